@@ -1,0 +1,129 @@
+// The one object of varnok: a chess position held as bitboards, plus the
+// bookkeeping of one learning episode (counters, the action-to-move map of the
+// last listing, repetition counts and the ring of recorded positions).
+//
+// Conventions used everywhere:
+//   square 0 = a8, 7 = h8, 56 = a1, 63 = h1 (index = 8 * (8 - rank) + file);
+//   piece index 0..11 in the order "PNBRQKpnbrqk" (colour c, kind k: 6c + k);
+//   colour 0 white, 1 black; castling bits 1 K, 2 Q, 4 k, 8 q;
+//   en-passant square 64 means none.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "core/types.hpp"
+#include "env/action_map.hpp"
+#include "env/history.hpp"
+#include "env/repetition_map.hpp"
+#include "env/state.hpp"
+
+namespace varnok {
+
+// The position fields that a trial move can change, copied before each
+// make_move so that the move can be taken back.
+struct Snapshot {
+  int32_t castle = 0;
+  int32_t enpassant = kNoSquare;
+  int32_t side = kWhite;
+  std::array<Bitboard, 12> bitboards{};
+  std::array<Bitboard, 3> occupancies{};
+};
+
+// Writes one piece of text to the interpreter's standard output (Python's
+// print with end=""); render's second channel goes through it.
+using TextSink = void (*)(void* context, const char* text);
+
+class Board {
+ public:
+  // ---- fields, in their documented order
+  int32_t total_move_count = 0;
+  int32_t state_pos = 0;
+  int32_t no_progress_count = 0;
+  int32_t after_reset = 0;
+  int32_t castle = 0;
+  int32_t enpassant = kNoSquare;
+  int32_t side = kWhite;
+  std::array<Bitboard, 12> bitboards{};
+  std::array<Bitboard, 3> occupancies{};
+  Snapshot snapshot{};
+  RepetitionMap repetition_count;
+  ActionMap move_index;
+  int32_t n_repititions = 0;
+  int32_t prev_n_repititions = 0;
+  History state_history;
+
+  Board();
+
+  // ---- bit helpers on the position
+  constexpr int piece_on(int square) const {
+    int found = kNoPiece;
+    const Bitboard bit = Bitboard{1} << square;
+    for (int piece = 0; piece < 12; ++piece)
+      if (bitboards[piece] & bit) found = piece;
+    return found;
+  }
+  void save_snapshot() {
+    snapshot.castle = castle;
+    snapshot.enpassant = enpassant;
+    snapshot.side = side;
+    snapshot.bitboards = bitboards;
+    snapshot.occupancies = occupancies;
+  }
+  void restore_snapshot() {
+    castle = snapshot.castle;
+    enpassant = snapshot.enpassant;
+    side = snapshot.side;
+    bitboards = snapshot.bitboards;
+    occupancies = snapshot.occupancies;
+  }
+  void rebuild_occupancies() {
+    occupancies[0] = bitboards[0] | bitboards[1] | bitboards[2] | bitboards[3] | bitboards[4] | bitboards[5];
+    occupancies[1] = bitboards[6] | bitboards[7] | bitboards[8] | bitboards[9] | bitboards[10] | bitboards[11];
+    occupancies[2] = occupancies[0] | occupancies[1];
+  }
+
+  // ---- position core
+  void parse_fen(const char* text);
+  // Prints the board as letters to the C standard output and, through sink,
+  // as chess symbols to the interpreter's standard output.
+  void render(TextSink sink, void* context) const;
+  int32_t square_attacked_by(int square, int attacker) const;
+  void generate_moves(MoveList& list) const;
+  int32_t make_move(Move move);
+  // True when the side to move has a king and it is attacked. A side without
+  // a king (only reachable through FEN text) is never in check.
+  bool side_to_move_in_check() const;
+
+  // ---- episode layer
+  uint64_t hash_state() const;
+  std::pair<int32_t, int32_t> move_direction(int source, int target) const;
+  ActionMask get_actions();
+  void record_position();
+  void build_observation(Observation& out) const;
+  StepResult reset();
+  StepResult step(int32_t action);
+  State save_state() const;
+  StepResult restore_state(const State& state);
+  int32_t roll_out();
+
+  // Native variants without the Python-facing results, used by roll_out and
+  // by tests that replay or compare games.
+  // Lists the legal moves into move_index only (no mask).
+  void list_legal_moves();
+  // Plays one action like step but builds no observation; fills reward/done.
+  void step_quiet(int32_t action, int32_t& reward, int32_t& done);
+  // A roll-out with a caller-provided generator; appends the actions played
+  // to played (if not null). Returns the reward like roll_out.
+  int32_t roll_out_with(std::mt19937& rng, std::vector<int32_t>* played);
+
+ private:
+  bool has_legal_reply();
+  int32_t finish_step(int32_t& reward);
+};
+
+}  // namespace varnok

@@ -1,0 +1,53 @@
+// The action-to-move map of the last legal-action listing: action index
+// (plane * 64 + source square, 0..4671) to move word. A dense table with a
+// presence bitset, so a listing clears it with one small memset and step looks
+// an action up with one bit test; nothing is allocated.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "core/types.hpp"
+
+namespace varnok {
+
+class ActionMap {
+ public:
+  void clear() { present_.fill(0); }
+  void set(int action, Move move) {
+    present_[action >> 6] |= uint64_t{1} << (action & 63);
+    moves_[action] = move;
+  }
+  bool contains(int64_t action) const {
+    return action >= 0 && action < kActionCount && ((present_[action >> 6] >> (action & 63)) & 1);
+  }
+  // The move of a present action.
+  Move at(int action) const { return moves_[action]; }
+  int size() const {
+    int n = 0;
+    for (uint64_t word : present_) n += std::popcount(word);
+    return n;
+  }
+  // Visits (action, move) in ascending action order.
+  template <class Visit>
+  void for_each(Visit visit) const {
+    for (int w = 0; w < kWords; ++w)
+      for (uint64_t bits = present_[w]; bits; bits &= bits - 1) {
+        const int action = w * 64 + std::countr_zero(bits);
+        visit(action, moves_[action]);
+      }
+  }
+  bool operator==(const ActionMap& other) const {
+    if (present_ != other.present_) return false;
+    bool equal = true;
+    for_each([&](int action, Move move) { equal = equal && other.moves_[action] == move; });
+    return equal;
+  }
+
+ private:
+  static constexpr int kWords = kActionCount / 64;  // 73
+  std::array<uint64_t, kWords> present_{};
+  std::array<Move, kActionCount> moves_;
+};
+
+}  // namespace varnok
