@@ -102,7 +102,7 @@ class Board {
   // ---- episode layer
   uint64_t hash_state() const;
   std::pair<int32_t, int32_t> move_direction(int source, int target) const;
-  ActionMask get_actions();
+  void get_actions(ActionMask& mask);
   void record_position();
   void build_observation(Observation& out) const;
   StepResult reset();
@@ -111,19 +111,21 @@ class Board {
   StepResult restore_state(const State& state);
   int32_t roll_out();
 
-  // Native variants without the Python-facing results, used by roll_out and
-  // by tests that replay or compare games.
-  // Lists the legal moves into move_index only (no mask).
+  // Lists the legal moves into move_index only, without building a mask.
   void list_legal_moves();
-  // Plays one action like step but builds no observation; fills reward/done.
-  void step_quiet(int32_t action, int32_t& reward, int32_t& done);
-  // A roll-out with a caller-provided generator; appends the actions played
-  // to played (if not null). Returns the reward like roll_out.
+  // Writes the legal moves with their actions, in generation order; returns
+  // how many. out needs room for kMoveListCapacity entries.
+  int collect_legal(LegalMove* out);
+  // A roll-out driven by the caller's generator; appends the actions it
+  // plays to played when given. roll_out seeds a fresh generator and calls it.
   int32_t roll_out_with(std::mt19937& rng, std::vector<int32_t>* played);
 
  private:
+  // The parts of step around the observation: play a listed action, and
+  // judge the position reached (reward, done).
+  void play_move(Move move);
+  void judge(bool has_legal_reply, int32_t& reward, int32_t& done) const;
   bool has_legal_reply();
-  int32_t finish_step(int32_t& reward);
 };
 
 }  // namespace varnok

@@ -15,7 +15,7 @@ class RepetitionMap {
     for (Slot& e : slots_) e.used = false;
     size_ = 0;
   }
-  int size() const { return size_; }
+  int size() const { return static_cast<int>(size_); }
 
   // Adds one to the count of key and returns the new count.
   int32_t increment(uint64_t key) {
@@ -75,7 +75,7 @@ class RepetitionMap {
   }
 
   std::vector<Slot> slots_;
-  int size_ = 0;
+  size_t size_ = 0;
 };
 
 }  // namespace varnok

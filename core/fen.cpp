@@ -1,0 +1,82 @@
+// FEN loading. The parser trusts its text the way a position editor would: it
+// reads the placement, side, castling and en-passant fields and ignores the
+// clocks. It never reads past the end of the text: a text that stops early
+// leaves the fields it did not reach at their cleared values.
+#include <cstring>
+
+#include "core/board.hpp"
+
+namespace varnok {
+
+namespace {
+
+int piece_of_letter(char c) {
+  constexpr char kLetters[] = "PNBRQKpnbrqk";
+  for (int piece = 0; piece < 12; ++piece)
+    if (kLetters[piece] == c) return piece;
+  return kNoPiece;
+}
+
+bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+void Board::parse_fen(const char* text) {
+  const size_t length = std::strlen(text);
+  // Reading at or beyond the end yields the terminating NUL.
+  auto at = [&](size_t i) -> char { return i < length ? text[i] : '\0'; };
+
+  bitboards.fill(0);
+  occupancies.fill(0);
+  side = kWhite;
+  enpassant = kNoSquare;
+  castle = 0;
+  no_progress_count = 0;
+
+  // Placement: counts squares, not ranks. A row ends when the file counter
+  // reaches 8; a digit read right after a letter skips squares after the
+  // letter's square, one read at the start of a square skips from it.
+  size_t p = 0;
+  for (int row_base = 0; row_base < 64; row_base += 8) {
+    for (int file = 0; file < 8; ++file) {
+      const int square = row_base + file;
+      bool took_square = false;
+      if (is_letter(at(p))) {
+        const int piece = piece_of_letter(at(p));
+        if (piece != kNoPiece) bitboards[piece] |= square_bit(square);
+        took_square = true;  // any other letter takes the square but places nothing
+        ++p;
+      }
+      if (is_digit(at(p))) {
+        if (!took_square && piece_on(square) == kNoPiece) --file;
+        file += at(p) - '0';
+        ++p;
+      }
+      if (at(p) == '/') ++p;
+    }
+  }
+
+  // Side to move: "w" is white, any other character black; a text that ends
+  // here keeps white.
+  if (at(p + 1) != '\0') side = at(p + 1) == 'w' ? kWhite : kBlack;
+  p += 3;
+
+  for (; at(p) != ' ' && at(p) != '\0'; ++p) {
+    switch (at(p)) {
+      case 'K': castle |= 1; break;
+      case 'Q': castle |= 2; break;
+      case 'k': castle |= 4; break;
+      case 'q': castle |= 8; break;
+      default: break;
+    }
+  }
+
+  // En passant: a square name "a1".."h8", anything else means none.
+  const char file = at(p + 1), rank = at(p + 2);
+  if (file >= 'a' && file <= 'h' && rank >= '1' && rank <= '8') enpassant = (file - 'a') + 8 * (8 - (rank - '0'));
+
+  rebuild_occupancies();
+}
+
+}  // namespace varnok

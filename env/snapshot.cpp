@@ -1,0 +1,83 @@
+// Detached copies of a whole game: save_state takes one out of a Board,
+// restore_state puts one back. A State is checked before anything changes,
+// so a State the Board cannot work with is refused whole.
+#include <stdexcept>
+#include <string>
+
+#include "core/board.hpp"
+
+namespace varnok {
+
+State Board::save_state() const {
+  State state;
+  state.bitboards = bitboards;
+  state.occupancies = occupancies;
+  state.side = side;
+  state.enpassant = enpassant;
+  state.castle = castle;
+  state.state_history.reserve(state_history.size());
+  for (int i = 0; i < state_history.size(); ++i) {
+    const HistoryEntry& entry = state_history[i];
+    auto& planes = state.state_history.emplace_back(kHistoryPlanes);
+    for (int k = 0; k < kHistoryPlanes; ++k) planes[k].assign(entry[k].begin(), entry[k].end());
+  }
+  state.state_pos = state_pos;
+  state.total_move_count = total_move_count;
+  state.no_progress_count = no_progress_count;
+  repetition_count.for_each([&](uint64_t key, int32_t count) { state.repetition_count.emplace(key, count); });
+  state.n_repititions = n_repititions;
+  state.prev_n_repititions = prev_n_repititions;
+  move_index.for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
+  return state;
+}
+
+namespace {
+
+void check_restorable(const State& state) {
+  if (state.state_pos < 0 || state.state_pos >= kHistorySlots)
+    throw std::invalid_argument("state_pos must be 0 to 7, got " + std::to_string(state.state_pos));
+  if (state.state_history.size() > kHistorySlots)
+    throw std::invalid_argument("state_history holds at most 8 entries, got " +
+                                std::to_string(state.state_history.size()));
+  for (size_t i = 0; i < state.state_history.size(); ++i) {
+    const auto& entry = state.state_history[i];
+    bool shaped = entry.size() == kHistoryPlanes;
+    for (size_t k = 0; shaped && k < entry.size(); ++k) shaped = entry[k].size() == 64;
+    if (!shaped)
+      throw std::invalid_argument("state_history entry " + std::to_string(i) + " is not 14 planes of 64 values");
+  }
+  for (const auto& [action, move] : state.move_index)
+    if (action < 0 || action >= kActionCount)
+      throw std::invalid_argument("move_index key " + std::to_string(action) + " is not an action index 0 to 4671");
+}
+
+}  // namespace
+
+StepResult Board::restore_state(const State& state) {
+  check_restorable(state);
+  side = state.side;
+  bitboards = state.bitboards;
+  occupancies = state.occupancies;
+  enpassant = state.enpassant;
+  castle = state.castle;
+  state_history.resize(static_cast<int>(state.state_history.size()));
+  for (int i = 0; i < state_history.size(); ++i)
+    for (int k = 0; k < kHistoryPlanes; ++k)
+      std::copy(state.state_history[i][k].begin(), state.state_history[i][k].end(), state_history[i][k].begin());
+  state_pos = state.state_pos;
+  total_move_count = state.total_move_count;
+  no_progress_count = state.no_progress_count;
+  repetition_count.clear();
+  for (const auto& [key, count] : state.repetition_count) repetition_count.set(key, count);
+  n_repititions = state.n_repititions;
+  prev_n_repititions = state.prev_n_repititions;
+  move_index.clear();
+  for (const auto& [action, move] : state.move_index) move_index.set(action, move);
+
+  StepResult result;
+  build_observation(result.observation);
+  result.side = side;
+  return result;
+}
+
+}  // namespace varnok

@@ -1,0 +1,300 @@
+// Pseudo-legal move generation: which moves are listed, and in what order.
+// The order decides which legal reply a step finds first, so it is pinned
+// move by move here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "core/board.hpp"
+
+namespace varnok {
+namespace {
+
+// The move word written out from its bit layout: source bits 0-5, target
+// 6-11, piece 12-15, promoted piece 16-19, then capture, double push,
+// en passant and castling flags at bits 20-23.
+constexpr int kCap = 1 << 20, kDouble = 1 << 21, kEp = 1 << 22, kCastle = 1 << 23;
+constexpr Move word(int source, int target, int piece, int promoted = 0, int flags = 0) {
+  return source + target * 64 + piece * 4096 + promoted * 65536 + flags;
+}
+
+std::vector<Move> moves_of(const char* fen) {
+  Board board;
+  board.parse_fen(fen);
+  MoveList list;
+  list.count = 12345;  // the generator starts the list afresh
+  board.generate_moves(list);
+  return std::vector<Move>(list.moves.begin(), list.moves.begin() + list.count);
+}
+
+std::vector<Move> with_piece(const std::vector<Move>& moves, int piece) {
+  std::vector<Move> out;
+  for (Move m : moves)
+    if (move_piece(m) == piece) out.push_back(m);
+  return out;
+}
+
+bool contains(const std::vector<Move>& moves, Move m) {
+  return std::find(moves.begin(), moves.end(), m) != moves.end();
+}
+
+TEST(MoveGen, CastlingWordsFollowTheLayout) {
+  EXPECT_EQ(word(60, 62, WK, 0, kCastle), 0x805FBC);
+  EXPECT_EQ(word(60, 58, WK, 0, kCastle), 0x805EBC);
+  EXPECT_EQ(word(4, 6, BK, 0, kCastle), 0x80B184);
+  EXPECT_EQ(word(4, 2, BK, 0, kCastle), 0x80B084);
+  EXPECT_EQ(encode_move(60, 62, WK, 0, kCastlingFlag), 8413116);
+  EXPECT_EQ(encode_move(4, 2, BK, 0, kCastlingFlag), 8433796);
+  const Move m = encode_move(9, 0, WP, WQ, kCaptureFlag);
+  EXPECT_EQ(move_source(m), 9);
+  EXPECT_EQ(move_target(m), 0);
+  EXPECT_EQ(move_piece(m), WP);
+  EXPECT_EQ(move_promoted(m), WQ);
+  EXPECT_TRUE(move_is_capture(m));
+  EXPECT_FALSE(move_is_double_push(m) || move_is_en_passant(m) || move_is_castling(m));
+}
+
+TEST(MoveGen, InitialPositionWhiteInOrder) {
+  std::vector<Move> expected;
+  for (int s = 48; s <= 55; ++s) {  // a2 .. h2: single push, then double push
+    expected.push_back(word(s, s - 8, WP));
+    expected.push_back(word(s, s - 16, WP, 0, kDouble));
+  }
+  expected.push_back(word(57, 40, WN));  // b1-a3
+  expected.push_back(word(57, 42, WN));  // b1-c3
+  expected.push_back(word(62, 45, WN));  // g1-f3
+  expected.push_back(word(62, 47, WN));  // g1-h3
+  EXPECT_EQ(moves_of("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"), expected);
+}
+
+TEST(MoveGen, InitialPositionBlackInOrder) {
+  std::vector<Move> expected;
+  for (int s = 8; s <= 15; ++s) {  // a7 .. h7
+    expected.push_back(word(s, s + 8, BP));
+    expected.push_back(word(s, s + 16, BP, 0, kDouble));
+  }
+  expected.push_back(word(1, 16, BN));
+  expected.push_back(word(1, 18, BN));
+  expected.push_back(word(6, 21, BN));
+  expected.push_back(word(6, 23, BN));
+  EXPECT_EQ(moves_of("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"), expected);
+}
+
+TEST(MoveGen, PromotionsPushFirstThenCapturesByTarget) {
+  // White pawn b7 with b8 empty, a black rook on a8 and a black knight on c8.
+  std::vector<Move> white = with_piece(moves_of("r1n1k3/1P6/8/8/8/8/8/4K3 w - - 0 1"), WP);
+  std::vector<Move> expected;
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 1, WP, q));
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 0, WP, q, kCap));
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 2, WP, q, kCap));
+  EXPECT_EQ(white, expected);
+
+  // Black pawn g2 with g1 empty, white pieces on f1 and h1.
+  std::vector<Move> black = with_piece(moves_of("4k3/8/8/8/8/8/6p1/4KB1R b - - 0 1"), BP);
+  expected.clear();
+  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(54, 62, BP, q));
+  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(54, 61, BP, q, kCap));
+  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(54, 63, BP, q, kCap));
+  EXPECT_EQ(black, expected);
+
+  // A blocked seventh-rank pawn still captures with promotion.
+  std::vector<Move> blocked = with_piece(moves_of("nr2k3/1P6/8/8/8/8/8/4K3 w - - 0 1"), WP);
+  expected.clear();
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 0, WP, q, kCap));
+  EXPECT_EQ(blocked, expected);
+}
+
+TEST(MoveGen, PawnPushesAndCaptures) {
+  // e2 blocked by a knight on e3: no single and no double push. d2 has a free
+  // single push but a blocked double push. The knight on e3 is captured by d2
+  // and f2; pawns never capture forwards or their own pieces.
+  std::vector<Move> white =
+      with_piece(moves_of("4k3/8/8/8/3n4/4n3/3PPP2/4K3 w - - 0 1"), WP);
+  std::vector<Move> expected = {
+      word(51, 43, WP),            // d2-d3 (d4 blocked: no double push)
+      word(51, 44, WP, 0, kCap),   // d2xe3
+      word(53, 45, WP),            // f2-f3
+      word(53, 37, WP, 0, kDouble),// f2-f4
+      word(53, 44, WP, 0, kCap),   // f2xe3
+  };
+  EXPECT_EQ(white, expected);
+
+  // The same for black, mirrored: e7 blocked by a white knight on e6.
+  std::vector<Move> black =
+      with_piece(moves_of("4k3/3ppp2/4N3/3N4/8/8/8/4K3 b - - 0 1"), BP);
+  expected = {
+      word(11, 19, BP),
+      word(11, 20, BP, 0, kCap),
+      word(13, 21, BP),
+      word(13, 29, BP, 0, kDouble),
+      word(13, 20, BP, 0, kCap),
+  };
+  EXPECT_EQ(black, expected);
+
+  // Double pushes only from the start rank.
+  std::vector<Move> third = with_piece(moves_of("4k3/8/8/8/8/4P3/8/4K3 w - - 0 1"), WP);
+  EXPECT_EQ(third, std::vector<Move>{word(44, 36, WP)});
+}
+
+TEST(MoveGen, EnPassantMovesForEachPawnThatReachesTheSquare) {
+  // Black has just played d7-d5 between white pawns on c5 and e5.
+  std::vector<Move> white = with_piece(moves_of("4k3/8/8/2PpP3/8/8/8/4K3 w - d6 0 1"), WP);
+  std::vector<Move> expected = {
+      word(26, 18, WP),                 // c5-c6
+      word(26, 19, WP, 0, kCap | kEp),  // c5xd6 e.p.
+      word(28, 20, WP),                 // e5-e6
+      word(28, 19, WP, 0, kCap | kEp),  // e5xd6 e.p.
+  };
+  EXPECT_EQ(white, expected);
+
+  // Black pawns d4 and f4 after e2-e4.
+  std::vector<Move> black = with_piece(moves_of("4k3/8/8/8/3pPp2/8/8/4K3 b - e3 0 1"), BP);
+  expected = {
+      word(35, 43, BP), word(35, 44, BP, 0, kCap | kEp),
+      word(37, 45, BP), word(37, 44, BP, 0, kCap | kEp),
+  };
+  EXPECT_EQ(black, expected);
+
+  // The square alone decides: a pawn that could reach it gets the move even
+  // when no pawn stands behind it; a pawn of the side not to move never does.
+  EXPECT_TRUE(contains(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - d6 0 1"), word(26, 19, WP, 0, kCap | kEp)));
+  EXPECT_TRUE(with_piece(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - b3 0 1"), WP) ==
+              std::vector<Move>{word(26, 18, WP)});
+}
+
+TEST(MoveGen, PieceMovesInterleaveQuietMovesAndCapturesByTarget) {
+  // Rook a1: a2 holds a black pawn, b1 to d1 are empty, e1 is the own king.
+  std::vector<Move> rook = with_piece(moves_of("4k3/8/8/8/8/8/p7/R3K3 w - - 0 1"), WR);
+  std::vector<Move> expected = {word(56, 48, WR, 0, kCap), word(56, 57, WR), word(56, 58, WR),
+                                word(56, 59, WR)};
+  EXPECT_EQ(rook, expected);
+
+  // Two knights: the one on the lower square comes first.
+  std::vector<Move> knights = with_piece(moves_of("N3k3/8/8/8/8/8/8/4K2N w - - 0 1"), WN);
+  expected = {word(0, 10, WN), word(0, 17, WN), word(63, 46, WN), word(63, 53, WN)};
+  EXPECT_EQ(knights, expected);
+}
+
+TEST(MoveGen, CastlingConditionsKingSide) {
+  const Move castle_k = word(60, 62, WK, 0, kCastle);
+  // Free and unattacked.
+  EXPECT_TRUE(contains(moves_of("4k3/8/8/8/8/8/8/4K2R w K - 0 1"), castle_k));
+  // Only g1 attacked: listed (make_move rejects it later).
+  EXPECT_TRUE(contains(moves_of("4k3/8/8/8/8/8/6r1/4K2R w K - 0 1"), castle_k));
+  // King in check, or f1 attacked: not listed.
+  EXPECT_FALSE(contains(moves_of("4k3/4r3/8/8/8/8/8/4K2R w K - 0 1"), castle_k));
+  EXPECT_FALSE(contains(moves_of("4k3/5r2/8/8/8/8/8/4K2R w K - 0 1"), castle_k));
+  // f1 or g1 occupied, by either colour.
+  EXPECT_FALSE(contains(moves_of("4k3/8/8/8/8/8/8/4KB1R w K - 0 1"), castle_k));
+  EXPECT_FALSE(contains(moves_of("4k3/8/8/8/8/8/8/4K1nR w K - 0 1"), castle_k));
+  // No right.
+  EXPECT_FALSE(contains(moves_of("4k3/8/8/8/8/8/8/4K2R w Qkq - 0 1"), castle_k));
+  // The right alone vouches for rook and king.
+  EXPECT_TRUE(contains(moves_of("4k3/8/8/8/8/8/8/4K3 w K - 0 1"), castle_k));
+  EXPECT_EQ(moves_of("4k3/8/8/8/8/8/8/8 w K - 0 1"), std::vector<Move>{castle_k});
+}
+
+TEST(MoveGen, CastlingConditionsQueenSide) {
+  const Move castle_q = word(60, 58, WK, 0, kCastle);
+  EXPECT_TRUE(contains(moves_of("4k3/8/8/8/8/8/8/R3K3 w Q - 0 1"), castle_q));
+  // b1 attacked (the king never crosses it) or c1 attacked (its destination):
+  // listed either way.
+  EXPECT_TRUE(contains(moves_of("4k3/1r6/8/8/8/8/8/R3K3 w Q - 0 1"), castle_q));
+  EXPECT_TRUE(contains(moves_of("4k3/2r5/8/8/8/8/8/R3K3 w Q - 0 1"), castle_q));
+  // d1 attacked: not listed.
+  EXPECT_FALSE(contains(moves_of("4k3/3r4/8/8/8/8/8/R3K3 w Q - 0 1"), castle_q));
+  // b1 must be empty too, though the king does not pass it.
+  EXPECT_FALSE(contains(moves_of("4k3/8/8/8/8/8/8/RN2K3 w Q - 0 1"), castle_q));
+  EXPECT_FALSE(contains(moves_of("4k3/8/8/8/8/8/8/R2nK3 w Q - 0 1"), castle_q));
+}
+
+TEST(MoveGen, BlackCastlingAndKingMovesComeLast) {
+  // Black: rooks, then castling king side, queen side, then king moves.
+  std::vector<Move> black = moves_of("r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1");
+  const auto first_king = std::find_if(black.begin(), black.end(),
+                                       [](Move m) { return move_piece(m) == BK; });
+  ASSERT_NE(first_king, black.end());
+  ASSERT_GE(black.end() - first_king, 2);
+  EXPECT_EQ(first_king[0], word(4, 6, BK, 0, kCastle));
+  EXPECT_EQ(first_king[1], word(4, 2, BK, 0, kCastle));
+  std::vector<Move> king_moves(first_king + 2, black.end());
+  std::vector<Move> expected = {word(4, 3, BK), word(4, 5, BK), word(4, 11, BK), word(4, 12, BK),
+                                word(4, 13, BK)};
+  EXPECT_EQ(king_moves, expected);
+  for (auto it = black.begin(); it != first_king; ++it) EXPECT_EQ(move_piece(*it), BR);
+  EXPECT_EQ(first_king - black.begin(), 2 * 10);  // each rook: 3 along rank 8, 7 down its file
+
+  // White with every piece kind: king moves (castling first) close the list.
+  std::vector<Move> white = moves_of("r3k2r/8/8/8/8/8/PPPPPPPP/R3K2R w KQkq - 0 1");
+  int last_kind = -1;
+  for (Move m : white) {
+    EXPECT_GE(move_piece(m), last_kind) << "pieces out of index order";
+    last_kind = move_piece(m);
+  }
+  const std::vector<Move> king = with_piece(white, WK);
+  expected = {word(60, 62, WK, 0, kCastle), word(60, 58, WK, 0, kCastle), word(60, 59, WK),
+              word(60, 61, WK)};
+  EXPECT_EQ(king, expected);
+  EXPECT_EQ(std::vector<Move>(white.end() - 4, white.end()), expected);
+}
+
+TEST(MoveGen, MoveWordsAreConsistent) {
+  // Every listed move: positive, piece of the side to move on its source,
+  // capture flag exactly when the target holds an opponent piece (or e.p.).
+  const char* fens[] = {
+      "r3k2r/p1ppqpb1/bn2pnp1/3PP3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+      "r3k2r/p1ppqpb1/bn2pnp1/3PP3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R b KQkq - 0 1",
+      "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
+      "rnbqkbnr/ppp1p1pp/8/3pPp2/8/8/PPPP1PPP/RNBQKBNR w KQkq f6 0 3",
+  };
+  for (const char* fen : fens) {
+    Board board;
+    board.parse_fen(fen);
+    MoveList list;
+    board.generate_moves(list);
+    const Bitboard opponent = board.occupancies[board.side ^ 1];
+    for (int i = 0; i < list.count; ++i) {
+      const Move m = list.moves[i];
+      EXPECT_GT(m, 0);
+      EXPECT_EQ(m >> 24, 0);
+      EXPECT_EQ(move_piece(m) / 6, board.side);
+      if (!move_is_castling(m)) EXPECT_EQ(board.piece_on(move_source(m)), move_piece(m));
+      const bool onto_opponent = (opponent >> move_target(m)) & 1;
+      EXPECT_EQ(move_is_capture(m), onto_opponent || move_is_en_passant(m)) << fen << " " << m;
+      EXPECT_FALSE((board.occupancies[board.side] >> move_target(m)) & 1);
+    }
+  }
+}
+
+// Reference count of queen moves, walked square by square.
+int queen_move_count(const Board& board, int side) {
+  int count = 0;
+  const int dirs[8][2] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
+  for (int s = 0; s < 64; ++s) {
+    if (!((board.bitboards[6 * side + 4] >> s) & 1)) continue;
+    for (const auto& d : dirs)
+      for (int r = s / 8 + d[0], f = s % 8 + d[1]; r >= 0 && r < 8 && f >= 0 && f < 8;
+           r += d[0], f += d[1]) {
+        const int t = 8 * r + f;
+        if ((board.occupancies[side] >> t) & 1) break;
+        ++count;
+        if ((board.occupancies[side ^ 1] >> t) & 1) break;
+      }
+  }
+  return count;
+}
+
+TEST(MoveGen, ArtificialPositionWithHundredsOfMovesLosesNone) {
+  // Fourteen white queens: far more pseudo-legal moves than any real game.
+  Board board;
+  board.parse_fen("7k/8/1Q1Q1Q1Q/Q1Q1Q1Q1/1Q1Q1Q1Q/Q1Q1Q1Q1/8/K7 w - - 0 1");
+  MoveList list;
+  board.generate_moves(list);
+  const int queens = queen_move_count(board, kWhite);
+  ASSERT_GT(queens, 256);
+  EXPECT_EQ(list.count, queens + 3);  // plus the three king moves of a1
+}
+
+}  // namespace
+}  // namespace varnok
