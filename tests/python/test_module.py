@@ -1,0 +1,159 @@
+"""The Python surface of the module: classes, methods, signatures, conversions."""
+
+import subprocess
+import sys
+
+import numpy
+import pytest
+import varnok
+
+METHODS = ["reset", "get_actions", "render", "parse_fen", "step",
+           "save_state", "restore_state", "hash_state", "roll_out"]
+RESULT = "tuple[int, list[list[int]], int, int]"
+SIGNATURES = {
+    "reset": f"reset(self: varnok.ChessEnv) -> {RESULT}",
+    "get_actions": "get_actions(self: varnok.ChessEnv) -> list[list[int]]",
+    "render": "render(self: varnok.ChessEnv) -> None",
+    "parse_fen": "parse_fen(self: varnok.ChessEnv, arg0: str) -> None",
+    "step": f"step(self: varnok.ChessEnv, arg0: {{int}}) -> {RESULT}",
+    "save_state": "save_state(self: varnok.ChessEnv) -> varnok.State",
+    "restore_state": f"restore_state(self: varnok.ChessEnv, arg0: varnok.State) -> {RESULT}",
+    "hash_state": "hash_state(self: varnok.ChessEnv) -> int",
+    "roll_out": "roll_out(self: varnok.ChessEnv) -> int",
+}
+STATE_MEMBERS = ["side", "enpassant", "castle", "state_history", "state_pos",
+                 "total_move_count", "no_progress_count", "repetition_count",
+                 "move_index", "n_repititions", "prev_n_repititions",
+                 "bitboards", "occupancies"]
+
+
+def test_module_exposes_only_the_two_classes():
+    public = [n for n in dir(varnok) if not n.startswith("_")]
+    assert public == ["ChessEnv", "State"]
+    assert varnok.__doc__ is None
+    assert isinstance(varnok.ChessEnv, type) and isinstance(varnok.State, type)
+
+
+def test_methods_in_registration_order():
+    public = [n for n in vars(varnok.ChessEnv) if not n.startswith("_")]
+    assert public == METHODS
+
+
+def test_state_members_in_registration_order():
+    public = [n for n in vars(varnok.State) if not n.startswith("_")]
+    assert public == STATE_MEMBERS
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_docstring_is_only_the_rendered_signature(name):
+    # pybind11 3.0 renders an int parameter as typing.SupportsInt, later
+    # releases add "| typing.SupportsIndex".
+    rendered = {SIGNATURES[name].replace("{int}", hint)
+                for hint in ("typing.SupportsInt", "typing.SupportsInt | typing.SupportsIndex")}
+    assert getattr(varnok.ChessEnv, name).__doc__.strip() in rendered
+
+
+def test_classes_carry_no_docstring():
+    for cls in (varnok.ChessEnv, varnok.State):
+        assert not cls.__doc__
+
+
+@pytest.mark.parametrize("make", [varnok.ChessEnv, varnok.State])
+def test_instances_refuse_new_attributes(make):
+    obj = make()
+    with pytest.raises(AttributeError):
+        obj.extra = 1
+
+
+def test_arguments_are_positional_only(started):
+    env, _ = started
+    with pytest.raises(TypeError):
+        env.step(action=564)
+    with pytest.raises(TypeError):
+        env.parse_fen(fen="8/8/8/8/8/8/8/8 w - - 0 1")
+
+
+def test_methods_refuse_a_foreign_self():
+    with pytest.raises(TypeError):
+        varnok.ChessEnv.reset(varnok.State())
+
+
+def test_numpy_is_not_imported_with_the_module():
+    code = ("import sys, varnok\n"
+            "assert 'numpy' not in sys.modules\n"
+            "e = varnok.ChessEnv(); e.reset(); s = e.save_state()\n"
+            "assert 'numpy' not in sys.modules\n"
+            "s.bitboards\n"
+            "assert 'numpy' in sys.modules\n")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+@pytest.mark.parametrize("value", [numpy.int64(564), numpy.int32(564), numpy.int16(564)])
+def test_step_accepts_index_objects(started, value):
+    env, _ = started
+    side, _, reward, done = env.step(value)
+    assert (side, reward, done) == (1, 0, 0)
+    assert env.save_state().total_move_count == 1
+
+
+@pytest.mark.parametrize("value", [564.0, numpy.float64(564.0), "564", None,
+                                   2**31, -2**31 - 1, 2**64, -2**64])
+def test_step_refuses_values_that_are_not_32_bit_integers(started, value):
+    env, _ = started
+    before = env.save_state()
+    with pytest.raises(TypeError):
+        env.step(value)
+    after = env.save_state()
+    assert after.total_move_count == before.total_move_count
+    assert [int(b) for b in after.bitboards] == [int(b) for b in before.bitboards]
+
+
+@pytest.mark.parametrize("value", [2**31 - 1, -2**31, -1, 4672])
+def test_step_with_in_range_illegal_integer_is_value_error(started, value):
+    env, _ = started
+    with pytest.raises(ValueError, match="^Invalid action$"):
+        env.step(value)
+
+
+@pytest.mark.parametrize("value", [5, 1.5, None, ["a"]])
+def test_parse_fen_refuses_non_text(env, value):
+    with pytest.raises(TypeError):
+        env.parse_fen(value)
+
+
+def test_results_are_fresh_objects(started):
+    env, (side, obs, reward, done) = started
+    assert isinstance(side, int) and isinstance(reward, int) and isinstance(done, int)
+    assert type(obs) is list and all(type(p) is list for p in obs)
+    assert all(type(v) is int for p in obs for v in p)
+    first = env.get_actions()
+    second = env.get_actions()
+    assert first == second and first is not second and first[7] is not second[7]
+    first[7][48] = 99
+    assert env.get_actions()[7][48] == 1
+    a = env.save_state()
+    b = env.save_state()
+    assert a is not b
+    _, obs2, _, _ = env.restore_state(a)
+    obs2[0][48] = 5
+    assert env.restore_state(a)[1][0][48] == 1
+
+
+def test_hash_is_unsigned_64_bit_int(started):
+    env, _ = started
+    h = env.hash_state()
+    assert type(h) is int and 0 <= h < 2**64
+    # After 1. e4 the hash has its top bit set.
+    env.step(564)
+    assert env.hash_state() >= 2**63
+
+
+def test_render_and_parse_fen_return_none(env, capfd):
+    assert env.parse_fen("8/8/8/8/8/8/8/8 w - - 0 1") is None
+    assert env.render() is None
+    capfd.readouterr()
+
+
+def test_roll_out_returns_int(started):
+    env, _ = started
+    assert type(env.roll_out()) is int
