@@ -1,0 +1,162 @@
+// Perft: leaf counts of the legal-move tree against the published counts of
+// the standard test positions, which exercise castling, en passant,
+// promotions, pins and checks in every combination a few plies deep.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/board.hpp"
+
+namespace varnok {
+namespace {
+
+uint64_t perft(Board& board, int depth) {
+  if (depth == 0) return 1;
+  MoveList list;
+  board.generate_moves(list);
+  // make_move overwrites the one snapshot of the board, so each level keeps
+  // its own copy of the position and the counter.
+  board.save_snapshot();
+  const Snapshot here = board.snapshot;
+  const int32_t no_progress = board.no_progress_count;
+  uint64_t nodes = 0;
+  for (int i = 0; i < list.count; ++i) {
+    if (!board.make_move(list.moves[i])) continue;
+    nodes += perft(board, depth - 1);
+    board.snapshot = here;
+    board.restore_snapshot();
+    board.no_progress_count = no_progress;
+  }
+  return nodes;
+}
+
+struct PerftCase {
+  const char* name;
+  const char* fen;
+  std::vector<uint64_t> counts;  // depth 1, 2, ...
+};
+
+const PerftCase kCases[] = {
+    {"initial", "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
+     {20, 400, 8902, 197281, 4865609}},
+    {"kiwipete", "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+     {48, 2039, 97862, 4085603}},
+    {"position3", "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", {14, 191, 2812, 43238, 674624}},
+    {"position4", "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
+     {6, 264, 9467, 422333}},
+    {"position4_mirrored", "r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ - 0 1",
+     {6, 264, 9467, 422333}},
+    {"position5", "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
+     {44, 1486, 62379, 2103487}},
+    {"position6", "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
+     {46, 2079, 89890}},
+};
+
+class Perft : public ::testing::TestWithParam<PerftCase> {};
+
+TEST_P(Perft, MatchesPublishedCounts) {
+  const PerftCase& c = GetParam();
+  Board board;
+  board.parse_fen(c.fen);
+  board.no_progress_count = 17;
+  Board fresh;
+  fresh.parse_fen(c.fen);
+  for (size_t depth = 1; depth <= c.counts.size(); ++depth) {
+    EXPECT_EQ(perft(board, static_cast<int>(depth)), c.counts[depth - 1]) << "depth " << depth;
+    // The walk leaves the position and the counter as it found them.
+    EXPECT_EQ(board.bitboards, fresh.bitboards);
+    EXPECT_EQ(board.occupancies, fresh.occupancies);
+    EXPECT_EQ(board.castle, fresh.castle);
+    EXPECT_EQ(board.enpassant, fresh.enpassant);
+    EXPECT_EQ(board.side, fresh.side);
+    EXPECT_EQ(board.no_progress_count, 17);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardPositions, Perft, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the command-line tool
+
+struct ToolRun {
+  int status;
+  std::string out;
+};
+
+ToolRun run_tool(const std::string& args) {
+  const std::string command = std::string("'") + VARNOK_PERFT_TOOL + "' " + args + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return {-1, ""};
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  const int raw = pclose(pipe);
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, out};
+}
+
+std::string square_name(int square) {
+  return {static_cast<char>('a' + square % 8), static_cast<char>('0' + 8 - square / 8)};
+}
+
+TEST(PerftTool, DividesByFirstMoveInGenerationOrder) {
+  // Kiwipete has castling both ways; position 4's b7 pawn adds promotions.
+  for (const char* fen : {kCases[1].fen, kCases[3].fen}) {
+    SCOPED_TRACE(fen);
+    const ToolRun run = run_tool(std::string("'") + fen + "' 3");
+    ASSERT_EQ(run.status, 0) << run.out;
+
+    std::vector<std::string> expected_lines;
+    uint64_t total = 0;
+    Board board;
+    board.parse_fen(fen);
+    MoveList list;
+    board.generate_moves(list);
+    board.save_snapshot();
+    const Snapshot root = board.snapshot;
+    for (int i = 0; i < list.count; ++i) {
+      const Move m = list.moves[i];
+      if (!board.make_move(m)) continue;
+      const uint64_t nodes = perft(board, 2);
+      board.snapshot = root;
+      board.restore_snapshot();
+      board.no_progress_count = 0;
+      total += nodes;
+      std::string name = square_name(move_source(m)) + square_name(move_target(m));
+      if (move_promoted(m)) name += "pnbrqk"[move_promoted(m) % 6];
+      expected_lines.push_back(name + ": " + std::to_string(nodes));
+    }
+    std::string expected;
+    for (const std::string& line : expected_lines) expected += line + "\n";
+    expected += "\nNodes searched: " + std::to_string(total) + "\n";
+    ASSERT_GE(run.out.size(), expected.size());
+    EXPECT_EQ(run.out.substr(0, expected.size()), expected);
+    const std::string rest = run.out.substr(expected.size());
+    EXPECT_EQ(rest.rfind("nps: ", 0), 0u) << rest;
+    EXPECT_EQ(rest.back(), '\n');
+  }
+  // Promotion names carry the new piece in lower case.
+  const ToolRun promo = run_tool("'4k3/1P6/8/8/8/8/8/4K3 w - - 0 1' 1");
+  EXPECT_NE(promo.out.find("b7b8q: 1\nb7b8r: 1\nb7b8b: 1\nb7b8n: 1\n"), std::string::npos) << promo.out;
+}
+
+TEST(PerftTool, RejectsWrongUsage) {
+  const std::string fen = "'rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1'";
+  EXPECT_EQ(run_tool("").status, 2);
+  EXPECT_EQ(run_tool(fen).status, 2);
+  EXPECT_EQ(run_tool(fen + " 0").status, 2);
+  EXPECT_EQ(run_tool(fen + " -1").status, 2);
+  EXPECT_EQ(run_tool(fen + " two").status, 2);
+  EXPECT_EQ(run_tool(fen + " 2 extra").status, 2);
+  const ToolRun ok = run_tool(fen + " 2");
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_NE(ok.out.find("\nNodes searched: 400\n"), std::string::npos) << ok.out;
+}
+
+}  // namespace
+}  // namespace varnok
