@@ -1,0 +1,34 @@
+"""The module refuses interpreters other than the one it was built for."""
+
+import shutil
+import subprocess
+
+import pytest
+
+import varnok
+
+LOAD = """
+import importlib.machinery, importlib.util, sys
+path = sys.argv[1]
+loader = importlib.machinery.ExtensionFileLoader("varnok", path)
+spec = importlib.util.spec_from_file_location("varnok", path, loader=loader)
+try:
+    importlib.util.module_from_spec(spec)
+except ImportError as error:
+    print("ImportError:", error)
+else:
+    print("loaded")
+"""
+
+
+@pytest.mark.parametrize("interpreter", ["python3.13", "python3.15"])
+def test_other_interpreter_versions_get_the_mismatch_error(interpreter):
+    exe = shutil.which(interpreter)
+    if exe is None:
+        pytest.skip(f"{interpreter} is not installed here")
+    out = subprocess.run([exe, "-c", LOAD, varnok.__file__], capture_output=True, text=True, timeout=60)
+    version = subprocess.run([exe, "-c", "import sys; print(sys.version)"], capture_output=True, text=True).stdout.strip()
+    assert out.stdout.strip() == (
+        "ImportError: Python version mismatch: module was compiled for Python 3.14, "
+        f"but the interpreter version is incompatible: {version}."
+    )
