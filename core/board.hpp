@@ -108,7 +108,7 @@ class Board {
   StepResult reset();
   StepResult step(int32_t action);
   State save_state() const;
-  StepResult restore_state(State state);
+  StepResult restore_state(const State& state);
   int32_t roll_out();
 
   // Lists the legal moves into move_index only, without building a mask.

@@ -9,6 +9,7 @@
 #include "env/actions.hpp"
 
 #include <array>
+#include <cstdlib>
 
 #include "core/board.hpp"
 
@@ -45,13 +46,15 @@ std::pair<int32_t, int32_t> move_direction_for(int side, int source, int target)
   else
     direction = file_change > 0 ? 4 : file_change == 0 ? 5 : 6;
   if (side == kBlack) direction = (direction + 4) % 8;  // seen from black's side
+  // Along a row the file change counts, otherwise the row change; on a
+  // diagonal both are equal in size.
   int distance;
   if (row_change == 0)
-    distance = file_change < 0 ? -file_change : file_change;
+    distance = std::abs(file_change);
   else if (file_change == 0 || row_change > 0)
-    distance = row_change < 0 ? -row_change : row_change;
+    distance = std::abs(row_change);
   else
-    distance = -file_change;
+    distance = std::abs(file_change);
   return {distance, direction};
 }
 

@@ -3,8 +3,6 @@
 // then side to move, move count, the four castling rights and the
 // no-progress count. With black to move the colours' piece planes change
 // places and (except right after reset) every plane turns by a half turn.
-#include <algorithm>
-
 #include "core/board.hpp"
 
 namespace varnok {
@@ -30,8 +28,24 @@ void Board::record_position() {
   prev_n_repititions = n;
 }
 
+namespace {
+
+// Copies a plane, turned by a half turn when asked (square i to 63 - i).
+inline void copy_plane(Plane& to, const Plane& from, bool turn) {
+  if (turn)
+    for (int i = 0; i < 64; ++i) to[i] = from[63 - i];
+  else
+    to = from;
+}
+
+}  // namespace
+
 void Board::build_observation(Observation& out) const {
   const bool black = side == kBlack;
+  // Black sees the board turned by a half turn, except right after reset.
+  const bool turn = black && !after_reset;
+  // Own pieces first: with black to move, black's planes lead.
+  const int own = black ? 6 : 0;
   for (int b = 0; b < kHistorySlots; ++b) {
     Plane* block = &out[kHistoryPlanes * b];
     const int slot = ((state_pos - 1 - b) % kHistorySlots + kHistorySlots) % kHistorySlots;
@@ -40,15 +54,14 @@ void Board::build_observation(Observation& out) const {
       continue;
     }
     const HistoryEntry& entry = state_history[slot];
-    // Own pieces first: with black to move, black's planes lead.
-    const int own = black ? 6 : 0;
     for (int k = 0; k < 6; ++k) {
-      block[k] = entry[own + k];
-      block[6 + k] = entry[(own + 6) % 12 + k];
+      copy_plane(block[k], entry[own + k], turn);
+      copy_plane(block[6 + k], entry[(own + 6) % 12 + k], turn);
     }
-    block[12] = entry[12];
-    block[13] = entry[13];
+    copy_plane(block[12], entry[12], turn);
+    copy_plane(block[13], entry[13], turn);
   }
+  // The whole-board planes hold one value each, so turning leaves them as they are.
   out[112].fill(side);
   out[113].fill(total_move_count);
   out[114].fill((castle & 1) ? 1 : 0);
@@ -56,8 +69,6 @@ void Board::build_observation(Observation& out) const {
   out[116].fill((castle & 4) ? 1 : 0);
   out[117].fill((castle & 8) ? 1 : 0);
   out[118].fill(no_progress_count);
-  if (black && !after_reset)
-    for (Plane& plane : out) std::reverse(plane.begin(), plane.end());
 }
 
 }  // namespace varnok

@@ -53,7 +53,7 @@ void check_restorable(const State& state) {
 
 }  // namespace
 
-StepResult Board::restore_state(State state) {
+StepResult Board::restore_state(const State& state) {
   check_restorable(state);
   side = state.side;
   bitboards = state.bitboards;

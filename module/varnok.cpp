@@ -18,9 +18,26 @@ using varnok::StepResult;
 
 namespace {
 
-// A new list of count lists of 64 ints. Observations and masks are mostly
-// small values, which CPython keeps as shared immortal objects, so this is
-// little more than filling the list slots.
+// Python int objects for the values that fill observations and masks. CPython
+// keeps -5..256 as shared immortal objects; handing out those pointers
+// directly saves a call per list item.
+constexpr int kSmallMin = -5, kSmallMax = 256;
+PyObject* g_small_ints[kSmallMax - kSmallMin + 1];
+
+void cache_small_ints() {
+  for (int v = kSmallMin; v <= kSmallMax; ++v) g_small_ints[v - kSmallMin] = PyLong_FromLong(v);
+}
+
+inline PyObject* int_object(int32_t value) {
+  if (value >= kSmallMin && value <= kSmallMax) {
+    PyObject* object = g_small_ints[value - kSmallMin];
+    Py_INCREF(object);
+    return object;
+  }
+  return PyLong_FromLong(value);
+}
+
+// A new list of count lists of 64 ints, built straight into the list slots.
 PyObject* planes_to_list(const Plane* planes, int count) {
   PyObject* outer = PyList_New(count);
   if (!outer) return nullptr;
@@ -30,16 +47,30 @@ PyObject* planes_to_list(const Plane* planes, int count) {
       Py_DECREF(outer);
       return nullptr;
     }
+    PyList_SET_ITEM(outer, i, inner);
+    PyObject** items = reinterpret_cast<PyListObject*>(inner)->ob_item;
+    const Plane& plane = planes[i];
+    const int32_t first = plane[0];
+    int32_t differs = 0;
+    for (int j = 1; j < 64; ++j) differs |= plane[j] ^ first;
+    if (differs == 0 && first >= kSmallMin && first <= kSmallMax) {
+      // Most planes hold one value throughout (empty piece planes, masks
+      // without actions, the counters): one object for the whole row.
+      PyObject* value = g_small_ints[first - kSmallMin];
+      for (int j = 0; j < 64; ++j) {
+        Py_INCREF(value);
+        items[j] = value;
+      }
+      continue;
+    }
     for (int j = 0; j < 64; ++j) {
-      PyObject* value = PyLong_FromLong(planes[i][j]);
+      PyObject* value = int_object(plane[j]);
       if (!value) {
-        Py_DECREF(inner);
-        Py_DECREF(outer);
+        Py_DECREF(outer);  // frees the filled part; unfilled slots are NULL
         return nullptr;
       }
-      PyList_SET_ITEM(inner, j, value);
+      items[j] = value;
     }
-    PyList_SET_ITEM(outer, i, inner);
   }
   return outer;
 }
@@ -102,6 +133,7 @@ std::string state_repr(const State& s) {
 }  // namespace
 
 PYBIND11_MODULE(varnok, m, py::multiple_interpreters::not_supported()) {
+  cache_small_ints();
   py::class_<State>(m, "State")
       .def(py::init<>())
       .def_readonly("side", &State::side)
