@@ -1,0 +1,54 @@
+"""A small Monte-Carlo search: branch with save_state/restore_state, score
+each candidate move by random roll-outs, pick the best.
+
+    ./dev py examples/search.py [FEN] [ROLLOUTS_PER_MOVE]
+
+Scores are from the point of view of the side to move at the root.
+"""
+
+import sys
+
+import varnok
+
+
+def legal_actions(env):
+    return [p * 64 + s for p, row in enumerate(env.get_actions()) for s, v in enumerate(row) if v]
+
+
+def best_action(env, rollouts_per_move=50):
+    """Returns (action, score) for the side to move in env; env is left as found."""
+    root = env.save_state()
+    mover = root.side
+    sign = 1 if mover == 0 else -1  # rewards count from white's side
+    best = None
+    for action in legal_actions(env):
+        env.restore_state(root)
+        _, _, reward, done = env.step(action)
+        if done:
+            score = sign * reward  # the move itself ends the game
+        else:
+            after = env.save_state()
+            total = 0
+            for _ in range(rollouts_per_move):
+                env.restore_state(after)
+                total += env.roll_out()
+            score = sign * total / rollouts_per_move
+        if best is None or score > best[1]:
+            best = (action, score)
+    env.restore_state(root)
+    return best
+
+
+def main():
+    env = varnok.ChessEnv()
+    if len(sys.argv) > 1:
+        env.parse_fen(sys.argv[1])
+    else:
+        env.reset()
+    rollouts = int(sys.argv[2]) if len(sys.argv) > 2 else 50
+    action, score = best_action(env, rollouts)
+    print(f"best action {action} (plane {action // 64}, square {action % 64}), score {score:+.3f}")
+
+
+if __name__ == "__main__":
+    main()
