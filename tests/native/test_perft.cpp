@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -56,6 +56,8 @@ const PerftCase kCases[] = {
     {"position6", "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
      {46, 2079, 89890}},
 };
+
+void PrintTo(const PerftCase& c, std::ostream* os) { *os << c.name; }
 
 class Perft : public ::testing::TestWithParam<PerftCase> {};
 
