@@ -1,0 +1,120 @@
+"""varnok's side-by-side benchmarks (`./dev bench`).
+
+    bench/run.py [--quick] [--out FOLDER]
+
+Measures, on this machine and in one run:
+
+1. move generation: the native perft tool against Stockfish's `go perft`;
+2. random games: `roll_out` against python-chess;
+3. Python-level play: the get_actions / step loop against PettingZoo's chess
+   environment, and `step` / `get_actions` against plain list-building floors;
+4. memory: resident bytes per ChessEnv, and resident growth over many steps.
+
+Writes latest.json, latest.md (a markdown table) and latest.png (a chart)
+into FOLDER (default bench/results). Progress goes to standard error.
+`--quick` runs everything with tiny counts in a few seconds (a smoke run;
+its figures mean nothing).
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+from pathlib import Path
+
+import movegen
+import memory
+import pyloop
+import report
+import rollouts
+from timing import TOP, Progress, Settings
+
+SECTIONS = [
+    ("move generation: perft against Stockfish", movegen.run),
+    ("random games: roll_out against python-chess", rollouts.run),
+    ("Python-level play and list floors", pyloop.run),
+    ("memory (fresh processes)", memory.run),
+]
+
+
+def cpu_name() -> str:
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def commit() -> str:
+    try:
+        done = subprocess.run(["git", "-C", str(TOP), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True)
+        dirty = subprocess.run(["git", "-C", str(TOP), "status", "--porcelain", "--",
+                                "core", "env", "module", "CMakeLists.txt"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        return done.stdout.strip() + (" with local changes to the core" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def write_atomic(path: Path, data: bytes) -> None:
+    tmp = path.with_name(path.name + ".tmp")
+    tmp.write_bytes(data)
+    os.replace(tmp, path)
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description="varnok side-by-side benchmarks")
+    parser.add_argument("--quick", action="store_true",
+                        help="tiny repetition counts: a smoke run of a few seconds")
+    parser.add_argument("--out", type=Path, default=TOP / "bench" / "results",
+                        help="folder for latest.json, latest.md and latest.png")
+    args = parser.parse_args(argv)
+    settings = Settings.make(args.quick)
+    out = args.out.resolve()
+    out.mkdir(parents=True, exist_ok=True)
+
+    progress = Progress(len(SECTIONS))
+    progress.say(f"{'quick smoke run' if settings.quick else 'full run'}, "
+                 f"{settings.reps} repetitions, results to {out}")
+    figures = {}
+    for title, section in SECTIONS:
+        progress.begin(title)
+        figures.update(section(settings, progress))
+    report.apply_targets(figures)
+    if not report.all_finite(figures):
+        bad = [k for k, f in figures.items() if f["value"] != f["value"]]
+        raise RuntimeError(f"figures that are not numbers: {bad}")
+
+    meta = {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "machine": f"{cpu_name()}, {os.cpu_count()} CPUs, {platform.system()} "
+                   f"{platform.release()}",
+        "python": platform.python_version(),
+        "commit": commit(),
+        "quick": settings.quick,
+        "reps": settings.reps,
+        "memory_reps": settings.memory_reps,
+        "seconds": progress.elapsed(),
+    }
+    document = {"meta": meta, **figures}
+    write_atomic(out / "latest.json", (json.dumps(document, indent=2) + "\n").encode())
+    table = report.markdown(figures, meta)
+    write_atomic(out / "latest.md", table.encode())
+    report.chart(figures, out / "latest.png")
+    progress.say(f"done in {progress.elapsed():.0f} s: {out / 'latest.json'}, latest.md, "
+                 "latest.png")
+    sys.stdout.write(table)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

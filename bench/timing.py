@@ -1,0 +1,119 @@
+"""Shared helpers of the benchmarks: settings, progress lines and summaries.
+
+Every figure is measured several times (repetitions); a summary keeps the
+median, the lowest and highest value and every single value, so that the
+spread is visible next to the median.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+TOP = Path(__file__).resolve().parent.parent
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+# The well-known middle-game test position with castling on both sides.
+KIWIPETE_FEN = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+# Published leaf counts, used to check that both move generators agree.
+KNOWN_PERFT = {
+    ("startpos", 1): 20, ("startpos", 2): 400, ("startpos", 3): 8_902,
+    ("startpos", 4): 197_281, ("startpos", 5): 4_865_609, ("startpos", 6): 119_060_324,
+    ("kiwipete", 1): 48, ("kiwipete", 2): 2_039, ("kiwipete", 3): 97_862,
+    ("kiwipete", 4): 4_085_603, ("kiwipete", 5): 193_690_690,
+}
+PLY_CAP = 400
+
+
+@dataclass(frozen=True)
+class Settings:
+    """How much work each benchmark does. `quick` is a smoke run of seconds."""
+
+    quick: bool
+    reps: int                 # repetitions of each timed figure
+    perft_depths: dict        # position name -> depth
+    rollout_seconds: float    # time box of one roll-out repetition, per side
+    loop_seconds: float       # time box of one Python-loop repetition, per side
+    step_games: int           # recorded games replayed for the step / floor timing
+    env_count: int            # ChessEnv objects for env_bytes
+    memory_reps: int          # fresh processes per memory figure
+    growth_steps: int         # steps whose resident growth is measured
+    growth_warmup: int        # steps played before the first reading
+
+    @staticmethod
+    def make(quick: bool) -> "Settings":
+        if quick:
+            return Settings(quick=True, reps=2,
+                            perft_depths={"startpos": 3, "kiwipete": 2},
+                            rollout_seconds=0.1, loop_seconds=0.1, step_games=1,
+                            env_count=100, memory_reps=1,
+                            growth_steps=2_000, growth_warmup=500)
+        return Settings(quick=False, reps=5,
+                        perft_depths={"startpos": 6, "kiwipete": 5},
+                        rollout_seconds=1.5, loop_seconds=1.5, step_games=4,
+                        env_count=1_000, memory_reps=3,
+                        growth_steps=200_000, growth_warmup=5_000)
+
+
+class Progress:
+    """Progress lines on standard error, with the time since the start."""
+
+    def __init__(self, total_sections: int):
+        self.start = time.perf_counter()
+        self.total = total_sections
+        self.section = 0
+
+    def begin(self, title: str) -> None:
+        self.section += 1
+        self.say(f"[{self.section}/{self.total}] {title}")
+
+    def say(self, text: str) -> None:
+        elapsed = time.perf_counter() - self.start
+        print(f"[bench {elapsed:6.1f} s] {text}", file=sys.stderr, flush=True)
+
+    def elapsed(self) -> float:
+        return time.perf_counter() - self.start
+
+
+@dataclass
+class Summary:
+    """Median, range and every value of one figure over its repetitions."""
+
+    values: list = field(default_factory=list)
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.values)
+
+    @property
+    def low(self) -> float:
+        return min(self.values)
+
+    @property
+    def high(self) -> float:
+        return max(self.values)
+
+    def as_dict(self, unit: str) -> dict:
+        return {"value": self.median, "low": self.low, "high": self.high,
+                "reps": list(self.values), "unit": unit}
+
+
+def summary(values) -> Summary:
+    values = [float(v) for v in values]
+    if not values:
+        raise ValueError("a figure needs at least one repetition")
+    return Summary(values)
+
+
+def finite_positive(x) -> bool:
+    return isinstance(x, (int, float)) and math.isfinite(x) and x > 0
+
+
+def perft_tool() -> Path:
+    """The native perft tool: VARNOK_PERFT if set, else the native build's."""
+    path = os.environ.get("VARNOK_PERFT")
+    return Path(path) if path else TOP / "build" / "native" / "tools" / "perft"
