@@ -9,18 +9,6 @@ import varnok
 from conftest import encode_move, legal_actions, play_uci, state_dict
 
 
-def play(env, actions):
-    return [env.step(a) for a in actions]
-
-
-def test_reset_result_and_bookkeeping(started):
-    env, (side, obs, reward, done) = started
-    assert (side, reward, done) == (0, 0, 0)
-    st = env.save_state()
-    assert len(st.move_index) == 20 and len(st.state_history) == 1 and st.state_pos == 1
-    assert list(st.repetition_count.values()) == [1]
-
-
 @pytest.mark.parametrize("actions,final", [
     # Fool's mate: f3 e5 g4 Qh4#.
     ([501, 524, 566, 195], (0, -1, 1)),
@@ -29,7 +17,7 @@ def test_reset_result_and_bookkeeping(started):
 ])
 def test_checkmates(started, actions, final):
     env, _ = started
-    results = play(env, actions)
+    results = [env.step(a) for a in actions]
     assert all((r[2], r[3]) == (0, 0) for r in results[:-1])
     side, _, reward, done = results[-1]
     assert (side, reward, done) == final
@@ -61,9 +49,8 @@ def test_invalid_action_leaves_the_game_unchanged(started):
     assert after == before
 
 
-def test_invalid_action_still_leaves_the_fresh_episode_view(started):
-    # A rejected step after reset still ends the after-reset period: a State
-    # with black to move is then shown turned round.
+def test_rejected_step_still_ends_the_after_reset_view(started):
+    # A State with black to move is shown turned round after any step call.
     env, _ = started
     env.step(564)
     black_state = env.save_state()
@@ -75,31 +62,22 @@ def test_invalid_action_still_leaves_the_fresh_episode_view(started):
     assert other.restore_state(black_state)[1] == [p[::-1] for p in unturned]
 
 
-def test_total_move_count_counts_steps(started):
-    env, _ = started
-    play(env, [564, 524, 3646])
-    assert env.save_state().total_move_count == 3
-    assert env.step(3841)[1][113] == [4] * 64
-
-
 def no_progress_walk(seed):
-    """49 quiet plies from a K+R vs K position with black to move, each
-    reaching a new position, ending with white to move and a mate in one.
-    Returns the moves, the mating move and a quiet non-mating move."""
+    """49 quiet plies (no pawn move, no capture, no check, every position new)
+    from K+R vs K with black to move: the rook wanders, the black king shuffles
+    between a8 and b8. Returns the moves, a mating move and a quiet move that
+    can follow them."""
     rng = random.Random(seed)
-    for _ in range(200):
-        board = chess.Board("k7/8/1K6/8/8/8/8/7R b - - 0 1")
+    while True:
+        board = chess.Board(WALK_FEN)
         seen = {board._transposition_key()}
         moves = []
         while len(moves) < 49:
             options = []
             for m in board.legal_moves:
-                if board.is_capture(m) or board.gives_check(m):
-                    continue
-                # White moves only the rook; the black king stays in its corner.
-                if board.piece_type_at(m.from_square) == chess.KING and board.turn == chess.WHITE:
-                    continue
-                if board.turn == chess.BLACK and m.to_square not in (chess.A8, chess.B8):
+                if (board.is_capture(m) or board.gives_check(m)
+                        or (board.turn and board.piece_type_at(m.from_square) == chess.KING)
+                        or (not board.turn and m.to_square not in (chess.A8, chess.B8))):
                     continue
                 board.push(m)
                 if board._transposition_key() not in seen and not board.is_stalemate():
@@ -107,31 +85,27 @@ def no_progress_walk(seed):
                 board.pop()
             if not options:
                 break
-            m = rng.choice(options)
-            board.push(m)
+            moves.append(rng.choice(options))
+            board.push(moves[-1])
             seen.add(board._transposition_key())
-            moves.append(m)
-        if len(moves) < 49:
-            continue
-        mates, quiet = [], []
+        ends = {}
         for m in board.legal_moves:
-            capture = board.is_capture(m)
-            board.push(m)
-            if board.is_checkmate():
-                mates.append(m)
-            elif not (capture or board.is_stalemate() or board._transposition_key() in seen):
-                quiet.append(m)
-            board.pop()
-        if mates and quiet:
-            return moves, mates[0], quiet[0]
-    raise AssertionError("no walk found")
+            if not board.is_capture(m):
+                board.push(m)
+                ends.setdefault(board.is_checkmate() - board.is_stalemate(), m)
+                board.pop()
+        if len(moves) == 49 and 1 in ends and 0 in ends:
+            return moves, ends[1], ends[0]
+
+
+WALK_FEN = "k7/8/1K6/8/8/8/8/7R b - - 0 1"
 
 
 @pytest.mark.parametrize("finish", ["mate", "quiet"])
 def test_no_progress_limit_and_mate_on_the_fiftieth_ply(env, finish):
     moves, mate, quiet = no_progress_walk(3)
-    env.parse_fen("k7/8/1K6/8/8/8/8/7R b - - 30 80")
-    board = chess.Board("k7/8/1K6/8/8/8/8/7R b - - 0 1")
+    env.parse_fen(WALK_FEN.replace("0 1", "30 80"))  # the clock field is ignored
+    board = chess.Board(WALK_FEN)
     for m in moves:
         *_, reward, done = env.step(encode_move(board, m))
         board.push(m)

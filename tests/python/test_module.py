@@ -7,6 +7,8 @@ import numpy
 import pytest
 import varnok
 
+from conftest import START_FEN, state_dict
+
 METHODS = ["reset", "get_actions", "render", "parse_fen", "step",
            "save_state", "restore_state", "hash_state", "roll_out"]
 RESULT = "tuple[int, list[list[int]], int, int]"
@@ -28,10 +30,9 @@ STATE_MEMBERS = ["side", "enpassant", "castle", "state_history", "state_pos",
 
 
 def test_module_exposes_only_the_two_classes():
-    public = [n for n in dir(varnok) if not n.startswith("_")]
-    assert public == ["ChessEnv", "State"]
+    assert [n for n in dir(varnok) if not n.startswith("_")] == ["ChessEnv", "State"]
     assert varnok.__doc__ is None
-    assert isinstance(varnok.ChessEnv, type) and isinstance(varnok.State, type)
+    assert not varnok.ChessEnv.__doc__ and not varnok.State.__doc__
 
 
 def test_methods_in_registration_order():
@@ -53,11 +54,6 @@ def test_docstring_is_only_the_rendered_signature(name):
     assert getattr(varnok.ChessEnv, name).__doc__.strip() in rendered
 
 
-def test_classes_carry_no_docstring():
-    for cls in (varnok.ChessEnv, varnok.State):
-        assert not cls.__doc__
-
-
 @pytest.mark.parametrize("make", [varnok.ChessEnv, varnok.State])
 def test_instances_refuse_new_attributes(make):
     obj = make()
@@ -76,6 +72,8 @@ def test_arguments_are_positional_only(started):
 def test_methods_refuse_a_foreign_self():
     with pytest.raises(TypeError):
         varnok.ChessEnv.reset(varnok.State())
+    with pytest.raises(TypeError):
+        varnok.ChessEnv.step(varnok.State(), 564)
 
 
 def test_numpy_is_not_imported_with_the_module():
@@ -88,7 +86,7 @@ def test_numpy_is_not_imported_with_the_module():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
-@pytest.mark.parametrize("value", [numpy.int64(564), numpy.int32(564), numpy.int16(564)])
+@pytest.mark.parametrize("value", [numpy.int64(564), numpy.uint16(564)])
 def test_step_accepts_index_objects(started, value):
     env, _ = started
     side, _, reward, done = env.step(value)
@@ -103,12 +101,10 @@ def test_step_refuses_values_that_are_not_32_bit_integers(started, value):
     before = env.save_state()
     with pytest.raises(TypeError):
         env.step(value)
-    after = env.save_state()
-    assert after.total_move_count == before.total_move_count
-    assert [int(b) for b in after.bitboards] == [int(b) for b in before.bitboards]
+    assert state_dict(env.save_state()) == state_dict(before)
 
 
-@pytest.mark.parametrize("value", [2**31 - 1, -2**31, -1, 4672])
+@pytest.mark.parametrize("value", [2**31 - 1, -2**31, 4672, 0])
 def test_step_with_in_range_illegal_integer_is_value_error(started, value):
     env, _ = started
     with pytest.raises(ValueError, match="^Invalid action$"):
@@ -148,12 +144,7 @@ def test_hash_is_unsigned_64_bit_int(started):
     assert env.hash_state() >= 2**63
 
 
-def test_render_and_parse_fen_return_none(env, capfd):
-    assert env.parse_fen("8/8/8/8/8/8/8/8 w - - 0 1") is None
+def test_render_parse_fen_and_roll_out_results(env, capfd):
+    assert env.parse_fen(START_FEN) is None
     assert env.render() is None
-    capfd.readouterr()
-
-
-def test_roll_out_returns_int(started):
-    env, _ = started
     assert type(env.roll_out()) is int

@@ -119,23 +119,6 @@ def test_observations_follow_the_model(seed):
             break
 
 
-def test_ring_keeps_the_eight_newest_positions(started):
-    env, (_, initial, _, _) = started
-    moves = "g1f3 g8f6 b1c3 b8c6 f3g5 f6g4 c3b5 c6b4".split()
-    board = chess.Board()
-    for i, uci in enumerate(moves, start=1):
-        move = chess.Move.from_uci(uci)
-        _, obs, _, _ = env.step(encode_move(board, move))
-        board.push(move)
-        if i == 6:
-            # White to move: block 6 is the untouched initial block, block 7 empty.
-            assert obs[6 * 14:7 * 14] == initial[0:14]
-            assert all(p == const(0) for p in obs[7 * 14:8 * 14])
-    blocks = [obs[b * 14:b * 14 + 12] for b in range(8)]
-    assert initial[0:12] not in blocks
-    assert env.save_state().state_pos == 1
-
-
 def test_reset_starts_every_episode_alike(started):
     env, (_, first, _, _) = started
     for action in [3646, 3910, 3885, 3669] * 2:  # ends on a threefold repetition

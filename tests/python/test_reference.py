@@ -14,8 +14,7 @@ import chess
 import pytest
 import varnok
 
-from conftest import (decode, encode_move, expected_hash, expected_move_word, from_chess,
-                      legal_actions)
+from conftest import decode, encode_move, expected_hash, expected_move_word, flip, legal_actions
 
 STARTS = [
     None,  # reset
@@ -31,6 +30,8 @@ STARTS = [
     "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1",
     "k7/8/8/8/8/8/1Q6/K7 w - - 0 1",
     "7k/8/5K2/8/8/8/6Q1/8 b - - 0 1",
+    "k7/2Q5/8/1K6/8/8/8/8 w - - 0 1",
+    "7k/5K2/8/6P1/8/8/8/8 w - - 0 1",
 ]
 GAMES = 312
 MAX_PLIES = 120
@@ -39,10 +40,10 @@ MAX_PLIES = 120
 def check_listing(env, board, no_progress):
     actions = legal_actions(env)
     side = 0 if board.turn == chess.WHITE else 1
-    pawns = {from_chess(sq) for sq in board.pieces(chess.PAWN, board.turn)}
+    pawns = {flip(sq) for sq in board.pieces(chess.PAWN, board.turn)}
     decoded = sorted(decode(a, side, a % 64 in pawns) for a in actions)
     expected = sorted(
-        (from_chess(m.from_square), from_chess(m.to_square),
+        (flip(m.from_square), flip(m.to_square),
          chess.piece_symbol(m.promotion) if m.promotion else None)
         for m in board.legal_moves)
     assert decoded == expected, board.fen()
@@ -117,5 +118,5 @@ def test_random_games_agree_with_python_chess():
             raise
         endings[ending] = endings.get(ending, 0) + 1
     # The sample must actually reach every kind of ending.
-    assert endings.get("mate", 0) >= 10 and endings.get("stalemate", 0) >= 1
+    assert endings.get("mate", 0) >= 10 and endings.get("stalemate", 0) >= 3
     assert endings.get("draw", 0) >= 10
