@@ -6,7 +6,7 @@ import chess
 import pytest
 import varnok
 
-from conftest import encode_move, legal_actions, play_uci, state_dict
+from conftest import encode_move, encode_uci, legal_actions, play_uci, state_dict
 
 
 @pytest.mark.parametrize("actions,final", [
@@ -30,6 +30,15 @@ def test_stalemate(env):
     env.parse_fen("k7/8/8/1Q6/8/8/8/7K w - - 0 1")
     side, _, reward, done = env.step(473)  # Qb5-b6
     assert (side, reward, done) == (1, 0, 1)
+
+
+def test_a_side_without_king_is_never_in_check(env):
+    # Every rook move is legal for white without a king, checks included.
+    env.parse_fen("4k3/8/8/8/8/8/8/R7 w - - 0 1")
+    assert len(legal_actions(env)) == 14
+    # Black with nothing at all left to move: stalemate, not checkmate.
+    env.parse_fen("8/8/8/8/8/8/8/R3K3 w - - 0 1")
+    assert env.step(encode_uci("a1a2", 0))[2:] == (0, 1)
 
 
 def test_invalid_action_leaves_the_game_unchanged(started):
