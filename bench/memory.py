@@ -53,7 +53,7 @@ def measure_env_bytes(count: int) -> dict:
 
 def measure_growth(steps: int, warmup: int) -> dict:
     import varnok
-    from pyloop import legal_actions
+    from pyloop import random_legal_action
 
     rss()  # the first reading sets psutil itself up
     rng = random.Random(3)
@@ -63,7 +63,7 @@ def measure_growth(steps: int, warmup: int) -> dict:
 
     def play(n: int) -> None:
         for _ in range(n):
-            action = rng.choice(legal_actions(env.get_actions()))
+            action = random_legal_action(env.get_actions(), rng)
             if env.step(action)[3]:
                 largest_map[0] = max(largest_map[0], len(env.save_state().repetition_count))
                 env.reset()

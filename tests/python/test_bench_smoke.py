@@ -112,6 +112,36 @@ def test_loop_chooses_among_exactly_the_legal_actions(bench_modules):
             env.reset()
 
 
+class _FixedDraw:
+    """A stand-in random generator whose randrange(n) always gives k."""
+
+    def __init__(self, k):
+        self.k, self.n = k, None
+
+    def randrange(self, n):
+        self.n = n
+        return self.k
+
+
+def test_random_legal_action_reaches_each_legal_action_once(bench_modules):
+    # Draw k of n must give the k-th legal action: then a uniform draw of k
+    # makes a uniform choice among exactly the legal actions.
+    rng = random.Random(9)
+    env = varnok.ChessEnv()
+    env.reset()
+    for _ in range(60):
+        mask = env.get_actions()
+        legal = bench_modules.legal_actions(mask)
+        picked = []
+        for k in range(len(legal)):
+            draw = _FixedDraw(k)
+            picked.append(bench_modules.random_legal_action(mask, draw))
+            assert draw.n == len(legal)
+        assert picked == legal
+        if env.step(rng.choice(legal))[3]:
+            env.reset()
+
+
 def test_stand_in_peer_loop_plays(bench_modules):
     # Used only where PettingZoo cannot be imported, so run it here once.
     rate = bench_modules.python_chess_observation_loop(random.Random(1), 0.05)
