@@ -149,9 +149,10 @@ def chart(figures: dict, path) -> None:
         top = max(high, target) * 1.25
         ax.set_ylim(min(0.0, low * 1.25), top if top > 0 else 1.0)
         ax.set_xticks([])
+        ax.set_xlim(-0.5, 0.9)
         ax.set_title(f"{key}\n{f['label']}", fontsize=8.5)
         ax.set_ylabel(unit)
-        ax.text(0, value, f" {value:.3g}", ha="left", va="bottom", fontsize=9)
+        ax.text(0.3, value, f"{value:.3g}", ha="left", va="center", fontsize=9)
         ax.legend(loc="upper right", fontsize=8)
     fig.suptitle("varnok against its peers and floors (median, min – max bars)")
     fig.tight_layout()
