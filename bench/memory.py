@@ -5,7 +5,8 @@ script), so that one cannot inherit the other's heap. Resident set sizes are
 read with psutil.
 
 - env_bytes: resident growth from creating and resetting N `ChessEnv`
-  objects (all kept alive), divided by N.
+  objects (all kept alive), divided by N; then again once each has played
+  16 plies, when its eight-position history is full.
 - growth: after a warm-up, the resident growth over S plies of the Python
   loop (get_actions, a random legal action, step, reset when done). A
   growing repetition map is the only growth an episode may show, so the
@@ -48,7 +49,17 @@ def measure_env_bytes(count: int) -> dict:
         env.reset()
         envs.append(env)
     after = rss()
-    return {"env_bytes": (after - before) / count, "count": count}
+    # Sixteen plies later each history ring holds all eight positions.
+    from pyloop import random_legal_action
+
+    rng = random.Random(1)
+    for env in envs:
+        for _ in range(16):
+            if env.step(random_legal_action(env.get_actions(), rng))[3]:
+                env.reset()
+    played = rss()
+    return {"env_bytes": (after - before) / count, "count": count,
+            "env_bytes_full_history": (played - before) / count}
 
 
 def measure_growth(steps: int, warmup: int) -> dict:
@@ -88,13 +99,14 @@ def in_fresh_process(*args: str) -> dict:
 def run(settings, progress) -> dict:
     from timing import summary
 
-    per_env, env_runs = [], []
+    per_env, per_env_played = [], []
     for rep in range(settings.memory_reps):
         got = in_fresh_process("env_bytes", str(settings.env_count))
         per_env.append(got["env_bytes"])
-        env_runs.append(got)
+        per_env_played.append(got["env_bytes_full_history"])
         progress.say(f"  rep {rep + 1}/{settings.memory_reps}: {got['env_bytes']:.0f} bytes "
-                     f"per ChessEnv over {settings.env_count}")
+                     f"per ChessEnv over {settings.env_count} after reset, "
+                     f"{got['env_bytes_full_history']:.0f} after 16 plies")
     growth, growth_runs = [], []
     for rep in range(settings.memory_reps):
         got = in_fresh_process("growth", str(settings.growth_steps), str(settings.growth_warmup))
@@ -106,6 +118,7 @@ def run(settings, progress) -> dict:
     allowance = max(r["allowance_bytes"] for r in growth_runs)
     figures = {
         "env_bytes": summary(per_env).as_dict("bytes"),
+        "env_bytes_full_history": summary(per_env_played).as_dict("bytes"),
         "growth_bytes_200k_steps": summary(growth).as_dict("bytes"),
     }
     figures["env_bytes"]["details"] = {

@@ -42,6 +42,7 @@ ROWS = [
     ("get_actions_us", "  get_actions"),
     ("list_floor_73_us", "  floor `[[0] * 64 for _ in range(73)]`"),
     ("env_bytes", None),
+    ("env_bytes_full_history", "  the same after 16 plies (history full)"),
     ("growth_bytes_200k_steps", None),
 ]
 
