@@ -6,19 +6,22 @@ namespace varnok {
 
 Board::Board() { init_attack_tables(); }
 
-int32_t Board::square_attacked_by(int square, int attacker) const {
+bool square_attacked(const std::array<Bitboard, 12>& pieces, Bitboard occupancy, int square, int attacker) {
   const AttackTables& t = attack_tables();
   const int base = 6 * attacker;
-  const Bitboard occupancy = occupancies[2];
   // A pawn of the attacker hits the square exactly when a pawn of the other
   // colour standing there would hit the pawn, hence the exchanged colour.
-  if (t.pawn_attack_sets[attacker ^ 1][square] & bitboards[base + WP]) return 1;
-  if (t.knight_attack_sets[square] & bitboards[base + WN]) return 1;
-  if (bishop_lookup(square, occupancy) & bitboards[base + WB]) return 1;
-  if (rook_lookup(square, occupancy) & bitboards[base + WR]) return 1;
-  if (queen_lookup(square, occupancy) & bitboards[base + WQ]) return 1;
-  if (t.king_attack_sets[square] & bitboards[base + WK]) return 1;
-  return 0;
+  if (t.pawn_attack_sets[attacker ^ 1][square] & pieces[base + WP]) return true;
+  if (t.knight_attack_sets[square] & pieces[base + WN]) return true;
+  if (bishop_lookup(square, occupancy) & pieces[base + WB]) return true;
+  if (rook_lookup(square, occupancy) & pieces[base + WR]) return true;
+  if (queen_lookup(square, occupancy) & pieces[base + WQ]) return true;
+  if (t.king_attack_sets[square] & pieces[base + WK]) return true;
+  return false;
+}
+
+int32_t Board::square_attacked_by(int square, int attacker) const {
+  return square_attacked(bitboards, occupancies[2], square, attacker) ? 1 : 0;
 }
 
 bool Board::side_to_move_in_check() const {

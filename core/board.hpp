@@ -34,6 +34,10 @@ struct Snapshot {
   std::array<Bitboard, 3> occupancies{};
 };
 
+// Whether any piece of attacker attacks square, given the twelve piece
+// bitboards and the occupancy that blocks sliders.
+bool square_attacked(const std::array<Bitboard, 12>& pieces, Bitboard occupancy, int square, int attacker);
+
 // Writes one piece of text to the interpreter's standard output (Python's
 // print with end=""); render's second channel goes through it.
 using TextSink = void (*)(void* context, const char* text);
@@ -95,6 +99,9 @@ class Board {
   int32_t square_attacked_by(int square, int attacker) const;
   void generate_moves(MoveList& list) const;
   int32_t make_move(Move move);
+  // make_move's verdict without playing the move: true when the mover's king
+  // is not attacked afterwards. Listings use it to test moves in place.
+  bool is_legal(Move move) const;
   // True when the side to move has a king and it is attacked. A side without
   // a king (only reachable through FEN text) is never in check.
   bool side_to_move_in_check() const;
@@ -113,9 +120,7 @@ class Board {
 
   // Lists the legal moves into move_index only, without building a mask.
   void list_legal_moves();
-  // Writes the legal moves with their actions, in generation order; returns
-  // how many. out needs room for kMoveListCapacity entries.
-  int collect_legal(LegalMove* out);
+  void list_legal_moves_into(ActionMap& map) const;
   // A roll-out driven by the caller's generator; appends the actions it
   // plays to played when given. roll_out seeds a fresh generator and calls it.
   int32_t roll_out_with(std::mt19937& rng, std::vector<int32_t>* played);

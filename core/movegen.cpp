@@ -118,54 +118,68 @@ void Board::generate_moves(MoveList& list) const {
   }
 }
 
+namespace {
+
+// Moves the pieces of a move on a set of piece bitboards: the mover, a
+// captured piece (the first opponent bitboard holding the target, in index
+// order), a promotion, the pawn taken en passant and the rook of a castling.
+inline void move_pieces(std::array<Bitboard, 12>& pieces, Move move, int us) {
+  const int s = move_source(move);
+  const int t = move_target(move);
+  const int p = move_piece(move);
+  const int q = move_promoted(move);
+  const Bitboard target_bit = square_bit(t);
+  pieces[p] = (pieces[p] & ~square_bit(s)) | target_bit;
+  if (move_is_capture(move)) {
+    const int first = us == kWhite ? BP : WP;
+    for (int piece = first; piece < first + 6; ++piece)
+      if (pieces[piece] & target_bit) {
+        pieces[piece] &= ~target_bit;
+        break;
+      }
+  }
+  if (q) {
+    pieces[us == kWhite ? WP : BP] &= ~target_bit;
+    pieces[q] |= target_bit;
+  }
+  if (move_is_en_passant(move)) {
+    if (us == kWhite)
+      pieces[BP] &= ~square_bit(t + 8);
+    else
+      pieces[WP] &= ~square_bit(t - 8);
+  }
+  if (move_is_castling(move)) {
+    switch (t) {
+      case 62: pieces[WR] = (pieces[WR] & ~square_bit(63)) | square_bit(61); break;
+      case 58: pieces[WR] = (pieces[WR] & ~square_bit(56)) | square_bit(59); break;
+      case 6: pieces[BR] = (pieces[BR] & ~square_bit(7)) | square_bit(5); break;
+      case 2: pieces[BR] = (pieces[BR] & ~square_bit(0)) | square_bit(3); break;
+      default: break;
+    }
+  }
+}
+
+inline Bitboard union_of(const std::array<Bitboard, 12>& pieces) {
+  Bitboard all = 0;
+  for (Bitboard b : pieces) all |= b;
+  return all;
+}
+
+}  // namespace
+
 int32_t Board::make_move(Move move) {
   save_snapshot();
   const int32_t entry_no_progress = no_progress_count;
   const int s = move_source(move);
   const int t = move_target(move);
-  const int p = move_piece(move);
-  const int q = move_promoted(move);
   const int us = side;
-  const Bitboard target_bit = square_bit(t);
 
-  if (p == WP || p == BP) no_progress_count = 0;
-  bitboards[p] = (bitboards[p] & ~square_bit(s)) | target_bit;
-
-  if (move_is_capture(move)) {
+  // Pawn moves of every kind, captures and promotions restart the count.
+  if (move_piece(move) == WP || move_piece(move) == BP || move_is_capture(move) || move_promoted(move))
     no_progress_count = 0;
-    const int first = us == kWhite ? BP : WP;
-    for (int piece = first; piece < first + 6; ++piece)
-      if (bitboards[piece] & target_bit) {
-        bitboards[piece] &= ~target_bit;
-        break;
-      }
-  }
-  if (q) {
-    no_progress_count = 0;
-    bitboards[us == kWhite ? WP : BP] &= ~target_bit;
-    bitboards[q] |= target_bit;
-  }
-  if (move_is_en_passant(move)) {
-    no_progress_count = 0;
-    if (us == kWhite)
-      bitboards[BP] &= ~square_bit(t + 8);
-    else
-      bitboards[WP] &= ~square_bit(t - 8);
-  }
+  move_pieces(bitboards, move, us);
   enpassant = kNoSquare;
-  if (move_is_double_push(move)) {
-    no_progress_count = 0;
-    enpassant = us == kWhite ? t + 8 : t - 8;
-  }
-  if (move_is_castling(move)) {
-    switch (t) {
-      case 62: bitboards[WR] = (bitboards[WR] & ~square_bit(63)) | square_bit(61); break;
-      case 58: bitboards[WR] = (bitboards[WR] & ~square_bit(56)) | square_bit(59); break;
-      case 6: bitboards[BR] = (bitboards[BR] & ~square_bit(7)) | square_bit(5); break;
-      case 2: bitboards[BR] = (bitboards[BR] & ~square_bit(0)) | square_bit(3); break;
-      default: break;
-    }
-  }
+  if (move_is_double_push(move)) enpassant = us == kWhite ? t + 8 : t - 8;  // the square passed over
   castle &= kCastleMask[t] & kCastleMask[s];
   rebuild_occupancies();
   side ^= 1;
@@ -180,6 +194,13 @@ int32_t Board::make_move(Move move) {
     return 0;
   }
   return 1;
+}
+
+bool Board::is_legal(Move move) const {
+  std::array<Bitboard, 12> after = bitboards;
+  move_pieces(after, move, side);
+  const int king = lsb_index(after[6 * side + WK]);
+  return king < 0 || !square_attacked(after, union_of(after), king, side ^ 1);
 }
 
 }  // namespace varnok

@@ -53,12 +53,6 @@ struct MoveList {
   void push(Move m) { moves[count++] = m; }
 };
 
-// A legal move with its action index.
-struct LegalMove {
-  int32_t action;
-  Move move;
-};
-
 using Plane = std::array<int32_t, 64>;
 inline constexpr int kActionPlanes = 73;
 inline constexpr int kActionCount = kActionPlanes * 64;  // 4672

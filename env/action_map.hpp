@@ -13,9 +13,15 @@ namespace varnok {
 
 class ActionMap {
  public:
-  void clear() { present_.fill(0); }
+  void clear() {
+    present_.fill(0);
+    size_ = 0;
+  }
   void set(int action, Move move) {
-    present_[action >> 6] |= uint64_t{1} << (action & 63);
+    uint64_t& word = present_[action >> 6];
+    const uint64_t bit = uint64_t{1} << (action & 63);
+    size_ += (word & bit) ? 0 : 1;
+    word |= bit;
     moves_[action] = move;
   }
   bool contains(int64_t action) const {
@@ -23,10 +29,14 @@ class ActionMap {
   }
   // The move of a present action.
   Move at(int action) const { return moves_[action]; }
-  int size() const {
-    int n = 0;
-    for (uint64_t word : present_) n += std::popcount(word);
-    return n;
+  int size() const { return size_; }
+  // The action of the k-th entry in ascending action order (k < size()).
+  int nth_action(int k) const {
+    int w = 0;
+    for (int in_word; k >= (in_word = std::popcount(present_[w])); ++w) k -= in_word;
+    uint64_t bits = present_[w];
+    for (; k > 0; --k) bits &= bits - 1;
+    return w * 64 + std::countr_zero(bits);
   }
   // Visits (action, move) in ascending action order.
   template <class Visit>
@@ -48,6 +58,7 @@ class ActionMap {
   static constexpr int kWords = kActionCount / 64;  // 73
   std::array<uint64_t, kWords> present_{};
   std::array<Move, kActionCount> moves_;
+  int size_ = 0;
 };
 
 }  // namespace varnok

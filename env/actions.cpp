@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "core/board.hpp"
+#include "core/legality.hpp"
 
 namespace varnok {
 
@@ -34,29 +35,27 @@ constexpr std::array<int8_t, 35> kKnightPlane = [] {
 
 }  // namespace
 
-std::pair<int32_t, int32_t> move_direction_for(int side, int source, int target) {
-  const int row_change = target / 8 - source / 8;
-  const int file_change = target % 8 - source % 8;
-  if (row_change == 0 && file_change == 0) return {-1, -1};
-  int direction;
-  if (row_change < 0)
-    direction = file_change < 0 ? 0 : file_change == 0 ? 1 : 2;
-  else if (row_change == 0)
-    direction = file_change > 0 ? 3 : 7;
-  else
-    direction = file_change > 0 ? 4 : file_change == 0 ? 5 : 6;
-  if (side == kBlack) direction = (direction + 4) % 8;  // seen from black's side
-  // Along a row the file change counts, otherwise the row change; on a
-  // diagonal both are equal in size.
-  int distance;
-  if (row_change == 0)
-    distance = std::abs(file_change);
-  else if (file_change == 0 || row_change > 0)
-    distance = std::abs(row_change);
-  else
-    distance = std::abs(file_change);
-  return {distance, direction};
-}
+namespace {
+
+// Plane of a move along a row, file or diagonal, by side, source and target
+// (7 x direction + distance - 1), and the direction alone for promotions.
+struct LinePlanes {
+  int8_t plane[2][64][64];
+  int8_t direction[2][64][64];
+};
+constexpr LinePlanes kLinePlanes = [] {
+  LinePlanes t{};
+  for (int side = 0; side < 2; ++side)
+    for (int s = 0; s < 64; ++s)
+      for (int u = 0; u < 64; ++u) {
+        const auto [distance, direction] = move_direction_for(side, s, u);
+        t.plane[side][s][u] = static_cast<int8_t>(7 * direction + distance - 1);
+        t.direction[side][s][u] = static_cast<int8_t>(direction);
+      }
+  return t;
+}();
+
+}  // namespace
 
 int action_of_move(int side, Move move) {
   const int source = move_source(move);
@@ -66,12 +65,11 @@ int action_of_move(int side, Move move) {
   if (piece == WN || piece == BN) {
     plane = kKnightPlane[source - target + 17];
   } else {
-    const auto [distance, direction] = move_direction_for(side, source, target);
     switch (move_promoted(move)) {
-      case WN: case BN: plane = 64 + 3 * direction; break;
-      case WB: case BB: plane = 65 + 3 * direction; break;
-      case WR: case BR: plane = 66 + 3 * direction; break;
-      default: plane = 7 * direction + distance - 1; break;  // no promotion, or a queen
+      case WN: case BN: plane = 64 + 3 * kLinePlanes.direction[side][source][target]; break;
+      case WB: case BB: plane = 65 + 3 * kLinePlanes.direction[side][source][target]; break;
+      case WR: case BR: plane = 66 + 3 * kLinePlanes.direction[side][source][target]; break;
+      default: plane = kLinePlanes.plane[side][source][target]; break;  // no promotion, or a queen
     }
   }
   return plane * 64 + source;
@@ -83,34 +81,26 @@ std::pair<int32_t, int32_t> Board::move_direction(int source, int target) const 
 
 namespace {
 
-// Tries every pseudo-legal move in generation order and hands each legal one
-// to visit, taking it back first (the snapshot restores the position, the
-// no-progress counter is put back by hand).
+// Hands each legal move to visit, in generation order. Moves are judged in
+// place (make_move's verdict without playing the move), so the listing
+// leaves every field of the Board as it was.
 template <class Visit>
-void for_each_legal_move(Board& board, Visit visit) {
+void for_each_legal_move(const Board& board, Visit visit) {
   MoveList list;
   board.generate_moves(list);
-  for (int i = 0; i < list.count; ++i) {
-    const int32_t kept = board.no_progress_count;
-    if (!board.make_move(list.moves[i])) continue;
-    board.restore_snapshot();
-    board.no_progress_count = kept;
-    visit(list.moves[i]);
-  }
+  const LegalityFilter legal(board);
+  for (int i = 0; i < list.count; ++i)
+    if (legal(list.moves[i])) visit(list.moves[i]);
 }
 
 }  // namespace
 
-int Board::collect_legal(LegalMove* out) {
-  int count = 0;
-  for_each_legal_move(*this, [&](Move move) { out[count++] = {action_of_move(side, move), move}; });
-  return count;
+void Board::list_legal_moves_into(ActionMap& map) const {
+  map.clear();
+  for_each_legal_move(*this, [&](Move move) { map.set(action_of_move(side, move), move); });
 }
 
-void Board::list_legal_moves() {
-  move_index.clear();
-  for_each_legal_move(*this, [&](Move move) { move_index.set(action_of_move(side, move), move); });
-}
+void Board::list_legal_moves() { list_legal_moves_into(move_index); }
 
 void Board::get_actions(ActionMask& mask) {
   list_legal_moves();

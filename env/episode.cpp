@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/board.hpp"
+#include "core/legality.hpp"
 
 namespace varnok {
 
@@ -42,14 +43,9 @@ void Board::play_move(Move move) {
 bool Board::has_legal_reply() {
   MoveList list;
   generate_moves(list);
-  for (int i = 0; i < list.count; ++i) {
-    const int32_t kept = no_progress_count;
-    if (make_move(list.moves[i])) {
-      restore_snapshot();
-      no_progress_count = kept;
-      return true;
-    }
-  }
+  const LegalityFilter legal(*this);
+  for (int i = 0; i < list.count; ++i)
+    if (legal(list.moves[i])) return true;
   return false;
 }
 
