@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (fuzz/fuzz_*.cpp, with AddressSanitizer and
+# UndefinedBehaviorSanitizer) into build/fuzz and runs them. Runs inside the
+# build environment (./dev test and ./dev fuzz call it).
+#
+#   tools/fuzz.sh smoke         replay fuzz/regressions/, then fuzz each target
+#                               for a short while from a copy of its seed corpus
+#   tools/fuzz.sh run SECONDS   fuzz each target for SECONDS, keeping what it
+#                               learns in build/fuzz/corpus/ between runs
+#   tools/fuzz.sh build         only build
+#
+# The targets run side by side, one per core. A crash leaves its input in
+# build/fuzz-work/artifacts/; copy it to fuzz/regressions/TARGET/ so the
+# native tests and every smoke run replay it from then on.
+set -euo pipefail
+
+TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$TOP/build/fuzz"
+WORK="$TOP/build/fuzz-work"
+TARGETS=(fen ops)
+SMOKE_SECONDS=25
+
+say() { printf '[fuzz] %s\n' "$*" >&2; }
+
+CXX="${VARNOK_FUZZ_CXX:-clang++}"
+CXXFLAGS="-std=c++20 -O2 -g -fno-omit-frame-pointer -fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS -I$TOP"
+SANITIZE="address,undefined"
+
+# ---------------------------------------------------------------- build
+
+# Rebuilds an object when its source, any header or the flags changed.
+build() {
+  mkdir -p "$BUILD/obj"
+  local stamp="$BUILD/flags" flags="$CXX $CXXFLAGS -fsanitize=fuzzer-no-link,$SANITIZE"
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$flags" ]; then
+    rm -f "$BUILD"/obj/*.o
+    printf '%s' "$flags" >"$stamp"
+  fi
+  local newest_header
+  newest_header=$(ls -t "$TOP"/core/*.hpp "$TOP"/env/*.hpp "$TOP"/fuzz/*.hpp | head -n 1)
+
+  local sources=("$TOP"/core/*.cpp "$TOP"/env/*.cpp) pids=() objects=() src obj
+  for src in "${sources[@]}"; do
+    obj="$BUILD/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
+    objects+=("$obj")
+    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ "$newest_header" -nt "$obj" ]; then
+      "$CXX" $CXXFLAGS -fsanitize=fuzzer-no-link,$SANITIZE -c "$src" -o "$obj" &
+      pids+=($!)
+      # At most one compile per core at a time.
+      if [ ${#pids[@]} -ge "$(nproc)" ]; then wait "${pids[0]}" || return 1; pids=("${pids[@]:1}"); fi
+    fi
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || return 1; done
+
+  local target exe
+  for target in "${TARGETS[@]}"; do
+    src="$TOP/fuzz/fuzz_$target.cpp"
+    exe="$BUILD/fuzz_$target"
+    local stale=0
+    [ -f "$exe" ] && [ ! "$src" -nt "$exe" ] && [ ! "$newest_header" -nt "$exe" ] || stale=1
+    for obj in "${objects[@]}"; do [ "$obj" -nt "$exe" ] && stale=1; done
+    if [ "$stale" = 1 ]; then
+      "$CXX" $CXXFLAGS -fsanitize=fuzzer,$SANITIZE "$src" "${objects[@]}" -o "$exe" || return 1
+    fi
+  done
+}
+
+# ---------------------------------------------------------------- running
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+target_options() {
+  case "$1" in
+    fen) echo "-max_len=256 -dict=$TOP/fuzz/fen.dict" ;;
+    ops) echo "-max_len=512 -len_control=0" ;;
+  esac
+}
+
+# Runs every saved crash input of every target once.
+replay_regressions() {
+  local target files status=0
+  for target in "${TARGETS[@]}"; do
+    files=("$TOP/fuzz/regressions/$target"/*)
+    [ -e "${files[0]}" ] || continue
+    say "replaying ${#files[@]} saved input(s) of $target"
+    if ! "$BUILD/fuzz_$target" "${files[@]}" >"$WORK/replay-$target.log" 2>&1; then
+      tail -n 40 "$WORK/replay-$target.log" >&2
+      say "$target: a saved input fails again"
+      status=1
+    fi
+  done
+  return $status
+}
+
+# fuzz_one TARGET SECONDS CORPUS_DIR: one fuzzing session, log in WORK.
+fuzz_one() {
+  local target="$1" seconds="$2" corpus="$3"
+  mkdir -p "$WORK/artifacts"
+  # -timeout: an input that takes this long is reported as a hang.
+  # shellcheck disable=SC2046
+  "$BUILD/fuzz_$target" "$corpus" $(target_options "$target") \
+    -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$WORK/artifacts/$target-" >"$WORK/$target.log" 2>&1
+}
+
+# Prints one summary line per target from its log; fails on any crash.
+report() {
+  local target="$1" status="$2" log="$WORK/$1.log" runs secs
+  runs=$(awk '/stat::number_of_executed_units:/ {print $2}' "$log" | tail -n 1)
+  secs=$(awk '/stat::average_exec_per_sec:/ {print $2}' "$log" | tail -n 1)
+  local corpus
+  corpus=$(grep -aoE 'corp: [0-9]+/[0-9]+[a-zA-Z]*' "$log" | tail -n 1 || true)
+  if [ "$status" = 0 ]; then
+    say "$target: ${runs:-?} runs (${secs:-?}/s), ${corpus:-corp: ?}, nothing found"
+    return 0
+  fi
+  tail -n 60 "$log" >&2
+  say "$target: FAILED (exit status $status) after ${runs:-?} runs; input saved as:"
+  ls -1 "$WORK/artifacts/$target-"* 2>/dev/null | sed 's/^/[fuzz]   /' >&2 || true
+  return 1
+}
+
+# fuzz_all SECONDS CORPUS_ROOT: every target side by side.
+fuzz_all() {
+  local seconds="$1" root="$2" target pids=() status=0 i=0
+  for target in "${TARGETS[@]}"; do
+    fuzz_one "$target" "$seconds" "$root/$target" &
+    pids+=($!)
+  done
+  for target in "${TARGETS[@]}"; do
+    local rc=0
+    wait "${pids[$i]}" || rc=$?
+    report "$target" "$rc" || status=1
+    i=$((i + 1))
+  done
+  return $status
+}
+
+mode="${1:-}"
+case "$mode" in
+  build)
+    build
+    ;;
+  smoke)
+    start=$(date +%s)
+    say "building the fuzz targets (build/fuzz)"
+    build || { say "build failed"; exit 1; }
+    mkdir -p "$WORK"
+    status=0
+    replay_regressions || status=1
+    # Fuzz from a scratch copy: the committed seed corpus never changes.
+    rm -rf "$WORK/smoke"
+    for target in "${TARGETS[@]}"; do
+      mkdir -p "$WORK/smoke/$target"
+      cp "$TOP/fuzz/corpus/$target"/* "$WORK/smoke/$target/"
+    done
+    say "fuzzing ${TARGETS[*]} for $SMOKE_SECONDS s each, side by side"
+    fuzz_all "$SMOKE_SECONDS" "$WORK/smoke" || status=1
+    say "smoke done in $(( $(date +%s) - start )) s"
+    exit $status
+    ;;
+  run)
+    seconds="${2:-}"
+    [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { say "usage: tools/fuzz.sh run SECONDS"; exit 2; }
+    say "building the fuzz targets (build/fuzz)"
+    build || { say "build failed"; exit 1; }
+    mkdir -p "$WORK"
+    for target in "${TARGETS[@]}"; do
+      mkdir -p "$BUILD/corpus/$target"
+      cp -n "$TOP/fuzz/corpus/$target"/* "$BUILD/corpus/$target/"
+    done
+    say "fuzzing ${TARGETS[*]} for $seconds s each, side by side; corpus in build/fuzz/corpus"
+    fuzz_all "$seconds" "$BUILD/corpus"
+    ;;
+  *)
+    say "usage: tools/fuzz.sh smoke | run SECONDS | build"
+    exit 2
+    ;;
+esac
