@@ -1,7 +1,7 @@
 // Deciding legality for a whole move list at once. A move is legal when the
 // mover's king is not attacked afterwards (Board::is_legal). Most moves need
 // no test at all: when the king is not in check, a move that is not a king
-// move or an en-passant capture can only expose the king by vacating the one
+// move, castling or an en-passant capture can only expose the king by vacating the one
 // square between it and an enemy slider, so only moves of such pinned pieces
 // are tested. The verdicts are exactly is_legal's.
 #pragma once
@@ -41,7 +41,9 @@ class LegalityFilter {
   }
 
   bool operator()(Move move) const {
-    if ((safe_sources_ & square_bit(move_source(move))) && !move_is_en_passant(move)) return true;
+    // Castling always goes through the full test: its words name e1/e8 as
+    // source whether or not the king stands there.
+    if ((safe_sources_ & square_bit(move_source(move))) && !(move & (kEnPassantFlag | kCastlingFlag))) return true;
     return board_.is_legal(move);
   }
 
