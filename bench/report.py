@@ -123,7 +123,8 @@ def markdown(figures: dict, meta: dict) -> str:
         f"target is the largest repetition map seen ({growth['largest_repetition_map']} entries) "
         "at 64 bytes an entry.",
         f"- Machine: {meta['machine']}; Python {meta['python']}; varnok commit "
-        f"{meta['commit']}; {meta['date']}; whole run {meta['seconds']:.0f} s"
+        f"{meta['commit']}; {meta['date']}; whole run {meta['seconds']:.0f} s; load average "
+        f"{meta['load_average_1min'][0]} at the start, {meta['load_average_1min'][1]} at the end"
         f"{' (quick smoke run: figures not meaningful)' if meta['quick'] else ''}.",
     ]
     return "\n".join(lines + notes) + "\n"

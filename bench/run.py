@@ -82,6 +82,7 @@ def main(argv=None) -> int:
     out = args.out.resolve()
     out.mkdir(parents=True, exist_ok=True)
 
+    load_before = os.getloadavg()[0]
     progress = Progress(len(SECTIONS))
     progress.say(f"{'quick smoke run' if settings.quick else 'full run'}, "
                  f"{settings.reps} repetitions, results to {out}")
@@ -104,6 +105,8 @@ def main(argv=None) -> int:
         "reps": settings.reps,
         "memory_reps": settings.memory_reps,
         "seconds": progress.elapsed(),
+        # Other work on the machine shows here: the run itself adds about 1.
+        "load_average_1min": [round(load_before, 2), round(os.getloadavg()[0], 2)],
     }
     document = {"meta": meta, **figures}
     write_atomic(out / "latest.json", (json.dumps(document, indent=2) + "\n").encode())
