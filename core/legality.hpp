@@ -52,4 +52,15 @@ class LegalityFilter {
   Bitboard safe_sources_ = 0;  // squares whose moves need no test
 };
 
+// Hands each legal move of the side to move to visit, in generation order.
+// Moves are judged in place, so the Board is left exactly as it was.
+template <class Visit>
+void for_each_legal_move(const Board& board, Visit visit) {
+  MoveList list;
+  board.generate_moves(list);
+  const LegalityFilter legal(board);
+  for (int i = 0; i < list.count; ++i)
+    if (legal(list.moves[i])) visit(list.moves[i]);
+}
+
 }  // namespace varnok

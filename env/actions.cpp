@@ -79,22 +79,6 @@ std::pair<int32_t, int32_t> Board::move_direction(int source, int target) const 
   return move_direction_for(side, source, target);
 }
 
-namespace {
-
-// Hands each legal move to visit, in generation order. Moves are judged in
-// place (make_move's verdict without playing the move), so the listing
-// leaves every field of the Board as it was.
-template <class Visit>
-void for_each_legal_move(const Board& board, Visit visit) {
-  MoveList list;
-  board.generate_moves(list);
-  const LegalityFilter legal(board);
-  for (int i = 0; i < list.count; ++i)
-    if (legal(list.moves[i])) visit(list.moves[i]);
-}
-
-}  // namespace
-
 void Board::list_legal_moves_into(ActionMap& map) const {
   map.clear();
   for_each_legal_move(*this, [&](Move move) { map.set(action_of_move(side, move), move); });

@@ -6,6 +6,8 @@
 #include <random>
 
 #include "core/board.hpp"
+#include "core/legality.hpp"
+#include "env/actions.hpp"
 
 namespace varnok {
 
@@ -20,13 +22,18 @@ int32_t Board::roll_out() {
 }
 
 int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
-  // Two listings: the position now, which the next ply draws from, and the
-  // position before the last move, which move_index describes after a step.
-  ActionMap maps[2];
-  ActionMap* now = &maps[0];
-  ActionMap* before = &maps[1];
-  list_legal_moves_into(*now);
-  int legal = now->size();
+  // Two lists of legal moves: the position now, which the next ply draws
+  // from, and the position before the last move, which move_index must
+  // describe at the end, as it does after a step.
+  Move lists[2][kMoveListCapacity];
+  Move* now = lists[0];
+  Move* before = lists[1];
+  auto list_legal = [this](Move* out) {
+    int n = 0;
+    for_each_legal_move(*this, [&](Move move) { out[n++] = move; });
+    return n;
+  };
+  int legal = list_legal(now);
   if (legal == 0) {
     // Nothing to play: report what step reports for this position.
     move_index.clear();
@@ -35,21 +42,25 @@ int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
     return reward;
   }
   int32_t reward = 0;
+  int legal_before = 0;
   for (int steps = 0; steps < kStepCap; ++steps) {
-    // Legal actions are drawn uniformly, counted in ascending action order.
+    // Every legal action is equally likely; which of them a draw of k picks
+    // is of no consequence, so the k-th is taken in generation order.
     std::uniform_int_distribution<int> draw(0, legal - 1);
-    const int action = now->nth_action(draw(rng));
-    if (played) played->push_back(action);
+    const Move move = now[draw(rng)];
+    if (played) played->push_back(action_of_move(side, move));
     after_reset = 0;
-    play_move(now->at(action));
+    play_move(move);
     std::swap(now, before);
-    list_legal_moves_into(*now);
-    legal = now->size();
+    legal_before = legal;
+    legal = list_legal(now);
     int32_t done = 0;
     judge(legal > 0, reward, done);
     if (done) break;
   }
-  move_index = *before;
+  // The last move was the opponent's: its listing is encoded from their side.
+  move_index.clear();
+  for (int i = 0; i < legal_before; ++i) move_index.set(action_of_move(side ^ 1, before[i]), before[i]);
   return reward;
 }
 

@@ -6,9 +6,9 @@
 // Prints one line per legal first move ("e2e4: 20", promotions with the new
 // piece in lower case, "e7e8q") in move-generation order, then an empty line,
 // "Nodes searched: N" and "nps: N". The tree is walked on the position core
-// alone: generate_moves, make_move, and taking each move back with the
-// Snapshot (no_progress_count is put back by hand, the Snapshot does not
-// hold it). Nothing is allocated per node.
+// alone: generate_moves, the list-wide legality filter, make_move to descend,
+// and taking each move back with the Snapshot (no_progress_count is put back
+// by hand, the Snapshot does not hold it). Nothing is allocated per node.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include <cerrno>
 
 #include "core/board.hpp"
+#include "core/legality.hpp"
 
 namespace {
 
@@ -51,21 +52,17 @@ uint64_t count_leaves(Board& board, int depth) {
   board.generate_moves(list);
   const int32_t no_progress = board.no_progress_count;
   uint64_t nodes = 0;
+  const varnok::LegalityFilter legal(board);
   if (depth == 1) {
-    // Bulk counting: a leaf only needs the legality test of make_move.
-    for (int i = 0; i < list.count; ++i) {
-      if (board.make_move(list.moves[i])) {
-        ++nodes;
-        board.restore_snapshot();
-        board.no_progress_count = no_progress;
-      }
-    }
+    // Bulk counting: a leaf only needs its legality verdict, which the
+    // filter gives without playing the move.
+    for (int i = 0; i < list.count; ++i) nodes += legal(list.moves[i]) ? 1 : 0;
     return nodes;
   }
   board.save_snapshot();
   const Snapshot here = board.snapshot;
   for (int i = 0; i < list.count; ++i) {
-    if (board.make_move(list.moves[i])) {
+    if (legal(list.moves[i]) && board.make_move(list.moves[i])) {
       nodes += count_leaves(board, depth - 1);
       board.snapshot = here;
       board.restore_snapshot();
