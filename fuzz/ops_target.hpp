@@ -10,7 +10,8 @@
 //                                           modulo 4672) or u32 (mode odd: as a signed value)
 //   5 save_state into a slot                operand: byte (slot, modulo 4)
 //   6 restore_state from a slot, edited     operands: byte slot, byte edit count (modulo 4),
-//                                           then per edit a byte kind and its values (see edit_state)
+//                                           then per edit a byte kind and its values (see
+//                                           edit_state; numbers as any_int reads them)
 //   7 get_actions                           no operand
 //   8 hash_state                            no operand
 //   9 roll_out with a seeded generator      operand: u32 seed
@@ -31,6 +32,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <random>
@@ -59,16 +61,29 @@ inline constexpr const char* kOpsPositions[] = {
 };
 inline constexpr int kOpsPositionCount = sizeof(kOpsPositions) / sizeof(kOpsPositions[0]);
 
+// Any signed 32-bit value Python can assign, with the ends of the range as
+// likely as small numbers: a byte picks the kind, then
+//   0: a small value (one signed byte), 1: the largest values (2^31 - 1 minus
+//   a byte), 2: the smallest values (-2^31 plus a byte), 3: any value (u32).
+inline int32_t any_int(Reader& in) {
+  switch (in.byte() % 4) {
+    case 0: return static_cast<int8_t>(in.byte());
+    case 1: return INT32_MAX - in.byte();
+    case 2: return INT32_MIN + in.byte();
+    default: return in.i32();
+  }
+}
+
 // Changes one of the fields Python can write in a State.
 inline void edit_state(State& s, Reader& in, const Board& board) {
   switch (in.byte() % 12) {
     case 0: s.state_pos = static_cast<int8_t>(in.byte()); break;  // around the valid 0..7
-    case 1: s.state_pos = in.i32(); break;
-    case 2: s.total_move_count = in.i32(); break;
+    case 1: s.state_pos = any_int(in); break;
+    case 2: s.total_move_count = any_int(in); break;
     case 3: s.no_progress_count = in.byte() % 64; break;  // around the limit of 50
-    case 4: s.no_progress_count = in.i32(); break;
-    case 5: s.n_repititions = in.i32(); break;
-    case 6: s.prev_n_repititions = in.i32(); break;
+    case 4: s.no_progress_count = any_int(in); break;
+    case 5: s.n_repititions = any_int(in); break;
+    case 6: s.prev_n_repititions = any_int(in); break;
     case 7: {  // the shape of the history
       const uint8_t how = in.byte();
       const size_t entry = in.byte();
@@ -89,20 +104,20 @@ inline void edit_state(State& s, Reader& in, const Board& board) {
     }
     case 8: {  // a value inside the history
       const size_t entry = in.byte(), plane = in.byte(), square = in.byte();
-      const int32_t value = in.i32();
+      const int32_t value = any_int(in);
       if (entry < s.state_history.size() && plane < s.state_history[entry].size() &&
           square < s.state_history[entry][plane].size())
         s.state_history[entry][plane][square] = value;
       break;
     }
     case 9: {  // the action map, with any key and move word
-      const int32_t key = (in.byte() & 1) ? in.i32() : in.u16() % (kActionCount + 8);
-      s.move_index[key] = in.i32();
+      const int32_t key = (in.byte() & 1) ? any_int(in) : in.u16() % (kActionCount + 8);
+      s.move_index[key] = any_int(in);
       break;
     }
     case 10: {  // repetition counts: the board's own position or any key
       const uint64_t key = (in.byte() & 1) ? in.u64() : board.hash_state();
-      s.repetition_count[key] = (in.byte() & 1) ? in.i32() : in.byte() % 4;
+      s.repetition_count[key] = (in.byte() & 1) ? any_int(in) : in.byte() % 4;
       break;
     }
     default:
