@@ -77,18 +77,21 @@ target_options() {
   esac
 }
 
-# Runs every saved crash input of every target once.
+# Runs every saved crash input of every target once, each on its own so
+# that one failure does not hide the next.
 replay_regressions() {
-  local target files status=0
+  local target file files status=0
   for target in "${TARGETS[@]}"; do
     files=("$TOP/fuzz/regressions/$target"/*)
     [ -e "${files[0]}" ] || continue
     say "replaying ${#files[@]} saved input(s) of $target"
-    if ! "$BUILD/fuzz_$target" "${files[@]}" >"$WORK/replay-$target.log" 2>&1; then
-      tail -n 40 "$WORK/replay-$target.log" >&2
-      say "$target: a saved input fails again"
-      status=1
-    fi
+    for file in "${files[@]}"; do
+      if ! "$BUILD/fuzz_$target" "$file" >"$WORK/replay.log" 2>&1; then
+        grep -aE 'runtime error|ERROR: AddressSanitizer|check failed|uncaught|SUMMARY' "$WORK/replay.log" | head -n 5 >&2
+        say "$target: saved input fails again: ${file#"$TOP"/}"
+        status=1
+      fi
+    done
   done
   return $status
 }
