@@ -183,7 +183,7 @@ int32_t Board::make_move(Move move) {
   castle &= kCastleMask[t] & kCastleMask[s];
   rebuild_occupancies();
   side ^= 1;
-  ++no_progress_count;
+  saturating_increment(no_progress_count);
 
   // Legal only if the mover's king is not attacked now. A side without a king
   // has nothing to expose, so all its moves stand.

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <bit>
+#include <climits>
 #include <cstdint>
 
 namespace varnok {
@@ -36,6 +37,12 @@ constexpr bool move_is_capture(Move m) { return m & kCaptureFlag; }
 constexpr bool move_is_double_push(Move m) { return m & kDoublePushFlag; }
 constexpr bool move_is_en_passant(Move m) { return m & kEnPassantFlag; }
 constexpr bool move_is_castling(Move m) { return m & kCastlingFlag; }
+
+// Counters can be set to any 32-bit value through a restored game; they stop
+// at the largest value instead of overflowing.
+constexpr void saturating_increment(int32_t& counter) {
+  if (counter < INT32_MAX) ++counter;
+}
 
 // Index of the least significant set bit, -1 for an empty bitboard.
 constexpr int lsb_index(Bitboard b) { return b ? std::countr_zero(b) : -1; }

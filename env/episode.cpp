@@ -37,7 +37,7 @@ StepResult Board::reset() {
 void Board::play_move(Move move) {
   make_move(move);  // legal by construction: it came from a listing
   record_position();
-  ++total_move_count;
+  saturating_increment(total_move_count);
 }
 
 bool Board::has_legal_reply() {

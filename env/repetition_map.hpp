@@ -3,6 +3,7 @@
 // only ever cleared as a whole, so there are no deletions to handle.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -20,7 +21,8 @@ class RepetitionMap {
   // Adds one to the count of key and returns the new count.
   int32_t increment(uint64_t key) {
     Slot& e = find_or_insert(key);
-    return ++e.count;
+    if (e.count < INT32_MAX) ++e.count;  // a restored count may already be at the top
+    return e.count;
   }
   // Sets the count of key (used when a saved game is put back).
   void set(uint64_t key, int32_t count) { find_or_insert(key).count = count; }
