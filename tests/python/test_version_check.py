@@ -11,9 +11,9 @@ LOAD = """
 import importlib.machinery, importlib.util, sys
 path = sys.argv[1]
 loader = importlib.machinery.ExtensionFileLoader("varnok", path)
-spec = importlib.util.spec_from_file_location("varnok", path, loader=loader)
+module_spec = importlib.util.spec_from_file_location("varnok", path, loader=loader)
 try:
-    importlib.util.module_from_spec(spec)
+    importlib.util.module_from_spec(module_spec)
 except ImportError as error:
     print("ImportError:", error)
 else:
