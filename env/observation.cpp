@@ -12,40 +12,25 @@ void Board::record_position() {
   const int32_t n = repetition_count.increment(h) - 1;
   n_repititions = n;
 
-  HistoryEntry& entry = state_history.slot_for_record(state_pos);
-  for (int piece = 0; piece < 12; ++piece) {
-    Plane& plane = entry[piece];
-    plane.fill(0);
-    for (Bitboard b = bitboards[piece]; b; b &= b - 1) plane[lsb_index(b)] = 1;
-  }
+  HistoryRecord& record = state_history.slot_for_record(state_pos);
+  record.pieces = bitboards;
   // The value of the position just recorded goes to plane 12 when white is
   // to move in it, plane 13 when black is; the other plane repeats the value
   // of the position recorded before.
-  entry[12].fill(side == kWhite ? n : prev_n_repititions);
-  entry[13].fill(side == kWhite ? prev_n_repititions : n);
+  record.repetition[0] = side == kWhite ? n : prev_n_repititions;
+  record.repetition[1] = side == kWhite ? prev_n_repititions : n;
 
   state_pos = (state_pos + 1) % kHistorySlots;
   prev_n_repititions = n;
 }
-
-namespace {
-
-// Copies a plane, turned by a half turn when asked (square i to 63 - i).
-inline void copy_plane(Plane& to, const Plane& from, bool turn) {
-  if (turn)
-    for (int i = 0; i < 64; ++i) to[i] = from[63 - i];
-  else
-    to = from;
-}
-
-}  // namespace
 
 void Board::build_observation(Observation& out) const {
   const bool black = side == kBlack;
   // Black sees the board turned by a half turn, except right after reset.
   const bool turn = black && !after_reset;
   // Own pieces first: with black to move, black's planes lead.
-  const int own = black ? 6 : 0;
+  static constexpr int kWhiteFirst[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  static constexpr int kBlackFirst[12] = {6, 7, 8, 9, 10, 11, 0, 1, 2, 3, 4, 5};
   for (int b = 0; b < kHistorySlots; ++b) {
     Plane* block = &out[kHistoryPlanes * b];
     const int slot = ((state_pos - 1 - b) % kHistorySlots + kHistorySlots) % kHistorySlots;
@@ -53,13 +38,7 @@ void Board::build_observation(Observation& out) const {
       for (int k = 0; k < kHistoryPlanes; ++k) block[k].fill(0);
       continue;
     }
-    const HistoryEntry& entry = state_history[slot];
-    for (int k = 0; k < 6; ++k) {
-      copy_plane(block[k], entry[own + k], turn);
-      copy_plane(block[6 + k], entry[(own + 6) % 12 + k], turn);
-    }
-    copy_plane(block[12], entry[12], turn);
-    copy_plane(block[13], entry[13], turn);
+    state_history.write_planes(slot, black ? kBlackFirst : kWhiteFirst, turn, block);
   }
   // The whole-board planes hold one value each, so turning leaves them as they are.
   out[112].fill(side);

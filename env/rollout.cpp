@@ -21,46 +21,59 @@ int32_t Board::roll_out() {
   return roll_out_with(rng, nullptr);
 }
 
+namespace {
+
+// Draws pseudo-legal moves in random order, without replacement, until one is
+// legal: the first legal move met in a uniformly random order is a uniform
+// draw among the legal moves. Returns its index in the list, or -1 when the
+// side to move has no legal move at all.
+int draw_legal(const Board& board, MoveList& list, std::mt19937& rng) {
+  for (int i = 0; i < list.count; ++i) {
+    std::uniform_int_distribution<int> draw(i, list.count - 1);
+    std::swap(list.moves[i], list.moves[draw(rng)]);
+    if (board.is_legal(list.moves[i])) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
 int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
-  // Two lists of legal moves: the position now, which the next ply draws
-  // from, and the position before the last move, which move_index must
-  // describe at the end, as it does after a step.
-  Move lists[2][kMoveListCapacity];
-  Move* now = lists[0];
-  Move* before = lists[1];
-  auto list_legal = [this](Move* out) {
-    int n = 0;
-    for_each_legal_move(*this, [&](Move move) { out[n++] = move; });
-    return n;
-  };
-  int legal = list_legal(now);
-  if (legal == 0) {
+  // Each ply needs a uniformly random legal move of the position reached,
+  // and whether one exists at all (no legal reply ends the game). One draw
+  // answers both, without judging every move of the position.
+  MoveList list;
+  generate_moves(list);
+  int chosen = draw_legal(*this, list, rng);
+  if (chosen < 0) {
     // Nothing to play: report what step reports for this position.
     move_index.clear();
     int32_t reward = 0, done = 0;
     judge(false, reward, done);
     return reward;
   }
+  // After a step move_index describes the position before its move; keep
+  // that position so its listing can be made once, at the end.
+  Snapshot before;
   int32_t reward = 0;
-  int legal_before = 0;
   for (int steps = 0; steps < kStepCap; ++steps) {
-    // Every legal action is equally likely; which of them a draw of k picks
-    // is of no consequence, so the k-th is taken in generation order.
-    std::uniform_int_distribution<int> draw(0, legal - 1);
-    const Move move = now[draw(rng)];
+    const Move move = list.moves[chosen];
     if (played) played->push_back(action_of_move(side, move));
     after_reset = 0;
+    before = {castle, enpassant, side, bitboards, occupancies};
     play_move(move);
-    std::swap(now, before);
-    legal_before = legal;
-    legal = list_legal(now);
+    generate_moves(list);
+    chosen = draw_legal(*this, list, rng);
     int32_t done = 0;
-    judge(legal > 0, reward, done);
+    judge(chosen >= 0, reward, done);
     if (done) break;
   }
-  // The last move was the opponent's: its listing is encoded from their side.
-  move_index.clear();
-  for (int i = 0; i < legal_before; ++i) move_index.set(action_of_move(side ^ 1, before[i]), before[i]);
+  const Snapshot reached = {castle, enpassant, side, bitboards, occupancies};
+  snapshot = before;
+  restore_snapshot();
+  list_legal_moves();
+  snapshot = reached;
+  restore_snapshot();
   return reward;
 }
 

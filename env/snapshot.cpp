@@ -16,11 +16,7 @@ State Board::save_state() const {
   state.enpassant = enpassant;
   state.castle = castle;
   state.state_history.reserve(state_history.size());
-  for (int i = 0; i < state_history.size(); ++i) {
-    const HistoryEntry& entry = state_history[i];
-    auto& planes = state.state_history.emplace_back(kHistoryPlanes);
-    for (int k = 0; k < kHistoryPlanes; ++k) planes[k].assign(entry[k].begin(), entry[k].end());
-  }
+  for (int i = 0; i < state_history.size(); ++i) state.state_history.push_back(state_history.nested(i));
   state.state_pos = state_pos;
   state.total_move_count = total_move_count;
   state.no_progress_count = no_progress_count;
@@ -60,10 +56,7 @@ StepResult Board::restore_state(const State& state) {
   occupancies = state.occupancies;
   enpassant = state.enpassant;
   castle = state.castle;
-  state_history.resize(static_cast<int>(state.state_history.size()));
-  for (int i = 0; i < state_history.size(); ++i)
-    for (int k = 0; k < kHistoryPlanes; ++k)
-      std::copy(state.state_history[i][k].begin(), state.state_history[i][k].end(), state_history[i][k].begin());
+  state_history.assign(state.state_history);
   state_pos = state.state_pos;
   total_move_count = state.total_move_count;
   no_progress_count = state.no_progress_count;
