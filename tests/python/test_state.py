@@ -190,3 +190,24 @@ def test_restore_refuses_non_states(started):
         with pytest.raises(TypeError):
             env.restore_state(value)
     assert state_dict(env.save_state()) == before
+
+
+def test_restored_history_keeps_any_plane_values(started):
+    """Entries that are not 0/1 piece planes with constant repetition planes
+    come back exactly, in observations (turned for black) and in States."""
+    env, _ = started
+    env.step(564)  # black to move, not right after reset: planes are turned
+    state = env.save_state()
+    odd = [list(range(k * 64, k * 64 + 64)) for k in range(14)]
+    history = state.state_history
+    history[0] = odd
+    state.state_history = history
+    side, obs, _, _ = env.restore_state(state)
+    assert side == 1
+    # The entry in slot 0 is the older position: block 1. Black's pieces lead.
+    block = obs[14:28]
+    assert block[0] == odd[6][::-1] and block[6] == odd[0][::-1]
+    assert block[12] == odd[12][::-1] and block[13] == odd[13][::-1]
+    assert env.save_state().state_history == history
+    env.step(524)  # a new entry joins; the odd one stays as given
+    assert env.save_state().state_history[0] == odd
