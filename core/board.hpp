@@ -120,7 +120,6 @@ class Board {
 
   // Lists the legal moves into move_index only, without building a mask.
   void list_legal_moves();
-  void list_legal_moves_into(ActionMap& map) const;
   // A roll-out driven by the caller's generator; appends the actions it
   // plays to played when given. roll_out seeds a fresh generator and calls it.
   int32_t roll_out_with(std::mt19937& rng, std::vector<int32_t>* played);
@@ -130,7 +129,7 @@ class Board {
   // judge the position reached (reward, done).
   void play_move(Move move);
   void judge(bool has_legal_reply, int32_t& reward, int32_t& done) const;
-  bool has_legal_reply();
+  bool has_legal_reply() const;
 };
 
 }  // namespace varnok

@@ -9,7 +9,6 @@
 #include "env/actions.hpp"
 
 #include <array>
-#include <cstdlib>
 
 #include "core/board.hpp"
 #include "core/legality.hpp"
@@ -79,12 +78,10 @@ std::pair<int32_t, int32_t> Board::move_direction(int source, int target) const 
   return move_direction_for(side, source, target);
 }
 
-void Board::list_legal_moves_into(ActionMap& map) const {
-  map.clear();
-  for_each_legal_move(*this, [&](Move move) { map.set(action_of_move(side, move), move); });
+void Board::list_legal_moves() {
+  move_index.clear();
+  for_each_legal_move(*this, [&](Move move) { move_index.set(action_of_move(side, move), move); });
 }
-
-void Board::list_legal_moves() { list_legal_moves_into(move_index); }
 
 void Board::get_actions(ActionMask& mask) {
   list_legal_moves();

@@ -40,7 +40,7 @@ void Board::play_move(Move move) {
   saturating_increment(total_move_count);
 }
 
-bool Board::has_legal_reply() {
+bool Board::has_legal_reply() const {
   MoveList list;
   generate_moves(list);
   const LegalityFilter legal(*this);

@@ -1,12 +1,11 @@
 // Random roll-outs: play uniformly random legal actions until the episode
-// ends or 400 steps have been played. The loop follows step's rules exactly,
-// but skips what nobody sees: it builds no observation, and the listing that
-// judges each position reached (does a legal reply exist?) is also the
-// listing the next ply draws from.
+// ends or 400 steps have been played. The loop follows step's rules exactly
+// (the Board ends as the same steps would leave it) but skips what nobody
+// sees: it builds no observation and judges only as many moves as it takes
+// to find one legal move of each position reached.
 #include <random>
 
 #include "core/board.hpp"
-#include "core/legality.hpp"
 #include "env/actions.hpp"
 
 namespace varnok {
