@@ -99,6 +99,9 @@ class Board {
   int32_t square_attacked_by(int square, int attacker) const;
   void generate_moves(MoveList& list) const;
   int32_t make_move(Move move);
+  // Plays a move already known to be legal: make_move without the snapshot
+  // and the legality test.
+  void apply_move(Move move);
   // make_move's verdict without playing the move: true when the mover's king
   // is not attacked afterwards. Listings use it to test moves in place.
   bool is_legal(Move move) const;

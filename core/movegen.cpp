@@ -167,13 +167,10 @@ inline Bitboard union_of(const std::array<Bitboard, 12>& pieces) {
 
 }  // namespace
 
-int32_t Board::make_move(Move move) {
-  save_snapshot();
-  const int32_t entry_no_progress = no_progress_count;
+void Board::apply_move(Move move) {
   const int s = move_source(move);
   const int t = move_target(move);
   const int us = side;
-
   // Pawn moves of every kind, captures and promotions restart the count.
   if (move_piece(move) == WP || move_piece(move) == BP || move_is_capture(move) || move_promoted(move))
     no_progress_count = 0;
@@ -184,10 +181,16 @@ int32_t Board::make_move(Move move) {
   rebuild_occupancies();
   side ^= 1;
   saturating_increment(no_progress_count);
+}
 
+int32_t Board::make_move(Move move) {
+  save_snapshot();
+  const int32_t entry_no_progress = no_progress_count;
+  const int mover = side;
+  apply_move(move);
   // Legal only if the mover's king is not attacked now. A side without a king
   // has nothing to expose, so all its moves stand.
-  const int king = lsb_index(bitboards[6 * us + WK]);
+  const int king = lsb_index(bitboards[6 * mover + WK]);
   if (king >= 0 && square_attacked_by(king, side)) {
     no_progress_count = entry_no_progress;
     restore_snapshot();

@@ -35,7 +35,7 @@ StepResult Board::reset() {
 }
 
 void Board::play_move(Move move) {
-  make_move(move);  // legal by construction: it came from a listing
+  apply_move(move);  // legal: it came from a listing of this position
   record_position();
   saturating_increment(total_move_count);
 }

@@ -2,6 +2,8 @@
 // step would: same position, counters, history, repetition data and action map.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <map>
 #include <random>
 #include <vector>
 
@@ -69,6 +71,36 @@ TEST(RollOut, PositionWithoutLegalActionReportsItsVerdict) {
   board.parse_fen("k7/8/1Q6/8/8/8/8/7K b - - 0 1");
   EXPECT_EQ(board.roll_out_with(rng, nullptr), 0);
   EXPECT_EQ(board.move_index.size(), 0);
+}
+
+TEST(RollOut, FirstMoveIsUniformAmongLegalActions) {
+  // The pawn on d2 is pinned, so two of its pseudo-legal moves are illegal,
+  // and several king moves walk into the bishop's line: a draw that favoured
+  // moves next to illegal ones would show here.
+  const char* fen = "4k3/8/8/8/1b6/8/3P4/4K2R w K - 0 1";
+  Board board;
+  board.parse_fen(fen);
+  ActionMask mask;
+  board.get_actions(mask);
+  std::map<int, int> counts;
+  board.move_index.for_each([&](int action, Move) { counts[action] = 0; });
+  ASSERT_GE(counts.size(), 10u);
+
+  std::mt19937 rng(11);
+  const int games = 3000;
+  for (int game = 0; game < games; ++game) {
+    board.parse_fen(fen);
+    std::vector<int32_t> played;
+    board.roll_out_with(rng, &played);
+    ASSERT_TRUE(counts.count(played.at(0))) << "illegal first action " << played[0];
+    ++counts[played[0]];
+  }
+  const double expected = static_cast<double>(games) / counts.size();
+  double chi_square = 0;
+  for (const auto& [action, n] : counts) chi_square += (n - expected) * (n - expected) / expected;
+  const double dof = counts.size() - 1.0;
+  // Far beyond the 0.1% tail of the distribution for this many degrees of freedom.
+  EXPECT_LT(chi_square, dof + 5 * std::sqrt(2 * dof) + 10) << "chi-square " << chi_square;
 }
 
 }  // namespace
