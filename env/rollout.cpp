@@ -6,6 +6,7 @@
 #include <random>
 
 #include "core/board.hpp"
+#include "core/legality.hpp"
 #include "env/actions.hpp"
 
 namespace varnok {
@@ -24,27 +25,56 @@ namespace {
 
 // Draws pseudo-legal moves in random order, without replacement, until one is
 // legal: the first legal move met in a uniformly random order is a uniform
-// draw among the legal moves. Returns its index in the list, or -1 when the
-// side to move has no legal move at all.
-int draw_legal(const Board& board, MoveList& list, std::mt19937& rng) {
+// draw among the legal moves. Returns 0 when the side to move has none.
+Move draw_legal_move(const Board& board, std::mt19937& rng) {
+  MoveList list;
+  board.generate_moves(list);
   for (int i = 0; i < list.count; ++i) {
     std::uniform_int_distribution<int> draw(i, list.count - 1);
     std::swap(list.moves[i], list.moves[draw(rng)]);
-    if (board.is_legal(list.moves[i])) return i;
+    if (board.is_legal(list.moves[i])) return list.moves[i];
   }
-  return -1;
+  return 0;
+}
+
+// Whether every legal move of the position has an action of its own. In
+// positions from play it does; positions typed as FEN text can break it (a
+// castling right without the king at home lets a rook on e1 share castling's
+// action, an en-passant square holding a piece lets the en-passant capture
+// share the ordinary capture's, two pieces on one square share moves), and
+// then the draw has to be over actions, as step sees them.
+bool one_action_per_move(const Board& board) {
+  int pieces = 0;
+  for (Bitboard b : board.bitboards) pieces += population_count(b);
+  if (pieces != population_count(board.occupancies[2])) return false;
+  if (board.enpassant != kNoSquare && (board.occupancies[2] & square_bit(board.enpassant))) return false;
+  const bool white_home = board.bitboards[WK] & square_bit(60);
+  const bool black_home = board.bitboards[BK] & square_bit(4);
+  return !((board.castle & 3) && !white_home) && !((board.castle & 12) && !black_home);
+}
+
+// A uniform draw among the legal actions, played as step would play it (the
+// move the action maps to). Returns 0 when there is no legal action.
+Move draw_legal_action(const Board& board, std::mt19937& rng) {
+  ActionMap actions;
+  for_each_legal_move(board, [&](Move move) { actions.set(action_of_move(board.side, move), move); });
+  if (actions.size() == 0) return 0;
+  std::uniform_int_distribution<int> draw(0, actions.size() - 1);
+  return actions.at(actions.nth_action(draw(rng)));
+}
+
+Move draw(const Board& board, std::mt19937& rng) {
+  return one_action_per_move(board) ? draw_legal_move(board, rng) : draw_legal_action(board, rng);
 }
 
 }  // namespace
 
 int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
-  // Each ply needs a uniformly random legal move of the position reached,
+  // Each ply needs a uniformly random legal action of the position reached,
   // and whether one exists at all (no legal reply ends the game). One draw
-  // answers both, without judging every move of the position.
-  MoveList list;
-  generate_moves(list);
-  int chosen = draw_legal(*this, list, rng);
-  if (chosen < 0) {
+  // answers both, usually without judging every move of the position.
+  Move chosen = draw(*this, rng);
+  if (!chosen) {
     // Nothing to play: report what step reports for this position.
     move_index.clear();
     int32_t reward = 0, done = 0;
@@ -56,15 +86,13 @@ int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
   Snapshot before;
   int32_t reward = 0;
   for (int steps = 0; steps < kStepCap; ++steps) {
-    const Move move = list.moves[chosen];
-    if (played) played->push_back(action_of_move(side, move));
+    if (played) played->push_back(action_of_move(side, chosen));
     after_reset = 0;
     before = {castle, enpassant, side, bitboards, occupancies};
-    play_move(move);
-    generate_moves(list);
-    chosen = draw_legal(*this, list, rng);
+    play_move(chosen);
+    chosen = draw(*this, rng);
     int32_t done = 0;
-    judge(chosen >= 0, reward, done);
+    judge(chosen != 0, reward, done);
     if (done) break;
   }
   const Snapshot reached = {castle, enpassant, side, bitboards, occupancies};

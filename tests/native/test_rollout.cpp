@@ -43,6 +43,27 @@ TEST(RollOut, EndStateEqualsReplayThroughStep) {
   EXPECT_GT(games_ended_early, 0);
 }
 
+TEST(RollOut, TypedPositionsWhereMovesShareAnActionReplayThroughStep) {
+  // A castling right without the king at home (the rook's e1-g1 and castling
+  // share an action), and an en-passant square holding a knight (the capture
+  // and the en-passant capture share one): the roll-out must play what step
+  // plays for the action it draws.
+  const char* fens[] = {"4k3/8/8/8/8/8/8/4R2K w K - 0 1", "4k3/8/2n5/3P4/8/8/8/4K3 w - c6 0 1"};
+  std::mt19937 rng(5);
+  Board rolled, replayed;
+  for (const char* fen : fens)
+    for (int game = 0; game < 40; ++game) {
+      rolled.parse_fen(fen);
+      std::vector<int32_t> played;
+      const int32_t result = rolled.roll_out_with(rng, &played);
+      replayed.parse_fen(fen);
+      StepResult last;
+      for (int32_t action : played) last = replayed.step(action);
+      EXPECT_EQ(result, last.reward);
+      ASSERT_TRUE(rolled.save_state() == replayed.save_state()) << fen << " game " << game;
+    }
+}
+
 TEST(RollOut, StepsAreCountedAndCapped) {
   std::mt19937 rng(7);
   Board board;
