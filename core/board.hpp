@@ -98,6 +98,8 @@ class Board {
   void render(TextSink sink, void* context) const;
   int32_t square_attacked_by(int square, int attacker) const;
   void generate_moves(MoveList& list) const;
+  // The castling moves generate_moves lists, king side first; returns how many.
+  int castling_moves(Move (&out)[2]) const;
   int32_t make_move(Move move);
   // Plays a move already known to be legal: make_move without the snapshot
   // and the legality test.

@@ -31,6 +31,30 @@ inline void append_targets(MoveList& list, int source, Bitboard targets, int pie
 
 }  // namespace
 
+int Board::castling_moves(Move (&out)[2]) const {
+  // King side before queen side. The rights alone vouch for king and rook
+  // being at home; the squares the king starts from and passes must not be
+  // attacked, its destination is left to the legality test of make_move.
+  const Bitboard all = occupancies[2];
+  int n = 0;
+  if (side == kWhite) {
+    if ((castle & 1) && !(all & (square_bit(61) | square_bit(62))) && !square_attacked_by(60, kBlack) &&
+        !square_attacked_by(61, kBlack))
+      out[n++] = encode_move(60, 62, WK, 0, kCastlingFlag);
+    if ((castle & 2) && !(all & (square_bit(57) | square_bit(58) | square_bit(59))) &&
+        !square_attacked_by(60, kBlack) && !square_attacked_by(59, kBlack))
+      out[n++] = encode_move(60, 58, WK, 0, kCastlingFlag);
+  } else {
+    if ((castle & 4) && !(all & (square_bit(5) | square_bit(6))) && !square_attacked_by(4, kWhite) &&
+        !square_attacked_by(5, kWhite))
+      out[n++] = encode_move(4, 6, BK, 0, kCastlingFlag);
+    if ((castle & 8) && !(all & (square_bit(1) | square_bit(2) | square_bit(3))) && !square_attacked_by(4, kWhite) &&
+        !square_attacked_by(3, kWhite))
+      out[n++] = encode_move(4, 2, BK, 0, kCastlingFlag);
+  }
+  return n;
+}
+
 void Board::generate_moves(MoveList& list) const {
   const AttackTables& t = attack_tables();
   list.count = 0;
@@ -92,26 +116,11 @@ void Board::generate_moves(MoveList& list) const {
     append_targets(list, s, queen_lookup(s, all) & ~own, base + WQ, opponent);
   }
 
-  // King: castling first (king side before queen side), then ordinary moves.
-  // The rights alone vouch for king and rook being at home; the squares the
-  // king starts from and passes must not be attacked, its destination is left
-  // to the legality test of make_move.
+  // King: castling first, then ordinary moves.
   const int king = base + WK;
-  if (us == kWhite) {
-    if ((castle & 1) && !(all & (square_bit(61) | square_bit(62))) && !square_attacked_by(60, kBlack) &&
-        !square_attacked_by(61, kBlack))
-      list.push(encode_move(60, 62, WK, 0, kCastlingFlag));
-    if ((castle & 2) && !(all & (square_bit(57) | square_bit(58) | square_bit(59))) &&
-        !square_attacked_by(60, kBlack) && !square_attacked_by(59, kBlack))
-      list.push(encode_move(60, 58, WK, 0, kCastlingFlag));
-  } else {
-    if ((castle & 4) && !(all & (square_bit(5) | square_bit(6))) && !square_attacked_by(4, kWhite) &&
-        !square_attacked_by(5, kWhite))
-      list.push(encode_move(4, 6, BK, 0, kCastlingFlag));
-    if ((castle & 8) && !(all & (square_bit(1) | square_bit(2) | square_bit(3))) && !square_attacked_by(4, kWhite) &&
-        !square_attacked_by(3, kWhite))
-      list.push(encode_move(4, 2, BK, 0, kCastlingFlag));
-  }
+  Move castling[2];
+  const int castlings = castling_moves(castling);
+  for (int i = 0; i < castlings; ++i) list.push(castling[i]);
   for (Bitboard b = bitboards[king]; b; b &= b - 1) {
     const int s = lsb_index(b);
     append_targets(list, s, t.king_attack_sets[s] & ~own, king, opponent);

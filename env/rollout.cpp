@@ -8,6 +8,7 @@
 #include "core/board.hpp"
 #include "core/legality.hpp"
 #include "env/actions.hpp"
+#include "env/move_sampler.hpp"
 
 namespace varnok {
 
@@ -23,10 +24,20 @@ int32_t Board::roll_out() {
 
 namespace {
 
-// Draws pseudo-legal moves in random order, without replacement, until one is
-// legal: the first legal move met in a uniformly random order is a uniform
-// draw among the legal moves. Returns 0 when the side to move has none.
+// A uniform draw among the legal moves; 0 when there is none. Pseudo-legal
+// moves are drawn uniformly and the first legal one is kept, which is a
+// uniform draw among the legal moves. A few draws nearly always find one;
+// when they do not (a check, say, where most moves are illegal), the moves
+// are drawn in random order without replacement until one is legal, which
+// is uniform as well and also settles whether any legal move exists.
 Move draw_legal_move(const Board& board, std::mt19937& rng) {
+  const MoveSampler sampler(board);
+  if (sampler.count() == 0) return 0;
+  std::uniform_int_distribution<int> any(0, sampler.count() - 1);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const Move move = sampler.move_at(any(rng));
+    if (board.is_legal(move)) return move;
+  }
   MoveList list;
   board.generate_moves(list);
   for (int i = 0; i < list.count; ++i) {
