@@ -16,9 +16,25 @@ namespace {
 constexpr int kStepCap = 400;
 }
 
+namespace {
+
+// One 32-bit seed from the operating system's random source. The library's
+// default device may use the processor's seed instruction, which costs more
+// than a whole short game; getentropy is the system call, where available.
+uint32_t os_random_seed() {
+  try {
+    std::random_device device("getentropy");
+    return device();
+  } catch (const std::exception&) {
+    std::random_device device;
+    return device();
+  }
+}
+
+}  // namespace
+
 int32_t Board::roll_out() {
-  std::random_device device;
-  std::mt19937 rng(static_cast<uint32_t>(device()));
+  std::mt19937 rng(os_random_seed());
   return roll_out_with(rng, nullptr);
 }
 
