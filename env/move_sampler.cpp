@@ -11,13 +11,6 @@ constexpr Bitboard kRow6 = 0x00FF000000000000ULL;  // rank 2: white start, black
 inline Bitboard shift(Bitboard b, int by) { return by > 0 ? b << by : b >> -by; }
 }  // namespace
 
-void MoveSampler::add(Bitboard targets, int source, int offset, int piece, int flags, int promote) {
-  if (!targets) return;
-  const int count = population_count(targets) * (promote ? 4 : 1);
-  groups_[groups_used_++] = {targets, source, offset, piece, flags, promote, count};
-  total_ += count;
-}
-
 MoveSampler::MoveSampler(const Board& board) {
   const AttackTables& t = attack_tables();
   const int us = board.side, them = us ^ 1, base = 6 * us;
