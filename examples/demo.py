@@ -13,10 +13,25 @@ import time
 import varnok
 
 RESULT_NAMES = {1: "white wins", -1: "black wins", 0: "draw or cap"}
+ENDINGS = ("checkmate", "stalemate", "repetition", "no progress", "400-step cap")
 
 
 def legal_actions(mask):
     return [plane * 64 + square for plane, row in enumerate(mask) for square, v in enumerate(row) if v]
+
+
+def ending(env, reward):
+    """Why the game that just ended stopped, judged in the order step uses."""
+    if reward != 0:
+        return "checkmate"
+    if not any(any(row) for row in env.get_actions()):
+        return "stalemate"
+    state = env.save_state()
+    if state.n_repititions == 2:
+        return "repetition"
+    if state.no_progress_count >= 50:
+        return "no progress"
+    return "400-step cap"
 
 
 def play_python_game(env, rng):
@@ -55,6 +70,15 @@ def main():
           f"{games / elapsed:,.0f} games/s, {total_plies / elapsed:,.0f} plies/s")
     for result in (1, -1, 0):
         print(f"  {RESULT_NAMES[result]:12s} {results[result]:6d}")
+
+    # The same again, untimed, to see how the games ended.
+    endings = collections.Counter()
+    for _ in range(games):
+        env.restore_state(start_state)
+        endings[ending(env, env.roll_out())] += 1
+    print("How they ended:")
+    for name in ENDINGS:
+        print(f"  {name:12s} {endings[name]:6d}")
 
 
 if __name__ == "__main__":
