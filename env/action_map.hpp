@@ -47,12 +47,6 @@ class ActionMap {
         visit(action, moves_[action]);
       }
   }
-  bool operator==(const ActionMap& other) const {
-    if (present_ != other.present_) return false;
-    bool equal = true;
-    for_each([&](int action, Move move) { equal = equal && other.moves_[action] == move; });
-    return equal;
-  }
 
  private:
   static constexpr int kWords = kActionCount / 64;  // 73
