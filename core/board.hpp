@@ -71,20 +71,17 @@ class Board {
       if (bitboards[piece] & bit) found = piece;
     return found;
   }
-  void save_snapshot() {
-    snapshot.castle = castle;
-    snapshot.enpassant = enpassant;
-    snapshot.side = side;
-    snapshot.bitboards = bitboards;
-    snapshot.occupancies = occupancies;
+  // The position fields (castling, en passant, side, pieces, occupancies).
+  Snapshot position() const { return {castle, enpassant, side, bitboards, occupancies}; }
+  void set_position(const Snapshot& p) {
+    castle = p.castle;
+    enpassant = p.enpassant;
+    side = p.side;
+    bitboards = p.bitboards;
+    occupancies = p.occupancies;
   }
-  void restore_snapshot() {
-    castle = snapshot.castle;
-    enpassant = snapshot.enpassant;
-    side = snapshot.side;
-    bitboards = snapshot.bitboards;
-    occupancies = snapshot.occupancies;
-  }
+  void save_snapshot() { snapshot = position(); }
+  void restore_snapshot() { set_position(snapshot); }
   void rebuild_occupancies() {
     occupancies[0] = bitboards[0] | bitboards[1] | bitboards[2] | bitboards[3] | bitboards[4] | bitboards[5];
     occupancies[1] = bitboards[6] | bitboards[7] | bitboards[8] | bitboards[9] | bitboards[10] | bitboards[11];
@@ -134,7 +131,6 @@ class Board {
   // judge the position reached (reward, done).
   void play_move(Move move);
   void judge(bool has_legal_reply, int32_t& reward, int32_t& done) const;
-  bool has_legal_reply() const;
 };
 
 }  // namespace varnok

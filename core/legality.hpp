@@ -63,4 +63,14 @@ void for_each_legal_move(const Board& board, Visit visit) {
     if (legal(list.moves[i])) visit(list.moves[i]);
 }
 
+// Whether the side to move has any legal move; stops at the first one.
+inline bool has_legal_move(const Board& board) {
+  MoveList list;
+  board.generate_moves(list);
+  const LegalityFilter legal(board);
+  for (int i = 0; i < list.count; ++i)
+    if (legal(list.moves[i])) return true;
+  return false;
+}
+
 }  // namespace varnok

@@ -40,15 +40,6 @@ void Board::play_move(Move move) {
   saturating_increment(total_move_count);
 }
 
-bool Board::has_legal_reply() const {
-  MoveList list;
-  generate_moves(list);
-  const LegalityFilter legal(*this);
-  for (int i = 0; i < list.count; ++i)
-    if (legal(list.moves[i])) return true;
-  return false;
-}
-
 void Board::judge(bool legal_reply, int32_t& reward, int32_t& done) const {
   if (legal_reply) {
     reward = 0;
@@ -66,7 +57,7 @@ StepResult Board::step(int32_t action) {
   play_move(move_index.at(action));
   StepResult result;
   build_observation(result.observation);
-  judge(has_legal_reply(), result.reward, result.done);
+  judge(has_legal_move(*this), result.reward, result.done);
   result.side = side;
   return result;
 }

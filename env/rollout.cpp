@@ -115,19 +115,17 @@ int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
   for (int steps = 0; steps < kStepCap; ++steps) {
     if (played) played->push_back(action_of_move(side, chosen));
     after_reset = 0;
-    before = {castle, enpassant, side, bitboards, occupancies};
+    before = position();
     play_move(chosen);
     chosen = draw(*this, rng);
     int32_t done = 0;
     judge(chosen != 0, reward, done);
     if (done) break;
   }
-  const Snapshot reached = {castle, enpassant, side, bitboards, occupancies};
-  snapshot = before;
-  restore_snapshot();
+  const Snapshot reached = position();
+  set_position(before);
   list_legal_moves();
-  snapshot = reached;
-  restore_snapshot();
+  set_position(reached);
   return reward;
 }
 

@@ -6,9 +6,9 @@
 // Prints one line per legal first move ("e2e4: 20", promotions with the new
 // piece in lower case, "e7e8q") in move-generation order, then an empty line,
 // "Nodes searched: N" and "nps: N". The tree is walked on the position core
-// alone: generate_moves, the list-wide legality filter, make_move to descend,
-// and taking each move back with the Snapshot (no_progress_count is put back
-// by hand, the Snapshot does not hold it). Nothing is allocated per node.
+// alone: generate_moves, the list-wide legality filter, apply_move to descend
+// a legal move, and putting the position back from a copy each level keeps
+// (no_progress_count is put back by hand). Nothing is allocated per node.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -44,9 +44,8 @@ void move_name(Move move, char (&out)[6]) {
   }
 }
 
-// Leaf count below the current position, depth >= 1. make_move overwrites the
-// Board's one Snapshot, so each level keeps its own copy of the position to go
-// back to after the deeper levels have played their moves.
+// Leaf count below the current position, depth >= 1. Each level keeps its own
+// copy of the position to go back to after the deeper levels have played.
 uint64_t count_leaves(Board& board, int depth) {
   MoveList list;
   board.generate_moves(list);
@@ -59,15 +58,13 @@ uint64_t count_leaves(Board& board, int depth) {
     for (int i = 0; i < list.count; ++i) nodes += legal(list.moves[i]) ? 1 : 0;
     return nodes;
   }
-  board.save_snapshot();
-  const Snapshot here = board.snapshot;
+  const Snapshot here = board.position();
   for (int i = 0; i < list.count; ++i) {
-    if (legal(list.moves[i]) && board.make_move(list.moves[i])) {
-      nodes += count_leaves(board, depth - 1);
-      board.snapshot = here;
-      board.restore_snapshot();
-      board.no_progress_count = no_progress;
-    }
+    if (!legal(list.moves[i])) continue;
+    board.apply_move(list.moves[i]);
+    nodes += count_leaves(board, depth - 1);
+    board.set_position(here);
+    board.no_progress_count = no_progress;
   }
   return nodes;
 }
@@ -93,15 +90,15 @@ int main(int argc, char** argv) {
   MoveList list;
   board.generate_moves(list);
   const int32_t no_progress = board.no_progress_count;
-  board.save_snapshot();
-  const Snapshot root = board.snapshot;
+  const Snapshot root = board.position();
+  const varnok::LegalityFilter legal(board);
   uint64_t total = 0;
   for (int i = 0; i < list.count; ++i) {
     const Move move = list.moves[i];
-    if (!board.make_move(move)) continue;
+    if (!legal(move)) continue;
+    board.apply_move(move);
     const uint64_t nodes = depth == 1 ? 1 : count_leaves(board, static_cast<int>(depth) - 1);
-    board.snapshot = root;
-    board.restore_snapshot();
+    board.set_position(root);
     board.no_progress_count = no_progress;
     total += nodes;
     char name[6];
