@@ -13,11 +13,10 @@ bool square_attacked(const std::array<Bitboard, 12>& pieces, Bitboard occupancy,
   // colour standing there would hit the pawn, hence the exchanged colour.
   if (t.pawn_attack_sets[attacker ^ 1][square] & pieces[base + WP]) return true;
   if (t.knight_attack_sets[square] & pieces[base + WN]) return true;
-  if (bishop_lookup(square, occupancy) & pieces[base + WB]) return true;
-  if (rook_lookup(square, occupancy) & pieces[base + WR]) return true;
-  if (queen_lookup(square, occupancy) & pieces[base + WQ]) return true;
-  if (t.king_attack_sets[square] & pieces[base + WK]) return true;
-  return false;
+  // A queen attacks along the lines of both: one lookup per line kind.
+  if (bishop_lookup(square, occupancy) & (pieces[base + WB] | pieces[base + WQ])) return true;
+  if (rook_lookup(square, occupancy) & (pieces[base + WR] | pieces[base + WQ])) return true;
+  return (t.king_attack_sets[square] & pieces[base + WK]) != 0;
 }
 
 int32_t Board::square_attacked_by(int square, int attacker) const {

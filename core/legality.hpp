@@ -1,9 +1,6 @@
-// Deciding legality for a whole move list at once. A move is legal when the
-// mover's king is not attacked afterwards (Board::is_legal). Most moves need
-// no test at all: when the king is not in check, a move that is not a king
-// move, castling or an en-passant capture can only expose the king by vacating the one
-// square between it and an enemy slider, so only moves of such pinned pieces
-// are tested. The verdicts are exactly is_legal's.
+// Deciding legality without playing moves. A move is legal when the mover's
+// king is not attacked afterwards (Board::is_legal plays it on a copy of the
+// pieces); the tests here reach exactly is_legal's verdicts with less work.
 #pragma once
 
 #include "core/attack_tables.hpp"
@@ -11,9 +8,59 @@
 
 namespace varnok {
 
+// Judges single moves of one position, as Board::is_legal does, without
+// playing them: only the lines through the king and the target square can
+// change, so the test reads the attackers of the king against the occupancy
+// the move leaves. It applies to positions where no square holds two pieces
+// and the side to move has exactly one king; castling and en-passant
+// captures, which move a second piece, go to the full test, as do all moves
+// of other positions.
+class SingleMoveLegality {
+ public:
+  explicit SingleMoveLegality(const Board& board) : board_(board) {
+    const int us = board.side, them = us ^ 1;
+    const Bitboard kings = board.bitboards[6 * us + WK];
+    if (population_count(kings) != 1) return;
+    int pieces = 0;
+    for (Bitboard b : board.bitboards) pieces += population_count(b);
+    if (pieces != population_count(board.occupancies[2])) return;
+    king_ = lsb_index(kings);
+    const int base = 6 * them;
+    pawns_ = board.bitboards[base + WP];
+    knights_ = board.bitboards[base + WN];
+    diagonal_ = board.bitboards[base + WB] | board.bitboards[base + WQ];
+    straight_ = board.bitboards[base + WR] | board.bitboards[base + WQ];
+    enemy_king_ = board.bitboards[base + WK];
+  }
+
+  bool operator()(Move move) const {
+    if (king_ < 0 || (move & (kEnPassantFlag | kCastlingFlag))) return board_.is_legal(move);
+    const AttackTables& t = attack_tables();
+    const int source = move_source(move), target = move_target(move);
+    const Bitboard stays = ~square_bit(target);  // a piece taken there attacks nothing
+    const Bitboard occupancy = (board_.occupancies[2] & ~square_bit(source)) | square_bit(target);
+    const int king = source == king_ ? target : king_;
+    const int us = board_.side;
+    if ((t.pawn_attack_sets[us][king] & pawns_ & stays) || (t.knight_attack_sets[king] & knights_ & stays) ||
+        (t.king_attack_sets[king] & enemy_king_ & stays))
+      return false;
+    return !(bishop_lookup(king, occupancy) & diagonal_ & stays) && !(rook_lookup(king, occupancy) & straight_ & stays);
+  }
+
+ private:
+  const Board& board_;
+  int king_ = -1;
+  Bitboard pawns_ = 0, knights_ = 0, diagonal_ = 0, straight_ = 0, enemy_king_ = 0;
+};
+
+// Legality for a whole move list. Most moves need no test at all: when the
+// king is not in check, a move that is not a king move, castling or an
+// en-passant capture can only expose the king by vacating the one square
+// between it and an enemy slider, so only moves of such pinned pieces, and
+// every move when in check, are tested.
 class LegalityFilter {
  public:
-  explicit LegalityFilter(const Board& board) : board_(board) {
+  explicit LegalityFilter(const Board& board) : single_(board) {
     const int us = board.side, them = us ^ 1;
     const Bitboard kings = board.bitboards[6 * us + WK];
     // Without exactly one king every move goes through the full test (and a
@@ -44,11 +91,11 @@ class LegalityFilter {
     // Castling always goes through the full test: its words name e1/e8 as
     // source whether or not the king stands there.
     if ((safe_sources_ & square_bit(move_source(move))) && !(move & (kEnPassantFlag | kCastlingFlag))) return true;
-    return board_.is_legal(move);
+    return single_(move);
   }
 
  private:
-  const Board& board_;
+  SingleMoveLegality single_;
   Bitboard safe_sources_ = 0;  // squares whose moves need no test
 };
 

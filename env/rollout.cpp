@@ -50,16 +50,17 @@ Move draw_legal_move(const Board& board, std::mt19937& rng) {
   const MoveSampler sampler(board);
   if (sampler.count() == 0) return 0;
   std::uniform_int_distribution<int> any(0, sampler.count() - 1);
+  const SingleMoveLegality legal(board);
   for (int attempt = 0; attempt < 4; ++attempt) {
     const Move move = sampler.move_at(any(rng));
-    if (board.is_legal(move)) return move;
+    if (legal(move)) return move;
   }
   MoveList list;
   board.generate_moves(list);
   for (int i = 0; i < list.count; ++i) {
     std::uniform_int_distribution<int> draw(i, list.count - 1);
     std::swap(list.moves[i], list.moves[draw(rng)]);
-    if (board.is_legal(list.moves[i])) return list.moves[i];
+    if (legal(list.moves[i])) return list.moves[i];
   }
   return 0;
 }
