@@ -282,7 +282,8 @@ def run(settings, progress) -> dict:
         "peer": peer_name,
         "pettingzoo_failure": peer_failure,
         "how": "plies per second over whole games; varnok: get_actions(), a uniformly "
-               "random action among its 1 cells (random_legal_action in bench/pyloop.py), "
+               "random action among the mask cells that hold 1 (random_legal_action in "
+               "bench/pyloop.py), "
                "step(), reset() at the end; peer: env.last(), "
                "random.choice(numpy.flatnonzero(action_mask)), env.step(), reset() at the end",
     }
