@@ -8,22 +8,29 @@
 
 namespace varnok {
 
+// Whether every piece stands on a square of its own. Positions from play
+// always do; a FEN text can put a second piece on a square only through an
+// en-passant capture onto an occupied en-passant square.
+inline bool no_square_held_twice(const Board& board) {
+  int pieces = 0;
+  for (Bitboard b : board.bitboards) pieces += population_count(b);
+  return pieces == population_count(board.occupancies[2]);
+}
+
 // Judges single moves of one position, as Board::is_legal does, without
 // playing them: only the lines through the king and the target square can
 // change, so the test reads the attackers of the king against the occupancy
 // the move leaves. It applies to positions where no square holds two pieces
 // and the side to move has exactly one king; castling and en-passant
 // captures, which move a second piece, go to the full test, as do all moves
-// of other positions.
+// of other positions. The caller passes no_square_held_twice(board), which
+// it may know already.
 class SingleMoveLegality {
  public:
-  explicit SingleMoveLegality(const Board& board) : board_(board) {
+  SingleMoveLegality(const Board& board, bool one_piece_per_square) : board_(board) {
     const int us = board.side, them = us ^ 1;
     const Bitboard kings = board.bitboards[6 * us + WK];
-    if (population_count(kings) != 1) return;
-    int pieces = 0;
-    for (Bitboard b : board.bitboards) pieces += population_count(b);
-    if (pieces != population_count(board.occupancies[2])) return;
+    if (!one_piece_per_square || population_count(kings) != 1) return;
     king_ = lsb_index(kings);
     const int base = 6 * them;
     pawns_ = board.bitboards[base + WP];
@@ -60,7 +67,7 @@ class SingleMoveLegality {
 // every move when in check, are tested.
 class LegalityFilter {
  public:
-  explicit LegalityFilter(const Board& board) : single_(board) {
+  explicit LegalityFilter(const Board& board) : single_(board, no_square_held_twice(board)) {
     const int us = board.side, them = us ^ 1;
     const Bitboard kings = board.bitboards[6 * us + WK];
     // Without exactly one king every move goes through the full test (and a

@@ -18,6 +18,15 @@ MoveSampler::MoveSampler(const Board& board) {
   const Bitboard all = board.occupancies[2];
   const Bitboard empty = ~all;
   opponent_ = board.occupancies[them];
+  // Counted in locals: stores into the group array could otherwise be taken
+  // to change the counters, which would then live in memory.
+  int used = 0, total = 0;
+  const auto add = [&](Bitboard targets, int source, int offset, int piece, int flags, int promote) {
+    if (!targets) return;
+    const int count = population_count(targets) * (promote ? 4 : 1);
+    groups_[used++] = {targets, source, offset, piece, flags, promote, count};
+    total += count;
+  };
 
   // Pawns, set-wise. White moves towards lower squares (-8 a rank).
   const int pawn = base + WP;
@@ -65,7 +74,8 @@ MoveSampler::MoveSampler(const Board& board) {
   Move castling[2];
   const int castlings = board.castling_moves(castling);
   for (int i = 0; i < castlings; ++i) extra_[extra_used_++] = castling[i];
-  total_ += extra_used_;
+  groups_used_ = used;
+  total_ = total + extra_used_;
 }
 
 Move MoveSampler::move_at(int index) const {

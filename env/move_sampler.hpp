@@ -32,13 +32,6 @@ class MoveSampler {
     int promote;  // first promoted piece (queen) for groups of four promotions, else 0
     int count;
   };
-  void add(Bitboard targets, int source, int offset, int piece, int flags, int promote) {
-    if (!targets) return;
-    const int count = population_count(targets) * (promote ? 4 : 1);
-    groups_[groups_used_++] = {targets, source, offset, piece, flags, promote, count};
-    total_ += count;
-  }
-
   static constexpr int kMaxGroups = 96;
   std::array<Group, kMaxGroups> groups_;
   int groups_used_ = 0;

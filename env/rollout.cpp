@@ -50,7 +50,7 @@ Move draw_legal_move(const Board& board, std::mt19937& rng) {
   const MoveSampler sampler(board);
   if (sampler.count() == 0) return 0;
   std::uniform_int_distribution<int> any(0, sampler.count() - 1);
-  const SingleMoveLegality legal(board);
+  const SingleMoveLegality legal(board, true);  // draw() has made sure of it
   for (int attempt = 0; attempt < 4; ++attempt) {
     const Move move = sampler.move_at(any(rng));
     if (legal(move)) return move;
@@ -72,9 +72,7 @@ Move draw_legal_move(const Board& board, std::mt19937& rng) {
 // share the ordinary capture's, two pieces on one square share moves), and
 // then the draw has to be over actions, as step sees them.
 bool one_action_per_move(const Board& board) {
-  int pieces = 0;
-  for (Bitboard b : board.bitboards) pieces += population_count(b);
-  if (pieces != population_count(board.occupancies[2])) return false;
+  if (!no_square_held_twice(board)) return false;
   if (board.enpassant != kNoSquare && (board.occupancies[2] & square_bit(board.enpassant))) return false;
   const bool white_home = board.bitboards[WK] & square_bit(60);
   const bool black_home = board.bitboards[BK] & square_bit(4);

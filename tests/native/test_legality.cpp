@@ -29,7 +29,7 @@ void expect_verdicts_agree(Board& board, const std::string& where) {
   MoveList list;
   board.generate_moves(list);
   const LegalityFilter filter(board);
-  const SingleMoveLegality single(board);
+  const SingleMoveLegality single(board, no_square_held_twice(board));
   for (int i = 0; i < list.count; ++i) {
     const Move move = list.moves[i];
     const bool expected = legal_by_playing(board, move);
@@ -69,6 +69,24 @@ TEST(Legality, ShortcutsAgreeWithPlayingTheMove) {
     board.side ^= 1;  // and the same pieces with the other side to move
     expect_verdicts_agree(board, std::string(fen) + " other side");
   }
+}
+
+TEST(Legality, ShortcutsAgreeWhenASquareHoldsTwoPieces) {
+  // The en-passant square holds a white knight; taking en passant puts the
+  // pawn on top of it.
+  Board board;
+  board.parse_fen("4k3/8/r2N4/3pP3/8/8/8/7K w - d6 0 1");
+  MoveList list;
+  board.generate_moves(list);
+  Move en_passant = 0;
+  for (int i = 0; i < list.count; ++i)
+    if (move_is_en_passant(list.moves[i])) en_passant = list.moves[i];
+  ASSERT_NE(en_passant, 0);
+  ASSERT_EQ(board.make_move(en_passant), 1);
+  ASSERT_FALSE(no_square_held_twice(board));
+  expect_verdicts_agree(board, "black after the en-passant capture");
+  board.side ^= 1;
+  expect_verdicts_agree(board, "white after the en-passant capture");
 }
 
 TEST(Legality, ShortcutsAgreeAlongRandomGames) {
