@@ -5,12 +5,12 @@
 // sides with no king or two.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "core/board.hpp"
 #include "core/legality.hpp"
+#include "random_games.hpp"
 
 namespace varnok {
 namespace {
@@ -90,19 +90,9 @@ TEST(Legality, ShortcutsAgreeWhenASquareHoldsTwoPieces) {
 }
 
 TEST(Legality, ShortcutsAgreeAlongRandomGames) {
-  std::mt19937 rng(11);
-  Board board;
-  for (int game = 0; game < 40; ++game) {
-    board.reset();
-    std::vector<int32_t> played;
-    board.roll_out_with(rng, &played);
-    Board replay;
-    replay.reset();
-    for (int32_t action : played) {
-      expect_verdicts_agree(replay, "game " + std::to_string(game));
-      replay.step(action);
-    }
-  }
+  for_each_position_of_random_games(11, 40, [](Board& position, int game) {
+    expect_verdicts_agree(position, "game " + std::to_string(game));
+  });
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "core/board.hpp"
 #include "env/move_sampler.hpp"
+#include "random_games.hpp"
 
 namespace varnok {
 namespace {
@@ -166,19 +167,9 @@ TEST(MoveSampler, OffersExactlyTheGeneratedMoves) {
     expect_sampler_matches_generator(board, fen);
   }
   // And along random games from the initial position, both sides to move.
-  std::mt19937 rng(3);
-  Board board;
-  for (int game = 0; game < 30; ++game) {
-    board.reset();
-    std::vector<int32_t> played;
-    board.roll_out_with(rng, &played);
-    Board replay;
-    replay.reset();
-    for (int32_t action : played) {
-      expect_sampler_matches_generator(replay, "game " + std::to_string(game));
-      replay.step(action);
-    }
-  }
+  for_each_position_of_random_games(3, 30, [](const Board& position, int game) {
+    expect_sampler_matches_generator(position, "game " + std::to_string(game));
+  });
 }
 
 }  // namespace
