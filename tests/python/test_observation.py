@@ -147,3 +147,17 @@ def test_restore_turns_the_board_only_after_a_step(started):
     played.reset()
     played.step(564)
     assert played.restore_state(state)[1] == stepped
+
+
+def test_counter_planes_beyond_the_small_integers(started):
+    """Counters far from 0 reach the planes exactly, each plane its own list."""
+    env, _ = started
+    state = env.save_state()
+    for moves, no_progress in ((1000, -6), (2**31 - 1, 257), (-2**31, 49)):
+        state.total_move_count = moves
+        state.no_progress_count = no_progress
+        _, obs, _, _ = env.restore_state(state)
+        assert obs[113] == [moves] * 64 and obs[118] == [no_progress] * 64
+        assert obs[113] is not obs[118]
+        obs[113][0] = 0  # a caller may change its copy
+        assert env.restore_state(state)[1][113] == [moves] * 64
