@@ -146,3 +146,17 @@ def test_stand_in_peer_loop_plays(bench_modules):
     # Used only where PettingZoo cannot be imported, so run it here once.
     rate = bench_modules.python_chess_observation_loop(random.Random(1), 0.05)
     assert math.isfinite(rate) and rate > 0
+
+
+def test_compare_builds_loads_the_named_build_and_reports_ratios(tmp_path):
+    # The installed build against itself: both sides must load and the
+    # report must carry the two ratios. A folder without a build is refused.
+    installed = str(Path(varnok.__file__).parent)
+    script = [sys.executable, str(BENCH / "compare_builds.py")]
+    out = subprocess.run(script + [installed, "--rounds", "1", "--games", "3"],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert "new / old: games" in out.stdout and "step time" in out.stdout
+    refused = subprocess.run(script + [str(tmp_path), "--rounds", "1", "--games", "3"],
+                             capture_output=True, text=True, timeout=120)
+    assert refused.returncode != 0 and "was not loaded from" in refused.stderr
