@@ -8,8 +8,12 @@ Build the older one into a folder of its own, for example:
 
 The two builds run alternately in fresh processes, so that load from elsewhere
 on the machine falls on both; each process measures games per second of
-`restore_state` + `roll_out` from the initial position and the time of `step`
-over one recorded random game. Medians and new/old ratios are printed.
+`restore_state` + `roll_out` from the initial position, and the time of `step`
+and of `get_actions` over one recorded random game. With `--perft OLD_TOOL`
+the older perft tool (build it with `cmake -S ../varnok-old -B build/old-native
+-DVARNOK_MODULE=OFF && cmake --build build/old-native --target perft`) and
+build/native/tools/perft alternate too, on the initial position (depth 5) and
+Kiwipete (depth 4). Medians and new/old ratios are printed.
 """
 
 from __future__ import annotations
@@ -19,6 +23,7 @@ import os
 import statistics
 import subprocess
 import sys
+import time
 
 MEASURE = r"""
 import random, sys, time
@@ -49,8 +54,41 @@ for _ in range(5):
     for action in actions:
         env.step(action)
     step_us = min(step_us, (time.perf_counter() - t0) / len(actions) * 1e6)
-print(varnok.__file__, games_per_s, step_us)
+states = []
+env.reset()
+for action in actions:
+    states.append(env.save_state())
+    env.step(action)
+get_actions_us = float("inf")
+for _ in range(5):
+    t = 0.0
+    for state in states:
+        env.restore_state(state)
+        t0 = time.perf_counter()
+        env.get_actions()
+        t += time.perf_counter() - t0
+    get_actions_us = min(get_actions_us, t / len(states) * 1e6)
+print(varnok.__file__, games_per_s, step_us, get_actions_us)
 """
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+NEW_PERFT = os.path.join(TOP, "build", "native", "tools", "perft")
+PERFT_POSITIONS = [
+    ("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", "5"),
+    ("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1", "4"),
+]
+
+
+def perft_nodes_per_s(tool: str) -> float:
+    nodes = 0
+    seconds = 0.0
+    for fen, depth in PERFT_POSITIONS:
+        t0 = time.perf_counter()
+        out = subprocess.run([tool, fen, depth], capture_output=True, text=True, check=True).stdout
+        seconds += time.perf_counter() - t0
+        nodes += int(out.split("Nodes searched:")[1].split()[0])
+    return nodes / seconds
+
 
 
 def measure(module_dir: str | None, games: int) -> tuple[float, float]:
@@ -61,7 +99,7 @@ def measure(module_dir: str | None, games: int) -> tuple[float, float]:
                          env=env, check=True).stdout.split()
     if module_dir and not os.path.abspath(out[0]).startswith(os.path.abspath(module_dir)):
         raise SystemExit(f"the older build was not loaded from {module_dir} (got {out[0]})")
-    return float(out[1]), float(out[2])
+    return float(out[1]), float(out[2]), float(out[3])
 
 
 def main(argv=None) -> int:
@@ -69,19 +107,27 @@ def main(argv=None) -> int:
     parser.add_argument("old", help="folder holding the older build of the module")
     parser.add_argument("--rounds", type=int, default=8)
     parser.add_argument("--games", type=int, default=4000)
+    parser.add_argument("--perft", metavar="OLD_TOOL", help="the older perft tool, compared with build/native's")
     args = parser.parse_args(argv)
 
+    names = ["games/s (restore_state + roll_out)", "us per step", "us per get_actions"]
+    if args.perft:
+        names.append("perft nodes/s")
     results = {"old": [], "new": []}
     for round_no in range(args.rounds):
-        results["old"].append(measure(args.old, args.games))
-        results["new"].append(measure(None, args.games))
-        print(f"round {round_no + 1}/{args.rounds}: "
-              f"old {results['old'][-1][0]:.0f} games/s {results['old'][-1][1]:.2f} us/step, "
-              f"new {results['new'][-1][0]:.0f} games/s {results['new'][-1][1]:.2f} us/step", file=sys.stderr)
-    median = {name: [statistics.median(r[i] for r in rows) for i in range(2)] for name, rows in results.items()}
-    for name in ("old", "new"):
-        print(f"{name}: {median[name][0]:.0f} games/s (restore_state + roll_out), {median[name][1]:.2f} us per step")
-    print(f"new / old: games {median['new'][0] / median['old'][0]:.3f}, step time {median['new'][1] / median['old'][1]:.3f}")
+        for side, module_dir, tool in (("old", args.old, args.perft), ("new", None, NEW_PERFT)):
+            row = list(measure(module_dir, args.games))
+            if args.perft:
+                row.append(perft_nodes_per_s(tool))
+            results[side].append(row)
+        print(f"round {round_no + 1}/{args.rounds}: old {results['old'][-1]}, new {results['new'][-1]}",
+              file=sys.stderr)
+    for i, name in enumerate(names):
+        old = [r[i] for r in results["old"]]
+        new = [r[i] for r in results["new"]]
+        ratios = sorted(n / o for n, o in zip(new, old))
+        print(f"{name}: old {statistics.median(old):.4g}, new {statistics.median(new):.4g}, "
+              f"new/old median {statistics.median(ratios):.3f} (per-round {ratios[0]:.3f} - {ratios[-1]:.3f})")
     return 0
 
 

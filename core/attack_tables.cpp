@@ -84,6 +84,11 @@ void fill_all() {
   fill_slider(false);
 }
 
+// Filled when the library is loaded, so a Position is usable without any
+// set-up call. Nothing else runs code on the tables during static
+// initialisation.
+[[maybe_unused]] const bool kFilledAtLoad = (init_attack_tables(), true);
+
 }  // namespace
 
 Bitboard knight_set(int square) {
@@ -110,7 +115,7 @@ Bitboard occupancy_subset(int index, int bit_count, Bitboard mask) {
 }
 
 void init_attack_tables() {
-  // The tables are the same for every Board, so one fill per process is
+  // The tables are the same for every position, so one fill per process is
   // enough; the local static makes that fill happen exactly once.
   static const bool filled = (fill_all(), true);
   (void)filled;

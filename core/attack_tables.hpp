@@ -1,6 +1,6 @@
 // Precomputed attack sets: fixed sets for pawns, knights and kings, and
 // blocker-dependent sets for bishops and rooks found by magic-number indexing.
-// The tables are process-wide, filled once on the first Board construction
+// The tables are process-wide, filled once per process when the library loads
 // and only read afterwards.
 #pragma once
 
@@ -44,7 +44,7 @@ struct AttackTables {
 };
 
 // The one instance. Read it through attack_tables() in code that may run
-// before any Board exists; hot paths use the lookups below.
+// before static initialisation ends; hot paths use the lookups below.
 extern AttackTables g_attack_tables;
 
 // Fills the tables once per process; later calls return at once.

@@ -4,16 +4,15 @@
 // leaves the fields it did not reach at their cleared values.
 #include <cstring>
 
-#include "core/board.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 
 namespace {
 
 int piece_of_letter(char c) {
-  constexpr char kLetters[] = "PNBRQKpnbrqk";
-  for (int piece = 0; piece < 12; ++piece)
-    if (kLetters[piece] == c) return piece;
+  for (int piece = 0; piece < kPieces; ++piece)
+    if (kPieceLetters[piece] == c) return piece;
   return kNoPiece;
 }
 
@@ -22,7 +21,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-void Board::parse_fen(const char* text) {
+void Position::parse_fen(const char* text) {
   const size_t length = std::strlen(text);
   // Reading at or beyond the end yields the terminating NUL.
   auto at = [&](size_t i) -> char { return i < length ? text[i] : '\0'; };
@@ -38,9 +37,9 @@ void Board::parse_fen(const char* text) {
   // reaches 8; a digit read right after a letter skips squares after the
   // letter's square, one read at the start of a square skips from it.
   size_t p = 0;
-  for (int row_base = 0; row_base < 64; row_base += 8) {
+  for (int rank = 8; rank >= 1; --rank) {
     for (int file = 0; file < 8; ++file) {
-      const int square = row_base + file;
+      const int square = make_square(file, rank);
       bool took_square = false;
       if (is_letter(at(p))) {
         const int piece = piece_of_letter(at(p));
@@ -64,17 +63,17 @@ void Board::parse_fen(const char* text) {
 
   for (; at(p) != ' ' && at(p) != '\0'; ++p) {
     switch (at(p)) {
-      case 'K': castle |= 1; break;
-      case 'Q': castle |= 2; break;
-      case 'k': castle |= 4; break;
-      case 'q': castle |= 8; break;
+      case 'K': castle |= kWhiteKingSide; break;
+      case 'Q': castle |= kWhiteQueenSide; break;
+      case 'k': castle |= kBlackKingSide; break;
+      case 'q': castle |= kBlackQueenSide; break;
       default: break;
     }
   }
 
   // En passant: a square name "a1".."h8", anything else means none.
   const char file = at(p + 1), rank = at(p + 2);
-  if (file >= 'a' && file <= 'h' && rank >= '1' && rank <= '8') enpassant = (file - 'a') + 8 * (8 - (rank - '0'));
+  if (file >= 'a' && file <= 'h' && rank >= '1' && rank <= '8') enpassant = make_square(file - 'a', rank - '0');
 
   rebuild_occupancies();
 }

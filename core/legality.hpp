@@ -1,53 +1,52 @@
 // Deciding legality without playing moves. A move is legal when the mover's
-// king is not attacked afterwards (Board::is_legal plays it on a copy of the
-// pieces); the tests here reach exactly is_legal's verdicts with less work.
+// king is not attacked afterwards (Position::is_legal plays it on a copy of
+// the pieces); the tests here reach exactly is_legal's verdicts with less work.
 #pragma once
 
 #include "core/attack_tables.hpp"
-#include "core/board.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 
 // Whether every piece stands on a square of its own. Positions from play
 // always do; a FEN text can put a second piece on a square only through an
 // en-passant capture onto an occupied en-passant square.
-inline bool no_square_held_twice(const Board& board) {
+inline bool no_square_held_twice(const Position& position) {
   int pieces = 0;
-  for (Bitboard b : board.bitboards) pieces += population_count(b);
-  return pieces == population_count(board.occupancies[2]);
+  for (Bitboard b : position.bitboards) pieces += population_count(b);
+  return pieces == population_count(position.occupancies[kBothColours]);
 }
 
-// Judges single moves of one position, as Board::is_legal does, without
+// Judges single moves of one position, as Position::is_legal does, without
 // playing them: only the lines through the king and the target square can
 // change, so the test reads the attackers of the king against the occupancy
 // the move leaves. It applies to positions where no square holds two pieces
 // and the side to move has exactly one king; castling and en-passant
 // captures, which move a second piece, go to the full test, as do all moves
-// of other positions. The caller passes no_square_held_twice(board), which
+// of other positions. The caller passes no_square_held_twice(position), which
 // it may know already.
 class SingleMoveLegality {
  public:
-  SingleMoveLegality(const Board& board, bool one_piece_per_square) : board_(board) {
-    const int us = board.side, them = us ^ 1;
-    const Bitboard kings = board.bitboards[6 * us + WK];
+  SingleMoveLegality(const Position& position, bool one_piece_per_square) : position_(position) {
+    const int us = position.side, them = opponent_of(us);
+    const Bitboard kings = position.pieces(us, kKing);
     if (!one_piece_per_square || population_count(kings) != 1) return;
     king_ = lsb_index(kings);
-    const int base = 6 * them;
-    pawns_ = board.bitboards[base + WP];
-    knights_ = board.bitboards[base + WN];
-    diagonal_ = board.bitboards[base + WB] | board.bitboards[base + WQ];
-    straight_ = board.bitboards[base + WR] | board.bitboards[base + WQ];
-    enemy_king_ = board.bitboards[base + WK];
+    pawns_ = position.pieces(them, kPawn);
+    knights_ = position.pieces(them, kKnight);
+    diagonal_ = position.pieces(them, kBishop) | position.pieces(them, kQueen);
+    straight_ = position.pieces(them, kRook) | position.pieces(them, kQueen);
+    enemy_king_ = position.pieces(them, kKing);
   }
 
   bool operator()(Move move) const {
-    if (king_ < 0 || (move & (kEnPassantFlag | kCastlingFlag))) return board_.is_legal(move);
+    if (king_ < 0 || (move & (kEnPassantFlag | kCastlingFlag))) return position_.is_legal(move);
     const AttackTables& t = attack_tables();
     const int source = move_source(move), target = move_target(move);
     const Bitboard stays = ~square_bit(target);  // a piece taken there attacks nothing
-    const Bitboard occupancy = (board_.occupancies[2] & ~square_bit(source)) | square_bit(target);
+    const Bitboard occupancy = (position_.occupancies[kBothColours] & ~square_bit(source)) | square_bit(target);
     const int king = source == king_ ? target : king_;
-    const int us = board_.side;
+    const int us = position_.side;
     if ((t.pawn_attack_sets[us][king] & pawns_ & stays) || (t.knight_attack_sets[king] & knights_ & stays) ||
         (t.king_attack_sets[king] & enemy_king_ & stays))
       return false;
@@ -55,7 +54,7 @@ class SingleMoveLegality {
   }
 
  private:
-  const Board& board_;
+  const Position& position_;
   int king_ = -1;
   Bitboard pawns_ = 0, knights_ = 0, diagonal_ = 0, straight_ = 0, enemy_king_ = 0;
 };
@@ -67,18 +66,18 @@ class SingleMoveLegality {
 // every move when in check, are tested.
 class LegalityFilter {
  public:
-  explicit LegalityFilter(const Board& board) : single_(board, no_square_held_twice(board)) {
-    const int us = board.side, them = us ^ 1;
-    const Bitboard kings = board.bitboards[6 * us + WK];
+  explicit LegalityFilter(const Position& position) : single_(position, no_square_held_twice(position)) {
+    const int us = position.side, them = opponent_of(us);
+    const Bitboard kings = position.pieces(us, kKing);
     // Without exactly one king every move goes through the full test (and a
     // side without a king has nothing to expose: is_legal accepts all).
     if (population_count(kings) != 1) return;
     const int king = lsb_index(kings);
-    if (board.square_attacked_by(king, them)) return;
-    const Bitboard all = board.occupancies[2];
-    const Bitboard enemies = board.occupancies[them];
-    const Bitboard straight = board.bitboards[6 * them + WR] | board.bitboards[6 * them + WQ];
-    const Bitboard diagonal = board.bitboards[6 * them + WB] | board.bitboards[6 * them + WQ];
+    if (position.square_attacked_by(king, them)) return;
+    const Bitboard all = position.occupancies[kBothColours];
+    const Bitboard enemies = position.occupancies[them];
+    const Bitboard straight = position.pieces(them, kRook) | position.pieces(them, kQueen);
+    const Bitboard diagonal = position.pieces(them, kBishop) | position.pieces(them, kQueen);
     // Enemy sliders that would see the king if our own pieces were not there.
     Bitboard pinned = 0;
     for (Bitboard snipers = rook_lookup(king, enemies) & straight; snipers; snipers &= snipers - 1) {
@@ -107,21 +106,21 @@ class LegalityFilter {
 };
 
 // Hands each legal move of the side to move to visit, in generation order.
-// Moves are judged in place, so the Board is left exactly as it was.
+// Moves are judged in place, so the position is left exactly as it was.
 template <class Visit>
-void for_each_legal_move(const Board& board, Visit visit) {
+void for_each_legal_move(const Position& position, Visit visit) {
   MoveList list;
-  board.generate_moves(list);
-  const LegalityFilter legal(board);
+  position.generate_moves(list);
+  const LegalityFilter legal(position);
   for (int i = 0; i < list.count; ++i)
     if (legal(list.moves[i])) visit(list.moves[i]);
 }
 
 // Whether the side to move has any legal move; stops at the first one.
-inline bool has_legal_move(const Board& board) {
+inline bool has_legal_move(const Position& position) {
   MoveList list;
-  board.generate_moves(list);
-  const LegalityFilter legal(board);
+  position.generate_moves(list);
+  const LegalityFilter legal(position);
   for (int i = 0; i < list.count; ++i)
     if (legal(list.moves[i])) return true;
   return false;

@@ -4,27 +4,26 @@
 // first and the interpreter channel second.
 #include <cstdio>
 
-#include "core/board.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 
 namespace {
 
-constexpr char kPieceLetters[] = "PNBRQKpnbrqk";
 constexpr const char* kPieceSymbols[12] = {"\u2659", "\u2658", "\u2657", "\u2656", "\u2655", "\u2654",
                                            "\u265F", "\u265E", "\u265D", "\u265C", "\u265B", "\u265A"};
 
 }  // namespace
 
-void Board::render(TextSink sink, void* context) const {
+void Position::render(TextSink sink, void* context) const {
   std::printf("\n");
   for (int rank = 8; rank >= 1; --rank) {
     std::printf(" %d|", rank);
     char label[8];
     std::snprintf(label, sizeof label, "  %d |", rank);
     sink(context, label);
-    for (int square = 8 * (8 - rank); square < 8 * (8 - rank) + 8; ++square) {
-      const int piece = piece_on(square);
+    for (int file = 0; file < 8; ++file) {
+      const int piece = piece_on(make_square(file, rank));
       if (piece == kNoPiece) {
         std::printf("  %c", '.');
         sink(context, "   .");
@@ -44,13 +43,14 @@ void Board::render(TextSink sink, void* context) const {
   std::printf("\n\n");
   std::printf("side:       %s\n", side == kWhite ? "white" : "black");
   char square_name[3] = "NA";
-  if (enpassant >= 0 && enpassant < 64) {
-    square_name[0] = static_cast<char>('a' + enpassant % 8);
-    square_name[1] = static_cast<char>('8' - enpassant / 8);
+  if (enpassant >= 0 && enpassant < kSquares) {
+    square_name[0] = static_cast<char>('a' + file_of(enpassant));
+    square_name[1] = static_cast<char>('0' + rank_of(enpassant));
   }
   std::printf("enpassant:  %s\n", square_name);
-  std::printf("Castling:   %c%c%c%c\n\n\n", (castle & 1) ? 'K' : '-', (castle & 2) ? 'Q' : '-',
-              (castle & 4) ? 'k' : '-', (castle & 8) ? 'q' : '-');
+  std::printf("Castling:   %c%c%c%c\n\n\n", (castle & kWhiteKingSide) ? 'K' : '-',
+              (castle & kWhiteQueenSide) ? 'Q' : '-', (castle & kBlackKingSide) ? 'k' : '-',
+              (castle & kBlackQueenSide) ? 'q' : '-');
   // The two channels are buffered separately; flush ours so a caller sees the
   // whole text channel when render returns.
   std::fflush(stdout);

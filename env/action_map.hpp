@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/types.hpp"
+#include "env/actions.hpp"
 
 namespace varnok {
 
@@ -49,7 +50,7 @@ class ActionMap {
   }
 
  private:
-  static constexpr int kWords = kActionCount / 64;  // 73
+  static constexpr int kWords = kActionCount / 64;  // 73 words of presence bits
   std::array<uint64_t, kWords> present_{};
   std::array<Move, kActionCount> moves_;
   int size_ = 0;

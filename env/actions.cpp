@@ -10,43 +10,46 @@
 
 #include <array>
 
-#include "core/board.hpp"
 #include "core/legality.hpp"
+#include "env/board.hpp"
 
 namespace varnok {
 
 namespace {
 
-// Knight planes by source minus target; the same for both colours.
-constexpr std::array<int8_t, 35> kKnightPlane = [] {
-  std::array<int8_t, 35> planes{};
+// Knight planes by source minus target; the same for both colours. The
+// largest jump is 17 squares either way, so the table is indexed by
+// source - target + 17.
+constexpr int kKnightOffsetBias = 17;
+constexpr std::array<int8_t, 2 * kKnightOffsetBias + 1> kKnightPlane = [] {
+  std::array<int8_t, 2 * kKnightOffsetBias + 1> planes{};
   planes.fill(-1);
-  planes[17 + 17] = 56;   // two north, one west
-  planes[15 + 17] = 57;   // two north, one east
-  planes[6 + 17] = 58;    // one north, two east
-  planes[-10 + 17] = 59;  // one south, two east
-  planes[-17 + 17] = 60;  // two south, one east
-  planes[-15 + 17] = 61;  // two south, one west
-  planes[-6 + 17] = 62;   // one south, two west
-  planes[10 + 17] = 63;   // one north, two west
+  // In plane order: source - target of each jump (north lowers the square by 8).
+  constexpr int kJumps[kKnightPlanes] = {
+      17,   // two north, one west
+      15,   // two north, one east
+      6,    // one north, two east
+      -10,  // one south, two east
+      -17,  // two south, one east
+      -15,  // two south, one west
+      -6,   // one south, two west
+      10,   // one north, two west
+  };
+  for (int k = 0; k < kKnightPlanes; ++k) planes[kJumps[k] + kKnightOffsetBias] = static_cast<int8_t>(kLinePlanes + k);
   return planes;
 }();
-
-}  // namespace
-
-namespace {
 
 // Plane of a move along a row, file or diagonal, by side, source and target
 // (7 x direction + distance - 1), and the direction alone for promotions.
 struct LinePlanes {
-  int8_t plane[2][64][64];
-  int8_t direction[2][64][64];
+  int8_t plane[kColours][kSquares][kSquares];
+  int8_t direction[kColours][kSquares][kSquares];
 };
-constexpr LinePlanes kLinePlanes = [] {
+constexpr LinePlanes kLineTable = [] {
   LinePlanes t{};
-  for (int side = 0; side < 2; ++side)
-    for (int s = 0; s < 64; ++s)
-      for (int u = 0; u < 64; ++u) {
+  for (int side = kWhite; side <= kBlack; ++side)
+    for (int s = 0; s < kSquares; ++s)
+      for (int u = 0; u < kSquares; ++u) {
         const auto [distance, direction] = move_direction_for(side, s, u);
         t.plane[side][s][u] = static_cast<int8_t>(7 * direction + distance - 1);
         t.direction[side][s][u] = static_cast<int8_t>(direction);
@@ -61,32 +64,31 @@ int action_of_move(int side, Move move) {
   const int target = move_target(move);
   const int piece = move_piece(move);
   int plane;
-  if (piece == WN || piece == BN) {
-    plane = kKnightPlane[source - target + 17];
+  const int promoted = move_promoted(move);
+  if (kind_of(piece) == kKnight) {
+    plane = kKnightPlane[source - target + kKnightOffsetBias];
+  } else if (promoted && kind_of(promoted) != kQueen) {
+    // Three planes per direction (ahead-left, ahead, ahead-right are 0, 1, 2),
+    // knight, bishop, rook in that order.
+    static_assert(kBishop - kKnight == 1 && kRook - kKnight == 2);
+    const int direction = kLineTable.direction[side][source][target];
+    plane = kLinePlanes + kKnightPlanes + 3 * direction + (kind_of(promoted) - kKnight);
   } else {
-    switch (move_promoted(move)) {
-      case WN: case BN: plane = 64 + 3 * kLinePlanes.direction[side][source][target]; break;
-      case WB: case BB: plane = 65 + 3 * kLinePlanes.direction[side][source][target]; break;
-      case WR: case BR: plane = 66 + 3 * kLinePlanes.direction[side][source][target]; break;
-      default: plane = kLinePlanes.plane[side][source][target]; break;  // no promotion, or a queen
-    }
+    plane = kLineTable.plane[side][source][target];  // no promotion, or a queen
   }
-  return plane * 64 + source;
-}
-
-std::pair<int32_t, int32_t> Board::move_direction(int source, int target) const {
-  return move_direction_for(side, source, target);
+  return plane * kSquares + source;
 }
 
 void Board::list_legal_moves() {
   move_index.clear();
-  for_each_legal_move(*this, [&](Move move) { move_index.set(action_of_move(side, move), move); });
+  const int side = position.side;
+  for_each_legal_move(position, [&](Move move) { move_index.set(action_of_move(side, move), move); });
 }
 
 void Board::get_actions(ActionMask& mask) {
   list_legal_moves();
   for (Plane& plane : mask) plane.fill(0);
-  move_index.for_each([&](int action, Move) { mask[action / 64][action % 64] = 1; });
+  move_index.for_each([&](int action, Move) { mask[action / kSquares][action % kSquares] = 1; });
 }
 
 }  // namespace varnok

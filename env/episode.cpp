@@ -3,10 +3,12 @@
 // black is checkmated, -1 when white is, 0 otherwise. The end rules, in
 // order: no legal reply (checkmate or stalemate), third occurrence of a
 // position, no-progress count of 50.
+#include <cassert>
 #include <stdexcept>
 
-#include "core/board.hpp"
+#include "core/attack_tables.hpp"
 #include "core/legality.hpp"
+#include "env/board.hpp"
 
 namespace varnok {
 
@@ -16,50 +18,78 @@ constexpr int kNoProgressLimit = 50;
 constexpr int kRepetitionLimit = 2;  // repetition value of a third occurrence
 }  // namespace
 
-StepResult Board::reset() {
-  after_reset = 1;
+Board::Board() { init_attack_tables(); }
+
+const Position& initial_position() {
+  static const Position initial = [] {
+    Position p;
+    p.parse_fen(kInitialPosition);
+    return p;
+  }();
+  return initial;
+}
+
+void Board::start_from(const Position& start) {
+  after_reset = true;
   state_history.clear();
   repetition_count.clear();
-  state_pos = 0;
   // Every episode starts from the same observation: the move count and the
   // repetition value of the previous episode are not carried over.
   total_move_count = 0;
   prev_n_repititions = 0;
-  parse_fen(kInitialPosition);
+  position = start;
   record_position();
+  list_legal_moves();
+}
+
+StepResult Board::reset() {
+  start_from(initial_position());
   StepResult result;
   build_observation(result.observation);
-  list_legal_moves();
-  result.side = side;
+  result.side = position.side;
   return result;
 }
 
 void Board::play_move(Move move) {
-  apply_move(move);  // legal: it came from a listing of this position
+  position.apply_move(move);  // legal: it came from a listing of this position
   record_position();
   saturating_increment(total_move_count);
 }
 
-void Board::judge(bool legal_reply, int32_t& reward, int32_t& done) const {
-  if (legal_reply) {
-    reward = 0;
-    done = (n_repititions == kRepetitionLimit || no_progress_count >= kNoProgressLimit) ? 1 : 0;
-    return;
+Outcome Board::judge(bool has_legal_reply) const {
+  if (has_legal_reply) {
+    if (n_repititions == kRepetitionLimit) return {Termination::kRepetition, 0};
+    if (position.no_progress_count >= kNoProgressLimit) return {Termination::kNoProgress, 0};
+    return {Termination::kNone, 0};
   }
-  done = 1;
-  reward = !side_to_move_in_check() ? 0 : side == kBlack ? 1 : -1;
+  if (!position.in_check()) return {Termination::kStalemate, 0};
+  return {Termination::kCheckmate, position.side == kBlack ? 1 : -1};
 }
 
-StepResult Board::step(int32_t action) {
-  after_reset = 0;
+Outcome Board::play(int32_t action) {
+  after_reset = false;
   list_legal_moves();
   if (!move_index.contains(action)) throw std::invalid_argument("Invalid action");
   play_move(move_index.at(action));
+  return judge(has_legal_move(position));
+}
+
+StepResult Board::step(int32_t action) {
+  const Outcome outcome = play(action);
   StepResult result;
   build_observation(result.observation);
-  judge(has_legal_move(*this), result.reward, result.done);
-  result.side = side;
+  result.reward = outcome.reward;
+  result.done = outcome.done() ? 1 : 0;
+  result.side = position.side;
   return result;
+}
+
+Outcome Board::play_listed(int32_t action) {
+  assert(move_index.contains(action));
+  after_reset = false;
+  play_move(move_index.at(action));
+  list_legal_moves();
+  return judge(move_index.size() > 0);
 }
 
 }  // namespace varnok

@@ -34,7 +34,7 @@ inline void expand(Bitboard bits, bool turn, Plane& out) {
 
 inline void copy_plane(const Plane& from, bool turn, Plane& to) {
   if (turn)
-    for (int i = 0; i < 64; ++i) to[i] = from[63 - i];
+    for (int i = 0; i < kSquares; ++i) to[i] = from[kSquares - 1 - i];
   else
     to = from;
 }
@@ -42,7 +42,7 @@ inline void copy_plane(const Plane& from, bool turn, Plane& to) {
 // A plane that holds only 0 and 1, as a bitboard.
 bool as_bitboard(const std::vector<int32_t>& plane, Bitboard& bits) {
   bits = 0;
-  for (int i = 0; i < 64; ++i) {
+  for (int i = 0; i < kSquares; ++i) {
     if (plane[i] == 1)
       bits |= square_bit(i);
     else if (plane[i] != 0)
@@ -59,23 +59,23 @@ bool is_constant(const std::vector<int32_t>& plane) {
 
 }  // namespace
 
-void History::write_planes(int slot, const int (&piece_order)[12], bool turn, Plane* out) const {
+void History::write_planes(int slot, const int (&piece_order)[kPieces], bool turn, Plane* out) const {
   if (given_planes_mask_ & (1u << slot)) {
     const HistoryEntry& entry = (*given_planes_)[slot];
-    for (int k = 0; k < 12; ++k) copy_plane(entry[piece_order[k]], turn, out[k]);
-    copy_plane(entry[12], turn, out[12]);
-    copy_plane(entry[13], turn, out[13]);
+    for (int k = 0; k < kPieces; ++k) copy_plane(entry[piece_order[k]], turn, out[k]);
+    copy_plane(entry[kWhiteRepetitionPlane], turn, out[kWhiteRepetitionPlane]);
+    copy_plane(entry[kBlackRepetitionPlane], turn, out[kBlackRepetitionPlane]);
     return;
   }
   const HistoryRecord& record = records_[slot];
-  for (int k = 0; k < 12; ++k) expand(record.pieces[piece_order[k]], turn, out[k]);
+  for (int k = 0; k < kPieces; ++k) expand(record.pieces[piece_order[k]], turn, out[k]);
   // One value throughout, so turning changes nothing.
-  out[12].fill(record.repetition[0]);
-  out[13].fill(record.repetition[1]);
+  out[kWhiteRepetitionPlane].fill(record.repetition[0]);
+  out[kBlackRepetitionPlane].fill(record.repetition[1]);
 }
 
 History::NestedPlanes History::nested(int slot) const {
-  constexpr int kEntryOrder[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  constexpr int kEntryOrder[kPieces] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
   HistoryEntry planes;
   write_planes(slot, kEntryOrder, false, planes.data());
   NestedPlanes out(kHistoryPlanes);
@@ -83,17 +83,18 @@ History::NestedPlanes History::nested(int slot) const {
   return out;
 }
 
-void History::assign(const std::vector<NestedPlanes>& entries) {
+void History::assign(const std::vector<NestedPlanes>& entries, int cursor) {
   count_ = static_cast<int>(entries.size());
+  cursor_ = cursor;
   given_planes_mask_ = 0;
   for (int slot = 0; slot < count_; ++slot) {
     const NestedPlanes& entry = entries[slot];
     HistoryRecord& record = records_[slot];
-    bool fits = is_constant(entry[12]) && is_constant(entry[13]);
-    for (int k = 0; fits && k < 12; ++k) fits = as_bitboard(entry[k], record.pieces[k]);
+    bool fits = is_constant(entry[kWhiteRepetitionPlane]) && is_constant(entry[kBlackRepetitionPlane]);
+    for (int k = 0; fits && k < kPieces; ++k) fits = as_bitboard(entry[k], record.pieces[k]);
     if (fits) {
-      record.repetition[0] = entry[12][0];
-      record.repetition[1] = entry[13][0];
+      record.repetition[0] = entry[kWhiteRepetitionPlane][0];
+      record.repetition[1] = entry[kBlackRepetitionPlane][0];
       continue;
     }
     if (!given_planes_) given_planes_ = std::make_unique<std::array<HistoryEntry, kHistorySlots>>();

@@ -1,5 +1,5 @@
-// The ring of recorded positions: at most eight history entries, addressed
-// together with Board::state_pos. A position is recorded as its twelve piece
+// The ring of recorded positions: at most eight history entries and the ring
+// cursor (the slot after the newest entry once the ring is full). A position is recorded as its twelve piece
 // bitboards and its two repetition values, about a hundred bytes, and turned
 // into 14 planes of 64 values only when an observation or a State needs them.
 // An entry restored from a State whose planes no such record can hold (values
@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "core/types.hpp"
+#include "env/observation.hpp"
 
 namespace varnok {
 
 struct HistoryRecord {
-  std::array<Bitboard, 12> pieces;
+  std::array<Bitboard, kPieces> pieces;
   int32_t repetition[2];  // the values of entry planes 12 and 13
 };
 
@@ -26,26 +27,48 @@ class History {
   using NestedPlanes = std::vector<std::vector<int32_t>>;
 
   int size() const { return count_; }
-  void clear() { count_ = 0; }
+  // The ring position 0 to 7, advanced by one with every record.
+  int cursor() const { return cursor_; }
+  // Empties the ring and puts the cursor back to 0.
+  void clear() {
+    count_ = 0;
+    cursor_ = 0;
+  }
 
   // The record the next position goes to: appended while fewer than eight
-  // exist, otherwise the slot named by the ring position is overwritten.
-  HistoryRecord& slot_for_record(int ring_pos) {
-    const int slot = count_ < kHistorySlots ? count_++ : ring_pos;
+  // exist, otherwise the slot under the cursor is overwritten; the cursor
+  // moves on either way. (After a restore the two can differ: a restored
+  // ring may hold fewer entries than its cursor has passed.)
+  HistoryRecord& record_next() {
+    const int slot = count_ < kHistorySlots ? count_++ : cursor_;
     given_planes_mask_ &= ~(1u << slot);
+    cursor_ = (cursor_ + 1) % kHistorySlots;
     return records_[slot];
   }
+  // The slot of the entry recorded back positions before the newest one
+  // (back = 0 is the newest), or -1 when there is no such entry.
+  int slot_back(int back) const {
+    const int slot = ((cursor_ - 1 - back) % kHistorySlots + kHistorySlots) % kHistorySlots;
+    return slot < count_ ? slot : -1;
+  }
+
+  // The record of the entry in slot, or nullptr when the entry keeps planes
+  // given by a State (then given_planes(slot) holds them).
+  const HistoryRecord* record(int slot) const {
+    return (given_planes_mask_ & (1u << slot)) ? nullptr : &records_[slot];
+  }
+  const HistoryEntry& given_planes(int slot) const { return (*given_planes_)[slot]; }
 
   // Writes the 14 planes of the entry in slot: piece planes from_piece, ...
   // in the order given by piece_order (12 entry plane numbers), then the two
   // repetition planes; every plane turned by a half turn when turn is set.
-  void write_planes(int slot, const int (&piece_order)[12], bool turn, Plane* out) const;
+  void write_planes(int slot, const int (&piece_order)[kPieces], bool turn, Plane* out) const;
 
   // The entry in slot as nested planes, unturned, in entry order.
   NestedPlanes nested(int slot) const;
   // Replaces the whole history with entries of 14 planes of 64 values each
-  // (the caller has checked the shape).
-  void assign(const std::vector<NestedPlanes>& entries);
+  // and the cursor (the caller has checked the shape and the range).
+  void assign(const std::vector<NestedPlanes>& entries, int cursor);
 
  private:
   std::array<HistoryRecord, kHistorySlots> records_;
@@ -54,6 +77,7 @@ class History {
   std::unique_ptr<std::array<HistoryEntry, kHistorySlots>> given_planes_;
   uint32_t given_planes_mask_ = 0;
   int count_ = 0;
+  int cursor_ = 0;
 };
 
 }  // namespace varnok

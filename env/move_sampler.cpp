@@ -3,21 +3,16 @@
 namespace varnok {
 
 namespace {
-constexpr Bitboard kFileA = 0x0101010101010101ULL;
-constexpr Bitboard kFileH = 0x8080808080808080ULL;
-constexpr Bitboard kRow1 = 0x000000000000FF00ULL;  // rank 7: white pawns about to promote
-constexpr Bitboard kRow6 = 0x00FF000000000000ULL;  // rank 2: white start, black about to promote
-
 inline Bitboard shift(Bitboard b, int by) { return by > 0 ? b << by : b >> -by; }
 }  // namespace
 
-MoveSampler::MoveSampler(const Board& board) {
+MoveSampler::MoveSampler(const Position& position) {
   const AttackTables& t = attack_tables();
-  const int us = board.side, them = us ^ 1, base = 6 * us;
-  const Bitboard own = board.occupancies[us];
-  const Bitboard all = board.occupancies[2];
+  const int us = position.side, them = opponent_of(us);
+  const Bitboard own = position.occupancies[us];
+  const Bitboard all = position.occupancies[kBothColours];
   const Bitboard empty = ~all;
-  opponent_ = board.occupancies[them];
+  opponent_ = position.occupancies[them];
   // Counted in locals: stores into the group array could otherwise be taken
   // to change the counters, which would then live in memory.
   int used = 0, total = 0;
@@ -29,12 +24,12 @@ MoveSampler::MoveSampler(const Board& board) {
   };
 
   // Pawns, set-wise. White moves towards lower squares (-8 a rank).
-  const int pawn = base + WP;
-  const Bitboard pawns = board.bitboards[pawn];
-  const int forward = us == kWhite ? -8 : 8;
-  const Bitboard promoting = us == kWhite ? kRow1 : kRow6;
-  const Bitboard start = us == kWhite ? kRow6 : kRow1;
-  const int queen = base + WQ;
+  const int pawn = piece_of(us, kPawn);
+  const Bitboard pawns = position.bitboards[pawn];
+  const int forward = forward_of(us);
+  const Bitboard promoting = promotion_from_rank(us);
+  const Bitboard start = pawn_start_rank(us);
+  const int queen = piece_of(us, kQueen);
   const Bitboard single = shift(pawns & ~promoting, forward) & empty;
   add(single, -1, -forward, pawn, 0, 0);
   add(shift(single & shift(start, forward), forward) & empty, -1, -2 * forward, pawn, kDoublePushFlag, 0);
@@ -46,33 +41,35 @@ MoveSampler::MoveSampler(const Board& board) {
   add(shift(east_takers & ~promoting, east) & opponent_, -1, -east, pawn, kCaptureFlag, 0);
   add(shift(west_takers & promoting, west) & opponent_, -1, -west, pawn, kCaptureFlag, queen);
   add(shift(east_takers & promoting, east) & opponent_, -1, -east, pawn, kCaptureFlag, queen);
-  if (board.enpassant != kNoSquare)
-    for (Bitboard takers = t.pawn_attack_sets[them][board.enpassant] & pawns; takers; takers &= takers - 1)
+  if (position.enpassant != kNoSquare)
+    for (Bitboard takers = t.pawn_attack_sets[them][position.enpassant] & pawns; takers; takers &= takers - 1)
       extra_[extra_used_++] =
-          encode_move(lsb_index(takers), board.enpassant, pawn, 0, kCaptureFlag | kEnPassantFlag);
+          encode_move(lsb_index(takers), position.enpassant, pawn, 0, kCaptureFlag | kEnPassantFlag);
 
-  for (Bitboard b = board.bitboards[base + WN]; b; b &= b - 1) {
+  const int knight = piece_of(us, kKnight), bishop = piece_of(us, kBishop), rook = piece_of(us, kRook);
+  for (Bitboard b = position.bitboards[knight]; b; b &= b - 1) {
     const int s = lsb_index(b);
-    add(t.knight_attack_sets[s] & ~own, s, 0, base + WN, 0, 0);
+    add(t.knight_attack_sets[s] & ~own, s, 0, knight, 0, 0);
   }
-  for (Bitboard b = board.bitboards[base + WB]; b; b &= b - 1) {
+  for (Bitboard b = position.bitboards[bishop]; b; b &= b - 1) {
     const int s = lsb_index(b);
-    add(bishop_lookup(s, all) & ~own, s, 0, base + WB, 0, 0);
+    add(bishop_lookup(s, all) & ~own, s, 0, bishop, 0, 0);
   }
-  for (Bitboard b = board.bitboards[base + WR]; b; b &= b - 1) {
+  for (Bitboard b = position.bitboards[rook]; b; b &= b - 1) {
     const int s = lsb_index(b);
-    add(rook_lookup(s, all) & ~own, s, 0, base + WR, 0, 0);
+    add(rook_lookup(s, all) & ~own, s, 0, rook, 0, 0);
   }
-  for (Bitboard b = board.bitboards[queen]; b; b &= b - 1) {
+  for (Bitboard b = position.bitboards[queen]; b; b &= b - 1) {
     const int s = lsb_index(b);
     add(queen_lookup(s, all) & ~own, s, 0, queen, 0, 0);
   }
-  for (Bitboard b = board.bitboards[base + WK]; b; b &= b - 1) {
+  const int king = piece_of(us, kKing);
+  for (Bitboard b = position.bitboards[king]; b; b &= b - 1) {
     const int s = lsb_index(b);
-    add(t.king_attack_sets[s] & ~own, s, 0, base + WK, 0, 0);
+    add(t.king_attack_sets[s] & ~own, s, 0, king, 0, 0);
   }
   Move castling[2];
-  const int castlings = board.castling_moves(castling);
+  const int castlings = position.castling_moves(castling);
   for (int i = 0; i < castlings; ++i) extra_[extra_used_++] = castling[i];
   groups_used_ = used;
   total_ = total + extra_used_;

@@ -9,13 +9,13 @@
 #include <cstdint>
 
 #include "core/attack_tables.hpp"
-#include "core/board.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 
 class MoveSampler {
  public:
-  explicit MoveSampler(const Board& board);
+  explicit MoveSampler(const Position& position);
 
   // Number of pseudo-legal moves.
   int count() const { return total_; }

@@ -5,18 +5,16 @@
 // to find one legal move of each position reached.
 #include <random>
 
-#include "core/board.hpp"
 #include "core/legality.hpp"
 #include "env/actions.hpp"
+#include "env/board.hpp"
 #include "env/move_sampler.hpp"
 
 namespace varnok {
 
 namespace {
-constexpr int kStepCap = 400;
-}
 
-namespace {
+constexpr int kStepCap = 400;
 
 // One 32-bit seed from the operating system's random source. The library's
 // default device may use the processor's seed instruction, which costs more
@@ -31,38 +29,29 @@ uint32_t os_random_seed() {
   }
 }
 
-}  // namespace
-
-int32_t Board::roll_out() {
-  std::mt19937 rng(os_random_seed());
-  return roll_out_with(rng, nullptr);
-}
-
-namespace {
-
 // A uniform draw among the legal moves; 0 when there is none. Pseudo-legal
 // moves are drawn uniformly and the first legal one is kept, which is a
 // uniform draw among the legal moves. A few draws nearly always find one;
 // when they do not (a check, say, where most moves are illegal), the moves
 // are drawn in random order without replacement until one is legal, which
 // is uniform as well and also settles whether any legal move exists.
-Move draw_legal_move(const Board& board, std::mt19937& rng) {
-  const MoveSampler sampler(board);
-  if (sampler.count() == 0) return 0;
+Move draw_legal_move(const Position& position, std::mt19937& rng) {
+  const MoveSampler sampler(position);
+  if (sampler.count() == 0) return kNoMove;
   std::uniform_int_distribution<int> any(0, sampler.count() - 1);
-  const SingleMoveLegality legal(board, true);  // draw() has made sure of it
+  const SingleMoveLegality legal(position, true);  // draw() has made sure of it
   for (int attempt = 0; attempt < 4; ++attempt) {
     const Move move = sampler.move_at(any(rng));
     if (legal(move)) return move;
   }
   MoveList list;
-  board.generate_moves(list);
+  position.generate_moves(list);
   for (int i = 0; i < list.count; ++i) {
     std::uniform_int_distribution<int> draw(i, list.count - 1);
     std::swap(list.moves[i], list.moves[draw(rng)]);
     if (legal(list.moves[i])) return list.moves[i];
   }
-  return 0;
+  return kNoMove;
 }
 
 // Whether every legal move of the position has an action of its own. In
@@ -71,60 +60,63 @@ Move draw_legal_move(const Board& board, std::mt19937& rng) {
 // action, an en-passant square holding a piece lets the en-passant capture
 // share the ordinary capture's, two pieces on one square share moves), and
 // then the draw has to be over actions, as step sees them.
-bool one_action_per_move(const Board& board) {
-  if (!no_square_held_twice(board)) return false;
-  if (board.enpassant != kNoSquare && (board.occupancies[2] & square_bit(board.enpassant))) return false;
-  const bool white_home = board.bitboards[WK] & square_bit(60);
-  const bool black_home = board.bitboards[BK] & square_bit(4);
-  return !((board.castle & 3) && !white_home) && !((board.castle & 12) && !black_home);
+bool one_action_per_move(const Position& position) {
+  if (!no_square_held_twice(position)) return false;
+  if (position.enpassant != kNoSquare && (position.occupancies[kBothColours] & square_bit(position.enpassant))) return false;
+  const bool white_home = position.bitboards[WK] & square_bit(kE1);
+  const bool black_home = position.bitboards[BK] & square_bit(kE8);
+  return !((position.castle & kWhiteCastling) && !white_home) && !((position.castle & kBlackCastling) && !black_home);
 }
 
 // A uniform draw among the legal actions, played as step would play it (the
-// move the action maps to). Returns 0 when there is no legal action.
-Move draw_legal_action(const Board& board, std::mt19937& rng) {
+// move the action maps to). Returns kNoMove when there is no legal action.
+Move draw_legal_action(const Position& position, std::mt19937& rng) {
   ActionMap actions;
-  for_each_legal_move(board, [&](Move move) { actions.set(action_of_move(board.side, move), move); });
-  if (actions.size() == 0) return 0;
+  for_each_legal_move(position, [&](Move move) { actions.set(action_of_move(position.side, move), move); });
+  if (actions.size() == 0) return kNoMove;
   std::uniform_int_distribution<int> draw(0, actions.size() - 1);
   return actions.at(actions.nth_action(draw(rng)));
 }
 
-Move draw(const Board& board, std::mt19937& rng) {
-  return one_action_per_move(board) ? draw_legal_move(board, rng) : draw_legal_action(board, rng);
+Move draw(const Position& position, std::mt19937& rng) {
+  return one_action_per_move(position) ? draw_legal_move(position, rng) : draw_legal_action(position, rng);
 }
 
 }  // namespace
+
+int32_t Board::roll_out() {
+  std::mt19937 rng(os_random_seed());
+  return roll_out_with(rng, nullptr);
+}
 
 int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
   // Each ply needs a uniformly random legal action of the position reached,
   // and whether one exists at all (no legal reply ends the game). One draw
   // answers both, usually without judging every move of the position.
-  Move chosen = draw(*this, rng);
-  if (!chosen) {
+  Move chosen = draw(position, rng);
+  if (chosen == kNoMove) {
     // Nothing to play: report what step reports for this position.
     move_index.clear();
-    int32_t reward = 0, done = 0;
-    judge(false, reward, done);
-    return reward;
+    return judge(false).reward;
   }
   // After a step move_index describes the position before its move; keep
   // that position so its listing can be made once, at the end.
-  Snapshot before;
+  Position before = position;
   int32_t reward = 0;
   for (int steps = 0; steps < kStepCap; ++steps) {
-    if (played) played->push_back(action_of_move(side, chosen));
-    after_reset = 0;
-    before = position();
+    if (played) played->push_back(action_of_move(position.side, chosen));
+    after_reset = false;
+    before = position;
     play_move(chosen);
-    chosen = draw(*this, rng);
-    int32_t done = 0;
-    judge(chosen != 0, reward, done);
-    if (done) break;
+    chosen = draw(position, rng);
+    const Outcome outcome = judge(chosen != kNoMove);
+    reward = outcome.reward;
+    if (outcome.done()) break;
   }
-  const Snapshot reached = position();
-  set_position(before);
+  const Position reached = position;
+  position = before;
   list_legal_moves();
-  set_position(reached);
+  position = reached;
   return reward;
 }
 

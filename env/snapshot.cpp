@@ -4,22 +4,22 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/board.hpp"
+#include "env/board.hpp"
 
 namespace varnok {
 
 State Board::save_state() const {
   State state;
-  state.bitboards = bitboards;
-  state.occupancies = occupancies;
-  state.side = side;
-  state.enpassant = enpassant;
-  state.castle = castle;
+  state.bitboards = position.bitboards;
+  state.occupancies = position.occupancies;
+  state.side = position.side;
+  state.enpassant = position.enpassant;
+  state.castle = position.castle;
   state.state_history.reserve(state_history.size());
   for (int i = 0; i < state_history.size(); ++i) state.state_history.push_back(state_history.nested(i));
-  state.state_pos = state_pos;
+  state.state_pos = state_history.cursor();
   state.total_move_count = total_move_count;
-  state.no_progress_count = no_progress_count;
+  state.no_progress_count = position.no_progress_count;
   repetition_count.for_each([&](uint64_t key, int32_t count) { state.repetition_count.emplace(key, count); });
   state.n_repititions = n_repititions;
   state.prev_n_repititions = prev_n_repititions;
@@ -38,7 +38,7 @@ void check_restorable(const State& state) {
   for (size_t i = 0; i < state.state_history.size(); ++i) {
     const auto& entry = state.state_history[i];
     bool shaped = entry.size() == kHistoryPlanes;
-    for (size_t k = 0; shaped && k < entry.size(); ++k) shaped = entry[k].size() == 64;
+    for (size_t k = 0; shaped && k < entry.size(); ++k) shaped = entry[k].size() == kSquares;
     if (!shaped)
       throw std::invalid_argument("state_history entry " + std::to_string(i) + " is not 14 planes of 64 values");
   }
@@ -51,15 +51,14 @@ void check_restorable(const State& state) {
 
 StepResult Board::restore_state(const State& state) {
   check_restorable(state);
-  side = state.side;
-  bitboards = state.bitboards;
-  occupancies = state.occupancies;
-  enpassant = state.enpassant;
-  castle = state.castle;
-  state_history.assign(state.state_history);
-  state_pos = state.state_pos;
+  position.side = state.side;
+  position.bitboards = state.bitboards;
+  position.occupancies = state.occupancies;
+  position.enpassant = state.enpassant;
+  position.castle = state.castle;
+  position.no_progress_count = state.no_progress_count;
+  state_history.assign(state.state_history, state.state_pos);
   total_move_count = state.total_move_count;
-  no_progress_count = state.no_progress_count;
   repetition_count.clear();
   for (const auto& [key, count] : state.repetition_count) repetition_count.set(key, count);
   n_repititions = state.n_repititions;
@@ -69,7 +68,7 @@ StepResult Board::restore_state(const State& state) {
 
   StepResult result;
   build_observation(result.observation);
-  result.side = side;
+  result.side = position.side;
   return result;
 }
 

@@ -6,24 +6,22 @@
 // Prints one line per legal first move ("e2e4: 20", promotions with the new
 // piece in lower case, "e7e8q") in move-generation order, then an empty line,
 // "Nodes searched: N" and "nps: N". The tree is walked on the position core
-// alone: generate_moves, the list-wide legality filter, apply_move to descend
-// a legal move, and putting the position back from a copy each level keeps
-// (no_progress_count is put back by hand). Nothing is allocated per node.
+// alone: generate_moves, the list-wide legality filter, and apply_move on a
+// copy of the position to descend a legal move. Nothing is allocated per node.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
 
-#include "core/board.hpp"
+#include "core/position.hpp"
 #include "core/legality.hpp"
 
 namespace {
 
-using varnok::Board;
 using varnok::Move;
 using varnok::MoveList;
-using varnok::Snapshot;
+using varnok::Position;
 
 // Square 0 is a8, 63 is h1: the file is index % 8, the rank 8 - index / 8.
 void square_name(int square, char* out) {
@@ -37,34 +35,39 @@ void move_name(Move move, char (&out)[6]) {
   square_name(varnok::move_target(move), out + 2);
   const int promoted = varnok::move_promoted(move);
   if (promoted != 0) {
-    out[4] = "pnbrqk"[promoted % 6];
+    out[4] = "pnbrqk"[varnok::kind_of(promoted)];
     out[5] = '\0';
   } else {
     out[4] = '\0';
   }
 }
 
-// Leaf count below the current position, depth >= 1. Each level keeps its own
-// copy of the position to go back to after the deeper levels have played.
-uint64_t count_leaves(Board& board, int depth) {
+// Leaf count below a position, depth >= 1. One loop serves the root, which
+// also prints each first move's count, and the inner levels.
+template <bool Root>
+uint64_t count_leaves(const Position& position, int depth) {
   MoveList list;
-  board.generate_moves(list);
-  const int32_t no_progress = board.no_progress_count;
+  position.generate_moves(list);
+  const varnok::LegalityFilter legal(position);
   uint64_t nodes = 0;
-  const varnok::LegalityFilter legal(board);
-  if (depth == 1) {
+  if (!Root && depth == 1) {
     // Bulk counting: a leaf only needs its legality verdict, which the
     // filter gives without playing the move.
     for (int i = 0; i < list.count; ++i) nodes += legal(list.moves[i]) ? 1 : 0;
     return nodes;
   }
-  const Snapshot here = board.position();
   for (int i = 0; i < list.count; ++i) {
-    if (!legal(list.moves[i])) continue;
-    board.apply_move(list.moves[i]);
-    nodes += count_leaves(board, depth - 1);
-    board.set_position(here);
-    board.no_progress_count = no_progress;
+    const Move move = list.moves[i];
+    if (!legal(move)) continue;
+    Position next = position;
+    next.apply_move(move);
+    const uint64_t below = depth == 1 ? 1 : count_leaves<false>(next, depth - 1);
+    nodes += below;
+    if constexpr (Root) {
+      char name[6];
+      move_name(move, name);
+      std::printf("%s: %llu\n", name, static_cast<unsigned long long>(below));
+    }
   }
   return nodes;
 }
@@ -83,28 +86,11 @@ int main(int argc, char** argv) {
   const long depth = std::strtol(argv[2], &end, 10);
   if (end == argv[2] || *end != '\0' || errno != 0 || depth < 1 || depth > 64) return usage();
 
-  Board board;  // construction fills the attack tables
-  board.parse_fen(argv[1]);
+  Position position;
+  position.parse_fen(argv[1]);
 
   const auto start = std::chrono::steady_clock::now();
-  MoveList list;
-  board.generate_moves(list);
-  const int32_t no_progress = board.no_progress_count;
-  const Snapshot root = board.position();
-  const varnok::LegalityFilter legal(board);
-  uint64_t total = 0;
-  for (int i = 0; i < list.count; ++i) {
-    const Move move = list.moves[i];
-    if (!legal(move)) continue;
-    board.apply_move(move);
-    const uint64_t nodes = depth == 1 ? 1 : count_leaves(board, static_cast<int>(depth) - 1);
-    board.set_position(root);
-    board.no_progress_count = no_progress;
-    total += nodes;
-    char name[6];
-    move_name(move, name);
-    std::printf("%s: %llu\n", name, static_cast<unsigned long long>(nodes));
-  }
+  const uint64_t total = count_leaves<true>(position, static_cast<int>(depth));
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double nps = seconds > 0 ? static_cast<double>(total) / seconds : 0.0;

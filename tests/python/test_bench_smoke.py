@@ -150,13 +150,14 @@ def test_stand_in_peer_loop_plays(bench_modules):
 
 def test_compare_builds_loads_the_named_build_and_reports_ratios(tmp_path):
     # The installed build against itself: both sides must load and the
-    # report must carry the two ratios. A folder without a build is refused.
+    # report must carry a ratio per measure. A folder without a build is refused.
     installed = str(Path(varnok.__file__).parent)
     script = [sys.executable, str(BENCH / "compare_builds.py")]
     out = subprocess.run(script + [installed, "--rounds", "1", "--games", "3"],
                          capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
-    assert "new / old: games" in out.stdout and "step time" in out.stdout
+    for measure in ("games/s", "us per step", "us per get_actions"):
+        assert f"{measure}" in out.stdout and "new/old median" in out.stdout, out.stdout
     refused = subprocess.run(script + [str(tmp_path), "--rounds", "1", "--games", "3"],
                              capture_output=True, text=True, timeout=120)
     assert refused.returncode != 0 and "was not loaded from" in refused.stderr

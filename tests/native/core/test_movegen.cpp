@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/board.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 namespace {
@@ -14,17 +14,17 @@ namespace {
 // The move word written out from its bit layout: source bits 0-5, target
 // 6-11, piece 12-15, promoted piece 16-19, then capture, double push,
 // en passant and castling flags at bits 20-23.
-constexpr int kCap = 1 << 20, kDouble = 1 << 21, kEp = 1 << 22;
+constexpr int kCap = 1 << 20, kDouble = 1 << 21, kEp = 1 << 22, kCastle = 1 << 23;
 constexpr Move word(int source, int target, int piece, int promoted = 0, int flags = 0) {
   return source + target * 64 + piece * 4096 + promoted * 65536 + flags;
 }
 
 std::vector<Move> moves_of(const char* fen) {
-  Board board;
-  board.parse_fen(fen);
+  Position position;
+  position.parse_fen(fen);
   MoveList list;
   list.count = 12345;  // the generator starts the list afresh
-  board.generate_moves(list);
+  position.generate_moves(list);
   return std::vector<Move>(list.moves.begin(), list.moves.begin() + list.count);
 }
 
@@ -41,27 +41,27 @@ bool contains(const std::vector<Move>& moves, Move m) {
 
 TEST(MoveGen, InitialPositionWhiteInOrder) {
   std::vector<Move> expected;
-  for (int s = 48; s <= 55; ++s) {  // a2 .. h2: single push, then double push
-    expected.push_back(word(s, s - 8, WP));
-    expected.push_back(word(s, s - 16, WP, 0, kDouble));
+  for (int s = kA2; s <= kH2; ++s) {  // single push, then double push
+    expected.push_back(word(s, s + kNorth, WP));
+    expected.push_back(word(s, s + 2 * kNorth, WP, 0, kDouble));
   }
-  expected.push_back(word(57, 40, WN));  // b1-a3
-  expected.push_back(word(57, 42, WN));  // b1-c3
-  expected.push_back(word(62, 45, WN));  // g1-f3
-  expected.push_back(word(62, 47, WN));  // g1-h3
+  expected.push_back(word(kB1, kA3, WN));
+  expected.push_back(word(kB1, kC3, WN));
+  expected.push_back(word(kG1, kF3, WN));
+  expected.push_back(word(kG1, kH3, WN));
   EXPECT_EQ(moves_of("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"), expected);
 }
 
 TEST(MoveGen, InitialPositionBlackInOrder) {
   std::vector<Move> expected;
-  for (int s = 8; s <= 15; ++s) {  // a7 .. h7
-    expected.push_back(word(s, s + 8, BP));
-    expected.push_back(word(s, s + 16, BP, 0, kDouble));
+  for (int s = kA7; s <= kH7; ++s) {
+    expected.push_back(word(s, s + kSouth, BP));
+    expected.push_back(word(s, s + 2 * kSouth, BP, 0, kDouble));
   }
-  expected.push_back(word(1, 16, BN));
-  expected.push_back(word(1, 18, BN));
-  expected.push_back(word(6, 21, BN));
-  expected.push_back(word(6, 23, BN));
+  expected.push_back(word(kB8, kA6, BN));
+  expected.push_back(word(kB8, kC6, BN));
+  expected.push_back(word(kG8, kF6, BN));
+  expected.push_back(word(kG8, kH6, BN));
   EXPECT_EQ(moves_of("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"), expected);
 }
 
@@ -69,23 +69,23 @@ TEST(MoveGen, PromotionsPushFirstThenCapturesByTarget) {
   // White pawn b7 with b8 empty, a black rook on a8 and a black knight on c8.
   std::vector<Move> white = with_piece(moves_of("r1n1k3/1P6/8/8/8/8/8/4K3 w - - 0 1"), WP);
   std::vector<Move> expected;
-  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 1, WP, q));
-  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 0, WP, q, kCap));
-  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 2, WP, q, kCap));
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(kB7, kB8, WP, q));
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(kB7, kA8, WP, q, kCap));
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(kB7, kC8, WP, q, kCap));
   EXPECT_EQ(white, expected);
 
   // Black pawn g2 with g1 empty, white pieces on f1 and h1.
   std::vector<Move> black = with_piece(moves_of("4k3/8/8/8/8/8/6p1/4KB1R b - - 0 1"), BP);
   expected.clear();
-  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(54, 62, BP, q));
-  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(54, 61, BP, q, kCap));
-  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(54, 63, BP, q, kCap));
+  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(kG2, kG1, BP, q));
+  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(kG2, kF1, BP, q, kCap));
+  for (int q : {BQ, BR, BB, BN}) expected.push_back(word(kG2, kH1, BP, q, kCap));
   EXPECT_EQ(black, expected);
 
   // A blocked seventh-rank pawn still captures with promotion.
   std::vector<Move> blocked = with_piece(moves_of("nr2k3/1P6/8/8/8/8/8/4K3 w - - 0 1"), WP);
   expected.clear();
-  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(9, 0, WP, q, kCap));
+  for (int q : {WQ, WR, WB, WN}) expected.push_back(word(kB7, kA8, WP, q, kCap));
   EXPECT_EQ(blocked, expected);
 }
 
@@ -96,11 +96,11 @@ TEST(MoveGen, PawnPushesAndCaptures) {
   std::vector<Move> white =
       with_piece(moves_of("4k3/8/8/8/3n4/4n3/3PPP2/4K3 w - - 0 1"), WP);
   std::vector<Move> expected = {
-      word(51, 43, WP),            // d2-d3 (d4 blocked: no double push)
-      word(51, 44, WP, 0, kCap),   // d2xe3
-      word(53, 45, WP),            // f2-f3
-      word(53, 37, WP, 0, kDouble),// f2-f4
-      word(53, 44, WP, 0, kCap),   // f2xe3
+      word(kD2, kD3, WP),  // d4 blocked: no double push
+      word(kD2, kE3, WP, 0, kCap),
+      word(kF2, kF3, WP),
+      word(kF2, kF4, WP, 0, kDouble),
+      word(kF2, kE3, WP, 0, kCap),
   };
   EXPECT_EQ(white, expected);
 
@@ -108,60 +108,60 @@ TEST(MoveGen, PawnPushesAndCaptures) {
   std::vector<Move> black =
       with_piece(moves_of("4k3/3ppp2/4N3/3N4/8/8/8/4K3 b - - 0 1"), BP);
   expected = {
-      word(11, 19, BP),
-      word(11, 20, BP, 0, kCap),
-      word(13, 21, BP),
-      word(13, 29, BP, 0, kDouble),
-      word(13, 20, BP, 0, kCap),
+      word(kD7, kD6, BP),
+      word(kD7, kE6, BP, 0, kCap),
+      word(kF7, kF6, BP),
+      word(kF7, kF5, BP, 0, kDouble),
+      word(kF7, kE6, BP, 0, kCap),
   };
   EXPECT_EQ(black, expected);
 
   // Double pushes only from the start rank.
   std::vector<Move> third = with_piece(moves_of("4k3/8/8/8/8/4P3/8/4K3 w - - 0 1"), WP);
-  EXPECT_EQ(third, std::vector<Move>{word(44, 36, WP)});
+  EXPECT_EQ(third, std::vector<Move>{word(kE3, kE4, WP)});
 }
 
 TEST(MoveGen, EnPassantMovesForEachPawnThatReachesTheSquare) {
   // Black has just played d7-d5 between white pawns on c5 and e5.
   std::vector<Move> white = with_piece(moves_of("4k3/8/8/2PpP3/8/8/8/4K3 w - d6 0 1"), WP);
   std::vector<Move> expected = {
-      word(26, 18, WP),                 // c5-c6
-      word(26, 19, WP, 0, kCap | kEp),  // c5xd6 e.p.
-      word(28, 20, WP),                 // e5-e6
-      word(28, 19, WP, 0, kCap | kEp),  // e5xd6 e.p.
+      word(kC5, kC6, WP),
+      word(kC5, kD6, WP, 0, kCap | kEp),
+      word(kE5, kE6, WP),
+      word(kE5, kD6, WP, 0, kCap | kEp),
   };
   EXPECT_EQ(white, expected);
 
   // Black pawns d4 and f4 after e2-e4.
   std::vector<Move> black = with_piece(moves_of("4k3/8/8/8/3pPp2/8/8/4K3 b - e3 0 1"), BP);
   expected = {
-      word(35, 43, BP), word(35, 44, BP, 0, kCap | kEp),
-      word(37, 45, BP), word(37, 44, BP, 0, kCap | kEp),
+      word(kD4, kD3, BP), word(kD4, kE3, BP, 0, kCap | kEp),
+      word(kF4, kF3, BP), word(kF4, kE3, BP, 0, kCap | kEp),
   };
   EXPECT_EQ(black, expected);
 
   // The square alone decides: a pawn that could reach it gets the move even
   // when no pawn stands behind it; a pawn of the side not to move never does.
-  EXPECT_TRUE(contains(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - d6 0 1"), word(26, 19, WP, 0, kCap | kEp)));
+  EXPECT_TRUE(contains(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - d6 0 1"), word(kC5, kD6, WP, 0, kCap | kEp)));
   EXPECT_TRUE(with_piece(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - b3 0 1"), WP) ==
-              std::vector<Move>{word(26, 18, WP)});
+              std::vector<Move>{word(kC5, kC6, WP)});
 }
 
 TEST(MoveGen, PieceMovesInterleaveQuietMovesAndCapturesByTarget) {
   // Rook a1: a2 holds a black pawn, b1 to d1 are empty, e1 is the own king.
   std::vector<Move> rook = with_piece(moves_of("4k3/8/8/8/8/8/p7/R3K3 w - - 0 1"), WR);
-  std::vector<Move> expected = {word(56, 48, WR, 0, kCap), word(56, 57, WR), word(56, 58, WR),
-                                word(56, 59, WR)};
+  std::vector<Move> expected = {word(kA1, kA2, WR, 0, kCap), word(kA1, kB1, WR), word(kA1, kC1, WR),
+                                word(kA1, kD1, WR)};
   EXPECT_EQ(rook, expected);
 
   // Two knights: the one on the lower square comes first.
   std::vector<Move> knights = with_piece(moves_of("N3k3/8/8/8/8/8/8/4K2N w - - 0 1"), WN);
-  expected = {word(0, 10, WN), word(0, 17, WN), word(63, 46, WN), word(63, 53, WN)};
+  expected = {word(kA8, kC7, WN), word(kA8, kB6, WN), word(kH1, kG3, WN), word(kH1, kF2, WN)};
   EXPECT_EQ(knights, expected);
 }
 
 TEST(MoveGen, CastlingConditionsKingSide) {
-  const Move castle_k = 0x805FBC;  // e1-g1
+  const Move castle_k = word(kE1, kG1, WK, 0, kCastle);
   // Free and unattacked.
   EXPECT_TRUE(contains(moves_of("4k3/8/8/8/8/8/8/4K2R w K - 0 1"), castle_k));
   // Only g1 attacked: listed (make_move rejects it later).
@@ -180,7 +180,7 @@ TEST(MoveGen, CastlingConditionsKingSide) {
 }
 
 TEST(MoveGen, CastlingConditionsQueenSide) {
-  const Move castle_q = 0x805EBC;  // e1-c1
+  const Move castle_q = word(kE1, kC1, WK, 0, kCastle);
   EXPECT_TRUE(contains(moves_of("4k3/8/8/8/8/8/8/R3K3 w Q - 0 1"), castle_q));
   // b1 attacked (the king never crosses it) or c1 attacked (its destination):
   // listed either way.
@@ -200,11 +200,11 @@ TEST(MoveGen, BlackCastlingAndKingMovesComeLast) {
                                        [](Move m) { return move_piece(m) == BK; });
   ASSERT_NE(first_king, black.end());
   ASSERT_GE(black.end() - first_king, 2);
-  EXPECT_EQ(first_king[0], 0x80B184);  // e8-g8
-  EXPECT_EQ(first_king[1], 0x80B084);  // e8-c8
+  EXPECT_EQ(first_king[0], word(kE8, kG8, BK, 0, kCastle));
+  EXPECT_EQ(first_king[1], word(kE8, kC8, BK, 0, kCastle));
   std::vector<Move> king_moves(first_king + 2, black.end());
-  std::vector<Move> expected = {word(4, 3, BK), word(4, 5, BK), word(4, 11, BK), word(4, 12, BK),
-                                word(4, 13, BK)};
+  std::vector<Move> expected = {word(kE8, kD8, BK), word(kE8, kF8, BK), word(kE8, kD7, BK), word(kE8, kE7, BK),
+                                word(kE8, kF7, BK)};
   EXPECT_EQ(king_moves, expected);
   for (auto it = black.begin(); it != first_king; ++it) EXPECT_EQ(move_piece(*it), BR);
   EXPECT_EQ(first_king - black.begin(), 10 + 9);  // a8: b8-d8 and a7-a1; h8: g8, f8 and h7-h1
@@ -217,24 +217,25 @@ TEST(MoveGen, BlackCastlingAndKingMovesComeLast) {
     last_kind = move_piece(m);
   }
   const std::vector<Move> king = with_piece(white, WK);
-  expected = {0x805FBC, 0x805EBC, word(60, 59, WK), word(60, 61, WK)};
+  expected = {word(kE1, kG1, WK, 0, kCastle), word(kE1, kC1, WK, 0, kCastle), word(kE1, kD1, WK),
+              word(kE1, kF1, WK)};
   EXPECT_EQ(king, expected);
   EXPECT_EQ(std::vector<Move>(white.end() - 4, white.end()), expected);
 }
 
 // Reference count of queen moves, walked square by square.
-int queen_move_count(const Board& board, int side) {
+int queen_move_count(const Position& position, int side) {
   int count = 0;
   const int dirs[8][2] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
-  for (int s = 0; s < 64; ++s) {
-    if (!((board.bitboards[6 * side + 4] >> s) & 1)) continue;
+  for (int s = 0; s < kSquares; ++s) {
+    if (!(position.pieces(side, kQueen) & square_bit(s))) continue;
     for (const auto& d : dirs)
       for (int r = s / 8 + d[0], f = s % 8 + d[1]; r >= 0 && r < 8 && f >= 0 && f < 8;
            r += d[0], f += d[1]) {
         const int t = 8 * r + f;
-        if ((board.occupancies[side] >> t) & 1) break;
+        if (position.occupancies[side] & square_bit(t)) break;
         ++count;
-        if ((board.occupancies[side ^ 1] >> t) & 1) break;
+        if (position.occupancies[opponent_of(side)] & square_bit(t)) break;
       }
   }
   return count;
@@ -242,11 +243,11 @@ int queen_move_count(const Board& board, int side) {
 
 TEST(MoveGen, ArtificialPositionWithHundredsOfMovesLosesNone) {
   // A ring of 28 white queens: more pseudo-legal moves than any real game has.
-  Board board;
-  board.parse_fen("QQQQQQQQ/Q6Q/Q6Q/Q6Q/Q6Q/Q6Q/Q6Q/QQQQQQQQ w - - 0 1");
+  Position position;
+  position.parse_fen("QQQQQQQQ/Q6Q/Q6Q/Q6Q/Q6Q/Q6Q/Q6Q/QQQQQQQQ w - - 0 1");
   MoveList list;
-  board.generate_moves(list);
-  const int queens = queen_move_count(board, kWhite);
+  position.generate_moves(list);
+  const int queens = queen_move_count(position, kWhite);
   ASSERT_GT(queens, 256);
   EXPECT_EQ(list.count, queens);
 }

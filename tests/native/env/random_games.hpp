@@ -1,12 +1,13 @@
-// Positions from random play, for tests that hold a shortcut to the plain
-// rules: games are rolled out from the initial position and replayed through
-// step, and every position reached before a move is handed to visit.
+// Episodes of random play, for episode tests that need many boards reached
+// by play: games are rolled out from the initial position and replayed
+// through step, and the Board before each move is handed to visit. (Position
+// tests use tests/native/core/random_positions.hpp, which needs no episode.)
 #pragma once
 
 #include <random>
 #include <vector>
 
-#include "core/board.hpp"
+#include "env/board.hpp"
 
 namespace varnok {
 

@@ -1,5 +1,5 @@
 // The shortcuts that judge moves without playing them must agree with
-// make_move, which plays each move and looks at the king, on every
+// make_move, which plays each move (on a copy) and looks at the king, on every
 // pseudo-legal move: checks, double checks, pins along every line, pinned
 // en-passant captures, kings next to each other, a king that can be taken,
 // sides with no king or two.
@@ -8,34 +8,34 @@
 #include <string>
 #include <vector>
 
-#include "core/board.hpp"
 #include "core/legality.hpp"
-#include "random_games.hpp"
+#include "core/position.hpp"
+#include "random_positions.hpp"
 
 namespace varnok {
 namespace {
 
-// Plays the move and puts the position back, whatever the verdict.
-bool legal_by_playing(Board& board, Move move) {
-  const Snapshot before = board.position();
-  const int32_t no_progress = board.no_progress_count;
-  const bool legal = board.make_move(move) != 0;
-  board.set_position(before);
-  board.no_progress_count = no_progress;
-  return legal;
-}
+// Plays the move on a copy of the position.
+bool legal_by_playing(Position copy, Move move) { return copy.make_move(move); }
 
-void expect_verdicts_agree(Board& board, const std::string& where) {
+void expect_verdicts_agree(const Position& position, const std::string& where) {
   MoveList list;
-  board.generate_moves(list);
-  const LegalityFilter filter(board);
-  const SingleMoveLegality single(board, no_square_held_twice(board));
+  position.generate_moves(list);
+  const LegalityFilter filter(position);
+  const SingleMoveLegality single(position, no_square_held_twice(position));
+  std::vector<Move> visited;
+  for_each_legal_move(position, [&](Move move) { visited.push_back(move); });
+  std::vector<Move> expected_legal;
   for (int i = 0; i < list.count; ++i) {
     const Move move = list.moves[i];
-    const bool expected = legal_by_playing(board, move);
+    const bool expected = legal_by_playing(position, move);
+    if (expected) expected_legal.push_back(move);
     ASSERT_EQ(filter(move), expected) << where << " move word " << move;
     ASSERT_EQ(single(move), expected) << where << " move word " << move;
   }
+  // The list-wide helpers hand on exactly the legal moves, in generation order.
+  ASSERT_EQ(visited, expected_legal) << where;
+  ASSERT_EQ(has_legal_move(position), !expected_legal.empty()) << where;
 }
 
 TEST(Legality, ShortcutsAgreeWithPlayingTheMove) {
@@ -63,34 +63,34 @@ TEST(Legality, ShortcutsAgreeWithPlayingTheMove) {
       "4k3/8/8/8/8/8/6p1/R3K2R w KQ - 0 1",
   };
   for (const char* fen : fens) {
-    Board board;
-    board.parse_fen(fen);
-    expect_verdicts_agree(board, fen);
-    board.side ^= 1;  // and the same pieces with the other side to move
-    expect_verdicts_agree(board, std::string(fen) + " other side");
+    Position position;
+    position.parse_fen(fen);
+    expect_verdicts_agree(position, fen);
+    position.side = opponent_of(position.side);  // and the same pieces with the other side to move
+    expect_verdicts_agree(position, std::string(fen) + " other side");
   }
 }
 
 TEST(Legality, ShortcutsAgreeWhenASquareHoldsTwoPieces) {
   // The en-passant square holds a white knight; taking en passant puts the
   // pawn on top of it.
-  Board board;
-  board.parse_fen("4k3/8/r2N4/3pP3/8/8/8/7K w - d6 0 1");
+  Position position;
+  position.parse_fen("4k3/8/r2N4/3pP3/8/8/8/7K w - d6 0 1");
   MoveList list;
-  board.generate_moves(list);
-  Move en_passant = 0;
+  position.generate_moves(list);
+  Move en_passant = kNoMove;
   for (int i = 0; i < list.count; ++i)
     if (move_is_en_passant(list.moves[i])) en_passant = list.moves[i];
-  ASSERT_NE(en_passant, 0);
-  ASSERT_EQ(board.make_move(en_passant), 1);
-  ASSERT_FALSE(no_square_held_twice(board));
-  expect_verdicts_agree(board, "black after the en-passant capture");
-  board.side ^= 1;
-  expect_verdicts_agree(board, "white after the en-passant capture");
+  ASSERT_NE(en_passant, kNoMove);
+  ASSERT_TRUE(position.make_move(en_passant));
+  ASSERT_FALSE(no_square_held_twice(position));
+  expect_verdicts_agree(position, "black after the en-passant capture");
+  position.side = opponent_of(position.side);
+  expect_verdicts_agree(position, "white after the en-passant capture");
 }
 
 TEST(Legality, ShortcutsAgreeAlongRandomGames) {
-  for_each_position_of_random_games(11, 40, [](Board& position, int game) {
+  for_each_random_position(11, 40, [](const Position& position, int game) {
     expect_verdicts_agree(position, "game " + std::to_string(game));
   });
 }

@@ -2,16 +2,13 @@
 // step would: same position, counters, history, repetition data and action map.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "core/board.hpp"
-#include "env/move_sampler.hpp"
-#include "random_games.hpp"
+#include "env/board.hpp"
 
 namespace varnok {
 namespace {
@@ -126,50 +123,6 @@ TEST(RollOut, FirstMoveIsUniformAmongLegalActions) {
   const double dof = counts.size() - 1.0;
   // Far beyond the 0.1% tail of the distribution for this many degrees of freedom.
   EXPECT_LT(chi_square, dof + 5 * std::sqrt(2 * dof) + 10) << "chi-square " << chi_square;
-}
-
-}  // namespace
-}  // namespace varnok
-
-namespace varnok {
-namespace {
-
-// The sampler must offer exactly the moves of generate_moves, each once.
-void expect_sampler_matches_generator(const Board& board, const std::string& where) {
-  MoveList list;
-  board.generate_moves(list);
-  std::vector<Move> generated(list.moves.begin(), list.moves.begin() + list.count);
-  const MoveSampler sampler(board);
-  std::vector<Move> sampled;
-  for (int i = 0; i < sampler.count(); ++i) sampled.push_back(sampler.move_at(i));
-  std::sort(generated.begin(), generated.end());
-  std::sort(sampled.begin(), sampled.end());
-  ASSERT_EQ(sampled, generated) << where;
-}
-
-TEST(MoveSampler, OffersExactlyTheGeneratedMoves) {
-  const char* fens[] = {
-      "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-      "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-      "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
-      "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 b kq - 0 1",
-      "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-      "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
-      "4k3/8/8/2pP4/8/8/8/4K3 w - c6 0 1",      // en passant
-      "4k3/8/8/8/2Pp4/8/8/4K3 b - c3 0 1",      // en passant for black
-      "4k3/8/8/8/8/8/8/R3K2R w KQ e6 0 1",      // castling, an idle en-passant square
-      "Pp6/8/8/8/8/8/8/pP5K w - - 0 1",          // pawns on the first and last ranks
-      "Pp6/8/8/8/8/8/8/pP5k b - - 0 1",
-  };
-  for (const char* fen : fens) {
-    Board board;
-    board.parse_fen(fen);
-    expect_sampler_matches_generator(board, fen);
-  }
-  // And along random games from the initial position, both sides to move.
-  for_each_position_of_random_games(3, 30, [](const Board& position, int game) {
-    expect_sampler_matches_generator(position, "game " + std::to_string(game));
-  });
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kFuzzDir = fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz";
+// This file is tests/native/env/test_regressions.cpp; fuzz/ is at the top.
+const fs::path kFuzzDir = fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "fuzz";
 
 std::vector<fs::path> inputs_in(const fs::path& dir) {
   std::vector<fs::path> files;

@@ -2,11 +2,11 @@
 // castling rights folded into 64 bits. Every bitboard is multiplied by the
 // same odd constant, so the hash does not depend on which piece index holds
 // which set of squares.
-#include "core/board.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 
-uint64_t Board::hash_state() const {
+uint64_t Position::hash() const {
   uint64_t h = 0xcbf29ce484222325ULL;
   for (Bitboard b : bitboards) h ^= b * 0x9e3779b97f4a7c15ULL;
   if (side == kWhite) h ^= 0xa5a5a5a5a5a5a5a5ULL;

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "core/attack_tables.hpp"
-#include "core/board.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 namespace {
@@ -67,37 +67,38 @@ constexpr int kRookBits[64] = {
     10, 11, 11, 10, 10, 10, 10, 10, 10, 11, 11, 10, 10, 10, 10, 10, 10, 11, 11, 10, 10, 10,
     10, 10, 10, 11, 11, 10, 10, 10, 10, 10, 10, 11, 12, 11, 11, 11, 11, 11, 11, 12};
 
+// No set-up call: the tables are filled when the library is loaded.
 class AttackTablesTest : public ::testing::Test {
  protected:
-  Board board;  // construction fills the tables
+  Position position;
   const AttackTables& t = attack_tables();
 };
 
 TEST_F(AttackTablesTest, LeaperExamples) {
-  EXPECT_EQ(t.pawn_attack_sets[0][36], 0x0000000028000000u);  // e4 -> d5, f5
-  EXPECT_EQ(t.pawn_attack_sets[1][28], 0x0000002800000000u);  // e5 -> d4, f4
-  EXPECT_EQ(t.pawn_attack_sets[0][0], 0u);
-  EXPECT_EQ(t.pawn_attack_sets[1][63], 0u);
-  EXPECT_EQ(t.knight_attack_sets[0], 0x20400u);  // a8 -> b6, c7
-  EXPECT_EQ(t.king_attack_sets[0], 0x302u);      // a8 -> b8, a7, b7
+  EXPECT_EQ(t.pawn_attack_sets[kWhite][kE4], square_bit(kD5) | square_bit(kF5));
+  EXPECT_EQ(t.pawn_attack_sets[kBlack][kE5], square_bit(kD4) | square_bit(kF4));
+  EXPECT_EQ(t.pawn_attack_sets[kWhite][kA8], 0u);
+  EXPECT_EQ(t.pawn_attack_sets[kBlack][kH1], 0u);
+  EXPECT_EQ(t.knight_attack_sets[kA8], square_bit(kB6) | square_bit(kC7));
+  EXPECT_EQ(t.king_attack_sets[kA8], square_bit(kB8) | square_bit(kA7) | square_bit(kB7));
 }
 
 TEST_F(AttackTablesTest, LeapersMatchGeometryOnEverySquare) {
-  for (int s = 0; s < 64; ++s) {
-    EXPECT_EQ(t.pawn_attack_sets[0][s], offsets(s, kWhitePawnSteps, 2)) << s;
-    EXPECT_EQ(t.pawn_attack_sets[1][s], offsets(s, kBlackPawnSteps, 2)) << s;
+  for (int s = 0; s < kSquares; ++s) {
+    EXPECT_EQ(t.pawn_attack_sets[kWhite][s], offsets(s, kWhitePawnSteps, 2)) << s;
+    EXPECT_EQ(t.pawn_attack_sets[kBlack][s], offsets(s, kBlackPawnSteps, 2)) << s;
     EXPECT_EQ(t.knight_attack_sets[s], offsets(s, kKnightSteps, 8)) << s;
     EXPECT_EQ(t.king_attack_sets[s], offsets(s, kKingSteps, 8)) << s;
   }
 }
 
 TEST_F(AttackTablesTest, RelevanceMasks) {
-  EXPECT_EQ(t.bishop_masks[0], 0x0040201008040200u);
-  EXPECT_EQ(t.rook_masks[0], 0x000101010101017Eu);
-  EXPECT_EQ(t.bishop_masks[27], 0x0040221400142200u);
-  EXPECT_EQ(t.rook_masks[27], 0x0008080876080800u);
-  EXPECT_EQ(t.rook_masks[59], 0x7608080808080800u);
-  for (int s = 0; s < 64; ++s) {
+  EXPECT_EQ(t.bishop_masks[kA8], 0x0040201008040200u);
+  EXPECT_EQ(t.rook_masks[kA8], 0x000101010101017Eu);
+  EXPECT_EQ(t.bishop_masks[kD5], 0x0040221400142200u);
+  EXPECT_EQ(t.rook_masks[kD5], 0x0008080876080800u);
+  EXPECT_EQ(t.rook_masks[kD1], 0x7608080808080800u);
+  for (int s = 0; s < kSquares; ++s) {
     EXPECT_EQ(t.bishop_masks[s], relevant(s, kDiagonal)) << s;
     EXPECT_EQ(t.rook_masks[s], relevant(s, kStraight)) << s;
     EXPECT_EQ(std::popcount(t.bishop_masks[s]), kBishopBits[s]) << s;
@@ -106,17 +107,20 @@ TEST_F(AttackTablesTest, RelevanceMasks) {
 }
 
 TEST_F(AttackTablesTest, SliderLookupExamples) {
-  EXPECT_EQ(bishop_lookup(0, 0), 0x8040201008040200u);
-  EXPECT_EQ(bishop_lookup(36, 0), 0x8244280028448201u);
-  EXPECT_EQ(rook_lookup(0, square_bit(24)), 0x00000000010101FEu);
-  EXPECT_EQ(rook_lookup(0, square_bit(24) | square_bit(3)), 0x000000000101010Eu);
+  EXPECT_EQ(bishop_lookup(kA8, 0), 0x8040201008040200u);  // the long diagonal to h1
+  EXPECT_EQ(bishop_lookup(kE4, 0), 0x8244280028448201u);
+  // From a8 with a blocker on a5, then also on d8: each ray stops on its blocker.
+  const Bitboard down_to_a5 = square_bit(kA7) | square_bit(kA6) | square_bit(kA5);
+  EXPECT_EQ(rook_lookup(kA8, square_bit(kA5)), (kRank8 & ~square_bit(kA8)) | down_to_a5);
+  EXPECT_EQ(rook_lookup(kA8, square_bit(kA5) | square_bit(kD8)),
+            square_bit(kB8) | square_bit(kC8) | square_bit(kD8) | down_to_a5);
 }
 
 // Every blocker pattern of every square: a magic number that sends two
 // patterns with different attack sets to one key shows up here.
 TEST_F(AttackTablesTest, LookupsEqualRayWalkForEverySubsetOfEveryMask) {
   long checked = 0;
-  for (int s = 0; s < 64; ++s) {
+  for (int s = 0; s < kSquares; ++s) {
     const Bitboard bmask = relevant(s, kDiagonal);
     Bitboard subset = 0;
     do {
@@ -142,7 +146,7 @@ TEST_F(AttackTablesTest, LookupsIgnoreSquaresOutsideTheMask) {
   for (int round = 0; round < 2000; ++round) {
     Bitboard occ = rng() & rng();
     if (round % 2) occ |= rng();
-    for (int s = 0; s < 64; ++s) {
+    for (int s = 0; s < kSquares; ++s) {
       const Bitboard bishop = walk(s, occ, kDiagonal), rook = walk(s, occ, kStraight);
       ASSERT_EQ(bishop_lookup(s, occ), bishop) << s << " " << occ;
       ASSERT_EQ(rook_lookup(s, occ), rook) << s << " " << occ;
@@ -152,24 +156,24 @@ TEST_F(AttackTablesTest, LookupsIgnoreSquaresOutsideTheMask) {
 }
 
 TEST_F(AttackTablesTest, SquareAttackedByInInitialPosition) {
-  board.parse_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
-  EXPECT_EQ(board.square_attacked_by(44, 0), 1);  // e3 by white
-  EXPECT_EQ(board.square_attacked_by(36, 0), 0);  // e4 by white
-  EXPECT_EQ(board.square_attacked_by(20, 1), 1);  // e6 by black
-  EXPECT_EQ(board.square_attacked_by(28, 1), 0);  // e5 by black
+  position.parse_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
+  EXPECT_TRUE(position.square_attacked_by(kE3, kWhite));
+  EXPECT_FALSE(position.square_attacked_by(kE4, kWhite));
+  EXPECT_TRUE(position.square_attacked_by(kE6, kBlack));
+  EXPECT_FALSE(position.square_attacked_by(kE5, kBlack));
 }
 
 // Whether any piece of side attacks square, from the reference geometry.
-bool reference_attacked(const Board& b, int square, int side) {
-  const int base = 6 * side;
-  const Bitboard occ = b.occupancies[2];
+bool reference_attacked(const Position& p, int square, int side) {
+  const Bitboard occ = p.occupancies[kBothColours];
+  // A pawn attacks square from where a pawn of the other colour on square would attack.
   const Bitboard pawn_sources =
       side == kWhite ? offsets(square, kBlackPawnSteps, 2) : offsets(square, kWhitePawnSteps, 2);
-  if (pawn_sources & b.bitboards[base + 0]) return true;
-  if (offsets(square, kKnightSteps, 8) & b.bitboards[base + 1]) return true;
-  if (walk(square, occ, kDiagonal) & (b.bitboards[base + 2] | b.bitboards[base + 4])) return true;
-  if (walk(square, occ, kStraight) & (b.bitboards[base + 3] | b.bitboards[base + 4])) return true;
-  return offsets(square, kKingSteps, 8) & b.bitboards[base + 5];
+  if (pawn_sources & p.pieces(side, kPawn)) return true;
+  if (offsets(square, kKnightSteps, 8) & p.pieces(side, kKnight)) return true;
+  if (walk(square, occ, kDiagonal) & (p.pieces(side, kBishop) | p.pieces(side, kQueen))) return true;
+  if (walk(square, occ, kStraight) & (p.pieces(side, kRook) | p.pieces(side, kQueen))) return true;
+  return offsets(square, kKingSteps, 8) & p.pieces(side, kKing);
 }
 
 TEST_F(AttackTablesTest, SquareAttackedByMatchesReferenceOnEverySquare) {
@@ -183,10 +187,10 @@ TEST_F(AttackTablesTest, SquareAttackedByMatchesReferenceOnEverySquare) {
       "P6p/7P/p7/8/8/7p/P7/p6P w - - 0 1",
   };
   for (const char* fen : fens) {
-    board.parse_fen(fen);
-    for (int side = 0; side < 2; ++side)
-      for (int s = 0; s < 64; ++s)
-        EXPECT_EQ(board.square_attacked_by(s, side), reference_attacked(board, s, side) ? 1 : 0)
+    position.parse_fen(fen);
+    for (int side = kWhite; side <= kBlack; ++side)
+      for (int s = 0; s < kSquares; ++s)
+        EXPECT_EQ(position.square_attacked_by(s, side), reference_attacked(position, s, side))
             << fen << " square " << s << " side " << side;
   }
 }

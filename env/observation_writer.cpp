@@ -1,0 +1,192 @@
+#include "env/observation_writer.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace varnok {
+
+namespace {
+
+// The eight plane values of each byte of a bitboard, in square order, and
+// the same read from the high bit down (for the turned board).
+template <class T>
+struct ByteExpansion {
+  T forward[256][8];
+  T backward[256][8];
+};
+template <class T>
+constexpr ByteExpansion<T> make_expansion() {
+  ByteExpansion<T> t{};
+  for (int b = 0; b < 256; ++b)
+    for (int j = 0; j < 8; ++j) {
+      t.forward[b][j] = static_cast<T>((b >> j) & 1);
+      t.backward[b][j] = static_cast<T>((b >> (7 - j)) & 1);
+    }
+  return t;
+}
+template <class T>
+constexpr ByteExpansion<T> kExpansion = make_expansion<T>();
+
+template <class T>
+inline void expand(Bitboard bits, bool turn, T* out) {
+  if (!bits) {
+    std::fill_n(out, kSquares, T{0});
+    return;
+  }
+  const ByteExpansion<T>& table = kExpansion<T>;
+  for (int k = 0; k < 8; ++k) {
+    if (turn)
+      std::memcpy(out + 8 * k, table.backward[(bits >> (8 * (7 - k))) & 255], sizeof(T) * 8);
+    else
+      std::memcpy(out + 8 * k, table.forward[(bits >> (8 * k)) & 255], sizeof(T) * 8);
+  }
+}
+
+template <class T>
+inline T value_as(int32_t v) {
+  if constexpr (std::is_same_v<T, uint8_t>) return static_cast<T>(std::clamp<int32_t>(v, 0, 255));
+  return static_cast<T>(v);
+}
+
+template <class T>
+inline void fill(T* out, int32_t v) {
+  std::fill_n(out, kSquares, value_as<T>(v));
+}
+
+// Square i of a turned plane shows square 63 - i: the bitboard read backwards.
+inline Bitboard turned(Bitboard b, bool turn) {
+  if (!turn) return b;
+  b = __builtin_bswap64(b);
+  b = ((b >> 1) & 0x5555555555555555ULL) | ((b & 0x5555555555555555ULL) << 1);
+  b = ((b >> 2) & 0x3333333333333333ULL) | ((b & 0x3333333333333333ULL) << 2);
+  b = ((b >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((b & 0x0F0F0F0F0F0F0F0FULL) << 4);
+  return b;
+}
+
+// Own pieces first: with black to move, black's planes lead.
+constexpr int kWhiteFirst[kPieces] = {WP, WN, WB, WR, WQ, WK, BP, BN, BB, BR, BQ, BK};
+constexpr int kBlackFirst[kPieces] = {BP, BN, BB, BR, BQ, BK, WP, WN, WB, WR, WQ, WK};
+
+// The piece of each plane: 0/1 values of a plane of a restored entry, or
+// false when it holds anything else.
+bool plane_bits(const Plane& plane, Bitboard& bits) {
+  bits = 0;
+  for (int i = 0; i < kSquares; ++i) {
+    if (plane[i] == 1)
+      bits |= square_bit(i);
+    else if (plane[i] != 0)
+      return false;
+  }
+  return true;
+}
+
+bool plane_constant(const Plane& plane) {
+  return std::all_of(plane.begin(), plane.end(), [&](int32_t v) { return v == plane[0]; });
+}
+
+template <class T>
+void write_whole_board_planes(const Board& board, T* out) {
+  const Position& p = board.position;
+  fill(out + kSquares * kSideToMovePlane, p.side);
+  fill(out + kSquares * kMoveCountPlane, board.total_move_count);
+  constexpr int kRights[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
+  for (int r = 0; r < 4; ++r) fill(out + kSquares * (kCastlingPlanes + r), (p.castle & kRights[r]) ? 1 : 0);
+  fill(out + kSquares * kNoProgressPlane, p.no_progress_count);
+}
+
+}  // namespace
+
+template <class T>
+void write_observation(const Board& board, T* out) {
+  const bool black = board.position.side == kBlack;
+  const bool turn = black && !board.after_reset;
+  const int(&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
+  const History& history = board.state_history;
+  for (int back = 0; back < kHistorySlots; ++back) {
+    T* block = out + kSquares * kHistoryPlanes * back;
+    const int slot = history.slot_back(back);
+    if (slot < 0) {
+      std::fill_n(block, kSquares * kHistoryPlanes, T{0});
+      continue;
+    }
+    if (const HistoryRecord* record = history.record(slot)) {
+      for (int k = 0; k < kPieces; ++k) expand(record->pieces[order[k]], turn, block + kSquares * k);
+      fill(block + kSquares * kWhiteRepetitionPlane, record->repetition[0]);
+      fill(block + kSquares * kBlackRepetitionPlane, record->repetition[1]);
+      continue;
+    }
+    const HistoryEntry& entry = history.given_planes(slot);
+    for (int k = 0; k < kHistoryPlanes; ++k) {
+      const Plane& from = entry[k < kPieces ? order[k] : k];
+      T* to = block + kSquares * k;
+      for (int i = 0; i < kSquares; ++i) to[i] = value_as<T>(from[turn ? kSquares - 1 - i : i]);
+    }
+  }
+  write_whole_board_planes(board, out);
+}
+
+template void write_observation<float>(const Board&, float*);
+template void write_observation<int32_t>(const Board&, int32_t*);
+template void write_observation<uint8_t>(const Board&, uint8_t*);
+
+void unpack_observation(const uint64_t* packed, int32_t* out) {
+  for (int plane = 0; plane < kObservationPlanes; ++plane, out += kSquares) {
+    if (is_piece_plane(plane))
+      expand(packed[plane], false, out);
+    else
+      fill(out, static_cast<int32_t>(static_cast<int64_t>(packed[plane])));
+  }
+}
+
+bool history_is_packable(const History& history) {
+  for (int slot = 0; slot < history.size(); ++slot) {
+    if (history.record(slot)) continue;
+    const HistoryEntry& entry = history.given_planes(slot);
+    Bitboard bits;
+    for (int k = 0; k < kPieces; ++k)
+      if (!plane_bits(entry[k], bits)) return false;
+    if (!plane_constant(entry[kWhiteRepetitionPlane]) || !plane_constant(entry[kBlackRepetitionPlane])) return false;
+  }
+  return true;
+}
+
+bool write_packed_observation(const Board& board, uint64_t* out) {
+  const Position& p = board.position;
+  const bool black = p.side == kBlack;
+  const bool turn = black && !board.after_reset;
+  const int(&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
+  const History& history = board.state_history;
+  const auto word = [](int32_t v) { return static_cast<uint64_t>(static_cast<int64_t>(v)); };
+  for (int back = 0; back < kHistorySlots; ++back) {
+    uint64_t* block = out + kHistoryPlanes * back;
+    const int slot = history.slot_back(back);
+    if (slot < 0) {
+      std::fill_n(block, kHistoryPlanes, uint64_t{0});
+      continue;
+    }
+    if (const HistoryRecord* record = history.record(slot)) {
+      for (int k = 0; k < kPieces; ++k) block[k] = turned(record->pieces[order[k]], turn);
+      block[kWhiteRepetitionPlane] = word(record->repetition[0]);
+      block[kBlackRepetitionPlane] = word(record->repetition[1]);
+      continue;
+    }
+    const HistoryEntry& entry = history.given_planes(slot);
+    for (int k = 0; k < kPieces; ++k) {
+      Bitboard bits;
+      if (!plane_bits(entry[order[k]], bits)) return false;
+      block[k] = turned(bits, turn);
+    }
+    for (int k = kWhiteRepetitionPlane; k < kHistoryPlanes; ++k) {
+      if (!plane_constant(entry[k])) return false;
+      block[k] = word(entry[k][0]);
+    }
+  }
+  out[kSideToMovePlane] = word(p.side);
+  out[kMoveCountPlane] = word(board.total_move_count);
+  constexpr int kRights[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
+  for (int r = 0; r < 4; ++r) out[kCastlingPlanes + r] = (p.castle & kRights[r]) ? 1 : 0;
+  out[kNoProgressPlane] = word(p.no_progress_count);
+  return true;
+}
+
+}  // namespace varnok

@@ -1,0 +1,44 @@
+// The observation written straight into caller-owned memory, in the layout a
+// network reads: 119 planes of 64 values in square order (a (119, 8, 8)
+// array), as float32, int32 or uint8, or packed as one 64-bit word per plane.
+// The values are those of Board::build_observation.
+#pragma once
+
+#include <cstdint>
+
+#include "env/board.hpp"
+
+namespace varnok {
+
+inline constexpr int kObservationValues = kObservationPlanes * kSquares;
+
+// Writes kObservationValues values. For uint8, values outside 0..255 (the
+// counters of long games) are clamped to that range.
+template <class T>
+void write_observation(const Board& board, T* out);
+
+extern template void write_observation<float>(const Board&, float*);
+extern template void write_observation<int32_t>(const Board&, int32_t*);
+extern template void write_observation<uint8_t>(const Board&, uint8_t*);
+
+// Whether a plane is a piece plane (0 or 1 on each square) in every
+// observation; all other planes hold one value on all 64 squares.
+constexpr bool is_piece_plane(int plane) {
+  return plane < kHistoryBlockPlanes && plane % kHistoryPlanes < kWhiteRepetitionPlane;
+}
+
+// Writes kObservationPlanes words: a piece plane as the bitboard of its ones
+// (bit n for square n of the plane, so turning is already applied), every
+// other plane as its one value, sign-extended to 64 bits. Returns false, with
+// out partly written, when the history holds planes restored from a State
+// that have no such form.
+bool write_packed_observation(const Board& board, uint64_t* out);
+
+// The values of a packed observation, as write_observation<int32_t> writes
+// them: kObservationValues values from kObservationPlanes words.
+void unpack_observation(const uint64_t* packed, int32_t* out);
+
+// Whether write_packed_observation can represent every entry of history.
+bool history_is_packable(const History& history);
+
+}  // namespace varnok

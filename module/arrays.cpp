@@ -1,0 +1,69 @@
+#include "module/arrays.hpp"
+
+namespace varnok::binding {
+
+ObservationFormat observation_format(const std::string& name) {
+  if (name == "float32") return ObservationFormat::kFloat32;
+  if (name == "int32") return ObservationFormat::kInt32;
+  if (name == "uint8") return ObservationFormat::kUint8;
+  if (name == "packed") return ObservationFormat::kPacked;
+  throw py::value_error("obs_dtype must be \"float32\", \"int32\", \"uint8\" or \"packed\", got \"" + name + "\"");
+}
+
+const char* observation_format_name(ObservationFormat format) {
+  switch (format) {
+    case ObservationFormat::kFloat32: return "float32";
+    case ObservationFormat::kInt32: return "int32";
+    case ObservationFormat::kUint8: return "uint8";
+    case ObservationFormat::kPacked: return "packed";
+  }
+  return "?";
+}
+
+py::dtype observation_dtype(ObservationFormat format) {
+  switch (format) {
+    case ObservationFormat::kFloat32: return py::dtype::of<float>();
+    case ObservationFormat::kInt32: return py::dtype::of<int32_t>();
+    case ObservationFormat::kUint8: return py::dtype::of<uint8_t>();
+    case ObservationFormat::kPacked: return py::dtype::of<uint64_t>();
+  }
+  return py::dtype::of<float>();
+}
+
+std::vector<py::ssize_t> observation_shape(ObservationFormat format, py::ssize_t n) {
+  std::vector<py::ssize_t> shape;
+  if (n >= 0) shape.push_back(n);
+  if (format == ObservationFormat::kPacked) {
+    shape.push_back(kObservationPlanes);
+  } else {
+    shape.insert(shape.end(), {kObservationPlanes, 8, 8});
+  }
+  return shape;
+}
+
+std::vector<int64_t> integer_vector(const py::handle& values, py::ssize_t n, const char* what) {
+  py::array array = py::array::ensure(values);
+  if (!array) throw py::type_error(std::string(what) + " must be an array of integers");
+  const char kind = array.dtype().kind();
+  if (kind != 'i' && kind != 'u')
+    throw py::type_error(std::string(what) + " must hold integers, got dtype " +
+                         py::str(array.dtype()).cast<std::string>());
+  if (array.ndim() != 1 || array.shape(0) != n)
+    throw py::value_error(std::string(what) + " must have shape (" + std::to_string(n) + ",), got " +
+                          py::str(py::tuple(array.attr("shape"))).cast<std::string>());
+  // Unsigned values above the int64 range cannot be legal actions; they
+  // become negative here and are refused as illegal.
+  py::array_t<int64_t, py::array::c_style | py::array::forcecast> as_int64(array);
+  return std::vector<int64_t>(as_int64.data(), as_int64.data() + n);
+}
+
+py::array view(const py::dtype& dtype, std::vector<py::ssize_t> shape, const void* data, const py::handle& owner,
+               bool copy) {
+  py::array array(dtype, shape, data, owner);
+  if (copy) return py::array(array.attr("copy")());
+  // A view the caller cannot write through: the next step writes it.
+  array.attr("setflags")(py::arg("write") = false);
+  return array;
+}
+
+}  // namespace varnok::binding

@@ -1,0 +1,137 @@
+// State and ChessEnv: the single-game interface. Each method converts its
+// arguments, calls one Board operation and converts the result.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <random>
+#include <string>
+
+#include "env/board.hpp"
+#include "env/observation_writer.hpp"
+#include "module/arrays.hpp"
+#include "module/bindings.hpp"
+#include "module/lists.hpp"
+
+namespace varnok::binding {
+
+namespace {
+
+template <size_t N>
+py::array_t<uint64_t> array_copy(const std::array<uint64_t, N>& values) {
+  py::array_t<uint64_t> array(N);
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+std::string state_repr(const State& s) {
+  return "State(\n  side=" + std::to_string(s.side) + ",\n  enpassant=" + std::to_string(s.enpassant) +
+         ",\n  castle=" + std::to_string(s.castle) + ",\n  state_pos=" + std::to_string(s.state_pos) +
+         ",\n  total_move_count=" + std::to_string(s.total_move_count) +
+         ",\n  no_progress_count=" + std::to_string(s.no_progress_count) +
+         ",\n  n_repititions=" + std::to_string(s.n_repititions) +
+         ",\n  state_history size=" + std::to_string(s.state_history.size()) + "\n)";
+}
+
+void print_to_interpreter(void*, const char* text) { py::print(text, py::arg("end") = ""); }
+
+py::array observation_of(const Board& board, const std::string& dtype) {
+  const ObservationFormat format = observation_format(dtype);
+  py::array out(observation_dtype(format), observation_shape(format, -1));
+  switch (format) {
+    case ObservationFormat::kFloat32: write_observation(board, static_cast<float*>(out.mutable_data())); break;
+    case ObservationFormat::kInt32: write_observation(board, static_cast<int32_t*>(out.mutable_data())); break;
+    case ObservationFormat::kUint8: write_observation(board, static_cast<uint8_t*>(out.mutable_data())); break;
+    case ObservationFormat::kPacked:
+      if (!write_packed_observation(board, static_cast<uint64_t*>(out.mutable_data())))
+        throw py::value_error("this game's history holds restored planes that a packed observation cannot represent");
+      break;
+  }
+  return out;
+}
+
+py::array_t<int64_t> legal_actions_of(Board& board) {
+  board.list_legal_moves();
+  py::array_t<int64_t> out(board.move_index.size());
+  int64_t* data = out.mutable_data();
+  board.move_index.for_each([&](int action, Move) { *data++ = action; });
+  return out;
+}
+
+py::array_t<bool> legal_mask_of(Board& board) {
+  board.list_legal_moves();
+  py::array_t<bool> out(kActionCount);
+  bool* data = out.mutable_data();
+  std::fill_n(data, kActionCount, false);
+  board.move_index.for_each([&](int action, Move) { data[action] = true; });
+  return out;
+}
+
+}  // namespace
+
+void bind_chess_env(py::module_& m) {
+  py::class_<State>(m, "State")
+      .def(py::init<>())
+      .def_readonly("side", &State::side)
+      .def_readonly("enpassant", &State::enpassant)
+      .def_readonly("castle", &State::castle)
+      .def_readwrite("state_history", &State::state_history)
+      .def_readwrite("state_pos", &State::state_pos)
+      .def_readwrite("total_move_count", &State::total_move_count)
+      .def_readwrite("no_progress_count", &State::no_progress_count)
+      .def_readwrite("repetition_count", &State::repetition_count)
+      .def_readwrite("move_index", &State::move_index)
+      .def_readwrite("n_repititions", &State::n_repititions)
+      .def_readwrite("prev_n_repititions", &State::prev_n_repititions)
+      .def_property_readonly("bitboards", [](const State& s) { return array_copy(s.bitboards); })
+      .def_property_readonly("occupancies", [](const State& s) { return array_copy(s.occupancies); })
+      .def("__repr__", &state_repr);
+
+  py::class_<Board>(m, "ChessEnv")
+      .def(py::init<>())
+      .def("reset", &Board::reset)
+      .def("get_actions",
+           [](Board& board) {
+             ActionMask mask;
+             board.get_actions(mask);
+             return mask;
+           })
+      .def("render", [](const Board& board) { board.position.render(print_to_interpreter, nullptr); })
+      .def("parse_fen", [](Board& board, const std::string& text) { board.parse_fen(text.c_str()); })
+      .def("step", &Board::step)
+      .def("save_state", &Board::save_state)
+      .def("restore_state", &Board::restore_state)
+      .def("hash_state", &Board::hash_state)
+      .def(
+          "roll_out",
+          [](Board& board, std::optional<uint32_t> seed) {
+            if (!seed) return board.roll_out();
+            std::mt19937 rng(*seed);
+            return board.roll_out_with(rng, nullptr);
+          },
+          py::arg("seed") = py::none(),
+          "Plays uniformly random legal actions until the episode ends or 400 steps have been played and returns "
+          "the final reward (+1 white wins, -1 black wins, 0 otherwise). With seed (0 to 2**32 - 1) the game is "
+          "reproducible; without, it is seeded from the operating system.")
+      .def(
+          "play",
+          [](Board& board, int32_t action) {
+            const Outcome outcome = board.play(action);
+            return py::make_tuple(board.position.side, outcome.reward, outcome.done() ? 1 : 0);
+          },
+          py::arg("action"),
+          "The move of step(action), with the same rules, errors and effects, answering only (side to move, "
+          "reward, done): no observation is built. Read it with observation() when needed.")
+      .def("legal_actions", &legal_actions_of,
+           "The legal action indices as a NumPy int64 array, in ascending order (the order of get_actions). Also "
+           "rebuilds the action-to-move map, as get_actions does.")
+      .def("legal_mask", &legal_mask_of,
+           "The legal actions as a NumPy bool array of shape (4672,): index plane * 64 + square, True = legal. "
+           "Also rebuilds the action-to-move map, as get_actions does.")
+      .def("observation", &observation_of, py::arg("dtype") = "float32",
+           "The observation of the current position as a new NumPy array: (119, 8, 8) of float32, int32 or uint8 "
+           "(counters above 255 read 255), or (119,) uint64 with dtype=\"packed\". The planes are those of the last "
+           "result of reset, step or restore_state.");
+}
+
+}  // namespace varnok::binding

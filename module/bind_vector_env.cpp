@@ -1,0 +1,295 @@
+// VectorEnv, its step result, batched roll-outs and unpacking of packed
+// observations. All native work runs with the interpreter lock released.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "core/position.hpp"
+#include "env/observation_writer.hpp"
+#include "module/arrays.hpp"
+#include "module/bindings.hpp"
+#include "vector/roll_outs.hpp"
+#include "vector/vector_env.hpp"
+
+namespace varnok::binding {
+
+namespace {
+
+// The arrays of one reset or step.
+struct VectorStep {
+  py::array obs, legal_mask, reward, terminated, truncated, to_play, final_obs, final_reward, final_reason;
+};
+
+// The Python object: the environment and how its results are handed out.
+struct PyVectorEnv {
+  std::unique_ptr<VectorEnv> env;
+  bool copy = false;
+};
+
+uint64_t os_seed() {
+  std::random_device device;
+  return (static_cast<uint64_t>(device()) << 32) | device();
+}
+
+int default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+VectorStep results(const py::object& self, VectorEnv& env, bool copy) {
+  const py::ssize_t n = env.size();
+  const ObservationFormat format = env.format();
+  const py::dtype obs_dtype = observation_dtype(format);
+  VectorStep r;
+  r.obs = view(obs_dtype, observation_shape(format, n), env.observations(), self, copy);
+  r.final_obs = view(obs_dtype, observation_shape(format, n), env.final_observations(), self, copy);
+  r.legal_mask = view(py::dtype::of<bool>(), {n, kActionCount}, env.legal_mask(), self, copy);
+  r.reward = view(py::dtype::of<float>(), {n}, env.rewards(), self, copy);
+  r.terminated = view(py::dtype::of<bool>(), {n}, env.terminated(), self, copy);
+  r.truncated = view(py::dtype::of<bool>(), {n}, env.truncated(), self, copy);
+  r.to_play = view(py::dtype::of<int8_t>(), {n}, env.to_play(), self, copy);
+  r.final_reward = view(py::dtype::of<float>(), {n}, env.final_rewards(), self, copy);
+  r.final_reason = view(py::dtype::of<int8_t>(), {n}, env.final_reasons(), self, copy);
+  return r;
+}
+
+// Holds the environment for one call; released on every way out.
+class Use {
+ public:
+  explicit Use(VectorEnv& env) : env_(env) { env_.acquire(); }
+  ~Use() { env_.release(); }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+ private:
+  VectorEnv& env_;
+};
+
+int checked_row(const VectorEnv& env, int64_t row) {
+  if (row < 0 || row >= env.size())
+    throw py::index_error("row " + std::to_string(row) + " is outside 0 to " + std::to_string(env.size() - 1));
+  return static_cast<int>(row);
+}
+
+std::vector<Position> start_positions(const std::vector<std::string>& fens) {
+  std::vector<Position> starts;
+  starts.reserve(fens.size());
+  for (size_t i = 0; i < fens.size(); ++i) {
+    Position p;
+    p.parse_fen(fens[i].c_str());
+    starts.push_back(p);
+  }
+  return starts;
+}
+
+py::array unpack(const py::array& packed, const std::string& dtype) {
+  py::array_t<uint64_t, py::array::c_style | py::array::forcecast> words(packed);
+  if (words.ndim() < 1 || words.shape(words.ndim() - 1) != kObservationPlanes)
+    throw py::value_error("packed observations must have a last axis of 119 words");
+  if (dtype != "int32" && dtype != "float32" && dtype != "uint8")
+    throw py::value_error("dtype must be \"int32\", \"float32\" or \"uint8\", got \"" + dtype + "\"");
+  std::vector<py::ssize_t> shape(words.shape(), words.shape() + words.ndim());
+  shape.insert(shape.end(), {8, 8});
+  const py::ssize_t rows = words.size() / kObservationPlanes;
+  py::array_t<int32_t> out(shape);
+  {
+    py::gil_scoped_release unlocked;
+    for (py::ssize_t i = 0; i < rows; ++i)
+      unpack_observation(words.data() + i * kObservationPlanes, out.mutable_data() + i * kObservationValues);
+  }
+  if (dtype == "int32") return out;
+  return out.attr("astype")(dtype == "float32" ? "float32" : "uint8");
+}
+
+}  // namespace
+
+void bind_vector_env(py::module_& m) {
+  py::class_<VectorStep>(m, "VectorStep",
+                         "The arrays of one VectorEnv.reset or step. Unless the VectorEnv was made with copy=True "
+                         "they are read-only views that the next reset or step overwrites.")
+      .def_readonly("obs", &VectorStep::obs, "Observations: (num_envs, 119, 8, 8), or (num_envs, 119) uint64 packed")
+      .def_readonly("legal_mask", &VectorStep::legal_mask, "bool (num_envs, 4672): True where an action is legal")
+      .def_readonly("reward", &VectorStep::reward, "float32 (num_envs,): the step's reward from white's side")
+      .def_readonly("terminated", &VectorStep::terminated, "bool (num_envs,): the game ended by a rule of chess")
+      .def_readonly("truncated", &VectorStep::truncated, "bool (num_envs,): the game reached max_steps plies")
+      .def_readonly("to_play", &VectorStep::to_play, "int8 (num_envs,): side to move in obs, 0 white, 1 black")
+      .def_readonly("final_obs", &VectorStep::final_obs,
+                    "The last observation of each game that ended in this step (rows where terminated or "
+                    "truncated); other rows hold stale data")
+      .def_readonly("final_reward", &VectorStep::final_reward, "float32: the ended game's reward, 0 elsewhere")
+      .def_readonly("final_reason", &VectorStep::final_reason,
+                    "int8: why the row's game ended: 1 checkmate, 2 stalemate, 3 repetition, 4 no progress, "
+                    "16 truncated; 0 where it goes on")
+      .def_property_readonly(
+          "done", [](const VectorStep& r) { return py::array(r.terminated.attr("__or__")(r.truncated)); },
+          "bool (num_envs,): terminated or truncated (a new array)");
+
+  py::class_<PyVectorEnv>(m, "VectorEnv",
+                          "num_envs independent ChessEnv games stepped natively on a pool of worker threads, with "
+                          "results written into NumPy arrays. A game that ends is started again inside the same "
+                          "step; its last observation, reward and reason are in final_obs, final_reward and "
+                          "final_reason.")
+      .def(py::init([](int64_t num_envs, std::optional<int64_t> num_threads, std::optional<uint64_t> seed,
+                       const std::string& obs_dtype, std::optional<int64_t> max_steps, bool copy) {
+             if (num_envs < 1 || num_envs > (1 << 20))
+               throw py::value_error("num_envs must be 1 to 1048576, got " + std::to_string(num_envs));
+             const int64_t threads = num_threads.value_or(default_threads());
+             if (threads < 1 || threads > 1024)
+               throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
+             if (max_steps && (*max_steps < 1 || *max_steps > INT32_MAX))
+               throw py::value_error("max_steps must be a positive number of plies, got " +
+                                     std::to_string(*max_steps));
+             VectorOptions options;
+             options.num_envs = static_cast<int>(num_envs);
+             options.num_threads = static_cast<int>(std::min(threads, num_envs));
+             options.seed = seed.value_or(os_seed());
+             options.format = observation_format(obs_dtype);
+             options.max_steps = static_cast<int32_t>(max_steps.value_or(0));
+             auto self = std::make_unique<PyVectorEnv>();
+             py::gil_scoped_release unlocked;
+             self->env = std::make_unique<VectorEnv>(options);
+             self->copy = copy;
+             return self;
+           }),
+           py::arg("num_envs"), py::arg("num_threads") = py::none(), py::arg("seed") = py::none(),
+           py::arg("obs_dtype") = "float32", py::arg("max_steps") = py::none(), py::arg("copy") = false,
+           "num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) "
+           "makes every game and every draw reproducible, for any num_threads; obs_dtype is \"float32\", \"int32\", "
+           "\"uint8\" (counters saturate at 255) or \"packed\" (one uint64 word per plane, see varnok.unpack); "
+           "max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views.")
+      .def_property_readonly("num_envs", [](const PyVectorEnv& v) { return v.env->size(); })
+      .def_property_readonly("num_threads", [](const PyVectorEnv& v) { return v.env->threads(); })
+      .def_property_readonly("obs_dtype", [](const PyVectorEnv& v) { return observation_format_name(v.env->format()); })
+      .def_property_readonly("max_steps",
+                             [](const PyVectorEnv& v) -> py::object {
+                               if (v.env->max_steps() > 0) return py::int_(v.env->max_steps());
+                               return py::none();
+                             })
+      .def(
+          "reset",
+          [](py::object self, std::optional<uint64_t> seed) {
+            PyVectorEnv& v = self.cast<PyVectorEnv&>();
+            Use use(*v.env);
+            {
+              py::gil_scoped_release unlocked;
+              v.env->reset(seed.has_value(), seed.value_or(0));
+            }
+            return results(self, *v.env, v.copy);
+          },
+          py::arg("seed") = py::none(),
+          "Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.")
+      .def(
+          "step",
+          [](py::object self, const py::handle& actions) {
+            PyVectorEnv& v = self.cast<PyVectorEnv&>();
+            Use use(*v.env);
+            const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
+            try {
+              py::gil_scoped_release unlocked;
+              v.env->step(chosen.data());
+            } catch (const IllegalAction& e) {
+              throw py::value_error(e.what());
+            }
+            return results(self, *v.env, v.copy);
+          },
+          py::arg("actions"),
+          "Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers "
+          "them). Every row is checked first: an illegal action raises ValueError naming the row and the action, "
+          "and then no game has moved.")
+      .def(
+          "step_async",
+          [](PyVectorEnv& v, const py::handle& actions) {
+            v.env->acquire();
+            try {
+              const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
+              v.env->step_start(chosen.data());
+            } catch (const IllegalAction& e) {
+              v.env->release();
+              throw py::value_error(e.what());
+            } catch (...) {
+              v.env->release();
+              throw;
+            }
+          },
+          py::arg("actions"),
+          "Starts step(actions) on the worker threads and returns at once; step_wait() returns its result. Any "
+          "other call before step_wait raises RuntimeError.")
+      .def(
+          "step_wait",
+          [](py::object self) {
+            PyVectorEnv& v = self.cast<PyVectorEnv&>();
+            if (!v.env->step_pending()) throw std::runtime_error("step_wait without a step_async");
+            try {
+              py::gil_scoped_release unlocked;
+              v.env->step_finish();
+            } catch (...) {
+              v.env->release();
+              throw;
+            }
+            v.env->release();
+            return results(self, *v.env, v.copy);
+          },
+          "Waits for the step started by step_async and returns its result.")
+      .def(
+          "random_actions",
+          [](PyVectorEnv& v) {
+            Use use(*v.env);
+            py::array_t<int64_t> out(v.env->size());
+            v.env->random_actions(out.mutable_data());
+            return out;
+          },
+          "A uniformly random legal action per game, drawn from the environment's own seeded generator "
+          "(int64, shape (num_envs,)).")
+      .def(
+          "set_start_positions",
+          [](PyVectorEnv& v, const std::vector<std::string>& fens) {
+            Use use(*v.env);
+            v.env->set_start_positions(start_positions(fens));
+          },
+          py::arg("fens"),
+          "Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) "
+          "from these FEN texts; an empty list means the initial position.")
+      .def(
+          "save_state",
+          [](PyVectorEnv& v, int64_t row) {
+            Use use(*v.env);
+            return v.env->save_state(checked_row(*v.env, row));
+          },
+          py::arg("row"), "The whole game of one row as a State, exactly as ChessEnv.save_state gives it.")
+      .def(
+          "restore_state",
+          [](PyVectorEnv& v, int64_t row, const State& state) {
+            Use use(*v.env);
+            v.env->restore_state(checked_row(*v.env, row), state);
+          },
+          py::arg("row"), py::arg("state"),
+          "Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result "
+          "arrays. A State restore_state refuses raises ValueError and changes nothing.");
+
+  m.def(
+      "roll_outs",
+      [](const std::vector<const State*>& states, int64_t repeats, std::optional<uint64_t> seed,
+         std::optional<int64_t> num_threads) {
+        if (repeats < 0) throw py::value_error("repeats must be 0 or more, got " + std::to_string(repeats));
+        const int64_t threads = num_threads.value_or(default_threads());
+        if (threads < 1 || threads > 1024)
+          throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
+        py::array_t<int8_t> out({static_cast<py::ssize_t>(states.size()), static_cast<py::ssize_t>(repeats)});
+        const uint64_t s = seed.value_or(os_seed());
+        py::gil_scoped_release unlocked;
+        roll_outs(states, static_cast<int>(repeats), s, static_cast<int>(threads), out.mutable_data());
+        return out;
+      },
+      py::arg("states"), py::arg("repeats"), py::arg("seed") = py::none(), py::arg("num_threads") = py::none(),
+      "Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them) on worker threads and "
+      "returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results "
+      "for any num_threads.");
+
+  m.def("unpack", &unpack, py::arg("packed"), py::arg("dtype") = "int32",
+        "Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 "
+        "observation (or float32 / uint8 with dtype).");
+}
+
+}  // namespace varnok::binding

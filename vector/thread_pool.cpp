@@ -1,0 +1,64 @@
+#include "vector/thread_pool.hpp"
+
+namespace varnok {
+
+ThreadPool::ThreadPool(int threads) {
+  workers_.reserve(threads);
+  for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { work(i); });
+}
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : workers_) t.join();
+}
+
+void ThreadPool::start(std::function<void(int)> job) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = std::move(job);
+    running_ = size();
+    failure_ = nullptr;
+    ++generation_;
+  }
+  wake_.notify_all();
+}
+
+void ThreadPool::wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return running_ == 0; });
+  job_ = nullptr;
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+void ThreadPool::work(int index) {
+  uint64_t seen = 0;
+  for (;;) {
+    std::function<void(int)>* job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      if (stopping_) return;
+      seen = generation_;
+      job = &job_;
+    }
+    std::exception_ptr failure;
+    try {
+      (*job)(index);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    bool last;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failure && !failure_) failure_ = failure;
+      last = --running_ == 0;
+    }
+    if (last) done_.notify_all();
+  }
+}
+
+}  // namespace varnok

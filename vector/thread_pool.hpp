@@ -1,0 +1,58 @@
+// A fixed set of worker threads, created once and kept for the life of the
+// pool. A job runs a function on every worker at once, each with its own
+// index; the caller splits its work by that index, so a result never depends
+// on which thread finished first.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace varnok {
+
+class ThreadPool {
+ public:
+  // threads >= 1.
+  explicit ThreadPool(int threads);
+  ~ThreadPool();
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  int size() const { return static_cast<int>(workers_.size()); }
+
+  // Starts job(worker) on every worker and returns at once.
+  void start(std::function<void(int worker)> job);
+  // Waits for the started job; rethrows the first exception a worker threw.
+  void wait();
+  void run(std::function<void(int worker)> job) {
+    start(std::move(job));
+    wait();
+  }
+
+  // The part [begin, end) of count items that worker takes: contiguous, in
+  // order, sizes differing by at most one.
+  static std::pair<int, int> share(int count, int worker, int workers) {
+    const int64_t n = count;
+    return {static_cast<int>(n * worker / workers), static_cast<int>(n * (worker + 1) / workers)};
+  }
+
+ private:
+  void work(int index);
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::function<void(int)> job_;
+  uint64_t generation_ = 0;
+  int running_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+};
+
+}  // namespace varnok

@@ -1,0 +1,200 @@
+#include "vector/vector_env.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace varnok {
+
+namespace {
+
+size_t element_bytes(ObservationFormat format) {
+  switch (format) {
+    case ObservationFormat::kFloat32: return sizeof(float);
+    case ObservationFormat::kInt32: return sizeof(int32_t);
+    case ObservationFormat::kUint8: return sizeof(uint8_t);
+    case ObservationFormat::kPacked: return sizeof(uint64_t);
+  }
+  return 0;
+}
+
+void write_observation_as(ObservationFormat format, const Board& board, void* out) {
+  switch (format) {
+    case ObservationFormat::kFloat32: write_observation(board, static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: write_observation(board, static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: write_observation(board, static_cast<uint8_t*>(out)); break;
+    case ObservationFormat::kPacked:
+      // Games keep packable histories: restore_state refuses any other.
+      write_packed_observation(board, static_cast<uint64_t*>(out));
+      break;
+  }
+}
+
+}  // namespace
+
+IllegalAction::IllegalAction(int row, int64_t action)
+    : std::invalid_argument("action " + std::to_string(action) + " in row " + std::to_string(row) +
+                            " is not legal in that game") {}
+
+VectorEnv::VectorEnv(const VectorOptions& options)
+    : options_(options), games_(options.num_envs), pool_(options.num_threads) {
+  const size_t n = games_.size();
+  observations_.resize(n * observation_row_bytes());
+  final_observations_.resize(n * observation_row_bytes());
+  legal_mask_.resize(n * kActionCount);
+  rewards_.resize(n);
+  final_rewards_.resize(n);
+  terminated_.resize(n);
+  truncated_.resize(n);
+  to_play_.resize(n);
+  final_reasons_.resize(n);
+  for (size_t i = 0; i < n; ++i) games_[i].random.reseed(options.seed, i);
+  reset(false, 0);
+}
+
+size_t VectorEnv::observation_row_bytes() const {
+  const size_t values = options_.format == ObservationFormat::kPacked ? kObservationPlanes : kObservationValues;
+  return values * element_bytes(options_.format);
+}
+
+void VectorEnv::write_row(int row, void* observations) {
+  write_observation_as(options_.format, games_[row].board,
+                       static_cast<uint8_t*>(observations) + row * observation_row_bytes());
+}
+
+void VectorEnv::write_mask(int row) {
+  uint8_t* mask = legal_mask_.data() + static_cast<size_t>(row) * kActionCount;
+  std::memset(mask, 0, kActionCount);
+  games_[row].board.move_index.for_each([&](int action, Move) { mask[action] = 1; });
+}
+
+void VectorEnv::restart(int row) {
+  Game& game = games_[row];
+  const Position& start =
+      starts_.empty() ? initial_position() : starts_[game.random.below(static_cast<uint32_t>(starts_.size()))];
+  game.board.start_from(start);
+  game.listed_before = game.board.position;
+  game.restored_listing.reset();
+  write_row(row, observations_.data());
+  write_mask(row);
+  to_play_[row] = static_cast<int8_t>(game.board.position.side);
+}
+
+void VectorEnv::reset(bool reseed, uint64_t seed) {
+  if (reseed)
+    for (size_t i = 0; i < games_.size(); ++i) games_[i].random.reseed(seed, i);
+  pool_.run([&](int worker) {
+    const auto [begin, end] = ThreadPool::share(size(), worker, threads());
+    for (int row = begin; row < end; ++row) {
+      restart(row);
+      rewards_[row] = final_rewards_[row] = 0;
+      terminated_[row] = truncated_[row] = 0;
+      final_reasons_[row] = 0;
+    }
+  });
+}
+
+void VectorEnv::check_actions(const int64_t* actions) const {
+  for (int row = 0; row < size(); ++row)
+    if (!games_[row].board.move_index.contains(actions[row])) throw IllegalAction(row, actions[row]);
+}
+
+void VectorEnv::step_rows(int begin, int end) {
+  for (int row = begin; row < end; ++row) {
+    Game& game = games_[row];
+    game.listed_before = game.board.position;
+    game.restored_listing.reset();
+    const Outcome outcome = game.board.play_listed(static_cast<int32_t>(pending_actions_[row]));
+    const bool ended = outcome.done();
+    const bool capped = !ended && options_.max_steps > 0 && game.board.total_move_count >= options_.max_steps;
+    rewards_[row] = static_cast<float>(outcome.reward);
+    terminated_[row] = ended;
+    truncated_[row] = capped;
+    if (ended || capped) {
+      write_row(row, final_observations_.data());
+      final_rewards_[row] = static_cast<float>(outcome.reward);
+      final_reasons_[row] = ended ? static_cast<int8_t>(outcome.termination) : kTruncatedReason;
+      restart(row);
+      continue;
+    }
+    final_rewards_[row] = 0;
+    final_reasons_[row] = 0;
+    write_row(row, observations_.data());
+    write_mask(row);
+    to_play_[row] = static_cast<int8_t>(game.board.position.side);
+  }
+}
+
+void VectorEnv::acquire() {
+  bool expected = false;
+  if (in_use_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return;
+  if (pending_actions_) throw std::runtime_error("a step_async is pending: call step_wait first");
+  throw std::runtime_error("this VectorEnv is in use by another thread");
+}
+
+void VectorEnv::step_start(const int64_t* actions) {
+  check_actions(actions);
+  // The caller's array may change while the workers play: keep a copy.
+  pending_copy_.assign(actions, actions + size());
+  pending_actions_ = pending_copy_.data();
+  pool_.start([this](int worker) {
+    const auto [begin, end] = ThreadPool::share(size(), worker, threads());
+    step_rows(begin, end);
+  });
+}
+
+void VectorEnv::step_finish() {
+  pool_.wait();
+  pending_actions_ = nullptr;
+}
+
+void VectorEnv::step(const int64_t* actions) {
+  step_start(actions);
+  step_finish();
+}
+
+void VectorEnv::random_actions(int64_t* out) {
+  for (int row = 0; row < size(); ++row) {
+    Game& game = games_[row];
+    const ActionMap& listing = game.board.move_index;
+    out[row] = listing.size() == 0 ? -1 : listing.nth_action(static_cast<int>(game.random.below(listing.size())));
+  }
+}
+
+State VectorEnv::save_state(int row) const {
+  const Game& game = games_[row];
+  State state = game.board.save_state();
+  state.move_index.clear();
+  if (game.restored_listing) {
+    game.restored_listing->for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
+    return state;
+  }
+  // What a single Board's move_index holds: the listing of listed_before.
+  Board lister;
+  lister.position = game.listed_before;
+  lister.list_legal_moves();
+  lister.move_index.for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
+  return state;
+}
+
+void VectorEnv::restore_state(int row, const State& state) {
+  Board restored;
+  restored.restore_state(state);  // throws, changing nothing, on a State it cannot take
+  if (options_.format == ObservationFormat::kPacked && !history_is_packable(restored.state_history))
+    throw std::invalid_argument(
+        "the State's history holds planes that a packed observation cannot represent (piece planes other than 0/1 "
+        "or repetition planes that are not one value)");
+  Game& game = games_[row];
+  game.restored_listing = std::make_unique<ActionMap>(restored.move_index);
+  game.board = std::move(restored);
+  game.listed_before = game.board.position;
+  game.board.list_legal_moves();
+  write_row(row, observations_.data());
+  write_mask(row);
+  to_play_[row] = static_cast<int8_t>(game.board.position.side);
+  rewards_[row] = final_rewards_[row] = 0;
+  terminated_[row] = truncated_[row] = 0;
+  final_reasons_[row] = 0;
+}
+
+}  // namespace varnok

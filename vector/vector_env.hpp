@@ -1,0 +1,128 @@
+// Many independent episodes stepped together, with results written in place
+// into arrays the environment owns (the layout a network reads), spread over
+// a persistent pool of worker threads. Each game is exactly the episode of a
+// single Board; a game that ends is started again inside the same step, and
+// its last observation, reward and reason are kept beside the new game's
+// first observation.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "env/board.hpp"
+#include "env/observation_writer.hpp"
+#include "vector/random.hpp"
+#include "vector/thread_pool.hpp"
+
+namespace varnok {
+
+enum class ObservationFormat : int8_t { kFloat32, kInt32, kUint8, kPacked };
+
+// Why a row's game ended in the last step: a Termination, or truncation by
+// the step cap.
+inline constexpr int8_t kTruncatedReason = 16;
+
+struct VectorOptions {
+  int num_envs = 1;
+  int num_threads = 1;
+  uint64_t seed = 0;
+  ObservationFormat format = ObservationFormat::kFloat32;
+  int32_t max_steps = 0;  // plies since a game started; 0 means no cap
+};
+
+// An action refused by step: names the row and the action.
+struct IllegalAction : std::invalid_argument {
+  IllegalAction(int row, int64_t action);
+};
+
+class VectorEnv {
+ public:
+  explicit VectorEnv(const VectorOptions& options);
+
+  int size() const { return static_cast<int>(games_.size()); }
+  int threads() const { return pool_.size(); }
+  ObservationFormat format() const { return options_.format; }
+  int32_t max_steps() const { return options_.max_steps; }
+  // Bytes of one observation row in the chosen format.
+  size_t observation_row_bytes() const;
+
+  // ---- the result arrays, rewritten by every reset and step
+  void* observations() { return observations_.data(); }
+  void* final_observations() { return final_observations_.data(); }
+  uint8_t* legal_mask() { return legal_mask_.data(); }  // (num_envs, 4672), 0 or 1
+  float* rewards() { return rewards_.data(); }          // white's side
+  uint8_t* terminated() { return terminated_.data(); }
+  uint8_t* truncated() { return truncated_.data(); }
+  int8_t* to_play() { return to_play_.data(); }
+  float* final_rewards() { return final_rewards_.data(); }  // the ended game's reward, 0 elsewhere
+  int8_t* final_reasons() { return final_reasons_.data(); }  // Termination or kTruncatedReason, 0 elsewhere
+
+  // Starts every game afresh; with reseed, the draws restart from seed.
+  void reset(bool reseed, uint64_t seed);
+  // Throws IllegalAction for the first row whose action is not legal in its
+  // game; then nothing has moved.
+  void check_actions(const int64_t* actions) const;
+  // Plays one action per game (checked first) and writes the results.
+  void step(const int64_t* actions);
+  // The two halves of step, for callers that want to run while it works.
+  void step_start(const int64_t* actions);
+  void step_finish();
+
+  // A uniformly random legal action per game, from each game's own draws.
+  void random_actions(int64_t* out);
+
+  // Start positions for every later (auto-)reset, drawn uniformly per game;
+  // empty means the initial position.
+  void set_start_positions(std::vector<Position> starts) { starts_ = std::move(starts); }
+  int start_positions() const { return static_cast<int>(starts_.size()); }
+
+  // The whole game of row i, as Board::save_state gives it after the same
+  // actions; restore_state takes one back (checked whole first) and rewrites
+  // row i of the result arrays for it.
+  State save_state(int row) const;
+  void restore_state(int row, const State& state);
+  const Board& board(int row) const { return games_[row].board; }
+
+  // One caller at a time. acquire throws std::runtime_error when another
+  // thread is inside a call or a started step has not been finished;
+  // step_start keeps the environment acquired until step_finish.
+  void acquire();
+  void release() { in_use_.store(false, std::memory_order_release); }
+  bool step_pending() const { return pending_actions_ != nullptr; }
+
+ private:
+  struct Game {
+    Board board;
+    // The position whose listing a single Board would hold in move_index:
+    // the position before the last move (after reset, the position itself).
+    // This game's own move_index always lists the current position.
+    Position listed_before;
+    // The action map of a restored State, handed back by save_state until
+    // the game moves.
+    std::unique_ptr<ActionMap> restored_listing;
+    Random random;
+  };
+
+  void restart(int row);
+  void write_row(int row, void* observations);
+  void write_mask(int row);
+  void step_rows(int begin, int end);
+
+  VectorOptions options_;
+  std::vector<Game> games_;
+  std::vector<Position> starts_;
+  std::vector<uint8_t> observations_, final_observations_;
+  std::vector<uint8_t> legal_mask_;
+  std::vector<float> rewards_, final_rewards_;
+  std::vector<uint8_t> terminated_, truncated_;
+  std::vector<int8_t> to_play_, final_reasons_;
+  std::vector<int64_t> pending_copy_;
+  const int64_t* pending_actions_ = nullptr;
+  std::atomic<bool> in_use_{false};
+  ThreadPool pool_;
+};
+
+}  // namespace varnok
