@@ -22,17 +22,19 @@ inline void run_fen_input(const uint8_t* data, size_t size) {
 
   auto board = std::make_unique<Board>();
   board->parse_fen(text.c_str());
-  check_position(*board);
-  FUZZ_CHECK(board->no_progress_count == 0);
+  check_position(board->position);
+  FUZZ_CHECK(board->position.no_progress_count == 0);
 
   const uint64_t hash = board->hash_state();
-  board->render(discard_text, nullptr);
+  board->position.render(discard_text, nullptr);
 
-  const std::vector<int32_t> legal = legal_actions(*board);
+  const Position loaded = board->position;
+  const std::vector<int32_t> legal = legal_actions(board->position);
   auto mask = std::make_unique<ActionMask>();
   board->get_actions(*mask);
   check_mask(*mask, *board, legal);
-  FUZZ_CHECK(board->hash_state() == hash);  // listing leaves the position as it was
+  FUZZ_CHECK(board->position == loaded);  // listing leaves the position as it was
+  FUZZ_CHECK(board->hash_state() == hash);
 
   // Start an episode on the loaded position, as restore_state of a saved
   // game would: one recorded position, then step through every action.
@@ -41,17 +43,17 @@ inline void run_fen_input(const uint8_t* data, size_t size) {
   for (int32_t action : legal) {
     board->restore_state(start);
     const StepResult result = board->step(action);
-    check_position(*board);
+    check_position(board->position);
     check_result(result, *board);
-    check_mover_not_in_check(*board);
+    check_mover_not_in_check(board->position);
     FUZZ_CHECK(board->total_move_count == start.total_move_count + 1);
-    const std::vector<int32_t> replies = legal_actions(*board);
+    const std::vector<int32_t> replies = legal_actions(board->position);
     // No legal reply and done go together unless a draw rule ended it.
     if (replies.empty()) FUZZ_CHECK(result.done == 1);
-    if (result.reward != 0) FUZZ_CHECK(replies.empty() && board->side_to_move_in_check());
+    if (result.reward != 0) FUZZ_CHECK(replies.empty() && board->position.in_check());
     board->hash_state();
   }
-  if (!legal.empty()) board->render(discard_text, nullptr);
+  if (!legal.empty()) board->position.render(discard_text, nullptr);
 
   // An action outside the legal set is refused and changes nothing else.
   board->restore_state(start);

@@ -1,7 +1,8 @@
 // Shared pieces of the fuzz targets: a byte reader, the check that turns a
-// broken property into an exception, and helpers that look at a Board from
-// the outside. The targets are header-only so that the native regression
-// tests replay saved inputs through exactly the code the fuzzers run.
+// broken property into an exception, and helpers that look at a Board and
+// its Position from the outside. The targets are header-only so that the
+// native regression tests replay saved inputs through exactly the code the
+// fuzzers run.
 #pragma once
 
 #include <algorithm>
@@ -12,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/board.hpp"
+#include "core/position.hpp"
 #include "env/actions.hpp"
+#include "env/board.hpp"
 
 namespace varnok::fuzz {
 
@@ -26,10 +28,9 @@ struct CheckFailure : std::runtime_error {
 
 #define VARNOK_FUZZ_STR2(x) #x
 #define VARNOK_FUZZ_STR(x) VARNOK_FUZZ_STR2(x)
-#define FUZZ_CHECK(cond)                                                                              \
-  do {                                                                                                \
-    if (!(cond))                                                                                      \
-      throw ::varnok::fuzz::CheckFailure(__FILE__ ":" VARNOK_FUZZ_STR(__LINE__) ": check failed: " #cond); \
+#define FUZZ_CHECK(cond)                                                                                              \
+  do {                                                                                                                \
+    if (!(cond)) throw ::varnok::fuzz::CheckFailure(__FILE__ ":" VARNOK_FUZZ_STR(__LINE__) ": check failed: " #cond); \
   } while (0)
 
 // Reads the input front to back; once it is used up every read gives zeros.
@@ -64,25 +65,27 @@ inline void discard_text(void*, const char* text) {
 }
 
 // The sorted, distinct legal actions of the position, found the plain way:
-// every generated move is played with make_move and taken back. move_index is
-// not touched, and the board's position and counters come back unchanged.
+// every generated move is played with make_move on a copy of the position.
 // On the way, is_legal (the in-place test the listings use) must agree with
-// make_move's verdict on every move.
-inline std::vector<int32_t> legal_actions(Board& board) {
+// make_move's verdict on every move, and a refused move must leave its copy
+// exactly as it was, no_progress_count included.
+inline std::vector<int32_t> legal_actions(const Position& position) {
   auto list = std::make_unique<MoveList>();
-  board.generate_moves(*list);
+  position.generate_moves(*list);
   FUZZ_CHECK(list->count >= 0 && list->count <= kMoveListCapacity);
-  const int32_t no_progress = board.no_progress_count;
-  const int mover = board.side;
+  const int mover = position.side;
   std::vector<int32_t> actions;
   for (int i = 0; i < list->count; ++i) {
     const Move move = list->moves[i];
-    const bool in_place = board.is_legal(move);
-    const bool played = board.make_move(move) != 0;
+    const bool in_place = position.is_legal(move);
+    Position trial = position;
+    const bool played = trial.make_move(move);
     FUZZ_CHECK(in_place == played);
-    if (!played) continue;
-    board.restore_snapshot();
-    board.no_progress_count = no_progress;
+    if (!played) {
+      FUZZ_CHECK(trial == position);
+      continue;
+    }
+    FUZZ_CHECK(trial.side == opponent_of(mover));
     const int action = action_of_move(mover, move);
     FUZZ_CHECK(action >= 0 && action < kActionCount);
     actions.push_back(action);
@@ -97,18 +100,20 @@ inline bool contains(const std::vector<int32_t>& sorted, int32_t value) {
 }
 
 // The position fields obey their invariants: occupancies are the unions of
-// the piece bitboards, side 0 or 1, castling rights 0 to 15, en passant a
-// square or 64.
-inline void check_position(const Board& board) {
+// the piece bitboards, side white or black, castling rights a subset of the
+// four, en passant a square or none.
+inline void check_position(const Position& position) {
   Bitboard white = 0, black = 0;
-  for (int p = 0; p < 6; ++p) white |= board.bitboards[p];
-  for (int p = 6; p < 12; ++p) black |= board.bitboards[p];
-  FUZZ_CHECK(board.occupancies[0] == white);
-  FUZZ_CHECK(board.occupancies[1] == black);
-  FUZZ_CHECK(board.occupancies[2] == (white | black));
-  FUZZ_CHECK(board.side == kWhite || board.side == kBlack);
-  FUZZ_CHECK(board.castle >= 0 && board.castle <= 15);
-  FUZZ_CHECK(board.enpassant >= 0 && board.enpassant <= kNoSquare);
+  for (int kind = kPawn; kind <= kKing; ++kind) {
+    white |= position.pieces(kWhite, PieceKind(kind));
+    black |= position.pieces(kBlack, PieceKind(kind));
+  }
+  FUZZ_CHECK(position.occupancies[kWhite] == white);
+  FUZZ_CHECK(position.occupancies[kBlack] == black);
+  FUZZ_CHECK(position.occupancies[kBothColours] == (white | black));
+  FUZZ_CHECK(position.side == kWhite || position.side == kBlack);
+  FUZZ_CHECK((position.castle & ~kAllCastling) == 0);
+  FUZZ_CHECK(position.enpassant >= 0 && position.enpassant <= kNoSquare);
 }
 
 // The mask of get_actions marks exactly the legal actions, with ones, and
@@ -116,12 +121,12 @@ inline void check_position(const Board& board) {
 inline void check_mask(const ActionMask& mask, const Board& board, const std::vector<int32_t>& legal) {
   size_t marked = 0;
   for (int plane = 0; plane < kActionPlanes; ++plane)
-    for (int square = 0; square < 64; ++square) {
+    for (int square = 0; square < kSquares; ++square) {
       const int32_t value = mask[plane][square];
       FUZZ_CHECK(value == 0 || value == 1);
       if (value) {
         ++marked;
-        FUZZ_CHECK(contains(legal, plane * 64 + square));
+        FUZZ_CHECK(contains(legal, plane * kSquares + square));
       }
     }
   FUZZ_CHECK(marked == legal.size());
@@ -131,14 +136,14 @@ inline void check_mask(const ActionMask& mask, const Board& board, const std::ve
 
 // After a move the side that moved does not leave its king attacked (the
 // king make_move tests: the lowest one, when there are several).
-inline void check_mover_not_in_check(const Board& board) {
-  const int mover = board.side ^ 1;
-  const int king = lsb_index(board.bitboards[6 * mover + WK]);
-  if (king >= 0) FUZZ_CHECK(board.square_attacked_by(king, board.side) == 0);
+inline void check_mover_not_in_check(const Position& position) {
+  const int mover = opponent_of(position.side);
+  const int king = lsb_index(position.pieces(mover, kKing));
+  if (king >= 0) FUZZ_CHECK(!position.square_attacked_by(king, position.side));
 }
 
 inline void check_result(const StepResult& result, const Board& board) {
-  FUZZ_CHECK(result.side == board.side);
+  FUZZ_CHECK(result.side == board.position.side);
   FUZZ_CHECK(result.done == 0 || result.done == 1);
   FUZZ_CHECK(result.reward >= -1 && result.reward <= 1);
   if (!result.done) FUZZ_CHECK(result.reward == 0);

@@ -49,17 +49,17 @@ inline constexpr const char* kOpsPositions[] = {
     "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
     "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
     "rnbqkbnr/ppp1p1pp/8/3pPp2/8/8/PPPP1PPP/RNBQKBNR w KQkq f6 0 3",
-    "k7/8/8/1Q6/8/8/8/7K w - - 0 1",          // b5-b6 stalemates
-    "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1",      // a1-a8 mates
-    "6K1/5PPP/8/8/8/8/8/r5k1 b - - 0 1",      // a1-a8 mates for black
-    "4k3/8/8/8/8/8/8/4K3 w - - 0 1",          // bare kings: repetitions, no progress
-    "4k3/1P6/8/8/8/8/6p1/4K3 w - - 0 1",      // promotions both ways
-    "8/8/8/3Q4/8/8/8/8 w - - 0 1",            // no kings at all
+    "k7/8/8/1Q6/8/8/8/7K w - - 0 1",      // b5-b6 stalemates
+    "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1",  // a1-a8 mates
+    "6K1/5PPP/8/8/8/8/8/r5k1 b - - 0 1",  // a1-a8 checks; f7-f8 promotes and blocks
+    "4k3/8/8/8/8/8/8/4K3 w - - 0 1",      // bare kings: repetitions, no progress
+    "4k3/1P6/8/8/8/8/6p1/4K3 w - - 0 1",  // promotions both ways
+    "8/8/8/3Q4/8/8/8/8 w - - 0 1",        // no kings at all
     "QQQQQQQQ/QQQQQQQQ/8/8/8/8/qqqqqqqq/qqqqqqqq b - - 0 1",
-    "8/8/8/8/8/8/8/8 w KQkq e3 0 1",          // rights and en passant with nothing on the board
-    "P6p/8/8/8/8/8/8/p6P w - a3 0 1",         // pawns on the last ranks
+    "8/8/8/8/8/8/8/8 w KQkq e3 0 1",   // rights and en passant with nothing on the board
+    "P6p/8/8/8/8/8/8/p6P w - a3 0 1",  // pawns on the last ranks
     "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1",
-    "KKKK4/8/8/8/8/8/8/kkkk4 w - - 0 1",      // several kings
+    "KKKK4/8/8/8/8/8/8/kkkk4 w - - 0 1",  // several kings
 };
 inline constexpr int kOpsPositionCount = sizeof(kOpsPositions) / sizeof(kOpsPositions[0]);
 
@@ -90,12 +90,17 @@ inline void edit_state(State& s, Reader& in, const Board& board) {
       const uint8_t how = in.byte();
       const size_t entry = in.byte();
       switch (how % 5) {
-        case 0: if (!s.state_history.empty()) s.state_history.pop_back(); break;
-        case 1: s.state_history.push_back(s.state_history.empty() ? std::vector<std::vector<int32_t>>(
-                                                                         kHistoryPlanes, std::vector<int32_t>(64))
-                                                                   : s.state_history.back());
-                break;
-        case 2: if (entry < s.state_history.size()) s.state_history[entry].resize(in.byte() % 20); break;
+        case 0:
+          if (!s.state_history.empty()) s.state_history.pop_back();
+          break;
+        case 1:
+          s.state_history.push_back(s.state_history.empty()
+                                        ? std::vector<std::vector<int32_t>>(kHistoryPlanes, std::vector<int32_t>(64))
+                                        : s.state_history.back());
+          break;
+        case 2:
+          if (entry < s.state_history.size()) s.state_history[entry].resize(in.byte() % 20);
+          break;
         case 3:
           if (entry < s.state_history.size() && !s.state_history[entry].empty())
             s.state_history[entry][in.byte() % s.state_history[entry].size()].resize(in.byte() % 80);
@@ -135,7 +140,10 @@ class OpsRun {
     for (int ops = 0; ops < 64 && !in.empty(); ++ops) {
       switch (in.byte() % 12) {
         case 0: reset(); break;
-        case 1: board_->parse_fen(kOpsPositions[in.byte() % kOpsPositionCount]); loaded(); break;
+        case 1:
+          board_->parse_fen(kOpsPositions[in.byte() % kOpsPositionCount]);
+          loaded();
+          break;
         case 2: {
           const std::string text = in.text(in.byte());
           board_->parse_fen(text.c_str());
@@ -153,7 +161,7 @@ class OpsRun {
         case 7: get_actions(); break;
         case 8: hash(); break;
         case 9: roll_out(in.u32()); break;
-        case 10: board_->render(discard_text, nullptr); break;
+        case 10: board_->position.render(discard_text, nullptr); break;
         default: restore(State{}); break;
       }
     }
@@ -161,24 +169,24 @@ class OpsRun {
 
  private:
   void loaded() {
-    check_position(*board_);
-    FUZZ_CHECK(board_->no_progress_count == 0);
+    check_position(board_->position);
+    FUZZ_CHECK(board_->position.no_progress_count == 0);
   }
 
   void reset() {
     const StepResult result = board_->reset();
-    check_position(*board_);
+    check_position(board_->position);
     FUZZ_CHECK(result.side == kWhite && result.reward == 0 && result.done == 0);
-    FUZZ_CHECK(board_->after_reset == 1 && board_->state_history.size() == 1 && board_->move_index.size() == 20);
+    FUZZ_CHECK(board_->after_reset && board_->state_history.size() == 1 && board_->move_index.size() == 20);
   }
 
   void step_legal(uint8_t pick) {
-    const std::vector<int32_t> legal = legal_actions(*board_);
+    const std::vector<int32_t> legal = legal_actions(board_->position);
     if (legal.empty()) return step_any(pick);
     step_checked(legal[pick % legal.size()], legal);
   }
 
-  void step_any(int32_t action) { step_checked(action, legal_actions(*board_)); }
+  void step_any(int32_t action) { step_checked(action, legal_actions(board_->position)); }
 
   void step_checked(int32_t action, const std::vector<int32_t>& legal) {
     const State before = board_->save_state();
@@ -190,7 +198,7 @@ class OpsRun {
         refused = std::string(e.what()) == "Invalid action";
       }
       FUZZ_CHECK(refused);
-      FUZZ_CHECK(board_->after_reset == 0);
+      FUZZ_CHECK(!board_->after_reset);
       FUZZ_CHECK(without_move_index(board_->save_state()) == without_move_index(before));
       // move_index now describes the current position.
       for (int32_t a : legal) FUZZ_CHECK(board_->move_index.contains(a));
@@ -198,17 +206,17 @@ class OpsRun {
       return;
     }
     const StepResult result = board_->step(action);
-    check_position(*board_);
+    check_position(board_->position);
     check_result(result, *board_);
-    check_mover_not_in_check(*board_);
-    FUZZ_CHECK(board_->after_reset == 0);
-    const bool has_reply = !legal_actions(*board_).empty();
+    check_mover_not_in_check(board_->position);
+    FUZZ_CHECK(!board_->after_reset);
+    const bool has_reply = !legal_actions(board_->position).empty();
     if (!has_reply) FUZZ_CHECK(result.done == 1);
-    if (result.reward != 0) FUZZ_CHECK(!has_reply && board_->side_to_move_in_check());
+    if (result.reward != 0) FUZZ_CHECK(!has_reply && board_->position.in_check());
   }
 
   void get_actions() {
-    const std::vector<int32_t> legal = legal_actions(*board_);
+    const std::vector<int32_t> legal = legal_actions(board_->position);
     board_->get_actions(*mask_);
     check_mask(*mask_, *board_, legal);
   }
@@ -223,7 +231,7 @@ class OpsRun {
   // the board keeps its game, or save_state gives s back unchanged.
   void restore(const State& s) {
     const State before = board_->save_state();
-    const int32_t after_reset = board_->after_reset;
+    const bool after_reset = board_->after_reset;
     try {
       const StepResult result = board_->restore_state(s);
       FUZZ_CHECK(result.side == s.side && result.reward == 0 && result.done == 0);
@@ -251,11 +259,11 @@ class OpsRun {
     const int32_t result = board_->roll_out_with(rng, &played);
     FUZZ_CHECK(result >= -1 && result <= 1);
     FUZZ_CHECK(played.size() <= 400);
-    check_position(*board_);
+    check_position(board_->position);
 
     if (played.empty()) {
       // Nothing to play: the game stays where it was.
-      FUZZ_CHECK(legal_actions(*board_).empty());
+      FUZZ_CHECK(legal_actions(board_->position).empty());
       FUZZ_CHECK(without_move_index(board_->save_state()) == without_move_index(start));
       return;
     }

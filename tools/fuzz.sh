@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/fuzz_*.cpp, with AddressSanitizer and
-# UndefinedBehaviorSanitizer) into build/fuzz and runs them. Runs inside the
-# build environment (./dev test and ./dev fuzz call it).
+# UndefinedBehaviorSanitizer) into build/fuzz through CMake and runs them.
+# Runs inside the build environment (./dev test and ./dev fuzz call it).
 #
 #   tools/fuzz.sh smoke         replay fuzz/regressions/, then fuzz each target
 #                               for a short while from a copy of its seed corpus
@@ -23,46 +23,29 @@ SMOKE_SECONDS=25
 say() { printf '[fuzz] %s\n' "$*" >&2; }
 
 CXX="${VARNOK_FUZZ_CXX:-clang++}"
-CXXFLAGS="-std=c++20 -O2 -g -fno-omit-frame-pointer -fno-sanitize-recover=all -D_GLIBCXX_ASSERTIONS -I$TOP"
-SANITIZE="address,undefined"
 
 # ---------------------------------------------------------------- build
 
-# Rebuilds an object when its source, any header or the flags changed.
+# Configures build/fuzz with CMake (VARNOK_FUZZ: every library instrumented
+# for coverage, AddressSanitizer and UndefinedBehaviorSanitizer, see the top
+# CMakeLists.txt) and builds the targets; CMake rebuilds only what changed.
+# The build type's flags are set without NDEBUG so that asserts stay active.
 build() {
-  mkdir -p "$BUILD/obj"
-  local stamp="$BUILD/flags" flags="$CXX $CXXFLAGS -fsanitize=fuzzer-no-link,$SANITIZE"
-  if [ "$(cat "$stamp" 2>/dev/null)" != "$flags" ]; then
-    rm -f "$BUILD"/obj/*.o
-    printf '%s' "$flags" >"$stamp"
+  mkdir -p "$BUILD"
+  if ! cmake -S "$TOP" -B "$BUILD" -G Ninja \
+      -DCMAKE_CXX_COMPILER="$CXX" \
+      -DVARNOK_FUZZ=ON -DVARNOK_MODULE=OFF -DVARNOK_NATIVE_TESTS=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
+      >"$BUILD/configure.log" 2>&1; then
+    cat "$BUILD/configure.log" >&2
+    return 1
   fi
-  local newest_header
-  newest_header=$(ls -t "$TOP"/core/*.hpp "$TOP"/env/*.hpp "$TOP"/fuzz/*.hpp | head -n 1)
-
-  local sources=("$TOP"/core/*.cpp "$TOP"/env/*.cpp) pids=() objects=() src obj
-  for src in "${sources[@]}"; do
-    obj="$BUILD/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
-    objects+=("$obj")
-    if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ "$newest_header" -nt "$obj" ]; then
-      "$CXX" $CXXFLAGS -fsanitize=fuzzer-no-link,$SANITIZE -c "$src" -o "$obj" &
-      pids+=($!)
-      # At most one compile per core at a time.
-      if [ ${#pids[@]} -ge "$(nproc)" ]; then wait "${pids[0]}" || return 1; pids=("${pids[@]:1}"); fi
-    fi
-  done
-  for pid in "${pids[@]}"; do wait "$pid" || return 1; done
-
-  local target exe
-  for target in "${TARGETS[@]}"; do
-    src="$TOP/fuzz/fuzz_$target.cpp"
-    exe="$BUILD/fuzz_$target"
-    local stale=0
-    [ -f "$exe" ] && [ ! "$src" -nt "$exe" ] && [ ! "$newest_header" -nt "$exe" ] || stale=1
-    for obj in "${objects[@]}"; do [ "$obj" -nt "$exe" ] && stale=1; done
-    if [ "$stale" = 1 ]; then
-      "$CXX" $CXXFLAGS -fsanitize=fuzzer,$SANITIZE "$src" "${objects[@]}" -o "$exe" || return 1
-    fi
-  done
+  local targets=() target
+  for target in "${TARGETS[@]}"; do targets+=("fuzz_$target"); done
+  if ! cmake --build "$BUILD" -j "$(nproc)" --target "${targets[@]}" >"$BUILD/build.log" 2>&1; then
+    cat "$BUILD/build.log" >&2
+    return 1
+  fi
 }
 
 # ---------------------------------------------------------------- running

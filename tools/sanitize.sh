@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the native tests with AddressSanitizer and UndefinedBehaviorSanitizer
-# (plus the standard library's own bounds checks) into build/asan and runs
-# them. Any sanitizer report aborts the test binary, so the script fails on
-# the first one. Runs inside the build environment (./dev test calls it).
+# Builds the native tests (position_tests and episode_tests) with
+# AddressSanitizer and UndefinedBehaviorSanitizer (plus the standard library's
+# own bounds checks) into build/asan and runs them. Any sanitizer report
+# aborts the test binary, so the script fails on the first one in each. Runs
+# inside the build environment (./dev test calls it).
 #
-#   tools/sanitize.sh [GTEST ARGS...]
+#   tools/sanitize.sh [GTEST ARGS...]   the arguments go to both binaries
 #
 # Environment: VARNOK_SAN_CXX picks the compiler (default clang++, else g++).
 set -euo pipefail
@@ -33,8 +34,8 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DVARNOK_MODULE=OFF -DVARNOK_NATIVE_TESTS=ON >/dev/null
 
-say "building native_tests and the tools they run"
-if ! cmake --build "$BUILD" -j "$(nproc)" >"$BUILD/build.log" 2>&1; then
+say "building position_tests, episode_tests and the perft tool they run"
+if ! cmake --build "$BUILD" -j "$(nproc)" --target position_tests episode_tests perft >"$BUILD/build.log" 2>&1; then
   cat "$BUILD/build.log" >&2
   say "build failed"
   exit 1
@@ -46,12 +47,22 @@ say "built in $(( $(date +%s) - start )) s"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
-say "running native_tests"
+# The position layer's tests first, then the episode layer's; both run even
+# when the first fails, so one report does not hide the other.
 run_start=$(date +%s)
-status=0
-"$BUILD/native_tests" --gtest_brief=1 "$@" || status=$?
-if [ "$status" != 0 ]; then
-  say "FAILED (exit status $status) after $(( $(date +%s) - run_start )) s"
+failed=()
+for binary in core/position_tests env/episode_tests; do
+  tests=$(basename "$binary")
+  say "running $tests"
+  status=0
+  "$BUILD/$binary" --gtest_brief=1 "$@" || status=$?
+  if [ "$status" != 0 ]; then
+    say "$tests FAILED (exit status $status)"
+    failed+=("$tests")
+  fi
+done
+if [ ${#failed[@]} != 0 ]; then
+  say "FAILED (${failed[*]}) after $(( $(date +%s) - run_start )) s"
   exit 1
 fi
 say "passed in $(( $(date +%s) - run_start )) s (total $(( $(date +%s) - start )) s)"

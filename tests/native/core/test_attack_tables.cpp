@@ -50,8 +50,7 @@ Bitboard relevant(int square, const int (*directions)[2]) {
   Bitboard set = 0;
   for (int d = 0; d < 4; ++d) {
     for (int r = square / 8 + directions[d][0], f = square % 8 + directions[d][1];
-         on_board(r + directions[d][0], f + directions[d][1]);
-         r += directions[d][0], f += directions[d][1])
+         on_board(r + directions[d][0], f + directions[d][1]); r += directions[d][0], f += directions[d][1])
       set |= Bitboard{1} << (8 * r + f);
   }
   return set;
@@ -59,13 +58,26 @@ Bitboard relevant(int square, const int (*directions)[2]) {
 
 // Number of relevant squares per square, rank 8 first: the standard key sizes
 // of magic-number slider tables.
+// clang-format off
 constexpr int kBishopBits[64] = {
-    6, 5, 5, 5, 5, 5, 5, 6, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 7, 7, 7, 7, 5, 5, 5, 5, 7, 9, 9, 7, 5, 5,
-    5, 5, 7, 9, 9, 7, 5, 5, 5, 5, 7, 7, 7, 7, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 6, 5, 5, 5, 5, 5, 5, 6};
+    6, 5, 5, 5, 5, 5, 5, 6,
+    5, 5, 5, 5, 5, 5, 5, 5,
+    5, 5, 7, 7, 7, 7, 5, 5,
+    5, 5, 7, 9, 9, 7, 5, 5,
+    5, 5, 7, 9, 9, 7, 5, 5,
+    5, 5, 7, 7, 7, 7, 5, 5,
+    5, 5, 5, 5, 5, 5, 5, 5,
+    6, 5, 5, 5, 5, 5, 5, 6};
 constexpr int kRookBits[64] = {
-    12, 11, 11, 11, 11, 11, 11, 12, 11, 10, 10, 10, 10, 10, 10, 11, 11, 10, 10, 10, 10, 10,
-    10, 11, 11, 10, 10, 10, 10, 10, 10, 11, 11, 10, 10, 10, 10, 10, 10, 11, 11, 10, 10, 10,
-    10, 10, 10, 11, 11, 10, 10, 10, 10, 10, 10, 11, 12, 11, 11, 11, 11, 11, 11, 12};
+    12, 11, 11, 11, 11, 11, 11, 12,
+    11, 10, 10, 10, 10, 10, 10, 11,
+    11, 10, 10, 10, 10, 10, 10, 11,
+    11, 10, 10, 10, 10, 10, 10, 11,
+    11, 10, 10, 10, 10, 10, 10, 11,
+    11, 10, 10, 10, 10, 10, 10, 11,
+    11, 10, 10, 10, 10, 10, 10, 11,
+    12, 11, 11, 11, 11, 11, 11, 12};
+// clang-format on
 
 // No set-up call: the tables are filled when the library is loaded.
 class AttackTablesTest : public ::testing::Test {

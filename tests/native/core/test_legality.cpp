@@ -44,22 +44,22 @@ TEST(Legality, ShortcutsAgreeWithPlayingTheMove) {
       "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
       "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
       "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-      "4k3/8/8/8/8/8/4r3/4K3 w - - 0 1",            // check by a rook next to the king
-      "4k3/8/8/8/1b6/8/3P4/4K2r w - - 0 1",         // check along the rank, a pinned pawn
-      "4k3/8/8/8/7b/8/5n2/4K3 w - - 0 1",           // double check: only the king may move
-      "4k3/4r3/8/8/8/8/4B3/4K3 w - - 0 1",          // bishop pinned on the file
-      "4k3/8/8/q7/8/8/3N4/4K3 w - - 0 1",           // knight pinned on the diagonal
-      "4k3/8/8/8/K1pP3r/8/8/8 b - d3 0 1",          // en passant that would bare the rank
-      "4k3/8/8/KPp4r/8/8/8/8 w - c6 0 1",           // the same for white
-      "8/8/8/3k4/8/3K4/8/8 w - - 0 1",              // kings one square apart
-      "4k3/8/8/8/8/8/8/4K2R b K - 0 1",             // black to move may have the king taken at once
-      "3qk3/8/8/8/8/8/8/3K4 w - - 0 1",             // king in check, taking the queen is out of reach
+      "4k3/8/8/8/8/8/4r3/4K3 w - - 0 1",     // check by a rook next to the king
+      "4k3/8/8/8/1b6/8/3P4/4K2r w - - 0 1",  // check along the rank, a pinned pawn
+      "4k3/8/8/8/7b/8/5n2/4K3 w - - 0 1",    // double check: only the king may move
+      "4k3/4r3/8/8/8/8/4B3/4K3 w - - 0 1",   // bishop pinned on the file
+      "4k3/8/8/q7/8/8/3N4/4K3 w - - 0 1",    // knight pinned on the diagonal
+      "4k3/8/8/8/K1pP3r/8/8/8 b - d3 0 1",   // en passant that would bare the rank
+      "4k3/8/8/KPp4r/8/8/8/8 w - c6 0 1",    // the same for white
+      "8/8/8/3k4/8/3K4/8/8 w - - 0 1",       // kings one square apart
+      "4k3/8/8/8/8/8/8/4K2R b K - 0 1",      // black to move may have the king taken at once
+      "3qk3/8/8/8/8/8/8/3K4 w - - 0 1",      // king in check, taking the queen is out of reach
       "4k3/8/8/8/8/8/8/3QK3 b - - 0 1",
-      "8/8/8/8/8/8/8/R3K3 w Q - 0 1",               // white without an enemy king
-      "r3k3/8/8/8/8/8/8/8 b q - 0 1",               // black alone
-      "4k3/8/8/8/8/8/8/1N1Q1B2 w - - 0 1",          // white without a king
-      "4k3/8/8/8/8/8/2K5/5K2 w - - 0 1",            // two white kings
-      "1r2k3/8/8/8/8/8/8/R3K2R w KQ - 0 1",         // castling across an attacked square
+      "8/8/8/8/8/8/8/R3K3 w Q - 0 1",        // white without an enemy king
+      "r3k3/8/8/8/8/8/8/8 b q - 0 1",        // black alone
+      "4k3/8/8/8/8/8/8/1N1Q1B2 w - - 0 1",   // white without a king
+      "4k3/8/8/8/8/8/2K5/5K2 w - - 0 1",     // two white kings
+      "1r2k3/8/8/8/8/8/8/R3K2R w KQ - 0 1",  // castling across an attacked square
       "4k3/8/8/8/8/8/6p1/R3K2R w KQ - 0 1",
   };
   for (const char* fen : fens) {

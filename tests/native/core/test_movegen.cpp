@@ -93,26 +93,24 @@ TEST(MoveGen, PawnPushesAndCaptures) {
   // e2 blocked by a knight on e3: no single and no double push. d2 has a free
   // single push but a blocked double push. The knight on e3 is captured by d2
   // and f2; pawns never capture forwards or their own pieces.
-  std::vector<Move> white =
-      with_piece(moves_of("4k3/8/8/8/3n4/4n3/3PPP2/4K3 w - - 0 1"), WP);
+  std::vector<Move> white = with_piece(moves_of("4k3/8/8/8/3n4/4n3/3PPP2/4K3 w - - 0 1"), WP);
   std::vector<Move> expected = {
-      word(kD2, kD3, WP),  // d4 blocked: no double push
-      word(kD2, kE3, WP, 0, kCap),
-      word(kF2, kF3, WP),
-      word(kF2, kF4, WP, 0, kDouble),
-      word(kF2, kE3, WP, 0, kCap),
+      word(kD2, kD3, WP),              // d4 blocked: no double push
+      word(kD2, kE3, WP, 0, kCap),     // d2 takes the knight
+      word(kF2, kF3, WP),              // f2 pushes once
+      word(kF2, kF4, WP, 0, kDouble),  // and twice
+      word(kF2, kE3, WP, 0, kCap),     // then takes
   };
   EXPECT_EQ(white, expected);
 
   // The same for black, mirrored: e7 blocked by a white knight on e6.
-  std::vector<Move> black =
-      with_piece(moves_of("4k3/3ppp2/4N3/3N4/8/8/8/4K3 b - - 0 1"), BP);
+  std::vector<Move> black = with_piece(moves_of("4k3/3ppp2/4N3/3N4/8/8/8/4K3 b - - 0 1"), BP);
   expected = {
-      word(kD7, kD6, BP),
-      word(kD7, kE6, BP, 0, kCap),
-      word(kF7, kF6, BP),
-      word(kF7, kF5, BP, 0, kDouble),
-      word(kF7, kE6, BP, 0, kCap),
+      word(kD7, kD6, BP),              // d5 blocked: no double push
+      word(kD7, kE6, BP, 0, kCap),     // d7 takes the knight
+      word(kF7, kF6, BP),              // f7 pushes once
+      word(kF7, kF5, BP, 0, kDouble),  // and twice
+      word(kF7, kE6, BP, 0, kCap),     // then takes
   };
   EXPECT_EQ(black, expected);
 
@@ -134,17 +132,14 @@ TEST(MoveGen, EnPassantMovesForEachPawnThatReachesTheSquare) {
 
   // Black pawns d4 and f4 after e2-e4.
   std::vector<Move> black = with_piece(moves_of("4k3/8/8/8/3pPp2/8/8/4K3 b - e3 0 1"), BP);
-  expected = {
-      word(kD4, kD3, BP), word(kD4, kE3, BP, 0, kCap | kEp),
-      word(kF4, kF3, BP), word(kF4, kE3, BP, 0, kCap | kEp),
-  };
+  expected = {word(kD4, kD3, BP), word(kD4, kE3, BP, 0, kCap | kEp),  //
+              word(kF4, kF3, BP), word(kF4, kE3, BP, 0, kCap | kEp)};
   EXPECT_EQ(black, expected);
 
   // The square alone decides: a pawn that could reach it gets the move even
   // when no pawn stands behind it; a pawn of the side not to move never does.
   EXPECT_TRUE(contains(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - d6 0 1"), word(kC5, kD6, WP, 0, kCap | kEp)));
-  EXPECT_TRUE(with_piece(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - b3 0 1"), WP) ==
-              std::vector<Move>{word(kC5, kC6, WP)});
+  EXPECT_TRUE(with_piece(moves_of("4k3/8/8/2P5/8/8/8/4K3 w - b3 0 1"), WP) == std::vector<Move>{word(kC5, kC6, WP)});
 }
 
 TEST(MoveGen, PieceMovesInterleaveQuietMovesAndCapturesByTarget) {
@@ -196,8 +191,7 @@ TEST(MoveGen, CastlingConditionsQueenSide) {
 TEST(MoveGen, BlackCastlingAndKingMovesComeLast) {
   // Black: rooks, then castling king side, queen side, then king moves.
   std::vector<Move> black = moves_of("r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1");
-  const auto first_king = std::find_if(black.begin(), black.end(),
-                                       [](Move m) { return move_piece(m) == BK; });
+  const auto first_king = std::find_if(black.begin(), black.end(), [](Move m) { return move_piece(m) == BK; });
   ASSERT_NE(first_king, black.end());
   ASSERT_GE(black.end() - first_king, 2);
   EXPECT_EQ(first_king[0], word(kE8, kG8, BK, 0, kCastle));
@@ -217,8 +211,7 @@ TEST(MoveGen, BlackCastlingAndKingMovesComeLast) {
     last_kind = move_piece(m);
   }
   const std::vector<Move> king = with_piece(white, WK);
-  expected = {word(kE1, kG1, WK, 0, kCastle), word(kE1, kC1, WK, 0, kCastle), word(kE1, kD1, WK),
-              word(kE1, kF1, WK)};
+  expected = {word(kE1, kG1, WK, 0, kCastle), word(kE1, kC1, WK, 0, kCastle), word(kE1, kD1, WK), word(kE1, kF1, WK)};
   EXPECT_EQ(king, expected);
   EXPECT_EQ(std::vector<Move>(white.end() - 4, white.end()), expected);
 }
@@ -230,8 +223,7 @@ int queen_move_count(const Position& position, int side) {
   for (int s = 0; s < kSquares; ++s) {
     if (!(position.pieces(side, kQueen) & square_bit(s))) continue;
     for (const auto& d : dirs)
-      for (int r = s / 8 + d[0], f = s % 8 + d[1]; r >= 0 && r < 8 && f >= 0 && f < 8;
-           r += d[0], f += d[1]) {
+      for (int r = s / 8 + d[0], f = s % 8 + d[1]; r >= 0 && r < 8 && f >= 0 && f < 8; r += d[0], f += d[1]) {
         const int t = 8 * r + f;
         if (position.occupancies[side] & square_bit(t)) break;
         ++count;

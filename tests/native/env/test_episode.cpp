@@ -114,8 +114,7 @@ const Ending kEndings[] = {
     // The end rules in order: no legal reply first, then repetition, then no progress.
     {"mate on the fiftieth quiet ply", kWhiteMatesInOne, 49, {{kA1, kA8}}, Termination::kCheckmate, 1},
     {"stalemate on the fiftieth quiet ply", kWhiteStalemates, 49, {{kB5, kB6}}, Termination::kStalemate, 0},
-    {"third occurrence on the fiftieth quiet ply", nullptr, 42, twice(kKnightsOutAndBack),
-     Termination::kRepetition, 0},
+    {"third occurrence on the fiftieth quiet ply", nullptr, 42, twice(kKnightsOutAndBack), Termination::kRepetition, 0},
 };
 
 TEST(Judge, EndingsThroughStepAndRollOut) {

@@ -35,10 +35,10 @@ TEST(MoveSampler, OffersExactlyTheGeneratedMoves) {
       "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 b kq - 0 1",
       "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
       "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
-      "4k3/8/8/2pP4/8/8/8/4K3 w - c6 0 1",      // en passant
-      "4k3/8/8/8/2Pp4/8/8/4K3 b - c3 0 1",      // en passant for black
-      "4k3/8/8/8/8/8/8/R3K2R w KQ e6 0 1",      // castling, an idle en-passant square
-      "Pp6/8/8/8/8/8/8/pP5K w - - 0 1",          // pawns on the first and last ranks
+      "4k3/8/8/2pP4/8/8/8/4K3 w - c6 0 1",  // en passant
+      "4k3/8/8/8/2Pp4/8/8/4K3 b - c3 0 1",  // en passant for black
+      "4k3/8/8/8/8/8/8/R3K2R w KQ e6 0 1",  // castling, an idle en-passant square
+      "Pp6/8/8/8/8/8/8/pP5K w - - 0 1",     // pawns on the first and last ranks
       "Pp6/8/8/8/8/8/8/pP5k b - - 0 1",
   };
   for (const char* fen : fens) {
