@@ -30,10 +30,10 @@ struct Position {
   // with the bitboards.
   std::array<Bitboard, kPieces> bitboards{};
   std::array<Bitboard, 3> occupancies{};
-  int32_t castle = 0;              // castling rights, kWhiteKingSide | ...
-  int32_t enpassant = kNoSquare;   // the square a double push passed over
-  int32_t side = kWhite;           // colour to move
-  int32_t no_progress_count = 0;   // plies since the last pawn move, capture or promotion
+  int32_t castle = 0;             // castling rights, kWhiteKingSide | ...
+  int32_t enpassant = kNoSquare;  // the square a double push passed over
+  int32_t side = kWhite;          // colour to move
+  int32_t no_progress_count = 0;  // plies since the last pawn move, capture or promotion
 
   // The piece on square, kNoPiece when empty. When a malformed position has
   // several pieces on one square the highest piece index wins.

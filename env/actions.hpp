@@ -12,9 +12,9 @@
 
 namespace varnok {
 
-inline constexpr int kLinePlanes = 56;            // 8 directions x 7 distances
+inline constexpr int kLinePlanes = 56;  // 8 directions x 7 distances
 inline constexpr int kKnightPlanes = 8;
-inline constexpr int kUnderPromotionPlanes = 9;   // 3 directions x knight, bishop, rook
+inline constexpr int kUnderPromotionPlanes = 9;  // 3 directions x knight, bishop, rook
 inline constexpr int kActionPlanes = kLinePlanes + kKnightPlanes + kUnderPromotionPlanes;  // 73
 inline constexpr int kActionCount = kActionPlanes * kSquares;                              // 4672
 static_assert(kActionCount == 4672);

@@ -25,7 +25,7 @@ class MoveSampler {
  private:
   struct Group {
     Bitboard targets;
-    int source;   // the source square, or -1 when it is target + offset
+    int source;  // the source square, or -1 when it is target + offset
     int offset;
     int piece;
     int flags;    // flags every move of the group carries

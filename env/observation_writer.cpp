@@ -100,7 +100,7 @@ template <class T>
 void write_observation(const Board& board, T* out) {
   const bool black = board.position.side == kBlack;
   const bool turn = black && !board.after_reset;
-  const int(&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
+  const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
   const History& history = board.state_history;
   for (int back = 0; back < kHistorySlots; ++back) {
     T* block = out + kSquares * kHistoryPlanes * back;
@@ -154,7 +154,7 @@ bool write_packed_observation(const Board& board, uint64_t* out) {
   const Position& p = board.position;
   const bool black = p.side == kBlack;
   const bool turn = black && !board.after_reset;
-  const int(&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
+  const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
   const History& history = board.state_history;
   const auto word = [](int32_t v) { return static_cast<uint64_t>(static_cast<int64_t>(v)); };
   for (int back = 0; back < kHistorySlots; ++back) {

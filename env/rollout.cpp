@@ -62,7 +62,8 @@ Move draw_legal_move(const Position& position, std::mt19937& rng) {
 // then the draw has to be over actions, as step sees them.
 bool one_action_per_move(const Position& position) {
   if (!no_square_held_twice(position)) return false;
-  if (position.enpassant != kNoSquare && (position.occupancies[kBothColours] & square_bit(position.enpassant))) return false;
+  if (position.enpassant != kNoSquare && (position.occupancies[kBothColours] & square_bit(position.enpassant)))
+    return false;
   const bool white_home = position.bitboards[WK] & square_bit(kE1);
   const bool black_home = position.bitboards[BK] & square_bit(kE8);
   return !((position.castle & kWhiteCastling) && !white_home) && !((position.castle & kBlackCastling) && !black_home);

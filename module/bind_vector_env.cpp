@@ -139,8 +139,7 @@ void bind_vector_env(py::module_& m) {
              if (threads < 1 || threads > 1024)
                throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
              if (max_steps && (*max_steps < 1 || *max_steps > INT32_MAX))
-               throw py::value_error("max_steps must be a positive number of plies, got " +
-                                     std::to_string(*max_steps));
+               throw py::value_error("max_steps must be a positive number of plies, got " + std::to_string(*max_steps));
              VectorOptions options;
              options.num_envs = static_cast<int>(num_envs);
              options.num_threads = static_cast<int>(std::min(threads, num_envs));

@@ -81,4 +81,3 @@ PyObject* planes_to_list(const Plane* planes, int count) {
 }
 
 }  // namespace varnok::binding
-

@@ -8,14 +8,14 @@
 // "Nodes searched: N" and "nps: N". The tree is walked on the position core
 // alone: generate_moves, the list-wide legality filter, and apply_move on a
 // copy of the position to descend a legal move. Nothing is allocated per node.
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 
-#include "core/position.hpp"
 #include "core/legality.hpp"
+#include "core/position.hpp"
 
 namespace {
 
@@ -91,8 +91,7 @@ int main(int argc, char** argv) {
 
   const auto start = std::chrono::steady_clock::now();
   const uint64_t total = count_leaves<true>(position, static_cast<int>(depth));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double nps = seconds > 0 ? static_cast<double>(total) / seconds : 0.0;
   std::printf("\nNodes searched: %llu\nnps: %llu\n", static_cast<unsigned long long>(total),
               static_cast<unsigned long long>(nps));

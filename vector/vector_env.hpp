@@ -57,7 +57,7 @@ class VectorEnv {
   uint8_t* terminated() { return terminated_.data(); }
   uint8_t* truncated() { return truncated_.data(); }
   int8_t* to_play() { return to_play_.data(); }
-  float* final_rewards() { return final_rewards_.data(); }  // the ended game's reward, 0 elsewhere
+  float* final_rewards() { return final_rewards_.data(); }   // the ended game's reward, 0 elsewhere
   int8_t* final_reasons() { return final_reasons_.data(); }  // Termination or kTruncatedReason, 0 elsewhere
 
   // Starts every game afresh; with reseed, the draws restart from seed.
