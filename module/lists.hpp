@@ -40,10 +40,21 @@ struct type_caster<varnok::StepResult> {
       Py_DECREF(observation);
       return nullptr;
     }
-    PyTuple_SET_ITEM(tuple, 0, PyLong_FromLong(result.side));
+    PyObject* side = PyLong_FromLong(result.side);
+    PyObject* reward = PyLong_FromLong(result.reward);
+    PyObject* done = PyLong_FromLong(result.done);
+    if (!side || !reward || !done) {
+      Py_XDECREF(side);
+      Py_XDECREF(reward);
+      Py_XDECREF(done);
+      Py_DECREF(observation);
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, 0, side);
     PyTuple_SET_ITEM(tuple, 1, observation);
-    PyTuple_SET_ITEM(tuple, 2, PyLong_FromLong(result.reward));
-    PyTuple_SET_ITEM(tuple, 3, PyLong_FromLong(result.done));
+    PyTuple_SET_ITEM(tuple, 2, reward);
+    PyTuple_SET_ITEM(tuple, 3, done);
     return tuple;
   }
   bool load(handle, bool) { return false; }

@@ -10,8 +10,10 @@ BIG = [2**31, -2**31 - 1, 2**64]
 # (method, arguments, exception): each is refused before the game changes.
 CASES = [
     *[(name, extra, TypeError)
-      for name in ("reset", "get_actions", "render", "save_state", "hash_state", "roll_out")
+      for name in ("reset", "get_actions", "render", "save_state", "hash_state")
       for extra in [(None,), (1,)]],
+    # roll_out takes an optional seed from 0 to 2**32 - 1, and nothing else.
+    *[("roll_out", extra, TypeError) for extra in [("1",), (1.5,), (-1,), (2**32,), (1, 2)]],
     *[("step", (value,), TypeError) for value in [None, "564", 564.0, b"564", [564], *BIG]],
     ("step", (), TypeError),
     ("step", (564, 1), TypeError),
