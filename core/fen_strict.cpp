@@ -1,0 +1,249 @@
+// Each field is read and checked in order; the position is checked as a
+// whole once all fields are read. Nothing is returned unless every check
+// passes, so a caller never sees a partly loaded position.
+#include "core/fen_strict.hpp"
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <string>
+
+#include "core/attack_tables.hpp"
+#include "core/move_text.hpp"
+
+namespace varnok {
+
+namespace {
+
+constexpr int kMaxFields = 6;
+constexpr int kMaxClockDigits = 9;  // below 10^9: fits an int32_t with room to count on
+constexpr const char* kColourNames[2] = {"white", "black"};
+
+[[noreturn]] void fail(const char* field, std::string_view text, const std::string& what) {
+  std::string message = "FEN ";
+  message += field;
+  message += " field '";
+  message += text.substr(0, 80);
+  message += "': ";
+  message += what;
+  throw std::invalid_argument(message);
+}
+
+std::string square_name(int square) { return {file_letter(square), rank_digit(square)}; }
+
+bool is_fen_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+int piece_of_letter(char c) {
+  for (int piece = 0; piece < 12; ++piece)
+    if (kPieceLetters[piece] == c) return piece;
+  return kNoPiece;
+}
+
+void read_placement(std::string_view field, Position& position) {
+  int rank = 8, file = 0;
+  bool after_digit = false;
+  for (const char c : field) {
+    if (c == '/') {
+      if (file != 8) fail("placement", field, "rank " + std::to_string(rank) + " has " + std::to_string(file) +
+                                                  " squares, expected 8");
+      if (--rank < 1) fail("placement", field, "more than 8 ranks");
+      file = 0;
+      after_digit = false;
+    } else if (c >= '1' && c <= '8') {
+      if (after_digit) fail("placement", field, "two digits in a row in rank " + std::to_string(rank));
+      file += c - '0';
+      after_digit = true;
+    } else {
+      const int piece = piece_of_letter(c);
+      if (piece == kNoPiece) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        fail("placement", field, std::string(letter ? "unknown piece letter '" : "unexpected character '") + c + "'");
+      }
+      if (file < 8) position.bitboards[piece] |= square_bit(make_square(file, rank));
+      ++file;
+      after_digit = false;
+    }
+    if (file > 8) fail("placement", field, "rank " + std::to_string(rank) + " has more than 8 squares");
+  }
+  if (file != 8) fail("placement", field, "rank " + std::to_string(rank) + " has " + std::to_string(file) +
+                                              " squares, expected 8");
+  if (rank != 1) fail("placement", field, "only " + std::to_string(9 - rank) + " ranks, expected 8");
+  position.rebuild_occupancies();
+}
+
+void check_material(std::string_view field, const Position& position) {
+  for (int colour : {kWhite, kBlack}) {
+    const std::string name = kColourNames[colour];
+    const int kings = population_count(position.pieces(colour, kKing));
+    if (kings != 1) fail("placement", field, name + " has " + std::to_string(kings) + " kings, expected exactly one");
+    // Sixteen pieces and eight pawns a side: more cannot come from play.
+    const int pieces = population_count(position.occupancies[colour]);
+    if (pieces > 16) fail("placement", field, name + " has " + std::to_string(pieces) + " pieces, at most 16 possible");
+    const int pawns = population_count(position.pieces(colour, kPawn));
+    if (pawns > 8) fail("placement", field, name + " has " + std::to_string(pawns) + " pawns, at most 8 possible");
+  }
+  const Bitboard stranded = (position.pieces(kWhite, kPawn) | position.pieces(kBlack, kPawn)) &
+                            (kRank1 | kRank8);
+  if (stranded) fail("placement", field, "pawn on " + square_name(lsb_index(stranded)) + ", a first or last rank");
+}
+
+void read_castling(std::string_view field, Position& position) {
+  constexpr struct {
+    char letter;
+    int right, king, rook, colour;
+  } kRights[] = {{'K', kWhiteKingSide, kE1, kH1, kWhite},
+                 {'Q', kWhiteQueenSide, kE1, kA1, kWhite},
+                 {'k', kBlackKingSide, kE8, kH8, kBlack},
+                 {'q', kBlackQueenSide, kE8, kA8, kBlack}};
+  position.castle = 0;
+  if (field == "-") return;
+  size_t next = 0;  // rights are listed in the order of kRights, each once
+  for (const char c : field) {
+    while (next < std::size(kRights) && kRights[next].letter != c) ++next;
+    if (next == std::size(kRights)) fail("castling", field, "expected '-' or letters of KQkq in that order, each once");
+    const auto& right = kRights[next++];
+    const bool king_home = position.pieces(right.colour, kKing) & square_bit(right.king);
+    const bool rook_home = position.pieces(right.colour, kRook) & square_bit(right.rook);
+    if (!king_home || !rook_home)
+      fail("castling", field, std::string(1, c) + " needs the " + kColourNames[right.colour] + " king on " +
+                                  square_name(right.king) + " and a " + kColourNames[right.colour] + " rook on " +
+                                  square_name(right.rook));
+    position.castle |= right.right;
+  }
+}
+
+// The en-passant square can only be the square a pawn of the side that just
+// moved passed over with a double push: on its third rank, with that pawn in
+// front of it and both the square and the pawn's starting square empty.
+void read_en_passant(std::string_view field, Position& position) {
+  position.enpassant = kNoSquare;
+  if (field == "-") return;
+  const int square = square_of_name(field);
+  if (square == kNoSquare) fail("en passant", field, "expected '-' or a square name");
+  const int us = position.side, them = opponent_of(us);
+  const int expected_rank = us == kWhite ? 6 : 3;
+  const int pawn_square = make_square(file_of(square), us == kWhite ? 5 : 4);
+  const int start_square = make_square(file_of(square), us == kWhite ? 7 : 2);
+  if (rank_of(square) != expected_rank)
+    fail("en passant", field, std::string("with ") + kColourNames[us] + " to move the square must be on rank " +
+                                  std::to_string(expected_rank));
+  if (!(position.pieces(them, kPawn) & square_bit(pawn_square)))
+    fail("en passant", field, std::string("no ") + kColourNames[them] + " pawn on " + square_name(pawn_square) +
+                                  " that a double push could have put there");
+  if (position.occupancies[kBothColours] & square_bit(square)) fail("en passant", field, "the square is occupied");
+  if (position.occupancies[kBothColours] & square_bit(start_square))
+    fail("en passant", field, "the pawn's starting square " + square_name(start_square) + " is occupied");
+  position.enpassant = square;
+}
+
+int32_t read_clock(const char* field_name, std::string_view field) {
+  if (field.empty() || field.size() > kMaxClockDigits)
+    fail(field_name, field, "expected a number of 1 to " + std::to_string(kMaxClockDigits) + " digits");
+  int32_t value = 0;
+  for (const char c : field) {
+    if (c < '0' || c > '9') fail(field_name, field, "expected a non-negative decimal number");
+    value = 10 * value + (c - '0');
+  }
+  return value;
+}
+
+// Pieces of colour by that attack square when the board holds occupancy;
+// the pieces themselves are where the position has them.
+Bitboard attackers_of(const Position& position, int square, int by, Bitboard occupancy) {
+  const AttackTables& t = attack_tables();
+  const auto& b = position.bitboards;
+  const Bitboard diagonal = b[piece_of(by, kBishop)] | b[piece_of(by, kQueen)];
+  const Bitboard straight = b[piece_of(by, kRook)] | b[piece_of(by, kQueen)];
+  return (t.pawn_attack_sets[opponent_of(by)][square] & b[piece_of(by, kPawn)]) |
+         (t.knight_attack_sets[square] & b[piece_of(by, kKnight)]) |
+         (t.king_attack_sets[square] & b[piece_of(by, kKing)]) | (bishop_lookup(square, occupancy) & diagonal) |
+         (rook_lookup(square, occupancy) & straight);
+}
+
+// The whole rank, file or diagonal through two squares; empty when they
+// share none.
+Bitboard line_through(int a, int b) {
+  const int row_a = a / 8, file_a = a % 8, row_b = b / 8, file_b = b % 8;
+  Bitboard line = 0;
+  for (int s = 0; s < 64; ++s) {
+    const int row = s / 8, file = s % 8;
+    const bool on_line = (row_a == row_b && row == row_a) || (file_a == file_b && file == file_a) ||
+                         (row_a - file_a == row_b - file_b && row - file == row_a - file_a) ||
+                         (row_a + file_a == row_b + file_b && row + file == row_a + file_a);
+    if (on_line) line |= square_bit(s);
+  }
+  return line;
+}
+
+// Checks that one move of the other side cannot have given: more than two
+// checkers, two checkers on one line through the king, and, after a double
+// push, a check the push did not give or uncover.
+void check_checks(std::string_view field, const Position& position) {
+  const int us = position.side, them = opponent_of(us);
+  const int our_king = lsb_index(position.pieces(us, kKing));
+  const int their_king = lsb_index(position.pieces(them, kKing));
+  if (position.square_attacked_by(their_king, us))
+    fail("side to move", field, std::string(kColourNames[us]) + " to move while the " + kColourNames[them] +
+                                    " king is in check");
+  const Bitboard checkers = attackers_of(position, our_king, them, position.occupancies[kBothColours]);
+  const int count = population_count(checkers);
+  if (count == 0) return;
+  if (count > 2) fail("side to move", field, "the king is attacked by " + std::to_string(count) + " pieces");
+  if (position.enpassant != kNoSquare) {
+    const int forward = us == kWhite ? 8 : -8;  // from the passed-over square towards the pushed pawn
+    const int pushed_to = position.enpassant + forward, pushed_from = position.enpassant - forward;
+    const Bitboard before = (position.occupancies[kBothColours] & ~square_bit(pushed_to)) | square_bit(pushed_from);
+    if (count > 1 || (lsb_index(checkers) != pushed_to && attackers_of(position, our_king, them, before)))
+      fail("side to move", field, "a double push cannot have given this check");
+  } else if (count == 2 && (line_through(lsb_index(checkers), lsb_index(checkers & (checkers - 1))) &
+                            square_bit(our_king))) {
+    fail("side to move", field, "two pieces on one line cannot both give check");
+  }
+}
+
+}  // namespace
+
+FenPosition parse_fen_strict(std::string_view text) {
+  std::array<std::string_view, kMaxFields> fields;
+  int count = 0;
+  for (size_t i = 0; i < text.size();) {
+    if (is_fen_space(text[i])) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < text.size() && !is_fen_space(text[end])) ++end;
+    if (count == kMaxFields) {
+      count = kMaxFields + 1;
+      break;
+    }
+    fields[count++] = text.substr(i, end - i);
+    i = end;
+  }
+  if (count != 4 && count != 6) {
+    std::string what = count > kMaxFields ? "more than 6" : std::to_string(count);
+    throw std::invalid_argument("FEN '" + std::string(text.substr(0, 100)) + "': expected 6 fields (or 4 without the clocks), found " +
+                                what);
+  }
+
+  FenPosition result;
+  Position& position = result.position;
+  position.bitboards.fill(0);
+  position.occupancies.fill(0);
+  read_placement(fields[0], position);
+  check_material(fields[0], position);
+  if (fields[1] != "w" && fields[1] != "b") fail("side to move", fields[1], "expected 'w' or 'b'");
+  position.side = fields[1] == "w" ? kWhite : kBlack;
+  read_castling(fields[2], position);
+  read_en_passant(fields[3], position);
+  position.no_progress_count = 0;
+  if (count == 6) {
+    position.no_progress_count = read_clock("half-move clock", fields[4]);
+    // python-chess reads a full-move number of 0, which some writers emit, as 1.
+    result.fullmove_number = std::max(read_clock("full-move number", fields[5]), int32_t{1});
+  }
+  check_checks(fields[1], position);
+  return result;
+}
+
+}  // namespace varnok

@@ -1,0 +1,38 @@
+// Positions for the notation tests, made with the position library alone:
+// strict FEN loading, and the positions of seeded random games.
+#pragma once
+
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "core/fen_strict.hpp"
+
+namespace varnok {
+
+inline Position position_of(std::string_view fen) { return parse_fen_strict(fen).position; }
+
+inline std::vector<Move> legal_moves_of(const Position& position) {
+  std::vector<Move> moves;
+  for_each_legal_move(position, [&](Move move) { moves.push_back(move); });
+  return moves;
+}
+
+// Plays games of uniformly random legal moves from start, at most max_plies
+// each, and hands every position before a move, and the move, to visit.
+template <class Visit>
+void for_each_random_move(uint32_t seed, int games, int max_plies, const Position& start, Visit visit) {
+  std::mt19937 rng(seed);
+  for (int game = 0; game < games; ++game) {
+    Position position = start;
+    for (int ply = 0; ply < max_plies; ++ply) {
+      const std::vector<Move> moves = legal_moves_of(position);
+      if (moves.empty()) break;
+      const Move move = moves[std::uniform_int_distribution<size_t>(0, moves.size() - 1)(rng)];
+      visit(position, move);
+      position.apply_move(move);
+    }
+  }
+}
+
+}  // namespace varnok
