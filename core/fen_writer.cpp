@@ -76,4 +76,10 @@ std::string fen_of(const Position& position, int fullmove_number, EnPassantField
   return out;
 }
 
+std::string fen_without_clocks(const Position& position) {
+  std::string fen = fen_of(position, 1);
+  fen.resize(fen.rfind(' ', fen.rfind(' ') - 1));
+  return fen;
+}
+
 }  // namespace varnok

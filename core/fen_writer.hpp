@@ -21,4 +21,8 @@ bool has_legal_en_passant(const Position& position);
 // no-progress count) and fullmove_number.
 std::string fen_of(const Position& position, int fullmove_number, EnPassantField en_passant = EnPassantField::kStandard);
 
+// The first four fields, without the clocks: how error messages name a
+// position.
+std::string fen_without_clocks(const Position& position);
+
 }  // namespace varnok

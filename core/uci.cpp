@@ -45,7 +45,7 @@ Move move_of_uci(const Position& position, std::string_view text) {
     }
   });
   if (!any)
-    throw std::invalid_argument("illegal UCI move '" + std::string(text) + "' in " + fen_of(position, 1));
+    throw std::invalid_argument("illegal UCI move '" + std::string(text) + "' in " + fen_without_clocks(position));
   return found;
 }
 

@@ -18,17 +18,28 @@ inline std::vector<Move> legal_moves_of(const Position& position) {
   return moves;
 }
 
-// Plays games of uniformly random legal moves from start, at most max_plies
-// each, and hands every position before a move, and the move, to visit.
+// A game of uniformly random legal moves from start, until no move is left
+// or after max_plies.
+inline std::vector<Move> random_game(std::mt19937& rng, const Position& start, int max_plies) {
+  std::vector<Move> game;
+  Position position = start;
+  for (int ply = 0; ply < max_plies; ++ply) {
+    const std::vector<Move> moves = legal_moves_of(position);
+    if (moves.empty()) break;
+    game.push_back(moves[std::uniform_int_distribution<size_t>(0, moves.size() - 1)(rng)]);
+    position.apply_move(game.back());
+  }
+  return game;
+}
+
+// Hands every position of seeded random games before a move, and the move,
+// to visit.
 template <class Visit>
 void for_each_random_move(uint32_t seed, int games, int max_plies, const Position& start, Visit visit) {
   std::mt19937 rng(seed);
   for (int game = 0; game < games; ++game) {
     Position position = start;
-    for (int ply = 0; ply < max_plies; ++ply) {
-      const std::vector<Move> moves = legal_moves_of(position);
-      if (moves.empty()) break;
-      const Move move = moves[std::uniform_int_distribution<size_t>(0, moves.size() - 1)(rng)];
+    for (const Move move : random_game(rng, start, max_plies)) {
       visit(position, move);
       position.apply_move(move);
     }

@@ -1,0 +1,254 @@
+#include "core/pgn_reader.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/fen_strict.hpp"
+#include "core/san.hpp"
+#include "core/uci.hpp"
+
+namespace varnok {
+
+namespace {
+
+constexpr std::string_view kInitialFen = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
+constexpr int kEnd = -1;
+
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+// Characters of PGN symbols (moves, move numbers, results, NAGs), with the
+// annotation marks that some writers glue to a move.
+bool is_symbol_char(int c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '+' ||
+         c == '#' || c == '=' || c == ':' || c == '-' || c == '/' || c == '!' || c == '?' || c == '$';
+}
+
+bool is_result(std::string_view s) { return s == "1-0" || s == "0-1" || s == "1/2-1/2" || s == "*"; }
+
+bool all_of_chars(std::string_view s, std::string_view allowed) {
+  return !s.empty() && s.find_first_not_of(allowed) == std::string_view::npos;
+}
+
+}  // namespace
+
+const std::string* PgnGame::header(std::string_view name) const {
+  for (auto it = headers.rbegin(); it != headers.rend(); ++it)
+    if (it->first == name) return &it->second;
+  return nullptr;
+}
+
+std::vector<std::string> PgnGame::uci() const {
+  std::vector<std::string> out;
+  out.reserve(moves.size());
+  for (Move move : moves) out.push_back(uci_of(move).str());
+  return out;
+}
+
+PgnReader PgnReader::from_file(const std::string& path) {
+  PgnReader reader;
+  reader.file_.reset(std::fopen(path.c_str(), "rb"));
+  if (!reader.file_) throw std::runtime_error("cannot open PGN file '" + path + "': " + std::strerror(errno));
+  return reader;
+}
+
+PgnReader PgnReader::from_text(std::string text) {
+  PgnReader reader;
+  reader.text_ = std::move(text);
+  return reader;
+}
+
+bool PgnReader::refill() {
+  if (!file_) return false;
+  text_.resize(kChunkBytes);
+  const size_t got = std::fread(text_.data(), 1, kChunkBytes, file_.get());
+  text_.resize(got);
+  pos_ = 0;
+  return got > 0;
+}
+
+int PgnReader::peek() {
+  if (pos_ >= text_.size() && !refill()) return kEnd;
+  if (!started_) {
+    started_ = true;
+    if (std::string_view(text_).substr(pos_, 3) == "\xEF\xBB\xBF") pos_ += 3;  // a UTF-8 byte-order mark
+    if (pos_ >= text_.size() && !refill()) return kEnd;
+  }
+  return static_cast<unsigned char>(text_[pos_]);
+}
+
+int PgnReader::get() {
+  const int c = peek();
+  if (c == kEnd) return kEnd;
+  ++pos_;
+  if (c == '\n') {
+    ++line_;
+    at_line_start_ = true;
+  } else {
+    at_line_start_ = false;
+  }
+  return c;
+}
+
+void PgnReader::skip_line() {
+  for (int c = get(); c != kEnd && c != '\n'; c = get()) {
+  }
+}
+
+void PgnReader::skip_comment() {
+  for (int c = get(); c != kEnd && c != '}'; c = get()) {
+  }
+}
+
+// After '[': name, then a quoted value with \" and \\ escapes, then ']'. A
+// tag that breaks off at the end of its line keeps what it has; one without
+// a name or a quoted value is dropped.
+bool PgnReader::read_tag(Token& token) {
+  token.kind = TokenKind::kTag;
+  token.text.clear();
+  token.value.clear();
+  token.line = line_;
+  while (peek() == ' ' || peek() == '\t') get();
+  while (is_symbol_char(peek()) && token.text.size() < kMaxTokenBytes) token.text.push_back(static_cast<char>(get()));
+  while (peek() == ' ' || peek() == '\t') get();
+  if (token.text.empty() || peek() != '"') {
+    if (peek() != '\n') skip_line();
+    return false;
+  }
+  get();
+  for (int c = peek(); c != kEnd && c != '\n' && c != '"'; c = peek()) {
+    get();
+    if (c == '\\' && (peek() == '"' || peek() == '\\')) c = get();
+    if (token.value.size() < kMaxTagValueBytes) token.value.push_back(static_cast<char>(c));
+  }
+  if (peek() == '"') get();
+  while (peek() != kEnd && peek() != '\n' && peek() != ']') get();
+  if (peek() == ']') get();
+  return true;
+}
+
+void PgnReader::next_token(Token& token) {
+  for (;;) {
+    const bool line_start = at_line_start_;
+    const int64_t line = line_;
+    const int c = get();
+    if (c == kEnd) {
+      token.kind = TokenKind::kEnd;
+      token.line = line;
+      return;
+    }
+    if (is_space(c)) continue;
+    if (c == '%' && line_start) {
+      skip_line();
+    } else if (c == '{') {
+      skip_comment();
+    } else if (c == ';') {
+      skip_line();
+    } else if (c == '(') {
+      ++variation_depth_;
+    } else if (c == ')') {
+      if (variation_depth_ > 0) --variation_depth_;
+    } else if (c == '[' && (variation_depth_ == 0 || line_start)) {
+      // A tag at the start of a line also ends a variation left open.
+      variation_depth_ = 0;
+      if (read_tag(token)) return;
+    } else if (c == '*' && variation_depth_ == 0) {
+      token.kind = TokenKind::kResult;
+      token.text = "*";
+      token.line = line;
+      return;
+    } else if (is_symbol_char(c)) {
+      token.text.assign(1, static_cast<char>(c));
+      while (is_symbol_char(peek())) {
+        const int next = get();
+        if (token.text.size() < kMaxTokenBytes) token.text.push_back(static_cast<char>(next));
+      }
+      if (variation_depth_ > 0) continue;
+      // Move numbers, NAGs and detached annotation marks carry no move.
+      if (token.text[0] == '$' || all_of_chars(token.text, "0123456789") || all_of_chars(token.text, "!?")) continue;
+      token.kind = is_result(token.text) ? TokenKind::kResult : TokenKind::kMove;
+      token.line = line;
+      return;
+    }
+    // Anything else ('.', stray brackets, bytes outside PGN) separates tokens.
+  }
+}
+
+bool PgnReader::next(PgnGame& game) {
+  game.headers.clear();
+  game.moves.clear();
+  game.result.clear();
+  game.error.clear();
+  game.error_line = 0;
+  game.line = 0;
+  game.start_fullmove = 1;
+  bool started = false, in_movetext = false;
+  Position position;
+  Token token;
+
+  auto start_game = [&](int64_t line) {
+    if (started) return;
+    started = true;
+    game.line = line;
+  };
+  // The start position, from the headers as read so far.
+  auto enter_movetext = [&](int64_t line) {
+    if (in_movetext) return;
+    in_movetext = true;
+    const std::string* fen = game.header("FEN");
+    try {
+      FenPosition loaded = parse_fen_strict(fen ? std::string_view(*fen) : kInitialFen);
+      game.start = loaded.position;
+      game.start_fullmove = loaded.fullmove_number;
+    } catch (const std::invalid_argument& e) {
+      game.start = parse_fen_strict(kInitialFen).position;
+      game.error = std::string("bad FEN tag: ") + e.what();
+      game.error_line = line;
+    }
+    position = game.start;
+  };
+
+  if (has_pending_) {
+    has_pending_ = false;
+    start_game(pending_.line);
+    game.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
+  }
+  for (;;) {
+    next_token(token);
+    switch (token.kind) {
+      case TokenKind::kTag:
+        if (in_movetext) {
+          pending_ = std::move(token);
+          has_pending_ = true;
+          return true;
+        }
+        start_game(token.line);
+        game.headers.emplace_back(std::move(token.text), std::move(token.value));
+        break;
+      case TokenKind::kMove:
+        start_game(token.line);
+        enter_movetext(token.line);
+        if (!game.ok()) break;  // the rest of a broken game is passed over
+        try {
+          const Move move = move_of_san(position, token.text);
+          position.apply_move(move);
+          game.moves.push_back(move);
+        } catch (const std::invalid_argument& e) {
+          game.error = e.what();
+          game.error_line = token.line;
+        }
+        break;
+      case TokenKind::kResult:
+        start_game(token.line);
+        enter_movetext(token.line);
+        game.result = token.text;
+        return true;
+      case TokenKind::kEnd:
+        if (!started) return false;
+        enter_movetext(token.line);
+        return true;
+    }
+  }
+}
+
+}  // namespace varnok

@@ -1,0 +1,22 @@
+// Writing one game as PGN: the seven-tag roster first (Event, Site, Date,
+// Round, White, Black, Result; "?" or "????.??.??" where the caller gives no
+// value), the caller's other tags in their order, SetUp and FEN when the game
+// does not start from the initial position, then the SAN movetext wrapped at
+// 80 columns and the result.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "core/pgn_reader.hpp"
+#include "core/position_shim.hpp"
+
+namespace varnok {
+
+// The moves must be legal one after the other from start. The result is the
+// Result tag when the caller gives one, else what the final position shows:
+// "1-0" or "0-1" after a mate, "1/2-1/2" after a stalemate, "*" otherwise.
+std::string write_pgn(const Position& start, int fullmove_number, std::span<const Move> moves,
+                      const PgnHeaders& headers = {});
+
+}  // namespace varnok

@@ -1,0 +1,225 @@
+// The PGN reader on the things real files hold (comments, variations, NAGs,
+// escapes, games without results, broken games), streaming from a file
+// across chunk boundaries, and the writer read back by the reader.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/fen_writer.hpp"
+#include "core/pgn_reader.hpp"
+#include "core/pgn_writer.hpp"
+#include "core/san.hpp"
+#include "notation_positions.hpp"
+
+namespace varnok {
+namespace {
+
+constexpr const char* kInitial = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
+
+std::vector<PgnGame> read_all(PgnReader reader) {
+  std::vector<PgnGame> games;
+  PgnGame game;
+  while (reader.next(game)) games.push_back(game);
+  return games;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+  std::string out;
+  for (const std::string& w : words) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+constexpr const char* kMessyPgn =
+    "% an escape line: [Event \"not a tag\"]\n"             // 1
+    "[Event \"First\"]\n"                                     // 2
+    "[White \"A \\\"quoted\\\" name\"]\n"                     // 3
+    "[Result \"1-0\"]\n"                                      // 4
+    "\n"                                                      // 5
+    "1.e4 {a comment (with a paren} e5 $1 2. Nf3!? ; rest of line 2... Nc6\n"  // 6
+    "2... Nc6 (2... d6 3. d4 (3. Bc4 Be7) exd4) 3.Bb5 a6 $14\n"  // 7
+    "{multi-line\n"                                           // 8
+    "comment} 4. Ba4 1-0\n"                                   // 9
+    "\n"                                                      // 10
+    "[Event \"Second, no result\"]\n"                         // 11
+    "\n"                                                      // 12
+    "1. d4   d5\t2.c4\n"                                      // 13
+    "[Event \"Third\"]\n"                                     // 14
+    "[SetUp \"1\"]\n"                                         // 15
+    "[FEN \"4k3/8/8/8/8/8/3p4/5K2 b - - 3 40\"]\n"            // 16
+    "40... d1=Q+ 41. Kf2 1/2-1/2\n"                           // 17
+    "1. e4 *\n";                                              // 18
+
+TEST(PgnReader, PassesOverCommentsVariationsAndEscapes) {
+  const std::vector<PgnGame> games = read_all(PgnReader::from_text(kMessyPgn));
+  ASSERT_EQ(games.size(), 4u);
+
+  EXPECT_TRUE(games[0].ok()) << games[0].error;
+  EXPECT_EQ(games[0].line, 2);
+  ASSERT_EQ(games[0].headers.size(), 3u);
+  EXPECT_EQ(games[0].headers[1].second, "A \"quoted\" name");
+  EXPECT_EQ(*games[0].header("Event"), "First");
+  EXPECT_EQ(joined(games[0].uci()), "e2e4 e7e5 g1f3 b8c6 f1b5 a7a6 b5a4");
+  EXPECT_EQ(games[0].result, "1-0");
+
+  EXPECT_TRUE(games[1].ok()) << games[1].error;
+  EXPECT_EQ(games[1].line, 11);
+  EXPECT_EQ(joined(games[1].uci()), "d2d4 d7d5 c2c4");
+  EXPECT_EQ(games[1].result, "");
+
+  EXPECT_TRUE(games[2].ok()) << games[2].error;
+  EXPECT_EQ(games[2].line, 14);
+  EXPECT_EQ(fen_of(games[2].start, games[2].start_fullmove), "4k3/8/8/8/8/8/3p4/5K2 b - - 3 40");
+  EXPECT_EQ(joined(games[2].uci()), "d2d1q f1f2");
+  EXPECT_EQ(games[2].result, "1/2-1/2");
+
+  // A game of movetext alone starts from the initial position.
+  EXPECT_EQ(games[3].line, 18);
+  EXPECT_TRUE(games[3].headers.empty());
+  EXPECT_EQ(joined(games[3].uci()), "e2e4");
+  EXPECT_EQ(games[3].result, "*");
+}
+
+TEST(PgnReader, BrokenGamesAreReportedAndReadingGoesOn) {
+  const char* text =
+      "[Event \"good\"]\n"
+      "1. e4 e5 1-0\n"
+      "\n"
+      "[Event \"illegal move\"]\n"
+      "1. e4 e5\n"
+      "2. Ke3 Nf6 3. d4 0-1\n"
+      "\n"
+      "[Event \"bad FEN\"]\n"
+      "[FEN \"8/8/8/8/8/8/8/8 w - - 0 1\"]\n"
+      "1. e4 *\n"
+      "[Event \"ambiguous\"]\n"
+      "[FEN \"4k3/8/8/8/8/8/8/1N2KN2 w - - 0 1\"]\n"
+      "\n"
+      "1. Nd2 *\n"
+      "[Event \"good again\"]\n"
+      "1. d4 *\n";
+  const std::vector<PgnGame> games = read_all(PgnReader::from_text(text));
+  ASSERT_EQ(games.size(), 5u);
+  EXPECT_TRUE(games[0].ok());
+  EXPECT_EQ(games[1].error_line, 6);
+  EXPECT_NE(games[1].error.find("illegal SAN move 'Ke3'"), std::string::npos) << games[1].error;
+  EXPECT_EQ(joined(games[1].uci()), "e2e4 e7e5");  // the moves before the fault
+  EXPECT_EQ(games[1].result, "0-1");
+  EXPECT_EQ(games[2].error_line, 10);
+  EXPECT_NE(games[2].error.find("bad FEN tag: FEN placement field"), std::string::npos) << games[2].error;
+  EXPECT_EQ(games[3].error_line, 14);
+  EXPECT_NE(games[3].error.find("ambiguous SAN move 'Nd2'"), std::string::npos) << games[3].error;
+  EXPECT_TRUE(games[4].ok());
+  EXPECT_EQ(games[4].line, 15);
+  EXPECT_EQ(joined(games[4].uci()), "d2d4");
+}
+
+TEST(PgnReader, OddInputsEndCleanly) {
+  EXPECT_TRUE(read_all(PgnReader::from_text("")).empty());
+  EXPECT_TRUE(read_all(PgnReader::from_text("\n\n  \n% only an escape\n")).empty());
+  // An unclosed comment or variation swallows the rest of its game only.
+  const std::vector<PgnGame> games = read_all(PgnReader::from_text(
+      "\xEF\xBB\xBF[Event \"a\"]\n1. e4 ( 1. d4 d5\n[Event \"b\"]\n1. c4 {never closed\n"));
+  ASSERT_EQ(games.size(), 2u);
+  EXPECT_EQ(*games[0].header("Event"), "a");
+  EXPECT_EQ(joined(games[0].uci()), "e2e4");
+  EXPECT_EQ(joined(games[1].uci()), "c2c4");
+  EXPECT_THROW(PgnReader::from_file("/nonexistent/games.pgn"), std::runtime_error);
+}
+
+std::vector<std::vector<Move>> random_games(const Position& start, int count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::vector<Move>> games;
+  for (int i = 0; i < count; ++i) games.push_back(random_game(rng, start, 300));
+  return games;
+}
+
+TEST(PgnWriter, WritesWhatTheReaderReadsBack) {
+  const Position initial = position_of(kInitial);
+  const Position later = position_of("r3k2r/1P6/8/8/3pP3/8/8/R3K2R b KQkq e3 4 20");
+  std::string file_text;
+  std::vector<std::vector<Move>> expected;
+  for (const Position& start : {initial, later}) {
+    int n = 0;
+    for (const std::vector<Move>& moves : random_games(start, 20, 5)) {
+      const PgnHeaders headers = {{"White", "Player \"One\""}, {"Event", "Test \\ run"}, {"Annotator", "varnok"}};
+      const std::string pgn = write_pgn(start, start == initial ? 1 : 20, moves, headers);
+      if (n++ == 0) {
+        // The roster comes first and in its order; the set-up follows the caller's tags.
+        std::istringstream lines(pgn);
+        std::string line;
+        std::vector<std::string> names;
+        while (std::getline(lines, line) && !line.empty()) names.push_back(line.substr(1, line.find(' ') - 1));
+        std::vector<std::string> roster = {"Event", "Site", "Date", "Round", "White", "Black", "Result", "Annotator"};
+        if (!(start == initial)) roster.insert(roster.end(), {"SetUp", "FEN"});
+        EXPECT_EQ(names, roster);
+      }
+      std::istringstream lines(pgn);
+      for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+      file_text += pgn;
+      expected.push_back(moves);
+    }
+  }
+  const std::vector<PgnGame> games = read_all(PgnReader::from_text(file_text));
+  ASSERT_EQ(games.size(), expected.size());
+  for (size_t i = 0; i < games.size(); ++i) {
+    ASSERT_TRUE(games[i].ok()) << games[i].error;
+    EXPECT_EQ(games[i].moves, expected[i]) << "game " << i;
+    EXPECT_EQ(*games[i].header("White"), "Player \"One\"");
+    EXPECT_EQ(*games[i].header("Event"), "Test \\ run");
+    EXPECT_EQ(games[i].start, i < 20 ? initial : later);
+    EXPECT_EQ(*games[i].header("Result"), games[i].result);
+  }
+}
+
+TEST(PgnWriter, ResultFromTheFinalPositionUnlessGiven) {
+  const Position start = position_of(kInitial);
+  std::vector<Move> fools_mate;
+  Position position = start;
+  for (const char* san : {"f3", "e5", "g4", "Qh4#"}) {
+    fools_mate.push_back(move_of_san(position, san));
+    position.apply_move(fools_mate.back());
+  }
+  const std::string pgn = write_pgn(start, 1, fools_mate);
+  EXPECT_NE(pgn.find("[Result \"0-1\"]"), std::string::npos);
+  EXPECT_NE(pgn.find("\n1. f3 e5 2. g4 Qh4# 0-1\n"), std::string::npos) << pgn;
+  EXPECT_NE(pgn.find("[Date \"????.??.??\"]"), std::string::npos);
+  EXPECT_EQ(pgn.find("FEN"), std::string::npos);
+  const std::string given = write_pgn(start, 1, std::span(fools_mate).first(2), {{"Result", "1/2-1/2"}});
+  EXPECT_NE(given.find("\n1. f3 e5 1/2-1/2\n"), std::string::npos) << given;
+  const Position black_to_move = position_of("4k3/8/8/8/8/8/3p4/5K2 b - - 0 7");
+  const std::vector<Move> promotion = {move_of_san(black_to_move, "d1=Q")};
+  const std::string black_first = write_pgn(black_to_move, 7, promotion);
+  EXPECT_NE(black_first.find("\n7... d1=Q+ *\n"), std::string::npos) << black_first;
+}
+
+TEST(PgnReader, StreamsAFileInChunks) {
+  // Enough games to span many read chunks; every game must come out whole,
+  // whichever chunk boundary it straddles.
+  const Position start = position_of(kInitial);
+  std::string text;
+  const std::vector<std::vector<Move>> games = random_games(start, 150, 9);
+  for (const std::vector<Move>& moves : games) text += write_pgn(start, 1, moves, {{"Round", "1"}});
+  ASSERT_GT(text.size(), 4u * 65536u);
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / "varnok_test_stream.pgn";
+  std::ofstream(path, std::ios::binary) << text;
+  const std::vector<PgnGame> from_file = read_all(PgnReader::from_file(path.string()));
+  std::filesystem::remove(path);
+  ASSERT_EQ(from_file.size(), games.size());
+  int64_t line = 1;
+  for (size_t i = 0; i < games.size(); ++i) {
+    ASSERT_TRUE(from_file[i].ok()) << from_file[i].error;
+    EXPECT_EQ(from_file[i].moves, games[i]);
+    EXPECT_EQ(from_file[i].line, line);
+    const std::string one = write_pgn(start, 1, games[i], {{"Round", "1"}});
+    line += std::count(one.begin(), one.end(), '\n');
+  }
+}
+
+}  // namespace
+}  // namespace varnok
