@@ -100,9 +100,10 @@ void PgnReader::skip_comment() {
   }
 }
 
-// After '[': name, then a quoted value with \" and \\ escapes, then ']'. A
-// tag that breaks off at the end of its line keeps what it has; one without
-// a name or a quoted value is dropped.
+// After '[': the name, then the value from the first '"' to the last '"' on
+// the line that is followed by ']'. Quotes inside need no escape (python-chess
+// writes them bare); the standard escapes \" and \\ are undone. A tag
+// without a name or a quoted value is dropped with the rest of its line.
 bool PgnReader::read_tag(Token& token) {
   token.kind = TokenKind::kTag;
   token.text.clear();
@@ -116,14 +117,25 @@ bool PgnReader::read_tag(Token& token) {
     return false;
   }
   get();
-  for (int c = peek(); c != kEnd && c != '\n' && c != '"'; c = peek()) {
+  std::string& raw = token.value;
+  for (int c = peek(); c != kEnd && c != '\n'; c = peek()) {
     get();
-    if (c == '\\' && (peek() == '"' || peek() == '\\')) c = get();
-    if (token.value.size() < kMaxTagValueBytes) token.value.push_back(static_cast<char>(c));
+    if (raw.size() < kMaxTagValueBytes) raw.push_back(static_cast<char>(c));
   }
-  if (peek() == '"') get();
-  while (peek() != kEnd && peek() != '\n' && peek() != ']') get();
-  if (peek() == ']') get();
+  size_t end = raw.find_last_not_of(" \t\r");
+  if (end != std::string::npos && end > 0 && raw[end] == ']') {
+    end = raw.find_last_not_of(" \t", end - 1);
+    if (end != std::string::npos && raw[end] == '"') raw.resize(end);
+  } else {
+    const size_t quote = raw.rfind('"');  // a tag broken off before its ']'
+    if (quote != std::string::npos) raw.resize(quote);
+  }
+  size_t out = 0;
+  for (size_t in = 0; in < raw.size(); ++in) {
+    if (raw[in] == '\\' && in + 1 < raw.size() && (raw[in + 1] == '"' || raw[in + 1] == '\\')) ++in;
+    raw[out++] = raw[in];
+  }
+  raw.resize(out);
   return true;
 }
 

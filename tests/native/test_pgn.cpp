@@ -132,6 +132,16 @@ TEST(PgnReader, OddInputsEndCleanly) {
   EXPECT_THROW(PgnReader::from_file("/nonexistent/games.pgn"), std::runtime_error);
 }
 
+TEST(PgnReader, TagValuesWithQuotesEscapedOrBare) {
+  // python-chess writes quotes inside values bare; the standard escapes them.
+  const std::vector<PgnGame> games = read_all(PgnReader::from_text(
+      "[White \"A \"bare\" name\"]\n[Black \"B \\\"x\\\" \\\\ y\"]  \n"
+      "[Site \"broken off\n[Round \"\"]\n[ \"no name\"]\n[Date]\n*\n"));
+  ASSERT_EQ(games.size(), 1u);
+  const PgnHeaders expected = {{"White", "A \"bare\" name"}, {"Black", "B \"x\" \\ y"}, {"Site", "broken off"}, {"Round", ""}};
+  EXPECT_EQ(games[0].headers, expected);
+}
+
 std::vector<std::vector<Move>> random_games(const Position& start, int count, uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<std::vector<Move>> games;
