@@ -44,8 +44,9 @@ void read_placement(std::string_view field, Position& position) {
   bool after_digit = false;
   for (const char c : field) {
     if (c == '/') {
-      if (file != 8) fail("placement", field, "rank " + std::to_string(rank) + " has " + std::to_string(file) +
-                                                  " squares, expected 8");
+      if (file != 8)
+        fail("placement", field,
+             "rank " + std::to_string(rank) + " has " + std::to_string(file) + " squares, expected 8");
       if (--rank < 1) fail("placement", field, "more than 8 ranks");
       file = 0;
       after_digit = false;
@@ -65,8 +66,8 @@ void read_placement(std::string_view field, Position& position) {
     }
     if (file > 8) fail("placement", field, "rank " + std::to_string(rank) + " has more than 8 squares");
   }
-  if (file != 8) fail("placement", field, "rank " + std::to_string(rank) + " has " + std::to_string(file) +
-                                              " squares, expected 8");
+  if (file != 8)
+    fail("placement", field, "rank " + std::to_string(rank) + " has " + std::to_string(file) + " squares, expected 8");
   if (rank != 1) fail("placement", field, "only " + std::to_string(9 - rank) + " ranks, expected 8");
   position.rebuild_occupancies();
 }
@@ -82,8 +83,7 @@ void check_material(std::string_view field, const Position& position) {
     const int pawns = population_count(position.pieces(colour, kPawn));
     if (pawns > 8) fail("placement", field, name + " has " + std::to_string(pawns) + " pawns, at most 8 possible");
   }
-  const Bitboard stranded = (position.pieces(kWhite, kPawn) | position.pieces(kBlack, kPawn)) &
-                            (kRank1 | kRank8);
+  const Bitboard stranded = (position.pieces(kWhite, kPawn) | position.pieces(kBlack, kPawn)) & (kRank1 | kRank8);
   if (stranded) fail("placement", field, "pawn on " + square_name(lsb_index(stranded)) + ", a first or last rank");
 }
 
@@ -105,9 +105,9 @@ void read_castling(std::string_view field, Position& position) {
     const bool king_home = position.pieces(right.colour, kKing) & square_bit(right.king);
     const bool rook_home = position.pieces(right.colour, kRook) & square_bit(right.rook);
     if (!king_home || !rook_home)
-      fail("castling", field, std::string(1, c) + " needs the " + kColourNames[right.colour] + " king on " +
-                                  square_name(right.king) + " and a " + kColourNames[right.colour] + " rook on " +
-                                  square_name(right.rook));
+      fail("castling", field,
+           std::string(1, c) + " needs the " + kColourNames[right.colour] + " king on " + square_name(right.king) +
+               " and a " + kColourNames[right.colour] + " rook on " + square_name(right.rook));
     position.castle |= right.right;
   }
 }
@@ -125,11 +125,13 @@ void read_en_passant(std::string_view field, Position& position) {
   const int pawn_square = make_square(file_of(square), us == kWhite ? 5 : 4);
   const int start_square = make_square(file_of(square), us == kWhite ? 7 : 2);
   if (rank_of(square) != expected_rank)
-    fail("en passant", field, std::string("with ") + kColourNames[us] + " to move the square must be on rank " +
-                                  std::to_string(expected_rank));
+    fail("en passant", field,
+         std::string("with ") + kColourNames[us] + " to move the square must be on rank " +
+             std::to_string(expected_rank));
   if (!(position.pieces(them, kPawn) & square_bit(pawn_square)))
-    fail("en passant", field, std::string("no ") + kColourNames[them] + " pawn on " + square_name(pawn_square) +
-                                  " that a double push could have put there");
+    fail("en passant", field,
+         std::string("no ") + kColourNames[them] + " pawn on " + square_name(pawn_square) +
+             " that a double push could have put there");
   if (position.occupancies[kBothColours] & square_bit(square)) fail("en passant", field, "the square is occupied");
   if (position.occupancies[kBothColours] & square_bit(start_square))
     fail("en passant", field, "the pawn's starting square " + square_name(start_square) + " is occupied");
@@ -183,8 +185,8 @@ void check_checks(std::string_view field, const Position& position) {
   const int our_king = lsb_index(position.pieces(us, kKing));
   const int their_king = lsb_index(position.pieces(them, kKing));
   if (position.square_attacked_by(their_king, us))
-    fail("side to move", field, std::string(kColourNames[us]) + " to move while the " + kColourNames[them] +
-                                    " king is in check");
+    fail("side to move", field,
+         std::string(kColourNames[us]) + " to move while the " + kColourNames[them] + " king is in check");
   const Bitboard checkers = attackers_of(position, our_king, them, position.occupancies[kBothColours]);
   const int count = population_count(checkers);
   if (count == 0) return;
@@ -195,8 +197,8 @@ void check_checks(std::string_view field, const Position& position) {
     const Bitboard before = (position.occupancies[kBothColours] & ~square_bit(pushed_to)) | square_bit(pushed_from);
     if (count > 1 || (lsb_index(checkers) != pushed_to && attackers_of(position, our_king, them, before)))
       fail("side to move", field, "a double push cannot have given this check");
-  } else if (count == 2 && (line_through(lsb_index(checkers), lsb_index(checkers & (checkers - 1))) &
-                            square_bit(our_king))) {
+  } else if (count == 2 &&
+             (line_through(lsb_index(checkers), lsb_index(checkers & (checkers - 1))) & square_bit(our_king))) {
     fail("side to move", field, "two pieces on one line cannot both give check");
   }
 }
@@ -222,8 +224,8 @@ FenPosition parse_fen_strict(std::string_view text) {
   }
   if (count != 4 && count != 6) {
     std::string what = count > kMaxFields ? "more than 6" : std::to_string(count);
-    throw std::invalid_argument("FEN '" + std::string(text.substr(0, 100)) + "': expected 6 fields (or 4 without the clocks), found " +
-                                what);
+    throw std::invalid_argument("FEN '" + std::string(text.substr(0, 100)) +
+                                "': expected 6 fields (or 4 without the clocks), found " + what);
   }
 
   FenPosition result;

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/position_shim.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 

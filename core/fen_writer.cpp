@@ -61,8 +61,8 @@ std::string fen_of(const Position& position, int fullmove_number, EnPassantField
   if (out.size() == castling_start) out.push_back('-');
   out.push_back(' ');
   const int square = position.enpassant;
-  const bool written = square >= 0 && square < kNoSquare &&
-                       (en_passant == EnPassantField::kStandard || has_legal_en_passant(position));
+  const bool written =
+      square >= 0 && square < kNoSquare && (en_passant == EnPassantField::kStandard || has_legal_en_passant(position));
   if (written) {
     out.push_back(file_letter(square));
     out.push_back(rank_digit(square));

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/position_shim.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 
@@ -19,7 +19,8 @@ bool has_legal_en_passant(const Position& position);
 
 // Placement, side, castling, en passant, half-move clock (the position's
 // no-progress count) and fullmove_number.
-std::string fen_of(const Position& position, int fullmove_number, EnPassantField en_passant = EnPassantField::kStandard);
+std::string fen_of(const Position& position, int fullmove_number,
+                   EnPassantField en_passant = EnPassantField::kStandard);
 
 // The first four fields, without the clocks: how error messages name a
 // position.

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/position_shim.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/position_shim.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 
@@ -68,7 +68,7 @@ class PgnReader {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
   static constexpr size_t kChunkBytes = 1 << 16;
-  static constexpr size_t kMaxTokenBytes = 64;      // longer symbols are cut; no move is near that long
+  static constexpr size_t kMaxTokenBytes = 64;  // longer symbols are cut; no move is near that long
   static constexpr size_t kMaxTagValueBytes = 1 << 16;
 
   PgnReader() = default;
@@ -81,7 +81,7 @@ class PgnReader {
   void next_token(Token& token);
 
   std::unique_ptr<std::FILE, FileCloser> file_;
-  std::string text_;   // the whole text, or the current chunk of the file
+  std::string text_;  // the whole text, or the current chunk of the file
   size_t pos_ = 0;
   int64_t line_ = 1;
   bool at_line_start_ = true;

@@ -95,7 +95,10 @@ std::string write_pgn(const Position& start, int fullmove_number, std::span<cons
   std::string out;
   for (const RosterTag& tag : kRoster) {
     const std::string* value = find_header(headers, tag.name);
-    append_tag(out, tag.name, tag.name == "Result" ? std::string_view(result) : value ? std::string_view(*value) : tag.absent);
+    append_tag(out, tag.name,
+               tag.name == "Result" ? std::string_view(result)
+               : value              ? std::string_view(*value)
+                                    : tag.absent);
   }
   for (const auto& [name, value] : headers)
     if (!written_by_us(name)) append_tag(out, name, value);

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/pgn_reader.hpp"
-#include "core/position_shim.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 

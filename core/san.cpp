@@ -35,8 +35,8 @@ Bitboard reach_of(int kind, int target, Bitboard occupancy) {
 // legally move to the same target.
 Bitboard rivals_of(const Position& position, Move move) {
   const int source = move_source(move), target = move_target(move), piece = move_piece(move);
-  Bitboard candidates =
-      reach_of(kind_of(piece), target, position.occupancies[kBothColours]) & position.bitboards[piece] & ~square_bit(source);
+  Bitboard candidates = reach_of(kind_of(piece), target, position.occupancies[kBothColours]) &
+                        position.bitboards[piece] & ~square_bit(source);
   Bitboard rivals = 0;
   for (; candidates; candidates &= candidates - 1) {
     const int other = lsb_index(candidates);
@@ -47,21 +47,19 @@ Bitboard rivals_of(const Position& position, Move move) {
 
 bool is_kind_letter(char c) { return c == 'N' || c == 'B' || c == 'R' || c == 'Q' || c == 'K'; }
 
+// The kind a piece letter of either case names, -1 for other characters.
 int kind_of_letter(char c) {
-  switch (c) {
-    case 'N': case 'n': return kKnight;
-    case 'B': case 'b': return kBishop;
-    case 'R': case 'r': return kRook;
-    case 'Q': case 'q': return kQueen;
-    case 'K': case 'k': return kKing;
-    default: return -1;
-  }
+  const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  for (int kind = kKnight; kind <= kKing; ++kind)
+    if (kPieceLetters[kind] == upper) return kind;
+  return -1;
 }
 
 constexpr int promotion_kind_of(Move move) { return move_promoted(move) ? kind_of(move_promoted(move)) : kPawn; }
 
 [[noreturn]] void fail(const char* what, std::string_view text, const Position& position) {
-  throw std::invalid_argument(std::string(what) + " SAN move '" + std::string(text) + "' in " + fen_without_clocks(position));
+  throw std::invalid_argument(std::string(what) + " SAN move '" + std::string(text) + "' in " +
+                              fen_without_clocks(position));
 }
 
 Move castling_move(const Position& position, bool king_side, std::string_view text) {

@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "core/move_text.hpp"
-#include "core/position_shim.hpp"
+#include "core/position.hpp"
 
 namespace varnok {
 

@@ -1,5 +1,5 @@
-// Positions for the notation tests, made with the position library alone:
-// strict FEN loading, and the positions of seeded random games.
+// Positions and games for the notation tests, on the position core alone:
+// strict FEN loading, and seeded random games from any start position.
 #pragma once
 
 #include <random>
@@ -7,16 +7,11 @@
 #include <vector>
 
 #include "core/fen_strict.hpp"
+#include "random_positions.hpp"
 
 namespace varnok {
 
 inline Position position_of(std::string_view fen) { return parse_fen_strict(fen).position; }
-
-inline std::vector<Move> legal_moves_of(const Position& position) {
-  std::vector<Move> moves;
-  for_each_legal_move(position, [&](Move move) { moves.push_back(move); });
-  return moves;
-}
 
 // A game of uniformly random legal moves from start, until no move is left
 // or after max_plies.
@@ -24,7 +19,7 @@ inline std::vector<Move> random_game(std::mt19937& rng, const Position& start, i
   std::vector<Move> game;
   Position position = start;
   for (int ply = 0; ply < max_plies; ++ply) {
-    const std::vector<Move> moves = legal_moves_of(position);
+    const std::vector<Move> moves = legal_moves_by_playing(position);
     if (moves.empty()) break;
     game.push_back(moves[std::uniform_int_distribution<size_t>(0, moves.size() - 1)(rng)]);
     position.apply_move(game.back());

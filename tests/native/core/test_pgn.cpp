@@ -20,8 +20,6 @@
 namespace varnok {
 namespace {
 
-constexpr const char* kInitial = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
-
 std::vector<PgnGame> read_all(PgnReader reader) {
   std::vector<PgnGame> games;
   PgnGame game;
@@ -36,24 +34,24 @@ std::string joined(const std::vector<std::string>& words) {
 }
 
 constexpr const char* kMessyPgn =
-    "% an escape line: [Event \"not a tag\"]\n"             // 1
-    "[Event \"First\"]\n"                                     // 2
-    "[White \"A \\\"quoted\\\" name\"]\n"                     // 3
-    "[Result \"1-0\"]\n"                                      // 4
-    "\n"                                                      // 5
+    "% an escape line: [Event \"not a tag\"]\n"                                // 1
+    "[Event \"First\"]\n"                                                      // 2
+    "[White \"A \\\"quoted\\\" name\"]\n"                                      // 3
+    "[Result \"1-0\"]\n"                                                       // 4
+    "\n"                                                                       // 5
     "1.e4 {a comment (with a paren} e5 $1 2. Nf3!? ; rest of line 2... Nc6\n"  // 6
-    "2... Nc6 (2... d6 3. d4 (3. Bc4 Be7) exd4) 3.Bb5 a6 $14\n"  // 7
-    "{multi-line\n"                                           // 8
-    "comment} 4. Ba4 1-0\n"                                   // 9
-    "\n"                                                      // 10
-    "[Event \"Second, no result\"]\n"                         // 11
-    "\n"                                                      // 12
-    "1. d4   d5\t2.c4\n"                                      // 13
-    "[Event \"Third\"]\n"                                     // 14
-    "[SetUp \"1\"]\n"                                         // 15
-    "[FEN \"4k3/8/8/8/8/8/3p4/5K2 b - - 3 40\"]\n"            // 16
-    "40... d1=Q+ 41. Kf2 1/2-1/2\n"                           // 17
-    "1. e4 *\n";                                              // 18
+    "2... Nc6 (2... d6 3. d4 (3. Bc4 Be7) exd4) 3.Bb5 a6 $14\n"                // 7
+    "{multi-line\n"                                                            // 8
+    "comment} 4. Ba4 1-0\n"                                                    // 9
+    "\n"                                                                       // 10
+    "[Event \"Second, no result\"]\n"                                          // 11
+    "\n"                                                                       // 12
+    "1. d4   d5\t2.c4\n"                                                       // 13
+    "[Event \"Third\"]\n"                                                      // 14
+    "[SetUp \"1\"]\n"                                                          // 15
+    "[FEN \"4k3/8/8/8/8/8/3p4/5K2 b - - 3 40\"]\n"                             // 16
+    "40... d1=Q+ 41. Kf2 1/2-1/2\n"                                            // 17
+    "1. e4 *\n";                                                               // 18
 
 TEST(PgnReader, PassesOverCommentsVariationsAndEscapes) {
   const std::vector<PgnGame> games = read_all(PgnReader::from_text(kMessyPgn));
@@ -123,8 +121,8 @@ TEST(PgnReader, OddInputsEndCleanly) {
   EXPECT_TRUE(read_all(PgnReader::from_text("")).empty());
   EXPECT_TRUE(read_all(PgnReader::from_text("\n\n  \n% only an escape\n")).empty());
   // An unclosed comment or variation swallows the rest of its game only.
-  const std::vector<PgnGame> games = read_all(PgnReader::from_text(
-      "\xEF\xBB\xBF[Event \"a\"]\n1. e4 ( 1. d4 d5\n[Event \"b\"]\n1. c4 {never closed\n"));
+  const std::vector<PgnGame> games = read_all(
+      PgnReader::from_text("\xEF\xBB\xBF[Event \"a\"]\n1. e4 ( 1. d4 d5\n[Event \"b\"]\n1. c4 {never closed\n"));
   ASSERT_EQ(games.size(), 2u);
   EXPECT_EQ(*games[0].header("Event"), "a");
   EXPECT_EQ(joined(games[0].uci()), "e2e4");
@@ -134,11 +132,12 @@ TEST(PgnReader, OddInputsEndCleanly) {
 
 TEST(PgnReader, TagValuesWithQuotesEscapedOrBare) {
   // python-chess writes quotes inside values bare; the standard escapes them.
-  const std::vector<PgnGame> games = read_all(PgnReader::from_text(
-      "[White \"A \"bare\" name\"]\n[Black \"B \\\"x\\\" \\\\ y\"]  \n"
-      "[Site \"broken off\n[Round \"\"]\n[ \"no name\"]\n[Date]\n*\n"));
+  const std::vector<PgnGame> games =
+      read_all(PgnReader::from_text("[White \"A \"bare\" name\"]\n[Black \"B \\\"x\\\" \\\\ y\"]  \n"
+                                    "[Site \"broken off\n[Round \"\"]\n[ \"no name\"]\n[Date]\n*\n"));
   ASSERT_EQ(games.size(), 1u);
-  const PgnHeaders expected = {{"White", "A \"bare\" name"}, {"Black", "B \"x\" \\ y"}, {"Site", "broken off"}, {"Round", ""}};
+  const PgnHeaders expected = {
+      {"White", "A \"bare\" name"}, {"Black", "B \"x\" \\ y"}, {"Site", "broken off"}, {"Round", ""}};
   EXPECT_EQ(games[0].headers, expected);
 }
 
@@ -150,7 +149,7 @@ std::vector<std::vector<Move>> random_games(const Position& start, int count, ui
 }
 
 TEST(PgnWriter, WritesWhatTheReaderReadsBack) {
-  const Position initial = position_of(kInitial);
+  const Position initial = position_of(kInitialFen);
   const Position later = position_of("r3k2r/1P6/8/8/3pP3/8/8/R3K2R b KQkq e3 4 20");
   std::string file_text;
   std::vector<std::vector<Move>> expected;
@@ -188,7 +187,7 @@ TEST(PgnWriter, WritesWhatTheReaderReadsBack) {
 }
 
 TEST(PgnWriter, ResultFromTheFinalPositionUnlessGiven) {
-  const Position start = position_of(kInitial);
+  const Position start = position_of(kInitialFen);
   std::vector<Move> fools_mate;
   Position position = start;
   for (const char* san : {"f3", "e5", "g4", "Qh4#"}) {
@@ -211,7 +210,7 @@ TEST(PgnWriter, ResultFromTheFinalPositionUnlessGiven) {
 TEST(PgnReader, StreamsAFileInChunks) {
   // Enough games to span many read chunks; every game must come out whole,
   // whichever chunk boundary it straddles.
-  const Position start = position_of(kInitial);
+  const Position start = position_of(kInitialFen);
   std::string text;
   const std::vector<std::vector<Move>> games = random_games(start, 150, 9);
   for (const std::vector<Move>& moves : games) text += write_pgn(start, 1, moves, {{"Round", "1"}});

@@ -12,8 +12,6 @@
 namespace varnok {
 namespace {
 
-constexpr const char* kInitial = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
-
 std::string load_error(std::string_view fen) {
   try {
     parse_fen_strict(fen);
@@ -26,7 +24,7 @@ std::string load_error(std::string_view fen) {
 TEST(FenWriter, EnPassantFieldInBothModes) {
   // The half-move clock is the no-progress count, which counts the pawn
   // move that restarted it.
-  Position position = position_of(kInitial);
+  Position position = position_of(kInitialFen);
   position.apply_move(encode_move(kE2, kE4, WP, 0, kDoublePushFlag));
   EXPECT_EQ(fen_of(position, 1), "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 1 1");
   EXPECT_EQ(fen_of(position, 1, EnPassantField::kLegal), "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 1 1");
@@ -35,12 +33,12 @@ TEST(FenWriter, EnPassantFieldInBothModes) {
     const char* fen;
     const char* legal_field;
   } cases[] = {
-      {"4k3/8/8/1Pp5/8/8/8/4K3 w - c6 0 1", "c6"},    // b5 takes c6
-      {"8/8/8/KPp4r/8/8/8/4k3 w - c6 0 1", "-"},      // the capture bares the king along the rank
-      {"8/8/8/2pP4/1K6/8/8/7k w - c6 0 1", "c6"},     // in check by the pushed pawn: taking it answers
-      {"4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1", "e3"},    // black takes towards the h-file
-      {"4k3/8/8/8/3pP3/8/8/3RK3 b - e3 0 1", "e3"},   // d4 leaves the rook's file: no king behind
-      {"3k4/8/8/8/3pP3/8/8/3RK3 b - e3 0 1", "-"},    // the d-file pin keeps d4 where it is
+      {"4k3/8/8/1Pp5/8/8/8/4K3 w - c6 0 1", "c6"},   // b5 takes c6
+      {"8/8/8/KPp4r/8/8/8/4k3 w - c6 0 1", "-"},     // the capture bares the king along the rank
+      {"8/8/8/2pP4/1K6/8/8/7k w - c6 0 1", "c6"},    // in check by the pushed pawn: taking it answers
+      {"4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1", "e3"},   // black takes towards the h-file
+      {"4k3/8/8/8/3pP3/8/8/3RK3 b - e3 0 1", "e3"},  // d4 leaves the rook's file: no king behind
+      {"3k4/8/8/8/3pP3/8/8/3RK3 b - e3 0 1", "-"},   // the d-file pin keeps d4 where it is
   };
   for (const Case& c : cases) {
     const FenPosition loaded = parse_fen_strict(c.fen);
@@ -80,15 +78,15 @@ TEST(FenStrict, ReadsEveryFieldAndDefaultsTheClocks) {
 
   // The loader fills the same position the lenient one does.
   Position lenient;
-  lenient.parse_fen(kInitial);
-  EXPECT_EQ(parse_fen_strict(kInitial).position, lenient);
+  lenient.parse_fen(kInitialFen);
+  EXPECT_EQ(parse_fen_strict(kInitialFen).position, lenient);
 }
 
 TEST(FenStrict, AcceptsChecksThatOneMoveCanGive) {
   for (const char* fen : {
-           "4k3/8/8/8/8/5n2/8/r3K3 w - - 0 1",      // rook and knight: a discovered double check
-           "8/8/8/3p4/4K3/8/8/7k w - d6 0 1",        // the pushed pawn gives check
-           "8/r6K/8/3p4/8/8/8/k7 w - d6 0 1",        // the push uncovers the rook
+           "4k3/8/8/8/8/5n2/8/r3K3 w - - 0 1",  // rook and knight: a discovered double check
+           "8/8/8/3p4/4K3/8/8/7k w - d6 0 1",   // the pushed pawn gives check
+           "8/r6K/8/3p4/8/8/8/k7 w - d6 0 1",   // the push uncovers the rook
            "rnbqkbnr/ppp2ppp/8/1B1pp3/4P3/8/PPPP1PPP/RNBQK1NR b KQkq - 0 1",
        })
     EXPECT_EQ(load_error(fen), "") << fen;
@@ -156,14 +154,15 @@ TEST(FenStrict, NamesTheFieldAndTheFault) {
 
 TEST(FenRoundTrip, RandomGamesWriteAndReadBack) {
   int positions = 0;
-  for_each_random_move(7, 40, 200, position_of(kInitial), [&](const Position& position, Move) {
+  for_each_random_move(7, 40, 200, position_of(kInitialFen), [&](const Position& position, Move) {
     const std::string fen = fen_of(position, 1 + positions % 90);
     const FenPosition back = parse_fen_strict(fen);
     ASSERT_EQ(back.position, position) << fen;
     ASSERT_EQ(back.fullmove_number, 1 + positions % 90);
     // The legal-mode text loads too, and differs only where no capture is possible.
     const FenPosition legal = parse_fen_strict(fen_of(position, 1, EnPassantField::kLegal));
-    ASSERT_EQ(legal.position.enpassant == position.enpassant, has_legal_en_passant(position) || position.enpassant == kNoSquare);
+    ASSERT_EQ(legal.position.enpassant == position.enpassant,
+              has_legal_en_passant(position) || position.enpassant == kNoSquare);
     ++positions;
   });
   EXPECT_GT(positions, 4000);

@@ -13,8 +13,6 @@
 namespace varnok {
 namespace {
 
-constexpr const char* kInitial = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
-
 // The SAN of the legal move given in UCI.
 std::string san(std::string_view fen, std::string_view uci) {
   const Position position = position_of(fen);
@@ -52,16 +50,16 @@ TEST(Uci, FaultsNameTheText) {
     const char* text;
     const char* message;
   } cases[] = {
-      {kInitial, "", "malformed UCI move ''"},
-      {kInitial, "e2", "malformed UCI move 'e2'"},
-      {kInitial, "e2e9", "malformed"},
-      {kInitial, "i2i4", "malformed"},
-      {kInitial, "E2E4", "malformed"},
-      {kInitial, "e2e4 ", "malformed"},
-      {kInitial, "e2e4qq", "malformed"},
+      {kInitialFen, "", "malformed UCI move ''"},
+      {kInitialFen, "e2", "malformed UCI move 'e2'"},
+      {kInitialFen, "e2e9", "malformed"},
+      {kInitialFen, "i2i4", "malformed"},
+      {kInitialFen, "E2E4", "malformed"},
+      {kInitialFen, "e2e4 ", "malformed"},
+      {kInitialFen, "e2e4qq", "malformed"},
       {"4k3/P7/8/8/8/8/8/4K3 w - - 0 1", "a7a8k", "malformed UCI move 'a7a8k'"},
-      {kInitial, "e2e5", "illegal UCI move 'e2e5' in rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"},
-      {kInitial, "e7e5", "illegal"},  // not the side to move
+      {kInitialFen, "e2e5", "illegal UCI move 'e2e5' in rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"},
+      {kInitialFen, "e7e5", "illegal"},                                       // not the side to move
       {"4k3/P7/8/8/8/8/8/4K3 w - - 0 1", "a7a8", "illegal UCI move 'a7a8'"},  // the promotion piece is missing
       {"4k3/8/8/8/8/8/8/4K3 w - - 0 1", "e2e4q", "illegal"},
       {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "e1h1", "illegal"},  // castling is the king's two-square move
@@ -80,7 +78,7 @@ TEST(San, CastlingChecksAndMates) {
   EXPECT_EQ(san("5k2/8/8/8/8/8/8/4K2R w K - 0 1", "e1g1"), "O-O+");  // the rook gives check from f1
   EXPECT_EQ(san("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", "a1a8"), "Ra8#");
   EXPECT_EQ(san("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", "a1a7"), "Ra7");
-  EXPECT_EQ(san("7k/8/8/8/8/8/8/R5RK w - - 0 1", "a1a8"), "Ra8+");  // the king still has g7... and h7
+  EXPECT_EQ(san("7k/8/8/8/8/8/8/R5RK w - - 0 1", "a1a8"), "Ra8+");  // h7 is still free: check, not mate
   EXPECT_EQ(san("7k/8/8/8/8/8/8/R5RK w - - 0 1", "g1g7"), "Rg7");
   // A rook passing f1 under attack: only the queen side remains.
   const char* through_check = "r3k2r/8/8/8/8/8/5r2/R3K2R w KQkq - 0 1";
@@ -89,7 +87,7 @@ TEST(San, CastlingChecksAndMates) {
 }
 
 TEST(San, PawnCapturesEnPassantAndPromotions) {
-  EXPECT_EQ(san(kInitial, "e2e4"), "e4");
+  EXPECT_EQ(san(kInitialFen, "e2e4"), "e4");
   EXPECT_EQ(san("4k3/8/8/3pP3/8/8/8/4K3 w - d6 0 1", "e5d6"), "exd6");
   EXPECT_EQ(san("8/8/8/k2pP2R/8/8/8/4K3 w - d6 0 1", "e5d6"), "exd6+");  // both pawns leave the rook's rank
   EXPECT_EQ(san("4k3/8/8/8/3pP3/8/8/4K3 b - e3 0 1", "d4e3"), "dxe3");
@@ -131,12 +129,23 @@ TEST(San, ReadsTheCommonVariations) {
     const char* text;
     const char* uci;
   } cases[] = {
-      {kInitial, "Nf3", "g1f3"},       {kInitial, "Nf3+", "g1f3"},     {kInitial, "Nf3#", "g1f3"},
-      {kInitial, "Nf3!", "g1f3"},      {kInitial, "Nf3??", "g1f3"},    {kInitial, "Nf3!?", "g1f3"},
-      {kInitial, "Nf3?!", "g1f3"},     {kInitial, "Nf3+!!", "g1f3"},   {kInitial, "Ng1f3", "g1f3"},
-      {kInitial, "Ng1-f3", "g1f3"},    {kInitial, "Ngf3", "g1f3"},     {kInitial, "N1f3", "g1f3"},
-      {kInitial, "Nxf3", "g1f3"},      {kInitial, "e4", "e2e4"},       {kInitial, "e2e4", "e2e4"},
-      {kInitial, "e2-e4", "e2e4"},     {kInitial, "g1f3", "g1f3"},
+      {kInitialFen, "Nf3", "g1f3"},
+      {kInitialFen, "Nf3+", "g1f3"},
+      {kInitialFen, "Nf3#", "g1f3"},
+      {kInitialFen, "Nf3!", "g1f3"},
+      {kInitialFen, "Nf3??", "g1f3"},
+      {kInitialFen, "Nf3!?", "g1f3"},
+      {kInitialFen, "Nf3?!", "g1f3"},
+      {kInitialFen, "Nf3+!!", "g1f3"},
+      {kInitialFen, "Ng1f3", "g1f3"},
+      {kInitialFen, "Ng1-f3", "g1f3"},
+      {kInitialFen, "Ngf3", "g1f3"},
+      {kInitialFen, "N1f3", "g1f3"},
+      {kInitialFen, "Nxf3", "g1f3"},
+      {kInitialFen, "e4", "e2e4"},
+      {kInitialFen, "e2e4", "e2e4"},
+      {kInitialFen, "e2-e4", "e2e4"},
+      {kInitialFen, "g1f3", "g1f3"},
       {"r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1", "0-0", "e1g1"},
       {"r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1", "0-0-0", "e1c1"},
       {"r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1", "O-O-O+", "e8c8"},
@@ -160,25 +169,25 @@ TEST(San, FaultsNameTheText) {
     const char* text;
     const char* message;
   } cases[] = {
-      {kInitial, "", "malformed SAN move ''"},
-      {kInitial, "Nf9", "malformed SAN move 'Nf9'"},
-      {kInitial, "Zf3", "malformed"},
-      {kInitial, "N", "malformed"},
-      {kInitial, "Nf3x", "malformed"},
-      {kInitial, "O-O-O-O", "malformed"},
-      {kInitial, "e4e5e6", "malformed"},
-      {kInitial, "Nf3!!!", "malformed"},
-      {kInitial, "nf3", "malformed"},
-      {kInitial, "Nf4", "illegal SAN move 'Nf4' in rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"},
-      {kInitial, "e5", "illegal SAN move 'e5'"},
-      {kInitial, "O-O", "illegal SAN move 'O-O'"},
-      {kInitial, "Nd4", "illegal"},
-      {kInitial, "exd3", "illegal"},
-      {kInitial, "Bb5", "illegal"},  // blocked by its own pawn
+      {kInitialFen, "", "malformed SAN move ''"},
+      {kInitialFen, "Nf9", "malformed SAN move 'Nf9'"},
+      {kInitialFen, "Zf3", "malformed"},
+      {kInitialFen, "N", "malformed"},
+      {kInitialFen, "Nf3x", "malformed"},
+      {kInitialFen, "O-O-O-O", "malformed"},
+      {kInitialFen, "e4e5e6", "malformed"},
+      {kInitialFen, "Nf3!!!", "malformed"},
+      {kInitialFen, "nf3", "malformed"},
+      {kInitialFen, "Nf4", "illegal SAN move 'Nf4' in rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"},
+      {kInitialFen, "e5", "illegal SAN move 'e5'"},
+      {kInitialFen, "O-O", "illegal SAN move 'O-O'"},
+      {kInitialFen, "Nd4", "illegal"},
+      {kInitialFen, "exd3", "illegal"},
+      {kInitialFen, "Bb5", "illegal"},                                     // blocked by its own pawn
       {"4k3/1P6/8/8/8/8/8/4K3 w - - 0 1", "b8", "illegal SAN move 'b8'"},  // no promotion piece
       {"4k3/1P6/8/8/8/8/8/4K3 w - - 0 1", "b8=K", "illegal"},
       {"4k3/8/8/8/8/8/8/4K3 w - - 0 1", "e4=Q", "illegal"},
-      {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "Kg1", "illegal SAN move 'Kg1'"},  // castling is O-O
+      {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "Kg1", "illegal SAN move 'Kg1'"},      // castling is O-O
       {"8/8/8/KPp4r/8/8/8/4k3 w - c6 0 1", "bxc6", "illegal SAN move 'bxc6'"},  // en passant into a pin
       {"4k3/8/8/8/8/8/8/1N2KN2 w - - 0 1", "Nd2", "ambiguous SAN move 'Nd2'"},
       {"4k3/8/8/R7/8/8/8/R3K3 w - - 0 1", "Ra3", "ambiguous"},
@@ -193,10 +202,10 @@ TEST(San, FaultsNameTheText) {
 
 TEST(MoveNotation, RoundTripsOverRandomGames) {
   int moves = 0;
-  const Position start = position_of(kInitial);
+  const Position start = position_of(kInitialFen);
   for_each_random_move(11, 60, 250, start, [&](const Position& position, Move) {
     std::set<std::string> sans, ucis;
-    for (const Move move : legal_moves_of(position)) {
+    for (const Move move : legal_moves_by_playing(position)) {
       const MoveText s = san_of(position, move), u = uci_of(move);
       ASSERT_EQ(move_of_san(position, s.view()), move) << s.str();
       ASSERT_EQ(move_of_uci(position, u.view()), move) << u.str();
