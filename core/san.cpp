@@ -6,6 +6,7 @@
 #include "core/attack_tables.hpp"
 #include "core/fen_writer.hpp"
 #include "core/legality.hpp"
+#include "core/move_lookup.hpp"
 
 namespace varnok {
 
@@ -63,15 +64,12 @@ constexpr int promotion_kind_of(Move move) { return move_promoted(move) ? kind_o
 }
 
 Move castling_move(const Position& position, bool king_side, std::string_view text) {
-  Move found = 0;
-  bool any = false;
-  for_each_legal_move(position, [&](Move move) {
-    if (move_is_castling(move) && (file_of(move_target(move)) == file_of(kG1)) == king_side) {
-      found = move;
-      any = true;
-    }
-  });
-  if (!any) fail("illegal", text, position);
+  Move found = kNoMove;
+  const auto fits = [&](Move move) {
+    return move_is_castling(move) && (file_of(move_target(move)) == file_of(kG1)) == king_side;
+  };
+  for_each_legal_move_that(position, fits, [&](Move move) { found = move; });
+  if (found == kNoMove) fail("illegal", text, position);
   return found;
 }
 
@@ -152,11 +150,13 @@ Move move_of_san(const Position& position, std::string_view text) {
     sources &= position.pieces(position.side, kPawn);
     if (from_file < 0) sources &= file_mask(file_of(target));  // a pawn capture names its file
   }
-  Move found = 0;
+  Move found = kNoMove;
   int matches = 0;
-  for_each_legal_move(position, [&](Move move) {
-    if (move_target(move) != target || !(sources & square_bit(move_source(move)))) return;
-    if (promotion_kind_of(move) != promotion || (move_is_castling(move) && !full_square)) return;
+  const auto fits = [&](Move move) {
+    return move_target(move) == target && (sources & square_bit(move_source(move))) &&
+           promotion_kind_of(move) == promotion && (full_square || !move_is_castling(move));
+  };
+  for_each_legal_move_that(position, fits, [&](Move move) {
     found = move;
     ++matches;
   });

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/fen_writer.hpp"
-#include "core/legality.hpp"
+#include "core/move_lookup.hpp"
 
 namespace varnok {
 
@@ -36,15 +36,12 @@ Move move_of_uci(const Position& position, std::string_view text) {
   if (source == kNoSquare || target == kNoSquare || kind < 0 || text.size() > 5)
     throw std::invalid_argument("malformed UCI move '" + std::string(text) + "'");
   const int promoted = kind ? piece_of(position.side, PieceKind(kind)) : 0;
-  Move found = 0;
-  bool any = false;
-  for_each_legal_move(position, [&](Move move) {
-    if (move_source(move) == source && move_target(move) == target && move_promoted(move) == promoted) {
-      found = move;
-      any = true;
-    }
-  });
-  if (!any)
+  Move found = kNoMove;
+  const auto fits = [&](Move move) {
+    return move_source(move) == source && move_target(move) == target && move_promoted(move) == promoted;
+  };
+  for_each_legal_move_that(position, fits, [&](Move move) { found = move; });
+  if (found == kNoMove)
     throw std::invalid_argument("illegal UCI move '" + std::string(text) + "' in " + fen_without_clocks(position));
   return found;
 }
