@@ -89,7 +89,8 @@ std::string write_pgn(const Position& start, int fullmove_number, std::span<cons
     position.apply_move(moves[i]);
   }
   const std::string* given = find_header(headers, "Result");
-  const std::string result = given ? *given : outcome_of(position);
+  const bool given_is_result = given && (*given == "1-0" || *given == "0-1" || *given == "1/2-1/2" || *given == "*");
+  const std::string result = given_is_result ? *given : outcome_of(position);
   wrap.add(result);
 
   std::string out;

@@ -13,9 +13,11 @@
 
 namespace varnok {
 
-// The moves must be legal one after the other from start. The result is the
-// Result tag when the caller gives one, else what the final position shows:
-// "1-0" or "0-1" after a mate, "1/2-1/2" after a stalemate, "*" otherwise.
+// The moves must be legal one after the other from start, and tag names PGN
+// symbols (letters, digits, "_+#=:-"). The result is the caller's Result tag
+// when it is a result ("1-0", "0-1", "1/2-1/2", "*"), else what the final
+// position shows: "1-0" or "0-1" after a mate, "1/2-1/2" after a stalemate,
+// "*" otherwise.
 std::string write_pgn(const Position& start, int fullmove_number, std::span<const Move> moves,
                       const PgnHeaders& headers = {});
 
