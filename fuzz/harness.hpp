@@ -16,22 +16,9 @@
 #include "core/position.hpp"
 #include "env/actions.hpp"
 #include "env/board.hpp"
+#include "fuzz/check.hpp"
 
 namespace varnok::fuzz {
-
-// A property of the Board that does not hold. The fuzzer entry points turn
-// it into an abort (a crash that libFuzzer records); the regression tests
-// into a test failure.
-struct CheckFailure : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-#define VARNOK_FUZZ_STR2(x) #x
-#define VARNOK_FUZZ_STR(x) VARNOK_FUZZ_STR2(x)
-#define FUZZ_CHECK(cond)                                                                                              \
-  do {                                                                                                                \
-    if (!(cond)) throw ::varnok::fuzz::CheckFailure(__FILE__ ":" VARNOK_FUZZ_STR(__LINE__) ": check failed: " #cond); \
-  } while (0)
 
 // Reads the input front to back; once it is used up every read gives zeros.
 class Reader {

@@ -17,7 +17,7 @@ set -euo pipefail
 TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$TOP/build/fuzz"
 WORK="$TOP/build/fuzz-work"
-TARGETS=(fen ops)
+TARGETS=(fen ops fen_strict pgn)
 SMOKE_SECONDS=25
 
 say() { printf '[fuzz] %s\n' "$*" >&2; }
@@ -57,6 +57,8 @@ target_options() {
   case "$1" in
     fen) echo "-max_len=256 -dict=$TOP/fuzz/fen.dict" ;;
     ops) echo "-max_len=512 -len_control=0" ;;
+    fen_strict) echo "-max_len=256 -dict=$TOP/fuzz/fen.dict" ;;
+    pgn) echo "-max_len=2048 -dict=$TOP/fuzz/pgn.dict" ;;
   esac
 }
 
