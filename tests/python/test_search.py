@@ -112,6 +112,33 @@ def test_tree_reuse_matches_the_reference_after_advance():
     assert (native.visit_counts()[:3].sum(axis=1) > 40).all()
 
 
+@pytest.mark.parametrize("k", [1, 3])
+def test_gumbel_root_selection_matches_the_reference(k):
+    settings = dict(root_selection="gumbel", gumbel_considered=8, gumbel_simulations=24)
+    fens = [INITIAL, MIDDLE_GAME, STALEMATE_TRAPS]
+    native, refs = run_both(fens, settings, rounds=30, k=k)
+    # The plan is used up after 24 root simulations per tree (a collision
+    # below the root spends one without a visit), then no more leaves.
+    totals = native.visit_counts().sum(axis=1)
+    assert ((totals <= 24) & (totals >= (24 if k == 1 else 20))).all()
+    assert len(native.select(leaves_per_tree=k)) == 0
+    native.expand(np.zeros((0, 4672), np.float32), np.zeros(0, np.float32))
+    policy = native.policy()
+    for t, ref in enumerate(refs):
+        assert native.choose_actions()[t] == ref.chosen_action()
+        assert np.allclose(policy[t], ref.policy(), atol=1e-6)
+        # Sequential halving: 8 actions once, the best 4 twice more, the best 2 four more.
+        visited = np.sort(native.visit_counts()[t][native.visit_counts()[t] > 0])[::-1]
+        if k == 1:
+            assert visited.tolist() == [7, 7, 3, 3, 1, 1, 1, 1]
+
+
+def test_gumbel_after_advance_restarts_the_plan_on_the_kept_subtree():
+    settings = dict(root_selection="gumbel", gumbel_considered=4, gumbel_simulations=12)
+    native, refs = run_both([INITIAL, MIDDLE_GAME], settings, rounds=30, k=2, advance_after=10)
+    assert (native.visit_counts().sum(axis=1) >= 12).all()
+
+
 def test_mates_inside_the_tree_are_scored_without_the_network():
     native = varnok.MCTS(1, seed=1, dirichlet_fraction=0.0)
     native.set_roots([MIDDLE_GAME])
@@ -291,3 +318,137 @@ def test_a_finished_game_after_advance_gives_no_leaves():
     assert s.finished().tolist() == [True, False]
     assert s.root_values()[0] == -1  # black, to move, is checkmated
     assert s.select().tree.tolist() == [1]
+
+
+# ---------------------------------------------------------------- UCT
+
+# White to move; each is also searched colour-flipped (black to move). The
+# solutions are every move that mates within the stated number of moves; the
+# test checks them with python-chess.
+MATE_IN_ONE = [
+    ("8/B7/K7/8/8/1Q6/8/2k4r w - - 0 1", ["a7e3"]),
+    ("8/5K2/7k/5R2/8/5R2/8/8 w - - 0 1", ["f3h3"]),
+    ("2B3R1/4k3/8/8/5Q2/8/8/4K3 w - - 0 1", ["f4f8"]),
+    ("4Q3/8/8/8/6B1/7n/5k1K/7B w - - 0 1", ["e8e2"]),
+    ("8/8/B6R/2k3K1/Q7/8/1P6/8 w - - 0 1", ["a4c4"]),
+    ("8/6R1/4N3/7Q/K7/4k3/8/2N5 w - - 0 1", ["h5e2"]),
+    # Only the promotion to a knight mates.
+    ("6b1/K4P1k/5B2/6P1/8/8/8/8 w - - 0 1", ["f7f8n"]),
+    ("R7/1pk1P3/3R4/8/8/8/8/K7 w - - 0 1", ["e7e8n"]),
+    ("8/1P6/k1N5/8/1R6/8/6K1/8 w - - 0 1", ["b7b8n"]),
+    ("n7/k1P5/1R6/8/8/8/8/K7 w - - 0 1", ["c7c8n"]),
+    ("4R3/3P1k2/4R3/6R1/7K/8/8/8 w - - 0 1", ["d7d8n"]),
+    ("8/6P1/4KPBk/8/6R1/8/8/8 w - - 0 1", ["g7g8n"]),
+]
+MATE_IN_TWO = [
+    ("8/3R4/8/8/8/8/k2K4/2B5 w - - 0 1", ["d2c2"]),
+    ("8/1K1k4/1R6/8/8/3P4/8/1Q6 w - - 0 1", ["b1e1"]),
+    ("R2Q4/b7/8/8/8/k4K2/8/8 w - - 0 1", ["d8b8", "d8b6"]),
+    ("8/7k/8/K7/R7/8/8/5R2 w - - 0 1", ["a4g4", "f1g1"]),
+    ("8/8/7k/3R1K2/8/3N4/8/8 w - - 0 1", ["d5d7"]),
+    ("8/4RN2/2K5/k7/8/8/8/8 w - - 0 1", ["e7e4"]),
+    ("4B1Q1/6N1/8/2k1K1p1/8/8/8/8 w - - 0 1", ["g8b3"]),
+    ("8/5P2/7K/5k2/8/8/8/3RR3 w - - 0 1", ["d1d4"]),
+]
+# Simulations per tree: the solver proves these mates well within it.
+UCT_BUDGET = 20000
+
+
+def mates_within(board, moves):
+    """Whether the side to move can force mate within `moves` of its own moves."""
+    for move in list(board.legal_moves):
+        board.push(move)
+        try:
+            if board.is_checkmate():
+                return True
+            if moves > 1 and not board.is_game_over() and all(
+                    _after(board, reply, lambda b: mates_within(b, moves - 1)) for reply in list(board.legal_moves)):
+                return True
+        finally:
+            board.pop()
+    return False
+
+
+def _after(board, move, check):
+    board.push(move)
+    try:
+        return check(board)
+    finally:
+        board.pop()
+
+
+def winning_moves(board, moves):
+    """Every move after which the mover forces mate within `moves` of its moves in all."""
+    def wins(b):
+        if b.is_checkmate():
+            return True
+        return moves > 1 and not b.is_game_over() and all(
+            _after(b, reply, lambda bb: mates_within(bb, moves - 1)) for reply in list(b.legal_moves))
+    return sorted(m.uci() for m in board.legal_moves if _after(board, m, wins))
+
+
+def mirrored(fen, solutions):
+    board = chess.Board(fen).mirror()
+    flip = [chess.Move.from_uci(u) for u in solutions]
+    return board.fen(), sorted(chess.Move(chess.square_mirror(m.from_square), chess.square_mirror(m.to_square),
+                                          m.promotion).uci() for m in flip)
+
+
+MATE_TABLE = [(fen, sols, 1) for fen, sols in MATE_IN_ONE] + [(fen, sols, 2) for fen, sols in MATE_IN_TWO]
+MATE_TABLE += [(*mirrored(fen, sols), n) for fen, sols, n in MATE_TABLE]
+
+
+def test_the_mate_table_is_right():
+    assert len(MATE_TABLE) >= 20
+    assert {chess.Board(f).turn for f, _, _ in MATE_TABLE} == {chess.WHITE, chess.BLACK}
+    assert any(len(s[0]) == 5 and s[0][4] != "q" for _, s, _ in MATE_TABLE)  # under-promotions
+    for fen, solutions, moves in MATE_TABLE:
+        board = chess.Board(fen)
+        assert not board.is_game_over(), fen
+        assert winning_moves(board, moves) == sorted(solutions), fen
+        if moves == 2:
+            assert not mates_within(board, 1), fen  # a true mate in two
+
+
+def test_uct_finds_every_mate_within_its_budget():
+    search = varnok.UCT(len(MATE_TABLE), seed=7)
+    search.set_roots([fen for fen, _, _ in MATE_TABLE])
+    ran = search.run(UCT_BUDGET)
+    best = search.best_actions()
+    for t, (fen, solutions, _) in enumerate(MATE_TABLE):
+        board = chess.Board(fen)
+        action_of = {encode_move(board, m): m.uci() for m in board.legal_moves}
+        assert action_of[int(best[t])] in solutions, (fen, action_of[int(best[t])])
+    assert search.solved().all() and (search.root_values() == 1).all()
+    assert (ran < UCT_BUDGET).all()  # proved before the budget ran out
+
+
+def test_uct_without_the_solver_still_prefers_mate_in_one():
+    fens = [fen for fen, _, n in MATE_TABLE if n == 1]
+    search = varnok.UCT(len(fens), seed=1, solver=False)
+    search.set_roots(fens)
+    assert (search.run(3000) == 3000).all()
+    for t, fen in enumerate(fens):
+        board = chess.Board(fen)
+        action_of = {encode_move(board, m): m for m in board.legal_moves}
+        move = action_of[int(search.best_actions()[t])]
+        board.push(move)
+        assert board.is_checkmate(), fen
+    assert not search.solved().any()
+
+
+def test_uct_roll_outs_follow_the_seed_for_any_thread_count():
+    def grow(threads, seed):
+        search = varnok.UCT(4, seed=seed, num_threads=threads)
+        search.set_roots([INITIAL, MIDDLE_GAME, INITIAL, BACK_RANK])
+        search.run(300)
+        return search.visit_counts(), search.root_values()
+
+    one = grow(1, 3)
+    for a, b in zip(one, grow(3, 3)):
+        assert np.array_equal(a, b)
+    assert not np.array_equal(one[0][0], grow(1, 4)[0][0])
+    with pytest.raises(ValueError, match="finished game"):
+        varnok.UCT(1).set_roots(["R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"])
+    with pytest.raises(RuntimeError, match="before set_roots"):
+        varnok.UCT(1).run(1)
