@@ -27,6 +27,7 @@ struct Leaves {
 
 struct PyMcts {
   std::unique_ptr<Mcts> search;
+  bool copy = false;
 };
 
 struct PyUct {
@@ -146,7 +147,8 @@ RootSelection root_selection(const std::string& name) {
 void bind_search(py::module_& m) {
   py::class_<Leaves>(m, "SearchLeaves",
                      "The leaves of one MCTS.select, one row per leaf, rows grouped by tree in tree order. Pass the "
-                     "network's output for exactly these rows to MCTS.expand.")
+                     "network's output for exactly these rows to MCTS.expand. Unless the MCTS was made with "
+                     "copy=True the arrays are read-only views that the next select overwrites.")
       .def_readonly("obs", &Leaves::obs,
                     "Observations: float32 (L, 119, 8, 8) (or the MCTS's obs_dtype; packed: uint64 (L, 119)), as the "
                     "vector environment writes them")
@@ -165,7 +167,7 @@ void bind_search(py::module_& m) {
                        std::optional<double> fpu_value, double virtual_loss, int64_t node_budget,
                        const std::string& root_selection_name, int64_t gumbel_considered, int64_t gumbel_simulations,
                        double gumbel_c_visit, double gumbel_c_scale, const std::string& obs_dtype,
-                       std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
+                       std::optional<int64_t> num_threads, std::optional<uint64_t> seed, bool copy) {
              SearchOptions o;
              o.num_trees = checked_count(num_trees, "num_trees", 1, 1 << 20);
              o.num_threads = threads_for(num_threads, o.num_trees);
@@ -190,6 +192,7 @@ void bind_search(py::module_& m) {
              o.gumbel_c_visit = checked_real(gumbel_c_visit, "gumbel_c_visit", false);
              o.gumbel_c_scale = checked_real(gumbel_c_scale, "gumbel_c_scale", false);
              auto self = std::make_unique<PyMcts>();
+             self->copy = copy;
              py::gil_scoped_release unlocked;
              self->search = std::make_unique<Mcts>(o);
              return self;
@@ -200,6 +203,7 @@ void bind_search(py::module_& m) {
            py::arg("node_budget") = 100000, py::arg("root_selection") = "puct", py::arg("gumbel_considered") = 16,
            py::arg("gumbel_simulations") = 64, py::arg("gumbel_c_visit") = 50.0, py::arg("gumbel_c_scale") = 0.1,
            py::arg("obs_dtype") = "float32", py::arg("num_threads") = py::none(), py::arg("seed") = py::none(),
+           py::arg("copy") = false,
            "PUCT picks argmax Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), N the parent's visits; c is c_puct, or "
            "log((1 + N + c_base) / c_base) + c_init when c_base is given. An unvisited child's Q is the parent's "
            "value minus fpu_reduction, or fpu_value when given. Each descent waiting for its value counts as "
@@ -207,7 +211,8 @@ void bind_search(py::module_& m) {
            "with weight dirichlet_fraction (0: none; PUCT only). root_selection=\"gumbel\" plans gumbel_simulations "
            "root simulations over gumbel_considered actions (mctx's defaults c_visit=50, c_scale=0.1). node_budget "
            "bounds the nodes of each tree (a descent needing more is dropped). obs_dtype as for VectorEnv. seed makes "
-           "all noise and sampling reproducible.")
+           "all noise and sampling reproducible. select returns read-only views that the next select overwrites; "
+           "copy=True returns fresh arrays instead.")
       .def_property_readonly("num_trees", [](const PyMcts& s) { return s.search->size(); })
       .def_property_readonly("num_threads", [](const PyMcts& s) { return s.search->threads(); })
       .def_property_readonly("obs_dtype",
@@ -248,24 +253,21 @@ void bind_search(py::module_& m) {
             Use use(*s.search);
             Mcts& search = *s.search;
             const int k = checked_count(leaves_per_tree, "leaves_per_tree", 1, 1 << 16);
-            int rows;
+            py::ssize_t rows;
             {
               py::gil_scoped_release unlocked;
               rows = search.select(k);
             }
             const ObservationFormat format = search.options().format;
+            // The arrays live as long as any view on them.
+            const py::capsule owner(new std::shared_ptr<LeafArrays>(search.leaf_arrays()),
+                                    [](void* p) { delete static_cast<std::shared_ptr<LeafArrays>*>(p); });
+            const LeafArrays& arrays = *search.leaf_arrays();
             Leaves leaves;
-            py::array obs(observation_dtype(format), observation_shape(format, rows));
-            py::array_t<bool> mask({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(kActionCount)});
-            py::array_t<int32_t> tree(rows);
-            {
-              py::gil_scoped_release unlocked;
-              search.write_leaves(obs.mutable_data(), reinterpret_cast<uint8_t*>(mask.mutable_data()),
-                                  tree.mutable_data());
-            }
-            leaves.obs = obs;
-            leaves.legal_mask = mask;
-            leaves.tree = tree;
+            leaves.obs = view(observation_dtype(format), observation_shape(format, rows), arrays.observations.data(),
+                              owner, s.copy);
+            leaves.legal_mask = view(py::dtype::of<bool>(), {rows, kActionCount}, arrays.masks.data(), owner, s.copy);
+            leaves.tree = view(py::dtype::of<int32_t>(), {rows}, arrays.trees.data(), owner, s.copy);
             return leaves;
           },
           py::arg("leaves_per_tree") = 1,

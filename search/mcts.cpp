@@ -1,5 +1,7 @@
 #include "search/mcts.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "env/observation_writer.hpp"
@@ -60,22 +62,42 @@ void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& bo
 
 int Mcts::select(int leaves_per_tree) {
   if (round_open_) throw std::runtime_error("the leaves of the last select wait for expand");
-  for_each_tree([&](int t) { trees_[t]->select(leaves_per_tree); });
-  for (int t = 0; t < size(); ++t) first_row_[t + 1] = first_row_[t] + trees_[t]->leaf_count();
+  // Tree t writes its rows from row t * leaves_per_tree on, so the trees
+  // work apart; the rows are then moved together in tree order.
+  const size_t capacity = static_cast<size_t>(size()) * leaves_per_tree;
+  if (!leaf_arrays_ || leaf_arrays_->trees.size() < capacity) {
+    leaf_arrays_ = std::make_shared<LeafArrays>();
+    leaf_arrays_->observations.resize(capacity * observation_row_bytes());
+    leaf_arrays_->masks.resize(capacity * kActionCount);
+    leaf_arrays_->trees.resize(capacity);
+  }
+  LeafArrays& out = *leaf_arrays_;
+  const size_t row_bytes = observation_row_bytes();
+  for_each_tree([&](int t) {
+    const size_t first = static_cast<size_t>(t) * leaves_per_tree;
+    LeafOutput output;
+    output.format = options_.format;
+    output.observations = out.observations.data() + first * row_bytes;
+    output.observation_bytes = row_bytes;
+    output.masks = out.masks.data() + first * kActionCount;
+    trees_[t]->select(leaves_per_tree, output);
+  });
+  for (int t = 0; t < size(); ++t) {
+    const int count = trees_[t]->leaf_count();
+    first_row_[t + 1] = first_row_[t] + count;
+    const size_t from = static_cast<size_t>(t) * leaves_per_tree, to = first_row_[t];
+    // to <= from, and every earlier tree's rows already sit below to.
+    if (to != from) {
+      std::memmove(out.observations.data() + to * row_bytes, out.observations.data() + from * row_bytes,
+                   count * row_bytes);
+      std::memmove(out.masks.data() + to * kActionCount, out.masks.data() + from * kActionCount,
+                   static_cast<size_t>(count) * kActionCount);
+    }
+    std::fill(out.trees.begin() + to, out.trees.begin() + to + count, t);
+  }
   leaf_count_ = first_row_[size()];
   round_open_ = true;
   return leaf_count_;
-}
-
-void Mcts::write_leaves(void* observations, uint8_t* masks, int32_t* tree_of_row) const {
-  const size_t row_bytes = observation_row_bytes();
-  for_each_tree([&](int t) {
-    for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row) {
-      trees_[t]->write_leaf(j, options_.format, static_cast<uint8_t*>(observations) + row * row_bytes,
-                            masks + static_cast<size_t>(row) * kActionCount);
-      tree_of_row[row] = t;
-    }
-  });
 }
 
 void Mcts::expand(const float* priors, const float* values, bool logits) {

@@ -1,7 +1,7 @@
 // Many independent search trees searched together, so that a network scores
 // the leaves of every tree in one batch per round:
-//   select(k)       -> up to k leaves per tree (their observations and masks
-//                      written by write_leaves, rows ordered by tree)
+//   select(k)       -> up to k leaves per tree, their observations and masks
+//                      written into leaf_arrays(), rows ordered by tree
 //   expand(priors, values) for exactly those rows, then the next round.
 // The trees are spread over a persistent pool of worker threads in fixed
 // contiguous shares; each tree draws from its own generator (seed, tree
@@ -20,6 +20,15 @@
 
 namespace varnok {
 
+// The rows of one round, in the layout a network reads. A round writes into
+// the arrays of the last round when they are large enough; otherwise into
+// new ones (views on the old ones keep them alive through the shared owner).
+struct LeafArrays {
+  std::vector<uint8_t> observations;  // rows x observation row bytes
+  std::vector<uint8_t> masks;         // rows x 4672, 0 or 1
+  std::vector<int32_t> trees;         // the tree of each row
+};
+
 class Mcts {
  public:
   explicit Mcts(const SearchOptions& options);
@@ -37,12 +46,11 @@ class Mcts {
   // packed; then nothing has changed. Any round in progress is dropped.
   void set_roots(const std::vector<int>& trees, const std::vector<Board>& boards);
 
-  // One round of descents: std::runtime_error while the last round's leaves
-  // wait for expand. Returns the number of leaves (rows).
+  // One round of descents, its rows written into leaf_arrays():
+  // std::runtime_error while the last round's leaves wait for expand.
+  // Returns the number of leaves (rows).
   int select(int leaves_per_tree);
-  // Writes the rows of the round: observations, legal masks (4672 bytes a
-  // row, 0 or 1) and the tree of each row.
-  void write_leaves(void* observations, uint8_t* masks, int32_t* tree_of_row) const;
+  const std::shared_ptr<LeafArrays>& leaf_arrays() const { return leaf_arrays_; }
   bool round_open() const { return round_open_; }
   int leaf_count() const { return leaf_count_; }
   // Takes the network's answer for the rows of the round: priors (rows x
@@ -75,6 +83,7 @@ class Mcts {
   std::vector<std::vector<int32_t>> table_;  // sequential halving's plan (Gumbel)
   std::vector<std::unique_ptr<MctsTree>> trees_;
   std::vector<int> first_row_;  // per tree, then the total: rows of the open round
+  std::shared_ptr<LeafArrays> leaf_arrays_;
   int leaf_count_ = 0;
   bool round_open_ = false;
   std::atomic<bool> in_use_{false};

@@ -74,7 +74,7 @@ void MctsTree::set_root(const Board& board) {
   halving_started_ = 0;
 }
 
-void MctsTree::select(int descents) {
+void MctsTree::select(int descents, const LeafOutput& output) {
   assert(leaf_count_ == 0);
   if (!has_root_ || finished()) return;
   for (int d = 0; d < descents; ++d) {
@@ -99,19 +99,25 @@ void MctsTree::select(int descents) {
         }
         break;
       case NodeState::kNew: {
-        if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
-        Leaf& leaf = leaves_[leaf_count_];
-        const Outcome outcome = replay_path(root_, nodes_, path_, leaf.board);
+        const Outcome outcome = replay_path(root_, nodes_, path_, game_);
         if (outcome.done()) {
           nodes_[node].state = NodeState::kTerminal;
-          nodes_[node].value = terminal_value(outcome, leaf.board.position.side);
+          nodes_[node].value = terminal_value(outcome, game_.position.side);
           back_up(nodes_, path_, nodes_[node].value, false);
           break;
         }
-        if (!add_children(nodes_, node, leaf.board)) break;  // over the node budget: dropped
+        if (!add_children(nodes_, node, game_)) break;  // over the node budget: dropped
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
-        leaf.path = path_;
+        if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
+        leaves_[leaf_count_].path = path_;
+        if (output.observations)
+          write_observation_in(output.format, game_, output.observations + leaf_count_ * output.observation_bytes);
+        if (output.masks) {
+          uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
+          std::memset(mask, 0, kActionCount);
+          game_.move_index.for_each([&](int action, Move) { mask[action] = 1; });
+        }
         ++leaf_count_;
         break;
       }
@@ -212,13 +218,6 @@ int32_t MctsTree::pick_root_gumbel() {
   ++halving_visits_[best];
   ++halving_started_;
   return root.first_child + best;
-}
-
-void MctsTree::write_leaf(int j, ObservationFormat format, void* observation, uint8_t* mask) const {
-  const Board& board = leaves_[j].board;
-  write_observation_in(format, board, observation);
-  std::memset(mask, 0, kActionCount);
-  board.move_index.for_each([&](int action, Move) { mask[action] = 1; });
 }
 
 std::string MctsTree::check_leaf(int j, const float* priors, float value, bool logits) const {

@@ -26,6 +26,16 @@
 
 namespace varnok {
 
+// Where a round's leaves go: leaf j's observation (in format) at
+// observations + j * observation_bytes and its legal mask (4672 bytes, 0 or
+// 1) at masks + j * 4672. Null pointers: nothing is written.
+struct LeafOutput {
+  ObservationFormat format = ObservationFormat::kFloat32;
+  uint8_t* observations = nullptr;
+  size_t observation_bytes = 0;
+  uint8_t* masks = nullptr;
+};
+
 class MctsTree {
  public:
   // options and table outlive the tree; table is considered_visits_table of
@@ -46,10 +56,9 @@ class MctsTree {
   const std::vector<int32_t>& leaf_path(int j) const { return leaves_[j].path; }
 
   // ---- one round
-  void select(int descents);
+  void select(int descents, const LeafOutput& output);
+  void select(int descents) { select(descents, LeafOutput{}); }
   int leaf_count() const { return leaf_count_; }
-  // Writes leaf j's observation (in format) and its legal mask (4672 bytes, 0 or 1).
-  void write_leaf(int j, ObservationFormat format, void* observation, uint8_t* mask) const;
   // Why leaf j cannot take these priors and value (empty when it can): a
   // non-finite value, or priors over its legal actions that are not finite
   // (logits) or not non-negative with a positive sum (probabilities).
@@ -88,8 +97,9 @@ class MctsTree {
   void root_sigma_q() const;
   double prior_of_child(int32_t node, int i) const;
 
+  // A leaf needs only its path after select: its children, listed by
+  // select, are what expand reads.
   struct Leaf {
-    Board board;
     std::vector<int32_t> path;
   };
 
@@ -103,6 +113,7 @@ class MctsTree {
 
   // ---- the round
   std::vector<Leaf> leaves_;  // slots, grown to the most leaves a round has asked for
+  Board game_;                // the scratch game a descent rebuilds
   int leaf_count_ = 0;
   std::vector<int32_t> path_;      // the descent being made
   std::vector<int32_t> collided_;  // nodes holding a collision's virtual loss
