@@ -26,6 +26,26 @@ class History {
  public:
   using NestedPlanes = std::vector<std::vector<int32_t>>;
 
+  History() = default;
+  // Copies are deep, so a whole Board can be copied (a search copies the
+  // game at its root); the planes of restored entries are copied only when
+  // there are any.
+  History(const History& other) { *this = other; }
+  History& operator=(const History& other) {
+    if (this == &other) return *this;
+    records_ = other.records_;
+    given_planes_mask_ = other.given_planes_mask_;
+    count_ = other.count_;
+    cursor_ = other.cursor_;
+    if (other.given_planes_)
+      given_planes_ = std::make_unique<std::array<HistoryEntry, kHistorySlots>>(*other.given_planes_);
+    else
+      given_planes_.reset();
+    return *this;
+  }
+  History(History&&) noexcept = default;
+  History& operator=(History&&) noexcept = default;
+
   int size() const { return count_; }
   // The ring position 0 to 7, advanced by one with every record.
   int cursor() const { return cursor_; }

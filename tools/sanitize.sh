@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the native tests (position_tests, episode_tests and vector_tests) with
+# Builds the native tests (position_tests, episode_tests, vector_tests and search_tests) with
 # AddressSanitizer and UndefinedBehaviorSanitizer (plus the standard library's
 # own bounds checks) into build/asan and runs them. Any sanitizer report
 # aborts the test binary, so the script fails on the first one in each. Runs
@@ -34,8 +34,8 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DVARNOK_MODULE=OFF -DVARNOK_NATIVE_TESTS=ON >/dev/null
 
-say "building position_tests, episode_tests, vector_tests and the perft tool they run"
-if ! cmake --build "$BUILD" -j "$(nproc)" --target position_tests episode_tests vector_tests perft >"$BUILD/build.log" 2>&1; then
+say "building position_tests, episode_tests, vector_tests, search_tests and the perft tool they run"
+if ! cmake --build "$BUILD" -j "$(nproc)" --target position_tests episode_tests vector_tests search_tests perft >"$BUILD/build.log" 2>&1; then
   cat "$BUILD/build.log" >&2
   say "build failed"
   exit 1
@@ -51,7 +51,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # when the first fails, so one report does not hide the other.
 run_start=$(date +%s)
 failed=()
-for binary in core/position_tests env/episode_tests vector/vector_tests; do
+for binary in core/position_tests env/episode_tests vector/vector_tests search/search_tests; do
   tests=$(basename "$binary")
   say "running $tests"
   status=0

@@ -1,0 +1,482 @@
+// MCTS (batched PUCT or Gumbel search driven by the caller's network) and
+// UCT (roll-out search). The binding converts roots and arrays and calls one
+// operation of the search layer, with the interpreter lock released.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "module/arrays.hpp"
+#include "module/bindings.hpp"
+#include "search/mcts.hpp"
+#include "search/uct.hpp"
+
+namespace varnok::binding {
+
+namespace {
+
+// The rows of one select: what the network reads, and where each row goes.
+struct Leaves {
+  py::array obs, legal_mask, tree;
+};
+
+struct PyMcts {
+  std::unique_ptr<Mcts> search;
+  bool copy = false;
+};
+
+struct PyUct {
+  std::unique_ptr<Uct> search;
+  bool rooted = false;
+};
+
+// Holds the search for one call; released on every way out.
+class Use {
+ public:
+  explicit Use(Mcts& search) : search_(search) { search_.acquire(); }
+  ~Use() { search_.release(); }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+ private:
+  Mcts& search_;
+};
+
+uint64_t os_seed() {
+  std::random_device device;
+  return (static_cast<uint64_t>(device()) << 32) | device();
+}
+
+int threads_for(std::optional<int64_t> num_threads, int64_t items) {
+  const int64_t threads = num_threads.value_or(std::max(1u, std::thread::hardware_concurrency()));
+  if (threads < 1 || threads > 1024)
+    throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
+  return static_cast<int>(std::min(threads, items));
+}
+
+int checked_count(int64_t value, const char* what, int64_t low, int64_t high) {
+  if (value < low || value > high)
+    throw py::value_error(std::string(what) + " must be " + std::to_string(low) + " to " + std::to_string(high) +
+                          ", got " + std::to_string(value));
+  return static_cast<int>(value);
+}
+
+double checked_real(double value, const char* what, bool positive) {
+  if (!std::isfinite(value) || value < 0 || (positive && value == 0))
+    throw py::value_error(std::string(what) + " must be a finite " + (positive ? "positive" : "non-negative") +
+                          " number, got " + std::to_string(value));
+  return value;
+}
+
+// The games to search from: a VectorEnv (every row's game), or a sequence
+// of State, ChessEnv or FEN text.
+std::vector<Board> root_boards(const py::handle& roots) {
+  std::vector<Board> boards;
+  if (py::hasattr(roots, "num_envs") && py::hasattr(roots, "save_state")) {
+    const int64_t n = roots.attr("num_envs").cast<int64_t>();
+    for (int64_t i = 0; i < n; ++i) {
+      Board& board = boards.emplace_back();
+      board.restore_state(roots.attr("save_state")(i).cast<const State&>());
+      ready_root(board);
+    }
+    return boards;
+  }
+  if (py::isinstance<py::str>(roots) || !py::isinstance<py::sequence>(roots))
+    throw py::type_error("roots must be a VectorEnv or a sequence of State, ChessEnv or FEN text");
+  const py::sequence items = py::reinterpret_borrow<py::sequence>(roots);
+  boards.reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const py::handle item = items[i];
+    Board& board = boards.emplace_back();
+    if (py::isinstance<py::str>(item)) {
+      Position start;
+      start.parse_fen(item.cast<std::string>().c_str());
+      board.start_from(start);
+    } else if (py::isinstance<State>(item)) {
+      try {
+        board.restore_state(item.cast<const State&>());
+      } catch (const std::invalid_argument& e) {
+        throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+      }
+    } else if (py::isinstance<Board>(item)) {
+      board = item.cast<const Board&>();
+    } else {
+      throw py::type_error("root " + std::to_string(i) + " is not a State, ChessEnv or FEN text");
+    }
+    ready_root(board);
+  }
+  return boards;
+}
+
+// A float array of the given shape, as contiguous float32: TypeError for
+// anything that is not a real-valued array, ValueError for another shape.
+py::array_t<float, py::array::c_style | py::array::forcecast> float_rows(const py::handle& values,
+                                                                         std::vector<py::ssize_t> shape,
+                                                                         const char* what) {
+  py::array array = py::array::ensure(values);
+  if (!array) throw py::type_error(std::string(what) + " must be an array of numbers");
+  const char kind = array.dtype().kind();
+  if (kind != 'f' && kind != 'i' && kind != 'u')
+    throw py::type_error(std::string(what) + " must hold real numbers, got dtype " +
+                         py::str(array.dtype()).cast<std::string>());
+  bool same = array.ndim() == static_cast<py::ssize_t>(shape.size());
+  for (size_t d = 0; same && d < shape.size(); ++d) same = array.shape(d) == shape[d];
+  if (!same) {
+    std::string wanted = "(";
+    for (size_t d = 0; d < shape.size(); ++d)
+      wanted += std::to_string(shape[d]) + (shape.size() == 1 ? ",)" : d + 1 < shape.size() ? ", " : ")");
+    throw py::value_error(std::string(what) + " must have shape " + wanted + ", got " +
+                          py::str(py::tuple(array.attr("shape"))).cast<std::string>());
+  }
+  return py::array_t<float, py::array::c_style | py::array::forcecast>(array);
+}
+
+RootSelection root_selection(const std::string& name) {
+  if (name == "puct") return RootSelection::kPuct;
+  if (name == "gumbel") return RootSelection::kGumbel;
+  throw py::value_error("root_selection must be \"puct\" or \"gumbel\", got \"" + name + "\"");
+}
+
+}  // namespace
+
+void bind_search(py::module_& m) {
+  py::class_<Leaves>(m, "SearchLeaves",
+                     "The leaves of one MCTS.select, one row per leaf, rows grouped by tree in tree order. Pass the "
+                     "network's output for exactly these rows to MCTS.expand. Unless the MCTS was made with "
+                     "copy=True the arrays are read-only views that the next select overwrites.")
+      .def_readonly("obs", &Leaves::obs,
+                    "Observations: float32 (L, 119, 8, 8) (or the MCTS's obs_dtype; packed: uint64 (L, 119)), as the "
+                    "vector environment writes them")
+      .def_readonly("legal_mask", &Leaves::legal_mask, "bool (L, 4672): True where an action is legal at the leaf")
+      .def_readonly("tree", &Leaves::tree, "int32 (L,): the tree each row belongs to")
+      .def("__len__", [](const Leaves& l) { return py::len(l.tree); });
+
+  py::class_<PyMcts>(m, "MCTS",
+                     "num_trees independent search trees grown together: select() hands out the leaves of every tree "
+                     "as one batch for the network, expand() takes its priors and values back. PUCT everywhere "
+                     "(AlphaZero), or Gumbel-Top-k with sequential halving at the root (root_selection=\"gumbel\"). "
+                     "Finished games met in a tree are scored natively and never sent. Trees are spread over "
+                     "worker threads; with a seed, results are the same for any num_threads.")
+      .def(py::init([](int64_t num_trees, double c_puct, std::optional<double> c_base, double c_init,
+                       double dirichlet_alpha, double dirichlet_fraction, double fpu_reduction,
+                       std::optional<double> fpu_value, double virtual_loss, int64_t node_budget,
+                       const std::string& root_selection_name, int64_t gumbel_considered, int64_t gumbel_simulations,
+                       double gumbel_c_visit, double gumbel_c_scale, const std::string& obs_dtype,
+                       std::optional<int64_t> num_threads, std::optional<uint64_t> seed, bool copy) {
+             SearchOptions o;
+             o.num_trees = checked_count(num_trees, "num_trees", 1, 1 << 20);
+             o.num_threads = threads_for(num_threads, o.num_trees);
+             o.seed = seed.value_or(os_seed());
+             o.format = observation_format(obs_dtype);
+             o.node_budget = checked_count(node_budget, "node_budget", 1, INT32_MAX);
+             o.c_puct = checked_real(c_puct, "c_puct", false);
+             o.c_base = c_base ? checked_real(*c_base, "c_base", true) : 0;
+             o.c_init = checked_real(c_init, "c_init", false);
+             o.dirichlet_alpha = checked_real(dirichlet_alpha, "dirichlet_alpha", true);
+             o.dirichlet_fraction = checked_real(dirichlet_fraction, "dirichlet_fraction", false);
+             if (o.dirichlet_fraction > 1) throw py::value_error("dirichlet_fraction must be 0 to 1");
+             if (!std::isfinite(fpu_reduction)) throw py::value_error("fpu_reduction must be finite");
+             o.fpu_reduction = fpu_reduction;
+             o.fpu_absolute = fpu_value.has_value();
+             if (fpu_value && !std::isfinite(*fpu_value)) throw py::value_error("fpu_value must be finite");
+             o.fpu_value = fpu_value.value_or(0);
+             o.virtual_loss = checked_real(virtual_loss, "virtual_loss", false);
+             o.root_selection = root_selection(root_selection_name);
+             o.gumbel_considered = checked_count(gumbel_considered, "gumbel_considered", 1, kActionCount);
+             o.gumbel_simulations = checked_count(gumbel_simulations, "gumbel_simulations", 1, 1 << 20);
+             o.gumbel_c_visit = checked_real(gumbel_c_visit, "gumbel_c_visit", false);
+             o.gumbel_c_scale = checked_real(gumbel_c_scale, "gumbel_c_scale", false);
+             auto self = std::make_unique<PyMcts>();
+             self->copy = copy;
+             py::gil_scoped_release unlocked;
+             self->search = std::make_unique<Mcts>(o);
+             return self;
+           }),
+           py::arg("num_trees"), py::kw_only(), py::arg("c_puct") = 1.25, py::arg("c_base") = py::none(),
+           py::arg("c_init") = 1.25, py::arg("dirichlet_alpha") = 0.3, py::arg("dirichlet_fraction") = 0.25,
+           py::arg("fpu_reduction") = 0.0, py::arg("fpu_value") = py::none(), py::arg("virtual_loss") = 1.0,
+           py::arg("node_budget") = 100000, py::arg("root_selection") = "puct", py::arg("gumbel_considered") = 16,
+           py::arg("gumbel_simulations") = 64, py::arg("gumbel_c_visit") = 50.0, py::arg("gumbel_c_scale") = 0.1,
+           py::arg("obs_dtype") = "float32", py::arg("num_threads") = py::none(), py::arg("seed") = py::none(),
+           py::arg("copy") = false,
+           "PUCT picks argmax Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), N the parent's visits; c is c_puct, or "
+           "log((1 + N + c_base) / c_base) + c_init when c_base is given. An unvisited child's Q is the parent's "
+           "value minus fpu_reduction, or fpu_value when given. Each descent waiting for its value counts as "
+           "virtual_loss lost visits on its path. Dirichlet(dirichlet_alpha) noise is mixed into the root's priors "
+           "with weight dirichlet_fraction (0: none; PUCT only). root_selection=\"gumbel\" plans gumbel_simulations "
+           "root simulations over gumbel_considered actions (mctx's defaults c_visit=50, c_scale=0.1). node_budget "
+           "bounds the nodes of each tree (a descent needing more is dropped). obs_dtype as for VectorEnv. seed makes "
+           "all noise and sampling reproducible. select returns read-only views that the next select overwrites; "
+           "copy=True returns fresh arrays instead.")
+      .def_property_readonly("num_trees", [](const PyMcts& s) { return s.search->size(); })
+      .def_property_readonly("num_threads", [](const PyMcts& s) { return s.search->threads(); })
+      .def_property_readonly("obs_dtype",
+                             [](const PyMcts& s) { return observation_format_name(s.search->options().format); })
+      .def_property_readonly(
+          "round_open", [](const PyMcts& s) { return s.search->round_open(); }, "True between a select and its expand")
+      .def(
+          "set_roots",
+          [](PyMcts& s, const py::handle& roots, std::optional<std::vector<int64_t>> trees) {
+            Use use(*s.search);
+            std::vector<Board> boards = root_boards(roots);
+            std::vector<int> which;
+            if (trees) {
+              if (trees->size() != boards.size())
+                throw py::value_error("trees and roots differ in length: " + std::to_string(trees->size()) + " and " +
+                                      std::to_string(boards.size()));
+              for (int64_t t : *trees) which.push_back(checked_count(t, "a tree index", 0, s.search->size() - 1));
+            } else {
+              if (static_cast<int>(boards.size()) != s.search->size())
+                throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
+                                      ", got " + std::to_string(boards.size()));
+              for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
+            }
+            try {
+              py::gil_scoped_release unlocked;
+              s.search->set_roots(which, boards);
+            } catch (const std::invalid_argument& e) {
+              throw py::value_error(e.what());
+            }
+          },
+          py::arg("roots"), py::arg("trees") = py::none(),
+          "Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN "
+          "text, one per tree, or one per index in trees (then only those trees restart). A finished game raises "
+          "ValueError and nothing changes. Any round waiting for expand is dropped.")
+      .def(
+          "select",
+          [](PyMcts& s, int64_t leaves_per_tree) {
+            Use use(*s.search);
+            Mcts& search = *s.search;
+            const int k = checked_count(leaves_per_tree, "leaves_per_tree", 1, 1 << 16);
+            py::ssize_t rows;
+            {
+              py::gil_scoped_release unlocked;
+              rows = search.select(k);
+            }
+            const ObservationFormat format = search.options().format;
+            // The arrays live as long as any view on them.
+            const py::capsule owner(new std::shared_ptr<LeafArrays>(search.leaf_arrays()),
+                                    [](void* p) { delete static_cast<std::shared_ptr<LeafArrays>*>(p); });
+            const LeafArrays& arrays = *search.leaf_arrays();
+            Leaves leaves;
+            leaves.obs = view(observation_dtype(format), observation_shape(format, rows), arrays.observations.data(),
+                              owner, s.copy);
+            leaves.legal_mask = view(py::dtype::of<bool>(), {rows, kActionCount}, arrays.masks.data(), owner, s.copy);
+            leaves.tree = view(py::dtype::of<int32_t>(), {rows}, arrays.trees.data(), owner, s.copy);
+            return leaves;
+          },
+          py::arg("leaves_per_tree") = 1,
+          "Makes leaves_per_tree descents in every tree and returns the new leaves (SearchLeaves). A descent that "
+          "ends in a finished game is backed up at once; one that meets a leaf already taken this round, or "
+          "needs more nodes than node_budget, is dropped; so a tree may give fewer rows. RuntimeError while the "
+          "last select waits for expand.")
+      .def(
+          "expand",
+          [](PyMcts& s, const py::handle& priors, const py::handle& values, bool logits) {
+            Use use(*s.search);
+            Mcts& search = *s.search;
+            if (!search.round_open()) throw std::runtime_error("expand without a select whose leaves wait for it");
+            const py::ssize_t rows = search.leaf_count();
+            auto p = float_rows(priors, {rows, kActionCount}, "priors");
+            auto v = float_rows(values, {rows}, "values");
+            try {
+              py::gil_scoped_release unlocked;
+              search.expand(p.data(), v.data(), logits);
+            } catch (const std::invalid_argument& e) {
+              throw py::value_error(e.what());
+            }
+          },
+          py::arg("priors"), py::arg("values"), py::arg("logits") = false,
+          "The network's answer for the rows of the last select: priors (L, 4672), probabilities (logits=False; "
+          "non-negative, normalised over the legal actions) or logits (logits=True; softmax over the legal "
+          "actions), illegal entries ignored; values (L,) for each leaf's side to move. Bad input (shape, NaN, "
+          "negative priors) raises TypeError or ValueError and changes nothing; the round stays open.")
+      .def(
+          "visit_counts",
+          [](PyMcts& s) {
+            Use use(*s.search);
+            py::array_t<int32_t> out(
+                {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
+            py::gil_scoped_release unlocked;
+            s.search->visit_counts(out.mutable_data());
+            return out;
+          },
+          "int32 (num_trees, 4672): completed visits of each root action")
+      .def(
+          "root_values",
+          [](PyMcts& s) {
+            Use use(*s.search);
+            py::array_t<float> out(s.search->size());
+            s.search->root_values(out.mutable_data());
+            return out;
+          },
+          "float32 (num_trees,): the mean value backed up at each root, for its side to move (a finished root: "
+          "its result)")
+      .def(
+          "policy",
+          [](PyMcts& s) {
+            Use use(*s.search);
+            py::array_t<float> out(
+                {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
+            py::gil_scoped_release unlocked;
+            s.search->improved_policy(out.mutable_data());
+            return out;
+          },
+          "float32 (num_trees, 4672): the improved policy, a training target: visit shares (PUCT) or "
+          "softmax(logits + sigma(completed Q)) (Gumbel); zeros where the root has no priors yet")
+      .def(
+          "choose_actions",
+          [](PyMcts& s, double temperature) {
+            Use use(*s.search);
+            checked_real(temperature, "temperature", false);
+            py::array_t<int64_t> out(s.search->size());
+            s.search->chosen_actions(temperature, out.mutable_data());
+            return out;
+          },
+          py::arg("temperature") = 0.0,
+          "int64 (num_trees,): the move to play per tree: PUCT, the most visited (temperature 0) or drawn in "
+          "proportion to visits ** (1 / temperature) from the tree's seeded generator; Gumbel, the winner of the "
+          "sequential halving. -1 where the root has no priors yet.")
+      .def(
+          "root_noise",
+          [](PyMcts& s) {
+            Use use(*s.search);
+            py::array_t<double> out(
+                {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
+            s.search->root_noise(out.mutable_data());
+            return out;
+          },
+          "float64 (num_trees, 4672): the noise of each root on its legal actions: the Dirichlet draw mixed into "
+          "the priors (PUCT) or the Gumbel draw added to the logits (Gumbel); 0 elsewhere")
+      .def(
+          "node_counts",
+          [](PyMcts& s) {
+            Use use(*s.search);
+            py::array_t<int64_t> out(s.search->size());
+            for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).node_count();
+            return out;
+          },
+          "int64 (num_trees,): nodes in use per tree (at most node_budget)")
+      .def(
+          "finished",
+          [](PyMcts& s) {
+            Use use(*s.search);
+            py::array_t<bool> out(s.search->size());
+            for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).finished();
+            return out;
+          },
+          "bool (num_trees,): the game at the root is over (after advance); such a tree gives no leaves")
+      .def(
+          "advance",
+          [](PyMcts& s, const py::handle& actions) {
+            Use use(*s.search);
+            const std::vector<int64_t> chosen = integer_vector(actions, s.search->size(), "actions");
+            try {
+              py::gil_scoped_release unlocked;
+              s.search->advance(chosen.data());
+            } catch (const std::invalid_argument& e) {
+              throw py::value_error(e.what());
+            }
+          },
+          py::arg("actions"),
+          "Plays actions[t] (int array (num_trees,)) at the root of each tree and keeps the subtree below it as "
+          "the new tree (its statistics reused, fresh root noise drawn); the rest is freed. An action that is not "
+          "legal at a root, or a root not yet evaluated, raises ValueError and nothing changes.");
+
+  py::class_<PyUct>(m, "UCT",
+                    "Plain UCT without a network: a leaf's value is one seeded native random roll-out, children are "
+                    "chosen by UCB1 (every unvisited child first). With solver=True proved results (mates) are "
+                    "passed up the tree (MCTS-Solver), so short mates are found exactly.")
+      .def(py::init([](int64_t num_trees, double exploration, int64_t node_budget, bool solver,
+                       std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
+             UctOptions o;
+             o.num_trees = checked_count(num_trees, "num_trees", 1, 1 << 20);
+             o.num_threads = threads_for(num_threads, o.num_trees);
+             o.seed = seed.value_or(os_seed());
+             o.exploration = checked_real(exploration, "exploration", false);
+             o.node_budget = checked_count(node_budget, "node_budget", 1, INT32_MAX);
+             o.solver = solver;
+             auto self = std::make_unique<PyUct>();
+             self->search = std::make_unique<Uct>(o);
+             return self;
+           }),
+           py::arg("num_trees"), py::kw_only(), py::arg("exploration") = 1.4142135623730951,
+           py::arg("node_budget") = 200000, py::arg("solver") = true, py::arg("num_threads") = py::none(),
+           py::arg("seed") = py::none(),
+           "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
+           "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")
+      .def_property_readonly("num_trees", [](const PyUct& s) { return s.search->size(); })
+      .def(
+          "set_roots",
+          [](PyUct& s, const py::handle& roots) {
+            std::vector<Board> boards = root_boards(roots);
+            if (static_cast<int>(boards.size()) != s.search->size())
+              throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
+                                    ", got " + std::to_string(boards.size()));
+            try {
+              py::gil_scoped_release unlocked;
+              s.search->set_roots(boards);
+            } catch (const std::invalid_argument& e) {
+              throw py::value_error(e.what());
+            }
+            s.rooted = true;
+          },
+          py::arg("roots"),
+          "Starts a new tree per root (a VectorEnv, or a list of State, ChessEnv or FEN text, one per tree). A "
+          "finished game raises ValueError and nothing changes.")
+      .def(
+          "run",
+          [](PyUct& s, int64_t simulations) {
+            if (!s.rooted) throw std::runtime_error("run before set_roots");
+            const int n = checked_count(simulations, "simulations", 0, INT32_MAX);
+            py::array_t<int32_t> done(s.search->size());
+            py::gil_scoped_release unlocked;
+            s.search->run(n, done.mutable_data());
+            return done;
+          },
+          py::arg("simulations"),
+          "Runs simulations more per tree (a tree whose root is proved stops) and returns how many each ran "
+          "(int32 (num_trees,)).")
+      .def(
+          "visit_counts",
+          [](PyUct& s) {
+            py::array_t<int32_t> out(
+                {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
+            for (int t = 0; t < s.search->size(); ++t)
+              s.search->tree(t).visit_counts(out.mutable_data() + static_cast<size_t>(t) * kActionCount);
+            return out;
+          },
+          "int32 (num_trees, 4672): visits of each root action")
+      .def(
+          "root_values",
+          [](PyUct& s) {
+            py::array_t<float> out(s.search->size());
+            for (int t = 0; t < s.search->size(); ++t)
+              out.mutable_at(t) = static_cast<float>(s.search->tree(t).root_value());
+            return out;
+          },
+          "float32 (num_trees,): each root's value for its side to move (+1 / -1 when proved)")
+      .def(
+          "best_actions",
+          [](PyUct& s) {
+            py::array_t<int64_t> out(s.search->size());
+            for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).best_action();
+            return out;
+          },
+          "int64 (num_trees,): a proved win if any, else the most visited root action; -1 before any simulation")
+      .def(
+          "solved",
+          [](PyUct& s) {
+            py::array_t<bool> out(s.search->size());
+            for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).solved();
+            return out;
+          },
+          "bool (num_trees,): the root's result is proved (root_values then holds it)");
+}
+
+}  // namespace varnok::binding

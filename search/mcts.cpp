@@ -1,0 +1,170 @@
+#include "search/mcts.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "env/observation_writer.hpp"
+
+namespace varnok {
+
+namespace {
+
+size_t element_bytes(ObservationFormat format) {
+  switch (format) {
+    case ObservationFormat::kFloat32: return sizeof(float);
+    case ObservationFormat::kInt32: return sizeof(int32_t);
+    case ObservationFormat::kUint8: return sizeof(uint8_t);
+    case ObservationFormat::kPacked: return sizeof(uint64_t);
+  }
+  return 0;
+}
+
+}  // namespace
+
+void ready_root(Board& board) { board.list_legal_moves(); }
+
+Mcts::Mcts(const SearchOptions& options)
+    : options_(options),
+      table_(considered_visits_table(options.gumbel_considered, options.gumbel_simulations)),
+      pool_(options.num_threads) {
+  trees_.reserve(options.num_trees);
+  for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<MctsTree>(options_, table_, t));
+  first_row_.assign(options.num_trees + 1, 0);
+}
+
+size_t Mcts::observation_row_bytes() const {
+  const size_t values = options_.format == ObservationFormat::kPacked ? kObservationPlanes : kObservationValues;
+  return values * element_bytes(options_.format);
+}
+
+template <class Work>
+void Mcts::for_each_tree(Work work) const {
+  pool_.run([&](int worker) {
+    const auto [begin, end] = ThreadPool::share(size(), worker, pool_.size());
+    for (int t = begin; t < end; ++t) work(t);
+  });
+}
+
+void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& boards) {
+  for (size_t i = 0; i < boards.size(); ++i) {
+    const Board& board = boards[i];
+    if (board.judge(board.move_index.size() > 0).done())
+      throw std::invalid_argument("root " + std::to_string(i) + " is a finished game");
+    if (options_.format == ObservationFormat::kPacked && !history_is_packable(board.state_history))
+      throw std::invalid_argument("root " + std::to_string(i) + " has a history that packed observations cannot hold");
+  }
+  for (size_t i = 0; i < boards.size(); ++i) trees_[trees[i]]->set_root(boards[i]);
+  for (auto& tree : trees_) tree->end_round();
+  round_open_ = false;
+  leaf_count_ = 0;
+}
+
+int Mcts::select(int leaves_per_tree) {
+  if (round_open_) throw std::runtime_error("the leaves of the last select wait for expand");
+  // Tree t writes its rows from row t * leaves_per_tree on, so the trees
+  // work apart; the rows are then moved together in tree order.
+  const size_t capacity = static_cast<size_t>(size()) * leaves_per_tree;
+  if (!leaf_arrays_ || leaf_arrays_->trees.size() < capacity) {
+    leaf_arrays_ = std::make_shared<LeafArrays>();
+    leaf_arrays_->observations.resize(capacity * observation_row_bytes());
+    leaf_arrays_->masks.resize(capacity * kActionCount);
+    leaf_arrays_->trees.resize(capacity);
+  }
+  LeafArrays& out = *leaf_arrays_;
+  const size_t row_bytes = observation_row_bytes();
+  for_each_tree([&](int t) {
+    const size_t first = static_cast<size_t>(t) * leaves_per_tree;
+    LeafOutput output;
+    output.format = options_.format;
+    output.observations = out.observations.data() + first * row_bytes;
+    output.observation_bytes = row_bytes;
+    output.masks = out.masks.data() + first * kActionCount;
+    trees_[t]->select(leaves_per_tree, output);
+  });
+  for (int t = 0; t < size(); ++t) {
+    const int count = trees_[t]->leaf_count();
+    first_row_[t + 1] = first_row_[t] + count;
+    const size_t from = static_cast<size_t>(t) * leaves_per_tree, to = first_row_[t];
+    // to <= from, and every earlier tree's rows already sit below to.
+    if (to != from) {
+      std::memmove(out.observations.data() + to * row_bytes, out.observations.data() + from * row_bytes,
+                   count * row_bytes);
+      std::memmove(out.masks.data() + to * kActionCount, out.masks.data() + from * kActionCount,
+                   static_cast<size_t>(count) * kActionCount);
+    }
+    std::fill(out.trees.begin() + to, out.trees.begin() + to + count, t);
+  }
+  leaf_count_ = first_row_[size()];
+  round_open_ = true;
+  return leaf_count_;
+}
+
+void Mcts::expand(const float* priors, const float* values, bool logits) {
+  if (!round_open_) throw std::runtime_error("expand without a select whose leaves wait for it");
+  // Validate every row before any tree changes.
+  std::vector<std::string> problems(size());
+  std::vector<int> bad_row(size(), -1);
+  for_each_tree([&](int t) {
+    for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row) {
+      std::string problem =
+          trees_[t]->check_leaf(j, priors + static_cast<size_t>(row) * kActionCount, values[row], logits);
+      if (!problem.empty()) {
+        problems[t] = std::move(problem);
+        bad_row[t] = row;
+        return;
+      }
+    }
+  });
+  for (int t = 0; t < size(); ++t)
+    if (bad_row[t] >= 0)
+      throw std::invalid_argument("row " + std::to_string(bad_row[t]) + " (tree " + std::to_string(t) +
+                                  "): " + problems[t]);
+  for_each_tree([&](int t) {
+    for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row)
+      trees_[t]->expand(j, priors + static_cast<size_t>(row) * kActionCount, values[row], logits);
+    trees_[t]->end_round();
+  });
+  round_open_ = false;
+  leaf_count_ = 0;
+}
+
+void Mcts::visit_counts(int32_t* out) const {
+  for_each_tree([&](int t) { trees_[t]->visit_counts(out + static_cast<size_t>(t) * kActionCount); });
+}
+
+void Mcts::root_values(float* out) const {
+  for (int t = 0; t < size(); ++t) out[t] = static_cast<float>(trees_[t]->root_value());
+}
+
+void Mcts::improved_policy(float* out) const {
+  for_each_tree([&](int t) { trees_[t]->improved_policy(out + static_cast<size_t>(t) * kActionCount); });
+}
+
+void Mcts::chosen_actions(double temperature, int64_t* out) {
+  for (int t = 0; t < size(); ++t) out[t] = trees_[t]->chosen_action(temperature);
+}
+
+void Mcts::root_noise(double* out) const {
+  for (int t = 0; t < size(); ++t) trees_[t]->root_noise(out + static_cast<size_t>(t) * kActionCount);
+}
+
+void Mcts::advance(const int64_t* actions) {
+  if (round_open_) throw std::runtime_error("advance while the leaves of a select wait for expand");
+  for (int t = 0; t < size(); ++t) {
+    const MctsTree& tree = *trees_[t];
+    if (!tree.root_expanded())
+      throw std::invalid_argument("tree " + std::to_string(t) + " has no evaluated root to advance from");
+    if (!tree.root_board().move_index.contains(actions[t]))
+      throw std::invalid_argument("action " + std::to_string(actions[t]) + " is not legal at the root of tree " +
+                                  std::to_string(t));
+  }
+  for_each_tree([&](int t) { trees_[t]->advance(static_cast<int32_t>(actions[t])); });
+}
+
+void Mcts::acquire() {
+  if (in_use_.exchange(true, std::memory_order_acquire))
+    throw std::runtime_error("this search is in use by another thread");
+}
+
+}  // namespace varnok

@@ -1,0 +1,97 @@
+// Many independent search trees searched together, so that a network scores
+// the leaves of every tree in one batch per round:
+//   select(k)       -> up to k leaves per tree, their observations and masks
+//                      written into leaf_arrays(), rows ordered by tree
+//   expand(priors, values) for exactly those rows, then the next round.
+// The trees are spread over a persistent pool of worker threads in fixed
+// contiguous shares; each tree draws from its own generator (seed, tree
+// index), so results do not depend on the number of threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "search/mcts_tree.hpp"
+#include "search/search_options.hpp"
+#include "vector/thread_pool.hpp"
+
+namespace varnok {
+
+// The rows of one round, in the layout a network reads. A round writes into
+// the arrays of the last round when they are large enough; otherwise into
+// new ones (views on the old ones keep them alive through the shared owner).
+struct LeafArrays {
+  std::vector<uint8_t> observations;  // rows x observation row bytes
+  std::vector<uint8_t> masks;         // rows x 4672, 0 or 1
+  std::vector<int32_t> trees;         // the tree of each row
+};
+
+class Mcts {
+ public:
+  explicit Mcts(const SearchOptions& options);
+
+  int size() const { return static_cast<int>(trees_.size()); }
+  int threads() const { return pool_.size(); }
+  const SearchOptions& options() const { return options_; }
+  const MctsTree& tree(int index) const { return *trees_[index]; }
+  // Bytes of one observation row in the chosen format.
+  size_t observation_row_bytes() const;
+
+  // Starts trees[i] at boards[i] (each made ready by ready_root). Every board
+  // is checked first: std::invalid_argument naming the first one that is a
+  // finished game, or, for packed observations, has a history that cannot be
+  // packed; then nothing has changed. Any round in progress is dropped.
+  void set_roots(const std::vector<int>& trees, const std::vector<Board>& boards);
+
+  // One round of descents, its rows written into leaf_arrays():
+  // std::runtime_error while the last round's leaves wait for expand.
+  // Returns the number of leaves (rows).
+  int select(int leaves_per_tree);
+  const std::shared_ptr<LeafArrays>& leaf_arrays() const { return leaf_arrays_; }
+  bool round_open() const { return round_open_; }
+  int leaf_count() const { return leaf_count_; }
+  // Takes the network's answer for the rows of the round: priors (rows x
+  // 4672, logits or probabilities, read on the legal actions only) and
+  // values (for each leaf's side to move). std::runtime_error without an
+  // open round; std::invalid_argument naming the first bad row, with nothing
+  // changed.
+  void expand(const float* priors, const float* values, bool logits);
+
+  // ---- results, one row per tree
+  void visit_counts(int32_t* out) const;   // (trees, 4672)
+  void root_values(float* out) const;      // (trees,)
+  void improved_policy(float* out) const;  // (trees, 4672)
+  void chosen_actions(double temperature, int64_t* out);
+  void root_noise(double* out) const;  // (trees, 4672)
+  // Plays actions[t] at the root of tree t and keeps its subtree.
+  // std::invalid_argument naming the first tree whose root has no such child
+  // (or no priors yet), with nothing changed; std::runtime_error during a round.
+  void advance(const int64_t* actions);
+
+  // One caller at a time: std::runtime_error when another thread is inside.
+  void acquire();
+  void release() { in_use_.store(false, std::memory_order_release); }
+
+ private:
+  template <class Work>
+  void for_each_tree(Work work) const;
+
+  SearchOptions options_;
+  std::vector<std::vector<int32_t>> table_;  // sequential halving's plan (Gumbel)
+  std::vector<std::unique_ptr<MctsTree>> trees_;
+  std::vector<int> first_row_;  // per tree, then the total: rows of the open round
+  std::shared_ptr<LeafArrays> leaf_arrays_;
+  int leaf_count_ = 0;
+  bool round_open_ = false;
+  std::atomic<bool> in_use_{false};
+  mutable ThreadPool pool_;
+};
+
+// A Board as a tree's root: its move_index made the listing of its current
+// position (a stepped game lists the position before its last move).
+void ready_root(Board& board);
+
+}  // namespace varnok

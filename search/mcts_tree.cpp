@@ -1,0 +1,393 @@
+#include "search/mcts_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "env/observation_writer.hpp"
+#include "search/draws.hpp"
+#include "search/game_path.hpp"
+
+namespace varnok {
+
+namespace {
+
+constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
+// mctx's floor for a considered action's score, so an action of prior 0 can
+// still win the halving when it is the only one left.
+constexpr double kLowestScore = -1e9;
+// Rescaling divides by at least this spread of Q, as mctx does.
+constexpr double kSmallestSpread = 1e-8;
+
+void write_observation_in(ObservationFormat format, const Board& board, void* out) {
+  switch (format) {
+    case ObservationFormat::kFloat32: write_observation(board, static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: write_observation(board, static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: write_observation(board, static_cast<uint8_t*>(out)); break;
+    case ObservationFormat::kPacked:
+      // Roots are checked packable, and every position played since is a record.
+      write_packed_observation(board, static_cast<uint64_t*>(out));
+      break;
+  }
+}
+
+}  // namespace
+
+std::vector<std::vector<int32_t>> considered_visits_table(int considered, int simulations) {
+  std::vector<std::vector<int32_t>> table(considered + 1);
+  for (int m = 0; m <= considered; ++m) {
+    std::vector<int32_t>& sequence = table[m];
+    if (m <= 1) {
+      for (int i = 0; i < simulations; ++i) sequence.push_back(i);
+      continue;
+    }
+    const int log2_m = static_cast<int>(std::ceil(std::log2(m)));
+    std::vector<int32_t> visits(m, 0);
+    int now_considered = m;
+    while (static_cast<int>(sequence.size()) < simulations) {
+      const int extra = std::max(1, simulations / (log2_m * now_considered));
+      for (int e = 0; e < extra; ++e) {
+        sequence.insert(sequence.end(), visits.begin(), visits.begin() + now_considered);
+        for (int i = 0; i < now_considered; ++i) ++visits[i];
+      }
+      now_considered = std::max(2, now_considered / 2);
+    }
+    sequence.resize(simulations);
+  }
+  return table;
+}
+
+MctsTree::MctsTree(const SearchOptions& options, const std::vector<std::vector<int32_t>>& table, uint64_t index)
+    : options_(options), table_(table), index_(index), random_(options.seed, index), nodes_(options.node_budget) {
+  nodes_.reset_to_root();
+}
+
+void MctsTree::set_root(const Board& board) {
+  root_ = board;
+  has_root_ = true;
+  nodes_.reset_to_root();
+  leaf_count_ = 0;
+  root_priors_.clear();
+  noise_.clear();
+  halving_visits_.clear();
+  halving_started_ = 0;
+}
+
+void MctsTree::select(int descents, const LeafOutput& output) {
+  assert(leaf_count_ == 0);
+  if (!has_root_ || finished()) return;
+  for (int d = 0; d < descents; ++d) {
+    path_.assign(1, 0);
+    int32_t node = 0;
+    bool plan_used_up = false;
+    while (nodes_[node].state == NodeState::kExpanded) {
+      node = pick_child(node);
+      if (node == kNoNode) {
+        plan_used_up = true;
+        break;
+      }
+      path_.push_back(node);
+    }
+    if (plan_used_up) break;
+    switch (nodes_[node].state) {
+      case NodeState::kTerminal: back_up(nodes_, path_, nodes_[node].value, false); break;
+      case NodeState::kPending:
+        for (int32_t on_path : path_) {
+          nodes_[on_path].in_flight += 1;
+          collided_.push_back(on_path);
+        }
+        break;
+      case NodeState::kNew: {
+        const Outcome outcome = replay_path(root_, nodes_, path_, game_);
+        if (outcome.done()) {
+          nodes_[node].state = NodeState::kTerminal;
+          nodes_[node].value = terminal_value(outcome, game_.position.side);
+          back_up(nodes_, path_, nodes_[node].value, false);
+          break;
+        }
+        if (!add_children(nodes_, node, game_)) break;  // over the node budget: dropped
+        nodes_[node].state = NodeState::kPending;
+        for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
+        if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
+        leaves_[leaf_count_].path = path_;
+        if (output.observations)
+          write_observation_in(output.format, game_, output.observations + leaf_count_ * output.observation_bytes);
+        if (output.masks) {
+          uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
+          std::memset(mask, 0, kActionCount);
+          game_.move_index.for_each([&](int action, Move) { mask[action] = 1; });
+        }
+        ++leaf_count_;
+        break;
+      }
+      case NodeState::kExpanded:
+      case NodeState::kSolved: assert(false); break;
+    }
+  }
+  for (int32_t on_path : collided_) nodes_[on_path].in_flight -= 1;
+  collided_.clear();
+}
+
+double MctsTree::prior_of_child(int32_t node, int i) const {
+  if (node == 0 && !root_priors_.empty()) return root_priors_[i];
+  return nodes_[nodes_[node].first_child + i].prior;
+}
+
+int32_t MctsTree::pick_child(int32_t node) {
+  if (node == 0 && options_.root_selection == RootSelection::kGumbel) return pick_root_gumbel();
+  const Node& parent = nodes_[node];
+  const double loss = options_.virtual_loss;
+  const double parent_visits = parent.visits + parent.in_flight * loss;
+  const double c = options_.c_base > 0
+                       ? std::log((1 + parent_visits + options_.c_base) / options_.c_base) + options_.c_init
+                       : options_.c_puct;
+  const double sqrt_visits = std::sqrt(parent_visits);
+  const double parent_q = parent.visits > 0 ? -parent.value_sum / parent.visits : 0;
+  const double unvisited_q = options_.fpu_absolute ? options_.fpu_value : parent_q - options_.fpu_reduction;
+  int best = 0;
+  double best_score = kMinusInfinity;
+  for (int i = 0; i < parent.child_count; ++i) {
+    const Node& child = nodes_[parent.first_child + i];
+    const double visits = child.visits + child.in_flight * loss;
+    const double q = visits > 0 ? (child.value_sum - child.in_flight * loss) / visits : unvisited_q;
+    const double score = q + c * prior_of_child(node, i) * sqrt_visits / (1 + visits);
+    if (score > best_score) {
+      best_score = score;
+      best = i;
+    }
+  }
+  return parent.first_child + best;
+}
+
+void MctsTree::root_sigma_q() const {
+  const Node& root = nodes_[0];
+  const int count = root.child_count;
+  double sum_visits = 0, sum_probs = 0, max_visits = 0;
+  for (int i = 0; i < count; ++i) {
+    const Node& child = nodes_[root.first_child + i];
+    sum_visits += child.visits;
+    max_visits = std::max<double>(max_visits, child.visits);
+    if (child.visits > 0) sum_probs += std::max(std::numeric_limits<double>::min(), child.prior);
+  }
+  // The mixed value stands in for the Q of unvisited actions: the network's
+  // value of the root blended with the prior-weighted Q of the visited ones.
+  double weighted_q = 0;
+  for (int i = 0; i < count; ++i) {
+    const Node& child = nodes_[root.first_child + i];
+    if (child.visits > 0)
+      weighted_q +=
+          std::max(std::numeric_limits<double>::min(), child.prior) * (child.value_sum / child.visits) / sum_probs;
+  }
+  const double mixed = (root.value + sum_visits * weighted_q) / (sum_visits + 1);
+  sigma_.resize(count);
+  double low = std::numeric_limits<double>::infinity(), high = kMinusInfinity;
+  for (int i = 0; i < count; ++i) {
+    const Node& child = nodes_[root.first_child + i];
+    sigma_[i] = child.visits > 0 ? child.value_sum / child.visits : mixed;
+    low = std::min(low, sigma_[i]);
+    high = std::max(high, sigma_[i]);
+  }
+  const double scale = (options_.gumbel_c_visit + max_visits) * options_.gumbel_c_scale;
+  for (double& q : sigma_) q = scale * ((q - low) / std::max(high - low, kSmallestSpread));
+}
+
+int32_t MctsTree::pick_root_gumbel() {
+  if (halving_started_ >= options_.gumbel_simulations) return kNoNode;
+  const Node& root = nodes_[0];
+  const int count = root.child_count;
+  const int considered = std::min(options_.gumbel_considered, count);
+  const int32_t target = table_[considered][halving_started_];
+  root_sigma_q();
+  double max_logit = kMinusInfinity;
+  for (int i = 0; i < count; ++i) max_logit = std::max(max_logit, std::log(nodes_[root.first_child + i].prior));
+  int best = -1;
+  double best_score = kMinusInfinity;
+  for (int i = 0; i < count; ++i) {
+    if (halving_visits_[i] != target) continue;
+    const double logit = std::log(nodes_[root.first_child + i].prior) - max_logit;
+    const double score = std::max(kLowestScore, noise_[i] + logit + sigma_[i]);
+    if (score > best_score) {
+      best_score = score;
+      best = i;
+    }
+  }
+  // The plan always leaves an action at the target count; this is a guard.
+  if (best < 0)
+    best = static_cast<int>(std::min_element(halving_visits_.begin(), halving_visits_.end()) - halving_visits_.begin());
+  ++halving_visits_[best];
+  ++halving_started_;
+  return root.first_child + best;
+}
+
+std::string MctsTree::check_leaf(int j, const float* priors, float value, bool logits) const {
+  if (!std::isfinite(value)) return "the value is not finite";
+  const Node& leaf = nodes_[leaves_[j].path.back()];
+  double sum = 0;
+  for (int i = 0; i < leaf.child_count; ++i) {
+    const int action = nodes_[leaf.first_child + i].action;
+    const float x = priors[action];
+    if (logits && !std::isfinite(x)) return "the logit of legal action " + std::to_string(action) + " is not finite";
+    if (!logits && !(std::isfinite(x) && x >= 0))
+      return "the prior of legal action " + std::to_string(action) + " is negative or not finite";
+    sum += x;
+  }
+  if (!logits && !(sum > 0)) return "the priors of the legal actions sum to 0";
+  return {};
+}
+
+void MctsTree::expand(int j, const float* priors, float value, bool logits) {
+  const Leaf& leaf = leaves_[j];
+  const int32_t node = leaf.path.back();
+  const int32_t first = nodes_[node].first_child;
+  const int count = nodes_[node].child_count;
+  scratch_.resize(count);
+  double sum = 0;
+  if (logits) {
+    double max_logit = kMinusInfinity;
+    for (int i = 0; i < count; ++i) max_logit = std::max<double>(max_logit, priors[nodes_[first + i].action]);
+    for (int i = 0; i < count; ++i) sum += (scratch_[i] = std::exp(priors[nodes_[first + i].action] - max_logit));
+  } else {
+    for (int i = 0; i < count; ++i) sum += (scratch_[i] = priors[nodes_[first + i].action]);
+  }
+  for (int i = 0; i < count; ++i) nodes_[first + i].prior = scratch_[i] / sum;
+  nodes_[node].value = value;
+  nodes_[node].state = NodeState::kExpanded;
+  back_up(nodes_, leaf.path, value, true);
+  if (node == 0) prepare_root();
+}
+
+void MctsTree::prepare_root() {
+  const Node& root = nodes_[0];
+  const int count = root.child_count;
+  noise_.assign(count, 0);
+  root_priors_.clear();
+  if (options_.root_selection == RootSelection::kGumbel) {
+    for (double& g : noise_) g = gumbel_draw(random_);
+    halving_visits_.assign(count, 0);
+    halving_started_ = 0;
+    return;
+  }
+  const double fraction = options_.dirichlet_fraction;
+  if (fraction > 0) dirichlet_draw(options_.dirichlet_alpha, random_, noise_);
+  root_priors_.resize(count);
+  for (int i = 0; i < count; ++i)
+    root_priors_[i] = (1 - fraction) * nodes_[root.first_child + i].prior + fraction * noise_[i];
+}
+
+void MctsTree::visit_counts(int32_t* out) const {
+  std::fill(out, out + kActionCount, 0);
+  const Node& root = nodes_[0];
+  for (int i = 0; i < root.child_count; ++i) {
+    const Node& child = nodes_[root.first_child + i];
+    out[child.action] = child.visits;
+  }
+}
+
+double MctsTree::root_value() const {
+  const Node& root = nodes_[0];
+  if (root.state == NodeState::kTerminal) return root.value;
+  return root.visits > 0 ? -root.value_sum / root.visits : 0;
+}
+
+void MctsTree::improved_policy(float* out) const {
+  std::fill(out, out + kActionCount, 0.0f);
+  if (!root_expanded()) return;
+  const Node& root = nodes_[0];
+  if (options_.root_selection == RootSelection::kGumbel) {
+    root_sigma_q();
+    double high = kMinusInfinity;
+    std::vector<double> z(root.child_count);
+    for (int i = 0; i < root.child_count; ++i) {
+      z[i] = std::log(nodes_[root.first_child + i].prior) + sigma_[i];
+      high = std::max(high, z[i]);
+    }
+    double sum = 0;
+    for (double& x : z) sum += (x = std::exp(x - high));
+    for (int i = 0; i < root.child_count; ++i)
+      out[nodes_[root.first_child + i].action] = static_cast<float>(z[i] / sum);
+    return;
+  }
+  double total = 0;
+  for (int i = 0; i < root.child_count; ++i) total += nodes_[root.first_child + i].visits;
+  if (total == 0) return;
+  for (int i = 0; i < root.child_count; ++i) {
+    const Node& child = nodes_[root.first_child + i];
+    out[child.action] = static_cast<float>(child.visits / total);
+  }
+}
+
+int32_t MctsTree::chosen_action(double temperature) {
+  if (!root_expanded()) return -1;
+  const Node& root = nodes_[0];
+  const int count = root.child_count;
+  auto child = [&](int i) -> const Node& { return nodes_[root.first_child + i]; };
+  if (options_.root_selection == RootSelection::kGumbel) {
+    const int32_t target = *std::max_element(halving_visits_.begin(), halving_visits_.end());
+    root_sigma_q();
+    double max_logit = kMinusInfinity;
+    for (int i = 0; i < count; ++i) max_logit = std::max(max_logit, std::log(child(i).prior));
+    int best = 0;
+    double best_score = kMinusInfinity;
+    for (int i = 0; i < count; ++i) {
+      if (halving_visits_[i] != target) continue;
+      const double score = std::max(kLowestScore, noise_[i] + std::log(child(i).prior) - max_logit + sigma_[i]);
+      if (score > best_score) {
+        best_score = score;
+        best = i;
+      }
+    }
+    return child(best).action;
+  }
+  int most = 0;
+  for (int i = 1; i < count; ++i)
+    if (child(i).visits > child(most).visits) most = i;
+  if (child(most).visits == 0) {  // only the root has been evaluated: the highest prior
+    for (int i = 1; i < count; ++i)
+      if (child(i).prior > child(most).prior) most = i;
+    return child(most).action;
+  }
+  if (temperature <= 0) return child(most).action;
+  double total = 0;
+  scratch_.resize(count);
+  for (int i = 0; i < count; ++i)
+    total += (scratch_[i] = std::pow(child(i).visits / double(child(most).visits), 1 / temperature));
+  double draw = uniform_open(random_) * total;
+  for (int i = 0; i < count; ++i) {
+    draw -= scratch_[i];
+    if (draw < 0) return child(i).action;
+  }
+  return child(most).action;
+}
+
+void MctsTree::root_noise(double* out) const {
+  std::fill(out, out + kActionCount, 0.0);
+  const Node& root = nodes_[0];
+  if (!root_expanded() || noise_.empty()) return;
+  for (int i = 0; i < root.child_count; ++i) out[nodes_[root.first_child + i].action] = noise_[i];
+}
+
+bool MctsTree::advance(int32_t action) {
+  if (!root_expanded()) return false;
+  const Node& root = nodes_[0];
+  int32_t kept = kNoNode;
+  for (int i = 0; i < root.child_count; ++i)
+    if (nodes_[root.first_child + i].action == action) kept = root.first_child + i;
+  if (kept == kNoNode) return false;
+  const Outcome outcome = root_.play_listed(action);
+  nodes_.keep_subtree(kept);
+  root_priors_.clear();
+  noise_.clear();
+  halving_visits_.clear();
+  halving_started_ = 0;
+  Node& new_root = nodes_[0];
+  if (outcome.done()) {
+    new_root.state = NodeState::kTerminal;
+    new_root.value = terminal_value(outcome, root_.position.side);
+  } else if (new_root.state == NodeState::kExpanded) {
+    prepare_root();
+  }
+  return true;
+}
+
+}  // namespace varnok

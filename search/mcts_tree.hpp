@@ -1,0 +1,130 @@
+// One tree of the batched search: the game at its root, its node pool, the
+// leaves of the current round waiting for the network, and the root's noise.
+//
+// A round: select(k) makes k descents from the root. A descent walks down the
+// expanded nodes by PUCT (or, at the root, by Gumbel sequential halving) and
+// ends at
+//   - a new node: its game is rebuilt (game_path.hpp) and judged; a finished
+//     game is backed up at once with its exact value, any other becomes a
+//     leaf of the round (its children listed, virtual loss on its path);
+//   - a finished game already known: backed up at once;
+//   - a leaf already taken this round (a collision): the descent puts virtual
+//     loss on its path, so the next descents turn away, and is dropped; that
+//     virtual loss is taken back when select ends;
+//   - a new node whose children do not fit in the node budget: dropped.
+// expand(j, priors, value) then gives leaf j its priors and backs its value up.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "env/board.hpp"
+#include "search/node_pool.hpp"
+#include "search/search_options.hpp"
+#include "vector/random.hpp"
+
+namespace varnok {
+
+// Where a round's leaves go: leaf j's observation (in format) at
+// observations + j * observation_bytes and its legal mask (4672 bytes, 0 or
+// 1) at masks + j * 4672. Null pointers: nothing is written.
+struct LeafOutput {
+  ObservationFormat format = ObservationFormat::kFloat32;
+  uint8_t* observations = nullptr;
+  size_t observation_bytes = 0;
+  uint8_t* masks = nullptr;
+};
+
+class MctsTree {
+ public:
+  // options and table outlive the tree; table is considered_visits_table of
+  // the Gumbel options.
+  MctsTree(const SearchOptions& options, const std::vector<std::vector<int32_t>>& table, uint64_t index);
+
+  // Starts a new tree at board, which is listed (move_index is the current
+  // position's listing) and not finished. Draws start again from the seed.
+  void set_root(const Board& board);
+  bool has_root() const { return has_root_; }
+  // The game at the root is over (after advance).
+  bool finished() const { return nodes_[0].state == NodeState::kTerminal; }
+  bool root_expanded() const { return nodes_[0].state == NodeState::kExpanded; }
+  int node_count() const { return nodes_.size(); }
+  const Board& root_board() const { return root_; }
+  const NodePool& nodes() const { return nodes_; }
+  // The nodes from the root to leaf j of the open round.
+  const std::vector<int32_t>& leaf_path(int j) const { return leaves_[j].path; }
+
+  // ---- one round
+  void select(int descents, const LeafOutput& output);
+  void select(int descents) { select(descents, LeafOutput{}); }
+  int leaf_count() const { return leaf_count_; }
+  // Why leaf j cannot take these priors and value (empty when it can): a
+  // non-finite value, or priors over its legal actions that are not finite
+  // (logits) or not non-negative with a positive sum (probabilities).
+  std::string check_leaf(int j, const float* priors, float value, bool logits) const;
+  // Gives leaf j (checked) its priors and backs value up, for its side to move.
+  void expand(int j, const float* priors, float value, bool logits);
+  // Ends the round once every leaf is expanded.
+  void end_round() { leaf_count_ = 0; }
+
+  // ---- results at the root (zeros while the root has no priors)
+  void visit_counts(int32_t* out) const;  // 4672 counts
+  double root_value() const;              // for the root's side to move
+  // The improved policy over 4672 actions: visit shares (PUCT) or
+  // softmax(logits + sigma(completed Q)) (Gumbel).
+  void improved_policy(float* out) const;
+  // The move to play: PUCT, the most visited (temperature 0, ties to the
+  // lower action) or a draw in proportion to visits^(1 / temperature);
+  // Gumbel, the winner of the sequential halving. -1 without priors at the root.
+  int32_t chosen_action(double temperature);
+  // The noise mixed into the root's priors (Dirichlet, PUCT) or added to its
+  // logits (Gumbel), over 4672 actions (0 off the legal actions).
+  void root_noise(double* out) const;
+
+  // Keeps the subtree under action (a child of the expanded root) as the new
+  // tree; false, with nothing changed, when action is no child of the root.
+  bool advance(int32_t action);
+
+ private:
+  // The child of node a descent takes; kNoNode when Gumbel's plan for the
+  // root is used up.
+  int32_t pick_child(int32_t node);
+  int32_t pick_root_gumbel();
+  // Mixes fresh noise into the priors of an expanded root.
+  void prepare_root();
+  // sigma(completed Q) of the root's children, into sigma_.
+  void root_sigma_q() const;
+  double prior_of_child(int32_t node, int i) const;
+
+  // A leaf needs only its path after select: its children, listed by
+  // select, are what expand reads.
+  struct Leaf {
+    std::vector<int32_t> path;
+  };
+
+  const SearchOptions& options_;
+  const std::vector<std::vector<int32_t>>& table_;
+  const uint64_t index_;
+  Random random_;
+  Board root_;
+  bool has_root_ = false;
+  NodePool nodes_;
+
+  // ---- the round
+  std::vector<Leaf> leaves_;  // slots, grown to the most leaves a round has asked for
+  Board game_;                // the scratch game a descent rebuilds
+  int leaf_count_ = 0;
+  std::vector<int32_t> path_;      // the descent being made
+  std::vector<int32_t> collided_;  // nodes holding a collision's virtual loss
+
+  // ---- the root, in child order
+  std::vector<double> root_priors_;      // priors with noise (PUCT)
+  std::vector<double> noise_;            // Dirichlet or Gumbel draws
+  std::vector<int32_t> halving_visits_;  // root simulations given to each child by the halving plan
+  int halving_started_ = 0;
+  mutable std::vector<double> sigma_;
+  std::vector<double> scratch_;
+};
+
+}  // namespace varnok

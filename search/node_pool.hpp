@@ -1,0 +1,93 @@
+// The nodes of one search tree, held in a pool that is allocated once and
+// reused: a node's children sit side by side, so a node names them by the
+// first index and a count, and a whole tree is dropped by clearing the pool.
+#pragma once
+
+#include <cassert>
+#include <cstdint>
+#include <vector>
+
+#include "env/actions.hpp"
+
+namespace varnok {
+
+inline constexpr int32_t kNoNode = -1;
+
+enum class NodeState : int8_t {
+  kNew,       // reached by no descent yet: its game has not been looked at
+  kPending,   // sent for evaluation this round; its children are listed but unscored
+  kExpanded,  // has priors (or roll-out statistics) and children to descend into
+  kTerminal,  // the game is over here; value holds its exact result
+  kSolved,    // a UCT solver proved the result; value holds it
+};
+
+struct Node {
+  // ---- statistics, from the side that moved into the node (the parent's side to move)
+  double value_sum = 0;   // sum of the values backed up through the node
+  int32_t visits = 0;     // completed simulations through the node
+  int32_t in_flight = 0;  // descents of the current round through the node still waiting for a value
+
+  // ---- what the evaluation said, set once
+  double prior = 0;  // probability of the move into the node, from the parent's priors
+  double value = 0;  // the node's own value for its side to move: network, terminal or proved
+
+  // ---- the shape of the tree
+  int32_t first_child = kNoNode;
+  int16_t child_count = 0;  // at most 218 legal moves in any chess position
+  int16_t action = 0;       // the action (0..4671) that leads here from the parent
+  NodeState state = NodeState::kNew;
+};
+static_assert(kActionCount <= INT16_MAX, "actions are stored in 16 bits");
+
+class NodePool {
+ public:
+  explicit NodePool(int budget) : budget_(budget) {}
+
+  int size() const { return static_cast<int>(nodes_.size()); }
+  int budget() const { return budget_; }
+  Node& operator[](int32_t index) {
+    assert(index >= 0 && index < size());
+    return nodes_[index];
+  }
+  const Node& operator[](int32_t index) const {
+    assert(index >= 0 && index < size());
+    return nodes_[index];
+  }
+
+  // Drops every node and starts a tree with one fresh root (index 0). The
+  // memory stays for the next tree.
+  void reset_to_root() {
+    nodes_.clear();
+    nodes_.emplace_back();
+  }
+  // Room for count more nodes, side by side: the index of the first, or
+  // kNoNode when the budget would be passed.
+  int32_t allocate(int count) {
+    if (size() + count > budget_) return kNoNode;
+    const int32_t first = size();
+    nodes_.resize(nodes_.size() + count);
+    return first;
+  }
+  // Keeps the subtree under keep and frees every other node: the subtree is
+  // copied breadth-first into the spare pool (keep becomes the root, index
+  // 0), which then becomes the pool. Breadth-first order keeps each node's
+  // children side by side. Costs one pass over the kept nodes.
+  void keep_subtree(int32_t keep) {
+    spare_.clear();
+    spare_.push_back(nodes_[keep]);
+    for (size_t i = 0; i < spare_.size(); ++i) {
+      const int32_t old_first = spare_[i].first_child;
+      if (old_first == kNoNode) continue;
+      spare_[i].first_child = static_cast<int32_t>(spare_.size());
+      spare_.insert(spare_.end(), nodes_.begin() + old_first, nodes_.begin() + old_first + spare_[i].child_count);
+    }
+    nodes_.swap(spare_);
+  }
+
+ private:
+  int budget_;
+  std::vector<Node> nodes_;
+  std::vector<Node> spare_;  // the other half of keep_subtree's copy, kept for its memory
+};
+
+}  // namespace varnok

@@ -1,0 +1,52 @@
+// The settings of a batched tree search, fixed at construction.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vector/vector_env.hpp"
+
+namespace varnok {
+
+enum class RootSelection : int8_t {
+  kPuct,    // PUCT everywhere, Dirichlet noise mixed into the root's priors
+  kGumbel,  // Gumbel-Top-k with sequential halving at the root, PUCT below it
+};
+
+struct SearchOptions {
+  int num_trees = 1;
+  int num_threads = 1;
+  uint64_t seed = 0;
+  ObservationFormat format = ObservationFormat::kFloat32;
+  int node_budget = 100000;  // nodes per tree
+
+  // ---- PUCT: score(a) = Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), with N the parent's visits
+  double c_puct = 1.25;  // c, unless c_base > 0
+  double c_base = 0;     // > 0: c = log((1 + N + c_base) / c_base) + c_init, AlphaZero's schedule
+  double c_init = 1.25;
+  // First-play urgency: the Q of a child never visited, the parent's value
+  // for its side to move minus fpu_reduction, or fpu_value when fpu_absolute.
+  double fpu_reduction = 0;
+  bool fpu_absolute = false;
+  double fpu_value = 0;
+  // Virtual loss: a descent still waiting for its value counts, in every
+  // node of its path, as virtual_loss more visits, all lost by the side that
+  // moved into the node, so the next descents of the round look elsewhere.
+  double virtual_loss = 1;
+  double dirichlet_alpha = 0.3;
+  double dirichlet_fraction = 0.25;  // 0: no noise
+
+  // ---- Gumbel root selection (Danihelka et al., 2022)
+  RootSelection root_selection = RootSelection::kPuct;
+  int gumbel_considered = 16;   // m, actions sampled without replacement at the root
+  int gumbel_simulations = 64;  // n, root simulations the sequential halving is planned for
+  double gumbel_c_visit = 50;   // sigma(q) = (c_visit + max_b N(b)) * c_scale * q
+  double gumbel_c_scale = 0.1;
+};
+
+// The visit count sequential halving aims each root simulation at: entry
+// [m][i] for m considered actions and simulation i < n, as mctx's
+// get_table_of_considered_visits builds it.
+std::vector<std::vector<int32_t>> considered_visits_table(int considered, int simulations);
+
+}  // namespace varnok
