@@ -13,7 +13,7 @@ METHODS = ["reset", "get_actions", "render", "parse_fen", "step",
            "save_state", "restore_state", "hash_state", "roll_out"]
 # Added after the original methods, in this order, for fast single-game loops.
 FAST_METHODS = ["play", "legal_actions", "legal_mask", "observation"]
-MODULE_NAMES = ["ChessEnv", "State", "VectorEnv", "VectorStep", "roll_outs", "unpack"]
+MODULE_NAMES = ["ChessEnv", "MCTS", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep", "roll_outs", "unpack"]
 RESULT = "tuple[int, list[list[int]], int, int]"
 SIGNATURES = {
     "reset": f"reset(self: varnok.ChessEnv) -> {RESULT}",
