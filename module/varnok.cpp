@@ -1,4 +1,4 @@
-// The module entry: registers the single-game and the vector interfaces.
+// The module entry: registers the single-game, the vector and the PGN interfaces.
 #include <pybind11/pybind11.h>
 
 #include "module/bindings.hpp"
@@ -8,4 +8,5 @@ PYBIND11_MODULE(varnok, m, pybind11::multiple_interpreters::not_supported()) {
   varnok::binding::cache_small_ints();
   varnok::binding::bind_chess_env(m);
   varnok::binding::bind_vector_env(m);
+  varnok::binding::bind_notation(m);
 }
