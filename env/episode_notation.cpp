@@ -53,9 +53,7 @@ Move Board::legal_move_of_action(int32_t action) const {
 
 std::string Board::action_to_uci(int32_t action) const { return uci_of(legal_move_of_action(action)).str(); }
 
-std::string Board::action_to_san(int32_t action) const {
-  return san_of(position, legal_move_of_action(action)).str();
-}
+std::string Board::action_to_san(int32_t action) const { return san_of(position, legal_move_of_action(action)).str(); }
 
 int32_t Board::uci_to_action(std::string_view text) const {
   return action_of_move(position.side, move_of_uci(position, text));
@@ -82,7 +80,8 @@ std::vector<Move> Board::logged_moves() const {
   for (size_t i = 0; i < move_log.size(); ++i) {
     const Move move = legal_move_of_entry(replay, move_log[i]);
     if (move == kNoMove)
-      throw std::invalid_argument("move log entry " + std::to_string(i) + " is not a legal move in the position it follows");
+      throw std::invalid_argument("move log entry " + std::to_string(i) +
+                                  " is not a legal move in the position it follows");
     moves.push_back(move);
     replay.apply_move(move);
   }

@@ -177,7 +177,8 @@ void bind_chess_env(py::module_& m) {
       .def("moves_uci", &Board::moves_uci,
            "The UCI texts of the moves played since the episode started (reset, load_fen or parse_fen).")
       .def(
-          "pgn", [](const Board& board, const std::optional<py::dict>& headers) { return board.pgn(headers_of(headers)); },
+          "pgn",
+          [](const Board& board, const std::optional<py::dict>& headers) { return board.pgn(headers_of(headers)); },
           py::arg("headers") = py::none(),
           "The episode as PGN text: the seven-tag roster (\"?\" where headers give nothing), the other headers, "
           "SetUp and FEN when the episode did not start from the initial position, and the moves in SAN. Without "

@@ -28,7 +28,8 @@ PgnReader reader_of(const py::object& source) {
     return PgnReader::from_file(text);
   }
   const py::object path = py::module_::import("os").attr("fspath")(source);
-  if (!py::isinstance<py::str>(path)) throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
+  if (!py::isinstance<py::str>(path))
+    throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
   return PgnReader::from_file(path.cast<std::string>());
 }
 

@@ -58,9 +58,8 @@ TEST(MoveLog, RollOutsStepsAndPlayListedAllLogAndTheLogReplays) {
     EXPECT_EQ(stepped.move_log, board.move_log);
     EXPECT_EQ(listed.move_log, board.move_log);
     EXPECT_EQ(stepped.position, board.position);
-    EXPECT_EQ(stepped.last_termination, board.last_termination == Termination::kMoveCap
-                                            ? Termination::kNone
-                                            : board.last_termination);
+    EXPECT_EQ(stepped.last_termination,
+              board.last_termination == Termination::kMoveCap ? Termination::kNone : board.last_termination);
     // The log replays to the position reached.
     Position replay = start;
     for (const Move move : board.logged_moves()) replay.apply_move(move);
@@ -110,8 +109,8 @@ TEST(LoadFen, FaultyTextLeavesTheBoardAsItWas) {
   board.reset();
   play_uci(board, {"e2e4", "c7c5"});
   const State before = board.save_state();
-  for (const char* text : {"8/8/8/8/8/8/8/8 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 w KQ - 0 1",
-                           "4k3/8/8/8/8/8/8/4K3 w - - 0", "4k3/8/8/8/8/8/8/4K3 w - e3 0 1"}) {
+  for (const char* text : {"8/8/8/8/8/8/8/8 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 w KQ - 0 1", "4k3/8/8/8/8/8/8/4K3 w - - 0",
+                           "4k3/8/8/8/8/8/8/4K3 w - e3 0 1"}) {
     EXPECT_THROW(board.load_fen(text), std::invalid_argument) << text;
     EXPECT_EQ(board.save_state(), before) << text;
   }
@@ -211,7 +210,8 @@ TEST(PgnReplay, RowsAreTheObservationsAndActionsOfStepping) {
       ASSERT_LT(row, replayed.actions.size());
       uint64_t expected[kObservationPlanes];
       ASSERT_TRUE(write_packed_observation(board, expected));
-      EXPECT_TRUE(std::equal(expected, expected + kObservationPlanes, replayed.packed.begin() + row * kObservationPlanes));
+      EXPECT_TRUE(
+          std::equal(expected, expected + kObservationPlanes, replayed.packed.begin() + row * kObservationPlanes));
       EXPECT_EQ(replayed.actions[row], games_played[game][ply]);
       EXPECT_EQ(replayed.results[row], -1);
       EXPECT_EQ(replayed.games[row], static_cast<int32_t>(game));
