@@ -117,6 +117,8 @@ void bind_chess_env(py::module_& m) {
       .def_readwrite("move_index", &State::move_index)
       .def_readwrite("n_repititions", &State::n_repititions)
       .def_readwrite("prev_n_repititions", &State::prev_n_repititions)
+      .def_property_readonly("bitboards", [](const State& s) { return array_copy(s.bitboards); })
+      .def_property_readonly("occupancies", [](const State& s) { return array_copy(s.occupancies); })
       .def_readwrite("moves", &State::moves,
                      "The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, "
                      "63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, "
@@ -130,8 +132,6 @@ void bind_chess_env(py::module_& m) {
           },
           "The position the episode started from, with its full-move number, as FEN; set it with a FEN text "
           "(ValueError naming the field when it is faulty).")
-      .def_property_readonly("bitboards", [](const State& s) { return array_copy(s.bitboards); })
-      .def_property_readonly("occupancies", [](const State& s) { return array_copy(s.occupancies); })
       .def("__repr__", &state_repr);
 
   py::class_<Board>(m, "ChessEnv")
@@ -148,10 +148,41 @@ void bind_chess_env(py::module_& m) {
              return mask;
            })
       .def("render", [](const Board& board) { board.position.render(print_to_interpreter, nullptr); })
+      .def("parse_fen", [](Board& board, const std::string& text) { board.parse_fen(text.c_str()); })
+      .def("step", &Board::step)
+      .def("save_state", &Board::save_state)
+      .def("restore_state", &Board::restore_state)
+      .def("hash_state", &Board::hash_state)
       .def(
-          "parse_fen", [](Board& board, const std::string& text) { board.parse_fen(text.c_str()); }, py::arg("text"),
-          "Reads the placement, side, castling and en-passant fields of a FEN text leniently, without starting an "
-          "episode; the position becomes the start of the move log, at full move 1.")
+          "roll_out",
+          [](Board& board, std::optional<uint32_t> seed) {
+            if (!seed) return board.roll_out();
+            std::mt19937 rng(*seed);
+            return board.roll_out_with(rng, nullptr);
+          },
+          py::arg("seed") = py::none(),
+          "Plays uniformly random legal actions until the episode ends or 400 steps have been played and returns "
+          "the final reward (+1 white wins, -1 black wins, 0 otherwise). With seed (0 to 2**32 - 1) the game is "
+          "reproducible; without, it is seeded from the operating system.")
+      .def(
+          "play",
+          [](Board& board, int32_t action) {
+            const Outcome outcome = board.play(action);
+            return py::make_tuple(board.position.side, outcome.reward, outcome.done() ? 1 : 0);
+          },
+          py::arg("action"),
+          "The move of step(action), with the same rules, errors and effects, answering only (side to move, "
+          "reward, done): no observation is built. Read it with observation() when needed.")
+      .def("legal_actions", &legal_actions_of,
+           "The legal action indices as a NumPy int64 array, in ascending order (the order of get_actions). Also "
+           "rebuilds the action-to-move map, as get_actions does.")
+      .def("legal_mask", &legal_mask_of,
+           "The legal actions as a NumPy bool array of shape (4672,): index plane * 64 + square, True = legal. "
+           "Also rebuilds the action-to-move map, as get_actions does.")
+      .def("observation", &observation_of, py::arg("dtype") = "float32",
+           "The observation of the current position as a new NumPy array: (119, 8, 8) of float32, int32 or uint8 "
+           "(counters above 255 read 255), or (119,) uint64 with dtype=\"packed\". The planes are those of the last "
+           "result of reset, step or restore_state.")
       .def("load_fen", &Board::load_fen, py::arg("text"),
            "Reads a FEN text strictly and starts a new episode from it exactly as reset does, with the FEN's "
            "half-move clock as the no-progress count and its full-move number; returns what reset returns. A "
@@ -188,41 +219,7 @@ void bind_chess_env(py::module_& m) {
           "outcome", [](const Board& board) { return termination_name(board.last_termination); },
           "Why the last game ended: \"checkmate\", \"stalemate\", \"repetition\", \"no_progress\", "
           "\"insufficient_material\", \"move_cap\" (a roll_out stopped after 400 steps), or None while it goes "
-          "on (also after reset, load_fen, parse_fen and restore_state).")
-      .def("step", &Board::step)
-      .def("save_state", &Board::save_state)
-      .def("restore_state", &Board::restore_state)
-      .def("hash_state", &Board::hash_state)
-      .def(
-          "roll_out",
-          [](Board& board, std::optional<uint32_t> seed) {
-            if (!seed) return board.roll_out();
-            std::mt19937 rng(*seed);
-            return board.roll_out_with(rng, nullptr);
-          },
-          py::arg("seed") = py::none(),
-          "Plays uniformly random legal actions until the episode ends or 400 steps have been played and returns "
-          "the final reward (+1 white wins, -1 black wins, 0 otherwise). With seed (0 to 2**32 - 1) the game is "
-          "reproducible; without, it is seeded from the operating system.")
-      .def(
-          "play",
-          [](Board& board, int32_t action) {
-            const Outcome outcome = board.play(action);
-            return py::make_tuple(board.position.side, outcome.reward, outcome.done() ? 1 : 0);
-          },
-          py::arg("action"),
-          "The move of step(action), with the same rules, errors and effects, answering only (side to move, "
-          "reward, done): no observation is built. Read it with observation() when needed.")
-      .def("legal_actions", &legal_actions_of,
-           "The legal action indices as a NumPy int64 array, in ascending order (the order of get_actions). Also "
-           "rebuilds the action-to-move map, as get_actions does.")
-      .def("legal_mask", &legal_mask_of,
-           "The legal actions as a NumPy bool array of shape (4672,): index plane * 64 + square, True = legal. "
-           "Also rebuilds the action-to-move map, as get_actions does.")
-      .def("observation", &observation_of, py::arg("dtype") = "float32",
-           "The observation of the current position as a new NumPy array: (119, 8, 8) of float32, int32 or uint8 "
-           "(counters above 255 read 255), or (119,) uint64 with dtype=\"packed\". The planes are those of the last "
-           "result of reset, step or restore_state.");
+          "on (also after reset, load_fen, parse_fen and restore_state).");
 }
 
 }  // namespace varnok::binding
