@@ -165,13 +165,13 @@ Bitboard attackers_of(const Position& position, int square, int by, Bitboard occ
 // The whole rank, file or diagonal through two squares; empty when they
 // share none.
 Bitboard line_through(int a, int b) {
-  const int row_a = a / 8, file_a = a % 8, row_b = b / 8, file_b = b % 8;
+  const int rank_a = rank_of(a), file_a = file_of(a), rank_b = rank_of(b), file_b = file_of(b);
   Bitboard line = 0;
-  for (int s = 0; s < 64; ++s) {
-    const int row = s / 8, file = s % 8;
-    const bool on_line = (row_a == row_b && row == row_a) || (file_a == file_b && file == file_a) ||
-                         (row_a - file_a == row_b - file_b && row - file == row_a - file_a) ||
-                         (row_a + file_a == row_b + file_b && row + file == row_a + file_a);
+  for (int s = 0; s < kSquares; ++s) {
+    const int rank = rank_of(s), file = file_of(s);
+    const bool on_line = (rank_a == rank_b && rank == rank_a) || (file_a == file_b && file == file_a) ||
+                         (rank_a - file_a == rank_b - file_b && rank - file == rank_a - file_a) ||
+                         (rank_a + file_a == rank_b + file_b && rank + file == rank_a + file_a);
     if (on_line) line |= square_bit(s);
   }
   return line;

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/position.hpp"
+#include "core/types.hpp"
 
 namespace varnok {
 

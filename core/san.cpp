@@ -12,11 +12,9 @@ namespace varnok {
 
 namespace {
 
-constexpr Bitboard kFileA = 0x0101010101010101ULL;
-constexpr Bitboard kRank8Row = 0xFFULL;  // the first row of bits, shifted down per rank
-
 constexpr Bitboard file_mask(int file) { return kFileA << file; }
-constexpr Bitboard rank_mask(int rank) { return kRank8Row << (8 * (8 - rank)); }
+constexpr Bitboard rank_mask(int rank) { return kRank1 >> (8 * (rank - 1)); }
+static_assert(rank_mask(1) == kRank1 && rank_mask(8) == kRank8 && file_mask(7) == kFileH);
 
 // Squares from which a piece of this kind reaches target on this occupancy;
 // the relation is symmetric for every piece but the pawn.
