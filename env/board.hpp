@@ -6,8 +6,12 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/fen_writer.hpp"
+#include "core/pgn_reader.hpp"
 #include "core/position.hpp"
 #include "env/action_map.hpp"
 #include "env/actions.hpp"
@@ -43,10 +47,23 @@ class Board {
   // ---- the eight recorded positions and their ring cursor
   History state_history;
 
-  Board();
+  // ---- the move log: where the episode started and the moves played since
+  // (MoveLog encoding), for FEN full-move numbers, UCI lists and PGN.
+  Position start_position;
+  int32_t start_fullmove = 1;
+  std::vector<uint16_t> move_log;  // reserved at construction; a step pushes one entry
 
-  // Reads the FEN text into the position without starting an episode.
-  void parse_fen(const char* text) { position.parse_fen(text); }
+  // ---- fixed at construction
+  DrawRules rules = DrawRules::kClassic;
+  // Why the last episode ended: set by step, play and roll_out, kNone after
+  // reset, load_fen, parse_fen and restore_state.
+  Termination last_termination = Termination::kNone;
+
+  explicit Board(DrawRules draw_rules = DrawRules::kClassic);
+
+  // Reads the FEN text into the position without starting an episode; the
+  // position becomes the start of the move log (full move 1).
+  void parse_fen(const char* text);
   uint64_t hash_state() const { return position.hash(); }
 
   // Lists the legal moves into move_index and marks them in mask.
@@ -59,9 +76,40 @@ class Board {
 
   StepResult reset();
   // Starts an episode from position as reset starts one from the initial
-  // position: history, repetitions and counters cleared, the position
-  // recorded and its moves listed. The position keeps its no-progress count.
-  void start_from(const Position& start);
+  // position: history, repetitions, counters and the move log cleared, the
+  // position recorded and its moves listed. The position keeps its
+  // no-progress count; fullmove_number is the full-move number it has.
+  void start_from(const Position& start, int32_t fullmove_number = 1);
+  // Reads a FEN text strictly and starts an episode from it, as reset does,
+  // with the FEN's half-move clock as the no-progress count and its full-move
+  // number. A faulty text throws std::invalid_argument naming the field, and
+  // the Board is left unchanged.
+  StepResult load_fen(std::string_view text);
+
+  // ---- notation of the current position and the episode (episode_notation.cpp)
+  // None of these changes the Board. Faults throw std::invalid_argument
+  // naming the action or the text.
+
+  // The full-move number of the current position: the start's, plus one for
+  // every move of black played since.
+  int32_t fullmove_number() const;
+  std::string fen(EnPassantField en_passant) const { return fen_of(position, fullmove_number(), en_passant); }
+  // The legal move an action stands for in the current position (the move
+  // step would play).
+  Move legal_move_of_action(int32_t action) const;
+  std::string action_to_uci(int32_t action) const;
+  std::string action_to_san(int32_t action) const;
+  int32_t uci_to_action(std::string_view text) const;
+  int32_t san_to_action(std::string_view text) const;
+  // The UCI of every legal action, in ascending action order.
+  std::vector<std::string> legal_moves_uci() const;
+  // The moves of the log, replayed from the start position. A log that does
+  // not replay (a State edited by hand) throws std::invalid_argument.
+  std::vector<Move> logged_moves() const;
+  std::vector<std::string> moves_uci() const;
+  // The episode as PGN; a draw by repetition, no progress or material is
+  // written as 1/2-1/2 unless headers give a Result.
+  std::string pgn(const PgnHeaders& headers) const;
   // Plays a legal action (std::invalid_argument "Invalid action" otherwise,
   // with the position unchanged) and judges the position reached.
   StepResult step(int32_t action);
@@ -87,7 +135,7 @@ class Board {
   Outcome judge(bool has_legal_reply) const;
 
  private:
-  // Plays a listed move and records the position reached.
+  // Plays a listed move, logs it and records the position reached.
   void play_move(Move move);
 };
 

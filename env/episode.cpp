@@ -2,23 +2,41 @@
 // and judges the position reached. Rewards count from white's side: +1 when
 // black is checkmated, -1 when white is, 0 otherwise. The end rules, in
 // order: no legal reply (checkmate or stalemate), third occurrence of a
-// position, no-progress count of 50.
+// position, no-progress count of 50 (100 under FIDE rules), and under FIDE
+// rules insufficient material.
 #include <cassert>
 #include <stdexcept>
 
 #include "core/attack_tables.hpp"
+#include "core/fen_strict.hpp"
 #include "core/legality.hpp"
 #include "env/board.hpp"
+#include "env/draw_rules.hpp"
+#include "env/move_log.hpp"
 
 namespace varnok {
 
 namespace {
 constexpr const char* kInitialPosition = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 ";
 constexpr int kNoProgressLimit = 50;
-constexpr int kRepetitionLimit = 2;  // repetition value of a third occurrence
+constexpr int kFideNoProgressLimit = 100;  // the FIDE 50-move rule counts 50 moves of each side
+constexpr int kRepetitionLimit = 2;        // repetition value of a third occurrence
+// Room for the moves of nearly every game without growing the log: the
+// longest games between strong players stay below 600 plies.
+constexpr size_t kReservedLogEntries = 1024;
 }  // namespace
 
-Board::Board() { init_attack_tables(); }
+Board::Board(DrawRules draw_rules) : rules(draw_rules) {
+  init_attack_tables();
+  move_log.reserve(kReservedLogEntries);
+}
+
+void Board::parse_fen(const char* text) {
+  position.parse_fen(text);
+  start_position = position;
+  start_fullmove = 1;
+  move_log.clear();
+}
 
 const Position& initial_position() {
   static const Position initial = [] {
@@ -29,8 +47,12 @@ const Position& initial_position() {
   return initial;
 }
 
-void Board::start_from(const Position& start) {
+void Board::start_from(const Position& start, int32_t fullmove_number) {
   after_reset = true;
+  last_termination = Termination::kNone;
+  start_position = start;
+  start_fullmove = fullmove_number;
+  move_log.clear();
   state_history.clear();
   repetition_count.clear();
   // Every episode starts from the same observation: the move count and the
@@ -50,7 +72,17 @@ StepResult Board::reset() {
   return result;
 }
 
+StepResult Board::load_fen(std::string_view text) {
+  const FenPosition loaded = parse_fen_strict(text);  // throws before anything changes
+  start_from(loaded.position, loaded.fullmove_number);
+  StepResult result;
+  build_observation(result.observation);
+  result.side = position.side;
+  return result;
+}
+
 void Board::play_move(Move move) {
+  move_log.push_back(logged_move(move));
   position.apply_move(move);  // legal: it came from a listing of this position
   record_position();
   saturating_increment(total_move_count);
@@ -59,7 +91,9 @@ void Board::play_move(Move move) {
 Outcome Board::judge(bool has_legal_reply) const {
   if (has_legal_reply) {
     if (n_repititions == kRepetitionLimit) return {Termination::kRepetition, 0};
-    if (position.no_progress_count >= kNoProgressLimit) return {Termination::kNoProgress, 0};
+    const int no_progress_limit = rules == DrawRules::kFide ? kFideNoProgressLimit : kNoProgressLimit;
+    if (position.no_progress_count >= no_progress_limit) return {Termination::kNoProgress, 0};
+    if (rules == DrawRules::kFide && insufficient_material(position)) return {Termination::kInsufficientMaterial, 0};
     return {Termination::kNone, 0};
   }
   if (!position.in_check()) return {Termination::kStalemate, 0};
@@ -71,7 +105,9 @@ Outcome Board::play(int32_t action) {
   list_legal_moves();
   if (!move_index.contains(action)) throw std::invalid_argument("Invalid action");
   play_move(move_index.at(action));
-  return judge(has_legal_move(position));
+  const Outcome outcome = judge(has_legal_move(position));
+  last_termination = outcome.termination;
+  return outcome;
 }
 
 StepResult Board::step(int32_t action) {
@@ -89,7 +125,9 @@ Outcome Board::play_listed(int32_t action) {
   after_reset = false;
   play_move(move_index.at(action));
   list_legal_moves();
-  return judge(move_index.size() > 0);
+  const Outcome outcome = judge(move_index.size() > 0);
+  last_termination = outcome.termination;
+  return outcome;
 }
 
 }  // namespace varnok

@@ -98,12 +98,15 @@ int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
   if (chosen == kNoMove) {
     // Nothing to play: report what step reports for this position.
     move_index.clear();
-    return judge(false).reward;
+    const Outcome outcome = judge(false);
+    last_termination = outcome.termination;
+    return outcome.reward;
   }
   // After a step move_index describes the position before its move; keep
   // that position so its listing can be made once, at the end.
   Position before = position;
   int32_t reward = 0;
+  last_termination = Termination::kMoveCap;  // unless a step below ends the game
   for (int steps = 0; steps < kStepCap; ++steps) {
     if (played) played->push_back(action_of_move(position.side, chosen));
     after_reset = false;
@@ -112,7 +115,10 @@ int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
     chosen = draw(position, rng);
     const Outcome outcome = judge(chosen != kNoMove);
     reward = outcome.reward;
-    if (outcome.done()) break;
+    if (outcome.done()) {
+      last_termination = outcome.termination;
+      break;
+    }
   }
   const Position reached = position;
   position = before;

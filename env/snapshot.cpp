@@ -5,6 +5,7 @@
 #include <string>
 
 #include "env/board.hpp"
+#include "env/move_log.hpp"
 
 namespace varnok {
 
@@ -24,6 +25,9 @@ State Board::save_state() const {
   state.n_repititions = n_repititions;
   state.prev_n_repititions = prev_n_repititions;
   move_index.for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
+  state.moves = move_log;
+  state.start_position = start_position;
+  state.start_fullmove = start_fullmove;
   return state;
 }
 
@@ -45,6 +49,13 @@ void check_restorable(const State& state) {
   for (const auto& [action, move] : state.move_index)
     if (action < 0 || action >= kActionCount)
       throw std::invalid_argument("move_index key " + std::to_string(action) + " is not an action index 0 to 4671");
+  if (state.start_fullmove < 1)
+    throw std::invalid_argument("start_fullmove must be at least 1, got " + std::to_string(state.start_fullmove));
+  // Whether the moves replay from the start is settled when they are read
+  // (moves_uci, pgn); here only their form is checked, so restoring stays cheap.
+  for (size_t i = 0; i < state.moves.size(); ++i)
+    if (!is_loggable_entry(state.moves[i]))
+      throw std::invalid_argument("moves entry " + std::to_string(i) + " has no promotion kind 0 to 4");
 }
 
 }  // namespace
@@ -65,6 +76,10 @@ StepResult Board::restore_state(const State& state) {
   prev_n_repititions = state.prev_n_repititions;
   move_index.clear();
   for (const auto& [action, move] : state.move_index) move_index.set(action, move);
+  move_log.assign(state.moves.begin(), state.moves.end());  // within the reserve for games of usual length
+  start_position = state.start_position;
+  start_fullmove = state.start_fullmove;
+  last_termination = Termination::kNone;
 
   StepResult result;
   build_observation(result.observation);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/position.hpp"
 #include "core/types.hpp"
 
 namespace varnok {
@@ -27,6 +28,11 @@ struct State {
   std::unordered_map<uint64_t, int32_t> repetition_count;
   int32_t n_repititions = 0;
   int32_t prev_n_repititions = 0;
+  // The move log: the moves played since the episode started, two bytes each
+  // (MoveLog encoding), and the start they are played from.
+  std::vector<uint16_t> moves;
+  Position start_position;
+  int32_t start_fullmove = 1;
 
   bool operator==(const State&) const = default;
 };

@@ -4,9 +4,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
 #include <random>
 #include <string>
 
+#include "core/fen_strict.hpp"
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
 #include "module/arrays.hpp"
@@ -31,6 +33,38 @@ std::string state_repr(const State& s) {
          ",\n  no_progress_count=" + std::to_string(s.no_progress_count) +
          ",\n  n_repititions=" + std::to_string(s.n_repititions) +
          ",\n  state_history size=" + std::to_string(s.state_history.size()) + "\n)";
+}
+
+DrawRules draw_rules_of(const std::string& name) {
+  if (name == "classic") return DrawRules::kClassic;
+  if (name == "fide") return DrawRules::kFide;
+  throw py::value_error("rules must be \"classic\" or \"fide\", got \"" + name + "\"");
+}
+
+EnPassantField en_passant_field_of(const std::string& name) {
+  if (name == "standard") return EnPassantField::kStandard;
+  if (name == "legal") return EnPassantField::kLegal;
+  throw py::value_error("en_passant must be \"standard\" or \"legal\", got \"" + name + "\"");
+}
+
+py::object termination_name(Termination termination) {
+  switch (termination) {
+    case Termination::kNone: return py::none();
+    case Termination::kCheckmate: return py::str("checkmate");
+    case Termination::kStalemate: return py::str("stalemate");
+    case Termination::kRepetition: return py::str("repetition");
+    case Termination::kNoProgress: return py::str("no_progress");
+    case Termination::kInsufficientMaterial: return py::str("insufficient_material");
+    case Termination::kMoveCap: return py::str("move_cap");
+  }
+  return py::none();
+}
+
+PgnHeaders headers_of(const std::optional<py::dict>& headers) {
+  PgnHeaders out;
+  if (headers)
+    for (const auto& [name, value] : *headers) out.emplace_back(py::str(name), py::str(value));
+  return out;
 }
 
 void print_to_interpreter(void*, const char* text) { py::print(text, py::arg("end") = ""); }
@@ -85,10 +119,27 @@ void bind_chess_env(py::module_& m) {
       .def_readwrite("prev_n_repititions", &State::prev_n_repititions)
       .def_property_readonly("bitboards", [](const State& s) { return array_copy(s.bitboards); })
       .def_property_readonly("occupancies", [](const State& s) { return array_copy(s.occupancies); })
+      .def_readwrite("moves", &State::moves,
+                     "The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, "
+                     "63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, "
+                     "3 rook, 4 queen).")
+      .def_property(
+          "start_fen", [](const State& s) { return fen_of(s.start_position, s.start_fullmove); },
+          [](State& s, const std::string& text) {
+            const FenPosition start = parse_fen_strict(text);
+            s.start_position = start.position;
+            s.start_fullmove = start.fullmove_number;
+          },
+          "The position the episode started from, with its full-move number, as FEN; set it with a FEN text "
+          "(ValueError naming the field when it is faulty).")
       .def("__repr__", &state_repr);
 
   py::class_<Board>(m, "ChessEnv")
-      .def(py::init<>())
+      .def(py::init([](const std::string& rules) { return Board(draw_rules_of(rules)); }), py::arg("rules") = "classic",
+           "An empty board; call reset, load_fen, parse_fen or restore_state first. rules=\"classic\" ends a game "
+           "on the third occurrence of a position and after 50 plies without a pawn move or capture; "
+           "rules=\"fide\" on the third occurrence, after 100 such plies and when neither side has mating "
+           "material (lone kings, a single knight or bishop, bishops all on squares of one colour).")
       .def("reset", &Board::reset)
       .def("get_actions",
            [](Board& board) {
@@ -131,7 +182,44 @@ void bind_chess_env(py::module_& m) {
       .def("observation", &observation_of, py::arg("dtype") = "float32",
            "The observation of the current position as a new NumPy array: (119, 8, 8) of float32, int32 or uint8 "
            "(counters above 255 read 255), or (119,) uint64 with dtype=\"packed\". The planes are those of the last "
-           "result of reset, step or restore_state.");
+           "result of reset, step or restore_state.")
+      .def("load_fen", &Board::load_fen, py::arg("text"),
+           "Reads a FEN text strictly and starts a new episode from it exactly as reset does, with the FEN's "
+           "half-move clock as the no-progress count and its full-move number; returns what reset returns. A "
+           "faulty text raises ValueError naming the field and leaves the environment unchanged.")
+      .def(
+          "fen",
+          [](const Board& board, const std::string& en_passant) { return board.fen(en_passant_field_of(en_passant)); },
+          py::arg("en_passant") = "standard",
+          "The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move "
+          "number counts on from the episode's start. en_passant=\"standard\" writes the square passed over "
+          "after every double push; \"legal\" only when an en-passant capture is legal (python-chess's default).")
+      .def("action_to_uci", &Board::action_to_uci, py::arg("action"),
+           "The UCI text of a legal action of the current position; ValueError naming an illegal action.")
+      .def("action_to_san", &Board::action_to_san, py::arg("action"),
+           "The SAN text of a legal action of the current position; ValueError naming an illegal action.")
+      .def("uci_to_action", &Board::uci_to_action, py::arg("text"),
+           "The action of a legal move given in UCI; ValueError naming a malformed or illegal text.")
+      .def("san_to_action", &Board::san_to_action, py::arg("text"),
+           "The action of a legal move given in SAN (usual variations accepted); ValueError naming a malformed, "
+           "illegal or ambiguous text.")
+      .def("legal_moves_uci", &Board::legal_moves_uci,
+           "The UCI texts of the legal actions in ascending action order (the order of get_actions).")
+      .def("moves_uci", &Board::moves_uci,
+           "The UCI texts of the moves played since the episode started (reset, load_fen or parse_fen).")
+      .def(
+          "pgn",
+          [](const Board& board, const std::optional<py::dict>& headers) { return board.pgn(headers_of(headers)); },
+          py::arg("headers") = py::none(),
+          "The episode as PGN text: the seven-tag roster (\"?\" where headers give nothing), the other headers, "
+          "SetUp and FEN when the episode did not start from the initial position, and the moves in SAN. Without "
+          "a Result header the result is what the game shows: 1-0 or 0-1 after mate, 1/2-1/2 after a stalemate or "
+          "a draw by the rules, * otherwise.")
+      .def(
+          "outcome", [](const Board& board) { return termination_name(board.last_termination); },
+          "Why the last game ended: \"checkmate\", \"stalemate\", \"repetition\", \"no_progress\", "
+          "\"insufficient_material\", \"move_cap\" (a roll_out stopped after 400 steps), or None while it goes "
+          "on (also after reset, load_fen, parse_fen and restore_state).");
 }
 
 }  // namespace varnok::binding

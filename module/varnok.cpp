@@ -1,4 +1,4 @@
-// The module entry: registers the single-game, vector and search interfaces.
+// The module entry: registers the single-game, vector, PGN and search interfaces.
 #include <pybind11/pybind11.h>
 
 #include "module/bindings.hpp"
@@ -8,5 +8,6 @@ PYBIND11_MODULE(varnok, m, pybind11::multiple_interpreters::not_supported()) {
   varnok::binding::cache_small_ints();
   varnok::binding::bind_chess_env(m);
   varnok::binding::bind_vector_env(m);
+  varnok::binding::bind_notation(m);
   varnok::binding::bind_search(m);
 }

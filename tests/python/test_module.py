@@ -13,7 +13,11 @@ METHODS = ["reset", "get_actions", "render", "parse_fen", "step",
            "save_state", "restore_state", "hash_state", "roll_out"]
 # Added after the original methods, in this order, for fast single-game loops.
 FAST_METHODS = ["play", "legal_actions", "legal_mask", "observation"]
-MODULE_NAMES = ["ChessEnv", "MCTS", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep", "roll_outs", "unpack"]
+# Then the notation methods, in this order.
+NOTATION_METHODS = ["load_fen", "fen", "action_to_uci", "action_to_san", "uci_to_action", "san_to_action",
+                    "legal_moves_uci", "moves_uci", "pgn", "outcome"]
+MODULE_NAMES = ["ChessEnv", "MCTS", "PgnGame", "PgnGames", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep",
+                "read_pgn", "replay_pgn", "roll_outs", "unpack"]
 RESULT = "tuple[int, list[list[int]], int, int]"
 SIGNATURES = {
     "reset": f"reset(self: varnok.ChessEnv) -> {RESULT}",
@@ -28,7 +32,7 @@ SIGNATURES = {
 STATE_MEMBERS = ["side", "enpassant", "castle", "state_history", "state_pos",
                  "total_move_count", "no_progress_count", "repetition_count",
                  "move_index", "n_repititions", "prev_n_repititions",
-                 "bitboards", "occupancies"]
+                 "bitboards", "occupancies", "moves", "start_fen"]
 
 
 def test_module_exposes_the_two_classes_and_the_vector_interface():
@@ -39,7 +43,7 @@ def test_module_exposes_the_two_classes_and_the_vector_interface():
 
 def test_methods_in_registration_order():
     public = [n for n in vars(varnok.ChessEnv) if not n.startswith("_")]
-    assert public == METHODS + FAST_METHODS
+    assert public == METHODS + FAST_METHODS + NOTATION_METHODS
 
 
 def test_state_members_in_registration_order():

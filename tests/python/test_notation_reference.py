@@ -25,8 +25,6 @@ import varnok
 
 from conftest import legal_actions
 
-pytestmark = pytest.mark.skipif(not hasattr(varnok.ChessEnv, "fen"),
-                                reason="notation is not bound into the module yet")
 
 STARTS = [
     chess.STARTING_FEN,

@@ -65,6 +65,8 @@ std::string name_of(Termination termination) {
     case Termination::kStalemate: return "stalemate";
     case Termination::kRepetition: return "repetition";
     case Termination::kNoProgress: return "no progress";
+    case Termination::kInsufficientMaterial: return "insufficient material";
+    case Termination::kMoveCap: return "move cap";
   }
   return "?";
 }

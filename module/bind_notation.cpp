@@ -1,0 +1,134 @@
+// PGN in Python: read_pgn streams games as objects, replay_pgn turns them
+// into training arrays natively. Each converts its arguments, calls the PGN
+// reader or the replay and converts the result.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/pgn_reader.hpp"
+#include "env/observation_writer.hpp"
+#include "env/pgn_replay.hpp"
+#include "module/bindings.hpp"
+
+namespace varnok::binding {
+
+namespace {
+
+namespace py = pybind11;
+
+// A str holding a newline or starting with "[" is PGN text; any other str,
+// and any os.PathLike, is a file path.
+PgnReader reader_of(const py::object& source) {
+  if (py::isinstance<py::str>(source)) {
+    std::string text = source.cast<std::string>();
+    if (text.find('\n') != std::string::npos || text.starts_with('[')) return PgnReader::from_text(std::move(text));
+    return PgnReader::from_file(text);
+  }
+  const py::object path = py::module_::import("os").attr("fspath")(source);
+  if (!py::isinstance<py::str>(path))
+    throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
+  return PgnReader::from_file(path.cast<std::string>());
+}
+
+bool raise_on_error(const std::string& errors) {
+  if (errors == "skip") return false;
+  if (errors == "raise") return true;
+  throw py::value_error("errors must be \"skip\" or \"raise\", got \"" + errors + "\"");
+}
+
+// The iterator read_pgn returns.
+struct PgnGames {
+  PgnReader reader;
+  bool raise;
+
+  PgnGame next() {
+    PgnGame game;
+    while (reader.next(game)) {
+      if (game.ok()) return game;
+      if (raise) throw py::value_error(describe_error(game));
+    }
+    throw py::stop_iteration();
+  }
+};
+
+template <class T>
+py::array_t<T> array_of(const std::vector<T>& values, std::vector<py::ssize_t> shape) {
+  py::array_t<T> out(shape);
+  if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(T));
+  return out;
+}
+
+}  // namespace
+
+void bind_notation(py::module_& m) {
+  py::class_<PgnGame>(m, "PgnGame", "One game read from PGN.")
+      .def_property_readonly(
+          "headers",
+          [](const PgnGame& game) {
+            py::dict out;
+            for (const auto& [name, value] : game.headers) out[py::str(name)] = py::str(value);
+            return out;
+          },
+          "The tag pairs as a dict, in file order (a repeated tag keeps its last value).")
+      .def_property_readonly("actions", &actions_of_game,
+                             "The action index of each mainline move, each in the position before it.")
+      .def_property_readonly("uci", &PgnGame::uci, "The mainline moves in UCI.")
+      .def_readonly("result", &PgnGame::result, "The result token (\"1-0\", \"0-1\", \"1/2-1/2\", \"*\"), or \"\".")
+      .def_readonly("line", &PgnGame::line, "The line (from 1) where the game starts.")
+      .def_property_readonly(
+          "start_fen", [](const PgnGame& game) { return fen_of(game.start, game.start_fullmove); },
+          "The FEN of the start position (the FEN tag's, else the initial position).");
+
+  py::class_<PgnGames>(m, "PgnGames", "The games of a PGN source, read one at a time.")
+      .def("__iter__", [](PgnGames& games) -> PgnGames& { return games; })
+      .def("__next__", &PgnGames::next);
+
+  m.def(
+      "read_pgn",
+      [](const py::object& source, const std::string& errors) {
+        const bool raise = raise_on_error(errors);
+        return PgnGames{reader_of(source), raise};
+      },
+      py::arg("source"), py::arg("errors") = "skip",
+      "Streams the games of a PGN source: a str that holds a newline or starts with \"[\" is the PGN text itself; "
+      "any other str, or an os.PathLike, is the path of a file (read in chunks, any size). A game that cannot be "
+      "read whole (a bad FEN tag, an illegal or unreadable move) is skipped with errors=\"skip\", or raises "
+      "ValueError with its line number with errors=\"raise\".");
+
+  m.def(
+      "replay_pgn",
+      [](const py::object& source, const std::string& obs_dtype, const std::string& errors) {
+        const bool packed = obs_dtype == "packed";
+        if (!packed && obs_dtype != "float32")
+          throw py::value_error("obs_dtype must be \"packed\" or \"float32\", got \"" + obs_dtype + "\"");
+        const bool raise = raise_on_error(errors);
+        PgnReader reader = reader_of(source);
+        ReplayedGames replayed;
+        {
+          py::gil_scoped_release release;
+          replay_games(reader, packed, raise, replayed);
+        }
+        const auto n = static_cast<py::ssize_t>(replayed.actions.size());
+        py::dict out;
+        if (packed)
+          out["obs"] = array_of(replayed.packed, {n, py::ssize_t{kObservationPlanes}});
+        else
+          out["obs"] = array_of(replayed.planes, {n, py::ssize_t{kObservationPlanes}, py::ssize_t{8}, py::ssize_t{8}});
+        out["action"] = array_of(replayed.actions, {n});
+        out["result"] = array_of(replayed.results, {n});
+        out["game"] = array_of(replayed.games, {n});
+        out["ply"] = array_of(replayed.plies, {n});
+        return out;
+      },
+      py::arg("source"), py::arg("obs_dtype") = "packed", py::arg("errors") = "skip",
+      "Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position "
+      "before a move: \"obs\" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) "
+      "float32), \"action\" the action played (int32), \"result\" the game's result from white's side (int8: +1, "
+      "-1, 0 for a draw or no result), \"game\" the game's index among the games kept and \"ply\" the plies "
+      "played before it (int32). Broken games are handled as errors says (as in read_pgn).");
+}
+
+}  // namespace varnok::binding
