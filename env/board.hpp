@@ -93,7 +93,11 @@ class Board {
   // The full-move number of the current position: the start's, plus one for
   // every move of black played since.
   int32_t fullmove_number() const;
-  std::string fen(EnPassantField en_passant) const { return fen_of(position, fullmove_number(), en_passant); }
+  // The FEN half-move clock: plies since the last pawn move or capture.
+  // no_progress_count counts the move that restarted it as well, so after
+  // such a move in the log the clock is one less.
+  int32_t halfmove_clock() const;
+  std::string fen(EnPassantField en_passant) const;
   // The legal move an action stands for in the current position (the move
   // step would play).
   Move legal_move_of_action(int32_t action) const;

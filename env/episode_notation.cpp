@@ -88,6 +88,25 @@ std::vector<Move> Board::logged_moves() const {
   return moves;
 }
 
+int32_t Board::halfmove_clock() const {
+  bool restarted = false;
+  Position replay = start_position;
+  for (const uint16_t entry : move_log) {
+    const Move move = legal_move_of_entry(replay, entry);
+    if (move == kNoMove) break;  // a log edited by hand: the count as it is
+    restarted |= kind_of(move_piece(move)) == kPawn || move_is_capture(move);
+    replay.apply_move(move);
+  }
+  const int32_t count = position.no_progress_count;
+  return restarted && count > 0 ? count - 1 : count;
+}
+
+std::string Board::fen(EnPassantField en_passant) const {
+  Position written = position;
+  written.no_progress_count = halfmove_clock();
+  return fen_of(written, fullmove_number(), en_passant);
+}
+
 std::vector<std::string> Board::moves_uci() const {
   std::vector<std::string> out;
   for (const Move move : logged_moves()) out.push_back(uci_of(move).str());

@@ -64,7 +64,9 @@ def test_reset_gives_full_move_one_and_parse_fen_keeps_the_clock_at_zero():
     env = varnok.ChessEnv()
     env.reset()
     play_uci(env, ["e2e4", "e7e5", "g1f3"])
-    assert env.fen() == "rnbqkbnr/pppp1ppp/8/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R b KQkq - 2 2"
+    # The FEN clock counts Nf3 only; the no-progress count also counts e5.
+    assert env.fen() == "rnbqkbnr/pppp1ppp/8/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R b KQkq - 1 2"
+    assert env.save_state().no_progress_count == 2
     env.parse_fen("4k3/8/8/8/8/8/8/4K3 b - - 7 30")
     assert env.fen() == "4k3/8/8/8/8/8/8/4K3 b - - 0 1"
     assert env.moves_uci() == []
@@ -84,7 +86,7 @@ def test_load_fen_errors_name_the_field_and_leave_the_env_unchanged(text, field)
     with pytest.raises(ValueError, match=field):
         env.load_fen(text)
     after = env.save_state()
-    assert env.fen() == "rnbqkbnr/ppp1pppp/8/3p4/3P4/8/PPP1PPPP/RNBQKBNR w KQkq d6 1 2"
+    assert env.fen() == "rnbqkbnr/ppp1pppp/8/3p4/3P4/8/PPP1PPPP/RNBQKBNR w KQkq d6 0 2"
     assert env.moves_uci() == ["d2d4", "d7d5"]
     assert (after.state_history, after.repetition_count, after.move_index, after.moves) == \
         (before.state_history, before.repetition_count, before.move_index, before.moves)

@@ -81,7 +81,8 @@ TEST(MoveLog, SavedRestoredAndContinued) {
   other.restore_state(saved);
   EXPECT_EQ(other.save_state(), saved);
   EXPECT_EQ(other.moves_uci(), (std::vector<std::string>{"e1g1", "e8c8", "d5e6"}));
-  EXPECT_EQ(other.fen(EnPassantField::kStandard), "2kr3r/p1ppqpb1/bn2Pnp1/4N3/1p2P3/2N2Q1p/PPPBBPPP/R4RK1 b - - 1 18");
+  EXPECT_EQ(other.fen(EnPassantField::kStandard),
+            "2kr3r/p1ppqpb1/bn2Pnp1/4N3/1p2P3/2N2Q1p/PPPBBPPP/R4RK1 b - - 0 18");  // d5xe6 restarted the clock
   play_uci(other, {"d8e8"});
   EXPECT_EQ(other.move_log, board.move_log);
 
