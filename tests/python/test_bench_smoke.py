@@ -8,6 +8,7 @@ import json
 import math
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -25,9 +26,10 @@ HEADLINE = ["perft_vs_stockfish", "rollout_vs_python_chess", "rollout_games_per_
             "get_actions_vs_list_floor", "env_bytes", "growth_bytes_200k_steps"]
 WITH_TARGET = ["perft_vs_stockfish", "rollout_vs_python_chess", "python_loop_vs_pettingzoo",
                "step_vs_list_floor", "env_bytes", "growth_bytes_200k_steps"]
-# Resident growth may honestly be zero (or even negative); all else is a rate,
-# a time, a size or a ratio of those.
-MAY_BE_ZERO = {"growth_bytes_200k_steps"}
+# Resident growth may honestly be zero (or even negative), and a quick run's
+# short time boxes may see no EnvPool game end; all else is a rate, a time, a
+# size or a ratio of those.
+MAY_BE_ZERO = {"growth_bytes_200k_steps", "envpool_games_per_s", "envpool_games_per_s_1t"}
 
 
 def _stockfish():
@@ -58,15 +60,25 @@ def test_quick_run_writes_every_figure_as_a_finite_number(quick_run):
     for key, fig in data.items():
         if key == "meta":
             continue
+        if fig["value"] is None:
+            # Not measurable here (a planned varnok API or a peer): says why.
+            assert isinstance(fig["missing"], str) and fig["missing"], key
+            assert fig["reps"] == [] and fig["low"] is None and fig["high"] is None, key
+            continue
         value = fig["value"]
         assert isinstance(value, (int, float)) and math.isfinite(value), (key, value)
         if key not in MAY_BE_ZERO:
             assert value > 0, (key, value)
         assert fig["low"] <= value <= fig["high"], key
         assert len(fig["reps"]) >= 1 and all(math.isfinite(v) for v in fig["reps"]), key
-    for key in WITH_TARGET:
+    targeted = [key for key, fig in data.items() if key != "meta" and "target" in fig]
+    assert set(WITH_TARGET) <= set(targeted)
+    for key in targeted:
         fig = data[key]
         assert fig["target_op"] in (">=", "<=") and fig["target"] > 0, key
+        if fig["value"] is None:
+            assert fig["met"] is None, key
+            continue
         expected = fig["value"] >= fig["target"] if fig["target_op"] == ">=" \
             else fig["value"] <= fig["target"]
         assert fig["met"] is expected, key
@@ -88,7 +100,12 @@ def test_quick_run_writes_table_and_chart(quick_run):
         assert f"`{key}`" in table, key
     assert table.startswith("| Figure |")
     assert (out / "latest.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert "[4/4]" in done.stderr  # progress lines, one per section
+    sections = re.findall(r"\[(\d+)/(\d+)\] ", done.stderr)  # progress lines, one per section
+    assert sections and [int(i) for i, _ in sections] == list(range(1, int(sections[0][1]) + 1))
+    data = json.loads((out / "latest.json").read_text())
+    for key, fig in data.items():
+        if key != "meta" and fig["value"] is None:
+            assert f"`{key}`" in table.split("Missing here", 1)[1], key  # its reason is listed
 
 
 @pytest.fixture
