@@ -153,39 +153,47 @@ def markdown(figures: dict, meta: dict) -> str:
         label = label.replace("  ", "&nbsp;&nbsp;", 1) if label.startswith("  ") else label
         lines.append(f"| {label} | {key_text} | {median} | {spread} | {target} | {met} |")
 
-    perft = figures["perft_vs_stockfish"]["details"]
-    loop = figures["python_loop_vs_pettingzoo"]["details"]
-    growth = figures["growth_bytes_200k_steps"]["details"]
-    pos = perft["positions"]
     notes = [
         "",
         f"Each figure is the median of {meta['reps']} repetitions (memory: {meta['memory_reps']} "
         "fresh processes), with the lowest and highest repetition as its spread; ratios are "
         "taken per repetition, the two sides measured one after the other.",
         "",
-        f"- Move generation: initial position depth {pos['startpos']['depth']} "
-        f"({pos['startpos']['nodes']:,} nodes) and Kiwipete depth {pos['kiwipete']['depth']} "
-        f"({pos['kiwipete']['nodes']:,} nodes), counts checked equal on both sides. "
-        f"{perft['stockfish']}. {perft['how']}.",
-        f"- Random games: {figures['rollout_vs_python_chess']['details']['how']} "
-        f"(python-chess {figures['rollout_vs_python_chess']['details']['python_chess']}).",
-        f"- Python loop: peer is {loop['peer']}. {loop['how']}.",
     ]
-    if loop["pettingzoo_failure"]:
-        notes.append(f"- PettingZoo could not be used here: {loop['pettingzoo_failure']}.")
+    if "perft_vs_stockfish" in figures:
+        perft = figures["perft_vs_stockfish"]["details"]
+        pos = perft["positions"]
+        notes.append(
+            f"- Move generation: initial position depth {pos['startpos']['depth']} "
+            f"({pos['startpos']['nodes']:,} nodes) and Kiwipete depth "
+            f"{pos['kiwipete']['depth']} ({pos['kiwipete']['nodes']:,} nodes), counts checked "
+            f"equal on both sides. {perft['stockfish']}. {perft['how']}.")
+    if "rollout_vs_python_chess" in figures:
+        notes.append(
+            f"- Random games: {figures['rollout_vs_python_chess']['details']['how']} "
+            f"(python-chess {figures['rollout_vs_python_chess']['details']['python_chess']}).")
+    if "python_loop_vs_pettingzoo" in figures:
+        loop = figures["python_loop_vs_pettingzoo"]["details"]
+        notes.append(f"- Python loop: peer is {loop['peer']}. {loop['how']}.")
+        if loop["pettingzoo_failure"]:
+            notes.append(f"- PettingZoo could not be used here: {loop['pettingzoo_failure']}.")
+        notes.append(
+            f"- step floor: `{figures['step_vs_list_floor']['details']['floor']}`, built once "
+            "per ply of the same replayed games in the same kind of loop.")
     notes += section_notes(figures)
-    notes += [
-        f"- step floor: `{figures['step_vs_list_floor']['details']['floor']}`, built once per "
-        "ply of the same replayed games in the same kind of loop.",
-        f"- Memory: {figures['env_bytes']['details']['envs']} ChessEnv objects; growth over "
-        f"{growth['steps']:,} steps after {growth['warmup_steps']:,} warm-up steps; the growth "
-        f"target is the largest repetition map seen ({growth['largest_repetition_map']} entries) "
-        "at 64 bytes an entry.",
+    if "env_bytes" in figures:
+        growth = figures["growth_bytes_200k_steps"]["details"]
+        notes.append(
+            f"- Memory: {figures['env_bytes']['details']['envs']} ChessEnv objects; growth over "
+            f"{growth['steps']:,} steps after {growth['warmup_steps']:,} warm-up steps; the "
+            f"growth target is the largest repetition map seen "
+            f"({growth['largest_repetition_map']} entries) at 64 bytes an entry.")
+    notes.append(
         f"- Machine: {meta['machine']}; Python {meta['python']}; varnok commit "
         f"{meta['commit']}; {meta['date']}; whole run {meta['seconds']:.0f} s; load average "
         f"{meta['load_average_1min'][0]} at the start, {meta['load_average_1min'][1]} at the end"
-        f"{' (quick smoke run: figures not meaningful)' if meta['quick'] else ''}.",
-    ]
+        f"{' (quick smoke run: figures not meaningful)' if meta['quick'] else ''}"
+        f"{'; sections run: ' + ', '.join(meta['only']) if meta.get('only') else ''}.")
     notes += missing_notes(figures)
     return "\n".join(lines + notes) + "\n"
 
@@ -200,24 +208,24 @@ def section_notes(figures: dict) -> list:
 
     loop = how("numpy_loop_vs_pettingzoo")
     if loop:
-        notes.append(f"- NumPy loop: {loop['how']}"
-                     + (f" ({loop['peer']})." if loop.get("peer") else "."))
+        notes.append(f"- NumPy loop: {loop['how']}."
+                     + (f" Peer: {loop['peer']}." if loop.get("peer") else ""))
     pgn = how("pgn_vs_python_chess")
     if pgn:
         notes.append(f"- PGN: {pgn['games']:,} random games in `{pgn['file']}` "
-                     f"({pgn['bytes'] / 1e6:.1f} MB, made by bench/notation.py); {pgn['how']} "
-                     f"(python-chess {pgn['python_chess']}).")
+                     f"({pgn['bytes'] / 1e6:.1f} MB, made by bench/notation.py); {pgn['how']}. "
+                     f"Peer: python-chess {pgn['python_chess']}.")
     san = how("san_vs_python_chess")
     if san:
         notes.append(f"- SAN: {san['how']}.")
     vec = how("vector_vs_envpool")
     if vec:
         peers = ", ".join(f"{name} {vec[name]}" for name in ("envpool", "pgx", "jax") if vec.get(name))
-        notes.append(f"- Vector: {vec['how']}" + (f" ({peers})." if peers else "."))
+        notes.append(f"- Vector: {vec['how']}." + (f" Peers: {peers}." if peers else ""))
     search = how("search_vs_mctx")
     if search:
-        notes.append(f"- Search: {search['how']}"
-                     + (f" (mctx {search['mctx']})." if search.get("mctx") else "."))
+        notes.append(f"- Search: {search['how']}."
+                     + (f" Peer: mctx {search['mctx']}." if search.get("mctx") else ""))
     return notes
 
 

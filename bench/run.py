@@ -1,6 +1,6 @@
 """varnok's side-by-side benchmarks (`./dev bench`).
 
-    bench/run.py [--quick] [--out FOLDER]
+    bench/run.py [--quick] [--only SECTION[,SECTION...]] [--out FOLDER]
 
 Measures, on this machine and in one run:
 
@@ -23,7 +23,10 @@ the table, and the run goes on.
 Writes latest.json, latest.md (a markdown table) and latest.png (a chart)
 into FOLDER (default bench/results). Progress goes to standard error.
 `--quick` runs everything with tiny counts in a few seconds (a smoke run;
-its figures mean nothing).
+its figures mean nothing). `--only` runs the named sections alone (names in
+SECTIONS below: movegen, rollouts, pyloop, single_game, notation, vector,
+search, memory), by default into build/bench-partial, so that a partial run
+never replaces the results of a whole one.
 """
 
 from __future__ import annotations
@@ -49,14 +52,14 @@ import vector
 from timing import TOP, Progress, Settings
 
 SECTIONS = [
-    ("move generation: perft against Stockfish", movegen.run),
-    ("random games: roll_out against python-chess", rollouts.run),
-    ("Python-level play and list floors", pyloop.run),
-    ("single-game NumPy loop against PettingZoo", single_game.run),
-    ("notation: PGN and SAN against python-chess", notation.run),
-    ("vectorised steps against EnvPool and pgx", vector.run),
-    ("tree search against mctx", search.run),
-    ("memory (fresh processes)", memory.run),
+    ("movegen", "move generation: perft against Stockfish", movegen.run),
+    ("rollouts", "random games: roll_out against python-chess", rollouts.run),
+    ("pyloop", "Python-level play and list floors", pyloop.run),
+    ("single_game", "single-game NumPy loop against PettingZoo", single_game.run),
+    ("notation", "notation: PGN and SAN against python-chess", notation.run),
+    ("vector", "vectorised steps against EnvPool and pgx", vector.run),
+    ("search", "tree search against mctx", search.run),
+    ("memory", "memory (fresh processes)", memory.run),
 ]
 
 
@@ -93,19 +96,29 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description="varnok side-by-side benchmarks")
     parser.add_argument("--quick", action="store_true",
                         help="tiny repetition counts: a smoke run of a few seconds")
-    parser.add_argument("--out", type=Path, default=TOP / "bench" / "results",
-                        help="folder for latest.json, latest.md and latest.png")
+    parser.add_argument("--only", type=lambda text: text.split(","), default=None,
+                        metavar="SECTION[,SECTION...]",
+                        help="run these sections alone: " + ", ".join(s[0] for s in SECTIONS))
+    parser.add_argument("--out", type=Path, default=None,
+                        help="folder for latest.json, latest.md and latest.png (default "
+                             "bench/results, or build/bench-partial with --only)")
     args = parser.parse_args(argv)
+    names = [s[0] for s in SECTIONS]
+    unknown = sorted(set(args.only or []) - set(names))
+    if unknown:
+        parser.error(f"unknown sections {unknown}; there are {names}")
+    sections = [s for s in SECTIONS if args.only is None or s[0] in args.only]
     settings = Settings.make(args.quick)
-    out = args.out.resolve()
+    out = args.out or TOP / ("build/bench-partial" if args.only else "bench/results")
+    out = out.resolve()
     out.mkdir(parents=True, exist_ok=True)
 
     load_before = os.getloadavg()[0]
-    progress = Progress(len(SECTIONS))
+    progress = Progress(len(sections))
     progress.say(f"{'quick smoke run' if settings.quick else 'full run'}, "
                  f"{settings.reps} repetitions, results to {out}")
     figures = {}
-    for title, section in SECTIONS:
+    for _name, title, section in sections:
         progress.begin(title)
         figures.update(section(settings, progress))
     report.apply_targets(figures)
@@ -126,6 +139,7 @@ def main(argv=None) -> int:
         "seconds": progress.elapsed(),
         # Other work on the machine shows here: the run itself adds about 1.
         "load_average_1min": [round(load_before, 2), round(os.getloadavg()[0], 2)],
+        "only": [s[0] for s in sections] if args.only else None,
     }
     document = {"meta": meta, **figures}
     write_atomic(out / "latest.json", (json.dumps(document, indent=2) + "\n").encode())

@@ -9,9 +9,9 @@ repetition; simulations per second = trees × simulations / seconds.
   noise at the roots) under `jax.jit` on the CPU, the tree's embeddings being
   pgx chess states and the recurrent function `jax.vmap(env.step)`: reward
   for the player who moved, discount -1 (0 once the game is over), prior
-  logits 0 on the legal moves, value 0. The observation pgx builds in every
-  step is what a network would read; it is not kept in the tree (the
-  embedding carries an empty one), which spares mctx copying 30 KB per node.
+  logits 0 on the legal moves, value 0; the embedding is the whole pgx state
+  (with the observation pgx builds in every step, what a network would read),
+  as in pgx's own AlphaZero example.
 - varnok: the planned `varnok.MCTS`; see `varnok_search` below, which is
   written against that API and reports the figure missing until it exists.
 """
@@ -42,15 +42,12 @@ class MctxSide:
         self.jax = jax
         env = pgx.make("chess")
         step = jax.vmap(env.step)
-        empty = jnp.zeros((trees, 0), dtype=jnp.float32)
         lowest = jnp.finfo(jnp.float32).min
 
         def recurrent_fn(params, rng_key, action, state):
             del params, rng_key
             mover = state.current_player
-            state = step(state, action)
-            _network_input = state.observation  # built by pgx in every step
-            state = state.replace(observation=empty)
+            state = step(state, action)  # state.observation: a network's input
             out = mctx.RecurrentFnOutput(
                 reward=state.rewards[jnp.arange(trees), mover],
                 discount=jnp.where(state.terminated, 0.0, -1.0),
@@ -61,7 +58,7 @@ class MctxSide:
         def search(state, key):
             root = mctx.RootFnOutput(
                 prior_logits=jnp.where(state.legal_action_mask, 0.0, lowest),
-                value=jnp.zeros(trees), embedding=state.replace(observation=empty))
+                value=jnp.zeros(trees), embedding=state)
             return mctx.muzero_policy(params=None, rng_key=key, root=root,
                                       recurrent_fn=recurrent_fn, num_simulations=simulations,
                                       invalid_actions=~state.legal_action_mask)
@@ -173,8 +170,7 @@ def run(settings, progress) -> dict:
         "mctx": peers.version("mctx") if side else None,
         "how": f"{trees} trees from the initial position, {sims} simulations each, uniform "
                "priors over the legal moves and value 0; mctx: muzero_policy under jax.jit on "
-               "the CPU with pgx chess states as embeddings (observation built in every step, "
-               "not kept in the tree); varnok: MCTS(num_trees), set_roots, select(leaves_per_"
+               "the CPU with pgx chess states (observation included) as embeddings; varnok: MCTS(num_trees), set_roots, select(leaves_per_"
                f"tree={LEAVES_PER_TREE}) and expand(priors, values) rounds; one search per side "
                "and repetition, the tree's set-up inside the timed part on both sides",
     }

@@ -177,3 +177,17 @@ def test_compare_builds_loads_the_named_build_and_reports_ratios(tmp_path):
     refused = subprocess.run(script + [str(tmp_path), "--rounds", "1", "--games", "3"],
                              capture_output=True, text=True, timeout=120)
     assert refused.returncode != 0 and "was not loaded from" in refused.stderr
+
+
+def test_only_runs_the_named_sections_and_refuses_unknown_ones(tmp_path):
+    script = [sys.executable, str(BENCH / "run.py"), "--quick", "--out", str(tmp_path)]
+    done = subprocess.run(script + ["--only", "single_game"], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    data = json.loads((tmp_path / "latest.json").read_text())
+    assert data["meta"]["only"] == ["single_game"]
+    assert set(data) == {"meta", "numpy_loop_vs_pettingzoo", "numpy_loop_plies_per_s",
+                         "pettingzoo_numpy_loop_plies_per_s"}
+    refused = subprocess.run(script + ["--only", "single_game,nonsense"], capture_output=True,
+                             text=True, timeout=120)
+    assert refused.returncode == 2 and "nonsense" in refused.stderr
