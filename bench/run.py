@@ -46,7 +46,7 @@ import notation
 import pyloop
 import report
 import rollouts
-import search
+import tree_search
 import single_game
 import vector
 from timing import TOP, Progress, Settings
@@ -58,7 +58,7 @@ SECTIONS = [
     ("single_game", "single-game NumPy loop against PettingZoo", single_game.run),
     ("notation", "notation: PGN and SAN against python-chess", notation.run),
     ("vector", "vectorised steps against EnvPool and pgx", vector.run),
-    ("search", "tree search against mctx", search.run),
+    ("search", "tree search against mctx", tree_search.run),
     ("memory", "memory (fresh processes)", memory.run),
 ]
 

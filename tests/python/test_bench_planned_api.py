@@ -25,13 +25,13 @@ def bench(monkeypatch):
 
     monkeypatch.syspath_prepend(str(Path(__file__).resolve().parents[2] / "bench"))
     import notation
-    import search
     import single_game
     import timing
+    import tree_search
     import vector
 
-    return types.SimpleNamespace(notation=notation, search=search, single_game=single_game,
-                                 timing=timing, vector=vector)
+    return types.SimpleNamespace(notation=notation, single_game=single_game, timing=timing,
+                                 tree_search=tree_search, vector=vector)
 
 
 def mask_of(env) -> np.ndarray:
@@ -228,5 +228,5 @@ def test_search_side_runs_the_planned_rounds(bench, monkeypatch):
         return made[-1]
 
     monkeypatch.setattr(varnok, "MCTS", make, raising=False)
-    rate = bench.search.varnok_search(3, 5)
+    rate = bench.tree_search.varnok_search(3, 5)
     assert rate > 0 and made[0].expanded == 3 * 5
