@@ -220,7 +220,8 @@ def section_notes(figures: dict) -> list:
         notes.append(f"- SAN: {san['how']}.")
     vec = how("vector_vs_envpool")
     if vec:
-        peers = ", ".join(f"{name} {vec[name]}" for name in ("envpool", "pgx", "jax") if vec.get(name))
+        peers = ", ".join(f"{name} {vec[name]}" for name in ("envpool", "pgx", "jax")
+                          if vec.get(name))
         notes.append(f"- Vector: {vec['how']}." + (f" Peers: {peers}." if peers else ""))
     search = how("search_vs_mctx")
     if search:

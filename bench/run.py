@@ -46,8 +46,8 @@ import notation
 import pyloop
 import report
 import rollouts
-import tree_search
 import single_game
+import tree_search
 import vector
 from timing import TOP, Progress, Settings
 

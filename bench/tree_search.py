@@ -170,8 +170,9 @@ def run(settings, progress) -> dict:
         "mctx": peers.version("mctx") if side else None,
         "how": f"{trees} trees from the initial position, {sims} simulations each, uniform "
                "priors over the legal moves and value 0; mctx: muzero_policy under jax.jit on "
-               "the CPU with pgx chess states (observation included) as embeddings; varnok: MCTS(num_trees), set_roots, select(leaves_per_"
-               f"tree={LEAVES_PER_TREE}) and expand(priors, values) rounds; one search per side "
+               "the CPU with pgx chess states (observation included) as embeddings; varnok: "
+               f"MCTS(num_trees), set_roots, select(leaves_per_tree={LEAVES_PER_TREE}) and "
+               "expand(priors, values) rounds; one search per side "
                "and repetition, the tree's set-up inside the timed part on both sides",
     }
     return figures
