@@ -66,8 +66,6 @@ ROWS = [
     ("envpool_steps_per_s", "  EnvPool Chess-v1, 2 threads"),
     ("envpool_steps_per_s_1t", "  EnvPool Chess-v1, 1 thread"),
     ("envpool_thread_scaling", "  EnvPool 2 threads / 1 thread"),
-    ("envpool_games_per_s", "  EnvPool games/s, 2 threads"),
-    ("envpool_games_per_s_1t", "  EnvPool games/s, 1 thread"),
     ("vector_packed_vs_envpool", None),
     ("vector_packed_numpy_steps_per_s", "  varnok packed, NumPy chooser, 2 threads"),
     ("vector_vs_pgx_cpu", None),

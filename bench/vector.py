@@ -63,8 +63,6 @@ UNITS = {
     "envpool_steps_per_s": "steps/s",
     "envpool_steps_per_s_1t": "steps/s",
     "envpool_thread_scaling": "ratio",
-    "envpool_games_per_s": "games/s",
-    "envpool_games_per_s_1t": "games/s",
     "pgx_cpu_steps_per_s": "steps/s",
 }
 
@@ -88,17 +86,14 @@ def random_legal_rows(mask: np.ndarray, rng: np.random.Generator) -> np.ndarray:
 
 
 class Tally:
-    """Plies, finished games and busy seconds of one side in one repetition."""
+    """Plies played and busy seconds of one side in one repetition."""
 
     def __init__(self):
-        self.plies = self.games = 0
+        self.plies = 0
         self.busy = 0.0
 
     def rate(self) -> float:
         return self.plies / self.busy
-
-    def games_rate(self) -> float:
-        return self.games / self.busy
 
 
 # ------------------------------------------------------------------ EnvPool
@@ -124,9 +119,7 @@ class EnvPoolSide:
             tally.busy += clock() - t0
             calls += 1
             tally.plies += int(np.count_nonzero(~restarts[ids]))
-            ended = term | trunc
-            tally.games += int(np.count_nonzero(ended))
-            restarts[info["env_id"]] = ended
+            restarts[info["env_id"]] = term | trunc
         self.info = info
         return tally
 
@@ -182,7 +175,6 @@ class PgxSide:
             tally.plies += self.games
             ended = np.asarray(state.terminated | state.truncated)
             if ended.any():
-                tally.games += int(np.count_nonzero(ended))
                 self.key, sub = jax.random.split(self.key)
                 state = self.refill(state, sub)
         self.state = state
@@ -221,13 +213,11 @@ class VarnokSide:
             _fields = (r.obs, r.legal_mask, r.reward, r.terminated, r.truncated, r.to_play)
             tally.busy += clock() - t0
             calls += 1
-            ended = np.asarray(r.terminated) | np.asarray(r.truncated)
             if VARNOK_RESETS_IN_STEP:
                 tally.plies += self.games
             else:
                 tally.plies += int(np.count_nonzero(~self.ended))
-                self.ended = ended
-            tally.games += int(np.count_nonzero(ended))
+                self.ended = np.asarray(r.terminated) | np.asarray(r.truncated)
         self.r = r
         return tally
 
@@ -296,10 +286,9 @@ def run(settings, progress) -> dict:
     def rates(name):
         return [t.rate() for t in tallies[name]]
 
-    def put(key, name, values=None):
+    def put(key, name):
         if name in tallies:
-            figures[key] = summary(values if values is not None else rates(name)) \
-                .as_dict(UNITS[key])
+            figures[key] = summary(rates(name)).as_dict(UNITS[key])
         else:
             figures[key] = missing(UNITS[key], why[name])
 
@@ -324,9 +313,6 @@ def run(settings, progress) -> dict:
     put("envpool_steps_per_s", "envpool_2t")
     put("envpool_steps_per_s_1t", "envpool_1t")
     ratio("envpool_thread_scaling", "envpool_2t", "envpool_1t")
-    for key, name in (("envpool_games_per_s", "envpool_2t"),
-                      ("envpool_games_per_s_1t", "envpool_1t")):
-        put(key, name, [t.games_rate() for t in tallies.get(name, [])])
     put("pgx_cpu_steps_per_s", "pgx")
 
     figures["vector_vs_envpool"]["details"] = {
