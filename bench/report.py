@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import textwrap
 
 KIB = 1024
 
@@ -13,6 +14,13 @@ TARGETS = {
     "rollout_vs_python_chess": (">=", 200.0, "Random games/s: roll_out / python-chess"),
     "python_loop_vs_pettingzoo": (">=", 20.0, "Python loop plies/s: varnok / peer"),
     "step_vs_list_floor": ("<=", 1.25, "step time / 119 x 64 list floor"),
+    "numpy_loop_vs_pettingzoo": (">=", 25.0, "NumPy single-game loop plies/s: varnok / PettingZoo"),
+    "pgn_vs_python_chess": (">=", 50.0, "PGN games/s read and replayed: varnok / python-chess"),
+    "san_vs_python_chess": (">=", 30.0, "SAN of legal moves per second: varnok / python-chess"),
+    "vector_vs_envpool": (">=", 25.0, "Vector steps/s, 2 threads: varnok float32 / EnvPool"),
+    "vector_packed_vs_envpool": (">=", 60.0, "Vector steps/s, 2 threads: varnok packed / EnvPool"),
+    "vector_vs_pgx_cpu": (">=", 50.0, "Vector steps/s: varnok float32 / pgx on the CPU"),
+    "vector_thread_scaling": (">=", 1.8, "VectorEnv steps/s: 2 threads / 1 thread"),
     "env_bytes": ("<=", 64.0 * KIB, "Resident bytes per ChessEnv after reset"),
     "growth_bytes_200k_steps": ("<=", None, "Resident growth over the steps"),
 }
@@ -41,20 +49,63 @@ ROWS = [
     ("get_actions_vs_list_floor", "get_actions time / 73 x 64 list floor"),
     ("get_actions_us", "  get_actions"),
     ("list_floor_73_us", "  floor `[[0] * 64 for _ in range(73)]`"),
+    ("numpy_loop_vs_pettingzoo", None),
+    ("numpy_loop_plies_per_s", "  varnok loop"),
+    ("pettingzoo_numpy_loop_plies_per_s", "  PettingZoo loop"),
+    ("pgn_vs_python_chess", None),
+    ("pgn_games_per_s", "  varnok read_pgn games/s"),
+    ("python_chess_pgn_games_per_s", "  python-chess read_game games/s"),
+    ("pgn_plies_vs_python_chess", "  plies/s ratio"),
+    ("pgn_plies_per_s", "  varnok read_pgn plies/s"),
+    ("python_chess_pgn_plies_per_s", "  python-chess read_game plies/s"),
+    ("san_vs_python_chess", None),
+    ("san_per_s", "  varnok action_to_san"),
+    ("python_chess_san_per_s", "  python-chess board.san"),
+    ("vector_vs_envpool", None),
+    ("vector_numpy_steps_per_s", "  varnok float32, NumPy chooser, 2 threads"),
+    ("envpool_steps_per_s", "  EnvPool Chess-v1, 2 threads"),
+    ("envpool_steps_per_s_1t", "  EnvPool Chess-v1, 1 thread"),
+    ("envpool_thread_scaling", "  EnvPool 2 threads / 1 thread"),
+    ("vector_packed_vs_envpool", None),
+    ("vector_packed_numpy_steps_per_s", "  varnok packed, NumPy chooser, 2 threads"),
+    ("vector_vs_pgx_cpu", None),
+    ("vector_steps_per_s", "  varnok float32, random_actions(), 2 threads"),
+    ("pgx_cpu_steps_per_s", "  pgx jit(vmap(step)), CPU"),
+    ("vector_thread_scaling", None),
+    ("vector_steps_per_s_1t", "  varnok float32, random_actions(), 1 thread"),
+    ("vector_packed_steps_per_s", "  varnok packed, random_actions(), 2 threads"),
+    ("vector_packed_steps_per_s_1t", "  varnok packed, random_actions(), 1 thread"),
+    ("vector_packed_thread_scaling", "  packed 2 threads / 1 thread"),
+    ("search_vs_mctx", "Tree search simulations/s: varnok.MCTS / mctx (no target yet)"),
+    ("search_sims_per_s", "  varnok.MCTS"),
+    ("mctx_sims_per_s", "  mctx with pgx chess, CPU"),
     ("env_bytes", None),
     ("env_bytes_full_history", "  the same after 16 plies (history full)"),
     ("growth_bytes_200k_steps", None),
 ]
 
 
+def is_missing(fig: dict) -> bool:
+    return fig.get("value") is None
+
+
 def apply_targets(figures: dict) -> None:
-    """Add target, comparison and whether it is met to each headline figure."""
+    """Add target, comparison and whether it is met to each headline figure.
+
+    A missing figure (not measured in this run) gets its target and `met`
+    None.
+    """
     for key, (op, target, label) in TARGETS.items():
-        fig = figures[key]
+        fig = figures.get(key)
+        if fig is None:
+            continue
         if key == "growth_bytes_200k_steps":
             target = float(fig["details"]["allowance_bytes"])
-        met = fig["value"] >= target if op == ">=" else fig["value"] <= target
-        fig.update({"target": target, "target_op": op, "met": bool(met), "label": label})
+        if is_missing(fig):
+            met = None
+        else:
+            met = bool(fig["value"] >= target if op == ">=" else fig["value"] <= target)
+        fig.update({"target": target, "target_op": op, "met": met, "label": label})
 
 
 def fmt(value: float, unit: str) -> str:
@@ -79,15 +130,20 @@ def markdown(figures: dict, meta: dict) -> str:
         "|---|---|---|---|---|---|",
     ]
     for key, label in ROWS:
-        fig = figures[key]
+        fig = figures.get(key)
+        if fig is None:
+            continue
         unit = fig["unit"]
         label = label or fig["label"]
         shown_unit = "" if unit in ("ratio", "bytes", "us") else f" {unit}"
-        median = fmt(fig["value"], unit) + shown_unit
-        spread = f"{fmt(fig['low'], unit)} – {fmt(fig['high'], unit)}"
+        if is_missing(fig):
+            median, spread = "missing", "–"
+        else:
+            median = fmt(fig["value"], unit) + shown_unit
+            spread = f"{fmt(fig['low'], unit)} – {fmt(fig['high'], unit)}"
         if "target" in fig:
             target = f"{'≥' if fig['target_op'] == '>=' else '≤'} {fmt(fig['target'], unit)}"
-            met = "yes" if fig["met"] else "**no**"
+            met = "missing" if fig["met"] is None else "yes" if fig["met"] else "**no**"
             label, key_text, median = f"**{label}**", f"`{key}`", f"**{median}**"
         else:
             target = met = ""
@@ -95,39 +151,91 @@ def markdown(figures: dict, meta: dict) -> str:
         label = label.replace("  ", "&nbsp;&nbsp;", 1) if label.startswith("  ") else label
         lines.append(f"| {label} | {key_text} | {median} | {spread} | {target} | {met} |")
 
-    perft = figures["perft_vs_stockfish"]["details"]
-    loop = figures["python_loop_vs_pettingzoo"]["details"]
-    growth = figures["growth_bytes_200k_steps"]["details"]
-    pos = perft["positions"]
     notes = [
         "",
         f"Each figure is the median of {meta['reps']} repetitions (memory: {meta['memory_reps']} "
         "fresh processes), with the lowest and highest repetition as its spread; ratios are "
         "taken per repetition, the two sides measured one after the other.",
         "",
-        f"- Move generation: initial position depth {pos['startpos']['depth']} "
-        f"({pos['startpos']['nodes']:,} nodes) and Kiwipete depth {pos['kiwipete']['depth']} "
-        f"({pos['kiwipete']['nodes']:,} nodes), counts checked equal on both sides. "
-        f"{perft['stockfish']}. {perft['how']}.",
-        f"- Random games: {figures['rollout_vs_python_chess']['details']['how']} "
-        f"(python-chess {figures['rollout_vs_python_chess']['details']['python_chess']}).",
-        f"- Python loop: peer is {loop['peer']}. {loop['how']}.",
     ]
-    if loop["pettingzoo_failure"]:
-        notes.append(f"- PettingZoo could not be used here: {loop['pettingzoo_failure']}.")
-    notes += [
-        f"- step floor: `{figures['step_vs_list_floor']['details']['floor']}`, built once per "
-        "ply of the same replayed games in the same kind of loop.",
-        f"- Memory: {figures['env_bytes']['details']['envs']} ChessEnv objects; growth over "
-        f"{growth['steps']:,} steps after {growth['warmup_steps']:,} warm-up steps; the growth "
-        f"target is the largest repetition map seen ({growth['largest_repetition_map']} entries) "
-        "at 64 bytes an entry.",
+    if "perft_vs_stockfish" in figures:
+        perft = figures["perft_vs_stockfish"]["details"]
+        pos = perft["positions"]
+        notes.append(
+            f"- Move generation: initial position depth {pos['startpos']['depth']} "
+            f"({pos['startpos']['nodes']:,} nodes) and Kiwipete depth "
+            f"{pos['kiwipete']['depth']} ({pos['kiwipete']['nodes']:,} nodes), counts checked "
+            f"equal on both sides. {perft['stockfish']}. {perft['how']}.")
+    if "rollout_vs_python_chess" in figures:
+        notes.append(
+            f"- Random games: {figures['rollout_vs_python_chess']['details']['how']} "
+            f"(python-chess {figures['rollout_vs_python_chess']['details']['python_chess']}).")
+    if "python_loop_vs_pettingzoo" in figures:
+        loop = figures["python_loop_vs_pettingzoo"]["details"]
+        notes.append(f"- Python loop: peer is {loop['peer']}. {loop['how']}.")
+        if loop["pettingzoo_failure"]:
+            notes.append(f"- PettingZoo could not be used here: {loop['pettingzoo_failure']}.")
+        notes.append(
+            f"- step floor: `{figures['step_vs_list_floor']['details']['floor']}`, built once "
+            "per ply of the same replayed games in the same kind of loop.")
+    notes += section_notes(figures)
+    if "env_bytes" in figures:
+        growth = figures["growth_bytes_200k_steps"]["details"]
+        notes.append(
+            f"- Memory: {figures['env_bytes']['details']['envs']} ChessEnv objects; growth over "
+            f"{growth['steps']:,} steps after {growth['warmup_steps']:,} warm-up steps; the "
+            f"growth target is the largest repetition map seen "
+            f"({growth['largest_repetition_map']} entries) at 64 bytes an entry.")
+    notes.append(
         f"- Machine: {meta['machine']}; Python {meta['python']}; varnok commit "
         f"{meta['commit']}; {meta['date']}; whole run {meta['seconds']:.0f} s; load average "
         f"{meta['load_average_1min'][0]} at the start, {meta['load_average_1min'][1]} at the end"
-        f"{' (quick smoke run: figures not meaningful)' if meta['quick'] else ''}.",
-    ]
+        f"{' (quick smoke run: figures not meaningful)' if meta['quick'] else ''}"
+        f"{'; sections run: ' + ', '.join(meta['only']) if meta.get('only') else ''}.")
+    notes += missing_notes(figures)
     return "\n".join(lines + notes) + "\n"
+
+
+def section_notes(figures: dict) -> list:
+    """Notes of the single-game, notation, vector and search figures run."""
+    notes = []
+
+    def how(key):
+        fig = figures.get(key)
+        return (fig or {}).get("details", {})
+
+    loop = how("numpy_loop_vs_pettingzoo")
+    if loop:
+        notes.append(f"- NumPy loop: {loop['how']}."
+                     + (f" Peer: {loop['peer']}." if loop.get("peer") else ""))
+    pgn = how("pgn_vs_python_chess")
+    if pgn:
+        notes.append(f"- PGN: {pgn['games']:,} random games in `{pgn['file']}` "
+                     f"({pgn['bytes'] / 1e6:.1f} MB, made by bench/notation.py); {pgn['how']}. "
+                     f"Peer: python-chess {pgn['python_chess']}.")
+    san = how("san_vs_python_chess")
+    if san:
+        notes.append(f"- SAN: {san['how']}.")
+    vec = how("vector_vs_envpool")
+    if vec:
+        peers = ", ".join(f"{name} {vec[name]}" for name in ("envpool", "pgx", "jax")
+                          if vec.get(name))
+        notes.append(f"- Vector: {vec['how']}." + (f" Peers: {peers}." if peers else ""))
+    search = how("search_vs_mctx")
+    if search:
+        notes.append(f"- Search: {search['how']}."
+                     + (f" Peer: mctx {search['mctx']}." if search.get("mctx") else ""))
+    return notes
+
+
+def missing_notes(figures: dict) -> list:
+    """One line per reason, naming the figures this run could not measure."""
+    reasons = {}
+    for key, fig in figures.items():
+        if is_missing(fig):
+            reasons.setdefault(fig["missing"], []).append(key)
+    return [f"- Missing here ({', '.join(f'`{k}`' for k in keys)}): {reason}."
+            for reason, keys in reasons.items()]
 
 
 def chart(figures: dict, path) -> None:
@@ -136,10 +244,21 @@ def chart(figures: dict, path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    keys = list(TARGETS)
-    fig, axes = plt.subplots(2, 3, figsize=(12, 6.5))
+    keys = [key for key in TARGETS if key in figures]
+    cols = 5 if len(keys) > 9 else 3
+    rows = max(1, math.ceil(len(keys) / cols))
+    fig, axes = plt.subplots(rows, cols, figsize=(3.3 * cols, 3.3 * rows), squeeze=False)
+    for ax in axes.flat[len(keys):]:
+        ax.set_axis_off()
     for ax, key in zip(axes.flat, keys):
         f = figures[key]
+        if is_missing(f):
+            ax.set_xticks([])
+            ax.set_yticks([])
+            ax.set_title(f"{key}\n{f['label']}", fontsize=7.5)
+            ax.text(0.5, 0.5, "missing:\n" + textwrap.fill(f["missing"], 32), ha="center",
+                    va="center", fontsize=7.5, color="tab:gray", transform=ax.transAxes)
+            continue
         scale, unit = (KIB, "KiB") if f["unit"] == "bytes" else (1.0, f["unit"])
         value, low, high = f["value"] / scale, f["low"] / scale, f["high"] / scale
         target = f["target"] / scale
@@ -152,7 +271,7 @@ def chart(figures: dict, path) -> None:
         ax.set_ylim(min(0.0, low * 1.25), top if top > 0 else 1.0)
         ax.set_xticks([])
         ax.set_xlim(-0.5, 0.9)
-        ax.set_title(f"{key}\n{f['label']}", fontsize=8.5)
+        ax.set_title(f"{key}\n{f['label']}", fontsize=7.5)
         ax.set_ylabel(unit)
         ax.text(0.3, value, f"{value:.3g}", ha="left", va="center", fontsize=9)
         ax.legend(loc="upper right", fontsize=8)
@@ -163,4 +282,5 @@ def chart(figures: dict, path) -> None:
 
 
 def all_finite(figures: dict) -> bool:
-    return all(math.isfinite(f["value"]) for f in figures.values())
+    """Every figure that was measured is a finite number."""
+    return all(math.isfinite(f["value"]) for f in figures.values() if not is_missing(f))

@@ -43,6 +43,14 @@ class Settings:
     memory_reps: int          # fresh processes per memory figure
     growth_steps: int         # steps whose resident growth is measured
     growth_warmup: int        # steps played before the first reading
+    vector_games: int         # games stepped side by side (VectorEnv, EnvPool, pgx)
+    vector_seconds: float     # time box of one vectorised side in one repetition
+    notation_games: int       # games in the generated PGN file
+    notation_seconds: float   # time box of one PGN / SAN side in one repetition
+    san_positions: int        # positions whose legal moves are written in SAN
+    search_trees: int         # trees searched side by side (mctx, varnok.MCTS)
+    search_simulations: int   # simulations per tree
+    search_reps: int          # repetitions of the search figure (a search is slow in mctx)
 
     @staticmethod
     def make(quick: bool) -> "Settings":
@@ -51,12 +59,18 @@ class Settings:
                             perft_depths={"startpos": 3, "kiwipete": 2},
                             rollout_seconds=0.1, loop_seconds=0.1, step_games=1,
                             env_count=100, memory_reps=1,
-                            growth_steps=2_000, growth_warmup=500)
+                            growth_steps=2_000, growth_warmup=500,
+                            vector_games=32, vector_seconds=0.05,
+                            notation_games=40, notation_seconds=0.05, san_positions=20,
+                            search_trees=4, search_simulations=8, search_reps=1)
         return Settings(quick=False, reps=5,
                         perft_depths={"startpos": 6, "kiwipete": 5},
                         rollout_seconds=1.5, loop_seconds=1.5, step_games=4,
                         env_count=1_000, memory_reps=3,
-                        growth_steps=200_000, growth_warmup=5_000)
+                        growth_steps=200_000, growth_warmup=5_000,
+                        vector_games=256, vector_seconds=0.6,
+                        notation_games=2_000, notation_seconds=1.0, san_positions=300,
+                        search_trees=64, search_simulations=200, search_reps=3)
 
 
 class Progress:
@@ -107,6 +121,16 @@ def summary(values) -> Summary:
     if not values:
         raise ValueError("a figure needs at least one repetition")
     return Summary(values)
+
+
+def missing(unit: str, reason: str) -> dict:
+    """A figure that could not be measured in this run, and why.
+
+    It has no value (JSON null) and is shown as missing in the table; the
+    reason is printed during the run and kept in the notes.
+    """
+    return {"value": None, "low": None, "high": None, "reps": [], "unit": unit,
+            "missing": reason}
 
 
 def finite_positive(x) -> bool:

@@ -1,0 +1,178 @@
+"""Tree search: simulations per second, mctx with pgx chess against varnok.MCTS.
+
+Both sides grow 64 trees (in a full run) from the initial position by 200
+simulations each, with a trivial evaluator: uniform priors over the legal
+moves and a value of zero for every leaf. One search per side and
+repetition; simulations per second = trees × simulations / seconds.
+
+- mctx: `mctx.muzero_policy` (PUCT, as AlphaZero; its default Dirichlet
+  noise at the roots) under `jax.jit` on the CPU, the tree's embeddings being
+  pgx chess states and the recurrent function `jax.vmap(env.step)`: reward
+  for the player who moved, discount -1 (0 once the game is over), prior
+  logits 0 on the legal moves, value 0; the embedding is the whole pgx state
+  (with the observation pgx builds in every step, what a network would read),
+  as in pgx's own AlphaZero example.
+- varnok: the planned `varnok.MCTS`; see `varnok_search` below, which is
+  written against that API and reports the figure missing until it exists.
+"""
+
+from __future__ import annotations
+
+import time
+
+import numpy as np
+
+import peers
+from timing import missing, summary
+
+LEAVES_PER_TREE = 1  # one leaf per tree per round: the same sequence of simulations as mctx's
+
+UNITS = {
+    "search_vs_mctx": "ratio",
+    "search_sims_per_s": "sims/s",
+    "mctx_sims_per_s": "sims/s",
+}
+
+
+class MctxSide:
+    def __init__(self, mctx, pgx, trees: int, simulations: int, seed: int = 0):
+        import jax
+        import jax.numpy as jnp
+
+        self.jax = jax
+        env = pgx.make("chess")
+        step = jax.vmap(env.step)
+        lowest = jnp.finfo(jnp.float32).min
+
+        def recurrent_fn(params, rng_key, action, state):
+            del params, rng_key
+            mover = state.current_player
+            state = step(state, action)  # state.observation: a network's input
+            out = mctx.RecurrentFnOutput(
+                reward=state.rewards[jnp.arange(trees), mover],
+                discount=jnp.where(state.terminated, 0.0, -1.0),
+                prior_logits=jnp.where(state.legal_action_mask, 0.0, lowest),
+                value=jnp.zeros(trees))
+            return out, state
+
+        def search(state, key):
+            root = mctx.RootFnOutput(
+                prior_logits=jnp.where(state.legal_action_mask, 0.0, lowest),
+                value=jnp.zeros(trees), embedding=state)
+            return mctx.muzero_policy(params=None, rng_key=key, root=root,
+                                      recurrent_fn=recurrent_fn, num_simulations=simulations,
+                                      invalid_actions=~state.legal_action_mask)
+
+        self.search = jax.jit(search)
+        self.key = jax.random.PRNGKey(seed)
+        self.key, sub = jax.random.split(self.key)
+        self.roots = jax.jit(jax.vmap(env.init))(jax.random.split(sub, trees))
+        self.work = trees * simulations
+        self.once()  # compiles (or loads from the cache); not timed
+
+    def once(self) -> float:
+        """Simulations per second of one search."""
+        self.key, sub = self.jax.random.split(self.key)
+        t0 = time.perf_counter()
+        out = self.search(self.roots, sub)
+        self.jax.block_until_ready(out)
+        return self.work / (time.perf_counter() - t0)
+
+
+# ---------------------------------------------------------------------------
+# varnok side, written against the PLANNED varnok.MCTS API. Until that API
+# exists (peers.absent("MCTS")) the figure is reported missing. What is
+# assumed, to be checked when it lands:
+#   varnok.MCTS(num_trees=T)       other arguments left at their defaults
+#   tree.set_roots(envs)           a list of T ChessEnv, each at its root position
+#   tree.select(leaves_per_tree=k) the leaves of one round: .obs and .legal_mask
+#                                  (bool (L, 4672)), one row per leaf
+#   tree.expand(priors, values)    float32 priors (L, 4672) and values (L,)
+# ---------------------------------------------------------------------------
+
+
+def varnok_search(trees: int, simulations: int, leaves_per_tree: int = LEAVES_PER_TREE) -> float:
+    """Simulations per second of one search of `trees` trees (planned API)."""
+    import varnok
+
+    roots = []
+    for _ in range(trees):
+        env = varnok.ChessEnv()
+        env.reset()
+        roots.append(env)
+    tree = varnok.MCTS(num_trees=trees)
+    t0 = time.perf_counter()
+    tree.set_roots(roots)
+    done = 0
+    while done < simulations:
+        k = min(leaves_per_tree, simulations - done)
+        leaves = tree.select(leaves_per_tree=k)
+        _network_input = leaves.obs
+        mask = np.asarray(leaves.legal_mask)
+        counts = np.maximum(mask.sum(axis=1, keepdims=True), 1)
+        priors = mask / counts.astype(np.float32)  # uniform over the legal moves
+        values = np.zeros(mask.shape[0], dtype=np.float32)
+        tree.expand(priors.astype(np.float32), values)
+        done += k
+    return trees * simulations / (time.perf_counter() - t0)
+
+
+def run(settings, progress) -> dict:
+    trees, sims = settings.search_trees, settings.search_simulations
+    why = {}
+    mctx = pgx = side = None
+    mctx, reason = peers.mctx()
+    if mctx is None:
+        why["mctx"] = f"mctx / JAX unusable: {reason}"
+    else:
+        pgx, _ = peers.jax_pgx()
+        t0 = time.perf_counter()
+        try:
+            side = MctxSide(mctx, pgx, trees, sims)
+            progress.say(f"  mctx search compiled (or loaded) and run once in "
+                         f"{time.perf_counter() - t0:.1f} s")
+        except Exception as exc:
+            why["mctx"] = f"mctx search failed: {peers.failure(exc)}"
+    api = peers.absent("MCTS")
+    if api:
+        why["varnok"] = api
+    else:
+        try:
+            varnok_search(trees, min(sims, 4))
+        except Exception as exc:
+            why["varnok"] = f"varnok.MCTS not usable: {peers.failure(exc)}"
+    for name, text in why.items():
+        progress.say(f"  {name} side missing: {text}")
+
+    ours, theirs = [], []
+    for rep in range(settings.search_reps):
+        if "varnok" not in why:
+            ours.append(varnok_search(trees, sims))
+        if side is not None:
+            theirs.append(side.once())
+        shown = [f"varnok {ours[-1]:.0f}" if ours else None,
+                 f"mctx {theirs[-1]:.0f}" if theirs else None]
+        progress.say(f"  rep {rep + 1}/{settings.search_reps} simulations/s: "
+                     + ", ".join(s for s in shown if s))
+
+    figures = {
+        "search_sims_per_s": summary(ours).as_dict("sims/s") if ours
+        else missing("sims/s", why["varnok"]),
+        "mctx_sims_per_s": summary(theirs).as_dict("sims/s") if theirs
+        else missing("sims/s", why["mctx"]),
+    }
+    if ours and theirs:
+        figures["search_vs_mctx"] = summary([a / b for a, b in zip(ours, theirs)]).as_dict("ratio")
+    else:
+        figures["search_vs_mctx"] = missing("ratio", why.get("varnok") or why["mctx"])
+    figures["search_vs_mctx"]["details"] = {
+        "trees": trees, "simulations": sims, "leaves_per_tree": LEAVES_PER_TREE,
+        "mctx": peers.version("mctx") if side else None,
+        "how": f"{trees} trees from the initial position, {sims} simulations each, uniform "
+               "priors over the legal moves and value 0; mctx: muzero_policy under jax.jit on "
+               "the CPU with pgx chess states (observation included) as embeddings; varnok: "
+               f"MCTS(num_trees), set_roots, select(leaves_per_tree={LEAVES_PER_TREE}) and "
+               "expand(priors, values) rounds; one search per side "
+               "and repetition, the tree's set-up inside the timed part on both sides",
+    }
+    return figures
