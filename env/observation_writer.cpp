@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace varnok {
 
@@ -28,29 +31,77 @@ template <class T>
 constexpr ByteExpansion<T> kExpansion = make_expansion<T>();
 
 template <class T>
-inline void expand(Bitboard bits, bool turn, T* out) {
-  if (!bits) {
-    std::fill_n(out, kSquares, T{0});
-    return;
-  }
-  const ByteExpansion<T>& table = kExpansion<T>;
-  for (int k = 0; k < 8; ++k) {
-    if (turn)
-      std::memcpy(out + 8 * k, table.backward[(bits >> (8 * (7 - k))) & 255], sizeof(T) * 8);
-    else
-      std::memcpy(out + 8 * k, table.forward[(bits >> (8 * k)) & 255], sizeof(T) * 8);
-  }
-}
-
-template <class T>
 inline T value_as(int32_t v) {
   if constexpr (std::is_same_v<T, uint8_t>) return static_cast<T>(std::clamp<int32_t>(v, 0, 255));
   return static_cast<T>(v);
 }
 
+// How plane values reach memory: ordinary stores, or (Stream) stores that go
+// around the cache. A batch of observations is far larger than the cache and
+// is read later by someone else, so streaming saves reading every line in
+// before it is overwritten.
+template <class T, bool Stream>
+struct PlaneStore {
+  // Eight values from a table row.
+  static void copy8(T* out, const T* from) { std::memcpy(out, from, sizeof(T) * 8); }
+  static void fill(T* out, T value) { std::fill_n(out, kSquares, value); }
+  static void done() {}
+};
+
+#if defined(__SSE2__)
+// Planes start 16-byte aligned: rows are whole planes of 64 values and the
+// batch buffers come from operator new.
 template <class T>
+  requires(sizeof(T) == 4)
+struct PlaneStore<T, true> {
+  static void copy8(T* out, const T* from) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(out + 4), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4)));
+  }
+  static void fill(T* out, T value) {
+    int32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const __m128i v = _mm_set1_epi32(bits);
+    for (int i = 0; i < kSquares; i += 4) _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), v);
+  }
+  // Streaming stores are weakly ordered: fence them before the batch is handed on.
+  static void done() { _mm_sfence(); }
+};
+
+template <>
+struct PlaneStore<uint8_t, true> {
+  static void copy8(uint8_t* out, const uint8_t* from) {
+    long long eight;
+    std::memcpy(&eight, from, sizeof eight);
+    _mm_stream_si64(reinterpret_cast<long long*>(out), eight);
+  }
+  static void fill(uint8_t* out, uint8_t value) {
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    for (int i = 0; i < kSquares; i += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), v);
+  }
+  static void done() { _mm_sfence(); }
+};
+#endif
+
+template <class T, bool Stream>
+inline void expand(Bitboard bits, bool turn, T* out) {
+  using Store = PlaneStore<T, Stream>;
+  if (!bits) {
+    Store::fill(out, T{0});
+    return;
+  }
+  const ByteExpansion<T>& table = kExpansion<T>;
+  for (int k = 0; k < 8; ++k) {
+    if (turn)
+      Store::copy8(out + 8 * k, table.backward[(bits >> (8 * (7 - k))) & 255]);
+    else
+      Store::copy8(out + 8 * k, table.forward[(bits >> (8 * k)) & 255]);
+  }
+}
+
+template <class T, bool Stream>
 inline void fill(T* out, int32_t v) {
-  std::fill_n(out, kSquares, value_as<T>(v));
+  PlaneStore<T, Stream>::fill(out, value_as<T>(v));
 }
 
 // Square i of a turned plane shows square 63 - i: the bitboard read backwards.
@@ -84,20 +135,18 @@ bool plane_constant(const Plane& plane) {
   return std::all_of(plane.begin(), plane.end(), [&](int32_t v) { return v == plane[0]; });
 }
 
-template <class T>
+template <class T, bool Stream>
 void write_whole_board_planes(const Board& board, T* out) {
   const Position& p = board.position;
-  fill(out + kSquares * kSideToMovePlane, p.side);
-  fill(out + kSquares * kMoveCountPlane, board.total_move_count);
+  fill<T, Stream>(out + kSquares * kSideToMovePlane, p.side);
+  fill<T, Stream>(out + kSquares * kMoveCountPlane, board.total_move_count);
   constexpr int kRights[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
-  for (int r = 0; r < 4; ++r) fill(out + kSquares * (kCastlingPlanes + r), (p.castle & kRights[r]) ? 1 : 0);
-  fill(out + kSquares * kNoProgressPlane, p.no_progress_count);
+  for (int r = 0; r < 4; ++r) fill<T, Stream>(out + kSquares * (kCastlingPlanes + r), (p.castle & kRights[r]) ? 1 : 0);
+  fill<T, Stream>(out + kSquares * kNoProgressPlane, p.no_progress_count);
 }
 
-}  // namespace
-
-template <class T>
-void write_observation(const Board& board, T* out) {
+template <class T, bool Stream>
+void write_planes(const Board& board, T* out) {
   const bool black = board.position.side == kBlack;
   const bool turn = black && !board.after_reset;
   const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
@@ -106,13 +155,13 @@ void write_observation(const Board& board, T* out) {
     T* block = out + kSquares * kHistoryPlanes * back;
     const int slot = history.slot_back(back);
     if (slot < 0) {
-      std::fill_n(block, kSquares * kHistoryPlanes, T{0});
+      for (int k = 0; k < kHistoryPlanes; ++k) PlaneStore<T, Stream>::fill(block + kSquares * k, T{0});
       continue;
     }
     if (const HistoryRecord* record = history.record(slot)) {
-      for (int k = 0; k < kPieces; ++k) expand(record->pieces[order[k]], turn, block + kSquares * k);
-      fill(block + kSquares * kWhiteRepetitionPlane, record->repetition[0]);
-      fill(block + kSquares * kBlackRepetitionPlane, record->repetition[1]);
+      for (int k = 0; k < kPieces; ++k) expand<T, Stream>(record->pieces[order[k]], turn, block + kSquares * k);
+      fill<T, Stream>(block + kSquares * kWhiteRepetitionPlane, record->repetition[0]);
+      fill<T, Stream>(block + kSquares * kBlackRepetitionPlane, record->repetition[1]);
       continue;
     }
     const HistoryEntry& entry = history.given_planes(slot);
@@ -122,19 +171,35 @@ void write_observation(const Board& board, T* out) {
       for (int i = 0; i < kSquares; ++i) to[i] = value_as<T>(from[turn ? kSquares - 1 - i : i]);
     }
   }
-  write_whole_board_planes(board, out);
+  write_whole_board_planes<T, Stream>(board, out);
+  PlaneStore<T, Stream>::done();
+}
+
+}  // namespace
+
+template <class T>
+void write_observation(const Board& board, T* out) {
+  write_planes<T, false>(board, out);
+}
+
+template <class T>
+void stream_observation(const Board& board, T* out) {
+  write_planes<T, true>(board, out);
 }
 
 template void write_observation<float>(const Board&, float*);
 template void write_observation<int32_t>(const Board&, int32_t*);
 template void write_observation<uint8_t>(const Board&, uint8_t*);
+template void stream_observation<float>(const Board&, float*);
+template void stream_observation<int32_t>(const Board&, int32_t*);
+template void stream_observation<uint8_t>(const Board&, uint8_t*);
 
 void unpack_observation(const uint64_t* packed, int32_t* out) {
   for (int plane = 0; plane < kObservationPlanes; ++plane, out += kSquares) {
     if (is_piece_plane(plane))
-      expand(packed[plane], false, out);
+      expand<int32_t, false>(packed[plane], false, out);
     else
-      fill(out, static_cast<int32_t>(static_cast<int64_t>(packed[plane])));
+      fill<int32_t, false>(out, static_cast<int32_t>(static_cast<int64_t>(packed[plane])));
   }
 }
 

@@ -20,9 +20,10 @@ size_t element_bytes(ObservationFormat format) {
 
 void write_observation_as(ObservationFormat format, const Board& board, void* out) {
   switch (format) {
-    case ObservationFormat::kFloat32: write_observation(board, static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: write_observation(board, static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: write_observation(board, static_cast<uint8_t*>(out)); break;
+    // The batch is far larger than the cache: stream it.
+    case ObservationFormat::kFloat32: stream_observation(board, static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: stream_observation(board, static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: stream_observation(board, static_cast<uint8_t*>(out)); break;
     case ObservationFormat::kPacked:
       // Games keep packable histories: restore_state refuses any other.
       write_packed_observation(board, static_cast<uint64_t*>(out));
