@@ -21,6 +21,7 @@ TARGETS = {
     "vector_packed_vs_envpool": (">=", 60.0, "Vector steps/s, 2 threads: varnok packed / EnvPool"),
     "vector_vs_pgx_cpu": (">=", 50.0, "Vector steps/s: varnok float32 / pgx on the CPU"),
     "vector_thread_scaling": (">=", 1.8, "VectorEnv steps/s: 2 threads / 1 thread"),
+    "vector_vs_native_floor": (">=", 0.8, "VectorEnv steps/s, 1 thread / native C++ loop"),
     "env_bytes": ("<=", 64.0 * KIB, "Resident bytes per ChessEnv after reset"),
     "growth_bytes_200k_steps": ("<=", None, "Resident growth over the steps"),
 }
@@ -76,6 +77,8 @@ ROWS = [
     ("vector_packed_steps_per_s", "  varnok packed, random_actions(), 2 threads"),
     ("vector_packed_steps_per_s_1t", "  varnok packed, random_actions(), 1 thread"),
     ("vector_packed_thread_scaling", "  packed 2 threads / 1 thread"),
+    ("vector_vs_native_floor", None),
+    ("vector_floor_steps_per_s", "  native loop (bench/native/vector_floor.cpp), float32 into one buffer"),
     ("search_vs_mctx", "Tree search simulations/s: varnok.MCTS / mctx (no target yet)"),
     ("search_sims_per_s", "  varnok.MCTS"),
     ("mctx_sims_per_s", "  mctx with pgx chess, CPU"),

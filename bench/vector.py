@@ -34,12 +34,13 @@ mask at once, a uniformly random index among the row's True cells.
 
 from __future__ import annotations
 
+import subprocess
 import time
 
 import numpy as np
 
 import peers
-from timing import missing, summary
+from timing import TOP, missing, summary
 
 # ASSUMPTION about the coming VectorEnv, to be checked when it lands: a game
 # that ends in a step is replaced by a new one within that same step, so
@@ -53,6 +54,8 @@ UNITS = {
     "vector_packed_vs_envpool": "ratio",
     "vector_vs_pgx_cpu": "ratio",
     "vector_thread_scaling": "ratio",
+    "vector_vs_native_floor": "ratio",
+    "vector_floor_steps_per_s": "steps/s",
     "vector_steps_per_s": "steps/s",
     "vector_steps_per_s_1t": "steps/s",
     "vector_packed_steps_per_s": "steps/s",
@@ -94,6 +97,31 @@ class Tally:
 
     def rate(self) -> float:
         return self.plies / self.busy
+
+
+# ------------------------------------------------------------ native floor
+
+
+class FloorSide:
+    """bench/native/vector_floor: the same kind of random games played by a
+    plain C++ loop over the episode library, float32 observation and mask
+    written into one reused buffer each; the tool times its own loop."""
+
+    def __init__(self, games: int):
+        self.tool = TOP / "build" / "native" / "tools" / "vector_floor"
+        if not self.tool.exists():
+            raise FileNotFoundError(f"{self.tool} is not built (./dev setup builds it)")
+        self.games, self.steps = games, 20
+
+    def box(self, seconds: float) -> Tally:
+        out = subprocess.run([str(self.tool), str(self.games), str(self.steps), "0"], capture_output=True,
+                             text=True, check=True).stdout
+        rate = float(out.split()[1])
+        tally = Tally()
+        tally.plies = self.steps * self.games
+        tally.busy = tally.plies / rate
+        self.steps = max(5, int(self.steps * seconds / tally.busy))  # fill the next box
+        return tally
 
 
 # ------------------------------------------------------------------ EnvPool
@@ -259,6 +287,7 @@ def run(settings, progress) -> dict:
             why[name] = api
         else:
             build(name, lambda t=threads, d=dtype, c=chooser: VarnokSide(n, t, d, c))
+    build("floor", lambda: FloorSide(n))
     pgx, reason = peers.jax_pgx()
     if pgx is None:
         why["pgx"] = f"pgx / JAX unusable: {reason}"
@@ -303,6 +332,8 @@ def run(settings, progress) -> dict:
     ratio("vector_packed_vs_envpool", "varnok_packed_numpy_2t", "envpool_2t")
     ratio("vector_vs_pgx_cpu", "varnok_f32_2t", "pgx")
     ratio("vector_thread_scaling", "varnok_f32_2t", "varnok_f32_1t")
+    ratio("vector_vs_native_floor", "varnok_f32_1t", "floor")
+    put("vector_floor_steps_per_s", "floor")
     put("vector_steps_per_s", "varnok_f32_2t")
     put("vector_steps_per_s_1t", "varnok_f32_1t")
     put("vector_packed_steps_per_s", "varnok_packed_2t")
