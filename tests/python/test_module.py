@@ -1,7 +1,10 @@
 """The Python surface of the module: classes, methods, signatures, conversions."""
 
+import importlib.metadata
+import pathlib
 import subprocess
 import sys
+import types
 
 import numpy
 import pytest
@@ -20,14 +23,14 @@ MODULE_NAMES = ["ChessEnv", "MCTS", "PgnGame", "PgnGames", "SearchLeaves", "Stat
                 "read_pgn", "replay_pgn", "roll_outs", "unpack"]
 RESULT = "tuple[int, list[list[int]], int, int]"
 SIGNATURES = {
-    "reset": f"reset(self: varnok.ChessEnv) -> {RESULT}",
-    "get_actions": "get_actions(self: varnok.ChessEnv) -> list[list[int]]",
-    "render": "render(self: varnok.ChessEnv) -> None",
-    "parse_fen": "parse_fen(self: varnok.ChessEnv, arg0: str) -> None",
-    "step": f"step(self: varnok.ChessEnv, arg0: {{int}}) -> {RESULT}",
-    "save_state": "save_state(self: varnok.ChessEnv) -> varnok.State",
-    "restore_state": f"restore_state(self: varnok.ChessEnv, arg0: varnok.State) -> {RESULT}",
-    "hash_state": "hash_state(self: varnok.ChessEnv) -> int",
+    "reset": f"reset(self: varnok._core.ChessEnv) -> {RESULT}",
+    "get_actions": "get_actions(self: varnok._core.ChessEnv) -> list[list[int]]",
+    "render": "render(self: varnok._core.ChessEnv) -> None",
+    "parse_fen": "parse_fen(self: varnok._core.ChessEnv, arg0: str) -> None",
+    "step": f"step(self: varnok._core.ChessEnv, arg0: {{int}}) -> {RESULT}",
+    "save_state": "save_state(self: varnok._core.ChessEnv) -> varnok._core.State",
+    "restore_state": f"restore_state(self: varnok._core.ChessEnv, arg0: varnok._core.State) -> {RESULT}",
+    "hash_state": "hash_state(self: varnok._core.ChessEnv) -> int",
 }
 STATE_MEMBERS = ["side", "enpassant", "castle", "state_history", "state_pos",
                  "total_move_count", "no_progress_count", "repetition_count",
@@ -35,10 +38,25 @@ STATE_MEMBERS = ["side", "enpassant", "castle", "state_history", "state_pos",
                  "bitboards", "occupancies", "moves", "start_fen"]
 
 
-def test_module_exposes_the_two_classes_and_the_vector_interface():
-    assert [n for n in dir(varnok) if not n.startswith("_")] == MODULE_NAMES
-    assert varnok.__doc__ is None
-    assert not varnok.ChessEnv.__doc__ and not varnok.State.__doc__
+def test_package_offers_the_names_of_the_extension():
+    # Submodules (the adapters, once imported) are attributes too; the names are the rest.
+    public = [n for n in dir(varnok) if not n.startswith("_") and not isinstance(getattr(varnok, n), types.ModuleType)]
+    assert public == MODULE_NAMES == sorted(varnok.__all__)
+    assert all(getattr(varnok, n) is getattr(varnok._core, n) for n in MODULE_NAMES)
+    assert varnok._core.__name__ == "varnok._core"
+    assert (pathlib.Path(varnok._core.__file__).parent / "py.typed").exists() or (
+        pathlib.Path(varnok.__file__).parent / "py.typed").exists()
+
+
+def test_version_is_the_installed_distribution_s():
+    assert varnok.__version__ == importlib.metadata.version("varnok")
+    assert varnok.__version__.count(".") >= 2
+
+
+def test_adapters_are_not_imported_with_the_package():
+    code = "import sys, varnok; print(sorted(m for m in sys.modules if m.startswith('varnok')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "['varnok', 'varnok._core']"
 
 
 def test_methods_in_registration_order():
