@@ -11,6 +11,7 @@
 #include "core/fen_strict.hpp"
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
+#include "env/state_bytes.hpp"
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/lists.hpp"
@@ -65,6 +66,15 @@ PgnHeaders headers_of(const std::optional<py::dict>& headers) {
   if (headers)
     for (const auto& [name, value] : *headers) out.emplace_back(py::str(name), py::str(value));
   return out;
+}
+
+std::string_view view_of(const py::bytes& bytes) { return static_cast<std::string_view>(bytes); }
+
+// pickle rebuilds an object as copyreg.__newobj__(type) followed by
+// __setstate__(bytes); spelled out so that protocols 0 and 1 do the same as 2 and up.
+py::tuple reduce_of(const py::object& self) {
+  return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
+                        self.attr("__getstate__")());
 }
 
 void print_to_interpreter(void*, const char* text) { py::print(text, py::arg("end") = ""); }
@@ -132,7 +142,23 @@ void bind_chess_env(py::module_& m) {
           },
           "The position the episode started from, with its full-move number, as FEN; set it with a FEN text "
           "(ValueError naming the field when it is faulty).")
-      .def("__repr__", &state_repr);
+      .def("__repr__", &state_repr)
+      .def(
+          "__eq__", [](const State& a, const State& b) { return a == b; }, py::is_operator(), py::arg("other"),
+          "True when other is a State holding the same game, field by field.")
+      .def(
+          "__hash__", [](const State& s) { return std::hash<std::string>{}(state_to_bytes(s)); },
+          "A hash of the whole value, equal for States that compare equal (a State changed later hashes anew).")
+      .def(
+          "__copy__", [](const State& s) { return State(s); }, "A new State equal to this one (copies are deep).")
+      .def(
+          "__deepcopy__", [](const State& s, const py::object&) { return State(s); }, py::arg("memo"),
+          "A new State equal to this one.")
+      .def(py::pickle([](const State& s) { return py::bytes(state_to_bytes(s)); },
+                      [](const py::bytes& bytes) { return state_from_bytes(view_of(bytes)); }))
+      .def("__reduce__", &reduce_of,
+           "For pickle: the State as compact bytes (format version, checksum); bytes that are damaged, cut short "
+           "or of another format version raise ValueError when loaded.");
 
   py::class_<Board>(m, "ChessEnv")
       .def(py::init([](const std::string& rules) { return Board(draw_rules_of(rules)); }), py::arg("rules") = "classic",
@@ -219,7 +245,19 @@ void bind_chess_env(py::module_& m) {
           "outcome", [](const Board& board) { return termination_name(board.last_termination); },
           "Why the last game ended: \"checkmate\", \"stalemate\", \"repetition\", \"no_progress\", "
           "\"insufficient_material\", \"move_cap\" (a roll_out stopped after 400 steps), or None while it goes "
-          "on (also after reset, load_fen, parse_fen and restore_state).");
+          "on (also after reset, load_fen, parse_fen and restore_state).")
+      .def(
+          "__copy__", [](const Board& board) { return Board(board); },
+          "A new ChessEnv holding the same game and rules, independent of this one.")
+      .def(
+          "__deepcopy__", [](const Board& board, const py::object&) { return Board(board); }, py::arg("memo"),
+          "A new ChessEnv holding the same game and rules, independent of this one.")
+      .def(py::pickle([](const Board& board) { return py::bytes(board_to_bytes(board)); },
+                      [](const py::bytes& bytes) { return board_from_bytes(view_of(bytes)); }))
+      .def("__reduce__", &reduce_of,
+           "For pickle: the game (as save_state holds it), the rules and the last outcome as compact bytes; a "
+           "loaded ChessEnv continues exactly as this one would. Bytes that are damaged, cut short or of another "
+           "format version raise ValueError when loaded.");
 }
 
 }  // namespace varnok::binding
