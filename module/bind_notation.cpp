@@ -83,8 +83,11 @@ void bind_notation(py::module_& m) {
           "The FEN of the start position (the FEN tag's, else the initial position).");
 
   py::class_<PgnGames>(m, "PgnGames", "The games of a PGN source, read one at a time.")
-      .def("__iter__", [](PgnGames& games) -> PgnGames& { return games; })
-      .def("__next__", &PgnGames::next);
+      .def(
+          "__iter__", [](PgnGames& games) -> PgnGames& { return games; }, "The games themselves (an iterator).")
+      .def("__next__", &PgnGames::next,
+           "The next game as a PgnGame; StopIteration at the end, ValueError for a broken game with "
+           "errors=\"raise\".");
 
   m.def(
       "read_pgn",
