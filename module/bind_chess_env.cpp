@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <optional>
 #include <random>
@@ -61,7 +62,7 @@ py::object termination_name(Termination termination) {
   return py::none();
 }
 
-PgnHeaders headers_of(const std::optional<py::dict>& headers) {
+PgnHeaders headers_of(const std::optional<py::typing::Dict<py::str, py::str>>& headers) {
   PgnHeaders out;
   if (headers)
     for (const auto& [name, value] : *headers) out.emplace_back(py::str(name), py::str(value));
@@ -72,7 +73,7 @@ std::string_view view_of(const py::bytes& bytes) { return static_cast<std::strin
 
 // pickle rebuilds an object as copyreg.__newobj__(type) followed by
 // __setstate__(bytes); spelled out so that protocols 0 and 1 do the same as 2 and up.
-py::tuple reduce_of(const py::object& self) {
+py::typing::Tuple<py::object, py::typing::Tuple<py::object>, py::bytes> reduce_of(const py::object& self) {
   return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
                         self.attr("__getstate__")());
 }
@@ -180,8 +181,11 @@ void bind_chess_env(py::module_& m) {
           "(ValueError naming the field when it is faulty).")
       .def("__repr__", &state_repr, "The scalar fields and the history length, one per line.")
       .def(
-          "__eq__", [](const State& a, const State& b) { return a == b; }, py::is_operator(), py::arg("other"),
-          "True when other is a State holding the same game, field by field.")
+          "__eq__",
+          [](const State& self, const py::object& other) {
+            return py::isinstance<State>(other) && other.cast<const State&>() == self;
+          },
+          py::arg("other"), "True when other is a State holding the same game, field by field; False otherwise.")
       .def(
           "__hash__", [](const State& s) { return std::hash<std::string>{}(state_to_bytes(s)); },
           "A hash of the whole value, equal for States that compare equal (a State changed later hashes anew).")
@@ -303,7 +307,9 @@ void bind_chess_env(py::module_& m) {
            "The UCI texts of the moves played since the episode started (reset, load_fen or parse_fen).")
       .def(
           "pgn",
-          [](const Board& board, const std::optional<py::dict>& headers) { return board.pgn(headers_of(headers)); },
+          [](const Board& board, const std::optional<py::typing::Dict<py::str, py::str>>& headers) {
+            return board.pgn(headers_of(headers));
+          },
           py::arg("headers") = py::none(),
           "The episode as PGN text: the seven-tag roster (\"?\" where headers give nothing), the other headers, "
           "SetUp and FEN when the episode did not start from the initial position, and the moves in SAN. Without "

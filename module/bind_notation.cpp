@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <cstring>
 #include <string>
@@ -68,7 +69,7 @@ void bind_notation(py::module_& m) {
       .def_property_readonly(
           "headers",
           [](const PgnGame& game) {
-            py::dict out;
+            py::typing::Dict<py::str, py::str> out;
             for (const auto& [name, value] : game.headers) out[py::str(name)] = py::str(value);
             return out;
           },
@@ -115,7 +116,7 @@ void bind_notation(py::module_& m) {
           replay_games(reader, packed, raise, replayed);
         }
         const auto n = static_cast<py::ssize_t>(replayed.actions.size());
-        py::dict out;
+        py::typing::Dict<py::str, py::array> out;
         if (packed)
           out["obs"] = array_of(replayed.packed, {n, py::ssize_t{kObservationPlanes}});
         else
