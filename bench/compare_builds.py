@@ -68,7 +68,8 @@ for _ in range(5):
         env.get_actions()
         t += time.perf_counter() - t0
     get_actions_us = min(get_actions_us, t / len(states) * 1e6)
-print(varnok.__file__, games_per_s, step_us, get_actions_us)
+# An older build is the flat extension varnok; a newer one the package with varnok._core.
+print(getattr(varnok, "_core", varnok).__file__, games_per_s, step_us, get_actions_us)
 """
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -95,7 +96,8 @@ def measure(module_dir: str | None, games: int) -> tuple[float, float]:
     env = dict(os.environ)
     if module_dir:
         env["PYTHONPATH"] = os.path.abspath(module_dir) + os.pathsep + env.get("PYTHONPATH", "")
-    out = subprocess.run([sys.executable, "-c", MEASURE, str(games)], capture_output=True, text=True,
+    # -P: the current folder (a checkout holding the varnok/ sources) is not put on the path.
+    out = subprocess.run([sys.executable, "-P", "-c", MEASURE, str(games)], capture_output=True, text=True,
                          env=env, check=True).stdout.split()
     if module_dir and not os.path.abspath(out[0]).startswith(os.path.abspath(module_dir)):
         raise SystemExit(f"the older build was not loaded from {module_dir} (got {out[0]})")

@@ -19,6 +19,7 @@ each finished game's samples.
 from __future__ import annotations
 
 import argparse
+from typing import Any
 
 import numpy as np
 import varnok
@@ -31,7 +32,7 @@ class TinyNetwork:
     """features (the newest 12 piece planes and the 7 scalar planes) -> tanh
     hidden layer -> policy logits over 4672 actions and a tanh value."""
 
-    def __init__(self, hidden: int, rng: np.random.Generator):
+    def __init__(self, hidden: int, rng: np.random.Generator) -> None:
         features = PIECE_PLANES * 64 + 7
         self.w1 = rng.normal(0, 1 / np.sqrt(features), (features, hidden)).astype(np.float32)
         self.w_policy = rng.normal(0, 0.01, (hidden, ACTIONS)).astype(np.float32)
@@ -43,11 +44,11 @@ class TinyNetwork:
         scalars = obs[:, -7:, 0, 0] / np.array([1, 1, 100, 1, 1, 1, 1], np.float32)[None]
         return np.concatenate([pieces, scalars], axis=1)
 
-    def __call__(self, obs: np.ndarray):
+    def __call__(self, obs: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         hidden = np.tanh(self.features(obs) @ self.w1)
         return hidden @ self.w_policy, np.tanh(hidden @ self.w_value), hidden
 
-    def train_step(self, obs, policy, outcome, rate: float = 0.01) -> float:
+    def train_step(self, obs: np.ndarray, policy: np.ndarray, outcome: np.ndarray, rate: float = 0.01) -> float:
         """One SGD step on the heads: cross-entropy to the policy, squared error to the outcome."""
         logits, value, hidden = self(obs)
         logits = np.where(policy > 0, logits, -1e9)  # the targets are zero on illegal actions
@@ -61,13 +62,13 @@ class TinyNetwork:
 
 
 def self_play(games: int, moves: int, simulations: int, leaves_per_tree: int, explore: int, max_plies: int,
-              seed: int, network: TinyNetwork):
+              seed: int, network: TinyNetwork) -> tuple[dict[str, list[Any]], list[list[Any]]]:
     venv = varnok.VectorEnv(games, seed=seed, max_steps=max_plies)
     step = venv.reset()
     search = varnok.MCTS(games, seed=seed)
     search.set_roots(venv)
-    pending = [[] for _ in range(games)]  # per game: (obs, policy, side to move) awaiting the outcome
-    samples = {"obs": [], "policy": [], "outcome": []}
+    pending: list[list[tuple[np.ndarray, np.ndarray, int]]] = [[] for _ in range(games)]  # per game: (obs, policy, side to move) awaiting the outcome
+    samples: dict[str, list[Any]] = {"obs": [], "policy": [], "outcome": []}
     plies = np.zeros(games, np.int64)
     for _ in range(moves):
         for _ in range(max(1, simulations // leaves_per_tree)):
@@ -83,7 +84,7 @@ def self_play(games: int, moves: int, simulations: int, leaves_per_tree: int, ex
         step = venv.step(actions)
         plies += 1
         ended = np.flatnonzero(step.terminated | step.truncated)
-        for g in ended:
+        for g in ended.tolist():
             white_result = float(step.final_reward[g])
             game = pending[g]
             for obs, target, side in game:

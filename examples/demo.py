@@ -5,6 +5,8 @@ Python-level loop (get_actions, pick a legal action, step) and its final
 position is rendered; the rest are native roll-outs from a saved start.
 """
 
+from __future__ import annotations
+
 import collections
 import random
 import sys
@@ -16,11 +18,11 @@ RESULT_NAMES = {1: "white wins", -1: "black wins", 0: "draw or cap"}
 ENDINGS = ("checkmate", "stalemate", "repetition", "no progress", "400-step cap")
 
 
-def legal_actions(mask):
+def legal_actions(mask: list[list[int]]) -> list[int]:
     return [plane * 64 + square for plane, row in enumerate(mask) for square, v in enumerate(row) if v]
 
 
-def ending(env, reward):
+def ending(env: varnok.ChessEnv, reward: int) -> str:
     """Why the game that just ended stopped, judged in the order step uses."""
     if reward != 0:
         return "checkmate"
@@ -34,7 +36,7 @@ def ending(env, reward):
     return "400-step cap"
 
 
-def play_python_game(env, rng):
+def play_python_game(env: varnok.ChessEnv, rng: random.Random) -> tuple[int, int]:
     side, obs, reward, done = env.reset()
     plies = 0
     while not done:
@@ -43,7 +45,7 @@ def play_python_game(env, rng):
     return reward, plies
 
 
-def main():
+def main() -> None:
     games = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
     print(f"varnok: classes {[name for name in dir(varnok) if not name.startswith('_')]}")
     env = varnok.ChessEnv()
@@ -58,7 +60,7 @@ def main():
 
     env.reset()
     start_state = env.save_state()
-    results = collections.Counter()
+    results: collections.Counter[int] = collections.Counter()
     total_plies = 0
     start = time.perf_counter()
     for _ in range(games):
@@ -72,7 +74,7 @@ def main():
         print(f"  {RESULT_NAMES[result]:12s} {results[result]:6d}")
 
     # The same again, untimed, to see how the games ended.
-    endings = collections.Counter()
+    endings: collections.Counter[str] = collections.Counter()
     for _ in range(games):
         env.restore_state(start_state)
         endings[ending(env, env.roll_out())] += 1

@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <optional>
 #include <random>
@@ -11,6 +12,7 @@
 #include "core/fen_strict.hpp"
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
+#include "env/state_bytes.hpp"
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/lists.hpp"
@@ -60,11 +62,38 @@ py::object termination_name(Termination termination) {
   return py::none();
 }
 
-PgnHeaders headers_of(const std::optional<py::dict>& headers) {
+PgnHeaders headers_of(const std::optional<py::typing::Dict<py::str, py::str>>& headers) {
   PgnHeaders out;
   if (headers)
     for (const auto& [name, value] : *headers) out.emplace_back(py::str(name), py::str(value));
   return out;
+}
+
+std::string_view view_of(const py::bytes& bytes) { return static_cast<std::string_view>(bytes); }
+
+// pickle rebuilds an object as copyreg.__newobj__(type) followed by
+// __setstate__(bytes); spelled out so that protocols 0 and 1 do the same as 2 and up.
+py::typing::Tuple<py::object, py::typing::Tuple<py::object>, py::bytes> reduce_of(const py::object& self) {
+  return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
+                        self.attr("__getstate__")());
+}
+
+// __setstate__ runs on the bare instance pickle makes; like a constructor it
+// puts the value in place.
+template <class T>
+void set_state_of(py::detail::value_and_holder& instance, const py::bytes& bytes, T (*from_bytes)(std::string_view)) {
+  instance.value_ptr() = new T(from_bytes(view_of(bytes)));
+}
+
+std::string env_repr(const Board& board) {
+  return "ChessEnv(fen='" + board.fen(EnPassantField::kStandard) + "', rules='" +
+         (board.rules == DrawRules::kFide ? "fide" : "classic") + "')";
+}
+
+// The picture is drawn by varnok/svg.py from what the other methods read.
+py::str svg_of(const Board& board, int size, bool last_move, bool check, bool flipped) {
+  const py::object env = py::cast(board, py::return_value_policy::reference);  // the calling ChessEnv itself
+  return py::module_::import("varnok.svg").attr("board_svg")(env, size, last_move, check, flipped);
 }
 
 void print_to_interpreter(void*, const char* text) { py::print(text, py::arg("end") = ""); }
@@ -104,21 +133,39 @@ py::array_t<bool> legal_mask_of(Board& board) {
 }  // namespace
 
 void bind_chess_env(py::module_& m) {
-  py::class_<State>(m, "State")
-      .def(py::init<>())
-      .def_readonly("side", &State::side)
-      .def_readonly("enpassant", &State::enpassant)
-      .def_readonly("castle", &State::castle)
-      .def_readwrite("state_history", &State::state_history)
-      .def_readwrite("state_pos", &State::state_pos)
-      .def_readwrite("total_move_count", &State::total_move_count)
-      .def_readwrite("no_progress_count", &State::no_progress_count)
-      .def_readwrite("repetition_count", &State::repetition_count)
-      .def_readwrite("move_index", &State::move_index)
-      .def_readwrite("n_repititions", &State::n_repititions)
-      .def_readwrite("prev_n_repititions", &State::prev_n_repititions)
-      .def_property_readonly("bitboards", [](const State& s) { return array_copy(s.bitboards); })
-      .def_property_readonly("occupancies", [](const State& s) { return array_copy(s.occupancies); })
+  py::class_<State>(m, "State",
+                    "A detached copy of a whole game (position, recorded history, action map, counters, repetition "
+                    "counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain "
+                    "value: copies are deep, == compares every field, equal States hash equal, and it pickles to "
+                    "compact checked bytes (about 2 bytes a move).")
+      .def(py::init<>(), "An empty State (no pieces, no history); restoring it gives an empty board.")
+      .def_readonly("side", &State::side, "The side to move: 0 white, 1 black (read-only).")
+      .def_readonly("enpassant", &State::enpassant,
+                    "The square a double push just passed over (0 = a8 ... 63 = h1), 64 for none (read-only).")
+      .def_readonly("castle", &State::castle,
+                    "Castling rights, bits 1 white king side, 2 white queen side, 4 black king side, 8 black queen "
+                    "side (read-only).")
+      .def_readwrite("state_history", &State::state_history,
+                     "The recorded positions, up to 8 entries of 14 planes of 64 ints, in ring order (a new list on "
+                     "every read; assign a whole new list to change it).")
+      .def_readwrite("state_pos", &State::state_pos, "The ring cursor of state_history, 0 to 7.")
+      .def_readwrite("total_move_count", &State::total_move_count, "The steps played since the episode started.")
+      .def_readwrite("no_progress_count", &State::no_progress_count,
+                     "Plies since the last pawn move or capture, counting that move.")
+      .def_readwrite("repetition_count", &State::repetition_count,
+                     "Position hash -> times the position was recorded in the episode (a new dict on every read).")
+      .def_readwrite("move_index", &State::move_index,
+                     "Action -> move word of the last legal-action listing (a new dict on every read).")
+      .def_readwrite("n_repititions", &State::n_repititions,
+                     "The repetition value (count - 1) of the position recorded last.")
+      .def_readwrite("prev_n_repititions", &State::prev_n_repititions,
+                     "The repetition value of the position recorded before it.")
+      .def_property_readonly(
+          "bitboards", [](const State& s) { return array_copy(s.bitboards); },
+          "The 12 piece bitboards (P N B R Q K p n b r q k) as a new uint64 array; bit i is square i, 0 = a8.")
+      .def_property_readonly(
+          "occupancies", [](const State& s) { return array_copy(s.occupancies); },
+          "The occupied squares of white, black and both as a new uint64 array of 3.")
       .def_readwrite("moves", &State::moves,
                      "The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, "
                      "63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, "
@@ -132,27 +179,78 @@ void bind_chess_env(py::module_& m) {
           },
           "The position the episode started from, with its full-move number, as FEN; set it with a FEN text "
           "(ValueError naming the field when it is faulty).")
-      .def("__repr__", &state_repr);
+      .def("__repr__", &state_repr, "The scalar fields and the history length, one per line.")
+      .def(
+          "__eq__",
+          [](const State& self, const py::object& other) {
+            return py::isinstance<State>(other) && other.cast<const State&>() == self;
+          },
+          py::arg("other"), "True when other is a State holding the same game, field by field; False otherwise.")
+      .def(
+          "__hash__", [](const State& s) { return std::hash<std::string>{}(state_to_bytes(s)); },
+          "A hash of the whole value, equal for States that compare equal (a State changed later hashes anew).")
+      .def(
+          "__copy__", [](const State& s) { return State(s); }, "A new State equal to this one (copies are deep).")
+      .def(
+          "__deepcopy__", [](const State& s, const py::object&) { return State(s); }, py::arg("memo"),
+          "A new State equal to this one.")
+      .def(
+          "__getstate__", [](const State& s) { return py::bytes(state_to_bytes(s)); },
+          "The State as compact bytes: magic, format version, the game, a checksum.")
+      .def(
+          "__setstate__",
+          [](py::detail::value_and_holder& instance, const py::bytes& bytes) {
+            set_state_of<State>(instance, bytes, &state_from_bytes);
+          },
+          py::detail::is_new_style_constructor(), py::arg("state"),
+          "Makes a new State from the bytes of __getstate__ (pickle calls it); ValueError for bytes that are "
+          "damaged, cut short or of another format version.")
+      .def("__reduce__", &reduce_of,
+           "For pickle: the State as compact bytes (format version, checksum); bytes that are damaged, cut short "
+           "or of another format version raise ValueError when loaded.");
 
-  py::class_<Board>(m, "ChessEnv")
+  py::class_<Board>(m, "ChessEnv",
+                    "One game of chess as a reinforcement-learning episode: reset or load a position, read the legal "
+                    "actions (73 x 64 planes, action = plane * 64 + square), step one action at a time and get back "
+                    "(side to move, 119 observation planes, reward from white's side, done). Save and restore whole "
+                    "games, hash positions, play random roll-outs, read and write FEN, UCI, SAN and PGN, draw SVG "
+                    "pictures. Pickles and copies whole.")
       .def(py::init([](const std::string& rules) { return Board(draw_rules_of(rules)); }), py::arg("rules") = "classic",
            "An empty board; call reset, load_fen, parse_fen or restore_state first. rules=\"classic\" ends a game "
            "on the third occurrence of a position and after 50 plies without a pawn move or capture; "
            "rules=\"fide\" on the third occurrence, after 100 such plies and when neither side has mating "
-           "material (lone kings, a single knight or bishop, bishops all on squares of one colour).")
-      .def("reset", &Board::reset)
-      .def("get_actions",
-           [](Board& board) {
-             ActionMask mask;
-             board.get_actions(mask);
-             return mask;
-           })
-      .def("render", [](const Board& board) { board.position.render(print_to_interpreter, nullptr); })
-      .def("parse_fen", [](Board& board, const std::string& text) { board.parse_fen(text.c_str()); })
-      .def("step", &Board::step)
-      .def("save_state", &Board::save_state)
-      .def("restore_state", &Board::restore_state)
-      .def("hash_state", &Board::hash_state)
+           "material (lone kings, a single knight or bishop, bishops all on squares of one colour). ValueError for "
+           "any other rules.")
+      .def("reset", &Board::reset,
+           "Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), "
+           "the observation as 119 lists of 64 ints.")
+      .def(
+          "get_actions",
+          [](Board& board) {
+            ActionMask mask;
+            board.get_actions(mask);
+            return mask;
+          },
+          "The legal-action mask as 73 lists of 64 ints (1 = legal); also rebuilds the action-to-move map.")
+      .def(
+          "render", [](const Board& board) { board.position.render(print_to_interpreter, nullptr); },
+          "Prints the board: letters on the C standard output, chess symbols through Python's print. Returns None.")
+      .def(
+          "parse_fen", [](Board& board, const std::string& text) { board.parse_fen(text.c_str()); }, py::arg("text"),
+          "Loads a position leniently (placement, side, castling, en passant; the clocks are ignored) without "
+          "starting an episode. Returns None; TypeError for a text that is not a str.")
+      .def("step", &Board::step, py::arg("action"),
+           "Plays a legal action (plane * 64 + square). Returns (side, observation, reward, done): reward +1 / -1 "
+           "when black / white is checkmated, done 1 when the game ended. ValueError(\"Invalid action\") for an "
+           "action that is not legal now, with the position unchanged; TypeError for a non-integer or one outside "
+           "the signed 32-bit range.")
+      .def("save_state", &Board::save_state, "The whole game as a new, detached State.")
+      .def("restore_state", &Board::restore_state, py::arg("state"),
+           "Puts a State back and returns (side, observation, 0, 0). ValueError, changing nothing, for a State it "
+           "cannot use (state_pos outside 0-7, more than 8 history entries, an entry not 14 x 64, an action key "
+           "outside 0-4671, a move log entry of no promotion kind).")
+      .def("hash_state", &Board::hash_state,
+           "A 64-bit hash of the position (placement, side to move, en passant, castling) as an int 0 to 2**64 - 1.")
       .def(
           "roll_out",
           [](Board& board, std::optional<uint32_t> seed) {
@@ -209,7 +307,9 @@ void bind_chess_env(py::module_& m) {
            "The UCI texts of the moves played since the episode started (reset, load_fen or parse_fen).")
       .def(
           "pgn",
-          [](const Board& board, const std::optional<py::dict>& headers) { return board.pgn(headers_of(headers)); },
+          [](const Board& board, const std::optional<py::typing::Dict<py::str, py::str>>& headers) {
+            return board.pgn(headers_of(headers));
+          },
           py::arg("headers") = py::none(),
           "The episode as PGN text: the seven-tag roster (\"?\" where headers give nothing), the other headers, "
           "SetUp and FEN when the episode did not start from the initial position, and the moves in SAN. Without "
@@ -219,7 +319,41 @@ void bind_chess_env(py::module_& m) {
           "outcome", [](const Board& board) { return termination_name(board.last_termination); },
           "Why the last game ended: \"checkmate\", \"stalemate\", \"repetition\", \"no_progress\", "
           "\"insufficient_material\", \"move_cap\" (a roll_out stopped after 400 steps), or None while it goes "
-          "on (also after reset, load_fen, parse_fen and restore_state).");
+          "on (also after reset, load_fen, parse_fen and restore_state).")
+      .def(
+          "in_check", [](const Board& board) { return board.position.in_check(); },
+          "True when the side to move has a king and it is attacked.")
+      .def("svg", &svg_of, py::arg("size") = 400, py::arg("last_move") = true, py::arg("check") = true,
+           py::arg("flipped") = false,
+           "The board as an SVG picture (a str): size pixels square, file and rank labels, the last move's squares "
+           "highlighted when last_move, the king in check marked when check, black at the bottom when flipped. "
+           "ValueError for a size below 64.")
+      .def(
+          "_repr_svg_", [](const Board& board) { return svg_of(board, 400, true, true, false); },
+          "The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).")
+      .def("__repr__", &env_repr, "ChessEnv(fen='...', rules='...'): the current position as FEN and the rules.")
+      .def(
+          "__copy__", [](const Board& board) { return Board(board); },
+          "A new ChessEnv holding the same game and rules, independent of this one.")
+      .def(
+          "__deepcopy__", [](const Board& board, const py::object&) { return Board(board); }, py::arg("memo"),
+          "A new ChessEnv holding the same game and rules, independent of this one.")
+      .def(
+          "__getstate__", [](const Board& board) { return py::bytes(board_to_bytes(board)); },
+          "The game (as save_state holds it), the rules and the last outcome as compact bytes.")
+      .def(
+          "__setstate__",
+          [](py::detail::value_and_holder& instance, const py::bytes& bytes) {
+            set_state_of<Board>(instance, bytes, &board_from_bytes);
+          },
+          py::detail::is_new_style_constructor(), py::arg("state"),
+          "Makes a new ChessEnv from the bytes of __getstate__ (pickle calls it), continuing exactly as the "
+          "pickled one would; ValueError for bytes that are damaged, cut short, of another format version, or "
+          "holding a game restore_state refuses.")
+      .def("__reduce__", &reduce_of,
+           "For pickle: the game (as save_state holds it), the rules and the last outcome as compact bytes; a "
+           "loaded ChessEnv continues exactly as this one would. Bytes that are damaged, cut short or of another "
+           "format version raise ValueError when loaded.");
 }
 
 }  // namespace varnok::binding

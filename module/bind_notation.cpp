@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <cstring>
 #include <string>
@@ -68,7 +69,7 @@ void bind_notation(py::module_& m) {
       .def_property_readonly(
           "headers",
           [](const PgnGame& game) {
-            py::dict out;
+            py::typing::Dict<py::str, py::str> out;
             for (const auto& [name, value] : game.headers) out[py::str(name)] = py::str(value);
             return out;
           },
@@ -83,8 +84,11 @@ void bind_notation(py::module_& m) {
           "The FEN of the start position (the FEN tag's, else the initial position).");
 
   py::class_<PgnGames>(m, "PgnGames", "The games of a PGN source, read one at a time.")
-      .def("__iter__", [](PgnGames& games) -> PgnGames& { return games; })
-      .def("__next__", &PgnGames::next);
+      .def(
+          "__iter__", [](PgnGames& games) -> PgnGames& { return games; }, "The games themselves (an iterator).")
+      .def("__next__", &PgnGames::next,
+           "The next game as a PgnGame; StopIteration at the end, ValueError for a broken game with "
+           "errors=\"raise\".");
 
   m.def(
       "read_pgn",
@@ -112,7 +116,7 @@ void bind_notation(py::module_& m) {
           replay_games(reader, packed, raise, replayed);
         }
         const auto n = static_cast<py::ssize_t>(replayed.actions.size());
-        py::dict out;
+        py::typing::Dict<py::str, py::array> out;
         if (packed)
           out["obs"] = array_of(replayed.packed, {n, py::ssize_t{kObservationPlanes}});
         else

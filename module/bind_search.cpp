@@ -154,7 +154,7 @@ void bind_search(py::module_& m) {
                     "vector environment writes them")
       .def_readonly("legal_mask", &Leaves::legal_mask, "bool (L, 4672): True where an action is legal at the leaf")
       .def_readonly("tree", &Leaves::tree, "int32 (L,): the tree each row belongs to")
-      .def("__len__", [](const Leaves& l) { return py::len(l.tree); });
+      .def("__len__", [](const Leaves& l) { return py::len(l.tree); }, "The number of leaves (rows) handed out.");
 
   py::class_<PyMcts>(m, "MCTS",
                      "num_trees independent search trees grown together: select() hands out the leaves of every tree "
@@ -213,10 +213,13 @@ void bind_search(py::module_& m) {
            "bounds the nodes of each tree (a descent needing more is dropped). obs_dtype as for VectorEnv. seed makes "
            "all noise and sampling reproducible. select returns read-only views that the next select overwrites; "
            "copy=True returns fresh arrays instead.")
-      .def_property_readonly("num_trees", [](const PyMcts& s) { return s.search->size(); })
-      .def_property_readonly("num_threads", [](const PyMcts& s) { return s.search->threads(); })
-      .def_property_readonly("obs_dtype",
-                             [](const PyMcts& s) { return observation_format_name(s.search->options().format); })
+      .def_property_readonly(
+          "num_trees", [](const PyMcts& s) { return s.search->size(); }, "The number of trees searched together.")
+      .def_property_readonly(
+          "num_threads", [](const PyMcts& s) { return s.search->threads(); }, "The number of worker threads.")
+      .def_property_readonly(
+          "obs_dtype", [](const PyMcts& s) { return observation_format_name(s.search->options().format); },
+          "The format of the leaves' observations: \"float32\", \"int32\", \"uint8\" or \"packed\".")
       .def_property_readonly(
           "round_open", [](const PyMcts& s) { return s.search->round_open(); }, "True between a select and its expand")
       .def(
@@ -410,7 +413,8 @@ void bind_search(py::module_& m) {
            py::arg("seed") = py::none(),
            "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
            "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")
-      .def_property_readonly("num_trees", [](const PyUct& s) { return s.search->size(); })
+      .def_property_readonly(
+          "num_trees", [](const PyUct& s) { return s.search->size(); }, "The number of trees searched together.")
       .def(
           "set_roots",
           [](PyUct& s, const py::handle& roots) {

@@ -158,14 +158,20 @@ void bind_vector_env(py::module_& m) {
            "makes every game and every draw reproducible, for any num_threads; obs_dtype is \"float32\", \"int32\", "
            "\"uint8\" (counters saturate at 255) or \"packed\" (one uint64 word per plane, see varnok.unpack); "
            "max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views.")
-      .def_property_readonly("num_envs", [](const PyVectorEnv& v) { return v.env->size(); })
-      .def_property_readonly("num_threads", [](const PyVectorEnv& v) { return v.env->threads(); })
-      .def_property_readonly("obs_dtype", [](const PyVectorEnv& v) { return observation_format_name(v.env->format()); })
-      .def_property_readonly("max_steps",
-                             [](const PyVectorEnv& v) -> py::object {
-                               if (v.env->max_steps() > 0) return py::int_(v.env->max_steps());
-                               return py::none();
-                             })
+      .def_property_readonly(
+          "num_envs", [](const PyVectorEnv& v) { return v.env->size(); }, "The number of games.")
+      .def_property_readonly(
+          "num_threads", [](const PyVectorEnv& v) { return v.env->threads(); }, "The number of worker threads.")
+      .def_property_readonly(
+          "obs_dtype", [](const PyVectorEnv& v) { return observation_format_name(v.env->format()); },
+          "The observation format: \"float32\", \"int32\", \"uint8\" or \"packed\".")
+      .def_property_readonly(
+          "max_steps",
+          [](const PyVectorEnv& v) -> py::object {
+            if (v.env->max_steps() > 0) return py::int_(v.env->max_steps());
+            return py::none();
+          },
+          "The plies after which a game is truncated, or None for no limit.")
       .def(
           "reset",
           [](py::object self, std::optional<uint64_t> seed) {

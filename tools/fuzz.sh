@@ -17,7 +17,7 @@ set -euo pipefail
 TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$TOP/build/fuzz"
 WORK="$TOP/build/fuzz-work"
-TARGETS=(fen ops fen_strict pgn)
+TARGETS=(fen ops fen_strict pgn state_bytes)
 SMOKE_SECONDS=25
 
 say() { printf '[fuzz] %s\n' "$*" >&2; }
@@ -59,6 +59,7 @@ target_options() {
     ops) echo "-max_len=512 -len_control=0" ;;
     fen_strict) echo "-max_len=256 -dict=$TOP/fuzz/fen.dict" ;;
     pgn) echo "-max_len=2048 -dict=$TOP/fuzz/pgn.dict" ;;
+    state_bytes) echo "-max_len=4096" ;;
   esac
 }
 

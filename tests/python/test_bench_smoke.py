@@ -167,7 +167,7 @@ def test_stand_in_peer_loop_plays(bench_modules):
 def test_compare_builds_loads_the_named_build_and_reports_ratios(tmp_path):
     # The installed build against itself: both sides must load and the
     # report must carry a ratio per measure. A folder without a build is refused.
-    installed = str(Path(varnok.__file__).parent)
+    installed = str(Path(varnok._core.__file__).parent.parent)  # the folder holding the package
     script = [sys.executable, str(BENCH / "compare_builds.py")]
     out = subprocess.run(script + [installed, "--rounds", "1", "--games", "3"],
                          capture_output=True, text=True, timeout=120)

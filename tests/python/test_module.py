@@ -1,7 +1,12 @@
 """The Python surface of the module: classes, methods, signatures, conversions."""
 
+import copy
+import importlib.metadata
+import pathlib
+import re
 import subprocess
 import sys
+import types
 
 import numpy
 import pytest
@@ -18,16 +23,21 @@ NOTATION_METHODS = ["load_fen", "fen", "action_to_uci", "action_to_san", "uci_to
                     "legal_moves_uci", "moves_uci", "pgn", "outcome"]
 MODULE_NAMES = ["ChessEnv", "MCTS", "PgnGame", "PgnGames", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep",
                 "read_pgn", "replay_pgn", "roll_outs", "unpack"]
+# Then the pictures.
+PICTURE_METHODS = ["in_check", "svg"]
 RESULT = "tuple[int, list[list[int]], int, int]"
+INT = "typing.SupportsInt | typing.SupportsIndex"
 SIGNATURES = {
-    "reset": f"reset(self: varnok.ChessEnv) -> {RESULT}",
-    "get_actions": "get_actions(self: varnok.ChessEnv) -> list[list[int]]",
-    "render": "render(self: varnok.ChessEnv) -> None",
-    "parse_fen": "parse_fen(self: varnok.ChessEnv, arg0: str) -> None",
-    "step": f"step(self: varnok.ChessEnv, arg0: {{int}}) -> {RESULT}",
-    "save_state": "save_state(self: varnok.ChessEnv) -> varnok.State",
-    "restore_state": f"restore_state(self: varnok.ChessEnv, arg0: varnok.State) -> {RESULT}",
-    "hash_state": "hash_state(self: varnok.ChessEnv) -> int",
+    "reset": f"reset(self: varnok._core.ChessEnv) -> {RESULT}",
+    "get_actions": "get_actions(self: varnok._core.ChessEnv) -> list[list[int]]",
+    "render": "render(self: varnok._core.ChessEnv) -> None",
+    "parse_fen": "parse_fen(self: varnok._core.ChessEnv, text: str) -> None",
+    "step": f"step(self: varnok._core.ChessEnv, action: {INT}) -> {RESULT}",
+    "save_state": "save_state(self: varnok._core.ChessEnv) -> varnok._core.State",
+    "restore_state": f"restore_state(self: varnok._core.ChessEnv, state: varnok._core.State) -> {RESULT}",
+    "hash_state": "hash_state(self: varnok._core.ChessEnv) -> int",
+    "svg": (f"svg(self: varnok._core.ChessEnv, size: {INT} = 400, last_move: bool = True, check: bool = True, "
+            "flipped: bool = False) -> str"),
 }
 STATE_MEMBERS = ["side", "enpassant", "castle", "state_history", "state_pos",
                  "total_move_count", "no_progress_count", "repetition_count",
@@ -35,15 +45,30 @@ STATE_MEMBERS = ["side", "enpassant", "castle", "state_history", "state_pos",
                  "bitboards", "occupancies", "moves", "start_fen"]
 
 
-def test_module_exposes_the_two_classes_and_the_vector_interface():
-    assert [n for n in dir(varnok) if not n.startswith("_")] == MODULE_NAMES
-    assert varnok.__doc__ is None
-    assert not varnok.ChessEnv.__doc__ and not varnok.State.__doc__
+def test_package_offers_the_names_of_the_extension():
+    # Submodules (the adapters, once imported) are attributes too; the names are the rest.
+    public = [n for n in dir(varnok) if not n.startswith("_") and not isinstance(getattr(varnok, n), types.ModuleType)]
+    assert public == MODULE_NAMES == sorted(varnok.__all__)
+    assert all(getattr(varnok, n) is getattr(varnok._core, n) for n in MODULE_NAMES)
+    assert varnok._core.__name__ == "varnok._core"
+    assert (pathlib.Path(varnok._core.__file__).parent / "py.typed").exists() or (
+        pathlib.Path(varnok.__file__).parent / "py.typed").exists()
+
+
+def test_version_is_the_installed_distribution_s():
+    assert varnok.__version__ == importlib.metadata.version("varnok")
+    assert varnok.__version__.count(".") >= 2
+
+
+def test_adapters_are_not_imported_with_the_package():
+    code = "import sys, varnok; print(sorted(m for m in sys.modules if m.startswith('varnok')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "['varnok', 'varnok._core']"
 
 
 def test_methods_in_registration_order():
     public = [n for n in vars(varnok.ChessEnv) if not n.startswith("_")]
-    assert public == METHODS + FAST_METHODS + NOTATION_METHODS
+    assert public == METHODS + FAST_METHODS + NOTATION_METHODS + PICTURE_METHODS
 
 
 def test_state_members_in_registration_order():
@@ -51,13 +76,39 @@ def test_state_members_in_registration_order():
     assert public == STATE_MEMBERS
 
 
-@pytest.mark.parametrize("name", [m for m in METHODS if m != "roll_out"])
-def test_docstring_is_only_the_rendered_signature(name):
-    # pybind11 3.0 renders an int parameter as typing.SupportsInt, later
-    # releases add "| typing.SupportsIndex".
-    rendered = {SIGNATURES[name].replace("{int}", hint)
-                for hint in ("typing.SupportsInt", "typing.SupportsInt | typing.SupportsIndex")}
-    assert getattr(varnok.ChessEnv, name).__doc__.strip() in rendered
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_docstring_is_the_named_signature_then_the_documentation(name):
+    first, *rest = getattr(varnok.ChessEnv, name).__doc__.strip().splitlines()
+    assert first == SIGNATURES[name]
+    assert len(" ".join(rest).split()) >= 5
+
+
+def documented_members():
+    """(owner, name, object) of every class, function, method and property the extension defines."""
+    skip = {"__module__", "__doc__", "__dict__", "__weakref__", "_pybind11_conduit_v1_"}
+    for name, obj in vars(varnok._core).items():
+        if name.startswith("__"):
+            continue
+        yield "varnok", name, obj
+        if isinstance(obj, type):
+            for member, value in vars(obj).items():
+                if member not in skip:
+                    yield name, member, value if isinstance(value, property) else getattr(obj, member)
+
+
+def test_every_class_method_and_property_is_documented_with_named_parameters():
+    members = list(documented_members())
+    assert len(members) > 100
+    undocumented, unnamed = [], []
+    for owner, name, obj in members:
+        text = (obj.__doc__ or "").strip().splitlines()
+        # pybind11 puts the rendered signature(s) first; the documentation follows.
+        prose = [line for line in text if not re.match(r"^(\d+\. )?[\w.]+\(.*\) -> |^Overloaded function\.$", line)]
+        if not " ".join(prose).strip():
+            undocumented.append(f"{owner}.{name}")
+        if re.search(r"\barg\d+\b", obj.__doc__ or ""):
+            unnamed.append(f"{owner}.{name}")
+    assert undocumented == [] and unnamed == []
 
 
 @pytest.mark.parametrize("make", [varnok.ChessEnv, varnok.State])
@@ -67,12 +118,24 @@ def test_instances_refuse_new_attributes(make):
         obj.extra = 1
 
 
-def test_arguments_are_positional_only(started):
+def test_arguments_can_be_named_or_positional(started):
     env, _ = started
+    by_name = copy.deepcopy(env)
+    assert env.step(564) == by_name.step(action=564)
+    assert env.restore_state(by_name.save_state()) == by_name.restore_state(state=env.save_state())
+    env.parse_fen("8/8/8/8/8/8/8/4K3 w - - 0 1")
+    by_name.parse_fen(text="8/8/8/8/8/8/8/4K3 w - - 0 1")
+    assert env.save_state() == by_name.save_state()
     with pytest.raises(TypeError):
-        env.step(action=564)
-    with pytest.raises(TypeError):
-        env.parse_fen(fen="8/8/8/8/8/8/8/8 w - - 0 1")
+        env.step(move=564)
+
+
+def test_repr_shows_the_position_and_the_rules(started):
+    env, _ = started
+    assert repr(env) == f"ChessEnv(fen='{START_FEN}', rules='classic')"
+    env = varnok.ChessEnv(rules="fide")
+    env.load_fen("4k3/8/8/8/8/8/4P3/4K3 b - - 7 30")
+    assert repr(env) == "ChessEnv(fen='4k3/8/8/8/8/8/4P3/4K3 b - - 7 30', rules='fide')"
 
 
 def test_methods_refuse_a_foreign_self():

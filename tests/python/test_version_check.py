@@ -10,8 +10,8 @@ import varnok
 LOAD = """
 import importlib.machinery, importlib.util, sys
 path = sys.argv[1]
-loader = importlib.machinery.ExtensionFileLoader("varnok", path)
-module_spec = importlib.util.spec_from_file_location("varnok", path, loader=loader)
+loader = importlib.machinery.ExtensionFileLoader("varnok._core", path)
+module_spec = importlib.util.spec_from_file_location("varnok._core", path, loader=loader)
 try:
     importlib.util.module_from_spec(module_spec)
 except ImportError as error:
@@ -26,7 +26,7 @@ def test_other_interpreter_versions_get_the_mismatch_error(interpreter):
     exe = shutil.which(interpreter)
     if exe is None:
         pytest.skip(f"{interpreter} is not installed here")
-    out = subprocess.run([exe, "-c", LOAD, varnok.__file__], capture_output=True, text=True, timeout=60)
+    out = subprocess.run([exe, "-c", LOAD, varnok._core.__file__], capture_output=True, text=True, timeout=60)
     version = subprocess.run([exe, "-c", "import sys; print(sys.version)"], capture_output=True, text=True).stdout.strip()
     assert out.stdout.strip() == (
         "ImportError: Python version mismatch: module was compiled for Python 3.14, "

@@ -17,6 +17,7 @@
 
 #include "fuzz/fen_target.hpp"
 #include "fuzz/ops_target.hpp"
+#include "fuzz/state_bytes_target.hpp"
 
 namespace varnok {
 namespace {
@@ -88,6 +89,10 @@ void replay_target(const std::string& target, Runner run) {
 TEST(FuzzInputs, FenTargetReplaysSeedsAndSavedFailures) { replay_target("fen", fuzz::run_fen_input); }
 
 TEST(FuzzInputs, OpsTargetReplaysSeedsAndSavedFailures) { replay_target("ops", fuzz::run_ops_input); }
+
+TEST(FuzzInputs, StateBytesTargetReplaysSeedsAndSavedFailures) {
+  replay_target("state_bytes", fuzz::run_state_bytes_input);
+}
 
 }  // namespace
 }  // namespace varnok

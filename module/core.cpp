@@ -1,10 +1,11 @@
-// The module entry: registers the single-game, vector, PGN and search interfaces.
+// The extension varnok._core: registers the single-game, vector, PGN and search interfaces. The
+// package varnok (varnok/__init__.py) re-exports them.
 #include <pybind11/pybind11.h>
 
 #include "module/bindings.hpp"
 #include "module/lists.hpp"
 
-PYBIND11_MODULE(varnok, m, pybind11::multiple_interpreters::not_supported()) {
+PYBIND11_MODULE(_core, m, pybind11::multiple_interpreters::not_supported()) {
   varnok::binding::cache_small_ints();
   varnok::binding::bind_chess_env(m);
   varnok::binding::bind_vector_env(m);

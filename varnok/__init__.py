@@ -1,0 +1,72 @@
+"""varnok: a fast chess environment for reinforcement learning.
+
+The classes and functions live in the compiled extension ``varnok._core``
+and are offered here under their plain names:
+
+* ``ChessEnv`` one game: reset, step or play actions, observations, FEN,
+  notation, roll-outs, saving and restoring whole games, SVG pictures;
+* ``State`` a detached copy of a whole game (pickles, copies, compares);
+* ``VectorEnv`` and ``VectorStep`` many games stepped natively on threads;
+* ``roll_outs`` batched random games from States, ``unpack`` packed
+  observations to planes;
+* ``read_pgn``, ``replay_pgn``, ``PgnGame``, ``PgnGames`` PGN in;
+* ``MCTS``, ``SearchLeaves``, ``UCT`` searches.
+
+The adapters ``varnok.gym``, ``varnok.pettingzoo`` and ``varnok.actions``
+are imported on first use (they need the ``gym`` / ``pettingzoo`` extras).
+"""
+
+import importlib as _importlib
+import importlib.metadata as _metadata
+import pkgutil as _pkgutil
+
+# A checkout's varnok/ folder holds the Python sources but not the compiled
+# extension; where it comes first on the path (tests run from the checkout),
+# the installed copy of the package supplies _core.
+__path__ = _pkgutil.extend_path(__path__, __name__)
+
+from varnok._core import (  # noqa: E402  (the path is set up first)
+    MCTS,
+    UCT,
+    ChessEnv,
+    PgnGame,
+    PgnGames,
+    SearchLeaves,
+    State,
+    VectorEnv,
+    VectorStep,
+    read_pgn,
+    replay_pgn,
+    roll_outs,
+    unpack,
+)
+
+try:
+    __version__ = _metadata.version("varnok")
+except _metadata.PackageNotFoundError:  # running from a checkout that was never installed
+    __version__ = "0+unknown"
+
+__all__ = [
+    "ChessEnv",
+    "MCTS",
+    "PgnGame",
+    "PgnGames",
+    "SearchLeaves",
+    "State",
+    "UCT",
+    "VectorEnv",
+    "VectorStep",
+    "read_pgn",
+    "replay_pgn",
+    "roll_outs",
+    "unpack",
+]
+
+_ADAPTERS = ("actions", "gym", "pettingzoo")
+
+
+def __getattr__(name: str) -> object:
+    # The adapters import gymnasium / pettingzoo, so they load only when asked for.
+    if name in _ADAPTERS:
+        return _importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,595 @@
+from __future__ import annotations
+import collections.abc
+import numpy
+import numpy.typing
+import typing
+__all__: list[str] = ['ChessEnv', 'MCTS', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
+class State:
+    """
+    A detached copy of a whole game (position, recorded history, action map, counters, repetition counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain value: copies are deep, == compares every field, equal States hash equal, and it pickles to compact checked bytes (about 2 bytes a move).
+    """
+    def __copy__(self) -> State:
+        """
+        A new State equal to this one (copies are deep).
+        """
+    def __deepcopy__(self, memo: typing.Any) -> State:
+        """
+        A new State equal to this one.
+        """
+    def __eq__(self, other: typing.Any) -> bool:
+        """
+        True when other is a State holding the same game, field by field; False otherwise.
+        """
+    def __getstate__(self) -> bytes:
+        """
+        The State as compact bytes: magic, format version, the game, a checksum.
+        """
+    def __hash__(self) -> int:
+        """
+        A hash of the whole value, equal for States that compare equal (a State changed later hashes anew).
+        """
+    def __init__(self) -> None:
+        """
+        An empty State (no pieces, no history); restoring it gives an empty board.
+        """
+    def __reduce__(self) -> tuple[typing.Any, tuple[typing.Any], bytes]:
+        """
+        For pickle: the State as compact bytes (format version, checksum); bytes that are damaged, cut short or of another format version raise ValueError when loaded.
+        """
+    def __repr__(self) -> str:
+        """
+        The scalar fields and the history length, one per line.
+        """
+    def __setstate__(self, state: bytes) -> None:
+        """
+        Makes a new State from the bytes of __getstate__ (pickle calls it); ValueError for bytes that are damaged, cut short or of another format version.
+        """
+    @property
+    def bitboards(self) -> numpy.typing.NDArray[numpy.uint64]:
+        """
+        The 12 piece bitboards (P N B R Q K p n b r q k) as a new uint64 array; bit i is square i, 0 = a8.
+        """
+    @property
+    def castle(self) -> int:
+        """
+        Castling rights, bits 1 white king side, 2 white queen side, 4 black king side, 8 black queen side (read-only).
+        """
+    @property
+    def enpassant(self) -> int:
+        """
+        The square a double push just passed over (0 = a8 ... 63 = h1), 64 for none (read-only).
+        """
+    @property
+    def move_index(self) -> dict[int, int]:
+        """
+        Action -> move word of the last legal-action listing (a new dict on every read).
+        """
+    @move_index.setter
+    def move_index(self, arg0: collections.abc.Mapping[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex]) -> None:
+        ...
+    @property
+    def moves(self) -> list[int]:
+        """
+        The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, 63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, 3 rook, 4 queen).
+        """
+    @moves.setter
+    def moves(self, arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> None:
+        ...
+    @property
+    def n_repititions(self) -> int:
+        """
+        The repetition value (count - 1) of the position recorded last.
+        """
+    @n_repititions.setter
+    def n_repititions(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    @property
+    def no_progress_count(self) -> int:
+        """
+        Plies since the last pawn move or capture, counting that move.
+        """
+    @no_progress_count.setter
+    def no_progress_count(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    @property
+    def occupancies(self) -> numpy.typing.NDArray[numpy.uint64]:
+        """
+        The occupied squares of white, black and both as a new uint64 array of 3.
+        """
+    @property
+    def prev_n_repititions(self) -> int:
+        """
+        The repetition value of the position recorded before it.
+        """
+    @prev_n_repititions.setter
+    def prev_n_repititions(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    @property
+    def repetition_count(self) -> dict[int, int]:
+        """
+        Position hash -> times the position was recorded in the episode (a new dict on every read).
+        """
+    @repetition_count.setter
+    def repetition_count(self, arg0: collections.abc.Mapping[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex]) -> None:
+        ...
+    @property
+    def side(self) -> int:
+        """
+        The side to move: 0 white, 1 black (read-only).
+        """
+    @property
+    def start_fen(self) -> str:
+        """
+        The position the episode started from, with its full-move number, as FEN; set it with a FEN text (ValueError naming the field when it is faulty).
+        """
+    @start_fen.setter
+    def start_fen(self, arg1: str) -> None:
+        ...
+    @property
+    def state_history(self) -> list[list[list[int]]]:
+        """
+        The recorded positions, up to 8 entries of 14 planes of 64 ints, in ring order (a new list on every read; assign a whole new list to change it).
+        """
+    @state_history.setter
+    def state_history(self, arg0: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]]]) -> None:
+        ...
+    @property
+    def state_pos(self) -> int:
+        """
+        The ring cursor of state_history, 0 to 7.
+        """
+    @state_pos.setter
+    def state_pos(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    @property
+    def total_move_count(self) -> int:
+        """
+        The steps played since the episode started.
+        """
+    @total_move_count.setter
+    def total_move_count(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+class ChessEnv:
+    """
+    One game of chess as a reinforcement-learning episode: reset or load a position, read the legal actions (73 x 64 planes, action = plane * 64 + square), step one action at a time and get back (side to move, 119 observation planes, reward from white's side, done). Save and restore whole games, hash positions, play random roll-outs, read and write FEN, UCI, SAN and PGN, draw SVG pictures. Pickles and copies whole.
+    """
+    def __copy__(self) -> ChessEnv:
+        """
+        A new ChessEnv holding the same game and rules, independent of this one.
+        """
+    def __deepcopy__(self, memo: typing.Any) -> ChessEnv:
+        """
+        A new ChessEnv holding the same game and rules, independent of this one.
+        """
+    def __getstate__(self) -> bytes:
+        """
+        The game (as save_state holds it), the rules and the last outcome as compact bytes.
+        """
+    def __init__(self, rules: str = 'classic') -> None:
+        """
+        An empty board; call reset, load_fen, parse_fen or restore_state first. rules="classic" ends a game on the third occurrence of a position and after 50 plies without a pawn move or capture; rules="fide" on the third occurrence, after 100 such plies and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). ValueError for any other rules.
+        """
+    def __reduce__(self) -> tuple[typing.Any, tuple[typing.Any], bytes]:
+        """
+        For pickle: the game (as save_state holds it), the rules and the last outcome as compact bytes; a loaded ChessEnv continues exactly as this one would. Bytes that are damaged, cut short or of another format version raise ValueError when loaded.
+        """
+    def __repr__(self) -> str:
+        """
+        ChessEnv(fen='...', rules='...'): the current position as FEN and the rules.
+        """
+    def __setstate__(self, state: bytes) -> None:
+        """
+        Makes a new ChessEnv from the bytes of __getstate__ (pickle calls it), continuing exactly as the pickled one would; ValueError for bytes that are damaged, cut short, of another format version, or holding a game restore_state refuses.
+        """
+    def _repr_svg_(self) -> str:
+        """
+        The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).
+        """
+    def action_to_san(self, action: typing.SupportsInt | typing.SupportsIndex) -> str:
+        """
+        The SAN text of a legal action of the current position; ValueError naming an illegal action.
+        """
+    def action_to_uci(self, action: typing.SupportsInt | typing.SupportsIndex) -> str:
+        """
+        The UCI text of a legal action of the current position; ValueError naming an illegal action.
+        """
+    def fen(self, en_passant: str = 'standard') -> str:
+        """
+        The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move number counts on from the episode's start. en_passant="standard" writes the square passed over after every double push; "legal" only when an en-passant capture is legal (python-chess's default).
+        """
+    def get_actions(self) -> list[list[int]]:
+        """
+        The legal-action mask as 73 lists of 64 ints (1 = legal); also rebuilds the action-to-move map.
+        """
+    def hash_state(self) -> int:
+        """
+        A 64-bit hash of the position (placement, side to move, en passant, castling) as an int 0 to 2**64 - 1.
+        """
+    def in_check(self) -> bool:
+        """
+        True when the side to move has a king and it is attacked.
+        """
+    def legal_actions(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        The legal action indices as a NumPy int64 array, in ascending order (the order of get_actions). Also rebuilds the action-to-move map, as get_actions does.
+        """
+    def legal_mask(self) -> numpy.typing.NDArray[numpy.bool]:
+        """
+        The legal actions as a NumPy bool array of shape (4672,): index plane * 64 + square, True = legal. Also rebuilds the action-to-move map, as get_actions does.
+        """
+    def legal_moves_uci(self) -> list[str]:
+        """
+        The UCI texts of the legal actions in ascending action order (the order of get_actions).
+        """
+    def load_fen(self, text: str) -> tuple[int, list[list[int]], int, int]:
+        """
+        Reads a FEN text strictly and starts a new episode from it exactly as reset does, with the FEN's half-move clock as the no-progress count and its full-move number; returns what reset returns. A faulty text raises ValueError naming the field and leaves the environment unchanged.
+        """
+    def moves_uci(self) -> list[str]:
+        """
+        The UCI texts of the moves played since the episode started (reset, load_fen or parse_fen).
+        """
+    def observation(self, dtype: str = 'float32') -> numpy.ndarray:
+        """
+        The observation of the current position as a new NumPy array: (119, 8, 8) of float32, int32 or uint8 (counters above 255 read 255), or (119,) uint64 with dtype="packed". The planes are those of the last result of reset, step or restore_state.
+        """
+    def outcome(self) -> typing.Any:
+        """
+        Why the last game ended: "checkmate", "stalemate", "repetition", "no_progress", "insufficient_material", "move_cap" (a roll_out stopped after 400 steps), or None while it goes on (also after reset, load_fen, parse_fen and restore_state).
+        """
+    def parse_fen(self, text: str) -> None:
+        """
+        Loads a position leniently (placement, side, castling, en passant; the clocks are ignored) without starting an episode. Returns None; TypeError for a text that is not a str.
+        """
+    def pgn(self, headers: dict[str, str] | None = None) -> str:
+        """
+        The episode as PGN text: the seven-tag roster ("?" where headers give nothing), the other headers, SetUp and FEN when the episode did not start from the initial position, and the moves in SAN. Without a Result header the result is what the game shows: 1-0 or 0-1 after mate, 1/2-1/2 after a stalemate or a draw by the rules, * otherwise.
+        """
+    def play(self, action: typing.SupportsInt | typing.SupportsIndex) -> tuple[int, int, int]:
+        """
+        The move of step(action), with the same rules, errors and effects, answering only (side to move, reward, done): no observation is built. Read it with observation() when needed.
+        """
+    def render(self) -> None:
+        """
+        Prints the board: letters on the C standard output, chess symbols through Python's print. Returns None.
+        """
+    def reset(self) -> tuple[int, list[list[int]], int, int]:
+        """
+        Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), the observation as 119 lists of 64 ints.
+        """
+    def restore_state(self, state: State) -> tuple[int, list[list[int]], int, int]:
+        """
+        Puts a State back and returns (side, observation, 0, 0). ValueError, changing nothing, for a State it cannot use (state_pos outside 0-7, more than 8 history entries, an entry not 14 x 64, an action key outside 0-4671, a move log entry of no promotion kind).
+        """
+    def roll_out(self, seed: typing.SupportsInt | typing.SupportsIndex | None = None) -> int:
+        """
+        Plays uniformly random legal actions until the episode ends or 400 steps have been played and returns the final reward (+1 white wins, -1 black wins, 0 otherwise). With seed (0 to 2**32 - 1) the game is reproducible; without, it is seeded from the operating system.
+        """
+    def san_to_action(self, text: str) -> int:
+        """
+        The action of a legal move given in SAN (usual variations accepted); ValueError naming a malformed, illegal or ambiguous text.
+        """
+    def save_state(self) -> State:
+        """
+        The whole game as a new, detached State.
+        """
+    def step(self, action: typing.SupportsInt | typing.SupportsIndex) -> tuple[int, list[list[int]], int, int]:
+        """
+        Plays a legal action (plane * 64 + square). Returns (side, observation, reward, done): reward +1 / -1 when black / white is checkmated, done 1 when the game ended. ValueError("Invalid action") for an action that is not legal now, with the position unchanged; TypeError for a non-integer or one outside the signed 32-bit range.
+        """
+    def svg(self, size: typing.SupportsInt | typing.SupportsIndex = 400, last_move: bool = True, check: bool = True, flipped: bool = False) -> str:
+        """
+        The board as an SVG picture (a str): size pixels square, file and rank labels, the last move's squares highlighted when last_move, the king in check marked when check, black at the bottom when flipped. ValueError for a size below 64.
+        """
+    def uci_to_action(self, text: str) -> int:
+        """
+        The action of a legal move given in UCI; ValueError naming a malformed or illegal text.
+        """
+class VectorStep:
+    """
+    The arrays of one VectorEnv.reset or step. Unless the VectorEnv was made with copy=True they are read-only views that the next reset or step overwrites.
+    """
+    @property
+    def done(self) -> numpy.ndarray:
+        """
+        bool (num_envs,): terminated or truncated (a new array)
+        """
+    @property
+    def final_obs(self) -> numpy.ndarray:
+        """
+        The last observation of each game that ended in this step (rows where terminated or truncated); other rows hold stale data
+        """
+    @property
+    def final_reason(self) -> numpy.ndarray:
+        """
+        int8: why the row's game ended: 1 checkmate, 2 stalemate, 3 repetition, 4 no progress, 16 truncated; 0 where it goes on
+        """
+    @property
+    def final_reward(self) -> numpy.ndarray:
+        """
+        float32: the ended game's reward, 0 elsewhere
+        """
+    @property
+    def legal_mask(self) -> numpy.ndarray:
+        """
+        bool (num_envs, 4672): True where an action is legal
+        """
+    @property
+    def obs(self) -> numpy.ndarray:
+        """
+        Observations: (num_envs, 119, 8, 8), or (num_envs, 119) uint64 packed
+        """
+    @property
+    def reward(self) -> numpy.ndarray:
+        """
+        float32 (num_envs,): the step's reward from white's side
+        """
+    @property
+    def terminated(self) -> numpy.ndarray:
+        """
+        bool (num_envs,): the game ended by a rule of chess
+        """
+    @property
+    def to_play(self) -> numpy.ndarray:
+        """
+        int8 (num_envs,): side to move in obs, 0 white, 1 black
+        """
+    @property
+    def truncated(self) -> numpy.ndarray:
+        """
+        bool (num_envs,): the game reached max_steps plies
+        """
+class VectorEnv:
+    """
+    num_envs independent ChessEnv games stepped natively on a pool of worker threads, with results written into NumPy arrays. A game that ends is started again inside the same step; its last observation, reward and reason are in final_obs, final_reward and final_reason.
+    """
+    def __init__(self, num_envs: typing.SupportsInt | typing.SupportsIndex, num_threads: typing.SupportsInt | typing.SupportsIndex | None = None, seed: typing.SupportsInt | typing.SupportsIndex | None = None, obs_dtype: str = 'float32', max_steps: typing.SupportsInt | typing.SupportsIndex | None = None, copy: bool = False) -> None:
+        """
+        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views.
+        """
+    def random_actions(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        A uniformly random legal action per game, drawn from the environment's own seeded generator (int64, shape (num_envs,)).
+        """
+    def reset(self, seed: typing.SupportsInt | typing.SupportsIndex | None = None) -> VectorStep:
+        """
+        Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.
+        """
+    def restore_state(self, row: typing.SupportsInt | typing.SupportsIndex, state: State) -> None:
+        """
+        Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result arrays. A State restore_state refuses raises ValueError and changes nothing.
+        """
+    def save_state(self, row: typing.SupportsInt | typing.SupportsIndex) -> State:
+        """
+        The whole game of one row as a State, exactly as ChessEnv.save_state gives it.
+        """
+    def set_start_positions(self, fens: collections.abc.Sequence[str]) -> None:
+        """
+        Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) from these FEN texts; an empty list means the initial position.
+        """
+    def step(self, actions: typing.Any) -> VectorStep:
+        """
+        Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers them). Every row is checked first: an illegal action raises ValueError naming the row and the action, and then no game has moved.
+        """
+    def step_async(self, actions: typing.Any) -> None:
+        """
+        Starts step(actions) on the worker threads and returns at once; step_wait() returns its result. Any other call before step_wait raises RuntimeError.
+        """
+    def step_wait(self) -> VectorStep:
+        """
+        Waits for the step started by step_async and returns its result.
+        """
+    @property
+    def max_steps(self) -> typing.Any:
+        """
+        The plies after which a game is truncated, or None for no limit.
+        """
+    @property
+    def num_envs(self) -> int:
+        """
+        The number of games.
+        """
+    @property
+    def num_threads(self) -> int:
+        """
+        The number of worker threads.
+        """
+    @property
+    def obs_dtype(self) -> str:
+        """
+        The observation format: "float32", "int32", "uint8" or "packed".
+        """
+class PgnGame:
+    """
+    One game read from PGN.
+    """
+    @property
+    def actions(self) -> list[int]:
+        """
+        The action index of each mainline move, each in the position before it.
+        """
+    @property
+    def headers(self) -> dict[str, str]:
+        """
+        The tag pairs as a dict, in file order (a repeated tag keeps its last value).
+        """
+    @property
+    def line(self) -> int:
+        """
+        The line (from 1) where the game starts.
+        """
+    @property
+    def result(self) -> str:
+        """
+        The result token ("1-0", "0-1", "1/2-1/2", "*"), or "".
+        """
+    @property
+    def start_fen(self) -> str:
+        """
+        The FEN of the start position (the FEN tag's, else the initial position).
+        """
+    @property
+    def uci(self) -> list[str]:
+        """
+        The mainline moves in UCI.
+        """
+class PgnGames:
+    """
+    The games of a PGN source, read one at a time.
+    """
+    def __iter__(self) -> PgnGames:
+        """
+        The games themselves (an iterator).
+        """
+    def __next__(self) -> PgnGame:
+        """
+        The next game as a PgnGame; StopIteration at the end, ValueError for a broken game with errors="raise".
+        """
+class SearchLeaves:
+    """
+    The leaves of one MCTS.select, one row per leaf, rows grouped by tree in tree order. Pass the network's output for exactly these rows to MCTS.expand. Unless the MCTS was made with copy=True the arrays are read-only views that the next select overwrites.
+    """
+    def __len__(self) -> int:
+        """
+        The number of leaves (rows) handed out.
+        """
+    @property
+    def legal_mask(self) -> numpy.ndarray:
+        """
+        bool (L, 4672): True where an action is legal at the leaf
+        """
+    @property
+    def obs(self) -> numpy.ndarray:
+        """
+        Observations: float32 (L, 119, 8, 8) (or the MCTS's obs_dtype; packed: uint64 (L, 119)), as the vector environment writes them
+        """
+    @property
+    def tree(self) -> numpy.ndarray:
+        """
+        int32 (L,): the tree each row belongs to
+        """
+class MCTS:
+    """
+    num_trees independent search trees grown together: select() hands out the leaves of every tree as one batch for the network, expand() takes its priors and values back. PUCT everywhere (AlphaZero), or Gumbel-Top-k with sequential halving at the root (root_selection="gumbel"). Finished games met in a tree are scored natively and never sent. Trees are spread over worker threads; with a seed, results are the same for any num_threads.
+    """
+    def __init__(self, num_trees: typing.SupportsInt | typing.SupportsIndex, *, c_puct: typing.SupportsFloat | typing.SupportsIndex = 1.25, c_base: typing.SupportsFloat | typing.SupportsIndex | None = None, c_init: typing.SupportsFloat | typing.SupportsIndex = 1.25, dirichlet_alpha: typing.SupportsFloat | typing.SupportsIndex = 0.3, dirichlet_fraction: typing.SupportsFloat | typing.SupportsIndex = 0.25, fpu_reduction: typing.SupportsFloat | typing.SupportsIndex = 0.0, fpu_value: typing.SupportsFloat | typing.SupportsIndex | None = None, virtual_loss: typing.SupportsFloat | typing.SupportsIndex = 1.0, node_budget: typing.SupportsInt | typing.SupportsIndex = 100000, root_selection: str = 'puct', gumbel_considered: typing.SupportsInt | typing.SupportsIndex = 16, gumbel_simulations: typing.SupportsInt | typing.SupportsIndex = 64, gumbel_c_visit: typing.SupportsFloat | typing.SupportsIndex = 50.0, gumbel_c_scale: typing.SupportsFloat | typing.SupportsIndex = 0.1, obs_dtype: str = 'float32', num_threads: typing.SupportsInt | typing.SupportsIndex | None = None, seed: typing.SupportsInt | typing.SupportsIndex | None = None, copy: bool = False) -> None:
+        """
+        PUCT picks argmax Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), N the parent's visits; c is c_puct, or log((1 + N + c_base) / c_base) + c_init when c_base is given. An unvisited child's Q is the parent's value minus fpu_reduction, or fpu_value when given. Each descent waiting for its value counts as virtual_loss lost visits on its path. Dirichlet(dirichlet_alpha) noise is mixed into the root's priors with weight dirichlet_fraction (0: none; PUCT only). root_selection="gumbel" plans gumbel_simulations root simulations over gumbel_considered actions (mctx's defaults c_visit=50, c_scale=0.1). node_budget bounds the nodes of each tree (a descent needing more is dropped). obs_dtype as for VectorEnv. seed makes all noise and sampling reproducible. select returns read-only views that the next select overwrites; copy=True returns fresh arrays instead.
+        """
+    def advance(self, actions: typing.Any) -> None:
+        """
+        Plays actions[t] (int array (num_trees,)) at the root of each tree and keeps the subtree below it as the new tree (its statistics reused, fresh root noise drawn); the rest is freed. An action that is not legal at a root, or a root not yet evaluated, raises ValueError and nothing changes.
+        """
+    def choose_actions(self, temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        int64 (num_trees,): the move to play per tree: PUCT, the most visited (temperature 0) or drawn in proportion to visits ** (1 / temperature) from the tree's seeded generator; Gumbel, the winner of the sequential halving. -1 where the root has no priors yet.
+        """
+    def expand(self, priors: typing.Any, values: typing.Any, logits: bool = False) -> None:
+        """
+        The network's answer for the rows of the last select: priors (L, 4672), probabilities (logits=False; non-negative, normalised over the legal actions) or logits (logits=True; softmax over the legal actions), illegal entries ignored; values (L,) for each leaf's side to move. Bad input (shape, NaN, negative priors) raises TypeError or ValueError and changes nothing; the round stays open.
+        """
+    def finished(self) -> numpy.typing.NDArray[numpy.bool]:
+        """
+        bool (num_trees,): the game at the root is over (after advance); such a tree gives no leaves
+        """
+    def node_counts(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        int64 (num_trees,): nodes in use per tree (at most node_budget)
+        """
+    def policy(self) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        float32 (num_trees, 4672): the improved policy, a training target: visit shares (PUCT) or softmax(logits + sigma(completed Q)) (Gumbel); zeros where the root has no priors yet
+        """
+    def root_noise(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        float64 (num_trees, 4672): the noise of each root on its legal actions: the Dirichlet draw mixed into the priors (PUCT) or the Gumbel draw added to the logits (Gumbel); 0 elsewhere
+        """
+    def root_values(self) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        float32 (num_trees,): the mean value backed up at each root, for its side to move (a finished root: its result)
+        """
+    def select(self, leaves_per_tree: typing.SupportsInt | typing.SupportsIndex = 1) -> SearchLeaves:
+        """
+        Makes leaves_per_tree descents in every tree and returns the new leaves (SearchLeaves). A descent that ends in a finished game is backed up at once; one that meets a leaf already taken this round, or needs more nodes than node_budget, is dropped; so a tree may give fewer rows. RuntimeError while the last select waits for expand.
+        """
+    def set_roots(self, roots: typing.Any, trees: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] | None = None) -> None:
+        """
+        Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. Any round waiting for expand is dropped.
+        """
+    def visit_counts(self) -> numpy.typing.NDArray[numpy.int32]:
+        """
+        int32 (num_trees, 4672): completed visits of each root action
+        """
+    @property
+    def num_threads(self) -> int:
+        """
+        The number of worker threads.
+        """
+    @property
+    def num_trees(self) -> int:
+        """
+        The number of trees searched together.
+        """
+    @property
+    def obs_dtype(self) -> str:
+        """
+        The format of the leaves' observations: "float32", "int32", "uint8" or "packed".
+        """
+    @property
+    def round_open(self) -> bool:
+        """
+        True between a select and its expand
+        """
+class UCT:
+    """
+    Plain UCT without a network: a leaf's value is one seeded native random roll-out, children are chosen by UCB1 (every unvisited child first). With solver=True proved results (mates) are passed up the tree (MCTS-Solver), so short mates are found exactly.
+    """
+    def __init__(self, num_trees: typing.SupportsInt | typing.SupportsIndex, *, exploration: typing.SupportsFloat | typing.SupportsIndex = 1.4142135623730951, node_budget: typing.SupportsInt | typing.SupportsIndex = 200000, solver: bool = True, num_threads: typing.SupportsInt | typing.SupportsIndex | None = None, seed: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
+        """
+        exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.
+        """
+    def best_actions(self) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        int64 (num_trees,): a proved win if any, else the most visited root action; -1 before any simulation
+        """
+    def root_values(self) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        float32 (num_trees,): each root's value for its side to move (+1 / -1 when proved)
+        """
+    def run(self, simulations: typing.SupportsInt | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.int32]:
+        """
+        Runs simulations more per tree (a tree whose root is proved stops) and returns how many each ran (int32 (num_trees,)).
+        """
+    def set_roots(self, roots: typing.Any) -> None:
+        """
+        Starts a new tree per root (a VectorEnv, or a list of State, ChessEnv or FEN text, one per tree). A finished game raises ValueError and nothing changes.
+        """
+    def solved(self) -> numpy.typing.NDArray[numpy.bool]:
+        """
+        bool (num_trees,): the root's result is proved (root_values then holds it)
+        """
+    def visit_counts(self) -> numpy.typing.NDArray[numpy.int32]:
+        """
+        int32 (num_trees, 4672): visits of each root action
+        """
+    @property
+    def num_trees(self) -> int:
+        """
+        The number of trees searched together.
+        """
+def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
+    """
+    Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise".
+    """
+def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'skip') -> dict[str, numpy.ndarray]:
+    """
+    Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn).
+    """
+def roll_outs(states: collections.abc.Sequence[State], repeats: typing.SupportsInt | typing.SupportsIndex, seed: typing.SupportsInt | typing.SupportsIndex | None = None, num_threads: typing.SupportsInt | typing.SupportsIndex | None = None) -> numpy.typing.NDArray[numpy.int8]:
+    """
+    Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them) on worker threads and returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results for any num_threads.
+    """
+def unpack(packed: numpy.ndarray, dtype: str = 'int32') -> numpy.ndarray:
+    """
+    Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 observation (or float32 / uint8 with dtype).
+    """

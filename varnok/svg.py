@@ -1,0 +1,106 @@
+"""SVG pictures of a ChessEnv's board, for notebooks and reports.
+
+``ChessEnv.svg()`` and Jupyter (through ``ChessEnv._repr_svg_``) call
+``board_svg``. The position is read through the extension (FEN, the move log,
+whether the side to move is in check); the pieces are Unicode chess glyphs,
+so the picture needs no image files.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+from xml.sax.saxutils import quoteattr
+
+if TYPE_CHECKING:
+    from varnok._core import ChessEnv
+
+__all__ = ["board_svg"]
+
+LIGHT, DARK = "#f0d9b5", "#b58863"
+LAST_MOVE = "#cdd26a"
+CHECK = "#e8412c"
+# The filled glyphs for both colours, so white and black pieces differ only by fill.
+GLYPHS = {"k": "\u265a", "q": "\u265b", "r": "\u265c", "b": "\u265d", "n": "\u265e", "p": "\u265f"}
+NAMES = {"k": "king", "q": "queen", "r": "rook", "b": "bishop", "n": "knight", "p": "pawn"}
+SQUARE = 40          # user units per square
+MARGIN = 20          # room for the labels left of and below the board
+FILES = "abcdefgh"
+
+
+def _placement(fen: str) -> dict[int, str]:
+    """{square: piece letter} from a FEN's placement field, squares 0 = a8 ... 63 = h1."""
+    pieces: dict[int, str] = {}
+    for row, rank_text in enumerate(fen.split()[0].split("/")):
+        column = 0
+        for char in rank_text:
+            if char.isdigit():
+                column += int(char)
+            else:
+                pieces[8 * row + column] = char
+                column += 1
+    return pieces
+
+
+def _square_name(square: int) -> str:
+    return f"{FILES[square % 8]}{8 - square // 8}"
+
+
+def board_svg(env: ChessEnv, size: int = 400, last_move: bool = True, check: bool = True,
+              flipped: bool = False) -> str:
+    """The board of env as an SVG document (a str); see ChessEnv.svg."""
+    if int(size) < 64:
+        raise ValueError(f"size must be at least 64 pixels, got {size}")
+    fen = env.fen()
+    pieces = _placement(fen)
+    side = fen.split()[1]
+    highlighted: dict[int, tuple[str, str]] = {}
+    if last_move:
+        moves = env.save_state().moves
+        if moves:
+            for square in (moves[-1] & 63, (moves[-1] >> 6) & 63):
+                highlighted[square] = ("last-move", LAST_MOVE)
+    if check and env.in_check():
+        king = "K" if side == "w" else "k"
+        for square, letter in pieces.items():
+            if letter == king:
+                highlighted[square] = ("check", CHECK)
+
+    def corner(square: int) -> tuple[int, int]:
+        row, column = divmod(square, 8)
+        if flipped:
+            row, column = 7 - row, 7 - column
+        return MARGIN + column * SQUARE, row * SQUARE
+
+    extent = MARGIN + 8 * SQUARE
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{int(size)}" height="{int(size)}" '
+           f'viewBox="0 0 {extent} {extent}" font-family="DejaVu Sans, Segoe UI Symbol, sans-serif">',
+           f"<title>{fen}</title>"]
+    for square in range(64):
+        x, y = corner(square)
+        row, column = divmod(square, 8)
+        light = (row + column) % 2 == 0
+        name = _square_name(square)
+        out.append(f'<rect class="square {"light" if light else "dark"}" data-square="{name}" x="{x}" y="{y}" '
+                   f'width="{SQUARE}" height="{SQUARE}" fill="{LIGHT if light else DARK}"/>')
+        if square in highlighted:
+            kind, colour = highlighted[square]
+            out.append(f'<rect class="{kind}" data-square="{name}" x="{x}" y="{y}" width="{SQUARE}" '
+                       f'height="{SQUARE}" fill="{colour}" fill-opacity="0.75"/>')
+    for square, letter in sorted(pieces.items()):
+        x, y = corner(square)
+        white = letter.isupper()
+        kind = letter.lower()
+        label = f"{'white' if white else 'black'} {NAMES.get(kind, 'piece')}"
+        out.append(f'<text class="piece" data-square="{_square_name(square)}" data-piece={quoteattr(letter)} '
+                   f'aria-label="{label}" x="{x + SQUARE / 2}" y="{y + SQUARE * 0.8}" font-size="{SQUARE * 0.85}" '
+                   f'text-anchor="middle" fill="{"#ffffff" if white else "#000000"}" stroke="#000000" '
+                   f'stroke-width="{1.2 if white else 0.5}">{GLYPHS.get(kind, "?")}</text>')
+    for i in range(8):
+        file_letter = FILES[7 - i] if flipped else FILES[i]
+        rank_digit = str(i + 1) if flipped else str(8 - i)
+        out.append(f'<text class="file-label" x="{MARGIN + i * SQUARE + SQUARE / 2}" y="{8 * SQUARE + 15}" '
+                   f'font-size="12" text-anchor="middle">{file_letter}</text>')
+        out.append(f'<text class="rank-label" x="{MARGIN / 2}" y="{i * SQUARE + SQUARE / 2 + 4}" '
+                   f'font-size="12" text-anchor="middle">{rank_digit}</text>')
+    out.append("</svg>")
+    return "\n".join(out)
