@@ -48,6 +48,7 @@ ILLEGAL_ACTION_CHOICES = ("lose", "raise")
 REASONS = {1: "checkmate", 2: "stalemate", 3: "repetition", 4: "no_progress", 16: "truncated",
            17: "illegal_action"}
 ILLEGAL_REASON = 17
+_MOVER_SIGN = np.array([1.0, -1.0], dtype=np.float32)   # by the side that moved, 0 white, 1 black
 
 
 def _observation_space() -> spaces.Box:
@@ -180,6 +181,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         self.action_space = batch_space(self.single_action_space, self.num_envs)
         self._all = np.ones(self.num_envs, dtype=bool)
         self._rows = np.arange(self.num_envs)
+        self._offsets = self._rows * ACTIONS   # row starts in the flattened masks
         self._result = None
         self._fresh = None
 
@@ -199,18 +201,19 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         actions = np.asarray(actions)
         if actions.shape != (self.num_envs,):
             raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
-        sign = 1.0 - 2.0 * before.to_play.astype(np.float32)   # +1 where white moves
-        legal = (actions >= 0) & (actions < ACTIONS)
-        legal[legal] = before.legal_mask[self._rows[legal], actions[legal]]
-        if self.illegal_action == "lose" and not legal.all():
-            return self._step_with_illegal(before, actions, legal, sign)
+        sign = _MOVER_SIGN[before.to_play]   # +1 where white moves, -1 where black does
+        if self.illegal_action == "lose" and not self._all_legal(before, actions):
+            return self._step_with_illegal(before, actions, sign)
         self._result = r = self.native.step(actions)
-        reward = r.reward * sign
         infos = self._infos(r)
-        ended = r.terminated | r.truncated
-        if ended.any():
-            self._add_final(infos, r.final_obs, ended, r.final_reason)
-        return r.obs, reward, r.terminated, r.truncated, infos
+        if r.final_reason.any():   # some game ended (and restarted) in this step
+            self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
+        return r.obs, r.reward * sign, r.terminated, r.truncated, infos
+
+    def _all_legal(self, before, actions) -> bool:
+        if actions.size and (actions.min() < 0 or actions.max() >= ACTIONS):
+            return False
+        return bool(before.legal_mask.reshape(-1)[self._offsets + actions].all())
 
     def _add_final(self, infos, final_obs, ended, reasons) -> None:
         rows = np.flatnonzero(ended)
@@ -220,13 +223,16 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         infos["final_info"] = {"reason": np.where(ended, reasons, 0).astype(np.int8), "_reason": ended}
         infos["_final_info"] = ended
 
-    def _step_with_illegal(self, before, actions, legal, sign):
+    def _step_with_illegal(self, before, actions, sign):
         """Rows with an illegal action lose and start again; the others step natively.
 
         The illegal rows are given some legal action so that the native step
         can run, and are then put back to a new game; their last observation
         is the unchanged position they were in.
         """
+        inside = (actions >= 0) & (actions < ACTIONS)
+        legal = inside.copy()
+        legal[inside] = before.legal_mask[self._rows[inside], actions[inside]]
         bad = np.flatnonzero(~legal)
         last_obs = before.obs[bad].copy()
         substitute = actions.astype(np.int64, copy=True)
