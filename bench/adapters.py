@@ -1,0 +1,149 @@
+"""The ecosystem adapters against what they wrap or stand in for.
+
+1. `gym_vector_overhead`: the time of a step of the Gymnasium vector env
+   (`gymnasium.make_vec("varnok/Chess-v0", ...)`) over that of the native
+   `varnok.VectorEnv` it wraps, at the same number of games and threads, both
+   stepping the native `random_actions()`. The adapter hands the native
+   arrays through, so the ratio should stay near 1 (goal: at most 1.15).
+2. `pettingzoo_adapter_vs_pettingzoo`: plies per second of the loop a
+   PettingZoo agent runs (`env.last()`, a random action among the mask's
+   non-zero entries, `env.step`) on `varnok.pettingzoo.env()` over the same
+   loop on PettingZoo's own chess_v6 (goal: at least 10).
+
+Each function takes the benchmark settings and progress reporter of
+bench/timing.py and returns its figures; the two sides alternate within
+every repetition.
+"""
+
+from __future__ import annotations
+
+import random
+import time
+
+import numpy as np
+
+from timing import summary
+
+VECTOR_ENVS = 64
+
+
+def _vector_sps(step, actions, num_envs: int, seconds: float) -> float:
+    """Game steps per second of `step(actions())` in a time box."""
+    steps = 0
+    clock = time.perf_counter
+    t0 = clock()
+    while True:
+        for _ in range(10):
+            step(actions())
+        steps += 10
+        if clock() - t0 >= seconds:
+            return steps * num_envs / (clock() - t0)
+
+
+def gym_vector_overhead(settings, progress, num_envs: int = VECTOR_ENVS) -> dict:
+    import gymnasium
+    import varnok
+    import varnok.gym  # noqa: F401  (registers varnok/Chess-v0)
+
+    envs = gymnasium.make_vec("varnok/Chess-v0", num_envs=num_envs, vectorization_mode="vector_entry_point",
+                              seed=1)
+    native = varnok.VectorEnv(num_envs, num_threads=envs.unwrapped.native.num_threads, seed=1)
+    envs.reset(seed=1)
+    native.reset(seed=1)
+    sides = {"gym": (envs.step, envs.unwrapped.native.random_actions),
+             "native": (native.step, native.random_actions)}
+    for step, actions in sides.values():
+        _vector_sps(step, actions, num_envs, 0.05)
+    gym_sps, native_sps, ratio = [], [], []
+    for rep in range(settings.reps):
+        order = ("gym", "native") if rep % 2 == 0 else ("native", "gym")
+        got = {name: _vector_sps(*sides[name], num_envs, settings.loop_seconds) for name in order}
+        gym_sps.append(got["gym"])
+        native_sps.append(got["native"])
+        ratio.append(got["native"] / got["gym"])
+        progress.say(f"  rep {rep + 1}/{settings.reps}: Gymnasium vector env {got['gym']:.0f} steps/s, "
+                     f"native VectorEnv {got['native']:.0f} steps/s")
+    figures = {
+        "gym_vector_overhead": summary(ratio).as_dict("ratio"),
+        "gym_vector_steps_per_s": summary(gym_sps).as_dict("steps/s"),
+        "native_vector_steps_per_s": summary(native_sps).as_dict("steps/s"),
+    }
+    figures["gym_vector_overhead"]["details"] = {
+        "num_envs": num_envs,
+        "num_threads": native.num_threads,
+        "how": "time per step of gymnasium.make_vec('varnok/Chess-v0', vectorization_mode="
+               "'vector_entry_point') over that of varnok.VectorEnv at the same num_envs and threads; "
+               "both step random_actions() of their native environment, float32 observations; "
+               "game steps per second in time boxes, the two sides alternating",
+    }
+    return figures
+
+
+def _aec_plies_per_s(env, rng, seconds: float) -> float:
+    """Plies per second over whole games of the usual AEC agent loop."""
+    plies = 0
+    clock = time.perf_counter
+    t0 = clock()
+    while True:
+        env.reset()
+        for _agent in env.agent_iter():
+            obs, _reward, term, trunc, _info = env.last()
+            if term or trunc:
+                break
+            env.step(rng.choice(np.flatnonzero(obs["action_mask"])))
+            plies += 1
+        if clock() - t0 >= seconds:
+            return plies / (clock() - t0)
+
+
+def pettingzoo_adapter_vs_pettingzoo(settings, progress) -> dict:
+    import pettingzoo
+    from pettingzoo.classic import chess_v6
+
+    import varnok.pettingzoo
+
+    rng = random.Random(3)
+    sides = {"varnok": varnok.pettingzoo.env(), "pettingzoo": chess_v6.env()}
+    for env in sides.values():
+        _aec_plies_per_s(env, rng, 0.05)
+    ours, theirs, ratio = [], [], []
+    for rep in range(settings.reps):
+        order = ("varnok", "pettingzoo") if rep % 2 == 0 else ("pettingzoo", "varnok")
+        got = {name: _aec_plies_per_s(sides[name], rng, settings.loop_seconds) for name in order}
+        ours.append(got["varnok"])
+        theirs.append(got["pettingzoo"])
+        ratio.append(got["varnok"] / got["pettingzoo"])
+        progress.say(f"  rep {rep + 1}/{settings.reps}: varnok.pettingzoo {got['varnok']:.0f} plies/s, "
+                     f"chess_v6 {got['pettingzoo']:.0f} plies/s")
+    figures = {
+        "pettingzoo_adapter_vs_pettingzoo": summary(ratio).as_dict("ratio"),
+        "pettingzoo_adapter_plies_per_s": summary(ours).as_dict("plies/s"),
+        "pettingzoo_chess_v6_plies_per_s": summary(theirs).as_dict("plies/s"),
+    }
+    figures["pettingzoo_adapter_vs_pettingzoo"]["details"] = {
+        "peer": f"PettingZoo {pettingzoo.__version__} chess_v6",
+        "how": "plies per second over whole games, both as env() with PettingZoo's wrappers: env.last(), "
+               "random.choice(numpy.flatnonzero(action_mask)), env.step(), reset() at the end; "
+               "the two sides alternating in time boxes",
+    }
+    return figures
+
+
+def run(settings, progress) -> dict:
+    """Both figures, for a runner that takes a whole section."""
+    figures = gym_vector_overhead(settings, progress)
+    figures.update(pettingzoo_adapter_vs_pettingzoo(settings, progress))
+    return figures
+
+
+if __name__ == "__main__":
+    import argparse
+    import json
+
+    from timing import Progress, Settings
+
+    parser = argparse.ArgumentParser(description="varnok adapter benchmarks")
+    parser.add_argument("--quick", action="store_true", help="a smoke run of seconds")
+    args = parser.parse_args()
+    result = run(Settings.make(args.quick), Progress(1))
+    print(json.dumps({k: {f: v[f] for f in ("value", "low", "high", "unit")} for k, v in result.items()}, indent=1))

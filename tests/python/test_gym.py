@@ -1,0 +1,178 @@
+"""varnok.gym: the single-agent view and the native Gymnasium vector env,
+driven with random legal actions against plain ChessEnv games."""
+
+import warnings
+
+import numpy as np
+import pytest
+import varnok
+
+if not hasattr(varnok, "__path__"):  # the adapters live in the varnok package, not the bare extension
+    pytest.skip("varnok is installed as the bare extension module, not the package", allow_module_level=True)
+
+gymnasium = pytest.importorskip("gymnasium")
+from gymnasium.utils.env_checker import check_env  # noqa: E402
+
+import varnok.gym as vgym  # noqa: E402
+
+
+def mover_reward(white_reward, mover):
+    return white_reward if mover == 0 else -white_reward
+
+
+class TestSingle:
+    def test_passes_gymnasium_env_checker(self):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            # the move-count plane has no upper bound
+            warnings.filterwarnings("ignore", message=".*maximum value is infinity.*")
+            check_env(gymnasium.make(vgym.ENV_ID).unwrapped)
+            check_env(gymnasium.make(vgym.ENV_ID, max_steps=30, render_mode="ansi").unwrapped)
+
+    def test_random_games_match_a_plain_chess_env(self):
+        env = gymnasium.make(vgym.ENV_ID)
+        plain = varnok.ChessEnv()
+        rng = np.random.default_rng(3)
+        endings = set()
+        for game in range(12):
+            obs, info = env.reset(seed=game)
+            side = plain.reset()[0]
+            while True:
+                np.testing.assert_array_equal(obs, plain.observation())
+                np.testing.assert_array_equal(info["action_mask"], plain.legal_mask())
+                assert info["action_mask"].dtype == np.int8 and info["to_play"] == side
+                np.testing.assert_array_equal(env.unwrapped.action_masks(), plain.legal_mask())
+                action = env.action_space.sample(info["action_mask"])
+                assert info["action_mask"][action] == 1
+                mover = side
+                side, white_reward, done = plain.play(action)
+                obs, reward, terminated, truncated, info = env.step(action)
+                assert reward == mover_reward(white_reward, mover)
+                assert terminated == bool(done) and not truncated
+                if done:
+                    np.testing.assert_array_equal(obs, plain.observation())
+                    assert info["reason"] == plain.outcome()
+                    endings.add(plain.outcome())
+                    break
+        assert "checkmate" in endings
+
+    def test_mate_rewards_the_mover(self):
+        env = vgym.ChessEnv()
+        for fen, mate in [("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", "a1a8"),
+                          ("r5k1/8/8/8/8/8/5PPP/6K1 b - - 0 1", "a8a1")]:
+            env.reset(options={"fen": fen})
+            _, reward, terminated, truncated, info = env.step(env.game.uci_to_action(mate))
+            assert (reward, terminated, truncated, info["reason"]) == (1.0, True, False, "checkmate")
+
+    def test_illegal_actions(self):
+        env = vgym.ChessEnv()
+        obs, info = env.reset()
+        illegal = int(np.flatnonzero(info["action_mask"] == 0)[0])
+        for bad in (illegal, -1, 4672):
+            env.reset()
+            after, reward, terminated, truncated, info = env.step(bad)
+            assert (reward, terminated, truncated, info["reason"]) == (-1.0, True, False, "illegal_action")
+            np.testing.assert_array_equal(after, obs)
+            with pytest.raises(RuntimeError):
+                env.step(564)
+        strict = vgym.ChessEnv(illegal_action="raise")
+        strict.reset()
+        fen = strict.game.fen()
+        with pytest.raises(ValueError):
+            strict.step(illegal)
+        assert strict.game.fen() == fen
+        assert strict.step(564)[1:4] == (0.0, False, False)
+        with pytest.raises(ValueError):
+            vgym.ChessEnv(illegal_action="ignore")
+
+    def test_truncation_is_kept_apart_from_termination(self):
+        env = vgym.ChessEnv(max_steps=5)
+        _, info = env.reset()
+        for ply in range(5):
+            _, _, terminated, truncated, info = env.step(int(np.flatnonzero(info["action_mask"])[0]))
+            assert not terminated and truncated == (ply == 4)
+        assert info["reason"] == "truncated"
+
+
+def random_legal(masks, rng):
+    """One uniformly random legal action per row of a (N, 4672) mask."""
+    keys = rng.random(masks.shape) * masks
+    return keys.argmax(axis=1)
+
+
+class TestVector:
+    def test_make_vec_gives_the_native_backed_vector_env(self):
+        envs = gymnasium.make_vec(vgym.ENV_ID, num_envs=3, vectorization_mode="vector_entry_point")
+        assert isinstance(envs, gymnasium.vector.VectorEnv)
+        assert isinstance(envs.unwrapped, vgym.ChessVectorEnv)
+        assert isinstance(envs.unwrapped.native, varnok.VectorEnv)
+        assert envs.metadata["autoreset_mode"] == gymnasium.vector.AutoresetMode.SAME_STEP
+        assert envs.observation_space.shape == (3, 119, 8, 8)
+        assert envs.single_action_space == gymnasium.spaces.Discrete(4672)
+        obs, _ = envs.reset(seed=1)
+        assert envs.observation_space.contains(obs)
+
+    @pytest.mark.parametrize("copy", [False, True])
+    def test_random_games_match_plain_chess_envs(self, copy):
+        n = 6
+        envs = vgym.ChessVectorEnv(num_envs=n, num_threads=2, seed=4, copy=copy, max_steps=150)
+        plains = [varnok.ChessEnv() for _ in range(n)]
+        sides = [p.reset()[0] for p in plains]
+        plies = [0] * n
+        rng = np.random.default_rng(8)
+        obs, infos = envs.reset(seed=4)
+        ended = {"terminated": 0, "truncated": 0}
+        for _ in range(900):
+            for i, plain in enumerate(plains):
+                np.testing.assert_array_equal(obs[i], plain.observation())
+                np.testing.assert_array_equal(infos["action_mask"][i], plain.legal_mask())
+                assert infos["to_play"][i] == sides[i]
+            actions = random_legal(infos["action_mask"], rng)
+            obs, rewards, terminated, truncated, infos = envs.step(actions)
+            assert obs.shape == (n, 119, 8, 8) and rewards.dtype == np.float32
+            for i, plain in enumerate(plains):
+                mover = sides[i]
+                sides[i], white_reward, done = plain.play(int(actions[i]))
+                plies[i] += 1
+                cut = not done and plies[i] == 150
+                assert rewards[i] == mover_reward(white_reward, mover)
+                assert (terminated[i], truncated[i]) == (bool(done), cut)
+                assert infos.get("_final_obs", np.zeros(n, bool))[i] == (bool(done) or cut)
+                if done or cut:
+                    np.testing.assert_array_equal(infos["final_obs"][i], plain.observation())
+                    ended["terminated" if done else "truncated"] += 1
+                    sides[i], plies[i] = plain.reset()[0], 0
+                elif "final_obs" in infos:
+                    assert infos["final_obs"][i] is None
+        assert ended["terminated"] > 0 and ended["truncated"] > 0
+
+    def test_illegal_rows_lose_and_start_again(self):
+        n = 4
+        envs = vgym.ChessVectorEnv(num_envs=n, num_threads=1, seed=2)
+        obs, infos = envs.reset(seed=2)
+        rng = np.random.default_rng(1)
+        for _ in range(3):
+            obs, _, _, _, infos = envs.step(random_legal(infos["action_mask"], rng))
+        before = obs.copy()
+        actions = random_legal(infos["action_mask"], rng)
+        actions[1] = int(np.flatnonzero(infos["action_mask"][1] == 0)[0])
+        actions[3] = 5000
+        obs, rewards, terminated, truncated, infos = envs.step(actions)
+        assert terminated.tolist() == [False, True, False, True] and not truncated.any()
+        assert rewards[1] == rewards[3] == -1.0
+        assert infos["final_info"]["reason"][[1, 3]].tolist() == [17, 17]
+        start = varnok.ChessEnv()
+        start.reset()
+        for i in (1, 3):
+            np.testing.assert_array_equal(infos["final_obs"][i], before[i])
+            np.testing.assert_array_equal(obs[i], start.observation())
+            np.testing.assert_array_equal(infos["action_mask"][i], start.legal_mask())
+        assert not (obs[0] == before[0]).all()
+        envs.step(random_legal(infos["action_mask"], rng))   # the restarted rows play on
+
+        strict = vgym.ChessVectorEnv(num_envs=n, illegal_action="raise", seed=2)
+        _, infos = strict.reset()
+        actions = random_legal(infos["action_mask"], rng)
+        actions[2] = 0
+        with pytest.raises(ValueError):
+            strict.step(actions)

@@ -1,0 +1,282 @@
+"""Gymnasium views of varnok: ``varnok/Chess-v0`` and its native vector form.
+
+Importing this module registers ``varnok/Chess-v0``:
+
+- ``gymnasium.make("varnok/Chess-v0")`` gives :class:`ChessEnv`, one game of
+  self-play: the agent plays both sides, one move per step.
+- ``gymnasium.make_vec("varnok/Chess-v0", num_envs=N)`` (the registered
+  vector entry point, also ``vectorization_mode="vector_entry_point"``)
+  gives :class:`ChessVectorEnv`, N games stepped by the native
+  ``varnok.VectorEnv`` on worker threads, with its arrays handed through.
+
+Observation: ``Box(0, inf, (119, 8, 8), float32)``, varnok's planes as the
+side to move sees them. Action: ``Discrete(4672)``, varnok's numbering
+(``varnok.actions`` converts to and from PettingZoo's and pgx's). The legal
+actions are ``info["action_mask"]`` (``int8``, 1 = legal, the form
+``Discrete.sample(mask=...)`` takes) and ``action_masks()`` (``bool``, for
+libraries that ask for it).
+
+The reward is counted for the side that just moved: +1 when its move mates,
+0 for any other move or a draw. ``terminated`` is an end by a rule of chess
+(mate, stalemate, repetition, no progress), ``truncated`` an end by
+``max_steps`` plies; the two are never both set.
+
+``illegal_action`` says what an action that is not legal does:
+``"lose"`` (the default, so that tools stepping random actions work): the
+mover loses, reward -1, and the episode terminates with the position
+unchanged; ``"raise"``: ``ValueError`` and nothing changes.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import gymnasium
+import numpy as np
+from gymnasium import spaces
+from gymnasium.vector import AutoresetMode
+from gymnasium.vector.utils import batch_space
+
+from varnok import ChessEnv as _NativeEnv
+from varnok import VectorEnv as _NativeVectorEnv
+
+ENV_ID = "varnok/Chess-v0"
+ACTIONS = 4672
+OBSERVATION_SHAPE = (119, 8, 8)
+ILLEGAL_ACTION_CHOICES = ("lose", "raise")
+# The VectorEnv's final_reason codes and the single env's info["reason"] texts.
+REASONS = {1: "checkmate", 2: "stalemate", 3: "repetition", 4: "no_progress", 16: "truncated",
+           17: "illegal_action"}
+ILLEGAL_REASON = 17
+_MOVER_SIGN = np.array([1.0, -1.0], dtype=np.float32)   # by the side that moved, 0 white, 1 black
+
+
+def _observation_space() -> spaces.Box:
+    return spaces.Box(low=0.0, high=np.inf, shape=OBSERVATION_SHAPE, dtype=np.float32)
+
+
+def _check_options(illegal_action: str, max_steps: int | None) -> None:
+    if illegal_action not in ILLEGAL_ACTION_CHOICES:
+        raise ValueError(f'illegal_action must be "lose" or "raise", got {illegal_action!r}')
+    if max_steps is not None and max_steps < 1:
+        raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
+
+
+def _board_text(fen: str) -> str:
+    """The board of a FEN as eight lines, rank 8 first, '.' for empty squares."""
+    rows = []
+    for row in fen.split()[0].split("/"):
+        rows.append(" ".join("".join("." * int(c) if c.isdigit() else c for c in row)))
+    return "\n".join(rows) + "\n"
+
+
+class ChessEnv(gymnasium.Env):
+    """One game of self-play chess (see the module text).
+
+    ``reset(options={"fen": text})`` starts from a FEN instead of the initial
+    position. ``max_steps`` truncates an episode after that many plies.
+    ``render_mode="ansi"`` makes ``render()`` return the board as text.
+    """
+
+    metadata = {"render_modes": ["ansi"], "render_fps": 1}
+
+    def __init__(self, illegal_action: str = "lose", max_steps: int | None = None,
+                 render_mode: str | None = None):
+        _check_options(illegal_action, max_steps)
+        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
+            raise ValueError(f"render_mode must be None or 'ansi', got {render_mode!r}")
+        self.illegal_action = illegal_action
+        self.max_steps = max_steps
+        self.render_mode = render_mode
+        self.observation_space = _observation_space()
+        self.action_space = spaces.Discrete(ACTIONS)
+        self.game = _NativeEnv()
+        self._side = 0
+        self._plies = 0
+        self._mask = None
+        self._over = True
+
+    def _info(self) -> dict[str, Any]:
+        self._mask = self.game.legal_mask()
+        return {"action_mask": self._mask.view(np.int8), "to_play": self._side}
+
+    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+        super().reset(seed=seed)
+        fen = (options or {}).get("fen")
+        self._side = (self.game.load_fen(fen) if fen else self.game.reset())[0]
+        self._plies = 0
+        self._over = False
+        return self.game.observation(), self._info()
+
+    def step(self, action):
+        if self._over:
+            raise RuntimeError("the episode has ended: call reset() first")
+        action = int(action)
+        mover = self._side
+        if not (0 <= action < ACTIONS and self._mask[action]):
+            if self.illegal_action == "raise":
+                raise ValueError(f"action {action} is not legal in this position ({self.game.fen()})")
+            self._over = True
+            info = {"action_mask": np.zeros(ACTIONS, np.int8), "to_play": mover,
+                    "reason": REASONS[ILLEGAL_REASON]}
+            return self.game.observation(), -1.0, True, False, info
+        self._side, white_reward, done = self.game.play(action)
+        self._plies += 1
+        truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
+        self._over = bool(done) or truncated
+        info = self._info()
+        if self._over:
+            info["reason"] = self.game.outcome() if done else REASONS[16]
+        reward = float(white_reward if mover == 0 else -white_reward)
+        return self.game.observation(), reward, bool(done), truncated, info
+
+    def action_masks(self) -> np.ndarray:
+        """The legal actions of the current position as ``bool (4672,)``."""
+        if self._mask is None:
+            raise RuntimeError("call reset() first")
+        return self._mask if not self._over else np.zeros(ACTIONS, bool)
+
+    def render(self):
+        if self.render_mode == "ansi":
+            return _board_text(self.game.fen())
+        return None
+
+
+class ChessVectorEnv(gymnasium.vector.VectorEnv):
+    """``num_envs`` games of :class:`ChessEnv` on the native ``varnok.VectorEnv``.
+
+    A game that ends is started again in the same step
+    (``metadata["autoreset_mode"]`` is ``AutoresetMode.SAME_STEP``): the
+    returned observation and mask are the new game's, and
+    ``infos["final_obs"]`` holds the ended game's last observation at the
+    rows marked in ``infos["_final_obs"]`` (``None`` elsewhere), with
+    ``infos["final_info"]["reason"]`` the native ``final_reason`` code
+    (1 checkmate, 2 stalemate, 3 repetition, 4 no progress, 16 truncated,
+    17 illegal action).
+
+    The observations, masks, ``terminated`` and ``truncated`` are the native
+    buffers themselves, read-only views that the next ``step`` or ``reset``
+    overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
+    own vector environments do by default). ``num_threads`` defaults to the
+    core count; ``seed`` given to the constructor or to ``reset`` makes the
+    games reproducible.
+    """
+
+    metadata = {"autoreset_mode": AutoresetMode.SAME_STEP, "render_modes": []}
+
+    def __init__(self, num_envs: int = 1, illegal_action: str = "lose", max_steps: int | None = None,
+                 num_threads: int | None = None, seed: int | None = None, copy: bool = False,
+                 max_episode_steps: int | None = None):
+        if max_steps is None:
+            max_steps = max_episode_steps
+        _check_options(illegal_action, max_steps)
+        self.illegal_action = illegal_action
+        self.num_envs = int(num_envs)
+        self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,
+                                       max_steps=max_steps, copy=copy)
+        self.copy = copy
+        self.single_observation_space = _observation_space()
+        self.single_action_space = spaces.Discrete(ACTIONS)
+        self.observation_space = batch_space(self.single_observation_space, self.num_envs)
+        self.action_space = batch_space(self.single_action_space, self.num_envs)
+        self._all = np.ones(self.num_envs, dtype=bool)
+        self._rows = np.arange(self.num_envs)
+        self._offsets = self._rows * ACTIONS   # row starts in the flattened masks
+        self._result = None
+        self._fresh = None
+
+    def _infos(self, r) -> dict[str, Any]:
+        return {"action_mask": r.legal_mask.view(np.int8), "_action_mask": self._all,
+                "to_play": r.to_play, "_to_play": self._all}
+
+    def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+        super().reset(seed=seed)
+        self._result = r = self.native.reset(seed=seed)
+        return r.obs, self._infos(r)
+
+    def step(self, actions):
+        if self._result is None:
+            raise RuntimeError("call reset() first")
+        before = self._result
+        actions = np.asarray(actions)
+        if actions.shape != (self.num_envs,):
+            raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
+        sign = _MOVER_SIGN[before.to_play]   # +1 where white moves, -1 where black does
+        if self.illegal_action == "lose" and not self._all_legal(before, actions):
+            return self._step_with_illegal(before, actions, sign)
+        self._result = r = self.native.step(actions)
+        infos = self._infos(r)
+        if r.final_reason.any():   # some game ended (and restarted) in this step
+            self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
+        return r.obs, r.reward * sign, r.terminated, r.truncated, infos
+
+    def _all_legal(self, before, actions) -> bool:
+        if actions.size and (actions.min() < 0 or actions.max() >= ACTIONS):
+            return False
+        return bool(before.legal_mask.reshape(-1)[self._offsets + actions].all())
+
+    def _add_final(self, infos, final_obs, ended, reasons) -> None:
+        rows = np.flatnonzero(ended)
+        final = np.full(self.num_envs, None, dtype=object)
+        final[rows] = list(final_obs[rows])   # a copy: the native buffer is overwritten next step
+        infos["final_obs"], infos["_final_obs"] = final, ended
+        infos["final_info"] = {"reason": np.where(ended, reasons, 0).astype(np.int8), "_reason": ended}
+        infos["_final_info"] = ended
+
+    def _step_with_illegal(self, before, actions, sign):
+        """Rows with an illegal action lose and start again; the others step natively.
+
+        The illegal rows are given some legal action so that the native step
+        can run, and are then put back to a new game; their last observation
+        is the unchanged position they were in.
+        """
+        inside = (actions >= 0) & (actions < ACTIONS)
+        legal = inside.copy()
+        legal[inside] = before.legal_mask[self._rows[inside], actions[inside]]
+        bad = np.flatnonzero(~legal)
+        last_obs = before.obs[bad].copy()
+        substitute = actions.astype(np.int64, copy=True)
+        substitute[bad] = before.legal_mask[bad].argmax(axis=1)
+        r = self.native.step(substitute)
+        if self._fresh is None:
+            start = _NativeEnv()
+            start.reset()
+            self._fresh = start.save_state()
+            self._fresh_obs, self._fresh_mask = start.observation(), start.legal_mask()
+        for row in bad:
+            self.native.restore_state(int(row), self._fresh)
+        self._result = r
+        obs, mask = r.obs, r.legal_mask
+        if self.copy:   # fresh arrays were taken before the rows were put back
+            obs[bad], mask[bad], r.to_play[bad] = self._fresh_obs, self._fresh_mask, 0
+        reward = r.reward * sign
+        reward[bad] = -1.0
+        terminated = r.terminated.copy()
+        truncated = r.truncated.copy()
+        terminated[bad], truncated[bad] = True, False
+        final_obs = r.final_obs.copy()
+        final_obs[bad] = last_obs
+        reasons = r.final_reason.copy()
+        reasons[bad] = ILLEGAL_REASON
+        infos = self._infos(r)
+        self._add_final(infos, final_obs, terminated | truncated, reasons)
+        return obs, reward, terminated, truncated, infos
+
+    def action_masks(self) -> np.ndarray:
+        """The legal actions of every game as ``bool (num_envs, 4672)``."""
+        if self._result is None:
+            raise RuntimeError("call reset() first")
+        return self._result.legal_mask
+
+    def close_extras(self, **kwargs) -> None:
+        self.native = None
+
+
+def _register() -> None:
+    if ENV_ID not in gymnasium.registry:
+        gymnasium.register(id=ENV_ID, entry_point=f"{__name__}:ChessEnv",
+                           vector_entry_point=f"{__name__}:ChessVectorEnv",
+                           disable_env_checker=False)
+
+
+_register()
