@@ -127,7 +127,7 @@ class ChessEnv(gymnasium.Env):
         info = self._info()
         if self._over:
             info["reason"] = self.game.outcome() if done else REASONS[16]
-        reward = float(white_reward if mover == 0 else -white_reward)
+        reward = float(white_reward if mover == 0 else -white_reward) + 0.0  # never -0.0
         return self.game.observation(), reward, bool(done), truncated, info
 
     def action_masks(self) -> np.ndarray:
@@ -208,7 +208,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         infos = self._infos(r)
         if r.final_reason.any():   # some game ended (and restarted) in this step
             self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
-        return r.obs, r.reward * sign, r.terminated, r.truncated, infos
+        return r.obs, r.reward * sign + 0.0, r.terminated, r.truncated, infos  # + 0.0: no -0.0
 
     def _all_legal(self, before, actions) -> bool:
         if actions.size and (actions.min() < 0 or actions.max() >= ACTIONS):
@@ -249,7 +249,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         obs, mask = r.obs, r.legal_mask
         if self.copy:   # fresh arrays were taken before the rows were put back
             obs[bad], mask[bad], r.to_play[bad] = self._fresh_obs, self._fresh_mask, 0
-        reward = r.reward * sign
+        reward = r.reward * sign + 0.0  # + 0.0 turns -0.0 into 0.0
         reward[bad] = -1.0
         terminated = r.terminated.copy()
         truncated = r.truncated.copy()
