@@ -10,11 +10,11 @@ finished shard. Every row is one position before a move:
     result           int8, the game's result from white's side (+1, -1, 0)
     game             int64, (shard id << 32) | game index in the shard: unique in the folder
     ply              int32, plies played before this position
-    start_fen        string, the game's start position
-    moves            string, the game's moves in UCI, space-separated
+    start_fen        string (dictionary-encoded), the game's start position
+    moves            string (dictionary-encoded), the game's moves in UCI, space-separated
 
-`start_fen` and `moves` repeat along a game and are dictionary-encoded, so
-they cost little; with them every row can be derived again from scratch.
+`start_fen` and `moves` repeat along a game and are stored once per game
+(dictionary encoding); with them every row can be derived again from scratch.
 
 The manifest is the folder's table of contents: the job that made it (its
 kind and parameters), the format version, and per finished shard its file,
@@ -54,8 +54,8 @@ SCHEMA = pa.schema([
     ("result", pa.int8()),
     ("game", pa.int64()),
     ("ply", pa.int32()),
-    ("start_fen", pa.string()),
-    ("moves", pa.string()),
+    ("start_fen", pa.dictionary(pa.int32(), pa.string())),
+    ("moves", pa.dictionary(pa.int32(), pa.string())),
 ])
 
 
@@ -93,8 +93,8 @@ def encode_shard(shard: int, games: list[GameRecord]) -> tuple[bytes, dict]:
     result = np.zeros(rows, np.int8)
     gid = np.zeros(rows, np.int64)
     ply = np.zeros(rows, np.int32)
-    fens, moves = [], []
-    p_offsets = [0]
+    game_index = np.zeros(rows, np.int32)
+    p_lengths = np.zeros(rows, np.int64)
     p_actions, p_visits = [], []
     row = 0
     for index, g in enumerate(games):
@@ -104,21 +104,16 @@ def encode_shard(shard: int, games: list[GameRecord]) -> tuple[bytes, dict]:
         result[row:row + n] = g.result
         gid[row:row + n] = game_id(shard, index)
         ply[row:row + n] = np.arange(n)
-        line = " ".join(g.uci)
-        fens.extend([g.start_fen] * n)
-        moves.extend([line] * n)
-        for k in range(n):
-            if g.policy:
-                acts, visits = g.policy[k]
-                p_actions.append(np.asarray(acts, np.int32))
-                p_visits.append(np.asarray(visits, np.int32))
-                p_offsets.append(p_offsets[-1] + len(acts))
-            else:
-                p_offsets.append(p_offsets[-1])
+        game_index[row:row + n] = index
+        for k, (acts, visits) in enumerate(g.policy):
+            p_actions.append(np.asarray(acts, np.int32))
+            p_visits.append(np.asarray(visits, np.int32))
+            p_lengths[row + k] = len(acts)
         row += n
-    offsets = pa.array(np.asarray(p_offsets, np.int32))
+    offsets = pa.array(np.concatenate([[0], np.cumsum(p_lengths)]).astype(np.int32))
     flat_a = np.concatenate(p_actions) if p_actions else np.zeros(0, np.int32)
     flat_v = np.concatenate(p_visits) if p_visits else np.zeros(0, np.int32)
+    indices = pa.array(game_index)
     table = pa.table({
         "obs": pa.FixedSizeListArray.from_arrays(pa.array(obs.reshape(-1)), PLANES),
         "action": action,
@@ -127,8 +122,9 @@ def encode_shard(shard: int, games: list[GameRecord]) -> tuple[bytes, dict]:
         "result": result,
         "game": gid,
         "ply": ply,
-        "start_fen": pa.array(fens, pa.string()),
-        "moves": pa.array(moves, pa.string()),
+        # One dictionary entry per game: a game's text is stored once.
+        "start_fen": pa.DictionaryArray.from_arrays(indices, pa.array([g.start_fen for g in games], pa.string())),
+        "moves": pa.DictionaryArray.from_arrays(indices, pa.array([" ".join(g.uci) for g in games], pa.string())),
     }, schema=SCHEMA)
     table = table.replace_schema_metadata({b"varnok.shard": str(shard).encode(),
                                            b"varnok.format": f"{FORMAT}/{VERSION}".encode()})
