@@ -306,6 +306,13 @@ def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool) -> di
     return out
 
 
+def _batches(f, file, batch_size, columns):
+    try:
+        yield from f.iter_batches(batch_size=batch_size, columns=columns)
+    except (pa.ArrowException, OSError) as exc:
+        raise ShardError(f"{file}: damaged shard ({exc})") from None
+
+
 def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool = False):
     """Iterates NumPy batches of `batch_size` rows (the last may be shorter)
     over every finished shard of a folder, in shard order: dicts with
@@ -322,7 +329,7 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
     count = 0
     for shard, file, _entry in folder.files():
         f = open_shard(file)
-        for batch in f.iter_batches(batch_size=batch_size, columns=columns):
+        for batch in _batches(f, file, batch_size, columns):
             pending.append(batch)
             count += batch.num_rows
             while count >= batch_size:
@@ -341,7 +348,10 @@ def verify_shard(file: Path, entry: dict, shard: int) -> dict:
     from varnok import ChessEnv
     if file_sha256(file) != entry["sha256"]:
         raise ShardError(f"{file}: checksum differs from the manifest's")
-    table = open_shard(file).read()
+    try:
+        table = open_shard(file).read()
+    except (pa.ArrowException, OSError) as exc:
+        raise ShardError(f"{file}: damaged shard ({exc})") from None
     if table.num_rows != entry["rows"]:
         raise ShardError(f"{file}: {table.num_rows} rows, the manifest says {entry['rows']}")
     obs = packed_obs(table.column("obs").combine_chunks())
