@@ -54,7 +54,9 @@ class Progress:
         if enabled:
             try:
                 from tqdm import tqdm
-                self.bar = tqdm(total=total_games, unit=" games", desc=what, file=sys.stderr, dynamic_ncols=True)
+                total = "/{total_fmt}" if total_games else ""
+                self.bar = tqdm(total=total_games, desc=what, file=sys.stderr, dynamic_ncols=True,
+                                bar_format="{desc}: {n_fmt}" + total + " games [{elapsed}]{postfix}")
             except ImportError:
                 self.bar = None
 
@@ -85,7 +87,8 @@ def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, add
         if todo:
             for task, data, counts in runner.run(kind, cfg, todo):
                 folder.add(task["shard"], data, counts, seed=task.get("seed"),
-                           extra={"source": task["file"], "start": task["start"], "end": task["end"]} if "file" in task else None)
+                           extra=({"source": task["file"], "start": task["start"], "end": task["end"]}
+                       if "file" in task else None))
                 summary["games"] += counts["games"]
                 summary["positions"] += counts["rows"]
                 summary["shards_made"] += 1
