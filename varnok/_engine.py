@@ -1,0 +1,134 @@
+"""Where shards are made: Ray actors (on this machine or a cluster) or the
+calling process.
+
+A job is a list of tasks, one per shard, and a worker kind ("selfplay" or
+"pgn") with the job's parameters. Each worker holds what its kind needs
+between shards (for self-play the policy function; the vector environment
+and search are made per shard from the shard's seed) and returns a finished
+shard's Parquet bytes and counts. The driver alone writes files and the
+manifest, so the output needs no shared file system (PGN input does: every
+node reads its ranges from the same path).
+"""
+
+from __future__ import annotations
+
+import os
+
+
+def make_worker(kind: str, cfg: dict):
+    if kind == "selfplay":
+        from varnok._selfplay import SelfPlayer
+        player = SelfPlayer(cfg)
+        return player.play
+    if kind == "pgn":
+        from varnok._pgn import convert_range
+        return convert_range
+    raise ValueError(f"unknown job kind {kind!r}")
+
+
+class LocalEngine:
+    """Every shard in this process, one after the other."""
+
+    name = "local"
+
+    def __init__(self, workers: int = 1):
+        self.workers = 1
+
+    def run(self, kind: str, cfg: dict, tasks: list):
+        work = make_worker(kind, cfg)
+        for task in tasks:
+            data, counts = work(task)
+            yield task, data, counts
+
+    def close(self) -> None:
+        pass
+
+
+class ShardWorker:
+    """A Ray actor: one worker process making shards of one job."""
+
+    def __init__(self, kind: str, cfg: dict):
+        self.work = make_worker(kind, cfg)
+
+    def run(self, task: dict):
+        return self.work(task)
+
+    def pid(self) -> int:
+        return os.getpid()
+
+
+class RayEngine:
+    """Ray actors, each a process with one CPU. A worker that dies is
+    restarted and its shard run again (a shard depends only on its seed, so
+    the repeat is the same shard); a shard whose worker keeps dying fails the
+    job, and a rerun resumes it."""
+
+    name = "ray"
+
+    def __init__(self, workers: int | None = None, address: str | None = None, max_restarts: int = 3):
+        import ray
+        self.ray = ray
+        self.started = False
+        if not ray.is_initialized():
+            if address:
+                ray.init(address=address, include_dashboard=False, log_to_driver=False)
+            else:
+                cpus = max(workers or 0, os.cpu_count() or 1)
+                ray.init(num_cpus=cpus, include_dashboard=False, log_to_driver=False)
+            self.started = True
+        if workers is None:
+            workers = max(1, int(ray.cluster_resources().get("CPU", 1)))
+        self.workers = workers
+        self.max_restarts = max_restarts
+        self.actors = []
+
+    def run(self, kind: str, cfg: dict, tasks: list):
+        ray = self.ray
+        # Two threads per actor so that pid() answers while a shard runs.
+        actor_class = ray.remote(num_cpus=1, max_restarts=self.max_restarts,
+                                 max_task_retries=self.max_restarts, max_concurrency=2)(ShardWorker)
+        count = min(self.workers, len(tasks))
+        self.actors = [actor_class.remote(kind, cfg) for _ in range(count)]
+        queue = list(reversed(tasks))
+        running = {}
+        for actor in self.actors:
+            if queue:
+                task = queue.pop()
+                running[actor.run.remote(task)] = (actor, task)
+        try:
+            while running:
+                done, _ = ray.wait(list(running), num_returns=1)
+                ref = done[0]
+                actor, task = running.pop(ref)
+                try:
+                    data, counts = ray.get(ref)
+                except ray.exceptions.RayActorError as exc:
+                    raise RuntimeError(f"shard {task['shard']}: its worker died more than "
+                                       f"{self.max_restarts} times; rerun the command to resume ({exc})") from None
+                if queue:
+                    nxt = queue.pop()
+                    running[actor.run.remote(nxt)] = (actor, nxt)
+                yield task, data, counts
+        finally:
+            for ref in running:
+                ray.cancel(ref, force=True)
+            for actor in self.actors:
+                ray.kill(actor, no_restart=True)
+            self.actors = []
+
+    def close(self) -> None:
+        if self.started:
+            self.ray.shutdown()
+
+
+def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):
+    if engine == "local":
+        return LocalEngine(workers or 1)
+    if engine == "ray":
+        try:
+            import ray  # noqa: F401
+        except ImportError:
+            raise RuntimeError("the Ray engine needs the ray extra: pip install 'varnok[ray]' "
+                               "(or use --engine local)") from None
+        return RayEngine(workers, address)
+    raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")

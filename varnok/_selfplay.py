@@ -1,0 +1,171 @@
+"""Self-play of one shard: its games side by side in one VectorEnv with one
+search tree per game.
+
+Everything random in a shard (the environment's draws of start positions,
+the search's noise and sampling, the temperature draws for UCT) comes from
+the shard's own seed, and the search runs with a fixed thread count, so a
+shard's games depend on nothing but its seed and the job's parameters: not
+on which worker plays it, nor on how many workers there are.
+"""
+
+from __future__ import annotations
+
+import importlib
+
+import numpy as np
+
+from varnok._shards import GameRecord, encode_shard
+
+SEARCHES = ("uct", "uniform", "policy")
+
+
+def shard_seed(seed: int, shard: int) -> int:
+    """A shard's own seed, independent of every other shard's."""
+    return int(np.random.SeedSequence([seed, shard]).generate_state(1, np.uint32)[0])
+
+
+def load_policy(spec: str):
+    """`module:function`; the function maps (obs float32 (n, 119, 8, 8),
+    legal_mask bool (n, 4672)) to (priors (n, 4672), values (n,)), values for
+    the side to move."""
+    module, sep, name = spec.partition(":")
+    if not sep or not module or not name:
+        raise ValueError(f"policy must be given as module:function, got {spec!r}")
+    fn = getattr(importlib.import_module(module), name, None)
+    if not callable(fn):
+        raise ValueError(f"{spec}: {name} is not a function of {module}")
+    return fn
+
+
+def openings_from(path) -> list[str]:
+    """Start positions: a file of FEN lines, or a PGN file whose games'
+    final positions (an opening book's lines) are the starts."""
+    from varnok import ChessEnv, read_pgn
+    text = open(path, encoding="utf-8").read()
+    if text.lstrip().startswith("["):
+        env = ChessEnv()
+        fens = []
+        for game in read_pgn(text, errors="raise"):
+            env.load_fen(game.start_fen)
+            for a in game.actions:
+                env.play(int(a))
+            fens.append(env.fen())
+        return fens
+    fens = [line.split("#")[0].strip() for line in text.splitlines()]
+    fens = [f for f in fens if f]
+    env = ChessEnv()
+    for f in fens:
+        env.load_fen(f)  # a faulty FEN fails here, naming the field
+    return fens
+
+
+class SelfPlayer:
+    """Holds what a worker needs between shards: the policy function."""
+
+    def __init__(self, cfg: dict):
+        self.cfg = cfg
+        if cfg["search"] not in SEARCHES:
+            raise ValueError(f"search must be one of {', '.join(SEARCHES)}, got {cfg['search']!r}")
+        self.policy = load_policy(cfg["policy"]) if cfg["search"] == "policy" else None
+
+    def play(self, task: dict) -> tuple[bytes, dict]:
+        from varnok import MCTS, UCT, ChessEnv, VectorEnv
+        cfg = self.cfg
+        n, seed = task["games"], task["seed"]
+        threads = cfg.get("threads", 1)
+        venv = VectorEnv(n, num_threads=threads, seed=seed, obs_dtype="packed", max_steps=cfg["max_plies"],
+                         copy=True)
+        if cfg.get("openings"):
+            venv.set_start_positions(cfg["openings"])
+        step = venv.reset()
+        uct = cfg["search"] == "uct"
+        if uct:
+            search = UCT(n, seed=seed, num_threads=threads)
+        else:
+            search = MCTS(n, seed=seed, num_threads=threads, c_puct=cfg["c_puct"],
+                          dirichlet_alpha=cfg["dirichlet_alpha"], dirichlet_fraction=cfg["dirichlet_fraction"],
+                          obs_dtype="float32" if self.policy else "packed")
+            search.set_roots(venv)
+        rng = np.random.default_rng(seed)
+        starts = [venv.save_state(i).start_fen for i in range(n)]
+        obs = [[] for _ in range(n)]
+        actions = [[] for _ in range(n)]
+        policy = [[] for _ in range(n)]
+        result = [None] * n
+        ply = np.zeros(n, np.int64)
+        while any(r is None for r in result):
+            if uct:
+                search.set_roots(venv)
+                search.run(cfg["simulations"])
+            else:
+                self._grow(search)
+            visits = search.visit_counts()
+            chosen = self._choose(search, visits, ply, rng, uct)
+            values = search.root_values() if cfg.get("resign") is not None else None
+            for i in range(n):
+                if result[i] is not None:
+                    continue
+                if values is not None and ply[i] >= cfg.get("resign_min_plies", 0) and values[i] < cfg["resign"]:
+                    # The side to move gives up: the other side wins.
+                    result[i] = -1 if step.to_play[i] == 0 else 1
+                    continue
+                obs[i].append(step.obs[i])
+                actions[i].append(int(chosen[i]))
+                played = np.flatnonzero(visits[i])
+                policy[i].append((played.astype(np.int32), visits[i][played].astype(np.int32)))
+            if not uct:
+                search.advance(chosen)
+            step = venv.step(chosen)
+            ply += 1
+            ended = np.flatnonzero(step.terminated | step.truncated)
+            for i in ended:
+                if result[i] is None:
+                    result[i] = int(step.final_reward[i])
+            if len(ended) and not uct:
+                search.set_roots([venv.save_state(int(i)) for i in ended], trees=ended.tolist())
+        env = ChessEnv()
+        records = []
+        for i in range(n):
+            env.load_fen(starts[i])
+            uci = []
+            for a in actions[i]:
+                uci.append(env.action_to_uci(a))
+                env.play(a)
+            records.append(GameRecord(start_fen=starts[i], actions=actions[i], uci=uci, result=result[i],
+                                      obs=np.asarray(obs[i], np.uint64).reshape(-1, 119), policy=policy[i]))
+        records = [r for r in records if r.actions]
+        return encode_shard(task["shard"], records)
+
+    def _grow(self, search) -> None:
+        cfg = self.cfg
+        k = cfg["leaves_per_tree"]
+        for _ in range(max(1, cfg["simulations"] // k)):
+            leaves = search.select(leaves_per_tree=k)
+            if len(leaves) == 0:
+                search.expand(np.zeros((0, 4672), np.float32), np.zeros(0, np.float32))
+                continue
+            if self.policy is None:
+                priors = leaves.legal_mask.astype(np.float32)
+                priors /= np.maximum(priors.sum(axis=1, keepdims=True), 1)
+                values = np.zeros(len(leaves), np.float32)
+                search.expand(priors, values)
+            else:
+                priors, values = self.policy(leaves.obs, leaves.legal_mask)
+                search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1),
+                              logits=cfg.get("logits", False))
+
+    def _choose(self, search, visits, ply, rng, uct) -> np.ndarray:
+        cfg = self.cfg
+        temperature, explore = cfg["temperature"], cfg["temperature_plies"]
+        if uct:
+            greedy = search.best_actions()
+            if temperature <= 0 or not (ply < explore).any():
+                return greedy
+            weights = visits.astype(np.float64) ** (1.0 / temperature)
+            drawn = np.array([rng.choice(4672, p=w / w.sum()) if w.sum() > 0 else g
+                              for w, g in zip(weights, greedy)])
+            return np.where(ply < explore, drawn, greedy)
+        greedy = search.choose_actions(0.0)
+        if temperature <= 0:
+            return greedy
+        return np.where(ply < explore, search.choose_actions(temperature), greedy)

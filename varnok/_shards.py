@@ -1,0 +1,406 @@
+"""Training shards: Parquet files of positions, a manifest, reading and checks.
+
+A shard folder holds `manifest.json` and one `shard-NNNNNN.parquet` per
+finished shard. Every row is one position before a move:
+
+    obs              119 uint64 words (the packed observation, fixed-size list)
+    action           int32, the action played there
+    policy_actions   list<int32>, the root actions the search visited (empty for PGN games)
+    policy_visits    list<int32>, their visit counts
+    result           int8, the game's result from white's side (+1, -1, 0)
+    game             int64, (shard id << 32) | game index in the shard: unique in the folder
+    ply              int32, plies played before this position
+    start_fen        string (dictionary-encoded), the game's start position
+    moves            string (dictionary-encoded), the game's moves in UCI, space-separated
+
+`start_fen` and `moves` repeat along a game and are stored once per game
+(dictionary encoding); with them every row can be derived again from scratch.
+
+The manifest is the folder's table of contents: the job that made it (its
+kind and parameters), the format version, and per finished shard its file,
+seed, row and game counts, result split and SHA-256. Shards are written under
+a temporary name and renamed, and the manifest is rewritten (also atomically)
+after each one, so a folder is always consistent: a shard is finished exactly
+when the manifest lists it.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import json
+import os
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+FORMAT = "varnok-shards"
+VERSION = 1
+MANIFEST = "manifest.json"
+PLANES = 119
+ACTIONS = 4672
+SHARD_NAME = re.compile(r"^shard-(\d{6})\.parquet$")
+TEMP_NAME = re.compile(r"^\.shard-(\d{6})\.parquet\.\d+\.tmp$|^\.manifest\.json\.\d+\.tmp$")
+
+SCHEMA = pa.schema([
+    ("obs", pa.list_(pa.uint64(), PLANES)),
+    ("action", pa.int32()),
+    ("policy_actions", pa.list_(pa.int32())),
+    ("policy_visits", pa.list_(pa.int32())),
+    ("result", pa.int8()),
+    ("game", pa.int64()),
+    ("ply", pa.int32()),
+    ("start_fen", pa.dictionary(pa.int32(), pa.string())),
+    ("moves", pa.dictionary(pa.int32(), pa.string())),
+])
+
+
+class ShardError(Exception):
+    """A shard folder that cannot be used as asked: foreign or damaged files,
+    another job's manifest, rows that do not replay."""
+
+
+def shard_file(shard: int) -> str:
+    return f"shard-{shard:06d}.parquet"
+
+
+def game_id(shard: int, index: int) -> int:
+    return (shard << 32) | index
+
+
+@dataclass
+class GameRecord:
+    """One finished game: where it started, its moves, and per position the
+    packed observation and the search's visits."""
+
+    start_fen: str
+    actions: list
+    uci: list
+    result: int
+    obs: np.ndarray                      # (plies, 119) uint64
+    policy: list = field(default_factory=list)  # per ply: (actions int32, visits int32), or empty
+
+
+def encode_shard(shard: int, games: list[GameRecord]) -> tuple[bytes, dict]:
+    """The Parquet bytes of a shard holding `games`, and its counts."""
+    rows = sum(len(g.actions) for g in games)
+    obs = np.zeros((rows, PLANES), np.uint64)
+    action = np.zeros(rows, np.int32)
+    result = np.zeros(rows, np.int8)
+    gid = np.zeros(rows, np.int64)
+    ply = np.zeros(rows, np.int32)
+    game_index = np.zeros(rows, np.int32)
+    p_lengths = np.zeros(rows, np.int64)
+    p_actions, p_visits = [], []
+    row = 0
+    for index, g in enumerate(games):
+        n = len(g.actions)
+        obs[row:row + n] = g.obs
+        action[row:row + n] = g.actions
+        result[row:row + n] = g.result
+        gid[row:row + n] = game_id(shard, index)
+        ply[row:row + n] = np.arange(n)
+        game_index[row:row + n] = index
+        for k, (acts, visits) in enumerate(g.policy):
+            p_actions.append(np.asarray(acts, np.int32))
+            p_visits.append(np.asarray(visits, np.int32))
+            p_lengths[row + k] = len(acts)
+        row += n
+    offsets = pa.array(np.concatenate([[0], np.cumsum(p_lengths)]).astype(np.int32))
+    flat_a = np.concatenate(p_actions) if p_actions else np.zeros(0, np.int32)
+    flat_v = np.concatenate(p_visits) if p_visits else np.zeros(0, np.int32)
+    indices = pa.array(game_index)
+    table = pa.table({
+        "obs": pa.FixedSizeListArray.from_arrays(pa.array(obs.reshape(-1)), PLANES),
+        "action": action,
+        "policy_actions": pa.ListArray.from_arrays(offsets, pa.array(flat_a)),
+        "policy_visits": pa.ListArray.from_arrays(offsets, pa.array(flat_v)),
+        "result": result,
+        "game": gid,
+        "ply": ply,
+        # One dictionary entry per game: a game's text is stored once.
+        "start_fen": pa.DictionaryArray.from_arrays(indices, pa.array([g.start_fen for g in games], pa.string())),
+        "moves": pa.DictionaryArray.from_arrays(indices, pa.array([" ".join(g.uci) for g in games], pa.string())),
+    }, schema=SCHEMA)
+    table = table.replace_schema_metadata({b"varnok.shard": str(shard).encode(),
+                                           b"varnok.format": f"{FORMAT}/{VERSION}".encode()})
+    sink = io.BytesIO()
+    pq.write_table(table, sink, compression="zstd", use_dictionary=["start_fen", "moves"])
+    data = sink.getvalue()
+    counts = {"rows": rows, "games": len(games), "results": split_results(games),
+              "plies": [len(g.actions) for g in games]}
+    return data, counts
+
+
+def split_results(games) -> dict:
+    out = {"white": 0, "black": 0, "draw": 0}
+    for g in games:
+        out["white" if g.result > 0 else "black" if g.result < 0 else "draw"] += 1
+    return out
+
+
+def write_atomic(path: Path, data: bytes) -> None:
+    """Write under a temporary name in the same folder, flush, then rename:
+    readers see the old file or the whole new one, never a part."""
+    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    with open(tmp, "wb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+    os.replace(tmp, path)
+
+
+def sha256(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def file_sha256(path: Path) -> str:
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+class Folder:
+    """An output folder: its manifest, and the shards it has finished."""
+
+    def __init__(self, path, job: dict | None = None, create: bool = False):
+        self.path = Path(path)
+        if create:
+            self.path.mkdir(parents=True, exist_ok=True)
+        elif not self.path.is_dir():
+            raise ShardError(f"{self.path}: no such shard folder")
+        self.manifest = self._load_manifest()
+        had_manifest = self.manifest is not None
+        if job is not None:
+            if self.manifest is None:
+                self.manifest = {"format": FORMAT, "version": VERSION, "job": job, "shards": {}}
+            elif self.manifest["job"] != job:
+                raise ShardError(
+                    f"{self.path} holds shards of another job ({describe_job(self.manifest['job'])}); "
+                    f"this run is {describe_job(job)}: choose an empty folder or the same parameters")
+        elif self.manifest is None:
+            raise ShardError(f"{self.path}: no {MANIFEST}; not a shard folder (or no shard finished yet)")
+        self._check_files(cleanup=create, adopt=create and had_manifest)
+
+    def _load_manifest(self):
+        path = self.path / MANIFEST
+        if not path.exists():
+            return None
+        try:
+            manifest = json.loads(path.read_text())
+        except (ValueError, UnicodeDecodeError) as exc:
+            raise ShardError(f"{path}: damaged manifest ({exc})") from None
+        if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+            raise ShardError(f"{path}: not a varnok shard manifest")
+        if manifest.get("version") != VERSION:
+            raise ShardError(f"{path}: shard format version {manifest.get('version')}, "
+                             f"this varnok reads version {VERSION}")
+        return manifest
+
+    def _check_files(self, cleanup: bool, adopt: bool) -> None:
+        """Refuse foreign files; drop temporary files left by an interrupted run.
+        With `adopt` (a rerun of the manifest's own job) a shard file written
+        just before an interruption, but not yet listed, is made again."""
+        listed = {entry["file"] for entry in self.shards.values()}
+        for entry in sorted(os.listdir(self.path)):
+            if entry == MANIFEST:
+                continue
+            if TEMP_NAME.match(entry):
+                if cleanup:
+                    os.remove(self.path / entry)
+                continue
+            if SHARD_NAME.match(entry):
+                if entry not in listed and not adopt:
+                    raise ShardError(f"{self.path / entry}: a shard the manifest does not list")
+                continue
+            raise ShardError(f"{self.path / entry}: foreign file in a shard folder "
+                             "(only manifest.json and shard-NNNNNN.parquet belong there)")
+        for shard, entry in self.shards.items():
+            path = self.path / entry["file"]
+            if not path.exists():
+                raise ShardError(f"{path}: shard {shard} is listed in the manifest but missing")
+            if path.stat().st_size != entry["bytes"]:
+                raise ShardError(f"{path}: shard {shard} has {path.stat().st_size} bytes, the manifest says "
+                                 f"{entry['bytes']}: damaged (delete it and the manifest entry to make it again)")
+
+    @property
+    def shards(self) -> dict:
+        return self.manifest["shards"] if self.manifest else {}
+
+    def finished(self, shard: int) -> bool:
+        return str(shard) in self.shards
+
+    def add(self, shard: int, data: bytes, counts: dict, seed=None, extra: dict | None = None) -> None:
+        """Write one finished shard, then list it in the manifest."""
+        name = shard_file(shard)
+        write_atomic(self.path / name, data)
+        entry = {"file": name, "seed": seed, "rows": counts["rows"], "games": counts["games"],
+                 "results": counts["results"], "bytes": len(data), "sha256": sha256(data)}
+        if extra:
+            entry.update(extra)
+        self.shards[str(shard)] = entry
+        self.save()
+
+    def save(self) -> None:
+        ordered = dict(sorted(self.shards.items(), key=lambda kv: int(kv[0])))
+        self.manifest["shards"] = ordered
+        write_atomic(self.path / MANIFEST, json.dumps(self.manifest, indent=1).encode())
+
+    def files(self) -> list[tuple[int, Path, dict]]:
+        return [(int(s), self.path / e["file"], e) for s, e in self.shards.items()]
+
+
+def describe_job(job: dict) -> str:
+    return ", ".join(f"{k}={v}" for k, v in job.items() if k not in ("inputs",))[:300]
+
+
+def open_shard(path: Path) -> pq.ParquetFile:
+    try:
+        f = pq.ParquetFile(path)
+    except (pa.ArrowException, OSError) as exc:
+        raise ShardError(f"{path}: not a readable Parquet shard ({exc})") from None
+    if not f.schema_arrow.equals(SCHEMA, check_metadata=False):
+        raise ShardError(f"{path}: columns differ from a varnok shard's")
+    return f
+
+
+def policy_dense(actions: pa.Array, visits: pa.Array) -> np.ndarray:
+    """Visit shares (float32 (n, 4672)) from the sparse lists; zero rows where no search ran."""
+    n = len(actions)
+    out = np.zeros((n, ACTIONS), np.float32)
+    offsets = actions.offsets.to_numpy()
+    offsets = offsets - offsets[0]
+    flat_a = actions.flatten().to_numpy()
+    flat_v = visits.flatten().to_numpy().astype(np.float32)
+    rows = np.repeat(np.arange(n), np.diff(offsets))
+    out[rows, flat_a] = flat_v
+    totals = out.sum(axis=1, keepdims=True)
+    np.divide(out, totals, out=out, where=totals > 0)
+    return out
+
+
+def packed_obs(column: pa.Array) -> np.ndarray:
+    return column.flatten().to_numpy().reshape(-1, PLANES)
+
+
+def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool) -> dict:
+    from varnok import unpack
+    col = batch.column("obs")
+    if isinstance(col, pa.ChunkedArray):
+        col = col.combine_chunks()
+    words = packed_obs(col)
+    out = {"obs": words if obs == "packed" else unpack(words, obs)}
+    for name in ("action", "result", "game", "ply"):
+        out[name] = batch.column(name).to_numpy()
+    if policy:
+        a, v = batch.column("policy_actions"), batch.column("policy_visits")
+        if isinstance(a, pa.ChunkedArray):
+            a, v = a.combine_chunks(), v.combine_chunks()
+        out["policy"] = policy_dense(a, v)
+    return out
+
+
+def _batches(f, file, batch_size, columns):
+    try:
+        yield from f.iter_batches(batch_size=batch_size, columns=columns)
+    except (pa.ArrowException, OSError) as exc:
+        raise ShardError(f"{file}: damaged shard ({exc})") from None
+
+
+def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool = False):
+    """Iterates NumPy batches of `batch_size` rows (the last may be shorter)
+    over every finished shard of a folder, in shard order: dicts with
+    "obs" ((n, 119) uint64 for "packed", else (n, 119, 8, 8) of "float32" or
+    "int32" through varnok.unpack), "action", "result", "game", "ply", and
+    with policy=True "policy" (float32 (n, 4672) visit shares)."""
+    if obs not in ("packed", "float32", "int32"):
+        raise ValueError(f'obs must be "packed", "float32" or "int32", got {obs!r}')
+    if batch_size < 1:
+        raise ValueError("batch_size must be at least 1")
+    folder = Folder(path)
+    columns = ["obs", "action", "result", "game", "ply"] + (["policy_actions", "policy_visits"] if policy else [])
+    pending: list[pa.RecordBatch] = []
+    count = 0
+    for shard, file, _entry in folder.files():
+        f = open_shard(file)
+        for batch in _batches(f, file, batch_size, columns):
+            pending.append(batch)
+            count += batch.num_rows
+            while count >= batch_size:
+                table = pa.Table.from_batches(pending)
+                yield batch_arrays(table.slice(0, batch_size), obs, policy)
+                rest = table.slice(batch_size)
+                pending = rest.to_batches() if rest.num_rows else []
+                count = rest.num_rows
+    if count:
+        yield batch_arrays(pa.Table.from_batches(pending), obs, policy)
+
+
+def verify_shard(file: Path, entry: dict, shard: int) -> dict:
+    """Replays every game of a shard from its start FEN and moves and checks
+    each row against it; returns counts, raises ShardError on the first fault."""
+    from varnok import ChessEnv
+    if file_sha256(file) != entry["sha256"]:
+        raise ShardError(f"{file}: checksum differs from the manifest's")
+    try:
+        table = open_shard(file).read()
+    except (pa.ArrowException, OSError) as exc:
+        raise ShardError(f"{file}: damaged shard ({exc})") from None
+    if table.num_rows != entry["rows"]:
+        raise ShardError(f"{file}: {table.num_rows} rows, the manifest says {entry['rows']}")
+    obs = packed_obs(table.column("obs").combine_chunks())
+    action = table.column("action").to_numpy()
+    result = table.column("result").to_numpy()
+    gid = table.column("game").to_numpy()
+    ply = table.column("ply").to_numpy()
+    fens = table.column("start_fen").to_pylist()
+    moves = table.column("moves").to_pylist()
+    env = ChessEnv()
+    games = 0
+    row = 0
+    n = table.num_rows
+    while row < n:
+        end = row
+        while end < n and gid[end] == gid[row]:
+            end += 1
+        where = f"{file}: game {gid[row]:#x} (rows {row}-{end - 1})"
+        if gid[row] >> 32 != shard or (gid[row] & 0xFFFFFFFF) != games:
+            raise ShardError(f"{where}: game id out of order for shard {shard}")
+        uci = moves[row].split()
+        if len(uci) != end - row:
+            raise ShardError(f"{where}: {end - row} rows for a game of {len(uci)} moves")
+        if any(fens[k] != fens[row] or moves[k] != moves[row] or result[k] != result[row] for k in range(row, end)):
+            raise ShardError(f"{where}: start FEN, moves or result change inside the game")
+        if result[row] not in (-1, 0, 1):
+            raise ShardError(f"{where}: result {result[row]} is not +1, -1 or 0")
+        try:
+            env.load_fen(fens[row])
+        except ValueError as exc:
+            raise ShardError(f"{where}: start FEN: {exc}") from None
+        reward, done = 0.0, 0
+        for k, text in enumerate(uci):
+            r = row + k
+            if ply[r] != k:
+                raise ShardError(f"{where}: row {r} has ply {ply[r]}, expected {k}")
+            if not np.array_equal(env.observation("packed"), obs[r]):
+                raise ShardError(f"{where}: observation at ply {k} differs from the replay")
+            try:
+                a = env.uci_to_action(text)
+            except ValueError as exc:
+                raise ShardError(f"{where}: move {k + 1} {text}: {exc}") from None
+            if a != action[r]:
+                raise ShardError(f"{where}: action {action[r]} at ply {k}, the move {text} is {a}")
+            _side, reward, done = env.play(a)
+        if done and env.outcome() == "checkmate" and result[row] != int(reward):
+            raise ShardError(f"{where}: ends in checkmate ({reward:+.0f}) but the result is {result[row]:+d}")
+        games += 1
+        row = end
+    if games != entry["games"]:
+        raise ShardError(f"{file}: {games} games, the manifest says {entry['games']}")
+    return {"games": games, "rows": n}

@@ -1,0 +1,193 @@
+"""Training data at scale: self-play and PGN conversion into Parquet shards,
+spread over Ray workers, and reading the shards back (the `ray` extra).
+
+    import varnok.data as vd
+    vd.selfplay("out/sp", games=1000, simulations=64, seed=7)   # Ray on this machine
+    vd.pgn2shards("games/", "out/pgn")                          # a file or a folder of .pgn
+    for batch in vd.read_shards("out/sp", batch_size=512, obs="float32", policy=True):
+        ...                                                     # NumPy arrays
+    vd.verify("out/sp")                                         # every row replayed
+
+A job is cut into shards, each with its own seed (self-play) or byte range
+(PGN), made by whichever worker is free. The games of a shard depend only on
+the job's seed and parameters, so a run is reproducible and the worker count
+does not change it. Finished shards are recorded in the folder's manifest; a
+rerun into the same folder skips them, so an interrupted job resumes without
+losing or repeating a game. The same commands run as `python -m varnok`.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+
+from varnok._shards import Folder, ShardError, read_shards, verify_shard  # noqa: F401  (the public API)
+
+__all__ = ["selfplay", "pgn2shards", "read_shards", "verify", "ShardError", "Summary"]
+
+
+class Summary(dict):
+    """What a command did: games, positions, results split, mean length, time."""
+
+    def text(self) -> str:
+        r = self["results"]
+        mean = self["positions"] / self["games"] if self["games"] else 0.0
+        lines = [f"games {self['games']}, positions {self['positions']} "
+                 f"(mean length {mean:.1f} plies) in {self['elapsed']:.1f} s",
+                 f"results: white wins {r['white']}, black wins {r['black']}, draws {r['draw']}"]
+        if "shards" in self:
+            lines.append(f"shards: {self['shards']} verified, every row replayed")
+        elif self.get("shards_skipped"):
+            lines.append(f"shards: {self['shards_made']} made, {self['shards_skipped']} already finished (skipped)")
+        else:
+            lines.append(f"shards: {self['shards_made']} made")
+        return "\n".join(lines)
+
+
+class Progress:
+    """A progress bar of games, with games and positions per second."""
+
+    def __init__(self, enabled: bool, total_games: int | None, what: str):
+        self.start = time.perf_counter()
+        self.games = self.positions = 0
+        self.bar = None
+        if enabled:
+            try:
+                from tqdm import tqdm
+                total = "/{total_fmt}" if total_games else ""
+                self.bar = tqdm(total=total_games, desc=what, file=sys.stderr, dynamic_ncols=True,
+                                bar_format="{desc}: {n_fmt}" + total + " games [{elapsed}]{postfix}")
+            except ImportError:
+                self.bar = None
+
+    def add(self, games: int, positions: int) -> None:
+        self.games += games
+        self.positions += positions
+        if self.bar is not None:
+            elapsed = max(time.perf_counter() - self.start, 1e-9)
+            self.bar.update(games)
+            self.bar.set_postfix_str(f"{self.games / elapsed:.1f} games/s, {self.positions / elapsed:.0f} pos/s")
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, address, progress, total_games,
+         on_shard=None) -> Summary:
+    from varnok._engine import make_engine
+    todo = [t for t in tasks if not folder.finished(t["shard"])]
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
+                      shards_made=0, shards_skipped=len(tasks) - len(todo), elapsed=0.0)
+    skipped_games = sum(folder.shards[str(t["shard"])]["games"] for t in tasks if folder.finished(t["shard"]))
+    bar = Progress(progress, None if total_games is None else total_games - skipped_games, kind)
+    start = time.perf_counter()
+    runner = make_engine(engine, workers, address) if isinstance(engine, str) else engine
+    try:
+        if todo:
+            for task, data, counts in runner.run(kind, cfg, todo):
+                folder.add(task["shard"], data, counts, seed=task.get("seed"),
+                           extra=({"source": task["file"], "start": task["start"], "end": task["end"]}
+                       if "file" in task else None))
+                summary["games"] += counts["games"]
+                summary["positions"] += counts["rows"]
+                summary["shards_made"] += 1
+                for k, v in counts["results"].items():
+                    summary["results"][k] += v
+                bar.add(counts["games"], counts["rows"])
+                if on_shard is not None:
+                    on_shard(task, runner)
+    finally:
+        bar.close()
+        if isinstance(engine, str):
+            runner.close()
+    summary["elapsed"] = time.perf_counter() - start
+    return summary
+
+
+def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, search: str = "uct",
+             policy: str | None = None, logits: bool = False, simulations: int = 32, leaves_per_tree: int = 1,
+             temperature: float = 1.0, temperature_plies: int = 30, max_plies: int = 200,
+             resign: float | None = None, resign_min_plies: int = 0, openings=None, c_puct: float = 1.25,
+             dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25, threads: int = 1,
+             engine="ray", workers: int | None = None, address: str | None = None, progress: bool = True,
+             on_shard=None) -> Summary:
+    """Plays `games` games into shards of `games_per_shard` in folder `out`.
+
+    search: "uct" (native random roll-outs at the leaves), "uniform" (MCTS
+    with uniform priors and zero values) or "policy" (MCTS asking `policy`,
+    "module:function", for priors (probabilities, or logits with logits=True)
+    and values of a batch of float32 observations and legal masks). Moves are
+    drawn in proportion to visits ** (1 / temperature) for the first
+    `temperature_plies` plies of a game, the most visited after. A game
+    longer than `max_plies` is a draw. With `resign` (a value, e.g. -0.9) the
+    side to move resigns when its root value falls below it, after
+    `resign_min_plies`; off by default. `openings`: a file of FEN lines or a
+    PGN file (each game's final position is a start); starts are drawn per
+    game from the shard's seed. `threads` per worker (results do not depend on it).
+    """
+    from varnok._selfplay import SEARCHES, openings_from, shard_seed
+    if games < 1 or games_per_shard < 1:
+        raise ValueError("games and games_per_shard must be at least 1")
+    if search not in SEARCHES:
+        raise ValueError(f"search must be one of {', '.join(SEARCHES)}, got {search!r}")
+    if (search == "policy") != (policy is not None):
+        raise ValueError('a policy ("module:function") goes with search="policy", and only with it')
+    fens = openings_from(openings) if openings else []
+    cfg = {"search": search, "policy": policy, "logits": logits, "simulations": simulations,
+           "leaves_per_tree": leaves_per_tree, "temperature": temperature, "temperature_plies": temperature_plies,
+           "max_plies": max_plies, "resign": resign, "resign_min_plies": resign_min_plies, "openings": fens,
+           "c_puct": c_puct, "dirichlet_alpha": dirichlet_alpha, "dirichlet_fraction": dirichlet_fraction,
+           "threads": threads}
+    job = {"kind": "selfplay", "games": games, "games_per_shard": games_per_shard, "seed": seed,
+           **{k: v for k, v in cfg.items() if k not in ("openings", "threads")},
+           "openings": len(fens), "openings_hash": _hash_list(fens)}
+    folder = Folder(out, job=job, create=True)
+    count = -(-games // games_per_shard)
+    tasks = [{"shard": s, "seed": shard_seed(seed, s), "games": min(games_per_shard, games - s * games_per_shard)}
+             for s in range(count)]
+    return _run(folder, "selfplay", cfg, tasks, engine, workers, address, progress, games, on_shard)
+
+
+def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers: int | None = None,
+               address: str | None = None, progress: bool = True, on_shard=None) -> Summary:
+    """Converts a PGN file, or every .pgn file under a folder, into shards in
+    `out`: each file is cut at game starts into ranges of about `chunk_bytes`,
+    one shard each, read by the workers side by side with the native reader."""
+    from varnok._pgn import file_identity, plan
+    tasks = plan(source, chunk_bytes)
+    inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
+    job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs}
+    folder = Folder(out, job=job, create=True)
+    return _run(folder, "pgn", {}, tasks, engine, workers, address, progress, None, on_shard)
+
+
+def verify(path, *, progress: bool = False) -> Summary:
+    """Replays every game of a shard folder from its start FEN and moves and
+    checks every row (observation, action, ply, result against a mate) and
+    every file against the manifest (checksum, counts). Raises ShardError
+    naming the first fault."""
+    folder = Folder(path)
+    files = folder.files()
+    bar = Progress(progress, sum(e["games"] for _, _, e in files), "verify")
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
+                      shards_made=0, shards_skipped=0, elapsed=0.0)
+    start = time.perf_counter()
+    try:
+        for shard, file, entry in files:
+            counts = verify_shard(file, entry, shard)
+            summary["games"] += counts["games"]
+            summary["positions"] += counts["rows"]
+            for k, v in entry["results"].items():
+                summary["results"][k] += v
+            bar.add(counts["games"], counts["rows"])
+    finally:
+        bar.close()
+    summary["elapsed"] = time.perf_counter() - start
+    summary["shards"] = len(files)
+    return summary
+
+
+def _hash_list(items) -> str:
+    import hashlib
+    return hashlib.sha256("\n".join(items).encode()).hexdigest()[:16]
