@@ -22,6 +22,10 @@ TARGETS = {
     "vector_vs_pgx_cpu": (">=", 50.0, "Vector steps/s: varnok float32 / pgx on the CPU"),
     "vector_thread_scaling": (">=", 1.8, "VectorEnv steps/s: 2 threads / 1 thread"),
     "vector_vs_native_floor": (">=", 0.8, "VectorEnv steps/s, 1 thread / native C++ loop"),
+    "mcts_vs_python": (">=", 50.0, "MCTS simulations/s: varnok.MCTS / Python reference PUCT"),
+    "mcts_vs_mctx_cpu": (">=", 10.0, "MCTS simulations/s: varnok.MCTS / mctx with pgx on the CPU"),
+    "gym_vector_overhead": ("<=", 1.15, "Native VectorEnv steps/s / Gymnasium vector adapter's"),
+    "pettingzoo_adapter_vs_pettingzoo": (">=", 10.0, "Plies/s: varnok.pettingzoo / PettingZoo chess_v6"),
     "env_bytes": ("<=", 64.0 * KIB, "Resident bytes per ChessEnv after reset"),
     "growth_bytes_200k_steps": ("<=", None, "Resident growth over the steps"),
 }
@@ -79,7 +83,11 @@ ROWS = [
     ("vector_packed_thread_scaling", "  packed 2 threads / 1 thread"),
     ("vector_vs_native_floor", None),
     ("vector_floor_steps_per_s", "  native loop (bench/native/vector_floor.cpp), float32 into one buffer"),
-    ("search_vs_mctx", "Tree search simulations/s: varnok.MCTS / mctx (no target yet)"),
+    ("mcts_vs_python", None),
+    ("mcts_sims_per_s", "  varnok.MCTS, 1 leaf per tree per round"),
+    ("python_mcts_sims_per_s", "  Python reference PUCT over save_state/restore_state"),
+    ("uct_sims_per_s", "  varnok.UCT roll-out simulations"),
+    ("mcts_vs_mctx_cpu", None),
     ("search_sims_per_s", "  varnok.MCTS"),
     ("mctx_sims_per_s", "  mctx with pgx chess, CPU"),
     ("env_bytes", None),
@@ -224,7 +232,7 @@ def section_notes(figures: dict) -> list:
         peers = ", ".join(f"{name} {vec[name]}" for name in ("envpool", "pgx", "jax")
                           if vec.get(name))
         notes.append(f"- Vector: {vec['how']}." + (f" Peers: {peers}." if peers else ""))
-    search = how("search_vs_mctx")
+    search = how("mcts_vs_mctx_cpu")
     if search:
         notes.append(f"- Search: {search['how']}."
                      + (f" Peer: mctx {search['mctx']}." if search.get("mctx") else ""))

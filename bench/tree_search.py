@@ -28,7 +28,11 @@ from timing import missing, summary
 LEAVES_PER_TREE = 1  # one leaf per tree per round: the same sequence of simulations as mctx's
 
 UNITS = {
-    "search_vs_mctx": "ratio",
+    "mcts_vs_mctx_cpu": "ratio",
+    "mcts_vs_python": "ratio",
+    "mcts_sims_per_s": "sims/s",
+    "python_mcts_sims_per_s": "sims/s",
+    "uct_sims_per_s": "sims/s",
     "search_sims_per_s": "sims/s",
     "mctx_sims_per_s": "sims/s",
 }
@@ -155,17 +159,44 @@ def run(settings, progress) -> dict:
         progress.say(f"  rep {rep + 1}/{settings.search_reps} simulations/s: "
                      + ", ".join(s for s in shown if s))
 
+    # Against the pure-Python reference of the same PUCT rules (on fewer
+    # trees: it is slow; the rate is per simulation all the same), and UCT's
+    # roll-out simulations.
+    import search_bench
+
+    native, python, uct = [], [], []
+    if "varnok" not in why:
+        for rep in range(settings.search_reps):
+            native.append(search_bench.native_mcts(trees, sims, 1, None))
+            python.append(search_bench.python_mcts(max(1, trees // 8), sims))
+            uct.append(search_bench.native_uct(trees, max(1, sims // 4), None))
+            progress.say(f"  rep {rep + 1}/{settings.search_reps}: varnok.MCTS {native[-1]:.0f}, Python reference "
+                         f"{python[-1]:.0f}, UCT {uct[-1]:.0f} simulations/s")
+
     figures = {
+        "mcts_vs_python": summary([a / b for a, b in zip(native, python)]).as_dict("ratio") if native
+        else missing("ratio", why["varnok"]),
+        "mcts_sims_per_s": summary(native).as_dict("sims/s") if native else missing("sims/s", why["varnok"]),
+        "python_mcts_sims_per_s": summary(python).as_dict("sims/s") if python
+        else missing("sims/s", why["varnok"]),
+        "uct_sims_per_s": summary(uct).as_dict("sims/s") if uct else missing("sims/s", why["varnok"]),
         "search_sims_per_s": summary(ours).as_dict("sims/s") if ours
         else missing("sims/s", why["varnok"]),
         "mctx_sims_per_s": summary(theirs).as_dict("sims/s") if theirs
         else missing("sims/s", why["mctx"]),
     }
     if ours and theirs:
-        figures["search_vs_mctx"] = summary([a / b for a, b in zip(ours, theirs)]).as_dict("ratio")
+        figures["mcts_vs_mctx_cpu"] = summary([a / b for a, b in zip(ours, theirs)]).as_dict("ratio")
     else:
-        figures["search_vs_mctx"] = missing("ratio", why.get("varnok") or why["mctx"])
-    figures["search_vs_mctx"]["details"] = {
+        figures["mcts_vs_mctx_cpu"] = missing("ratio", why.get("varnok") or why["mctx"])
+    if native:
+        figures["mcts_vs_python"]["details"] = {
+            "how": f"simulations per second, {trees} trees x {sims} simulations from the initial position, one leaf "
+                   "per tree per round, uniform priors and value 0, set_roots timed; the Python reference "
+                   "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state) on "
+                   f"{max(1, trees // 8)} trees; UCT: {trees} trees x {max(1, sims // 4)} roll-out simulations",
+        }
+    figures["mcts_vs_mctx_cpu"]["details"] = {
         "trees": trees, "simulations": sims, "leaves_per_tree": LEAVES_PER_TREE,
         "mctx": peers.version("mctx") if side else None,
         "how": f"{trees} trees from the initial position, {sims} simulations each, uniform "
