@@ -26,6 +26,8 @@ TARGETS = {
     "mcts_vs_mctx_cpu": (">=", 10.0, "MCTS simulations/s: varnok.MCTS / mctx with pgx on the CPU"),
     "gym_vector_overhead": ("<=", 1.15, "Native VectorEnv steps/s / Gymnasium vector adapter's"),
     "pettingzoo_adapter_vs_pettingzoo": (">=", 10.0, "Plies/s: varnok.pettingzoo / PettingZoo chess_v6"),
+    "selfplay_scaling_2_workers": (">=", 1.7, "Self-play positions/s on Ray: 2 workers / 1 worker"),
+    "pgn2shards_overhead": ("<=", 1.3, "pgn2shards time / the native PGN reader's"),
     "env_bytes": ("<=", 64.0 * KIB, "Resident bytes per ChessEnv after reset"),
     "growth_bytes_200k_steps": ("<=", None, "Resident growth over the steps"),
 }
@@ -93,6 +95,17 @@ ROWS = [
     ("env_bytes", None),
     ("env_bytes_full_history", "  the same after 16 plies (history full)"),
     ("growth_bytes_200k_steps", None),
+    ("gym_vector_overhead", None),
+    ("gym_vector_steps_per_s", "  Gymnasium vector env (make_vec, vector_entry_point)"),
+    ("native_vector_steps_per_s", "  varnok.VectorEnv, same games and threads"),
+    ("pettingzoo_adapter_vs_pettingzoo", None),
+    ("pettingzoo_adapter_plies_per_s", "  varnok.pettingzoo AEC env"),
+    ("pettingzoo_chess_v6_plies_per_s", "  PettingZoo chess_v6"),
+    ("selfplay_scaling_2_workers", None),
+    ("selfplay_positions_per_s_1_worker", "  self-play positions/s, 1 Ray worker"),
+    ("selfplay_positions_per_s_2_workers", "  self-play positions/s, 2 Ray workers"),
+    ("pgn2shards_overhead", None),
+    ("pgn2shards_games_per_s", "  pgn2shards games/s"),
 ]
 
 

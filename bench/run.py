@@ -25,7 +25,7 @@ into FOLDER (default bench/results). Progress goes to standard error.
 `--quick` runs everything with tiny counts in a few seconds (a smoke run;
 its figures mean nothing). `--only` runs the named sections alone (names in
 SECTIONS below: movegen, rollouts, pyloop, single_game, notation, vector,
-search, memory), by default into build/bench-partial, so that a partial run
+search, adapters, distributed, memory), by default into build/bench-partial, so that a partial run
 never replaces the results of a whole one.
 """
 
@@ -40,6 +40,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import adapters
+import distributed
 import movegen
 import memory
 import notation
@@ -58,7 +60,9 @@ SECTIONS = [
     ("single_game", "single-game NumPy loop against PettingZoo", single_game.run),
     ("notation", "notation: PGN and SAN against python-chess", notation.run),
     ("vector", "vectorised steps against EnvPool and pgx", vector.run),
-    ("search", "tree search against mctx", tree_search.run),
+    ("search", "tree search against the Python reference and mctx", tree_search.run),
+    ("adapters", "Gymnasium and PettingZoo adapters", adapters.run),
+    ("distributed", "self-play and PGN shards on Ray", distributed.run),
     ("memory", "memory (fresh processes)", memory.run),
 ]
 
