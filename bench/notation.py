@@ -21,8 +21,9 @@
 2. SAN: positions taken every few plies from seeded random games. For each
    position, outside the timed part: python-chess `Board(fen)` and
    `list(board.legal_moves)`; varnok `env.load_fen(fen)` and
-   `env.legal_actions()`. Timed: `board.san(move)` for every legal move,
-   `env.action_to_san(a)` for every legal action. SAN strings per second;
+   nothing more. Timed: `board.san(move)` for every legal move, and
+   `env.legal_moves_san()` (the SAN of every legal action, listing included).
+   SAN strings per second;
    before timing, each position's SAN strings are checked equal (as sets) on
    both sides.
 """
@@ -266,10 +267,8 @@ def varnok_san_box(env, fens, start: int, seconds: float, min_positions: int = 1
     i = start
     while busy < seconds or positions < min_positions:
         env.load_fen(fens[i])
-        actions = env.legal_actions()
-        to_san = env.action_to_san
         t0 = clock()
-        out = [to_san(a) for a in actions]
+        out = env.legal_moves_san()
         busy += clock() - t0
         sans += len(out)
         positions += 1
@@ -282,7 +281,7 @@ def check_san(env, fens) -> None:
         board = chess.Board(fen)
         want = sorted(board.san(m) for m in board.legal_moves)
         env.load_fen(fen)
-        got = sorted(env.action_to_san(a) for a in env.legal_actions())
+        got = sorted(env.legal_moves_san())
         if got != want:
             extra, lost = sorted(set(got) - set(want)), sorted(set(want) - set(got))
             raise ValueError(f"position {i + 1} ({fen}): SAN differs from python-chess's "
@@ -357,7 +356,7 @@ def run(settings, progress) -> dict:
 
     # 2. SAN
     fens = san_positions(settings.san_positions)
-    why = peers.absent("ChessEnv.load_fen", "ChessEnv.legal_actions", "ChessEnv.action_to_san")
+    why = peers.absent("ChessEnv.load_fen", "ChessEnv.legal_moves_san")
     env = None
     if not why:
         import varnok
@@ -393,7 +392,7 @@ def run(settings, progress) -> dict:
         "how": f"SAN strings per second over {len(fens)} positions taken every {SAN_EVERY} "
                "plies of seeded random games; only the SAN calls are timed: python-chess "
                "board.san(move) for every legal move (Board(fen) and list(legal_moves) not "
-               "timed), varnok env.action_to_san(a) for every a in env.legal_actions() "
-               "(load_fen and legal_actions not timed); SAN checked equal per position first",
+               "timed), varnok env.legal_moves_san() (the listing of the legal moves included; "
+               "load_fen not timed); SAN checked equal per position first",
     }
     return figures

@@ -66,7 +66,7 @@ ROWS = [
     ("pgn_plies_per_s", "  varnok read_pgn plies/s"),
     ("python_chess_pgn_plies_per_s", "  python-chess read_game plies/s"),
     ("san_vs_python_chess", None),
-    ("san_per_s", "  varnok action_to_san"),
+    ("san_per_s", "  varnok legal_moves_san"),
     ("python_chess_san_per_s", "  python-chess board.san"),
     ("vector_vs_envpool", None),
     ("vector_numpy_steps_per_s", "  varnok float32, NumPy chooser, 2 threads"),

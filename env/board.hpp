@@ -107,6 +107,8 @@ class Board {
   int32_t san_to_action(std::string_view text) const;
   // The UCI of every legal action, in ascending action order.
   std::vector<std::string> legal_moves_uci() const;
+  // The SAN of every legal action, in the same order.
+  std::vector<std::string> legal_moves_san() const;
   // The moves of the log, replayed from the start position. A log that does
   // not replay (a State edited by hand) throws std::invalid_argument.
   std::vector<Move> logged_moves() const;

@@ -73,6 +73,16 @@ std::vector<std::string> Board::legal_moves_uci() const {
   return out;
 }
 
+std::vector<std::string> Board::legal_moves_san() const {
+  ActionMap listing;
+  const int side = position.side;
+  for_each_legal_move(position, [&](Move move) { listing.set(action_of_move(side, move), move); });
+  std::vector<std::string> out;
+  out.reserve(listing.size());
+  listing.for_each([&](int, Move move) { out.push_back(san_of(position, move).str()); });
+  return out;
+}
+
 std::vector<Move> Board::logged_moves() const {
   std::vector<Move> moves;
   moves.reserve(move_log.size());

@@ -303,6 +303,9 @@ void bind_chess_env(py::module_& m) {
            "illegal or ambiguous text.")
       .def("legal_moves_uci", &Board::legal_moves_uci,
            "The UCI texts of the legal actions in ascending action order (the order of get_actions).")
+      .def("legal_moves_san", &Board::legal_moves_san,
+           "The SAN texts of the legal actions in ascending action order (the order of get_actions and "
+           "legal_moves_uci).")
       .def("moves_uci", &Board::moves_uci,
            "The UCI texts of the moves played since the episode started (reset, load_fen or parse_fen).")
       .def(

@@ -217,6 +217,10 @@ class ChessEnv:
         """
         The legal actions as a NumPy bool array of shape (4672,): index plane * 64 + square, True = legal. Also rebuilds the action-to-move map, as get_actions does.
         """
+    def legal_moves_san(self) -> list[str]:
+        """
+        The SAN texts of the legal actions in ascending action order (the order of get_actions and legal_moves_uci).
+        """
     def legal_moves_uci(self) -> list[str]:
         """
         The UCI texts of the legal actions in ascending action order (the order of get_actions).

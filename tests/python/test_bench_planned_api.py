@@ -133,6 +133,9 @@ class StandInChessEnv(varnok.ChessEnv):
     def action_to_san(self, action):
         return self.board.san(action)
 
+    def legal_moves_san(self):
+        return [self.action_to_san(a) for a in self.legal_actions()]
+
 
 def test_single_game_loop_plays_whole_games(bench, monkeypatch):
     monkeypatch.setattr(varnok, "ChessEnv", StandInChessEnv)

@@ -20,7 +20,7 @@ METHODS = ["reset", "get_actions", "render", "parse_fen", "step",
 FAST_METHODS = ["play", "legal_actions", "legal_mask", "observation"]
 # Then the notation methods, in this order.
 NOTATION_METHODS = ["load_fen", "fen", "action_to_uci", "action_to_san", "uci_to_action", "san_to_action",
-                    "legal_moves_uci", "moves_uci", "pgn", "outcome"]
+                    "legal_moves_uci", "legal_moves_san", "moves_uci", "pgn", "outcome"]
 MODULE_NAMES = ["ChessEnv", "MCTS", "PgnGame", "PgnGames", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep",
                 "read_pgn", "replay_pgn", "roll_outs", "unpack"]
 # Then the pictures.

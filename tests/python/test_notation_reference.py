@@ -72,6 +72,7 @@ def check_position(env, board, with_san):
         return
     actions = legal_actions(env)
     assert ucis == [env.action_to_uci(a) for a in actions]
+    assert env.legal_moves_san() == [env.action_to_san(a) for a in actions]
     for action, uci in zip(actions, ucis):
         move = chess.Move.from_uci(uci)
         san = env.action_to_san(action)
