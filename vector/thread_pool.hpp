@@ -4,7 +4,6 @@
 // on which thread finished first.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -52,11 +51,6 @@ class ThreadPool {
   std::function<void(int)> job_;
   uint64_t generation_ = 0;
   int running_ = 0;
-  // Copies of generation_ and running_ that threads can watch without the
-  // lock while they wait briefly before sleeping; the lock and the
-  // condition variables stay the authority.
-  std::atomic<uint64_t> published_{0};
-  std::atomic<int> unfinished_{0};
   bool stopping_ = false;
   std::exception_ptr failure_;
 };
