@@ -16,15 +16,31 @@ ThreadPool::~ThreadPool() {
   for (std::thread& t : workers_) t.join();
 }
 
-void ThreadPool::start(std::function<void(int)> job) {
+void ThreadPool::start(std::function<void(int)> job, int first) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     job_ = std::move(job);
-    running_ = size();
+    first_ = first;
+    running_ = size() - first;
     failure_ = nullptr;
     ++generation_;
   }
   wake_.notify_all();
+}
+
+void ThreadPool::run(std::function<void(int)> job) {
+  start(std::move(job), 1);
+  std::exception_ptr failure;
+  try {
+    job_(0);  // the workers only read job_ while it runs
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failure_) failure_ = failure;
+  }
+  wait();
 }
 
 void ThreadPool::wait() {
@@ -43,6 +59,7 @@ void ThreadPool::work(int index) {
       wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
       if (stopping_) return;
       seen = generation_;
+      if (index < first_) continue;  // the caller runs this share
       job = &job_;
     }
     std::exception_ptr failure;

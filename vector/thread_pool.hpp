@@ -26,13 +26,13 @@ class ThreadPool {
   int size() const { return static_cast<int>(workers_.size()); }
 
   // Starts job(worker) on every worker and returns at once.
-  void start(std::function<void(int worker)> job);
+  void start(std::function<void(int worker)> job) { start(std::move(job), 0); }
   // Waits for the started job; rethrows the first exception a worker threw.
   void wait();
-  void run(std::function<void(int worker)> job) {
-    start(std::move(job));
-    wait();
-  }
+  // Runs job(worker) for every worker index and waits. The calling thread
+  // takes index 0 itself, so it does not sit idle and a pool of one thread
+  // runs the job with no hand-over at all.
+  void run(std::function<void(int worker)> job);
 
   // The part [begin, end) of count items that worker takes: contiguous, in
   // order, sizes differing by at most one.
@@ -42,6 +42,8 @@ class ThreadPool {
   }
 
  private:
+  // Starts the job on the workers from index first on.
+  void start(std::function<void(int worker)> job, int first);
   void work(int index);
 
   std::vector<std::thread> workers_;
@@ -51,6 +53,7 @@ class ThreadPool {
   std::function<void(int)> job_;
   uint64_t generation_ = 0;
   int running_ = 0;
+  int first_ = 0;  // workers below this index sit the current job out
   bool stopping_ = false;
   std::exception_ptr failure_;
 };

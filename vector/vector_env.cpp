@@ -129,7 +129,7 @@ void VectorEnv::step_rows(int begin, int end) {
 void VectorEnv::acquire() {
   bool expected = false;
   if (in_use_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return;
-  if (pending_actions_) throw std::runtime_error("a step_async is pending: call step_wait first");
+  if (async_pending_) throw std::runtime_error("a step_async is pending: call step_wait first");
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
@@ -138,6 +138,7 @@ void VectorEnv::step_start(const int64_t* actions) {
   // The caller's array may change while the workers play: keep a copy.
   pending_copy_.assign(actions, actions + size());
   pending_actions_ = pending_copy_.data();
+  async_pending_ = true;
   pool_.start([this](int worker) {
     const auto [begin, end] = ThreadPool::share(size(), worker, threads());
     step_rows(begin, end);
@@ -145,13 +146,32 @@ void VectorEnv::step_start(const int64_t* actions) {
 }
 
 void VectorEnv::step_finish() {
+  // The workers read pending_actions_ until wait returns, also when it throws.
+  struct Done {
+    VectorEnv& env;
+    ~Done() {
+      env.async_pending_ = false;
+      env.pending_actions_ = nullptr;
+    }
+  } done{*this};
   pool_.wait();
-  pending_actions_ = nullptr;
 }
 
 void VectorEnv::step(const int64_t* actions) {
-  step_start(actions);
-  step_finish();
+  // The caller's array stays put for a synchronous step, and the calling
+  // thread plays a share itself.
+  check_actions(actions);
+  pending_actions_ = actions;
+  try {
+    pool_.run([this](int worker) {
+      const auto [begin, end] = ThreadPool::share(size(), worker, threads());
+      step_rows(begin, end);
+    });
+  } catch (...) {
+    pending_actions_ = nullptr;
+    throw;
+  }
+  pending_actions_ = nullptr;
 }
 
 void VectorEnv::random_actions(int64_t* out) {

@@ -91,7 +91,7 @@ class VectorEnv {
   // step_start keeps the environment acquired until step_finish.
   void acquire();
   void release() { in_use_.store(false, std::memory_order_release); }
-  bool step_pending() const { return pending_actions_ != nullptr; }
+  bool step_pending() const { return async_pending_; }
 
  private:
   struct Game {
@@ -122,6 +122,7 @@ class VectorEnv {
   std::vector<int64_t> pending_copy_;
   const int64_t* pending_actions_ = nullptr;
   std::atomic<bool> in_use_{false};
+  bool async_pending_ = false;  // between step_start and step_finish
   ThreadPool pool_;
 };
 
