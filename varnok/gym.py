@@ -202,9 +202,14 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if actions.shape != (self.num_envs,):
             raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
         sign = _MOVER_SIGN[before.to_play]   # +1 where white moves, -1 where black does
-        if self.illegal_action == "lose" and not self._all_legal(before, actions):
-            return self._step_with_illegal(before, actions, sign)
-        self._result = r = self.native.step(actions)
+        try:
+            # The native step checks every row before any game moves, so an
+            # illegal action costs nothing to find here and changes nothing.
+            self._result = r = self.native.step(actions)
+        except ValueError:
+            if self.illegal_action == "lose" and not self._all_legal(before, actions):
+                return self._step_with_illegal(before, actions, sign)
+            raise
         infos = self._infos(r)
         if r.final_reason.any():   # some game ended (and restarted) in this step
             self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
