@@ -203,6 +203,25 @@ void unpack_observation(const uint64_t* packed, int32_t* out) {
   }
 }
 
+size_t observation_bytes(ObservationFormat format) {
+  switch (format) {
+    case ObservationFormat::kFloat32: return kObservationValues * sizeof(float);
+    case ObservationFormat::kInt32: return kObservationValues * sizeof(int32_t);
+    case ObservationFormat::kUint8: return kObservationValues * sizeof(uint8_t);
+    case ObservationFormat::kPacked: return kObservationPlanes * sizeof(uint64_t);
+  }
+  return 0;
+}
+
+void write_batch_row(ObservationFormat format, const Board& board, void* out) {
+  switch (format) {
+    case ObservationFormat::kFloat32: stream_observation(board, static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: stream_observation(board, static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: stream_observation(board, static_cast<uint8_t*>(out)); break;
+    case ObservationFormat::kPacked: write_packed_observation(board, static_cast<uint64_t*>(out)); break;
+  }
+}
+
 bool history_is_packable(const History& history) {
   for (int slot = 0; slot < history.size(); ++slot) {
     if (history.record(slot)) continue;

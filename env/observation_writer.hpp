@@ -12,6 +12,18 @@ namespace varnok {
 
 inline constexpr int kObservationValues = kObservationPlanes * kSquares;
 
+// The forms a batch of observations can take.
+enum class ObservationFormat : int8_t { kFloat32, kInt32, kUint8, kPacked };
+
+// Bytes of one observation in format.
+size_t observation_bytes(ObservationFormat format);
+
+// Writes one observation in format into a batch row (16-byte aligned), with
+// streaming stores: batches are far larger than the cache. A packed row
+// needs a packable history (see history_is_packable); callers keep only such
+// games.
+void write_batch_row(ObservationFormat format, const Board& board, void* out);
+
 // Writes kObservationValues values. For uint8, values outside 0..255 (the
 // counters of long games) are clamped to that range.
 template <class T>

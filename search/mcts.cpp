@@ -8,20 +8,6 @@
 
 namespace varnok {
 
-namespace {
-
-size_t element_bytes(ObservationFormat format) {
-  switch (format) {
-    case ObservationFormat::kFloat32: return sizeof(float);
-    case ObservationFormat::kInt32: return sizeof(int32_t);
-    case ObservationFormat::kUint8: return sizeof(uint8_t);
-    case ObservationFormat::kPacked: return sizeof(uint64_t);
-  }
-  return 0;
-}
-
-}  // namespace
-
 void ready_root(Board& board) { board.list_legal_moves(); }
 
 Mcts::Mcts(const SearchOptions& options)
@@ -33,10 +19,7 @@ Mcts::Mcts(const SearchOptions& options)
   first_row_.assign(options.num_trees + 1, 0);
 }
 
-size_t Mcts::observation_row_bytes() const {
-  const size_t values = options_.format == ObservationFormat::kPacked ? kObservationPlanes : kObservationValues;
-  return values * element_bytes(options_.format);
-}
+size_t Mcts::observation_row_bytes() const { return observation_bytes(options_.format); }
 
 template <class Work>
 void Mcts::for_each_tree(Work work) const {

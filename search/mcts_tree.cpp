@@ -20,18 +20,6 @@ constexpr double kLowestScore = -1e9;
 // Rescaling divides by at least this spread of Q, as mctx does.
 constexpr double kSmallestSpread = 1e-8;
 
-void write_observation_in(ObservationFormat format, const Board& board, void* out) {
-  switch (format) {
-    case ObservationFormat::kFloat32: write_observation(board, static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: write_observation(board, static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: write_observation(board, static_cast<uint8_t*>(out)); break;
-    case ObservationFormat::kPacked:
-      // Roots are checked packable, and every position played since is a record.
-      write_packed_observation(board, static_cast<uint64_t*>(out));
-      break;
-  }
-}
-
 }  // namespace
 
 std::vector<std::vector<int32_t>> considered_visits_table(int considered, int simulations) {
@@ -112,7 +100,7 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
         leaves_[leaf_count_].path = path_;
         if (output.observations)
-          write_observation_in(output.format, game_, output.observations + leaf_count_ * output.observation_bytes);
+          write_batch_row(output.format, game_, output.observations + leaf_count_ * output.observation_bytes);
         if (output.masks) {
           uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
           std::memset(mask, 0, kActionCount);

@@ -6,33 +6,6 @@
 
 namespace varnok {
 
-namespace {
-
-size_t element_bytes(ObservationFormat format) {
-  switch (format) {
-    case ObservationFormat::kFloat32: return sizeof(float);
-    case ObservationFormat::kInt32: return sizeof(int32_t);
-    case ObservationFormat::kUint8: return sizeof(uint8_t);
-    case ObservationFormat::kPacked: return sizeof(uint64_t);
-  }
-  return 0;
-}
-
-void write_observation_as(ObservationFormat format, const Board& board, void* out) {
-  switch (format) {
-    // The batch is far larger than the cache: stream it.
-    case ObservationFormat::kFloat32: stream_observation(board, static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: stream_observation(board, static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: stream_observation(board, static_cast<uint8_t*>(out)); break;
-    case ObservationFormat::kPacked:
-      // Games keep packable histories: restore_state refuses any other.
-      write_packed_observation(board, static_cast<uint64_t*>(out));
-      break;
-  }
-}
-
-}  // namespace
-
 IllegalAction::IllegalAction(int row, int64_t action)
     : std::invalid_argument("action " + std::to_string(action) + " in row " + std::to_string(row) +
                             " is not legal in that game") {}
@@ -53,14 +26,11 @@ VectorEnv::VectorEnv(const VectorOptions& options)
   reset(false, 0);
 }
 
-size_t VectorEnv::observation_row_bytes() const {
-  const size_t values = options_.format == ObservationFormat::kPacked ? kObservationPlanes : kObservationValues;
-  return values * element_bytes(options_.format);
-}
+size_t VectorEnv::observation_row_bytes() const { return observation_bytes(options_.format); }
 
 void VectorEnv::write_row(int row, void* observations) {
-  write_observation_as(options_.format, games_[row].board,
-                       static_cast<uint8_t*>(observations) + row * observation_row_bytes());
+  write_batch_row(options_.format, games_[row].board,
+                  static_cast<uint8_t*>(observations) + row * observation_row_bytes());
 }
 
 void VectorEnv::write_mask(int row) {

@@ -19,8 +19,6 @@
 
 namespace varnok {
 
-enum class ObservationFormat : int8_t { kFloat32, kInt32, kUint8, kPacked };
-
 // Why a row's game ended in the last step: a Termination, or truncation by
 // the step cap.
 inline constexpr int8_t kTruncatedReason = 16;
