@@ -35,8 +35,9 @@ inline PyObject* int_object(int32_t value) {
 
 // Fills the 64 slots of a new row list from a plane; false when an int could
 // not be made (the slots not yet filled stay NULL, which list deallocation
-// skips).
+// skips). PySequence_Fast_ITEMS is the public way to the slots of a list.
 bool fill_row(PyObject* row, const Plane& plane) {
+  PyObject** items = PySequence_Fast_ITEMS(row);
   int32_t low = plane[0], high = plane[0];
   for (int j = 1; j < kSquares; ++j) {
     low = std::min(low, plane[j]);
@@ -44,14 +45,17 @@ bool fill_row(PyObject* row, const Plane& plane) {
   }
   if (g_small_ints_immortal && low >= kSmallMin && high <= kSmallMax) {
     // Most planes hold one value throughout (empty piece planes, masks
-    // without actions, the counters); the rest hold 0 and 1.
-    for (int j = 0; j < kSquares; ++j) PyList_SET_ITEM(row, j, g_small_ints[plane[j] - kSmallMin]);
+    // without actions, the counters): one fill; the rest hold 0 and 1.
+    if (low == high) {
+      std::fill_n(items, kSquares, g_small_ints[low - kSmallMin]);
+    } else {
+      for (int j = 0; j < kSquares; ++j) items[j] = g_small_ints[plane[j] - kSmallMin];
+    }
     return true;
   }
   for (int j = 0; j < kSquares; ++j) {
-    PyObject* item = int_object(plane[j]);
-    if (!item) return false;
-    PyList_SET_ITEM(row, j, item);
+    items[j] = int_object(plane[j]);
+    if (!items[j]) return false;
   }
   return true;
 }
