@@ -24,16 +24,16 @@ def shard_seed(seed: int, shard: int) -> int:
     return int(np.random.SeedSequence([seed, shard]).generate_state(1, np.uint32)[0])
 
 
-def load_policy(spec: str):
+def load_policy(target: str):
     """`module:function`; the function maps (obs float32 (n, 119, 8, 8),
     legal_mask bool (n, 4672)) to (priors (n, 4672), values (n,)), values for
     the side to move."""
-    module, sep, name = spec.partition(":")
+    module, sep, name = target.partition(":")
     if not sep or not module or not name:
-        raise ValueError(f"policy must be given as module:function, got {spec!r}")
+        raise ValueError(f"policy must be given as module:function, got {target!r}")
     fn = getattr(importlib.import_module(module), name, None)
     if not callable(fn):
-        raise ValueError(f"{spec}: {name} is not a function of {module}")
+        raise ValueError(f"{target}: {name} is not a function of {module}")
     return fn
 
 
