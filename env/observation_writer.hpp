@@ -1,7 +1,9 @@
 // The observation written straight into caller-owned memory, in the layout a
 // network reads: 119 planes of 64 values in square order (a (119, 8, 8)
 // array), as float32, int32 or uint8, or packed as one 64-bit word per plane.
-// The values are those of Board::build_observation.
+// Board::build_observation writes its int32 planes through this writer too.
+// With black to move the colours' piece planes change places and (except
+// right after reset) every plane turns by a half turn.
 #pragma once
 
 #include <cstdint>

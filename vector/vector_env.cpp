@@ -103,16 +103,18 @@ void VectorEnv::acquire() {
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
+void VectorEnv::step_share(int worker) {
+  const auto [begin, end] = ThreadPool::share(size(), worker, threads());
+  step_rows(begin, end);
+}
+
 void VectorEnv::step_start(const int64_t* actions) {
   check_actions(actions);
   // The caller's array may change while the workers play: keep a copy.
   pending_copy_.assign(actions, actions + size());
   pending_actions_ = pending_copy_.data();
   async_pending_ = true;
-  pool_.start([this](int worker) {
-    const auto [begin, end] = ThreadPool::share(size(), worker, threads());
-    step_rows(begin, end);
-  });
+  pool_.start([this](int worker) { step_share(worker); });
 }
 
 void VectorEnv::step_finish() {
@@ -133,10 +135,7 @@ void VectorEnv::step(const int64_t* actions) {
   check_actions(actions);
   pending_actions_ = actions;
   try {
-    pool_.run([this](int worker) {
-      const auto [begin, end] = ThreadPool::share(size(), worker, threads());
-      step_rows(begin, end);
-    });
+    pool_.run([this](int worker) { step_share(worker); });
   } catch (...) {
     pending_actions_ = nullptr;
     throw;

@@ -108,6 +108,8 @@ class VectorEnv {
   void write_row(int row, void* observations);
   void write_mask(int row);
   void step_rows(int begin, int end);
+  // The rows of one worker's share.
+  void step_share(int worker);
 
   VectorOptions options_;
   std::vector<Game> games_;
