@@ -57,8 +57,7 @@ class History {
 
   // The record the next position goes to: appended while fewer than eight
   // exist, otherwise the slot under the cursor is overwritten; the cursor
-  // moves on either way. (After a restore the two can differ: a restored
-  // ring may hold fewer entries than its cursor has passed.)
+  // moves on either way (until the ring is full the two are equal).
   HistoryRecord& record_next() {
     const int slot = count_ < kHistorySlots ? count_++ : cursor_;
     given_planes_mask_ &= ~(1u << slot);

@@ -39,6 +39,13 @@ void check_restorable(const State& state) {
   if (state.state_history.size() > kHistorySlots)
     throw std::invalid_argument("state_history holds at most 8 entries, got " +
                                 std::to_string(state.state_history.size()));
+  // Until the ring is full, entries are appended in order and the cursor is
+  // their number; any other cursor would put the next position in the wrong
+  // slot and the observation's history blocks out of order.
+  const auto entries = static_cast<int>(state.state_history.size());
+  if (entries < kHistorySlots && state.state_pos != entries)
+    throw std::invalid_argument("state_pos must equal the number of state_history entries (" + std::to_string(entries) +
+                                ") while fewer than 8 are recorded, got " + std::to_string(state.state_pos));
   for (size_t i = 0; i < state.state_history.size(); ++i) {
     const auto& entry = state.state_history[i];
     bool shaped = entry.size() == kHistoryPlanes;
