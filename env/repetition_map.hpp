@@ -1,6 +1,10 @@
 // How many times each position hash has been recorded in the episode. An
 // open-addressing table of (hash, count) pairs; it grows by doubling and is
-// only ever cleared as a whole, so there are no deletions to handle.
+// only ever cleared as a whole, so there are no deletions to handle. The
+// slots in use are also listed in the order they were taken, so that clearing
+// and visiting cost in proportion to the entries, not to the table: a table
+// grown large once (a restored game with a huge repetition record) keeps no
+// cost behind, and is given back to the allocator when it is cleared.
 #pragma once
 
 #include <climits>
@@ -12,11 +16,17 @@ namespace varnok {
 class RepetitionMap {
  public:
   void clear() {
-    if (size_ == 0) return;
-    for (Slot& e : slots_) e.used = false;
-    size_ = 0;
+    if (slots_.size() > kKeptSlots) {
+      std::vector<Slot>().swap(slots_);
+      std::vector<uint32_t>().swap(taken_);
+      return;
+    }
+    for (uint32_t i : taken_) slots_[i].used = false;
+    taken_.clear();
   }
-  int size() const { return static_cast<int>(size_); }
+  int size() const { return static_cast<int>(taken_.size()); }
+  // The slots allocated, for checking that a cleared table has shrunk.
+  size_t capacity() const { return slots_.size(); }
 
   // Adds one to the count of key and returns the new count.
   int32_t increment(uint64_t key) {
@@ -36,11 +46,15 @@ class RepetitionMap {
   }
   template <class Visit>
   void for_each(Visit visit) const {
-    for (const Slot& e : slots_)
-      if (e.used) visit(e.key, e.count);
+    for (uint32_t i : taken_) visit(slots_[i].key, slots_[i].count);
   }
 
  private:
+  // A cleared table keeps its slots up to this many (16 KiB: room for the
+  // positions of the longest usual games, so play never allocates); a larger
+  // one is freed.
+  static constexpr size_t kKeptSlots = 1024;
+
   struct Slot {
     uint64_t key = 0;
     int32_t count = 0;
@@ -55,14 +69,14 @@ class RepetitionMap {
     return key & mask();
   }
   Slot& find_or_insert(uint64_t key) {
-    if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+    if ((taken_.size() + 1) * 4 > slots_.size() * 3) grow();
     for (size_t i = home(key);; i = (i + 1) & mask()) {
       Slot& e = slots_[i];
       if (!e.used) {
         e.used = true;
         e.key = key;
         e.count = 0;
-        ++size_;
+        taken_.push_back(static_cast<uint32_t>(i));
         return e;
       }
       if (e.key == key) return e;
@@ -70,14 +84,15 @@ class RepetitionMap {
   }
   void grow() {
     std::vector<Slot> old = std::move(slots_);
+    std::vector<uint32_t> order = std::move(taken_);
     slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
-    size_ = 0;
-    for (const Slot& e : old)
-      if (e.used) find_or_insert(e.key).count = e.count;
+    taken_.clear();
+    taken_.reserve(slots_.size() * 3 / 4);
+    for (uint32_t i : order) find_or_insert(old[i].key).count = old[i].count;
   }
 
   std::vector<Slot> slots_;
-  size_t size_ = 0;
+  std::vector<uint32_t> taken_;  // the used slots, in the order they were taken
 };
 
 }  // namespace varnok
