@@ -37,6 +37,19 @@ std::string state_repr(const State& s) {
          ",\n  state_history size=" + std::to_string(s.state_history.size()) + "\n)";
 }
 
+// An integer field of State (or a list or dict of integers): read as is, set
+// from what operator.index takes; floats, Decimals and Fractions are refused
+// instead of truncated.
+template <class Value>
+auto field_getter(Value State::* field) {
+  return [field](const State& s) -> const Value& { return s.*field; };
+}
+template <class Value>
+py::cpp_function index_setter(const py::class_<State>& cls, Value State::* field) {
+  return py::cpp_function([field](State& s, const Value& value) { s.*field = value; }, py::is_method(cls),
+                          py::arg("value").noconvert());
+}
+
 DrawRules draw_rules_of(const std::string& name) {
   if (name == "classic") return DrawRules::kClassic;
   if (name == "fide") return DrawRules::kFide;
@@ -73,7 +86,11 @@ std::string_view view_of(const py::bytes& bytes) { return static_cast<std::strin
 
 // pickle rebuilds an object as copyreg.__newobj__(type) followed by
 // __setstate__(bytes); spelled out so that protocols 0 and 1 do the same as 2 and up.
+template <class T>
 py::typing::Tuple<py::object, py::typing::Tuple<py::object>, py::bytes> reduce_of(const py::object& self) {
+  if (!py::isinstance<T>(self))
+    throw py::type_error("__reduce__ needs a " + std::string(py::str(py::type::of<T>().attr("__name__"))) + ", got " +
+                         std::string(py::str(py::type::of(self).attr("__name__"))));
   return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"), py::make_tuple(py::type::of(self)),
                         self.attr("__getstate__")());
 }
@@ -133,43 +150,49 @@ py::array_t<bool> legal_mask_of(Board& board) {
 }  // namespace
 
 void bind_chess_env(py::module_& m) {
-  py::class_<State>(m, "State",
-                    "A detached copy of a whole game (position, recorded history, action map, counters, repetition "
-                    "counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain "
-                    "value: copies are deep, == compares every field, equal States hash equal, and it pickles to "
-                    "compact checked bytes (about 2 bytes a move).")
-      .def(py::init<>(), "An empty State (no pieces, no history); restoring it gives an empty board.")
+  py::class_<State> state(
+      m, "State",
+      "A detached copy of a whole game (position, recorded history, action map, counters, repetition "
+      "counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain "
+      "value: copies are deep, == compares every field, equal States hash equal, and it pickles to "
+      "compact checked bytes (about 2 bytes a move).");
+  state.def(py::init<>(), "An empty State (no pieces, no history); restoring it gives an empty board.")
       .def_readonly("side", &State::side, "The side to move: 0 white, 1 black (read-only).")
       .def_readonly("enpassant", &State::enpassant,
                     "The square a double push just passed over (0 = a8 ... 63 = h1), 64 for none (read-only).")
       .def_readonly("castle", &State::castle,
                     "Castling rights, bits 1 white king side, 2 white queen side, 4 black king side, 8 black queen "
                     "side (read-only).")
-      .def_readwrite("state_history", &State::state_history,
-                     "The recorded positions, up to 8 entries of 14 planes of 64 ints, in ring order (a new list on "
-                     "every read; assign a whole new list to change it).")
-      .def_readwrite("state_pos", &State::state_pos, "The ring cursor of state_history, 0 to 7.")
-      .def_readwrite("total_move_count", &State::total_move_count, "The steps played since the episode started.")
-      .def_readwrite("no_progress_count", &State::no_progress_count,
-                     "Plies since the last pawn move or capture, counting that move.")
-      .def_readwrite("repetition_count", &State::repetition_count,
-                     "Position hash -> times the position was recorded in the episode (a new dict on every read).")
-      .def_readwrite("move_index", &State::move_index,
-                     "Action -> move word of the last legal-action listing (a new dict on every read).")
-      .def_readwrite("n_repititions", &State::n_repititions,
-                     "The repetition value (count - 1) of the position recorded last.")
-      .def_readwrite("prev_n_repititions", &State::prev_n_repititions,
-                     "The repetition value of the position recorded before it.")
+      .def_property("state_history", field_getter(&State::state_history), index_setter(state, &State::state_history),
+                    "The recorded positions, up to 8 entries of 14 planes of 64 ints, in ring order (a new list on "
+                    "every read; assign a whole new list to change it).")
+      .def_property("state_pos", field_getter(&State::state_pos), index_setter(state, &State::state_pos),
+                    "The ring cursor of state_history, 0 to 7.")
+      .def_property("total_move_count", field_getter(&State::total_move_count),
+                    index_setter(state, &State::total_move_count), "The steps played since the episode started.")
+      .def_property("no_progress_count", field_getter(&State::no_progress_count),
+                    index_setter(state, &State::no_progress_count),
+                    "Plies since the last pawn move or capture, counting that move.")
+      .def_property("repetition_count", field_getter(&State::repetition_count),
+                    index_setter(state, &State::repetition_count),
+                    "Position hash -> times the position was recorded in the episode (a new dict on every read).")
+      .def_property("move_index", field_getter(&State::move_index), index_setter(state, &State::move_index),
+                    "Action -> move word of the last legal-action listing (a new dict on every read).")
+      .def_property("n_repititions", field_getter(&State::n_repititions), index_setter(state, &State::n_repititions),
+                    "The repetition value (count - 1) of the position recorded last.")
+      .def_property("prev_n_repititions", field_getter(&State::prev_n_repititions),
+                    index_setter(state, &State::prev_n_repititions),
+                    "The repetition value of the position recorded before it.")
       .def_property_readonly(
           "bitboards", [](const State& s) { return array_copy(s.bitboards); },
           "The 12 piece bitboards (P N B R Q K p n b r q k) as a new uint64 array; bit i is square i, 0 = a8.")
       .def_property_readonly(
           "occupancies", [](const State& s) { return array_copy(s.occupancies); },
           "The occupied squares of white, black and both as a new uint64 array of 3.")
-      .def_readwrite("moves", &State::moves,
-                     "The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, "
-                     "63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, "
-                     "3 rook, 4 queen).")
+      .def_property("moves", field_getter(&State::moves), index_setter(state, &State::moves),
+                    "The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, "
+                    "63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, "
+                    "3 rook, 4 queen).")
       .def_property(
           "start_fen", [](const State& s) { return fen_of(s.start_position, s.start_fullmove); },
           [](State& s, const std::string& text) {
@@ -205,7 +228,7 @@ void bind_chess_env(py::module_& m) {
           py::detail::is_new_style_constructor(), py::arg("state"),
           "Makes a new State from the bytes of __getstate__ (pickle calls it); ValueError for bytes that are "
           "damaged, cut short or of another format version.")
-      .def("__reduce__", &reduce_of,
+      .def("__reduce__", &reduce_of<State>,
            "For pickle: the State as compact bytes (format version, checksum); bytes that are damaged, cut short "
            "or of another format version raise ValueError when loaded.");
 
@@ -239,7 +262,7 @@ void bind_chess_env(py::module_& m) {
           "parse_fen", [](Board& board, const std::string& text) { board.parse_fen(text.c_str()); }, py::arg("text"),
           "Loads a position leniently (placement, side, castling, en passant; the clocks are ignored) without "
           "starting an episode. Returns None; TypeError for a text that is not a str.")
-      .def("step", &Board::step, py::arg("action"),
+      .def("step", &Board::step, py::arg("action").noconvert(),
            "Plays a legal action (plane * 64 + square). Returns (side, observation, reward, done): reward +1 / -1 "
            "when black / white is checkmated, done 1 when the game ended. ValueError(\"Invalid action\") for an "
            "action that is not legal now, with the position unchanged; TypeError for a non-integer or one outside "
@@ -247,8 +270,9 @@ void bind_chess_env(py::module_& m) {
       .def("save_state", &Board::save_state, "The whole game as a new, detached State.")
       .def("restore_state", &Board::restore_state, py::arg("state"),
            "Puts a State back and returns (side, observation, 0, 0). ValueError, changing nothing, for a State it "
-           "cannot use (state_pos outside 0-7, more than 8 history entries, an entry not 14 x 64, an action key "
-           "outside 0-4671, a move log entry of no promotion kind).")
+           "cannot use (state_pos outside 0-7, or not the number of history entries while there are fewer than 8; "
+           "more than 8 history entries; an entry not 14 x 64; an action key outside 0-4671; a move log entry of no "
+           "promotion kind).")
       .def("hash_state", &Board::hash_state,
            "A 64-bit hash of the position (placement, side to move, en passant, castling) as an int 0 to 2**64 - 1.")
       .def(
@@ -258,7 +282,7 @@ void bind_chess_env(py::module_& m) {
             std::mt19937 rng(*seed);
             return board.roll_out_with(rng, nullptr);
           },
-          py::arg("seed") = py::none(),
+          py::arg("seed").noconvert() = py::none(),
           "Plays uniformly random legal actions until the episode ends or 400 steps have been played and returns "
           "the final reward (+1 white wins, -1 black wins, 0 otherwise). With seed (0 to 2**32 - 1) the game is "
           "reproducible; without, it is seeded from the operating system.")
@@ -268,7 +292,7 @@ void bind_chess_env(py::module_& m) {
             const Outcome outcome = board.play(action);
             return py::make_tuple(board.position.side, outcome.reward, outcome.done() ? 1 : 0);
           },
-          py::arg("action"),
+          py::arg("action").noconvert(),
           "The move of step(action), with the same rules, errors and effects, answering only (side to move, "
           "reward, done): no observation is built. Read it with observation() when needed.")
       .def("legal_actions", &legal_actions_of,
@@ -292,9 +316,9 @@ void bind_chess_env(py::module_& m) {
           "The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move "
           "number counts on from the episode's start. en_passant=\"standard\" writes the square passed over "
           "after every double push; \"legal\" only when an en-passant capture is legal (python-chess's default).")
-      .def("action_to_uci", &Board::action_to_uci, py::arg("action"),
+      .def("action_to_uci", &Board::action_to_uci, py::arg("action").noconvert(),
            "The UCI text of a legal action of the current position; ValueError naming an illegal action.")
-      .def("action_to_san", &Board::action_to_san, py::arg("action"),
+      .def("action_to_san", &Board::action_to_san, py::arg("action").noconvert(),
            "The SAN text of a legal action of the current position; ValueError naming an illegal action.")
       .def("uci_to_action", &Board::uci_to_action, py::arg("text"),
            "The action of a legal move given in UCI; ValueError naming a malformed or illegal text.")
@@ -326,7 +350,7 @@ void bind_chess_env(py::module_& m) {
       .def(
           "in_check", [](const Board& board) { return board.position.in_check(); },
           "True when the side to move has a king and it is attacked.")
-      .def("svg", &svg_of, py::arg("size") = 400, py::arg("last_move") = true, py::arg("check") = true,
+      .def("svg", &svg_of, py::arg("size").noconvert() = 400, py::arg("last_move") = true, py::arg("check") = true,
            py::arg("flipped") = false,
            "The board as an SVG picture (a str): size pixels square, file and rank labels, the last move's squares "
            "highlighted when last_move, the king in check marked when check, black at the bottom when flipped. "
@@ -353,7 +377,7 @@ void bind_chess_env(py::module_& m) {
           "Makes a new ChessEnv from the bytes of __getstate__ (pickle calls it), continuing exactly as the "
           "pickled one would; ValueError for bytes that are damaged, cut short, of another format version, or "
           "holding a game restore_state refuses.")
-      .def("__reduce__", &reduce_of,
+      .def("__reduce__", &reduce_of<Board>,
            "For pickle: the game (as save_state holds it), the rules and the last outcome as compact bytes; a "
            "loaded ChessEnv continues exactly as this one would. Bytes that are damaged, cut short or of another "
            "format version raise ValueError when loaded.");

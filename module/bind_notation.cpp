@@ -42,6 +42,7 @@ bool raise_on_error(const std::string& errors) {
 
 // The iterator read_pgn returns.
 struct PgnGames {
+  using bound_value = void;
   PgnReader reader;
   bool raise;
 

@@ -22,15 +22,18 @@ namespace {
 
 // The rows of one select: what the network reads, and where each row goes.
 struct Leaves {
+  using bound_value = void;
   py::array obs, legal_mask, tree;
 };
 
 struct PyMcts {
+  using bound_value = void;
   std::unique_ptr<Mcts> search;
   bool copy = false;
 };
 
 struct PyUct {
+  using bound_value = void;
   std::unique_ptr<Uct> search;
   bool rooted = false;
 };
@@ -197,12 +200,13 @@ void bind_search(py::module_& m) {
              self->search = std::make_unique<Mcts>(o);
              return self;
            }),
-           py::arg("num_trees"), py::kw_only(), py::arg("c_puct") = 1.25, py::arg("c_base") = py::none(),
+           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("c_puct") = 1.25, py::arg("c_base") = py::none(),
            py::arg("c_init") = 1.25, py::arg("dirichlet_alpha") = 0.3, py::arg("dirichlet_fraction") = 0.25,
            py::arg("fpu_reduction") = 0.0, py::arg("fpu_value") = py::none(), py::arg("virtual_loss") = 1.0,
-           py::arg("node_budget") = 100000, py::arg("root_selection") = "puct", py::arg("gumbel_considered") = 16,
-           py::arg("gumbel_simulations") = 64, py::arg("gumbel_c_visit") = 50.0, py::arg("gumbel_c_scale") = 0.1,
-           py::arg("obs_dtype") = "float32", py::arg("num_threads") = py::none(), py::arg("seed") = py::none(),
+           py::arg("node_budget").noconvert() = 100000, py::arg("root_selection") = "puct",
+           py::arg("gumbel_considered").noconvert() = 16, py::arg("gumbel_simulations").noconvert() = 64,
+           py::arg("gumbel_c_visit") = 50.0, py::arg("gumbel_c_scale") = 0.1, py::arg("obs_dtype") = "float32",
+           py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
            py::arg("copy") = false,
            "PUCT picks argmax Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), N the parent's visits; c is c_puct, or "
            "log((1 + N + c_base) / c_base) + c_init when c_base is given. An unvisited child's Q is the parent's "
@@ -246,7 +250,7 @@ void bind_search(py::module_& m) {
               throw py::value_error(e.what());
             }
           },
-          py::arg("roots"), py::arg("trees") = py::none(),
+          py::arg("roots"), py::arg("trees").noconvert() = py::none(),
           "Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN "
           "text, one per tree, or one per index in trees (then only those trees restart). A finished game raises "
           "ValueError and nothing changes. Any round waiting for expand is dropped.")
@@ -273,7 +277,7 @@ void bind_search(py::module_& m) {
             leaves.tree = view(py::dtype::of<int32_t>(), {rows}, arrays.trees.data(), owner, s.copy);
             return leaves;
           },
-          py::arg("leaves_per_tree") = 1,
+          py::arg("leaves_per_tree").noconvert() = 1,
           "Makes leaves_per_tree descents in every tree and returns the new leaves (SearchLeaves). A descent that "
           "ends in a finished game is backed up at once; one that meets a leaf already taken this round, or "
           "needs more nodes than node_budget, is dropped; so a tree may give fewer rows. RuntimeError while the "
@@ -408,9 +412,9 @@ void bind_search(py::module_& m) {
              self->search = std::make_unique<Uct>(o);
              return self;
            }),
-           py::arg("num_trees"), py::kw_only(), py::arg("exploration") = 1.4142135623730951,
-           py::arg("node_budget") = 200000, py::arg("solver") = true, py::arg("num_threads") = py::none(),
-           py::arg("seed") = py::none(),
+           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = 1.4142135623730951,
+           py::arg("node_budget").noconvert() = 200000, py::arg("solver") = true,
+           py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
            "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
            "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")
       .def_property_readonly(
@@ -443,7 +447,7 @@ void bind_search(py::module_& m) {
             s.search->run(n, done.mutable_data());
             return done;
           },
-          py::arg("simulations"),
+          py::arg("simulations").noconvert(),
           "Runs simulations more per tree (a tree whose root is proved stops) and returns how many each ran "
           "(int32 (num_trees,)).")
       .def(

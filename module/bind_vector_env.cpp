@@ -22,11 +22,13 @@ namespace {
 
 // The arrays of one reset or step.
 struct VectorStep {
+  using bound_value = void;
   py::array obs, legal_mask, reward, terminated, truncated, to_play, final_obs, final_reward, final_reason;
 };
 
 // The Python object: the environment and how its results are handed out.
 struct PyVectorEnv {
+  using bound_value = void;
   std::unique_ptr<VectorEnv> env;
   bool copy = false;
 };
@@ -152,8 +154,9 @@ void bind_vector_env(py::module_& m) {
              self->copy = copy;
              return self;
            }),
-           py::arg("num_envs"), py::arg("num_threads") = py::none(), py::arg("seed") = py::none(),
-           py::arg("obs_dtype") = "float32", py::arg("max_steps") = py::none(), py::arg("copy") = false,
+           py::arg("num_envs").noconvert(), py::arg("num_threads").noconvert() = py::none(),
+           py::arg("seed").noconvert() = py::none(), py::arg("obs_dtype") = "float32",
+           py::arg("max_steps").noconvert() = py::none(), py::arg("copy") = false,
            "num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) "
            "makes every game and every draw reproducible, for any num_threads; obs_dtype is \"float32\", \"int32\", "
            "\"uint8\" (counters saturate at 255) or \"packed\" (one uint64 word per plane, see varnok.unpack); "
@@ -175,7 +178,7 @@ void bind_vector_env(py::module_& m) {
       .def(
           "reset",
           [](py::object self, std::optional<uint64_t> seed) {
-            PyVectorEnv& v = self.cast<PyVectorEnv&>();
+            PyVectorEnv& v = value_of<PyVectorEnv>(self);
             Use use(*v.env);
             {
               py::gil_scoped_release unlocked;
@@ -183,12 +186,12 @@ void bind_vector_env(py::module_& m) {
             }
             return results(self, *v.env, v.copy);
           },
-          py::arg("seed") = py::none(),
+          py::arg("seed").noconvert() = py::none(),
           "Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.")
       .def(
           "step",
           [](py::object self, const py::handle& actions) {
-            PyVectorEnv& v = self.cast<PyVectorEnv&>();
+            PyVectorEnv& v = value_of<PyVectorEnv>(self);
             Use use(*v.env);
             const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
             try {
@@ -224,7 +227,7 @@ void bind_vector_env(py::module_& m) {
       .def(
           "step_wait",
           [](py::object self) {
-            PyVectorEnv& v = self.cast<PyVectorEnv&>();
+            PyVectorEnv& v = value_of<PyVectorEnv>(self);
             if (!v.env->step_pending()) throw std::runtime_error("step_wait without a step_async");
             try {
               py::gil_scoped_release unlocked;
@@ -262,14 +265,14 @@ void bind_vector_env(py::module_& m) {
             Use use(*v.env);
             return v.env->save_state(checked_row(*v.env, row));
           },
-          py::arg("row"), "The whole game of one row as a State, exactly as ChessEnv.save_state gives it.")
+          py::arg("row").noconvert(), "The whole game of one row as a State, exactly as ChessEnv.save_state gives it.")
       .def(
           "restore_state",
           [](PyVectorEnv& v, int64_t row, const State& state) {
             Use use(*v.env);
             v.env->restore_state(checked_row(*v.env, row), state);
           },
-          py::arg("row"), py::arg("state"),
+          py::arg("row").noconvert(), py::arg("state"),
           "Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result "
           "arrays. A State restore_state refuses raises ValueError and changes nothing.");
 
@@ -287,7 +290,8 @@ void bind_vector_env(py::module_& m) {
         roll_outs(states, static_cast<int>(repeats), s, static_cast<int>(threads), out.mutable_data());
         return out;
       },
-      py::arg("states"), py::arg("repeats"), py::arg("seed") = py::none(), py::arg("num_threads") = py::none(),
+      py::arg("states"), py::arg("repeats").noconvert(), py::arg("seed").noconvert() = py::none(),
+      py::arg("num_threads").noconvert() = py::none(),
       "Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them) on worker threads and "
       "returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results "
       "for any num_threads.");

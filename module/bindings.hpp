@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "module/live_instance.hpp"
+
 namespace varnok::binding {
 
 void bind_chess_env(pybind11::module_& m);

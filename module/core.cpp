@@ -4,6 +4,7 @@
 
 #include "module/bindings.hpp"
 #include "module/lists.hpp"
+#include "module/sealed_classes.hpp"
 
 PYBIND11_MODULE(_core, m, pybind11::multiple_interpreters::not_supported()) {
   varnok::binding::cache_small_ints();
@@ -11,4 +12,5 @@ PYBIND11_MODULE(_core, m, pybind11::multiple_interpreters::not_supported()) {
   varnok::binding::bind_vector_env(m);
   varnok::binding::bind_notation(m);
   varnok::binding::bind_search(m);
+  varnok::binding::seal_classes(m);
 }

@@ -65,7 +65,7 @@ class State:
         Action -> move word of the last legal-action listing (a new dict on every read).
         """
     @move_index.setter
-    def move_index(self, arg0: collections.abc.Mapping[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex]) -> None:
+    def move_index(self, value: dict[int, int]) -> None:
         ...
     @property
     def moves(self) -> list[int]:
@@ -73,7 +73,7 @@ class State:
         The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, 63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, 3 rook, 4 queen).
         """
     @moves.setter
-    def moves(self, arg0: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]) -> None:
+    def moves(self, value: list[int]) -> None:
         ...
     @property
     def n_repititions(self) -> int:
@@ -81,7 +81,7 @@ class State:
         The repetition value (count - 1) of the position recorded last.
         """
     @n_repititions.setter
-    def n_repititions(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def n_repititions(self, value: int) -> None:
         ...
     @property
     def no_progress_count(self) -> int:
@@ -89,7 +89,7 @@ class State:
         Plies since the last pawn move or capture, counting that move.
         """
     @no_progress_count.setter
-    def no_progress_count(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def no_progress_count(self, value: int) -> None:
         ...
     @property
     def occupancies(self) -> numpy.typing.NDArray[numpy.uint64]:
@@ -102,7 +102,7 @@ class State:
         The repetition value of the position recorded before it.
         """
     @prev_n_repititions.setter
-    def prev_n_repititions(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def prev_n_repititions(self, value: int) -> None:
         ...
     @property
     def repetition_count(self) -> dict[int, int]:
@@ -110,7 +110,7 @@ class State:
         Position hash -> times the position was recorded in the episode (a new dict on every read).
         """
     @repetition_count.setter
-    def repetition_count(self, arg0: collections.abc.Mapping[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex]) -> None:
+    def repetition_count(self, value: dict[int, int]) -> None:
         ...
     @property
     def side(self) -> int:
@@ -131,7 +131,7 @@ class State:
         The recorded positions, up to 8 entries of 14 planes of 64 ints, in ring order (a new list on every read; assign a whole new list to change it).
         """
     @state_history.setter
-    def state_history(self, arg0: collections.abc.Sequence[collections.abc.Sequence[collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]]]) -> None:
+    def state_history(self, value: list[list[list[int]]]) -> None:
         ...
     @property
     def state_pos(self) -> int:
@@ -139,7 +139,7 @@ class State:
         The ring cursor of state_history, 0 to 7.
         """
     @state_pos.setter
-    def state_pos(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def state_pos(self, value: int) -> None:
         ...
     @property
     def total_move_count(self) -> int:
@@ -147,7 +147,7 @@ class State:
         The steps played since the episode started.
         """
     @total_move_count.setter
-    def total_move_count(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def total_move_count(self, value: int) -> None:
         ...
 class ChessEnv:
     """
@@ -185,11 +185,11 @@ class ChessEnv:
         """
         The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).
         """
-    def action_to_san(self, action: typing.SupportsInt | typing.SupportsIndex) -> str:
+    def action_to_san(self, action: int) -> str:
         """
         The SAN text of a legal action of the current position; ValueError naming an illegal action.
         """
-    def action_to_uci(self, action: typing.SupportsInt | typing.SupportsIndex) -> str:
+    def action_to_uci(self, action: int) -> str:
         """
         The UCI text of a legal action of the current position; ValueError naming an illegal action.
         """
@@ -249,7 +249,7 @@ class ChessEnv:
         """
         The episode as PGN text: the seven-tag roster ("?" where headers give nothing), the other headers, SetUp and FEN when the episode did not start from the initial position, and the moves in SAN. Without a Result header the result is what the game shows: 1-0 or 0-1 after mate, 1/2-1/2 after a stalemate or a draw by the rules, * otherwise.
         """
-    def play(self, action: typing.SupportsInt | typing.SupportsIndex) -> tuple[int, int, int]:
+    def play(self, action: int) -> tuple[int, int, int]:
         """
         The move of step(action), with the same rules, errors and effects, answering only (side to move, reward, done): no observation is built. Read it with observation() when needed.
         """
@@ -265,7 +265,7 @@ class ChessEnv:
         """
         Puts a State back and returns (side, observation, 0, 0). ValueError, changing nothing, for a State it cannot use (state_pos outside 0-7, more than 8 history entries, an entry not 14 x 64, an action key outside 0-4671, a move log entry of no promotion kind).
         """
-    def roll_out(self, seed: typing.SupportsInt | typing.SupportsIndex | None = None) -> int:
+    def roll_out(self, seed: int | None = None) -> int:
         """
         Plays uniformly random legal actions until the episode ends or 400 steps have been played and returns the final reward (+1 white wins, -1 black wins, 0 otherwise). With seed (0 to 2**32 - 1) the game is reproducible; without, it is seeded from the operating system.
         """
@@ -277,11 +277,11 @@ class ChessEnv:
         """
         The whole game as a new, detached State.
         """
-    def step(self, action: typing.SupportsInt | typing.SupportsIndex) -> tuple[int, list[list[int]], int, int]:
+    def step(self, action: int) -> tuple[int, list[list[int]], int, int]:
         """
         Plays a legal action (plane * 64 + square). Returns (side, observation, reward, done): reward +1 / -1 when black / white is checkmated, done 1 when the game ended. ValueError("Invalid action") for an action that is not legal now, with the position unchanged; TypeError for a non-integer or one outside the signed 32-bit range.
         """
-    def svg(self, size: typing.SupportsInt | typing.SupportsIndex = 400, last_move: bool = True, check: bool = True, flipped: bool = False) -> str:
+    def svg(self, size: int = 400, last_move: bool = True, check: bool = True, flipped: bool = False) -> str:
         """
         The board as an SVG picture (a str): size pixels square, file and rank labels, the last move's squares highlighted when last_move, the king in check marked when check, black at the bottom when flipped. ValueError for a size below 64.
         """
@@ -347,7 +347,7 @@ class VectorEnv:
     """
     num_envs independent ChessEnv games stepped natively on a pool of worker threads, with results written into NumPy arrays. A game that ends is started again inside the same step; its last observation, reward and reason are in final_obs, final_reward and final_reason.
     """
-    def __init__(self, num_envs: typing.SupportsInt | typing.SupportsIndex, num_threads: typing.SupportsInt | typing.SupportsIndex | None = None, seed: typing.SupportsInt | typing.SupportsIndex | None = None, obs_dtype: str = 'float32', max_steps: typing.SupportsInt | typing.SupportsIndex | None = None, copy: bool = False) -> None:
+    def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False) -> None:
         """
         num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views.
         """
@@ -355,15 +355,15 @@ class VectorEnv:
         """
         A uniformly random legal action per game, drawn from the environment's own seeded generator (int64, shape (num_envs,)).
         """
-    def reset(self, seed: typing.SupportsInt | typing.SupportsIndex | None = None) -> VectorStep:
+    def reset(self, seed: int | None = None) -> VectorStep:
         """
         Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.
         """
-    def restore_state(self, row: typing.SupportsInt | typing.SupportsIndex, state: State) -> None:
+    def restore_state(self, row: int, state: State) -> None:
         """
         Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result arrays. A State restore_state refuses raises ValueError and changes nothing.
         """
-    def save_state(self, row: typing.SupportsInt | typing.SupportsIndex) -> State:
+    def save_state(self, row: int) -> State:
         """
         The whole game of one row as a State, exactly as ChessEnv.save_state gives it.
         """
@@ -476,7 +476,7 @@ class MCTS:
     """
     num_trees independent search trees grown together: select() hands out the leaves of every tree as one batch for the network, expand() takes its priors and values back. PUCT everywhere (AlphaZero), or Gumbel-Top-k with sequential halving at the root (root_selection="gumbel"). Finished games met in a tree are scored natively and never sent. Trees are spread over worker threads; with a seed, results are the same for any num_threads.
     """
-    def __init__(self, num_trees: typing.SupportsInt | typing.SupportsIndex, *, c_puct: typing.SupportsFloat | typing.SupportsIndex = 1.25, c_base: typing.SupportsFloat | typing.SupportsIndex | None = None, c_init: typing.SupportsFloat | typing.SupportsIndex = 1.25, dirichlet_alpha: typing.SupportsFloat | typing.SupportsIndex = 0.3, dirichlet_fraction: typing.SupportsFloat | typing.SupportsIndex = 0.25, fpu_reduction: typing.SupportsFloat | typing.SupportsIndex = 0.0, fpu_value: typing.SupportsFloat | typing.SupportsIndex | None = None, virtual_loss: typing.SupportsFloat | typing.SupportsIndex = 1.0, node_budget: typing.SupportsInt | typing.SupportsIndex = 100000, root_selection: str = 'puct', gumbel_considered: typing.SupportsInt | typing.SupportsIndex = 16, gumbel_simulations: typing.SupportsInt | typing.SupportsIndex = 64, gumbel_c_visit: typing.SupportsFloat | typing.SupportsIndex = 50.0, gumbel_c_scale: typing.SupportsFloat | typing.SupportsIndex = 0.1, obs_dtype: str = 'float32', num_threads: typing.SupportsInt | typing.SupportsIndex | None = None, seed: typing.SupportsInt | typing.SupportsIndex | None = None, copy: bool = False) -> None:
+    def __init__(self, num_trees: int, *, c_puct: typing.SupportsFloat | typing.SupportsIndex = 1.25, c_base: typing.SupportsFloat | typing.SupportsIndex | None = None, c_init: typing.SupportsFloat | typing.SupportsIndex = 1.25, dirichlet_alpha: typing.SupportsFloat | typing.SupportsIndex = 0.3, dirichlet_fraction: typing.SupportsFloat | typing.SupportsIndex = 0.25, fpu_reduction: typing.SupportsFloat | typing.SupportsIndex = 0.0, fpu_value: typing.SupportsFloat | typing.SupportsIndex | None = None, virtual_loss: typing.SupportsFloat | typing.SupportsIndex = 1.0, node_budget: int = 100000, root_selection: str = 'puct', gumbel_considered: int = 16, gumbel_simulations: int = 64, gumbel_c_visit: typing.SupportsFloat | typing.SupportsIndex = 50.0, gumbel_c_scale: typing.SupportsFloat | typing.SupportsIndex = 0.1, obs_dtype: str = 'float32', num_threads: int | None = None, seed: int | None = None, copy: bool = False) -> None:
         """
         PUCT picks argmax Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), N the parent's visits; c is c_puct, or log((1 + N + c_base) / c_base) + c_init when c_base is given. An unvisited child's Q is the parent's value minus fpu_reduction, or fpu_value when given. Each descent waiting for its value counts as virtual_loss lost visits on its path. Dirichlet(dirichlet_alpha) noise is mixed into the root's priors with weight dirichlet_fraction (0: none; PUCT only). root_selection="gumbel" plans gumbel_simulations root simulations over gumbel_considered actions (mctx's defaults c_visit=50, c_scale=0.1). node_budget bounds the nodes of each tree (a descent needing more is dropped). obs_dtype as for VectorEnv. seed makes all noise and sampling reproducible. select returns read-only views that the next select overwrites; copy=True returns fresh arrays instead.
         """
@@ -512,11 +512,11 @@ class MCTS:
         """
         float32 (num_trees,): the mean value backed up at each root, for its side to move (a finished root: its result)
         """
-    def select(self, leaves_per_tree: typing.SupportsInt | typing.SupportsIndex = 1) -> SearchLeaves:
+    def select(self, leaves_per_tree: int = 1) -> SearchLeaves:
         """
         Makes leaves_per_tree descents in every tree and returns the new leaves (SearchLeaves). A descent that ends in a finished game is backed up at once; one that meets a leaf already taken this round, or needs more nodes than node_budget, is dropped; so a tree may give fewer rows. RuntimeError while the last select waits for expand.
         """
-    def set_roots(self, roots: typing.Any, trees: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] | None = None) -> None:
+    def set_roots(self, roots: typing.Any, trees: list[int] | None = None) -> None:
         """
         Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. Any round waiting for expand is dropped.
         """
@@ -548,7 +548,7 @@ class UCT:
     """
     Plain UCT without a network: a leaf's value is one seeded native random roll-out, children are chosen by UCB1 (every unvisited child first). With solver=True proved results (mates) are passed up the tree (MCTS-Solver), so short mates are found exactly.
     """
-    def __init__(self, num_trees: typing.SupportsInt | typing.SupportsIndex, *, exploration: typing.SupportsFloat | typing.SupportsIndex = 1.4142135623730951, node_budget: typing.SupportsInt | typing.SupportsIndex = 200000, solver: bool = True, num_threads: typing.SupportsInt | typing.SupportsIndex | None = None, seed: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
+    def __init__(self, num_trees: int, *, exploration: typing.SupportsFloat | typing.SupportsIndex = 1.4142135623730951, node_budget: int = 200000, solver: bool = True, num_threads: int | None = None, seed: int | None = None) -> None:
         """
         exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.
         """
@@ -560,7 +560,7 @@ class UCT:
         """
         float32 (num_trees,): each root's value for its side to move (+1 / -1 when proved)
         """
-    def run(self, simulations: typing.SupportsInt | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.int32]:
+    def run(self, simulations: int) -> numpy.typing.NDArray[numpy.int32]:
         """
         Runs simulations more per tree (a tree whose root is proved stops) and returns how many each ran (int32 (num_trees,)).
         """
@@ -589,7 +589,7 @@ def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'ski
     """
     Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn).
     """
-def roll_outs(states: collections.abc.Sequence[State], repeats: typing.SupportsInt | typing.SupportsIndex, seed: typing.SupportsInt | typing.SupportsIndex | None = None, num_threads: typing.SupportsInt | typing.SupportsIndex | None = None) -> numpy.typing.NDArray[numpy.int8]:
+def roll_outs(states: collections.abc.Sequence[State], repeats: int, seed: int | None = None, num_threads: int | None = None) -> numpy.typing.NDArray[numpy.int8]:
     """
     Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them) on worker threads and returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results for any num_threads.
     """

@@ -26,7 +26,7 @@ MODULE_NAMES = ["ChessEnv", "MCTS", "PgnGame", "PgnGames", "SearchLeaves", "Stat
 # Then the pictures.
 PICTURE_METHODS = ["in_check", "svg"]
 RESULT = "tuple[int, list[list[int]], int, int]"
-INT = "typing.SupportsInt | typing.SupportsIndex"
+INT = "int"  # taken as operator.index takes it: no float, Decimal or Fraction
 SIGNATURES = {
     "reset": f"reset(self: varnok._core.ChessEnv) -> {RESULT}",
     "get_actions": "get_actions(self: varnok._core.ChessEnv) -> list[list[int]]",
