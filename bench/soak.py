@@ -16,9 +16,10 @@ Four parts, each run to its count in one process:
 - pickle: 100,000 round trips of a ChessEnv and a State through pickle,
   copy.copy and copy.deepcopy (VectorEnv, MCTS and UCT do not pickle: noted).
 
-Each part first runs a warm-up (a tenth of its count, so that the
-allocator's pools, caches and the interpreter's free lists reach their
-working size), then samples the resident set size (VmRSS from
+Each part first runs a warm-up (a tenth of its count, for the search
+four tenths, so that the allocator's pools, the search trees' node pools,
+Arrow's memory pool and the interpreter's free lists reach their working
+size), then samples the resident set size (VmRSS from
 /proc/self/status, or psutil) at intervals. The figures go to standard
 output as JSON, per part: count, seconds, rate, RSS after the warm-up and at
 the end, the growth between them and the largest sample. A part that grows by
@@ -47,7 +48,10 @@ VECTOR_STEPS = 10_000_000
 MCTS_SIMULATIONS = 1_000_000
 PGN_GAMES = 100_000
 PICKLE_ROUND_TRIPS = 100_000
-WARM_UP = 0.1          # share of each part run before the first sample
+# Share of each part run before the first sample. The search trees' node
+# pools grow (doubling) up to their budget as the trees get bigger, and do
+# so for a while; the other parts settle at once.
+WARM_UP = {"vector": 0.1, "mcts": 0.4, "pgn": 0.1, "pickle": 0.1}
 SAMPLES = 10           # RSS samples after the warm-up
 MB = 1 << 20
 
@@ -55,10 +59,11 @@ VECTOR_ENVS = 256
 MCTS_TREES = 64
 MCTS_LEAVES = 4
 MCTS_ROUNDS_PER_MOVE = 8
-MCTS_NODE_BUDGET = 4096
+MCTS_NODE_BUDGET = 1024  # small enough that every tree reaches it during the warm-up
 PRIOR_POOL_ROWS = 1024
 PGN_BATCH = 500
-PGN_SHARDS_EVERY = 20  # every this many batches also go through pgn2shards
+PGN_SHARDS_EVERY = 10  # every this many batches also go through pgn2shards (twice in the warm-up:
+                       # Arrow keeps a memory pool of its own that its first jobs fill)
 
 
 def rss() -> int:
@@ -84,7 +89,7 @@ class Watch:
     def __init__(self, name: str, total: int):
         self.name, self.total = name, total
         self.done = 0
-        self.warm_at = max(1, int(total * WARM_UP))
+        self.warm_at = max(1, int(total * WARM_UP[name]))
         self.every = max(1, (total - self.warm_at) // SAMPLES)
         self.next_sample = self.warm_at
         self.rss_warm = None

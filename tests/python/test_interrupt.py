@@ -102,6 +102,12 @@ def test_uct_run_in_slices_equals_one_run():
     assert np.array_equal(one[2], sliced[2])
 
 
+def test_unpack_of_many_rows_stops():
+    packed = np.repeat(started_game(5).observation("packed")[None], 20_000, axis=0)
+    assert interrupt_during(lambda: varnok.unpack(packed), delay=0.1) < STOP_BOUND
+    assert np.array_equal(varnok.unpack(packed[:2])[1], started_game(5).observation("int32"))
+
+
 BROKEN_GAME = '[Event "broken"]\n\n1. e5 ' + "Nf3 Nc6 " * 40 + "*\n\n"  # 1. e5 is illegal: skipped
 GOOD_GAME = '[Event "good"]\n\n1. e4 e5 2. Nf3 Nc6 3. Bb5 a6 *\n\n'
 
@@ -150,8 +156,8 @@ def test_pgn2shards_stops_and_a_rerun_resumes_to_the_same_shards(tmp_path):
     vd = pytest.importorskip("varnok.data")
     pytest.importorskip("pyarrow")
     source = tmp_path / "games.pgn"
-    source.write_text(random_pgn(100) * 10)
-    chunk = source.stat().st_size // 30
+    source.write_text(random_pgn(60) * 4)
+    chunk = source.stat().st_size // 16
     out, fresh = tmp_path / "out", tmp_path / "fresh"
     finished = []
 
@@ -171,7 +177,7 @@ def test_pgn2shards_stops_and_a_rerun_resumes_to_the_same_shards(tmp_path):
     assert sorted(p.name for p in out.iterdir()) == sorted(p.name for p in fresh.iterdir())
     got, expected = shard_rows(out), shard_rows(fresh)
     assert all(np.array_equal(got[k], expected[k]) for k in expected)
-    assert vd.verify(out)["positions"] == whole["positions"]
+    assert len(got["action"]) == whole["positions"]
 
 
 def test_signal_handlers_run_inside_a_long_call_and_meet_the_guard():
