@@ -32,10 +32,11 @@ std::string describe_error(const PgnGame& game) {
   return "line " + std::to_string(game.error_line) + ": " + game.error;
 }
 
-void replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out) {
+bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t max_games) {
   Board board;
   PgnGame game;
-  while (reader.next(game)) {
+  for (int64_t read = 0; read < max_games; ++read) {
+    if (!reader.next(game)) return false;
     if (!game.ok()) {
       if (raise_on_error) throw std::invalid_argument(describe_error(game));
       continue;
@@ -63,6 +64,7 @@ void replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedG
       board.play_listed(action);
     }
   }
+  return true;
 }
 
 }  // namespace varnok

@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "env/observation_writer.hpp"
 #include "env/pgn_replay.hpp"
 #include "module/bindings.hpp"
+#include "module/interrupt.hpp"
 
 namespace varnok::binding {
 
@@ -20,18 +22,30 @@ namespace {
 
 namespace py = pybind11;
 
+// A file that cannot be opened raises OSError (FileNotFoundError,
+// PermissionError, ...) with the system's reason, as Python's open does.
+PgnReader file_reader(const std::string& path) {
+  std::FILE* probe = std::fopen(path.c_str(), "rb");
+  if (!probe) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  std::fclose(probe);
+  return PgnReader::from_file(path);
+}
+
 // A str holding a newline or starting with "[" is PGN text; any other str,
 // and any os.PathLike, is a file path.
 PgnReader reader_of(const py::object& source) {
   if (py::isinstance<py::str>(source)) {
     std::string text = source.cast<std::string>();
     if (text.find('\n') != std::string::npos || text.starts_with('[')) return PgnReader::from_text(std::move(text));
-    return PgnReader::from_file(text);
+    return file_reader(text);
   }
   const py::object path = py::module_::import("os").attr("fspath")(source);
   if (!py::isinstance<py::str>(path))
     throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
-  return PgnReader::from_file(path.cast<std::string>());
+  return file_reader(path.cast<std::string>());
 }
 
 bool raise_on_error(const std::string& errors) {
@@ -51,6 +65,7 @@ struct PgnGames {
     while (reader.next(game)) {
       if (game.ok()) return game;
       if (raise) throw py::value_error(describe_error(game));
+      check_interrupt();  // a long run of broken games is read in this one call
     }
     throw py::stop_iteration();
   }
@@ -112,10 +127,7 @@ void bind_notation(py::module_& m) {
         const bool raise = raise_on_error(errors);
         PgnReader reader = reader_of(source);
         ReplayedGames replayed;
-        {
-          py::gil_scoped_release release;
-          replay_games(reader, packed, raise, replayed);
-        }
+        run_interruptibly([&](int64_t games) { return replay_games(reader, packed, raise, replayed, games); });
         const auto n = static_cast<py::ssize_t>(replayed.actions.size());
         py::typing::Dict<py::str, py::array> out;
         if (packed)

@@ -13,6 +13,7 @@
 
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
+#include "module/interrupt.hpp"
 #include "search/mcts.hpp"
 #include "search/uct.hpp"
 
@@ -38,16 +39,17 @@ struct PyUct {
   bool rooted = false;
 };
 
-// Holds the search for one call; released on every way out.
+// Holds a search (Mcts or Uct) for one call; released on every way out.
+template <class Search>
 class Use {
  public:
-  explicit Use(Mcts& search) : search_(search) { search_.acquire(); }
+  explicit Use(Search& search) : search_(search) { search_.acquire(); }
   ~Use() { search_.release(); }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
 
  private:
-  Mcts& search_;
+  Search& search_;
 };
 
 uint64_t os_seed() {
@@ -225,7 +227,12 @@ void bind_search(py::module_& m) {
           "obs_dtype", [](const PyMcts& s) { return observation_format_name(s.search->options().format); },
           "The format of the leaves' observations: \"float32\", \"int32\", \"uint8\" or \"packed\".")
       .def_property_readonly(
-          "round_open", [](const PyMcts& s) { return s.search->round_open(); }, "True between a select and its expand")
+          "round_open",
+          [](PyMcts& s) {
+            Use use(*s.search);
+            return s.search->round_open();
+          },
+          "True between a select and its expand")
       .def(
           "set_roots",
           [](PyMcts& s, const py::handle& roots, std::optional<std::vector<int64_t>> trees) {
@@ -422,6 +429,7 @@ void bind_search(py::module_& m) {
       .def(
           "set_roots",
           [](PyUct& s, const py::handle& roots) {
+            Use use(*s.search);
             std::vector<Board> boards = root_boards(roots);
             if (static_cast<int>(boards.size()) != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
@@ -440,11 +448,19 @@ void bind_search(py::module_& m) {
       .def(
           "run",
           [](PyUct& s, int64_t simulations) {
+            Use use(*s.search);
             if (!s.rooted) throw std::runtime_error("run before set_roots");
             const int n = checked_count(simulations, "simulations", 0, INT32_MAX);
-            py::array_t<int32_t> done(s.search->size());
-            py::gil_scoped_release unlocked;
-            s.search->run(n, done.mutable_data());
+            const int trees = s.search->size();
+            py::array_t<int32_t> done(trees);
+            int32_t* total = done.mutable_data();
+            std::fill_n(total, trees, 0);
+            // In slices of simulations per tree: a tree's simulations are the same cut or not.
+            std::vector<int32_t> ran(trees);
+            run_range_interruptibly(n, [&](int64_t begin, int64_t end) {
+              s.search->run(static_cast<int>(end - begin), ran.data());
+              for (int t = 0; t < trees; ++t) total[t] += ran[t];
+            });
             return done;
           },
           py::arg("simulations").noconvert(),
@@ -453,6 +469,7 @@ void bind_search(py::module_& m) {
       .def(
           "visit_counts",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<int32_t> out(
                 {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
             for (int t = 0; t < s.search->size(); ++t)
@@ -463,6 +480,7 @@ void bind_search(py::module_& m) {
       .def(
           "root_values",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<float> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t)
               out.mutable_at(t) = static_cast<float>(s.search->tree(t).root_value());
@@ -472,6 +490,7 @@ void bind_search(py::module_& m) {
       .def(
           "best_actions",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<int64_t> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).best_action();
             return out;
@@ -480,6 +499,7 @@ void bind_search(py::module_& m) {
       .def(
           "solved",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<bool> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).solved();
             return out;

@@ -13,6 +13,7 @@
 #include "env/observation_writer.hpp"
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
+#include "module/interrupt.hpp"
 #include "vector/roll_outs.hpp"
 #include "vector/vector_env.hpp"
 
@@ -96,11 +97,12 @@ py::array unpack(const py::array& packed, const std::string& dtype) {
   shape.insert(shape.end(), {8, 8});
   const py::ssize_t rows = words.size() / kObservationPlanes;
   py::array_t<int32_t> out(shape);
-  {
-    py::gil_scoped_release unlocked;
-    for (py::ssize_t i = 0; i < rows; ++i)
-      unpack_observation(words.data() + i * kObservationPlanes, out.mutable_data() + i * kObservationValues);
-  }
+  const uint64_t* in = words.data();
+  int32_t* values = out.mutable_data();
+  run_range_interruptibly(rows, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i)
+      unpack_observation(in + i * kObservationPlanes, values + i * kObservationValues);
+  });
   if (dtype == "int32") return out;
   return out.attr("astype")(dtype == "float32" ? "float32" : "uint8");
 }
@@ -229,6 +231,7 @@ void bind_vector_env(py::module_& m) {
           [](py::object self) {
             PyVectorEnv& v = value_of<PyVectorEnv>(self);
             if (!v.env->step_pending()) throw std::runtime_error("step_wait without a step_async");
+            if (!v.env->claim_finish()) throw std::runtime_error("another thread is in step_wait");
             try {
               py::gil_scoped_release unlocked;
               v.env->step_finish();
@@ -278,16 +281,30 @@ void bind_vector_env(py::module_& m) {
 
   m.def(
       "roll_outs",
-      [](const std::vector<const State*>& states, int64_t repeats, std::optional<uint64_t> seed,
+      [](const std::vector<State>& states, int64_t repeats, std::optional<uint64_t> seed,
          std::optional<int64_t> num_threads) {
         if (repeats < 0) throw py::value_error("repeats must be 0 or more, got " + std::to_string(repeats));
         const int64_t threads = num_threads.value_or(default_threads());
         if (threads < 1 || threads > 1024)
           throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
+        // The workers read copies: the caller's States may change or go while the lock is released.
+        std::vector<const State*> games;
+        games.reserve(states.size());
+        for (const State& state : states) games.push_back(&state);
+        check_roll_out_states(games);
         py::array_t<int8_t> out({static_cast<py::ssize_t>(states.size()), static_cast<py::ssize_t>(repeats)});
         const uint64_t s = seed.value_or(os_seed());
-        py::gil_scoped_release unlocked;
-        roll_outs(states, static_cast<int>(repeats), s, static_cast<int>(threads), out.mutable_data());
+        const int64_t total = static_cast<int64_t>(states.size()) * repeats;
+        if (total == 0) return out;
+        int8_t* results = out.mutable_data();
+        std::optional<ThreadPool> pool;
+        {
+          py::gil_scoped_release unlocked;
+          pool.emplace(static_cast<int>(std::min(threads, total)));
+        }
+        run_range_interruptibly(total, [&](int64_t begin, int64_t end) {
+          roll_outs_range(*pool, games, static_cast<int>(repeats), s, begin, end, results);
+        });
         return out;
       },
       py::arg("states"), py::arg("repeats").noconvert(), py::arg("seed").noconvert() = py::none(),

@@ -5,16 +5,26 @@
 #include <vector>
 
 #include "env/board.hpp"
+#include "vector/thread_pool.hpp"
 
 namespace varnok {
 
-// Plays repeats seeded random roll-outs from each State and writes their
-// results (+1, -1 or 0, as Board::roll_out gives them) to
-// results[state * repeats + repeat]. Roll-out (state, repeat) draws from its
-// own generator, seeded from seed and its two numbers, so the results do not
-// depend on the number of threads. Every State is checked before any game is
-// played: one that restore_state refuses throws std::invalid_argument naming
-// its index.
+// Throws std::invalid_argument naming the index of the first State that
+// restore_state refuses.
+void check_roll_out_states(const std::vector<const State*>& states);
+
+// Plays the roll-outs numbered [begin, end) on pool: roll-out number
+// state * repeats + repeat, its result (+1, -1 or 0, as Board::roll_out gives
+// it) written to results[number]. Each draws from its own generator, seeded
+// from seed and its number, so the results depend neither on the number of
+// threads nor on how the numbers are cut into ranges. The States must have
+// passed check_roll_out_states.
+void roll_outs_range(ThreadPool& pool, const std::vector<const State*>& states, int repeats, uint64_t seed,
+                     int64_t begin, int64_t end, int8_t* results);
+
+// Every roll-out of every State at once: checks the States first (nothing is
+// played when one is refused), then plays states.size() * repeats roll-outs
+// on threads workers.
 void roll_outs(const std::vector<const State*>& states, int repeats, uint64_t seed, int threads, int8_t* results);
 
 }  // namespace varnok

@@ -113,6 +113,7 @@ void VectorEnv::step_start(const int64_t* actions) {
   // The caller's array may change while the workers play: keep a copy.
   pending_copy_.assign(actions, actions + size());
   pending_actions_ = pending_copy_.data();
+  finish_claimed_ = false;
   async_pending_ = true;
   pool_.start([this](int worker) { step_share(worker); });
 }

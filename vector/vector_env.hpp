@@ -89,7 +89,10 @@ class VectorEnv {
   // step_start keeps the environment acquired until step_finish.
   void acquire();
   void release() { in_use_.store(false, std::memory_order_release); }
-  bool step_pending() const { return async_pending_; }
+  bool step_pending() const { return async_pending_.load(std::memory_order_acquire); }
+  // The one caller of step_finish after a step_start: false when another
+  // thread already claimed it.
+  bool claim_finish() { return !finish_claimed_.exchange(true, std::memory_order_acq_rel); }
 
  private:
   struct Game {
@@ -122,7 +125,8 @@ class VectorEnv {
   std::vector<int64_t> pending_copy_;
   const int64_t* pending_actions_ = nullptr;
   std::atomic<bool> in_use_{false};
-  bool async_pending_ = false;  // between step_start and step_finish
+  std::atomic<bool> async_pending_{false};   // between step_start and step_finish
+  std::atomic<bool> finish_claimed_{false};  // a thread is inside step_finish
   ThreadPool pool_;
 };
 
