@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "core/fen_strict.hpp"
 #include "core/san.hpp"
@@ -47,8 +49,12 @@ std::vector<std::string> PgnGame::uci() const {
 
 PgnReader PgnReader::from_file(const std::string& path) {
   PgnReader reader;
+  // A folder opens like a file but reads as nothing: say so instead.
+  std::error_code status;
+  if (std::filesystem::is_directory(path, status))
+    throw std::system_error(EISDIR, std::generic_category(), "cannot read PGN file '" + path + "'");
   reader.file_.reset(std::fopen(path.c_str(), "rb"));
-  if (!reader.file_) throw std::runtime_error("cannot open PGN file '" + path + "': " + std::strerror(errno));
+  if (!reader.file_) throw std::system_error(errno, std::generic_category(), "cannot open PGN file '" + path + "'");
   return reader;
 }
 
