@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "core/fen_strict.hpp"
 #include "core/san.hpp"
@@ -47,8 +49,12 @@ std::vector<std::string> PgnGame::uci() const {
 
 PgnReader PgnReader::from_file(const std::string& path) {
   PgnReader reader;
+  // A folder opens like a file but reads as nothing: say so instead.
+  std::error_code status;
+  if (std::filesystem::is_directory(path, status))
+    throw std::system_error(EISDIR, std::generic_category(), "cannot read PGN file '" + path + "'");
   reader.file_.reset(std::fopen(path.c_str(), "rb"));
-  if (!reader.file_) throw std::runtime_error("cannot open PGN file '" + path + "': " + std::strerror(errno));
+  if (!reader.file_) throw std::system_error(errno, std::generic_category(), "cannot open PGN file '" + path + "'");
   return reader;
 }
 
@@ -197,6 +203,7 @@ bool PgnReader::next(PgnGame& game) {
   bool started = false, in_movetext = false;
   Position position;
   Token token;
+  int64_t fen_line = 0;  // where the FEN tag stands, named when it is faulty
 
   auto start_game = [&](int64_t line) {
     if (started) return;
@@ -204,7 +211,7 @@ bool PgnReader::next(PgnGame& game) {
     game.line = line;
   };
   // The start position, from the headers as read so far.
-  auto enter_movetext = [&](int64_t line) {
+  auto enter_movetext = [&]() {
     if (in_movetext) return;
     in_movetext = true;
     const std::string* fen = game.header("FEN");
@@ -215,7 +222,7 @@ bool PgnReader::next(PgnGame& game) {
     } catch (const std::invalid_argument& e) {
       game.start = parse_fen_strict(kInitialFen).position;
       game.error = std::string("bad FEN tag: ") + e.what();
-      game.error_line = line;
+      game.error_line = fen_line;
     }
     position = game.start;
   };
@@ -223,6 +230,7 @@ bool PgnReader::next(PgnGame& game) {
   if (has_pending_) {
     has_pending_ = false;
     start_game(pending_.line);
+    if (pending_.text == "FEN") fen_line = pending_.line;
     game.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
   }
   for (;;) {
@@ -235,11 +243,12 @@ bool PgnReader::next(PgnGame& game) {
           return true;
         }
         start_game(token.line);
+        if (token.text == "FEN") fen_line = token.line;
         game.headers.emplace_back(std::move(token.text), std::move(token.value));
         break;
       case TokenKind::kMove:
         start_game(token.line);
-        enter_movetext(token.line);
+        enter_movetext();
         if (!game.ok()) break;  // the rest of a broken game is passed over
         try {
           const Move move = move_of_san(position, token.text);
@@ -252,12 +261,12 @@ bool PgnReader::next(PgnGame& game) {
         break;
       case TokenKind::kResult:
         start_game(token.line);
-        enter_movetext(token.line);
+        enter_movetext();
         game.result = token.text;
         return true;
       case TokenKind::kEnd:
         if (!started) return false;
-        enter_movetext(token.line);
+        enter_movetext();
         return true;
     }
   }

@@ -49,7 +49,8 @@ struct PgnGame {
 
 class PgnReader {
  public:
-  // Throws std::runtime_error when the file cannot be opened.
+  // Throws std::system_error (with the errno) when the file cannot be opened
+  // or is a folder.
   static PgnReader from_file(const std::string& path);
   static PgnReader from_text(std::string text);
 

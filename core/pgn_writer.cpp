@@ -1,5 +1,7 @@
 #include "core/pgn_writer.hpp"
 
+#include <stdexcept>
+
 #include "core/fen_writer.hpp"
 #include "core/legality.hpp"
 #include "core/san.hpp"
@@ -28,6 +30,33 @@ bool written_by_us(std::string_view name) {
   for (const RosterTag& tag : kRoster)
     if (tag.name == name) return true;
   return false;
+}
+
+// A tag name is a PGN symbol: a letter or digit, then letters, digits and "_+#=:-".
+bool is_tag_name(std::string_view name) {
+  auto alphanumeric = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  if (name.empty() || !alphanumeric(name[0])) return false;
+  for (const char c : name)
+    if (!alphanumeric(c) && std::string_view("_+#=:-").find(c) == std::string_view::npos) return false;
+  return true;
+}
+
+// A tag value is one line of printing characters: a newline or other control
+// character would end the tag early and corrupt the file.
+bool is_tag_value(std::string_view value) {
+  for (const char c : value)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+void check_headers(const PgnHeaders& headers) {
+  for (const auto& [name, value] : headers) {
+    if (!is_tag_name(name))
+      throw std::invalid_argument("PGN tag name '" + name +
+                                  "' is not a PGN symbol (a letter or digit, then letters, digits and _+#=:-)");
+    if (!is_tag_value(value))
+      throw std::invalid_argument("PGN tag " + name + " holds a control character (a newline, tab, ...)");
+  }
 }
 
 void append_tag(std::string& out, std::string_view name, std::string_view value) {
@@ -73,6 +102,7 @@ std::string outcome_of(const Position& final_position) {
 
 std::string write_pgn(const Position& start, int fullmove_number, std::span<const Move> moves,
                       const PgnHeaders& headers) {
+  check_headers(headers);
   // SAN needs each position before its move; the movetext is built first so
   // that the result can come from the final position.
   std::string movetext;

@@ -13,8 +13,9 @@
 
 namespace varnok {
 
-// The moves must be legal one after the other from start, and tag names PGN
-// symbols (letters, digits, "_+#=:-"). The result is the caller's Result tag
+// The moves must be legal one after the other from start. Tag names must be
+// PGN symbols (a letter or digit, then letters, digits and "_+#=:-") and tag
+// values free of control characters; std::invalid_argument otherwise. The result is the caller's Result tag
 // when it is a result ("1-0", "0-1", "1/2-1/2", "*"), else what the final
 // position shows: "1-0" or "0-1" after a mate, "1/2-1/2" after a stalemate,
 // "*" otherwise.

@@ -51,8 +51,15 @@ std::vector<int64_t> integer_vector(const py::handle& values, py::ssize_t n, con
   if (array.ndim() != 1 || array.shape(0) != n)
     throw py::value_error(std::string(what) + " must have shape (" + std::to_string(n) + ",), got " +
                           py::str(py::tuple(array.attr("shape"))).cast<std::string>());
-  // Unsigned values above the int64 range cannot be legal actions; they
-  // become negative here and are refused as illegal.
+  // Unsigned values above the int64 range would turn negative below: refuse
+  // them here, naming the value given.
+  if (kind == 'u' && array.itemsize() == sizeof(uint64_t)) {
+    py::array_t<uint64_t, py::array::c_style | py::array::forcecast> as_uint64(array);
+    for (py::ssize_t i = 0; i < n; ++i)
+      if (as_uint64.data()[i] > static_cast<uint64_t>(INT64_MAX))
+        throw py::value_error(std::string(what) + "[" + std::to_string(i) +
+                              "] = " + std::to_string(as_uint64.data()[i]) + " is outside the int64 range");
+  }
   py::array_t<int64_t, py::array::c_style | py::array::forcecast> as_int64(array);
   return std::vector<int64_t>(as_int64.data(), as_int64.data() + n);
 }

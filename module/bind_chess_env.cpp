@@ -78,7 +78,12 @@ py::object termination_name(Termination termination) {
 PgnHeaders headers_of(const std::optional<py::typing::Dict<py::str, py::str>>& headers) {
   PgnHeaders out;
   if (headers)
-    for (const auto& [name, value] : *headers) out.emplace_back(py::str(name), py::str(value));
+    for (const auto& [name, value] : *headers) {
+      if (!py::isinstance<py::str>(name) || !py::isinstance<py::str>(value))
+        throw py::type_error("PGN headers must map str to str, got " + py::repr(name).cast<std::string>() + ": " +
+                             py::repr(value).cast<std::string>());
+      out.emplace_back(py::str(name), py::str(value));
+    }
   return out;
 }
 

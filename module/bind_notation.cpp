@@ -6,9 +6,9 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "core/pgn_reader.hpp"
 #include "env/observation_writer.hpp"
@@ -22,30 +22,30 @@ namespace {
 
 namespace py = pybind11;
 
-// A file that cannot be opened raises OSError (FileNotFoundError,
-// PermissionError, ...) with the system's reason, as Python's open does.
-PgnReader file_reader(const std::string& path) {
-  std::FILE* probe = std::fopen(path.c_str(), "rb");
-  if (!probe) {
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    throw py::error_already_set();
-  }
-  std::fclose(probe);
-  return PgnReader::from_file(path);
-}
-
 // A str holding a newline or starting with "[" is PGN text; any other str,
 // and any os.PathLike, is a file path.
 PgnReader reader_of(const py::object& source) {
+  std::string path;
   if (py::isinstance<py::str>(source)) {
     std::string text = source.cast<std::string>();
     if (text.find('\n') != std::string::npos || text.starts_with('[')) return PgnReader::from_text(std::move(text));
-    return file_reader(text);
+    path = std::move(text);
+  } else {
+    const py::object fspath = py::module_::import("os").attr("fspath")(source);
+    if (!py::isinstance<py::str>(fspath))
+      throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
+    path = fspath.cast<std::string>();
   }
-  const py::object path = py::module_::import("os").attr("fspath")(source);
-  if (!py::isinstance<py::str>(path))
-    throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
-  return file_reader(path.cast<std::string>());
+  try {
+    return PgnReader::from_file(path);
+  } catch (const std::system_error& e) {
+    // OSError(errno, ...) is the subclass Python's own open raises
+    // (FileNotFoundError, PermissionError, IsADirectoryError).
+    const py::object error =
+        py::module_::import("builtins").attr("OSError")(e.code().value(), e.code().message(), path);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+  }
 }
 
 bool raise_on_error(const std::string& errors) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "core/fen_strict.hpp"
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
@@ -52,6 +53,10 @@ class Use {
   Search& search_;
 };
 
+// Sequential halving's plan is a table of gumbel_simulations entries per
+// considered count; Gumbel search is meant for few simulations per move.
+constexpr int kMaxGumbelSimulations = 1 << 14;
+
 uint64_t os_seed() {
   std::random_device device;
   return (static_cast<uint64_t>(device()) << 32) | device();
@@ -78,11 +83,24 @@ double checked_real(double value, const char* what, bool positive) {
   return value;
 }
 
+bool is_vector_env(const py::handle& roots) {
+  return py::hasattr(roots, "num_envs") && py::hasattr(roots, "save_state");
+}
+
+// How many roots roots holds, read before any is converted (a VectorEnv's
+// rows, a sequence's length).
+int64_t root_count(const py::handle& roots) {
+  if (is_vector_env(roots)) return roots.attr("num_envs").cast<int64_t>();
+  if (py::isinstance<py::str>(roots) || !py::isinstance<py::sequence>(roots))
+    throw py::type_error("roots must be a VectorEnv or a sequence of State, ChessEnv or FEN text");
+  return static_cast<int64_t>(py::len(roots));
+}
+
 // The games to search from: a VectorEnv (every row's game), or a sequence
 // of State, ChessEnv or FEN text.
 std::vector<Board> root_boards(const py::handle& roots) {
   std::vector<Board> boards;
-  if (py::hasattr(roots, "num_envs") && py::hasattr(roots, "save_state")) {
+  if (is_vector_env(roots)) {
     const int64_t n = roots.attr("num_envs").cast<int64_t>();
     for (int64_t i = 0; i < n; ++i) {
       Board& board = boards.emplace_back();
@@ -99,9 +117,15 @@ std::vector<Board> root_boards(const py::handle& roots) {
     const py::handle item = items[i];
     Board& board = boards.emplace_back();
     if (py::isinstance<py::str>(item)) {
-      Position start;
-      start.parse_fen(item.cast<std::string>().c_str());
-      board.start_from(start);
+      // Checked as ChessEnv.load_fen checks; the clocks are not taken (the
+      // game at the root counts from 0).
+      try {
+        Position start = parse_fen_strict(item.cast<std::string>()).position;
+        start.no_progress_count = 0;
+        board.start_from(start);
+      } catch (const std::invalid_argument& e) {
+        throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+      }
     } else if (py::isinstance<State>(item)) {
       try {
         board.restore_state(item.cast<const State&>());
@@ -193,7 +217,7 @@ void bind_search(py::module_& m) {
              o.virtual_loss = checked_real(virtual_loss, "virtual_loss", false);
              o.root_selection = root_selection(root_selection_name);
              o.gumbel_considered = checked_count(gumbel_considered, "gumbel_considered", 1, kActionCount);
-             o.gumbel_simulations = checked_count(gumbel_simulations, "gumbel_simulations", 1, 1 << 20);
+             o.gumbel_simulations = checked_count(gumbel_simulations, "gumbel_simulations", 1, kMaxGumbelSimulations);
              o.gumbel_c_visit = checked_real(gumbel_c_visit, "gumbel_c_visit", false);
              o.gumbel_c_scale = checked_real(gumbel_c_scale, "gumbel_c_scale", false);
              auto self = std::make_unique<PyMcts>();
@@ -237,19 +261,20 @@ void bind_search(py::module_& m) {
           "set_roots",
           [](PyMcts& s, const py::handle& roots, std::optional<std::vector<int64_t>> trees) {
             Use use(*s.search);
-            std::vector<Board> boards = root_boards(roots);
+            const int64_t count = root_count(roots);
             std::vector<int> which;
             if (trees) {
-              if (trees->size() != boards.size())
+              if (static_cast<int64_t>(trees->size()) != count)
                 throw py::value_error("trees and roots differ in length: " + std::to_string(trees->size()) + " and " +
-                                      std::to_string(boards.size()));
+                                      std::to_string(count));
               for (int64_t t : *trees) which.push_back(checked_count(t, "a tree index", 0, s.search->size() - 1));
             } else {
-              if (static_cast<int>(boards.size()) != s.search->size())
+              if (count != s.search->size())
                 throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
-                                      ", got " + std::to_string(boards.size()));
+                                      ", got " + std::to_string(count));
               for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
             }
+            std::vector<Board> boards = root_boards(roots);
             try {
               py::gil_scoped_release unlocked;
               s.search->set_roots(which, boards);
@@ -430,10 +455,11 @@ void bind_search(py::module_& m) {
           "set_roots",
           [](PyUct& s, const py::handle& roots) {
             Use use(*s.search);
-            std::vector<Board> boards = root_boards(roots);
-            if (static_cast<int>(boards.size()) != s.search->size())
+            const int64_t count = root_count(roots);
+            if (count != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
-                                    ", got " + std::to_string(boards.size()));
+                                    ", got " + std::to_string(count));
+            std::vector<Board> boards = root_boards(roots);
             try {
               py::gil_scoped_release unlocked;
               s.search->set_roots(boards);

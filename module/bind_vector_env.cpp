@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "core/fen_strict.hpp"
 #include "core/position.hpp"
 #include "env/observation_writer.hpp"
 #include "module/arrays.hpp"
@@ -76,18 +77,29 @@ int checked_row(const VectorEnv& env, int64_t row) {
   return static_cast<int>(row);
 }
 
+// Checked as ChessEnv.load_fen checks (a text that is no legal position
+// must not become a game's first position); the clocks are not taken, a
+// game from a start position counts from 0 as it always has.
 std::vector<Position> start_positions(const std::vector<std::string>& fens) {
   std::vector<Position> starts;
   starts.reserve(fens.size());
   for (size_t i = 0; i < fens.size(); ++i) {
-    Position p;
-    p.parse_fen(fens[i].c_str());
-    starts.push_back(p);
+    try {
+      Position& start = starts.emplace_back(parse_fen_strict(fens[i]).position);
+      start.no_progress_count = 0;
+    } catch (const std::invalid_argument& e) {
+      throw py::value_error("start position " + std::to_string(i) + ": " + e.what());
+    }
   }
   return starts;
 }
 
 py::array unpack(const py::array& packed, const std::string& dtype) {
+  // The words are bit patterns: a float, bool or complex array is no packed observation.
+  const char kind = packed.dtype().kind();
+  if (kind != 'u' && kind != 'i')
+    throw py::type_error("packed observations must be an integer array (uint64), got dtype " +
+                         py::str(packed.dtype()).cast<std::string>());
   py::array_t<uint64_t, py::array::c_style | py::array::forcecast> words(packed);
   if (words.ndim() < 1 || words.shape(words.ndim() - 1) != kObservationPlanes)
     throw py::value_error("packed observations must have a last axis of 119 words");
@@ -261,7 +273,8 @@ void bind_vector_env(py::module_& m) {
           },
           py::arg("fens"),
           "Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) "
-          "from these FEN texts; an empty list means the initial position.")
+          "from these FEN texts; an empty list means the initial position. A text that load_fen refuses, or a "
+          "position whose game is already over, raises ValueError naming it, and nothing changes.")
       .def(
           "save_state",
           [](PyVectorEnv& v, int64_t row) {
@@ -277,13 +290,15 @@ void bind_vector_env(py::module_& m) {
           },
           py::arg("row").noconvert(), py::arg("state"),
           "Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result "
-          "arrays. A State restore_state refuses raises ValueError and changes nothing.");
+          "arrays. A State restore_state refuses, or one whose game is over (a row must have a move to play), raises "
+          "ValueError and changes nothing.");
 
   m.def(
       "roll_outs",
       [](const std::vector<State>& states, int64_t repeats, std::optional<uint64_t> seed,
          std::optional<int64_t> num_threads) {
-        if (repeats < 0) throw py::value_error("repeats must be 0 or more, got " + std::to_string(repeats));
+        if (repeats < 0 || repeats > INT32_MAX)
+          throw py::value_error("repeats must be 0 to 2147483647, got " + std::to_string(repeats));
         const int64_t threads = num_threads.value_or(default_threads());
         if (threads < 1 || threads > 1024)
           throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));

@@ -10,10 +10,27 @@ namespace varnok {
 
 void ready_root(Board& board) { board.list_legal_moves(); }
 
+namespace {
+
+// The round's arrays are allocated whole before the descents (tree t writes
+// from row t * leaves_per_tree on): a request beyond this is refused rather
+// than allocated.
+constexpr size_t kMaxLeafArrayBytes = size_t{2} << 30;
+
+// Sequential halving's plan, for Gumbel roots only. A root has at most
+// kMoveListCapacity children, and every row from gumbel_simulations
+// considered actions on is the same (one visit each, all at count 0), so
+// the rows stop there.
+std::vector<std::vector<int32_t>> halving_table(const SearchOptions& o) {
+  if (o.root_selection != RootSelection::kGumbel) return {};
+  return considered_visits_table(std::min({o.gumbel_considered, o.gumbel_simulations, kMoveListCapacity}),
+                                 o.gumbel_simulations);
+}
+
+}  // namespace
+
 Mcts::Mcts(const SearchOptions& options)
-    : options_(options),
-      table_(considered_visits_table(options.gumbel_considered, options.gumbel_simulations)),
-      pool_(options.num_threads) {
+    : options_(options), table_(halving_table(options)), pool_(options.num_threads) {
   trees_.reserve(options.num_trees);
   for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<MctsTree>(options_, table_, t));
   first_row_.assign(options.num_trees + 1, 0);
@@ -30,6 +47,11 @@ void Mcts::for_each_tree(Work work) const {
 }
 
 void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& boards) {
+  std::vector<bool> given(size(), false);
+  for (const int t : trees) {
+    if (given[t]) throw std::invalid_argument("tree " + std::to_string(t) + " is given more than one root");
+    given[t] = true;
+  }
   for (size_t i = 0; i < boards.size(); ++i) {
     const Board& board = boards[i];
     if (board.judge(board.move_index.size() > 0).done())
@@ -48,6 +70,12 @@ int Mcts::select(int leaves_per_tree) {
   // Tree t writes its rows from row t * leaves_per_tree on, so the trees
   // work apart; the rows are then moved together in tree order.
   const size_t capacity = static_cast<size_t>(size()) * leaves_per_tree;
+  const size_t row_bytes = observation_row_bytes();
+  if (capacity * (row_bytes + kActionCount + sizeof(int32_t)) > kMaxLeafArrayBytes)
+    throw std::invalid_argument("select(" + std::to_string(leaves_per_tree) + ") over " + std::to_string(size()) +
+                                " trees needs room for " + std::to_string(capacity) + " leaves, more than " +
+                                std::to_string(kMaxLeafArrayBytes >> 30) +
+                                " GiB of arrays: ask for fewer leaves per tree");
   if (!leaf_arrays_ || leaf_arrays_->trees.size() < capacity) {
     leaf_arrays_ = std::make_shared<LeafArrays>();
     leaf_arrays_->observations.resize(capacity * observation_row_bytes());
@@ -55,7 +83,6 @@ int Mcts::select(int leaves_per_tree) {
     leaf_arrays_->trees.resize(capacity);
   }
   LeafArrays& out = *leaf_arrays_;
-  const size_t row_bytes = observation_row_bytes();
   for_each_tree([&](int t) {
     const size_t first = static_cast<size_t>(t) * leaves_per_tree;
     LeafOutput output;
@@ -136,6 +163,8 @@ void Mcts::advance(const int64_t* actions) {
   if (round_open_) throw std::runtime_error("advance while the leaves of a select wait for expand");
   for (int t = 0; t < size(); ++t) {
     const MctsTree& tree = *trees_[t];
+    if (tree.finished())
+      throw std::invalid_argument("the game at the root of tree " + std::to_string(t) + " is over: nothing to advance");
     if (!tree.root_expanded())
       throw std::invalid_argument("tree " + std::to_string(t) + " has no evaluated root to advance from");
     if (!tree.root_board().move_index.contains(actions[t]))

@@ -41,13 +41,15 @@ class Mcts {
   size_t observation_row_bytes() const;
 
   // Starts trees[i] at boards[i] (each made ready by ready_root). Every board
-  // is checked first: std::invalid_argument naming the first one that is a
-  // finished game, or, for packed observations, has a history that cannot be
-  // packed; then nothing has changed. Any round in progress is dropped.
+  // is checked first: std::invalid_argument naming a tree given twice, or the
+  // first board that is a finished game, or, for packed observations, has a
+  // history that cannot be packed; then nothing has changed. Any round in progress is dropped.
   void set_roots(const std::vector<int>& trees, const std::vector<Board>& boards);
 
   // One round of descents, its rows written into leaf_arrays():
-  // std::runtime_error while the last round's leaves wait for expand.
+  // std::runtime_error while the last round's leaves wait for expand;
+  // std::invalid_argument, with nothing changed, when the round's arrays
+  // (num_trees x leaves_per_tree rows) would pass 2 GiB.
   // Returns the number of leaves (rows).
   int select(int leaves_per_tree);
   const std::shared_ptr<LeafArrays>& leaf_arrays() const { return leaf_arrays_; }
@@ -68,7 +70,7 @@ class Mcts {
   void root_noise(double* out) const;  // (trees, 4672)
   // Plays actions[t] at the root of tree t and keeps its subtree.
   // std::invalid_argument naming the first tree whose root has no such child
-  // (or no priors yet), with nothing changed; std::runtime_error during a round.
+  // (or no priors yet, or is a finished game), with nothing changed; std::runtime_error during a round.
   void advance(const int64_t* actions);
 
   // One caller at a time: std::runtime_error when another thread is inside.

@@ -185,7 +185,8 @@ int32_t MctsTree::pick_root_gumbel() {
   const Node& root = nodes_[0];
   const int count = root.child_count;
   const int considered = std::min(options_.gumbel_considered, count);
-  const int32_t target = table_[considered][halving_started_];
+  // Rows past the table's last are equal to it (see Mcts's halving_table).
+  const int32_t target = table_[std::min<size_t>(considered, table_.size() - 1)][halving_started_];
   root_sigma_q();
   double max_logit = kMinusInfinity;
   for (int i = 0; i < count; ++i) max_logit = std::max(max_logit, std::log(nodes_[root.first_child + i].prior));

@@ -361,7 +361,7 @@ class VectorEnv:
         """
     def restore_state(self, row: int, state: State) -> None:
         """
-        Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result arrays. A State restore_state refuses raises ValueError and changes nothing.
+        Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result arrays. A State restore_state refuses, or one whose game is over (a row must have a move to play), raises ValueError and changes nothing.
         """
     def save_state(self, row: int) -> State:
         """
@@ -369,7 +369,7 @@ class VectorEnv:
         """
     def set_start_positions(self, fens: collections.abc.Sequence[str]) -> None:
         """
-        Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) from these FEN texts; an empty list means the initial position.
+        Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) from these FEN texts; an empty list means the initial position. A text that load_fen refuses, or a position whose game is already over, raises ValueError naming it, and nothing changes.
         """
     def step(self, actions: typing.Any) -> VectorStep:
         """

@@ -17,6 +17,7 @@ import numpy as np
 from varnok._shards import GameRecord, encode_shard
 
 SEARCHES = ("uct", "uniform", "policy")
+MAX_THREADS = 1024  # as VectorEnv and the searches take num_threads
 
 
 def shard_seed(seed: int, shard: int) -> int:
@@ -24,13 +25,21 @@ def shard_seed(seed: int, shard: int) -> int:
     return int(np.random.SeedSequence([seed, shard]).generate_state(1, np.uint32)[0])
 
 
+def check_policy_name(target) -> tuple[str, str]:
+    """(module, function) of a `module:function` text; ValueError otherwise."""
+    if not isinstance(target, str):
+        raise TypeError(f"policy must be a str, module:function, got {target!r}")
+    module, sep, name = target.partition(":")
+    if not sep or not module or not name:
+        raise ValueError(f"policy must be given as module:function, got {target!r}")
+    return module, name
+
+
 def load_policy(target: str):
     """`module:function`; the function maps (obs float32 (n, 119, 8, 8),
     legal_mask bool (n, 4672)) to (priors (n, 4672), values (n,)), values for
     the side to move."""
-    module, sep, name = target.partition(":")
-    if not sep or not module or not name:
-        raise ValueError(f"policy must be given as module:function, got {target!r}")
+    module, name = check_policy_name(target)
     fn = getattr(importlib.import_module(module), name, None)
     if not callable(fn):
         raise ValueError(f"{target}: {name} is not a function of {module}")

@@ -321,8 +321,8 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
     with policy=True "policy" (float32 (n, 4672) visit shares)."""
     if obs not in ("packed", "float32", "int32"):
         raise ValueError(f'obs must be "packed", "float32" or "int32", got {obs!r}')
-    if batch_size < 1:
-        raise ValueError("batch_size must be at least 1")
+    from varnok._checks import integer
+    batch_size = integer(batch_size, "batch_size", 1)
     folder = Folder(path)
     columns = ["obs", "action", "result", "game", "ply"] + (["policy_actions", "policy_visits"] if policy else [])
     pending: list[pa.RecordBatch] = []

@@ -126,13 +126,31 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     PGN file (each game's final position is a start); starts are drawn per
     game from the shard's seed. `threads` per worker (results do not depend on it).
     """
-    from varnok._selfplay import SEARCHES, openings_from, shard_seed
-    if games < 1 or games_per_shard < 1:
-        raise ValueError("games and games_per_shard must be at least 1")
+    from varnok._checks import integer, real
+    from varnok._selfplay import MAX_THREADS, SEARCHES, check_policy_name, openings_from, shard_seed
+    # Every parameter is checked before the folder is made or any shard played.
+    games = integer(games, "games", 1)
+    games_per_shard = integer(games_per_shard, "games_per_shard", 1)
+    seed = integer(seed, "seed", 0)
+    simulations = integer(simulations, "simulations", 1)
+    leaves_per_tree = integer(leaves_per_tree, "leaves_per_tree", 1)
+    temperature = real(temperature, "temperature", 0.0)
+    temperature_plies = integer(temperature_plies, "temperature_plies", 0)
+    max_plies = integer(max_plies, "max_plies", 1, 2**31 - 1)
+    resign = None if resign is None else real(resign, "resign")
+    resign_min_plies = integer(resign_min_plies, "resign_min_plies", 0)
+    c_puct = real(c_puct, "c_puct", 0.0)
+    dirichlet_alpha = real(dirichlet_alpha, "dirichlet_alpha", 0.0)
+    if dirichlet_alpha == 0:
+        raise ValueError("dirichlet_alpha must be a finite number above 0, got 0")
+    dirichlet_fraction = real(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0)
+    threads = integer(threads, "threads", 1, MAX_THREADS)
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {', '.join(SEARCHES)}, got {search!r}")
     if (search == "policy") != (policy is not None):
         raise ValueError('a policy ("module:function") goes with search="policy", and only with it')
+    if policy is not None:
+        check_policy_name(policy)
     fens = openings_from(openings) if openings else []
     cfg = {"search": search, "policy": policy, "logits": logits, "simulations": simulations,
            "leaves_per_tree": leaves_per_tree, "temperature": temperature, "temperature_plies": temperature_plies,
@@ -154,7 +172,9 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     """Converts a PGN file, or every .pgn file under a folder, into shards in
     `out`: each file is cut at game starts into ranges of about `chunk_bytes`,
     one shard each, read by the workers side by side with the native reader."""
+    from varnok._checks import integer
     from varnok._pgn import file_identity, plan
+    chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
     tasks = plan(source, chunk_bytes)
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
     job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs}

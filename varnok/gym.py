@@ -39,6 +39,7 @@ from gymnasium.vector.utils import batch_space
 
 from varnok import ChessEnv as _NativeEnv
 from varnok import VectorEnv as _NativeVectorEnv
+from varnok._checks import game_from_fen, integer
 
 ENV_ID = "varnok/Chess-v0"
 ACTIONS = 4672
@@ -58,7 +59,7 @@ def _observation_space() -> spaces.Box:
 def _check_options(illegal_action: str, max_steps: int | None) -> None:
     if illegal_action not in ILLEGAL_ACTION_CHOICES:
         raise ValueError(f'illegal_action must be "lose" or "raise", got {illegal_action!r}')
-    if max_steps is not None and max_steps < 1:
+    if max_steps is not None and integer(max_steps, "max_steps") < 1:
         raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
 
 
@@ -103,7 +104,11 @@ class ChessEnv(gymnasium.Env):
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         super().reset(seed=seed)
         fen = (options or {}).get("fen")
-        self._side = (self.game.load_fen(fen) if fen else self.game.reset())[0]
+        if fen is None:
+            self._side = self.game.reset()[0]
+        else:
+            self.game = game_from_fen(fen)   # checked whole before this env changes
+            self._side = self.game.save_state().side
         self._plies = 0
         self._over = False
         return self.game.observation(), self._info()
@@ -111,7 +116,7 @@ class ChessEnv(gymnasium.Env):
     def step(self, action):
         if self._over:
             raise RuntimeError("the episode has ended: call reset() first")
-        action = int(action)
+        action = integer(action, "action")
         mover = self._side
         if not (0 <= action < ACTIONS and self._mask[action]):
             if self.illegal_action == "raise":
@@ -171,7 +176,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             max_steps = max_episode_steps
         _check_options(illegal_action, max_steps)
         self.illegal_action = illegal_action
-        self.num_envs = int(num_envs)
+        self.num_envs = integer(num_envs, "num_envs")
         self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,
                                        max_steps=max_steps, copy=copy)
         self.copy = copy
@@ -189,12 +194,19 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         return {"action_mask": r.legal_mask.view(np.int8), "_action_mask": self._all,
                 "to_play": r.to_play, "_to_play": self._all}
 
+    def _native_env(self) -> _NativeVectorEnv:
+        if self.native is None:
+            raise RuntimeError("this environment is closed")
+        return self.native
+
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+        native = self._native_env()
         super().reset(seed=seed)
-        self._result = r = self.native.reset(seed=seed)
+        self._result = r = native.reset(seed=seed)
         return r.obs, self._infos(r)
 
     def step(self, actions):
+        self._native_env()
         if self._result is None:
             raise RuntimeError("call reset() first")
         before = self._result

@@ -29,6 +29,7 @@ from pettingzoo import AECEnv
 from pettingzoo.utils import wrappers
 
 from varnok import ChessEnv as _NativeEnv
+from varnok._checks import game_from_fen, integer
 
 ACTIONS = 4672
 AGENTS = ("player_0", "player_1")
@@ -56,10 +57,11 @@ class raw_env(AECEnv):
         super().__init__()
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be None or 'ansi', got {render_mode!r}")
-        if max_steps is not None and max_steps < 1:
+        if max_steps is not None and integer(max_steps, "max_steps") < 1:
             raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
         self.render_mode = render_mode
         self.max_steps = max_steps
+        self.rules = rules
         self.game = _NativeEnv(rules)
         self.possible_agents = list(AGENTS)
         self.agents = []
@@ -86,7 +88,11 @@ class raw_env(AECEnv):
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = (options or {}).get("fen")
-        side = (self.game.load_fen(fen) if fen else self.game.reset())[0]
+        if fen is None:
+            side = self.game.reset()[0]
+        else:
+            self.game = game_from_fen(fen, self.rules)   # checked whole before this env changes
+            side = self.game.save_state().side
         self._plies = 0
         self.agents = list(AGENTS)
         self.rewards = dict.fromkeys(AGENTS, 0)
@@ -102,7 +108,7 @@ class raw_env(AECEnv):
         if self.terminations[agent] or self.truncations[agent]:
             self._was_dead_step(action)
             return
-        side, white_reward, done = self.game.play(int(action))
+        side, white_reward, done = self.game.play(integer(action, "action"))
         self._plies += 1
         self.rewards = dict.fromkeys(AGENTS, 0)
         if done:

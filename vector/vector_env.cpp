@@ -4,7 +4,16 @@
 #include <cstring>
 #include <string>
 
+#include "core/legality.hpp"
+
 namespace varnok {
+
+namespace {
+
+// A game that is over cannot be a row: every step plays a move in every row.
+bool game_over(const Board& board) { return board.judge(has_legal_move(board.position)).done(); }
+
+}  // namespace
 
 IllegalAction::IllegalAction(int row, int64_t action)
     : std::invalid_argument("action " + std::to_string(action) + " in row " + std::to_string(row) +
@@ -63,6 +72,17 @@ void VectorEnv::reset(bool reseed, uint64_t seed) {
       final_reasons_[row] = 0;
     }
   });
+}
+
+void VectorEnv::set_start_positions(std::vector<Position> starts) {
+  Board probe;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    probe.start_from(starts[i]);
+    if (game_over(probe))
+      throw std::invalid_argument("start position " + std::to_string(i) + " (" + probe.fen(EnPassantField::kStandard) +
+                                  ") is a finished game");
+  }
+  starts_ = std::move(starts);
 }
 
 void VectorEnv::check_actions(const int64_t* actions) const {
@@ -171,6 +191,9 @@ State VectorEnv::save_state(int row) const {
 void VectorEnv::restore_state(int row, const State& state) {
   Board restored;
   restored.restore_state(state);  // throws, changing nothing, on a State it cannot take
+  if (game_over(restored))
+    throw std::invalid_argument("the State's game is over (" + restored.fen(EnPassantField::kStandard) +
+                                "): a row must have a move to play");
   if (options_.format == ObservationFormat::kPacked && !history_is_packable(restored.state_history))
     throw std::invalid_argument(
         "the State's history holds planes that a packed observation cannot represent (piece planes other than 0/1 "

@@ -73,13 +73,17 @@ class VectorEnv {
   void random_actions(int64_t* out);
 
   // Start positions for every later (auto-)reset, drawn uniformly per game;
-  // empty means the initial position.
-  void set_start_positions(std::vector<Position> starts) { starts_ = std::move(starts); }
+  // empty means the initial position. Every position is checked first:
+  // std::invalid_argument naming the first one whose game is already over
+  // (no legal move, or drawn by its no-progress clock), and then nothing
+  // has changed.
+  void set_start_positions(std::vector<Position> starts);
   int start_positions() const { return static_cast<int>(starts_.size()); }
 
   // The whole game of row i, as Board::save_state gives it after the same
-  // actions; restore_state takes one back (checked whole first) and rewrites
-  // row i of the result arrays for it.
+  // actions; restore_state takes one back (checked whole first, and refused
+  // with std::invalid_argument when its game is over: a row always has a
+  // move to play) and rewrites row i of the result arrays for it.
   State save_state(int row) const;
   void restore_state(int row, const State& state);
   const Board& board(int row) const { return games_[row].board; }

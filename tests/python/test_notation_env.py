@@ -200,7 +200,7 @@ def test_read_pgn_skips_or_raises_with_the_line(tmp_path):
         next(games)
     with pytest.raises(ValueError, match="errors"):
         varnok.read_pgn(BROKEN, errors="ignore")
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError, match="missing.pgn"):
         list(varnok.read_pgn(str(tmp_path / "missing.pgn")))
     with pytest.raises(FileNotFoundError):
         varnok.replay_pgn(tmp_path / "missing.pgn")

@@ -9,8 +9,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include "core/fen_strict.hpp"
 #include "core/fen_writer.hpp"
 #include "core/pgn_reader.hpp"
 #include "core/pgn_writer.hpp"
@@ -108,7 +110,7 @@ TEST(PgnReader, BrokenGamesAreReportedAndReadingGoesOn) {
   EXPECT_NE(games[1].error.find("illegal SAN move 'Ke3'"), std::string::npos) << games[1].error;
   EXPECT_EQ(joined(games[1].uci()), "e2e4 e7e5");  // the moves before the fault
   EXPECT_EQ(games[1].result, "0-1");
-  EXPECT_EQ(games[2].error_line, 10);
+  EXPECT_EQ(games[2].error_line, 9);  // the FEN tag's line
   EXPECT_NE(games[2].error.find("bad FEN tag: FEN placement field"), std::string::npos) << games[2].error;
   EXPECT_EQ(games[3].error_line, 14);
   EXPECT_NE(games[3].error.find("ambiguous SAN move 'Nd2'"), std::string::npos) << games[3].error;
@@ -128,6 +130,32 @@ TEST(PgnReader, OddInputsEndCleanly) {
   EXPECT_EQ(joined(games[0].uci()), "e2e4");
   EXPECT_EQ(joined(games[1].uci()), "c2c4");
   EXPECT_THROW(PgnReader::from_file("/nonexistent/games.pgn"), std::runtime_error);
+}
+
+TEST(PgnReader, FileErrorsCarryTheirErrnoAndFaultyFenTagsTheirLine) {
+  auto error_of = [](const std::string& path) {
+    try {
+      PgnReader::from_file(path);
+    } catch (const std::system_error& e) {
+      return e.code().value();
+    }
+    return 0;
+  };
+  EXPECT_EQ(error_of("/nonexistent/games.pgn"), ENOENT);
+  EXPECT_EQ(error_of(std::filesystem::temp_directory_path().string()), EISDIR);  // would read as no games
+  const std::vector<PgnGame> games = read_all(PgnReader::from_text("[Event \"a\"]\n[FEN \"garbage\"]\n\n1. e4 *\n"));
+  ASSERT_EQ(games.size(), 1u);
+  EXPECT_FALSE(games[0].ok());
+  EXPECT_EQ(games[0].error_line, 2);
+}
+
+TEST(PgnWriter, RefusesTagsThatWouldCorruptTheFile) {
+  const Position start = parse_fen_strict("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1").position;
+  for (const PgnHeaders& headers : {PgnHeaders{{"Wh ite", "x"}}, PgnHeaders{{"", "x"}}, PgnHeaders{{"_Tag", "x"}},
+                                    PgnHeaders{{"White", "a\"]\n[Result \"1-0"}}, PgnHeaders{{"Site", "tab\t"}}})
+    EXPECT_THROW(write_pgn(start, 1, {}, headers), std::invalid_argument) << headers[0].first;
+  const std::string text = write_pgn(start, 1, {}, {{"Time-Control_2+1", "3+2 \"blitz\" \\ \u00e9"}});
+  EXPECT_NE(text.find("[Time-Control_2+1 \"3+2 \\\"blitz\\\" \\\\ \u00e9\"]"), std::string::npos) << text;
 }
 
 TEST(PgnReader, TagValuesWithQuotesEscapedOrBare) {

@@ -236,5 +236,59 @@ TEST(Mcts, ResultsDoNotDependOnTheNumberOfThreads) {
   }
 }
 
+// Refusals that protect every caller of the search, with nothing changed.
+TEST(Mcts, RefusesDuplicateTreesOversizedRoundsAndFinishedRoots) {
+  SearchOptions o;
+  o.num_trees = 2;
+  o.seed = 1;
+  o.dirichlet_fraction = 0;
+  Mcts search(o);
+  const std::vector<Board> roots = {board_at(kInitial), board_at(kBackRankMate)};
+  EXPECT_THROW(search.set_roots({0, 0}, roots), std::invalid_argument);
+  EXPECT_FALSE(search.tree(0).has_root());
+  search.set_roots({0, 1}, roots);
+  // 2 trees x 65536 rows of float32 observations: far past the round's limit.
+  EXPECT_THROW(search.select(1 << 16), std::invalid_argument);
+  EXPECT_FALSE(search.round_open());
+  std::vector<float> priors, values;
+  for (int round = 0; round < 3; ++round) {
+    const int rows = search.select(1);
+    priors.assign(static_cast<size_t>(rows) * kActionCount, 1.0f);
+    values.assign(rows, 0.0f);
+    search.expand(priors.data(), values.data(), false);
+  }
+  // Tree 1 plays its mate; its root is then over and cannot advance again.
+  const int64_t mate = 13 * 64 + 56;  // Ra1-a8: plane 13 (north, distance 7), source a1
+  const int64_t first[2] = {search.tree(0).root_board().move_index.nth_action(0), mate};
+  search.advance(first);
+  ASSERT_TRUE(search.tree(1).finished());
+  const int64_t again[2] = {search.tree(0).root_board().move_index.nth_action(0), 0};
+  EXPECT_THROW(search.advance(again), std::invalid_argument);
+}
+
+TEST(Mcts, GumbelRootsWithMoreChildrenThanSimulationsFollowThePlan) {
+  SearchOptions o;
+  o.num_trees = 1;
+  o.seed = 2;
+  o.root_selection = RootSelection::kGumbel;
+  o.gumbel_considered = 4672;  // more than any root's children: the plan's rows stop early
+  o.gumbel_simulations = 8;
+  Mcts search(o);
+  search.set_roots({0}, {board_at(kInitial)});
+  std::vector<float> priors, values;
+  for (int round = 0; round < 12; ++round) {
+    const int rows = search.select(1);
+    priors.assign(static_cast<size_t>(rows) * kActionCount, 1.0f);
+    values.assign(rows, 0.0f);
+    search.expand(priors.data(), values.data(), false);
+  }
+  std::vector<int32_t> visits(kActionCount);
+  search.visit_counts(visits.data());
+  int total = 0, visited = 0;
+  for (int32_t v : visits) total += v, visited += v > 0;
+  EXPECT_EQ(total, 8);    // the plan's simulations, then no more root descents
+  EXPECT_EQ(visited, 8);  // 20 children, 8 simulations: each considered action once
+}
+
 }  // namespace
 }  // namespace varnok

@@ -68,5 +68,32 @@ TEST(VectorEnv, RowsFollowSingleBoards) {
   }
 }
 
+// Every step plays a move in every row, so no row may hold a game that is
+// over: such start positions and States are refused whole, nothing changed.
+TEST(VectorEnv, RefusesFinishedGamesAsStartsOrRows) {
+  VectorOptions options;
+  options.num_envs = 2;
+  options.seed = 5;
+  VectorEnv env(options);
+  Position mated, open;
+  mated.parse_fen("7k/6Q1/6K1/8/8/8/8/8 b - - 0 1");
+  open.parse_fen("4k3/8/8/8/8/8/8/4K2R w K - 0 1");
+  EXPECT_THROW(env.set_start_positions({open, mated}), std::invalid_argument);
+  EXPECT_EQ(env.start_positions(), 0);
+  env.set_start_positions({open});
+  EXPECT_EQ(env.start_positions(), 1);
+
+  Board finished;
+  finished.start_from(mated);
+  const State before = env.save_state(1);
+  EXPECT_THROW(env.restore_state(1, finished.save_state()), std::invalid_argument);
+  EXPECT_THROW(env.restore_state(1, State{}), std::invalid_argument);  // an empty board has no move
+  EXPECT_TRUE(env.save_state(1) == before);
+  std::vector<int64_t> actions(env.size());
+  env.random_actions(actions.data());
+  EXPECT_GE(actions[1], 0);
+  env.step(actions.data());
+}
+
 }  // namespace
 }  // namespace varnok

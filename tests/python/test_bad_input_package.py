@@ -1,0 +1,360 @@
+"""Bad input to the Python package: the Gymnasium and PettingZoo adapters,
+the data tools and `python -m varnok`. Each call is refused with the
+exception and message named and changes nothing (the game, or the output
+folder, which is not even made), and the object then works as an untouched
+twin does."""
+
+import math
+import os
+
+import numpy as np
+import pytest
+import varnok
+
+if not hasattr(varnok, "__path__"):  # the adapters live in the varnok package, not the bare extension
+    pytest.skip("varnok is installed as the bare extension module, not the package", allow_module_level=True)
+
+MATED = "7k/6Q1/6K1/8/8/8/8/8 b - - 0 1"
+STALEMATED = "k7/8/1Q6/8/8/8/8/7K b - - 0 1"
+E4 = 564   # e2-e4 from the initial position
+
+
+# ---- Gymnasium
+
+
+gymnasium = pytest.importorskip("gymnasium")
+import varnok.gym as vgym  # noqa: E402
+
+
+GYM_OPTIONS = [
+    (dict(illegal_action="ignore"), ValueError, 'illegal_action must be "lose" or "raise"'),
+    (dict(max_steps=0), ValueError, "max_steps must be a positive number of plies, got 0"),
+    (dict(max_steps=-3), ValueError, "max_steps must be a positive number"),
+    (dict(max_steps=1.5), TypeError, "max_steps must be an integer, got 1.5"),
+    (dict(max_steps="3"), TypeError, "max_steps must be an integer, got '3'"),
+    (dict(render_mode="human"), ValueError, "render_mode must be None or 'ansi'"),
+]
+
+
+@pytest.mark.parametrize("options, error, message", GYM_OPTIONS)
+def test_gym_env_options_refused(options, error, message):
+    with pytest.raises(error, match=message):
+        vgym.ChessEnv(**options)
+
+
+def gym_game(**options):
+    env = vgym.ChessEnv(**options)
+    env.reset(seed=0)
+    env.step(E4)
+    return env
+
+
+def gym_snapshot(env):
+    return env.game.save_state().__getstate__(), env.game.fen(), env._side, env._over, env.action_masks().tobytes()
+
+
+def gym_plays_on_like(env, twin):
+    for uci in ("e7e5", "g1f3"):
+        action = env.game.uci_to_action(uci)
+        a, b = env.step(action), twin.step(action)
+        assert np.array_equal(a[0], b[0]) and a[1:4] == b[1:4]
+        assert np.array_equal(a[4]["action_mask"], b[4]["action_mask"])
+
+
+GYM_CALLS = [
+    ("step", (1.5,), {}, TypeError, "action must be an integer, got 1.5"),
+    ("step", ("564",), {}, TypeError, "action must be an integer, got '564'"),
+    ("step", (None,), {}, TypeError, "action must be an integer, got None"),
+    ("step", (np.array([564]),), {}, TypeError, "action must be an integer"),
+    ("step", (np.float64(524),), {}, TypeError, "action must be an integer"),
+    ("reset", (), dict(options={"fen": "garbage"}), ValueError, "FEN 'garbage': expected 6 fields"),
+    ("reset", (), dict(options={"fen": ""}), ValueError, "FEN '': expected 6 fields"),
+    ("reset", (), dict(options={"fen": "8/8/8/8/8/8/8/8 w - - 0 1"}), ValueError, "0 kings"),
+    ("reset", (), dict(options={"fen": MATED}), ValueError, r"is a finished game \(checkmate\)"),
+    ("reset", (), dict(options={"fen": STALEMATED}), ValueError, r"is a finished game \(stalemate\)"),
+    ("reset", (), dict(options={"fen": 5}), TypeError, "load_fen"),
+]
+
+
+@pytest.mark.parametrize("illegal_action", ["lose", "raise"])
+@pytest.mark.parametrize("method, args, kwargs, error, message", GYM_CALLS)
+def test_gym_env_refused_calls_leave_the_game_unchanged(illegal_action, method, args, kwargs, error, message):
+    env, twin = gym_game(illegal_action=illegal_action), gym_game(illegal_action=illegal_action)
+    before = gym_snapshot(env)
+    with pytest.raises(error, match=message):
+        getattr(env, method)(*args, **kwargs)
+    assert gym_snapshot(env) == before
+    gym_plays_on_like(env, twin)
+
+
+def test_gym_env_out_of_order():
+    env = vgym.ChessEnv()
+    with pytest.raises(RuntimeError, match="call reset"):
+        env.action_masks()
+    with pytest.raises(RuntimeError, match="the episode has ended: call reset"):
+        env.step(E4)
+    raising = gym_game(illegal_action="raise")
+    before = gym_snapshot(raising)
+    with pytest.raises(ValueError, match="action 0 is not legal in this position"):
+        raising.step(0)
+    assert gym_snapshot(raising) == before
+
+
+VECTOR_OPTIONS = [
+    (dict(num_envs=1.5), TypeError, "num_envs must be an integer, got 1.5"),
+    (dict(num_envs="2"), TypeError, "num_envs must be an integer"),
+    (dict(num_envs=0), ValueError, "num_envs must be 1 to"),
+    (dict(num_envs=2, max_steps=2.5), TypeError, "max_steps must be an integer"),
+    (dict(num_envs=2, max_episode_steps=0), ValueError, "max_steps must be a positive"),
+    (dict(num_envs=2, illegal_action="x"), ValueError, "illegal_action must be"),
+    (dict(num_envs=2, num_threads=0), ValueError, "num_threads must be 1 to 1024"),
+]
+
+
+@pytest.mark.parametrize("options, error, message", VECTOR_OPTIONS)
+def test_gym_vector_env_options_refused(options, error, message):
+    with pytest.raises(error, match=message):
+        vgym.ChessVectorEnv(**options)
+
+
+def vector_game():
+    envs = vgym.ChessVectorEnv(2, seed=1, num_threads=1)
+    envs.reset(seed=1)
+    envs.step(np.array([E4, E4]))
+    return envs
+
+
+def vector_snapshot(envs):
+    return [envs.native.save_state(i).__getstate__() for i in range(2)], envs.action_masks().tobytes()
+
+
+@pytest.mark.parametrize("actions, error, message", [
+    (np.array([524.0, 524.0]), TypeError, "actions must hold integers, got dtype float64"),
+    (np.array(["a", "b"]), TypeError, "actions must hold integers"),
+    (np.array([None, 524], object), TypeError, "actions must hold integers"),
+    (np.array([524]), ValueError, r"actions must have shape \(2,\), got \(1,\)"),
+    (np.array([[524, 524]]), ValueError, "actions must have shape"),
+])
+def test_gym_vector_env_refused_steps_leave_the_games_unchanged(actions, error, message):
+    envs, twin = vector_game(), vector_game()
+    before = vector_snapshot(envs)
+    with pytest.raises(error, match=message):
+        envs.step(actions)
+    assert vector_snapshot(envs) == before
+    a, b = envs.step(np.array([524, 524])), twin.step(np.array([524, 524]))
+    assert np.array_equal(a[0], b[0]) and np.array_equal(a[1], b[1])
+
+
+def test_gym_vector_env_out_of_order():
+    envs = vgym.ChessVectorEnv(2, seed=1, num_threads=1)
+    for call in (lambda: envs.step(np.array([E4, E4])), envs.action_masks):
+        with pytest.raises(RuntimeError, match="call reset"):
+            call()
+    envs.reset(seed=1)
+    envs.close()
+    for call in (lambda: envs.step(np.array([E4, E4])), envs.reset):
+        with pytest.raises(RuntimeError, match="this environment is closed"):
+            call()
+
+
+# ---- PettingZoo
+
+
+pytest.importorskip("pettingzoo")
+import varnok.pettingzoo as vpz  # noqa: E402
+
+
+@pytest.mark.parametrize("options, error, message", [
+    (dict(rules="modern"), ValueError, 'rules must be "classic" or "fide"'),
+    (dict(max_steps=0), ValueError, "max_steps must be a positive"),
+    (dict(max_steps=2.5), TypeError, "max_steps must be an integer, got 2.5"),
+    (dict(render_mode="rgb_array"), ValueError, "render_mode must be None or 'ansi'"),
+])
+def test_pettingzoo_options_refused(options, error, message):
+    with pytest.raises(error, match=message):
+        vpz.raw_env(**options)
+
+
+def pz_game(rules="fide"):
+    env = vpz.raw_env(rules=rules)
+    env.reset()
+    env.step(E4)
+    return env
+
+
+def pz_snapshot(env):
+    return (env.game.save_state().__getstate__(), env.agent_selection, env.observe(env.agent_selection)["action_mask"]
+            .tobytes(), repr(env.game), dict(env.rewards))
+
+
+@pytest.mark.parametrize("method, args, kwargs, error, message", [
+    ("step", (1.5,), {}, TypeError, "action must be an integer, got 1.5"),
+    ("step", ("524",), {}, TypeError, "action must be an integer"),
+    ("step", (0,), {}, ValueError, "^Invalid action$"),
+    ("reset", (), dict(options={"fen": "garbage"}), ValueError, "FEN 'garbage'"),
+    ("reset", (), dict(options={"fen": ""}), ValueError, "FEN ''"),
+    ("reset", (), dict(options={"fen": MATED}), ValueError, "finished game"),
+])
+def test_pettingzoo_refused_calls_leave_the_game_unchanged(method, args, kwargs, error, message):
+    env, twin = pz_game(), pz_game()
+    state = env.game.save_state()
+    state.move_index = {}   # a refused play lists the position again, as step always has
+    before = pz_snapshot(env)[1:], state.__getstate__()
+    with pytest.raises(error, match=message):
+        getattr(env, method)(*args, **kwargs)
+    after = env.game.save_state()
+    after.move_index = {}
+    assert (pz_snapshot(env)[1:], after.__getstate__()) == before
+    assert "fide" in repr(env.game)   # the rules survive a refused reset too
+    for e in (env, twin):
+        e.step(e.game.uci_to_action("e7e5"))
+    assert pz_snapshot(env) == pz_snapshot(twin)
+
+
+# ---- the data tools and the command line
+
+pytest.importorskip("pyarrow")
+import varnok.data as vd  # noqa: E402
+from varnok.__main__ import main  # noqa: E402
+
+SELFPLAY = [
+    (dict(games=0), ValueError, "games must be at least 1, got 0"),
+    (dict(games=1.5), TypeError, "games must be an integer, got 1.5"),
+    (dict(games="2"), TypeError, "games must be an integer"),
+    (dict(games_per_shard=0), ValueError, "games_per_shard must be at least 1"),
+    (dict(seed=-1), ValueError, "seed must be at least 0"),
+    (dict(seed=0.5), TypeError, "seed must be an integer"),
+    (dict(search="mcts"), ValueError, "search must be one of uct, uniform, policy"),
+    (dict(search="policy"), ValueError, 'a policy \\("module:function"\\) goes with search="policy"'),
+    (dict(policy="m:f"), ValueError, "goes with search=\"policy\", and only with it"),
+    (dict(search="policy", policy="nocolon"), ValueError, "policy must be given as module:function"),
+    (dict(search="policy", policy=":f"), ValueError, "policy must be given as module:function"),
+    (dict(search="policy", policy=5), TypeError, "policy must be a str"),
+    (dict(simulations=0), ValueError, "simulations must be at least 1"),
+    (dict(simulations=-1), ValueError, "simulations must be at least 1"),
+    (dict(leaves_per_tree=0), ValueError, "leaves_per_tree must be at least 1"),
+    (dict(search="uniform", leaves_per_tree=0), ValueError, "leaves_per_tree must be at least 1"),
+    *[(dict(temperature=v), ValueError, "temperature must be a finite number") for v in (math.nan, math.inf, -1)],
+    (dict(temperature="1"), TypeError, "temperature must be a number"),
+    (dict(temperature_plies=-1), ValueError, "temperature_plies must be at least 0"),
+    (dict(max_plies=0), ValueError, "max_plies must be 1 to"),
+    (dict(max_plies=2**31), ValueError, "max_plies must be 1 to"),
+    *[(dict(resign=v), ValueError, "resign must be a finite number") for v in (math.nan, -math.inf)],
+    (dict(resign_min_plies=-1), ValueError, "resign_min_plies must be at least 0"),
+    *[(dict(c_puct=v), ValueError, "c_puct must be a finite number") for v in (math.nan, -1)],
+    (dict(dirichlet_alpha=0), ValueError, "dirichlet_alpha must be a finite number above 0"),
+    (dict(dirichlet_alpha=math.nan), ValueError, "dirichlet_alpha must be a finite number"),
+    (dict(dirichlet_fraction=1.5), ValueError, "dirichlet_fraction must be a finite number from 0.0 to 1.0"),
+    (dict(threads=0), ValueError, "threads must be 1 to 1024"),
+    (dict(threads=2**20), ValueError, "threads must be 1 to 1024"),
+    (dict(openings="missing-openings.txt"), FileNotFoundError, "missing-openings.txt"),
+]
+
+
+def small_selfplay(out, **options):
+    return vd.selfplay(out, **{"games": 2, "simulations": 2, "max_plies": 6, "engine": "local",
+                               "progress": False, **options})
+
+
+@pytest.mark.parametrize("options, error, message", SELFPLAY)
+def test_selfplay_refuses_before_making_the_folder(tmp_path, options, error, message):
+    out = tmp_path / "out"
+    with pytest.raises(error, match=message):
+        small_selfplay(out, **options)
+    assert not out.exists()
+
+
+def test_a_refused_rerun_leaves_a_finished_folder_as_it_was(tmp_path):
+    out = tmp_path / "out"
+    first = small_selfplay(out, seed=3)
+    files = {name: (out / name).read_bytes() for name in os.listdir(out)}
+    with pytest.raises(ValueError, match="temperature"):
+        small_selfplay(out, seed=3, temperature=math.nan)
+    with pytest.raises(vd.ShardError, match="another job"):
+        small_selfplay(out, seed=4)
+    assert {name: (out / name).read_bytes() for name in os.listdir(out)} == files
+    assert vd.verify(out)["games"] == first["games"] == 2
+    assert small_selfplay(out, seed=3)["shards_skipped"] == 1   # the same job resumes
+
+
+@pytest.mark.parametrize("chunk_bytes, error, message", [
+    (0, ValueError, "chunk_bytes must be at least 1, got 0"),    # cut points would never advance
+    (-1, ValueError, "chunk_bytes must be at least 1"),
+    (1.5, TypeError, "chunk_bytes must be an integer"),
+    (None, TypeError, "chunk_bytes must be an integer"),
+])
+def test_pgn2shards_refuses_chunk_sizes(tmp_path, chunk_bytes, error, message):
+    source = tmp_path / "games.pgn"
+    source.write_text("1. e4 e5 *\n\n1. d4 *\n")
+    out = tmp_path / "out"
+    with pytest.raises(error, match=message):
+        vd.pgn2shards(source, out, chunk_bytes=chunk_bytes, engine="local", progress=False)
+    assert not out.exists()
+    assert vd.pgn2shards(source, out, chunk_bytes=8, engine="local", progress=False)["games"] == 2
+
+
+def test_pgn2shards_and_verify_refuse_missing_sources(tmp_path):
+    with pytest.raises(FileNotFoundError, match="no such PGN file or folder"):
+        vd.pgn2shards(tmp_path / "missing.pgn", tmp_path / "out", engine="local", progress=False)
+    with pytest.raises(FileNotFoundError, match="no .pgn files in this folder"):
+        vd.pgn2shards(tmp_path, tmp_path / "out", engine="local", progress=False)
+    with pytest.raises(vd.ShardError, match="no such shard folder"):
+        vd.verify(tmp_path / "nothing")
+    with pytest.raises(vd.ShardError, match="not a shard folder"):
+        vd.verify(tmp_path)
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("options, error, message", [
+    (dict(batch_size=0), ValueError, "batch_size must be at least 1, got 0"),
+    (dict(batch_size=2.5), TypeError, "batch_size must be an integer"),
+    (dict(obs="uint8"), ValueError, 'obs must be "packed", "float32" or "int32"'),
+    (dict(obs=None), ValueError, "obs must be"),
+])
+def test_read_shards_refuses(tmp_path, options, error, message):
+    out = tmp_path / "out"
+    small_selfplay(out, seed=5)
+    files = {name: (out / name).read_bytes() for name in os.listdir(out)}
+    with pytest.raises(error, match=message):
+        next(vd.read_shards(out, **options))
+    assert {name: (out / name).read_bytes() for name in os.listdir(out)} == files
+    rows = sum(len(batch["action"]) for batch in vd.read_shards(out, batch_size=3))
+    assert rows == vd.verify(out)["positions"]
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["selfplay", "{out}", "--games", "0", "--engine", "local", "--quiet"], "games must be at least 1"),
+    (["selfplay", "{out}", "--games", "1", "--temperature", "nan", "--engine", "local", "--quiet"],
+     "temperature must be a finite number"),
+    (["selfplay", "{out}", "--games", "1", "--simulations", "0", "--engine", "local", "--quiet"],
+     "simulations must be at least 1"),
+    (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nocolon", "--engine", "local",
+      "--quiet"], "policy must be given as module:function"),
+    (["pgn2shards", "{missing}", "{out}", "--engine", "local", "--quiet"], "no such PGN file or folder"),
+    (["verify", "{out}"], "no such shard folder"),
+])
+def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, argv, message):
+    out, missing = tmp_path / "out", tmp_path / "missing.pgn"
+    argv = [a.format(out=out, missing=missing) for a in argv]
+    assert main(argv) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("error: ") and message in err
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("argv", [
+    ["selfplay", "out", "--games", "x"],
+    ["selfplay", "out", "--games", "1.5"],
+    ["selfplay", "out"],                                   # --games is required
+    ["selfplay", "out", "--games", "1", "--search", "mcts"],
+    ["selfplay", "out", "--games", "1", "--engine", "cluster"],
+    ["shuffle", "out"],
+    [],
+])
+def test_the_command_line_refuses_malformed_arguments(tmp_path, capsys, monkeypatch, argv):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as exit_info:
+        main(argv)
+    assert exit_info.value.code == 2
+    assert "usage: python -m varnok" in capsys.readouterr().err
+    assert os.listdir(tmp_path) == []

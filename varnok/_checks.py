@@ -1,0 +1,46 @@
+"""Argument checks shared by the adapters and the data tools: each returns the
+value in the form wanted or raises TypeError / ValueError naming the
+argument, before anything has changed."""
+
+from __future__ import annotations
+
+import math
+import operator
+
+
+def integer(value, name: str, low: int | None = None, high: int | None = None) -> int:
+    """value as an int, as operator.index takes it (TypeError for a float, a
+    str, None), within low..high when they are given (ValueError)."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {value!r}") from None
+    if (low is not None and number < low) or (high is not None and number > high):
+        bounds = f"at least {low}" if high is None else f"{low} to {high}"
+        raise ValueError(f"{name} must be {bounds}, got {number}")
+    return number
+
+
+def real(value, name: str, low: float | None = None, high: float | None = None) -> float:
+    """value as a finite float (TypeError for a str or None; ValueError for
+    NaN, an infinity, or a value outside low..high)."""
+    if isinstance(value, (str, bytes)) or value is None:
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    number = float(value)
+    if not math.isfinite(number) or (low is not None and number < low) or (high is not None and number > high):
+        bounds = "" if low is None else f" at least {low}" if high is None else f" from {low} to {high}"
+        raise ValueError(f"{name} must be a finite number{bounds}, got {value!r}")
+    return number
+
+
+def game_from_fen(fen, rules: str = "classic"):
+    """A new native game started from fen (checked as load_fen checks it);
+    ValueError for a position whose game is already over, which an episode
+    cannot start from."""
+    from varnok import ChessEnv
+    game = ChessEnv(rules)
+    game.load_fen(fen)
+    if not game.legal_actions().size:
+        ended = "checkmate" if game.in_check() else "stalemate"
+        raise ValueError(f"the FEN {fen!r} is a finished game ({ended}): an episode needs a move to play")
+    return game
