@@ -35,16 +35,17 @@ struct PyUct {
   bool rooted = false;
 };
 
-// Holds the search for one call; released on every way out.
+// Holds a search (Mcts or Uct) for one call; released on every way out.
+template <class Search>
 class Use {
  public:
-  explicit Use(Mcts& search) : search_(search) { search_.acquire(); }
+  explicit Use(Search& search) : search_(search) { search_.acquire(); }
   ~Use() { search_.release(); }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
 
  private:
-  Mcts& search_;
+  Search& search_;
 };
 
 uint64_t os_seed() {
@@ -418,6 +419,7 @@ void bind_search(py::module_& m) {
       .def(
           "set_roots",
           [](PyUct& s, const py::handle& roots) {
+            Use use(*s.search);
             std::vector<Board> boards = root_boards(roots);
             if (static_cast<int>(boards.size()) != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
@@ -436,6 +438,7 @@ void bind_search(py::module_& m) {
       .def(
           "run",
           [](PyUct& s, int64_t simulations) {
+            Use use(*s.search);
             if (!s.rooted) throw std::runtime_error("run before set_roots");
             const int n = checked_count(simulations, "simulations", 0, INT32_MAX);
             py::array_t<int32_t> done(s.search->size());
@@ -449,6 +452,7 @@ void bind_search(py::module_& m) {
       .def(
           "visit_counts",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<int32_t> out(
                 {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
             for (int t = 0; t < s.search->size(); ++t)
@@ -459,6 +463,7 @@ void bind_search(py::module_& m) {
       .def(
           "root_values",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<float> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t)
               out.mutable_at(t) = static_cast<float>(s.search->tree(t).root_value());
@@ -468,6 +473,7 @@ void bind_search(py::module_& m) {
       .def(
           "best_actions",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<int64_t> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).best_action();
             return out;
@@ -476,6 +482,7 @@ void bind_search(py::module_& m) {
       .def(
           "solved",
           [](PyUct& s) {
+            Use use(*s.search);
             py::array_t<bool> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).solved();
             return out;

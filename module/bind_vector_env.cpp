@@ -225,14 +225,16 @@ void bind_vector_env(py::module_& m) {
           "step_wait",
           [](py::object self) {
             PyVectorEnv& v = self.cast<PyVectorEnv&>();
-            if (!v.env->step_pending()) throw std::runtime_error("step_wait without a step_async");
+            bool finished;
             try {
               py::gil_scoped_release unlocked;
-              v.env->step_finish();
+              finished = v.env->step_finish();
             } catch (...) {
-              v.env->release();
+              v.env->release();  // this call had claimed the step
               throw;
             }
+            // Nothing pending, or another thread is waiting for it.
+            if (!finished) throw std::runtime_error("step_wait without a pending step_async");
             v.env->release();
             return results(self, *v.env, v.copy);
           },
@@ -275,7 +277,9 @@ void bind_vector_env(py::module_& m) {
 
   m.def(
       "roll_outs",
-      [](const std::vector<const State*>& states, int64_t repeats, std::optional<uint64_t> seed,
+      // The States are copied while the interpreter lock is held: another
+      // thread may change or free the Python objects while the games play.
+      [](const std::vector<State>& states, int64_t repeats, std::optional<uint64_t> seed,
          std::optional<int64_t> num_threads) {
         if (repeats < 0) throw py::value_error("repeats must be 0 or more, got " + std::to_string(repeats));
         const int64_t threads = num_threads.value_or(default_threads());

@@ -146,4 +146,9 @@ void Uct::run(int simulations, int32_t* done) {
   });
 }
 
+void Uct::acquire() {
+  if (in_use_.exchange(true, std::memory_order_acquire))
+    throw std::runtime_error("this search is in use by another thread");
+}
+
 }  // namespace varnok

@@ -11,6 +11,7 @@
 // exactly instead of estimated from roll-outs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -76,9 +77,14 @@ class Uct {
   // simulations per tree, trees spread over the workers; the simulations run (per tree) into done.
   void run(int simulations, int32_t* done);
 
+  // One caller at a time: std::runtime_error when another thread is inside.
+  void acquire();
+  void release() { in_use_.store(false, std::memory_order_release); }
+
  private:
   UctOptions options_;
   std::vector<std::unique_ptr<UctTree>> trees_;
+  std::atomic<bool> in_use_{false};
   ThreadPool pool_;
 };
 

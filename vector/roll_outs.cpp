@@ -9,12 +9,12 @@
 
 namespace varnok {
 
-void roll_outs(const std::vector<const State*>& states, int repeats, uint64_t seed, int threads, int8_t* results) {
+void roll_outs(const std::vector<State>& states, int repeats, uint64_t seed, int threads, int8_t* results) {
   {
     Board check;
     for (size_t i = 0; i < states.size(); ++i) {
       try {
-        check.restore_state(*states[i]);
+        check.restore_state(states[i]);
       } catch (const std::invalid_argument& e) {
         throw std::invalid_argument("state " + std::to_string(i) + ": " + e.what());
       }
@@ -27,7 +27,7 @@ void roll_outs(const std::vector<const State*>& states, int repeats, uint64_t se
     Board board;
     const int64_t begin = total * worker / threads, end = total * (worker + 1) / threads;
     for (int64_t game = begin; game < end; ++game) {
-      board.restore_state(*states[game / repeats]);
+      board.restore_state(states[game / repeats]);
       std::mt19937 rng(static_cast<uint32_t>(Random(seed, static_cast<uint64_t>(game)).next() >> 32));
       results[game] = static_cast<int8_t>(board.roll_out_with(rng, nullptr));
     }

@@ -15,6 +15,6 @@ namespace varnok {
 // depend on the number of threads. Every State is checked before any game is
 // played: one that restore_state refuses throws std::invalid_argument naming
 // its index.
-void roll_outs(const std::vector<const State*>& states, int repeats, uint64_t seed, int threads, int8_t* results);
+void roll_outs(const std::vector<State>& states, int repeats, uint64_t seed, int threads, int8_t* results);
 
 }  // namespace varnok

@@ -99,7 +99,7 @@ void VectorEnv::step_rows(int begin, int end) {
 void VectorEnv::acquire() {
   bool expected = false;
   if (in_use_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return;
-  if (async_pending_) throw std::runtime_error("a step_async is pending: call step_wait first");
+  if (step_pending()) throw std::runtime_error("a step_async is pending: call step_wait first");
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
@@ -113,20 +113,19 @@ void VectorEnv::step_start(const int64_t* actions) {
   // The caller's array may change while the workers play: keep a copy.
   pending_copy_.assign(actions, actions + size());
   pending_actions_ = pending_copy_.data();
-  async_pending_ = true;
+  async_pending_.store(true, std::memory_order_release);
   pool_.start([this](int worker) { step_share(worker); });
 }
 
-void VectorEnv::step_finish() {
+bool VectorEnv::step_finish() {
+  if (!async_pending_.exchange(false, std::memory_order_acq_rel)) return false;
   // The workers read pending_actions_ until wait returns, also when it throws.
   struct Done {
     VectorEnv& env;
-    ~Done() {
-      env.async_pending_ = false;
-      env.pending_actions_ = nullptr;
-    }
+    ~Done() { env.pending_actions_ = nullptr; }
   } done{*this};
   pool_.wait();
+  return true;
 }
 
 void VectorEnv::step(const int64_t* actions) {

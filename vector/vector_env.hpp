@@ -66,8 +66,11 @@ class VectorEnv {
   // Plays one action per game (checked first) and writes the results.
   void step(const int64_t* actions);
   // The two halves of step, for callers that want to run while it works.
+  // step_finish waits for the started step; it returns false at once, doing
+  // nothing, when no step is pending or another thread is already finishing
+  // it, so that exactly one caller finishes each started step.
   void step_start(const int64_t* actions);
-  void step_finish();
+  bool step_finish();
 
   // A uniformly random legal action per game, from each game's own draws.
   void random_actions(int64_t* out);
@@ -89,7 +92,7 @@ class VectorEnv {
   // step_start keeps the environment acquired until step_finish.
   void acquire();
   void release() { in_use_.store(false, std::memory_order_release); }
-  bool step_pending() const { return async_pending_; }
+  bool step_pending() const { return async_pending_.load(std::memory_order_acquire); }
 
  private:
   struct Game {
@@ -122,7 +125,9 @@ class VectorEnv {
   std::vector<int64_t> pending_copy_;
   const int64_t* pending_actions_ = nullptr;
   std::atomic<bool> in_use_{false};
-  bool async_pending_ = false;  // between step_start and step_finish
+  // Between step_start and the step_finish that claims the step. Read by
+  // acquire on any thread while the owner may be finishing.
+  std::atomic<bool> async_pending_{false};
   ThreadPool pool_;
 };
 
