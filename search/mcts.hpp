@@ -53,7 +53,8 @@ class Mcts {
   // Returns the number of leaves (rows).
   int select(int leaves_per_tree);
   const std::shared_ptr<LeafArrays>& leaf_arrays() const { return leaf_arrays_; }
-  bool round_open() const { return round_open_; }
+  // Safe to read from any thread, also while another one is inside a call.
+  bool round_open() const { return round_open_.load(std::memory_order_acquire); }
   int leaf_count() const { return leaf_count_; }
   // Takes the network's answer for the rows of the round: priors (rows x
   // 4672, logits or probabilities, read on the legal actions only) and
@@ -87,7 +88,7 @@ class Mcts {
   std::vector<int> first_row_;  // per tree, then the total: rows of the open round
   std::shared_ptr<LeafArrays> leaf_arrays_;
   int leaf_count_ = 0;
-  bool round_open_ = false;
+  std::atomic<bool> round_open_{false};
   std::atomic<bool> in_use_{false};
   mutable ThreadPool pool_;
 };

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the native tests (position_tests, episode_tests, vector_tests and search_tests) with
-# AddressSanitizer and UndefinedBehaviorSanitizer (plus the standard library's
-# own bounds checks) into build/asan and runs them. Any sanitizer report
-# aborts the test binary, so the script fails on the first one in each. Runs
-# inside the build environment (./dev test calls it).
+# Builds the native tests (position_tests, episode_tests, vector_tests and search_tests) and
+# the Python module varnok._core with AddressSanitizer and
+# UndefinedBehaviorSanitizer (plus the standard library's own bounds checks)
+# into build/asan, runs the native tests, then the Python tests that drive
+# threads against that module (tools/sanitize_python.sh). Any sanitizer report
+# aborts the test binary or the interpreter, so the script fails on the first
+# one in each. Runs inside the build environment (./dev test calls it).
 #
-#   tools/sanitize.sh [GTEST ARGS...]   the arguments go to both binaries
+#   tools/sanitize.sh [GTEST ARGS...]   the arguments go to every native binary
 #
 # Environment: VARNOK_SAN_CXX picks the compiler (default clang++, else g++).
 set -euo pipefail
@@ -20,22 +22,35 @@ if [ -z "$CXX" ]; then
   if command -v clang++ >/dev/null 2>&1; then CXX=clang++; else CXX=g++; fi
 fi
 
-# -O1 keeps the run quick while leaving stack traces readable.
+# -O1 keeps the run quick while leaving stack traces readable; the build
+# type's own flags are replaced so that NDEBUG stays unset and asserts stay
+# active (RelWithDebInfo also keeps pybind11 from stripping the module).
 # _GLIBCXX_ASSERTIONS adds bounds checks to std::array and std::vector
 # indexing, which AddressSanitizer cannot see inside one object.
-FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -O1 -g -D_GLIBCXX_ASSERTIONS"
+SANITIZERS="-fsanitize=address,undefined"
+FLAGS="$SANITIZERS -fno-sanitize-recover=all -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS"
+# The module is loaded into an interpreter built without the sanitizer, so it
+# links the sanitizer's shared runtime (gcc does by default, clang on request)
+# and tools/sanitize_python.sh preloads that runtime.
+MODULE_LINK="$SANITIZERS"
+if "$CXX" --version | grep -q clang; then MODULE_LINK="$MODULE_LINK -shared-libsan"; fi
+PYTHON="$TOP/.venv/bin/python"
 
 start=$(date +%s)
 say "configuring $BUILD with $CXX"
 cmake -S "$TOP" -B "$BUILD" -G Ninja \
   -DCMAKE_CXX_COMPILER="$CXX" \
-  -DCMAKE_BUILD_TYPE=Sanitize \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="$FLAGS" \
-  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
-  -DVARNOK_MODULE=OFF -DVARNOK_NATIVE_TESTS=ON >/dev/null
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+  -DCMAKE_EXE_LINKER_FLAGS="$SANITIZERS" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$MODULE_LINK" \
+  -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
+  -DPython_EXECUTABLE="$PYTHON" -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" \
+  -DVARNOK_MODULE=ON -DVARNOK_NATIVE_TESTS=ON >/dev/null
 
-say "building position_tests, episode_tests, vector_tests, search_tests and the perft tool they run"
-if ! cmake --build "$BUILD" -j "$(nproc)" --target position_tests episode_tests vector_tests search_tests perft >"$BUILD/build.log" 2>&1; then
+say "building position_tests, episode_tests, vector_tests, search_tests, the perft tool they run and _core"
+if ! cmake --build "$BUILD" -j "$(nproc)" --target position_tests episode_tests vector_tests search_tests perft _core >"$BUILD/build.log" 2>&1; then
   cat "$BUILD/build.log" >&2
   say "build failed"
   exit 1
@@ -61,6 +76,8 @@ for binary in core/position_tests env/episode_tests vector/vector_tests search/s
     failed+=("$tests")
   fi
 done
+say "native tests done in $(( $(date +%s) - run_start )) s"
+"$TOP/tools/sanitize_python.sh" asan "$BUILD" "$CXX" || failed+=(python)
 if [ ${#failed[@]} != 0 ]; then
   say "FAILED (${failed[*]}) after $(( $(date +%s) - run_start )) s"
   exit 1

@@ -6,6 +6,8 @@ rank, square ^ 56 (its own inverse).
 """
 
 import itertools
+import os
+import pathlib
 
 import chess
 import pytest
@@ -148,6 +150,24 @@ def state_dict(state):
     out["bitboards"] = state.bitboards.tolist()
     out["occupancies"] = state.occupancies.tolist()
     return out
+
+
+# Files whose every test drives native threads or interrupts them; the rest
+# mark such tests themselves with @pytest.mark.threads.
+THREAD_TEST_FILES = ("test_interrupt.py", "test_threads*.py")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if any(item.path.match(pattern) for pattern in THREAD_TEST_FILES):
+            item.add_marker(pytest.mark.threads)
+
+
+def pytest_sessionstart(session):
+    """Under tools/sanitize_python.sh, refuse to run on any _core but the sanitized one."""
+    expected = os.environ.get("VARNOK_EXPECT_CORE")
+    if expected and pathlib.Path(varnok._core.__file__).resolve() != pathlib.Path(expected).resolve():
+        pytest.exit(f"varnok._core was imported from {varnok._core.__file__}, not {expected}", returncode=3)
 
 
 @pytest.fixture

@@ -101,6 +101,7 @@ def random_legal(masks, rng):
     return keys.argmax(axis=1)
 
 
+@pytest.mark.threads
 class TestVector:
     def test_make_vec_gives_the_native_backed_vector_env(self):
         envs = gymnasium.make_vec(vgym.ENV_ID, num_envs=3, vectorization_mode="vector_entry_point")

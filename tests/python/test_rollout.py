@@ -6,6 +6,9 @@ import varnok
 
 from conftest import legal_actions, state_dict
 
+# The play loop here is the one roll_outs and UCT run on their worker threads.
+pytestmark = pytest.mark.threads
+
 
 def check_end(env, result, start_count):
     """The roll-out's result agrees with the position it stopped in."""

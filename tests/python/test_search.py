@@ -18,6 +18,8 @@ import varnok
 import mcts_reference
 from conftest import encode_move, encode_uci
 
+pytestmark = pytest.mark.threads
+
 INITIAL = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 BACK_RANK = "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1"  # Ra8 mates at once
 STALEMATE_TRAPS = "7k/5Q2/6K1/8/8/8/8/8 w - - 0 1"  # several queen moves stalemate

@@ -12,6 +12,8 @@ import pytest
 import varnok
 
 DTYPES = ("float32", "int32", "uint8", "packed")
+pytestmark = pytest.mark.threads
+
 REASON = {"checkmate": 1, "stalemate": 2, "repetition": 3, "no_progress": 4, "truncated": 16}
 
 
