@@ -87,24 +87,33 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         }
         break;
       case NodeState::kNew: {
-        const Outcome outcome = replay_path(root_, nodes_, path_, game_);
-        if (outcome.done()) {
-          nodes_[node].state = NodeState::kTerminal;
-          nodes_[node].value = terminal_value(outcome, game_.position.side);
-          back_up(nodes_, path_, nodes_[node].value, false);
-          break;
+        // The root is listed and was judged when it was set; any other node
+        // is listed and judged here.
+        game_.start(root_);
+        const ActionMap* listing = &root_.move_index;
+        if (path_.size() > 1) {
+          for (size_t i = 1; i < path_.size(); ++i) game_.play(nodes_[path_[i]].move);
+          const Outcome outcome = game_.list_and_judge(listing_);
+          if (outcome.done()) {
+            nodes_[node].state = NodeState::kTerminal;
+            nodes_[node].value = terminal_value(outcome, game_.position().side);
+            back_up(nodes_, path_, nodes_[node].value, false);
+            break;
+          }
+          listing = &listing_;
         }
-        if (!add_children(nodes_, node, game_)) break;  // over the node budget: dropped
+        if (!add_children(nodes_, node, *listing)) break;  // over the node budget: dropped
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
         leaves_[leaf_count_].path = path_;
         if (output.observations)
-          write_batch_row(output.format, game_, output.observations + leaf_count_ * output.observation_bytes);
+          write_batch_row(output.format, game_.observed(),
+                          output.observations + leaf_count_ * output.observation_bytes);
         if (output.masks) {
           uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
           std::memset(mask, 0, kActionCount);
-          game_.move_index.for_each([&](int action, Move) { mask[action] = 1; });
+          listing->for_each([&](int action, Move) { mask[action] = 1; });
         }
         ++leaf_count_;
         break;

@@ -4,7 +4,7 @@
 // A round: select(k) makes k descents from the root. A descent walks down the
 // expanded nodes by PUCT (or, at the root, by Gumbel sequential halving) and
 // ends at
-//   - a new node: its game is rebuilt (game_path.hpp) and judged; a finished
+//   - a new node: its game is rebuilt (leaf_game.hpp) and judged; a finished
 //     game is backed up at once with its exact value, any other becomes a
 //     leaf of the round (its children listed, virtual loss on its path);
 //   - a finished game already known: backed up at once;
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "env/board.hpp"
+#include "search/leaf_game.hpp"
 #include "search/node_pool.hpp"
 #include "search/search_options.hpp"
 #include "vector/random.hpp"
@@ -113,7 +114,8 @@ class MctsTree {
 
   // ---- the round
   std::vector<Leaf> leaves_;  // slots, grown to the most leaves a round has asked for
-  Board game_;                // the scratch game a descent rebuilds
+  LeafGame game_;             // the scratch game a descent rebuilds
+  ActionMap listing_;         // the legal moves of its leaf
   int leaf_count_ = 0;
   std::vector<int32_t> path_;      // the descent being made
   std::vector<int32_t> collided_;  // nodes holding a collision's virtual loss

@@ -36,8 +36,10 @@ struct Node {
   int16_t child_count = 0;  // at most 218 legal moves in any chess position
   int16_t action = 0;       // the action (0..4671) that leads here from the parent
   NodeState state = NodeState::kNew;
+  Move move = kNoMove;  // the move of that action, so a descent replays the path without listings
 };
 static_assert(kActionCount <= INT16_MAX, "actions are stored in 16 bits");
+static_assert(sizeof(Node) == 48, "the move sits in what would be padding");
 
 class NodePool {
  public:
