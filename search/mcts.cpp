@@ -8,6 +8,11 @@
 
 namespace varnok {
 
+namespace {
+// Rounds with fewer leaves back their values up on the calling thread.
+constexpr int kLeavesWorthHandingOver = 1024;
+}  // namespace
+
 void ready_root(Board& board) { board.list_legal_moves(); }
 
 Mcts::Mcts(const SearchOptions& options)
@@ -85,7 +90,8 @@ int Mcts::select(int leaves_per_tree) {
 
 void Mcts::expand(const float* priors, const float* values, bool logits) {
   if (!round_open_) throw std::runtime_error("expand without a select whose leaves wait for it");
-  // Validate every row before any tree changes.
+  // Validate every row before any tree changes; the checks keep each leaf's
+  // priors, read from its legal entries only.
   std::vector<std::string> problems(size());
   std::vector<int> bad_row(size(), -1);
   for_each_tree([&](int t) {
@@ -103,11 +109,18 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
     if (bad_row[t] >= 0)
       throw std::invalid_argument("row " + std::to_string(bad_row[t]) + " (tree " + std::to_string(t) +
                                   "): " + problems[t]);
-  for_each_tree([&](int t) {
+  const auto commit = [&](int t) {
     for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row)
-      trees_[t]->expand(j, priors + static_cast<size_t>(row) * kActionCount, values[row], logits);
+      trees_[t]->expand_checked(j, values[row]);
     trees_[t]->end_round();
-  });
+  };
+  // What is left is a few stores per leaf: for a round of a few hundred
+  // leaves cheaper on this thread than handing it to the workers.
+  if (leaf_count_ < kLeavesWorthHandingOver) {
+    for (int t = 0; t < size(); ++t) commit(t);
+  } else {
+    for_each_tree(commit);
+  }
   round_open_ = false;
   leaf_count_ = 0;
 }
