@@ -13,7 +13,11 @@ evaluator (on fewer trees: it is slow; the rate is per simulation all the
 same). mcts_vs_python is the ratio of the two rates.
 
 The same with 8 leaves per tree per round (fewer, larger batches), and with
-packed observations (119 words a leaf instead of 30 KB of float32).
+packed observations (119 words a leaf instead of 30 KB of float32); with
+packed observations on both sides (the reference asking ChessEnv for
+observation("packed")), mcts_vs_python_packed compares the two at 1 leaf
+per tree per round again, without the float32 observation's 30 KB of
+writes a leaf.
 
 UCT: varnok.UCT, TREES trees from the initial position, SIMULATIONS
 simulations each (one native random roll-out per simulation).
@@ -65,12 +69,12 @@ def native_mcts(trees: int, simulations: int, leaves_per_tree: int, threads: int
     return trees * simulations / (time.perf_counter() - t0)
 
 
-def python_mcts(trees: int, simulations: int) -> float:
+def python_mcts(trees: int, simulations: int, obs_dtype: str = "float32") -> float:
     venv = varnok.VectorEnv(1, num_threads=1, seed=0)
     start = venv.save_state(0)
     evaluate = Uniform(1)
     t0 = time.perf_counter()
-    refs = [mcts_reference.Tree(start, dirichlet_fraction=0.0) for _ in range(trees)]
+    refs = [mcts_reference.Tree(start, dirichlet_fraction=0.0, obs_dtype=obs_dtype) for _ in range(trees)]
     for _ in range(simulations):
         for ref in refs:
             ref.expand(*evaluate(len(ref.select(1))), lambda: np.zeros(4672))
@@ -109,6 +113,14 @@ def main() -> None:
     figures["mcts_vs_python"] = {
         "median": figures["mcts_sims_per_s"]["median"] / figures["python_reference_sims_per_s"]["median"],
         "unit": "ratio", "goal": 50}
+    record("mcts_sims_per_s_packed", "sims/s", [native_mcts(trees, sims, 1, args.threads, "packed") for _ in range(reps)],
+           trees=trees, simulations=sims, leaves_per_tree=1, obs_dtype="packed")
+    record("python_reference_sims_per_s_packed", "sims/s",
+           [python_mcts(python_trees, sims, "packed") for _ in range(reps)],
+           trees=python_trees, simulations=sims, obs_dtype="packed")
+    figures["mcts_vs_python_packed"] = {
+        "median": figures["mcts_sims_per_s_packed"]["median"] / figures["python_reference_sims_per_s_packed"]["median"],
+        "unit": "ratio"}
     record("uct_sims_per_s", "sims/s", [native_uct(trees, sims, args.threads) for _ in range(reps)],
            trees=trees, simulations=sims)
     print(json.dumps(figures, indent=1))

@@ -32,6 +32,9 @@ UNITS = {
     "mcts_vs_python": "ratio",
     "mcts_sims_per_s": "sims/s",
     "python_mcts_sims_per_s": "sims/s",
+    "mcts_vs_python_packed": "ratio",
+    "mcts_packed_sims_per_s": "sims/s",
+    "python_mcts_packed_sims_per_s": "sims/s",
     "uct_sims_per_s": "sims/s",
     "search_sims_per_s": "sims/s",
     "mctx_sims_per_s": "sims/s",
@@ -164,20 +167,31 @@ def run(settings, progress) -> dict:
     # roll-out simulations.
     import search_bench
 
-    native, python, uct = [], [], []
+    # The same pair with packed observations on both sides: without the
+    # float32 observation's 30 KB of writes per leaf.
+    native, python, uct, native_packed, python_packed = [], [], [], [], []
     if "varnok" not in why:
         for rep in range(settings.search_reps):
             native.append(search_bench.native_mcts(trees, sims, 1, None))
             python.append(search_bench.python_mcts(max(1, trees // 8), sims))
+            native_packed.append(search_bench.native_mcts(trees, sims, 1, None, "packed"))
+            python_packed.append(search_bench.python_mcts(max(1, trees // 8), sims, "packed"))
             uct.append(search_bench.native_uct(trees, max(1, sims // 4), None))
-            progress.say(f"  rep {rep + 1}/{settings.search_reps}: varnok.MCTS {native[-1]:.0f}, Python reference "
-                         f"{python[-1]:.0f}, UCT {uct[-1]:.0f} simulations/s")
+            progress.say(f"  rep {rep + 1}/{settings.search_reps}: varnok.MCTS {native[-1]:.0f} (packed "
+                         f"{native_packed[-1]:.0f}), Python reference {python[-1]:.0f} (packed {python_packed[-1]:.0f}), "
+                         f"UCT {uct[-1]:.0f} simulations/s")
 
     figures = {
         "mcts_vs_python": summary([a / b for a, b in zip(native, python)]).as_dict("ratio") if native
         else missing("ratio", why["varnok"]),
         "mcts_sims_per_s": summary(native).as_dict("sims/s") if native else missing("sims/s", why["varnok"]),
         "python_mcts_sims_per_s": summary(python).as_dict("sims/s") if python
+        else missing("sims/s", why["varnok"]),
+        "mcts_vs_python_packed": summary([a / b for a, b in zip(native_packed, python_packed)]).as_dict("ratio")
+        if native_packed else missing("ratio", why["varnok"]),
+        "mcts_packed_sims_per_s": summary(native_packed).as_dict("sims/s") if native_packed
+        else missing("sims/s", why["varnok"]),
+        "python_mcts_packed_sims_per_s": summary(python_packed).as_dict("sims/s") if python_packed
         else missing("sims/s", why["varnok"]),
         "uct_sims_per_s": summary(uct).as_dict("sims/s") if uct else missing("sims/s", why["varnok"]),
         "search_sims_per_s": summary(ours).as_dict("sims/s") if ours
@@ -194,7 +208,9 @@ def run(settings, progress) -> dict:
             "how": f"simulations per second, {trees} trees x {sims} simulations from the initial position, one leaf "
                    "per tree per round, uniform priors and value 0, set_roots timed; the Python reference "
                    "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state) on "
-                   f"{max(1, trees // 8)} trees; UCT: {trees} trees x {max(1, sims // 4)} roll-out simulations",
+                   f"{max(1, trees // 8)} trees; mcts_vs_python_packed: the same with packed observations on both sides "
+                   f"(obs_dtype=\"packed\", observation(\"packed\")); UCT: {trees} trees x {max(1, sims // 4)} "
+                   "roll-out simulations",
         }
     figures["mcts_vs_mctx_cpu"]["details"] = {
         "trees": trees, "simulations": sims, "leaves_per_tree": LEAVES_PER_TREE,

@@ -27,6 +27,11 @@ namespace varnok {
 // The standard initial position.
 const Position& initial_position();
 
+// The verdict on a position reached in an episode, as step gives it: the
+// position, its repetition value (times recorded before in the episode),
+// the draw rules, and whether the side to move has a legal move.
+Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply);
+
 class Board {
  public:
   // ---- counters; copied into the observation

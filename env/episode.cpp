@@ -88,9 +88,9 @@ void Board::play_move(Move move) {
   saturating_increment(total_move_count);
 }
 
-Outcome Board::judge(bool has_legal_reply) const {
+Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply) {
   if (has_legal_reply) {
-    if (n_repititions == kRepetitionLimit) return {Termination::kRepetition, 0};
+    if (repetition == kRepetitionLimit) return {Termination::kRepetition, 0};
     const int no_progress_limit = rules == DrawRules::kFide ? kFideNoProgressLimit : kNoProgressLimit;
     if (position.no_progress_count >= no_progress_limit) return {Termination::kNoProgress, 0};
     if (rules == DrawRules::kFide && insufficient_material(position)) return {Termination::kInsufficientMaterial, 0};
@@ -98,6 +98,10 @@ Outcome Board::judge(bool has_legal_reply) const {
   }
   if (!position.in_check()) return {Termination::kStalemate, 0};
   return {Termination::kCheckmate, position.side == kBlack ? 1 : -1};
+}
+
+Outcome Board::judge(bool has_legal_reply) const {
+  return judge_position(position, n_repititions, rules, has_legal_reply);
 }
 
 Outcome Board::play(int32_t action) {

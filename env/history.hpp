@@ -37,7 +37,11 @@ class History {
     given_planes_mask_ = other.given_planes_mask_;
     count_ = other.count_;
     cursor_ = other.cursor_;
-    if (other.given_planes_)
+    // A history assigned again and again (a search's leaf games) keeps its
+    // storage for given planes rather than allocating it anew.
+    if (other.given_planes_ && given_planes_)
+      *given_planes_ = *other.given_planes_;
+    else if (other.given_planes_)
       given_planes_ = std::make_unique<std::array<HistoryEntry, kHistorySlots>>(*other.given_planes_);
     else
       given_planes_.reset();

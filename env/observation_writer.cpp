@@ -136,21 +136,21 @@ bool plane_constant(const Plane& plane) {
 }
 
 template <class T, bool Stream>
-void write_whole_board_planes(const Board& board, T* out) {
-  const Position& p = board.position;
+void write_whole_board_planes(const ObservedGame& game, T* out) {
+  const Position& p = game.position;
   fill<T, Stream>(out + kSquares * kSideToMovePlane, p.side);
-  fill<T, Stream>(out + kSquares * kMoveCountPlane, board.total_move_count);
+  fill<T, Stream>(out + kSquares * kMoveCountPlane, game.total_move_count);
   constexpr int kRights[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
   for (int r = 0; r < 4; ++r) fill<T, Stream>(out + kSquares * (kCastlingPlanes + r), (p.castle & kRights[r]) ? 1 : 0);
   fill<T, Stream>(out + kSquares * kNoProgressPlane, p.no_progress_count);
 }
 
 template <class T, bool Stream>
-void write_planes(const Board& board, T* out) {
-  const bool black = board.position.side == kBlack;
-  const bool turn = black && !board.after_reset;
+void write_planes(const ObservedGame& game, T* out) {
+  const bool black = game.position.side == kBlack;
+  const bool turn = black && !game.after_reset;
   const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
-  const History& history = board.state_history;
+  const History& history = game.history;
   for (int back = 0; back < kHistorySlots; ++back) {
     T* block = out + kSquares * kHistoryPlanes * back;
     const int slot = history.slot_back(back);
@@ -171,7 +171,7 @@ void write_planes(const Board& board, T* out) {
       for (int i = 0; i < kSquares; ++i) to[i] = value_as<T>(from[turn ? kSquares - 1 - i : i]);
     }
   }
-  write_whole_board_planes<T, Stream>(board, out);
+  write_whole_board_planes<T, Stream>(game, out);
   PlaneStore<T, Stream>::done();
 }
 
@@ -179,12 +179,12 @@ void write_planes(const Board& board, T* out) {
 
 template <class T>
 void write_observation(const Board& board, T* out) {
-  write_planes<T, false>(board, out);
+  write_planes<T, false>(observed(board), out);
 }
 
 template <class T>
 void stream_observation(const Board& board, T* out) {
-  write_planes<T, true>(board, out);
+  write_planes<T, true>(observed(board), out);
 }
 
 template void write_observation<float>(const Board&, float*);
@@ -213,13 +213,17 @@ size_t observation_bytes(ObservationFormat format) {
   return 0;
 }
 
-void write_batch_row(ObservationFormat format, const Board& board, void* out) {
+void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out) {
   switch (format) {
-    case ObservationFormat::kFloat32: stream_observation(board, static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: stream_observation(board, static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: stream_observation(board, static_cast<uint8_t*>(out)); break;
-    case ObservationFormat::kPacked: write_packed_observation(board, static_cast<uint64_t*>(out)); break;
+    case ObservationFormat::kFloat32: write_planes<float, true>(game, static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: write_planes<int32_t, true>(game, static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: write_planes<uint8_t, true>(game, static_cast<uint8_t*>(out)); break;
+    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
   }
+}
+
+void write_batch_row(ObservationFormat format, const Board& board, void* out) {
+  write_batch_row(format, observed(board), out);
 }
 
 bool history_is_packable(const History& history) {
@@ -235,11 +239,15 @@ bool history_is_packable(const History& history) {
 }
 
 bool write_packed_observation(const Board& board, uint64_t* out) {
-  const Position& p = board.position;
+  return write_packed_observation(observed(board), out);
+}
+
+bool write_packed_observation(const ObservedGame& game, uint64_t* out) {
+  const Position& p = game.position;
   const bool black = p.side == kBlack;
-  const bool turn = black && !board.after_reset;
+  const bool turn = black && !game.after_reset;
   const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
-  const History& history = board.state_history;
+  const History& history = game.history;
   const auto word = [](int32_t v) { return static_cast<uint64_t>(static_cast<int64_t>(v)); };
   for (int back = 0; back < kHistorySlots; ++back) {
     uint64_t* block = out + kHistoryPlanes * back;
@@ -266,7 +274,7 @@ bool write_packed_observation(const Board& board, uint64_t* out) {
     }
   }
   out[kSideToMovePlane] = word(p.side);
-  out[kMoveCountPlane] = word(board.total_move_count);
+  out[kMoveCountPlane] = word(game.total_move_count);
   constexpr int kRights[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
   for (int r = 0; r < 4; ++r) out[kCastlingPlanes + r] = (p.castle & kRights[r]) ? 1 : 0;
   out[kNoProgressPlane] = word(p.no_progress_count);

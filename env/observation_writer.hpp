@@ -20,10 +20,26 @@ enum class ObservationFormat : int8_t { kFloat32, kInt32, kUint8, kPacked };
 // Bytes of one observation in format.
 size_t observation_bytes(ObservationFormat format);
 
+// What an observation shows of a game: the position, the ring of recorded
+// positions, the move count, and whether the position is the one the
+// episode started from. A Board is such a game; a tree search rebuilds the
+// games of its leaves with only these parts.
+struct ObservedGame {
+  const Position& position;
+  const History& history;
+  int32_t total_move_count;
+  bool after_reset;
+};
+
+inline ObservedGame observed(const Board& board) {
+  return {board.position, board.state_history, board.total_move_count, board.after_reset};
+}
+
 // Writes one observation in format into a batch row (16-byte aligned), with
 // streaming stores: batches are far larger than the cache. A packed row
 // needs a packable history (see history_is_packable); callers keep only such
 // games.
+void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out);
 void write_batch_row(ObservationFormat format, const Board& board, void* out);
 
 // Writes kObservationValues values. For uint8, values outside 0..255 (the
@@ -55,6 +71,7 @@ constexpr bool is_piece_plane(int plane) {
 // other plane as its one value, sign-extended to 64 bits. Returns false, with
 // out partly written, when the history holds planes restored from a State
 // that have no such form.
+bool write_packed_observation(const ObservedGame& game, uint64_t* out);
 bool write_packed_observation(const Board& board, uint64_t* out);
 
 // The values of a packed observation, as write_observation<int32_t> writes

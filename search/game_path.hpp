@@ -1,16 +1,18 @@
-// Where a search keeps its games. A node stores no game: the game of a node is
-// rebuilt when a descent first reaches it, by copying the Board at the root
-// and playing the actions of the path with Board::play_listed.
+// Where a search keeps its games. A node stores no game, only the action
+// and the move that lead to it: the game of a node is rebuilt when a descent
+// first reaches it, from the game at the root and the moves of the path.
+// MCTS rebuilds only what a leaf needs (search/leaf_game.hpp); UCT, whose
+// leaves play a whole roll-out, copies the root Board and replays the path
+// with Board::play_listed (replay_path below).
 //
 // Why replay rather than a snapshot per node: a Board is about 20 KB (the
 // 4672-entry action map dominates) and holds a heap table of repetitions, so
 // a Board per node would cost tens of megabytes per tree and an allocation per
 // node; a Position alone (about 150 bytes) would not carry what the leaf
 // needs, the eight recorded positions of the observation and the repetition
-// counts of the whole game. Replaying costs one move and one listing per ply
-// of the path (a few microseconds at the depths a few hundred simulations
-// reach), judges every position by the episode's own rules, and needs only
-// one scratch Board per leaf in flight, reused from round to round.
+// counts of the whole game. Replaying costs one move per ply of the path,
+// judges every position by the episode's own rules, and needs only one
+// scratch game per tree, reused from descent to descent.
 #pragma once
 
 #include <cstdint>
@@ -51,14 +53,19 @@ inline void back_up(NodePool& nodes, const std::vector<int32_t>& path, double va
   }
 }
 
-// Lists the legal actions of board (its move_index) as the children of node:
-// false, with nothing allocated, when the pool's budget has no room for them.
-inline bool add_children(NodePool& nodes, int32_t node, const Board& board) {
-  const int count = board.move_index.size();
+// Lists the legal actions of a listing (in action order) as the children of
+// node: false, with nothing allocated, when the pool's budget has no room
+// for them.
+inline bool add_children(NodePool& nodes, int32_t node, const ActionMap& listing) {
+  const int count = listing.size();
   const int32_t first = nodes.allocate(count);
   if (first == kNoNode) return false;
   int i = 0;
-  board.move_index.for_each([&](int action, Move) { nodes[first + i++].action = static_cast<int16_t>(action); });
+  listing.for_each([&](int action, Move move) {
+    Node& child = nodes[first + i++];
+    child.action = static_cast<int16_t>(action);
+    child.move = move;
+  });
   nodes[node].first_child = first;
   nodes[node].child_count = static_cast<int16_t>(count);
   return true;

@@ -8,6 +8,13 @@
 
 namespace varnok {
 
+namespace {
+// expand's work is a few hundred nanoseconds a leaf: a round with fewer
+// leaves is checked and backed up on the calling thread, which costs less
+// than waking the workers (and waiting for them on a busy machine).
+constexpr int kLeavesWorthHandingOver = 256;
+}  // namespace
+
 void ready_root(Board& board) { board.list_legal_moves(); }
 
 namespace {
@@ -34,6 +41,8 @@ Mcts::Mcts(const SearchOptions& options)
   trees_.reserve(options.num_trees);
   for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<MctsTree>(options_, table_, t));
   first_row_.assign(options.num_trees + 1, 0);
+  problems_.resize(options.num_trees);
+  bad_rows_.resize(options.num_trees);
 }
 
 size_t Mcts::observation_row_bytes() const { return observation_bytes(options_.format); }
@@ -112,10 +121,12 @@ int Mcts::select(int leaves_per_tree) {
 
 void Mcts::expand(const float* priors, const float* values, bool logits) {
   if (!round_open_) throw std::runtime_error("expand without a select whose leaves wait for it");
-  // Validate every row before any tree changes.
-  std::vector<std::string> problems(size());
-  std::vector<int> bad_row(size(), -1);
-  for_each_tree([&](int t) {
+  // Validate every row before any tree changes; the checks keep each leaf's
+  // priors, read from its legal entries only.
+  std::vector<std::string>& problems = problems_;
+  std::vector<int>& bad_row = bad_rows_;
+  std::fill(bad_row.begin(), bad_row.end(), -1);
+  const auto check = [&](int t) {
     for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row) {
       std::string problem =
           trees_[t]->check_leaf(j, priors + static_cast<size_t>(row) * kActionCount, values[row], logits);
@@ -125,16 +136,27 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
         return;
       }
     }
-  });
+  };
+  const bool here = leaf_count_ < kLeavesWorthHandingOver;
+  if (here) {
+    for (int t = 0; t < size(); ++t) check(t);
+  } else {
+    for_each_tree(check);
+  }
   for (int t = 0; t < size(); ++t)
     if (bad_row[t] >= 0)
       throw std::invalid_argument("row " + std::to_string(bad_row[t]) + " (tree " + std::to_string(t) +
                                   "): " + problems[t]);
-  for_each_tree([&](int t) {
+  const auto commit = [&](int t) {
     for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row)
-      trees_[t]->expand(j, priors + static_cast<size_t>(row) * kActionCount, values[row], logits);
+      trees_[t]->expand_checked(j, values[row]);
     trees_[t]->end_round();
-  });
+  };
+  if (here) {
+    for (int t = 0; t < size(); ++t) commit(t);
+  } else {
+    for_each_tree(commit);
+  }
   round_open_ = false;
   leaf_count_ = 0;
 }

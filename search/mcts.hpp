@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "search/mcts_tree.hpp"
@@ -86,6 +87,9 @@ class Mcts {
   std::vector<std::vector<int32_t>> table_;  // sequential halving's plan (Gumbel)
   std::vector<std::unique_ptr<MctsTree>> trees_;
   std::vector<int> first_row_;  // per tree, then the total: rows of the open round
+  // expand's findings per tree: what is wrong, in which row (-1: nothing)
+  std::vector<std::string> problems_;
+  std::vector<int> bad_rows_;
   std::shared_ptr<LeafArrays> leaf_arrays_;
   int leaf_count_ = 0;
   std::atomic<bool> round_open_{false};

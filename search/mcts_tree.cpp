@@ -87,24 +87,33 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         }
         break;
       case NodeState::kNew: {
-        const Outcome outcome = replay_path(root_, nodes_, path_, game_);
-        if (outcome.done()) {
-          nodes_[node].state = NodeState::kTerminal;
-          nodes_[node].value = terminal_value(outcome, game_.position.side);
-          back_up(nodes_, path_, nodes_[node].value, false);
-          break;
+        // The root is listed and was judged when it was set; any other node
+        // is listed and judged here.
+        game_.start(root_);
+        const ActionMap* listing = &root_.move_index;
+        if (path_.size() > 1) {
+          for (size_t i = 1; i < path_.size(); ++i) game_.play(nodes_[path_[i]].move);
+          const Outcome outcome = game_.list_and_judge(listing_);
+          if (outcome.done()) {
+            nodes_[node].state = NodeState::kTerminal;
+            nodes_[node].value = terminal_value(outcome, game_.position().side);
+            back_up(nodes_, path_, nodes_[node].value, false);
+            break;
+          }
+          listing = &listing_;
         }
-        if (!add_children(nodes_, node, game_)) break;  // over the node budget: dropped
+        if (!add_children(nodes_, node, *listing)) break;  // over the node budget: dropped
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
         leaves_[leaf_count_].path = path_;
         if (output.observations)
-          write_batch_row(output.format, game_, output.observations + leaf_count_ * output.observation_bytes);
+          write_batch_row(output.format, game_.observed(),
+                          output.observations + leaf_count_ * output.observation_bytes);
         if (output.masks) {
           uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
           std::memset(mask, 0, kActionCount);
-          game_.move_index.for_each([&](int action, Move) { mask[action] = 1; });
+          listing->for_each([&](int action, Move) { mask[action] = 1; });
         }
         ++leaf_count_;
         break;
@@ -115,11 +124,6 @@ void MctsTree::select(int descents, const LeafOutput& output) {
   }
   for (int32_t on_path : collided_) nodes_[on_path].in_flight -= 1;
   collided_.clear();
-}
-
-double MctsTree::prior_of_child(int32_t node, int i) const {
-  if (node == 0 && !root_priors_.empty()) return root_priors_[i];
-  return nodes_[nodes_[node].first_child + i].prior;
 }
 
 int32_t MctsTree::pick_child(int32_t node) {
@@ -133,13 +137,17 @@ int32_t MctsTree::pick_child(int32_t node) {
   const double sqrt_visits = std::sqrt(parent_visits);
   const double parent_q = parent.visits > 0 ? -parent.value_sum / parent.visits : 0;
   const double unvisited_q = options_.fpu_absolute ? options_.fpu_value : parent_q - options_.fpu_reduction;
+  // The root's priors with noise when it has them, the children's own otherwise.
+  const double* noisy_priors = node == 0 && !root_priors_.empty() ? root_priors_.data() : nullptr;
+  const Node* children = &nodes_[parent.first_child];
   int best = 0;
   double best_score = kMinusInfinity;
   for (int i = 0; i < parent.child_count; ++i) {
-    const Node& child = nodes_[parent.first_child + i];
+    const Node& child = children[i];
     const double visits = child.visits + child.in_flight * loss;
     const double q = visits > 0 ? (child.value_sum - child.in_flight * loss) / visits : unvisited_q;
-    const double score = q + c * prior_of_child(node, i) * sqrt_visits / (1 + visits);
+    const double prior = noisy_priors ? noisy_priors[i] : child.prior;
+    const double score = q + c * prior * sqrt_visits / (1 + visits);
     if (score > best_score) {
       best_score = score;
       best = i;
@@ -209,37 +217,51 @@ int32_t MctsTree::pick_root_gumbel() {
   return root.first_child + best;
 }
 
-std::string MctsTree::check_leaf(int j, const float* priors, float value, bool logits) const {
+std::string MctsTree::check_leaf(int j, const float* priors, float value, bool logits) {
   if (!std::isfinite(value)) return "the value is not finite";
-  const Node& leaf = nodes_[leaves_[j].path.back()];
+  Leaf& leaf = leaves_[j];
+  const Node& node = nodes_[leaf.path.back()];
+  const Node* children = &nodes_[node.first_child];
+  const int count = node.child_count;
+  // Only the legal entries of the row are read, each once: the normalised
+  // priors wait in the leaf for expand.
+  leaf.priors.resize(count);
+  double* out = leaf.priors.data();
   double sum = 0;
-  for (int i = 0; i < leaf.child_count; ++i) {
-    const int action = nodes_[leaf.first_child + i].action;
-    const float x = priors[action];
-    if (logits && !std::isfinite(x)) return "the logit of legal action " + std::to_string(action) + " is not finite";
-    if (!logits && !(std::isfinite(x) && x >= 0))
-      return "the prior of legal action " + std::to_string(action) + " is negative or not finite";
-    sum += x;
+  if (logits) {
+    double max_logit = kMinusInfinity;
+    for (int i = 0; i < count; ++i) {
+      const float x = priors[children[i].action];
+      if (!std::isfinite(x))
+        return "the logit of legal action " + std::to_string(children[i].action) + " is not finite";
+      max_logit = std::max<double>(max_logit, x);
+      out[i] = x;
+    }
+    for (int i = 0; i < count; ++i) sum += (out[i] = std::exp(out[i] - max_logit));
+  } else {
+    for (int i = 0; i < count; ++i) {
+      const float x = priors[children[i].action];
+      if (!(std::isfinite(x) && x >= 0))
+        return "the prior of legal action " + std::to_string(children[i].action) + " is negative or not finite";
+      sum += (out[i] = x);
+    }
+    if (!(sum > 0)) return "the priors of the legal actions sum to 0";
   }
-  if (!logits && !(sum > 0)) return "the priors of the legal actions sum to 0";
+  for (int i = 0; i < count; ++i) out[i] /= sum;
   return {};
 }
 
 void MctsTree::expand(int j, const float* priors, float value, bool logits) {
+  [[maybe_unused]] const std::string problem = check_leaf(j, priors, value, logits);
+  assert(problem.empty());
+  expand_checked(j, value);
+}
+
+void MctsTree::expand_checked(int j, float value) {
   const Leaf& leaf = leaves_[j];
   const int32_t node = leaf.path.back();
-  const int32_t first = nodes_[node].first_child;
-  const int count = nodes_[node].child_count;
-  scratch_.resize(count);
-  double sum = 0;
-  if (logits) {
-    double max_logit = kMinusInfinity;
-    for (int i = 0; i < count; ++i) max_logit = std::max<double>(max_logit, priors[nodes_[first + i].action]);
-    for (int i = 0; i < count; ++i) sum += (scratch_[i] = std::exp(priors[nodes_[first + i].action] - max_logit));
-  } else {
-    for (int i = 0; i < count; ++i) sum += (scratch_[i] = priors[nodes_[first + i].action]);
-  }
-  for (int i = 0; i < count; ++i) nodes_[first + i].prior = scratch_[i] / sum;
+  Node* children = &nodes_[nodes_[node].first_child];
+  for (int i = 0; i < nodes_[node].child_count; ++i) children[i].prior = leaf.priors[i];
   nodes_[node].value = value;
   nodes_[node].state = NodeState::kExpanded;
   back_up(nodes_, leaf.path, value, true);

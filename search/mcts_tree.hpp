@@ -4,7 +4,7 @@
 // A round: select(k) makes k descents from the root. A descent walks down the
 // expanded nodes by PUCT (or, at the root, by Gumbel sequential halving) and
 // ends at
-//   - a new node: its game is rebuilt (game_path.hpp) and judged; a finished
+//   - a new node: its game is rebuilt (leaf_game.hpp) and judged; a finished
 //     game is backed up at once with its exact value, any other becomes a
 //     leaf of the round (its children listed, virtual loss on its path);
 //   - a finished game already known: backed up at once;
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "env/board.hpp"
+#include "search/leaf_game.hpp"
 #include "search/node_pool.hpp"
 #include "search/search_options.hpp"
 #include "vector/random.hpp"
@@ -61,9 +62,14 @@ class MctsTree {
   int leaf_count() const { return leaf_count_; }
   // Why leaf j cannot take these priors and value (empty when it can): a
   // non-finite value, or priors over its legal actions that are not finite
-  // (logits) or not non-negative with a positive sum (probabilities).
-  std::string check_leaf(int j, const float* priors, float value, bool logits) const;
-  // Gives leaf j (checked) its priors and backs value up, for its side to move.
+  // (logits) or not non-negative with a positive sum (probabilities). When
+  // it can, the leaf keeps its normalised priors for expand_checked; the
+  // tree itself is not changed.
+  std::string check_leaf(int j, const float* priors, float value, bool logits);
+  // Gives leaf j, checked with check_leaf, those priors and backs value up,
+  // for its side to move.
+  void expand_checked(int j, float value);
+  // check_leaf (which must pass) and expand_checked in one.
   void expand(int j, const float* priors, float value, bool logits);
   // Ends the round once every leaf is expanded.
   void end_round() { leaf_count_ = 0; }
@@ -95,12 +101,12 @@ class MctsTree {
   void prepare_root();
   // sigma(completed Q) of the root's children, into sigma_.
   void root_sigma_q() const;
-  double prior_of_child(int32_t node, int i) const;
 
-  // A leaf needs only its path after select: its children, listed by
-  // select, are what expand reads.
+  // A leaf needs only its path after select (its children, listed by
+  // select, are what expand reads), and then its checked priors.
   struct Leaf {
     std::vector<int32_t> path;
+    std::vector<double> priors;  // normalised, in child order
   };
 
   const SearchOptions& options_;
@@ -113,7 +119,8 @@ class MctsTree {
 
   // ---- the round
   std::vector<Leaf> leaves_;  // slots, grown to the most leaves a round has asked for
-  Board game_;                // the scratch game a descent rebuilds
+  LeafGame game_;             // the scratch game a descent rebuilds
+  ActionMap listing_;         // the legal moves of its leaf
   int leaf_count_ = 0;
   std::vector<int32_t> path_;      // the descent being made
   std::vector<int32_t> collided_;  // nodes holding a collision's virtual loss

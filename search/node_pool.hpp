@@ -3,6 +3,7 @@
 // first index and a count, and a whole tree is dropped by clearing the pool.
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstdint>
 #include <vector>
@@ -36,12 +37,21 @@ struct Node {
   int16_t child_count = 0;  // at most 218 legal moves in any chess position
   int16_t action = 0;       // the action (0..4671) that leads here from the parent
   NodeState state = NodeState::kNew;
+  Move move = kNoMove;  // the move of that action, so a descent replays the path without listings
 };
 static_assert(kActionCount <= INT16_MAX, "actions are stored in 16 bits");
+static_assert(sizeof(Node) == 48, "the move sits in what would be padding");
 
 class NodePool {
  public:
-  explicit NodePool(int budget) : budget_(budget) {}
+  // Nodes of a few hundred simulations (about 400 KB, in address space only
+  // until used).
+  static constexpr int kReservedNodes = 8192;
+
+  // Room for the first nodes is reserved at once: a pool grown by doubling
+  // from one node would fault in and copy its memory again at every step,
+  // a cost that a new search paid on its first rounds.
+  explicit NodePool(int budget) : budget_(budget) { nodes_.reserve(std::min(budget, kReservedNodes)); }
 
   int size() const { return static_cast<int>(nodes_.size()); }
   int budget() const { return budget_; }

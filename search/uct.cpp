@@ -70,7 +70,7 @@ double UctTree::simulate() {
     return nodes_[node].value = terminal_value(outcome, side);
   }
   // Over the budget the leaf stays new: rolled out again on every visit.
-  if (add_children(nodes_, node, game_)) nodes_[node].state = NodeState::kExpanded;
+  if (add_children(nodes_, node, game_.move_index)) nodes_[node].state = NodeState::kExpanded;
   const int32_t reward = game_.roll_out_with(roll_out_random_, nullptr);
   return side == kWhite ? reward : -reward;
 }

@@ -60,8 +60,9 @@ class Node:
 class Tree:
     def __init__(self, root_state, c_puct=1.25, c_base=None, c_init=1.25, fpu_reduction=0.0, fpu_value=None,
                  virtual_loss=1.0, dirichlet_fraction=0.25, root_selection="puct", gumbel_considered=16,
-                 gumbel_simulations=64, gumbel_c_visit=50.0, gumbel_c_scale=0.1):
+                 gumbel_simulations=64, gumbel_c_visit=50.0, gumbel_c_scale=0.1, obs_dtype="float32"):
         self.env = varnok.ChessEnv()
+        self.obs_dtype = obs_dtype
         self.root_state = root_state
         self.root = Node()
         self.root_priors = None
@@ -199,7 +200,7 @@ class Tree:
                 node.state = PENDING
                 for n in path:
                     n.in_flight += 1
-                self.leaves.append((path, self.env.observation(), self.env.legal_mask()))
+                self.leaves.append((path, self.env.observation(self.obs_dtype), self.env.legal_mask()))
         for n in collided:
             n.in_flight -= 1
         return self.leaves

@@ -14,5 +14,6 @@ def test_search_bench_quick_run_reports_every_figure():
     assert run.returncode == 0, run.stderr
     figures = json.loads(run.stdout)
     assert set(figures) == {"mcts_sims_per_s", "mcts_sims_per_s_8_leaves", "mcts_sims_per_s_8_leaves_packed",
-                            "python_reference_sims_per_s", "mcts_vs_python", "uct_sims_per_s"}
+                            "python_reference_sims_per_s", "mcts_vs_python", "mcts_sims_per_s_packed",
+                            "python_reference_sims_per_s_packed", "mcts_vs_python_packed", "uct_sims_per_s"}
     assert all(f["median"] > 0 for f in figures.values())
