@@ -3,7 +3,7 @@ resident memory watched.
 
     bench/soak.py [--scale S] [--parts vector,mcts,pgn,pickle] [--limit-mb 1]
 
-Four parts, each run to its count in one process:
+Four parts, each run to its count in a fresh process of its own:
 
 - vector: 10,000,000 VectorEnv steps (random legal actions, games restart
   inside the step);
@@ -36,6 +36,7 @@ import gc
 import json
 import pickle
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -243,27 +244,32 @@ def main() -> int:
     parser.add_argument("--scale", type=float, default=1.0, help="multiply every count (0.01 for a quick run)")
     parser.add_argument("--parts", default="vector,mcts,pgn,pickle", help="comma-separated parts to run")
     parser.add_argument("--limit-mb", type=float, default=1.0, help="growth after warm-up that fails the run")
+    parser.add_argument("--one-part", choices=["vector", "mcts", "pgn", "pickle"], help=argparse.SUPPRESS)
     args = parser.parse_args()
     counts = {"vector": VECTOR_STEPS, "mcts": MCTS_SIMULATIONS, "pgn": PGN_GAMES, "pickle": PICKLE_ROUND_TRIPS}
     parts = [p for p in args.parts.split(",") if p]
     unknown = [p for p in parts if p not in counts]
     if unknown:
         parser.error(f"unknown parts {unknown}; choose from {', '.join(counts)}")
+    if args.one_part:
+        total = max(1, int(counts[args.one_part] * args.scale))
+        say(f"{args.one_part}: {total:,}")
+        with tempfile.TemporaryDirectory(prefix="varnok-soak-") as scratch:
+            figures = {"vector": soak_vector, "mcts": soak_mcts, "pickle": soak_pickle}.get(
+                args.one_part, lambda n: soak_pgn(n, Path(scratch)))(total)
+        print(json.dumps(figures))
+        return 0
     report = {"varnok": varnok.__version__, "scale": args.scale, "limit_mb": args.limit_mb, "parts": {}}
     started = time.perf_counter()
-    with tempfile.TemporaryDirectory(prefix="varnok-soak-") as scratch:
-        for part in parts:
-            total = max(1, int(counts[part] * args.scale))
-            say(f"{part}: {total:,}")
-            if part == "vector":
-                figures = soak_vector(total)
-            elif part == "mcts":
-                figures = soak_mcts(total)
-            elif part == "pgn":
-                figures = soak_pgn(total, Path(scratch))
-            else:
-                figures = soak_pickle(total)
-            report["parts"][part] = figures
+    for part in parts:
+        # Each part in a fresh interpreter: what one part leaves in the heap
+        # (freed but not returned to the system) must not blur the next one's figures.
+        run = subprocess.run([sys.executable, __file__, "--scale", str(args.scale), "--one-part", part],
+                             stdout=subprocess.PIPE, text=True)
+        if run.returncode:
+            say(f"{part}: the run failed (exit status {run.returncode})")
+            return 2
+        report["parts"][part] = json.loads(run.stdout)
     report["seconds"] = round(time.perf_counter() - started, 1)
     grown = {p: f["growth_mb"] for p, f in report["parts"].items() if f["growth_mb"] >= args.limit_mb}
     report["ok"] = not grown
