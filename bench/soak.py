@@ -62,9 +62,9 @@ MCTS_LEAVES = 4
 MCTS_ROUNDS_PER_MOVE = 8
 MCTS_NODE_BUDGET = 1024  # small enough that every tree reaches it during the warm-up
 PRIOR_POOL_ROWS = 1024
-PGN_BATCH = 500
-PGN_SHARDS_EVERY = 10  # every this many batches also go through pgn2shards (twice in the warm-up:
-                       # Arrow keeps a memory pool of its own that its first jobs fill)
+PGN_BATCH = 50         # games per text: its replay arrays (~15 MB) come and go every batch
+PGN_SHARDS_EVERY = 100  # every this many batches also go through pgn2shards (twice in the warm-up:
+                        # Arrow keeps a memory pool of its own that its first jobs fill)
 
 
 def rss() -> int:
