@@ -2,7 +2,7 @@
 
 namespace varnok {
 
-ThreadPool::ThreadPool(int threads) {
+ThreadPool::ThreadPool(int threads) : wake_(std::make_unique<std::condition_variable[]>(threads)) {
   workers_.reserve(threads);
   for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { work(i); });
 }
@@ -12,7 +12,7 @@ ThreadPool::~ThreadPool() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_all();
+  for (int i = 0; i < size(); ++i) wake_[i].notify_one();
   for (std::thread& t : workers_) t.join();
 }
 
@@ -25,10 +25,14 @@ void ThreadPool::start(std::function<void(int)> job, int first) {
     failure_ = nullptr;
     ++generation_;
   }
-  wake_.notify_all();
+  for (int i = first; i < size(); ++i) wake_[i].notify_one();
 }
 
 void ThreadPool::run(std::function<void(int)> job) {
+  if (size() == 1) {  // the caller's share is the whole job
+    job(0);
+    return;
+  }
   start(std::move(job), 1);
   std::exception_ptr failure;
   try {
@@ -56,10 +60,9 @@ void ThreadPool::work(int index) {
     std::function<void(int)>* job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+      wake_[index].wait(lock, [&] { return stopping_ || (generation_ != seen && index >= first_); });
       if (stopping_) return;
       seen = generation_;
-      if (index < first_) continue;  // the caller runs this share
       job = &job_;
     }
     std::exception_ptr failure;

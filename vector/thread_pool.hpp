@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -48,7 +49,10 @@ class ThreadPool {
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
-  std::condition_variable wake_;
+  // One wake-up signal per worker, so that a job wakes only the workers that
+  // take part in it: in run() the caller takes share 0, and waking worker 0
+  // just to send it back to sleep would cost a context switch per job.
+  std::unique_ptr<std::condition_variable[]> wake_;
   std::condition_variable done_;
   std::function<void(int)> job_;
   uint64_t generation_ = 0;
