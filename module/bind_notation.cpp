@@ -7,6 +7,7 @@
 #include <pybind11/typing.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -59,15 +60,32 @@ struct PgnGames {
   using bound_value = void;
   PgnReader reader;
   bool raise;
+  bool reading = false;  // set and read with the interpreter lock held
 
   PgnGame next() {
+    if (reading) throw std::runtime_error("this PGN reader is in use by another thread");
     PgnGame game;
-    while (reader.next(game)) {
-      if (game.ok()) return game;
-      if (raise) throw py::value_error(describe_error(game));
-      check_interrupt();  // a long run of broken games is read in this one call
+    bool more = reader.next(game);
+    if (more && !game.ok() && !raise) {
+      // A long run of broken games is skipped in this one call: with the
+      // interpreter lock released, in slices that Ctrl-C can stop between
+      // two games.
+      reading = true;
+      struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+      } done{reading};
+      run_interruptibly([&](int64_t count) {
+        for (int64_t i = 0; i < count; ++i) {
+          more = reader.next(game);
+          if (!more || game.ok()) return false;
+        }
+        return true;
+      });
     }
-    throw py::stop_iteration();
+    if (!more) throw py::stop_iteration();
+    if (!game.ok()) throw py::value_error(describe_error(game));
+    return game;
   }
 };
 
