@@ -4,7 +4,18 @@
 #include <cstring>
 #include <string>
 
+#include "core/fen_writer.hpp"
+#include "core/legality.hpp"
+
 namespace varnok {
+
+namespace {
+
+// Whether the game of board is over where it stands, by the verdict step
+// would give on reaching its position.
+bool is_finished(const Board& board) { return board.judge(has_legal_move(board.position)).done(); }
+
+}  // namespace
 
 IllegalAction::IllegalAction(int row, int64_t action)
     : std::invalid_argument("action " + std::to_string(action) + " in row " + std::to_string(row) +
@@ -63,6 +74,17 @@ void VectorEnv::reset(bool reseed, uint64_t seed) {
       final_reasons_[row] = 0;
     }
   });
+}
+
+void VectorEnv::set_start_positions(std::vector<Position> starts) {
+  Board probe;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    probe.start_from(starts[i]);
+    if (is_finished(probe))
+      throw std::invalid_argument("start position " + std::to_string(i) + " (" + fen_without_clocks(starts[i]) +
+                                  ") is a finished game");
+  }
+  starts_ = std::move(starts);
 }
 
 void VectorEnv::check_actions(const int64_t* actions) const {
@@ -170,6 +192,7 @@ State VectorEnv::save_state(int row) const {
 void VectorEnv::restore_state(int row, const State& state) {
   Board restored;
   restored.restore_state(state);  // throws, changing nothing, on a State it cannot take
+  if (is_finished(restored)) throw std::invalid_argument("the State is a finished game, which a row cannot hold");
   if (options_.format == ObservationFormat::kPacked && !history_is_packable(restored.state_history))
     throw std::invalid_argument(
         "the State's history holds planes that a packed observation cannot represent (piece planes other than 0/1 "

@@ -73,13 +73,19 @@ class VectorEnv {
   void random_actions(int64_t* out);
 
   // Start positions for every later (auto-)reset, drawn uniformly per game;
-  // empty means the initial position.
-  void set_start_positions(std::vector<Position> starts) { starts_ = std::move(starts); }
+  // empty means the initial position. A row never holds a finished game, so
+  // a position where the game is already over (no legal move, or a draw the
+  // episode's rules declare there) throws std::invalid_argument naming the
+  // first one, and the start positions stay as they were.
+  void set_start_positions(std::vector<Position> starts);
   int start_positions() const { return static_cast<int>(starts_.size()); }
 
   // The whole game of row i, as Board::save_state gives it after the same
-  // actions; restore_state takes one back (checked whole first) and rewrites
-  // row i of the result arrays for it.
+  // actions; restore_state takes one back (checked whole first; a finished
+  // game is refused too, as a row never holds one) and rewrites row i of the
+  // result arrays for it. A State does not hold Board::after_reset: a
+  // restored row is never right after a reset (its observation is turned
+  // for black, as after a step), whatever the row held before.
   State save_state(int row) const;
   void restore_state(int row, const State& state);
   const Board& board(int row) const { return games_[row].board; }
