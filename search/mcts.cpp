@@ -38,7 +38,9 @@ void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& bo
       throw std::invalid_argument("root " + std::to_string(i) + " has a history that packed observations cannot hold");
   }
   for (size_t i = 0; i < boards.size(); ++i) trees_[trees[i]]->set_root(boards[i]);
-  for (auto& tree : trees_) tree->end_round();
+  // The trees that keep their root keep their nodes too, but not the leaves
+  // of the dropped round.
+  for (auto& tree : trees_) tree->drop_round();
   round_open_ = false;
   leaf_count_ = 0;
 }

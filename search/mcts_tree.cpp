@@ -94,7 +94,9 @@ void MctsTree::select(int descents, const LeafOutput& output) {
           back_up(nodes_, path_, nodes_[node].value, false);
           break;
         }
-        if (!add_children(nodes_, node, game_)) break;  // over the node budget: dropped
+        // A leaf of a dropped round has its children listed already.
+        if (nodes_[node].first_child == kNoNode && !add_children(nodes_, node, game_))
+          break;  // over the node budget: dropped
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
@@ -222,6 +224,15 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
   }
   if (!logits && !(sum > 0)) return "the priors of the legal actions sum to 0";
   return {};
+}
+
+void MctsTree::drop_round() {
+  for (int j = 0; j < leaf_count_; ++j) {
+    const std::vector<int32_t>& path = leaves_[j].path;
+    for (int32_t on_path : path) nodes_[on_path].in_flight -= 1;
+    nodes_[path.back()].state = NodeState::kNew;
+  }
+  leaf_count_ = 0;
 }
 
 void MctsTree::expand(int j, const float* priors, float value, bool logits) {
