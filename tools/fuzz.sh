@@ -24,7 +24,7 @@ set -euo pipefail
 TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$TOP/build/fuzz"
 WORK="$TOP/build/fuzz-work"
-TARGETS=(fen ops fen_strict pgn state_bytes move_text)
+TARGETS=(fen ops fen_strict pgn state_bytes move_text vector_ops)
 SMOKE_SECONDS=25
 
 say() { printf '[fuzz] %s\n' "$*" >&2; }
@@ -68,6 +68,7 @@ target_options() {
     pgn) echo "-max_len=2048 -dict=$TOP/fuzz/pgn.dict" ;;
     state_bytes) echo "-max_len=4096" ;;
     move_text) echo "-max_len=512 -dict=$TOP/fuzz/move_text.dict" ;;
+    vector_ops) echo "-max_len=512 -len_control=0" ;;
   esac
 }
 
