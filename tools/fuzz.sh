@@ -24,7 +24,7 @@ set -euo pipefail
 TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$TOP/build/fuzz"
 WORK="$TOP/build/fuzz-work"
-TARGETS=(fen ops fen_strict pgn state_bytes move_text vector_ops)
+TARGETS=(fen ops fen_strict pgn state_bytes move_text vector_ops search_ops)
 SMOKE_SECONDS=25
 
 say() { printf '[fuzz] %s\n' "$*" >&2; }
@@ -69,6 +69,7 @@ target_options() {
     state_bytes) echo "-max_len=4096" ;;
     move_text) echo "-max_len=512 -dict=$TOP/fuzz/move_text.dict" ;;
     vector_ops) echo "-max_len=512 -len_control=0" ;;
+    search_ops) echo "-max_len=1024 -len_control=0" ;;
   esac
 }
 
