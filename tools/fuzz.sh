@@ -156,9 +156,11 @@ campaign() {
     log="$WORK/campaign/$target-$start.log"
     rc=0
     local TIMEFORMAT='%U %S'
+    # At low priority on a busy machine an input can wait for the processor
+    # far longer than it runs: -timeout (wall time) is generous here.
     # shellcheck disable=SC2046
     { time nice -n 10 "$BUILD/fuzz_$target" "$BUILD/corpus/$target" $(target_options "$target") \
-        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -max_total_time="$seconds" -timeout=120 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$WORK/artifacts/$target-" >"$log" 2>&1; } 2>"$log.cpu" || rc=$?
     read -r user sys <"$log.cpu"
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$stamp" "$target" "$(( $(date +%s) - start ))" "$user" "$sys" \
