@@ -15,7 +15,10 @@
 //   0 set_roots of every tree       per tree a byte (kSearchRoots, some of
 //                                   them finished games) and a byte of plies
 //                                   (modulo 4), a byte per ply
-//   1 set_roots of some trees       byte mask, then as 0 for each tree in it
+//   1 set_roots of some trees       byte mask, then as 0 for each tree in it;
+//                                   bit 7 adds a tree that does not exist (-1,
+//                                   or one past the last with bit 6), bit 5
+//                                   drops the last root
 //   2 select                        byte: leaves per tree (1 + byte % 8)
 //   3 expand with priors and values operands: see network_answer
 //   4 a whole round                 byte k, then a select and an expand with
@@ -25,8 +28,10 @@
 //   6 results                       byte: the temperature of choose (kTemperatures)
 //   7 set_roots from an edited State operands: byte tree, byte edit count
 //                                   (modulo 4), the edits (edit_state)
-//   8 UCT                           byte trees (1 + byte % 2), solver (bit 2),
-//                                   budget (byte / 8 % 4), byte simulations
+//   8 UCT                           byte trees (1 + byte % 2), a run before the
+//                                   roots (bit 1), solver (bit 2), budget
+//                                   (byte / 8 % 4), a root too many (bit 6),
+//                                   byte simulations
 //                                   (1 + byte % 8), then roots as 0
 //
 // Properties:
@@ -305,8 +310,20 @@ class SearchOpsRun {
       boards.push_back(search_root(in));
       finished |= finished_game(boards.back());
     }
+    // Lists a caller got wrong: a tree that does not exist, a root too few.
+    bool wrong_lists = false;
+    if (mask & 0x80) {
+      which.push_back((mask & 0x40) ? trees() : -1);
+      boards.emplace_back().reset();
+      ready_root(boards.back());
+      wrong_lists = true;
+    }
+    if ((mask & 0x20) && !boards.empty()) {
+      boards.pop_back();
+      wrong_lists = true;
+    }
     const bool refused = refused_by_both<std::invalid_argument>([&](Mcts& s) { s.set_roots(which, boards); });
-    FUZZ_CHECK(refused == finished);
+    FUZZ_CHECK(refused == (finished || wrong_lists));
     if (!refused) FUZZ_CHECK(!searches_[0]->round_open());
   }
 
@@ -501,26 +518,33 @@ class SearchOpsRun {
     options.node_budget = kBudgets[shape / 8 % 4];
     options.seed = options_.seed;
     const int simulations = 1 + in.byte() % 8;
+    // shape bit 6: one root more than trees, which set_roots refuses.
+    const int root_count = options.num_trees + ((shape & 64) ? 1 : 0);
     std::vector<Board> boards;
     bool finished = false;
-    for (int t = 0; t < options.num_trees; ++t) {
+    for (int t = 0; t < root_count; ++t) {
       boards.push_back(search_root(in));
       finished |= finished_game(boards.back());
     }
+    const bool refusable = finished || root_count != options.num_trees;
     std::array<std::unique_ptr<Uct>, 2> ucts;
     std::array<std::vector<int32_t>, 2> done, visits;
     for (int s = 0; s < 2; ++s) {
       UctOptions o = options;
       o.num_threads = s + 1;
       ucts[s] = std::make_unique<Uct>(o);
+      done[s].assign(options.num_trees, -1);
+      if (shape & 2) {  // shape bit 1: a run before any root runs nothing
+        ucts[s]->run(simulations, done[s].data());
+        for (int32_t n : done[s]) FUZZ_CHECK(n == 0);
+      }
       try {
         ucts[s]->set_roots(boards);
       } catch (const std::invalid_argument&) {
-        FUZZ_CHECK(finished);
+        FUZZ_CHECK(refusable);
         return;
       }
-      FUZZ_CHECK(!finished);
-      done[s].resize(options.num_trees);
+      FUZZ_CHECK(!refusable);
       ucts[s]->run(simulations, done[s].data());
       visits[s].resize(options.num_trees * kActionCount);
       for (int t = 0; t < options.num_trees; ++t) ucts[s]->tree(t).visit_counts(visits[s].data() + t * kActionCount);

@@ -30,6 +30,11 @@ void Mcts::for_each_tree(Work work) const {
 }
 
 void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& boards) {
+  if (trees.size() != boards.size())
+    throw std::invalid_argument("set_roots needs a tree index per root: " + std::to_string(trees.size()) + " and " +
+                                std::to_string(boards.size()));
+  for (const int t : trees)
+    if (t < 0 || t >= size()) throw std::invalid_argument("there is no tree " + std::to_string(t));
   for (size_t i = 0; i < boards.size(); ++i) {
     const Board& board = boards[i];
     if (board.judge(board.move_index.size() > 0).done())

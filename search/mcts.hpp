@@ -40,8 +40,9 @@ class Mcts {
   // Bytes of one observation row in the chosen format.
   size_t observation_row_bytes() const;
 
-  // Starts trees[i] at boards[i] (each made ready by ready_root). Every board
-  // is checked first: std::invalid_argument naming the first one that is a
+  // Starts trees[i] at boards[i] (each made ready by ready_root). Everything
+  // is checked first: std::invalid_argument when the lists differ in length
+  // or name a tree that does not exist, or naming the first board that is a
   // finished game, or, for packed observations, has a history that cannot be
   // packed; then nothing has changed. Any round in progress is dropped.
   void set_roots(const std::vector<int>& trees, const std::vector<Board>& boards);
