@@ -56,8 +56,12 @@ void Mcts::for_each_tree(Work work) const {
 }
 
 void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& boards) {
+  if (trees.size() != boards.size())
+    throw std::invalid_argument("set_roots needs a tree index per root: " + std::to_string(trees.size()) + " and " +
+                                std::to_string(boards.size()));
   std::vector<bool> given(size(), false);
   for (const int t : trees) {
+    if (t < 0 || t >= size()) throw std::invalid_argument("there is no tree " + std::to_string(t));
     if (given[t]) throw std::invalid_argument("tree " + std::to_string(t) + " is given more than one root");
     given[t] = true;
   }
@@ -69,7 +73,9 @@ void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& bo
       throw std::invalid_argument("root " + std::to_string(i) + " has a history that packed observations cannot hold");
   }
   for (size_t i = 0; i < boards.size(); ++i) trees_[trees[i]]->set_root(boards[i]);
-  for (auto& tree : trees_) tree->end_round();
+  // The trees that keep their root keep their nodes too, but not the leaves
+  // of the dropped round.
+  for (auto& tree : trees_) tree->drop_round();
   round_open_ = false;
   leaf_count_ = 0;
 }

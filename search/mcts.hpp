@@ -41,10 +41,12 @@ class Mcts {
   // Bytes of one observation row in the chosen format.
   size_t observation_row_bytes() const;
 
-  // Starts trees[i] at boards[i] (each made ready by ready_root). Every board
-  // is checked first: std::invalid_argument naming a tree given twice, or the
-  // first board that is a finished game, or, for packed observations, has a
-  // history that cannot be packed; then nothing has changed. Any round in progress is dropped.
+  // Starts trees[i] at boards[i] (each made ready by ready_root). Everything
+  // is checked first: std::invalid_argument when the lists differ in length,
+  // name a tree that does not exist or a tree twice, or naming the first
+  // board that is a finished game, or, for packed observations, has a history
+  // that cannot be packed; then nothing has changed. Any round in progress is
+  // dropped.
   void set_roots(const std::vector<int>& trees, const std::vector<Board>& boards);
 
   // One round of descents, its rows written into leaf_arrays():

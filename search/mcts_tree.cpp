@@ -102,7 +102,9 @@ void MctsTree::select(int descents, const LeafOutput& output) {
           }
           listing = &listing_;
         }
-        if (!add_children(nodes_, node, *listing)) break;  // over the node budget: dropped
+        // A leaf of a dropped round has its children listed already.
+        if (nodes_[node].first_child == kNoNode && !add_children(nodes_, node, *listing))
+          break;  // over the node budget: dropped
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
@@ -249,6 +251,15 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
   }
   for (int i = 0; i < count; ++i) out[i] /= sum;
   return {};
+}
+
+void MctsTree::drop_round() {
+  for (int j = 0; j < leaf_count_; ++j) {
+    const std::vector<int32_t>& path = leaves_[j].path;
+    for (int32_t on_path : path) nodes_[on_path].in_flight -= 1;
+    nodes_[path.back()].state = NodeState::kNew;
+  }
+  leaf_count_ = 0;
 }
 
 void MctsTree::expand(int j, const float* priors, float value, bool logits) {

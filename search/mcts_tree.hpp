@@ -73,6 +73,10 @@ class MctsTree {
   void expand(int j, const float* priors, float value, bool logits);
   // Ends the round once every leaf is expanded.
   void end_round() { leaf_count_ = 0; }
+  // Drops the round with its leaves still waiting: each goes back to a node
+  // no descent has reached (its children stay listed for the next one that
+  // does) and the virtual loss on its path is taken back.
+  void drop_round();
 
   // ---- results at the root (zeros while the root has no priors)
   void visit_counts(int32_t* out) const;  // 4672 counts

@@ -29,6 +29,7 @@ UctTree::UctTree(const UctOptions& options, uint64_t index)
 
 void UctTree::set_root(const Board& board) {
   root_ = board;
+  has_root_ = true;
   nodes_.reset_to_root();
 }
 
@@ -92,6 +93,7 @@ void UctTree::prove_up() {
 
 int UctTree::run(int simulations) {
   int done = 0;
+  if (!has_root_) return done;
   for (; done < simulations && !solved() && nodes_[0].state != NodeState::kTerminal; ++done) {
     const double value = simulate();
     back_up(nodes_, path_, value, false);
@@ -133,6 +135,9 @@ Uct::Uct(const UctOptions& options) : options_(options), pool_(options.num_threa
 }
 
 void Uct::set_roots(const std::vector<Board>& boards) {
+  if (static_cast<int>(boards.size()) != size())
+    throw std::invalid_argument("set_roots needs one root per tree: " + std::to_string(size()) + ", got " +
+                                std::to_string(boards.size()));
   for (size_t i = 0; i < boards.size(); ++i)
     if (boards[i].judge(boards[i].move_index.size() > 0).done())
       throw std::invalid_argument("root " + std::to_string(i) + " is a finished game");

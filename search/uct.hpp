@@ -38,7 +38,8 @@ class UctTree {
 
   // board is listed and not finished.
   void set_root(const Board& board);
-  // Runs simulations (fewer once the root is proved); returns how many ran.
+  // Runs simulations (fewer once the root is proved, none before set_root);
+  // returns how many ran.
   int run(int simulations);
 
   // Whether the root's result is proved, and its value then (+1 win, -1 loss).
@@ -59,6 +60,7 @@ class UctTree {
   const UctOptions& options_;
   std::mt19937 roll_out_random_;
   Board root_;
+  bool has_root_ = false;
   Board game_;  // the scratch game of a simulation
   NodePool nodes_;
   std::vector<int32_t> path_;
@@ -71,8 +73,9 @@ class Uct {
   int threads() const { return pool_.size(); }
   const UctTree& tree(int index) const { return *trees_[index]; }
 
-  // Checks every board (ready_root'ed) first: std::invalid_argument naming
-  // the first finished game, with nothing changed.
+  // Checks every board (ready_root'ed) first: std::invalid_argument when
+  // there is not one per tree, or naming the first finished game, with
+  // nothing changed.
   void set_roots(const std::vector<Board>& boards);
   // simulations per tree, trees spread over the workers; the simulations run (per tree) into done.
   void run(int simulations, int32_t* done);

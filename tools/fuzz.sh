@@ -8,6 +8,13 @@
 #   tools/fuzz.sh run SECONDS   fuzz each target for SECONDS, keeping what it
 #                               learns in build/fuzz/corpus/ between runs
 #   tools/fuzz.sh build         only build
+#   tools/fuzz.sh campaign SECONDS TARGET...
+#                               fuzz the targets one after another (no build),
+#                               each for SECONDS at low priority (nice 10),
+#                               corpus kept in build/fuzz/corpus/; a line per
+#                               session (CPU seconds, executions, coverage,
+#                               exit status) goes to build/fuzz-work/campaign/
+#                               sessions.tsv. Run several at once for more cores.
 #
 # The targets run side by side, one per core. A crash leaves its input in
 # build/fuzz-work/artifacts/; copy it to fuzz/regressions/TARGET/ so the
@@ -17,7 +24,7 @@ set -euo pipefail
 TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$TOP/build/fuzz"
 WORK="$TOP/build/fuzz-work"
-TARGETS=(fen ops fen_strict pgn state_bytes)
+TARGETS=(fen ops fen_strict pgn state_bytes move_text vector_ops search_ops)
 SMOKE_SECONDS=25
 
 say() { printf '[fuzz] %s\n' "$*" >&2; }
@@ -60,6 +67,9 @@ target_options() {
     fen_strict) echo "-max_len=256 -dict=$TOP/fuzz/fen.dict" ;;
     pgn) echo "-max_len=2048 -dict=$TOP/fuzz/pgn.dict" ;;
     state_bytes) echo "-max_len=4096" ;;
+    move_text) echo "-max_len=512 -dict=$TOP/fuzz/move_text.dict" ;;
+    vector_ops) echo "-max_len=512 -len_control=0" ;;
+    search_ops) echo "-max_len=1024 -len_control=0" ;;
   esac
 }
 
@@ -126,6 +136,40 @@ fuzz_all() {
   return $status
 }
 
+# The last value of a libFuzzer status field (cov:, ft:) in a log.
+last_field() { grep -aoE "$1 [0-9]+" "$2" | tail -n 1 | awk '{print $2}'; }
+
+# campaign SECONDS TARGET...: one session per target, one after another, the
+# CPU time measured by the shell (user and system time of the fuzzer).
+campaign() {
+  local seconds="$1" target log rc user sys
+  shift
+  mkdir -p "$WORK/campaign" "$WORK/artifacts"
+  local sessions="$WORK/campaign/sessions.tsv"
+  [ -e "$sessions" ] || printf 'start\ttarget\twall_s\tuser_s\tsys_s\texecutions\tcov\tft\tstatus\n' >"$sessions"
+  for target in "$@"; do
+    mkdir -p "$BUILD/corpus/$target"
+    cp -n "$TOP/fuzz/corpus/$target"/* "$BUILD/corpus/$target/"
+    local start stamp
+    start=$(date +%s)
+    stamp=$(date -u +%Y-%m-%dT%H:%M:%S)
+    log="$WORK/campaign/$target-$start.log"
+    rc=0
+    local TIMEFORMAT='%U %S'
+    # At low priority on a busy machine an input can wait for the processor
+    # far longer than it runs: -timeout (wall time) is generous here.
+    # shellcheck disable=SC2046
+    { time nice -n 10 "$BUILD/fuzz_$target" "$BUILD/corpus/$target" $(target_options "$target") \
+        -max_total_time="$seconds" -timeout=120 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$WORK/artifacts/$target-" >"$log" 2>&1; } 2>"$log.cpu" || rc=$?
+    read -r user sys <"$log.cpu"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$stamp" "$target" "$(( $(date +%s) - start ))" "$user" "$sys" \
+      "$(awk '/stat::number_of_executed_units:/ {print $2}' "$log" | tail -n 1)" \
+      "$(last_field cov: "$log")" "$(last_field ft: "$log")" "$rc" >>"$sessions"
+    say "$target: exit status $rc, ${user}s user ${sys}s system; log $log"
+  done
+}
+
 mode="${1:-}"
 case "$mode" in
   build)
@@ -162,8 +206,17 @@ case "$mode" in
     say "fuzzing ${TARGETS[*]} for $seconds s each, side by side; corpus in build/fuzz/corpus"
     fuzz_all "$seconds" "$BUILD/corpus"
     ;;
+  campaign)
+    seconds="${2:-}"
+    [[ "$seconds" =~ ^[1-9][0-9]*$ ]] && [ $# -ge 3 ] || {
+      say "usage: tools/fuzz.sh campaign SECONDS TARGET..."
+      exit 2
+    }
+    shift 2
+    campaign "$seconds" "$@"
+    ;;
   *)
-    say "usage: tools/fuzz.sh smoke | run SECONDS | build"
+    say "usage: tools/fuzz.sh smoke | run SECONDS | build | campaign SECONDS TARGET..."
     exit 2
     ;;
 esac

@@ -83,7 +83,10 @@ class VectorEnv {
   // The whole game of row i, as Board::save_state gives it after the same
   // actions; restore_state takes one back (checked whole first, and refused
   // with std::invalid_argument when its game is over: a row always has a
-  // move to play) and rewrites row i of the result arrays for it.
+  // move to play) and rewrites row i of the result arrays for it. A State
+  // does not hold Board::after_reset: a restored row is never right after a
+  // reset (its observation is turned for black, as after a step), whatever
+  // the row held before.
   State save_state(int row) const;
   void restore_state(int row, const State& state);
   const Board& board(int row) const { return games_[row].board; }

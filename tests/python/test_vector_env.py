@@ -101,6 +101,21 @@ def test_stalemate_and_mate_from_start_positions():
     assert (r.final_reason == REASON["checkmate"]).all() and (r.reward == 1).all()
 
 
+def test_finished_games_are_refused_as_starts_and_restored_states():
+    # A row always holds a game that goes on: one with no move could never step.
+    env = varnok.VectorEnv(2, num_threads=1, seed=1)
+    with pytest.raises(ValueError, match="start position 1 .* finished"):
+        env.set_start_positions(["k7/8/8/1Q6/8/8/8/7K w - - 0 1", "k7/8/1Q6/8/8/8/8/7K b - - 0 1"])
+    assert env.reset().legal_mask.any(axis=1).all()  # still the initial position
+    single = varnok.ChessEnv()
+    single.parse_fen("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")
+    assert single.step(888)[3]  # Ra1-a8 mates
+    before = env.save_state(0)
+    with pytest.raises(ValueError, match="finished"):
+        env.restore_state(0, single.save_state())
+    assert np.array_equal(env.save_state(0).bitboards, before.bitboards)
+
+
 def test_the_same_seed_gives_the_same_games_for_any_thread_count():
     def play(threads):
         env = varnok.VectorEnv(16, num_threads=threads, seed=11, obs_dtype="packed", max_steps=60, copy=True)

@@ -1,90 +1,17 @@
-// Fuzz inputs replayed through the code the fuzzers run (fuzz/*_target.hpp):
-// the committed seed corpus, and every input that once made a target fail,
-// kept under fuzz/regressions/TARGET/. Under tools/sanitize.sh the replay also
-// runs with AddressSanitizer and UndefinedBehaviorSanitizer.
+// The episode layer's fuzz targets replayed on their seed corpus and on every
+// input that once made them fail (tests/native/fuzz_replay.hpp).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
-
 #include "fuzz/fen_target.hpp"
+#include "fuzz/move_text_target.hpp"
 #include "fuzz/ops_target.hpp"
 #include "fuzz/state_bytes_target.hpp"
+#include "fuzz_replay.hpp"
 
 namespace varnok {
 namespace {
 
-namespace fs = std::filesystem;
-
-// This file is tests/native/env/test_regressions.cpp; fuzz/ is at the top.
-const fs::path kFuzzDir = fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "fuzz";
-
-std::vector<fs::path> inputs_in(const fs::path& dir) {
-  std::vector<fs::path> files;
-  if (fs::is_directory(dir))
-    for (const auto& entry : fs::directory_iterator(dir))
-      if (entry.is_regular_file()) files.push_back(entry.path());
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
-std::vector<uint8_t> read_bytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// render prints to the C standard output; keep it out of the test log.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-  }
-
- private:
-  int saved_;
-};
-
-using Runner = void (*)(const uint8_t*, size_t);
-
-void replay(const fs::path& file, Runner run) {
-  const std::vector<uint8_t> bytes = read_bytes(file);
-  std::string failure;
-  {
-    QuietStdout quiet;  // the failure is reported once stdout is back
-    try {
-      run(bytes.data(), bytes.size());
-    } catch (const fuzz::CheckFailure& e) {
-      failure = e.what();
-    } catch (const std::exception& e) {
-      failure = std::string("exception: ") + e.what();
-    }
-  }
-  EXPECT_EQ(failure, "") << file.string();
-}
-
-void replay_target(const std::string& target, Runner run) {
-  const std::vector<fs::path> seeds = inputs_in(kFuzzDir / "corpus" / target);
-  ASSERT_FALSE(seeds.empty()) << "no seed corpus in " << (kFuzzDir / "corpus" / target);
-  for (const fs::path& file : seeds) replay(file, run);
-  for (const fs::path& file : inputs_in(kFuzzDir / "regressions" / target)) replay(file, run);
-}
+using fuzz_replay::replay_target;
 
 TEST(FuzzInputs, FenTargetReplaysSeedsAndSavedFailures) { replay_target("fen", fuzz::run_fen_input); }
 
@@ -93,6 +20,8 @@ TEST(FuzzInputs, OpsTargetReplaysSeedsAndSavedFailures) { replay_target("ops", f
 TEST(FuzzInputs, StateBytesTargetReplaysSeedsAndSavedFailures) {
   replay_target("state_bytes", fuzz::run_state_bytes_input);
 }
+
+TEST(FuzzInputs, MoveTextTargetReplaysSeedsAndSavedFailures) { replay_target("move_text", fuzz::run_move_text_input); }
 
 }  // namespace
 }  // namespace varnok

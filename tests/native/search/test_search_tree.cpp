@@ -290,5 +290,32 @@ TEST(Mcts, GumbelRootsWithMoreChildrenThanSimulationsFollowThePlan) {
   EXPECT_EQ(visited, 8);  // 20 children, 8 simulations: each considered action once
 }
 
+// Restarting some trees while a round waits for expand drops the round in the
+// others too: their leaves lose their virtual loss and are reached again.
+TEST(Mcts, SetRootsOfSomeTreesDropsTheRoundOfTheOthers) {
+  Mcts search(options_for(2, 1));
+  std::vector<Board> roots{board_at(kInitial), board_at(kInitial)};
+  for (Board& root : roots) ready_root(root);
+  search.set_roots({0, 1}, roots);
+  const std::vector<float> priors(kActionCount, 1.0f);
+  ASSERT_EQ(search.select(1), 2);  // both roots are leaves
+  search.set_roots({0}, {roots[0]});
+  EXPECT_FALSE(search.round_open());
+  const MctsTree& kept = search.tree(1);
+  for (int i = 0; i < kept.node_count(); ++i) EXPECT_EQ(kept.nodes()[i].in_flight, 0) << "node " << i;
+  EXPECT_EQ(kept.nodes()[0].state, NodeState::kNew);
+  // The next round reaches the kept root again, with its children listed once.
+  const int children = kept.nodes()[0].child_count;
+  ASSERT_EQ(search.select(1), 2);
+  std::vector<float> both_priors(priors);
+  both_priors.insert(both_priors.end(), priors.begin(), priors.end());
+  const std::vector<float> values{0.5f, 0.5f};
+  search.expand(both_priors.data(), values.data(), false);
+  EXPECT_TRUE(kept.root_expanded());
+  EXPECT_EQ(kept.nodes()[0].child_count, children);
+  EXPECT_EQ(kept.node_count(), 1 + children);
+  EXPECT_EQ(kept.nodes()[0].visits, 1);
+}
+
 }  // namespace
 }  // namespace varnok
