@@ -111,7 +111,7 @@ def test_finished_games_are_refused_as_starts_and_restored_states():
     single.parse_fen("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")
     assert single.step(888)[3]  # Ra1-a8 mates
     before = env.save_state(0)
-    with pytest.raises(ValueError, match="finished"):
+    with pytest.raises(ValueError, match="game is over"):
         env.restore_state(0, single.save_state())
     assert np.array_equal(env.save_state(0).bitboards, before.bitboards)
 
