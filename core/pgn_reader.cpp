@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/fen_strict.hpp"
+#include "core/pgn_tags.hpp"
 #include "core/san.hpp"
 #include "core/uci.hpp"
 
@@ -142,7 +143,9 @@ bool PgnReader::read_tag(Token& token) {
     raw[out++] = raw[in];
   }
   raw.resize(out);
-  return true;
+  // A tag the writer could not write back (a name that is no PGN symbol, a
+  // control character in the value) is dropped like a tag without a name.
+  return is_tag_name(token.text) && is_tag_value(raw);
 }
 
 void PgnReader::next_token(Token& token) {

@@ -4,6 +4,7 @@
 
 #include "core/fen_writer.hpp"
 #include "core/legality.hpp"
+#include "core/pgn_tags.hpp"
 #include "core/san.hpp"
 
 namespace varnok {
@@ -30,23 +31,6 @@ bool written_by_us(std::string_view name) {
   for (const RosterTag& tag : kRoster)
     if (tag.name == name) return true;
   return false;
-}
-
-// A tag name is a PGN symbol: a letter or digit, then letters, digits and "_+#=:-".
-bool is_tag_name(std::string_view name) {
-  auto alphanumeric = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
-  if (name.empty() || !alphanumeric(name[0])) return false;
-  for (const char c : name)
-    if (!alphanumeric(c) && std::string_view("_+#=:-").find(c) == std::string_view::npos) return false;
-  return true;
-}
-
-// A tag value is one line of printing characters: a newline or other control
-// character would end the tag early and corrupt the file.
-bool is_tag_value(std::string_view value) {
-  for (const char c : value)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
-  return true;
 }
 
 void check_headers(const PgnHeaders& headers) {
