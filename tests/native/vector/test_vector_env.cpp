@@ -81,6 +81,9 @@ TEST(VectorEnv, RefusesFinishedGamesAsStartsOrRows) {
   open.parse_fen("4k3/8/8/8/8/8/8/4K2R w K - 0 1");
   EXPECT_THROW(env.set_start_positions({open, mated}), std::invalid_argument);
   EXPECT_EQ(env.start_positions(), 0);
+  Position no_progress = open;  // drawn where it stands: 50 plies without progress
+  no_progress.no_progress_count = 50;
+  EXPECT_THROW(env.set_start_positions({no_progress}), std::invalid_argument);
   env.set_start_positions({open});
   EXPECT_EQ(env.start_positions(), 1);
 
@@ -94,31 +97,6 @@ TEST(VectorEnv, RefusesFinishedGamesAsStartsOrRows) {
   env.random_actions(actions.data());
   EXPECT_GE(actions[1], 0);
   env.step(actions.data());
-}
-
-// A row always holds a game that goes on: a finished game is refused as a
-// start position and as a restored State, and nothing changes.
-TEST(VectorEnv, RefusesFinishedGamesAsStartsAndRestoredStates) {
-  VectorOptions options;
-  options.num_envs = 2;
-  VectorEnv env(options);
-  Position mated, going_on;
-  mated.parse_fen("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1");
-  going_on.parse_fen("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1");
-  EXPECT_THROW(env.set_start_positions({going_on, mated}), std::invalid_argument);
-  EXPECT_EQ(env.start_positions(), 0);
-  Position no_progress = going_on;
-  no_progress.no_progress_count = 50;
-  EXPECT_THROW(env.set_start_positions({no_progress}), std::invalid_argument);
-  env.set_start_positions({going_on});
-  EXPECT_EQ(env.start_positions(), 1);
-
-  Board finished;
-  finished.start_from(going_on);
-  finished.step(888);  // Ra1-a8 mates
-  const State before = env.save_state(1);
-  EXPECT_THROW(env.restore_state(1, finished.save_state()), std::invalid_argument);
-  EXPECT_EQ(env.save_state(1), before);
 }
 
 }  // namespace
