@@ -1,8 +1,28 @@
 #include "vector/thread_pool.hpp"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace varnok {
 
-ThreadPool::ThreadPool(int threads) : wake_(std::make_unique<std::condition_variable[]>(threads)) {
+namespace {
+
+// Tells the processor that this is a spin-wait loop: it saves power and
+// leaves the core's resources to a sibling hardware thread.
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(int threads)
+    : spin_(static_cast<unsigned>(threads) <= std::max(1u, std::thread::hardware_concurrency())),
+      wake_(std::make_unique<std::condition_variable[]>(threads)) {
   workers_.reserve(threads);
   for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { work(i); });
 }
@@ -10,20 +30,37 @@ ThreadPool::ThreadPool(int threads) : wake_(std::make_unique<std::condition_vari
 ThreadPool::~ThreadPool() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+    stopping_.store(true, std::memory_order_release);
   }
   for (int i = 0; i < size(); ++i) wake_[i].notify_one();
   for (std::thread& t : workers_) t.join();
 }
 
-void ThreadPool::start(std::function<void(int)> job, int first) {
+template <typename Done>
+bool ThreadPool::spin_until(Done done) const {
+  if (!spin_) return done();
+  // The clock is read only every so many checks: a check is a cache hit,
+  // reading the clock is not free.
+  constexpr int kChecksPerClockRead = 64;
+  const auto deadline = std::chrono::steady_clock::now() + kSpinWindow;
+  for (;;) {
+    for (int i = 0; i < kChecksPerClockRead; ++i) {
+      if (done()) return true;
+      relax();
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+  }
+}
+
+void ThreadPool::start(std::function<void(int)> job, bool caller_takes_first) {
+  const int first = caller_takes_first ? 1 : 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     job_ = std::move(job);
-    first_ = first;
-    running_ = size() - first;
     failure_ = nullptr;
-    ++generation_;
+    running_.store(size() - first, std::memory_order_relaxed);
+    const uint64_t next = (ticket_.load(std::memory_order_relaxed) | kCallerTakesFirst) + 1;
+    ticket_.store(caller_takes_first ? next | kCallerTakesFirst : next, std::memory_order_release);
   }
   for (int i = first; i < size(); ++i) wake_[i].notify_one();
 }
@@ -33,7 +70,7 @@ void ThreadPool::run(std::function<void(int)> job) {
     job(0);
     return;
   }
-  start(std::move(job), 1);
+  start(std::move(job), true);
   std::exception_ptr failure;
   try {
     job_(0);  // the workers only read job_ while it runs
@@ -48,36 +85,47 @@ void ThreadPool::run(std::function<void(int)> job) {
 }
 
 void ThreadPool::wait() {
+  const auto finished = [this] { return running_.load(std::memory_order_acquire) == 0; };
+  spin_until(finished);
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return running_ == 0; });
+  done_.wait(lock, finished);
   job_ = nullptr;
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
 void ThreadPool::work(int index) {
   uint64_t seen = 0;
+  const auto called = [&] {
+    return stopping_.load(std::memory_order_acquire) || ticket_.load(std::memory_order_acquire) != seen;
+  };
   for (;;) {
-    std::function<void(int)>* job;
-    {
+    if (!spin_until(called)) {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_[index].wait(lock, [&] { return stopping_ || (generation_ != seen && index >= first_); });
-      if (stopping_) return;
-      seen = generation_;
-      job = &job_;
+      wake_[index].wait(lock, called);
     }
+    if (stopping_.load(std::memory_order_acquire)) return;
+    seen = ticket_.load(std::memory_order_acquire);
+    if (index == 0 && (seen & kCallerTakesFirst)) continue;
+    // job_ was written before the ticket was raised and stays put until
+    // every worker of the job has counted itself out.
     std::exception_ptr failure;
     try {
-      (*job)(index);
+      job_(index);
     } catch (...) {
       failure = std::current_exception();
     }
-    bool last;
-    {
+    if (failure) {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (failure && !failure_) failure_ = failure;
-      last = --running_ == 0;
+      if (!failure_) failure_ = failure;
     }
-    if (last) done_.notify_all();
+    if (running_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      // Taking the lock orders this with a caller between its last check
+      // and its sleep, so the signal cannot fall between the two.
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+      }
+      done_.notify_all();
+    }
   }
 }
 
