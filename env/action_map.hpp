@@ -1,12 +1,23 @@
 // The action-to-move map of the last legal-action listing: action index
-// (plane * 64 + source square, 0..4671) to move word. A dense table with a
-// presence bitset, so a listing clears it with one small memset and step looks
-// an action up with one bit test; nothing is allocated.
+// (plane * 64 + source square, 0..4671) to move word.
+//
+// A position has a few dozen legal moves among 4,672 actions, and a batch of
+// games lists every one of them on every step, so the map is kept compact:
+// a presence bitset over the actions, and the listed (action, move) pairs
+// side by side in ascending action order. Looking an action up is one bit
+// test plus a population count (its rank among the present actions), a
+// listing writes a few contiguous cache lines instead of one line per move
+// scattered over a 4,672-entry table, and a copy takes only what is listed.
+// Nothing is allocated.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <utility>
 
+#include "core/legality.hpp"
 #include "core/types.hpp"
 #include "env/actions.hpp"
 
@@ -14,46 +25,103 @@ namespace varnok {
 
 class ActionMap {
  public:
+  // More pairs than any position has moves (a hand-made State may list any
+  // actions it likes; restoring one with more is refused).
+  static constexpr int kCapacity = kMoveListCapacity;
+
+  ActionMap() = default;
+  ActionMap(const ActionMap& other) { *this = other; }
+  ActionMap& operator=(const ActionMap& other) {
+    present_ = other.present_;
+    rank_base_ = other.rank_base_;
+    size_ = other.size_;
+    std::copy_n(other.actions_.begin(), size_, actions_.begin());
+    std::copy_n(other.moves_.begin(), size_, moves_.begin());
+    return *this;
+  }
+
   void clear() {
     present_.fill(0);
     size_ = 0;
   }
-  void set(int action, Move move) {
-    uint64_t& word = present_[action >> 6];
-    const uint64_t bit = uint64_t{1} << (action & 63);
-    size_ += (word & bit) ? 0 : 1;
-    word |= bit;
-    moves_[action] = move;
+
+  // Makes the map the legal moves of position, each under its action.
+  void list_legal(const Position& position) {
+    const int side = position.side;
+    assign([&](auto add) { for_each_legal_move(position, [&](Move move) { add(action_of_move(side, move), move); }); });
   }
+
+  // Makes the map what fill hands over: fill(add) calls add(action, move)
+  // for each pair, in any order, at most kCapacity distinct actions; an
+  // action given twice keeps the move given last.
+  template <class Fill>
+  void assign(Fill fill) {
+    clear();
+    fill([this](int action, Move move) { stage(action, move); });
+    seal();
+  }
+
   bool contains(int64_t action) const {
     return action >= 0 && action < kActionCount && ((present_[action >> 6] >> (action & 63)) & 1);
   }
   // The move of a present action.
-  Move at(int action) const { return moves_[action]; }
+  Move at(int action) const { return moves_[rank(action)]; }
   int size() const { return size_; }
   // The action of the k-th entry in ascending action order (k < size()).
-  int nth_action(int k) const {
-    int w = 0;
-    for (int in_word; k >= (in_word = std::popcount(present_[w])); ++w) k -= in_word;
-    uint64_t bits = present_[w];
-    for (; k > 0; --k) bits &= bits - 1;
-    return w * 64 + std::countr_zero(bits);
-  }
+  int nth_action(int k) const { return actions_[k]; }
   // Visits (action, move) in ascending action order.
   template <class Visit>
   void for_each(Visit visit) const {
-    for (int w = 0; w < kWords; ++w)
-      for (uint64_t bits = present_[w]; bits; bits &= bits - 1) {
-        const int action = w * 64 + std::countr_zero(bits);
-        visit(action, moves_[action]);
-      }
+    for (int i = 0; i < size_; ++i) visit(static_cast<int>(actions_[i]), moves_[i]);
   }
 
  private:
   static constexpr int kWords = kActionCount / 64;  // 73 words of presence bits
+  static_assert(kActionCount % 64 == 0);
+  static_assert(kActionCount <= UINT16_MAX && kCapacity <= UINT16_MAX);
+
+  // How many present actions lie below action.
+  int rank(int action) const {
+    const int word = action >> 6;
+    const uint64_t below = (uint64_t{1} << (action & 63)) - 1;
+    return rank_base_[word] + std::popcount(present_[word] & below);
+  }
+
+  // Appends a pair, or replaces the move of an action already given.
+  void stage(int action, Move move) {
+    uint64_t& word = present_[action >> 6];
+    const uint64_t bit = uint64_t{1} << (action & 63);
+    if (word & bit) {
+      for (int i = 0; i < size_; ++i)
+        if (actions_[i] == action) moves_[i] = move;
+      return;
+    }
+    word |= bit;
+    actions_[size_] = static_cast<uint16_t>(action);
+    moves_[size_] = move;
+    ++size_;
+  }
+
+  // Counts the present actions word by word, then moves every pair to its
+  // rank: each swap puts one pair in its final place, so this is linear.
+  void seal() {
+    int count = 0;
+    for (int w = 0; w < kWords; ++w) {
+      rank_base_[w] = static_cast<uint16_t>(count);
+      count += std::popcount(present_[w]);
+    }
+    for (int i = 0; i < size_; ++i)
+      for (int r; (r = rank(actions_[i])) != i;) {
+        std::swap(actions_[i], actions_[r]);
+        std::swap(moves_[i], moves_[r]);
+      }
+  }
+
   std::array<uint64_t, kWords> present_{};
-  std::array<Move, kActionCount> moves_;
+  std::array<uint16_t, kWords> rank_base_{};  // present actions in the words before
   int size_ = 0;
+  std::array<uint16_t, kCapacity> actions_;  // the first size_ in ascending order
+  std::array<Move, kCapacity> moves_;        // the move of each of actions_
 };
 
 }  // namespace varnok

@@ -79,11 +79,7 @@ int action_of_move(int side, Move move) {
   return plane * kSquares + source;
 }
 
-void Board::list_legal_moves() {
-  move_index.clear();
-  const int side = position.side;
-  for_each_legal_move(position, [&](Move move) { move_index.set(action_of_move(side, move), move); });
-}
+void Board::list_legal_moves() { move_index.list_legal(position); }
 
 void Board::get_actions(ActionMask& mask) {
   list_legal_moves();

@@ -65,8 +65,7 @@ int32_t Board::san_to_action(std::string_view text) const {
 
 std::vector<std::string> Board::legal_moves_uci() const {
   ActionMap listing;
-  const int side = position.side;
-  for_each_legal_move(position, [&](Move move) { listing.set(action_of_move(side, move), move); });
+  listing.list_legal(position);
   std::vector<std::string> out;
   out.reserve(listing.size());
   listing.for_each([&](int, Move move) { out.push_back(uci_of(move).str()); });
@@ -75,8 +74,7 @@ std::vector<std::string> Board::legal_moves_uci() const {
 
 std::vector<std::string> Board::legal_moves_san() const {
   ActionMap listing;
-  const int side = position.side;
-  for_each_legal_move(position, [&](Move move) { listing.set(action_of_move(side, move), move); });
+  listing.list_legal(position);
   std::vector<std::string> out;
   out.reserve(listing.size());
   listing.for_each([&](int, Move move) { out.push_back(san_of(position, move).str()); });

@@ -73,7 +73,7 @@ bool one_action_per_move(const Position& position) {
 // move the action maps to). Returns kNoMove when there is no legal action.
 Move draw_legal_action(const Position& position, std::mt19937& rng) {
   ActionMap actions;
-  for_each_legal_move(position, [&](Move move) { actions.set(action_of_move(position.side, move), move); });
+  actions.list_legal(position);
   if (actions.size() == 0) return kNoMove;
   std::uniform_int_distribution<int> draw(0, actions.size() - 1);
   return actions.at(actions.nth_action(draw(rng)));

@@ -53,6 +53,10 @@ void check_restorable(const State& state) {
     if (!shaped)
       throw std::invalid_argument("state_history entry " + std::to_string(i) + " is not 14 planes of 64 values");
   }
+  if (state.move_index.size() > static_cast<size_t>(ActionMap::kCapacity))
+    throw std::invalid_argument("move_index lists " + std::to_string(state.move_index.size()) +
+                                " actions, more than any position has moves (" + std::to_string(ActionMap::kCapacity) +
+                                ")");
   for (const auto& [action, move] : state.move_index)
     if (action < 0 || action >= kActionCount)
       throw std::invalid_argument("move_index key " + std::to_string(action) + " is not an action index 0 to 4671");
@@ -81,8 +85,9 @@ StepResult Board::restore_state(const State& state) {
   for (const auto& [key, count] : state.repetition_count) repetition_count.set(key, count);
   n_repititions = state.n_repititions;
   prev_n_repititions = state.prev_n_repititions;
-  move_index.clear();
-  for (const auto& [action, move] : state.move_index) move_index.set(action, move);
+  move_index.assign([&](auto add) {
+    for (const auto& [action, move] : state.move_index) add(action, move);
+  });
   move_log.assign(state.moves.begin(), state.moves.end());  // within the reserve for games of usual length
   start_position = state.start_position;
   start_fullmove = state.start_fullmove;

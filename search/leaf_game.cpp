@@ -40,9 +40,7 @@ void LeafGame::play(Move move) {
 }
 
 Outcome LeafGame::list_and_judge(ActionMap& listing) const {
-  listing.clear();
-  const int side = position_.side;
-  for_each_legal_move(position_, [&](Move move) { listing.set(action_of_move(side, move), move); });
+  listing.list_legal(position_);
   return judge_position(position_, repetition_, root_->rules, listing.size() > 0);
 }
 

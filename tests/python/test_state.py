@@ -166,6 +166,8 @@ def _entry():
     ("state_history", [_entry(), _entry() + [[0] * 64]]),
     ("move_index", {4672: 8413116}),
     ("move_index", {-1: 8413116}),
+    # more actions than any position has moves
+    ("move_index", {action: 8413116 for action in range(2049)}),
 ])
 def test_restore_refuses_states_the_game_cannot_use(started, field, value):
     env, _ = started
@@ -176,6 +178,21 @@ def test_restore_refuses_states_the_game_cannot_use(started, field, value):
     with pytest.raises(ValueError, match=field):
         env.restore_state(bad)
     assert state_dict(env.save_state()) == before
+
+
+def test_restored_listing_of_any_size_comes_back(started):
+    """A hand-made listing, up to the largest one kept, is restored as given:
+    save_state hands it back and step plays the move it names."""
+    env, _ = started
+    state = env.save_state()
+    listing = {action: 8413116 for action in range(4671, 4671 - 2 * 2048, -2)}
+    listing[564] = state.move_index[564]  # e2e4 of the initial position
+    del listing[next(iter(listing))]
+    state.move_index = listing
+    env.restore_state(state)
+    assert env.save_state().move_index == listing
+    env.step(564)
+    assert env.fen().startswith("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b")
 
 
 def test_restore_refuses_non_states(started):
