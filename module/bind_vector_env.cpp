@@ -31,8 +31,12 @@ struct VectorStep {
 // The Python object: the environment and how its results are handed out.
 struct PyVectorEnv {
   using bound_value = void;
-  std::unique_ptr<VectorEnv> env;
+  // Shared with the views handed out, which keep the buffers alive.
+  std::shared_ptr<VectorEnv> env;
   bool copy = false;
+  // The read-only views of the buffers, made on first use and handed out
+  // by every reset and step after it: the buffers never move.
+  std::optional<VectorStep> views;
 };
 
 uint64_t os_seed() {
@@ -42,21 +46,35 @@ uint64_t os_seed() {
 
 int default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-VectorStep results(const py::object& self, VectorEnv& env, bool copy) {
+VectorStep views_of(const std::shared_ptr<VectorEnv>& shared) {
+  // The views own a share of the environment, not the Python object that
+  // holds them: that would be a reference cycle nothing collects.
+  const py::capsule owner(new std::shared_ptr<VectorEnv>(shared),
+                          [](void* p) { delete static_cast<std::shared_ptr<VectorEnv>*>(p); });
+  VectorEnv& env = *shared;
   const py::ssize_t n = env.size();
   const ObservationFormat format = env.format();
   const py::dtype obs_dtype = observation_dtype(format);
   VectorStep r;
-  r.obs = view(obs_dtype, observation_shape(format, n), env.observations(), self, copy);
-  r.final_obs = view(obs_dtype, observation_shape(format, n), env.final_observations(), self, copy);
-  r.legal_mask = view(py::dtype::of<bool>(), {n, kActionCount}, env.legal_mask(), self, copy);
-  r.reward = view(py::dtype::of<float>(), {n}, env.rewards(), self, copy);
-  r.terminated = view(py::dtype::of<bool>(), {n}, env.terminated(), self, copy);
-  r.truncated = view(py::dtype::of<bool>(), {n}, env.truncated(), self, copy);
-  r.to_play = view(py::dtype::of<int8_t>(), {n}, env.to_play(), self, copy);
-  r.final_reward = view(py::dtype::of<float>(), {n}, env.final_rewards(), self, copy);
-  r.final_reason = view(py::dtype::of<int8_t>(), {n}, env.final_reasons(), self, copy);
+  r.obs = view(obs_dtype, observation_shape(format, n), env.observations(), owner, false);
+  r.final_obs = view(obs_dtype, observation_shape(format, n), env.final_observations(), owner, false);
+  r.legal_mask = view(py::dtype::of<bool>(), {n, kActionCount}, env.legal_mask(), owner, false);
+  r.reward = view(py::dtype::of<float>(), {n}, env.rewards(), owner, false);
+  r.terminated = view(py::dtype::of<bool>(), {n}, env.terminated(), owner, false);
+  r.truncated = view(py::dtype::of<bool>(), {n}, env.truncated(), owner, false);
+  r.to_play = view(py::dtype::of<int8_t>(), {n}, env.to_play(), owner, false);
+  r.final_reward = view(py::dtype::of<float>(), {n}, env.final_rewards(), owner, false);
+  r.final_reason = view(py::dtype::of<int8_t>(), {n}, env.final_reasons(), owner, false);
   return r;
+}
+
+VectorStep results(PyVectorEnv& v) {
+  if (!v.views) v.views = views_of(v.env);
+  if (!v.copy) return *v.views;
+  const auto fresh = [](const py::array& a) { return py::array(a.attr("copy")()); };
+  const VectorStep& w = *v.views;
+  return {fresh(w.obs),     fresh(w.legal_mask), fresh(w.reward),       fresh(w.terminated),  fresh(w.truncated),
+          fresh(w.to_play), fresh(w.final_obs),  fresh(w.final_reward), fresh(w.final_reason)};
 }
 
 // Holds the environment for one call; released on every way out.
@@ -198,7 +216,7 @@ void bind_vector_env(py::module_& m) {
               py::gil_scoped_release unlocked;
               v.env->reset(seed.has_value(), seed.value_or(0));
             }
-            return results(self, *v.env, v.copy);
+            return results(v);
           },
           py::arg("seed").noconvert() = py::none(),
           "Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.")
@@ -214,7 +232,7 @@ void bind_vector_env(py::module_& m) {
             } catch (const IllegalAction& e) {
               throw py::value_error(e.what());
             }
-            return results(self, *v.env, v.copy);
+            return results(v);
           },
           py::arg("actions"),
           "Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers "
@@ -252,7 +270,7 @@ void bind_vector_env(py::module_& m) {
               throw;
             }
             v.env->release();
-            return results(self, *v.env, v.copy);
+            return results(v);
           },
           "Waits for the step started by step_async and returns its result.")
       .def(

@@ -153,6 +153,28 @@ def test_views_are_overwritten_and_copies_are_not():
     assert np.array_equal(kept, before)
 
 
+def test_views_outlive_the_env_and_free_it_with_them():
+    """A view keeps the games' buffers alive after the VectorEnv is gone,
+    and the last view gone frees them: no reference cycle holds them."""
+    import gc
+    import weakref
+
+    class Tracked(varnok.VectorEnv):
+        pass
+
+    env = Tracked(3, num_threads=2, seed=4)
+    view = env.step(env.random_actions()).obs
+    expected = view.copy()
+    gone = weakref.ref(env)
+    del env
+    gc.collect()
+    assert gone() is None
+    assert np.array_equal(view, expected)
+    # Many envs made and dropped while their views live on, then dropped too.
+    views = [varnok.VectorEnv(2, num_threads=2, seed=i).reset().legal_mask for i in range(50)]
+    assert all(v.sum() == 2 * 20 for v in views)
+
+
 def test_start_positions_are_drawn_from_the_list():
     fens = ["k7/8/8/1Q6/8/8/8/7K w - - 0 1", "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 b - - 7 1"]
     boards = []
