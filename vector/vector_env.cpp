@@ -123,9 +123,8 @@ void VectorEnv::acquire() {
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
-void VectorEnv::step_share(int worker) {
-  const auto [begin, end] = ThreadPool::share(size(), worker, threads());
-  step_rows(begin, end);
+void VectorEnv::step_chunks() {
+  for (int begin, end; rows_.take(begin, end);) step_rows(begin, end);
 }
 
 void VectorEnv::step_start(const int64_t* actions) {
@@ -135,7 +134,8 @@ void VectorEnv::step_start(const int64_t* actions) {
   pending_actions_ = pending_copy_.data();
   finish_claimed_ = false;
   async_pending_ = true;
-  pool_.start([this](int worker) { step_share(worker); });
+  rows_.restart(size(), kRowsPerChunk);
+  pool_.start([this](int) { step_chunks(); });
 }
 
 void VectorEnv::step_finish() {
@@ -156,7 +156,8 @@ void VectorEnv::step(const int64_t* actions) {
   check_actions(actions);
   pending_actions_ = actions;
   try {
-    pool_.run([this](int worker) { step_share(worker); });
+    rows_.restart(size(), kRowsPerChunk);
+    pool_.run([this](int) { step_chunks(); });
   } catch (...) {
     pending_actions_ = nullptr;
     throw;

@@ -118,8 +118,8 @@ class VectorEnv {
   void write_row(int row, void* observations);
   void write_mask(int row);
   void step_rows(int begin, int end);
-  // The rows of one worker's share.
-  void step_share(int worker);
+  // Steps chunks of rows until none is left.
+  void step_chunks();
 
   VectorOptions options_;
   std::vector<Game> games_;
@@ -134,6 +134,10 @@ class VectorEnv {
   std::atomic<bool> in_use_{false};
   std::atomic<bool> async_pending_{false};   // between step_start and step_finish
   std::atomic<bool> finish_claimed_{false};  // a thread is inside step_finish
+  // A chunk of rows is a few microseconds of work: small enough for the
+  // threads to finish together, large enough that taking one costs nothing.
+  static constexpr int kRowsPerChunk = 8;
+  ChunkCursor rows_;
   ThreadPool pool_;
 };
 
