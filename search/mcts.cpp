@@ -49,9 +49,11 @@ size_t Mcts::observation_row_bytes() const { return observation_bytes(options_.f
 
 template <class Work>
 void Mcts::for_each_tree(Work work) const {
-  pool_.run([&](int worker) {
-    const auto [begin, end] = ThreadPool::share(size(), worker, pool_.size());
-    for (int t = begin; t < end; ++t) work(t);
+  // Trees are handed out one at a time: their descents differ in length.
+  trees_taken_.restart(size(), 1);
+  pool_.run([&](int) {
+    for (int begin, end; trees_taken_.take(begin, end);)
+      for (int t = begin; t < end; ++t) work(t);
   });
 }
 

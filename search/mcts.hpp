@@ -96,6 +96,7 @@ class Mcts {
   int leaf_count_ = 0;
   std::atomic<bool> round_open_{false};
   std::atomic<bool> in_use_{false};
+  mutable ChunkCursor trees_taken_;
   mutable ThreadPool pool_;
 };
 

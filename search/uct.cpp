@@ -145,9 +145,11 @@ void Uct::set_roots(const std::vector<Board>& boards) {
 }
 
 void Uct::run(int simulations, int32_t* done) {
-  pool_.run([&](int worker) {
-    const auto [begin, end] = ThreadPool::share(size(), worker, pool_.size());
-    for (int t = begin; t < end; ++t) done[t] = trees_[t]->run(simulations);
+  // Trees are handed out one at a time: their roll-outs differ in length.
+  trees_taken_.restart(size(), 1);
+  pool_.run([&](int) {
+    for (int begin, end; trees_taken_.take(begin, end);)
+      for (int t = begin; t < end; ++t) done[t] = trees_[t]->run(simulations);
   });
 }
 

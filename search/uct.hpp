@@ -88,6 +88,7 @@ class Uct {
   UctOptions options_;
   std::vector<std::unique_ptr<UctTree>> trees_;
   std::atomic<bool> in_use_{false};
+  ChunkCursor trees_taken_;
   ThreadPool pool_;
 };
 
