@@ -95,7 +95,7 @@ def main() -> None:
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--threads", type=int, default=None)
     args = parser.parse_args()
-    trees, sims, python_trees, reps = (4, 20, 2, 1) if args.quick else (64, 200, 8, args.reps)
+    trees, sims, python_trees, reps = (4, 20, 2, 1) if args.quick else (64, 200, 16, args.reps)
     figures: dict[str, dict] = {}
 
     def record(name, unit, runs, **details):

@@ -170,12 +170,16 @@ def run(settings, progress) -> dict:
     # The same pair with packed observations on both sides: without the
     # float32 observation's 30 KB of writes per leaf.
     native, python, uct, native_packed, python_packed = [], [], [], [], []
+    # A quarter of the trees: a few tenths of a second per search, long
+    # enough that a pause of the machine or of the interpreter's garbage
+    # collector does not decide the figure.
+    python_trees = max(1, trees // 4)
     if "varnok" not in why:
         for rep in range(settings.search_reps):
             native.append(search_bench.native_mcts(trees, sims, 1, None))
-            python.append(search_bench.python_mcts(max(1, trees // 8), sims))
+            python.append(search_bench.python_mcts(python_trees, sims))
             native_packed.append(search_bench.native_mcts(trees, sims, 1, None, "packed"))
-            python_packed.append(search_bench.python_mcts(max(1, trees // 8), sims, "packed"))
+            python_packed.append(search_bench.python_mcts(python_trees, sims, "packed"))
             uct.append(search_bench.native_uct(trees, max(1, sims // 4), None))
             progress.say(f"  rep {rep + 1}/{settings.search_reps}: varnok.MCTS {native[-1]:.0f} (packed "
                          f"{native_packed[-1]:.0f}), Python reference {python[-1]:.0f} (packed {python_packed[-1]:.0f}), "
@@ -208,7 +212,7 @@ def run(settings, progress) -> dict:
             "how": f"simulations per second, {trees} trees x {sims} simulations from the initial position, one leaf "
                    "per tree per round, uniform priors and value 0, set_roots timed; the Python reference "
                    "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state) on "
-                   f"{max(1, trees // 8)} trees; mcts_vs_python_packed: the same with packed observations on both sides "
+                   f"{python_trees} trees; mcts_vs_python_packed: the same with packed observations on both sides "
                    f"(obs_dtype=\"packed\", observation(\"packed\")); UCT: {trees} trees x {max(1, sims // 4)} "
                    "roll-out simulations",
         }

@@ -6,7 +6,7 @@
 // root's own repetition counts are read from its Board, never copied, and
 // the legal moves are listed once, at the leaf, not at every ply of the path.
 //
-// A copy of the root Board would cost about 20 KB (its action map) per
+// A copy of the root Board would cost over 10 KB (its action map) per
 // descent and a full listing per ply; this costs a Position and a history
 // ring (about 1 KB) and one move per ply. The rules are the episode's own:
 // the same records, the same repetition arithmetic, the same judge.
