@@ -1,9 +1,14 @@
-// The worker pool: every worker runs each job once, shares cover the items
-// exactly, failures reach the caller, and the pool is reusable afterwards.
+// The worker pool: every worker runs each job once, shares and chunks cover
+// the items exactly, failures reach the caller, and the pool is reusable
+// afterwards, whether its workers are still spinning or asleep when the
+// next job comes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "vector/thread_pool.hpp"
@@ -50,6 +55,46 @@ TEST(ThreadPool, AFailureReachesTheCallerAndThePoolGoesOn) {
   pool.start([&](int) { ++calls; });
   pool.wait();
   EXPECT_EQ(calls.load(), 3);
+}
+
+TEST(ThreadPool, EachWorkerRunsEachJobOnceWhateverTheGapBetweenJobs) {
+  // Jobs in quick succession meet spinning workers, jobs after a pause
+  // longer than the spin window meet sleeping ones; run() leaves worker 0
+  // out (the caller takes its index), start() does not. Oversubscribed
+  // pools do not spin at all.
+  const int oversubscribed = static_cast<int>(std::max(1u, std::thread::hardware_concurrency())) + 2;
+  for (int threads : {2, 3, oversubscribed}) {
+    ThreadPool pool(threads);
+    for (int job = 0; job < 300; ++job) {
+      std::vector<std::atomic<int>> runs(threads);
+      const auto count = [&](int worker) { runs[worker].fetch_add(1, std::memory_order_relaxed); };
+      if (job % 3 == 0) {
+        pool.start(count);
+        pool.wait();
+      } else {
+        pool.run(count);
+      }
+      for (int w = 0; w < threads; ++w) ASSERT_EQ(runs[w].load(), 1) << "job " << job << " worker " << w;
+      if (job % 50 == 49) std::this_thread::sleep_for(2 * ThreadPool::kSpinWindow);
+    }
+  }
+}
+
+TEST(ThreadPool, ChunksHandEveryItemToExactlyOneThread) {
+  ThreadPool pool(3);
+  ChunkCursor cursor;
+  for (int count : {0, 1, 7, 8, 9, 256, 1001})
+    for (int chunk : {1, 8, 64}) {
+      std::vector<std::atomic<int>> taken(count);
+      cursor.restart(count, chunk);
+      pool.run([&](int) {
+        for (int begin, end; cursor.take(begin, end);) {
+          EXPECT_LE(end - begin, chunk);
+          for (int i = begin; i < end; ++i) taken[i].fetch_add(1, std::memory_order_relaxed);
+        }
+      });
+      for (int i = 0; i < count; ++i) ASSERT_EQ(taken[i].load(), 1) << count << " " << chunk << " " << i;
+    }
 }
 
 }  // namespace
