@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstdint>
 #include <utility>
 
@@ -53,12 +54,40 @@ class ActionMap {
 
   // Makes the map what fill hands over: fill(add) calls add(action, move)
   // for each pair, in any order, at most kCapacity distinct actions; an
-  // action given twice keeps the move given last.
+  // action given twice keeps the move given last. The pairs are collected
+  // in arrival order, counted word by word, and then each is written once,
+  // straight to its rank.
   template <class Fill>
   void assign(Fill fill) {
+    std::array<uint16_t, kCapacity> arrived_actions;
+    std::array<Move, kCapacity> arrived_moves;
+    int arrived = 0;
     clear();
-    fill([this](int action, Move move) { stage(action, move); });
-    seal();
+    fill([&](int action, Move move) {
+      uint64_t& word = present_[action >> 6];
+      const uint64_t bit = uint64_t{1} << (action & 63);
+      if (word & bit) {  // only in hand-made positions and States
+        for (int i = 0; i < arrived; ++i)
+          if (arrived_actions[i] == action) arrived_moves[i] = move;
+        return;
+      }
+      assert(arrived < kCapacity);
+      word |= bit;
+      arrived_actions[arrived] = static_cast<uint16_t>(action);
+      arrived_moves[arrived] = move;
+      ++arrived;
+    });
+    int count = 0;
+    for (int w = 0; w < kWords; ++w) {
+      rank_base_[w] = static_cast<uint16_t>(count);
+      count += std::popcount(present_[w]);
+    }
+    for (int i = 0; i < arrived; ++i) {
+      const int r = rank(arrived_actions[i]);
+      actions_[r] = arrived_actions[i];
+      moves_[r] = arrived_moves[i];
+    }
+    size_ = arrived;
   }
 
   bool contains(int64_t action) const {
@@ -85,36 +114,6 @@ class ActionMap {
     const int word = action >> 6;
     const uint64_t below = (uint64_t{1} << (action & 63)) - 1;
     return rank_base_[word] + std::popcount(present_[word] & below);
-  }
-
-  // Appends a pair, or replaces the move of an action already given.
-  void stage(int action, Move move) {
-    uint64_t& word = present_[action >> 6];
-    const uint64_t bit = uint64_t{1} << (action & 63);
-    if (word & bit) {
-      for (int i = 0; i < size_; ++i)
-        if (actions_[i] == action) moves_[i] = move;
-      return;
-    }
-    word |= bit;
-    actions_[size_] = static_cast<uint16_t>(action);
-    moves_[size_] = move;
-    ++size_;
-  }
-
-  // Counts the present actions word by word, then moves every pair to its
-  // rank: each swap puts one pair in its final place, so this is linear.
-  void seal() {
-    int count = 0;
-    for (int w = 0; w < kWords; ++w) {
-      rank_base_[w] = static_cast<uint16_t>(count);
-      count += std::popcount(present_[w]);
-    }
-    for (int i = 0; i < size_; ++i)
-      for (int r; (r = rank(actions_[i])) != i;) {
-        std::swap(actions_[i], actions_[r]);
-        std::swap(moves_[i], moves_[r]);
-      }
   }
 
   std::array<uint64_t, kWords> present_{};
