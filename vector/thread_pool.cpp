@@ -39,17 +39,25 @@ ThreadPool::~ThreadPool() {
 template <typename Done>
 bool ThreadPool::spin_until(Done done) const {
   if (!spin_) return done();
-  // The clock is read only every so many checks: a check is a cache hit,
-  // reading the clock is not free.
-  constexpr int kChecksPerClockRead = 64;
-  const auto deadline = std::chrono::steady_clock::now() + kSpinWindow;
-  for (;;) {
-    for (int i = 0; i < kChecksPerClockRead; ++i) {
-      if (done()) return true;
-      relax();
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return done();
+  // A few microseconds of pure spinning catch a hand-over that is already
+  // under way. After that each check gives the processor away first: with
+  // nothing else to run the call returns at once and the wait stays short,
+  // but other threads that want the processor (another library's pool
+  // still spinning after its own work, the thread this one waits for) get
+  // it instead of watching it spin. Spinning without yielding, a pool
+  // lost most of its speed right after a JAX computation in the same
+  // process.
+  constexpr int kPureSpinChecks = 256;
+  for (int i = 0; i < kPureSpinChecks; ++i) {
+    if (done()) return true;
+    relax();
   }
+  const auto deadline = std::chrono::steady_clock::now() + kSpinWindow;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+    if (done()) return true;
+  }
+  return done();
 }
 
 void ThreadPool::start(std::function<void(int)> job, bool caller_takes_first) {

@@ -6,12 +6,12 @@
 // Hand-overs are the cost that matters here: a batch of a few hundred games
 // is stepped in a few hundred microseconds, while waking a sleeping thread
 // through the kernel takes tens of microseconds on a virtual machine, twice
-// per job (the worker's wake-up and the caller's). So both sides first spin
-// for a short while on an atomic counter and only then sleep: a loop that
-// steps again within that window never touches the kernel. The spinning is
+// per job (the worker's wake-up and the caller's). So both sides first keep
+// checking an atomic counter for a short while, yielding the processor
+// between checks, and only then sleep: a loop that steps again within that
+// window never waits for the kernel to wake a thread. The checking is
 // bounded in time and left out altogether when the pool has more threads
-// than the machine has processors, where a spinning thread would take the
-// processor from one with work to do.
+// than the machine has processors.
 #pragma once
 
 #include <algorithm>
@@ -58,7 +58,7 @@ class ChunkCursor {
 
 class ThreadPool {
  public:
-  // How long a worker keeps spinning for the next job after one ends, and
+  // How long a worker keeps checking for the next job after one ends, and
   // the caller for the workers to finish, before sleeping.
   static constexpr std::chrono::microseconds kSpinWindow{200};
 
