@@ -223,8 +223,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
                 return self._step_with_illegal(before, actions, sign)
             raise
         infos = self._infos(r)
-        if r.final_reason.any():   # some game ended (and restarted) in this step
-            self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
+        if not np.count_nonzero(r.final_reason):
+            # No game ended, so every reward is 0: rewards come only with the end.
+            return r.obs, np.zeros(self.num_envs, np.float32), r.terminated, r.truncated, infos
+        self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
         return r.obs, r.reward * sign + 0.0, r.terminated, r.truncated, infos  # + 0.0: no -0.0
 
     def _all_legal(self, before, actions) -> bool:
