@@ -18,6 +18,7 @@ repetition; simulations per second = trees × simulations / seconds.
 
 from __future__ import annotations
 
+import gc
 import time
 
 import numpy as np
@@ -174,6 +175,15 @@ def run(settings, progress) -> dict:
     # enough that a pause of the machine or of the interpreter's garbage
     # collector does not decide the figure.
     python_trees = max(1, trees // 4)
+    # The reference allocates a Python object per node. In this process the
+    # peers' modules hold hundreds of thousands of objects, and a collection
+    # of the oldest generation walks them all: frozen, they are left out and
+    # the reference runs as it would in a process of its own.
+    gc.collect()
+    gc.freeze()
+    # JAX's worker threads keep polling for work for a while after its last
+    # search; neither side below should share the processors with them.
+    time.sleep(1.0)
     if "varnok" not in why:
         for rep in range(settings.search_reps):
             native.append(search_bench.native_mcts(trees, sims, 1, None))
@@ -185,6 +195,7 @@ def run(settings, progress) -> dict:
                          f"{native_packed[-1]:.0f}), Python reference {python[-1]:.0f} (packed {python_packed[-1]:.0f}), "
                          f"UCT {uct[-1]:.0f} simulations/s")
 
+    gc.unfreeze()
     figures = {
         "mcts_vs_python": summary([a / b for a, b in zip(native, python)]).as_dict("ratio") if native
         else missing("ratio", why["varnok"]),
@@ -212,7 +223,8 @@ def run(settings, progress) -> dict:
             "how": f"simulations per second, {trees} trees x {sims} simulations from the initial position, one leaf "
                    "per tree per round, uniform priors and value 0, set_roots timed; the Python reference "
                    "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state) on "
-                   f"{python_trees} trees; mcts_vs_python_packed: the same with packed observations on both sides "
+                   f"{python_trees} trees, the objects the process held before frozen out of the garbage collector's "
+                   "walks (gc.freeze); mcts_vs_python_packed: the same with packed observations on both sides "
                    f"(obs_dtype=\"packed\", observation(\"packed\")); UCT: {trees} trees x {max(1, sims // 4)} "
                    "roll-out simulations",
         }
