@@ -106,14 +106,19 @@ void ThreadPool::work(int index) {
   const auto called = [&] {
     return stopping_.load(std::memory_order_acquire) || ticket_.load(std::memory_order_acquire) != seen;
   };
+  // Only a worker that just ran a job waits for the next one by checking;
+  // worker 0, left out of every run(), sleeps until a job wants it rather
+  // than competing for a processor with the threads that do the work.
+  bool ran = false;
   for (;;) {
-    if (!spin_until(called)) {
+    if (!(ran && spin_until(called))) {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_[index].wait(lock, called);
     }
     if (stopping_.load(std::memory_order_acquire)) return;
     seen = ticket_.load(std::memory_order_acquire);
-    if (index == 0 && (seen & kCallerTakesFirst)) continue;
+    ran = !(index == 0 && (seen & kCallerTakesFirst));
+    if (!ran) continue;
     // job_ was written before the ticket was raised and stays put until
     // every worker of the job has counted itself out.
     std::exception_ptr failure;
