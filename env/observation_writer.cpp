@@ -182,17 +182,9 @@ void write_observation(const Board& board, T* out) {
   write_planes<T, false>(observed(board), out);
 }
 
-template <class T>
-void stream_observation(const Board& board, T* out) {
-  write_planes<T, true>(observed(board), out);
-}
-
 template void write_observation<float>(const Board&, float*);
 template void write_observation<int32_t>(const Board&, int32_t*);
 template void write_observation<uint8_t>(const Board&, uint8_t*);
-template void stream_observation<float>(const Board&, float*);
-template void stream_observation<int32_t>(const Board&, int32_t*);
-template void stream_observation<uint8_t>(const Board&, uint8_t*);
 
 void unpack_observation(const uint64_t* packed, int32_t* out) {
   for (int plane = 0; plane < kObservationPlanes; ++plane, out += kSquares) {

@@ -51,15 +51,6 @@ extern template void write_observation<float>(const Board&, float*);
 extern template void write_observation<int32_t>(const Board&, int32_t*);
 extern template void write_observation<uint8_t>(const Board&, uint8_t*);
 
-// write_observation with stores that go around the cache, for batches much
-// larger than it. out must be 16-byte aligned. The values are the same.
-template <class T>
-void stream_observation(const Board& board, T* out);
-
-extern template void stream_observation<float>(const Board&, float*);
-extern template void stream_observation<int32_t>(const Board&, int32_t*);
-extern template void stream_observation<uint8_t>(const Board&, uint8_t*);
-
 // Whether a plane is a piece plane (0 or 1 on each square) in every
 // observation; all other planes hold one value on all 64 squares.
 constexpr bool is_piece_plane(int plane) {

@@ -48,7 +48,11 @@ Mcts::Mcts(const SearchOptions& options)
 size_t Mcts::observation_row_bytes() const { return observation_bytes(options_.format); }
 
 template <class Work>
-void Mcts::for_each_tree(Work work) const {
+void Mcts::for_each_tree(Work work, bool pooled) const {
+  if (!pooled) {
+    for (int t = 0; t < size(); ++t) work(t);
+    return;
+  }
   // Trees are handed out one at a time: their descents differ in length.
   trees_taken_.restart(size(), 1);
   pool_.run([&](int) {
@@ -131,40 +135,30 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
   if (!round_open_) throw std::runtime_error("expand without a select whose leaves wait for it");
   // Validate every row before any tree changes; the checks keep each leaf's
   // priors, read from its legal entries only.
-  std::vector<std::string>& problems = problems_;
-  std::vector<int>& bad_row = bad_rows_;
-  std::fill(bad_row.begin(), bad_row.end(), -1);
+  std::fill(bad_rows_.begin(), bad_rows_.end(), -1);
   const auto check = [&](int t) {
     for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row) {
       std::string problem =
           trees_[t]->check_leaf(j, priors + static_cast<size_t>(row) * kActionCount, values[row], logits);
       if (!problem.empty()) {
-        problems[t] = std::move(problem);
-        bad_row[t] = row;
+        problems_[t] = std::move(problem);
+        bad_rows_[t] = row;
         return;
       }
     }
   };
-  const bool here = leaf_count_ < kLeavesWorthHandingOver;
-  if (here) {
-    for (int t = 0; t < size(); ++t) check(t);
-  } else {
-    for_each_tree(check);
-  }
+  const bool pooled = leaf_count_ >= kLeavesWorthHandingOver;
+  for_each_tree(check, pooled);
   for (int t = 0; t < size(); ++t)
-    if (bad_row[t] >= 0)
-      throw std::invalid_argument("row " + std::to_string(bad_row[t]) + " (tree " + std::to_string(t) +
-                                  "): " + problems[t]);
+    if (bad_rows_[t] >= 0)
+      throw std::invalid_argument("row " + std::to_string(bad_rows_[t]) + " (tree " + std::to_string(t) +
+                                  "): " + problems_[t]);
   const auto commit = [&](int t) {
     for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row)
       trees_[t]->expand_checked(j, values[row]);
     trees_[t]->end_round();
   };
-  if (here) {
-    for (int t = 0; t < size(); ++t) commit(t);
-  } else {
-    for_each_tree(commit);
-  }
+  for_each_tree(commit, pooled);
   round_open_ = false;
   leaf_count_ = 0;
 }

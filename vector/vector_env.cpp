@@ -152,7 +152,7 @@ void VectorEnv::step_finish() {
 
 void VectorEnv::step(const int64_t* actions) {
   // The caller's array stays put for a synchronous step, and the calling
-  // thread plays a share itself.
+  // thread plays rows itself.
   check_actions(actions);
   pending_actions_ = actions;
   try {

@@ -261,21 +261,18 @@ def test_bad_input_is_refused_and_nothing_moves():
 
 
 def test_step_async_and_the_one_caller_rule():
+    # The pending step refuses the caller's own thread too, saying what to do;
+    # the calls of other threads and the step's result are checked in
+    # test_threads.py.
     env = varnok.VectorEnv(8, num_threads=2, seed=6)
-    twin = varnok.VectorEnv(8, num_threads=2, seed=6)
     env.reset()
-    twin.reset()
     actions = env.random_actions()
-    twin.random_actions()
     env.step_async(actions)
     with pytest.raises(RuntimeError, match="step_wait"):
         env.step(actions)
     with pytest.raises(RuntimeError, match="step_wait"):
         env.random_actions()
-    r = env.step_wait()
-    assert np.array_equal(r.obs, twin.step(actions).obs)
-    with pytest.raises(RuntimeError):
-        env.step_wait()
+    env.step_wait()
     # Two threads on one VectorEnv: every call either runs or raises RuntimeError.
     errors, done = [], []
 
