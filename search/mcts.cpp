@@ -9,10 +9,11 @@
 namespace varnok {
 
 namespace {
-// expand's work is a few hundred nanoseconds a leaf: a round with fewer
-// leaves is checked and backed up on the calling thread, which costs less
-// than waking the workers (and waiting for them on a busy machine).
-constexpr int kLeavesWorthHandingOver = 256;
+// expand's work is a few hundred nanoseconds a leaf, most of it reaching
+// the tree's nodes: on the thread that selected the leaves they are still in
+// its core's cache. A round of only a few leaves is checked and backed up on
+// the calling thread, which costs less than a hand-over.
+constexpr int kLeavesWorthHandingOver = 16;
 }  // namespace
 
 void ready_root(Board& board) { board.list_legal_moves(); }
@@ -53,11 +54,12 @@ void Mcts::for_each_tree(Work work, bool pooled) const {
     for (int t = 0; t < size(); ++t) work(t);
     return;
   }
-  // Trees are handed out one at a time: their descents differ in length.
+  // One tree at a time: their descents differ in length.
   trees_taken_.restart(size(), 1);
-  pool_.run([&](int) {
-    for (int begin, end; trees_taken_.take(begin, end);)
+  pool_.run([&](int thread) {
+    trees_taken_.drain(thread, [&](int begin, int end) {
       for (int t = begin; t < end; ++t) work(t);
+    });
   });
 }
 

@@ -17,6 +17,7 @@
 
 #include "search/mcts_tree.hpp"
 #include "search/search_options.hpp"
+#include "vector/share_cursor.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -98,8 +99,8 @@ class Mcts {
   int leaf_count_ = 0;
   std::atomic<bool> round_open_{false};
   std::atomic<bool> in_use_{false};
-  mutable ChunkCursor trees_taken_;
   mutable ThreadPool pool_;
+  mutable ShareCursor trees_taken_{pool_.size()};
 };
 
 // A Board as a tree's root: its move_index made the listing of its current

@@ -19,6 +19,7 @@
 
 #include "env/board.hpp"
 #include "search/node_pool.hpp"
+#include "vector/share_cursor.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -88,8 +89,8 @@ class Uct {
   UctOptions options_;
   std::vector<std::unique_ptr<UctTree>> trees_;
   std::atomic<bool> in_use_{false};
-  ChunkCursor trees_taken_;
   ThreadPool pool_;
+  ShareCursor trees_taken_{pool_.size()};
 };
 
 }  // namespace varnok

@@ -29,33 +29,6 @@
 
 namespace varnok {
 
-// Items [0, count) handed out a chunk at a time to whichever thread asks
-// first. Where fixed shares make every thread wait for the slowest, a thread
-// that starts late (a worker still waking up, a processor taken by another
-// program) here simply takes fewer chunks. Only for work whose items do not
-// depend on the thread that runs them.
-class ChunkCursor {
- public:
-  // Starts handing out [0, count) again; not while threads take from it.
-  void restart(int count, int chunk) {
-    count_ = count;
-    chunk_ = chunk;
-    next_.store(0, std::memory_order_relaxed);
-  }
-  // The next chunk [begin, end), or false when all are taken.
-  bool take(int& begin, int& end) {
-    begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
-    if (begin >= count_) return false;
-    end = std::min(begin + chunk_, count_);
-    return true;
-  }
-
- private:
-  std::atomic<int> next_{0};
-  int count_ = 0;
-  int chunk_ = 1;
-};
-
 class ThreadPool {
  public:
   // How long a worker keeps checking for the next job after one ends, and

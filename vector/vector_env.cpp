@@ -123,8 +123,8 @@ void VectorEnv::acquire() {
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
-void VectorEnv::step_chunks() {
-  for (int begin, end; rows_.take(begin, end);) step_rows(begin, end);
+void VectorEnv::step_chunks(int thread) {
+  rows_.drain(thread, [this](int begin, int end) { step_rows(begin, end); });
 }
 
 void VectorEnv::step_start(const int64_t* actions) {
@@ -135,7 +135,7 @@ void VectorEnv::step_start(const int64_t* actions) {
   finish_claimed_ = false;
   async_pending_ = true;
   rows_.restart(size(), kRowsPerChunk);
-  pool_.start([this](int) { step_chunks(); });
+  pool_.start([this](int thread) { step_chunks(thread); });
 }
 
 void VectorEnv::step_finish() {
@@ -157,7 +157,7 @@ void VectorEnv::step(const int64_t* actions) {
   pending_actions_ = actions;
   try {
     rows_.restart(size(), kRowsPerChunk);
-    pool_.run([this](int) { step_chunks(); });
+    pool_.run([this](int thread) { step_chunks(thread); });
   } catch (...) {
     pending_actions_ = nullptr;
     throw;

@@ -15,6 +15,7 @@
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
 #include "vector/random.hpp"
+#include "vector/share_cursor.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -118,8 +119,8 @@ class VectorEnv {
   void write_row(int row, void* observations);
   void write_mask(int row);
   void step_rows(int begin, int end);
-  // Steps chunks of rows until none is left.
-  void step_chunks();
+  // Steps chunks of rows, thread's own share first.
+  void step_chunks(int thread);
 
   VectorOptions options_;
   std::vector<Game> games_;
@@ -137,8 +138,8 @@ class VectorEnv {
   // A chunk of rows is a few microseconds of work: small enough for the
   // threads to finish together, large enough that taking one costs nothing.
   static constexpr int kRowsPerChunk = 8;
-  ChunkCursor rows_;
   ThreadPool pool_;
+  ShareCursor rows_{pool_.size()};
 };
 
 }  // namespace varnok

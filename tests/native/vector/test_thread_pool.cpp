@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "vector/share_cursor.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -80,21 +81,32 @@ TEST(ThreadPool, EachWorkerRunsEachJobOnceWhateverTheGapBetweenJobs) {
   }
 }
 
-TEST(ThreadPool, ChunksHandEveryItemToExactlyOneThread) {
+TEST(ShareCursor, HandsEveryItemToExactlyOneThread) {
   ThreadPool pool(3);
-  ChunkCursor cursor;
-  for (int count : {0, 1, 7, 8, 9, 256, 1001})
+  ShareCursor cursor(pool.size());
+  for (int count : {0, 1, 2, 7, 8, 9, 256, 1001})
     for (int chunk : {1, 8, 64}) {
       std::vector<std::atomic<int>> taken(count);
       cursor.restart(count, chunk);
-      pool.run([&](int) {
-        for (int begin, end; cursor.take(begin, end);) {
+      pool.run([&](int thread) {
+        cursor.drain(thread, [&](int begin, int end) {
           EXPECT_LE(end - begin, chunk);
           for (int i = begin; i < end; ++i) taken[i].fetch_add(1, std::memory_order_relaxed);
-        }
+        });
       });
       for (int i = 0; i < count; ++i) ASSERT_EQ(taken[i].load(), 1) << count << " " << chunk << " " << i;
     }
+}
+
+TEST(ShareCursor, OneThreadTakesEveryShareInOrder) {
+  ShareCursor cursor(4);
+  cursor.restart(10, 2);
+  std::vector<int> seen;
+  cursor.drain(2, [&](int begin, int end) {
+    for (int i = begin; i < end; ++i) seen.push_back(i);
+  });
+  // Thread 2's share [5, 7) first, then 3's [7, 10), then 0's and 1's.
+  EXPECT_EQ(seen, (std::vector<int>{5, 6, 7, 8, 9, 0, 1, 2, 3, 4}));
 }
 
 }  // namespace
