@@ -68,8 +68,11 @@ py::array view(const py::dtype& dtype, std::vector<py::ssize_t> shape, const voi
                bool copy) {
   py::array array(dtype, shape, data, owner);
   if (copy) return py::array(array.attr("copy")());
-  // A view the caller cannot write through: the next step writes it.
-  array.attr("setflags")(py::arg("write") = false);
+  // A view the caller cannot write through: the next step writes it. The
+  // flag is cleared in place, as NumPy's own PyArray_CLEARFLAGS does, on an
+  // array no one else has seen yet: a call of setflags costs more than the
+  // rest of making the view.
+  py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
   return array;
 }
 
