@@ -41,6 +41,9 @@ inline ObservedGame observed(const Board& board) {
 // games.
 void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out);
 void write_batch_row(ObservationFormat format, const Board& board, void* out);
+// The same with ordinary stores, for a batch small enough to stay in the
+// cache until it is read.
+void write_cached_row(ObservationFormat format, const ObservedGame& game, void* out);
 
 // Writes kObservationValues values. For uint8, values outside 0..255 (the
 // counters of long games) are clamped to that range.

@@ -50,10 +50,10 @@ def root_states(fens):
     return states
 
 
-def run_both(fens, settings, rounds, k, advance_after=None, seed=5):
+def run_both(fens, settings, rounds, k, advance_after=None, seed=5, num_threads=2):
     """Grows native and reference trees side by side; compares after every round."""
     states = root_states(fens)
-    native = varnok.MCTS(len(fens), num_threads=2, seed=seed, **settings)
+    native = varnok.MCTS(len(fens), num_threads=num_threads, seed=seed, **settings)
     native.set_roots(states)
     ref_settings = {key: value for key, value in settings.items() if key != "dirichlet_alpha"}
     refs = [mcts_reference.Tree(s, **ref_settings) for s in states]
@@ -103,6 +103,14 @@ def test_visit_counts_match_the_reference_round_by_round(name, k):
     assert (totals > 20).all()
     for t, ref in enumerate(refs):
         assert native.root_values()[t] == pytest.approx(-ref.root.value_sum / ref.root.visits, abs=1e-6)
+
+
+def test_rounds_too_large_for_the_cache_match_the_reference():
+    # 160 float32 leaves a round on one thread: the observations are
+    # streamed to memory instead of written through the cache.
+    fens = [INITIAL, BACK_RANK, STALEMATE_TRAPS, MIDDLE_GAME]
+    native, _ = run_both(fens, SETTINGS["plain"], rounds=4, k=40, num_threads=1)
+    assert (native.visit_counts().sum(axis=1) > 60).all()
 
 
 def test_tree_reuse_matches_the_reference_after_advance():
