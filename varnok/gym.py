@@ -213,21 +213,23 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         actions = np.asarray(actions)
         if actions.shape != (self.num_envs,):
             raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
-        sign = _MOVER_SIGN[before.to_play]   # +1 where white moves, -1 where black does
+        # +1 where white moves, -1 where black does; the native result's
+        # to_play is overwritten by the step, so the sign is taken before it.
+        movers = before.to_play.copy()
         try:
             # The native step checks every row before any game moves, so an
             # illegal action costs nothing to find here and changes nothing.
             self._result = r = self.native.step(actions)
         except ValueError:
             if self.illegal_action == "lose" and not self._all_legal(before, actions):
-                return self._step_with_illegal(before, actions, sign)
+                return self._step_with_illegal(before, actions, _MOVER_SIGN[movers])
             raise
         infos = self._infos(r)
         if not np.count_nonzero(r.final_reason):
             # No game ended, so every reward is 0: rewards come only with the end.
             return r.obs, np.zeros(self.num_envs, np.float32), r.terminated, r.truncated, infos
         self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
-        return r.obs, r.reward * sign + 0.0, r.terminated, r.truncated, infos  # + 0.0: no -0.0
+        return r.obs, r.reward * _MOVER_SIGN[movers] + 0.0, r.terminated, r.truncated, infos  # + 0.0: no -0.0
 
     def _all_legal(self, before, actions) -> bool:
         if actions.size and (actions.min() < 0 or actions.max() >= ACTIONS):
