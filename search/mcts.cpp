@@ -62,11 +62,8 @@ void Mcts::for_each_tree(Work work, bool pooled) const {
     return;
   }
   // One tree at a time: their descents differ in length.
-  trees_taken_.restart(size(), 1);
-  pool_.run([&](int thread) {
-    trees_taken_.drain(thread, [&](int begin, int end) {
-      for (int t = begin; t < end; ++t) work(t);
-    });
+  pool_.run_chunks(size(), 1, [&](int begin, int end) {
+    for (int t = begin; t < end; ++t) work(t);
   });
 }
 

@@ -17,7 +17,6 @@
 
 #include "search/mcts_tree.hpp"
 #include "search/search_options.hpp"
-#include "vector/share_cursor.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -100,7 +99,6 @@ class Mcts {
   std::atomic<bool> round_open_{false};
   std::atomic<bool> in_use_{false};
   mutable ThreadPool pool_;
-  mutable ShareCursor trees_taken_{pool_.size()};
 };
 
 // A Board as a tree's root: its move_index made the listing of its current

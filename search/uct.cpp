@@ -146,11 +146,8 @@ void Uct::set_roots(const std::vector<Board>& boards) {
 
 void Uct::run(int simulations, int32_t* done) {
   // Trees are handed out one at a time: their roll-outs differ in length.
-  trees_taken_.restart(size(), 1);
-  pool_.run([&](int thread) {
-    trees_taken_.drain(thread, [&](int begin, int end) {
-      for (int t = begin; t < end; ++t) done[t] = trees_[t]->run(simulations);
-    });
+  pool_.run_chunks(size(), 1, [&](int begin, int end) {
+    for (int t = begin; t < end; ++t) done[t] = trees_[t]->run(simulations);
   });
 }
 

@@ -19,7 +19,6 @@
 
 #include "env/board.hpp"
 #include "search/node_pool.hpp"
-#include "vector/share_cursor.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -90,7 +89,6 @@ class Uct {
   std::vector<std::unique_ptr<UctTree>> trees_;
   std::atomic<bool> in_use_{false};
   ThreadPool pool_;
-  ShareCursor trees_taken_{pool_.size()};
 };
 
 }  // namespace varnok

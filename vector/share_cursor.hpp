@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 namespace varnok {
 
@@ -27,14 +28,21 @@ class ShareCursor {
   // Shares for threads 0 .. threads - 1 (threads >= 1).
   explicit ShareCursor(int threads) : threads_(threads), shares_(std::make_unique<Share[]>(threads)) {}
 
+  // The share [begin, end) of count items that thread owns: contiguous, in
+  // thread order, sizes differing by at most one.
+  static std::pair<int, int> share(int count, int thread, int threads) {
+    const int64_t n = count;
+    return {static_cast<int>(n * thread / threads), static_cast<int>(n * (thread + 1) / threads)};
+  }
+
   // Starts handing out [0, count) again in chunks of chunk items; not while
   // threads take from it.
   void restart(int count, int chunk) {
     chunk_ = chunk;
     for (int t = 0; t < threads_; ++t) {
-      const int64_t n = count;
-      shares_[t].next.store(static_cast<int>(n * t / threads_), std::memory_order_relaxed);
-      shares_[t].end = static_cast<int>(n * (t + 1) / threads_);
+      const auto [begin, end] = share(count, t, threads_);
+      shares_[t].next.store(begin, std::memory_order_relaxed);
+      shares_[t].end = end;
     }
   }
 

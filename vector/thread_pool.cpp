@@ -22,7 +22,8 @@ inline void relax() {
 
 ThreadPool::ThreadPool(int threads)
     : spin_(static_cast<unsigned>(threads) <= std::max(1u, std::thread::hardware_concurrency())),
-      wake_(std::make_unique<std::condition_variable[]>(threads)) {
+      wake_(std::make_unique<std::condition_variable[]>(threads)),
+      chunks_(threads) {
   workers_.reserve(threads);
   for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { work(i); });
 }
@@ -67,7 +68,7 @@ void ThreadPool::start(std::function<void(int)> job, bool caller_takes_first) {
     job_ = std::move(job);
     failure_ = nullptr;
     running_.store(size() - first, std::memory_order_relaxed);
-    const uint64_t next = (ticket_.load(std::memory_order_relaxed) | kCallerTakesFirst) + 1;
+    const uint64_t next = (ticket_.load(std::memory_order_relaxed) & ~kCallerTakesFirst) + kTicketStep;
     ticket_.store(caller_takes_first ? next | kCallerTakesFirst : next, std::memory_order_release);
   }
   for (int i = first; i < size(); ++i) wake_[i].notify_one();

@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "vector/share_cursor.hpp"
+
 namespace varnok {
 
 class ThreadPool {
@@ -54,11 +56,19 @@ class ThreadPool {
   // runs the job with no hand-over at all.
   void run(std::function<void(int worker)> job);
 
-  // The part [begin, end) of count items that worker takes: contiguous, in
-  // order, sizes differing by at most one.
-  static std::pair<int, int> share(int count, int worker, int workers) {
-    const int64_t n = count;
-    return {static_cast<int>(n * worker / workers), static_cast<int>(n * (worker + 1) / workers)};
+  // Runs work(begin, end) over [0, count) in chunks of chunk items and
+  // waits: each thread takes its own share first, then helps with the
+  // others' (see share_cursor.hpp). Only for items that do not depend on
+  // the thread that runs them.
+  template <class Work>
+  void run_chunks(int count, int chunk, Work work) {
+    chunks_.restart(count, chunk);
+    run([&](int thread) { chunks_.drain(thread, work); });
+  }
+  // The same, started on the workers alone; wait() ends it.
+  void start_chunks(int count, int chunk, std::function<void(int begin, int end)> work) {
+    chunks_.restart(count, chunk);
+    start([this, work = std::move(work)](int thread) { chunks_.drain(thread, work); });
   }
 
  private:
@@ -88,6 +98,7 @@ class ThreadPool {
   std::atomic<int> running_{0};
   std::atomic<bool> stopping_{false};
   std::exception_ptr failure_;
+  ShareCursor chunks_;  // the items of run_chunks and start_chunks
 };
 
 }  // namespace varnok

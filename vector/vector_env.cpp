@@ -63,8 +63,7 @@ void VectorEnv::restart(int row) {
 void VectorEnv::reset(bool reseed, uint64_t seed) {
   if (reseed)
     for (size_t i = 0; i < games_.size(); ++i) games_[i].random.reseed(seed, i);
-  pool_.run([&](int worker) {
-    const auto [begin, end] = ThreadPool::share(size(), worker, threads());
+  pool_.run_chunks(size(), kRowsPerChunk, [&](int begin, int end) {
     for (int row = begin; row < end; ++row) {
       restart(row);
       rewards_[row] = final_rewards_[row] = 0;
@@ -123,10 +122,6 @@ void VectorEnv::acquire() {
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
-void VectorEnv::step_chunks(int thread) {
-  rows_.drain(thread, [this](int begin, int end) { step_rows(begin, end); });
-}
-
 void VectorEnv::step_start(const int64_t* actions) {
   check_actions(actions);
   // The caller's array may change while the workers play: keep a copy.
@@ -134,8 +129,7 @@ void VectorEnv::step_start(const int64_t* actions) {
   pending_actions_ = pending_copy_.data();
   finish_claimed_ = false;
   async_pending_ = true;
-  rows_.restart(size(), kRowsPerChunk);
-  pool_.start([this](int thread) { step_chunks(thread); });
+  pool_.start_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
 }
 
 void VectorEnv::step_finish() {
@@ -156,8 +150,7 @@ void VectorEnv::step(const int64_t* actions) {
   check_actions(actions);
   pending_actions_ = actions;
   try {
-    rows_.restart(size(), kRowsPerChunk);
-    pool_.run([this](int thread) { step_chunks(thread); });
+    pool_.run_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
   } catch (...) {
     pending_actions_ = nullptr;
     throw;

@@ -15,7 +15,6 @@
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
 #include "vector/random.hpp"
-#include "vector/share_cursor.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -119,8 +118,6 @@ class VectorEnv {
   void write_row(int row, void* observations);
   void write_mask(int row);
   void step_rows(int begin, int end);
-  // Steps chunks of rows, thread's own share first.
-  void step_chunks(int thread);
 
   VectorOptions options_;
   std::vector<Game> games_;
@@ -139,7 +136,6 @@ class VectorEnv {
   // threads to finish together, large enough that taking one costs nothing.
   static constexpr int kRowsPerChunk = 8;
   ThreadPool pool_;
-  ShareCursor rows_{pool_.size()};
 };
 
 }  // namespace varnok

@@ -17,12 +17,12 @@
 namespace varnok {
 namespace {
 
-TEST(ThreadPool, SharesCoverEveryItemOnceInOrder) {
+TEST(ShareCursor, SharesCoverEveryItemOnceInOrder) {
   for (int workers = 1; workers <= 7; ++workers)
     for (int count : {0, 1, 5, 256, 1001}) {
       int next = 0;
       for (int w = 0; w < workers; ++w) {
-        const auto [begin, end] = ThreadPool::share(count, w, workers);
+        const auto [begin, end] = ShareCursor::share(count, w, workers);
         EXPECT_EQ(begin, next);
         EXPECT_LE(end - begin, count / workers + 1);
         next = end;
@@ -38,7 +38,7 @@ TEST(ThreadPool, EveryWorkerRunsEachJobAndTheWorkIsSeenAfterwards) {
     std::atomic<int> calls{0};
     pool.run([&](int worker) {
       ++calls;
-      const auto [begin, end] = ThreadPool::share(static_cast<int>(items.size()), worker, pool.size());
+      const auto [begin, end] = ShareCursor::share(static_cast<int>(items.size()), worker, pool.size());
       for (int i = begin; i < end; ++i) items[i] += i;
     });
     EXPECT_EQ(calls.load(), 4);
@@ -81,21 +81,25 @@ TEST(ThreadPool, EachWorkerRunsEachJobOnceWhateverTheGapBetweenJobs) {
   }
 }
 
-TEST(ShareCursor, HandsEveryItemToExactlyOneThread) {
+TEST(ThreadPool, ChunkedRunsHandEveryItemToExactlyOneThread) {
   ThreadPool pool(3);
-  ShareCursor cursor(pool.size());
-  for (int count : {0, 1, 2, 7, 8, 9, 256, 1001})
-    for (int chunk : {1, 8, 64}) {
-      std::vector<std::atomic<int>> taken(count);
-      cursor.restart(count, chunk);
-      pool.run([&](int thread) {
-        cursor.drain(thread, [&](int begin, int end) {
+  for (bool started : {false, true})
+    for (int count : {0, 1, 2, 7, 8, 9, 256, 1001})
+      for (int chunk : {1, 8, 64}) {
+        std::vector<std::atomic<int>> taken(count);
+        const auto take = [&](int begin, int end) {
           EXPECT_LE(end - begin, chunk);
           for (int i = begin; i < end; ++i) taken[i].fetch_add(1, std::memory_order_relaxed);
-        });
-      });
-      for (int i = 0; i < count; ++i) ASSERT_EQ(taken[i].load(), 1) << count << " " << chunk << " " << i;
-    }
+        };
+        if (started) {  // on the workers alone, as an asynchronous step runs
+          pool.start_chunks(count, chunk, take);
+          pool.wait();
+        } else {
+          pool.run_chunks(count, chunk, take);
+        }
+        for (int i = 0; i < count; ++i)
+          ASSERT_EQ(taken[i].load(), 1) << started << " " << count << " " << chunk << " " << i;
+      }
 }
 
 TEST(ShareCursor, OneThreadTakesEveryShareInOrder) {
