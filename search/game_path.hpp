@@ -7,10 +7,12 @@
 //
 // Why replay rather than a snapshot per node: a Board is over 10 KB (its
 // action map dominates) and holds a heap table of repetitions, so a Board
-// per node would cost tens of megabytes per tree and an allocation per node; a Position alone (about 150 bytes) would
-// not carry what the leaf needs, the eight recorded positions of the observation and the repetition counts of the whole
-// game. Replaying costs one move per ply of the path, judges every position by the episode's own rules, and needs only
-// one scratch game per tree, reused from descent to descent.
+// per node would cost tens of megabytes per tree and an allocation per node;
+// a Position alone (about 150 bytes) would not carry what the leaf needs,
+// the eight recorded positions of the observation and the repetition counts
+// of the whole game. Replaying costs one move per ply of the path, judges
+// every position by the episode's own rules, and needs only one scratch game
+// per tree, reused from descent to descent.
 #pragma once
 
 #include <cstdint>
