@@ -207,24 +207,65 @@ size_t observation_bytes(ObservationFormat format) {
 
 namespace {
 
-template <bool Stream>
-void write_row(ObservationFormat format, const ObservedGame& game, void* out) {
-  switch (format) {
-    case ObservationFormat::kFloat32: write_planes<float, Stream>(game, static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: write_planes<int32_t, Stream>(game, static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: write_planes<uint8_t, Stream>(game, static_cast<uint8_t*>(out)); break;
-    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
+// Above this many changed squares a piece plane is written whole: eight
+// table rows cost less than that many single stores.
+constexpr int kSquaresWorthSingleStores = 12;
+
+template <class T>
+void write_plane_changes(int plane, uint64_t now, uint64_t before, T* out) {
+  T* values = out + kSquares * plane;
+  if (!is_piece_plane(plane)) {
+    fill<T, false>(values, static_cast<int32_t>(static_cast<int64_t>(now)));
+    return;
   }
+  Bitboard changed = now ^ before;
+  if (__builtin_popcountll(changed) > kSquaresWorthSingleStores) {
+    expand<T, false>(now, false, values);
+    return;
+  }
+  for (; changed; changed &= changed - 1) {
+    const int square = __builtin_ctzll(changed);
+    values[square] = static_cast<T>((now >> square) & 1);
+  }
+}
+
+template <class T>
+void write_changes(const ObservedGame& game, T* out, WrittenRow& written) {
+  uint64_t now[kObservationPlanes];
+  if (!write_packed_observation(game, now)) {
+    write_planes<T, false>(game, out);
+    written.known = false;
+    return;
+  }
+  for (int plane = 0; plane < kObservationPlanes; ++plane)
+    if (!written.known || now[plane] != written.planes[plane])
+      write_plane_changes(plane, now[plane], written.known ? written.planes[plane] : ~now[plane], out);
+  std::memcpy(written.planes, now, sizeof now);
+  written.known = true;
 }
 
 }  // namespace
 
-void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out) {
-  write_row<true>(format, game, out);
+void write_row_changes(ObservationFormat format, const ObservedGame& game, void* out, WrittenRow& written) {
+  switch (format) {
+    case ObservationFormat::kFloat32: write_changes(game, static_cast<float*>(out), written); break;
+    case ObservationFormat::kInt32: write_changes(game, static_cast<int32_t*>(out), written); break;
+    case ObservationFormat::kUint8: write_changes(game, static_cast<uint8_t*>(out), written); break;
+    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
+  }
 }
 
-void write_cached_row(ObservationFormat format, const ObservedGame& game, void* out) {
-  write_row<false>(format, game, out);
+void write_row_changes(ObservationFormat format, const Board& board, void* out, WrittenRow& written) {
+  write_row_changes(format, observed(board), out, written);
+}
+
+void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out) {
+  switch (format) {
+    case ObservationFormat::kFloat32: write_planes<float, true>(game, static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: write_planes<int32_t, true>(game, static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: write_planes<uint8_t, true>(game, static_cast<uint8_t*>(out)); break;
+    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
+  }
 }
 
 void write_batch_row(ObservationFormat format, const Board& board, void* out) {

@@ -41,9 +41,26 @@ inline ObservedGame observed(const Board& board) {
 // games.
 void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out);
 void write_batch_row(ObservationFormat format, const Board& board, void* out);
-// The same with ordinary stores, for a batch small enough to stay in the
-// cache until it is read.
-void write_cached_row(ObservationFormat format, const ObservedGame& game, void* out);
+
+// What a row of a batch holds, in packed form (see write_packed_observation),
+// for a row that is written again and again: a game's row of a vector
+// environment, a tree's row of a search round. Two observations of one game
+// differ in a few squares of a few planes, since a move changes little and
+// the history of a search's leaves is mostly the root's, so a row written
+// over what it held touches a fraction of its 30 KB (a float32 row): less
+// memory traffic than any way of writing the whole of it. A row nobody has
+// written is zeros, which the zero words describe.
+struct alignas(64) WrittenRow {
+  uint64_t planes[kObservationPlanes] = {};
+  // False once the row holds an observation that has no packed form.
+  bool known = true;
+};
+
+// Writes one observation in format (not packed) over the row that written
+// describes, with ordinary stores to the squares that change, and updates
+// written. A history without a packed form is written whole.
+void write_row_changes(ObservationFormat format, const ObservedGame& game, void* out, WrittenRow& written);
+void write_row_changes(ObservationFormat format, const Board& board, void* out, WrittenRow& written);
 
 // Writes kObservationValues values. For uint8, values outside 0..255 (the
 // counters of long games) are clamped to that range.

@@ -20,13 +20,6 @@ void ready_root(Board& board) { board.list_legal_moves(); }
 
 namespace {
 
-// A round whose observations come to at most this much per thread is
-// written with ordinary stores: each thread writes the rows of the same
-// trees every round, so they are still in its core's cache (a 1 MiB level
-// two on current processors, backed by a larger level three) and the
-// writes cost less than streaming them to memory. Larger rounds stream.
-constexpr size_t kCachedRoundBytesPerThread = size_t{1} << 20;
-
 // The round's arrays are allocated whole before the descents (tree t writes
 // from row t * leaves_per_tree on): a request beyond this is refused rather
 // than allocated.
@@ -98,7 +91,7 @@ int Mcts::select(int leaves_per_tree) {
   // work apart; the rows are then moved together in tree order.
   const size_t capacity = static_cast<size_t>(size()) * leaves_per_tree;
   const size_t row_bytes = observation_row_bytes();
-  if (capacity * (row_bytes + kActionCount + sizeof(int32_t)) > kMaxLeafArrayBytes)
+  if (capacity * (row_bytes + kActionCount + sizeof(int32_t) + sizeof(WrittenRow)) > kMaxLeafArrayBytes)
     throw std::invalid_argument("select(" + std::to_string(leaves_per_tree) + ") over " + std::to_string(size()) +
                                 " trees needs room for " + std::to_string(capacity) + " leaves, more than " +
                                 std::to_string(kMaxLeafArrayBytes >> 30) +
@@ -106,11 +99,11 @@ int Mcts::select(int leaves_per_tree) {
   if (!leaf_arrays_ || leaf_arrays_->trees.size() < capacity) {
     leaf_arrays_ = std::make_shared<LeafArrays>();
     leaf_arrays_->observations.resize(capacity * observation_row_bytes());
+    leaf_arrays_->written.resize(capacity);
     leaf_arrays_->masks.resize(capacity * kActionCount);
     leaf_arrays_->trees.resize(capacity);
   }
   LeafArrays& out = *leaf_arrays_;
-  const bool cached = capacity * row_bytes <= kCachedRoundBytesPerThread * pool_.size();
   for_each_tree([&](int t) {
     const size_t first = static_cast<size_t>(t) * leaves_per_tree;
     LeafOutput output;
@@ -118,7 +111,7 @@ int Mcts::select(int leaves_per_tree) {
     output.observations = out.observations.data() + first * row_bytes;
     output.observation_bytes = row_bytes;
     output.masks = out.masks.data() + first * kActionCount;
-    output.cached = cached;
+    output.written = out.written.data() + first;
     trees_[t]->select(leaves_per_tree, output);
   });
   for (int t = 0; t < size(); ++t) {
@@ -131,6 +124,7 @@ int Mcts::select(int leaves_per_tree) {
                    count * row_bytes);
       std::memmove(out.masks.data() + to * kActionCount, out.masks.data() + from * kActionCount,
                    static_cast<size_t>(count) * kActionCount);
+      std::copy_n(out.written.begin() + from, count, out.written.begin() + to);
     }
     std::fill(out.trees.begin() + to, out.trees.begin() + to + count, t);
   }

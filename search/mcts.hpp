@@ -26,6 +26,7 @@ namespace varnok {
 // new ones (views on the old ones keep them alive through the shared owner).
 struct LeafArrays {
   std::vector<uint8_t> observations;  // rows x observation row bytes
+  std::vector<WrittenRow> written;    // what each row of observations holds
   std::vector<uint8_t> masks;         // rows x 4672, 0 or 1
   std::vector<int32_t> trees;         // the tree of each row
 };

@@ -111,8 +111,8 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         leaves_[leaf_count_].path = path_;
         if (output.observations) {
           uint8_t* row = output.observations + leaf_count_ * output.observation_bytes;
-          if (output.cached)
-            write_cached_row(output.format, game_.observed(), row);
+          if (output.written)
+            write_row_changes(output.format, game_.observed(), row, output.written[leaf_count_]);
           else
             write_batch_row(output.format, game_.observed(), row);
         }

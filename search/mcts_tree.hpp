@@ -35,9 +35,9 @@ struct LeafOutput {
   uint8_t* observations = nullptr;
   size_t observation_bytes = 0;
   uint8_t* masks = nullptr;
-  // Observations with ordinary stores instead of streaming ones: the round
-  // is small enough to stay in the cache (see write_cached_row).
-  bool cached = false;
+  // What the observation rows hold: each leaf's observation is written over
+  // it (see write_row_changes).
+  WrittenRow* written = nullptr;
 };
 
 class MctsTree {

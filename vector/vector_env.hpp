@@ -115,7 +115,8 @@ class VectorEnv {
   };
 
   void restart(int row);
-  void write_row(int row, void* observations);
+  // Writes row's observation over what the row held (see WrittenRow).
+  void write_row(int row);
   void write_mask(int row);
   void step_rows(int begin, int end);
 
@@ -123,6 +124,9 @@ class VectorEnv {
   std::vector<Game> games_;
   std::vector<Position> starts_;
   std::vector<uint8_t> observations_, final_observations_;
+  // What each row of observations_ holds, when rows are written over (see
+  // write_row); empty when they are streamed whole.
+  std::vector<WrittenRow> written_;
   std::vector<uint8_t> legal_mask_;
   std::vector<float> rewards_, final_rewards_;
   std::vector<uint8_t> terminated_, truncated_;

@@ -105,9 +105,9 @@ def test_visit_counts_match_the_reference_round_by_round(name, k):
         assert native.root_values()[t] == pytest.approx(-ref.root.value_sum / ref.root.visits, abs=1e-6)
 
 
-def test_rounds_too_large_for_the_cache_match_the_reference():
-    # 160 float32 leaves a round on one thread: the observations are
-    # streamed to memory instead of written through the cache.
+def test_large_rounds_on_one_thread_match_the_reference():
+    # 160 float32 leaves a round on one thread: each row is written over
+    # what another leaf (often of another tree) left in it the round before.
     fens = [INITIAL, BACK_RANK, STALEMATE_TRAPS, MIDDLE_GAME]
     native, _ = run_both(fens, SETTINGS["plain"], rounds=4, k=40, num_threads=1)
     assert (native.visit_counts().sum(axis=1) > 60).all()

@@ -89,6 +89,26 @@ def test_agrees_with_single_games_over_whole_games():
         assert vectors["packed"].save_state(i).repetition_count == ref.save_state().repetition_count
 
 
+def test_large_batches_streamed_whole_agree_with_rows_written_over():
+    # A batch too large for the caches (48 float32 rows on one thread) is
+    # streamed whole; a smaller one (48 int32 rows on two threads) is written
+    # over what its rows held. The same seed plays the same games in both.
+    streamed = varnok.VectorEnv(48, num_threads=1, seed=9, obs_dtype="float32", max_steps=120)
+    written_over = varnok.VectorEnv(48, num_threads=2, seed=9, obs_dtype="int32", max_steps=120)
+    a, b = streamed.reset(), written_over.reset()
+    ended = 0
+    for _ in range(300):
+        assert np.array_equal(a.obs.astype(np.int32), b.obs)
+        actions = streamed.random_actions()
+        assert np.array_equal(actions, written_over.random_actions())
+        a, b = streamed.step(actions), written_over.step(actions)
+        done = a.terminated | a.truncated
+        assert np.array_equal(done, b.terminated | b.truncated)
+        assert np.array_equal(a.final_obs[done].astype(np.int32), b.final_obs[done])
+        ended += int(done.sum())
+    assert ended > 48
+
+
 def test_stalemate_and_mate_from_start_positions():
     env = varnok.VectorEnv(2, num_threads=1, seed=1)
     env.set_start_positions(["k7/8/8/1Q6/8/8/8/7K w - - 0 1"])
