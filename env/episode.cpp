@@ -127,8 +127,16 @@ StepResult Board::step(int32_t action) {
 Outcome Board::play_listed(int32_t action) {
   assert(move_index.contains(action));
   after_reset = false;
-  play_move(move_index.at(action));
+  const Move move = move_index.at(action);
+  move_log.push_back(logged_move(move));
+  position.apply_move(move);
+  // The new position's repetition count is a lookup in a table that the
+  // cache has usually lost since this game's last ply. Listing the replies
+  // does not need it, so the count's memory loads while they are listed.
+  repetition_count.prefetch(position.hash());
   list_legal_moves();
+  record_position();
+  saturating_increment(total_move_count);
   const Outcome outcome = judge(move_index.size() > 0);
   last_termination = outcome.termination;
   return outcome;

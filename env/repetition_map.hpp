@@ -44,6 +44,10 @@ class RepetitionMap {
       if (e.key == key) return e.count;
     }
   }
+  // Starts loading the slot where a later look-up of key begins.
+  void prefetch(uint64_t key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(key)]);
+  }
   template <class Visit>
   void for_each(Visit visit) const {
     for (uint32_t i : taken_) visit(slots_[i].key, slots_[i].count);
