@@ -5,6 +5,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__SSSE3__)
+#include <tmmintrin.h>
+#endif
 
 namespace varnok {
 
@@ -112,6 +115,35 @@ inline Bitboard turned(Bitboard b, bool turn) {
   b = ((b >> 2) & 0x3333333333333333ULL) | ((b & 0x3333333333333333ULL) << 2);
   b = ((b >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((b & 0x0F0F0F0F0F0F0F0FULL) << 4);
   return b;
+}
+
+// One side's six piece planes, turned when turn is set.
+inline void side_planes(const Bitboard* pieces, bool turn, uint64_t* out) {
+  if (!turn) {
+    std::copy_n(pieces, kPieceKinds, out);
+    return;
+  }
+#if defined(__SSSE3__)
+  // Two boards a register: each 64-bit lane's bytes in reverse order, each
+  // byte's bits reversed through a table of reversed nibbles.
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  const __m128i reversed_as_high =
+      _mm_setr_epi8(0x00, char(0x80), 0x40, char(0xC0), 0x20, char(0xA0), 0x60, char(0xE0), 0x10, char(0x90), 0x50,
+                    char(0xD0), 0x30, char(0xB0), 0x70, char(0xF0));
+  const __m128i reversed_as_low =
+      _mm_setr_epi8(0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF);
+  const __m128i lane_bytes_backward = _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+  static_assert(kPieceKinds % 2 == 0);
+  for (int k = 0; k < kPieceKinds; k += 2) {
+    const __m128i boards = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pieces + k));
+    const __m128i low = _mm_and_si128(boards, nibble);
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(boards, 4), nibble);
+    const __m128i bits = _mm_or_si128(_mm_shuffle_epi8(reversed_as_high, low), _mm_shuffle_epi8(reversed_as_low, high));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_shuffle_epi8(bits, lane_bytes_backward));
+  }
+#else
+  for (int k = 0; k < kPieceKinds; ++k) out[k] = turned(pieces[k], true);
+#endif
 }
 
 // Own pieces first: with black to move, black's planes lead.
@@ -303,7 +335,10 @@ bool write_packed_observation(const ObservedGame& game, uint64_t* out) {
       continue;
     }
     if (const HistoryRecord* record = history.record(slot)) {
-      for (int k = 0; k < kPieces; ++k) block[k] = turned(record->pieces[order[k]], turn);
+      const Bitboard* whites = record->pieces.data() + WP;
+      const Bitboard* blacks = record->pieces.data() + BP;
+      side_planes(black ? blacks : whites, turn, block);
+      side_planes(black ? whites : blacks, turn, block + kPieceKinds);
       block[kWhiteRepetitionPlane] = word(record->repetition[0]);
       block[kBlackRepetitionPlane] = word(record->repetition[1]);
       continue;
