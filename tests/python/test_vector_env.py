@@ -164,7 +164,11 @@ def test_views_are_overwritten_and_copies_are_not():
     env = varnok.VectorEnv(2, num_threads=1, seed=2)
     view = env.reset().obs
     before = view.copy()
+    # Each step writes only what changed over what a row held: a view that
+    # could be written to would corrupt the next observations.
     assert not view.flags.writeable
+    with pytest.raises(ValueError):
+        view.setflags(write=True)
     env.step(env.random_actions())
     assert not np.array_equal(view, before)  # the next step wrote into it
     copying = varnok.VectorEnv(2, num_threads=1, seed=2, copy=True)
