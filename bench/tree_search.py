@@ -191,13 +191,15 @@ def run(settings, progress) -> dict:
         search_bench.native_mcts(trees, sims, 1, None)
         search_bench.native_mcts(trees, sims, 1, None, "packed")
         search_bench.python_mcts(max(1, python_trees // 4), sims)
-        for rep in range(settings.search_reps):
+        # A search here takes a fraction of a second (mctx's above take tens):
+        # as many repetitions as the other figures.
+        for rep in range(settings.reps):
             native.append(search_bench.native_mcts(trees, sims, 1, None))
             python.append(search_bench.python_mcts(python_trees, sims))
             native_packed.append(search_bench.native_mcts(trees, sims, 1, None, "packed"))
             python_packed.append(search_bench.python_mcts(python_trees, sims, "packed"))
             uct.append(search_bench.native_uct(trees, max(1, sims // 4), None))
-            progress.say(f"  rep {rep + 1}/{settings.search_reps}: varnok.MCTS {native[-1]:.0f} (packed "
+            progress.say(f"  rep {rep + 1}/{settings.reps}: varnok.MCTS {native[-1]:.0f} (packed "
                          f"{native_packed[-1]:.0f}), Python reference {python[-1]:.0f} (packed {python_packed[-1]:.0f}), "
                          f"UCT {uct[-1]:.0f} simulations/s")
 
