@@ -58,8 +58,12 @@ class Uniform:
 
 
 def native_mcts(trees: int, simulations: int, leaves_per_tree: int, threads: int | None,
-                obs_dtype: str = "float32") -> float:
-    search = varnok.MCTS(trees, seed=0, num_threads=threads, obs_dtype=obs_dtype)
+                obs_dtype: str = "float32", search: varnok.MCTS | None = None) -> float:
+    """Simulations per second of one search; `search` (made with the same
+    trees, threads and obs_dtype) is reused if given, as a self-play worker
+    keeps one search and sets new roots every move."""
+    if search is None:
+        search = varnok.MCTS(trees, seed=0, num_threads=threads, obs_dtype=obs_dtype)
     evaluate = Uniform(trees * leaves_per_tree)
     t0 = time.perf_counter()
     search.set_roots([INITIAL] * trees)

@@ -185,18 +185,23 @@ def run(settings, progress) -> dict:
     # search; neither side below should share the processors with them.
     time.sleep(1.0)
     if "varnok" not in why:
-        # One untimed search per kind first: the first search of a process
-        # faults in its node pools' memory from the system (about 20 MB for
-        # 64 trees), which a self-play program pays once, not every move.
-        search_bench.native_mcts(trees, sims, 1, None)
-        search_bench.native_mcts(trees, sims, 1, None, "packed")
+        # One search object per kind, reused by every repetition as a
+        # self-play worker keeps one and sets new roots every move; and one
+        # untimed search per kind first: the first search faults in its node
+        # pools' memory from the system (about 20 MB for 64 trees), which a
+        # worker pays once, not every move.
+        import varnok
+
+        searches = {dtype: varnok.MCTS(trees, seed=0, obs_dtype=dtype) for dtype in ("float32", "packed")}
+        for dtype, search in searches.items():
+            search_bench.native_mcts(trees, sims, 1, None, dtype, search)
         search_bench.python_mcts(max(1, python_trees // 4), sims)
         # A search here takes a fraction of a second (mctx's above take tens):
         # as many repetitions as the other figures.
         for rep in range(settings.reps):
-            native.append(search_bench.native_mcts(trees, sims, 1, None))
+            native.append(search_bench.native_mcts(trees, sims, 1, None, "float32", searches["float32"]))
             python.append(search_bench.python_mcts(python_trees, sims))
-            native_packed.append(search_bench.native_mcts(trees, sims, 1, None, "packed"))
+            native_packed.append(search_bench.native_mcts(trees, sims, 1, None, "packed", searches["packed"]))
             python_packed.append(search_bench.python_mcts(python_trees, sims, "packed"))
             uct.append(search_bench.native_uct(trees, max(1, sims // 4), None))
             progress.say(f"  rep {rep + 1}/{settings.reps}: varnok.MCTS {native[-1]:.0f} (packed "
@@ -229,7 +234,8 @@ def run(settings, progress) -> dict:
     if native:
         figures["mcts_vs_python"]["details"] = {
             "how": f"simulations per second, {trees} trees x {sims} simulations from the initial position, one leaf "
-                   "per tree per round, uniform priors and value 0, set_roots timed, after one untimed search per side; "
+                   "per tree per round, uniform priors and value 0, set_roots timed, one MCTS object per observation "
+                   "dtype reused by every repetition, after one untimed search per side; "
                    "the Python reference "
                    "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state) on "
                    f"{python_trees} trees, the objects the process held before frozen out of the garbage collector's "
