@@ -189,9 +189,14 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         self._offsets = self._rows * ACTIONS   # row starts in the flattened masks
         self._result = None
         self._fresh = None
+        self._mask_seen = self._mask_int8 = None
 
     def _infos(self, r) -> dict[str, Any]:
-        return {"action_mask": r.legal_mask.view(np.int8), "_action_mask": self._all,
+        # Without copy the native env hands out the same mask array every
+        # step, and then so does this: its int8 view is made once.
+        if r.legal_mask is not self._mask_seen:
+            self._mask_seen, self._mask_int8 = r.legal_mask, r.legal_mask.view(np.int8)
+        return {"action_mask": self._mask_int8, "_action_mask": self._all,
                 "to_play": r.to_play, "_to_play": self._all}
 
     def _native_env(self) -> _NativeVectorEnv:
@@ -213,23 +218,24 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         actions = np.asarray(actions)
         if actions.shape != (self.num_envs,):
             raise ValueError(f"actions must have shape ({self.num_envs},), got {actions.shape}")
-        # +1 where white moves, -1 where black does; the native result's
-        # to_play is overwritten by the step, so the sign is taken before it.
-        movers = before.to_play.copy()
         try:
             # The native step checks every row before any game moves, so an
-            # illegal action costs nothing to find here and changes nothing.
+            # illegal action costs nothing to find here and changes nothing
+            # (before.to_play still holds the movers).
             self._result = r = self.native.step(actions)
         except ValueError:
             if self.illegal_action == "lose" and not self._all_legal(before, actions):
-                return self._step_with_illegal(before, actions, _MOVER_SIGN[movers])
+                return self._step_with_illegal(before, actions, _MOVER_SIGN[before.to_play])
             raise
         infos = self._infos(r)
         if not np.count_nonzero(r.final_reason):
             # No game ended, so every reward is 0: rewards come only with the end.
             return r.obs, np.zeros(self.num_envs, np.float32), r.terminated, r.truncated, infos
         self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
-        return r.obs, r.reward * _MOVER_SIGN[movers] + 0.0, r.terminated, r.truncated, infos  # + 0.0: no -0.0
+        # Only the side that moves can end a game with its move: by mating
+        # (+1 for it, whichever colour it plays) or by a draw (0). So the
+        # mover's reward is the size of white's.
+        return r.obs, np.abs(r.reward), r.terminated, r.truncated, infos
 
     def _all_legal(self, before, actions) -> bool:
         if actions.size and (actions.min() < 0 or actions.max() >= ACTIONS):
@@ -237,9 +243,9 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         return bool(before.legal_mask.reshape(-1)[self._offsets + actions].all())
 
     def _add_final(self, infos, final_obs, ended, reasons) -> None:
-        rows = np.flatnonzero(ended)
-        final = np.full(self.num_envs, None, dtype=object)
-        final[rows] = list(final_obs[rows])   # a copy: the native buffer is overwritten next step
+        final = np.empty(self.num_envs, dtype=object)  # None everywhere
+        for row in np.flatnonzero(ended).tolist():
+            final[row] = final_obs[row].copy()  # the native buffer is overwritten next step
         infos["final_obs"], infos["_final_obs"] = final, ended
         infos["final_info"] = {"reason": np.where(ended, reasons, 0).astype(np.int8), "_reason": ended}
         infos["_final_info"] = ended
