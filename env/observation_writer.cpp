@@ -291,13 +291,26 @@ void write_row_changes(ObservationFormat format, const Board& board, void* out, 
   write_row_changes(format, observed(board), out, written);
 }
 
-void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out) {
+namespace {
+
+template <bool Stream>
+void write_row(ObservationFormat format, const ObservedGame& game, void* out) {
   switch (format) {
-    case ObservationFormat::kFloat32: write_planes<float, true>(game, static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: write_planes<int32_t, true>(game, static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: write_planes<uint8_t, true>(game, static_cast<uint8_t*>(out)); break;
+    case ObservationFormat::kFloat32: write_planes<float, Stream>(game, static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: write_planes<int32_t, Stream>(game, static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: write_planes<uint8_t, Stream>(game, static_cast<uint8_t*>(out)); break;
     case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
   }
+}
+
+}  // namespace
+
+void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out) {
+  write_row<true>(format, game, out);
+}
+
+void write_cached_row(ObservationFormat format, const Board& board, void* out) {
+  write_row<false>(format, observed(board), out);
 }
 
 void write_batch_row(ObservationFormat format, const Board& board, void* out) {

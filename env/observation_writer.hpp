@@ -41,6 +41,8 @@ inline ObservedGame observed(const Board& board) {
 // games.
 void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out);
 void write_batch_row(ObservationFormat format, const Board& board, void* out);
+// The same with ordinary stores, for a row that is read again soon.
+void write_cached_row(ObservationFormat format, const Board& board, void* out);
 
 // What a row of a batch holds, in packed form (see write_packed_observation),
 // for a row that is written again and again: a game's row of a vector

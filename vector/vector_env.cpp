@@ -115,8 +115,9 @@ void VectorEnv::step_rows(int begin, int end) {
     terminated_[row] = ended;
     truncated_[row] = capped;
     if (ended || capped) {
-      // Rows of ended games are few and far between: written whole.
-      write_batch_row(options_.format, game.board, final_observations_.data() + row * observation_row_bytes());
+      // Rows of ended games are few and far between, and a caller who keeps
+      // them copies them out at once: written whole, through the cache.
+      write_cached_row(options_.format, game.board, final_observations_.data() + row * observation_row_bytes());
       final_rewards_[row] = static_cast<float>(outcome.reward);
       final_reasons_[row] = ended ? static_cast<int8_t>(outcome.termination) : kTruncatedReason;
       restart(row);
