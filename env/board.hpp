@@ -146,7 +146,9 @@ class Board {
   Outcome judge(bool has_legal_reply) const;
 
  private:
-  // Plays a listed move, logs it and records the position reached.
+  // Plays a listed move and logs it, without recording the position reached.
+  void apply_and_log(Move move);
+  // apply_and_log, then record_position.
   void play_move(Move move);
 };
 

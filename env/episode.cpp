@@ -81,11 +81,15 @@ StepResult Board::load_fen(std::string_view text) {
   return result;
 }
 
-void Board::play_move(Move move) {
+void Board::apply_and_log(Move move) {
   move_log.push_back(logged_move(move));
   position.apply_move(move);  // legal: it came from a listing of this position
-  record_position();
   saturating_increment(total_move_count);
+}
+
+void Board::play_move(Move move) {
+  apply_and_log(move);
+  record_position();
 }
 
 Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply) {
@@ -127,16 +131,13 @@ StepResult Board::step(int32_t action) {
 Outcome Board::play_listed(int32_t action) {
   assert(move_index.contains(action));
   after_reset = false;
-  const Move move = move_index.at(action);
-  move_log.push_back(logged_move(move));
-  position.apply_move(move);
+  apply_and_log(move_index.at(action));
   // The new position's repetition count is a lookup in a table that the
   // cache has usually lost since this game's last ply. Listing the replies
   // does not need it, so the count's memory loads while they are listed.
   repetition_count.prefetch(position.hash());
   list_legal_moves();
   record_position();
-  saturating_increment(total_move_count);
   const Outcome outcome = judge(move_index.size() > 0);
   last_termination = outcome.termination;
   return outcome;

@@ -269,41 +269,41 @@ void write_changes(const ObservedGame& game, T* out, WrittenRow& written) {
     written.known = false;
     return;
   }
-  for (int plane = 0; plane < kObservationPlanes; ++plane)
-    if (!written.known || now[plane] != written.planes[plane])
-      write_plane_changes(plane, now[plane], written.known ? written.planes[plane] : ~now[plane], out);
+  for (int plane = 0; plane < kObservationPlanes; ++plane) {
+    // An unknown row differs from the new observation everywhere.
+    const uint64_t before = written.known ? written.planes[plane] : ~now[plane];
+    if (before != now[plane]) write_plane_changes(plane, now[plane], before, out);
+  }
   std::memcpy(written.planes, now, sizeof now);
   written.known = true;
+}
+
+// Calls write_values with out as an array of format's values, or writes the
+// packed words.
+template <class WriteValues>
+void write_in_format(ObservationFormat format, const ObservedGame& game, void* out, WriteValues write_values) {
+  switch (format) {
+    case ObservationFormat::kFloat32: write_values(static_cast<float*>(out)); break;
+    case ObservationFormat::kInt32: write_values(static_cast<int32_t*>(out)); break;
+    case ObservationFormat::kUint8: write_values(static_cast<uint8_t*>(out)); break;
+    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
+  }
+}
+
+template <bool Stream>
+void write_row(ObservationFormat format, const ObservedGame& game, void* out) {
+  write_in_format(format, game, out, [&]<class T>(T* values) { write_planes<T, Stream>(game, values); });
 }
 
 }  // namespace
 
 void write_row_changes(ObservationFormat format, const ObservedGame& game, void* out, WrittenRow& written) {
-  switch (format) {
-    case ObservationFormat::kFloat32: write_changes(game, static_cast<float*>(out), written); break;
-    case ObservationFormat::kInt32: write_changes(game, static_cast<int32_t*>(out), written); break;
-    case ObservationFormat::kUint8: write_changes(game, static_cast<uint8_t*>(out), written); break;
-    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
-  }
+  write_in_format(format, game, out, [&](auto* values) { write_changes(game, values, written); });
 }
 
 void write_row_changes(ObservationFormat format, const Board& board, void* out, WrittenRow& written) {
   write_row_changes(format, observed(board), out, written);
 }
-
-namespace {
-
-template <bool Stream>
-void write_row(ObservationFormat format, const ObservedGame& game, void* out) {
-  switch (format) {
-    case ObservationFormat::kFloat32: write_planes<float, Stream>(game, static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: write_planes<int32_t, Stream>(game, static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: write_planes<uint8_t, Stream>(game, static_cast<uint8_t*>(out)); break;
-    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
-  }
-}
-
-}  // namespace
 
 void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out) {
   write_row<true>(format, game, out);

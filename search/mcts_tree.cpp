@@ -109,13 +109,9 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
         leaves_[leaf_count_].path = path_;
-        if (output.observations) {
-          uint8_t* row = output.observations + leaf_count_ * output.observation_bytes;
-          if (output.written)
-            write_row_changes(output.format, game_.observed(), row, output.written[leaf_count_]);
-          else
-            write_batch_row(output.format, game_.observed(), row);
-        }
+        if (output.observations)
+          write_row_changes(output.format, game_.observed(),
+                            output.observations + leaf_count_ * output.observation_bytes, output.written[leaf_count_]);
         if (output.masks) {
           uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
           std::memset(mask, 0, kActionCount);

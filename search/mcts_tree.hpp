@@ -35,8 +35,8 @@ struct LeafOutput {
   uint8_t* observations = nullptr;
   size_t observation_bytes = 0;
   uint8_t* masks = nullptr;
-  // What observation row j holds, in written[j]: each leaf's observation is
-  // written over it (see write_row_changes). Null: rows are written whole.
+  // What observation row j holds, in written[j] (given with observations):
+  // each leaf's observation is written over it (see write_row_changes).
   WrittenRow* written = nullptr;
 };
 

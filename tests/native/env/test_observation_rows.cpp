@@ -62,17 +62,5 @@ TEST(ObservationRows, WrittenOverEqualWrittenWhole) {
   }
 }
 
-TEST(ObservationRows, PackedRowsAreWrittenWhole) {
-  Board board;
-  board.reset();
-  board.step(board.move_index.nth_action(0));
-  uint64_t row[kObservationPlanes], expected[kObservationPlanes];
-  std::fill_n(row, kObservationPlanes, ~uint64_t{0});
-  WrittenRow written;
-  write_row_changes(ObservationFormat::kPacked, board, row, written);
-  ASSERT_TRUE(write_packed_observation(board, expected));
-  EXPECT_TRUE(std::equal(row, row + kObservationPlanes, expected));
-}
-
 }  // namespace
 }  // namespace varnok
