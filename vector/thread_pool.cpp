@@ -38,7 +38,7 @@ ThreadPool::~ThreadPool() {
 }
 
 template <typename Done>
-bool ThreadPool::spin_until(Done done) const {
+bool ThreadPool::spin_until(Done done, std::chrono::microseconds window) const {
   if (!spin_) return done();
   // A few microseconds of pure spinning catch a hand-over that is already
   // under way. After that each check gives the processor away first: with
@@ -53,7 +53,7 @@ bool ThreadPool::spin_until(Done done) const {
     if (done()) return true;
     relax();
   }
-  const auto deadline = std::chrono::steady_clock::now() + kSpinWindow;
+  const auto deadline = std::chrono::steady_clock::now() + window;
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
     if (done()) return true;
@@ -61,8 +61,25 @@ bool ThreadPool::spin_until(Done done) const {
   return done();
 }
 
+void ThreadPool::adapt_spin_window() {
+  using std::chrono::microseconds;
+  if (last_job_end_ == std::chrono::steady_clock::time_point{}) return;  // the first job
+  // A pause beyond twice the longest window counts as twice that window:
+  // enough to tell "always longer" apart, while one odd pause (a garbage
+  // collection, a checkpoint) moves the average only so far.
+  const auto pause = std::min(std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() -
+                                                                        last_job_end_),
+                              2 * kMaxSpinWindow);
+  usual_pause_ = (3 * usual_pause_ + pause) / 4;
+  const microseconds window = usual_pause_ > kMaxSpinWindow
+                                  ? kSpinWindow
+                                  : std::clamp(kPauseMultiple * usual_pause_, kSpinWindow, kMaxSpinWindow);
+  worker_spin_us_.store(window.count(), std::memory_order_relaxed);
+}
+
 void ThreadPool::start(std::function<void(int)> job, bool caller_takes_first) {
   const int first = caller_takes_first ? 1 : 0;
+  adapt_spin_window();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     job_ = std::move(job);
@@ -95,10 +112,11 @@ void ThreadPool::run(std::function<void(int)> job) {
 
 void ThreadPool::wait() {
   const auto finished = [this] { return running_.load(std::memory_order_acquire) == 0; };
-  spin_until(finished);
+  spin_until(finished, kSpinWindow);
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, finished);
   job_ = nullptr;
+  last_job_end_ = std::chrono::steady_clock::now();
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
@@ -112,7 +130,7 @@ void ThreadPool::work(int index) {
   // than competing for a processor with the threads that do the work.
   bool ran = false;
   for (;;) {
-    if (!(ran && spin_until(called))) {
+    if (!(ran && spin_until(called, std::chrono::microseconds(worker_spin_us_.load(std::memory_order_relaxed))))) {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_[index].wait(lock, called);
     }

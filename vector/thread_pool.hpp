@@ -9,9 +9,12 @@
 // per job (the worker's wake-up and the caller's). So both sides first keep
 // checking an atomic counter for a short while, yielding the processor
 // between checks, and only then sleep: a loop that steps again within that
-// window never waits for the kernel to wake a thread. The checking is
-// bounded in time and left out altogether when the pool has more threads
-// than the machine has processors.
+// window never waits for the kernel to wake a thread. The workers' window
+// follows the caller's rhythm (a few times its usual pause between jobs,
+// within bounds), so a chooser that takes a little longer on a busy machine
+// still finds them awake. The checking is bounded in time and left out
+// altogether when the pool has more threads than the machine has
+// processors.
 #pragma once
 
 #include <algorithm>
@@ -33,11 +36,19 @@ namespace varnok {
 
 class ThreadPool {
  public:
-  // How long a worker keeps checking for the next job after one ends, and
-  // the caller for the workers to finish, before sleeping: long enough for a
-  // NumPy action chooser over a few hundred games (about 0.6 ms) between
-  // two steps, short enough to cost little next to a network's forward pass.
+  // How long the caller keeps checking for the workers to finish before
+  // sleeping, and the shortest a worker keeps checking for the next job:
+  // long enough for a NumPy action chooser over a few hundred games (about
+  // 0.6 ms) between two steps, short enough to cost little next to a
+  // network's forward pass.
   static constexpr std::chrono::microseconds kSpinWindow{1000};
+  // The longest a worker keeps checking for the next job. Its window is
+  // kPauseMultiple times the caller's usual pause between jobs, clamped to
+  // [kSpinWindow, kMaxSpinWindow]; a caller whose pauses outlast the longest
+  // window (a network's forward pass) gets the shortest, since checking
+  // through part of a pause that always outlasts it only burns a core.
+  static constexpr std::chrono::microseconds kMaxSpinWindow{4000};
+  static constexpr int kPauseMultiple = 3;
 
   // threads >= 1.
   explicit ThreadPool(int threads);
@@ -76,9 +87,12 @@ class ThreadPool {
   // takes share 0 itself.
   void start(std::function<void(int worker)> job, bool caller_takes_first);
   void work(int index);
-  // Spins until done() holds or the spin window closes; true if it held.
+  // Spins until done() holds or window has passed; true if it held.
   template <typename Done>
-  bool spin_until(Done done) const;
+  bool spin_until(Done done, std::chrono::microseconds window) const;
+  // Counts the caller's pause since the last job ended into the workers'
+  // spin window; called as a job starts.
+  void adapt_spin_window();
 
   std::vector<std::thread> workers_;
   const bool spin_;  // false when the threads outnumber the processors
@@ -98,6 +112,13 @@ class ThreadPool {
   std::atomic<int> running_{0};
   std::atomic<bool> stopping_{false};
   std::exception_ptr failure_;
+  // The caller's side of the spin window: when its last wait ended, and a
+  // running average of its pauses (the newest weighs a quarter).
+  std::chrono::steady_clock::time_point last_job_end_{};
+  std::chrono::microseconds usual_pause_{0};
+  // The window the workers use after their current job; written before the
+  // ticket that starts the job, so they read it with the job.
+  std::atomic<int64_t> worker_spin_us_{kSpinWindow.count()};
   ShareCursor chunks_;  // the items of run_chunks and start_chunks
 };
 

@@ -76,7 +76,7 @@ TEST(ThreadPool, EachWorkerRunsEachJobOnceWhateverTheGapBetweenJobs) {
         pool.run(count);
       }
       for (int w = 0; w < threads; ++w) ASSERT_EQ(runs[w].load(), 1) << "job " << job << " worker " << w;
-      if (job % 50 == 49) std::this_thread::sleep_for(2 * ThreadPool::kSpinWindow);
+      if (job % 50 == 49) std::this_thread::sleep_for(2 * ThreadPool::kMaxSpinWindow);
     }
   }
 }
