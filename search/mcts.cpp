@@ -14,6 +14,12 @@ namespace {
 // its core's cache. A round of only a few leaves is checked and backed up on
 // the calling thread, which costs less than a hand-over.
 constexpr int kLeavesWorthHandingOver = 16;
+// Trees handed to a thread at a time: one for descents, whose lengths
+// differ, so that a thread that starts late gives its trees away one by
+// one; a few for expand, whose work per tree is too small to pay for an
+// atomic hand-out each.
+constexpr int kTreesPerDescentChunk = 1;
+constexpr int kTreesPerExpandChunk = 4;
 }  // namespace
 
 void ready_root(Board& board) { board.list_legal_moves(); }
@@ -49,13 +55,12 @@ Mcts::Mcts(const SearchOptions& options)
 size_t Mcts::observation_row_bytes() const { return observation_bytes(options_.format); }
 
 template <class Work>
-void Mcts::for_each_tree(Work work, bool pooled) const {
+void Mcts::for_each_tree(Work work, bool pooled, int chunk) const {
   if (!pooled) {
     for (int t = 0; t < size(); ++t) work(t);
     return;
   }
-  // One tree at a time: their descents differ in length.
-  pool_.run_chunks(size(), 1, [&](int begin, int end) {
+  pool_.run_chunks(size(), chunk, [&](int begin, int end) {
     for (int t = begin; t < end; ++t) work(t);
   });
 }
@@ -113,7 +118,7 @@ int Mcts::select(int leaves_per_tree) {
     output.masks = out.masks.data() + first * kActionCount;
     output.written = out.written.data() + first;
     trees_[t]->select(leaves_per_tree, output);
-  });
+  }, true, kTreesPerDescentChunk);
   for (int t = 0; t < size(); ++t) {
     const int count = trees_[t]->leaf_count();
     first_row_[t + 1] = first_row_[t] + count;
@@ -139,6 +144,12 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
   // priors, read from its legal entries only.
   std::fill(bad_rows_.begin(), bad_rows_.end(), -1);
   const auto check = [&](int t) {
+    // The priors a check reads are a few dozen entries scattered over a row
+    // of 4,672, freshly written by the caller: the next tree's are asked
+    // for while this one's are read.
+    if (t + 1 < size())
+      for (int j = 0, row = first_row_[t + 1]; j < trees_[t + 1]->leaf_count(); ++j, ++row)
+        trees_[t + 1]->prefetch_priors(j, priors + static_cast<size_t>(row) * kActionCount);
     for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row) {
       std::string problem =
           trees_[t]->check_leaf(j, priors + static_cast<size_t>(row) * kActionCount, values[row], logits);
@@ -150,7 +161,7 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
     }
   };
   const bool pooled = leaf_count_ >= kLeavesWorthHandingOver;
-  for_each_tree(check, pooled);
+  for_each_tree(check, pooled, kTreesPerExpandChunk);
   for (int t = 0; t < size(); ++t)
     if (bad_rows_[t] >= 0)
       throw std::invalid_argument("row " + std::to_string(bad_rows_[t]) + " (tree " + std::to_string(t) +
@@ -160,7 +171,7 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
       trees_[t]->expand_checked(j, values[row]);
     trees_[t]->end_round();
   };
-  for_each_tree(commit, pooled);
+  for_each_tree(commit, pooled, kTreesPerExpandChunk);
   round_open_ = false;
   leaf_count_ = 0;
 }

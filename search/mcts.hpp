@@ -83,10 +83,11 @@ class Mcts {
   void release() { in_use_.store(false, std::memory_order_release); }
 
  private:
-  // Runs work(t) for every tree: on the worker threads, or with pooled false
-  // (work too small to be worth handing over) on the calling thread.
+  // Runs work(t) for every tree: on the worker threads, handed out chunk
+  // trees at a time, or with pooled false (work too small to be worth
+  // handing over) on the calling thread.
   template <class Work>
-  void for_each_tree(Work work, bool pooled = true) const;
+  void for_each_tree(Work work, bool pooled = true, int chunk = 1) const;
 
   SearchOptions options_;
   std::vector<std::vector<int32_t>> table_;  // sequential halving's plan (Gumbel)

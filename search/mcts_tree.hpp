@@ -69,6 +69,9 @@ class MctsTree {
   // it can, the leaf keeps its normalised priors for expand_checked; the
   // tree itself is not changed.
   std::string check_leaf(int j, const float* priors, float value, bool logits);
+  // Asks the cache for the entries of priors (leaf j's row) that check_leaf
+  // will read.
+  void prefetch_priors(int j, const float* priors) const;
   // Gives leaf j, checked with check_leaf, those priors and backs value up,
   // for its side to move.
   void expand_checked(int j, float value);

@@ -44,6 +44,7 @@ static_assert(sizeof(Node) == 48, "the move sits in what would be padding");
 
 class NodePool {
  public:
+  static constexpr int kCacheLineBytes = 64;
   // Nodes of a few hundred simulations (about 400 KB, in address space only
   // until used).
   static constexpr int kReservedNodes = 8192;
@@ -77,6 +78,18 @@ class NodePool {
     const int32_t first = size();
     nodes_.resize(nodes_.size() + count);
     return first;
+  }
+  // Asks the cache for the memory of the next count nodes to be allocated,
+  // for writing. A tree takes a new stretch of its pool on every descent,
+  // and a batch of trees runs so many such stretches side by side that the
+  // processor's own prefetcher loses track of them: each node written would
+  // wait for memory. Asked for one descent ahead, they are in the cache by
+  // the next one. Memory past the reserved room is left alone.
+  void prefetch_next(int count) const {
+    const int end = std::min(size() + count, static_cast<int>(nodes_.capacity()));
+    const char* from = reinterpret_cast<const char*>(nodes_.data() + size());
+    const char* to = reinterpret_cast<const char*>(nodes_.data() + std::max(end, size()));
+    for (const char* line = from; line < to; line += kCacheLineBytes) __builtin_prefetch(line, 1);
   }
   // Keeps the subtree under keep and frees every other node: the subtree is
   // copied breadth-first into the spare pool (keep becomes the root, index
