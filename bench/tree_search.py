@@ -27,9 +27,15 @@ import peers
 from timing import missing, summary
 
 LEAVES_PER_TREE = 1  # one leaf per tree per round: the same sequence of simulations as mctx's
-# Native searches timed together per repetition against one Python search: a
-# native search of 64 trees takes about 10 ms, the reference's about 100 ms.
-NATIVE_SEARCHES = 10
+# Against the Python reference, a repetition is TURNS short turns per side,
+# the sides taking turns: NATIVE_SEARCHES_PER_TURN native searches (about
+# 10 ms each here), then a quarter of the reference's search (its
+# simulations on all the trees, about 0.2 s). This machine runs for seconds
+# at a time markedly slower or faster (its processors are shared): in short
+# turns both sides see the same machine, where one long box each let a slow
+# spell fall on one side.
+TURNS = 4
+NATIVE_SEARCHES_PER_TURN = 3
 
 UNITS = {
     "mcts_vs_mctx_cpu": "ratio",
@@ -166,18 +172,13 @@ def run(settings, progress) -> dict:
         progress.say(f"  rep {rep + 1}/{settings.search_reps} simulations/s: "
                      + ", ".join(s for s in shown if s))
 
-    # Against the pure-Python reference of the same PUCT rules (on fewer
-    # trees: it is slow; the rate is per simulation all the same), and UCT's
-    # roll-out simulations.
+    # Against the pure-Python reference of the same PUCT rules, on the same
+    # trees, and UCT's roll-out simulations.
     import search_bench
 
     # The same pair with packed observations on both sides: without the
     # float32 observation's 30 KB of writes per leaf.
     native, python, uct, native_packed, python_packed = [], [], [], [], []
-    # A quarter of the trees: a few tenths of a second per search, long
-    # enough that a pause of the machine or of the interpreter's garbage
-    # collector does not decide the figure.
-    python_trees = max(1, trees // 4)
     # The reference allocates a Python object per node. In this process the
     # peers' modules hold hundreds of thousands of objects, and a collection
     # of the oldest generation walks them all: frozen, they are left out and
@@ -198,16 +199,28 @@ def run(settings, progress) -> dict:
         searches = {dtype: varnok.MCTS(trees, seed=0, obs_dtype=dtype) for dtype in ("float32", "packed")}
         for dtype, search in searches.items():
             search_bench.native_mcts(trees, sims, 1, None, dtype, search)
-        search_bench.python_mcts(max(1, python_trees // 4), sims)
+        search_bench.python_mcts(max(1, trees // 16), sims)
         # A search here takes a fraction of a second (mctx's above take tens):
         # as many repetitions as the other figures.
+        def turns(dtype: str) -> tuple[float, float]:
+            """Simulations per second of each side over one repetition's turns."""
+            native_sims = native_seconds = 0.0
+            reference = search_bench.PythonSearch(trees, dtype)
+            for turn in range(TURNS):
+                done = trees * sims * NATIVE_SEARCHES_PER_TURN
+                rate = search_bench.native_mcts(trees, sims, 1, None, dtype, searches[dtype],
+                                                NATIVE_SEARCHES_PER_TURN)
+                native_sims, native_seconds = native_sims + done, native_seconds + done / rate
+                reference.run(sims * (turn + 1) // TURNS - sims * turn // TURNS)
+            return native_sims / native_seconds, reference.simulations / reference.seconds
+
         for rep in range(settings.reps):
-            native.append(search_bench.native_mcts(trees, sims, 1, None, "float32", searches["float32"],
-                                                      NATIVE_SEARCHES))
-            python.append(search_bench.python_mcts(python_trees, sims))
-            native_packed.append(search_bench.native_mcts(trees, sims, 1, None, "packed", searches["packed"],
-                                                      NATIVE_SEARCHES))
-            python_packed.append(search_bench.python_mcts(python_trees, sims, "packed"))
+            ours_rate, reference_rate = turns("float32")
+            native.append(ours_rate)
+            python.append(reference_rate)
+            ours_rate, reference_rate = turns("packed")
+            native_packed.append(ours_rate)
+            python_packed.append(reference_rate)
             uct.append(search_bench.native_uct(trees, max(1, sims // 4), None))
             progress.say(f"  rep {rep + 1}/{settings.reps}: varnok.MCTS {native[-1]:.0f} (packed "
                          f"{native_packed[-1]:.0f}), Python reference {python[-1]:.0f} (packed {python_packed[-1]:.0f}), "
@@ -240,11 +253,12 @@ def run(settings, progress) -> dict:
         figures["mcts_vs_python"]["details"] = {
             "how": f"simulations per second, {trees} trees x {sims} simulations from the initial position, one leaf "
                    "per tree per round, uniform priors and value 0, set_roots timed, one MCTS object per observation "
-                   f"dtype reused by every repetition, {NATIVE_SEARCHES} native searches timed together against one of "
-                   "the reference, after one untimed search per side; "
+                   f"dtype reused by every repetition, after one untimed search per side; a repetition is {TURNS} "
+                   f"turns per side, the sides taking turns: {NATIVE_SEARCHES_PER_TURN} native searches, then a "
+                   f"quarter of the reference's search (its simulations on all {trees} trees); "
                    "the Python reference "
-                   "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state) on "
-                   f"{python_trees} trees, the objects the process held before frozen out of the garbage collector's "
+                   "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state), "
+                   "the objects the process held before frozen out of the garbage collector's "
                    "walks (gc.freeze); mcts_vs_python_packed: the same with packed observations on both sides "
                    f"(obs_dtype=\"packed\", observation(\"packed\")); UCT: {trees} trees x {max(1, sims // 4)} "
                    "roll-out simulations",
