@@ -57,8 +57,17 @@ void VectorEnv::write_row(int row) {
 }
 
 void VectorEnv::write_mask(int row) {
+  std::memset(legal_mask_.data() + static_cast<size_t>(row) * kActionCount, 0, kActionCount);
+  set_mask(row);
+}
+
+void VectorEnv::clear_mask(int row) {
   uint8_t* mask = legal_mask_.data() + static_cast<size_t>(row) * kActionCount;
-  std::memset(mask, 0, kActionCount);
+  games_[row].board.move_index.for_each([&](int action, Move) { mask[action] = 0; });
+}
+
+void VectorEnv::set_mask(int row) {
+  uint8_t* mask = legal_mask_.data() + static_cast<size_t>(row) * kActionCount;
   games_[row].board.move_index.for_each([&](int action, Move) { mask[action] = 1; });
 }
 
@@ -108,6 +117,7 @@ void VectorEnv::step_rows(int begin, int end) {
     Game& game = games_[row];
     game.listed_before = game.board.position;
     game.restored_listing.reset();
+    clear_mask(row);
     const Outcome outcome = game.board.play_listed(static_cast<int32_t>(pending_actions_[row]));
     const bool ended = outcome.done();
     const bool capped = !ended && options_.max_steps > 0 && game.board.total_move_count >= options_.max_steps;
@@ -126,7 +136,7 @@ void VectorEnv::step_rows(int begin, int end) {
     final_rewards_[row] = 0;
     final_reasons_[row] = 0;
     write_row(row);
-    write_mask(row);
+    set_mask(row);
     to_play_[row] = static_cast<int8_t>(game.board.position.side);
   }
 }

@@ -117,7 +117,13 @@ class VectorEnv {
   void restart(int row);
   // Writes row's observation over what the row held (see WrittenRow).
   void write_row(int row);
+  // A row's mask always holds the actions of its game's move_index. A step
+  // clears the entries of the listing it leaves (clear_mask, before the
+  // move) and sets those of the new one (set_mask): a few dozen bytes
+  // instead of all 4,672 of the row. write_mask writes the row whole.
   void write_mask(int row);
+  void clear_mask(int row);
+  void set_mask(int row);
   void step_rows(int begin, int end);
 
   VectorOptions options_;
