@@ -55,7 +55,7 @@ Mcts::Mcts(const SearchOptions& options)
 size_t Mcts::observation_row_bytes() const { return observation_bytes(options_.format); }
 
 template <class Work>
-void Mcts::for_each_tree(Work work, bool pooled, int chunk) const {
+void Mcts::for_each_tree(Work work, int chunk, bool pooled) const {
   if (!pooled) {
     for (int t = 0; t < size(); ++t) work(t);
     return;
@@ -109,7 +109,7 @@ int Mcts::select(int leaves_per_tree) {
     leaf_arrays_->trees.resize(capacity);
   }
   LeafArrays& out = *leaf_arrays_;
-  for_each_tree([&](int t) {
+  const auto descend = [&](int t) {
     const size_t first = static_cast<size_t>(t) * leaves_per_tree;
     LeafOutput output;
     output.format = options_.format;
@@ -118,7 +118,8 @@ int Mcts::select(int leaves_per_tree) {
     output.masks = out.masks.data() + first * kActionCount;
     output.written = out.written.data() + first;
     trees_[t]->select(leaves_per_tree, output);
-  }, true, kTreesPerDescentChunk);
+  };
+  for_each_tree(descend, kTreesPerDescentChunk);
   for (int t = 0; t < size(); ++t) {
     const int count = trees_[t]->leaf_count();
     first_row_[t + 1] = first_row_[t] + count;
@@ -161,7 +162,7 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
     }
   };
   const bool pooled = leaf_count_ >= kLeavesWorthHandingOver;
-  for_each_tree(check, pooled, kTreesPerExpandChunk);
+  for_each_tree(check, kTreesPerExpandChunk, pooled);
   for (int t = 0; t < size(); ++t)
     if (bad_rows_[t] >= 0)
       throw std::invalid_argument("row " + std::to_string(bad_rows_[t]) + " (tree " + std::to_string(t) +
@@ -171,7 +172,7 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
       trees_[t]->expand_checked(j, values[row]);
     trees_[t]->end_round();
   };
-  for_each_tree(commit, pooled, kTreesPerExpandChunk);
+  for_each_tree(commit, kTreesPerExpandChunk, pooled);
   round_open_ = false;
   leaf_count_ = 0;
 }

@@ -87,7 +87,7 @@ class Mcts {
   // trees at a time, or with pooled false (work too small to be worth
   // handing over) on the calling thread.
   template <class Work>
-  void for_each_tree(Work work, bool pooled = true, int chunk = 1) const;
+  void for_each_tree(Work work, int chunk = 1, bool pooled = true) const;
 
   SearchOptions options_;
   std::vector<std::vector<int32_t>> table_;  // sequential halving's plan (Gumbel)

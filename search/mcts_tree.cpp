@@ -155,9 +155,9 @@ int32_t MctsTree::pick_child(int32_t node) {
     // score = Q + c * prior * sqrt(N) / (1 + n); for an unvisited child the
     // division by 1 + 0 changes nothing and is left out: most children of a
     // node below the root are unvisited, and division is the slow part.
-    const double score = visits > 0 ? (child.value_sum - child.in_flight * loss) / visits +
-                                          c * prior * sqrt_visits / (1 + visits)
-                                    : unvisited_q + c * prior * sqrt_visits;
+    const double score =
+        visits > 0 ? (child.value_sum - child.in_flight * loss) / visits + c * prior * sqrt_visits / (1 + visits)
+                   : unvisited_q + c * prior * sqrt_visits;
     if (score > best_score) {
       best_score = score;
       best = i;

@@ -67,9 +67,8 @@ void ThreadPool::adapt_spin_window() {
   // A pause beyond twice the longest window counts as twice that window:
   // enough to tell "always longer" apart, while one odd pause (a garbage
   // collection, a checkpoint) moves the average only so far.
-  const auto pause = std::min(std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() -
-                                                                        last_job_end_),
-                              2 * kMaxSpinWindow);
+  const auto pause = std::min(
+      std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - last_job_end_), 2 * kMaxSpinWindow);
   usual_pause_ = (3 * usual_pause_ + pause) / 4;
   const microseconds window = usual_pause_ > kMaxSpinWindow
                                   ? kSpinWindow
