@@ -64,16 +64,9 @@ bool ThreadPool::spin_until(Done done, std::chrono::microseconds window) const {
 void ThreadPool::adapt_spin_window() {
   using std::chrono::microseconds;
   if (last_job_end_ == std::chrono::steady_clock::time_point{}) return;  // the first job
-  // A pause beyond twice the longest window counts as twice that window:
-  // enough to tell "always longer" apart, while one odd pause (a garbage
-  // collection, a checkpoint) moves the average only so far.
-  const auto pause = std::min(
-      std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - last_job_end_), 2 * kMaxSpinWindow);
-  usual_pause_ = (3 * usual_pause_ + pause) / 4;
-  const microseconds window = usual_pause_ > kMaxSpinWindow
-                                  ? kSpinWindow
-                                  : std::clamp(kPauseMultiple * usual_pause_, kSpinWindow, kMaxSpinWindow);
-  worker_spin_us_.store(window.count(), std::memory_order_relaxed);
+  const auto pause = std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - last_job_end_);
+  usual_pause_ = next_usual_pause(usual_pause_, pause);
+  worker_spin_us_.store(worker_spin_window(usual_pause_).count(), std::memory_order_relaxed);
 }
 
 void ThreadPool::start(std::function<void(int)> job, bool caller_takes_first) {

@@ -49,6 +49,19 @@ class ThreadPool {
   // through part of a pause that always outlasts it only burns a core.
   static constexpr std::chrono::microseconds kMaxSpinWindow{4000};
   static constexpr int kPauseMultiple = 3;
+  // The running average of the caller's pauses after one more pause: the
+  // newest weighs a quarter, and a pause beyond twice the longest window
+  // counts as twice that window, enough to tell "always longer" apart while
+  // one odd pause (a garbage collection, a checkpoint) moves the average
+  // only so far.
+  static constexpr std::chrono::microseconds next_usual_pause(std::chrono::microseconds usual,
+                                                              std::chrono::microseconds pause) {
+    return (3 * usual + std::min(pause, 2 * kMaxSpinWindow)) / 4;
+  }
+  // The workers' spin window for a caller whose pauses average usual.
+  static constexpr std::chrono::microseconds worker_spin_window(std::chrono::microseconds usual) {
+    return usual > kMaxSpinWindow ? kSpinWindow : std::clamp(kPauseMultiple * usual, kSpinWindow, kMaxSpinWindow);
+  }
 
   // threads >= 1.
   explicit ThreadPool(int threads);

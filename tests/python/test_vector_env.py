@@ -248,6 +248,15 @@ def test_save_and_restore_move_games_between_vector_and_single():
     r = env.step(actions)
     expected = single.step(int(actions[2]))
     assert np.array_equal(r.obs[2].astype(np.int32), as_int_obs(expected[1]))
+    # The row's mask held another game's listing before the restore; a step
+    # clears only what the row is known to hold.
+    for _ in range(6):
+        assert np.array_equal(r.legal_mask[2], single.legal_mask())
+        action = int(np.flatnonzero(single.legal_mask())[0])
+        others = env.random_actions()
+        others[2] = action
+        r = env.step(others)
+        single.play(action)
     # After a step the saved action map is the listing before the move, as in a ChessEnv.
     assert env.save_state(2).move_index == single.save_state().move_index
 

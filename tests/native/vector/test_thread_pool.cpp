@@ -81,6 +81,28 @@ TEST(ThreadPool, EachWorkerRunsEachJobOnceWhateverTheGapBetweenJobs) {
   }
 }
 
+TEST(ThreadPool, WorkersSpinForAFewOfTheCallersPausesWithinBounds) {
+  using std::chrono::microseconds;
+  // The window a caller gets after a long run of equal pauses.
+  const auto settled = [](microseconds pause) {
+    microseconds usual{0};
+    for (int i = 0; i < 100; ++i) usual = ThreadPool::next_usual_pause(usual, pause);
+    return ThreadPool::worker_spin_window(usual);
+  };
+  EXPECT_EQ(settled(microseconds(5)), ThreadPool::kSpinWindow);  // back-to-back steps
+  // A NumPy chooser (the average, kept in whole microseconds, settles a little short).
+  EXPECT_NEAR(settled(microseconds(600)).count(), 1800, 10);
+  EXPECT_EQ(settled(microseconds(1500)), ThreadPool::kMaxSpinWindow);  // a slow chooser: capped
+  EXPECT_EQ(settled(microseconds(20000)), ThreadPool::kSpinWindow);    // a network: never waits that long
+
+  // One odd pause among short ones widens the window for a few steps only.
+  microseconds usual{5};
+  usual = ThreadPool::next_usual_pause(usual, std::chrono::seconds(1));
+  EXPECT_EQ(ThreadPool::worker_spin_window(usual), ThreadPool::kMaxSpinWindow);
+  for (int i = 0; i < 20; ++i) usual = ThreadPool::next_usual_pause(usual, microseconds(5));
+  EXPECT_EQ(ThreadPool::worker_spin_window(usual), ThreadPool::kSpinWindow);
+}
+
 TEST(ThreadPool, ChunkedRunsHandEveryItemToExactlyOneThread) {
   ThreadPool pool(3);
   for (bool started : {false, true})
