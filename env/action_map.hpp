@@ -103,6 +103,12 @@ class ActionMap {
   void for_each(Visit visit) const {
     for (int i = 0; i < size_; ++i) visit(static_cast<int>(actions_[i]), moves_[i]);
   }
+  // Writes value into a flat mask of kActionCount entries at every listed
+  // action, leaving the other entries as they are.
+  template <class T>
+  void mark(T* mask, T value) const {
+    for (int i = 0; i < size_; ++i) mask[actions_[i]] = value;
+  }
 
  private:
   static constexpr int kWords = kActionCount / 64;  // 73 words of presence bits

@@ -148,7 +148,7 @@ py::array_t<bool> legal_mask_of(Board& board) {
   py::array_t<bool> out(kActionCount);
   bool* data = out.mutable_data();
   std::fill_n(data, kActionCount, false);
-  board.move_index.for_each([&](int action, Move) { data[action] = true; });
+  board.move_index.mark(data, true);
   return out;
 }
 

@@ -119,7 +119,7 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         if (output.masks) {
           uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
           std::memset(mask, 0, kActionCount);
-          listing->for_each([&](int action, Move) { mask[action] = 1; });
+          listing->mark(mask, uint8_t{1});
         }
         ++leaf_count_;
         break;

@@ -44,7 +44,6 @@ static_assert(sizeof(Node) == 48, "the move sits in what would be padding");
 
 class NodePool {
  public:
-  static constexpr int kCacheLineBytes = 64;
   // Nodes of a few hundred simulations (about 400 KB, in address space only
   // until used).
   static constexpr int kReservedNodes = 8192;
@@ -88,7 +87,7 @@ class NodePool {
   void prefetch_next(int count) const {
     const int end = std::min(size() + count, static_cast<int>(nodes_.capacity()));
     const char* from = reinterpret_cast<const char*>(nodes_.data() + size());
-    const char* to = reinterpret_cast<const char*>(nodes_.data() + std::max(end, size()));
+    const char* to = reinterpret_cast<const char*>(nodes_.data() + end);
     for (const char* line = from; line < to; line += kCacheLineBytes) __builtin_prefetch(line, 1);
   }
   // Keeps the subtree under keep and frees every other node: the subtree is
@@ -108,6 +107,8 @@ class NodePool {
   }
 
  private:
+  static constexpr int kCacheLineBytes = 64;
+
   int budget_;
   std::vector<Node> nodes_;
   std::vector<Node> spare_;  // the other half of keep_subtree's copy, kept for its memory

@@ -56,20 +56,16 @@ void VectorEnv::write_row(int row) {
     write_row_changes(options_.format, games_[row].board, out, written_[row]);
 }
 
+uint8_t* VectorEnv::mask_row(int row) { return legal_mask_.data() + static_cast<size_t>(row) * kActionCount; }
+
 void VectorEnv::write_mask(int row) {
-  std::memset(legal_mask_.data() + static_cast<size_t>(row) * kActionCount, 0, kActionCount);
+  std::memset(mask_row(row), 0, kActionCount);
   set_mask(row);
 }
 
-void VectorEnv::clear_mask(int row) {
-  uint8_t* mask = legal_mask_.data() + static_cast<size_t>(row) * kActionCount;
-  games_[row].board.move_index.for_each([&](int action, Move) { mask[action] = 0; });
-}
+void VectorEnv::clear_mask(int row) { games_[row].board.move_index.mark(mask_row(row), uint8_t{0}); }
 
-void VectorEnv::set_mask(int row) {
-  uint8_t* mask = legal_mask_.data() + static_cast<size_t>(row) * kActionCount;
-  games_[row].board.move_index.for_each([&](int action, Move) { mask[action] = 1; });
-}
+void VectorEnv::set_mask(int row) { games_[row].board.move_index.mark(mask_row(row), uint8_t{1}); }
 
 void VectorEnv::restart(int row) {
   Game& game = games_[row];

@@ -121,6 +121,7 @@ class VectorEnv {
   // clears the entries of the listing it leaves (clear_mask, before the
   // move) and sets those of the new one (set_mask): a few dozen bytes
   // instead of all 4,672 of the row. write_mask writes the row whole.
+  uint8_t* mask_row(int row);
   void write_mask(int row);
   void clear_mask(int row);
   void set_mask(int row);
