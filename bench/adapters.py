@@ -22,14 +22,9 @@ import time
 
 import numpy as np
 
-from timing import summary
+from timing import TURNS_PER_REP, rates_in_turns, summary
 
 VECTOR_ENVS = 64
-
-
-# Each repetition gives each side this many short time boxes, the sides
-# taking turns, so that a slow spell of the shared machine falls on both.
-TURNS_PER_REP = 4
 
 
 def _vector_box(step, actions, num_envs: int, seconds: float) -> tuple[int, float]:
@@ -62,13 +57,9 @@ def gym_vector_overhead(settings, progress, num_envs: int = VECTOR_ENVS) -> dict
     gym_sps, native_sps, ratio = [], [], []
     for rep in range(settings.reps):
         order = ("gym", "native") if rep % 2 == 0 else ("native", "gym")
-        steps, seconds = dict.fromkeys(order, 0), dict.fromkeys(order, 0.0)
-        for _turn in range(TURNS_PER_REP):
-            for name in order:
-                done, took = _vector_box(*sides[name], num_envs, settings.loop_seconds / TURNS_PER_REP)
-                steps[name] += done
-                seconds[name] += took
-        got = {name: steps[name] / seconds[name] for name in order}
+        got = rates_in_turns({name: (lambda name=name: _vector_box(*sides[name], num_envs,
+                                                                   settings.loop_seconds / TURNS_PER_REP))
+                              for name in order})
         gym_sps.append(got["gym"])
         native_sps.append(got["native"])
         ratio.append(got["native"] / got["gym"])

@@ -80,31 +80,29 @@ def native_mcts(trees: int, simulations: int, leaves_per_tree: int, threads: int
 class PythonSearch:
     """The reference's search of `trees` trees from the initial position,
     run a few simulations at a time (each simulation one round over every
-    tree, as the native search goes); `seconds` adds up the time spent,
-    the trees' set-up included."""
+    tree, as the native search goes)."""
 
     def __init__(self, trees: int, obs_dtype: str = "float32"):
         start = varnok.VectorEnv(1, num_threads=1, seed=0).save_state(0)
         self.evaluate = Uniform(1)
-        self.simulations = 0
         t0 = time.perf_counter()
         self.refs = [mcts_reference.Tree(start, dirichlet_fraction=0.0, obs_dtype=obs_dtype) for _ in range(trees)]
-        self.seconds = time.perf_counter() - t0
+        self.setup_seconds = time.perf_counter() - t0  # counted with the first simulations
 
-    def run(self, simulations: int) -> None:
+    def run(self, simulations: int) -> tuple[int, float]:
+        """Runs `simulations` more; returns the simulations done and their seconds."""
         evaluate, no_noise = self.evaluate, lambda: np.zeros(4672)
         t0 = time.perf_counter()
         for _ in range(simulations):
             for ref in self.refs:
                 ref.expand(*evaluate(len(ref.select(1))), no_noise)
-        self.seconds += time.perf_counter() - t0
-        self.simulations += simulations * len(self.refs)
+        seconds, self.setup_seconds = time.perf_counter() - t0 + self.setup_seconds, 0.0
+        return simulations * len(self.refs), seconds
 
 
 def python_mcts(trees: int, simulations: int, obs_dtype: str = "float32") -> float:
-    search = PythonSearch(trees, obs_dtype)
-    search.run(simulations)
-    return search.simulations / search.seconds
+    done, seconds = PythonSearch(trees, obs_dtype).run(simulations)
+    return done / seconds
 
 
 def native_uct(trees: int, simulations: int, threads: int | None) -> float:
@@ -122,7 +120,6 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=None)
     args = parser.parse_args()
     trees, sims, reps = (4, 20, 1) if args.quick else (64, 200, args.reps)
-    python_trees = trees
     figures: dict[str, dict] = {}
 
     def record(name, unit, runs, **details):
@@ -135,16 +132,16 @@ def main() -> None:
     record("mcts_sims_per_s_8_leaves_packed", "sims/s",
            [native_mcts(trees, sims, 8, args.threads, "packed") for _ in range(reps)],
            trees=trees, simulations=sims, leaves_per_tree=8, obs_dtype="packed")
-    record("python_reference_sims_per_s", "sims/s", [python_mcts(python_trees, sims) for _ in range(reps)],
-           trees=python_trees, simulations=sims)
+    record("python_reference_sims_per_s", "sims/s", [python_mcts(trees, sims) for _ in range(reps)],
+           trees=trees, simulations=sims)
     figures["mcts_vs_python"] = {
         "median": figures["mcts_sims_per_s"]["median"] / figures["python_reference_sims_per_s"]["median"],
         "unit": "ratio", "goal": 50}
     record("mcts_sims_per_s_packed", "sims/s", [native_mcts(trees, sims, 1, args.threads, "packed") for _ in range(reps)],
            trees=trees, simulations=sims, leaves_per_tree=1, obs_dtype="packed")
     record("python_reference_sims_per_s_packed", "sims/s",
-           [python_mcts(python_trees, sims, "packed") for _ in range(reps)],
-           trees=python_trees, simulations=sims, obs_dtype="packed")
+           [python_mcts(trees, sims, "packed") for _ in range(reps)],
+           trees=trees, simulations=sims, obs_dtype="packed")
     figures["mcts_vs_python_packed"] = {
         "median": figures["mcts_sims_per_s_packed"]["median"] / figures["python_reference_sims_per_s_packed"]["median"],
         "unit": "ratio"}

@@ -133,6 +133,29 @@ def missing(unit: str, reason: str) -> dict:
             "missing": reason}
 
 
+# Each repetition of a side-by-side figure gives each side this many short
+# boxes, the sides taking turns.
+TURNS_PER_REP = 4
+
+
+def rates_in_turns(boxes: dict, turns: int = TURNS_PER_REP) -> dict[str, float]:
+    """Each side's rate over `turns` rounds in which the sides take turns.
+
+    `boxes` maps a side's name to a function that runs one short box of its
+    work and returns (work done, seconds spent); a side's rate is the work of
+    all its boxes over their seconds. This shared machine runs for seconds
+    at a time markedly slower or faster: in short turns such a spell falls
+    on every side alike, where one long box each lets it fall on one side.
+    """
+    done, seconds = dict.fromkeys(boxes, 0.0), dict.fromkeys(boxes, 0.0)
+    for _ in range(turns):
+        for name, box in boxes.items():
+            work, took = box()
+            done[name] += work
+            seconds[name] += took
+    return {name: done[name] / seconds[name] for name in boxes}
+
+
 def finite_positive(x) -> bool:
     return isinstance(x, (int, float)) and math.isfinite(x) and x > 0
 

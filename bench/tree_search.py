@@ -24,17 +24,13 @@ import time
 import numpy as np
 
 import peers
-from timing import missing, summary
+from timing import TURNS_PER_REP, missing, rates_in_turns, summary
 
 LEAVES_PER_TREE = 1  # one leaf per tree per round: the same sequence of simulations as mctx's
-# Against the Python reference, a repetition is TURNS short turns per side,
-# the sides taking turns: NATIVE_SEARCHES_PER_TURN native searches (about
-# 10 ms each here), then a quarter of the reference's search (its
-# simulations on all the trees, about 0.2 s). This machine runs for seconds
-# at a time markedly slower or faster (its processors are shared): in short
-# turns both sides see the same machine, where one long box each let a slow
-# spell fall on one side.
-TURNS = 4
+# Against the Python reference, a repetition is TURNS_PER_REP turns per side
+# (see rates_in_turns): NATIVE_SEARCHES_PER_TURN native searches (about
+# 10 ms each here), then the next part of one search of the reference (its
+# simulations on all the trees, about 0.2 s a turn).
 NATIVE_SEARCHES_PER_TURN = 3
 
 UNITS = {
@@ -200,20 +196,22 @@ def run(settings, progress) -> dict:
         for dtype, search in searches.items():
             search_bench.native_mcts(trees, sims, 1, None, dtype, search)
         search_bench.python_mcts(max(1, trees // 16), sims)
+
+        def turns(dtype: str) -> tuple[float, float]:
+            """Simulations per second of the native search and the reference over one repetition."""
+            native_done = trees * sims * NATIVE_SEARCHES_PER_TURN
+            reference = search_bench.PythonSearch(trees, dtype)
+            reference_turns = iter([sims * (k + 1) // TURNS_PER_REP - sims * k // TURNS_PER_REP
+                                    for k in range(TURNS_PER_REP)])
+            got = rates_in_turns({
+                "native": lambda: (native_done, native_done / search_bench.native_mcts(
+                    trees, sims, 1, None, dtype, searches[dtype], NATIVE_SEARCHES_PER_TURN)),
+                "reference": lambda: reference.run(next(reference_turns)),
+            })
+            return got["native"], got["reference"]
+
         # A search here takes a fraction of a second (mctx's above take tens):
         # as many repetitions as the other figures.
-        def turns(dtype: str) -> tuple[float, float]:
-            """Simulations per second of each side over one repetition's turns."""
-            native_sims = native_seconds = 0.0
-            reference = search_bench.PythonSearch(trees, dtype)
-            for turn in range(TURNS):
-                done = trees * sims * NATIVE_SEARCHES_PER_TURN
-                rate = search_bench.native_mcts(trees, sims, 1, None, dtype, searches[dtype],
-                                                NATIVE_SEARCHES_PER_TURN)
-                native_sims, native_seconds = native_sims + done, native_seconds + done / rate
-                reference.run(sims * (turn + 1) // TURNS - sims * turn // TURNS)
-            return native_sims / native_seconds, reference.simulations / reference.seconds
-
         for rep in range(settings.reps):
             ours_rate, reference_rate = turns("float32")
             native.append(ours_rate)
@@ -253,9 +251,10 @@ def run(settings, progress) -> dict:
         figures["mcts_vs_python"]["details"] = {
             "how": f"simulations per second, {trees} trees x {sims} simulations from the initial position, one leaf "
                    "per tree per round, uniform priors and value 0, set_roots timed, one MCTS object per observation "
-                   f"dtype reused by every repetition, after one untimed search per side; a repetition is {TURNS} "
-                   f"turns per side, the sides taking turns: {NATIVE_SEARCHES_PER_TURN} native searches, then a "
-                   f"quarter of the reference's search (its simulations on all {trees} trees); "
+                   f"dtype reused by every repetition, after one untimed search per side; a repetition is "
+                   f"{TURNS_PER_REP} turns per side, the sides taking turns: {NATIVE_SEARCHES_PER_TURN} native "
+                   f"searches, then the next part of one search of the reference (its simulations on all {trees} "
+                   "trees); "
                    "the Python reference "
                    "(tests/python/mcts_reference.py: the same PUCT rules over ChessEnv save_state/restore_state), "
                    "the objects the process held before frozen out of the garbage collector's "

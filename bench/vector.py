@@ -41,7 +41,7 @@ import time
 import numpy as np
 
 import peers
-from timing import TOP, missing, summary
+from timing import TOP, TURNS_PER_REP, missing, rates_in_turns, summary
 
 # ASSUMPTION about the coming VectorEnv, to be checked when it lands: a game
 # that ends in a step is replaced by a new one within that same step, so
@@ -71,8 +71,6 @@ UNITS = {
 }
 
 
-TURNS_PER_REP = 4
-
 
 def random_legal_rows(mask: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     """For each row of a bool mask, a uniformly random column holding True.
@@ -93,14 +91,11 @@ def random_legal_rows(mask: np.ndarray, rng: np.random.Generator) -> np.ndarray:
 
 
 class Tally:
-    """Plies played and busy seconds of one side in one repetition."""
+    """Plies played and busy seconds of one side in one time box."""
 
     def __init__(self):
         self.plies = 0
         self.busy = 0.0
-
-    def rate(self) -> float:
-        return self.plies / self.busy
 
 
 # ------------------------------------------------------------ native floor
@@ -304,20 +299,17 @@ def run(settings, progress) -> dict:
 
     for side in sides.values():  # warm-up
         side.box(settings.vector_seconds / 4)
-    tallies = {name: [] for name in sides}
+    rates = {name: [] for name in sides}
+
+    def turn(side):
+        tally = side.box(settings.vector_seconds / TURNS_PER_REP)
+        return tally.plies, tally.busy
+
     for rep in range(settings.reps):
-        # Each side runs its repetition in a few short boxes, the sides taking
-        # turns: a pause of this shared machine then falls on every side
-        # alike instead of on one side's whole box.
-        totals = {name: Tally() for name in sides}
-        for _turn in range(TURNS_PER_REP):
-            for name, side in sides.items():
-                box = side.box(settings.vector_seconds / TURNS_PER_REP)
-                totals[name].plies += box.plies
-                totals[name].busy += box.busy
+        got = rates_in_turns({name: (lambda side=side: turn(side)) for name, side in sides.items()})
         for name in sides:
-            tallies[name].append(totals[name])
-        line = ", ".join(f"{name} {tallies[name][-1].rate() / 1e3:.1f} k" for name in sides)
+            rates[name].append(got[name])
+        line = ", ".join(f"{name} {rates[name][-1] / 1e3:.1f} k" for name in sides)
         progress.say(f"  rep {rep + 1}/{settings.reps} steps/s: {line}")
     for side in sides.values():
         if hasattr(side, "close"):
@@ -325,18 +317,15 @@ def run(settings, progress) -> dict:
 
     figures = {}
 
-    def rates(name):
-        return [t.rate() for t in tallies[name]]
-
     def put(key, name):
-        if name in tallies:
-            figures[key] = summary(rates(name)).as_dict(UNITS[key])
+        if name in rates:
+            figures[key] = summary(rates[name]).as_dict(UNITS[key])
         else:
             figures[key] = missing(UNITS[key], why[name])
 
     def ratio(key, top, bottom):
-        if top in tallies and bottom in tallies:
-            values = [a / b for a, b in zip(rates(top), rates(bottom))]
+        if top in rates and bottom in rates:
+            values = [a / b for a, b in zip(rates[top], rates[bottom])]
             figures[key] = summary(values).as_dict("ratio")
         else:
             figures[key] = missing("ratio", why.get(top) or why[bottom])
