@@ -25,7 +25,8 @@ into FOLDER (default bench/results). Progress goes to standard error.
 `--quick` runs everything with tiny counts in a few seconds (a smoke run;
 its figures mean nothing). `--only` runs the named sections alone (names in
 SECTIONS below: movegen, rollouts, pyloop, single_game, notation, vector,
-search, adapters, distributed, memory), by default into build/bench-partial, so that a partial run
+search, adapters, distributed, memory), by default into build/bench-partial; a
+quick run goes by default into build/bench-quick; so a partial or smoke run
 never replaces the results of a whole one.
 """
 
@@ -105,7 +106,8 @@ def main(argv=None) -> int:
                         help="run these sections alone: " + ", ".join(s[0] for s in SECTIONS))
     parser.add_argument("--out", type=Path, default=None,
                         help="folder for latest.json, latest.md and latest.png (default "
-                             "bench/results, or build/bench-partial with --only)")
+                             "bench/results; build/bench-partial with --only, build/bench-quick "
+                             "with --quick)")
     args = parser.parse_args(argv)
     names = [s[0] for s in SECTIONS]
     unknown = sorted(set(args.only or []) - set(names))
@@ -113,7 +115,9 @@ def main(argv=None) -> int:
         parser.error(f"unknown sections {unknown}; there are {names}")
     sections = [s for s in SECTIONS if args.only is None or s[0] in args.only]
     settings = Settings.make(args.quick)
-    out = args.out or TOP / ("build/bench-partial" if args.only else "bench/results")
+    # Only a whole, full run replaces the committed results.
+    default_out = "build/bench-quick" if args.quick else "build/bench-partial" if args.only else "bench/results"
+    out = args.out or TOP / default_out
     out = out.resolve()
     out.mkdir(parents=True, exist_ok=True)
 

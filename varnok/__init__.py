@@ -17,7 +17,6 @@ are imported on first use (they need the ``gym`` / ``pettingzoo`` extras).
 """
 
 import importlib as _importlib
-import importlib.metadata as _metadata
 import pkgutil as _pkgutil
 
 # A checkout's varnok/ folder holds the Python sources but not the compiled
@@ -25,7 +24,24 @@ import pkgutil as _pkgutil
 # the installed copy of the package supplies _core.
 __path__ = _pkgutil.extend_path(__path__, __name__)
 
-from varnok._core import (  # noqa: E402  (the path is set up first)
+try:
+    _importlib.import_module("varnok._core")
+except ModuleNotFoundError as _missing:
+    if _missing.name != "varnok._core":
+        raise
+    import sys as _sys
+
+    raise ImportError(
+        f"varnok's compiled core (varnok._core) is not installed for this interpreter, "
+        f"Python {_sys.version_info.major}.{_sys.version_info.minor} at {_sys.executable}. "
+        "varnok needs Python 3.14 and a built module: in a checkout, run './dev setup' once and "
+        "then use './dev py' (or './dev shell'); elsewhere, 'pip install varnok' into a Python 3.14 "
+        "environment."
+    ) from None
+
+import importlib.metadata as _metadata  # noqa: E402
+
+from varnok._core import (  # noqa: E402
     MCTS,
     UCT,
     ChessEnv,

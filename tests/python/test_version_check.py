@@ -1,6 +1,7 @@
 """The module refuses interpreters other than the one it was built for."""
 
 import shutil
+from pathlib import Path
 import subprocess
 
 import pytest
@@ -32,3 +33,19 @@ def test_other_interpreter_versions_get_the_mismatch_error(interpreter):
         "ImportError: Python version mismatch: module was compiled for Python 3.14, "
         f"but the interpreter version is incompatible: {version}."
     )
+
+
+@pytest.mark.parametrize("interpreter", ["python3.13", "python3.15"])
+def test_a_checkout_imported_by_another_python_says_what_to_do(interpreter, tmp_path):
+    # The checkout's varnok/ on the path of an interpreter that has no built
+    # core: one ImportError that names the version and the set-up command.
+    exe = shutil.which(interpreter)
+    if exe is None:
+        pytest.skip(f"{interpreter} is not installed here")
+    source = Path(__file__).resolve().parents[2]
+    out = subprocess.run([exe, "-c", "import varnok"], capture_output=True, text=True, timeout=60,
+                         cwd=tmp_path, env={"PYTHONPATH": str(source), "PATH": "/usr/bin:/bin"})
+    assert out.returncode == 1, out.stderr
+    last = out.stderr.strip().splitlines()[-1]
+    assert last.startswith("ImportError: varnok's compiled core") and "Python 3.14" in last
+    assert "./dev setup" in last and interpreter.removeprefix("python") in last
