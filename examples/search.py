@@ -50,7 +50,8 @@ def main() -> None:
         env.reset()
     rollouts = int(sys.argv[2]) if len(sys.argv) > 2 else 50
     action, score = best_action(env, rollouts)
-    print(f"best action {action} (plane {action // 64}, square {action % 64}), score {score:+.3f}")
+    print(f"best move {env.action_to_san(action)} ({env.action_to_uci(action)}, action {action}), "
+          f"score {score:+.3f}")
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ def test_search_finds_the_back_rank_mate():
     # Ra1-a8 mates at once: the search must prefer it over every other move.
     out = run_example("examples/search.py", "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", "10")
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "best action 888 (plane 13, square 56), score +1.000"
+    assert out.stdout.strip() == "best move Ra8# (a1a8, action 888), score +1.000"
 
 
 def test_search_leaves_the_environment_as_found():
