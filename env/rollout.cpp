@@ -9,6 +9,7 @@
 #include "env/actions.hpp"
 #include "env/board.hpp"
 #include "env/move_sampler.hpp"
+#include "env/random.hpp"
 
 namespace varnok {
 
@@ -38,17 +39,15 @@ uint32_t os_random_seed() {
 Move draw_legal_move(const Position& position, std::mt19937& rng) {
   const MoveSampler sampler(position);
   if (sampler.count() == 0) return kNoMove;
-  std::uniform_int_distribution<int> any(0, sampler.count() - 1);
   const SingleMoveLegality legal(position, true);  // draw() has made sure of it
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const Move move = sampler.move_at(any(rng));
+    const Move move = sampler.move_at(static_cast<int>(uniform_below(rng, sampler.count())));
     if (legal(move)) return move;
   }
   MoveList list;
   position.generate_moves(list);
   for (int i = 0; i < list.count; ++i) {
-    std::uniform_int_distribution<int> draw(i, list.count - 1);
-    std::swap(list.moves[i], list.moves[draw(rng)]);
+    std::swap(list.moves[i], list.moves[i + static_cast<int>(uniform_below(rng, list.count - i))]);
     if (legal(list.moves[i])) return list.moves[i];
   }
   return kNoMove;
@@ -75,8 +74,7 @@ Move draw_legal_action(const Position& position, std::mt19937& rng) {
   ActionMap actions;
   actions.list_legal(position);
   if (actions.size() == 0) return kNoMove;
-  std::uniform_int_distribution<int> draw(0, actions.size() - 1);
-  return actions.at(actions.nth_action(draw(rng)));
+  return actions.at(actions.nth_action(static_cast<int>(uniform_below(rng, actions.size()))));
 }
 
 Move draw(const Position& position, std::mt19937& rng) {

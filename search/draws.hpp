@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-#include "vector/random.hpp"
+#include "env/random.hpp"
 
 namespace varnok {
 

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "env/board.hpp"
+#include "env/random.hpp"
 #include "search/leaf_game.hpp"
 #include "search/node_pool.hpp"
 #include "search/search_options.hpp"
-#include "vector/random.hpp"
 
 namespace varnok {
 

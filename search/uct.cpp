@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "env/random.hpp"
 #include "search/game_path.hpp"
-#include "vector/random.hpp"
 
 namespace varnok {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "vector/random.hpp"
+#include "env/random.hpp"
 
 namespace varnok {
 

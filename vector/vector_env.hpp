@@ -14,7 +14,7 @@
 
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
-#include "vector/random.hpp"
+#include "env/random.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {

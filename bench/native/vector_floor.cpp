@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "env/observation_writer.hpp"
-#include "vector/random.hpp"
+#include "env/random.hpp"
 
 int main(int argc, char** argv) {
   using namespace varnok;

@@ -77,3 +77,30 @@ def test_roll_out_keeps_the_episode_bookkeeping(started):
     assert len(st.state_history) == min(played + 1, 8)
     assert st.state_pos == (played + 1) % 8
     assert sum(st.repetition_count.values()) == played + 1
+
+
+# Seeded games are the same on every platform and standard library: every
+# draw goes through the project's own uniform draw, not the standard
+# library's distributions (whose results differ between libc++ and
+# libstdc++). These values were taken from this build; a build whose draws
+# differ fails here.
+SEEDED_GAMES = [  # seed, result, final FEN
+    (0, -1, "2N1B3/8/6Pp/p5r1/5R2/8/3n4/3k1Kbr w - - 19 82"),
+    (1, 0, "8/8/8/8/3N4/8/3bK1k1/8 b - - 49 186"),
+    (3, -1, "8/8/8/3P2p1/8/4k3/8/1q1K4 w - - 7 119"),
+]
+
+
+def test_seeded_results_are_the_same_on_every_platform():
+    env = varnok.ChessEnv()
+    for seed, result, fen in SEEDED_GAMES:
+        env.reset()
+        assert (env.roll_out(seed=seed), env.fen()) == (result, fen), seed
+    env.reset()
+    assert varnok.roll_outs([env.save_state()], repeats=16, seed=3).tolist() == [
+        [0, -1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, -1, 0, 0, 0]]
+    search = varnok.UCT(1, seed=5, num_threads=1)
+    search.set_roots([env.fen()])
+    search.run(300)
+    visits = search.visit_counts()[0]
+    assert (search.best_actions()[0], visits[496:504].tolist()) == (498, [14, 11, 20, 14, 14, 13, 7, 16])
