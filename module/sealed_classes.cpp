@@ -31,7 +31,10 @@ PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // The pybind11 function's C entry point is swapped for one that checks
 // first, so the methods keep their names, signatures and docstrings.
 PyTypeObject* guarded_base = nullptr;
-PyCFunctionFastWithKeywords pybind_dispatcher = nullptr;
+// pybind11's entry point for every function, with its own argument types
+// (it counts arguments in a size_t).
+using Dispatcher = PyObject* (*)(PyObject*, PyObject* const*, size_t, PyObject*);
+Dispatcher pybind_dispatcher = nullptr;
 
 bool holds_value(PyObject* self) {
   if (!PyObject_TypeCheck(self, guarded_base)) return false;  // None, or another object: pybind11 refuses it
@@ -50,7 +53,7 @@ PyObject* refuse_on_live_object(PyObject* function, PyObject* const* args, Py_ss
                  kMethod, name);
     return nullptr;
   }
-  return pybind_dispatcher(function, args, nargs, kwnames);
+  return pybind_dispatcher(function, args, static_cast<size_t>(nargs), kwnames);
 }
 
 constexpr char kInit[] = "__init__";
@@ -66,7 +69,7 @@ void guard_constructor(PyTypeObject* type) {
   if (def->ml_flags != (METH_FASTCALL | METH_KEYWORDS)) return;
   const auto guarded = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&refuse_on_live_object<kMethod>));
   if (def->ml_meth == guarded) return;
-  const auto dispatcher = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth));
+  const auto dispatcher = reinterpret_cast<Dispatcher>(reinterpret_cast<void (*)()>(def->ml_meth));
   if (pybind_dispatcher == nullptr) pybind_dispatcher = dispatcher;
   if (dispatcher != pybind_dispatcher) return;  // not a pybind11 function
   def->ml_meth = guarded;
