@@ -62,6 +62,10 @@ EnPassantField en_passant_field_of(const std::string& name) {
   throw py::value_error("en_passant must be \"standard\" or \"legal\", got \"" + name + "\"");
 }
 
+// A ChessEnv made and never reset holds an empty board: no game has
+// started, and no action is legal on it.
+bool game_started(const Board& board) { return board.position.occupancies[kBothColours] != 0; }
+
 py::object termination_name(Termination termination) {
   switch (termination) {
     case Termination::kNone: return py::none();
@@ -294,12 +298,16 @@ void bind_chess_env(py::module_& m) {
       .def(
           "play",
           [](Board& board, int32_t action) {
+            if (!game_started(board))
+              throw py::value_error(
+                  "Invalid action: no game was started (call reset, load_fen or restore_state first)");
             const Outcome outcome = board.play(action);
             return py::make_tuple(board.position.side, outcome.reward, outcome.done() ? 1 : 0);
           },
           py::arg("action").noconvert(),
           "The move of step(action), with the same rules, errors and effects, answering only (side to move, "
-          "reward, done): no observation is built. Read it with observation() when needed.")
+          "reward, done): no observation is built. Read it with observation() when needed. Before any game was "
+          "started (an empty board) its ValueError says so.")
       .def("legal_actions", &legal_actions_of,
            "The legal action indices as a NumPy int64 array, in ascending order (the order of get_actions). Also "
            "rebuilds the action-to-move map, as get_actions does.")
@@ -348,10 +356,14 @@ void bind_chess_env(py::module_& m) {
           "a Result header the result is what the game shows: 1-0 or 0-1 after mate, 1/2-1/2 after a stalemate or "
           "a draw by the rules, * otherwise.")
       .def(
-          "outcome", [](const Board& board) { return termination_name(board.last_termination); },
+          "outcome",
+          [](const Board& board) {
+            return game_started(board) ? termination_name(board.last_termination) : py::none();
+          },
           "Why the last game ended: \"checkmate\", \"stalemate\", \"repetition\", \"no_progress\", "
           "\"insufficient_material\", \"move_cap\" (a roll_out stopped after 400 steps), or None while it goes "
-          "on (also after reset, load_fen, parse_fen and restore_state).")
+          "on (also after reset, load_fen, parse_fen and restore_state) and while no game was started (an empty "
+          "board).")
       .def(
           "in_check", [](const Board& board) { return board.position.in_check(); },
           "True when the side to move has a king and it is attacked.")

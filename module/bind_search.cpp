@@ -61,6 +61,13 @@ class Use {
 // Sequential halving's plan is a table of gumbel_simulations entries per
 // considered count; Gumbel search is meant for few simulations per move.
 constexpr int kMaxGumbelSimulations = 1 << 14;
+// Gumbel search scores a root action by sigma(q) = (c_visit + max N(b)) *
+// c_scale * q, q scaled to 0..1, added to its logit and noise and then
+// exponentiated: settings whose sigma could pass this bound (with the most
+// visits a child can count) would overflow to infinity and make the policy
+// NaN.
+constexpr double kLargestGumbelSigma = 1e300;
+constexpr double kMostChildVisits = INT32_MAX;
 
 uint64_t os_seed() {
   std::random_device device;
@@ -92,10 +99,29 @@ bool is_vector_env(const py::handle& roots) {
   return py::hasattr(roots, "num_envs") && py::hasattr(roots, "save_state");
 }
 
+// The rows of a VectorEnv given as roots (any object with num_envs and
+// save_state is taken as one): TypeError naming what does not fit.
+int64_t vector_env_rows(const py::handle& roots) {
+  const py::object rows = roots.attr("num_envs");
+  try {
+    return rows.cast<int64_t>();
+  } catch (const py::cast_error&) {
+    throw py::type_error(std::string("roots.num_envs must be an int, got ") + Py_TYPE(rows.ptr())->tp_name);
+  }
+}
+
+const State& vector_env_row(const py::handle& roots, int64_t row, py::object& keep) {
+  keep = roots.attr("save_state")(row);
+  if (!py::isinstance<State>(keep))
+    throw py::type_error("roots.save_state(" + std::to_string(row) + ") must return a State, got " +
+                         Py_TYPE(keep.ptr())->tp_name);
+  return keep.cast<const State&>();
+}
+
 // How many roots roots holds, read before any is converted (a VectorEnv's
 // rows, a sequence's length).
 int64_t root_count(const py::handle& roots) {
-  if (is_vector_env(roots)) return roots.attr("num_envs").cast<int64_t>();
+  if (is_vector_env(roots)) return vector_env_rows(roots);
   if (py::isinstance<py::str>(roots) || !py::isinstance<py::sequence>(roots))
     throw py::type_error("roots must be a VectorEnv or a sequence of State, ChessEnv or FEN text");
   return static_cast<int64_t>(py::len(roots));
@@ -106,10 +132,15 @@ int64_t root_count(const py::handle& roots) {
 std::vector<Board> root_boards(const py::handle& roots) {
   std::vector<Board> boards;
   if (is_vector_env(roots)) {
-    const int64_t n = roots.attr("num_envs").cast<int64_t>();
+    const int64_t n = vector_env_rows(roots);
+    py::object state;
     for (int64_t i = 0; i < n; ++i) {
       Board& board = boards.emplace_back();
-      board.restore_state(roots.attr("save_state")(i).cast<const State&>());
+      try {
+        board.restore_state(vector_env_row(roots, i, state));
+      } catch (const std::invalid_argument& e) {
+        throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+      }
       ready_root(board);
     }
     return boards;
@@ -225,6 +256,12 @@ void bind_search(py::module_& m) {
              o.gumbel_simulations = checked_count(gumbel_simulations, "gumbel_simulations", 1, kMaxGumbelSimulations);
              o.gumbel_c_visit = checked_real(gumbel_c_visit, "gumbel_c_visit", false);
              o.gumbel_c_scale = checked_real(gumbel_c_scale, "gumbel_c_scale", false);
+             if (!((o.gumbel_c_visit + kMostChildVisits) * o.gumbel_c_scale < kLargestGumbelSigma))
+               throw py::value_error(
+                   "gumbel_c_visit and gumbel_c_scale are too large: (gumbel_c_visit + 2147483647) * "
+                   "gumbel_c_scale must stay below 1e300, or the Gumbel scores overflow; got gumbel_c_visit=" +
+                   py::repr(py::float_(gumbel_c_visit)).cast<std::string>() +
+                   ", gumbel_c_scale=" + py::repr(py::float_(gumbel_c_scale)).cast<std::string>());
              auto self = std::make_unique<PyMcts>();
              self->copy = copy;
              py::gil_scoped_release unlocked;
@@ -351,8 +388,9 @@ void bind_search(py::module_& m) {
           py::arg("priors"), py::arg("values"), py::arg("logits") = false,
           "The network's answer for the rows of the last select: priors (L, 4672), probabilities (logits=False; "
           "non-negative, normalised over the legal actions) or logits (logits=True; softmax over the legal "
-          "actions), illegal entries ignored; values (L,) for each leaf's side to move. Bad input (shape, NaN, "
-          "negative priors) raises TypeError or ValueError and changes nothing; the round stays open.")
+          "actions), illegal entries ignored; values (L,) for each leaf's side to move, -1 to 1 (as float32). Bad "
+          "input (shape, NaN, negative priors, values outside -1 to 1) raises TypeError or ValueError and changes "
+          "nothing; the round stays open.")
       .def(
           "visit_counts",
           [](PyMcts& s) {

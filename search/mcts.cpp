@@ -213,8 +213,11 @@ void Mcts::advance(const int64_t* actions) {
 }
 
 void Mcts::acquire() {
-  if (in_use_.exchange(true, std::memory_order_acquire))
-    throw std::runtime_error("this search is in use by another thread");
+  if (!in_use_.exchange(true, std::memory_order_acquire)) return;
+  if (pool_.started_before_fork())
+    throw std::runtime_error(
+        "this search was in use by another thread when the process forked: the child process cannot use it");
+  throw std::runtime_error("this search is in use by another thread");
 }
 
 }  // namespace varnok

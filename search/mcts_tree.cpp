@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -228,7 +229,14 @@ int32_t MctsTree::pick_root_gumbel() {
 }
 
 std::string MctsTree::check_leaf(int j, const float* priors, float value, bool logits) {
+  // A value is the expected result for the side to move: -1 (a loss) to 1
+  // (a win). Anything beyond would outweigh every real result backed up.
   if (!std::isfinite(value)) return "the value is not finite";
+  if (value < -1 || value > 1) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return std::string("the value ") + text + " is outside -1 to 1";
+  }
   Leaf& leaf = leaves_[j];
   const Node& node = nodes_[leaf.path.back()];
   const Node* children = &nodes_[node.first_child];

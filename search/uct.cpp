@@ -152,8 +152,11 @@ void Uct::run(int simulations, int32_t* done) {
 }
 
 void Uct::acquire() {
-  if (in_use_.exchange(true, std::memory_order_acquire))
-    throw std::runtime_error("this search is in use by another thread");
+  if (!in_use_.exchange(true, std::memory_order_acquire)) return;
+  if (pool_.started_before_fork())
+    throw std::runtime_error(
+        "this search was in use by another thread when the process forked: the child process cannot use it");
+  throw std::runtime_error("this search is in use by another thread");
 }
 
 }  // namespace varnok

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import math
 import operator
+from collections.abc import Mapping
 
 
 def integer(value, name: str, low: int | None = None, high: int | None = None) -> int:
@@ -31,6 +32,16 @@ def real(value, name: str, low: float | None = None, high: float | None = None) 
         bounds = "" if low is None else f" at least {low}" if high is None else f" from {low} to {high}"
         raise ValueError(f"{name} must be a finite number{bounds}, got {value!r}")
     return number
+
+
+def reset_options(options) -> Mapping:
+    """The options of a Gymnasium or PettingZoo reset: a mapping (None is
+    none), TypeError for anything else."""
+    if options is None:
+        return {}
+    if not isinstance(options, Mapping):
+        raise TypeError(f"options must be a dict (or None), got {type(options).__name__}")
+    return options
 
 
 def game_from_fen(fen, rules: str = "classic"):

@@ -239,7 +239,7 @@ class ChessEnv:
         """
     def outcome(self) -> typing.Any:
         """
-        Why the last game ended: "checkmate", "stalemate", "repetition", "no_progress", "insufficient_material", "move_cap" (a roll_out stopped after 400 steps), or None while it goes on (also after reset, load_fen, parse_fen and restore_state).
+        Why the last game ended: "checkmate", "stalemate", "repetition", "no_progress", "insufficient_material", "move_cap" (a roll_out stopped after 400 steps), or None while it goes on (also after reset, load_fen, parse_fen and restore_state) and while no game was started (an empty board).
         """
     def parse_fen(self, text: str) -> None:
         """
@@ -251,7 +251,7 @@ class ChessEnv:
         """
     def play(self, action: int) -> tuple[int, int, int]:
         """
-        The move of step(action), with the same rules, errors and effects, answering only (side to move, reward, done): no observation is built. Read it with observation() when needed.
+        The move of step(action), with the same rules, errors and effects, answering only (side to move, reward, done): no observation is built. Read it with observation() when needed. Before any game was started (an empty board) its ValueError says so.
         """
     def render(self) -> None:
         """
@@ -490,7 +490,7 @@ class MCTS:
         """
     def expand(self, priors: typing.Any, values: typing.Any, logits: bool = False) -> None:
         """
-        The network's answer for the rows of the last select: priors (L, 4672), probabilities (logits=False; non-negative, normalised over the legal actions) or logits (logits=True; softmax over the legal actions), illegal entries ignored; values (L,) for each leaf's side to move. Bad input (shape, NaN, negative priors) raises TypeError or ValueError and changes nothing; the round stays open.
+        The network's answer for the rows of the last select: priors (L, 4672), probabilities (logits=False; non-negative, normalised over the legal actions) or logits (logits=True; softmax over the legal actions), illegal entries ignored; values (L,) for each leaf's side to move, -1 to 1 (as float32). Bad input (shape, NaN, negative priors, values outside -1 to 1) raises TypeError or ValueError and changes nothing; the round stays open.
         """
     def finished(self) -> numpy.typing.NDArray[numpy.bool]:
         """

@@ -39,7 +39,7 @@ from gymnasium.vector.utils import batch_space
 
 from varnok import ChessEnv as _NativeEnv
 from varnok import VectorEnv as _NativeVectorEnv
-from varnok._checks import game_from_fen, integer
+from varnok._checks import game_from_fen, integer, reset_options
 
 ENV_ID = "varnok/Chess-v0"
 ACTIONS = 4672
@@ -102,8 +102,8 @@ class ChessEnv(gymnasium.Env):
         return {"action_mask": self._mask.view(np.int8), "to_play": self._side}
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
+        fen = reset_options(options).get("fen")
         super().reset(seed=seed)
-        fen = (options or {}).get("fen")
         if fen is None:
             self._side = self.game.reset()[0]
         else:
@@ -206,6 +206,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         native = self._native_env()
+        reset_options(options)
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         return r.obs, self._infos(r)

@@ -29,7 +29,7 @@ from pettingzoo import AECEnv
 from pettingzoo.utils import wrappers
 
 from varnok import ChessEnv as _NativeEnv
-from varnok._checks import game_from_fen, integer
+from varnok._checks import game_from_fen, integer, reset_options
 
 ACTIONS = 4672
 AGENTS = ("player_0", "player_1")
@@ -87,7 +87,7 @@ class raw_env(AECEnv):
         return {"observation": self.game.observation(), "action_mask": mask.copy()}
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
-        fen = (options or {}).get("fen")
+        fen = reset_options(options).get("fen")
         if fen is None:
             side = self.game.reset()[0]
         else:

@@ -1,5 +1,15 @@
 #include "vector/thread_pool.hpp"
 
+#include <pthread.h>
+
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -18,28 +28,127 @@ inline void relax() {
 #endif
 }
 
-}  // namespace
+// How many times this process descends from a fork() taken after the first
+// pool was made: raised in each child by the handler below.
+std::atomic<uint64_t> fork_count{0};
 
-ThreadPool::ThreadPool(int threads)
-    : spin_(static_cast<unsigned>(threads) <= std::max(1u, std::thread::hardware_concurrency())),
-      wake_(std::make_unique<std::condition_variable[]>(threads)),
-      chunks_(threads) {
-  workers_.reserve(threads);
-  for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { work(i); });
+void count_fork_in_child() { fork_count.fetch_add(1, std::memory_order_relaxed); }
+
+// The fork count, with the handler that raises it installed first (once).
+uint64_t watched_fork_count() {
+  static const bool watching = [] {
+    if (const int error = pthread_atfork(nullptr, nullptr, count_fork_in_child); error != 0)
+      throw std::system_error(error, std::generic_category(), "cannot watch for fork()");
+    return true;
+  }();
+  static_cast<void>(watching);
+  return fork_count.load(std::memory_order_relaxed);
 }
 
-ThreadPool::~ThreadPool() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_.store(true, std::memory_order_release);
+}  // namespace
+
+// The threads of one process and what they share with the caller.
+struct ThreadPool::Crew {
+  // Starts the threads; when one cannot start, stops and joins the ones
+  // that did and throws.
+  Crew(int threads, bool spin);
+  ~Crew() { stop(); }
+  Crew(const Crew&) = delete;
+  Crew& operator=(const Crew&) = delete;
+
+  // Ends every started thread and joins it.
+  void stop();
+  void work(int index);
+  // Spins until done() holds or window has passed; true if it held.
+  template <typename Done>
+  bool spin_until(Done done, std::chrono::microseconds window) const;
+
+  const bool spin;
+  std::mutex mutex;
+  // One wake-up signal per worker, so that a job wakes only the workers that
+  // take part in it: in run() the caller takes share 0, and waking worker 0
+  // just to send it back to sleep would cost a context switch per job.
+  std::unique_ptr<std::condition_variable[]> wake;
+  std::condition_variable done;
+  std::function<void(int)> job;
+  // Raised by kTicketStep (with job written before it) to start a job;
+  // workers watch it without the lock while they spin. Its lowest bit says
+  // that worker 0 sits the job out, so a worker learns both in one read.
+  static constexpr uint64_t kCallerTakesFirst = 1;
+  static constexpr uint64_t kTicketStep = 2;
+  std::atomic<uint64_t> ticket{0};
+  std::atomic<int> running{0};
+  std::atomic<bool> stopping{false};
+  // Set from a job's start until its wait returns: a fork in between leaves
+  // the child with work only half done.
+  std::atomic<bool> job_open{false};
+  std::exception_ptr failure;
+  // The window the workers use after their current job; written before the
+  // ticket that starts the job, so they read it with the job.
+  std::atomic<int64_t> worker_spin_us{kSpinWindow.count()};
+  std::vector<std::thread> workers;
+};
+
+ThreadPool::Crew::Crew(int threads, bool spin)
+    : spin(spin), wake(std::make_unique<std::condition_variable[]>(threads)) {
+  workers.reserve(threads);
+  try {
+    for (int i = 0; i < threads; ++i) workers.emplace_back([this, i] { work(i); });
+  } catch (const std::system_error& e) {
+    const size_t started = workers.size();
+    stop();
+    throw std::runtime_error("cannot start " + std::to_string(threads) + " worker threads: thread " +
+                             std::to_string(started + 1) + " failed (" + e.what() +
+                             "); the process is at its limit of threads or memory, ask for fewer threads");
+  } catch (...) {
+    stop();
+    throw;
   }
-  for (int i = 0; i < size(); ++i) wake_[i].notify_one();
-  for (std::thread& t : workers_) t.join();
+}
+
+void ThreadPool::Crew::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping.store(true, std::memory_order_release);
+  }
+  for (size_t i = 0; i < workers.size(); ++i) wake[i].notify_one();
+  for (std::thread& t : workers) t.join();
+  workers.clear();
+}
+
+ThreadPool::ThreadPool(int threads)
+    : threads_(threads),
+      spin_(static_cast<unsigned>(threads) <= std::max(1u, std::thread::hardware_concurrency())),
+      generation_(watched_fork_count()),
+      crew_(std::make_unique<Crew>(threads, spin_)),
+      chunks_(threads) {}
+
+ThreadPool::~ThreadPool() {
+  // A parent's crew is left as the fork copied it: its threads do not
+  // exist here to be joined, and its lock may be held by one of them.
+  if (started_before_fork()) static_cast<void>(crew_.release());
+}
+
+bool ThreadPool::started_before_fork() const { return generation_ != fork_count.load(std::memory_order_relaxed); }
+
+ThreadPool::Crew& ThreadPool::crew() {
+  if (!started_before_fork()) [[likely]]
+    return *crew_;
+  if (crew_->job_open.load(std::memory_order_relaxed))
+    throw std::runtime_error(
+        "the process forked while a job was under way on these worker threads (a call on another thread, or a "
+        "step_async not yet waited for): the child process cannot finish it; fork while no call is running, or "
+        "start processes with the \"spawn\" method");
+  auto fresh = std::make_unique<Crew>(threads_, spin_);
+  static_cast<void>(crew_.release());  // the parent's, left untouched (see ~ThreadPool)
+  crew_ = std::move(fresh);
+  generation_ = fork_count.load(std::memory_order_relaxed);
+  return *crew_;
 }
 
 template <typename Done>
-bool ThreadPool::spin_until(Done done, std::chrono::microseconds window) const {
-  if (!spin_) return done();
+bool ThreadPool::Crew::spin_until(Done done, std::chrono::microseconds window) const {
+  if (!spin) return done();
   // A few microseconds of pure spinning catch a hand-over that is already
   // under way. After that each check gives the processor away first: with
   // nothing else to run the call returns at once and the wait stays short,
@@ -61,26 +170,28 @@ bool ThreadPool::spin_until(Done done, std::chrono::microseconds window) const {
   return done();
 }
 
-void ThreadPool::adapt_spin_window() {
+void ThreadPool::adapt_spin_window(Crew& crew) {
   using std::chrono::microseconds;
   if (last_job_end_ == std::chrono::steady_clock::time_point{}) return;  // the first job
   const auto pause = std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - last_job_end_);
   usual_pause_ = next_usual_pause(usual_pause_, pause);
-  worker_spin_us_.store(worker_spin_window(usual_pause_).count(), std::memory_order_relaxed);
+  crew.worker_spin_us.store(worker_spin_window(usual_pause_).count(), std::memory_order_relaxed);
 }
 
 void ThreadPool::start(std::function<void(int)> job, bool caller_takes_first) {
+  Crew& crew = this->crew();
   const int first = caller_takes_first ? 1 : 0;
-  adapt_spin_window();
+  adapt_spin_window(crew);
+  crew.job_open.store(true, std::memory_order_relaxed);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    job_ = std::move(job);
-    failure_ = nullptr;
-    running_.store(size() - first, std::memory_order_relaxed);
-    const uint64_t next = (ticket_.load(std::memory_order_relaxed) & ~kCallerTakesFirst) + kTicketStep;
-    ticket_.store(caller_takes_first ? next | kCallerTakesFirst : next, std::memory_order_release);
+    std::lock_guard<std::mutex> lock(crew.mutex);
+    crew.job = std::move(job);
+    crew.failure = nullptr;
+    crew.running.store(size() - first, std::memory_order_relaxed);
+    const uint64_t next = (crew.ticket.load(std::memory_order_relaxed) & ~Crew::kCallerTakesFirst) + Crew::kTicketStep;
+    crew.ticket.store(caller_takes_first ? next | Crew::kCallerTakesFirst : next, std::memory_order_release);
   }
-  for (int i = first; i < size(); ++i) wake_[i].notify_one();
+  for (int i = first; i < size(); ++i) crew.wake[i].notify_one();
 }
 
 void ThreadPool::run(std::function<void(int)> job) {
@@ -89,66 +200,69 @@ void ThreadPool::run(std::function<void(int)> job) {
     return;
   }
   start(std::move(job), true);
+  Crew& crew = *crew_;
   std::exception_ptr failure;
   try {
-    job_(0);  // the workers only read job_ while it runs
+    crew.job(0);  // the workers only read job while it runs
   } catch (...) {
     failure = std::current_exception();
   }
   if (failure) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!failure_) failure_ = failure;
+    std::lock_guard<std::mutex> lock(crew.mutex);
+    if (!crew.failure) crew.failure = failure;
   }
   wait();
 }
 
 void ThreadPool::wait() {
-  const auto finished = [this] { return running_.load(std::memory_order_acquire) == 0; };
-  spin_until(finished, kSpinWindow);
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, finished);
-  job_ = nullptr;
+  Crew& crew = this->crew();
+  const auto finished = [&crew] { return crew.running.load(std::memory_order_acquire) == 0; };
+  crew.spin_until(finished, kSpinWindow);
+  std::unique_lock<std::mutex> lock(crew.mutex);
+  crew.done.wait(lock, finished);
+  crew.job = nullptr;
+  crew.job_open.store(false, std::memory_order_relaxed);
   last_job_end_ = std::chrono::steady_clock::now();
-  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  if (crew.failure) std::rethrow_exception(std::exchange(crew.failure, nullptr));
 }
 
-void ThreadPool::work(int index) {
+void ThreadPool::Crew::work(int index) {
   uint64_t seen = 0;
   const auto called = [&] {
-    return stopping_.load(std::memory_order_acquire) || ticket_.load(std::memory_order_acquire) != seen;
+    return stopping.load(std::memory_order_acquire) || ticket.load(std::memory_order_acquire) != seen;
   };
   // Only a worker that just ran a job waits for the next one by checking;
   // worker 0, left out of every run(), sleeps until a job wants it rather
   // than competing for a processor with the threads that do the work.
   bool ran = false;
   for (;;) {
-    if (!(ran && spin_until(called, std::chrono::microseconds(worker_spin_us_.load(std::memory_order_relaxed))))) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_[index].wait(lock, called);
+    if (!(ran && spin_until(called, std::chrono::microseconds(worker_spin_us.load(std::memory_order_relaxed))))) {
+      std::unique_lock<std::mutex> lock(mutex);
+      wake[index].wait(lock, called);
     }
-    if (stopping_.load(std::memory_order_acquire)) return;
-    seen = ticket_.load(std::memory_order_acquire);
+    if (stopping.load(std::memory_order_acquire)) return;
+    seen = ticket.load(std::memory_order_acquire);
     ran = !(index == 0 && (seen & kCallerTakesFirst));
     if (!ran) continue;
-    // job_ was written before the ticket was raised and stays put until
+    // job was written before the ticket was raised and stays put until
     // every worker of the job has counted itself out.
-    std::exception_ptr failure;
+    std::exception_ptr failure_here;
     try {
-      job_(index);
+      job(index);
     } catch (...) {
-      failure = std::current_exception();
+      failure_here = std::current_exception();
     }
-    if (failure) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!failure_) failure_ = failure;
+    if (failure_here) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!failure) failure = failure_here;
     }
-    if (running_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       // Taking the lock orders this with a caller between its last check
       // and its sleep, so the signal cannot fall between the two.
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(mutex);
       }
-      done_.notify_all();
+      done.notify_all();
     }
   }
 }

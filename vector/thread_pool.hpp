@@ -15,18 +15,21 @@
 // still finds them awake. The checking is bounded in time and left out
 // altogether when the pool has more threads than the machine has
 // processors.
+//
+// The threads, their lock and their signals (the crew) belong to the process
+// that started them. A child made by fork() has none of the threads, and a
+// lock or signal it copied may be held by one of them for ever, so a pool
+// used in a child leaves its inherited crew untouched and starts a fresh one
+// on its first job there. A handler run at each fork counts the forks, so
+// the check costs one compare per job.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -63,13 +66,18 @@ class ThreadPool {
     return usual > kMaxSpinWindow ? kSpinWindow : std::clamp(kPauseMultiple * usual, kSpinWindow, kMaxSpinWindow);
   }
 
-  // threads >= 1.
+  // threads >= 1. Throws std::runtime_error naming the count when a thread
+  // cannot be started (the process is at its limit of threads or memory);
+  // the threads already started are then stopped and joined.
   explicit ThreadPool(int threads);
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
-  int size() const { return static_cast<int>(workers_.size()); }
+  int size() const { return threads_; }
+  // True in a child process made by fork() until the pool runs a job there:
+  // its threads are still the parent's.
+  bool started_before_fork() const;
 
   // Starts job(worker) on every worker and returns at once.
   void start(std::function<void(int worker)> job) { start(std::move(job), false); }
@@ -96,42 +104,26 @@ class ThreadPool {
   }
 
  private:
+  struct Crew;
   // Starts the job on every worker, or on all but worker 0 when the caller
   // takes share 0 itself.
   void start(std::function<void(int worker)> job, bool caller_takes_first);
-  void work(int index);
-  // Spins until done() holds or window has passed; true if it held.
-  template <typename Done>
-  bool spin_until(Done done, std::chrono::microseconds window) const;
+  // The crew of this process: after a fork, a fresh one in place of the
+  // parent's. Throws std::runtime_error when the parent's crew had a job
+  // under way as it forked: the child cannot finish that job.
+  Crew& crew();
   // Counts the caller's pause since the last job ended into the workers'
   // spin window; called as a job starts.
-  void adapt_spin_window();
+  void adapt_spin_window(Crew& crew);
 
-  std::vector<std::thread> workers_;
-  const bool spin_;  // false when the threads outnumber the processors
-  std::mutex mutex_;
-  // One wake-up signal per worker, so that a job wakes only the workers that
-  // take part in it: in run() the caller takes share 0, and waking worker 0
-  // just to send it back to sleep would cost a context switch per job.
-  std::unique_ptr<std::condition_variable[]> wake_;
-  std::condition_variable done_;
-  std::function<void(int)> job_;
-  // Raised by kTicketStep (with job_ written before it) to start a job;
-  // workers watch it without the lock while they spin. Its lowest bit says
-  // that worker 0 sits the job out, so a worker learns both in one read.
-  static constexpr uint64_t kCallerTakesFirst = 1;
-  static constexpr uint64_t kTicketStep = 2;
-  std::atomic<uint64_t> ticket_{0};
-  std::atomic<int> running_{0};
-  std::atomic<bool> stopping_{false};
-  std::exception_ptr failure_;
+  int threads_;
+  bool spin_;            // false when the threads outnumber the processors
+  uint64_t generation_;  // the fork count when crew_ was started
+  std::unique_ptr<Crew> crew_;
   // The caller's side of the spin window: when its last wait ended, and a
   // running average of its pauses (the newest weighs a quarter).
   std::chrono::steady_clock::time_point last_job_end_{};
   std::chrono::microseconds usual_pause_{0};
-  // The window the workers use after their current job; written before the
-  // ticket that starts the job, so they read it with the job.
-  std::atomic<int64_t> worker_spin_us_{kSpinWindow.count()};
   ShareCursor chunks_;  // the items of run_chunks and start_chunks
 };
 

@@ -141,6 +141,9 @@ void VectorEnv::acquire() {
   bool expected = false;
   if (in_use_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return;
   if (async_pending_) throw std::runtime_error("a step_async is pending: call step_wait first");
+  if (pool_.started_before_fork())
+    throw std::runtime_error(
+        "this VectorEnv was in use by another thread when the process forked: the child process cannot use it");
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
