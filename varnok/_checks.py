@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import math
 import operator
+import os
+from pathlib import Path
 
 
 def integer(value, name: str, low: int | None = None, high: int | None = None) -> int:
@@ -31,6 +33,20 @@ def real(value, name: str, low: float | None = None, high: float | None = None) 
         bounds = "" if low is None else f" at least {low}" if high is None else f" from {low} to {high}"
         raise ValueError(f"{name} must be a finite number{bounds}, got {value!r}")
     return number
+
+
+def path(value, name: str) -> Path:
+    """value (a str or os.PathLike) as a Path; TypeError for anything else,
+    ValueError for a path holding a NUL byte, as open() refuses it (the name
+    would end there and name another file, and a check such as Path.is_dir
+    would answer False instead of refusing)."""
+    try:
+        text = os.fspath(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a str or os.PathLike path, got {value!r}") from None
+    if "\0" in (text if isinstance(text, str) else os.fsdecode(text)):
+        raise ValueError(f"{name}: embedded null byte in the path {text!r}")
+    return Path(text)
 
 
 def game_from_fen(fen, rules: str = "classic"):
