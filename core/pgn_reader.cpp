@@ -11,6 +11,7 @@
 
 #include "core/fen_strict.hpp"
 #include "core/pgn_tags.hpp"
+#include "core/quoted.hpp"
 #include "core/san.hpp"
 #include "core/uci.hpp"
 
@@ -73,12 +74,12 @@ PgnReader PgnReader::from_file(const std::string& path) {
   PgnReader reader;
   // Opening a FIFO waits for its writer; a signal may end the wait (EINTR).
   reader.file_ = File(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (reader.file_.fd < 0)
-    throw std::system_error(errno, std::generic_category(), "cannot open PGN file '" + path + "'");
+  if (const int error = errno; reader.file_.fd < 0)
+    throw std::system_error(error, std::generic_category(), "cannot open PGN file " + quoted(path, path.size()));
   // A folder opens like a file but reads as nothing: say so instead.
   struct stat status{};
   if (::fstat(reader.file_.fd, &status) == 0 && S_ISDIR(status.st_mode))
-    throw std::system_error(EISDIR, std::generic_category(), "cannot read PGN file '" + path + "'");
+    throw std::system_error(EISDIR, std::generic_category(), "cannot read PGN file " + quoted(path, path.size()));
   return reader;
 }
 

@@ -179,8 +179,9 @@ void bind_notation(py::module_& m) {
       },
       py::arg("source"), py::arg("errors") = "skip",
       "Streams the games of a PGN source: a str that holds a newline or starts with \"[\" is the PGN text itself; "
-      "any other str, or an os.PathLike, is the path of a file (read in chunks, any size). A game that cannot be "
-      "read whole (a bad FEN tag, an illegal or unreadable move) is skipped with errors=\"skip\", or raises "
+      "any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter "
+      "lock released: a FIFO's writer may be a thread of this process). A game that cannot be read whole (a bad "
+      "FEN tag, an illegal or unreadable move, a null move) is skipped with errors=\"skip\", or raises "
       "ValueError with its line number with errors=\"raise\".");
 
   m.def(

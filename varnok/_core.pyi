@@ -583,7 +583,7 @@ class UCT:
         """
 def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
     """
-    Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise".
+    Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter lock released: a FIFO's writer may be a thread of this process). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move, a null move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise".
     """
 def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'skip') -> dict[str, numpy.ndarray]:
     """
