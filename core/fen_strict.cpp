@@ -10,6 +10,7 @@
 
 #include "core/attack_tables.hpp"
 #include "core/move_text.hpp"
+#include "core/quoted.hpp"
 
 namespace varnok {
 
@@ -22,9 +23,9 @@ constexpr const char* kColourNames[2] = {"white", "black"};
 [[noreturn]] void fail(const char* field, std::string_view text, const std::string& what) {
   std::string message = "FEN ";
   message += field;
-  message += " field '";
-  message += text.substr(0, 80);
-  message += "': ";
+  message += " field ";
+  message += quoted(text);
+  message += ": ";
   message += what;
   throw std::invalid_argument(message);
 }
@@ -42,7 +43,8 @@ int piece_of_letter(char c) {
 void read_placement(std::string_view field, Position& position) {
   int rank = 8, file = 0;
   bool after_digit = false;
-  for (const char c : field) {
+  for (size_t i = 0; i < field.size(); ++i) {
+    const char c = field[i];
     if (c == '/') {
       if (file != 8)
         fail("placement", field,
@@ -58,7 +60,8 @@ void read_placement(std::string_view field, Position& position) {
       const int piece = piece_of_letter(c);
       if (piece == kNoPiece) {
         const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        fail("placement", field, std::string(letter ? "unknown piece letter '" : "unexpected character '") + c + "'");
+        fail("placement", field,
+             std::string(letter ? "unknown piece letter " : "unexpected character ") + quoted(character_at(field, i)));
       }
       if (file < 8) position.bitboards[piece] |= square_bit(make_square(file, rank));
       ++file;
@@ -224,8 +227,8 @@ FenPosition parse_fen_strict(std::string_view text) {
   }
   if (count != 4 && count != 6) {
     std::string what = count > kMaxFields ? "more than 6" : std::to_string(count);
-    throw std::invalid_argument("FEN '" + std::string(text.substr(0, 100)) +
-                                "': expected 6 fields (or 4 without the clocks), found " + what);
+    throw std::invalid_argument("FEN " + quoted(text, 100) + ": expected 6 fields (or 4 without the clocks), found " +
+                                what);
   }
 
   FenPosition result;

@@ -1,13 +1,17 @@
 #include "core/pgn_reader.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
 #include "core/fen_strict.hpp"
 #include "core/pgn_tags.hpp"
+#include "core/quoted.hpp"
 #include "core/san.hpp"
 #include "core/uci.hpp"
 
@@ -16,7 +20,12 @@ namespace varnok {
 namespace {
 
 constexpr std::string_view kInitialFen = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
-constexpr int kEnd = -1;
+constexpr int kEnd = -1;     // get() and peek() at the end of the source
+constexpr int kPaused = -2;  // get() and peek() with the chunk budget spent, or a read interrupted
+constexpr int kMore = 1;     // refill() made bytes ready
+
+// The moves that pass a turn ("--", "Z0"); an action always moves a piece.
+bool is_null_move(std::string_view s) { return s == "--" || s == "Z0"; }
 
 bool is_space(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
@@ -48,14 +57,29 @@ std::vector<std::string> PgnGame::uci() const {
   return out;
 }
 
+PgnReader::File& PgnReader::File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) ::close(fd);
+    fd = std::exchange(other.fd, -1);
+  }
+  return *this;
+}
+
+PgnReader::File::~File() {
+  if (fd >= 0) ::close(fd);
+}
+
 PgnReader PgnReader::from_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw std::invalid_argument("a file path cannot hold a NUL byte");
   PgnReader reader;
+  // Opening a FIFO waits for its writer; a signal may end the wait (EINTR).
+  reader.file_ = File(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (const int error = errno; reader.file_.fd < 0)
+    throw std::system_error(error, std::generic_category(), "cannot open PGN file " + quoted(path, path.size()));
   // A folder opens like a file but reads as nothing: say so instead.
-  std::error_code status;
-  if (std::filesystem::is_directory(path, status))
-    throw std::system_error(EISDIR, std::generic_category(), "cannot read PGN file '" + path + "'");
-  reader.file_.reset(std::fopen(path.c_str(), "rb"));
-  if (!reader.file_) throw std::system_error(errno, std::generic_category(), "cannot open PGN file '" + path + "'");
+  struct stat status{};
+  if (::fstat(reader.file_.fd, &status) == 0 && S_ISDIR(status.st_mode))
+    throw std::system_error(EISDIR, std::generic_category(), "cannot read PGN file " + quoted(path, path.size()));
   return reader;
 }
 
@@ -65,29 +89,55 @@ PgnReader PgnReader::from_text(std::string text) {
   return reader;
 }
 
-bool PgnReader::refill() {
-  if (!file_) return false;
-  text_.resize(kChunkBytes);
-  const size_t got = std::fread(text_.data(), 1, kChunkBytes, file_.get());
-  text_.resize(got);
-  pos_ = 0;
-  return got > 0;
-}
-
-int PgnReader::peek() {
-  if (pos_ >= text_.size() && !refill()) return kEnd;
+// A file is read a chunk at a time; a text in memory is scanned a chunk at a
+// time too, so that both pause alike.
+int PgnReader::refill() {
+  if (file_.fd < 0) {
+    if (limit_ >= text_.size()) return kEnd;
+    if (chunk_budget_ <= 0) return kPaused;
+    --chunk_budget_;
+    limit_ = std::min(text_.size(), limit_ + kChunkBytes);
+  } else {
+    if (chunk_budget_ <= 0) return kPaused;
+    --chunk_budget_;
+    text_.resize(kChunkBytes);
+    const ssize_t got = ::read(file_.fd, text_.data(), kChunkBytes);
+    const int error = errno;
+    text_.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    pos_ = 0;
+    limit_ = text_.size();
+    if (got < 0 && error == EINTR) return kPaused;
+    if (got < 0) throw std::system_error(error, std::generic_category(), "cannot read the PGN file");
+    if (got == 0) return kEnd;
+  }
   if (!started_) {
     started_ = true;
     if (std::string_view(text_).substr(pos_, 3) == "\xEF\xBB\xBF") pos_ += 3;  // a UTF-8 byte-order mark
-    if (pos_ >= text_.size() && !refill()) return kEnd;
   }
-  return static_cast<unsigned char>(text_[pos_]);
+  return kMore;
+}
+
+// The next byte, with each line end (LF, CR LF or a lone CR) as one '\n'.
+int PgnReader::peek() {
+  for (;;) {
+    while (pos_ >= limit_) {
+      const int status = refill();
+      if (status != kMore) return status;
+    }
+    const char c = text_[pos_];
+    if (c == '\n' && after_cr_) {  // the LF of a CR LF
+      after_cr_ = false;
+      ++pos_;
+      continue;
+    }
+    return c == '\r' ? '\n' : static_cast<unsigned char>(c);
+  }
 }
 
 int PgnReader::get() {
   const int c = peek();
-  if (c == kEnd) return kEnd;
-  ++pos_;
+  if (c < 0) return c;
+  after_cr_ = text_[pos_++] == '\r';
   if (c == '\n') {
     ++line_;
     at_line_start_ = true;
@@ -97,38 +147,25 @@ int PgnReader::get() {
   return c;
 }
 
-void PgnReader::skip_line() {
-  for (int c = get(); c != kEnd && c != '\n'; c = get()) {
-  }
-}
-
-void PgnReader::skip_comment() {
-  for (int c = get(); c != kEnd && c != '}'; c = get()) {
-  }
-}
-
-// After '[': the name, then the value from the first '"' to the last '"' on
-// the line that is followed by ']'. Quotes inside need no escape (python-chess
-// writes them bare); the standard escapes \" and \\ are undone. A tag
-// without a name or a quoted value is dropped with the rest of its line.
-bool PgnReader::read_tag(Token& token) {
+// A tag's line after its '[': the name, then the value from the first '"' to
+// the last '"' on the line that is followed by ']'. Quotes inside need no
+// escape (python-chess writes them bare); the standard escapes \" and \\ are
+// undone. A tag without a name or a quoted value is dropped.
+bool PgnReader::parse_tag(std::string_view line, Token& token) const {
   token.kind = TokenKind::kTag;
   token.text.clear();
   token.value.clear();
-  token.line = line_;
-  while (peek() == ' ' || peek() == '\t') get();
-  while (is_symbol_char(peek()) && token.text.size() < kMaxTokenBytes) token.text.push_back(static_cast<char>(get()));
-  while (peek() == ' ' || peek() == '\t') get();
-  if (token.text.empty() || peek() != '"') {
-    if (peek() != '\n') skip_line();
-    return false;
-  }
-  get();
+  size_t at = 0;
+  const auto skip_blanks = [&] {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+  };
+  skip_blanks();
+  while (at < line.size() && is_symbol_char(static_cast<unsigned char>(line[at])) && token.text.size() < kMaxTokenBytes)
+    token.text.push_back(line[at++]);
+  skip_blanks();
+  if (token.text.empty() || at >= line.size() || line[at] != '"') return false;
   std::string& raw = token.value;
-  for (int c = peek(); c != kEnd && c != '\n'; c = peek()) {
-    get();
-    if (raw.size() < kMaxTagValueBytes) raw.push_back(static_cast<char>(c));
-  }
+  raw.assign(line.substr(at + 1, kMaxTagValueBytes));
   size_t end = raw.find_last_not_of(" \t\r");
   if (end != std::string::npos && end > 0 && raw[end] == ']') {
     end = raw.find_last_not_of(" \t", end - 1);
@@ -148,129 +185,232 @@ bool PgnReader::read_tag(Token& token) {
   return is_tag_name(token.text) && is_tag_value(raw);
 }
 
-void PgnReader::next_token(Token& token) {
+// What a whole symbol is: move numbers, NAGs, detached annotation marks and
+// everything inside a variation carry no move.
+PgnReader::TokenKind PgnReader::symbol_kind(const Token& token) const {
+  if (variation_depth_ > 0 || token.text.empty()) return TokenKind::kNone;
+  if (token.text[0] == '$' || all_of_chars(token.text, "0123456789") || all_of_chars(token.text, "!?"))
+    return TokenKind::kNone;
+  return is_result(token.text) ? TokenKind::kResult : TokenKind::kMove;
+}
+
+// Scans on from where the last call stopped, to the end of the next token
+// (in token_), the end of the source or a pause.
+PgnReader::TokenKind PgnReader::next_token() {
+  Token& token = token_;
   for (;;) {
-    const bool line_start = at_line_start_;
-    const int64_t line = line_;
-    const int c = get();
-    if (c == kEnd) {
-      token.kind = TokenKind::kEnd;
-      token.line = line;
-      return;
-    }
-    if (is_space(c)) continue;
-    if (c == '%' && line_start) {
-      skip_line();
-    } else if (c == '{') {
-      skip_comment();
-    } else if (c == ';') {
-      skip_line();
-    } else if (c == '(') {
-      ++variation_depth_;
-    } else if (c == ')') {
-      if (variation_depth_ > 0) --variation_depth_;
-    } else if (c == '[' && (variation_depth_ == 0 || line_start)) {
-      // A tag at the start of a line also ends a variation left open.
-      variation_depth_ = 0;
-      if (read_tag(token)) return;
-    } else if (c == '*' && variation_depth_ == 0) {
-      token.kind = TokenKind::kResult;
-      token.text = "*";
-      token.line = line;
-      return;
-    } else if (is_symbol_char(c)) {
-      token.text.assign(1, static_cast<char>(c));
-      while (is_symbol_char(peek())) {
-        const int next = get();
-        if (token.text.size() < kMaxTokenBytes) token.text.push_back(static_cast<char>(next));
+    switch (scan_) {
+      case Scan::kLine:
+      case Scan::kComment: {
+        const int stop = scan_ == Scan::kLine ? '\n' : '}';
+        for (int c = get(); c != stop && c != kEnd; c = get())
+          if (c == kPaused) return TokenKind::kPaused;
+        blank_line_ = scan_ == Scan::kLine;  // a line skipped to its end: the next one starts empty
+        scan_ = Scan::kBetween;
+        break;
       }
-      if (variation_depth_ > 0) continue;
-      // Move numbers, NAGs and detached annotation marks carry no move.
-      if (token.text[0] == '$' || all_of_chars(token.text, "0123456789") || all_of_chars(token.text, "!?")) continue;
-      token.kind = is_result(token.text) ? TokenKind::kResult : TokenKind::kMove;
-      token.line = line;
-      return;
+      case Scan::kTag: {
+        int c = peek();
+        for (; c >= 0 && c != '\n'; c = peek()) {
+          get();
+          if (tag_line_.size() < kMaxTagLineBytes) tag_line_.push_back(static_cast<char>(c));
+        }
+        if (c == kPaused) return TokenKind::kPaused;
+        scan_ = Scan::kBetween;
+        if (parse_tag(tag_line_, token)) return TokenKind::kTag;
+        break;
+      }
+      case Scan::kSymbol: {
+        int c = peek();
+        for (; is_symbol_char(c); c = peek()) {
+          get();
+          if (token.text.size() < kMaxTokenBytes) token.text.push_back(static_cast<char>(c));
+        }
+        if (c == kPaused) return TokenKind::kPaused;
+        // No symbol ends in 'e' but one followed by ".p." (the 'e' begins it).
+        if (c == '.' && token.text.back() == 'e' && variation_depth_ == 0) {
+          scan_ = Scan::kEnPassantMark;
+          mark_matched_ = 0;
+          break;
+        }
+        scan_ = Scan::kBetween;
+        if (const TokenKind kind = symbol_kind(token); kind != TokenKind::kNone) return kind;
+        break;
+      }
+      case Scan::kEnPassantMark: {
+        constexpr std::string_view kMarkRest = ".p.";
+        while (mark_matched_ < kMarkRest.size()) {
+          const int c = peek();
+          if (c == kPaused) return TokenKind::kPaused;
+          if (c != kMarkRest[mark_matched_]) break;
+          get();
+          ++mark_matched_;
+        }
+        if (mark_matched_ == kMarkRest.size()) token.text.pop_back();
+        scan_ = Scan::kBetween;
+        if (const TokenKind kind = symbol_kind(token); kind != TokenKind::kNone) return kind;
+        break;
+      }
+      case Scan::kBetween: {
+        const bool line_start = at_line_start_;
+        const int64_t line = line_;
+        const int c = get();
+        if (c == kPaused) return TokenKind::kPaused;
+        if (c == kEnd) {
+          token.line = line;
+          return TokenKind::kEnd;
+        }
+        if (c == '\n') {
+          // A blank line closes a game's movetext: a result token after it is a game of its own.
+          if (blank_line_) after_result_ = false;
+          blank_line_ = true;
+          break;
+        }
+        if (is_space(c)) break;
+        blank_line_ = false;
+        if (c == '%' && line_start) {
+          scan_ = Scan::kLine;
+        } else if (c == '{') {
+          scan_ = Scan::kComment;
+        } else if (c == ';') {
+          scan_ = Scan::kLine;
+        } else if (c == '(') {
+          ++variation_depth_;
+        } else if (c == ')') {
+          if (variation_depth_ > 0) --variation_depth_;
+        } else if (c == '[' && (variation_depth_ == 0 || line_start)) {
+          // A tag at the start of a line also ends a variation left open.
+          variation_depth_ = 0;
+          token.line = line;
+          tag_line_.clear();
+          scan_ = Scan::kTag;
+        } else if (c == '*' && variation_depth_ == 0) {
+          token.text = "*";
+          token.line = line;
+          return TokenKind::kResult;
+        } else if (is_symbol_char(c)) {
+          token.text.assign(1, static_cast<char>(c));
+          token.line = line;
+          scan_ = Scan::kSymbol;
+        }
+        // Anything else ('.', stray brackets, bytes outside PGN) separates tokens.
+        break;
+      }
     }
-    // Anything else ('.', stray brackets, bytes outside PGN) separates tokens.
   }
 }
 
+void PgnReader::start_game(int64_t line) {
+  after_result_ = false;
+  if (game_started_) return;
+  game_started_ = true;
+  game_.line = line;
+}
+
+// The start position, from the headers as read so far.
+void PgnReader::enter_movetext() {
+  if (in_movetext_) return;
+  in_movetext_ = true;
+  const std::string* fen = game_.header("FEN");
+  try {
+    FenPosition loaded = parse_fen_strict(fen ? std::string_view(*fen) : kInitialFen);
+    game_.start = loaded.position;
+    game_.start_fullmove = loaded.fullmove_number;
+  } catch (const std::invalid_argument& e) {
+    game_.start = parse_fen_strict(kInitialFen).position;
+    game_.error = std::string("bad FEN tag: ") + e.what();
+    game_.error_line = fen_line_;
+  }
+  position_ = game_.start;
+}
+
+void PgnReader::add_move(const Token& token) {
+  if (!game_.ok()) return;  // the rest of a broken game is passed over
+  if (is_null_move(token.text)) {
+    game_.error = "null move '" + token.text + "' (a pass): it has no action, the game is skipped";
+    game_.error_line = token.line;
+    return;
+  }
+  try {
+    const Move move = move_of_san(position_, token.text);
+    position_.apply_move(move);
+    game_.moves.push_back(move);
+  } catch (const std::invalid_argument& e) {
+    game_.error = e.what();
+    game_.error_line = token.line;
+  }
+}
+
+// Hands the game out and makes ready for the next one (the caller's game,
+// cleared, is the next one's storage).
+PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
+  std::swap(game, game_);
+  game_.headers.clear();
+  game_.moves.clear();
+  game_.result.clear();
+  game_.error.clear();
+  game_.error_line = 0;
+  game_.line = 0;
+  game_.start_fullmove = 1;
+  game_started_ = in_movetext_ = false;
+  after_result_ = by_result;
+  fen_line_ = 0;
+  return Progress::kGame;
+}
+
 bool PgnReader::next(PgnGame& game) {
-  game.headers.clear();
-  game.moves.clear();
-  game.result.clear();
-  game.error.clear();
-  game.error_line = 0;
-  game.line = 0;
-  game.start_fullmove = 1;
-  bool started = false, in_movetext = false;
-  Position position;
-  Token token;
-  int64_t fen_line = 0;  // where the FEN tag stands, named when it is faulty
-
-  auto start_game = [&](int64_t line) {
-    if (started) return;
-    started = true;
-    game.line = line;
-  };
-  // The start position, from the headers as read so far.
-  auto enter_movetext = [&]() {
-    if (in_movetext) return;
-    in_movetext = true;
-    const std::string* fen = game.header("FEN");
-    try {
-      FenPosition loaded = parse_fen_strict(fen ? std::string_view(*fen) : kInitialFen);
-      game.start = loaded.position;
-      game.start_fullmove = loaded.fullmove_number;
-    } catch (const std::invalid_argument& e) {
-      game.start = parse_fen_strict(kInitialFen).position;
-      game.error = std::string("bad FEN tag: ") + e.what();
-      game.error_line = fen_line;
+  for (;;) {
+    int64_t unlimited = INT64_MAX;
+    switch (next(game, unlimited)) {
+      case Progress::kGame: return true;
+      case Progress::kEnd: return false;
+      case Progress::kPaused: break;  // a read interrupted by a signal: go on
     }
-    position = game.start;
-  };
+  }
+}
 
+PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
+  chunk_budget_ = chunk_budget;
+  struct Spent {
+    int64_t& budget;
+    const int64_t& left;
+    ~Spent() { budget = left; }
+  } spent{chunk_budget, chunk_budget_};
   if (has_pending_) {
     has_pending_ = false;
     start_game(pending_.line);
-    if (pending_.text == "FEN") fen_line = pending_.line;
-    game.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
+    if (pending_.text == "FEN") fen_line_ = pending_.line;
+    game_.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
   }
   for (;;) {
-    next_token(token);
-    switch (token.kind) {
+    switch (next_token()) {
+      case TokenKind::kPaused: return Progress::kPaused;
       case TokenKind::kTag:
-        if (in_movetext) {
-          pending_ = std::move(token);
+        if (in_movetext_) {
+          pending_ = std::move(token_);
           has_pending_ = true;
-          return true;
+          return finish(game, false);
         }
-        start_game(token.line);
-        if (token.text == "FEN") fen_line = token.line;
-        game.headers.emplace_back(std::move(token.text), std::move(token.value));
+        start_game(token_.line);
+        if (token_.text == "FEN") fen_line_ = token_.line;
+        game_.headers.emplace_back(std::move(token_.text), std::move(token_.value));
         break;
       case TokenKind::kMove:
-        start_game(token.line);
+        start_game(token_.line);
         enter_movetext();
-        if (!game.ok()) break;  // the rest of a broken game is passed over
-        try {
-          const Move move = move_of_san(position, token.text);
-          position.apply_move(move);
-          game.moves.push_back(move);
-        } catch (const std::invalid_argument& e) {
-          game.error = e.what();
-          game.error_line = token.line;
-        }
+        add_move(token_);
         break;
       case TokenKind::kResult:
-        start_game(token.line);
+        if (after_result_ && !game_started_) break;  // a second result token of the game just read
+        start_game(token_.line);
         enter_movetext();
-        game.result = token.text;
-        return true;
+        game_.result = token_.text;
+        return finish(game, true);
       case TokenKind::kEnd:
-        if (!started) return false;
+        if (!game_started_) return Progress::kEnd;
         enter_movetext();
-        return true;
+        return finish(game, false);
+      case TokenKind::kNone: break;
     }
   }
 }

@@ -10,15 +10,23 @@
 // them), escape lines (% in the first column) and odd spacing are passed
 // over; a game may lack its result token, the next tag section then ends it.
 //
+// Line ends may be LF, CR LF or a lone CR. A result token ends its game; a
+// second result token right after it (no move, tag or blank line between)
+// is ignored, as python-chess ignores it. An "e.p." written after an en-passant capture
+// ("exd6 e.p.", "exd6e.p.") is passed over.
+//
 // A game whose FEN tag or one of whose moves cannot be read is still handed
 // out, with error and error_line set; its remaining moves are skipped and
 // reading goes on with the next game. The caller decides whether to skip
 // such games or stop.
+//
+// Reading can stop after a given number of chunks scanned, anywhere in the
+// text (inside a comment, a tag or a run of spaces), and go on later from
+// exactly there: a caller that must answer signals calls next() with a budget
+// of chunks, and a source without games (/dev/zero) cannot hold it for long.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,46 +58,90 @@ struct PgnGame {
 class PgnReader {
  public:
   // Throws std::system_error (with the errno) when the file cannot be opened
-  // or is a folder.
+  // or is a folder (EINTR when a signal came while a FIFO waited for its
+  // writer: the caller may handle it and try again), std::invalid_argument
+  // for a path holding a NUL byte (the file's name would end there).
+  // Reading a file throws std::system_error when the system reports an error.
   static PgnReader from_file(const std::string& path);
   static PgnReader from_text(std::string text);
 
   // Reads the next game into game; false when the source is used up.
   bool next(PgnGame& game);
 
+  enum class Progress { kGame, kEnd, kPaused };
+  // Reads on until a game is complete (kGame, the game in game), the source
+  // is used up (kEnd), or chunk_budget chunks of kChunkBytes are scanned or a
+  // read was interrupted by a signal (kPaused: call again to go on). The
+  // chunks scanned are taken from chunk_budget.
+  Progress next(PgnGame& game, int64_t& chunk_budget);
+
+  static constexpr size_t kChunkBytes = 1 << 16;
+
  private:
-  enum class TokenKind { kTag, kMove, kResult, kEnd };
+  enum class TokenKind { kNone, kTag, kMove, kResult, kEnd, kPaused };
+  // What the scanner is inside of, kept from one call to the next.
+  enum class Scan : uint8_t {
+    kBetween,        // between tokens
+    kLine,           // the rest of a line to skip: a ';' comment, a '%' escape, the tail of a long tag
+    kComment,        // a {...} comment
+    kSymbol,         // a move, move number, result or NAG
+    kEnPassantMark,  // an "e.p." after a move
+    kTag,            // the line of a tag, after its '['
+  };
   struct Token {
     TokenKind kind = TokenKind::kEnd;
     std::string text;   // the move or result; the tag's name
     std::string value;  // the tag's value
     int64_t line = 0;
   };
-  struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+  // An open file descriptor, closed with its owner.
+  struct File {
+    int fd = -1;
+    File() = default;
+    explicit File(int fd) : fd(fd) {}
+    File(File&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    File& operator=(File&& other) noexcept;
+    ~File();
   };
-  static constexpr size_t kChunkBytes = 1 << 16;
   static constexpr size_t kMaxTokenBytes = 64;  // longer symbols are cut; no move is near that long
   static constexpr size_t kMaxTagValueBytes = 1 << 16;
+  static constexpr size_t kMaxTagLineBytes = kMaxTagValueBytes + 4 * kMaxTokenBytes;  // longer lines are cut
 
   PgnReader() = default;
   int get();
   int peek();
-  bool refill();
-  void skip_line();
-  void skip_comment();
-  bool read_tag(Token& token);
-  void next_token(Token& token);
+  int refill();
+  bool parse_tag(std::string_view line, Token& token) const;
+  TokenKind symbol_kind(const Token& token) const;
+  TokenKind next_token();
+  void start_game(int64_t line);
+  void enter_movetext();
+  void add_move(const Token& token);
+  Progress finish(PgnGame& game, bool by_result);
 
-  std::unique_ptr<std::FILE, FileCloser> file_;
+  File file_;
   std::string text_;  // the whole text, or the current chunk of the file
   size_t pos_ = 0;
+  size_t limit_ = 0;  // the end of the bytes that may be scanned before the next refill
+  int64_t chunk_budget_ = 0;
   int64_t line_ = 1;
   bool at_line_start_ = true;
-  bool started_ = false;  // a byte-order mark is skipped before the first byte
+  bool after_cr_ = false;  // the last byte was a CR: an LF right after it ends no other line
+  bool started_ = false;   // a byte-order mark is skipped before the first byte
   int variation_depth_ = 0;
+  Scan scan_ = Scan::kBetween;
+  Token token_;           // the token being read
+  std::string tag_line_;  // the line of the tag being read
+  size_t mark_matched_ = 0;
   Token pending_;  // a tag that ended the previous game and starts the next
   bool has_pending_ = false;
+  // The game being read.
+  PgnGame game_;
+  Position position_;
+  bool game_started_ = false, in_movetext_ = false;
+  bool after_result_ = false;  // the last game ended at its result token, and no blank line came since
+  bool blank_line_ = true;     // nothing but spaces on the line so far
+  int64_t fen_line_ = 0;       // where the FEN tag stands, named when it is faulty
 };
 
 }  // namespace varnok

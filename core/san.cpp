@@ -7,6 +7,7 @@
 #include "core/fen_writer.hpp"
 #include "core/legality.hpp"
 #include "core/move_lookup.hpp"
+#include "core/quoted.hpp"
 
 namespace varnok {
 
@@ -57,8 +58,7 @@ int kind_of_letter(char c) {
 constexpr int promotion_kind_of(Move move) { return move_promoted(move) ? kind_of(move_promoted(move)) : kPawn; }
 
 [[noreturn]] void fail(const char* what, std::string_view text, const Position& position) {
-  throw std::invalid_argument(std::string(what) + " SAN move '" + std::string(text) + "' in " +
-                              fen_without_clocks(position));
+  throw std::invalid_argument(std::string(what) + " SAN move " + quoted(text) + " in " + fen_without_clocks(position));
 }
 
 Move castling_move(const Position& position, bool king_side, std::string_view text) {

@@ -5,6 +5,7 @@
 
 #include "core/fen_writer.hpp"
 #include "core/move_lookup.hpp"
+#include "core/quoted.hpp"
 
 namespace varnok {
 
@@ -34,7 +35,7 @@ Move move_of_uci(const Position& position, std::string_view text) {
   const int target = text.size() >= 4 ? square_of_name(text.substr(2, 2)) : kNoSquare;
   const int kind = text.size() == 5 ? promotion_kind(text[4]) : 0;
   if (source == kNoSquare || target == kNoSquare || kind < 0 || text.size() > 5)
-    throw std::invalid_argument("malformed UCI move '" + std::string(text) + "'");
+    throw std::invalid_argument("malformed UCI move " + quoted(text));
   const int promoted = kind ? piece_of(position.side, PieceKind(kind)) : 0;
   Move found = kNoMove;
   const auto fits = [&](Move move) {
@@ -42,7 +43,7 @@ Move move_of_uci(const Position& position, std::string_view text) {
   };
   for_each_legal_move_that(position, fits, [&](Move move) { found = move; });
   if (found == kNoMove)
-    throw std::invalid_argument("illegal UCI move '" + std::string(text) + "' in " + fen_without_clocks(position));
+    throw std::invalid_argument("illegal UCI move " + quoted(text) + " in " + fen_without_clocks(position));
   return found;
 }
 

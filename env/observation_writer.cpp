@@ -218,14 +218,19 @@ template void write_observation<float>(const Board&, float*);
 template void write_observation<int32_t>(const Board&, int32_t*);
 template void write_observation<uint8_t>(const Board&, uint8_t*);
 
-void unpack_observation(const uint64_t* packed, int32_t* out) {
+template <class T>
+void unpack_observation(const uint64_t* packed, T* out) {
   for (int plane = 0; plane < kObservationPlanes; ++plane, out += kSquares) {
     if (is_piece_plane(plane))
-      expand<int32_t, false>(packed[plane], false, out);
+      expand<T, false>(packed[plane], false, out);
     else
-      fill<int32_t, false>(out, static_cast<int32_t>(static_cast<int64_t>(packed[plane])));
+      fill<T, false>(out, static_cast<int32_t>(static_cast<int64_t>(packed[plane])));
   }
 }
+
+template void unpack_observation<float>(const uint64_t*, float*);
+template void unpack_observation<int32_t>(const uint64_t*, int32_t*);
+template void unpack_observation<uint8_t>(const uint64_t*, uint8_t*);
 
 size_t observation_bytes(ObservationFormat format) {
   switch (format) {

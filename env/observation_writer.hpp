@@ -87,9 +87,22 @@ constexpr bool is_piece_plane(int plane) {
 bool write_packed_observation(const ObservedGame& game, uint64_t* out);
 bool write_packed_observation(const Board& board, uint64_t* out);
 
-// The values of a packed observation, as write_observation<int32_t> writes
-// them: kObservationValues values from kObservationPlanes words.
-void unpack_observation(const uint64_t* packed, int32_t* out);
+// Whether word can stand for plane in a packed observation: every word is a
+// bitboard of a piece plane, while any other plane's word is a 32-bit value
+// sign-extended to 64 bits.
+constexpr bool is_packed_word(int plane, uint64_t word) {
+  return is_piece_plane(plane) || static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(word))) == word;
+}
+
+// The values of a packed observation (of words is_packed_word takes), as
+// write_observation<T> writes them: kObservationValues values from
+// kObservationPlanes words, clamped to 0..255 for uint8.
+template <class T>
+void unpack_observation(const uint64_t* packed, T* out);
+
+extern template void unpack_observation<float>(const uint64_t*, float*);
+extern template void unpack_observation<int32_t>(const uint64_t*, int32_t*);
+extern template void unpack_observation<uint8_t>(const uint64_t*, uint8_t*);
 
 // Whether write_packed_observation can represent every entry of history.
 bool history_is_packable(const History& history);

@@ -32,11 +32,13 @@ std::string describe_error(const PgnGame& game) {
   return "line " + std::to_string(game.error_line) + ": " + game.error;
 }
 
-bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t max_games) {
+bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t chunk_budget) {
   Board board;
   PgnGame game;
-  for (int64_t read = 0; read < max_games; ++read) {
-    if (!reader.next(game)) return false;
+  for (;;) {
+    const PgnReader::Progress progress = reader.next(game, chunk_budget);
+    if (progress == PgnReader::Progress::kEnd) return false;
+    if (progress == PgnReader::Progress::kPaused) return true;
     if (!game.ok()) {
       if (raise_on_error) throw std::invalid_argument(describe_error(game));
       continue;
@@ -64,7 +66,6 @@ bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedG
       board.play_listed(action);
     }
   }
-  return true;
 }
 
 }  // namespace varnok

@@ -33,11 +33,12 @@ struct ReplayedGames {
   int32_t game_count = 0;
 };
 
-// Reads up to max_games more games from reader (every game by default) and
-// returns whether the reader may hold more. A game that cannot be read whole
-// is skipped, or, with raise_on_error, throws std::invalid_argument
-// (describe_error) after the games before it have been added.
+// Reads on from reader, the games it completes within chunk_budget chunks
+// scanned (every game by default), and returns whether the reader may hold
+// more. A game that cannot be read whole is skipped, or, with
+// raise_on_error, throws std::invalid_argument (describe_error) after the
+// games before it have been added.
 bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out,
-                  int64_t max_games = INT64_MAX);
+                  int64_t chunk_budget = INT64_MAX);
 
 }  // namespace varnok

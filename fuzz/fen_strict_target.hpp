@@ -11,6 +11,7 @@
 #include "core/fen_strict.hpp"
 #include "core/fen_writer.hpp"
 #include "core/legality.hpp"
+#include "core/quoted.hpp"
 #include "core/san.hpp"
 #include "core/uci.hpp"
 #include "fuzz/check.hpp"
@@ -46,6 +47,7 @@ inline void run_fen_strict_input(const uint8_t* data, size_t size) {
     loaded = parse_fen_strict(text);
   } catch (const std::invalid_argument& e) {
     FUZZ_CHECK(std::string_view(e.what()).starts_with("FEN "));
+    FUZZ_CHECK(is_utf8(e.what()));  // a message quotes the text whole characters at a time
     return;
   }
   check_loaded(loaded);

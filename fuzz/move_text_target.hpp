@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "core/legality.hpp"
+#include "core/quoted.hpp"
 #include "core/san.hpp"
 #include "core/uci.hpp"
 #include "fuzz/harness.hpp"
@@ -152,9 +153,10 @@ class MoveTextRun {
   }
 
   // Whether the refusal names text (what() is a C string: up to a NUL).
+  // The message quotes the text (see quoted) and is valid UTF-8 whatever the text holds.
   static bool names(const std::invalid_argument& e, std::string_view text) {
-    const std::string_view quoted = text.substr(0, text.find('\0'));
-    return std::string_view(e.what()).find("'" + std::string(quoted)) != std::string_view::npos;
+    const std::string_view message = e.what();
+    return is_utf8(message) && message.find(quoted(text)) != std::string_view::npos;
   }
 
   void read_text(const std::string& text) const {

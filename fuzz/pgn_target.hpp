@@ -11,6 +11,7 @@
 
 #include "core/pgn_reader.hpp"
 #include "core/pgn_writer.hpp"
+#include "core/quoted.hpp"
 #include "fuzz/check.hpp"
 
 namespace varnok::fuzz {
@@ -23,6 +24,7 @@ inline void check_game(const PgnGame& game) {
   FUZZ_CHECK(game.line >= 1);
   FUZZ_CHECK(game.ok() == (game.error_line == 0));
   if (!game.ok()) FUZZ_CHECK(game.error_line >= game.line);
+  FUZZ_CHECK(is_utf8(game.error));  // it becomes a Python str
 }
 
 inline void run_pgn_input(const uint8_t* data, size_t size) {

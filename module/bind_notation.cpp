@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -23,29 +24,64 @@ namespace {
 
 namespace py = pybind11;
 
+// A Python str of bytes that may not be UTF-8 (a Latin-1 tag value), decoded
+// as python-chess decodes PGN: undecodable bytes become U+FFFD.
+py::str text_of(const std::string& bytes) {
+  PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<py::ssize_t>(bytes.size()), "replace");
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// OSError(errno, ...), the subclass Python's own open and read raise
+// (FileNotFoundError, PermissionError, IsADirectoryError).
+[[noreturn]] void raise_os_error(const std::system_error& e, const py::object& path) {
+  const py::object error = py::module_::import("builtins").attr("OSError")(e.code().value(), e.code().message(), path);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// The bytes of a file path as open() takes them: a str or os.PathLike of
+// str in the file system's encoding, a NUL refused with open()'s ValueError
+// (the name would end there and name another file).
+std::string file_path(const py::object& source) {
+  const py::object path = py::module_::import("os").attr("fspath")(source);
+  if (!py::isinstance<py::str>(path))
+    throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
+  if (PySequence_Contains(path.ptr(), py::str("\0", 1).ptr()) == 1)
+    throw py::value_error("source: embedded null byte in the path " + py::repr(path).cast<std::string>());
+  PyObject* encoded = nullptr;
+  if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw py::error_already_set();
+  const auto bytes = py::reinterpret_steal<py::bytes>(encoded);
+  return bytes.cast<std::string>();
+}
+
 // A str holding a newline or starting with "[" is PGN text; any other str,
-// and any os.PathLike, is a file path.
-PgnReader reader_of(const py::object& source) {
-  std::string path;
-  if (py::isinstance<py::str>(source)) {
-    std::string text = source.cast<std::string>();
-    if (text.find('\n') != std::string::npos || text.starts_with('[')) return PgnReader::from_text(std::move(text));
-    path = std::move(text);
-  } else {
-    const py::object fspath = py::module_::import("os").attr("fspath")(source);
-    if (!py::isinstance<py::str>(fspath))
-      throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
-    path = fspath.cast<std::string>();
+// and any os.PathLike, is a file path. A file is opened with the
+// interpreter lock released: opening a FIFO waits for its writer, which may
+// be a Python thread of this process. filename is set to the path (None
+// for a text), for the errors of reading.
+PgnReader reader_of(const py::object& source, py::object& filename) {
+  filename = py::none();
+  if (py::isinstance<py::str>(source) &&
+      (PySequence_Contains(source.ptr(), py::str("\n").ptr()) == 1 || source.attr("startswith")("[").cast<bool>())) {
+    py::ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(source.ptr(), &size);
+    if (!utf8) {
+      py::raise_from(PyExc_ValueError, "source: PGN text must be valid Unicode (it holds a lone surrogate)");
+      throw py::error_already_set();
+    }
+    return PgnReader::from_text(std::string(utf8, static_cast<size_t>(size)));
   }
-  try {
-    return PgnReader::from_file(path);
-  } catch (const std::system_error& e) {
-    // OSError(errno, ...) is the subclass Python's own open raises
-    // (FileNotFoundError, PermissionError, IsADirectoryError).
-    const py::object error =
-        py::module_::import("builtins").attr("OSError")(e.code().value(), e.code().message(), path);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
+  const std::string path = file_path(source);
+  filename = py::module_::import("os").attr("fspath")(source);
+  for (;;) {
+    try {
+      py::gil_scoped_release unlocked;
+      return PgnReader::from_file(path);
+    } catch (const std::system_error& e) {
+      if (e.code().value() != EINTR) raise_os_error(e, filename);
+      check_interrupt();  // a signal ended the wait: its handler runs, then the wait goes on
+    }
   }
 }
 
@@ -60,28 +96,36 @@ struct PgnGames {
   using bound_value = void;
   PgnReader reader;
   bool raise;
+  py::object filename;   // named by an OSError from reading; None for a text
   bool reading = false;  // set and read with the interpreter lock held
 
   PgnGame next() {
     if (reading) throw std::runtime_error("this PGN reader is in use by another thread");
+    reading = true;
+    struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{reading};
+    // With the interpreter lock released (a FIFO's writer may be a Python
+    // thread), in slices of chunks scanned that Ctrl-C can stop: a long run
+    // of broken games is skipped in this one call, and a source may hold no
+    // game for gigabytes.
     PgnGame game;
-    bool more = reader.next(game);
-    if (more && !game.ok() && !raise) {
-      // A long run of broken games is skipped in this one call: with the
-      // interpreter lock released, in slices that Ctrl-C can stop between
-      // two games.
-      reading = true;
-      struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-      } done{reading};
-      run_interruptibly([&](int64_t count) {
-        for (int64_t i = 0; i < count; ++i) {
-          more = reader.next(game);
-          if (!more || game.ok()) return false;
+    bool more = true;
+    try {
+      run_interruptibly([&](int64_t chunks) {
+        for (;;) {
+          switch (reader.next(game, chunks)) {
+            case PgnReader::Progress::kPaused: return true;
+            case PgnReader::Progress::kEnd: more = false; return false;
+            case PgnReader::Progress::kGame:
+              if (game.ok() || raise) return false;
+              break;
+          }
         }
-        return true;
       });
+    } catch (const std::system_error& e) {
+      raise_os_error(e, filename);
     }
     if (!more) throw py::stop_iteration();
     if (!game.ok()) throw py::value_error(describe_error(game));
@@ -104,10 +148,11 @@ void bind_notation(py::module_& m) {
           "headers",
           [](const PgnGame& game) {
             py::typing::Dict<py::str, py::str> out;
-            for (const auto& [name, value] : game.headers) out[py::str(name)] = py::str(value);
+            for (const auto& [name, value] : game.headers) out[py::str(name)] = text_of(value);
             return out;
           },
-          "The tag pairs as a dict, in file order (a repeated tag keeps its last value).")
+          "The tag pairs as a dict, in file order (a repeated tag keeps its last value). Values are decoded "
+          "as UTF-8 with bytes that are no UTF-8 (a Latin-1 file) replaced by U+FFFD, as python-chess does.")
       .def_property_readonly("actions", &actions_of_game,
                              "The action index of each mainline move, each in the position before it.")
       .def_property_readonly("uci", &PgnGame::uci, "The mainline moves in UCI.")
@@ -128,12 +173,15 @@ void bind_notation(py::module_& m) {
       "read_pgn",
       [](const py::object& source, const std::string& errors) {
         const bool raise = raise_on_error(errors);
-        return PgnGames{reader_of(source), raise};
+        py::object filename;
+        PgnReader reader = reader_of(source, filename);
+        return PgnGames{std::move(reader), raise, filename};
       },
       py::arg("source"), py::arg("errors") = "skip",
       "Streams the games of a PGN source: a str that holds a newline or starts with \"[\" is the PGN text itself; "
-      "any other str, or an os.PathLike, is the path of a file (read in chunks, any size). A game that cannot be "
-      "read whole (a bad FEN tag, an illegal or unreadable move) is skipped with errors=\"skip\", or raises "
+      "any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter "
+      "lock released: a FIFO's writer may be a thread of this process). A game that cannot be read whole (a bad "
+      "FEN tag, an illegal or unreadable move, a null move) is skipped with errors=\"skip\", or raises "
       "ValueError with its line number with errors=\"raise\".");
 
   m.def(
@@ -143,9 +191,14 @@ void bind_notation(py::module_& m) {
         if (!packed && obs_dtype != "float32")
           throw py::value_error("obs_dtype must be \"packed\" or \"float32\", got \"" + obs_dtype + "\"");
         const bool raise = raise_on_error(errors);
-        PgnReader reader = reader_of(source);
+        py::object filename;
+        PgnReader reader = reader_of(source, filename);
         ReplayedGames replayed;
-        run_interruptibly([&](int64_t games) { return replay_games(reader, packed, raise, replayed, games); });
+        try {
+          run_interruptibly([&](int64_t chunks) { return replay_games(reader, packed, raise, replayed, chunks); });
+        } catch (const std::system_error& e) {
+          raise_os_error(e, filename);
+        }
         const auto n = static_cast<py::ssize_t>(replayed.actions.size());
         py::typing::Dict<py::str, py::array> out;
         if (packed)

@@ -112,6 +112,32 @@ std::vector<Position> start_positions(const std::vector<std::string>& fens) {
   return starts;
 }
 
+// The observations of packed words, in an array of shape; a word that no
+// observation holds (a value beyond 32 bits on a counter plane) is refused
+// before anything is written.
+template <class T>
+py::array unpack_as(const py::array_t<uint64_t, py::array::c_style | py::array::forcecast>& words,
+                    const std::vector<py::ssize_t>& shape) {
+  const py::ssize_t rows = words.size() / kObservationPlanes;
+  const uint64_t* in = words.data();
+  run_range_interruptibly(rows, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i)
+      for (int plane = 0; plane < kObservationPlanes; ++plane)
+        if (const uint64_t word = in[i * kObservationPlanes + plane]; !is_packed_word(plane, word))
+          throw std::invalid_argument("packed observation " + std::to_string(i) + " (in C order), plane " +
+                                      std::to_string(plane) + ": " + std::to_string(word) +
+                                      " is no plane value (a plane other than a piece plane holds a 32-bit "
+                                      "integer, sign-extended to 64 bits)");
+  });
+  py::array_t<T> out(shape);
+  T* values = out.mutable_data();
+  run_range_interruptibly(rows, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i)
+      unpack_observation(in + i * kObservationPlanes, values + i * kObservationValues);
+  });
+  return out;
+}
+
 py::array unpack(const py::array& packed, const std::string& dtype) {
   // The words are bit patterns: a float, bool or complex array is no packed observation.
   const char kind = packed.dtype().kind();
@@ -125,16 +151,9 @@ py::array unpack(const py::array& packed, const std::string& dtype) {
     throw py::value_error("dtype must be \"int32\", \"float32\" or \"uint8\", got \"" + dtype + "\"");
   std::vector<py::ssize_t> shape(words.shape(), words.shape() + words.ndim());
   shape.insert(shape.end(), {8, 8});
-  const py::ssize_t rows = words.size() / kObservationPlanes;
-  py::array_t<int32_t> out(shape);
-  const uint64_t* in = words.data();
-  int32_t* values = out.mutable_data();
-  run_range_interruptibly(rows, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i)
-      unpack_observation(in + i * kObservationPlanes, values + i * kObservationValues);
-  });
-  if (dtype == "int32") return out;
-  return out.attr("astype")(dtype == "float32" ? "float32" : "uint8");
+  if (dtype == "int32") return unpack_as<int32_t>(words, shape);
+  if (dtype == "float32") return unpack_as<float>(words, shape);
+  return unpack_as<uint8_t>(words, shape);
 }
 
 }  // namespace
@@ -348,7 +367,9 @@ void bind_vector_env(py::module_& m) {
 
   m.def("unpack", &unpack, py::arg("packed"), py::arg("dtype") = "int32",
         "Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 "
-        "observation (or float32 / uint8 with dtype).");
+        "observation (or float32 / uint8 with dtype; uint8 clamps counters to 0..255 as obs_dtype=\"uint8\" "
+        "does). A word that no observation holds (on a plane other than a piece plane, a value that is not a "
+        "32-bit integer sign-extended to 64 bits) raises ValueError naming the observation and the plane.");
 }
 
 }  // namespace varnok::binding

@@ -6,7 +6,9 @@ from __future__ import annotations
 
 import math
 import operator
+import os
 from collections.abc import Mapping
+from pathlib import Path
 
 
 def integer(value, name: str, low: int | None = None, high: int | None = None) -> int:
@@ -42,6 +44,20 @@ def reset_options(options) -> Mapping:
     if not isinstance(options, Mapping):
         raise TypeError(f"options must be a dict (or None), got {type(options).__name__}")
     return options
+
+
+def path(value, name: str) -> Path:
+    """value (a str or os.PathLike) as a Path; TypeError for anything else,
+    ValueError for a path holding a NUL byte, as open() refuses it (the name
+    would end there and name another file, and a check such as Path.is_dir
+    would answer False instead of refusing)."""
+    try:
+        text = os.fspath(value)
+    except TypeError:
+        raise TypeError(f"{name} must be a str or os.PathLike path, got {value!r}") from None
+    if "\0" in (text if isinstance(text, str) else os.fsdecode(text)):
+        raise ValueError(f"{name}: embedded null byte in the path {text!r}")
+    return Path(text)
 
 
 def game_from_fen(fen, rules: str = "classic"):

@@ -415,7 +415,7 @@ class PgnGame:
     @property
     def headers(self) -> dict[str, str]:
         """
-        The tag pairs as a dict, in file order (a repeated tag keeps its last value).
+        The tag pairs as a dict, in file order (a repeated tag keeps its last value). Values are decoded as UTF-8 with bytes that are no UTF-8 (a Latin-1 file) replaced by U+FFFD, as python-chess does.
         """
     @property
     def line(self) -> int:
@@ -583,7 +583,7 @@ class UCT:
         """
 def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
     """
-    Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise".
+    Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter lock released: a FIFO's writer may be a thread of this process). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move, a null move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise".
     """
 def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'skip') -> dict[str, numpy.ndarray]:
     """
@@ -595,5 +595,5 @@ def roll_outs(states: collections.abc.Sequence[State], repeats: int, seed: int |
     """
 def unpack(packed: numpy.ndarray, dtype: str = 'int32') -> numpy.ndarray:
     """
-    Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 observation (or float32 / uint8 with dtype).
+    Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 observation (or float32 / uint8 with dtype; uint8 clamps counters to 0..255 as obs_dtype="uint8" does). A word that no observation holds (on a plane other than a piece plane, a value that is not a 32-bit integer sign-extended to 64 bits) raises ValueError naming the observation and the plane.
     """

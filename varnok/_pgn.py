@@ -23,7 +23,8 @@ SCAN = 1 << 16
 
 def pgn_files(source) -> list[Path]:
     """A file, or the *.pgn files of a folder (recursively), in name order."""
-    path = Path(source)
+    from varnok._checks import path as checked_path
+    path = checked_path(source, "source")
     if path.is_dir():
         files = sorted(p for p in path.rglob("*") if p.is_file() and p.suffix.lower() == ".pgn")
         if not files:

@@ -170,7 +170,8 @@ class Folder:
     """An output folder: its manifest, and the shards it has finished."""
 
     def __init__(self, path, job: dict | None = None, create: bool = False):
-        self.path = Path(path)
+        from varnok._checks import path as checked_path
+        self.path = checked_path(path, "the shard folder")
         if create:
             self.path.mkdir(parents=True, exist_ok=True)
         elif not self.path.is_dir():

@@ -51,6 +51,12 @@ BAD_FENS = [
     ("k7/8/8/8/8/8/8/K7 w - - 0 1\0garbage", "full-move number"),
     ("k7/9/8/8/8/8/8/K7 w - - 0 1", "placement"),
     ("8/" * 100_000 + " w - - 0 1", "placement"),
+    # non-ASCII: the message quotes whole characters, cut between two of them
+    ("１nbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", "placement field '１nbqkbnr/.*unexpected character '１'$"),
+    ("rnbqkbnr/ppp😀pppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", "unexpected character '😀'$"),
+    ("é" * 100 + " w - - 0 1", "placement field '(é){40}': unexpected character 'é'$"),
+    ("k7/8/8/8/8/8/8/K7 ｗ - - 0 1", "side to move field 'ｗ'"),
+    ("k7/8/8/8/8/8/8/K7 w - - 0 1\x1b", "full-move number field '1\\\\x1b'"),
 ]
 
 CASES = [
@@ -181,6 +187,10 @@ PGN_CASES = [
     (lambda d: (5,), {}, TypeError, "int"),
     (lambda d: (GAMES.encode(),), {}, TypeError, "source must be PGN text, a str path or an os.PathLike of str"),
     (lambda d: (BytesPath(),), {}, TypeError, "os.PathLike of str"),
+    (lambda d: (str(d / "games.pgn") + "\0.other",), {}, ValueError, "source: embedded null byte"),
+    (lambda d: (d / "games.pgn\0",), {}, ValueError, "source: embedded null byte"),
+    (lambda d: ('[Event "\ud800"]\n',), {}, ValueError, "source: PGN text must be valid Unicode"),
+    (lambda d: ("games\udc00.pgn",), {}, UnicodeEncodeError, "surrogates not allowed"),   # as open() refuses it
     (lambda d: (GAMES,), dict(errors="ignore"), ValueError, 'errors must be "skip" or "raise", got "ignore"'),
     (lambda d: (GAMES,), dict(errors=None), TypeError, "errors"),
 ]
@@ -221,6 +231,22 @@ def test_broken_games_raise_with_their_line_and_the_reader_goes_on(text, message
     with pytest.raises(StopIteration):
         next(games)
     assert len(list(varnok.read_pgn(text, errors="skip"))) == 0
+
+
+@pytest.mark.parametrize("fen, character", [
+    ("１nbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", "１"),
+    ("rnbqkbnr/ppp😀pppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", "😀"),
+])
+@pytest.mark.parametrize("call", [
+    lambda fen: varnok.VectorEnv(1, num_threads=1).set_start_positions([fen]),
+    lambda fen: varnok.MCTS(1, num_threads=1).set_roots([fen]),
+    lambda fen: varnok.UCT(1, num_threads=1).set_roots([fen]),
+    lambda fen: next(varnok.read_pgn(f'[FEN "{fen}"]\n\n1. e4 *\n', errors="raise")),
+    lambda fen: varnok.replay_pgn(f'[FEN "{fen}"]\n\n1. e4 *\n', errors="raise"),
+])
+def test_a_non_ascii_fen_is_refused_naming_the_field_everywhere(call, fen, character):
+    with pytest.raises(ValueError, match=f"placement field '.*': unexpected character '{character}'"):
+        call(fen)
 
 
 def test_pgn_objects_are_made_only_by_the_reader():

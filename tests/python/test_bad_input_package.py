@@ -305,6 +305,21 @@ def test_pgn2shards_and_verify_refuse_missing_sources(tmp_path):
     assert not (tmp_path / "out").exists()
 
 
+# A path cut at a NUL byte would name another file: refused as open() refuses it.
+@pytest.mark.parametrize("call, message", [
+    (lambda d: vd.pgn2shards(str(d / "a.pgn") + "\0.other", d / "out", engine="local", progress=False), "source"),
+    (lambda d: vd.pgn2shards(d / "a.pgn", str(d / "out") + "\0x", engine="local", progress=False), "shard folder"),
+    (lambda d: small_selfplay(str(d / "out") + "\0x"), "shard folder"),
+    (lambda d: vd.verify(str(d / "out") + "\0x"), "shard folder"),
+    (lambda d: next(vd.read_shards(str(d / "out") + "\0x")), "shard folder"),
+])
+def test_paths_holding_a_nul_byte_are_refused(tmp_path, call, message):
+    (tmp_path / "a.pgn").write_text('[Event "a"]\n\n1. e4 *\n')
+    with pytest.raises(ValueError, match=f"{message}: embedded null byte"):
+        call(tmp_path)
+    assert sorted(os.listdir(tmp_path)) == ["a.pgn"]
+
+
 @pytest.mark.parametrize("options, error, message", [
     (dict(batch_size=0), ValueError, "batch_size must be at least 1, got 0"),
     (dict(batch_size=2.5), TypeError, "batch_size must be an integer"),

@@ -258,7 +258,27 @@ UNPACK = [
     (lambda p: (p, "packed"), ValueError, 'dtype must be "int32", "float32" or "uint8", got "packed"'),
     (lambda p: (p, "float64"), ValueError, "dtype must be"),
     (lambda p: (p, None), TypeError, "unpack"),
+    # words that no observation holds: a counter beyond 32 bits, on a counter plane and on a repetition plane
+    (lambda p: (with_word(p, 1, 113, 2**40 + 7),), ValueError, "observation 1 .*plane 113: 1099511627783 is no plane"),
+    (lambda p: (with_word(p, 0, 13, 2**31),), ValueError, "observation 0 .*plane 13:"),
+    (lambda p: (with_word(p, 1, 118, 2**63), "uint8"), ValueError, "plane 118"),
 ]
+
+
+def with_word(packed, row, plane, word):
+    changed = packed.copy()
+    changed[row, plane] = np.uint64(word)
+    return changed
+
+
+@pytest.mark.parametrize("plane, value", [(113, 256), (113, 255), (113, 100_000), (118, 2**31 - 1), (118, -3),
+                                          (13, 300), (0, 2**64 - 1)])
+def test_unpack_to_uint8_saturates_as_uint8_observations_do(plane, value):
+    packed = with_word(packed_rows(), 0, plane, value % 2**64)
+    wide = varnok.unpack(packed)
+    assert wide[0, plane, 0, 0] == (1 if plane == 0 else value)   # plane 0 is a piece plane: all squares set
+    assert np.array_equal(varnok.unpack(packed, "uint8"), np.clip(wide, 0, 255))
+    assert np.array_equal(varnok.unpack(packed, "float32"), wide.astype(np.float32))
 
 
 @pytest.mark.parametrize("arguments, error, message", UNPACK)

@@ -37,10 +37,11 @@ RUNNER = textwrap.dedent("""
 """)
 
 
-def run_child(snippets):
-    """The outcome of each snippet, in order; fails if the child crashed."""
+def run_child(snippets, timeout=300):
+    """The outcome of each snippet, in order; fails if the child crashed or
+    outlived timeout seconds (a hang)."""
     done = subprocess.run([sys.executable, "-c", RUNNER], input=json.dumps(snippets), capture_output=True,
-                          text=True, timeout=300)
+                          text=True, timeout=timeout)
     outcomes = [json.loads(line) for line in done.stdout.splitlines()]
     assert done.returncode == 0, (done.returncode, done.stderr[-2000:], snippets[len(outcomes):][:1])
     assert len(outcomes) == len(snippets)

@@ -7,6 +7,7 @@ seconds. The bounds below only limit a wait; they assert no speed.
 """
 
 import copy
+import os
 import signal
 import threading
 import time
@@ -134,6 +135,53 @@ def test_replay_pgn_from_a_file_stops(tmp_path):
     path.write_text(big_pgn())
     assert interrupt_during(lambda: varnok.replay_pgn(path)) < STOP_BOUND
     assert interrupt_during(lambda: varnok.replay_pgn(str(path), obs_dtype="float32")) < STOP_BOUND
+
+
+# Sources that stream without end and hold no game, each in a FIFO whose
+# writer is a thread of the same process (reading must release the
+# interpreter lock for it to write): spaces, NULs, and an endless comment,
+# tag, ';' line and symbol, which the reader must be able to leave in the
+# middle. None: a FIFO that never gets a writer (opening it waits).
+ENDLESS = [(b"", b" "), (b"", b"\0"), (b'[Event "a"]\n1. e4 {', b"x"), (b'[Event "', b"x"), (b"1. e4 ;", b" "),
+           (b"1. ", b"N"), (b"1. e4 e5\r", b"\r"), None]
+
+CHILD_HELPERS = f"""
+import os, sys, tempfile, threading
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+from test_interrupt import interrupt_during, STOP_BOUND
+
+def fifo(prefix=None, fill=b"", then_close=False):
+    path = os.path.join(tempfile.mkdtemp(), "games.pgn")
+    os.mkfifo(path)
+    def write():
+        try:
+            with open(path, "wb") as f:
+                f.write(prefix)
+                while not then_close:
+                    f.write(fill * 65536)
+        except BrokenPipeError:
+            pass  # the reader stopped
+    if prefix is not None:
+        threading.Thread(target=write, daemon=True).start()
+    return path
+"""
+
+
+def test_reading_a_source_without_games_stops_and_a_fifo_writer_in_the_same_process_is_served():
+    from test_hostile_use import run_child
+    calls = []
+    for source in ENDLESS:
+        made = "fifo()" if source is None else f"fifo({source[0]!r}, {source[1]!r})"
+        calls += [f"interrupt_during(lambda: next(varnok.read_pgn({made}))) < STOP_BOUND",
+                  f"interrupt_during(lambda: varnok.replay_pgn({made})) < STOP_BOUND"]
+    calls += ["interrupt_during(lambda: next(varnok.read_pgn('/dev/zero'))) < STOP_BOUND",
+              "interrupt_during(lambda: varnok.replay_pgn('/dev/zero', obs_dtype='float32')) < STOP_BOUND",
+              f"[g.uci for g in varnok.read_pgn(fifo({GOOD_GAME * 2!r}.encode(), then_close=True))]",
+              f"varnok.replay_pgn(fifo({GOOD_GAME!r}.encode(), then_close=True))['action'].size"]
+    outcomes = run_child([CHILD_HELPERS] + calls, timeout=120)
+    assert outcomes[0][0] == "ok"
+    six = ["e2e4", "e7e5", "g1f3", "b8c6", "f1b5", "a7a6"]
+    assert [o for o in outcomes[1:]] == [["ok", "True"]] * (len(calls) - 2) + [["ok", repr([six, six])], ["ok", "6"]]
 
 
 def random_pgn(games):

@@ -243,6 +243,51 @@ def test_read_pgn_skips_or_raises_on_a_broken_game():
         list(varnok.read_pgn(text, errors="raise"))
 
 
+# Texts as real files hold them, read as python-chess reads the same bytes
+# from a file opened as text (universal newlines, UTF-8 with undecodable
+# bytes replaced).
+PGN_QUIRKS = [
+    b'[Event "cr"]\r[White "x"]\r\r1. e4 e5 *\r\r[Event "b"]\r\r1. d4 *\r',              # old Mac line ends
+    b'[Event "crlf"]\r\n\r\n1. e4 e5 2. Nf3 *\r\n',
+    b'[Event "ep"]\n\n1. e4 Nf6 2. e5 d5 3. exd6e.p. Qxd6 *\n',                         # "e.p." glued on
+    b'[Event "ep"]\n\n1. e4 Nf6 2. e5 d5 3. exd6 e.p. Qxd6 *\n',
+    b'1. e4 1-0 0-1',                                                                    # a second result
+    b'1. e4 1-0\n\n0-1\n',                                                              # after a blank line: a game
+    b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
+    b'[Event "utf-8"]\n[White "M\xc3\xbcller \xe2\x99\x9a"]\n\n1. e4 *\n',
+]
+
+
+@pytest.mark.parametrize("data", PGN_QUIRKS)
+def test_read_pgn_reads_odd_files_as_python_chess_does(tmp_path, data):
+    path = tmp_path / "odd.pgn"
+    path.write_bytes(data)
+    theirs = []
+    with open(path, encoding="utf-8", errors="replace") as handle:
+        while (game := chess.pgn.read_game(handle)) is not None:
+            assert not game.errors
+            roster = chess.pgn.Headers()   # the tags python-chess adds when a file lacks them
+            theirs.append(([m.uci() for m in game.mainline_moves()], game.headers["Result"],
+                           {k: v for k, v in game.headers.items() if k != "Result" and roster.get(k) != v}))
+    for source in (path, "\n" + data.decode("utf-8", errors="replace")):
+        ours = [(g.uci, g.result or "*", g.headers) for g in varnok.read_pgn(source, errors="raise")]
+        assert ours == theirs
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"1. e4 -- 2. d4 *\n", "line 1: null move '--' .*no action"),
+    (b"1. e4 Z0 2. d4 *\n", "null move 'Z0'"),
+    (b'[FEN "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBN\xe9 w KQkq - 0 1"]\n\n1. e4 *\n',
+     r"line 1: bad FEN tag: FEN placement field '.*N\\xe9': unexpected character '\\xe9'"),
+])
+def test_games_that_cannot_be_replayed_are_skipped_or_raise_saying_why(tmp_path, data, message):
+    path = tmp_path / "broken.pgn"
+    path.write_bytes(data + b'\n[Event "next"]\n\n1. c4 *\n')
+    with pytest.raises(ValueError, match=message):
+        next(varnok.read_pgn(path, errors="raise"))
+    assert [g.uci for g in varnok.read_pgn(path)] == [["c2c4"]]
+
+
 @pytest.mark.parametrize("start", [chess.STARTING_FEN, STARTS[1], STARTS[5], STARTS[6]])
 def test_pgn_written_by_the_env_reads_back_in_python_chess(start):
     rng = random.Random(start)

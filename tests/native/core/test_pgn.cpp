@@ -258,5 +258,64 @@ TEST(PgnReader, StreamsAFileInChunks) {
   }
 }
 
+// Reads pausing wherever a chunk ends (inside a comment, a tag, a long
+// symbol, a CR LF): no budget but the one chunk granted after each pause.
+std::vector<PgnGame> read_in_pauses(PgnReader reader, int& pauses) {
+  std::vector<PgnGame> games;
+  PgnGame game;
+  int64_t budget = 0;
+  for (;;) {
+    const PgnReader::Progress progress = reader.next(game, budget);
+    if (progress == PgnReader::Progress::kEnd) return games;
+    if (progress == PgnReader::Progress::kPaused) {
+      ++pauses;
+      budget = 1;
+    } else {
+      games.push_back(game);
+    }
+  }
+}
+
+TEST(PgnReader, PausesAnywhereAndGoesOnAsOneReadWould) {
+  std::string text;
+  constexpr int kUnits = 400;
+  for (int i = 0; i < kUnits; ++i) {
+    const std::string n = std::to_string(i);
+    text += kMessyPgn;
+    text += "\n[Event \"long " + n + "\"]\r\n[Annotator \"" + std::string(700 + i, 'x') + "\"]\r\n\r\n";
+    text += "1. e4 {" + std::string(900 + 7 * i, '-') + "} e5 ; " + std::string(300 + i, ';') + "\r";
+    text += "2. Nf3 " + std::string(100 + i, 'N') + " 1-0 0-1\r\r";
+    text += "[Event \"passant " + n + "\"]\n\n1. e4 Nf6 2. e5 d5 3. exd6e.p. *\n\n";
+  }
+  ASSERT_GT(text.size(), 20 * PgnReader::kChunkBytes);
+  const std::vector<PgnGame> whole = read_all(PgnReader::from_text(text));
+  ASSERT_EQ(whole.size(), kUnits * 6u);  // the messy text's four games, the long one, the e.p. one
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / "varnok_test_pauses.pgn";
+  std::ofstream(path, std::ios::binary) << text;
+  int text_pauses = 0, file_pauses = 0;
+  const std::vector<std::vector<PgnGame>> paused = {read_in_pauses(PgnReader::from_text(text), text_pauses),
+                                                    read_in_pauses(PgnReader::from_file(path.string()), file_pauses)};
+  std::filesystem::remove(path);
+  EXPECT_GE(text_pauses, 20);
+  EXPECT_GE(file_pauses, 20);
+  for (const std::vector<PgnGame>& games : paused) {
+    ASSERT_EQ(games.size(), whole.size());
+    for (size_t i = 0; i < whole.size(); ++i) {
+      EXPECT_EQ(games[i].headers, whole[i].headers) << i;
+      EXPECT_EQ(games[i].moves, whole[i].moves) << i;
+      EXPECT_EQ(games[i].result, whole[i].result) << i;
+      EXPECT_EQ(games[i].line, whole[i].line) << i;
+      EXPECT_EQ(games[i].error, whole[i].error) << i;
+    }
+  }
+  // The long game: its tag whole, its moves, its first result (the second is ignored).
+  const PgnGame& long_game = whole[4];
+  EXPECT_EQ(long_game.header("Annotator")->size(), 700u);
+  EXPECT_EQ(joined(long_game.uci()), "e2e4 e7e5 g1f3");
+  EXPECT_FALSE(long_game.ok());  // NNN... is no move
+  EXPECT_EQ(joined(whole[5].uci()), "e2e4 g8f6 e4e5 d7d5 e5d6");
+  EXPECT_TRUE(whole[5].ok()) << whole[5].error;
+}
+
 }  // namespace
 }  // namespace varnok
