@@ -2,14 +2,15 @@
 // and judges the position reached. Rewards count from white's side: +1 when
 // black is checkmated, -1 when white is, 0 otherwise. The end rules, in
 // order: no legal reply (checkmate or stalemate), third occurrence of a
-// position, no-progress count of 50 (100 under FIDE rules), and under FIDE
-// rules insufficient material.
+// position, no-progress count of 50 (under FIDE rules the half-move clock
+// at 100), and under FIDE rules insufficient material.
 #include <cassert>
 #include <stdexcept>
 
 #include "core/attack_tables.hpp"
 #include "core/fen_strict.hpp"
 #include "core/legality.hpp"
+#include "core/zobrist.hpp"
 #include "env/board.hpp"
 #include "env/draw_rules.hpp"
 #include "env/move_log.hpp"
@@ -81,9 +82,20 @@ StepResult Board::load_fen(std::string_view text) {
   return result;
 }
 
+void apply_move_under(DrawRules rules, Position& position, Move move) {
+  position.apply_move(move);
+  if (rules == DrawRules::kFide && restarts_no_progress(move)) position.no_progress_count = 0;
+}
+
+uint64_t Board::zobrist_hash() const { return varnok::zobrist_hash(position); }
+
+uint64_t Board::repetition_key_of_position() const {
+  return rules == DrawRules::kFide ? repetition_key(position) : position.hash();
+}
+
 void Board::apply_and_log(Move move) {
   move_log.push_back(logged_move(move));
-  position.apply_move(move);  // legal: it came from a listing of this position
+  apply_move_under(rules, position, move);  // legal: it came from a listing of this position
   saturating_increment(total_move_count);
 }
 
@@ -135,9 +147,10 @@ Outcome Board::play_listed(int32_t action) {
   // The new position's repetition count is a lookup in a table that the
   // cache has usually lost since this game's last ply. Listing the replies
   // does not need it, so the count's memory loads while they are listed.
-  repetition_count.prefetch(position.hash());
+  const uint64_t key = repetition_key_of_position();
+  repetition_count.prefetch(key);
   list_legal_moves();
-  record_position();
+  record_position(key);
   const Outcome outcome = judge(move_index.size() > 0);
   last_termination = outcome.termination;
   return outcome;

@@ -8,8 +8,10 @@
 
 namespace varnok {
 
-void Board::record_position() {
-  const int32_t n = repetition_count.increment(position.hash()) - 1;
+void Board::record_position(uint64_t key) {
+  const int32_t n = (rules == DrawRules::kFide ? repetition_count.increment(key, identity_of(position))
+                                               : repetition_count.increment(key)) -
+                    1;
   n_repititions = n;
 
   HistoryRecord& record = state_history.record_next();

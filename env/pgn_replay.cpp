@@ -32,8 +32,9 @@ std::string describe_error(const PgnGame& game) {
   return "line " + std::to_string(game.error_line) + ": " + game.error;
 }
 
-bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t max_games) {
-  Board board;
+bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t max_games,
+                  DrawRules rules) {
+  Board board(rules);
   PgnGame game;
   for (int64_t read = 0; read < max_games; ++read) {
     if (!reader.next(game)) return false;
