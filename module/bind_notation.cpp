@@ -138,14 +138,16 @@ void bind_notation(py::module_& m) {
 
   m.def(
       "replay_pgn",
-      [](const py::object& source, const std::string& obs_dtype, const std::string& errors) {
+      [](const py::object& source, const std::string& obs_dtype, const std::string& errors, const std::string& rules) {
+        const DrawRules draw_rules = draw_rules_of(rules);
         const bool packed = obs_dtype == "packed";
         if (!packed && obs_dtype != "float32")
           throw py::value_error("obs_dtype must be \"packed\" or \"float32\", got \"" + obs_dtype + "\"");
         const bool raise = raise_on_error(errors);
         PgnReader reader = reader_of(source);
         ReplayedGames replayed;
-        run_interruptibly([&](int64_t games) { return replay_games(reader, packed, raise, replayed, games); });
+        run_interruptibly(
+            [&](int64_t games) { return replay_games(reader, packed, raise, replayed, games, draw_rules); });
         const auto n = static_cast<py::ssize_t>(replayed.actions.size());
         py::typing::Dict<py::str, py::array> out;
         if (packed)
@@ -158,12 +160,14 @@ void bind_notation(py::module_& m) {
         out["ply"] = array_of(replayed.plies, {n});
         return out;
       },
-      py::arg("source"), py::arg("obs_dtype") = "packed", py::arg("errors") = "skip",
+      py::arg("source"), py::arg("obs_dtype") = "packed", py::arg("errors") = "skip", py::arg("rules") = "classic",
       "Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position "
       "before a move: \"obs\" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) "
       "float32), \"action\" the action played (int32), \"result\" the game's result from white's side (int8: +1, "
       "-1, 0 for a draw or no result), \"game\" the game's index among the games kept and \"ply\" the plies "
-      "played before it (int32). Broken games are handled as errors says (as in read_pgn).");
+      "played before it (int32). Broken games are handled as errors says (as in read_pgn). rules (\"classic\" "
+      "or \"fide\") is how the observations count no progress and repetitions, as in a VectorEnv of those "
+      "rules; every move is replayed.");
 }
 
 }  // namespace varnok::binding
