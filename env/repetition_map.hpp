@@ -11,7 +11,11 @@
 // Zobrist key, and each entry keeps the PositionIdentity it was made for, so
 // two positions whose keys collide are still counted apart. Entries put back
 // from a saved game carry only their key; the first position recorded with
-// that key takes the entry and gives it its identity.
+// that key takes the entry and gives it its identity. Only the identities
+// of positions that can still occur again are kept: after a pawn move or a
+// capture no earlier position can, and forget_identities drops them (their
+// entries and counts stay, matching no later position), so the identities
+// kept are at most those since the last such move.
 #pragma once
 
 #include <climits>
@@ -27,6 +31,7 @@ class RepetitionMap {
   void clear() {
     if (identities_.size() > kKeptSlots) std::vector<PositionIdentity>().swap(identities_);
     identities_.clear();
+    identity_base_ = 0;
     if (slots_.size() > kKeptSlots) {
       std::vector<Slot>().swap(slots_);
       std::vector<uint32_t>().swap(taken_);
@@ -59,8 +64,14 @@ class RepetitionMap {
     for (size_t i = home(key);; i = (i + 1) & mask()) {
       const Slot& e = slots_[i];
       if (e.identity == kFree) return 0;
-      if (e.key == key && (e.identity == kKeyOnly || identities_[e.identity] == identity)) return e.count;
+      if (e.key == key && (e.identity == kKeyOnly || holds(e, identity))) return e.count;
     }
+  }
+  // Drops the identities recorded so far: no position recorded before can
+  // occur again (a pawn move or a capture has been played since).
+  void forget_identities() {
+    identity_base_ += static_cast<uint32_t>(identities_.size());
+    identities_.clear();
   }
   // Starts loading the slot where a later look-up of key begins.
   void prefetch(uint64_t key) const {
@@ -77,7 +88,9 @@ class RepetitionMap {
   // one is freed.
   static constexpr size_t kKeptSlots = 1024;
 
-  // Slot::identity: an index into identities_, or one of these.
+  // Slot::identity: the number of the identity among those recorded since
+  // the table was cleared (identities_[number - identity_base_] while it is
+  // kept), or one of these.
   static constexpr uint32_t kFree = UINT32_MAX;         // the slot is not in use
   static constexpr uint32_t kKeyOnly = UINT32_MAX - 1;  // counted by key alone
   struct Slot {
@@ -117,12 +130,16 @@ class RepetitionMap {
         e.identity = remember(*identity);
         return e;
       }
-      if (identities_[e.identity] == *identity) return e;
+      if (holds(e, *identity)) return e;
     }
+  }
+  // Whether e was made for identity; a forgotten identity matches nothing.
+  bool holds(const Slot& e, const PositionIdentity& identity) const {
+    return e.identity >= identity_base_ && identities_[e.identity - identity_base_] == identity;
   }
   uint32_t remember(const PositionIdentity& identity) {
     identities_.push_back(identity);
-    return static_cast<uint32_t>(identities_.size() - 1);
+    return identity_base_ + static_cast<uint32_t>(identities_.size() - 1);
   }
   void grow() {
     std::vector<Slot> old = std::move(slots_);
@@ -143,7 +160,8 @@ class RepetitionMap {
 
   std::vector<Slot> slots_;
   std::vector<uint32_t> taken_;               // the used slots, in the order they were taken
-  std::vector<PositionIdentity> identities_;  // of the entries counted by identity
+  std::vector<PositionIdentity> identities_;  // kept identities, oldest first
+  uint32_t identity_base_ = 0;                // the number of identities_[0]
 };
 
 }  // namespace varnok

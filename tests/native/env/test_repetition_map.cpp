@@ -62,7 +62,7 @@ TEST(RepetitionMap, ClearingAGameSizedTableKeepsItsSlots) {
 
 // Distinct positions under one key (as a collision would give) count apart,
 // through growth; an entry put back by key alone takes the identity of the
-// first position recorded with that key.
+// first position recorded with that key; forgotten identities match nothing.
 TEST(RepetitionMap, ByIdentityPositionsSharingAKeyCountApart) {
   RepetitionMap map;
   PositionIdentity a, b;
@@ -85,6 +85,15 @@ TEST(RepetitionMap, ByIdentityPositionsSharingAKeyCountApart) {
   EXPECT_EQ(map.increment(kShared, b), 3);  // and now belongs to b
   EXPECT_EQ(map.increment(kShared, a), 1);
   EXPECT_EQ(map.count(kShared, b), 3);
+
+  // After a pawn move or a capture the positions before cannot recur: their
+  // entries stay (and are saved) but match nothing later.
+  map.forget_identities();
+  EXPECT_EQ(map.count(kShared, b), 0);
+  EXPECT_EQ(map.increment(kShared, b), 1);
+  int entries = 0;
+  map.for_each([&](uint64_t key, int32_t) { entries += key == kShared; });
+  EXPECT_EQ(entries, 3);
 }
 
 // A saved game with a huge repetition record leaves nothing behind once the
