@@ -20,8 +20,10 @@ namespace varnok {
 namespace {
 constexpr const char* kInitialPosition = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 ";
 constexpr int kNoProgressLimit = 50;
-constexpr int kFideNoProgressLimit = 100;  // the FIDE 50-move rule counts 50 moves of each side
-constexpr int kRepetitionLimit = 2;        // repetition value of a third occurrence
+constexpr int kFideNoProgressLimit = 100;        // the FIDE 50-move rule counts 50 moves of each side
+constexpr int kFideStrictNoProgressLimit = 150;  // the 75-move rule, automatic under the FIDE Laws
+constexpr int kRepetitionLimit = 2;              // repetition value of a third occurrence
+constexpr int kFideStrictRepetitionLimit = 4;    // of a fifth occurrence, automatic under the FIDE Laws
 // Room for the moves of nearly every game without growing the log: the
 // longest games between strong players stay below 600 plies.
 constexpr size_t kReservedLogEntries = 1024;
@@ -84,13 +86,13 @@ StepResult Board::load_fen(std::string_view text) {
 
 void apply_move_under(DrawRules rules, Position& position, Move move) {
   position.apply_move(move);
-  if (rules == DrawRules::kFide && restarts_no_progress(move)) position.no_progress_count = 0;
+  if (counts_as_fide(rules) && restarts_no_progress(move)) position.no_progress_count = 0;
 }
 
 uint64_t Board::zobrist_hash() const { return varnok::zobrist_hash(position); }
 
 uint64_t Board::repetition_key_of_position() const {
-  return rules == DrawRules::kFide ? repetition_key(position) : position.hash();
+  return counts_as_fide(rules) ? repetition_key(position) : position.hash();
 }
 
 void Board::apply_and_log(Move move) {
@@ -106,10 +108,13 @@ void Board::play_move(Move move) {
 
 Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply) {
   if (has_legal_reply) {
-    if (repetition == kRepetitionLimit) return {Termination::kRepetition, 0};
-    const int no_progress_limit = rules == DrawRules::kFide ? kFideNoProgressLimit : kNoProgressLimit;
+    const bool strict = rules == DrawRules::kFideStrict;
+    if (repetition == (strict ? kFideStrictRepetitionLimit : kRepetitionLimit)) return {Termination::kRepetition, 0};
+    const int no_progress_limit = strict                      ? kFideStrictNoProgressLimit
+                                  : rules == DrawRules::kFide ? kFideNoProgressLimit
+                                                              : kNoProgressLimit;
     if (position.no_progress_count >= no_progress_limit) return {Termination::kNoProgress, 0};
-    if (rules == DrawRules::kFide && insufficient_material(position)) return {Termination::kInsufficientMaterial, 0};
+    if (counts_as_fide(rules) && insufficient_material(position)) return {Termination::kInsufficientMaterial, 0};
     return {Termination::kNone, 0};
   }
   if (!position.in_check()) return {Termination::kStalemate, 0};

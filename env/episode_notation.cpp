@@ -97,7 +97,7 @@ std::vector<Move> Board::logged_moves() const {
 }
 
 int32_t Board::halfmove_clock() const {
-  if (rules == DrawRules::kFide) return position.no_progress_count;
+  if (counts_as_fide(rules)) return position.no_progress_count;
   bool restarted = false;
   Position replay = start_position;
   for (const uint16_t entry : move_log) {

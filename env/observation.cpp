@@ -10,7 +10,7 @@ namespace varnok {
 
 void Board::record_position(uint64_t key) {
   int32_t count;
-  if (rules == DrawRules::kFide) {
+  if (counts_as_fide(rules)) {
     // Right after a pawn move or a capture (the clock at 0) no position
     // recorded before can occur again.
     if (position.no_progress_count == 0) repetition_count.forget_identities();

@@ -458,7 +458,8 @@ Board board_from_bytes(std::string_view bytes) {
   const uint8_t rules = r.u8();
   const uint8_t after_reset = r.u8();
   const uint8_t termination = r.u8();
-  if (rules > static_cast<uint8_t>(DrawRules::kFide)) refuse("draw rules " + std::to_string(rules) + " are unknown");
+  if (rules > static_cast<uint8_t>(DrawRules::kFideStrict))
+    refuse("draw rules " + std::to_string(rules) + " are unknown");
   if (after_reset > 1) refuse("the after-reset flag is not 0 or 1");
   if (termination > static_cast<uint8_t>(Termination::kMoveCap))
     refuse("termination " + std::to_string(termination) + " is unknown");

@@ -22,10 +22,18 @@ namespace varnok::binding {
 DrawRules draw_rules_of(const std::string& name) {
   if (name == "classic") return DrawRules::kClassic;
   if (name == "fide") return DrawRules::kFide;
-  throw py::value_error("rules must be \"classic\" or \"fide\", got \"" + name + "\"");
+  if (name == "fide-strict") return DrawRules::kFideStrict;
+  throw py::value_error("rules must be \"classic\", \"fide\" or \"fide-strict\", got \"" + name + "\"");
 }
 
-const char* draw_rules_name(DrawRules rules) { return rules == DrawRules::kFide ? "fide" : "classic"; }
+const char* draw_rules_name(DrawRules rules) {
+  switch (rules) {
+    case DrawRules::kFide: return "fide";
+    case DrawRules::kFideStrict: return "fide-strict";
+    case DrawRules::kClassic: break;
+  }
+  return "classic";
+}
 
 namespace {
 
@@ -252,11 +260,12 @@ void bind_chess_env(py::module_& m) {
            "castling rights and legal en-passant capture; counted under a Zobrist key with the positions "
            "compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when "
            "neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one "
-           "colour). Both end a game at once where FIDE lets a player claim the draw. ValueError for any other "
-           "rules.")
+           "colour). Both end a game at once where FIDE lets a player claim the draw. rules=\"fide-strict\" ends it "
+           "only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and "
+           "on insufficient material, counting as \"fide\" does. ValueError for any other rules.")
       .def_property_readonly(
           "rules", [](const Board& board) { return draw_rules_name(board.rules); },
-          "The draw rules, \"classic\" or \"fide\".")
+          "The draw rules, \"classic\", \"fide\" or \"fide-strict\".")
       .def("reset", &Board::reset,
            "Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), "
            "the observation as 119 lists of 64 ints.")

@@ -165,8 +165,9 @@ void bind_notation(py::module_& m) {
       "before a move: \"obs\" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) "
       "float32), \"action\" the action played (int32), \"result\" the game's result from white's side (int8: +1, "
       "-1, 0 for a draw or no result), \"game\" the game's index among the games kept and \"ply\" the plies "
-      "played before it (int32). Broken games are handled as errors says (as in read_pgn). rules (\"classic\" "
-      "or \"fide\") is how the observations count no progress and repetitions, as in a VectorEnv of those "
+      "played before it (int32). Broken games are handled as errors says (as in read_pgn). rules (\"classic\", "
+      "\"fide\" or \"fide-strict\") is how the observations count no progress and repetitions, as in a VectorEnv of "
+      "those "
       "rules; every move is replayed.");
 }
 

@@ -308,7 +308,8 @@ void bind_search(py::module_& m) {
           "Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN "
           "text, one per tree, or one per index in trees (then only those trees restart). A finished game raises "
           "ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the "
-          "VectorEnv's own, rules (\"classic\" by default, or \"fide\") for States and FEN texts; rules naming "
+          "VectorEnv's own, rules (\"classic\" by default, \"fide\" or \"fide-strict\") for States and FEN texts; "
+          "rules naming "
           "other rules than a ChessEnv or VectorEnv root has raises ValueError. Any round waiting for expand is "
           "dropped.")
       .def(

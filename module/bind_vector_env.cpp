@@ -195,7 +195,7 @@ void bind_vector_env(py::module_& m) {
            "makes every game and every draw reproducible, for any num_threads; obs_dtype is \"float32\", \"int32\", "
            "\"uint8\" (counters saturate at 255) or \"packed\" (one uint64 word per plane, see varnok.unpack); "
            "max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; "
-           "rules is \"classic\" or \"fide\", the draw rules of every game, as for ChessEnv.")
+           "rules is \"classic\", \"fide\" or \"fide-strict\", the draw rules of every game, as for ChessEnv.")
       .def_property_readonly(
           "num_envs", [](const PyVectorEnv& v) { return v.env->size(); }, "The number of games.")
       .def_property_readonly(
@@ -212,7 +212,7 @@ void bind_vector_env(py::module_& m) {
           "The plies after which a game is truncated, or None for no limit.")
       .def_property_readonly(
           "rules", [](const PyVectorEnv& v) { return draw_rules_name(v.env->rules()); },
-          "The draw rules of every game, \"classic\" or \"fide\".")
+          "The draw rules of every game, \"classic\", \"fide\" or \"fide-strict\".")
       .def(
           "reset",
           [](py::object self, std::optional<uint64_t> seed) {
@@ -350,7 +350,7 @@ void bind_vector_env(py::module_& m) {
       py::arg("states"), py::arg("repeats").noconvert(), py::arg("seed").noconvert() = py::none(),
       py::arg("num_threads").noconvert() = py::none(), py::arg("rules") = "classic",
       "Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them, under rules "
-      "\"classic\" or \"fide\") on worker threads and returns the results as an int8 array of shape "
+      "\"classic\", \"fide\" or \"fide-strict\") on worker threads and returns the results as an int8 array of shape "
       "(len(states), repeats). The same seed gives the same results for any num_threads.");
 
   m.def("unpack", &unpack, py::arg("packed"), py::arg("dtype") = "int32",

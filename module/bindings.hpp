@@ -10,7 +10,8 @@
 
 namespace varnok::binding {
 
-// The draw rules a rules= argument names ("classic" or "fide"); ValueError
+// The draw rules a rules= argument names ("classic", "fide" or
+// "fide-strict"); ValueError
 // for any other name.
 DrawRules draw_rules_of(const std::string& name);
 const char* draw_rules_name(DrawRules rules);

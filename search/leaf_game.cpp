@@ -26,7 +26,7 @@ void LeafGame::play(Move move) {
   // recorded into it: its count there plus its earlier occurrences on the
   // path plus this one, saturating as the table's counts do.
   int64_t count = 1;
-  if (root_->rules == DrawRules::kFide) {
+  if (counts_as_fide(root_->rules)) {
     const uint64_t key = repetition_key(position_);
     const PositionIdentity identity = identity_of(position_);
     count += root_->repetition_count.count(key, identity);

@@ -46,7 +46,7 @@ def parser() -> argparse.ArgumentParser:
     sp.add_argument("--resign-min-plies", type=int, default=0)
     sp.add_argument("--openings", help="start positions: a file of FEN lines or a PGN file")
     sp.add_argument("--threads", type=int, default=1, help="threads per worker")
-    sp.add_argument("--rules", choices=("classic", "fide"), default="classic", help="draw rules of the games")
+    sp.add_argument("--rules", choices=("classic", "fide", "fide-strict"), default="classic", help="draw rules of the games")
     _engine_args(sp)
 
     pg = sub.add_parser("pgn2shards", help="convert a PGN file or folder into shards")

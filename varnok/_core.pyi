@@ -167,7 +167,7 @@ class ChessEnv:
         """
     def __init__(self, rules: str = 'classic') -> None:
         """
-        An empty board; call reset, load_fen, parse_fen or restore_state first. rules="classic" ends a game on the third occurrence of a position (counted by hash_state, which two positions with pieces swapped between squares can share) and after 50 plies counted from and including the last pawn move or capture; rules="fide" on the third occurrence of a position by FIDE identity (same pieces, side, castling rights and legal en-passant capture; counted under a Zobrist key with the positions compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). Both end a game at once where FIDE lets a player claim the draw. ValueError for any other rules.
+        An empty board; call reset, load_fen, parse_fen or restore_state first. rules="classic" ends a game on the third occurrence of a position (counted by hash_state, which two positions with pieces swapped between squares can share) and after 50 plies counted from and including the last pawn move or capture; rules="fide" on the third occurrence of a position by FIDE identity (same pieces, side, castling rights and legal en-passant capture; counted under a Zobrist key with the positions compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). Both end a game at once where FIDE lets a player claim the draw. rules="fide-strict" ends it only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and on insufficient material, counting as "fide" does. ValueError for any other rules.
         """
     def __reduce__(self) -> tuple[typing.Any, tuple[typing.Any], bytes]:
         """
@@ -296,7 +296,7 @@ class ChessEnv:
     @property
     def rules(self) -> str:
         """
-        The draw rules, "classic" or "fide".
+        The draw rules, "classic", "fide" or "fide-strict".
         """
 class VectorStep:
     """
@@ -358,7 +358,7 @@ class VectorEnv:
     """
     def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False, rules: str = 'classic') -> None:
         """
-        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; rules is "classic" or "fide", the draw rules of every game, as for ChessEnv.
+        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; rules is "classic", "fide" or "fide-strict", the draw rules of every game, as for ChessEnv.
         """
     def random_actions(self) -> numpy.typing.NDArray[numpy.int64]:
         """
@@ -415,7 +415,7 @@ class VectorEnv:
     @property
     def rules(self) -> str:
         """
-        The draw rules of every game, "classic" or "fide".
+        The draw rules of every game, "classic", "fide" or "fide-strict".
         """
 class PgnGame:
     """
@@ -532,7 +532,7 @@ class MCTS:
         """
     def set_roots(self, roots: typing.Any, trees: list[int] | None = None, rules: str | None = None) -> None:
         """
-        Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the VectorEnv's own, rules ("classic" by default, or "fide") for States and FEN texts; rules naming other rules than a ChessEnv or VectorEnv root has raises ValueError. Any round waiting for expand is dropped.
+        Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the VectorEnv's own, rules ("classic" by default, "fide" or "fide-strict") for States and FEN texts; rules naming other rules than a ChessEnv or VectorEnv root has raises ValueError. Any round waiting for expand is dropped.
         """
     def visit_counts(self) -> numpy.typing.NDArray[numpy.int32]:
         """
@@ -601,11 +601,11 @@ def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
     """
 def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'skip', rules: str = 'classic') -> dict[str, numpy.ndarray]:
     """
-    Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn). rules ("classic" or "fide") is how the observations count no progress and repetitions, as in a VectorEnv of those rules; every move is replayed.
+    Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn). rules ("classic", "fide" or "fide-strict") is how the observations count no progress and repetitions, as in a VectorEnv of those rules; every move is replayed.
     """
 def roll_outs(states: collections.abc.Sequence[State], repeats: int, seed: int | None = None, num_threads: int | None = None, rules: str = 'classic') -> numpy.typing.NDArray[numpy.int8]:
     """
-    Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them, under rules "classic" or "fide") on worker threads and returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results for any num_threads.
+    Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them, under rules "classic", "fide" or "fide-strict") on worker threads and returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results for any num_threads.
     """
 def unpack(packed: numpy.ndarray, dtype: str = 'int32') -> numpy.ndarray:
     """

@@ -125,7 +125,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     `resign_min_plies`; off by default. `openings`: a file of FEN lines or a
     PGN file (each game's final position is a start); starts are drawn per
     game from the shard's seed. `threads` per worker (results do not depend on it).
-    `rules`: the draw rules of the games, "classic" or "fide" (as for ChessEnv).
+    `rules`: the draw rules of the games, "classic", "fide" or "fide-strict" (as for ChessEnv).
     """
     from varnok._checks import integer, real
     from varnok._selfplay import MAX_THREADS, SEARCHES, check_policy_name, openings_from, shard_seed
@@ -146,8 +146,8 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
         raise ValueError("dirichlet_alpha must be a finite number above 0, got 0")
     dirichlet_fraction = real(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0)
     threads = integer(threads, "threads", 1, MAX_THREADS)
-    if rules not in ("classic", "fide"):
-        raise ValueError(f'rules must be "classic" or "fide", got {rules!r}')
+    if rules not in ("classic", "fide", "fide-strict"):
+        raise ValueError(f'rules must be "classic", "fide" or "fide-strict", got {rules!r}')
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {', '.join(SEARCHES)}, got {search!r}")
     if (search == "policy") != (policy is not None):

@@ -23,7 +23,7 @@ The reward is counted for the side that just moved: +1 when its move mates,
 
 ``rules`` are the draw rules, ``"fide"`` by default here (repetition by FIDE
 identity, the FIDE half-move clock reaching 100, insufficient material; see
-``varnok.ChessEnv``), or ``"classic"``.
+``varnok.ChessEnv``), ``"classic"`` or ``"fide-strict"``.
 
 ``illegal_action`` says what an action that is not legal does:
 ``"lose"`` (the default, so that tools stepping random actions work): the

@@ -46,7 +46,7 @@ def env(**kwargs):
 class raw_env(AECEnv):
     """Two-agent chess on varnok's ChessEnv (see the module text).
 
-    ``rules`` is ``"fide"`` (the default, what chess players expect) or ``"classic"``, as for
+    ``rules`` is ``"fide"`` (the default, what chess players expect), ``"classic"`` or ``"fide-strict"``, as for
     ``varnok.ChessEnv``; ``reset(options={"fen": text})`` starts from a FEN.
     """
 

@@ -6,7 +6,8 @@ that takes rules=.
 python-chess is read with varnok's convention: the game ends at once on
 checkmate or stalemate, on a third occurrence (is_repetition(3)), when the
 half-move clock reaches 100, and on insufficient material, judged in that
-order."""
+order; under rules="fide-strict" on the fifth occurrence and at 150 plies
+instead (is_fivefold_repetition, is_seventyfive_moves)."""
 
 import pickle
 import random
@@ -19,21 +20,23 @@ import pytest
 import varnok
 
 RANDOM_GAMES = 2000
+STRICT_RANDOM_GAMES = 100
 START = chess.STARTING_FEN
 
 
-def verdict(board: chess.Board):
+def verdict(board: chess.Board, strict: bool = False):
     """(reason, reward from white's side) as varnok names them, or None."""
     if not any(board.generate_legal_moves()):
         if board.is_check():
             return "checkmate", -1 if board.turn == chess.WHITE else 1
         return "stalemate", 0
-    # A third occurrence lies at least 8 plies after the first, with no pawn
-    # move or capture between: below that clock python-chess's answer is no
-    # (asking it anyway would only slow the test).
-    if board.halfmove_clock >= 8 and board.is_repetition(3):
+    # A third occurrence lies at least 8 plies after the first (a fifth 16),
+    # with no pawn move or capture between: below that clock python-chess's
+    # answer is no (asking it anyway would only slow the test).
+    occurrences, clock_limit = (5, 150) if strict else (3, 100)
+    if board.halfmove_clock >= 4 * (occurrences - 1) and board.is_repetition(occurrences):
         return "repetition", 0
-    if board.halfmove_clock >= 100:
+    if board.halfmove_clock >= clock_limit:
         return "no_progress", 0
     if board.is_insufficient_material():
         return "insufficient_material", 0
@@ -45,7 +48,7 @@ def play_and_check(env: varnok.ChessEnv, board: chess.Board, uci: str):
     the half-move clock (FEN and no-progress plane); returns the verdict."""
     _, reward, done = env.play(env.uci_to_action(uci))
     board.push(chess.Move.from_uci(uci))
-    expected = verdict(board)
+    expected = verdict(board, env.rules == "fide-strict")
     assert (env.outcome(), reward) == (expected or (None, 0)), board.fen()
     assert bool(done) == (expected is not None)
     assert env.fen().split()[4] == str(board.halfmove_clock)
@@ -69,15 +72,18 @@ def random_game(env: varnok.ChessEnv, rng: random.Random):
             return ended
 
 
-def test_random_games_end_where_python_chess_says():
+@pytest.mark.parametrize("rules,games", [("fide", RANDOM_GAMES), ("fide-strict", STRICT_RANDOM_GAMES)])
+def test_random_games_end_where_python_chess_says(rules, games):
     rng = random.Random(2027)
-    env = varnok.ChessEnv("fide")
+    env = varnok.ChessEnv(rules)
     reasons = {}
-    for _ in range(RANDOM_GAMES):
+    for _ in range(games):
         reason = random_game(env, rng)[0]
         reasons[reason] = reasons.get(reason, 0) + 1
-    # Random games reach every way of ending.
-    assert set(reasons) == {"checkmate", "stalemate", "repetition", "no_progress", "insufficient_material"}
+    # Random games reach every way of ending (under fide-strict a fifth
+    # occurrence is rare, it has hand-made games of its own).
+    assert set(reasons) >= {"checkmate", "stalemate", "no_progress", "insufficient_material"}
+    assert rules == "fide-strict" or "repetition" in reasons
 
 
 def walk(env, board, moves):
@@ -151,13 +157,22 @@ def quiet_walk(fen: str, plies: int, seed: int) -> list[str]:
     return moves
 
 
-def test_the_clock_reaches_100_after_a_loaded_count():
-    # From a loaded clock of 1, the 99th quiet ply brings it to 100.
+@pytest.mark.parametrize("rules,limit", [("fide", 100), ("fide-strict", 150)])
+def test_the_clock_reaches_its_limit_after_a_loaded_count(rules, limit):
+    # From a loaded clock of 1, the quiet ply that brings it to the limit ends the game.
     fen = "4k3/8/8/8/8/8/8/R3K3 w - - 1 1"
-    moves = quiet_walk(fen, 99, seed=5)
-    env, board = varnok.ChessEnv("fide"), chess.Board(fen)
+    moves = quiet_walk(fen, limit - 1, seed=5)
+    env, board = varnok.ChessEnv(rules), chess.Board(fen)
     env.load_fen(fen)
     assert walk(env, board, " ".join(moves)) == ("no_progress", 0)
+
+
+def test_fide_strict_ends_on_the_fifth_occurrence():
+    env, board = varnok.ChessEnv("fide-strict"), chess.Board()
+    env.reset()
+    assert walk(env, board, KNIGHT_SHUFFLE * 4) == ("repetition", 0)
+    assert board.is_fivefold_repetition() and len(board.move_stack) == 16
+    assert pickle.loads(pickle.dumps(env)).rules == "fide-strict"
 
 
 def test_the_clock_is_the_same_played_loaded_or_restored():
@@ -225,6 +240,7 @@ def test_every_surface_takes_rules():
     vec.close()
     assert varnok.pettingzoo.raw_env().game.rules == "fide"
     assert varnok.ChessEnv().rules == varnok.VectorEnv(1).rules == "classic"
+    assert varnok.VectorEnv(1, rules="fide-strict").rules == "fide-strict"
     for make in (lambda: varnok.ChessEnv("strict"), lambda: varnok.VectorEnv(1, rules="FIDE"),
                  lambda: varnok.gym.ChessEnv(rules=""), lambda: varnok.roll_outs([], 1, rules="x"),
                  lambda: varnok.replay_pgn("[Event \"x\"]\n\n1. e4 *\n", rules="x")):

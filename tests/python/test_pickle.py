@@ -268,7 +268,7 @@ def test_chess_env_bytes_are_checked_too():
     with pytest.raises(ValueError, match="bytes of a State"):
         setstate(varnok.ChessEnv, GOOD)
     payload = good[11:-4]
-    for head, message in [(b"\2\0\0", "draw rules 2"), (b"\0\2\0", "after-reset flag"), (b"\0\0\7", "termination 7")]:
+    for head, message in [(b"\3\0\0", "draw rules 3"), (b"\0\2\0", "after-reset flag"), (b"\0\0\7", "termination 7")]:
         with pytest.raises(ValueError, match=message):
             setstate(varnok.ChessEnv, framed(head + payload[3:], kind=2))
 
