@@ -27,7 +27,10 @@ EnvPool's calls that only start a new game (below).
   `reset()` / `step(actions)`; the result's fields (`obs`, `legal_mask`,
   `reward`, `terminated`, `truncated`, `to_play`) are read inside the timed
   part. Actions come from `random_actions()` (its own figures) or from the
-  same NumPy chooser as EnvPool's (the figures against EnvPool).
+  same NumPy chooser as EnvPool's (the figures against EnvPool). The same
+  side with `rules="fide"` against `rules="classic"` (the default) gives
+  `fide_vs_classic_vector`, the cost of the FIDE draw rules (Zobrist keys
+  and position identities for repetitions, insufficient material).
 
 The NumPy chooser (`random_legal_rows`) draws, for every row of a boolean
 mask at once, a uniformly random index among the row's True cells.
@@ -57,6 +60,8 @@ UNITS = {
     "vector_thread_scaling": "ratio",
     "vector_vs_native_floor": "ratio",
     "vector_floor_steps_per_s": "steps/s",
+    "fide_vs_classic_vector": "ratio",
+    "vector_fide_steps_per_s": "steps/s",
     "vector_steps_per_s": "steps/s",
     "vector_steps_per_s_1t": "steps/s",
     "vector_packed_steps_per_s": "steps/s",
@@ -214,11 +219,12 @@ class PgxSide:
 class VarnokSide:
     """varnok.VectorEnv, written against its planned API (see the module text)."""
 
-    def __init__(self, games: int, threads: int, obs_dtype: str, chooser: str, seed: int = 0):
+    def __init__(self, games: int, threads: int, obs_dtype: str, chooser: str, seed: int = 0,
+                 rules: str = "classic"):
         import varnok
 
         self.env = varnok.VectorEnv(num_envs=games, num_threads=threads, seed=seed,
-                                    obs_dtype=obs_dtype)
+                                    obs_dtype=obs_dtype, rules=rules)
         self.r = self.env.reset()
         self.games = games
         self.numpy_chooser = chooser == "numpy"
@@ -271,21 +277,23 @@ def run(settings, progress) -> dict:
         build("envpool_2t", lambda: EnvPoolSide(envpool, n, 2, seed=1))
         build("envpool_1t", lambda: EnvPoolSide(envpool, n, 1, seed=2))
     api = peers.absent("VectorEnv")
+    # The FIDE side takes its turns right after the classic one it is compared with.
     varnok_sides = {
-        "varnok_f32_numpy_2t": (2, "float32", "numpy"),
-        "varnok_packed_numpy_2t": (2, "packed", "numpy"),
-        "varnok_f32_2t": (2, "float32", "native"),
-        "varnok_f32_1t": (1, "float32", "native"),
-        "varnok_packed_2t": (2, "packed", "native"),
-        "varnok_packed_1t": (1, "packed", "native"),
+        "varnok_f32_numpy_2t": (2, "float32", "numpy", "classic"),
+        "varnok_packed_numpy_2t": (2, "packed", "numpy", "classic"),
+        "varnok_f32_2t": (2, "float32", "native", "classic"),
+        "varnok_f32_fide_2t": (2, "float32", "native", "fide"),
+        "varnok_f32_1t": (1, "float32", "native", "classic"),
+        "varnok_packed_2t": (2, "packed", "native", "classic"),
+        "varnok_packed_1t": (1, "packed", "native", "classic"),
     }
     if api:
         progress.say(f"  varnok side missing: {api}")
-    for name, (threads, dtype, chooser) in varnok_sides.items():
+    for name, (threads, dtype, chooser, rules) in varnok_sides.items():
         if api:
             why[name] = api
         else:
-            build(name, lambda t=threads, d=dtype, c=chooser: VarnokSide(n, t, d, c))
+            build(name, lambda t=threads, d=dtype, c=chooser, r=rules: VarnokSide(n, t, d, c, rules=r))
     build("floor", lambda: FloorSide(n))
     pgx, reason = peers.jax_pgx()
     if pgx is None:
@@ -347,6 +355,15 @@ def run(settings, progress) -> dict:
     put("envpool_steps_per_s_1t", "envpool_1t")
     ratio("envpool_thread_scaling", "envpool_2t", "envpool_1t")
     put("pgx_cpu_steps_per_s", "pgx")
+    ratio("fide_vs_classic_vector", "varnok_f32_fide_2t", "varnok_f32_2t")
+    put("vector_fide_steps_per_s", "varnok_f32_fide_2t")
+    if "details" not in figures["fide_vs_classic_vector"]:
+        figures["fide_vs_classic_vector"]["details"] = {
+            "games": n,
+            "how": f"VectorEnv({n}, num_threads=2, seed=0, obs_dtype='float32', rules='fide') against the same "
+                   "with rules='classic', random_actions(), plies per second of step time; the FIDE side takes "
+                   f"its {TURNS_PER_REP} short time boxes per repetition right after the classic side's, among "
+                   "the other sides of this benchmark; the ratio is taken per repetition"}
 
     figures["vector_vs_envpool"]["details"] = {
         "games": n,

@@ -32,6 +32,17 @@ const Position& initial_position();
 // the draw rules, and whether the side to move has a legal move.
 Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply);
 
+// Plays a legal move on position and keeps its no-progress count by rules:
+// under the classic rules the count of Position::apply_move (the move that
+// restarts it counts as well, so it is 1 after a pawn move or capture);
+// under the FIDE rules the FIDE half-move clock (0 after a pawn move or
+// capture), the same whether the game was played, loaded or restored.
+void apply_move_under(DrawRules rules, Position& position, Move move);
+
+// Whether the move restarts the no-progress count: a pawn move of any kind or
+// a capture.
+constexpr bool restarts_no_progress(Move move) { return kind_of(move_piece(move)) == kPawn || move_is_capture(move); }
+
 class Board {
  public:
   // ---- counters; copied into the observation
@@ -44,7 +55,10 @@ class Board {
   Position position;
 
   // ---- repetition data and the last listing
-  RepetitionMap repetition_count;  // position hash -> times recorded this episode
+  // Times each position has been recorded this episode: by position hash
+  // under the classic rules, by repetition_key and PositionIdentity under
+  // the FIDE rules.
+  RepetitionMap repetition_count;
   ActionMap move_index;            // action -> move, from the last legal-action listing
   int32_t n_repititions = 0;       // repetition value of the position recorded last (count - 1)
   int32_t prev_n_repititions = 0;  // the value of the position recorded before it
@@ -70,13 +84,20 @@ class Board {
   // position becomes the start of the move log (full move 1).
   void parse_fen(const char* text);
   uint64_t hash_state() const { return position.hash(); }
+  // The Polyglot Zobrist key of the position (core/zobrist.hpp).
+  uint64_t zobrist_hash() const;
+  // The key the repetition counts are kept under for the current position:
+  // the position hash (classic rules) or the repetition key (FIDE rules).
+  uint64_t repetition_key_of_position() const;
 
   // Lists the legal moves into move_index and marks them in mask.
   void get_actions(ActionMask& mask);
   // Lists the legal moves into move_index only.
   void list_legal_moves();
   // Records the current position: its repetition count, then a history entry.
-  void record_position();
+  void record_position() { record_position(repetition_key_of_position()); }
+  // record_position, given repetition_key_of_position().
+  void record_position(uint64_t key);
   void build_observation(Observation& out) const;
 
   StepResult reset();
@@ -99,6 +120,7 @@ class Board {
   // every move of black played since.
   int32_t fullmove_number() const;
   // The FEN half-move clock: plies since the last pawn move or capture.
+  // Under the FIDE rules it is no_progress_count. Under the classic rules
   // no_progress_count counts the move that restarted it as well, so after
   // such a move in the log the clock is one less.
   int32_t halfmove_clock() const;

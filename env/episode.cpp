@@ -2,14 +2,15 @@
 // and judges the position reached. Rewards count from white's side: +1 when
 // black is checkmated, -1 when white is, 0 otherwise. The end rules, in
 // order: no legal reply (checkmate or stalemate), third occurrence of a
-// position, no-progress count of 50 (100 under FIDE rules), and under FIDE
-// rules insufficient material.
+// position, no-progress count of 50 (under FIDE rules the half-move clock
+// at 100), and under FIDE rules insufficient material.
 #include <cassert>
 #include <stdexcept>
 
 #include "core/attack_tables.hpp"
 #include "core/fen_strict.hpp"
 #include "core/legality.hpp"
+#include "core/zobrist.hpp"
 #include "env/board.hpp"
 #include "env/draw_rules.hpp"
 #include "env/move_log.hpp"
@@ -19,8 +20,10 @@ namespace varnok {
 namespace {
 constexpr const char* kInitialPosition = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 ";
 constexpr int kNoProgressLimit = 50;
-constexpr int kFideNoProgressLimit = 100;  // the FIDE 50-move rule counts 50 moves of each side
-constexpr int kRepetitionLimit = 2;        // repetition value of a third occurrence
+constexpr int kFideNoProgressLimit = 100;        // the FIDE 50-move rule counts 50 moves of each side
+constexpr int kFideStrictNoProgressLimit = 150;  // the 75-move rule, automatic under the FIDE Laws
+constexpr int kRepetitionLimit = 2;              // repetition value of a third occurrence
+constexpr int kFideStrictRepetitionLimit = 4;    // of a fifth occurrence, automatic under the FIDE Laws
 // Room for the moves of nearly every game without growing the log: the
 // longest games between strong players stay below 600 plies.
 constexpr size_t kReservedLogEntries = 1024;
@@ -81,9 +84,20 @@ StepResult Board::load_fen(std::string_view text) {
   return result;
 }
 
+void apply_move_under(DrawRules rules, Position& position, Move move) {
+  position.apply_move(move);
+  if (counts_as_fide(rules) && restarts_no_progress(move)) position.no_progress_count = 0;
+}
+
+uint64_t Board::zobrist_hash() const { return varnok::zobrist_hash(position); }
+
+uint64_t Board::repetition_key_of_position() const {
+  return counts_as_fide(rules) ? repetition_key(position) : position.hash();
+}
+
 void Board::apply_and_log(Move move) {
   move_log.push_back(logged_move(move));
-  position.apply_move(move);  // legal: it came from a listing of this position
+  apply_move_under(rules, position, move);  // legal: it came from a listing of this position
   saturating_increment(total_move_count);
 }
 
@@ -94,10 +108,13 @@ void Board::play_move(Move move) {
 
 Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply) {
   if (has_legal_reply) {
-    if (repetition == kRepetitionLimit) return {Termination::kRepetition, 0};
-    const int no_progress_limit = rules == DrawRules::kFide ? kFideNoProgressLimit : kNoProgressLimit;
+    const bool strict = rules == DrawRules::kFideStrict;
+    if (repetition == (strict ? kFideStrictRepetitionLimit : kRepetitionLimit)) return {Termination::kRepetition, 0};
+    const int no_progress_limit = strict                      ? kFideStrictNoProgressLimit
+                                  : rules == DrawRules::kFide ? kFideNoProgressLimit
+                                                              : kNoProgressLimit;
     if (position.no_progress_count >= no_progress_limit) return {Termination::kNoProgress, 0};
-    if (rules == DrawRules::kFide && insufficient_material(position)) return {Termination::kInsufficientMaterial, 0};
+    if (counts_as_fide(rules) && insufficient_material(position)) return {Termination::kInsufficientMaterial, 0};
     return {Termination::kNone, 0};
   }
   if (!position.in_check()) return {Termination::kStalemate, 0};
@@ -135,9 +152,10 @@ Outcome Board::play_listed(int32_t action) {
   // The new position's repetition count is a lookup in a table that the
   // cache has usually lost since this game's last ply. Listing the replies
   // does not need it, so the count's memory loads while they are listed.
-  repetition_count.prefetch(position.hash());
+  const uint64_t key = repetition_key_of_position();
+  repetition_count.prefetch(key);
   list_legal_moves();
-  record_position();
+  record_position(key);
   const Outcome outcome = judge(move_index.size() > 0);
   last_termination = outcome.termination;
   return outcome;

@@ -97,12 +97,13 @@ std::vector<Move> Board::logged_moves() const {
 }
 
 int32_t Board::halfmove_clock() const {
+  if (counts_as_fide(rules)) return position.no_progress_count;
   bool restarted = false;
   Position replay = start_position;
   for (const uint16_t entry : move_log) {
     const Move move = legal_move_of_entry(replay, entry);
     if (move == kNoMove) break;  // a log edited by hand: the count as it is
-    restarted |= kind_of(move_piece(move)) == kPawn || move_is_capture(move);
+    restarted |= restarts_no_progress(move);
     replay.apply_move(move);
   }
   const int32_t count = position.no_progress_count;

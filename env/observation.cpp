@@ -8,8 +8,17 @@
 
 namespace varnok {
 
-void Board::record_position() {
-  const int32_t n = repetition_count.increment(position.hash()) - 1;
+void Board::record_position(uint64_t key) {
+  int32_t count;
+  if (counts_as_fide(rules)) {
+    // Right after a pawn move or a capture (the clock at 0) no position
+    // recorded before can occur again.
+    if (position.no_progress_count == 0) repetition_count.forget_identities();
+    count = repetition_count.increment(key, identity_of(position));
+  } else {
+    count = repetition_count.increment(key);
+  }
+  const int32_t n = count - 1;
   n_repititions = n;
 
   HistoryRecord& record = state_history.record_next();

@@ -24,8 +24,15 @@ static_assert(static_cast<int>(Termination::kNoProgress) == 4 && static_cast<int
 // position and 50 plies without progress (the environment's rules from its
 // first version). kFide: the third occurrence, 100 plies without progress and
 // insufficient mating material, as the FIDE Laws end a game automatically or
-// on a claim that every player would make.
-enum class DrawRules : int8_t { kClassic, kFide };
+// on a claim that every player would make. kFideStrict: only what the FIDE
+// Laws end without a claim: the fifth occurrence, 150 plies without progress
+// and insufficient material. Both FIDE rule sets count positions by FIDE
+// identity and keep the FIDE half-move clock.
+enum class DrawRules : int8_t { kClassic, kFide, kFideStrict };
+
+// Whether the rules count as FIDE does: the half-move clock as the
+// no-progress count, repetitions by position identity.
+constexpr bool counts_as_fide(DrawRules rules) { return rules != DrawRules::kClassic; }
 
 struct Outcome {
   Termination termination = Termination::kNone;

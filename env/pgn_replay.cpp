@@ -32,8 +32,9 @@ std::string describe_error(const PgnGame& game) {
   return "line " + std::to_string(game.error_line) + ": " + game.error;
 }
 
-bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t chunk_budget) {
-  Board board;
+bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t chunk_budget,
+                  DrawRules rules) {
+  Board board(rules);
   PgnGame game;
   for (;;) {
     const PgnReader::Progress progress = reader.next(game, chunk_budget);

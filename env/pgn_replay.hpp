@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/pgn_reader.hpp"
+#include "env/outcome.hpp"
 
 namespace varnok {
 
@@ -37,8 +38,10 @@ struct ReplayedGames {
 // scanned (every game by default), and returns whether the reader may hold
 // more. A game that cannot be read whole is skipped, or, with
 // raise_on_error, throws std::invalid_argument (describe_error) after the
-// games before it have been added.
+// games before it have been added. The observations count no progress and
+// repetitions by rules; every move of a game is replayed, even past a draw
+// the rules would have ended it with.
 bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out,
-                  int64_t chunk_budget = INT64_MAX);
+                  int64_t chunk_budget = INT64_MAX, DrawRules rules = DrawRules::kClassic);
 
 }  // namespace varnok

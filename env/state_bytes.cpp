@@ -19,8 +19,15 @@ constexpr size_t kChecksumSize = 4;
 
 // History entry forms.
 enum EntryForm : uint8_t { kPackedEntry = 0, kNestedEntry = 1 };
-// Repetition count forms.
-enum RepetitionForm : uint8_t { kReplayedCounts = 0, kListedCounts = 1 };
+// Repetition count forms: the counts replaying the move log gives under the
+// classic rules or (from format version 2) under the FIDE rules, or listed.
+enum RepetitionForm : uint8_t { kReplayedCounts = 0, kListedCounts = 1, kReplayedFideCounts = 2 };
+
+// The first format version this build reads. Version 1 knew no
+// kReplayedFideCounts and kept a FIDE game's no-progress count as the
+// classic rules count it (one more than the half-move clock after a pawn
+// move or capture in the log); reading it turns that count into the clock.
+constexpr uint16_t kOldestStateBytesVersion = 1;
 
 [[noreturn]] void refuse(const std::string& why) { throw std::invalid_argument("State bytes: " + why); }
 
@@ -260,10 +267,10 @@ NestedPlanes read_entry(Reader& r) {
 
 // ---------------------------------------------------------------- repetition counts
 
-// The counts an episode from the start position through the logged moves
-// records, or false when the log does not replay from there.
-bool replayed_counts(const State& state, std::unordered_map<uint64_t, int32_t>& counts) {
-  Board board;
+// The counts an episode under rules from the start position through the
+// logged moves records, or false when the log does not replay from there.
+bool replayed_counts(const State& state, DrawRules rules, std::unordered_map<uint64_t, int32_t>& counts) {
+  Board board(rules);
   board.start_position = state.start_position;
   board.start_fullmove = state.start_fullmove;
   board.move_log = state.moves;
@@ -306,8 +313,10 @@ void write_state(Writer& w, const State& s) {
   for (uint16_t move : s.moves) w.u16(move);
 
   std::unordered_map<uint64_t, int32_t> replayed;
-  if (replayed_counts(s, replayed) && replayed == s.repetition_count) {
+  if (replayed_counts(s, DrawRules::kClassic, replayed) && replayed == s.repetition_count) {
     w.u8(kReplayedCounts);
+  } else if (replayed_counts(s, DrawRules::kFide, replayed) && replayed == s.repetition_count) {
+    w.u8(kReplayedFideCounts);
   } else {
     w.u8(kListedCounts);
     w.count(s.repetition_count.size());
@@ -324,7 +333,7 @@ void write_state(Writer& w, const State& s) {
   }
 }
 
-State read_state(Reader& r) {
+State read_state(Reader& r, uint16_t version) {
   State s;
   s.bitboards = read_pieces(r);
   s.occupancies = occupancies_of(s.bitboards);
@@ -341,9 +350,10 @@ State read_state(Reader& r) {
   for (uint16_t& move : s.moves) move = r.u16();
 
   const uint8_t form = r.u8();
-  if (form == kReplayedCounts) {
+  if (form == kReplayedCounts || (form == kReplayedFideCounts && version >= 2)) {
     if (s.start_fullmove < 1) refuse("start_fullmove " + std::to_string(s.start_fullmove) + " is below 1");
-    if (!replayed_counts(s, s.repetition_count)) refuse("the move log does not replay from the start position");
+    const DrawRules rules = form == kReplayedCounts ? DrawRules::kClassic : DrawRules::kFide;
+    if (!replayed_counts(s, rules, s.repetition_count)) refuse("the move log does not replay from the start position");
   } else if (form == kListedCounts) {
     const size_t n = r.count(12, "repetition");
     for (size_t i = 0; i < n; ++i) {
@@ -362,16 +372,32 @@ State read_state(Reader& r) {
   return s;
 }
 
-// The payload of bytes of the given kind, after checking the frame.
-std::string_view payload_of(std::string_view bytes, StateBytesKind kind) {
+// A FIDE game written in format version 1, as this version keeps it: the
+// no-progress count as the half-move clock, and counts replayed under the
+// classic rules replayed again under the FIDE rules.
+void update_version_1_fide_game(State& s) {
+  Board classic;
+  classic.start_position = s.start_position;
+  classic.move_log = s.moves;
+  classic.position.no_progress_count = s.no_progress_count;
+  s.no_progress_count = classic.halfmove_clock();
+  std::unordered_map<uint64_t, int32_t> replayed;
+  if (replayed_counts(s, DrawRules::kClassic, replayed) && replayed == s.repetition_count &&
+      replayed_counts(s, DrawRules::kFide, replayed))
+    s.repetition_count = std::move(replayed);
+}
+
+// The payload of bytes of the given kind and their format version, after
+// checking the frame.
+std::pair<std::string_view, uint16_t> payload_of(std::string_view bytes, StateBytesKind kind) {
   if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0)
     refuse("not varnok game bytes (no VRNK magic)");
   if (bytes.size() < kHeaderSize + kChecksumSize) refuse("cut short");
   Reader header(bytes.substr(sizeof kMagic, kHeaderSize - sizeof kMagic));
   const uint16_t version = header.u16();
-  if (version != kStateBytesVersion)
-    refuse("written in format version " + std::to_string(version) + ", this build reads version " +
-           std::to_string(kStateBytesVersion));
+  if (version < kOldestStateBytesVersion || version > kStateBytesVersion)
+    refuse("written in format version " + std::to_string(version) + ", this build reads versions " +
+           std::to_string(kOldestStateBytesVersion) + " to " + std::to_string(kStateBytesVersion));
   const uint8_t found_kind = header.u8();
   if (found_kind != static_cast<uint8_t>(kind))
     refuse(found_kind == static_cast<uint8_t>(StateBytesKind::kState)   ? "these are the bytes of a State"
@@ -381,7 +407,7 @@ std::string_view payload_of(std::string_view bytes, StateBytesKind kind) {
   if (length != bytes.size() - kHeaderSize - kChecksumSize) refuse("cut short or with bytes added");
   Reader trailer(bytes.substr(bytes.size() - kChecksumSize));
   if (trailer.u32() != fnv1a(bytes.substr(0, bytes.size() - kChecksumSize))) refuse("damaged (checksum mismatch)");
-  return bytes.substr(kHeaderSize, length);
+  return {bytes.substr(kHeaderSize, length), version};
 }
 
 void expect_end(const Reader& r) {
@@ -410,8 +436,9 @@ std::string state_to_bytes(const State& state) {
 }
 
 State state_from_bytes(std::string_view bytes) {
-  Reader r(payload_of(bytes, StateBytesKind::kState));
-  State state = read_state(r);
+  const auto [payload, version] = payload_of(bytes, StateBytesKind::kState);
+  Reader r(payload);
+  State state = read_state(r, version);
   expect_end(r);
   return state;
 }
@@ -426,16 +453,19 @@ std::string board_to_bytes(const Board& board) {
 }
 
 Board board_from_bytes(std::string_view bytes) {
-  Reader r(payload_of(bytes, StateBytesKind::kBoard));
+  const auto [payload, version] = payload_of(bytes, StateBytesKind::kBoard);
+  Reader r(payload);
   const uint8_t rules = r.u8();
   const uint8_t after_reset = r.u8();
   const uint8_t termination = r.u8();
-  if (rules > static_cast<uint8_t>(DrawRules::kFide)) refuse("draw rules " + std::to_string(rules) + " are unknown");
+  if (rules > static_cast<uint8_t>(DrawRules::kFideStrict))
+    refuse("draw rules " + std::to_string(rules) + " are unknown");
   if (after_reset > 1) refuse("the after-reset flag is not 0 or 1");
   if (termination > static_cast<uint8_t>(Termination::kMoveCap))
     refuse("termination " + std::to_string(termination) + " is unknown");
-  const State state = read_state(r);
+  State state = read_state(r, version);
   expect_end(r);
+  if (version == 1 && rules == static_cast<uint8_t>(DrawRules::kFide)) update_version_1_fide_game(state);
   Board board(static_cast<DrawRules>(rules));
   board.restore_state(state);
   board.after_reset = after_reset == 1;

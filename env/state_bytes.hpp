@@ -25,13 +25,15 @@
 
 namespace varnok {
 
-inline constexpr uint16_t kStateBytesVersion = 1;
+// Version 2: FIDE games keep the half-move clock, and their repetition
+// counts can be given as replayed under the FIDE rules. Version 1 still reads.
+inline constexpr uint16_t kStateBytesVersion = 2;
 
 enum class StateBytesKind : uint8_t { kState = 1, kBoard = 2 };
 
 std::string state_to_bytes(const State& state);
 // The State written by state_to_bytes; bytes that are damaged, cut short,
-// of another format version or of a Board throw std::invalid_argument.
+// of an unknown format version or of a Board throw std::invalid_argument.
 State state_from_bytes(std::string_view bytes);
 
 std::string board_to_bytes(const Board& board);

@@ -19,6 +19,22 @@
 
 namespace varnok::binding {
 
+DrawRules draw_rules_of(const std::string& name) {
+  if (name == "classic") return DrawRules::kClassic;
+  if (name == "fide") return DrawRules::kFide;
+  if (name == "fide-strict") return DrawRules::kFideStrict;
+  throw py::value_error("rules must be \"classic\", \"fide\" or \"fide-strict\", got \"" + name + "\"");
+}
+
+const char* draw_rules_name(DrawRules rules) {
+  switch (rules) {
+    case DrawRules::kFide: return "fide";
+    case DrawRules::kFideStrict: return "fide-strict";
+    case DrawRules::kClassic: break;
+  }
+  return "classic";
+}
+
 namespace {
 
 template <size_t N>
@@ -48,12 +64,6 @@ template <class Value>
 py::cpp_function index_setter(const py::class_<State>& cls, Value State::* field) {
   return py::cpp_function([field](State& s, const Value& value) { s.*field = value; }, py::is_method(cls),
                           py::arg("value").noconvert());
-}
-
-DrawRules draw_rules_of(const std::string& name) {
-  if (name == "classic") return DrawRules::kClassic;
-  if (name == "fide") return DrawRules::kFide;
-  throw py::value_error("rules must be \"classic\" or \"fide\", got \"" + name + "\"");
 }
 
 EnPassantField en_passant_field_of(const std::string& name) {
@@ -112,8 +122,7 @@ void set_state_of(py::detail::value_and_holder& instance, const py::bytes& bytes
 }
 
 std::string env_repr(const Board& board) {
-  return "ChessEnv(fen='" + board.fen(EnPassantField::kStandard) + "', rules='" +
-         (board.rules == DrawRules::kFide ? "fide" : "classic") + "')";
+  return "ChessEnv(fen='" + board.fen(EnPassantField::kStandard) + "', rules='" + draw_rules_name(board.rules) + "')";
 }
 
 // The picture is drawn by varnok/svg.py from what the other methods read.
@@ -249,10 +258,18 @@ void bind_chess_env(py::module_& m) {
                     "pictures. Pickles and copies whole.")
       .def(py::init([](const std::string& rules) { return Board(draw_rules_of(rules)); }), py::arg("rules") = "classic",
            "An empty board; call reset, load_fen, parse_fen or restore_state first. rules=\"classic\" ends a game "
-           "on the third occurrence of a position and after 50 plies without a pawn move or capture; "
-           "rules=\"fide\" on the third occurrence, after 100 such plies and when neither side has mating "
-           "material (lone kings, a single knight or bishop, bishops all on squares of one colour). ValueError for "
-           "any other rules.")
+           "on the third occurrence of a position (counted by hash_state, which two positions with pieces "
+           "swapped between squares can share) and after 50 plies counted from and including the last pawn move "
+           "or capture; rules=\"fide\" on the third occurrence of a position by FIDE identity (same pieces, side, "
+           "castling rights and legal en-passant capture; counted under a Zobrist key with the positions "
+           "compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when "
+           "neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one "
+           "colour). Both end a game at once where FIDE lets a player claim the draw. rules=\"fide-strict\" ends it "
+           "only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and "
+           "on insufficient material, counting as \"fide\" does. ValueError for any other rules.")
+      .def_property_readonly(
+          "rules", [](const Board& board) { return draw_rules_name(board.rules); },
+          "The draw rules, \"classic\", \"fide\" or \"fide-strict\".")
       .def("reset", &Board::reset,
            "Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), "
            "the observation as 119 lists of 64 ints.")
@@ -284,6 +301,10 @@ void bind_chess_env(py::module_& m) {
            "promotion kind).")
       .def("hash_state", &Board::hash_state,
            "A 64-bit hash of the position (placement, side to move, en passant, castling) as an int 0 to 2**64 - 1.")
+      .def("zobrist_hash", &Board::zobrist_hash,
+           "The Polyglot Zobrist key of the position as an int 0 to 2**64 - 1, equal to python-chess's "
+           "chess.polyglot.zobrist_hash (the key of Polyglot opening books): the en-passant file counts when a pawn "
+           "of the side to move stands beside the pawn that has just advanced two squares.")
       .def(
           "roll_out",
           [](Board& board, std::optional<uint32_t> seed) {

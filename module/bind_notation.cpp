@@ -186,7 +186,8 @@ void bind_notation(py::module_& m) {
 
   m.def(
       "replay_pgn",
-      [](const py::object& source, const std::string& obs_dtype, const std::string& errors) {
+      [](const py::object& source, const std::string& obs_dtype, const std::string& errors, const std::string& rules) {
+        const DrawRules draw_rules = draw_rules_of(rules);
         const bool packed = obs_dtype == "packed";
         if (!packed && obs_dtype != "float32")
           throw py::value_error("obs_dtype must be \"packed\" or \"float32\", got \"" + obs_dtype + "\"");
@@ -195,7 +196,8 @@ void bind_notation(py::module_& m) {
         PgnReader reader = reader_of(source, filename);
         ReplayedGames replayed;
         try {
-          run_interruptibly([&](int64_t chunks) { return replay_games(reader, packed, raise, replayed, chunks); });
+          run_interruptibly(
+              [&](int64_t chunks) { return replay_games(reader, packed, raise, replayed, chunks, draw_rules); });
         } catch (const std::system_error& e) {
           raise_os_error(e, filename);
         }
@@ -211,12 +213,15 @@ void bind_notation(py::module_& m) {
         out["ply"] = array_of(replayed.plies, {n});
         return out;
       },
-      py::arg("source"), py::arg("obs_dtype") = "packed", py::arg("errors") = "skip",
+      py::arg("source"), py::arg("obs_dtype") = "packed", py::arg("errors") = "skip", py::arg("rules") = "classic",
       "Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position "
       "before a move: \"obs\" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) "
       "float32), \"action\" the action played (int32), \"result\" the game's result from white's side (int8: +1, "
       "-1, 0 for a draw or no result), \"game\" the game's index among the games kept and \"ply\" the plies "
-      "played before it (int32). Broken games are handled as errors says (as in read_pgn).");
+      "played before it (int32). Broken games are handled as errors says (as in read_pgn). rules (\"classic\", "
+      "\"fide\" or \"fide-strict\") is how the observations count no progress and repetitions, as in a VectorEnv of "
+      "those "
+      "rules; every move is replayed.");
 }
 
 }  // namespace varnok::binding

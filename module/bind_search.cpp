@@ -127,15 +127,33 @@ int64_t root_count(const py::handle& roots) {
   return static_cast<int64_t>(py::len(roots));
 }
 
+// The draw rules of a root that has its own (a ChessEnv, a VectorEnv's
+// rows): ValueError when rules names others.
+DrawRules own_rules(DrawRules own, const std::optional<std::string>& rules, const std::string& root) {
+  if (rules && draw_rules_of(*rules) != own)
+    throw py::value_error(root + " plays by rules=\"" + draw_rules_name(own) + "\", not \"" + *rules + "\"");
+  return own;
+}
+
 // The games to search from: a VectorEnv (every row's game), or a sequence
-// of State, ChessEnv or FEN text.
-std::vector<Board> root_boards(const py::handle& roots) {
+// of State, ChessEnv or FEN text. A ChessEnv or a VectorEnv keeps its draw
+// rules; States and FEN texts are played by rules (classic by default).
+std::vector<Board> root_boards(const py::handle& roots, const std::optional<std::string>& rules) {
+  const DrawRules given = draw_rules_of(rules.value_or("classic"));
   std::vector<Board> boards;
   if (is_vector_env(roots)) {
     const int64_t n = vector_env_rows(roots);
+    // Anything with num_envs and save_state serves; without rules of its own it plays by rules.
+    DrawRules own = given;
+    if (py::hasattr(roots, "rules")) {
+      const py::object named = roots.attr("rules");
+      if (!py::isinstance<py::str>(named))
+        throw py::type_error(std::string("roots.rules must be a str, got ") + Py_TYPE(named.ptr())->tp_name);
+      own = own_rules(draw_rules_of(named.cast<std::string>()), rules, "the VectorEnv");
+    }
     py::object state;
     for (int64_t i = 0; i < n; ++i) {
-      Board& board = boards.emplace_back();
+      Board& board = boards.emplace_back(own);
       try {
         board.restore_state(vector_env_row(roots, i, state));
       } catch (const std::invalid_argument& e) {
@@ -151,7 +169,7 @@ std::vector<Board> root_boards(const py::handle& roots) {
   boards.reserve(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     const py::handle item = items[i];
-    Board& board = boards.emplace_back();
+    Board& board = boards.emplace_back(given);
     if (py::isinstance<py::str>(item)) {
       // Checked as ChessEnv.load_fen checks; the clocks are not taken (the
       // game at the root counts from 0).
@@ -170,6 +188,7 @@ std::vector<Board> root_boards(const py::handle& roots) {
       }
     } else if (py::isinstance<Board>(item)) {
       board = item.cast<const Board&>();
+      own_rules(board.rules, rules, "root " + std::to_string(i));
     } else {
       throw py::type_error("root " + std::to_string(i) + " is not a State, ChessEnv or FEN text");
     }
@@ -301,7 +320,8 @@ void bind_search(py::module_& m) {
           "True between a select and its expand")
       .def(
           "set_roots",
-          [](PyMcts& s, const py::handle& roots, std::optional<std::vector<int64_t>> trees) {
+          [](PyMcts& s, const py::handle& roots, std::optional<std::vector<int64_t>> trees,
+             const std::optional<std::string>& rules) {
             Use use(*s.search);
             const int64_t count = root_count(roots);
             std::vector<int> which;
@@ -316,7 +336,7 @@ void bind_search(py::module_& m) {
                                       ", got " + std::to_string(count));
               for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
             }
-            std::vector<Board> boards = root_boards(roots);
+            std::vector<Board> boards = root_boards(roots, rules);
             try {
               py::gil_scoped_release unlocked;
               s.search->set_roots(which, boards);
@@ -324,10 +344,14 @@ void bind_search(py::module_& m) {
               throw py::value_error(e.what());
             }
           },
-          py::arg("roots"), py::arg("trees").noconvert() = py::none(),
+          py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(),
           "Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN "
           "text, one per tree, or one per index in trees (then only those trees restart). A finished game raises "
-          "ValueError and nothing changes. Any round waiting for expand is dropped.")
+          "ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the "
+          "VectorEnv's own, rules (\"classic\" by default, \"fide\" or \"fide-strict\") for States and FEN texts; "
+          "rules naming "
+          "other rules than a ChessEnv or VectorEnv root has raises ValueError. Any round waiting for expand is "
+          "dropped.")
       .def(
           "select",
           [](PyMcts& s, int64_t leaves_per_tree) {
@@ -509,13 +533,13 @@ void bind_search(py::module_& m) {
           "num_trees", [](const PyUct& s) { return s.search->size(); }, "The number of trees searched together.")
       .def(
           "set_roots",
-          [](PyUct& s, const py::handle& roots) {
+          [](PyUct& s, const py::handle& roots, const std::optional<std::string>& rules) {
             Use use(*s.search);
             const int64_t count = root_count(roots);
             if (count != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
                                     ", got " + std::to_string(count));
-            std::vector<Board> boards = root_boards(roots);
+            std::vector<Board> boards = root_boards(roots, rules);
             try {
               py::gil_scoped_release unlocked;
               s.search->set_roots(boards);
@@ -524,9 +548,9 @@ void bind_search(py::module_& m) {
             }
             s.rooted = true;
           },
-          py::arg("roots"),
+          py::arg("roots"), py::arg("rules") = py::none(),
           "Starts a new tree per root (a VectorEnv, or a list of State, ChessEnv or FEN text, one per tree). A "
-          "finished game raises ValueError and nothing changes.")
+          "finished game raises ValueError and nothing changes. Draw rules as in MCTS.set_roots.")
       .def(
           "run",
           [](PyUct& s, int64_t simulations) {

@@ -185,7 +185,8 @@ void bind_vector_env(py::module_& m) {
                           "step; its last observation, reward and reason are in final_obs, final_reward and "
                           "final_reason.")
       .def(py::init([](int64_t num_envs, std::optional<int64_t> num_threads, std::optional<uint64_t> seed,
-                       const std::string& obs_dtype, std::optional<int64_t> max_steps, bool copy) {
+                       const std::string& obs_dtype, std::optional<int64_t> max_steps, bool copy,
+                       const std::string& rules) {
              if (num_envs < 1 || num_envs > (1 << 20))
                throw py::value_error("num_envs must be 1 to 1048576, got " + std::to_string(num_envs));
              const int64_t threads = num_threads.value_or(default_threads());
@@ -199,6 +200,7 @@ void bind_vector_env(py::module_& m) {
              options.seed = seed.value_or(os_seed());
              options.format = observation_format(obs_dtype);
              options.max_steps = static_cast<int32_t>(max_steps.value_or(0));
+             options.rules = draw_rules_of(rules);
              auto self = std::make_unique<PyVectorEnv>();
              py::gil_scoped_release unlocked;
              self->env = std::make_unique<VectorEnv>(options);
@@ -207,11 +209,12 @@ void bind_vector_env(py::module_& m) {
            }),
            py::arg("num_envs").noconvert(), py::arg("num_threads").noconvert() = py::none(),
            py::arg("seed").noconvert() = py::none(), py::arg("obs_dtype") = "float32",
-           py::arg("max_steps").noconvert() = py::none(), py::arg("copy") = false,
+           py::arg("max_steps").noconvert() = py::none(), py::arg("copy") = false, py::arg("rules") = "classic",
            "num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) "
            "makes every game and every draw reproducible, for any num_threads; obs_dtype is \"float32\", \"int32\", "
            "\"uint8\" (counters saturate at 255) or \"packed\" (one uint64 word per plane, see varnok.unpack); "
-           "max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views.")
+           "max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; "
+           "rules is \"classic\", \"fide\" or \"fide-strict\", the draw rules of every game, as for ChessEnv.")
       .def_property_readonly(
           "num_envs", [](const PyVectorEnv& v) { return v.env->size(); }, "The number of games.")
       .def_property_readonly(
@@ -226,6 +229,9 @@ void bind_vector_env(py::module_& m) {
             return py::none();
           },
           "The plies after which a game is truncated, or None for no limit.")
+      .def_property_readonly(
+          "rules", [](const PyVectorEnv& v) { return draw_rules_name(v.env->rules()); },
+          "The draw rules of every game, \"classic\", \"fide\" or \"fide-strict\".")
       .def(
           "reset",
           [](py::object self, std::optional<uint64_t> seed) {
@@ -333,7 +339,8 @@ void bind_vector_env(py::module_& m) {
   m.def(
       "roll_outs",
       [](const std::vector<State>& states, int64_t repeats, std::optional<uint64_t> seed,
-         std::optional<int64_t> num_threads) {
+         std::optional<int64_t> num_threads, const std::string& rules) {
+        const DrawRules draw_rules = draw_rules_of(rules);
         if (repeats < 0 || repeats > INT32_MAX)
           throw py::value_error("repeats must be 0 to 2147483647, got " + std::to_string(repeats));
         const int64_t threads = num_threads.value_or(default_threads());
@@ -355,15 +362,15 @@ void bind_vector_env(py::module_& m) {
           pool.emplace(static_cast<int>(std::min(threads, total)));
         }
         run_range_interruptibly(total, [&](int64_t begin, int64_t end) {
-          roll_outs_range(*pool, games, static_cast<int>(repeats), s, begin, end, results);
+          roll_outs_range(*pool, games, static_cast<int>(repeats), s, draw_rules, begin, end, results);
         });
         return out;
       },
       py::arg("states"), py::arg("repeats").noconvert(), py::arg("seed").noconvert() = py::none(),
-      py::arg("num_threads").noconvert() = py::none(),
-      "Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them) on worker threads and "
-      "returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results "
-      "for any num_threads.");
+      py::arg("num_threads").noconvert() = py::none(), py::arg("rules") = "classic",
+      "Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them, under rules "
+      "\"classic\", \"fide\" or \"fide-strict\") on worker threads and returns the results as an int8 array of shape "
+      "(len(states), repeats). The same seed gives the same results for any num_threads.");
 
   m.def("unpack", &unpack, py::arg("packed"), py::arg("dtype") = "int32",
         "Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 "

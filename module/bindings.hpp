@@ -3,9 +3,18 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
+#include "env/outcome.hpp"
 #include "module/live_instance.hpp"
 
 namespace varnok::binding {
+
+// The draw rules a rules= argument names ("classic", "fide" or
+// "fide-strict"); ValueError
+// for any other name.
+DrawRules draw_rules_of(const std::string& name);
+const char* draw_rules_name(DrawRules rules);
 
 void bind_chess_env(pybind11::module_& m);
 void bind_vector_env(pybind11::module_& m);

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "core/legality.hpp"
+#include "core/zobrist.hpp"
 
 namespace varnok {
 
@@ -16,17 +17,28 @@ void LeafGame::start(const Board& root) {
   repetition_ = root.n_repititions;
   previous_repetition_ = root.prev_n_repititions;
   hashes_.clear();
+  identities_.clear();
 }
 
 void LeafGame::play(Move move) {
-  position_.apply_move(move);
+  apply_move_under(root_->rules, position_, move);
   // The count the root's repetition table would reach if this position were
   // recorded into it: its count there plus its earlier occurrences on the
   // path plus this one, saturating as the table's counts do.
-  const uint64_t hash = position_.hash();
-  int64_t count = root_->repetition_count.count(hash) + 1;
-  for (uint64_t earlier : hashes_) count += earlier == hash ? 1 : 0;
-  hashes_.push_back(hash);
+  int64_t count = 1;
+  if (counts_as_fide(root_->rules)) {
+    const uint64_t key = repetition_key(position_);
+    const PositionIdentity identity = identity_of(position_);
+    count += root_->repetition_count.count(key, identity);
+    for (size_t i = 0; i < hashes_.size(); ++i) count += hashes_[i] == key && identities_[i] == identity ? 1 : 0;
+    hashes_.push_back(key);
+    identities_.push_back(identity);
+  } else {
+    const uint64_t hash = position_.hash();
+    count += root_->repetition_count.count(hash);
+    for (uint64_t earlier : hashes_) count += earlier == hash ? 1 : 0;
+    hashes_.push_back(hash);
+  }
   const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX) - 1);
 
   HistoryRecord& record = history_.record_next();

@@ -44,7 +44,10 @@ class LeafGame {
   bool after_reset_ = false;
   int32_t repetition_ = 0;           // the value of the position recorded last (count - 1)
   int32_t previous_repetition_ = 0;  // the value of the one recorded before it
-  std::vector<uint64_t> hashes_;     // the positions recorded since the root, oldest first
+  // The positions recorded since the root, oldest first: their repetition
+  // keys, and under the FIDE rules their identities as well.
+  std::vector<uint64_t> hashes_;
+  std::vector<PositionIdentity> identities_;
 };
 
 }  // namespace varnok

@@ -46,6 +46,7 @@ def parser() -> argparse.ArgumentParser:
     sp.add_argument("--resign-min-plies", type=int, default=0)
     sp.add_argument("--openings", help="start positions: a file of FEN lines or a PGN file")
     sp.add_argument("--threads", type=int, default=1, help="threads per worker")
+    sp.add_argument("--rules", choices=("classic", "fide", "fide-strict"), default="classic", help="draw rules of the games")
     _engine_args(sp)
 
     pg = sub.add_parser("pgn2shards", help="convert a PGN file or folder into shards")
@@ -71,7 +72,8 @@ def main(argv=None) -> int:
                 leaves_per_tree=args.leaves_per_tree, temperature=args.temperature,
                 temperature_plies=args.temperature_plies, max_plies=args.max_plies, resign=args.resign,
                 resign_min_plies=args.resign_min_plies, openings=args.openings, threads=args.threads,
-                engine=args.engine, workers=args.workers, address=args.address, progress=not args.quiet)
+                engine=args.engine, workers=args.workers, address=args.address, progress=not args.quiet,
+                rules=args.rules)
         elif args.command == "pgn2shards":
             summary = data.pgn2shards(args.source, args.out, chunk_bytes=max(1, int(args.chunk_mb * 1e6)),
                                       engine=args.engine, workers=args.workers, address=args.address,

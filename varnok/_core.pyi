@@ -167,7 +167,7 @@ class ChessEnv:
         """
     def __init__(self, rules: str = 'classic') -> None:
         """
-        An empty board; call reset, load_fen, parse_fen or restore_state first. rules="classic" ends a game on the third occurrence of a position and after 50 plies without a pawn move or capture; rules="fide" on the third occurrence, after 100 such plies and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). ValueError for any other rules.
+        An empty board; call reset, load_fen, parse_fen or restore_state first. rules="classic" ends a game on the third occurrence of a position (counted by hash_state, which two positions with pieces swapped between squares can share) and after 50 plies counted from and including the last pawn move or capture; rules="fide" on the third occurrence of a position by FIDE identity (same pieces, side, castling rights and legal en-passant capture; counted under a Zobrist key with the positions compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). Both end a game at once where FIDE lets a player claim the draw. rules="fide-strict" ends it only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and on insufficient material, counting as "fide" does. ValueError for any other rules.
         """
     def __reduce__(self) -> tuple[typing.Any, tuple[typing.Any], bytes]:
         """
@@ -289,6 +289,15 @@ class ChessEnv:
         """
         The action of a legal move given in UCI; ValueError naming a malformed or illegal text.
         """
+    def zobrist_hash(self) -> int:
+        """
+        The Polyglot Zobrist key of the position as an int 0 to 2**64 - 1, equal to python-chess's chess.polyglot.zobrist_hash (the key of Polyglot opening books): the en-passant file counts when a pawn of the side to move stands beside the pawn that has just advanced two squares.
+        """
+    @property
+    def rules(self) -> str:
+        """
+        The draw rules, "classic", "fide" or "fide-strict".
+        """
 class VectorStep:
     """
     The arrays of one VectorEnv.reset or step. Unless the VectorEnv was made with copy=True they are read-only views that the next reset or step overwrites.
@@ -347,9 +356,9 @@ class VectorEnv:
     """
     num_envs independent ChessEnv games stepped natively on a pool of worker threads, with results written into NumPy arrays. A game that ends is started again inside the same step; its last observation, reward and reason are in final_obs, final_reward and final_reason.
     """
-    def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False) -> None:
+    def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False, rules: str = 'classic') -> None:
         """
-        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views.
+        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; rules is "classic", "fide" or "fide-strict", the draw rules of every game, as for ChessEnv.
         """
     def random_actions(self) -> numpy.typing.NDArray[numpy.int64]:
         """
@@ -402,6 +411,11 @@ class VectorEnv:
     def obs_dtype(self) -> str:
         """
         The observation format: "float32", "int32", "uint8" or "packed".
+        """
+    @property
+    def rules(self) -> str:
+        """
+        The draw rules of every game, "classic", "fide" or "fide-strict".
         """
 class PgnGame:
     """
@@ -516,9 +530,9 @@ class MCTS:
         """
         Makes leaves_per_tree descents in every tree and returns the new leaves (SearchLeaves). A descent that ends in a finished game is backed up at once; one that meets a leaf already taken this round, or needs more nodes than node_budget, is dropped; so a tree may give fewer rows. RuntimeError while the last select waits for expand.
         """
-    def set_roots(self, roots: typing.Any, trees: list[int] | None = None) -> None:
+    def set_roots(self, roots: typing.Any, trees: list[int] | None = None, rules: str | None = None) -> None:
         """
-        Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. Any round waiting for expand is dropped.
+        Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the VectorEnv's own, rules ("classic" by default, "fide" or "fide-strict") for States and FEN texts; rules naming other rules than a ChessEnv or VectorEnv root has raises ValueError. Any round waiting for expand is dropped.
         """
     def visit_counts(self) -> numpy.typing.NDArray[numpy.int32]:
         """
@@ -564,9 +578,9 @@ class UCT:
         """
         Runs simulations more per tree (a tree whose root is proved stops) and returns how many each ran (int32 (num_trees,)).
         """
-    def set_roots(self, roots: typing.Any) -> None:
+    def set_roots(self, roots: typing.Any, rules: str | None = None) -> None:
         """
-        Starts a new tree per root (a VectorEnv, or a list of State, ChessEnv or FEN text, one per tree). A finished game raises ValueError and nothing changes.
+        Starts a new tree per root (a VectorEnv, or a list of State, ChessEnv or FEN text, one per tree). A finished game raises ValueError and nothing changes. Draw rules as in MCTS.set_roots.
         """
     def solved(self) -> numpy.typing.NDArray[numpy.bool]:
         """
@@ -585,13 +599,13 @@ def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
     """
     Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter lock released: a FIFO's writer may be a thread of this process). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move, a null move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise".
     """
-def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'skip') -> dict[str, numpy.ndarray]:
+def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'skip', rules: str = 'classic') -> dict[str, numpy.ndarray]:
     """
-    Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn).
+    Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn). rules ("classic", "fide" or "fide-strict") is how the observations count no progress and repetitions, as in a VectorEnv of those rules; every move is replayed.
     """
-def roll_outs(states: collections.abc.Sequence[State], repeats: int, seed: int | None = None, num_threads: int | None = None) -> numpy.typing.NDArray[numpy.int8]:
+def roll_outs(states: collections.abc.Sequence[State], repeats: int, seed: int | None = None, num_threads: int | None = None, rules: str = 'classic') -> numpy.typing.NDArray[numpy.int8]:
     """
-    Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them) on worker threads and returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results for any num_threads.
+    Plays repeats seeded random games from each State (as ChessEnv.roll_out plays them, under rules "classic", "fide" or "fide-strict") on worker threads and returns the results as an int8 array of shape (len(states), repeats). The same seed gives the same results for any num_threads.
     """
 def unpack(packed: numpy.ndarray, dtype: str = 'int32') -> numpy.ndarray:
     """

@@ -83,7 +83,7 @@ class SelfPlayer:
         n, seed = task["games"], task["seed"]
         threads = cfg.get("threads", 1)
         venv = VectorEnv(n, num_threads=threads, seed=seed, obs_dtype="packed", max_steps=cfg["max_plies"],
-                         copy=True)
+                         copy=True, rules=cfg.get("rules", "classic"))
         if cfg.get("openings"):
             venv.set_start_positions(cfg["openings"])
         step = venv.reset()

@@ -343,9 +343,10 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
         yield batch_arrays(pa.Table.from_batches(pending), obs, policy)
 
 
-def verify_shard(file: Path, entry: dict, shard: int) -> dict:
-    """Replays every game of a shard from its start FEN and moves and checks
-    each row against it; returns counts, raises ShardError on the first fault."""
+def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic") -> dict:
+    """Replays every game of a shard from its start FEN and moves (under the
+    job's draw rules) and checks each row against it; returns counts, raises
+    ShardError on the first fault."""
     from varnok import ChessEnv
     if file_sha256(file) != entry["sha256"]:
         raise ShardError(f"{file}: checksum differs from the manifest's")
@@ -362,7 +363,7 @@ def verify_shard(file: Path, entry: dict, shard: int) -> dict:
     ply = table.column("ply").to_numpy()
     fens = table.column("start_fen").to_pylist()
     moves = table.column("moves").to_pylist()
-    env = ChessEnv()
+    env = ChessEnv(rules)
     games = 0
     row = 0
     n = table.num_rows

@@ -111,7 +111,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
              resign: float | None = None, resign_min_plies: int = 0, openings=None, c_puct: float = 1.25,
              dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25, threads: int = 1,
              engine="ray", workers: int | None = None, address: str | None = None, progress: bool = True,
-             on_shard=None) -> Summary:
+             on_shard=None, rules: str = "classic") -> Summary:
     """Plays `games` games into shards of `games_per_shard` in folder `out`.
 
     search: "uct" (native random roll-outs at the leaves), "uniform" (MCTS
@@ -125,6 +125,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     `resign_min_plies`; off by default. `openings`: a file of FEN lines or a
     PGN file (each game's final position is a start); starts are drawn per
     game from the shard's seed. `threads` per worker (results do not depend on it).
+    `rules`: the draw rules of the games, "classic", "fide" or "fide-strict" (as for ChessEnv).
     """
     from varnok._checks import integer, real
     from varnok._selfplay import MAX_THREADS, SEARCHES, check_policy_name, openings_from, shard_seed
@@ -145,6 +146,8 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
         raise ValueError("dirichlet_alpha must be a finite number above 0, got 0")
     dirichlet_fraction = real(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0)
     threads = integer(threads, "threads", 1, MAX_THREADS)
+    if rules not in ("classic", "fide", "fide-strict"):
+        raise ValueError(f'rules must be "classic", "fide" or "fide-strict", got {rules!r}')
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {', '.join(SEARCHES)}, got {search!r}")
     if (search == "policy") != (policy is not None):
@@ -156,9 +159,10 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
            "leaves_per_tree": leaves_per_tree, "temperature": temperature, "temperature_plies": temperature_plies,
            "max_plies": max_plies, "resign": resign, "resign_min_plies": resign_min_plies, "openings": fens,
            "c_puct": c_puct, "dirichlet_alpha": dirichlet_alpha, "dirichlet_fraction": dirichlet_fraction,
-           "threads": threads}
+           "threads": threads, "rules": rules}
+    # A classic job is written as before rules could be chosen, so its folders still resume.
     job = {"kind": "selfplay", "games": games, "games_per_shard": games_per_shard, "seed": seed,
-           **{k: v for k, v in cfg.items() if k not in ("openings", "threads")},
+           **{k: v for k, v in cfg.items() if k not in ("openings", "threads") and (k, v) != ("rules", "classic")},
            "openings": len(fens), "openings_hash": _hash_list(fens)}
     folder = Folder(out, job=job, create=True)
     count = -(-games // games_per_shard)
@@ -195,7 +199,7 @@ def verify(path, *, progress: bool = False) -> Summary:
     start = time.perf_counter()
     try:
         for shard, file, entry in files:
-            counts = verify_shard(file, entry, shard)
+            counts = verify_shard(file, entry, shard, folder.manifest["job"].get("rules", "classic"))
             summary["games"] += counts["games"]
             summary["positions"] += counts["rows"]
             for k, v in entry["results"].items():

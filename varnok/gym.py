@@ -18,8 +18,12 @@ libraries that ask for it).
 
 The reward is counted for the side that just moved: +1 when its move mates,
 0 for any other move or a draw. ``terminated`` is an end by a rule of chess
-(mate, stalemate, repetition, no progress), ``truncated`` an end by
-``max_steps`` plies; the two are never both set.
+(mate, stalemate, repetition, no progress, insufficient material),
+``truncated`` an end by ``max_steps`` plies; the two are never both set.
+
+``rules`` are the draw rules, ``"fide"`` by default here (repetition by FIDE
+identity, the FIDE half-move clock reaching 100, insufficient material; see
+``varnok.ChessEnv``), ``"classic"`` or ``"fide-strict"``.
 
 ``illegal_action`` says what an action that is not legal does:
 ``"lose"`` (the default, so that tools stepping random actions work): the
@@ -46,8 +50,8 @@ ACTIONS = 4672
 OBSERVATION_SHAPE = (119, 8, 8)
 ILLEGAL_ACTION_CHOICES = ("lose", "raise")
 # The VectorEnv's final_reason codes and the single env's info["reason"] texts.
-REASONS = {1: "checkmate", 2: "stalemate", 3: "repetition", 4: "no_progress", 16: "truncated",
-           17: "illegal_action"}
+REASONS = {1: "checkmate", 2: "stalemate", 3: "repetition", 4: "no_progress", 5: "insufficient_material",
+           16: "truncated", 17: "illegal_action"}
 ILLEGAL_REASON = 17
 _MOVER_SIGN = np.array([1.0, -1.0], dtype=np.float32)   # by the side that moved, 0 white, 1 black
 
@@ -82,7 +86,7 @@ class ChessEnv(gymnasium.Env):
     metadata = {"render_modes": ["ansi"], "render_fps": 1}
 
     def __init__(self, illegal_action: str = "lose", max_steps: int | None = None,
-                 render_mode: str | None = None):
+                 render_mode: str | None = None, rules: str = "fide"):
         _check_options(illegal_action, max_steps)
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be None or 'ansi', got {render_mode!r}")
@@ -91,7 +95,8 @@ class ChessEnv(gymnasium.Env):
         self.render_mode = render_mode
         self.observation_space = _observation_space()
         self.action_space = spaces.Discrete(ACTIONS)
-        self.game = _NativeEnv()
+        self.game = _NativeEnv(rules)   # ValueError for unknown rules
+        self.rules = rules
         self._side = 0
         self._plies = 0
         self._mask = None
@@ -107,7 +112,7 @@ class ChessEnv(gymnasium.Env):
         if fen is None:
             self._side = self.game.reset()[0]
         else:
-            self.game = game_from_fen(fen)   # checked whole before this env changes
+            self.game = game_from_fen(fen, self.rules)   # checked whole before this env changes
             self._side = self.game.save_state().side
         self._plies = 0
         self._over = False
@@ -171,14 +176,15 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
 
     def __init__(self, num_envs: int = 1, illegal_action: str = "lose", max_steps: int | None = None,
                  num_threads: int | None = None, seed: int | None = None, copy: bool = False,
-                 max_episode_steps: int | None = None):
+                 max_episode_steps: int | None = None, rules: str = "fide"):
         if max_steps is None:
             max_steps = max_episode_steps
         _check_options(illegal_action, max_steps)
         self.illegal_action = illegal_action
         self.num_envs = integer(num_envs, "num_envs")
         self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,
-                                       max_steps=max_steps, copy=copy)
+                                       max_steps=max_steps, copy=copy, rules=rules)
+        self.rules = rules
         self.copy = copy
         self.single_observation_space = _observation_space()
         self.single_action_space = spaces.Discrete(ACTIONS)

@@ -46,14 +46,14 @@ def env(**kwargs):
 class raw_env(AECEnv):
     """Two-agent chess on varnok's ChessEnv (see the module text).
 
-    ``rules`` is ``"classic"`` (the default) or ``"fide"``, as for
+    ``rules`` is ``"fide"`` (the default, what chess players expect), ``"classic"`` or ``"fide-strict"``, as for
     ``varnok.ChessEnv``; ``reset(options={"fen": text})`` starts from a FEN.
     """
 
     metadata = {"render_modes": ["ansi"], "name": "varnok_chess_v0", "is_parallelizable": False,
                 "render_fps": 1}
 
-    def __init__(self, render_mode: str | None = None, rules: str = "classic", max_steps: int | None = None):
+    def __init__(self, render_mode: str | None = None, rules: str = "fide", max_steps: int | None = None):
         super().__init__()
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be None or 'ansi', got {render_mode!r}")

@@ -20,12 +20,12 @@ void check_roll_out_states(const std::vector<const State*>& states) {
 }
 
 void roll_outs_range(ThreadPool& pool, const std::vector<const State*>& states, int repeats, uint64_t seed,
-                     int64_t begin, int64_t end, int8_t* results) {
+                     DrawRules rules, int64_t begin, int64_t end, int8_t* results) {
   if (end <= begin) return;
   const int workers = pool.size();
   const int64_t count = end - begin;
   pool.run([&](int worker) {
-    Board board;
+    Board board(rules);
     const int64_t first = begin + count * worker / workers, last = begin + count * (worker + 1) / workers;
     for (int64_t game = first; game < last; ++game) {
       board.restore_state(*states[game / repeats]);
@@ -35,12 +35,13 @@ void roll_outs_range(ThreadPool& pool, const std::vector<const State*>& states, 
   });
 }
 
-void roll_outs(const std::vector<const State*>& states, int repeats, uint64_t seed, int threads, int8_t* results) {
+void roll_outs(const std::vector<const State*>& states, int repeats, uint64_t seed, DrawRules rules, int threads,
+               int8_t* results) {
   check_roll_out_states(states);
   const int64_t total = static_cast<int64_t>(states.size()) * repeats;
   if (total == 0) return;
   ThreadPool pool(threads);
-  roll_outs_range(pool, states, repeats, seed, 0, total, results);
+  roll_outs_range(pool, states, repeats, seed, rules, 0, total, results);
 }
 
 }  // namespace varnok

@@ -42,7 +42,10 @@ VectorEnv::VectorEnv(const VectorOptions& options)
   truncated_.resize(n);
   to_play_.resize(n);
   final_reasons_.resize(n);
-  for (size_t i = 0; i < n; ++i) games_[i].random.reseed(options.seed, i);
+  for (size_t i = 0; i < n; ++i) {
+    games_[i].board.rules = options.rules;
+    games_[i].random.reseed(options.seed, i);
+  }
   reset(false, 0);
 }
 
@@ -93,7 +96,7 @@ void VectorEnv::reset(bool reseed, uint64_t seed) {
 }
 
 void VectorEnv::set_start_positions(std::vector<Position> starts) {
-  Board probe;
+  Board probe(options_.rules);
   for (size_t i = 0; i < starts.size(); ++i) {
     probe.start_from(starts[i]);
     if (game_over(probe))
@@ -208,7 +211,7 @@ State VectorEnv::save_state(int row) const {
 }
 
 void VectorEnv::restore_state(int row, const State& state) {
-  Board restored;
+  Board restored(options_.rules);
   restored.restore_state(state);  // throws, changing nothing, on a State it cannot take
   if (game_over(restored))
     throw std::invalid_argument("the State's game is over (" + restored.fen(EnPassantField::kStandard) +

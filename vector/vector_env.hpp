@@ -28,7 +28,8 @@ struct VectorOptions {
   int num_threads = 1;
   uint64_t seed = 0;
   ObservationFormat format = ObservationFormat::kFloat32;
-  int32_t max_steps = 0;  // plies since a game started; 0 means no cap
+  int32_t max_steps = 0;                  // plies since a game started; 0 means no cap
+  DrawRules rules = DrawRules::kClassic;  // every game's
 };
 
 // An action refused by step: names the row and the action.
@@ -44,6 +45,7 @@ class VectorEnv {
   int threads() const { return pool_.size(); }
   ObservationFormat format() const { return options_.format; }
   int32_t max_steps() const { return options_.max_steps; }
+  DrawRules rules() const { return options_.rules; }
   // Bytes of one observation row in the chosen format.
   size_t observation_row_bytes() const;
 

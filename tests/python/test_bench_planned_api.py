@@ -58,9 +58,9 @@ def test_random_legal_rows_draws_only_true_cells_and_each_of_them(bench):
 class StandInVectorEnv:
     """varnok.VectorEnv's planned interface over ChessEnv objects."""
 
-    def __init__(self, num_envs, num_threads, seed, obs_dtype):
+    def __init__(self, num_envs, num_threads, seed, obs_dtype, rules="classic"):
         assert num_threads in (1, 2) and obs_dtype in ("float32", "packed")
-        self.envs = [varnok.ChessEnv() for _ in range(num_envs)]
+        self.envs = [varnok.ChessEnv(rules) for _ in range(num_envs)]
         self.rng = random.Random(seed)
 
     def result(self, rewards, ended):

@@ -31,7 +31,7 @@ class TestSingle:
 
     def test_random_games_match_a_plain_chess_env(self):
         env = gymnasium.make(vgym.ENV_ID)
-        plain = varnok.ChessEnv()
+        plain = varnok.ChessEnv("fide")  # the adapter's default rules
         rng = np.random.default_rng(3)
         endings = set()
         for game in range(20):
@@ -118,7 +118,7 @@ class TestVector:
     def test_random_games_match_plain_chess_envs(self, copy):
         n = 6
         envs = vgym.ChessVectorEnv(num_envs=n, num_threads=2, seed=4, copy=copy, max_steps=150)
-        plains = [varnok.ChessEnv() for _ in range(n)]
+        plains = [varnok.ChessEnv("fide") for _ in range(n)]
         sides = [p.reset()[0] for p in plains]
         plies = [0] * n
         rng = np.random.default_rng(8)

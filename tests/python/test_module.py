@@ -14,8 +14,8 @@ import varnok
 
 from conftest import START_FEN, state_dict
 
-METHODS = ["reset", "get_actions", "render", "parse_fen", "step",
-           "save_state", "restore_state", "hash_state", "roll_out"]
+METHODS = ["rules", "reset", "get_actions", "render", "parse_fen", "step",
+           "save_state", "restore_state", "hash_state", "zobrist_hash", "roll_out"]
 # Added after the original methods, in this order, for fast single-game loops.
 FAST_METHODS = ["play", "legal_actions", "legal_mask", "observation"]
 # Then the notation methods, in this order.

@@ -23,7 +23,7 @@ def test_pettingzoo_api_and_seed_tests():
 
 def test_random_games_match_a_plain_chess_env():
     env = vpz.env()
-    plain = varnok.ChessEnv()
+    plain = varnok.ChessEnv("fide")  # the adapter's default rules
     rng = np.random.default_rng(2)
     results = set()
     for game in range(30):

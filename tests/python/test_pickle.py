@@ -165,7 +165,7 @@ def fnv1a(data):
     return h
 
 
-def framed(payload, kind=1, version=1, magic=b"VRNK", length=None):
+def framed(payload, kind=1, version=2, magic=b"VRNK", length=None):
     head = magic + struct.pack("<HBI", version, kind, len(payload) if length is None else length)
     body = head + payload
     return body + struct.pack("<I", fnv1a(body))
@@ -182,7 +182,7 @@ PAYLOAD = GOOD[11:-4]
 
 
 def test_the_frame_is_as_documented():
-    assert GOOD[:4] == b"VRNK" and struct.unpack("<HBI", GOOD[4:11]) == (1, 1, len(GOOD) - 15)
+    assert GOOD[:4] == b"VRNK" and struct.unpack("<HBI", GOOD[4:11]) == (2, 1, len(GOOD) - 15)
     assert framed(PAYLOAD) == GOOD and setstate(varnok.State, framed(PAYLOAD)) == setstate(varnok.State, GOOD)
 
 
@@ -204,7 +204,7 @@ HUGE = 2**32 - 1
 
 
 @pytest.mark.parametrize("data, message", [
-    (framed(PAYLOAD, version=2), "format version 2, this build reads version 1"),
+    (framed(PAYLOAD, version=3), "format version 3, this build reads versions 1 to 2"),
     (framed(PAYLOAD, version=0), "format version 0"),
     (framed(PAYLOAD, magic=b"VRNQ"), "no VRNK magic"),
     (b"\x80\x04\x95" + GOOD[3:], "no VRNK magic"),
@@ -237,6 +237,28 @@ def test_damaged_bytes_table(data, message):
         setstate(varnok.State, data)
 
 
+def test_format_version_1_still_loads():
+    # Version 1 wrote what version 2 writes for the classic rules; a FIDE game
+    # kept the classic count (one more than the clock after a pawn move or a
+    # capture in the log), which loading turns into the clock.
+    classic = varnok.ChessEnv()
+    classic.reset()
+    for uci in ("e2e4", "g8f6", "g1f3"):
+        classic.play(classic.uci_to_action(uci))
+    payload = classic.__getstate__()[11:-4]
+    assert setstate(varnok.State, framed(classic.save_state().__getstate__()[11:-4], version=1)) == \
+        classic.save_state()
+    assert setstate(varnok.ChessEnv, framed(payload, kind=2, version=1)).save_state() == classic.save_state()
+    old_fide = setstate(varnok.ChessEnv, framed(bytes([1]) + payload[1:], kind=2, version=1))
+    fide = varnok.ChessEnv("fide")
+    fide.reset()
+    for uci in ("e2e4", "g8f6", "g1f3"):
+        fide.play(fide.uci_to_action(uci))
+    assert classic.save_state().no_progress_count == 3 and fide.save_state().no_progress_count == 2
+    assert old_fide.rules == "fide" and old_fide.save_state() == fide.save_state()
+    assert old_fide.fen() == fide.fen()
+
+
 def test_chess_env_bytes_are_checked_too():
     good = random_game(20, 10).__getstate__()
     assert setstate(varnok.ChessEnv, good).save_state() == random_game(20, 10).save_state()
@@ -246,7 +268,7 @@ def test_chess_env_bytes_are_checked_too():
     with pytest.raises(ValueError, match="bytes of a State"):
         setstate(varnok.ChessEnv, GOOD)
     payload = good[11:-4]
-    for head, message in [(b"\2\0\0", "draw rules 2"), (b"\0\2\0", "after-reset flag"), (b"\0\0\7", "termination 7")]:
+    for head, message in [(b"\3\0\0", "draw rules 3"), (b"\0\2\0", "after-reset flag"), (b"\0\0\7", "termination 7")]:
         with pytest.raises(ValueError, match=message):
             setstate(varnok.ChessEnv, framed(head + payload[3:], kind=2))
 

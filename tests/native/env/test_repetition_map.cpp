@@ -1,6 +1,7 @@
 // The repetition table: counts survive growth, visiting sees each entry once
 // in the order entries were taken, and clearing costs nothing later: a table
 // grown huge gives its memory back, a small one keeps it for the next game.
+// Counted by identity, positions that share a key stay apart.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -57,6 +58,42 @@ TEST(RepetitionMap, ClearingAGameSizedTableKeepsItsSlots) {
   EXPECT_EQ(visits, 0);
   for (int i = 0; i < 300; ++i) EXPECT_EQ(map.increment(key_of(i + 1000)), 1);
   EXPECT_EQ(map.capacity(), capacity);
+}
+
+// Distinct positions under one key (as a collision would give) count apart,
+// through growth; an entry put back by key alone takes the identity of the
+// first position recorded with that key; forgotten identities match nothing.
+TEST(RepetitionMap, ByIdentityPositionsSharingAKeyCountApart) {
+  RepetitionMap map;
+  PositionIdentity a, b;
+  a.pieces[WK] = square_bit(kA7);
+  a.pieces[BB] = square_bit(kB2);
+  b.pieces[WK] = square_bit(kB2);
+  b.pieces[BB] = square_bit(kA7);
+  constexpr uint64_t kShared = 0xe7d3e6db96d263d4ULL;
+  EXPECT_EQ(map.increment(kShared, a), 1);
+  EXPECT_EQ(map.increment(kShared, b), 1);
+  EXPECT_EQ(map.increment(kShared, a), 2);
+  for (int i = 0; i < 500; ++i) map.increment(key_of(i), b);  // grows the table
+  EXPECT_EQ(map.count(kShared, a), 2);
+  EXPECT_EQ(map.count(kShared, b), 1);
+  EXPECT_EQ(map.size(), 502);
+
+  map.clear();
+  map.set(kShared, 2);
+  EXPECT_EQ(map.count(kShared, b), 2);      // a key alone answers for any identity
+  EXPECT_EQ(map.increment(kShared, b), 3);  // and now belongs to b
+  EXPECT_EQ(map.increment(kShared, a), 1);
+  EXPECT_EQ(map.count(kShared, b), 3);
+
+  // After a pawn move or a capture the positions before cannot recur: their
+  // entries stay (and are saved) but match nothing later.
+  map.forget_identities();
+  EXPECT_EQ(map.count(kShared, b), 0);
+  EXPECT_EQ(map.increment(kShared, b), 1);
+  int entries = 0;
+  map.for_each([&](uint64_t key, int32_t) { entries += key == kShared; });
+  EXPECT_EQ(entries, 3);
 }
 
 // A saved game with a huge repetition record leaves nothing behind once the
