@@ -65,10 +65,17 @@ PgnReader PgnReader::from_text(std::string text) {
   return reader;
 }
 
+PgnReader PgnReader::from_source(ByteSource read) {
+  PgnReader reader;
+  reader.source_ = std::move(read);
+  return reader;
+}
+
 bool PgnReader::refill() {
-  if (!file_) return false;
+  if (!file_ && !source_) return false;
+  consumed_ += static_cast<int64_t>(text_.size());
   text_.resize(kChunkBytes);
-  const size_t got = std::fread(text_.data(), 1, kChunkBytes, file_.get());
+  const size_t got = file_ ? std::fread(text_.data(), 1, kChunkBytes, file_.get()) : source_(text_.data(), kChunkBytes);
   text_.resize(got);
   pos_ = 0;
   return got > 0;
@@ -158,6 +165,7 @@ void PgnReader::next_token(Token& token) {
       token.line = line;
       return;
     }
+    token.offset = consumed_ + static_cast<int64_t>(pos_) - 1;
     if (is_space(c)) continue;
     if (c == '%' && line_start) {
       skip_line();
@@ -202,16 +210,18 @@ bool PgnReader::next(PgnGame& game) {
   game.error.clear();
   game.error_line = 0;
   game.line = 0;
+  game.offset = 0;
   game.start_fullmove = 1;
   bool started = false, in_movetext = false;
   Position position;
   Token token;
   int64_t fen_line = 0;  // where the FEN tag stands, named when it is faulty
 
-  auto start_game = [&](int64_t line) {
+  auto start_game = [&](const Token& first) {
     if (started) return;
     started = true;
-    game.line = line;
+    game.line = first.line;
+    game.offset = first.offset;
   };
   // The start position, from the headers as read so far.
   auto enter_movetext = [&]() {
@@ -232,7 +242,7 @@ bool PgnReader::next(PgnGame& game) {
 
   if (has_pending_) {
     has_pending_ = false;
-    start_game(pending_.line);
+    start_game(pending_);
     if (pending_.text == "FEN") fen_line = pending_.line;
     game.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
   }
@@ -245,14 +255,15 @@ bool PgnReader::next(PgnGame& game) {
           has_pending_ = true;
           return true;
         }
-        start_game(token.line);
+        start_game(token);
         if (token.text == "FEN") fen_line = token.line;
         game.headers.emplace_back(std::move(token.text), std::move(token.value));
         break;
       case TokenKind::kMove:
-        start_game(token.line);
+        start_game(token);
         enter_movetext();
-        if (!game.ok()) break;  // the rest of a broken game is passed over
+        // The rest of a broken game is passed over, and every move by next_start.
+        if (!game.ok() || !read_moves_) break;
         try {
           const Move move = move_of_san(position, token.text);
           position.apply_move(move);
@@ -263,7 +274,7 @@ bool PgnReader::next(PgnGame& game) {
         }
         break;
       case TokenKind::kResult:
-        start_game(token.line);
+        start_game(token);
         enter_movetext();
         game.result = token.text;
         return true;
@@ -273,6 +284,15 @@ bool PgnReader::next(PgnGame& game) {
         return true;
     }
   }
+}
+
+bool PgnReader::next_start(PgnGame& game) {
+  struct Restore {
+    bool& flag;
+    ~Restore() { flag = true; }
+  } restore{read_moves_};
+  read_moves_ = false;
+  return next(game);
 }
 
 }  // namespace varnok

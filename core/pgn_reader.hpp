@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +38,7 @@ struct PgnGame {
   std::vector<Move> moves;  // legal one after the other from start
   std::string result;       // "1-0", "0-1", "1/2-1/2", "*", or empty when the game gives none
   int64_t line = 0;         // 1-based line of the game's first tag or move
+  int64_t offset = 0;       // byte offset of that tag's '[' or that move in the source
   std::string error;        // empty for a game read completely
   int64_t error_line = 0;
 
@@ -53,9 +55,20 @@ class PgnReader {
   // or is a folder.
   static PgnReader from_file(const std::string& path);
   static PgnReader from_text(std::string text);
+  // Bytes from read(buffer, size), which fills up to size bytes and returns
+  // how many it gave, 0 at the end (a decompressing stream, say).
+  using ByteSource = std::function<size_t(char* buffer, size_t size)>;
+  static PgnReader from_source(ByteSource read);
 
   // Reads the next game into game; false when the source is used up.
   bool next(PgnGame& game);
+  // As next, but passes over the moves without reading them (game.moves
+  // stays empty, a faulty move goes unnoticed): the quick way to learn where
+  // each game starts (game.offset). Reading from such an offset to the next
+  // game's gives exactly that game, whatever comments surround it.
+  bool next_start(PgnGame& game);
+  // Bytes of the source read so far (all of them once next returned false).
+  int64_t position() const { return consumed_ + static_cast<int64_t>(pos_); }
 
  private:
   enum class TokenKind { kTag, kMove, kResult, kEnd };
@@ -64,6 +77,7 @@ class PgnReader {
     std::string text;   // the move or result; the tag's name
     std::string value;  // the tag's value
     int64_t line = 0;
+    int64_t offset = 0;  // in the source, of the token's first byte
   };
   struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -82,8 +96,11 @@ class PgnReader {
   void next_token(Token& token);
 
   std::unique_ptr<std::FILE, FileCloser> file_;
+  ByteSource source_;
   std::string text_;  // the whole text, or the current chunk of the file
   size_t pos_ = 0;
+  int64_t consumed_ = 0;  // bytes of the source before text_
+  bool read_moves_ = true;
   int64_t line_ = 1;
   bool at_line_start_ = true;
   bool started_ = false;  // a byte-order mark is skipped before the first byte
