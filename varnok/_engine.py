@@ -49,9 +49,19 @@ class ShardWorker:
     """A Ray actor: one worker process making shards of one job."""
 
     def __init__(self, kind: str, cfg: dict):
-        self.work = make_worker(kind, cfg)
+        # A worker that cannot start (a policy module missing on its node)
+        # fails its first shard with the reason, as a task error: an error in
+        # the constructor would make Ray restart the actor and retry its
+        # tasks, printing a traceback each time, all failing the same way.
+        self.failure = None
+        try:
+            self.work = make_worker(kind, cfg)
+        except Exception as exc:  # noqa: BLE001  (reported by run)
+            self.failure = f"the workers cannot start: {type(exc).__name__}: {exc}"
 
     def run(self, task: dict):
+        if self.failure is not None:
+            raise RuntimeError(self.failure)
         return self.work(task)
 
     def pid(self) -> int:
@@ -116,6 +126,9 @@ class RayEngine:
                         raise cause.with_traceback(None) from None
                     raise RuntimeError(f"shard {task['shard']}: {first_line(exc)}") from None
                 except ray.exceptions.RayActorError as exc:
+                    if getattr(exc, "actor_init_failed", False):
+                        # Every restart fails the same way: rerunning cannot help.
+                        raise RuntimeError(f"the workers cannot start: {last_line(exc)}") from None
                     raise RuntimeError(f"shard {task['shard']}: its worker died more than "
                                        f"{self.max_restarts} times ({first_line(exc)}); "
                                        "rerun the command to resume") from None
@@ -155,6 +168,13 @@ def first_line(exc: BaseException) -> str:
     remote tracebacks."""
     lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
     return lines[0] if lines else type(exc).__name__
+
+
+def last_line(exc: BaseException) -> str:
+    """The last non-empty line of an exception's text: for one that carries
+    a remote traceback, the original exception's type and message."""
+    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    return lines[-1] if lines else type(exc).__name__
 
 
 def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):

@@ -61,14 +61,12 @@ def try_policy(target: str, logits: bool = False) -> None:
     env = ChessEnv()
     env.reset()
     batch = 2
-    obs = np.repeat(np.asarray(env.observation("float32"), np.float32)[None], batch, axis=0)
-    mask = np.repeat(np.asarray(env.legal_mask(), bool).reshape(1, -1), batch, axis=0)
+    # The leaves of a search, asked and checked as every worker's search will.
+    search = MCTS(batch, seed=0, num_threads=1, obs_dtype="float32")
+    search.set_roots([env] * batch)
+    leaves = search.select()
     try:
-        priors, values = fn(obs, mask)
-        # The search checks the answer as it will in every worker.
-        search = MCTS(batch, seed=0, num_threads=1, obs_dtype="float32")
-        search.set_roots([env, env])
-        search.select()
+        priors, values = fn(leaves.obs, leaves.legal_mask)
         search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1), logits=logits)
     except Exception as exc:  # noqa: BLE001  (the user's function may raise anything)
         raise ValueError(f"policy {target} failed on a batch of {batch} start positions: "

@@ -3,10 +3,10 @@ spread over Ray workers, and reading the shards back (the `ray` extra).
 
     import varnok.data as vd
     vd.selfplay("out/sp", games=1000, simulations=64, seed=7)   # Ray on this machine
-    vd.pgn2shards("games/", "out/pgn")                          # a file or a folder of .pgn
+    vd.pgn2shards("games/", "out/pgn")                          # a file or a folder (.pgn, .gz, .bz2, .zst)
     for batch in vd.read_shards("out/sp", batch_size=512, obs="float32", policy=True):
         ...                                                     # NumPy arrays
-    vd.verify("out/sp")                                         # every row replayed
+    vd.verify("out/sp")                                         # every row replayed (and PGN against the source)
 
 A job is cut into shards, each with its own seed (self-play) or byte range
 (PGN), made by whichever worker is free. The games of a shard depend only on

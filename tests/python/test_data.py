@@ -414,6 +414,14 @@ def net(obs, mask):
     width = 4672 if len(CALLS) == 1 else 10
     return np.full((len(obs), width), 1.0, np.float32), np.zeros(len(obs), np.float32)
 """
+# The policy imports in the driver but not in the workers (not installed there).
+DRIVER_ONLY_POLICY = """
+import sys
+if "worker" in sys.argv[0]:
+    raise ImportError("not installed on this node")
+def net(obs, mask):
+    return mask / mask.sum(1, keepdims=True), obs[:, 0, 0, 0] * 0
+"""
 # Ray started once in the child; the command lines given run one after the other.
 RAY_CHILD = """
 import json, sys, ray
@@ -435,16 +443,19 @@ def own_lines(stderr):
 
 def test_ray_runs_surface_the_first_worker_error_and_stop_on_ctrl_c(tmp_path):
     (tmp_path / "late.py").write_text(LATE_FAILING_POLICY)
+    (tmp_path / "driveronly.py").write_text(DRIVER_ONLY_POLICY)
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")])}
     common = ["--games-per-shard", "8", "--simulations", "4", "--max-plies", "30", "--quiet", "--workers", "2"]
     out = tmp_path / "long"
     runs = [["selfplay", str(tmp_path / "bad"), "--games", "16", "--search", "policy", "--policy", "late:net", *common],
+            ["selfplay", str(tmp_path / "bad2"), "--games", "16", "--search", "policy", "--policy", "driveronly:net",
+             *common],
             ["selfplay", str(out), "--games", "400", *common]]
     child = subprocess.Popen([sys.executable, "-c", RAY_CHILD, json.dumps(runs)], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, env=env)
     try:
-        # The first run ends by itself; Ctrl-C lands once the second has finished a shard.
-        first = child.stdout.readline()
+        # The first runs end by themselves; Ctrl-C lands once the last has finished a shard.
+        first = child.stdout.readline() + child.stdout.readline()
         deadline = time.monotonic() + 180
         while time.monotonic() < deadline and child.poll() is None:
             if (out / "manifest.json").exists() and json.loads((out / "manifest.json").read_text())["shards"]:
@@ -454,8 +465,10 @@ def test_ray_runs_surface_the_first_worker_error_and_stop_on_ctrl_c(tmp_path):
         stdout, stderr = child.communicate(timeout=60)
     finally:
         child.kill()
-    assert first + stdout == "exit 1\nexit 130\n", stderr[-3000:]
+    assert first + stdout == "exit 1\nexit 1\nexit 130\n", stderr[-3000:]
     assert own_lines(stderr) == ["error: priors must have shape (8, 4672), got (8, 10)", "exit 1",
+                                 "error: the workers cannot start: ValueError: policy driveronly:net: cannot import "
+                                 "driveronly (ImportError: not installed on this node)", "exit 1",
                                  "error: interrupted; the finished shards are kept; rerun the same command to resume",
                                  "exit 130"]
     finished = json.loads((out / "manifest.json").read_text())["shards"]
