@@ -168,12 +168,16 @@ def source_games(path: str):
     """(line, start FEN, moves in UCI, result) of each game of a full read of
     a PGN file that a shard would hold (one with moves), in file order."""
     from varnok import read_pgn
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", UserWarning)
-        for g in read_pgn(path):
-            uci = g.uci
-            if uci:
-                yield g.line, g.start_fen, " ".join(uci), RESULTS.get(g.result, 0)
+    games = read_pgn(path)
+    while True:
+        with warnings.catch_warnings():  # a file without games: the comparison says what is missing
+            warnings.simplefilter("ignore", UserWarning)
+            g = next(games, None)
+        if g is None:
+            return
+        uci = g.uci
+        if uci:
+            yield g.line, g.start_fen, " ".join(uci), RESULTS.get(g.result, 0)
 
 
 def file_identity(path: str) -> dict:
