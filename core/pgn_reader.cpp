@@ -89,10 +89,16 @@ PgnReader PgnReader::from_text(std::string text) {
   return reader;
 }
 
-// A file is read a chunk at a time; a text in memory is scanned a chunk at a
-// time too, so that both pause alike.
+PgnReader PgnReader::from_source(ByteSource read) {
+  PgnReader reader;
+  reader.source_ = std::move(read);
+  return reader;
+}
+
+// A file or a byte source is read a chunk at a time; a text in memory is
+// scanned a chunk at a time too, so that all pause alike.
 int PgnReader::refill() {
-  if (file_.fd < 0) {
+  if (file_.fd < 0 && !source_) {
     if (limit_ >= text_.size()) return kEnd;
     if (chunk_budget_ <= 0) return kPaused;
     --chunk_budget_;
@@ -100,9 +106,16 @@ int PgnReader::refill() {
   } else {
     if (chunk_budget_ <= 0) return kPaused;
     --chunk_budget_;
+    consumed_ += static_cast<int64_t>(text_.size());
     text_.resize(kChunkBytes);
-    const ssize_t got = ::read(file_.fd, text_.data(), kChunkBytes);
-    const int error = errno;
+    ssize_t got;
+    int error = 0;
+    if (source_) {
+      got = static_cast<ssize_t>(source_(text_.data(), kChunkBytes));
+    } else {
+      got = ::read(file_.fd, text_.data(), kChunkBytes);
+      error = errno;
+    }
     text_.resize(got > 0 ? static_cast<size_t>(got) : 0);
     pos_ = 0;
     limit_ = text_.size();
@@ -282,15 +295,18 @@ PgnReader::TokenKind PgnReader::next_token() {
           // A tag at the start of a line also ends a variation left open.
           variation_depth_ = 0;
           token.line = line;
+          token.offset = offset_of_last_byte();
           tag_line_.clear();
           scan_ = Scan::kTag;
         } else if (c == '*' && variation_depth_ == 0) {
           token.text = "*";
           token.line = line;
+          token.offset = offset_of_last_byte();
           return TokenKind::kResult;
         } else if (is_symbol_char(c)) {
           token.text.assign(1, static_cast<char>(c));
           token.line = line;
+          token.offset = offset_of_last_byte();
           scan_ = Scan::kSymbol;
         }
         // Anything else ('.', stray brackets, bytes outside PGN) separates tokens.
@@ -300,11 +316,12 @@ PgnReader::TokenKind PgnReader::next_token() {
   }
 }
 
-void PgnReader::start_game(int64_t line) {
+void PgnReader::start_game(const Token& first) {
   after_result_ = false;
   if (game_started_) return;
   game_started_ = true;
-  game_.line = line;
+  game_.line = first.line;
+  game_.offset = first.offset;
 }
 
 // The start position, from the headers as read so far.
@@ -351,6 +368,7 @@ PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
   game_.error.clear();
   game_.error_line = 0;
   game_.line = 0;
+  game_.offset = 0;
   game_.start_fullmove = 1;
   game_started_ = in_movetext_ = false;
   after_result_ = by_result;
@@ -378,7 +396,7 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
   } spent{chunk_budget, chunk_budget_};
   if (has_pending_) {
     has_pending_ = false;
-    start_game(pending_.line);
+    start_game(pending_);
     if (pending_.text == "FEN") fen_line_ = pending_.line;
     game_.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
   }
@@ -391,18 +409,18 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
           has_pending_ = true;
           return finish(game, false);
         }
-        start_game(token_.line);
+        start_game(token_);
         if (token_.text == "FEN") fen_line_ = token_.line;
         game_.headers.emplace_back(std::move(token_.text), std::move(token_.value));
         break;
       case TokenKind::kMove:
-        start_game(token_.line);
+        start_game(token_);
         enter_movetext();
-        add_move(token_);
+        if (read_moves_) add_move(token_);
         break;
       case TokenKind::kResult:
         if (after_result_ && !game_started_) break;  // a second result token of the game just read
-        start_game(token_.line);
+        start_game(token_);
         enter_movetext();
         game_.result = token_.text;
         return finish(game, true);
@@ -413,6 +431,26 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
       case TokenKind::kNone: break;
     }
   }
+}
+
+bool PgnReader::next_start(PgnGame& game) {
+  for (;;) {
+    int64_t unlimited = INT64_MAX;
+    switch (next_start(game, unlimited)) {
+      case Progress::kGame: return true;
+      case Progress::kEnd: return false;
+      case Progress::kPaused: break;  // a read interrupted by a signal: go on
+    }
+  }
+}
+
+PgnReader::Progress PgnReader::next_start(PgnGame& game, int64_t& chunk_budget) {
+  struct Restore {
+    bool& flag;
+    ~Restore() { flag = true; }
+  } restore{read_moves_};
+  read_moves_ = false;
+  return next(game, chunk_budget);
 }
 
 }  // namespace varnok

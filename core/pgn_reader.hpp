@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,6 +46,7 @@ struct PgnGame {
   std::vector<Move> moves;  // legal one after the other from start
   std::string result;       // "1-0", "0-1", "1/2-1/2", "*", or empty when the game gives none
   int64_t line = 0;         // 1-based line of the game's first tag or move
+  int64_t offset = 0;       // byte offset of that tag's '[' or that move in the source
   std::string error;        // empty for a game read completely
   int64_t error_line = 0;
 
@@ -64,9 +66,20 @@ class PgnReader {
   // Reading a file throws std::system_error when the system reports an error.
   static PgnReader from_file(const std::string& path);
   static PgnReader from_text(std::string text);
+  // Bytes from read(buffer, size), which fills up to size bytes and returns
+  // how many it gave, 0 at the end (a decompressing stream, say).
+  using ByteSource = std::function<size_t(char* buffer, size_t size)>;
+  static PgnReader from_source(ByteSource read);
 
   // Reads the next game into game; false when the source is used up.
   bool next(PgnGame& game);
+  // As next, but passes over the moves without reading them (game.moves
+  // stays empty, a faulty move goes unnoticed): the quick way to learn where
+  // each game starts (game.offset). Reading from such an offset to the next
+  // game's gives exactly that game, whatever comments surround it.
+  bool next_start(PgnGame& game);
+  // Bytes of the source read so far (all of them once next returned false).
+  int64_t position() const { return consumed_ + static_cast<int64_t>(pos_); }
 
   enum class Progress { kGame, kEnd, kPaused };
   // Reads on until a game is complete (kGame, the game in game), the source
@@ -74,6 +87,8 @@ class PgnReader {
   // read was interrupted by a signal (kPaused: call again to go on). The
   // chunks scanned are taken from chunk_budget.
   Progress next(PgnGame& game, int64_t& chunk_budget);
+  // next_start with a chunk budget, as next.
+  Progress next_start(PgnGame& game, int64_t& chunk_budget);
 
   static constexpr size_t kChunkBytes = 1 << 16;
 
@@ -93,6 +108,7 @@ class PgnReader {
     std::string text;   // the move or result; the tag's name
     std::string value;  // the tag's value
     int64_t line = 0;
+    int64_t offset = 0;  // in the source, of the token's first byte
   };
   // An open file descriptor, closed with its owner.
   struct File {
@@ -111,17 +127,22 @@ class PgnReader {
   int get();
   int peek();
   int refill();
+  // Where the byte that get() returned last stands in the source.
+  int64_t offset_of_last_byte() const { return consumed_ + static_cast<int64_t>(pos_) - 1; }
   bool parse_tag(std::string_view line, Token& token) const;
   TokenKind symbol_kind(const Token& token) const;
   TokenKind next_token();
-  void start_game(int64_t line);
+  void start_game(const Token& first);
   void enter_movetext();
   void add_move(const Token& token);
   Progress finish(PgnGame& game, bool by_result);
 
   File file_;
-  std::string text_;  // the whole text, or the current chunk of the file
+  ByteSource source_;
+  std::string text_;  // the whole text, or the current chunk of the file or source
   size_t pos_ = 0;
+  int64_t consumed_ = 0;  // bytes of the file or source before text_
+  bool read_moves_ = true;
   size_t limit_ = 0;  // the end of the bytes that may be scanned before the next refill
   int64_t chunk_budget_ = 0;
   int64_t line_ = 1;

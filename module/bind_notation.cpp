@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -55,6 +56,38 @@ std::string file_path(const py::object& source) {
   return bytes.cast<std::string>();
 }
 
+// The bytes of a Python binary stream, read with the interpreter lock taken
+// (the reader runs without it); an exception the stream raises (a damaged
+// archive) passes through the reader unchanged.
+struct PythonStream {
+  py::object stream;
+  size_t operator()(char* buffer, size_t size) const {
+    py::gil_scoped_acquire locked;
+    const py::bytes got = stream.attr("read")(size);
+    const std::string_view view = got;
+    const size_t count = std::min(view.size(), size);
+    std::memcpy(buffer, view.data(), count);
+    return count;
+  }
+};
+
+bool is_pgn_text(const py::object& source) {
+  return py::isinstance<py::str>(source) &&
+         (PySequence_Contains(source.ptr(), py::str("\n").ptr()) == 1 || source.attr("startswith")("[").cast<bool>());
+}
+
+// How a warning names a source: "the PGN text", or the path.
+std::string source_name(const py::object& source) {
+  if (is_pgn_text(source)) return "the PGN text";
+  return py::repr(py::module_::import("os").attr("fspath")(source)).cast<std::string>();
+}
+
+// A source that gave no game is most often the wrong file (a compressed file
+// under another name, a text that is not PGN): say so without failing.
+void warn_no_game(const std::string& what) {
+  if (PyErr_WarnEx(PyExc_UserWarning, what.c_str(), 1) != 0) throw py::error_already_set();
+}
+
 // A str holding a newline or starting with "[" is PGN text; any other str,
 // and any os.PathLike, is a file path. A file is opened with the
 // interpreter lock released: opening a FIFO waits for its writer, which may
@@ -62,8 +95,7 @@ std::string file_path(const py::object& source) {
 // for a text), for the errors of reading.
 PgnReader reader_of(const py::object& source, py::object& filename) {
   filename = py::none();
-  if (py::isinstance<py::str>(source) &&
-      (PySequence_Contains(source.ptr(), py::str("\n").ptr()) == 1 || source.attr("startswith")("[").cast<bool>())) {
+  if (is_pgn_text(source)) {
     py::ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(source.ptr(), &size);
     if (!utf8) {
@@ -74,6 +106,9 @@ PgnReader reader_of(const py::object& source, py::object& filename) {
   }
   const std::string path = file_path(source);
   filename = py::module_::import("os").attr("fspath")(source);
+  // A compressed file (.gz, .bz2, .zst) streams through Python's codec.
+  const py::object stream = py::module_::import("varnok._compression").attr("open_compressed")(filename);
+  if (!stream.is_none()) return PgnReader::from_source(PythonStream{stream});
   for (;;) {
     try {
       py::gil_scoped_release unlocked;
@@ -97,7 +132,11 @@ struct PgnGames {
   PgnReader reader;
   bool raise;
   py::object filename;   // named by an OSError from reading; None for a text
+  std::string name;      // the source, as a warning names it
   bool reading = false;  // set and read with the interpreter lock held
+  int64_t read = 0;      // games read, broken ones too
+  int64_t given = 0;     // games handed out
+  bool ended = false;
 
   PgnGame next() {
     if (reading) throw std::runtime_error("this PGN reader is in use by another thread");
@@ -119,6 +158,7 @@ struct PgnGames {
             case PgnReader::Progress::kPaused: return true;
             case PgnReader::Progress::kEnd: more = false; return false;
             case PgnReader::Progress::kGame:
+              ++read;
               if (game.ok() || raise) return false;
               break;
           }
@@ -127,8 +167,15 @@ struct PgnGames {
     } catch (const std::system_error& e) {
       raise_os_error(e, filename);
     }
-    if (!more) throw py::stop_iteration();
+    if (!more) {
+      if (!ended && given == 0 && (read == 0 || !raise))
+        warn_no_game(read == 0 ? name + " holds no PGN game"
+                               : name + ": none of its " + std::to_string(read) + " games could be read (all skipped)");
+      ended = true;
+      throw py::stop_iteration();
+    }
     if (!game.ok()) throw py::value_error(describe_error(game));
+    ++given;
     return game;
   }
 };
@@ -175,14 +222,15 @@ void bind_notation(py::module_& m) {
         const bool raise = raise_on_error(errors);
         py::object filename;
         PgnReader reader = reader_of(source, filename);
-        return PgnGames{std::move(reader), raise, filename};
+        return PgnGames{std::move(reader), raise, filename, source_name(source)};
       },
       py::arg("source"), py::arg("errors") = "skip",
       "Streams the games of a PGN source: a str that holds a newline or starts with \"[\" is the PGN text itself; "
       "any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter "
-      "lock released: a FIFO's writer may be a thread of this process). A game that cannot be read whole (a bad "
-      "FEN tag, an illegal or unreadable move, a null move) is skipped with errors=\"skip\", or raises "
-      "ValueError with its line number with errors=\"raise\".");
+      "lock released: a FIFO's writer may be a thread of this process; a path ending in .zst, .gz or .bz2 is "
+      "decompressed as it streams). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable "
+      "move, a null move) is skipped with errors=\"skip\", or raises ValueError with its line number with "
+      "errors=\"raise\". A source that gives no game at all warns (UserWarning) when the iterator ends.");
 
   m.def(
       "replay_pgn",
@@ -201,6 +249,8 @@ void bind_notation(py::module_& m) {
         } catch (const std::system_error& e) {
           raise_os_error(e, filename);
         }
+        if (replayed.game_count == 0)
+          warn_no_game(source_name(source) + " gave no PGN game (it holds none, or every one was broken)");
         const auto n = static_cast<py::ssize_t>(replayed.actions.size());
         py::typing::Dict<py::str, py::array> out;
         if (packed)
@@ -220,8 +270,44 @@ void bind_notation(py::module_& m) {
       "-1, 0 for a draw or no result), \"game\" the game's index among the games kept and \"ply\" the plies "
       "played before it (int32). Broken games are handled as errors says (as in read_pgn). rules (\"classic\", "
       "\"fide\" or \"fide-strict\") is how the observations count no progress and repetitions, as in a VectorEnv of "
-      "those "
-      "rules; every move is replayed.");
+      "those rules; every move is replayed. A source that gives no game warns (UserWarning).");
+
+  m.def(
+      "_pgn_cuts",
+      [](const py::object& source, int64_t every_bytes) {
+        if (every_bytes < 1)
+          throw py::value_error("every_bytes must be at least 1, got " + std::to_string(every_bytes));
+        py::object filename;
+        PgnReader reader = reader_of(source, filename);
+        std::vector<int64_t> cuts;
+        int64_t games = 0, target = 0;
+        PgnGame game;
+        try {
+          run_interruptibly([&](int64_t chunks) {
+            for (;;) {
+              switch (reader.next_start(game, chunks)) {
+                case PgnReader::Progress::kPaused: return true;
+                case PgnReader::Progress::kEnd: return false;
+                case PgnReader::Progress::kGame:
+                  ++games;
+                  if (game.offset >= target) {
+                    cuts.push_back(game.offset);
+                    target = game.offset + every_bytes;
+                  }
+                  break;
+              }
+            }
+          });
+        } catch (const std::system_error& e) {
+          raise_os_error(e, filename);
+        }
+        return py::make_tuple(array_of(cuts, {static_cast<py::ssize_t>(cuts.size())}), games, reader.position());
+      },
+      py::arg("source"), py::arg("every_bytes"),
+      "Where to cut a PGN source into pieces of whole games: (cuts, games, size), the offset of the first game "
+      "and then of the first game starting at least every_bytes after the last cut (int64 array), the number of "
+      "games, and the bytes of the source (decompressed). Games are found by the reader's own tokenizer, so a "
+      "cut never falls inside a comment or a variation; moves are not read.");
 }
 
 }  // namespace varnok::binding

@@ -437,6 +437,11 @@ class PgnGame:
         The line (from 1) where the game starts.
         """
     @property
+    def offset(self) -> int:
+        """
+        The byte offset (from 0) in the source (decompressed, for a compressed file) of the game's first tag or move: reading from there to the next game's offset gives exactly this game.
+        """
+    @property
     def result(self) -> str:
         """
         The result token ("1-0", "0-1", "1/2-1/2", "*"), or "".
@@ -595,13 +600,17 @@ class UCT:
         """
         The number of trees searched together.
         """
+def _pgn_cuts(source: typing.Any, every_bytes: typing.SupportsInt | typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.int64], int, int]:
+    """
+    Where to cut a PGN source into pieces of whole games: (cuts, games, size), the offset of the first game and then of the first game starting at least every_bytes after the last cut (int64 array), the number of games, and the bytes of the source (decompressed). Games are found by the reader's own tokenizer, so a cut never falls inside a comment or a variation; moves are not read.
+    """
 def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
     """
-    Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter lock released: a FIFO's writer may be a thread of this process). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move, a null move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise".
+    Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter lock released: a FIFO's writer may be a thread of this process; a path ending in .zst, .gz or .bz2 is decompressed as it streams). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move, a null move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise". A source that gives no game at all warns (UserWarning) when the iterator ends.
     """
 def replay_pgn(source: typing.Any, obs_dtype: str = 'packed', errors: str = 'skip', rules: str = 'classic') -> dict[str, numpy.ndarray]:
     """
-    Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn). rules ("classic", "fide" or "fide-strict") is how the observations count no progress and repetitions, as in a VectorEnv of those rules; every move is replayed.
+    Replays the games of a PGN source (as read_pgn takes it) natively into NumPy arrays, one row per position before a move: "obs" the observation a VectorEnv gives there ((n, 119) uint64 packed, or (n, 119, 8, 8) float32), "action" the action played (int32), "result" the game's result from white's side (int8: +1, -1, 0 for a draw or no result), "game" the game's index among the games kept and "ply" the plies played before it (int32). Broken games are handled as errors says (as in read_pgn). rules ("classic", "fide" or "fide-strict") is how the observations count no progress and repetitions, as in a VectorEnv of those rules; every move is replayed. A source that gives no game warns (UserWarning).
     """
 def roll_outs(states: collections.abc.Sequence[State], repeats: int, seed: int | None = None, num_threads: int | None = None, rules: str = 'classic') -> numpy.typing.NDArray[numpy.int8]:
     """

@@ -34,9 +34,10 @@ class LocalEngine:
     def __init__(self, workers: int = 1):
         self.workers = 1
 
-    def run(self, kind: str, cfg: dict, tasks: list):
+    def run(self, kind: str, cfg: dict, tasks: list, prepare=None):
         work = make_worker(kind, cfg)
         for task in tasks:
+            task = prepare(task) if prepare else task
             data, counts = work(task)
             yield task, data, counts
 
@@ -48,9 +49,19 @@ class ShardWorker:
     """A Ray actor: one worker process making shards of one job."""
 
     def __init__(self, kind: str, cfg: dict):
-        self.work = make_worker(kind, cfg)
+        # A worker that cannot start (a policy module missing on its node)
+        # fails its first shard with the reason, as a task error: an error in
+        # the constructor would make Ray restart the actor and retry its
+        # tasks, printing a traceback each time, all failing the same way.
+        self.failure = None
+        try:
+            self.work = make_worker(kind, cfg)
+        except Exception as exc:  # noqa: BLE001  (reported by run)
+            self.failure = f"the workers cannot start: {type(exc).__name__}: {exc}"
 
     def run(self, task: dict):
+        if self.failure is not None:
+            raise RuntimeError(self.failure)
         return self.work(task)
 
     def pid(self) -> int:
@@ -82,8 +93,13 @@ class RayEngine:
         self.max_restarts = max_restarts
         self.actors = []
 
-    def run(self, kind: str, cfg: dict, tasks: list):
+    def run(self, kind: str, cfg: dict, tasks: list, prepare=None):
+        """Yields (task, Parquet bytes, counts) per shard as workers finish
+        them. prepare(task), when given, is called on each task in order just
+        before it is handed out. The first worker error ends the run: raised
+        as the worker raised it (its own type and message), once."""
         ray = self.ray
+        prepare = prepare or (lambda task: task)
         # Two threads per actor so that pid() answers while a shard runs.
         actor_class = ray.remote(num_cpus=1, max_restarts=self.max_restarts,
                                  max_task_retries=self.max_restarts, max_concurrency=2)(ShardWorker)
@@ -93,7 +109,7 @@ class RayEngine:
         running = {}
         for actor in self.actors:
             if queue:
-                task = queue.pop()
+                task = prepare(queue.pop())
                 running[actor.run.remote(task)] = (actor, task)
         try:
             while running:
@@ -102,23 +118,63 @@ class RayEngine:
                 actor, task = running.pop(ref)
                 try:
                     data, counts = ray.get(ref)
+                except ray.exceptions.RayTaskError as exc:
+                    # The worker's own exception (a policy's ValueError, say)
+                    # without Ray's wrapping and remote traceback.
+                    cause = getattr(exc, "cause", None)
+                    if isinstance(cause, Exception):
+                        raise cause.with_traceback(None) from None
+                    raise RuntimeError(f"shard {task['shard']}: {first_line(exc)}") from None
                 except ray.exceptions.RayActorError as exc:
+                    if getattr(exc, "actor_init_failed", False):
+                        # Every restart fails the same way: rerunning cannot help.
+                        raise RuntimeError(f"the workers cannot start: {last_line(exc)}") from None
                     raise RuntimeError(f"shard {task['shard']}: its worker died more than "
-                                       f"{self.max_restarts} times; rerun the command to resume ({exc})") from None
+                                       f"{self.max_restarts} times ({first_line(exc)}); "
+                                       "rerun the command to resume") from None
                 if queue:
-                    nxt = queue.pop()
+                    nxt = prepare(queue.pop())
                     running[actor.run.remote(nxt)] = (actor, nxt)
                 yield task, data, counts
         finally:
-            for ref in running:
-                ray.cancel(ref, force=True)
-            for actor in self.actors:
-                ray.kill(actor, no_restart=True)
-            self.actors = []
+            self._stop(list(running))
+
+    def _stop(self, refs: list) -> None:
+        """Cancels the shards still running (as Ray cancels actor tasks: no
+        force) and ends the actors; the outcome of every cancelled shard is
+        fetched and dropped, so that Ray reports no unhandled errors."""
+        ray = self.ray
+        for ref in refs:
+            try:
+                ray.cancel(ref)
+            except Exception:  # noqa: BLE001  (the actor is killed next in any case)
+                pass
+        for actor in self.actors:
+            ray.kill(actor, no_restart=True)
+        self.actors = []
+        for ref in refs:
+            try:
+                ray.get(ref, timeout=10)
+            except Exception:  # noqa: BLE001  (cancelled or killed: expected)
+                pass
 
     def close(self) -> None:
         if self.started:
             self.ray.shutdown()
+
+
+def first_line(exc: BaseException) -> str:
+    """The first non-empty line of an exception's text: Ray's carry whole
+    remote tracebacks."""
+    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    return lines[0] if lines else type(exc).__name__
+
+
+def last_line(exc: BaseException) -> str:
+    """The last non-empty line of an exception's text: for one that carries
+    a remote traceback, the original exception's type and message."""
+    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    return lines[-1] if lines else type(exc).__name__
 
 
 def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):

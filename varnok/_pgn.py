@@ -1,77 +1,86 @@
-"""PGN files cut into byte ranges at game boundaries, and a range into a shard.
+"""PGN files cut into ranges of whole games, and a range into a shard.
 
-A big file is cut without reading it through: for each wanted cut point the
-reader seeks there and scans forward to the next line that starts with
-`[Event` right after a blank line (the start of a game's tag section). Every
-range therefore holds whole games, and the ranges of a file together hold
-each game exactly once, so many workers can read one file side by side.
+The cut points are game starts as the native reader itself finds them: the
+driver reads each file through once with the reader's tokenizer (moves are
+not read, so this goes at the speed of the disk or the codec) and cuts at
+the first game that starts at least `chunk_bytes` after the previous cut. A
+comment or a variation never holds a cut, whatever text it contains, so the
+ranges of a file together hold each game of a full read exactly once, and
+many workers can read one file side by side.
+
+A compressed file (`.gz`, `.bz2`, `.zst`) cannot be entered in the middle:
+its ranges count bytes of the decompressed text, and the driver decompresses
+the file once more while the shards are made and hands each worker its
+range's text (finished ranges of a resumed job are passed over).
 """
 
 from __future__ import annotations
 
 import os
-import re
+import warnings
 from pathlib import Path
 
 import numpy as np
 
+from varnok._compression import SUFFIXES, codec_of, open_compressed
 from varnok._shards import GameRecord, encode_shard
 
-BOUNDARY = re.compile(rb"\n\r?\n\[Event[ \t]")
-SCAN = 1 << 16
+# Where a file's first bytes show a compression its name does not.
+MAGIC = {b"\x1f\x8b": ".gz", b"BZh": ".bz2", b"\x28\xb5\x2f\xfd": ".zst"}
+
+
+def is_pgn_name(path: Path) -> bool:
+    """A .pgn file, or a compressed one (.pgn.gz, .pgn.bz2, .pgn.zst)."""
+    name = path.name.lower()
+    return name.endswith(".pgn") or any(name.endswith(".pgn" + s) for s in SUFFIXES)
 
 
 def pgn_files(source) -> list[Path]:
-    """A file, or the *.pgn files of a folder (recursively), in name order."""
+    """A file, or the PGN files of a folder (recursively: .pgn, and .pgn.gz,
+    .pgn.bz2, .pgn.zst), in name order."""
     from varnok._checks import path as checked_path
     path = checked_path(source, "source")
     if path.is_dir():
-        files = sorted(p for p in path.rglob("*") if p.is_file() and p.suffix.lower() == ".pgn")
+        files = sorted(p for p in path.rglob("*") if p.is_file() and is_pgn_name(p))
         if not files:
-            raise FileNotFoundError(f"{path}: no .pgn files in this folder")
+            raise FileNotFoundError(f"{path}: no .pgn files in this folder (nor .pgn.gz, .pgn.bz2, .pgn.zst)")
         return files
     if not path.is_file():
         raise FileNotFoundError(f"{path}: no such PGN file or folder")
     return [path]
 
 
-def next_boundary(f, offset: int, size: int) -> int:
-    """The offset of the first game start at or after `offset` (size if none):
-    the `[` of an `[Event` line that follows a blank line."""
-    if offset <= 0:
-        return 0
-    # Start one byte early with the newline that may end the blank line.
-    pos = max(0, offset - 2)
-    carry = b""
-    while pos < size:
-        f.seek(pos)
-        block = f.read(SCAN)
-        if not block:
-            break
-        data = carry + block
-        m = BOUNDARY.search(data)
-        if m:
-            return pos - len(carry) + m.end() - len(b"[Event ")
-        carry = data[-16:]
-        pos += len(block)
-    return size
+def no_game_hint(path: Path) -> str:
+    if codec_of(path) is None:
+        with open(path, "rb") as f:
+            head = f.read(4)
+        for magic, suffix in MAGIC.items():
+            if head.startswith(magic):
+                return f" (its bytes are {suffix} compressed: name it *{suffix} to have it decompressed)"
+    return ""
+
+
+def first_good_game(path):
+    """The first game of a file that reads whole, or None."""
+    from varnok import read_pgn
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        return next(iter(read_pgn(path)), None)
 
 
 def split_file(path: Path, chunk_bytes: int) -> list[tuple[int, int]]:
-    """Byte ranges of about chunk_bytes each, starting at game starts."""
-    size = path.stat().st_size
-    cuts = [0]
-    with open(path, "rb") as f:
-        target = chunk_bytes
-        while target < size:
-            cut = next_boundary(f, target, size)
-            if cut >= size:
-                break
-            if cut > cuts[-1]:
-                cuts.append(cut)
-            target = max(cut, target) + chunk_bytes
-    cuts.append(size)
-    return [(cuts[i], cuts[i + 1]) for i in range(len(cuts) - 1) if cuts[i + 1] > cuts[i]]
+    """Ranges [start, end) of about chunk_bytes each (of the decompressed
+    text for a compressed file), each beginning at a game start (the first at
+    0); ValueError for a file without any game."""
+    from varnok._core import _pgn_cuts
+    cuts, games, size = _pgn_cuts(str(path), chunk_bytes)
+    if games == 0:
+        raise ValueError(f"{path}: no PGN game in this file{no_game_hint(Path(path))}")
+    if first_good_game(path) is None:
+        raise ValueError(f"{path}: no readable PGN game in this file (its {games} games are all broken: "
+                         f"not PGN?){no_game_hint(Path(path))}")
+    bounds = [0, *(int(c) for c in cuts[1:]), size]
+    return [(bounds[i], bounds[i + 1]) for i in range(len(bounds) - 1) if bounds[i + 1] > bounds[i]]
 
 
 def plan(source, chunk_bytes: int) -> list[dict]:
@@ -83,6 +92,42 @@ def plan(source, chunk_bytes: int) -> list[dict]:
     return tasks
 
 
+class RangeFeeder:
+    """Gives each task of a compressed file the text of its range, reading
+    the file once in task order (tasks are handed out in shard order); a task
+    of a plain file passes unchanged (its worker reads the range itself)."""
+
+    BLOCK = 1 << 20
+
+    def __init__(self):
+        self.file = None
+        self.stream = None
+        self.pos = 0
+
+    def __call__(self, task: dict) -> dict:
+        if codec_of(task["file"]) is None:
+            return task
+        if task["file"] != self.file or task["start"] < self.pos:
+            self.close()
+            self.stream, self.file, self.pos = open_compressed(task["file"]), task["file"], 0
+        while self.pos < task["start"]:
+            skipped = len(self.stream.read(min(self.BLOCK, task["start"] - self.pos)))
+            if not skipped:
+                break
+            self.pos += skipped
+        text = self.stream.read(task["end"] - task["start"])
+        self.pos += len(text)
+        if self.pos != task["end"]:
+            raise ValueError(f"{task['file']}: ends at byte {self.pos} of its text, before the range "
+                             f"{task['start']}-{task['end']} planned from it: changed since?")
+        return {**task, "text": text}
+
+    def close(self) -> None:
+        if self.stream is not None:
+            self.stream.close()
+        self.stream = None
+
+
 RESULTS = {"1-0": 1, "0-1": -1}
 
 
@@ -90,16 +135,20 @@ def convert_range(task: dict) -> tuple[bytes, dict]:
     """Reads one byte range with the native PGN reader and replay, and encodes
     its games as a shard (no search policy: the lists stay empty)."""
     from varnok import read_pgn, replay_pgn
-    with open(task["file"], "rb") as f:
-        f.seek(task["start"])
-        raw = f.read(task["end"] - task["start"])
+    raw = task.get("text")
+    if raw is None:
+        with open(task["file"], "rb") as f:
+            f.seek(task["start"])
+            raw = f.read(task["end"] - task["start"])
     text = raw.decode("utf-8", errors="replace")
     if not text.strip():
         return encode_shard(task["shard"], [])
     if not text.startswith("["):
         text = "\n" + text  # a range of moves before any tag is still PGN text, not a path
-    games = list(read_pgn(text))
-    data = replay_pgn(text, obs_dtype="packed")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # a range of broken games only: an empty shard
+        games = list(read_pgn(text))
+        data = replay_pgn(text, obs_dtype="packed")
     game_of_row = data["game"]
     starts = np.searchsorted(game_of_row, np.arange(len(games) + 1))
     records = []
@@ -114,6 +163,22 @@ def convert_range(task: dict) -> tuple[bytes, dict]:
         records.append(GameRecord(start_fen=g.start_fen, actions=actions, uci=list(g.uci),
                                   result=RESULTS.get(g.result, 0), obs=data["obs"][lo:hi]))
     return encode_shard(task["shard"], records)
+
+
+def source_games(path: str):
+    """(line, start FEN, moves in UCI, result) of each game of a full read of
+    a PGN file that a shard would hold (one with moves), in file order."""
+    from varnok import read_pgn
+    games = read_pgn(path)
+    while True:
+        with warnings.catch_warnings():  # a file without games: the comparison says what is missing
+            warnings.simplefilter("ignore", UserWarning)
+            g = next(games, None)
+        if g is None:
+            return
+        uci = g.uci
+        if uci:
+            yield g.line, g.start_fen, " ".join(uci), RESULTS.get(g.result, 0)
 
 
 def file_identity(path: str) -> dict:

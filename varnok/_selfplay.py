@@ -38,12 +38,39 @@ def check_policy_name(target) -> tuple[str, str]:
 def load_policy(target: str):
     """`module:function`; the function maps (obs float32 (n, 119, 8, 8),
     legal_mask bool (n, 4672)) to (priors (n, 4672), values (n,)), values for
-    the side to move."""
+    the side to move. ValueError when the module cannot be imported or has no
+    such function."""
     module, name = check_policy_name(target)
-    fn = getattr(importlib.import_module(module), name, None)
+    try:
+        found = importlib.import_module(module)
+    except Exception as exc:  # noqa: BLE001  (ImportError, or whatever the module raised while loading)
+        raise ValueError(f"policy {target}: cannot import {module} ({type(exc).__name__}: {exc})") from None
+    fn = getattr(found, name, None)
     if not callable(fn):
-        raise ValueError(f"{target}: {name} is not a function of {module}")
+        raise ValueError(f"policy {target}: {name} is not a function of {module}")
     return fn
+
+
+def try_policy(target: str, logits: bool = False) -> None:
+    """Imports the policy and asks it once for a batch of two start
+    positions, in this process, before any worker starts: a policy that
+    cannot be imported, fails or answers in the wrong shape raises one
+    ValueError naming it, instead of failing in every worker."""
+    from varnok import MCTS, ChessEnv
+    fn = load_policy(target)
+    env = ChessEnv()
+    env.reset()
+    batch = 2
+    # The leaves of a search, asked and checked as every worker's search will.
+    search = MCTS(batch, seed=0, num_threads=1, obs_dtype="float32")
+    search.set_roots([env] * batch)
+    leaves = search.select()
+    try:
+        priors, values = fn(leaves.obs, leaves.legal_mask)
+        search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1), logits=logits)
+    except Exception as exc:  # noqa: BLE001  (the user's function may raise anything)
+        raise ValueError(f"policy {target} failed on a batch of {batch} start positions: "
+                         f"{type(exc).__name__}: {exc}") from None
 
 
 def openings_from(path) -> list[str]:

@@ -26,11 +26,13 @@ when the manifest lists it.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import io
 import json
 import os
 import re
+import signal
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -154,16 +156,29 @@ def write_atomic(path: Path, data: bytes) -> None:
     os.replace(tmp, path)
 
 
+@contextlib.contextmanager
+def interrupts_deferred():
+    """Holds SIGINT back until the block has run (in the main thread, where
+    Python handles signals), then acts on it as the handler before would."""
+    caught = []
+    try:
+        before = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    except ValueError:  # not the main thread: signals never land here
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, before)
+        if caught:
+            if before in (signal.default_int_handler, signal.SIG_DFL):
+                raise KeyboardInterrupt
+            if callable(before):
+                before(signal.SIGINT, None)
+
+
 def sha256(data: bytes) -> str:
     return hashlib.sha256(data).hexdigest()
-
-
-def file_sha256(path: Path) -> str:
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
 
 
 class Folder:
@@ -172,6 +187,9 @@ class Folder:
     def __init__(self, path, job: dict | None = None, create: bool = False):
         from varnok._checks import path as checked_path
         self.path = checked_path(path, "the shard folder")
+        if self.path.exists() and not self.path.is_dir():
+            raise ShardError(f"{self.path}: is a file, not a shard folder "
+                             f"(give the folder that holds {MANIFEST} and the shards)")
         if create:
             self.path.mkdir(parents=True, exist_ok=True)
         elif not self.path.is_dir():
@@ -182,9 +200,9 @@ class Folder:
             if self.manifest is None:
                 self.manifest = {"format": FORMAT, "version": VERSION, "job": job, "shards": {}}
             elif self.manifest["job"] != job:
-                raise ShardError(
-                    f"{self.path} holds shards of another job ({describe_job(self.manifest['job'])}); "
-                    f"this run is {describe_job(job)}: choose an empty folder or the same parameters")
+                differences = job_difference(self.manifest["job"], job)
+                raise ShardError(f"{self.path} holds shards of another job: {differences}; "
+                                 "choose an empty folder or the same settings")
         elif self.manifest is None:
             raise ShardError(f"{self.path}: no {MANIFEST}; not a shard folder (or no shard finished yet)")
         self._check_files(cleanup=create, adopt=create and had_manifest)
@@ -202,6 +220,7 @@ class Folder:
         if manifest.get("version") != VERSION:
             raise ShardError(f"{path}: shard format version {manifest.get('version')}, "
                              f"this varnok reads version {VERSION}")
+        check_entries(path, manifest)
         return manifest
 
     def _check_files(self, cleanup: bool, adopt: bool) -> None:
@@ -238,15 +257,17 @@ class Folder:
         return str(shard) in self.shards
 
     def add(self, shard: int, data: bytes, counts: dict, seed=None, extra: dict | None = None) -> None:
-        """Write one finished shard, then list it in the manifest."""
+        """Write one finished shard, then list it in the manifest (Ctrl-C
+        waits for both, so an interruption leaves no unlisted shard behind)."""
         name = shard_file(shard)
-        write_atomic(self.path / name, data)
         entry = {"file": name, "seed": seed, "rows": counts["rows"], "games": counts["games"],
                  "results": counts["results"], "bytes": len(data), "sha256": sha256(data)}
         if extra:
             entry.update(extra)
-        self.shards[str(shard)] = entry
-        self.save()
+        with interrupts_deferred():
+            write_atomic(self.path / name, data)
+            self.shards[str(shard)] = entry
+            self.save()
 
     def save(self) -> None:
         ordered = dict(sorted(self.shards.items(), key=lambda kv: int(kv[0])))
@@ -257,13 +278,41 @@ class Folder:
         return [(int(s), self.path / e["file"], e) for s, e in self.shards.items()]
 
 
-def describe_job(job: dict) -> str:
-    return ", ".join(f"{k}={v}" for k, v in job.items() if k not in ("inputs",))[:300]
+ENTRY_FIELDS = ("file", "rows", "games", "results", "bytes", "sha256")
 
 
-def open_shard(path: Path) -> pq.ParquetFile:
+def check_entries(path: Path, manifest: dict) -> None:
+    """Each listed shard names its own file, inside the folder: shard N is
+    shard-NNNNNN.parquet, so no entry reaches outside the folder and no two
+    entries share a file."""
+    if not isinstance(manifest.get("job"), dict) or not isinstance(manifest.get("shards"), dict):
+        raise ShardError(f"{path}: damaged manifest (no job or shard table)")
+    for shard, entry in manifest["shards"].items():
+        if not (isinstance(shard, str) and shard.isdigit() and shard.isascii() and int(shard) < 10**6):
+            raise ShardError(f"{path}: {shard!r} is not a shard number")
+        if not isinstance(entry, dict) or any(name not in entry for name in ENTRY_FIELDS):
+            raise ShardError(f"{path}: the entry of shard {shard} lacks {', '.join(ENTRY_FIELDS)}")
+        if entry["file"] != shard_file(int(shard)):
+            raise ShardError(f"{path}: shard {shard} names the file {entry['file']!r}; its file is "
+                             f"{shard_file(int(shard))} in the folder itself")
+
+
+def job_difference(made: dict, now: dict) -> str:
+    """The settings in which two jobs differ, named: "seed: the folder's 1, this run's 2"."""
+    def show(value):
+        if isinstance(value, list) and value and all(isinstance(v, dict) and "file" in v for v in value):
+            return ", ".join(f"{v['file']} ({v.get('bytes')} bytes)" for v in value)  # pgn2shards inputs
+        return repr(value)
+
+    names = [k for k in dict.fromkeys([*made, *now]) if made.get(k) != now.get(k)]
+    return "; ".join(f"{k}: the folder's {show(made.get(k))}, this run's {show(now.get(k))}" for k in names)[:600]
+
+
+def open_shard(source, path: Path | None = None) -> pq.ParquetFile:
+    """A shard's Parquet file, from its path or its bytes (then `path` names it)."""
+    path = source if path is None else path
     try:
-        f = pq.ParquetFile(path)
+        f = pq.ParquetFile(source)
     except (pa.ArrowException, OSError) as exc:
         raise ShardError(f"{path}: not a readable Parquet shard ({exc})") from None
     if not f.schema_arrow.equals(SCHEMA, check_metadata=False):
@@ -307,6 +356,16 @@ def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool) -> di
     return out
 
 
+def open_checked(file: Path, entry: dict) -> pq.ParquetFile:
+    """A shard read whole into memory and checked against the manifest's
+    SHA-256 before any of its rows is used: the rows handed out are the
+    bytes that were checked."""
+    data = file.read_bytes()
+    if sha256(data) != entry["sha256"]:
+        raise ShardError(f"{file}: checksum differs from the manifest's (damaged or replaced)")
+    return open_shard(pa.BufferReader(data), file)
+
+
 def _batches(f, file, batch_size, columns):
     try:
         yield from f.iter_batches(batch_size=batch_size, columns=columns)
@@ -328,8 +387,8 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
     columns = ["obs", "action", "result", "game", "ply"] + (["policy_actions", "policy_visits"] if policy else [])
     pending: list[pa.RecordBatch] = []
     count = 0
-    for shard, file, _entry in folder.files():
-        f = open_shard(file)
+    for shard, file, entry in folder.files():
+        f = open_checked(file, entry)
         for batch in _batches(f, file, batch_size, columns):
             pending.append(batch)
             count += batch.num_rows
@@ -343,15 +402,15 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
         yield batch_arrays(pa.Table.from_batches(pending), obs, policy)
 
 
-def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic") -> dict:
+def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", expected=None) -> dict:
     """Replays every game of a shard from its start FEN and moves (under the
-    job's draw rules) and checks each row against it; returns counts, raises
-    ShardError on the first fault."""
+    job's draw rules) and checks each row against it; with `expected`, an
+    iterator of the source's games ((file, line, start FEN, moves, result),
+    in order), also that each game is the next of the source. Returns counts,
+    raises ShardError on the first fault."""
     from varnok import ChessEnv
-    if file_sha256(file) != entry["sha256"]:
-        raise ShardError(f"{file}: checksum differs from the manifest's")
     try:
-        table = open_shard(file).read()
+        table = open_checked(file, entry).read()
     except (pa.ArrowException, OSError) as exc:
         raise ShardError(f"{file}: damaged shard ({exc})") from None
     if table.num_rows != entry["rows"]:
@@ -381,6 +440,14 @@ def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic") ->
             raise ShardError(f"{where}: start FEN, moves or result change inside the game")
         if result[row] not in (-1, 0, 1):
             raise ShardError(f"{where}: result {result[row]} is not +1, -1 or 0")
+        if expected is not None:
+            source = next(expected, None)
+            if source is None:
+                raise ShardError(f"{where}: a game that a full read of the source does not hold "
+                                 "(the source has fewer games)")
+            if (source[2], source[3], source[4]) != (fens[row], moves[row], int(result[row])):
+                raise ShardError(f"{where}: differs from the source's game at line {source[1]} of {source[0]} "
+                                 "(start, moves or result): the shards do not hold the games of a full read")
         try:
             env.load_fen(fens[row])
         except ValueError as exc:

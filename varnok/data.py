@@ -3,10 +3,10 @@ spread over Ray workers, and reading the shards back (the `ray` extra).
 
     import varnok.data as vd
     vd.selfplay("out/sp", games=1000, simulations=64, seed=7)   # Ray on this machine
-    vd.pgn2shards("games/", "out/pgn")                          # a file or a folder of .pgn
+    vd.pgn2shards("games/", "out/pgn")                          # a file or a folder (.pgn, .gz, .bz2, .zst)
     for batch in vd.read_shards("out/sp", batch_size=512, obs="float32", policy=True):
         ...                                                     # NumPy arrays
-    vd.verify("out/sp")                                         # every row replayed
+    vd.verify("out/sp")                                         # every row replayed (and PGN against the source)
 
 A job is cut into shards, each with its own seed (self-play) or byte range
 (PGN), made by whichever worker is free. The games of a shard depend only on
@@ -30,6 +30,9 @@ class Summary(dict):
     """What a command did: games, positions, results split, mean length, time."""
 
     def text(self) -> str:
+        if self.get("shards_made") == 0 and self.get("shards_skipped") and "shards" not in self:
+            n = self["shards_skipped"]
+            return f"nothing to do: {self['games_there']} games already there ({n} shard{'s' * (n != 1)} finished)"
         r = self["results"]
         mean = self["positions"] / self["games"] if self["games"] else 0.0
         lines = [f"games {self['games']}, positions {self['positions']} "
@@ -37,6 +40,8 @@ class Summary(dict):
                  f"results: white wins {r['white']}, black wins {r['black']}, draws {r['draw']}"]
         if "shards" in self:
             lines.append(f"shards: {self['shards']} verified, every row replayed")
+            if self.get("source_checked"):
+                lines.append("every game and row matched against a full read of the source")
         elif self.get("shards_skipped"):
             lines.append(f"shards: {self['shards_made']} made, {self['shards_skipped']} already finished (skipped)")
         else:
@@ -74,31 +79,35 @@ class Progress:
 
 
 def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, address, progress, total_games,
-         on_shard=None) -> Summary:
+         on_shard=None, prepare=None) -> Summary:
     from varnok._engine import make_engine
     todo = [t for t in tasks if not folder.finished(t["shard"])]
-    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
-                      shards_made=0, shards_skipped=len(tasks) - len(todo), elapsed=0.0)
     skipped_games = sum(folder.shards[str(t["shard"])]["games"] for t in tasks if folder.finished(t["shard"]))
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
+                      shards_made=0, shards_skipped=len(tasks) - len(todo), games_there=skipped_games, elapsed=0.0)
+    if not todo:
+        return summary  # a finished job: no engine (no Ray) is started
     bar = Progress(progress, None if total_games is None else total_games - skipped_games, kind)
     start = time.perf_counter()
     runner = make_engine(engine, workers, address) if isinstance(engine, str) else engine
     try:
-        if todo:
-            for task, data, counts in runner.run(kind, cfg, todo):
-                folder.add(task["shard"], data, counts, seed=task.get("seed"),
-                           extra=({"source": task["file"], "start": task["start"], "end": task["end"]}
-                       if "file" in task else None))
-                summary["games"] += counts["games"]
-                summary["positions"] += counts["rows"]
-                summary["shards_made"] += 1
-                for k, v in counts["results"].items():
-                    summary["results"][k] += v
-                bar.add(counts["games"], counts["rows"])
-                if on_shard is not None:
-                    on_shard(task, runner)
+        args = (kind, cfg, todo) if prepare is None else (kind, cfg, todo, prepare)
+        for task, data, counts in runner.run(*args):
+            folder.add(task["shard"], data, counts, seed=task.get("seed"),
+                       extra=({"source": task["file"], "start": task["start"], "end": task["end"]}
+                              if "file" in task else None))
+            summary["games"] += counts["games"]
+            summary["positions"] += counts["rows"]
+            summary["shards_made"] += 1
+            for k, v in counts["results"].items():
+                summary["results"][k] += v
+            bar.add(counts["games"], counts["rows"])
+            if on_shard is not None:
+                on_shard(task, runner)
     finally:
         bar.close()
+        if prepare is not None and hasattr(prepare, "close"):
+            prepare.close()
         if isinstance(engine, str):
             runner.close()
     summary["elapsed"] = time.perf_counter() - start
@@ -128,7 +137,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     `rules`: the draw rules of the games, "classic", "fide" or "fide-strict" (as for ChessEnv).
     """
     from varnok._checks import integer, real
-    from varnok._selfplay import MAX_THREADS, SEARCHES, check_policy_name, openings_from, shard_seed
+    from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
     # Every parameter is checked before the folder is made or any shard played.
     games = integer(games, "games", 1)
     games_per_shard = integer(games_per_shard, "games_per_shard", 1)
@@ -153,7 +162,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     if (search == "policy") != (policy is not None):
         raise ValueError('a policy ("module:function") goes with search="policy", and only with it')
     if policy is not None:
-        check_policy_name(policy)
+        try_policy(policy, logits)
     fens = openings_from(openings) if openings else []
     cfg = {"search": search, "policy": policy, "logits": logits, "simulations": simulations,
            "leaves_per_tree": leaves_per_tree, "temperature": temperature, "temperature_plies": temperature_plies,
@@ -173,43 +182,86 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
 
 def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers: int | None = None,
                address: str | None = None, progress: bool = True, on_shard=None) -> Summary:
-    """Converts a PGN file, or every .pgn file under a folder, into shards in
-    `out`: each file is cut at game starts into ranges of about `chunk_bytes`,
-    one shard each, read by the workers side by side with the native reader."""
+    """Converts a PGN file, or every PGN file under a folder (.pgn, and the
+    compressed .pgn.gz, .pgn.bz2, .pgn.zst), into shards in `out`: each file
+    is cut at game starts (as the native reader finds them: never inside a
+    comment) into ranges of about `chunk_bytes` (of decompressed text for a
+    compressed file), one shard each, read by the workers side by side with
+    the native reader. A file without any PGN game raises ValueError before
+    anything is written."""
     from varnok._checks import integer
-    from varnok._pgn import file_identity, plan
+    from varnok._pgn import RangeFeeder, file_identity, plan
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
     tasks = plan(source, chunk_bytes)
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
     job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs}
     folder = Folder(out, job=job, create=True)
-    return _run(folder, "pgn", {}, tasks, engine, workers, address, progress, None, on_shard)
+    _check_ranges(folder, tasks)
+    return _run(folder, "pgn", {}, tasks, engine, workers, address, progress, None, on_shard, RangeFeeder())
 
 
-def verify(path, *, progress: bool = False) -> Summary:
+def _check_ranges(folder: Folder, tasks: list) -> None:
+    """A resumed conversion must cut as the finished shards were cut, or games
+    would be lost or repeated between old and new ranges."""
+    planned = {str(t["shard"]): (t["file"], t["start"], t["end"]) for t in tasks}
+    for shard, entry in folder.shards.items():
+        made = (entry.get("source"), entry.get("start"), entry.get("end"))
+        now = planned.get(shard)
+        if now != made:
+            cut = f"cuts bytes {now[1]}-{now[2]} of {now[0]} there" if now else "has no such shard"
+            raise ShardError(f"{folder.path}: shard {shard} holds bytes {made[1]}-{made[2]} of {made[0]}, but this run "
+                             f"{cut}: the folder was cut by another rule (an older varnok); choose an empty folder")
+
+
+def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
     """Replays every game of a shard folder from its start FEN and moves and
     checks every row (observation, action, ply, result against a mate) and
-    every file against the manifest (checksum, counts). Raises ShardError
-    naming the first fault."""
+    every file against the manifest (checksum, counts). For a folder made by
+    pgn2shards, with source=True, the games are also compared, in order, with
+    a full read of the PGN files: every game of the source with moves must be
+    in the shards, once, with the same start, moves and result. Raises
+    ShardError naming the first fault (also for a missing source file: pass
+    source=False to check the shards alone)."""
     folder = Folder(path)
     files = folder.files()
+    expected = _source_games(folder) if source and folder.manifest["job"].get("kind") == "pgn" else None
     bar = Progress(progress, sum(e["games"] for _, _, e in files), "verify")
     summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
                       shards_made=0, shards_skipped=0, elapsed=0.0)
     start = time.perf_counter()
     try:
         for shard, file, entry in files:
-            counts = verify_shard(file, entry, shard, folder.manifest["job"].get("rules", "classic"))
+            counts = verify_shard(file, entry, shard, folder.manifest["job"].get("rules", "classic"), expected)
             summary["games"] += counts["games"]
             summary["positions"] += counts["rows"]
             for k, v in entry["results"].items():
                 summary["results"][k] += v
             bar.add(counts["games"], counts["rows"])
+        if expected is not None:
+            left = next(expected, None)
+            if left is not None:
+                raise ShardError(f"{left[0]}: the game at line {left[1]} is in no shard: the shards lack games "
+                                 "of a full read of the source")
+            summary["source_checked"] = True
     finally:
         bar.close()
     summary["elapsed"] = time.perf_counter() - start
     summary["shards"] = len(files)
     return summary
+
+
+def _source_games(folder: Folder):
+    """(file, line, start FEN, moves, result) of every game with moves of the
+    job's PGN files, in the order the shards hold them."""
+    import os
+    from varnok._pgn import source_games
+    for item in folder.manifest["job"].get("inputs", []):
+        path = item["file"]
+        if not os.path.isfile(path):
+            raise ShardError(f"{path}: the PGN source of {folder.path} is missing: its games cannot be compared "
+                             "(verify with source=False, --skip-source, to check the shards alone)")
+    return ((item["file"], *game) for item in folder.manifest["job"].get("inputs", [])
+            for game in source_games(item["file"]))
 
 
 def _hash_list(items) -> str:

@@ -347,14 +347,83 @@ def test_read_shards_refuses(tmp_path, options, error, message):
       "--quiet"], "policy must be given as module:function"),
     (["pgn2shards", "{missing}", "{out}", "--engine", "local", "--quiet"], "no such PGN file or folder"),
     (["verify", "{out}"], "no such shard folder"),
+    # The policy is tried in this process before any worker (or Ray) starts.
+    (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
+     "policy nosuchmod:evaluate: cannot import nosuchmod (ModuleNotFoundError: No module named 'nosuchmod')"),
+    (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "clipolicy:narrow", "--quiet"],
+     "policy clipolicy:narrow failed on a batch of 2 start positions: ValueError: priors must have shape "
+     "(2, 4672), got (2, 10)"),
+    (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "clipolicy:broken", "--quiet"],
+     "failed on a batch of 2 start positions: ZeroDivisionError: division by zero"),
+    (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "clipolicy:missing", "--quiet"],
+     "policy clipolicy:missing: missing is not a function of clipolicy"),
 ])
-def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, argv, message):
+def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, monkeypatch, argv, message):
     out, missing = tmp_path / "out", tmp_path / "missing.pgn"
+    (tmp_path / "clipolicy.py").write_text(
+        "import numpy as np\n"
+        "def narrow(obs, mask):\n    return np.ones((len(obs), 10), np.float32), np.zeros(len(obs), np.float32)\n"
+        "def broken(obs, mask):\n    return 1 / 0\n")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
     argv = [a.format(out=out, missing=missing) for a in argv]
     assert main(argv) == 1
     err = capsys.readouterr().err
-    assert err.startswith("error: ") and message in err
+    assert err.startswith("error: ") and message in err and err.count("\n") == 1
     assert not out.exists()
+
+
+def no_ray(*args, **kwargs):
+    raise AssertionError("Ray was started")
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["selfplay", "{file}", "--games", "2"], "{file}: is a file, not a shard folder"),
+    (["pgn2shards", "{pgn}", "{file}"], "{file}: is a file, not a shard folder"),
+    (["verify", "{done}/shard-000000.parquet"], "shard-000000.parquet: is a file, not a shard folder"),
+    (["selfplay", "{done}", "--games", "2", "--seed", "4", "--simulations", "2", "--max-plies", "6"],
+     "holds shards of another job: seed: the folder's 3, this run's 4; choose an empty folder or the same settings"),
+    (["selfplay", "{done}", "--games", "3", "--seed", "3", "--simulations", "2", "--max-plies", "6"],
+     "another job: games: the folder's 2, this run's 3;"),
+    (["pgn2shards", "{pgn}", "{done}"], "another job: kind: the folder's 'selfplay', this run's 'pgn';"),
+])
+def test_the_command_line_names_what_is_wrong_with_the_output(tmp_path, capsys, monkeypatch, argv, message):
+    monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
+    paths = {"file": tmp_path / "file.txt", "pgn": tmp_path / "g.pgn", "done": tmp_path / "done"}
+    paths["file"].write_text("mine")
+    paths["pgn"].write_text("1. e4 e5 *\n")
+    small_selfplay(paths["done"], seed=3)
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    assert main([a.format(**paths) for a in argv]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("error: ") and message.format(**paths) in err and err.count("\n") == 1
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+def test_a_finished_job_rerun_has_nothing_to_do_and_starts_no_engine(tmp_path, capsys, monkeypatch):
+    out = tmp_path / "out"
+    small_selfplay(out, seed=3)
+    monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
+    assert main(["selfplay", str(out), "--games", "2", "--seed", "3", "--simulations", "2", "--max-plies", "6",
+                 "--quiet"]) == 0
+    assert capsys.readouterr().out == "nothing to do: 2 games already there (1 shard finished)\n"
+
+
+@pytest.mark.parametrize("command", ["selfplay", "pgn2shards", "verify"])
+def test_every_option_has_help_and_shows_its_default(command):
+    import argparse
+    from varnok.__main__ import parser
+    sub = next(a for a in parser()._actions if isinstance(a, argparse._SubParsersAction)).choices[command]
+    text = " ".join(sub.format_help().split())
+    assert "examples: python -m varnok " + command in text
+    for action in sub._actions:
+        if isinstance(action, argparse._HelpAction):
+            continue
+        assert action.help, f"{command} {action.dest} has no help text"
+        if action.option_strings and not action.required:
+            assert "default" in sub._get_formatter()._get_help_string(action), f"{command} {action.dest}"
+            if not (action.default is None or action.default is False):
+                assert f"(default: {action.default})" in text
 
 
 @pytest.mark.parametrize("argv", [

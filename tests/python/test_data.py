@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -252,3 +253,223 @@ def test_command_line(tmp_path):
     (out / "stray.bin").write_bytes(b"x")
     bad = subprocess.run(run + ["verify", str(out)], capture_output=True, text=True, env=env)
     assert bad.returncode == 1 and "foreign file" in bad.stderr
+
+
+# ---- cut points, compressed sources, sources without games, checked reads
+
+# A comment may hold a blank line and an [Event line: only the reader's own
+# tokenizer knows it is no game start.
+TRAP = "{ quoted from another file:\n\n[Event \"not a game\"]\n\n1. d4 }"
+TRICKY = [
+    '[Event "a"]\n\n1. e4 ' + TRAP + ' e5 2. Nf3 1-0\n\n[Event "b"]\n\n1. d4 (1. c4 {x\n\n[Event "y"]} c5) d5 *\n',
+    "\ufeff1. e4 e5 1-0\n1. d4 d5 0-1\n% an escape line [Event \"z\"]\n1. c4 *\n",
+    '[Event "only tags"]\n[Site "?"]\n\n[Event "c"]\n1. Nf3 ; [Event "in a line comment"]\nNf6 1/2-1/2\n',
+]
+
+
+def games_of(text):
+    return [(g.start_fen, g.uci, g.result) for g in varnok.read_pgn(text)]
+
+
+@pytest.mark.parametrize("text", TRICKY)
+def test_game_offsets_cut_a_source_into_its_games(text):
+    raw = text.encode()
+    offsets = [g.offset for g in varnok.read_pgn(text)]
+    bounds = [*offsets, len(raw)]
+    pieces = [raw[a:b].decode() for a, b in zip(bounds, bounds[1:])]
+    assert [games_of("\n" + p) for p in pieces] == [[g] for g in games_of(text)]
+    cuts, games, size = varnok._core._pgn_cuts(text, 1)
+    assert (cuts.tolist(), games, size) == (offsets, len(offsets), len(raw))
+
+
+def trapped_pgn(path, games):
+    """Games whose comments hold what looks like a game start, everywhere."""
+    text = random_pgn(path, games, seed=4).read_text()
+    path.write_text(text.replace("{a comment with [Event inside}", TRAP))
+    return path
+
+
+def test_pgn2shards_cuts_only_between_games_and_verify_reads_the_source(tmp_path):
+    src = trapped_pgn(tmp_path / "t.pgn", 60)
+    whole = replay_pgn(str(src))
+    for chunk in (1, 333, 2000):
+        out = tmp_path / f"out{chunk}"
+        s = vd.pgn2shards(src, out, chunk_bytes=chunk, engine="local", progress=False)
+        assert (s["games"], s["positions"]) == (int(whole["game"].max()) + 1, len(whole["action"]))
+        assert np.array_equal(table(out).column("action").to_numpy(), whole["action"])
+        checked = vd.verify(out)
+        assert checked["source_checked"] and "full read of the source" in checked.text()
+    # A folder cut by another rule (as an older varnok cut at "[Event" lines) is not resumed.
+    rewrite_manifest(tmp_path / "out333", lambda shards: shards["1"].update(end=shards["1"]["end"] - 40))
+    with pytest.raises(vd.ShardError, match="shard 1 holds bytes .* cut by another rule"):
+        vd.pgn2shards(src, tmp_path / "out333", chunk_bytes=333, engine="local", progress=False)
+    rewrite_manifest(tmp_path / "out333", lambda shards: shards["1"].update(end=shards["1"]["end"] + 40))
+    # A source that no longer matches its shards, one way or another, fails verify.
+    text = src.read_text()
+    starts = [g.offset for g in varnok.read_pgn(src)]
+    for changed, message in [(text + '\n[Event "new"]\n1. e4 *\n', "in no shard"),
+                             (text[:starts[1]] + text[starts[2]:], "differs from"),   # one game left out
+                             ('[Event "x"]\n1. e4 *\n', "differs from")]:
+        src.write_text(changed)
+        with pytest.raises(vd.ShardError, match=message):
+            vd.verify(tmp_path / "out333")
+    src.unlink()
+    with pytest.raises(vd.ShardError, match="missing.*--skip-source"):
+        vd.verify(tmp_path / "out333")
+    assert vd.verify(tmp_path / "out333", source=False)["games"] == 60
+
+
+def compress(path, codec):
+    import bz2
+    import gzip
+    from compression import zstd
+    opener = {"gz": gzip.open, "bz2": bz2.open, "zst": zstd.open}[codec]
+    target = path.with_name(path.name + "." + codec)
+    with opener(target, "wb") as f:
+        f.write(path.read_bytes())
+    return target
+
+
+@pytest.mark.parametrize("codec", ["gz", "bz2", "zst"])
+def test_compressed_sources_read_as_their_text(tmp_path, codec):
+    src = trapped_pgn(tmp_path / "c.pgn", 30)
+    packed = compress(src, codec)
+    assert games_of(packed) == games_of(src) != []
+    assert [g.offset for g in varnok.read_pgn(packed)] == [g.offset for g in varnok.read_pgn(src)]
+    plain, unpacked = replay_pgn(src), replay_pgn(str(packed))
+    assert all(np.array_equal(plain[k], unpacked[k]) for k in plain)
+    # Resumable: stopped after two shards, the rerun makes the rest, as one run would.
+    out = tmp_path / "out"
+
+    def stop_after_two(task, engine):
+        if len(json.loads((out / "manifest.json").read_text())["shards"]) == 2:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        vd.pgn2shards(packed, out, chunk_bytes=500, engine="local", progress=False, on_shard=stop_after_two)
+    resumed = vd.pgn2shards(packed, out, chunk_bytes=500, engine="local", progress=False)
+    assert resumed["shards_skipped"] == 2 and resumed["shards_made"] > 2
+    vd.pgn2shards(src, tmp_path / "plain", chunk_bytes=500, engine="local", progress=False)
+    assert table(out).equals(table(tmp_path / "plain"))
+    assert vd.verify(out)["source_checked"]
+    damaged = tmp_path / f"d.pgn.{codec}"
+    damaged.write_bytes(packed.read_bytes()[: len(packed.read_bytes()) // 2])
+    with pytest.raises((EOFError, OSError)):
+        list(varnok.read_pgn(damaged))
+
+
+@pytest.mark.parametrize("name, content, hint", [
+    ("empty.pgn", b"", ""),
+    ("notes.pgn", b"Just some notes.\nNo games here.\n", ""),
+    ("comments.pgn", b"{only a comment}\n; and a line comment\n", ""),
+    ("packed.pgn", __import__("gzip").compress(b'[Event "x"]\n1. e4 *\n'), ".gz compressed"),
+])
+def test_a_source_without_games_is_refused(tmp_path, capsys, name, content, hint):
+    from varnok.__main__ import main
+    src = tmp_path / name
+    src.write_bytes(content)
+    with pytest.warns(UserWarning, match="holds no PGN game|none of its 1 games could be read"):
+        assert list(varnok.read_pgn(src)) == []
+    with pytest.warns(UserWarning, match="gave no PGN game"):
+        assert len(replay_pgn(src)["action"]) == 0
+    with pytest.raises(ValueError, match="no (readable )?PGN game in this file" + (f".*{hint}" if hint else "")):
+        vd.pgn2shards(src, tmp_path / "out", engine="local", progress=False)
+    assert main(["pgn2shards", str(src), str(tmp_path / "out"), "--engine", "local", "--quiet"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("error: ") and "PGN game in this file" in err and err.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+
+
+def rewrite_manifest(out, change):
+    manifest = json.loads((out / "manifest.json").read_text())
+    change(manifest["shards"])
+    (out / "manifest.json").write_text(json.dumps(manifest))
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda s: s["1"].update(file="/tmp/" + s["1"]["file"]), "names the file '/tmp/shard"),
+    (lambda s: s["1"].update(file="../elsewhere/shard-000001.parquet"), "names the file '../elsewhere"),
+    (lambda s: s["1"].update(file=s["0"]["file"], sha256=s["0"]["sha256"], bytes=s["0"]["bytes"]),
+     "names the file 'shard-000000.parquet'"),
+    (lambda s: s.update({"x": s["0"]}), "'x' is not a shard number"),
+    (lambda s: s["1"].pop("sha256"), "lacks"),
+    (lambda s: s["1"].update(sha256="0" * 64), "checksum differs"),
+])
+def test_read_shards_reads_only_the_folders_own_checked_files(tmp_path, change, message):
+    out = tmp_path / "f"
+    vd.selfplay(out, games=4, games_per_shard=2, seed=1, engine="local", **SMALL)
+    rewrite_manifest(out, change)
+    with pytest.raises(vd.ShardError, match=message):
+        next(vd.read_shards(out))
+    with pytest.raises(vd.ShardError, match=message):
+        vd.verify(out)
+
+
+# The policy answers the driver's trial batch, then priors of the wrong shape.
+LATE_FAILING_POLICY = """
+import numpy as np
+CALLS = []
+def net(obs, mask):
+    CALLS.append(1)
+    width = 4672 if len(CALLS) == 1 else 10
+    return np.full((len(obs), width), 1.0, np.float32), np.zeros(len(obs), np.float32)
+"""
+# The policy imports in the driver but not in the workers (not installed there).
+DRIVER_ONLY_POLICY = """
+import sys
+if "worker" in sys.argv[0]:
+    raise ImportError("not installed on this node")
+def net(obs, mask):
+    return mask / mask.sum(1, keepdims=True), obs[:, 0, 0, 0] * 0
+"""
+# Ray started once in the child; the command lines given run one after the other.
+RAY_CHILD = """
+import json, sys, ray
+from varnok.__main__ import main
+ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+for argv in json.loads(sys.argv[1]):
+    code = main(argv)
+    print("exit", code, flush=True)
+    print("exit", code, file=sys.stderr, flush=True)
+"""
+
+
+def own_lines(stderr):
+    """What the command printed on stderr, apart from Ray's own timestamped
+    log lines at start-up; no traceback may be among it."""
+    assert "Traceback" not in stderr and "force=True" not in stderr, stderr[-3000:]
+    return [line for line in stderr.splitlines() if line.strip() and not line[:4].isdigit()]
+
+
+def test_ray_runs_surface_the_first_worker_error_and_stop_on_ctrl_c(tmp_path):
+    (tmp_path / "late.py").write_text(LATE_FAILING_POLICY)
+    (tmp_path / "driveronly.py").write_text(DRIVER_ONLY_POLICY)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")])}
+    common = ["--games-per-shard", "8", "--simulations", "4", "--max-plies", "30", "--quiet", "--workers", "2"]
+    out = tmp_path / "long"
+    runs = [["selfplay", str(tmp_path / "bad"), "--games", "16", "--search", "policy", "--policy", "late:net", *common],
+            ["selfplay", str(tmp_path / "bad2"), "--games", "16", "--search", "policy", "--policy", "driveronly:net",
+             *common],
+            ["selfplay", str(out), "--games", "400", *common]]
+    child = subprocess.Popen([sys.executable, "-c", RAY_CHILD, json.dumps(runs)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        # The first runs end by themselves; Ctrl-C lands once the last has finished a shard.
+        first = child.stdout.readline() + child.stdout.readline()
+        deadline = time.monotonic() + 180
+        while time.monotonic() < deadline and child.poll() is None:
+            if (out / "manifest.json").exists() and json.loads((out / "manifest.json").read_text())["shards"]:
+                break
+            time.sleep(0.1)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert first + stdout == "exit 1\nexit 1\nexit 130\n", stderr[-3000:]
+    assert own_lines(stderr) == ["error: priors must have shape (8, 4672), got (8, 10)", "exit 1",
+                                 "error: the workers cannot start: ValueError: policy driveronly:net: cannot import "
+                                 "driveronly (ImportError: not installed on this node)", "exit 1",
+                                 "error: interrupted; the finished shards are kept; rerun the same command to resume",
+                                 "exit 130"]
+    finished = json.loads((out / "manifest.json").read_text())["shards"]
+    assert 0 < len(finished) < 50 and vd.verify(out)["games"] == 8 * len(finished)

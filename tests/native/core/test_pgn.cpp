@@ -317,5 +317,41 @@ TEST(PgnReader, PausesAnywhereAndGoesOnAsOneReadWould) {
   EXPECT_TRUE(whole[5].ok()) << whole[5].error;
 }
 
+TEST(PgnReader, OffsetsCutTheSourceIntoItsGamesWhateverTheChunks) {
+  // A comment holding a blank line and a tag line is no game start.
+  const std::string text = std::string(kMessyPgn) + "{\n\n[Event \"in a comment\"]\n} 1. d4 *\n";
+  const std::vector<PgnGame> games = read_all(PgnReader::from_text(text));
+  ASSERT_EQ(games.size(), 5u);
+  // The same games and offsets from a source giving 7 bytes at a time, and
+  // from next_start, which passes over the moves.
+  size_t given = 0;
+  PgnReader source = PgnReader::from_source([&](char* buffer, size_t size) {
+    const size_t count = std::min({size, size_t{7}, text.size() - given});
+    std::copy_n(text.data() + given, count, buffer);
+    given += count;
+    return count;
+  });
+  PgnReader starts = PgnReader::from_text(text);
+  PgnGame game, start;
+  for (size_t i = 0; i < games.size(); ++i) {
+    ASSERT_TRUE(source.next(game));
+    ASSERT_TRUE(starts.next_start(start));
+    EXPECT_EQ(game.moves, games[i].moves);
+    EXPECT_EQ(game.offset, games[i].offset);
+    EXPECT_EQ(start.offset, games[i].offset);
+    EXPECT_TRUE(start.moves.empty());
+    const size_t end = i + 1 < games.size() ? static_cast<size_t>(games[i + 1].offset) : text.size();
+    const std::vector<PgnGame> piece =
+        read_all(PgnReader::from_text(text.substr(static_cast<size_t>(games[i].offset), end - games[i].offset)));
+    ASSERT_EQ(piece.size(), 1u) << i;
+    EXPECT_EQ(piece[0].moves, games[i].moves);
+    EXPECT_EQ(piece[0].result, games[i].result);
+  }
+  EXPECT_FALSE(source.next(game));
+  EXPECT_FALSE(starts.next_start(start));
+  EXPECT_EQ(source.position(), static_cast<int64_t>(text.size()));
+  EXPECT_EQ(games[1].offset, static_cast<int64_t>(text.find("[Event \"Second")));
+}
+
 }  // namespace
 }  // namespace varnok
