@@ -165,7 +165,7 @@ import varnok.pettingzoo as vpz  # noqa: E402
 
 
 @pytest.mark.parametrize("options, error, message", [
-    (dict(rules="modern"), ValueError, 'rules must be "classic" or "fide"'),
+    (dict(rules="modern"), ValueError, 'rules must be "classic", "fide" or "fide-strict"'),
     (dict(max_steps=0), ValueError, "max_steps must be a positive"),
     (dict(max_steps=2.5), TypeError, "max_steps must be an integer, got 2.5"),
     (dict(render_mode="rgb_array"), ValueError, "render_mode must be None or 'ansi'"),
