@@ -87,11 +87,14 @@ def test_random_games_end_where_python_chess_says(rules, games):
 
 
 def walk(env, board, moves):
-    """Plays UCI moves in both, checking each; returns the last verdict."""
+    """Plays UCI moves in both, checking each (and the Polyglot key, whose
+    en-passant file counts a pawn beside the double-pushed one even when
+    it is pinned); returns the last verdict."""
     ended = None
     for uci in moves.split():
         assert ended is None, "the game ended before " + uci
         ended = play_and_check(env, board, uci)
+        assert env.zobrist_hash() == chess.polyglot.zobrist_hash(board)
     return ended
 
 
