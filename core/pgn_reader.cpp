@@ -75,7 +75,15 @@ bool PgnReader::refill() {
   if (!file_ && !source_) return false;
   consumed_ += static_cast<int64_t>(text_.size());
   text_.resize(kChunkBytes);
-  const size_t got = file_ ? std::fread(text_.data(), 1, kChunkBytes, file_.get()) : source_(text_.data(), kChunkBytes);
+  size_t got = 0;
+  if (file_) {
+    got = std::fread(text_.data(), 1, kChunkBytes, file_.get());
+  } else {
+    // A whole chunk, as fread gives, however little each call gives: the
+    // byte-order mark is looked for in the first chunk.
+    for (size_t more = 1; got < kChunkBytes && more > 0; got += more)
+      more = source_(text_.data() + got, kChunkBytes - got);
+  }
   text_.resize(got);
   pos_ = 0;
   return got > 0;
