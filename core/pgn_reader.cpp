@@ -111,7 +111,12 @@ int PgnReader::refill() {
     ssize_t got;
     int error = 0;
     if (source_) {
-      got = static_cast<ssize_t>(source_(text_.data(), kChunkBytes));
+      // A whole chunk, as a file gives, however little each call gives: the
+      // byte-order mark is looked for in the first chunk.
+      size_t filled = 0;
+      for (size_t more = 1; filled < kChunkBytes && more > 0; filled += more)
+        more = source_(text_.data() + filled, kChunkBytes - filled);
+      got = static_cast<ssize_t>(filled);
     } else {
       got = ::read(file_.fd, text_.data(), kChunkBytes);
       error = errno;

@@ -303,7 +303,7 @@ void bind_notation(py::module_& m) {
         }
         return py::make_tuple(array_of(cuts, {static_cast<py::ssize_t>(cuts.size())}), games, reader.position());
       },
-      py::arg("source"), py::arg("every_bytes"),
+      py::arg("source"), py::arg("every_bytes").noconvert(),
       "Where to cut a PGN source into pieces of whole games: (cuts, games, size), the offset of the first game "
       "and then of the first game starting at least every_bytes after the last cut (int64 array), the number of "
       "games, and the bytes of the source (decompressed). Games are found by the reader's own tokenizer, so a "

@@ -600,7 +600,7 @@ class UCT:
         """
         The number of trees searched together.
         """
-def _pgn_cuts(source: typing.Any, every_bytes: typing.SupportsInt | typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.int64], int, int]:
+def _pgn_cuts(source: typing.Any, every_bytes: int) -> tuple[numpy.typing.NDArray[numpy.int64], int, int]:
     """
     Where to cut a PGN source into pieces of whole games: (cuts, games, size), the offset of the first game and then of the first game starting at least every_bytes after the last cut (int64 array), the number of games, and the bytes of the source (decompressed). Games are found by the reader's own tokenizer, so a cut never falls inside a comment or a variation; moves are not read.
     """
