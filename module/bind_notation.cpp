@@ -205,6 +205,9 @@ void bind_notation(py::module_& m) {
       .def_property_readonly("uci", &PgnGame::uci, "The mainline moves in UCI.")
       .def_readonly("result", &PgnGame::result, "The result token (\"1-0\", \"0-1\", \"1/2-1/2\", \"*\"), or \"\".")
       .def_readonly("line", &PgnGame::line, "The line (from 1) where the game starts.")
+      .def_readonly("offset", &PgnGame::offset,
+                    "The byte offset (from 0) in the source (decompressed, for a compressed file) of the game's "
+                    "first tag or move: reading from there to the next game's offset gives exactly this game.")
       .def_property_readonly(
           "start_fen", [](const PgnGame& game) { return fen_of(game.start, game.start_fullmove); },
           "The FEN of the start position (the FEN tag's, else the initial position).");
