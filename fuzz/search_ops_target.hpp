@@ -76,7 +76,8 @@ inline constexpr double kTemperatures[] = {0, 0.25, 1, 3, 1e-3, 100};
 inline constexpr int kConsidered[] = {1, 2, 4, 16};
 inline constexpr int kGumbelSimulations[] = {1, 3, 8, 64};
 
-// Values a network must not send, and a few it may.
+// Values a network must not send (as priors: NaN, infinities, negatives;
+// as values: anything outside -1 to 1), and a few it may.
 inline constexpr float kSpecialValues[] = {
     std::numeric_limits<float>::quiet_NaN(),
     std::numeric_limits<float>::infinity(),
@@ -399,7 +400,7 @@ class SearchOpsRun {
       float v = (static_cast<int>(in.byte()) - 128) / 128.0f;
       if (!(mode & 16) && row == special_row) v = special;
       values_[row] = v;
-      if (!std::isfinite(v)) acceptable = false;
+      if (!(std::isfinite(v) && std::abs(v) <= 1)) acceptable = false;  // a value is a result: -1 to 1
       if (std::isfinite(v)) largest_value_ = std::max<double>(largest_value_, std::abs(v));
     }
     return acceptable;
