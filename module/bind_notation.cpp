@@ -41,11 +41,10 @@ py::str text_of(const std::string& bytes) {
   throw py::error_already_set();
 }
 
-// The bytes of a file path as open() takes them: a str or os.PathLike of
-// str in the file system's encoding, a NUL refused with open()'s ValueError
-// (the name would end there and name another file).
-std::string file_path(const py::object& source) {
-  const py::object path = py::module_::import("os").attr("fspath")(source);
+// The bytes of a path (what os.fspath gave) as open() takes them: a str in
+// the file system's encoding, a NUL refused with open()'s ValueError (the
+// name would end there and name another file).
+std::string encoded_path(const py::object& path) {
   if (!py::isinstance<py::str>(path))
     throw py::type_error("source must be PGN text, a str path or an os.PathLike of str");
   if (PySequence_Contains(path.ptr(), py::str("\0", 1).ptr()) == 1)
@@ -104,8 +103,8 @@ PgnReader reader_of(const py::object& source, py::object& filename) {
     }
     return PgnReader::from_text(std::string(utf8, static_cast<size_t>(size)));
   }
-  const std::string path = file_path(source);
   filename = py::module_::import("os").attr("fspath")(source);
+  const std::string path = encoded_path(filename);
   // A compressed file (.gz, .bz2, .zst) streams through Python's codec.
   const py::object stream = py::module_::import("varnok._compression").attr("open_compressed")(filename);
   if (!stream.is_none()) return PgnReader::from_source(PythonStream{stream});
