@@ -111,8 +111,12 @@ class TestVector:
         assert envs.metadata["autoreset_mode"] == gymnasium.vector.AutoresetMode.SAME_STEP
         assert envs.observation_space.shape == (3, 119, 8, 8)
         assert envs.single_action_space == gymnasium.spaces.Discrete(4672)
-        obs, _ = envs.reset(seed=1)
+        obs, infos = envs.reset(seed=1)
         assert envs.observation_space.contains(obs)
+        for _ in range(40):  # the native chooser picks a legal move of every row
+            actions = envs.unwrapped.random_actions()
+            assert infos["action_mask"][np.arange(3), actions].all()
+            obs, _, _, _, infos = envs.step(actions)
 
     @pytest.mark.parametrize("copy", [False, True])
     def test_random_games_match_plain_chess_envs(self, copy):
