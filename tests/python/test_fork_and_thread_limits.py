@@ -183,7 +183,7 @@ limit_memory(400)
 kept = []
 try:
     while True:
-        kept.append(VectorEnv(2, num_threads=2))
+        kept.append(VectorEnv(8, num_threads=8))  # the limit falls inside a pool, after some of its threads
 except (RuntimeError, MemoryError) as e:
     error = type(e).__name__
 made = len(kept)
