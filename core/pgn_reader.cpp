@@ -381,16 +381,18 @@ PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
   return Progress::kGame;
 }
 
-bool PgnReader::next(PgnGame& game) {
+bool PgnReader::read_unbudgeted(Progress (PgnReader::*read)(PgnGame&, int64_t&), PgnGame& game) {
   for (;;) {
     int64_t unlimited = INT64_MAX;
-    switch (next(game, unlimited)) {
+    switch ((this->*read)(game, unlimited)) {
       case Progress::kGame: return true;
       case Progress::kEnd: return false;
       case Progress::kPaused: break;  // a read interrupted by a signal: go on
     }
   }
 }
+
+bool PgnReader::next(PgnGame& game) { return read_unbudgeted(&PgnReader::next, game); }
 
 PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
   chunk_budget_ = chunk_budget;
@@ -438,16 +440,7 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
   }
 }
 
-bool PgnReader::next_start(PgnGame& game) {
-  for (;;) {
-    int64_t unlimited = INT64_MAX;
-    switch (next_start(game, unlimited)) {
-      case Progress::kGame: return true;
-      case Progress::kEnd: return false;
-      case Progress::kPaused: break;  // a read interrupted by a signal: go on
-    }
-  }
-}
+bool PgnReader::next_start(PgnGame& game) { return read_unbudgeted(&PgnReader::next_start, game); }
 
 PgnReader::Progress PgnReader::next_start(PgnGame& game, int64_t& chunk_budget) {
   struct Restore {

@@ -127,6 +127,9 @@ class PgnReader {
   int get();
   int peek();
   int refill();
+  // Calls read with no chunk budget until it gives a game or the end, going
+  // on after a read interrupted by a signal; true for a game.
+  bool read_unbudgeted(Progress (PgnReader::*read)(PgnGame&, int64_t&), PgnGame& game);
   // Where the byte that get() returned last stands in the source.
   int64_t offset_of_last_byte() const { return consumed_ + static_cast<int64_t>(pos_) - 1; }
   bool parse_tag(std::string_view line, Token& token) const;
