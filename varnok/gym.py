@@ -44,6 +44,7 @@ from gymnasium.vector.utils import batch_space
 from varnok import ChessEnv as _NativeEnv
 from varnok import VectorEnv as _NativeVectorEnv
 from varnok._checks import game_from_fen, integer, reset_options
+from varnok.frames import RENDER_MODES, Renderer
 
 ENV_ID = "varnok/Chess-v0"
 ACTIONS = 4672
@@ -67,29 +68,24 @@ def _check_options(illegal_action: str, max_steps: int | None) -> None:
         raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
 
 
-def _board_text(fen: str) -> str:
-    """The board of a FEN as eight lines, rank 8 first, '.' for empty squares."""
-    rows = []
-    for row in fen.split()[0].split("/"):
-        rows.append(" ".join("".join("." * int(c) if c.isdigit() else c for c in row)))
-    return "\n".join(rows) + "\n"
-
-
 class ChessEnv(gymnasium.Env):
     """One game of self-play chess (see the module text).
 
     ``reset(options={"fen": text})`` starts from a FEN instead of the initial
     position. ``max_steps`` truncates an episode after that many plies.
-    ``render_mode="ansi"`` makes ``render()`` return the board as text.
+    ``render_mode="ansi"`` makes ``render()`` return the board as text,
+    ``"rgb_array"`` as a ``(render_size, render_size, 3)`` ``uint8`` image
+    (what ``RecordVideo`` records; the last move and a check highlighted),
+    and ``"human"`` shows it in a window (pygame; a missing display is an
+    error here, when the environment is made).
     """
 
-    metadata = {"render_modes": ["ansi"], "render_fps": 1}
+    metadata = {"render_modes": list(RENDER_MODES), "render_fps": 1}
 
     def __init__(self, illegal_action: str = "lose", max_steps: int | None = None,
-                 render_mode: str | None = None, rules: str = "fide"):
+                 render_mode: str | None = None, rules: str = "fide", render_size: int = 256):
         _check_options(illegal_action, max_steps)
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"render_mode must be None or 'ansi', got {render_mode!r}")
+        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], ENV_ID)
         self.illegal_action = illegal_action
         self.max_steps = max_steps
         self.render_mode = render_mode
@@ -116,6 +112,8 @@ class ChessEnv(gymnasium.Env):
             self._side = self.game.save_state().side
         self._plies = 0
         self._over = False
+        if self.render_mode == "human":
+            self.render()
         return self.game.observation(), self._info()
 
     def step(self, action):
@@ -138,6 +136,8 @@ class ChessEnv(gymnasium.Env):
         if self._over:
             info["reason"] = self.game.outcome() if done else REASONS[16]
         reward = float(white_reward if mover == 0 else -white_reward) + 0.0  # never -0.0
+        if self.render_mode == "human":
+            self.render()
         return self.game.observation(), reward, bool(done), truncated, info
 
     def action_masks(self) -> np.ndarray:
@@ -147,9 +147,10 @@ class ChessEnv(gymnasium.Env):
         return self._mask if not self._over else np.zeros(ACTIONS, bool)
 
     def render(self):
-        if self.render_mode == "ansi":
-            return _board_text(self.game.fen())
-        return None
+        return self._renderer.render(self.game)
+
+    def close(self):
+        self._renderer.close()
 
 
 class ChessVectorEnv(gymnasium.vector.VectorEnv):
@@ -261,8 +262,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
 
     def _add_final(self, infos, final_obs, ended, reasons) -> None:
         final = np.empty(self.num_envs, dtype=object)  # None everywhere
-        for row in np.flatnonzero(ended).tolist():
-            final[row] = final_obs[row].copy()  # the native buffer is overwritten next step
+        rows = np.flatnonzero(ended)
+        kept = final_obs[rows]   # one copy of them all: the native buffer is overwritten next step
+        for i, row in enumerate(rows.tolist()):
+            final[row] = kept[i]
         infos["final_obs"], infos["_final_obs"] = final, ended
         infos["final_info"] = {"reason": np.where(ended, reasons, 0).astype(np.int8), "_reason": ended}
         infos["_final_info"] = ended
