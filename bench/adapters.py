@@ -10,7 +10,11 @@
    over positions of random games (goal: at least 1,000, what recording
    video of self-play needs not to slow it), beside PettingZoo chess_v6's
    own `rgb_array` render over the same positions.
-3. `pettingzoo_adapter_vs_pettingzoo`: plies per second of the loop a
+3. `sb3_vecenv_vs_dummy`: steps per second of `varnok.sb3.VecEnv(64)`
+   against SB3's `DummyVecEnv` of 64 `gymnasium.make("varnok/Chess-v0")`
+   envs, both self-play, both stepping uniformly random legal actions drawn
+   from their masks the same way (goal: at least 20).
+4. `pettingzoo_adapter_vs_pettingzoo`: plies per second of the loop a
    PettingZoo agent runs (`env.last()`, a random action among the mask's
    non-zero entries, `env.step`) on `varnok.pettingzoo.env()` over the same
    loop on PettingZoo's own chess_v6 (goal: at least 10).
@@ -207,10 +211,75 @@ def rgb_array_frames(settings, progress) -> dict:
     return figures
 
 
+def _random_masked(masks: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+    """A uniformly random legal action per row of bool masks (n, actions),
+    every row with one at least: the legal entries found in one scan, then
+    one pick among each row's run of them."""
+    legal = np.flatnonzero(masks)
+    counts = np.bincount(legal // masks.shape[1], minlength=len(masks))
+    starts = np.cumsum(counts) - counts
+    picks = starts + (rng.random(len(masks)) * counts).astype(np.int64)
+    return legal[picks] % masks.shape[1]
+
+
+def _sb3_box(env, rng, seconds: float) -> float:
+    from sb3_contrib.common.maskable.utils import get_action_masks
+
+    steps = 0
+    clock = time.perf_counter
+    t0 = clock()
+    while clock() - t0 < seconds:
+        for _ in range(5):
+            env.step(_random_masked(get_action_masks(env), rng))
+        steps += 5
+    return steps * env.num_envs / (clock() - t0)
+
+
+def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
+    import gymnasium
+    import stable_baselines3
+    from stable_baselines3.common.vec_env import DummyVecEnv
+
+    import varnok.gym  # noqa: F401  (registers varnok/Chess-v0)
+    import varnok.sb3
+
+    sides = {"varnok": varnok.sb3.VecEnv(num_envs, seed=1),
+             "dummy": DummyVecEnv([lambda: gymnasium.make("varnok/Chess-v0")] * num_envs)}
+    rng = np.random.default_rng(5)
+    for env in sides.values():
+        env.reset()
+        _sb3_box(env, rng, 0.05)
+    ours, theirs, ratio = [], [], []
+    for rep in range(settings.reps):
+        order = ("varnok", "dummy") if rep % 2 == 0 else ("dummy", "varnok")
+        got = {name: _sb3_box(sides[name], rng, settings.loop_seconds / 2) for name in order}
+        ours.append(got["varnok"])
+        theirs.append(got["dummy"])
+        ratio.append(got["varnok"] / got["dummy"])
+        progress.say(f"  rep {rep + 1}/{settings.reps}: varnok.sb3.VecEnv {got['varnok']:.0f} steps/s, "
+                     f"DummyVecEnv {got['dummy']:.0f} steps/s")
+    figures = {
+        "sb3_vecenv_vs_dummy": summary(ratio).as_dict("ratio"),
+        "sb3_vecenv_steps_per_s": summary(ours).as_dict("steps/s"),
+        "sb3_dummy_steps_per_s": summary(theirs).as_dict("steps/s"),
+    }
+    figures["sb3_vecenv_vs_dummy"]["details"] = {
+        "num_envs": num_envs,
+        "peer": f"Stable-Baselines3 {stable_baselines3.__version__} DummyVecEnv of {num_envs} varnok/Chess-v0",
+        "how": "game steps per second; each step's actions drawn uniformly among the legal ones from "
+               "sb3-contrib's get_action_masks(env) with one NumPy scan of the masks, the same on both "
+               "sides; self-play, fide rules; the two sides alternating in time boxes",
+    }
+    for env in sides.values():
+        env.close()
+    return figures
+
+
 def run(settings, progress) -> dict:
     """All the figures, for a runner that takes a whole section."""
     figures = gym_vector_overhead(settings, progress)
     figures.update(rgb_array_frames(settings, progress))
+    figures.update(sb3_vecenv_vs_dummy(settings, progress))
     figures.update(pettingzoo_adapter_vs_pettingzoo(settings, progress))
     return figures
 
