@@ -5,7 +5,16 @@
    `varnok.VectorEnv` it wraps, at the same number of games and threads, both
    stepping the native `random_actions()`. The adapter hands the native
    arrays through, so the ratio should stay near 1 (goal: at most 1.15).
-2. `pettingzoo_adapter_vs_pettingzoo`: plies per second of the loop a
+2. `rgb_array_frames_per_s`: frames per second of `render()` on
+   `gymnasium.make("varnok/Chess-v0", render_mode="rgb_array")` at 256 x 256,
+   over positions of random games (goal: at least 1,000, what recording
+   video of self-play needs not to slow it), beside PettingZoo chess_v6's
+   own `rgb_array` render over the same positions.
+3. `sb3_vecenv_vs_dummy`: steps per second of `varnok.sb3.VecEnv(64)`
+   against SB3's `DummyVecEnv` of 64 `gymnasium.make("varnok/Chess-v0")`
+   envs, both self-play, both stepping uniformly random legal actions drawn
+   from their masks the same way (goal: at least 20).
+4. `pettingzoo_adapter_vs_pettingzoo`: plies per second of the loop a
    PettingZoo agent runs (`env.last()`, a random action among the mask's
    non-zero entries, `env.step`) on `varnok.pettingzoo.env()` over the same
    loop on PettingZoo's own chess_v6 (goal: at least 10).
@@ -47,7 +56,9 @@ def gym_vector_overhead(settings, progress, num_envs: int = VECTOR_ENVS) -> dict
 
     envs = gymnasium.make_vec("varnok/Chess-v0", num_envs=num_envs, vectorization_mode="vector_entry_point",
                               seed=1)
-    native = varnok.VectorEnv(num_envs, num_threads=envs.unwrapped.native.num_threads, seed=1)
+    # The same draw rules on both sides: the adapter's default, "fide".
+    native = varnok.VectorEnv(num_envs, num_threads=envs.unwrapped.native.num_threads, seed=1,
+                              rules=envs.unwrapped.rules)
     envs.reset(seed=1)
     native.reset(seed=1)
     sides = {"gym": (envs.step, envs.unwrapped.native.random_actions),
@@ -75,7 +86,8 @@ def gym_vector_overhead(settings, progress, num_envs: int = VECTOR_ENVS) -> dict
         "num_threads": native.num_threads,
         "how": "time per step of gymnasium.make_vec('varnok/Chess-v0', vectorization_mode="
                "'vector_entry_point') over that of varnok.VectorEnv at the same num_envs and threads; "
-               "both step random_actions() of their native environment, float32 observations; "
+               "both step random_actions() of their native environment, float32 observations, the same "
+               "draw rules (the adapter's default); "
                f"game steps per second, each side {TURNS_PER_REP} time boxes per repetition, the two sides "
                "taking turns",
     }
@@ -132,9 +144,142 @@ def pettingzoo_adapter_vs_pettingzoo(settings, progress) -> dict:
     return figures
 
 
+def _frames_per_s(render, positions, seconds: float) -> float:
+    frames = 0
+    clock = time.perf_counter
+    t0 = clock()
+    while clock() - t0 < seconds:
+        for position in positions:
+            position()
+            render()
+        frames += len(positions)
+    return frames / (clock() - t0)
+
+
+def rgb_array_frames(settings, progress) -> dict:
+    import chess
+    import gymnasium
+    from pettingzoo.classic import chess_v6
+
+    import varnok.gym  # noqa: F401  (registers varnok/Chess-v0)
+
+    ours = gymnasium.make("varnok/Chess-v0", render_mode="rgb_array", render_size=256).unwrapped
+    theirs = chess_v6.env(render_mode="rgb_array").unwrapped
+    theirs.reset()
+    rng = random.Random(11)
+    fens = []
+    game = chess.Board()
+    while len(fens) < 40:   # positions along random games
+        if game.is_game_over() or game.ply() > 80:
+            game = chess.Board()
+        game.push(rng.choice(list(game.legal_moves)))
+        fens.append(game.fen())
+
+    def our_position(fen):
+        return lambda: ours.reset(options={"fen": fen})
+
+    def their_position(fen):
+        def put():
+            theirs.board = chess.Board(fen)
+        return put
+
+    sides = {"varnok": (ours.render, [our_position(fen) for fen in fens]),
+             "pettingzoo": (theirs.render, [their_position(fen) for fen in fens])}
+    for render, positions in sides.values():
+        _frames_per_s(render, positions, 0.05)
+    mine, peer, ratio = [], [], []
+    for rep in range(settings.reps):
+        order = ("varnok", "pettingzoo") if rep % 2 == 0 else ("pettingzoo", "varnok")
+        got = {name: _frames_per_s(*sides[name], settings.loop_seconds / 2) for name in order}
+        mine.append(got["varnok"])
+        peer.append(got["pettingzoo"])
+        ratio.append(got["varnok"] / got["pettingzoo"])
+        progress.say(f"  rep {rep + 1}/{settings.reps}: varnok {got['varnok']:.0f} frames/s, "
+                     f"chess_v6 {got['pettingzoo']:.0f} frames/s")
+    figures = {
+        "rgb_array_frames_per_s": summary(mine).as_dict("frames/s"),
+        "pettingzoo_chess_v6_frames_per_s": summary(peer).as_dict("frames/s"),
+        "rgb_array_vs_pettingzoo": summary(ratio).as_dict("ratio"),
+    }
+    figures["rgb_array_frames_per_s"]["details"] = {
+        "size": [256, 256, 3],
+        "peer": f"PettingZoo chess_v6 rgb_array, {theirs.render().shape}",
+        "how": "render() of the unwrapped environment over 40 positions of random games, each set with "
+               "reset(options={'fen': ...}) (varnok) or by assigning the board (PettingZoo), the time to set "
+               "the position included on both sides; the two sides alternating in time boxes",
+    }
+    return figures
+
+
+def _random_masked(masks: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+    """A uniformly random legal action per row of bool masks (n, actions),
+    every row with one at least: the legal entries found in one scan, then
+    one pick among each row's run of them."""
+    legal = np.flatnonzero(masks)
+    counts = np.bincount(legal // masks.shape[1], minlength=len(masks))
+    starts = np.cumsum(counts) - counts
+    picks = starts + (rng.random(len(masks)) * counts).astype(np.int64)
+    return legal[picks] % masks.shape[1]
+
+
+def _sb3_box(env, rng, seconds: float) -> float:
+    from sb3_contrib.common.maskable.utils import get_action_masks
+
+    steps = 0
+    clock = time.perf_counter
+    t0 = clock()
+    while clock() - t0 < seconds:
+        for _ in range(5):
+            env.step(_random_masked(get_action_masks(env), rng))
+        steps += 5
+    return steps * env.num_envs / (clock() - t0)
+
+
+def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
+    import gymnasium
+    import stable_baselines3
+    from stable_baselines3.common.vec_env import DummyVecEnv
+
+    import varnok.gym  # noqa: F401  (registers varnok/Chess-v0)
+    import varnok.sb3
+
+    sides = {"varnok": varnok.sb3.VecEnv(num_envs, seed=1),
+             "dummy": DummyVecEnv([lambda: gymnasium.make("varnok/Chess-v0")] * num_envs)}
+    rng = np.random.default_rng(5)
+    for env in sides.values():
+        env.reset()
+        _sb3_box(env, rng, 0.05)
+    ours, theirs, ratio = [], [], []
+    for rep in range(settings.reps):
+        order = ("varnok", "dummy") if rep % 2 == 0 else ("dummy", "varnok")
+        got = {name: _sb3_box(sides[name], rng, settings.loop_seconds / 2) for name in order}
+        ours.append(got["varnok"])
+        theirs.append(got["dummy"])
+        ratio.append(got["varnok"] / got["dummy"])
+        progress.say(f"  rep {rep + 1}/{settings.reps}: varnok.sb3.VecEnv {got['varnok']:.0f} steps/s, "
+                     f"DummyVecEnv {got['dummy']:.0f} steps/s")
+    figures = {
+        "sb3_vecenv_vs_dummy": summary(ratio).as_dict("ratio"),
+        "sb3_vecenv_steps_per_s": summary(ours).as_dict("steps/s"),
+        "sb3_dummy_steps_per_s": summary(theirs).as_dict("steps/s"),
+    }
+    figures["sb3_vecenv_vs_dummy"]["details"] = {
+        "num_envs": num_envs,
+        "peer": f"Stable-Baselines3 {stable_baselines3.__version__} DummyVecEnv of {num_envs} varnok/Chess-v0",
+        "how": "game steps per second; each step's actions drawn uniformly among the legal ones from "
+               "sb3-contrib's get_action_masks(env) with one NumPy scan of the masks, the same on both "
+               "sides; self-play, fide rules; the two sides alternating in time boxes",
+    }
+    for env in sides.values():
+        env.close()
+    return figures
+
+
 def run(settings, progress) -> dict:
-    """Both figures, for a runner that takes a whole section."""
+    """All the figures, for a runner that takes a whole section."""
     figures = gym_vector_overhead(settings, progress)
+    figures.update(rgb_array_frames(settings, progress))
+    figures.update(sb3_vecenv_vs_dummy(settings, progress))
     figures.update(pettingzoo_adapter_vs_pettingzoo(settings, progress))
     return figures
 

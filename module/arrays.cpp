@@ -64,6 +64,18 @@ std::vector<int64_t> integer_vector(const py::handle& values, py::ssize_t n, con
   return std::vector<int64_t>(as_int64.data(), as_int64.data() + n);
 }
 
+std::vector<uint8_t> bool_vector(const py::handle& values, py::ssize_t n, const char* what) {
+  py::array array = py::array::ensure(values);
+  if (!array || array.dtype().kind() != 'b')
+    throw py::type_error(std::string(what) + " must be a bool array" +
+                         (array ? ", got dtype " + py::str(array.dtype()).cast<std::string>() : std::string()));
+  if (array.ndim() != 1 || array.shape(0) != n)
+    throw py::value_error(std::string(what) + " must have shape (" + std::to_string(n) + ",), got " +
+                          py::str(py::tuple(array.attr("shape"))).cast<std::string>());
+  py::array_t<bool, py::array::c_style | py::array::forcecast> as_bool(array);
+  return std::vector<uint8_t>(as_bool.data(), as_bool.data() + n);
+}
+
 py::array view(const py::dtype& dtype, std::vector<py::ssize_t> shape, const void* data, const py::handle& owner,
                bool copy) {
   py::array array(dtype, shape, data, owner);

@@ -24,6 +24,9 @@ std::vector<py::ssize_t> observation_shape(ObservationFormat format, py::ssize_t
 // A one-dimensional array of integers of length n as int64 values: TypeError
 // for anything that is not an integer array, ValueError for another shape.
 std::vector<int64_t> integer_vector(const py::handle& values, py::ssize_t n, const char* what);
+// A one-dimensional bool array of length n as 0/1 bytes: TypeError for
+// another dtype, ValueError for another shape.
+std::vector<uint8_t> bool_vector(const py::handle& values, py::ssize_t n, const char* what);
 
 // An array over memory owned by owner (kept alive by the array), or a fresh
 // copy of it when copy is set.

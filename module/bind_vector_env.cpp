@@ -247,29 +247,36 @@ void bind_vector_env(py::module_& m) {
           "Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.")
       .def(
           "step",
-          [](py::object self, const py::handle& actions) {
+          [](py::object self, const py::handle& actions, const py::handle& active) {
             PyVectorEnv& v = value_of<PyVectorEnv>(self);
             Use use(*v.env);
             const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
+            const std::vector<uint8_t> moving =
+                active.is_none() ? std::vector<uint8_t>() : bool_vector(active, v.env->size(), "active");
             try {
               py::gil_scoped_release unlocked;
-              v.env->step(chosen.data());
+              v.env->step(chosen.data(), moving.empty() ? nullptr : moving.data());
             } catch (const IllegalAction& e) {
               throw py::value_error(e.what());
             }
             return results(v);
           },
-          py::arg("actions"),
+          py::arg("actions"), py::kw_only(), py::arg("active") = py::none(),
           "Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers "
           "them). Every row is checked first: an illegal action raises ValueError naming the row and the action, "
-          "and then no game has moved.")
+          "and then no game has moved. active (a bool array of shape (num_envs,)) lets the rows where it is False "
+          "sit the step out: their games, observations, masks and to_play stay, their reward, terminated, "
+          "truncated and final entries are 0, and their actions are not read (two players taking turns in "
+          "different games step the games where each is to move).")
       .def(
           "step_async",
-          [](PyVectorEnv& v, const py::handle& actions) {
+          [](PyVectorEnv& v, const py::handle& actions, const py::handle& active) {
             v.env->acquire();
             try {
               const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
-              v.env->step_start(chosen.data());
+              const std::vector<uint8_t> moving =
+                  active.is_none() ? std::vector<uint8_t>() : bool_vector(active, v.env->size(), "active");
+              v.env->step_start(chosen.data(), moving.empty() ? nullptr : moving.data());
             } catch (const IllegalAction& e) {
               v.env->release();
               throw py::value_error(e.what());
@@ -278,8 +285,9 @@ void bind_vector_env(py::module_& m) {
               throw;
             }
           },
-          py::arg("actions"),
-          "Starts step(actions) on the worker threads and returns at once; step_wait() returns its result. Any "
+          py::arg("actions"), py::kw_only(), py::arg("active") = py::none(),
+          "Starts step(actions, active=active) on the worker threads and returns at once; step_wait() returns its "
+          "result. Any "
           "other call before step_wait raises RuntimeError.")
       .def(
           "step_wait",

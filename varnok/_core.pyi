@@ -380,13 +380,13 @@ class VectorEnv:
         """
         Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) from these FEN texts; an empty list means the initial position. A text that load_fen refuses, or a position whose game is already over, raises ValueError naming it, and nothing changes.
         """
-    def step(self, actions: typing.Any) -> VectorStep:
+    def step(self, actions: typing.Any, *, active: typing.Any = None) -> VectorStep:
         """
-        Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers them). Every row is checked first: an illegal action raises ValueError naming the row and the action, and then no game has moved.
+        Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers them). Every row is checked first: an illegal action raises ValueError naming the row and the action, and then no game has moved. active (a bool array of shape (num_envs,)) lets the rows where it is False sit the step out: their games, observations, masks and to_play stay, their reward, terminated, truncated and final entries are 0, and their actions are not read (two players taking turns in different games step the games where each is to move).
         """
-    def step_async(self, actions: typing.Any) -> None:
+    def step_async(self, actions: typing.Any, *, active: typing.Any = None) -> None:
         """
-        Starts step(actions) on the worker threads and returns at once; step_wait() returns its result. Any other call before step_wait raises RuntimeError.
+        Starts step(actions, active=active) on the worker threads and returns at once; step_wait() returns its result. Any other call before step_wait raises RuntimeError.
         """
     def step_wait(self) -> VectorStep:
         """

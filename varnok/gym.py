@@ -44,6 +44,9 @@ from gymnasium.vector.utils import batch_space
 from varnok import ChessEnv as _NativeEnv
 from varnok import VectorEnv as _NativeVectorEnv
 from varnok._checks import game_from_fen, integer, reset_options
+from varnok._opponent import (BLACK, WHITE, check_agent_color, choose_for_env, choose_for_rows, draw_sides,
+                              opponent_player, start_player)
+from varnok.frames import RENDER_MODES, Renderer
 
 ENV_ID = "varnok/Chess-v0"
 ACTIONS = 4672
@@ -67,29 +70,42 @@ def _check_options(illegal_action: str, max_steps: int | None) -> None:
         raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
 
 
-def _board_text(fen: str) -> str:
-    """The board of a FEN as eight lines, rank 8 first, '.' for empty squares."""
-    rows = []
-    for row in fen.split()[0].split("/"):
-        rows.append(" ".join("".join("." * int(c) if c.isdigit() else c for c in row)))
-    return "\n".join(rows) + "\n"
-
-
 class ChessEnv(gymnasium.Env):
-    """One game of self-play chess (see the module text).
+    """One game of chess: self-play, or the agent against a fixed opponent.
+
+    Without ``opponent`` the agent plays both sides (see the module text);
+    to train on it, score each move for the side that made it (a zero-sum
+    game: the loser's moves earn the negated return of the winner's).
+
+    With ``opponent`` (``"random"``, ``"material:1"``, ``"uct:200"`` or any
+    other spec of ``varnok.players.player_from_spec``, a player object, or a
+    function ``f(env) -> action`` of a ``varnok.ChessEnv``) the agent plays
+    one side, ``agent_color`` (``"white"``, ``"black"`` or ``"random"``, drawn
+    per episode from the environment's seeded generator), and the opponent
+    replies inside ``step`` (and moves first in ``reset`` when it has
+    white). The reward is then the agent's: +1 for a win, -1 for a loss
+    (by the opponent's mating move too, or an illegal action), 0 otherwise.
+    ``info["opponent_action"]`` is the opponent's reply (-1 when it had none)
+    and ``info["agent_color"]`` the agent's side (0 white, 1 black).
 
     ``reset(options={"fen": text})`` starts from a FEN instead of the initial
     position. ``max_steps`` truncates an episode after that many plies.
-    ``render_mode="ansi"`` makes ``render()`` return the board as text.
+    ``render_mode="ansi"`` makes ``render()`` return the board as text,
+    ``"rgb_array"`` as a ``(render_size, render_size, 3)`` ``uint8`` image
+    (what ``RecordVideo`` records; the last move and a check highlighted),
+    and ``"human"`` shows it in a window (pygame; a missing display is an
+    error here, when the environment is made).
     """
 
-    metadata = {"render_modes": ["ansi"], "render_fps": 1}
+    metadata = {"render_modes": list(RENDER_MODES), "render_fps": 1}
 
     def __init__(self, illegal_action: str = "lose", max_steps: int | None = None,
-                 render_mode: str | None = None, rules: str = "fide"):
+                 render_mode: str | None = None, rules: str = "fide", render_size: int = 256,
+                 opponent=None, agent_color: str = "white"):
         _check_options(illegal_action, max_steps)
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"render_mode must be None or 'ansi', got {render_mode!r}")
+        self.opponent = opponent_player(opponent)
+        self.agent_color = check_agent_color(agent_color, self.opponent)
+        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], ENV_ID)
         self.illegal_action = illegal_action
         self.max_steps = max_steps
         self.render_mode = render_mode
@@ -98,13 +114,24 @@ class ChessEnv(gymnasium.Env):
         self.game = _NativeEnv(rules)   # ValueError for unknown rules
         self.rules = rules
         self._side = 0
+        self._agent = WHITE
         self._plies = 0
         self._mask = None
         self._over = True
 
     def _info(self) -> dict[str, Any]:
         self._mask = self.game.legal_mask()
-        return {"action_mask": self._mask.view(np.int8), "to_play": self._side}
+        info = {"action_mask": self._mask.view(np.int8), "to_play": self._side}
+        if self.opponent is not None:
+            info["agent_color"] = self._agent
+        return info
+
+    def _opponent_moves(self) -> tuple[int, float, bool]:
+        """The opponent's reply: (its action, white's reward, whether the game ended)."""
+        action = choose_for_env(self.opponent, self.game, self.np_random)
+        self._side, white_reward, done = self.game.play(action)
+        self._plies += 1
+        return action, white_reward, bool(done)
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = reset_options(options).get("fen")
@@ -116,7 +143,21 @@ class ChessEnv(gymnasium.Env):
             self._side = self.game.save_state().side
         self._plies = 0
         self._over = False
-        return self.game.observation(), self._info()
+        reply = -1
+        if self.opponent is not None:
+            start_player(self.opponent, self.np_random)
+            self._agent = int(draw_sides(self.agent_color, self.np_random, 1)[0])
+            if self._side != self._agent:
+                reply, _, done = self._opponent_moves()
+                if done:
+                    raise ValueError(f"the opponent's first move ends the game ({self.game.fen()}): "
+                                     "no position is left for the agent")
+        if self.render_mode == "human":
+            self.render()
+        info = self._info()
+        if self.opponent is not None:
+            info["opponent_action"] = reply
+        return self.game.observation(), info
 
     def step(self, action):
         if self._over:
@@ -133,11 +174,20 @@ class ChessEnv(gymnasium.Env):
         self._side, white_reward, done = self.game.play(action)
         self._plies += 1
         truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
+        reply = -1
+        if self.opponent is not None and not (done or truncated):
+            reply, white_reward, done = self._opponent_moves()
+            truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
         self._over = bool(done) or truncated
         info = self._info()
+        if self.opponent is not None:
+            info["opponent_action"] = reply
+            mover = self._agent   # rewards are the agent's, whoever moved last
         if self._over:
             info["reason"] = self.game.outcome() if done else REASONS[16]
         reward = float(white_reward if mover == 0 else -white_reward) + 0.0  # never -0.0
+        if self.render_mode == "human":
+            self.render()
         return self.game.observation(), reward, bool(done), truncated, info
 
     def action_masks(self) -> np.ndarray:
@@ -147,9 +197,10 @@ class ChessEnv(gymnasium.Env):
         return self._mask if not self._over else np.zeros(ACTIONS, bool)
 
     def render(self):
-        if self.render_mode == "ansi":
-            return _board_text(self.game.fen())
-        return None
+        return self._renderer.render(self.game)
+
+    def close(self):
+        self._renderer.close()
 
 
 class ChessVectorEnv(gymnasium.vector.VectorEnv):
@@ -170,16 +221,26 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     own vector environments do by default). ``num_threads`` defaults to the
     core count; ``seed`` given to the constructor or to ``reset`` makes the
     games reproducible.
+
+    ``opponent`` and ``agent_color`` make every game the single-agent task
+    of :class:`ChessEnv`: the agent's actions move every game, then the
+    opponent replies in all games at once (one batch: native for
+    ``"random"``, ``"material:N"`` and ``"uct:N"``), also moving first in
+    new games where it has white; rewards are the agent's (+1 win, -1 loss,
+    0 otherwise) and ``infos["agent_color"]`` is the agent's side per game.
     """
 
     metadata = {"autoreset_mode": AutoresetMode.SAME_STEP, "render_modes": []}
 
     def __init__(self, num_envs: int = 1, illegal_action: str = "lose", max_steps: int | None = None,
                  num_threads: int | None = None, seed: int | None = None, copy: bool = False,
-                 max_episode_steps: int | None = None, rules: str = "fide"):
+                 max_episode_steps: int | None = None, rules: str = "fide", opponent=None,
+                 agent_color: str = "white"):
         if max_steps is None:
             max_steps = max_episode_steps
         _check_options(illegal_action, max_steps)
+        self.opponent = opponent_player(opponent)
+        self.agent_color = check_agent_color(agent_color, self.opponent)
         self.illegal_action = illegal_action
         self.num_envs = integer(num_envs, "num_envs")
         self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,
@@ -196,14 +257,18 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         self._result = None
         self._fresh = None
         self._mask_seen = self._mask_int8 = None
+        self._agent = np.zeros(self.num_envs, dtype=np.int8)
 
     def _infos(self, r) -> dict[str, Any]:
         # Without copy the native env hands out the same mask array every
         # step, and then so does this: its int8 view is made once.
         if r.legal_mask is not self._mask_seen:
             self._mask_seen, self._mask_int8 = r.legal_mask, r.legal_mask.view(np.int8)
-        return {"action_mask": self._mask_int8, "_action_mask": self._all,
-                "to_play": r.to_play, "_to_play": self._all}
+        infos = {"action_mask": self._mask_int8, "_action_mask": self._all,
+                 "to_play": r.to_play, "_to_play": self._all}
+        if self.opponent is not None:
+            infos["agent_color"], infos["_agent_color"] = self._agent.copy(), self._all
+        return infos
 
     def _native_env(self) -> _NativeVectorEnv:
         if self.native is None:
@@ -215,12 +280,73 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         reset_options(options)
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
+        if self.opponent is not None:
+            start_player(self.opponent, self.np_random)
+            self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
+            waiting = r.to_play != self._agent
+            if waiting.any():
+                r, _ = self._opponent_replies(waiting)
+                if (r.terminated | r.truncated).any():
+                    raise ValueError("the opponent's first move ends a game: no position is left for the agent")
         return r.obs, self._infos(r)
 
     def step(self, actions):
         self._native_env()
         if self._result is None:
             raise RuntimeError("call reset() first")
+        if self.opponent is None:
+            return self._agent_step(actions)
+        obs, reward, terminated, truncated, infos = self._agent_step(actions)
+        terminated, truncated = terminated.copy(), truncated.copy()   # the next native step writes them
+        ended = terminated | truncated
+        self._draw_new_sides(ended)
+        waiting = self._result.to_play != self._agent
+        if not waiting.any():
+            infos["agent_color"] = self._agent.copy()
+            return obs, reward, terminated, truncated, infos
+        r, replies = self._opponent_replies(waiting)
+        # Only the side that moves can end a game with its move: the
+        # opponent's mate is the agent's loss, a draw is 0.
+        lost = (r.terminated | r.truncated) & ~ended
+        if lost.any():
+            reward = reward.copy()
+            reward[lost] = -np.abs(r.reward[lost]) + 0.0
+            terminated |= r.terminated & lost
+            truncated |= r.truncated & lost
+            self._add_final(infos, r.final_obs, lost, r.final_reason)
+            # Those games started again: where the opponent has white it
+            # opens them (a first move that cannot end a game).
+            self._draw_new_sides(lost)
+            opening = lost & (r.to_play != self._agent)
+            if opening.any():
+                r, _ = self._opponent_replies(opening)
+        merged = self._infos(r)
+        for key in ("final_obs", "_final_obs", "final_info", "_final_info"):
+            if key in infos:
+                merged[key] = infos[key]
+        merged["opponent_action"], merged["_opponent_action"] = replies, waiting
+        return r.obs, reward, terminated, truncated, merged
+
+    def _draw_new_sides(self, started: np.ndarray) -> None:
+        """The agent's side in the games that started again."""
+        if self.agent_color == "random" and started.any():
+            self._agent[started] = draw_sides("random", self.np_random, int(started.sum()))
+
+    def _opponent_replies(self, waiting: np.ndarray):
+        """The opponent's moves in the waiting games, one batch; the others
+        sit the step out. Returns the native result and the replies (-1
+        where the opponent did not move)."""
+        rows = np.flatnonzero(waiting)
+        replies = np.full(self.num_envs, -1, dtype=np.int64)
+        replies[rows] = choose_for_rows(self.opponent, self.native, rows)
+        try:
+            self._result = r = self.native.step(replies, active=waiting)
+        except ValueError as error:
+            raise RuntimeError(f"the opponent {getattr(self.opponent, 'name', self.opponent)!r} chose an "
+                               f"illegal action: {error}") from error
+        return r, replies
+
+    def _agent_step(self, actions):
         before = self._result
         actions = np.asarray(actions)
         if actions.shape != (self.num_envs,):
@@ -260,11 +386,19 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         return bool(before.legal_mask.reshape(-1)[self._offsets + actions].all())
 
     def _add_final(self, infos, final_obs, ended, reasons) -> None:
-        final = np.empty(self.num_envs, dtype=object)  # None everywhere
-        for row in np.flatnonzero(ended).tolist():
-            final[row] = final_obs[row].copy()  # the native buffer is overwritten next step
+        if "final_obs" in infos:   # games that ended earlier in the same step stay
+            final, reason = infos["final_obs"], infos["final_info"]["reason"]
+            ended = ended | infos["_final_obs"]
+        else:
+            final = np.empty(self.num_envs, dtype=object)  # None everywhere
+            reason = np.zeros(self.num_envs, dtype=np.int8)
+        rows = np.flatnonzero(ended & (reasons != 0))
+        kept = final_obs[rows]   # one copy of them all: the native buffer is overwritten next step
+        for i, row in enumerate(rows.tolist()):
+            final[row] = kept[i]
+        reason[rows] = reasons[rows]
         infos["final_obs"], infos["_final_obs"] = final, ended
-        infos["final_info"] = {"reason": np.where(ended, reasons, 0).astype(np.int8), "_reason": ended}
+        infos["final_info"] = {"reason": reason, "_reason": ended}
         infos["_final_info"] = ended
 
     def _step_with_illegal(self, before, actions, sign):

@@ -30,6 +30,7 @@ from pettingzoo.utils import wrappers
 
 from varnok import ChessEnv as _NativeEnv
 from varnok._checks import game_from_fen, integer, reset_options
+from varnok.frames import RENDER_MODES, Renderer
 
 ACTIONS = 4672
 AGENTS = ("player_0", "player_1")
@@ -50,13 +51,13 @@ class raw_env(AECEnv):
     ``varnok.ChessEnv``; ``reset(options={"fen": text})`` starts from a FEN.
     """
 
-    metadata = {"render_modes": ["ansi"], "name": "varnok_chess_v0", "is_parallelizable": False,
+    metadata = {"render_modes": list(RENDER_MODES), "name": "varnok_chess_v0", "is_parallelizable": False,
                 "render_fps": 1}
 
-    def __init__(self, render_mode: str | None = None, rules: str = "fide", max_steps: int | None = None):
+    def __init__(self, render_mode: str | None = None, rules: str = "fide", max_steps: int | None = None,
+                 render_size: int = 256):
         super().__init__()
-        if render_mode is not None and render_mode not in self.metadata["render_modes"]:
-            raise ValueError(f"render_mode must be None or 'ansi', got {render_mode!r}")
+        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], "varnok_chess_v0")
         if max_steps is not None and integer(max_steps, "max_steps") < 1:
             raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
         self.render_mode = render_mode
@@ -102,6 +103,8 @@ class raw_env(AECEnv):
         self.infos = {agent: {} for agent in AGENTS}
         self.agent_selection = AGENTS[side]
         self._mask = self.game.legal_mask().view(np.int8)
+        if self.render_mode == "human":
+            self.render()
 
     def step(self, action):
         agent = self.agent_selection
@@ -125,14 +128,12 @@ class raw_env(AECEnv):
         self._cumulative_rewards[agent] = 0
         self.agent_selection = AGENTS[side]
         self._accumulate_rewards()
+        if self.render_mode == "human":
+            self.render()
 
     def render(self):
-        if self.render_mode == "ansi":
-            rows = []
-            for row in self.game.fen().split()[0].split("/"):
-                rows.append(" ".join("".join("." * int(c) if c.isdigit() else c for c in row)))
-            return "\n".join(rows) + "\n"
-        return None
+        """The board as text ("ansi"), an RGB image ("rgb_array"), or shown in a window ("human")."""
+        return self._renderer.render(self.game)
 
     def close(self):
-        pass
+        self._renderer.close()

@@ -27,7 +27,7 @@ MARGIN = 20          # room for the labels left of and below the board
 FILES = "abcdefgh"
 
 
-def _placement(fen: str) -> dict[int, str]:
+def placement(fen: str) -> dict[int, str]:
     """{square: piece letter} from a FEN's placement field, squares 0 = a8 ... 63 = h1."""
     pieces: dict[int, str] = {}
     for row, rank_text in enumerate(fen.split()[0].split("/")):
@@ -41,6 +41,27 @@ def _placement(fen: str) -> dict[int, str]:
     return pieces
 
 
+def highlighted_squares(env: ChessEnv, fen: str, pieces: dict[int, str], last_move: bool = True,
+                        check: bool = True) -> dict[int, str]:
+    """{square: "last-move" or "check"}: the squares a picture of env marks.
+
+    The last move's two squares, and the square of a king in check (drawn
+    over the last move's mark when the two meet).
+    """
+    marked: dict[int, str] = {}
+    if last_move:
+        moves = env.save_state().moves
+        if moves:
+            for square in (moves[-1] & 63, (moves[-1] >> 6) & 63):
+                marked[square] = "last-move"
+    if check and env.in_check():
+        king = "K" if fen.split()[1] == "w" else "k"
+        for square, letter in pieces.items():
+            if letter == king:
+                marked[square] = "check"
+    return marked
+
+
 def _square_name(square: int) -> str:
     return f"{FILES[square % 8]}{8 - square // 8}"
 
@@ -51,19 +72,9 @@ def board_svg(env: ChessEnv, size: int = 400, last_move: bool = True, check: boo
     if int(size) < 64:
         raise ValueError(f"size must be at least 64 pixels, got {size}")
     fen = env.fen()
-    pieces = _placement(fen)
-    side = fen.split()[1]
-    highlighted: dict[int, tuple[str, str]] = {}
-    if last_move:
-        moves = env.save_state().moves
-        if moves:
-            for square in (moves[-1] & 63, (moves[-1] >> 6) & 63):
-                highlighted[square] = ("last-move", LAST_MOVE)
-    if check and env.in_check():
-        king = "K" if side == "w" else "k"
-        for square, letter in pieces.items():
-            if letter == king:
-                highlighted[square] = ("check", CHECK)
+    pieces = placement(fen)
+    highlighted = {square: (kind, CHECK if kind == "check" else LAST_MOVE)
+                   for square, kind in highlighted_squares(env, fen, pieces, last_move, check).items()}
 
     def corner(square: int) -> tuple[int, int]:
         row, column = divmod(square, 8)

@@ -106,13 +106,20 @@ void VectorEnv::set_start_positions(std::vector<Position> starts) {
   starts_ = std::move(starts);
 }
 
-void VectorEnv::check_actions(const int64_t* actions) const {
+void VectorEnv::check_actions(const int64_t* actions, const uint8_t* active) const {
   for (int row = 0; row < size(); ++row)
-    if (!games_[row].board.move_index.contains(actions[row])) throw IllegalAction(row, actions[row]);
+    if ((active == nullptr || active[row]) && !games_[row].board.move_index.contains(actions[row]))
+      throw IllegalAction(row, actions[row]);
 }
 
 void VectorEnv::step_rows(int begin, int end) {
   for (int row = begin; row < end; ++row) {
+    if (pending_active_ != nullptr && !pending_active_[row]) {
+      rewards_[row] = final_rewards_[row] = 0;
+      terminated_[row] = truncated_[row] = 0;
+      final_reasons_[row] = 0;
+      continue;
+    }
     Game& game = games_[row];
     game.listed_before = game.board.position;
     game.restored_listing.reset();
@@ -150,11 +157,16 @@ void VectorEnv::acquire() {
   throw std::runtime_error("this VectorEnv is in use by another thread");
 }
 
-void VectorEnv::step_start(const int64_t* actions) {
-  check_actions(actions);
-  // The caller's array may change while the workers play: keep a copy.
+void VectorEnv::step_start(const int64_t* actions, const uint8_t* active) {
+  check_actions(actions, active);
+  // The caller's arrays may change while the workers play: keep copies.
   pending_copy_.assign(actions, actions + size());
   pending_actions_ = pending_copy_.data();
+  pending_active_ = nullptr;
+  if (active != nullptr) {
+    pending_active_copy_.assign(active, active + size());
+    pending_active_ = pending_active_copy_.data();
+  }
   finish_claimed_ = false;
   async_pending_ = true;
   pool_.start_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
@@ -167,23 +179,27 @@ void VectorEnv::step_finish() {
     ~Done() {
       env.async_pending_ = false;
       env.pending_actions_ = nullptr;
+      env.pending_active_ = nullptr;
     }
   } done{*this};
   pool_.wait();
 }
 
-void VectorEnv::step(const int64_t* actions) {
-  // The caller's array stays put for a synchronous step, and the calling
+void VectorEnv::step(const int64_t* actions, const uint8_t* active) {
+  // The caller's arrays stay put for a synchronous step, and the calling
   // thread plays rows itself.
-  check_actions(actions);
+  check_actions(actions, active);
   pending_actions_ = actions;
+  pending_active_ = active;
   try {
     pool_.run_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
   } catch (...) {
     pending_actions_ = nullptr;
+    pending_active_ = nullptr;
     throw;
   }
   pending_actions_ = nullptr;
+  pending_active_ = nullptr;
 }
 
 void VectorEnv::random_actions(int64_t* out) {

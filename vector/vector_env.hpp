@@ -62,13 +62,18 @@ class VectorEnv {
 
   // Starts every game afresh; with reseed, the draws restart from seed.
   void reset(bool reseed, uint64_t seed);
-  // Throws IllegalAction for the first row whose action is not legal in its
-  // game; then nothing has moved.
-  void check_actions(const int64_t* actions) const;
-  // Plays one action per game (checked first) and writes the results.
-  void step(const int64_t* actions);
+  // Throws IllegalAction for the first active row whose action is not legal
+  // in its game; then nothing has moved.
+  void check_actions(const int64_t* actions, const uint8_t* active = nullptr) const;
+  // Plays one action per game (checked first) and writes the results. With
+  // active, a row where it is 0 sits the step out: its game, observation,
+  // mask and side to move stay, its reward, terminated, truncated and final
+  // entries are 0, and its action is not read. Two players taking turns in
+  // different games use it: in a step of one, the games where the other is
+  // to move stand still.
+  void step(const int64_t* actions, const uint8_t* active = nullptr);
   // The two halves of step, for callers that want to run while it works.
-  void step_start(const int64_t* actions);
+  void step_start(const int64_t* actions, const uint8_t* active = nullptr);
   void step_finish();
 
   // A uniformly random legal action per game, from each game's own draws.
@@ -141,7 +146,9 @@ class VectorEnv {
   std::vector<uint8_t> terminated_, truncated_;
   std::vector<int8_t> to_play_, final_reasons_;
   std::vector<int64_t> pending_copy_;
+  std::vector<uint8_t> pending_active_copy_;
   const int64_t* pending_actions_ = nullptr;
+  const uint8_t* pending_active_ = nullptr;  // null: every row moves
   std::atomic<bool> in_use_{false};
   std::atomic<bool> async_pending_{false};   // between step_start and step_finish
   std::atomic<bool> finish_claimed_{false};  // a thread is inside step_finish

@@ -32,7 +32,9 @@ GYM_OPTIONS = [
     (dict(max_steps=-3), ValueError, "max_steps must be a positive number"),
     (dict(max_steps=1.5), TypeError, "max_steps must be an integer, got 1.5"),
     (dict(max_steps="3"), TypeError, "max_steps must be an integer, got '3'"),
-    (dict(render_mode="human"), ValueError, "render_mode must be None or 'ansi'"),
+    (dict(render_mode="video"), ValueError, "render_mode must be None, 'ansi', 'rgb_array' or 'human'"),
+    (dict(render_mode="rgb_array", render_size=8), ValueError, "render size must be at least 16 pixels"),
+    (dict(render_mode="rgb_array", render_size=64.0), TypeError, "render size must be an int"),
 ]
 
 
@@ -168,7 +170,7 @@ import varnok.pettingzoo as vpz  # noqa: E402
     (dict(rules="modern"), ValueError, 'rules must be "classic", "fide" or "fide-strict"'),
     (dict(max_steps=0), ValueError, "max_steps must be a positive"),
     (dict(max_steps=2.5), TypeError, "max_steps must be an integer, got 2.5"),
-    (dict(render_mode="rgb_array"), ValueError, "render_mode must be None or 'ansi'"),
+    (dict(render_mode="rgba"), ValueError, "render_mode must be None, 'ansi', 'rgb_array' or 'human'"),
 ])
 def test_pettingzoo_options_refused(options, error, message):
     with pytest.raises(error, match=message):

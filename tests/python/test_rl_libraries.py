@@ -1,0 +1,116 @@
+"""varnok with the libraries people train with: Stable-Baselines3 (with
+sb3-contrib's MaskablePPO), TorchRL, and PyTorch/JAX reading the native
+buffers without copies."""
+
+import warnings
+
+import numpy as np
+import pytest
+import varnok
+
+if not hasattr(varnok, "__path__"):  # the adapters live in the varnok package, not the bare extension
+    pytest.skip("varnok is installed as the bare extension module, not the package", allow_module_level=True)
+
+torch = pytest.importorskip("torch")
+
+MATES_IN_ONE = [   # white to move and mate
+    "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1",
+    "k7/8/1K6/8/8/8/8/6Q1 w - - 0 1",
+    "r1bqkbnr/pppp1ppp/2n5/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4",
+]
+
+
+def test_sb3_vec_env_contract():
+    pytest.importorskip("sb3_contrib")
+    from sb3_contrib.common.maskable.utils import get_action_masks
+    from stable_baselines3.common.env_checker import check_env
+
+    import varnok.gym
+    import varnok.sb3
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")   # SB3 advises on the unbounded move-count plane
+        check_env(varnok.gym.ChessEnv(opponent="random"))
+    env = varnok.sb3.VecEnv(4, opponent="random", max_steps=6, seed=0, render_mode="rgb_array")
+    obs = env.reset()
+    assert obs.shape == (4, 119, 8, 8) and obs.dtype == np.float32
+    rng = np.random.default_rng(0)
+    for step in range(1, 7):
+        masks = get_action_masks(env)
+        assert masks.shape == (4, 4672) and masks.dtype == bool and masks.any(axis=1).all()
+        actions = np.array([rng.choice(np.flatnonzero(m)) for m in masks])
+        before = obs.copy()
+        obs, rewards, dones, infos = env.step(actions)
+        assert np.array_equal(before, before.copy())   # the old observations were not overwritten
+        if step < 3:   # 2 plies a step: no game reaches 6 plies before the third step
+            assert not dones.any()
+    assert dones.all()   # max_steps: every game truncated at its 6th ply, by the opponent's move
+    for info in infos:
+        assert info["TimeLimit.truncated"] and info["terminal_observation"].shape == (119, 8, 8)
+    assert env.get_attr("render_mode") == ["rgb_array"] * 4
+    assert env.get_images()[0].shape == (256, 256, 3)
+    with pytest.raises(AttributeError, match="no method 'fly'"):
+        env.env_method("fly")
+    env.close()
+
+
+def test_maskable_ppo_learns_to_mate_in_one():
+    pytest.importorskip("sb3_contrib")
+    from sb3_contrib import MaskablePPO
+    from sb3_contrib.common.maskable.evaluation import evaluate_policy
+    from stable_baselines3.common.vec_env import VecMonitor
+
+    import varnok.sb3
+
+    # One move an episode (max_steps=1): +1 for the mate, 0 for any other move.
+    def make():
+        return VecMonitor(varnok.sb3.VecEnv(16, opponent="random", max_steps=1, seed=0, start_fens=MATES_IN_ONE))
+
+    torch.manual_seed(0)
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)   # a small network: threads cost more than they give
+    model = MaskablePPO("MlpPolicy", make(), n_steps=32, batch_size=128, n_epochs=8, learning_rate=1e-3,
+                        seed=0, policy_kwargs={"net_arch": [64]})
+    untrained, _ = evaluate_policy(model, make(), n_eval_episodes=96, deterministic=False)
+    try:
+        model.learn(3_072)
+    finally:
+        torch.set_num_threads(threads)
+    trained, _ = evaluate_policy(model, make(), n_eval_episodes=96, deterministic=False)
+    assert untrained < 0.25 and trained > 0.6, (untrained, trained)
+
+
+def test_torchrl_env_masks_reach_action_mask():
+    pytest.importorskip("torchrl")
+    from torchrl.envs.utils import check_env_specs
+
+    import varnok.torchrl
+
+    env = varnok.torchrl.env(opponent="random", max_steps=40)
+    check_env_specs(env)
+    env.set_seed(0)
+    rollout = env.rollout(1000, break_when_any_done=False)
+    assert rollout.batch_size == torch.Size([1000])
+    actions = rollout["action"]
+    masks = rollout["action_mask"]
+    assert masks.dtype == torch.bool
+    assert masks[torch.arange(1000), actions].all()   # every random step took a legal action
+    assert rollout["next", "done"].sum() >= 1000 // 20   # episodes of at most 20 agent moves
+
+
+def test_buffers_reach_torch_and_jax_without_copies():
+    env = varnok.VectorEnv(8, seed=0)
+    r = env.reset(seed=0)
+    for name in ("obs", "legal_mask", "reward", "to_play"):
+        array = getattr(r, name)
+        tensor = torch.from_dlpack(array)
+        assert tensor.data_ptr() == array.ctypes.data and tuple(tensor.shape) == array.shape
+    tensor = torch.from_dlpack(r.obs)
+    env.step(env.random_actions())
+    assert torch.equal(tensor, torch.from_numpy(r.obs.copy()))   # a view: it shows the new step
+    kept = torch.from_dlpack(r.obs).clone()                   # what a replay buffer keeps
+    env.step(env.random_actions())
+    assert not torch.equal(kept, torch.from_dlpack(r.obs))
+    jax = pytest.importorskip("jax")
+    on_device = jax.dlpack.from_dlpack(r.obs)
+    assert np.array_equal(np.asarray(on_device), r.obs)

@@ -1,0 +1,135 @@
+"""The single-agent task: the agent against a fixed opponent, alone and in
+the vector env, and the native VectorEnv's rows that sit a step out."""
+
+import numpy as np
+import pytest
+import varnok
+
+if not hasattr(varnok, "__path__"):  # the adapters live in the varnok package, not the bare extension
+    pytest.skip("varnok is installed as the bare extension module, not the package", allow_module_level=True)
+
+gymnasium = pytest.importorskip("gymnasium")
+import varnok.gym as vgym  # noqa: E402
+
+
+def first_legal(env):
+    """A deterministic opponent: a mating move if there is one, else one
+    picked by the position's hash."""
+    import copy
+
+    legal = env.legal_actions()
+    for action in legal:
+        trial = copy.copy(env)
+        if trial.step(int(action))[2] != 0:
+            return int(action)
+    return int(legal[env.zobrist_hash() % len(legal)])
+
+
+def agent_choice(mask, step, row):
+    legal = np.flatnonzero(mask)
+    return int(legal[(7 * step + row) % len(legal)])
+
+
+@pytest.mark.parametrize("agent_color", ["white", "black"])
+def test_vector_games_equal_single_games_against_the_same_opponent(agent_color):
+    """Both players deterministic: each vector row must replay the single
+    env's games exactly, ends and rewards too."""
+    n, steps = 3, 200
+    vec = vgym.ChessVectorEnv(n, opponent=first_legal, agent_color=agent_color, max_steps=80, copy=True)
+    singles = [vgym.ChessEnv(opponent=first_legal, agent_color=agent_color, max_steps=80) for _ in range(n)]
+    obs, infos = vec.reset(seed=0)
+    single_obs = [env.reset(seed=0) for env in singles]
+    side = 0 if agent_color == "white" else 1
+    ends, seen_loss = 0, False
+    for step in range(steps):
+        assert (infos["to_play"] == side).all() and (infos["agent_color"] == side).all()
+        for row, (o, info) in enumerate(single_obs):
+            assert np.array_equal(obs[row], o)
+            assert np.array_equal(infos["action_mask"][row], info["action_mask"])
+        actions = np.array([agent_choice(m, step, row) for row, m in enumerate(infos["action_mask"])])
+        obs, reward, terminated, truncated, infos = vec.step(actions)
+        for row, env in enumerate(singles):
+            o, r, term, trunc, info = env.step(int(actions[row]))
+            seen_loss |= r == -1
+            assert (reward[row], terminated[row], truncated[row]) == (r, term, trunc)
+            if term or trunc:
+                ends += 1
+                assert np.array_equal(infos["final_obs"][row], o)
+                o, info = env.reset()
+            single_obs[row] = (o, info)
+    assert ends >= n and seen_loss   # every row went through an end and a new game; the opponent mated
+
+
+def test_rewards_are_the_agents_and_the_opponent_moves_for_the_other_side():
+    import chess
+
+    env = gymnasium.make(vgym.ENV_ID, opponent="random", agent_color="random")
+    rng = np.random.default_rng(2)
+    seen = {1.0: 0, -1.0: 0, 0.0: 0}
+    colours = set()
+    for game in range(60):
+        obs, info = env.reset(seed=game)
+        agent = info["agent_color"]
+        colours.add(agent)
+        done = False
+        while not done:
+            assert info["to_play"] == agent
+            obs, reward, term, trunc, info = env.step(int(rng.choice(np.flatnonzero(info["action_mask"]))))
+            done = term or trunc
+        board = chess.Board()
+        for uci in env.unwrapped.game.moves_uci():
+            board.push_uci(uci)
+        outcome = board.outcome(claim_draw=False)
+        winner = None if outcome is None else outcome.winner
+        want = 0.0 if winner is None else (1.0 if winner == (agent == 0) else -1.0)
+        assert reward == want, (board.fen(), agent)
+        seen[reward] += 1
+    assert colours == {0, 1} and seen[1.0] and seen[-1.0]
+
+
+def test_native_opponents_batch_in_the_vector_env():
+    vec = gymnasium.make_vec(vgym.ENV_ID, num_envs=32, opponent="random", agent_color="random", seed=1)
+    obs, infos = vec.reset(seed=1)
+    results = []
+    for _ in range(400):
+        assert (infos["to_play"] == infos["agent_color"]).all()
+        obs, reward, terminated, truncated, infos = vec.step(vec.unwrapped.random_actions())
+        reasons = infos.get("final_info", {}).get("reason", np.zeros(32))
+        assert (reward[reasons != 1] == 0).all()   # only a mate scores
+        results += reward[reasons == 1].tolist()
+    assert 1.0 in results and -1.0 in results
+
+
+@pytest.mark.parametrize("options, error, message", [
+    (dict(agent_color="red", opponent="random"), ValueError, 'agent_color must be "white", "black" or "random"'),
+    (dict(agent_color="black"), ValueError, "agent_color needs an opponent"),
+    (dict(opponent=3), TypeError, "opponent must be None, a player spec"),
+    (dict(opponent="grandmaster"), ValueError, "grandmaster"),
+])
+def test_bad_opponent_options(options, error, message):
+    for make in (vgym.ChessEnv, vgym.ChessVectorEnv):
+        with pytest.raises(error, match=message):
+            make(**options)
+
+
+def test_rows_sit_a_step_out_and_keep_everything():
+    env = varnok.VectorEnv(4, seed=3, copy=True)
+    before = env.reset(seed=3)
+    active = np.array([True, False, True, False])
+    actions = env.random_actions()
+    actions[~active] = -7   # not read
+    for step in (lambda: env.step(actions, active=active),
+                 lambda: (env.step_async(actions, active=active), env.step_wait())[1]):
+        after = step()
+        for name in ("obs", "legal_mask", "to_play"):
+            assert np.array_equal(getattr(after, name)[~active], getattr(before, name)[~active])
+            assert not np.array_equal(getattr(after, name)[active], getattr(before, name)[active])
+        assert not after.reward[~active].any() and not after.terminated[~active].any()
+        before = after
+        actions = env.random_actions()
+        actions[~active] = -7
+    with pytest.raises(ValueError, match="row 1"):
+        env.step(actions)   # without active every row is read
+    for bad, error in ((np.ones(3, bool), ValueError), (np.ones(4, np.int8), TypeError)):
+        with pytest.raises(error, match="active"):
+            env.step(env.random_actions(), active=bad)
