@@ -396,6 +396,14 @@ void bind_chess_env(py::module_& m) {
       .def(
           "_repr_svg_", [](const Board& board) { return svg_of(board, 400, true, true, false); },
           "The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).")
+      .def(
+          "_repr_html_",
+          [](const Board& board) {
+            const py::object env = py::cast(board, py::return_value_policy::reference);
+            return py::str(py::module_::import("varnok.viewer").attr("env_html")(env));
+          },
+          "What Jupyter shows for a ChessEnv: the episode so far in a viewer with a move list, buttons and the arrow "
+          "keys (varnok.viewer).")
       .def("__repr__", &env_repr, "ChessEnv(fen='...', rules='...'): the current position as FEN and the rules.")
       .def(
           "__copy__", [](const Board& board) { return Board(board); },

@@ -49,8 +49,7 @@ build() {
   fi
   local targets=() target
   for target in "${TARGETS[@]}"; do targets+=("fuzz_$target"); done
-  if ! cmake --build "$BUILD" -j "$(nproc)" --target "${targets[@]}" >"$BUILD/build.log" 2>&1; then
-    cat "$BUILD/build.log" >&2
+  if ! "$TOP/tools/build_quietly.sh" fuzz "$BUILD" "${targets[@]}"; then
     return 1
   fi
 }

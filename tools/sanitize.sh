@@ -50,8 +50,7 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja \
   -DVARNOK_MODULE=ON -DVARNOK_NATIVE_TESTS=ON >/dev/null
 
 say "building position_tests, episode_tests, vector_tests, search_tests, the perft tool they run and _core"
-if ! cmake --build "$BUILD" -j "$(nproc)" --target position_tests episode_tests vector_tests search_tests perft _core >"$BUILD/build.log" 2>&1; then
-  cat "$BUILD/build.log" >&2
+if ! "$TOP/tools/build_quietly.sh" sanitize "$BUILD" position_tests episode_tests vector_tests search_tests perft _core; then
   say "build failed"
   exit 1
 fi

@@ -34,8 +34,7 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_T
   -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
   -DPython_EXECUTABLE="$PYTHON" -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" \
   -DVARNOK_MODULE=ON -DVARNOK_NATIVE_TESTS=ON -DVARNOK_TOOLS=OFF >/dev/null
-if ! cmake --build "$BUILD" -j "$(nproc)" --target vector_tests search_tests _core >"$BUILD/build.log" 2>&1; then
-  cat "$BUILD/build.log" >&2
+if ! "$TOP/tools/build_quietly.sh" tsan "$BUILD" vector_tests search_tests _core; then
   say "build failed"
   exit 1
 fi

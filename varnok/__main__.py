@@ -3,6 +3,7 @@
     python -m varnok selfplay OUT --games 1000 --simulations 64 --seed 7
     python -m varnok pgn2shards GAMES.pgn|GAMES.pgn.zst|FOLDER OUT
     python -m varnok verify OUT
+    python -m varnok view GAMES.pgn [-o GAMES.html]
 
 Jobs run on Ray, on this machine's cores by default or on a running cluster
 with --address; --engine local runs them in this process. A rerun into the
@@ -30,6 +31,10 @@ compressed file they count bytes of the decompressed text.
 VERIFY_EXAMPLES = """examples:
   python -m varnok verify out/sp
   python -m varnok verify out/lichess --skip-source   # the PGN files are not on this machine
+"""
+VIEW_EXAMPLES = """examples:
+  python -m varnok view games.pgn                   # writes games.html
+  python -m varnok view games.pgn -o watch.html --animated first.svg
 """
 
 
@@ -112,11 +117,53 @@ def parser() -> argparse.ArgumentParser:
     vf.add_argument("--skip-source", action="store_true",
                     help="do not compare PGN shards with their source files (default: compare)")
     vf.add_argument("--quiet", action="store_true", help="no progress bar (default: a bar on stderr)")
+
+    vw = sub.add_parser("view", help="write a PGN file's games as one HTML page to watch in a browser",
+                        epilog=VIEW_EXAMPLES, formatter_class=HelpFormatter,
+                        description="Writes a self-contained HTML page (no network needed) showing every game "
+                                    "of a PGN file with a move list, buttons and the arrow keys.")
+    vw.add_argument("pgn", help="a PGN file (.pgn, .pgn.gz, .pgn.bz2, .pgn.zst)")
+    vw.add_argument("-o", "--output", metavar="OUT.html",
+                    help="the page to write (default: the PGN file's name with .html)")
+    vw.add_argument("--animated", metavar="OUT.svg",
+                    help="also write one game as an SVG that plays itself (default: none)")
+    vw.add_argument("--game", type=int, default=0, metavar="N", help="the game --animated shows, 0 the first")
+    vw.add_argument("--seconds-per-ply", type=float, default=1.0, metavar="S", help="--animated's pace")
     return top
+
+
+def _view(args: argparse.Namespace) -> int:
+    import pathlib
+    import warnings
+
+    from varnok import viewer
+
+    source = pathlib.Path(args.pgn)
+    out = args.output or str(source.with_name(source.name.split(".")[0] + ".html"))
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
+            games = viewer.games_of(source)
+        if not games:
+            raise ValueError(f"{source} holds no PGN game")
+        viewer.html(games, out, title=source.name)
+        print(f"{len(games)} games written to {out}")
+        if args.animated:
+            if not 0 <= args.game < len(games):
+                raise ValueError(f"--game {args.game}: the file holds games 0 to {len(games) - 1}")
+            with open(args.animated, "w", encoding="utf-8") as f:
+                f.write(viewer.animated_svg(games[args.game], args.seconds_per_ply))
+            print(f"game {args.game} written to {args.animated}")
+    except (OSError, ValueError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
+    return 0
 
 
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
+    if args.command == "view":
+        return _view(args)
     from varnok import data
     try:
         if args.command == "selfplay":

@@ -181,6 +181,10 @@ class ChessEnv:
         """
         Makes a new ChessEnv from the bytes of __getstate__ (pickle calls it), continuing exactly as the pickled one would; ValueError for bytes that are damaged, cut short, of another format version, or holding a game restore_state refuses.
         """
+    def _repr_html_(self) -> str:
+        """
+        What Jupyter shows for a ChessEnv: the episode so far in a viewer with a move list, buttons and the arrow keys (varnok.viewer).
+        """
     def _repr_svg_(self) -> str:
         """
         The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).

@@ -1,5 +1,6 @@
-"""The wheel: `pip wheel .` builds one that installs into a fresh virtual environment with only
-NumPy beside it, and the README's quick start runs there.
+"""The wheel as users get it: `pip wheel .` builds one, `auditwheel repair` tags it manylinux
+(as `./dev wheel` does), and the repaired wheel installs into a fresh virtual environment with
+only NumPy beside it, where the README's quick start runs.
 
 Marked `network` (NumPy comes from the configured package index): `pytest -m "not network"`
 skips it offline. The wheel reuses the build folder of the installed module, so it rebuilds
@@ -27,10 +28,22 @@ def run(*args, **kwargs):
 
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
+    """The manylinux wheel: built, then repaired by auditwheel."""
     folder = tmp_path_factory.mktemp("wheel")
-    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q", "-w", folder, TOP)
-    (built,) = folder.glob("varnok-*.whl")
-    return built
+    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q", "-w", folder / "raw", TOP)
+    (built,) = (folder / "raw").glob("varnok-*.whl")
+    pytest.importorskip("auditwheel")
+    run(sys.executable, "-m", "auditwheel", "repair", "-w", folder / "repaired", built)
+    (repaired,) = (folder / "repaired").glob("varnok-*.whl")
+    return repaired
+
+
+def test_the_repaired_wheel_is_tagged_manylinux(wheel):
+    assert re.fullmatch(r"varnok-[\d.]+-cp3\d+-cp3\d+-manylinux_\d+_\d+_\w+\.whl", wheel.name), wheel.name
+    with zipfile.ZipFile(wheel) as archive:
+        tags = [line for line in archive.read(next(n for n in archive.namelist() if n.endswith(".dist-info/WHEEL")))
+                .decode().splitlines() if line.startswith("Tag:")]
+    assert tags and all("manylinux_" in tag for tag in tags), tags
 
 
 def quick_start():

@@ -1,0 +1,218 @@
+"""The game viewer: pages, the animated SVG, the command, and the page in a real browser.
+
+The browser test drives headless Chromium through Selenium in a child process
+with a timeout, so a browser that hangs fails the test instead of stalling
+the suite. It presses the buttons and the arrow keys and reads the board back
+from the page at every ply: the FEN the page says it shows and the pieces it
+draws, each against python-chess's replay of the same game.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import xml.etree.ElementTree as ET
+
+import chess
+import chess.pgn
+import io
+import pytest
+import varnok
+from varnok import viewer
+
+# A mate with checks on the way, and a game from a FEN with black to move.
+MATE = '[White "A"]\n[Black "B"]\n[Result "1-0"]\n\n1. e4 e5 2. Bc4 Nc6 3. Qh5 Nf6 4. Qxf7# 1-0\n'
+FROM_FEN = ('[FEN "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1"]\n[SetUp "1"]\n[Result "*"]\n\n'
+            '1... O-O-O 2. Rxa7 Rh1+ 3. Ke2 *\n')
+
+
+def expected_fens(pgn_text):
+    game = chess.pgn.read_game(io.StringIO(pgn_text))
+    board = game.board()
+    fens = [board.fen()]
+    for move in game.mainline_moves():
+        board.push(move)
+        fens.append(board.fen())
+    return fens
+
+
+def placement(fen):
+    board = chess.Board(fen)
+    return {chess.square_name(s): p.symbol() for s, p in board.piece_map().items()}
+
+
+def drawn_pieces(svg):
+    root = ET.fromstring(svg)
+    return {t.get("data-square"): t.get("data-piece") for t in root.iter("{http://www.w3.org/2000/svg}text")
+            if t.get("class") == "piece"}
+
+
+def played(pgn_text):
+    env = varnok.ChessEnv()
+    env.load_fen(expected_fens(pgn_text)[0])
+    for game in varnok.read_pgn(pgn_text):
+        for action in game.actions:
+            env.play(int(action))
+    return env
+
+
+@pytest.mark.parametrize("make, count", [
+    (lambda: played(MATE), 1),
+    (lambda: played(MATE).save_state(), 1),
+    (lambda: MATE + "\n" + FROM_FEN, 2),
+    (lambda: varnok.read_pgn(MATE + "\n" + FROM_FEN), 2),
+    (lambda: [next(iter(varnok.read_pgn(FROM_FEN))), played(MATE)], 2),
+], ids=["ChessEnv", "State", "PGN text", "read_pgn", "mixed list"])
+def test_every_kind_of_game_gives_each_position_drawn_as_its_fen(make, count):
+    games = viewer.games_of(make())
+    assert len(games) == count
+    for game in games:
+        source = MATE if game.fens[0] == chess.STARTING_FEN else FROM_FEN
+        assert game.fens == expected_fens(source)
+        assert [drawn_pieces(board) for board in game.boards] == [placement(f) for f in game.fens]
+    page = viewer.html(make())
+    assert page.count('class="varnok-viewer"') == count
+    # Nothing from the network: no address but the SVG namespace's name, nothing loaded by src or href.
+    assert "http" not in page.replace("http://www.w3.org/2000/svg", "") and " src=" not in page and "href" not in page
+
+
+@pytest.mark.parametrize("games, error", [
+    (42, TypeError), ([object()], TypeError), ("[Event \"x\"]\n\n1. e4 e5 2. Ke3 Kf9 *\n", ValueError),
+])
+def test_what_cannot_be_shown_is_refused(games, error):
+    with pytest.raises(error):
+        viewer.html(games)
+
+
+def test_animated_svg_has_one_frame_per_position_in_turn():
+    svg = viewer.animated_svg(MATE, seconds_per_ply=0.5)
+    frames = [g for g in ET.fromstring(svg).iter("{http://www.w3.org/2000/svg}g") if g.get("class") == "frame"]
+    assert [f.get("data-fen") for f in frames] == expected_fens(MATE)
+    assert [f.get("visibility") for f in frames] == ["visible"] + ["hidden"] * (len(frames) - 1)
+    starts = [float(f[0].get("keyTimes").split(";")[min(i, 1)]) for i, f in enumerate(frames)]
+    assert starts[1:] == sorted(starts[1:]) and len(set(starts[1:])) == len(frames) - 1
+    with pytest.raises(ValueError, match="one game"):
+        viewer.animated_svg(MATE + "\n" + FROM_FEN)
+
+
+def test_view_command_writes_the_page_or_one_error_line(tmp_path):
+    (tmp_path / "games.pgn").write_text(MATE + "\n" + FROM_FEN)
+    (tmp_path / "empty.pgn").write_text("")
+    cmd = [sys.executable, "-m", "varnok", "view"]
+    done = subprocess.run(cmd + ["games.pgn", "--animated", "g.svg", "--game", "1"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "games.html").read_text().count('class="varnok-viewer"') == 2
+    assert ET.parse(tmp_path / "g.svg").getroot().find("{http://www.w3.org/2000/svg}g").get("data-fen") \
+        == expected_fens(FROM_FEN)[0]
+    for args in (["empty.pgn"], ["missing.pgn"], ["games.pgn", "--animated", "x.svg", "--game", "2"]):
+        done = subprocess.run(cmd + args, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+        assert done.returncode == 1 and done.stderr.startswith("error: ") and done.stderr.count("\n") == 1, args
+
+
+def test_a_chess_env_shows_as_a_viewer_in_notebooks():
+    env = played(MATE)
+    fragment = env._repr_html_()
+    assert "<html" not in fragment and fragment.count('class="varnok-viewer"') == 1
+    assert json.dumps(expected_fens(MATE)[-1]) in fragment
+    assert 'data-fen="8/8/8/8/8/8/8/8 w - - 0 1"' in varnok.ChessEnv()._repr_html_()  # no game started yet
+
+
+BROWSER = textwrap.dedent("""
+    import json, sys
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    page, shot = sys.argv[1], sys.argv[2]
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                 "--window-size=1000,900"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver"))
+    driver.set_page_load_timeout(60)
+    driver.set_script_timeout(30)
+    try:
+        driver.get("file://" + page)
+        def read(viewer):
+            board = viewer.find_element(By.CSS_SELECTOR, ".board")
+            pieces = {p.get_attribute("data-square"): p.get_attribute("data-piece")
+                      for p in board.find_elements(By.CSS_SELECTOR, "text.piece")}
+            marks = {k: sorted(r.get_attribute("data-square") for r in board.find_elements(By.CSS_SELECTOR, "rect." + k))
+                     for k in ("last-move", "check")}
+            return {"fen": board.get_attribute("data-fen"), "pieces": pieces, "marks": marks,
+                    "current": [m.text for m in viewer.find_elements(By.CSS_SELECTOR, ".move.current")]}
+        out = []
+        for viewer in driver.find_elements(By.CSS_SELECTOR, ".varnok-viewer"):
+            button = {b.get_attribute("data-go"): b for b in viewer.find_elements(By.CSS_SELECTOR, "button")}
+            n = len(viewer.find_elements(By.CSS_SELECTOR, ".move"))
+            forward = [read(viewer)]
+            for i in range(n):
+                if i % 2:
+                    button["next"].click()
+                else:
+                    viewer.send_keys(Keys.ARROW_RIGHT)
+                forward.append(read(viewer))
+            backward = []
+            for i in range(n):
+                if i % 2:
+                    button["prev"].click()
+                else:
+                    viewer.send_keys(Keys.ARROW_LEFT)
+                backward.append(read(viewer))
+            button["last"].click()
+            last = read(viewer)
+            viewer.send_keys(Keys.HOME)
+            first = read(viewer)
+            out.append({"forward": forward, "backward": backward, "last": last, "first": first})
+        driver.save_screenshot(shot)
+        print(json.dumps(out))
+    finally:
+        driver.quit()
+""")
+
+
+@pytest.mark.skipif(not (shutil.which("chromium") and shutil.which("chromedriver")),
+                    reason="needs chromium and chromium-driver (./dev setup installs them)")
+def test_the_page_in_a_browser_shows_every_ply_forward_and_back(tmp_path):
+    pytest.importorskip("selenium")
+    from PIL import Image
+
+    page = tmp_path / "games.html"
+    viewer.html(MATE + "\n" + FROM_FEN, page)
+    script = tmp_path / "drive.py"
+    script.write_text(BROWSER)
+    done = subprocess.run([sys.executable, str(script), str(page), str(tmp_path / "shot.png")],
+                          capture_output=True, text=True, timeout=180, env={**os.environ, "HOME": str(tmp_path)})
+    assert done.returncode == 0, done.stderr[-3000:]
+    seen = json.loads(done.stdout)
+    assert len(seen) == 2
+    for source, game in zip((MATE, FROM_FEN), seen):
+        fens = expected_fens(source)
+        pgn = chess.pgn.read_game(io.StringIO(source))
+        moves = list(pgn.mainline_moves())
+        board = pgn.board()
+        sans = []
+        for move in moves:
+            sans.append(board.san(move))
+            board.push(move)
+        forward, backward = game["forward"], game["backward"]
+        assert [s["fen"] for s in forward] == fens
+        assert [s["pieces"] for s in forward] == [placement(f) for f in fens]
+        assert [s["fen"] for s in backward] == fens[-2::-1]
+        assert [s["pieces"] for s in backward] == [placement(f) for f in fens[-2::-1]]
+        assert game["last"]["fen"] == fens[-1] and game["first"]["fen"] == fens[0]
+        assert [s["current"] for s in forward] == [[]] + [[san] for san in sans]
+        for ply, state in enumerate(forward):
+            last = sorted(chess.square_name(s) for s in (moves[ply - 1].from_square, moves[ply - 1].to_square)) \
+                if ply else []
+            in_check = chess.Board(fens[ply]).is_check()
+            king = chess.Board(fens[ply]).king(chess.Board(fens[ply]).turn)
+            assert state["marks"]["check"] == ([chess.square_name(king)] if in_check else []), ply
+            assert set(state["marks"]["last-move"]) == set(last) - set(state["marks"]["check"]), ply
+    image = Image.open(tmp_path / "shot.png").convert("RGB")
+    assert image.size[0] > 100 and len(image.getcolors(1 << 24)) > 20  # a drawn page, not a blank one

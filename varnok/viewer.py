@@ -1,0 +1,260 @@
+"""Watching games: a self-contained HTML page, and an animated SVG of one game.
+
+``html(games)`` turns games into one HTML page that needs no network: every
+position is drawn by ``varnok.svg`` and the page's JavaScript only shows
+them, with a move list, first / previous / next / last buttons and the arrow
+keys (Home and End too), the headers of each game, the last move and a king
+in check highlighted. ``ChessEnv._repr_html_`` shows a game so in Jupyter,
+and ``python -m varnok view GAMES.pgn`` writes the page for a PGN file.
+
+``animated_svg(game)`` is one game as an SVG that plays itself (SMIL
+animation, shown by browsers and most slide tools) for papers and slides.
+
+A game is given as a ``ChessEnv`` (the episode so far), a ``State``, a
+``PgnGame`` (from ``read_pgn``), or PGN text or a PGN file path (every game
+in it), or a ``Game`` made by ``games_of``; ``games`` may be one of these or an
+iterable of them.
+"""
+
+from __future__ import annotations
+
+import html as _html
+import json
+import os
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from typing import Any
+
+from varnok._core import ChessEnv, PgnGame, State, read_pgn
+from varnok.svg import board_svg
+
+__all__ = ["Game", "animated_svg", "games_of", "html"]
+
+
+@dataclass
+class Game:
+    """One game replayed for viewing: a FEN (en passant only where a capture is legal, as
+    python-chess writes it) and a drawn board per position, SAN per move."""
+
+    headers: dict[str, str] = field(default_factory=dict)
+    fens: list[str] = field(default_factory=list)
+    boards: list[str] = field(default_factory=list)
+    sans: list[str] = field(default_factory=list)
+
+    @property
+    def plies(self) -> int:
+        return len(self.sans)
+
+
+def _replay(start_fen: str, uci: list[str], headers: dict[str, str], rules: str, size: int) -> Game:
+    env = ChessEnv(rules=rules)
+    env.load_fen(start_fen)
+    game = Game(headers=dict(headers), fens=[env.fen("legal")], boards=[board_svg(env, size)])
+    for move in uci:
+        action = env.uci_to_action(move)
+        game.sans.append(env.action_to_san(action))
+        # play() goes on past a draw by the rules, as a PGN game may.
+        env.play(action)
+        game.fens.append(env.fen("legal"))
+        game.boards.append(board_svg(env, size))
+    return game
+
+
+def _from_env(env: ChessEnv, size: int) -> Game:
+    if not env.moves_uci():
+        # Nothing to replay; the board as it stands, which may be one load_fen
+        # refuses (an empty board before any game, a lenient parse_fen).
+        return Game(fens=[env.fen("legal")], boards=[board_svg(env, size)])
+    state = env.save_state()
+    outcome = env.outcome()
+    headers = {"Termination": outcome} if outcome else {}
+    return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size)
+
+
+def games_of(games: Any, size: int = 360) -> list[Game]:
+    """The games to show, replayed: see the module's docstring for what ``games`` may be."""
+    if isinstance(games, (Game, ChessEnv, State, PgnGame, str, os.PathLike)):
+        games = [games]
+    elif not isinstance(games, Iterable):
+        raise TypeError(f"games must be a ChessEnv, State, PgnGame, PGN text or path, or an iterable of them, "
+                        f"not {type(games).__name__}")
+    out: list[Game] = []
+    for game in games:
+        if isinstance(game, Game):
+            out.append(game)
+        elif isinstance(game, ChessEnv):
+            out.append(_from_env(game, size))
+        elif isinstance(game, State):
+            env = ChessEnv()
+            env.restore_state(game)
+            out.append(_from_env(env, size))
+        elif isinstance(game, PgnGame):
+            out.append(_replay(game.start_fen, list(game.uci), game.headers, "fide-strict", size))
+        elif isinstance(game, (str, os.PathLike)):
+            out += [_replay(g.start_fen, list(g.uci), g.headers, "fide-strict", size)
+                    for g in read_pgn(game, errors="raise")]
+        else:
+            raise TypeError(f"games: cannot show a {type(game).__name__} (a ChessEnv, State, PgnGame, "
+                            f"PGN text or path is wanted)")
+    return out
+
+
+_STYLE = """
+.varnok-viewer { font-family: system-ui, sans-serif; display: flex; gap: 1em; flex-wrap: wrap;
+  margin-bottom: 1.5em; outline: none; }
+.varnok-viewer .board svg { display: block; }
+.varnok-viewer .side { max-width: 28em; }
+.varnok-viewer .headers { font-size: 0.9em; margin: 0 0 0.6em 0; border-collapse: collapse; }
+.varnok-viewer .headers td { padding: 0 0.6em 0 0; }
+.varnok-viewer .moves { max-height: 22em; overflow-y: auto; line-height: 1.7; font-size: 0.95em; }
+.varnok-viewer .move { cursor: pointer; padding: 0 0.2em; border-radius: 3px; }
+.varnok-viewer .move.current { background: #cdd26a; }
+.varnok-viewer .number { color: #777; margin-left: 0.3em; }
+.varnok-viewer .controls button { font-size: 1.1em; min-width: 2.4em; }
+.varnok-viewer .status { font-size: 0.9em; color: #555; margin-top: 0.4em; }
+"""
+
+# Shows the boards the page carries; every viewer on a page (or in a
+# notebook) is set up once, from its own JSON.
+_SCRIPT = """
+(function () {
+  function setUp(root) {
+    if (root.dataset.ready) return;
+    root.dataset.ready = "1";
+    var game = JSON.parse(root.querySelector("script.game-data").textContent);
+    var board = root.querySelector(".board"), status = root.querySelector(".status");
+    var moves = root.querySelectorAll(".move"), ply = 0;
+    function show(p) {
+      ply = Math.max(0, Math.min(game.fens.length - 1, p));
+      board.innerHTML = game.boards[ply];
+      board.dataset.fen = game.fens[ply];
+      root.dataset.ply = ply;
+      for (var i = 0; i < moves.length; i++) moves[i].classList.toggle("current", i + 1 === ply);
+      if (ply > 0) moves[ply - 1].scrollIntoView({block: "nearest"});
+      status.textContent = "ply " + ply + " of " + (game.fens.length - 1);
+    }
+    var go = {first: function () { show(0); }, prev: function () { show(ply - 1); },
+              next: function () { show(ply + 1); }, last: function () { show(game.fens.length - 1); }};
+    root.querySelectorAll("button[data-go]").forEach(function (b) {
+      b.addEventListener("click", function () { go[b.dataset.go](); root.focus(); });
+    });
+    moves.forEach(function (m) {
+      m.addEventListener("click", function () { show(Number(m.dataset.ply)); });
+    });
+    root.addEventListener("keydown", function (e) {
+      var keys = {ArrowLeft: "prev", ArrowRight: "next", Home: "first", End: "last"};
+      if (keys[e.key]) { go[keys[e.key]](); e.preventDefault(); }
+    });
+    show(0);
+  }
+  document.querySelectorAll(".varnok-viewer").forEach(setUp);
+  // A page of its own: the arrow keys work without clicking a board first.
+  var page = document.body && document.body.dataset.varnokPage;
+  if (page && !document.activeElement.closest(".varnok-viewer")) {
+    var first = document.querySelector(".varnok-viewer");
+    if (first) first.focus();
+  }
+})();
+"""
+
+
+def _escape_json(value: Any) -> str:
+    # "</" would end the script element early, whatever the JSON holds.
+    return json.dumps(value).replace("</", "<\\/")
+
+
+def _viewer(game: Game, index: int) -> str:
+    rows = "".join(f"<tr><td>{_html.escape(k)}</td><td>{_html.escape(v)}</td></tr>"
+                   for k, v in game.headers.items() if v not in ("?", "????.??.??"))
+    black_first = game.fens[0].split()[1] == "b"
+    number = int(game.fens[0].split()[5])
+    parts = []
+    for i, san in enumerate(game.sans):
+        white_moves = (i % 2 == 0) != black_first
+        if white_moves or i == 0:
+            dots = "." if white_moves else "..."
+            parts.append(f'<span class="number">{number}{dots}</span>')
+        if not white_moves:
+            number += 1
+        parts.append(f'<span class="move" data-ply="{i + 1}">{_html.escape(san)}</span>')
+    result = game.headers.get("Result", "")
+    if result and result != "*":
+        parts.append(f'<span class="number">{_html.escape(result)}</span>')
+    data = {"fens": game.fens, "boards": game.boards}
+    return (
+        f'<div class="varnok-viewer" id="varnok-game-{index}" tabindex="0">'
+        f'<div class="board" data-fen="{_html.escape(game.fens[0])}">{game.boards[0]}</div>'
+        f'<div class="side"><table class="headers">{rows}</table>'
+        '<div class="controls"><button data-go="first" title="first (Home)">|&lt;</button> '
+        '<button data-go="prev" title="previous (left arrow)">&lt;</button> '
+        '<button data-go="next" title="next (right arrow)">&gt;</button> '
+        '<button data-go="last" title="last (End)">&gt;|</button></div>'
+        f'<div class="status"></div><div class="moves">{" ".join(parts)}</div></div>'
+        f'<script type="application/json" class="game-data">{_escape_json(data)}</script></div>'
+    )
+
+
+def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 360,
+         title: str = "varnok games", full_page: bool = True) -> str:
+    """One self-contained HTML page showing ``games`` (see the module's docstring).
+
+    Each game gets a board, its headers, the move list (click a move to go
+    there), first / previous / next / last buttons and the arrow keys. The
+    page loads nothing from the network. With ``path`` the page is also
+    written there (UTF-8). ``full_page=False`` gives the viewers alone, with
+    their style and script, to embed in another page (Jupyter does so).
+    """
+    shown = games_of(games, size)
+    body = "\n".join(_viewer(game, i) for i, game in enumerate(shown))
+    fragment = f"<style>{_STYLE}</style>\n{body}\n<script>{_SCRIPT}</script>"
+    if full_page:
+        text = ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                f"<title>{_html.escape(title)}</title></head>\n"
+                f"<body data-varnok-page=\"1\">\n{fragment}\n</body></html>\n")
+    else:
+        text = fragment
+    if path is not None:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    return text
+
+
+def env_html(env: ChessEnv) -> str:
+    """What Jupyter shows for a ChessEnv: the episode so far in a viewer."""
+    return html(env, full_page=False)
+
+
+def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = 360) -> str:
+    """One game as an SVG that plays itself and starts over, ``seconds_per_ply`` per position.
+
+    ``game`` is anything ``html`` takes that holds exactly one game. Each
+    position is one frame (a board drawn by ``varnok.svg``) shown in turn by
+    SMIL ``animate`` elements; a viewer without animation shows the first.
+    """
+    if not seconds_per_ply > 0:
+        raise ValueError(f"seconds_per_ply must be positive, got {seconds_per_ply}")
+    shown = games_of(game, size)
+    if len(shown) != 1:
+        raise ValueError(f"game: an animated SVG shows one game, got {len(shown)}")
+    frames = shown[0].boards
+    count = len(frames)
+    duration = seconds_per_ply * count
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" viewBox="0 0 {size} {size}">']
+    for i, board in enumerate(frames):
+        start, end = i / count, (i + 1) / count
+        if count == 1:
+            animate = ""
+        elif i == 0:
+            animate = (f'<animate attributeName="visibility" values="visible;hidden" keyTimes="0;{end:.6f}" '
+                       f'dur="{duration}s" calcMode="discrete" repeatCount="indefinite"/>')
+        else:
+            values, times = "hidden;visible;hidden", f"0;{start:.6f};{end:.6f}"
+            if i == count - 1:
+                values, times = "hidden;visible", f"0;{start:.6f}"
+            animate = (f'<animate attributeName="visibility" values="{values}" keyTimes="{times}" '
+                       f'dur="{duration}s" calcMode="discrete" repeatCount="indefinite"/>')
+        visibility = "visible" if i == 0 else "hidden"
+        out.append(f'<g class="frame" data-ply="{i}" data-fen="{_html.escape(shown[0].fens[i])}" '
+                   f'visibility="{visibility}">{animate}{board}</g>')
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
