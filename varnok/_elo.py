@@ -11,13 +11,17 @@ pentanomial form takes pairs as the samples, which accounts for the
 correlation within a pair (an unbalanced opening favours both colours
 alike) and gives the honest, usually narrower interval for paired openings.
 
-SPRT: the log-likelihood ratio of the generalised SPRT in its normal
-approximation, as engine testing frameworks compute it:
-LLR = n (s1 - s0) (2 m - s0 - s1) / (2 v), with m and v the mean and
-variance of the n pair scores and s0, s1 the scores of the two hypotheses'
-logistic Elo. Counts of zero are taken as 0.001 (a regularisation that keeps
-v above zero for lopsided early counts). The test stops at
+SPRT: the generalised SPRT on pentanomial counts, as engine testing
+frameworks run it: the log-likelihood ratio of the pair counts under the
+maximum-likelihood pentanomial distributions whose mean scores are those of
+the two hypotheses' logistic Elo (for large counts this is
+n (s1 - s0) (2 m - s0 - s1) / (2 v), m and v the mean and variance of the
+pair scores). Counts of zero are taken as 0.001. The test stops at
 log(beta / (1 - alpha)) (H0) or log((1 - beta) / alpha) (H1).
+
+When every sample scores the same (all wins, all draws) the normal interval
+has no width; it is then the exact binomial one for that case, half-width
+1 - 0.025 ** (1 / n).
 """
 
 from __future__ import annotations
@@ -64,7 +68,7 @@ def _estimate(values: Sequence[float], counts: Sequence[float]) -> Estimate:
         return Estimate(math.nan, math.nan, -math.inf, math.inf, 0.0, 1.0, 0)
     mean = sum(v * c for v, c in zip(values, counts)) / n
     variance = sum(c * (v - mean) ** 2 for v, c in zip(values, counts)) / n
-    half = Z95 * math.sqrt(variance / n)
+    half = Z95 * math.sqrt(variance / n) if variance > 0 else 1.0 - 0.025 ** (1.0 / n)
     low, high = max(0.0, mean - half), min(1.0, mean + half)
     return Estimate(mean, elo_of_score(mean), elo_of_score(low), elo_of_score(high), low, high, int(n))
 
@@ -95,19 +99,42 @@ def sprt_bounds(alpha: float, beta: float) -> tuple[float, float]:
     return math.log(beta / (1.0 - alpha)), math.log((1.0 - beta) / alpha)
 
 
+def _mle_under_mean(freqs: Sequence[float], target: float) -> list[float]:
+    """The pentanomial probabilities nearest (in likelihood) to the observed
+    frequencies whose mean score is target: p_i = f_i / (1 + lam (x_i - t)),
+    lam solving sum p_i (x_i - t) = 0 (found by bisection; the sum falls
+    as lam grows, over the lams that keep every p_i positive)."""
+    shifts = [x - target for x in PAIR_SCORES]
+    high_shift, low_shift = max(shifts), min(shifts)
+    if high_shift <= 0 or low_shift >= 0:  # target at an end: the nearest point is all there
+        return [1.0 if abs(d) == min(abs(e) for e in shifts) else 0.0 for d in shifts]
+    lo, hi = -1.0 / high_shift, -1.0 / low_shift
+    for _ in range(100):
+        lam = 0.5 * (lo + hi)
+        slope = sum(f * d / (1.0 + lam * d) for f, d in zip(freqs, shifts))
+        if slope > 0:
+            lo = lam
+        else:
+            hi = lam
+    lam = 0.5 * (lo + hi)
+    return [f / (1.0 + lam * d) for f, d in zip(freqs, shifts)]
+
+
 def sprt_llr(counts: Sequence[float], elo0: float, elo1: float) -> float:
     """The generalised SPRT's log-likelihood ratio of H1 (Elo elo1) against
-    H0 (Elo elo0) for pentanomial counts."""
+    H0 (Elo elo0) for pentanomial counts: sum n_i log(p1_i / p0_i), p0 and p1
+    the maximum-likelihood pentanomial distributions whose mean scores are
+    those of elo0 and elo1."""
     if len(counts) != 5:
         raise ValueError(f"pentanomial counts must be five, got {len(counts)}")
     if sum(counts) == 0:
         return 0.0
     regular = [c if c > 0 else ZERO_COUNT for c in counts]
     n = sum(regular)
-    mean = sum(v * c for v, c in zip(PAIR_SCORES, regular)) / n
-    variance = sum(c * (v - mean) ** 2 for v, c in zip(PAIR_SCORES, regular)) / n
-    s0, s1 = score_of_elo(elo0), score_of_elo(elo1)
-    return n * (s1 - s0) * (2.0 * mean - s0 - s1) / (2.0 * variance)
+    freqs = [c / n for c in regular]
+    p0 = _mle_under_mean(freqs, score_of_elo(elo0))
+    p1 = _mle_under_mean(freqs, score_of_elo(elo1))
+    return sum(c * math.log(b / a) for c, a, b in zip(regular, p0, p1) if a > 0 and b > 0)
 
 
 def check_sprt(sprt) -> tuple[float, float, float, float]:

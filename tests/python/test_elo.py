@@ -23,9 +23,14 @@ def test_formulas_against_hand_computed_values():
     assert (p.elo, p.elo_low, p.elo_high) == (0.0, pytest.approx(-38.2203, abs=1e-3), pytest.approx(38.2203, abs=1e-3))
     assert _elo.likelihood_of_superiority(60, 20) == pytest.approx(0.99999613, abs=1e-8)
     assert _elo.likelihood_of_superiority(5, 5) == 0.5
-    # Pairs 5, 10, 20, 10, 5: mean 1/2, variance 0.075; H0 0 Elo (s0 = 1/2), H1 10 Elo (s1 = 0.514387):
-    # LLR = 50 (s1 - s0) (1 - s0 - s1) / 0.15.
-    assert _elo.sprt_llr([5, 10, 20, 10, 5], 0, 10) == pytest.approx(-0.068997, abs=1e-5)
+    # Pairs 5, 10, 20, 10, 5: mean 1/2, variance 0.075; H0 0 Elo (s0 = 1/2), H1 10 Elo (s1 = 0.514387).
+    # To second order in s1 - s0 the exact LLR is 50 (s1 - s0) (1 - s0 - s1) / 0.15 = -0.068997.
+    assert _elo.sprt_llr([5, 10, 20, 10, 5], 0, 10) == pytest.approx(-0.068997, rel=2e-3)
+    assert _elo.sprt_llr([50, 100, 200, 100, 50], 0, 10) == pytest.approx(-0.68997, rel=2e-3)
+    # One won pair is evidence, not a verdict; nor are a few of them.
+    assert 0 < _elo.sprt_llr([0, 0, 0, 0, 1], 0, 10) < _elo.sprt_llr([0, 0, 0, 0, 3], 0, 10) < 2.94
+    # Every game won: the interval is the exact binomial one, 0.025 ** (1 / 10) = 0.69150 upwards.
+    assert _elo.trinomial(10, 0, 0).score_low == pytest.approx(0.69150, abs=1e-5)
     assert _elo.sprt_bounds(0.05, 0.05) == (pytest.approx(-2.944439, abs=1e-6), pytest.approx(2.944439, abs=1e-6))
     assert _elo.trinomial(10, 0, 0).elo == math.inf and _elo.trinomial(0, 0, 10).elo == -math.inf
 
@@ -52,7 +57,7 @@ def simulated_sprt(rng, chances, elo0, elo1, most_pairs=20000):
     drawn = rng.choice(5, size=most_pairs, p=chances)
     for n, k in enumerate(drawn, 1):
         counts[k] += 1
-        if n % 10 == 0:
+        if n % 20 == 0:
             llr = _elo.sprt_llr(counts, elo0, elo1)
             if llr <= lower:
                 return "H0", n
