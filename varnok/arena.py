@@ -277,8 +277,8 @@ def play_block(a, b, first_game: int, openings: list[str], labels: list[str], se
             for r in rows_live:
                 reason[game_of_row[r]] = MAX_PLIES_REASON
             break
-        # Fewer than half the rows still play: the rest are copied into a smaller VectorEnv.
-        if rows_live.size * 2 <= len(live) and len(live) > 16:
+        # A quarter of the rows finished: the rest are copied into a smaller VectorEnv.
+        if rows_live.size * 4 <= len(live) * 3 and len(live) > 16:
             rebuilt += 1
             smaller = VectorEnv(int(rows_live.size), num_threads=1, seed=_seed(seed, 2, rebuilt),
                                 obs_dtype="packed", rules=rules)

@@ -302,12 +302,13 @@ class MCTS(BasePlayer):
     the same kind of function as ``selfplay --policy`` (values for the side
     to move; priors as probabilities, or logits with logits=True). Every game
     this player moves in is searched together: each of the simulations
-    rounds sends one batch (leaves_per_tree leaves per game) to evaluate. No
-    root noise; the most visited move is played."""
+    rounds sends one batch (leaves_per_tree leaves per game) to evaluate, its
+    observations in obs_dtype (as MCTS takes it: float32 (n, 119, 8, 8), or
+    packed uint64 (n, 119)). No root noise; the most visited move is played."""
 
     def __init__(self, evaluate: Callable | str, simulations: int = 200, *, logits: bool = False,
                  c_puct: float = 1.25, leaves_per_tree: int = 1, seed: int = 0, threads: int = 1,
-                 name: str | None = None):
+                 obs_dtype: str = "float32", name: str | None = None):
         if isinstance(evaluate, str):
             from varnok._selfplay import load_policy
             target = evaluate
@@ -324,6 +325,9 @@ class MCTS(BasePlayer):
         self.c_puct = float(c_puct)
         self.seed = _checked_int(seed, "seed", 0)
         self.threads = _checked_int(threads, "threads", 1, 1024)
+        if obs_dtype not in ("float32", "int32", "uint8", "packed"):
+            raise ValueError(f"obs_dtype must be 'float32', 'int32', 'uint8' or 'packed', got {obs_dtype!r}")
+        self.obs_dtype = obs_dtype
         fn = self._target or getattr(evaluate, "__name__", "evaluate")
         self.name = name or f"MCTS({fn},{self.simulations})"
         self._cache = None
@@ -343,7 +347,7 @@ class MCTS(BasePlayer):
     def _make(self, size: int, seed: int):
         budget = min(1 << 20, 64 * (self.simulations * self.leaves_per_tree + 4))
         return _MCTS(size, c_puct=self.c_puct, dirichlet_fraction=0.0, node_budget=budget,
-                     num_threads=self.threads, seed=seed)
+                     num_threads=self.threads, seed=seed, obs_dtype=self.obs_dtype)
 
     def start(self, seed: int) -> None:
         super().start(seed)
