@@ -10,7 +10,7 @@ python-chess, and batched against one game at a time.
   stalemate, insufficient material, `halfmove_clock >= 100`,
   `is_repetition(3)`). Plies per second of the same games; the sides take
   turns in short boxes (the arena one whole match per box).
-- arena_batched_vs_serial: games between two `MCTS` players (8
+- arena_batched_vs_serial: games between two `MCTS` players (32
   simulations, a small NumPy network on packed observations: a linear value
   of the piece planes, uniform priors), 24 plies at most: one block of 256
   games (each player's search and network batch takes all the games it
