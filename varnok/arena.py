@@ -128,9 +128,15 @@ class MatchResult:
         return _elo.pentanomial(self.pentanomial_counts)
 
     @property
+    def estimate_kind(self) -> str:
+        """Which estimate is the headline: "pentanomial" for paired openings
+        (once a pair is complete), else "trinomial"."""
+        return "pentanomial" if self.paired_openings and sum(self.pentanomial_counts) else "trinomial"
+
+    @property
     def estimate(self) -> _elo.Estimate:
-        """The headline estimate: pentanomial for paired openings, else trinomial."""
-        return self.pentanomial if self.paired_openings and sum(self.pentanomial_counts) else self.trinomial
+        """The headline estimate (see estimate_kind)."""
+        return self.pentanomial if self.estimate_kind == "pentanomial" else self.trinomial
 
     @property
     def elo(self) -> float:
@@ -156,7 +162,7 @@ class MatchResult:
     def text(self) -> str:
         """A summary table."""
         low, high = self.elo_interval
-        kind = "pentanomial" if self.estimate is not self.trinomial and self.paired_openings else "trinomial"
+        kind = self.estimate_kind
         rows = [("players", f"{self.a} vs {self.b}"),
                 ("games", f"{len(self.games)}  (+{self.wins} ={self.draws} -{self.losses})"),
                 ("score", f"{self.score:.3f}"),

@@ -172,10 +172,10 @@ class Material(BasePlayer):
     draw. A weak, fast and reproducible reference."""
 
     def __init__(self, depth: int = 1, seed: int = 0):
-        self.depth = _checked_int(depth, "depth", 1, 8)
         self.seed = _checked_int(seed, "seed", 0)
+        self._search = MaterialSearch(depth, seed=self.seed)  # checks depth
+        self.depth = self._search.depth
         self.name = f"Material({self.depth})"
-        self._search = None
 
     def __getstate__(self):
         return {**self.__dict__, "_search": None}
