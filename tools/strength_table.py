@@ -48,6 +48,8 @@ def command(a: str, b: str, games: int) -> str:
 
 
 def fmt(x: float) -> str:
+    if math.isnan(x):
+        return "n/a"  # a row whose opponent's row was not played in this run
     return f"{x:+.0f}" if math.isfinite(x) else ("+inf" if x > 0 else "-inf")
 
 
