@@ -13,7 +13,9 @@ Measures, on this machine and in one run:
 5. notation: reading PGN and writing SAN against python-chess;
 6. vectorised stepping: VectorEnv against EnvPool Chess-v1 and pgx on the CPU;
 7. tree search: varnok.MCTS against mctx with pgx chess;
-8. memory: resident bytes per ChessEnv, and resident growth over many steps.
+8. memory: resident bytes per ChessEnv, and resident growth over many steps;
+9. matches: a Random match against python-chess, MCTS players batched
+   against one game at a time.
 
 Sections 4-7 measure parts of varnok's API that may not be in the installed
 build yet, and peers that may not import here: such figures are written as
@@ -25,7 +27,7 @@ into FOLDER (default bench/results). Progress goes to standard error.
 `--quick` runs everything with tiny counts in a few seconds (a smoke run;
 its figures mean nothing). `--only` runs the named sections alone (names in
 SECTIONS below: movegen, rollouts, pyloop, single_game, notation, vector,
-search, adapters, distributed, memory), by default into build/bench-partial; a
+search, adapters, arena, distributed, memory), by default into build/bench-partial; a
 quick run goes by default into build/bench-quick; so a partial or smoke run
 never replaces the results of a whole one.
 """
@@ -42,6 +44,7 @@ import sys
 from pathlib import Path
 
 import adapters
+import arena
 import distributed
 import movegen
 import memory
@@ -63,6 +66,7 @@ SECTIONS = [
     ("vector", "vectorised steps against EnvPool and pgx", vector.run),
     ("search", "tree search against the Python reference and mctx", tree_search.run),
     ("adapters", "Gymnasium and PettingZoo adapters", adapters.run),
+    ("arena", "matches: the arena against python-chess, batched against serial", arena.run),
     ("distributed", "self-play and PGN shards on Ray", distributed.run),
     ("memory", "memory (fresh processes)", memory.run),
 ]

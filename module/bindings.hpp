@@ -20,5 +20,6 @@ void bind_chess_env(pybind11::module_& m);
 void bind_vector_env(pybind11::module_& m);
 void bind_search(pybind11::module_& m);
 void bind_notation(pybind11::module_& m);
+void bind_material(pybind11::module_& m);
 
 }  // namespace varnok::binding

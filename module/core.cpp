@@ -12,5 +12,6 @@ PYBIND11_MODULE(_core, m, pybind11::multiple_interpreters::not_supported()) {
   varnok::binding::bind_vector_env(m);
   varnok::binding::bind_notation(m);
   varnok::binding::bind_search(m);
+  varnok::binding::bind_material(m);
   varnok::binding::seal_classes(m);
 }

@@ -10,7 +10,11 @@ and are offered here under their plain names:
 * ``roll_outs`` batched random games from States, ``unpack`` packed
   observations to planes;
 * ``read_pgn``, ``replay_pgn``, ``PgnGame``, ``PgnGames`` PGN in;
-* ``MCTS``, ``SearchLeaves``, ``UCT`` searches.
+* ``MCTS``, ``SearchLeaves``, ``UCT`` searches, ``MaterialSearch`` the
+  material alpha-beta of ``varnok.players.Material``.
+
+Matches between players (Elo, SPRT, PGN) are in ``varnok.arena`` and
+``varnok.players``.
 
 The adapters ``varnok.gym``, ``varnok.pettingzoo`` and ``varnok.actions``
 are imported on first use (they need the ``gym`` / ``pettingzoo`` extras).
@@ -45,6 +49,7 @@ from varnok._core import (  # noqa: E402
     MCTS,
     UCT,
     ChessEnv,
+    MaterialSearch,
     PgnGame,
     PgnGames,
     SearchLeaves,
@@ -65,6 +70,7 @@ except _metadata.PackageNotFoundError:  # running from a checkout that was never
 __all__ = [
     "ChessEnv",
     "MCTS",
+    "MaterialSearch",
     "PgnGame",
     "PgnGames",
     "SearchLeaves",

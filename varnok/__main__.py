@@ -1,9 +1,11 @@
-"""python -m varnok: training data from the command line (the `ray` extra).
+"""python -m varnok: training data, matches and a UCI engine from the command line.
 
     python -m varnok selfplay OUT --games 1000 --simulations 64 --seed 7
     python -m varnok pgn2shards GAMES.pgn|GAMES.pgn.zst|FOLDER OUT
     python -m varnok verify OUT
     python -m varnok view GAMES.pgn [-o GAMES.html]
+    python -m varnok match material:1 random --games 200
+    python -m varnok uci uct:800
 
 Jobs run on Ray, on this machine's cores by default or on a running cluster
 with --address; --engine local runs them in this process. A rerun into the
@@ -27,6 +29,20 @@ PGN_EXAMPLES = """examples:
 Files may be .pgn or compressed .pgn.gz, .pgn.bz2, .pgn.zst (read as they
 stream). Ranges are cut at game starts as the reader finds them; for a
 compressed file they count bytes of the decompressed text.
+"""
+MATCH_EXAMPLES = """players:
+  random, material:DEPTH, uct:SIMULATIONS, mcts:MODULE:FUNCTION:SIMULATIONS[:logits],
+  uci:COMMAND[:name=value,...] (nodes, depth, movetime in ms; other names are UCI options)
+
+examples:
+  python -m varnok match material:1 random --games 200
+  python -m varnok match uct:800 material:2 --games 400 --openings builtin --pgn games.pgn
+  python -m varnok match mcts:mynet:evaluate:200 mcts:oldnet:evaluate:200 --sprt 0 10 --games 20000
+  python -m varnok match material:3 "uci:stockfish:nodes=1000,Skill Level=0" --games 100 --workers 2 --engine ray
+"""
+UCI_EXAMPLES = """examples:
+  python -m varnok uci material:2
+  python -m varnok uci mcts:mynet:evaluate:400      # then in a GUI: go movetime 1000
 """
 VERIFY_EXAMPLES = """examples:
   python -m varnok verify out/sp
@@ -129,6 +145,40 @@ def parser() -> argparse.ArgumentParser:
                     help="also write one game as an SVG that plays itself (default: none)")
     vw.add_argument("--game", type=int, default=0, metavar="N", help="the game --animated shows, 0 the first")
     vw.add_argument("--seconds-per-ply", type=float, default=1.0, metavar="S", help="--animated's pace")
+    mt = sub.add_parser("match", help="play two players against each other: Elo, interval, SPRT, PGN",
+                        epilog=MATCH_EXAMPLES, formatter_class=HelpFormatter,
+                        description="Plays WHITE (the first player) against BLACK with alternating colours, each "
+                                    "opening once with each colour, and prints the score, Elo with its 95% "
+                                    "interval, the likelihood of superiority and (with --sprt) the SPRT verdict.")
+    mt.add_argument("first", metavar="WHITE", help="the first player (white in odd games)")
+    mt.add_argument("second", metavar="BLACK", help="the second player")
+    mt.add_argument("--games", type=int, default=100, metavar="N", help="games to play (at most, under --sprt)")
+    mt.add_argument("--openings", metavar="FILE",
+                    help="a FEN/EPD file, a PGN file, or 'builtin' (default: the initial position)")
+    mt.add_argument("--opening-plies", type=int, default=None, metavar="N",
+                    help="with a PGN file: the position after N plies of each game (default: all its moves)")
+    mt.add_argument("--pgn", metavar="OUT", help="write every game to this PGN file (default: none)")
+    mt.add_argument("--sprt", type=float, nargs=2, metavar=("ELO0", "ELO1"),
+                    help="stop when the SPRT of ELO0 against ELO1 decides (default: play every game)")
+    mt.add_argument("--alpha", type=float, default=0.05, help="SPRT false-positive rate")
+    mt.add_argument("--beta", type=float, default=0.05, help="SPRT false-negative rate")
+    mt.add_argument("--seed", type=int, default=0, help="the match's seed (players and openings draws)")
+    mt.add_argument("--max-plies", type=int, default=500, metavar="N", help="a longer game is a draw")
+    mt.add_argument("--rules", choices=("classic", "fide", "fide-strict"), default="fide",
+                    help="draw rules of the games (default: %(default)s)")
+    mt.add_argument("--batch", type=int, default=None, metavar="N",
+                    help="games played side by side per block (default: 256, 32 under --sprt)")
+    mt.add_argument("--engine", choices=("local", "ray"), default="local",
+                    help="where blocks are played: this process, or Ray workers")
+    mt.add_argument("--workers", type=int, default=None, metavar="N",
+                    help="Ray worker processes (default: one per CPU); the games do not depend on it")
+    mt.add_argument("--address", default=None, metavar="HOST:PORT", help="a running Ray cluster (default: none)")
+    mt.add_argument("--quiet", action="store_true", help="no progress bar (default: a bar on stderr)")
+
+    uc = sub.add_parser("uci", help="speak UCI on stdin/stdout for a player (GUIs, match managers)",
+                        epilog=UCI_EXAMPLES, formatter_class=HelpFormatter,
+                        description="Plays PLAYER as a UCI engine on standard input and output.")
+    uc.add_argument("player", metavar="PLAYER", help="random, material:D, uct:N, mcts:MODULE:FUNCTION:N")
     return top
 
 
@@ -160,8 +210,75 @@ def _view(args: argparse.Namespace) -> int:
     return 0
 
 
+def run_match(args) -> int:
+    from varnok import arena, players
+    try:
+        a = players.player_from_spec(args.first, seed=args.seed)
+        b = players.player_from_spec(args.second, seed=args.seed)
+    except (TypeError, ValueError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+    sprt = (args.sprt[0], args.sprt[1], args.alpha, args.beta) if args.sprt else None
+    bar = None if args.quiet else _match_bar(args.games, f"{a.name} vs {b.name}")
+    try:
+        result = arena.match(a, b, args.games, args.openings, seed=args.seed, max_plies=args.max_plies,
+                             rules=args.rules, engine=args.engine, workers=args.workers, address=args.address,
+                             sprt=sprt, batch=args.batch, opening_plies=args.opening_plies,
+                             progress=bar.update if bar else None)
+    except (OSError, ValueError, RuntimeError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("error: interrupted", file=sys.stderr)
+        return 130
+    finally:
+        if bar:
+            bar.close()
+        a.close()
+        b.close()
+    if args.pgn:
+        result.write_pgn(args.pgn)
+    print(result.text())
+    return 0
+
+
+class _match_bar:
+    """The running score, Elo and interval (or LLR) on stderr, through tqdm
+    when it is installed, else one line per block."""
+
+    def __init__(self, total: int, what: str):
+        self.total, self.seen = total, 0
+        try:
+            from tqdm import tqdm
+            self.bar = tqdm(total=total, desc=what, file=sys.stderr, dynamic_ncols=True, unit="game")
+        except ImportError:
+            self.bar = None
+
+    def update(self, result) -> None:
+        low, high = result.elo_interval
+        text = f"{result.score:.3f} Elo {result.elo:+.0f} [{low:+.0f}, {high:+.0f}]"
+        if result.sprt is not None:
+            text += f" LLR {result.sprt.llr:.2f} [{result.sprt.lower:.2f}, {result.sprt.upper:.2f}]"
+        games = len(result.games)
+        if self.bar is not None:
+            self.bar.update(games - self.seen)
+            self.bar.set_postfix_str(text)
+        else:
+            print(f"{games}/{self.total} games: {text}", file=sys.stderr)
+        self.seen = games
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
+    if args.command == "match":
+        return run_match(args)
+    if args.command == "uci":
+        from varnok import uci
+        return uci.main(args.player)
     if args.command == "view":
         return _view(args)
     from varnok import data

@@ -3,7 +3,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['ChessEnv', 'MCTS', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
+__all__: list[str] = ['ChessEnv', 'MCTS', 'MaterialSearch', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
 class State:
     """
     A detached copy of a whole game (position, recorded history, action map, counters, repetition counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain value: copies are deep, == compares every field, equal States hash equal, and it pickles to compact checked bytes (about 2 bytes a move).
@@ -603,6 +603,27 @@ class UCT:
     def num_trees(self) -> int:
         """
         The number of trees searched together.
+        """
+class MaterialSearch:
+    """
+    Fixed-depth alpha-beta on material alone (pawn 100, knight 320, bishop 330, rook 500, queen 900), with checkmate and stalemate found at every node searched and the root's moves judged by the game's draw rules. Among equally scored moves one is drawn from the seeded generator.
+    """
+    def __init__(self, depth: int = 1, *, seed: int = 0) -> None:
+        """
+        depth: plies searched (1 to 8); seed: the tie-break generator's seed.
+        """
+    def choose(self, roots: typing.Any, rules: str = 'classic') -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int64]]:
+        """
+        (actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots, a sequence of State (played by rules) or ChessEnv (its own rules): the move chosen, its score in centipawns for the side to move (from 29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A finished game raises ValueError naming the root.
+        """
+    def reseed(self, seed: int) -> None:
+        """
+        Starts the tie-break generator again from seed.
+        """
+    @property
+    def depth(self) -> int:
+        """
+        Plies searched.
         """
 def _pgn_cuts(source: typing.Any, every_bytes: int) -> tuple[numpy.typing.NDArray[numpy.int64], int, int]:
     """

@@ -1,8 +1,8 @@
 """Where shards are made: Ray actors (on this machine or a cluster) or the
 calling process.
 
-A job is a list of tasks, one per shard, and a worker kind ("selfplay" or
-"pgn") with the job's parameters. Each worker holds what its kind needs
+A job is a list of tasks, one per shard, and a worker kind ("selfplay",
+"pgn" or "match", whose shards are blocks of a match's games) with the job's parameters. Each worker holds what its kind needs
 between shards (for self-play the policy function; the vector environment
 and search are made per shard from the shard's seed) and returns a finished
 shard's Parquet bytes and counts. The driver alone writes files and the
@@ -23,6 +23,9 @@ def make_worker(kind: str, cfg: dict):
     if kind == "pgn":
         from varnok._pgn import convert_range
         return convert_range
+    if kind == "match":
+        from varnok.arena import BlockPlayer
+        return BlockPlayer(cfg).play
     raise ValueError(f"unknown job kind {kind!r}")
 
 

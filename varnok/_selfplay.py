@@ -73,25 +73,40 @@ def try_policy(target: str, logits: bool = False) -> None:
                          f"{type(exc).__name__}: {exc}") from None
 
 
-def openings_from(path) -> list[str]:
-    """Start positions: a file of FEN lines, or a PGN file whose games'
-    final positions (an opening book's lines) are the starts."""
+def openings_from(path, plies: int | None = None) -> list[str]:
+    """Start positions: a file of FEN or EPD lines (EPD operations after the
+    four position fields are dropped), or a PGN file whose games' positions
+    after plies plies (after all their moves when plies is None: an opening
+    book's lines) are the starts. ValueError naming the line or game that
+    cannot be used."""
     from varnok import ChessEnv, read_pgn
+    if plies is not None and (isinstance(plies, bool) or not isinstance(plies, int) or plies < 0):
+        raise ValueError(f"plies must be a non-negative int, got {plies!r}")
     text = open(path, encoding="utf-8").read()
+    env = ChessEnv()
     if text.lstrip().startswith("["):
-        env = ChessEnv()
         fens = []
         for game in read_pgn(text, errors="raise"):
             env.load_fen(game.start_fen)
-            for a in game.actions:
+            for a in game.actions[:plies]:
                 env.play(int(a))
             fens.append(env.fen())
         return fens
-    fens = [line.split("#")[0].strip() for line in text.splitlines()]
-    fens = [f for f in fens if f]
-    env = ChessEnv()
-    for f in fens:
-        env.load_fen(f)  # a faulty FEN fails here, naming the field
+    fens = []
+    for number, line in enumerate(text.splitlines(), 1):
+        fields = line.split("#")[0].split()
+        if not fields:
+            continue
+        # FEN: six fields ending in the two clocks; EPD: four, then operations.
+        if len(fields) >= 6 and fields[4].isdigit() and fields[5].isdigit():
+            fen = " ".join(fields[:6])
+        else:
+            fen = " ".join(fields[:4]) + " 0 1"
+        try:
+            env.load_fen(fen)  # a faulty FEN fails here, naming the field
+        except ValueError as exc:
+            raise ValueError(f"{path}, line {number}: {exc}") from None
+        fens.append(fen)
     return fens
 
 

@@ -25,7 +25,8 @@ HEADLINE = ["perft_vs_stockfish", "rollout_vs_python_chess", "rollout_games_per_
             "rollout_plies_per_s", "python_loop_vs_pettingzoo", "step_vs_list_floor",
             "get_actions_vs_list_floor", "env_bytes", "growth_bytes_200k_steps"]
 WITH_TARGET = ["perft_vs_stockfish", "rollout_vs_python_chess", "python_loop_vs_pettingzoo",
-               "step_vs_list_floor", "env_bytes", "growth_bytes_200k_steps"]
+               "step_vs_list_floor", "env_bytes", "growth_bytes_200k_steps", "arena_random_vs_python_chess",
+               "arena_batched_vs_serial"]
 # Resident growth may honestly be zero (or even negative); all else is a rate,
 # a time, a size or a ratio of those.
 MAY_BE_ZERO = {"growth_bytes_200k_steps"}

@@ -21,7 +21,7 @@ FAST_METHODS = ["play", "legal_actions", "legal_mask", "observation"]
 # Then the notation methods, in this order.
 NOTATION_METHODS = ["load_fen", "fen", "action_to_uci", "action_to_san", "uci_to_action", "san_to_action",
                     "legal_moves_uci", "legal_moves_san", "moves_uci", "pgn", "outcome"]
-MODULE_NAMES = ["ChessEnv", "MCTS", "PgnGame", "PgnGames", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep",
+MODULE_NAMES = ["ChessEnv", "MCTS", "MaterialSearch", "PgnGame", "PgnGames", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep",
                 "read_pgn", "replay_pgn", "roll_outs", "unpack"]
 # Then the pictures.
 PICTURE_METHODS = ["in_check", "svg"]

@@ -1,0 +1,113 @@
+// The material alpha-beta player's search (search/material_search.hpp): the
+// binding converts roots to Boards and the choices to arrays, and calls the
+// search with the interpreter lock released.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "env/board.hpp"
+#include "module/bindings.hpp"
+#include "search/material_search.hpp"
+
+namespace varnok::binding {
+
+namespace {
+
+namespace py = pybind11;
+
+struct PyMaterial {
+  using bound_value = void;
+  std::unique_ptr<MaterialSearch> search;
+};
+
+// Each root as a Board: a ChessEnv keeps its own rules, a State is played by
+// rules. A finished game raises ValueError naming the root.
+std::vector<Board> material_roots(const py::handle& given, DrawRules rules) {
+  if (py::isinstance<py::str>(given) || !py::isinstance<py::sequence>(given))
+    throw py::type_error("roots must be a sequence of State or ChessEnv");
+  const py::sequence roots = py::reinterpret_borrow<py::sequence>(given);
+  std::vector<Board> boards;
+  boards.reserve(roots.size());
+  for (size_t i = 0; i < roots.size(); ++i) {
+    const py::handle item = roots[i];
+    if (py::isinstance<Board>(item)) {
+      boards.push_back(item.cast<const Board&>());
+    } else if (py::isinstance<State>(item)) {
+      Board& board = boards.emplace_back(rules);
+      try {
+        board.restore_state(item.cast<const State&>());
+      } catch (const std::invalid_argument& e) {
+        throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+      }
+    } else {
+      throw py::type_error("root " + std::to_string(i) + " is not a State or ChessEnv");
+    }
+  }
+  return boards;
+}
+
+}  // namespace
+
+void bind_material(py::module_& m) {
+  py::class_<PyMaterial>(m, "MaterialSearch",
+                         "Fixed-depth alpha-beta on material alone (pawn 100, knight 320, bishop 330, rook 500, queen "
+                         "900), with checkmate and stalemate found at every node searched and the root's moves judged "
+                         "by the game's draw rules. Among equally scored moves one is drawn from the seeded generator.")
+      .def(py::init([](int64_t depth, uint64_t seed) {
+             MaterialOptions o;
+             o.depth = static_cast<int>(std::clamp<int64_t>(depth, INT_MIN, INT_MAX));
+             o.seed = seed;
+             auto self = std::make_unique<PyMaterial>();
+             self->search = std::make_unique<MaterialSearch>(o);
+             return self;
+           }),
+           py::arg("depth").noconvert() = 1, py::kw_only(), py::arg("seed").noconvert() = 0,
+           "depth: plies searched (1 to 8); seed: the tie-break generator's seed.")
+      .def_property_readonly(
+          "depth", [](const PyMaterial& s) { return s.search->options().depth; }, "Plies searched.")
+      .def(
+          "reseed", [](PyMaterial& s, uint64_t seed) { s.search->reseed(seed); }, py::arg("seed").noconvert(),
+          "Starts the tie-break generator again from seed.")
+      .def(
+          "choose",
+          [](PyMaterial& s, const py::object& roots, const std::string& rules) {
+            std::vector<Board> boards = material_roots(roots, draw_rules_of(rules));
+            const auto n = static_cast<py::ssize_t>(boards.size());
+            py::array_t<int64_t> actions(n);
+            py::array_t<int32_t> scores(n);
+            py::array_t<int64_t> nodes(n);
+            auto a = actions.mutable_unchecked<1>();
+            auto sc = scores.mutable_unchecked<1>();
+            auto nd = nodes.mutable_unchecked<1>();
+            {
+              py::gil_scoped_release unlocked;
+              for (py::ssize_t i = 0; i < n; ++i) {
+                MaterialChoice choice;
+                try {
+                  choice = s.search->choose(boards[i]);
+                } catch (const std::invalid_argument& e) {
+                  py::gil_scoped_acquire locked;
+                  throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+                }
+                a(i) = choice.action;
+                sc(i) = choice.score;
+                nd(i) = choice.nodes;
+              }
+            }
+            return py::make_tuple(actions, scores, nodes);
+          },
+          py::arg("roots"), py::arg("rules") = "classic",
+          "(actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots, a sequence of State (played by "
+          "rules) or ChessEnv (its own rules): the move chosen, its score in centipawns for the side to move (from "
+          "29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A "
+          "finished game raises ValueError naming the root.");
+}
+
+}  // namespace varnok::binding

@@ -1,0 +1,72 @@
+// A weak, fast and reproducible opponent: fixed-depth alpha-beta (negamax)
+// on material alone, with checkmate and stalemate found at every node it
+// expands. Its moves at the root are judged by the episode's own rules (a
+// move that completes a repetition or reaches the no-progress limit is a
+// draw, scored 0); below the root only mate and stalemate end a line. Among
+// the root moves that share the best score one is drawn from a seeded
+// generator, so a seed makes every choice reproducible while equal moves
+// still vary from game to game.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "env/action_map.hpp"
+#include "env/board.hpp"
+#include "env/random.hpp"
+#include "search/leaf_game.hpp"
+
+namespace varnok {
+
+// Centipawn values of pawn, knight, bishop, rook, queen and king (the kings
+// are never taken).
+inline constexpr int32_t kMaterialValue[kPieceKinds] = {100, 320, 330, 500, 900, 0};
+// The score of giving mate at the next ply; a mate k plies away scores
+// kMateScore - k + 1, so a quicker mate scores higher.
+inline constexpr int32_t kMateScore = 30000;
+// Scores beyond this (either sign) are mates.
+inline constexpr int32_t kMateBound = kMateScore - 1000;
+
+struct MaterialOptions {
+  int depth = 1;  // plies searched: 1 takes the best capture or mate at once
+  uint64_t seed = 0;
+
+  static constexpr int kMaxDepth = 8;
+  // std::invalid_argument naming the field when an option is out of range.
+  void check() const;
+};
+
+// The choice at one root: the action, its score (centipawns for the side
+// to move, or a mate score) and the positions the search visited.
+struct MaterialChoice {
+  int32_t action = -1;
+  int32_t score = 0;
+  int64_t nodes = 0;
+};
+
+class MaterialSearch {
+ public:
+  explicit MaterialSearch(const MaterialOptions& options);
+
+  // Starts the tie-break generator again from seed.
+  void reseed(uint64_t seed) { random_.reseed(seed, 0); }
+  // root is a game that goes on (std::invalid_argument otherwise).
+  MaterialChoice choose(const Board& root);
+  const MaterialOptions& options() const { return options_; }
+
+ private:
+  int32_t search(const Position& position, int depth, int ply, int32_t alpha, int32_t beta);
+
+  MaterialOptions options_;
+  Random random_;
+  LeafGame game_;
+  ActionMap root_moves_;
+  ActionMap listing_;
+  std::vector<int32_t> best_actions_;
+  int64_t nodes_ = 0;
+};
+
+// Material of the side to move minus the opponent's, in centipawns.
+int32_t material_balance(const Position& position);
+
+}  // namespace varnok

@@ -1,0 +1,131 @@
+"""Matches between players: who wins, how the games are laid out and
+recorded, and that the same seed gives the same match however it is run."""
+
+import io
+
+import chess
+import chess.pgn
+import numpy as np
+import pytest
+
+import varnok
+from varnok import arena, players
+
+START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+
+
+def test_material_beats_random_and_every_game_is_recorded():
+    result = arena.match(players.Material(1), players.Random(), games=200, seed=1)
+    assert result.score >= 0.9, result.text()
+    assert (result.wins, result.draws, result.losses) != (0, 0, 0)
+    assert result.wins + result.draws + result.losses == len(result.games) == 200
+    assert [g.a_is_white for g in result.games[:4]] == [True, False, True, False]
+    low, high = result.elo_interval
+    assert low < result.elo < high
+    # The PGN replays in python-chess to the recorded result, with the headers filled in.
+    text = io.StringIO(result.pgn())
+    for record in result.games[:40]:
+        game = chess.pgn.read_game(text)
+        assert game.headers["White"] == record.white and game.headers["Black"] == record.black
+        assert game.headers["Termination"] == record.termination
+        board = game.end().board()
+        assert board.ply() == len(record.actions)
+        expected = {"checkmate": board.is_checkmate(), "stalemate": board.is_stalemate(),
+                    "insufficient material": board.is_insufficient_material(),
+                    "repetition": board.is_repetition(3), "no progress": board.halfmove_clock >= 100,
+                    "max plies": len(record.actions) == 500}
+        assert expected[record.termination], (record.termination, board.fen())
+        assert game.headers["Result"] == {1: "1-0", 0: "1/2-1/2", -1: "0-1"}[record.result]
+
+
+def test_openings_are_played_with_both_colours(tmp_path):
+    epd = tmp_path / "o.epd"
+    epd.write_text('rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - c0 "open";\n'
+                   "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq -\n")
+    pgn = tmp_path / "o.pgn"
+    pgn.write_text('[Event "a"]\n\n1. e4 c5 2. Nf3 *\n\n[Event "b"]\n\n1. d4 d5 *\n')
+    tables = {
+        str(epd): ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 1",
+                   "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq - 0 1"],
+    }
+    assert arena.load_openings(str(epd)) == tables[str(epd)]
+    after_two = arena.load_openings(str(pgn), plies=2)
+    assert [f.split()[0] for f in after_two] == ["rnbqkbnr/pp1ppppp/8/2p5/4P3/8/PPPP1PPP/RNBQKBNR",
+                                                 "rnbqkbnr/ppp1pppp/8/3p4/3P4/8/PPP1PPPP/RNBQKBNR"]
+    assert len(arena.builtin_openings()) >= 50
+    result = arena.match(players.Random(), players.Material(1), games=7, openings=str(epd), seed=3, max_plies=40)
+    assert [g.start_fen for g in result.games] == [tables[str(epd)][i // 2 % 2] for i in range(7)]
+    assert [g.pair for g in result.games] == [0, 0, 1, 1, 2, 2, 3]
+    assert result.paired_openings and sum(result.pentanomial_counts) == 3
+
+
+@pytest.mark.parametrize("bad, error", [
+    ({"games": 0}, ValueError), ({"max_plies": 0}, ValueError), ({"rules": "chess"}, ValueError),
+    ({"sprt": (10, 0)}, ValueError), ({"sprt": (0, 10, 0.7, 0.05)}, ValueError), ({"sprt": "x"}, TypeError),
+    ({"batch": 0}, ValueError), ({"openings": ["not a fen"]}, ValueError), ({"engine": "gpu"}, ValueError),
+])
+def test_match_refuses_bad_arguments(bad, error):
+    with pytest.raises(error):
+        arena.match(players.Random(), players.Random(), **{"games": 2, **bad})
+
+
+@pytest.mark.parametrize("spec, made", [
+    ("random", "Random"), ("material:2", "Material(2)"), ("uct:50", "UCT(50)"),
+    ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),
+    ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
+    ("uci:stockfish:nodes", ValueError),
+])
+def test_player_specs(spec, made):
+    if isinstance(made, str):
+        assert players.player_from_spec(spec).name == made
+    else:
+        with pytest.raises(made):
+            players.player_from_spec(spec)
+
+
+def test_same_games_for_any_batch_and_engine():
+    a, b = players.UCT(8), players.Material(1)
+    one = arena.match(a, b, games=12, seed=5, max_plies=60, batch=12)
+    blocks = arena.match(a, b, games=12, seed=5, max_plies=60, batch=4)
+    again = arena.match(a, b, games=12, seed=5, max_plies=60, batch=4)
+    assert [g.actions for g in blocks.games] == [g.actions for g in again.games]
+    assert [g.start_fen for g in one.games] == [g.start_fen for g in blocks.games]
+    pytest.importorskip("ray")
+    on_ray = arena.match(a, b, games=12, seed=5, max_plies=60, batch=4, engine="ray", workers=2)
+    assert [g.actions for g in on_ray.games] == [g.actions for g in blocks.games]
+
+
+def test_mcts_player_sends_one_batch_per_round():
+    sizes = []
+
+    def evaluate(obs, legal_mask):
+        sizes.append(len(obs))
+        return legal_mask.astype(np.float32), np.zeros(len(obs), np.float32)
+
+    mcts = players.MCTS(evaluate, simulations=3)
+    result = arena.match(mcts, players.Random(), games=16, seed=2, max_plies=6, batch=16)
+    # Three plies each (both colours), 8 games per ply to move in, 3 rounds each: one network call per round.
+    assert len(result.games) == 16
+    assert max(sizes) == 8 and len(sizes) == 3 * 6
+
+
+def test_uci_engine_player_plays_stockfish():
+    sf = players.UCIEngine("stockfish", {"Skill Level": 0}, {"nodes": 50})
+    try:
+        result = arena.match(sf, players.Random(), games=2, seed=1, max_plies=60)
+    finally:
+        sf.close()
+    assert result.score >= 0.5 and all(g.actions for g in result.games)
+
+
+def test_material_search_answers_a_batch():
+    env = varnok.ChessEnv("fide")
+    env.load_fen("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")
+    search = varnok.MaterialSearch(2, seed=0)
+    actions, scores, nodes = search.choose([env, env.save_state()], rules="fide")
+    assert [env.action_to_uci(int(a)) for a in actions] == ["a1a8", "a1a8"] and (scores == 30000).all()
+    env.play(int(actions[0]))
+    with pytest.raises(ValueError, match="root 0"):
+        search.choose([env])
+    with pytest.raises(TypeError):
+        search.choose([START])

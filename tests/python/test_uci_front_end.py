@@ -1,0 +1,83 @@
+"""python -m varnok uci, driven by python-chess as a GUI drives an engine:
+a game against Stockfish, every form of go, stop and quit at any time, and
+malformed input answered without the engine dying. Every exchange runs in a
+child process with a timeout, so a hang fails instead of stalling."""
+
+import shutil
+import subprocess
+import sys
+
+import chess
+import chess.engine
+import pytest
+
+STOCKFISH = shutil.which("stockfish") or shutil.which("stockfish", path="/usr/games")
+pytestmark = pytest.mark.skipif(STOCKFISH is None, reason="Stockfish is not installed")
+
+
+def varnok_engine(player):
+    return chess.engine.SimpleEngine.popen_uci([sys.executable, "-m", "varnok", "uci", player], timeout=60)
+
+
+def test_a_game_against_stockfish_at_its_lowest_level():
+    board = chess.Board()
+    with varnok_engine("material:1") as ours, chess.engine.SimpleEngine.popen_uci(STOCKFISH) as sf:
+        assert ours.id["name"].startswith("varnok") and {"Threads", "Simulations", "Seed"} <= set(ours.options)
+        ours.configure({"Seed": 3})
+        sf.configure({"Skill Level": 0})
+        while not board.is_game_over() and board.ply() < 80:
+            engine = ours if board.turn == chess.WHITE else sf
+            limit = chess.engine.Limit(nodes=200) if engine is sf else chess.engine.Limit(time=0.05)
+            board.push(engine.play(board, limit).move)  # python-chess refuses an illegal move
+    assert board.ply() >= 20 or board.is_game_over()
+
+
+@pytest.mark.parametrize("player", ["material:2", "uct:200"])
+def test_every_go_form(player):
+    board = chess.Board("r1bqkbnr/pppp1ppp/2n5/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R w KQkq - 2 3")
+    limits = [chess.engine.Limit(nodes=50), chess.engine.Limit(depth=2), chess.engine.Limit(time=0.1),
+              chess.engine.Limit(white_clock=2, black_clock=2, white_inc=0.1, black_inc=0.1, remaining_moves=20),
+              chess.engine.Limit(white_clock=1, black_clock=1)]
+    with varnok_engine(player) as ours:
+        ours.configure({"Simulations": 100, "Threads": 1})
+        for limit in limits:
+            info = ours.analyse(board, limit, info=chess.engine.INFO_ALL)
+            assert info["pv"][0] in board.legal_moves and "score" in info and info["nodes"] >= 1, limit
+        # go infinite: the best move comes only after stop.
+        with ours.analysis(board) as analysis:
+            assert "pv" in analysis.get()
+            analysis.stop()
+            assert analysis.wait().move in board.legal_moves
+    # A mate in one is scored as a mate.
+    mate = chess.Board("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")
+    with varnok_engine("material:1") as ours:
+        info = ours.analyse(mate, chess.engine.Limit(depth=1))
+        assert info["score"].white().mate() == 1 and info["pv"][0] == chess.Move.from_uci("a1a8")
+
+
+def run_session(player, lines, timeout=60):
+    done = subprocess.run([sys.executable, "-m", "varnok", "uci", player], input="\n".join(lines) + "\n",
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.splitlines()
+
+
+def test_bad_input_is_answered_and_the_engine_stays_alive():
+    out = run_session("random", [
+        "uci", "bogus command", "position startpos moves e2e5", "position fen not/a/fen w - - 0 1",
+        "go nodes many", "go sideways", "setoption name Hash value 16", "setoption name Seed value -1",
+        "position startpos moves e2e4", "isready", "go nodes 1", "isready", "quit"])
+    errors = [line for line in out if line.startswith("info string")]
+    assert len(errors) == 7, out
+    assert "illegal move e2e5" in errors[1]
+    assert out.count("readyok") == 2 and out[-1].startswith("bestmove ")
+    reply = chess.Move.from_uci(out[-1].split()[1])
+    board = chess.Board()
+    board.push_uci("e2e4")
+    assert reply in board.legal_moves
+
+
+@pytest.mark.parametrize("ending", ["stop", "quit"])
+def test_stop_and_quit_end_an_infinite_search(ending):
+    out = run_session("uct:1000000", ["uci", "isready", "go infinite", "isready", ending, "quit"], timeout=60)
+    assert out.count("readyok") == 2 and sum(line.startswith("bestmove") for line in out) == 1

@@ -1,0 +1,427 @@
+"""Matches between players: W/D/L, Elo with a 95% interval, likelihood of
+superiority, SPRT, and every game as PGN.
+
+    from varnok import arena, players
+    result = arena.match(players.Material(1), players.Random(), games=200, seed=1)
+    print(result.text())
+
+Games come in pairs: pair k (games 2k and 2k + 1) starts both of its games
+from the same opening, the first with player a as white, the second with b
+as white. Games are played in blocks side by side in one VectorEnv, each player asked
+once per round for all the games it moves in. A block's games depend only
+on the match's seed and the block's number, so a match gives the same games
+for any number of workers and for engine="local" or "ray".
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+from typing import Callable, Sequence
+
+import numpy as np
+
+from varnok import _elo
+from varnok._core import ChessEnv, VectorEnv
+from varnok.players import Games
+
+__all__ = ["match", "MatchResult", "GameRecord", "SprtResult", "load_openings", "builtin_openings"]
+
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+# Why a game ended, by the VectorEnv's final_reason numbers; a game that
+# reaches max_plies is adjudicated a draw.
+REASONS = {1: "checkmate", 2: "stalemate", 3: "repetition", 4: "no progress", 5: "insufficient material"}
+MAX_PLIES_REASON = "max plies"
+RESULT_TEXT = {1: "1-0", 0: "1/2-1/2", -1: "0-1"}
+DEFAULT_BATCH = 256  # games per block: one VectorEnv, one search batch per player and round
+SPRT_BATCH = 32      # smaller blocks under SPRT, so that a match stops soon after the bounds are crossed
+BUILTIN_OPENINGS = os.path.join(os.path.dirname(__file__), "openings.epd")
+
+
+@dataclasses.dataclass
+class GameRecord:
+    """One game: its number, pair and opening, who had white, the moves
+    (actions from start_fen), the result from white's side (+1, 0, -1) and
+    why it ended."""
+
+    index: int
+    pair: int
+    white: str
+    black: str
+    a_is_white: bool
+    opening: str
+    start_fen: str
+    actions: list[int]
+    result: int
+    termination: str
+
+    @property
+    def score_a(self) -> float:
+        """The game's score for the match's first player."""
+        white = (self.result + 1) / 2
+        return white if self.a_is_white else 1.0 - white
+
+    def pgn(self, rules: str = "fide", event: str = "varnok match") -> str:
+        env = ChessEnv(rules)
+        env.load_fen(self.start_fen)
+        for a in self.actions:
+            env.play(int(a))
+        headers = {"Event": event, "Round": str(self.index + 1), "White": self.white, "Black": self.black,
+                   "Result": RESULT_TEXT[self.result], "Termination": self.termination,
+                   "Opening": self.opening, "PlyCount": str(len(self.actions))}
+        return env.pgn(headers)
+
+
+@dataclasses.dataclass(frozen=True)
+class SprtResult:
+    """The SPRT's verdict ("H0", "H1" or "undecided"), its log-likelihood
+    ratio, bounds and hypotheses."""
+
+    verdict: str
+    llr: float
+    lower: float
+    upper: float
+    elo0: float
+    elo1: float
+    alpha: float
+    beta: float
+
+
+@dataclasses.dataclass
+class MatchResult:
+    """A finished (or SPRT-stopped) match, from player a's side."""
+
+    a: str
+    b: str
+    games: list[GameRecord]
+    rules: str
+    paired_openings: bool
+    sprt: SprtResult | None = None
+
+    @property
+    def wins(self) -> int:
+        return sum(g.score_a == 1.0 for g in self.games)
+
+    @property
+    def draws(self) -> int:
+        return sum(g.score_a == 0.5 for g in self.games)
+
+    @property
+    def losses(self) -> int:
+        return sum(g.score_a == 0.0 for g in self.games)
+
+    @property
+    def score(self) -> float:
+        return sum(g.score_a for g in self.games) / len(self.games) if self.games else math.nan
+
+    @property
+    def pentanomial_counts(self) -> list[int]:
+        return pentanomial_counts(self.games)
+
+    @property
+    def trinomial(self) -> _elo.Estimate:
+        return _elo.trinomial(self.wins, self.draws, self.losses)
+
+    @property
+    def pentanomial(self) -> _elo.Estimate:
+        return _elo.pentanomial(self.pentanomial_counts)
+
+    @property
+    def estimate_kind(self) -> str:
+        """Which estimate is the headline: "pentanomial" for paired openings
+        (once a pair is complete), else "trinomial"."""
+        return "pentanomial" if self.paired_openings and sum(self.pentanomial_counts) else "trinomial"
+
+    @property
+    def estimate(self) -> _elo.Estimate:
+        """The headline estimate (see estimate_kind)."""
+        return self.pentanomial if self.estimate_kind == "pentanomial" else self.trinomial
+
+    @property
+    def elo(self) -> float:
+        return self.estimate.elo
+
+    @property
+    def elo_interval(self) -> tuple[float, float]:
+        e = self.estimate
+        return e.elo_low, e.elo_high
+
+    @property
+    def los(self) -> float:
+        return _elo.likelihood_of_superiority(self.wins, self.losses)
+
+    def pgn(self) -> str:
+        """Every game as PGN, in game order."""
+        return "\n".join(g.pgn(self.rules) for g in self.games)
+
+    def write_pgn(self, path) -> None:
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(self.pgn())
+
+    def text(self) -> str:
+        """A summary table."""
+        low, high = self.elo_interval
+        kind = self.estimate_kind
+        rows = [("players", f"{self.a} vs {self.b}"),
+                ("games", f"{len(self.games)}  (+{self.wins} ={self.draws} -{self.losses})"),
+                ("score", f"{self.score:.3f}"),
+                ("Elo", f"{_fmt(self.elo)}  [{_fmt(low)}, {_fmt(high)}] 95%, {kind}"),
+                ("LOS", f"{100 * self.los:.1f}%"),
+                ("pairs", " ".join(str(c) for c in self.pentanomial_counts) + "  (0, 1/4, 1/2, 3/4, 1)")]
+        if self.sprt is not None:
+            s = self.sprt
+            rows.append(("SPRT", f"{s.verdict}  LLR {s.llr:.2f} [{s.lower:.2f}, {s.upper:.2f}]  "
+                                 f"elo0={_fmt(s.elo0)} elo1={_fmt(s.elo1)} alpha={s.alpha} beta={s.beta}"))
+        width = max(len(k) for k, _ in rows)
+        return "\n".join(f"{k:<{width}}  {v}" for k, v in rows)
+
+    def __str__(self) -> str:
+        return self.text()
+
+
+def _fmt(elo: float) -> str:
+    return f"{elo:+.1f}" if math.isfinite(elo) else ("+inf" if elo > 0 else "-inf")
+
+
+def pentanomial_counts(games: Sequence[GameRecord]) -> list[int]:
+    """The five pair counts of the complete pairs among games."""
+    by_pair: dict[int, list[float]] = {}
+    for g in games:
+        by_pair.setdefault(g.pair, []).append(g.score_a)
+    counts = [0] * 5
+    for scores in by_pair.values():
+        if len(scores) == 2:
+            counts[int(round(2 * sum(scores)))] += 1
+    return counts
+
+
+# ---------------------------------------------------------------- openings
+
+def load_openings(source, plies: int | None = None) -> list[str]:
+    """Opening positions as FEN texts: a list of FEN texts, a FEN or EPD
+    file (one position a line; EPD operations are dropped), a PGN file (each
+    game's position after plies plies, or after all its moves), or "builtin"
+    for the balanced set shipped with varnok. Each is checked as
+    ChessEnv.load_fen checks it (ValueError naming the line)."""
+    from varnok._selfplay import openings_from
+    if isinstance(source, str) and source == "builtin":
+        source = BUILTIN_OPENINGS
+    if isinstance(source, (str, os.PathLike)):
+        fens = openings_from(source, plies=plies)
+    else:
+        fens = [str(f) for f in source]
+        env = ChessEnv()
+        for i, f in enumerate(fens):
+            try:
+                env.load_fen(f)
+            except ValueError as exc:
+                raise ValueError(f"opening {i}: {exc}") from None
+    if not fens:
+        raise ValueError("no opening positions found")
+    return fens
+
+
+def builtin_openings() -> list[str]:
+    """The built-in balanced openings (see tools/make_openings.py)."""
+    return load_openings("builtin")
+
+
+# ---------------------------------------------------------------- one block
+
+def _seed(*parts: int) -> int:
+    return int(np.random.SeedSequence([int(p) for p in parts]).generate_state(1, np.uint64)[0] >> 1)
+
+
+class BlockPlayer:
+    """Plays blocks of a match in one process: holds the two players."""
+
+    def __init__(self, cfg: dict):
+        self.cfg = cfg
+        self.players = (cfg["a"], cfg["b"])
+
+    def play(self, task: dict) -> tuple[list[GameRecord], int]:
+        cfg = self.cfg
+        a, b = self.players
+        seed = task["seed"]
+        a.start(_seed(seed, 0))
+        b.start(_seed(seed, 1))
+        records = play_block(a, b, task["first_game"], task["openings"], task["labels"], seed, cfg["max_plies"],
+                             cfg["rules"])
+        return records, len(records)
+
+
+def play_block(a, b, first_game: int, openings: list[str], labels: list[str], seed: int, max_plies: int,
+               rules: str) -> list[GameRecord]:
+    """Games first_game, first_game + 1, ... side by side, one per opening
+    given (game g's opening, pair g // 2, a has white in even games)."""
+    n = len(openings)
+    starts = list(openings)
+    a_white = np.array([(first_game + i) % 2 == 0 for i in range(n)])
+    env = ChessEnv(rules)
+    states, side = [], np.empty(n, np.int8)
+    for i, fen in enumerate(starts):
+        env.load_fen(fen)
+        states.append(env.save_state())
+        side[i] = 0 if fen.split()[1] == "w" else 1
+    venv = VectorEnv(n, num_threads=1, seed=seed, obs_dtype="packed", rules=rules)
+    venv.reset()
+    for i, state in enumerate(states):
+        venv.restore_state(i, state)
+    game_of_row = np.arange(n)
+    log = np.zeros((max_plies, n), np.int16)
+    result = np.zeros(n, np.int8)
+    reason = [""] * n
+    length = np.zeros(n, np.int64)
+    live = np.ones(n, bool)  # per row of the current venv
+    rebuilt = 0
+    for ply in range(max_plies + 1):
+        rows_live = np.flatnonzero(live)
+        if rows_live.size == 0:
+            break
+        if ply == max_plies:
+            for r in rows_live:
+                reason[game_of_row[r]] = MAX_PLIES_REASON
+            break
+        # A quarter of the rows finished: the rest are copied into a smaller VectorEnv.
+        if rows_live.size * 4 <= len(live) * 3 and len(live) > 16:
+            rebuilt += 1
+            smaller = VectorEnv(int(rows_live.size), num_threads=1, seed=_seed(seed, 2, rebuilt),
+                                obs_dtype="packed", rules=rules)
+            smaller.reset()
+            for j, r in enumerate(rows_live):
+                smaller.restore_state(j, venv.save_state(int(r)))
+            venv, game_of_row, side = smaller, game_of_row[rows_live], side[rows_live]
+            live = np.ones(rows_live.size, bool)
+            rows_live = np.arange(rows_live.size)
+        actions = np.zeros(len(live), np.int64)
+        drawn: list[np.ndarray] = []
+
+        def random_actions(rows, venv=venv, drawn=drawn):
+            if not drawn:
+                drawn.append(venv.random_actions())
+            return drawn[0][rows]
+
+        a_moves = a_white[game_of_row] == (side == 0)
+        for player, mask in ((a, a_moves), (b, ~a_moves)):
+            rows = np.flatnonzero(live & mask)
+            if rows.size:
+                batch = Games(lambda rows=rows, venv=venv: [venv.save_state(int(r)) for r in rows], rules,
+                              lambda rows=rows: random_actions(rows), int(rows.size))
+                actions[rows] = np.asarray(player.choose(batch), np.int64).reshape(-1)
+        if not live.all():
+            dead = np.flatnonzero(~live)
+            actions[dead] = random_actions(dead)
+        log[ply, game_of_row[rows_live]] = actions[rows_live]
+        step = venv.step(actions)
+        side = np.asarray(step.to_play, np.int8).copy()
+        ended = np.flatnonzero(live & (step.terminated | step.truncated))
+        for r in ended:
+            g = game_of_row[r]
+            result[g] = int(step.final_reward[r])
+            reason[g] = REASONS.get(int(step.final_reason[r]), str(int(step.final_reason[r])))
+            length[g] = ply + 1
+        live[ended] = False
+    length[[i for i in range(n) if reason[i] == MAX_PLIES_REASON]] = max_plies
+    names = (a.name, b.name)
+    records = []
+    for i in range(n):
+        white, black = (names if a_white[i] else names[::-1])
+        records.append(GameRecord(
+            index=first_game + i, pair=(first_game + i) // 2, white=white, black=black,
+            a_is_white=bool(a_white[i]), opening=labels[i], start_fen=starts[i],
+            actions=log[:length[i], i].astype(np.int64).tolist(), result=int(result[i]), termination=reason[i]))
+    return records
+
+
+# ---------------------------------------------------------------- the match
+
+def _check_player(p, what: str) -> None:
+    if not (hasattr(p, "choose") and hasattr(p, "start") and hasattr(p, "name")):
+        raise TypeError(f"{what} must be a player (name, start(seed), choose(games)), got {type(p).__name__}")
+
+
+def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: int = 500, rules: str = "fide",
+          engine: str = "local", workers: int | None = None, address: str | None = None,
+          sprt=None, batch: int | None = None, opening_plies: int | None = None,
+          progress: Callable[[MatchResult], None] | None = None) -> MatchResult:
+    """Plays games between players a and b and returns a MatchResult (from
+    a's side). Colours alternate; each opening (taken in order, again from
+    the first when there are more pairs than openings) is played twice, once
+    with each colour. openings: None (the initial position), a list of FEN
+    texts, a FEN/EPD or PGN file (opening_plies: the position after that
+    many plies of each PGN game), or "builtin". A game still going at
+    max_plies is a draw. sprt=(elo0, elo1[, alpha, beta]) stops the match as
+    soon as the log-likelihood ratio crosses its bounds (checked pair by
+    pair, in pair order); games is then the most it plays. batch: games per
+    block (default 256, or 32 under SPRT); blocks go to engine="local" (this
+    process, in order) or "ray" (workers processes, address a cluster).
+    progress(result so far) is called after each block."""
+    _check_player(a, "a")
+    _check_player(b, "b")
+    if isinstance(games, bool) or not isinstance(games, int) or games < 1:
+        raise ValueError(f"games must be a positive int, got {games!r}")
+    if isinstance(max_plies, bool) or not isinstance(max_plies, int) or not 1 <= max_plies <= 30000:
+        raise ValueError(f"max_plies must be 1 to 30000, got {max_plies!r}")
+    if rules not in ("classic", "fide", "fide-strict"):
+        raise ValueError(f"rules must be 'classic', 'fide' or 'fide-strict', got {rules!r}")
+    if isinstance(seed, bool) or not isinstance(seed, int) or seed < 0:
+        raise ValueError(f"seed must be a non-negative int, got {seed!r}")
+    test = _elo.check_sprt(sprt) if sprt is not None else None
+    batch = batch if batch is not None else (SPRT_BATCH if test else DEFAULT_BATCH)
+    if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
+        raise ValueError(f"batch must be a positive int, got {batch!r}")
+    if openings is None:
+        fens, labels, paired = [START_FEN], ["initial position"], False
+    else:
+        fens = load_openings(openings, opening_plies)
+        labels, paired = fens, True
+    tasks = []
+    for block, first in enumerate(range(0, games, batch)):
+        numbers = range(first, min(games, first + batch))
+        tasks.append({"shard": block, "seed": _seed(seed, block), "first_game": first,
+                      "openings": [fens[g // 2 % len(fens)] for g in numbers],
+                      "labels": [labels[g // 2 % len(labels)] for g in numbers]})
+    from varnok._engine import make_engine
+    runner = make_engine(engine, workers, address)
+    cfg = {"a": a, "b": b, "max_plies": max_plies, "rules": rules}
+    done: dict[int, list[GameRecord]] = {}
+    played: list[GameRecord] = []
+    verdict = None
+    next_block = 0
+    try:
+        for task, records, _ in runner.run("match", cfg, tasks):
+            done[task["shard"]] = records
+            while next_block in done and verdict is None:
+                block_games = done.pop(next_block)
+                next_block += 1
+                if test is None:
+                    played.extend(block_games)
+                    continue
+                # Game by game, in order: the match ends with the first pair that crosses a bound.
+                for g in block_games:
+                    played.append(g)
+                    if g.index % 2 == 1:
+                        verdict = _sprt_result(played, test)
+                        if verdict.verdict != "undecided":
+                            break
+                        verdict = None
+            if progress is not None:
+                progress(_result(a, b, played, rules, paired, test))
+            if verdict is not None:
+                break
+    finally:
+        runner.close()
+    return _result(a, b, played, rules, paired, test)
+
+
+def _sprt_result(games: list[GameRecord], test) -> SprtResult:
+    elo0, elo1, alpha, beta = test
+    llr = _elo.sprt_llr(pentanomial_counts(games), elo0, elo1)
+    lower, upper = _elo.sprt_bounds(alpha, beta)
+    verdict = "H1" if llr >= upper else "H0" if llr <= lower else "undecided"
+    return SprtResult(verdict, llr, lower, upper, elo0, elo1, alpha, beta)
+
+
+def _result(a, b, games, rules, paired, test) -> MatchResult:
+    return MatchResult(a.name, b.name, list(games), rules, paired, _sprt_result(games, test) if test else None)

@@ -1,0 +1,519 @@
+"""Players for matches and for the UCI front end.
+
+A player is anything with
+
+- ``name``: a short text for tables and PGN headers;
+- ``start(seed)``: called before each block of games of a match (and once by
+  the UCI front end), so that everything random in the player restarts from a
+  seed the match derives; a match's games then depend only on its own seed;
+- ``choose(games) -> int64 array``: one action per game of ``games`` (a
+  :class:`Games`: the games of one round that this player moves in);
+- ``close()``: releases processes or threads (optional).
+
+``think(env, ...)`` (one game, with the search's root value, node count and
+principal variation, stoppable) is what the UCI front end asks; the base
+class answers it through ``choose``.
+
+Built in: :class:`Random`, :class:`Material` (native alpha-beta on material),
+:class:`UCT`, :class:`MCTS` (a network's ``evaluate(obs, legal_mask)``, all
+games it moves in searched together: one network batch per round) and
+:class:`UCIEngine` (any UCI engine, through python-chess's engine module).
+Players hold only their settings until ``start``: they pickle, so a match can
+run them in worker processes.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import shutil
+import threading
+import time
+from collections import OrderedDict
+from typing import Callable, Protocol, Sequence
+
+import numpy as np
+
+from varnok._core import MCTS as _MCTS
+from varnok._core import UCT as _UCT
+from varnok._core import ChessEnv, MaterialSearch, State
+
+__all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "UCIEngine", "player_from_spec"]
+
+# Scores of the material search from this far up are mates (see MaterialSearch.choose).
+MATE_SCORE = 30000
+MATE_BOUND = MATE_SCORE - 1000
+# A search value v in [-1, 1] shown as centipawns, as Leela-style engines do:
+# the logistic inverse of a win expectancy, v = tanh(cp / CP_SCALE).
+CP_SCALE = 290.68
+# Search objects kept per player for recently seen batch sizes (a batch
+# shrinks as games end; the two colours of a block give two sizes).
+KEPT_SEARCHES = 4
+
+
+class Games:
+    """The games a player moves in: their states (``states``), their draw
+    rules (``rules``), and a uniformly random legal action for each
+    (``random_actions()``). ``envs()`` gives each game as a ChessEnv."""
+
+    def __init__(self, states: Callable[[], list[State]] | Sequence[State], rules: str,
+                 random_actions: Callable[[], np.ndarray], size: int):
+        self._states = states
+        self._random_actions = random_actions
+        self.rules = rules
+        self._size = size
+
+    @classmethod
+    def of_envs(cls, envs: Sequence[ChessEnv], rng: np.random.Generator) -> "Games":
+        """Games of ChessEnvs (all played by the first one's rules); random
+        actions drawn from rng."""
+        envs = list(envs)
+        rules = envs[0].rules if envs else "classic"
+
+        def draw():
+            return np.array([rng.choice(env.legal_actions()) for env in envs], np.int64)
+
+        return cls(lambda: [env.save_state() for env in envs], rules, draw, len(envs))
+
+    def __len__(self) -> int:
+        return self._size
+
+    @property
+    def states(self) -> list[State]:
+        if callable(self._states):
+            self._states = self._states()
+        return self._states
+
+    def random_actions(self) -> np.ndarray:
+        return self._random_actions()
+
+    def envs(self) -> list[ChessEnv]:
+        out = []
+        for state in self.states:
+            env = ChessEnv(self.rules)
+            env.restore_state(state)
+            out.append(env)
+        return out
+
+
+@dataclasses.dataclass
+class Thought:
+    """One game's answer with what the search saw: the action, the value of
+    the root for the side to move (centipawns, or a mate in ``mate`` moves,
+    negative when mated), the nodes searched and the principal variation
+    (actions from the root)."""
+
+    action: int
+    cp: int | None = None
+    mate: int | None = None
+    nodes: int = 0
+    pv: list[int] = dataclasses.field(default_factory=list)
+
+
+class Player(Protocol):
+    name: str
+
+    def start(self, seed: int) -> None: ...
+
+    def choose(self, games: Games) -> np.ndarray: ...
+
+
+class BasePlayer:
+    """What every built-in player shares: the name, seeding, and ``think``
+    through ``choose``."""
+
+    name = "player"
+
+    def start(self, seed: int) -> None:
+        self.seed = int(seed)
+
+    def choose(self, games: Games) -> np.ndarray:  # pragma: no cover - every player overrides it
+        raise NotImplementedError
+
+    def think(self, env: ChessEnv, *, nodes: int | None = None, depth: int | None = None,
+              deadline: float | None = None, stop: threading.Event | None = None) -> Thought:
+        """The move for one game. nodes, depth and deadline (a
+        time.monotonic() value) bound the search where the player has one;
+        stop ends it early with the best move so far."""
+        rng = np.random.default_rng(getattr(self, "seed", 0))
+        return Thought(int(self.choose(Games.of_envs([env], rng))[0]))
+
+    def close(self) -> None:
+        pass
+
+    def __repr__(self) -> str:
+        return self.name
+
+
+def _checked_int(value, what: str, low: int, high: int | None = None) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{what} must be an int, got {type(value).__name__}")
+    if value < low or (high is not None and value > high):
+        raise ValueError(f"{what} must be {low} to {high}, got {value}" if high is not None
+                         else f"{what} must be at least {low}, got {value}")
+    return int(value)
+
+
+class Random(BasePlayer):
+    """Uniformly random legal moves. In a match the moves come from the
+    match's seeded native generator; alone (the UCI front end) from seed."""
+
+    def __init__(self, seed: int = 0):
+        self.seed = _checked_int(seed, "seed", 0)
+        self.name = "Random"
+
+    def choose(self, games: Games) -> np.ndarray:
+        return games.random_actions()
+
+
+class Material(BasePlayer):
+    """Native alpha-beta on material alone, depth plies deep (1 to 8), with
+    mates found at every node searched; equal moves are broken by a seeded
+    draw. A weak, fast and reproducible reference."""
+
+    def __init__(self, depth: int = 1, seed: int = 0):
+        self.seed = _checked_int(seed, "seed", 0)
+        self._search = MaterialSearch(depth, seed=self.seed)  # checks depth
+        self.depth = self._search.depth
+        self.name = f"Material({self.depth})"
+
+    def __getstate__(self):
+        return {**self.__dict__, "_search": None}
+
+    def start(self, seed: int) -> None:
+        super().start(seed)
+        self._search = MaterialSearch(self.depth, seed=self.seed)
+
+    def _native(self):
+        if self._search is None:
+            self._search = MaterialSearch(self.depth, seed=self.seed)
+        return self._search
+
+    def choose(self, games: Games) -> np.ndarray:
+        return self._native().choose(games.states, games.rules)[0]
+
+    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
+        search = self._native()
+        if depth is not None and depth != search.depth:
+            search = MaterialSearch(max(1, min(8, int(depth))), seed=self.seed)
+        actions, scores, counted = search.choose([env])
+        score = int(scores[0])
+        if abs(score) >= MATE_BOUND:
+            plies = MATE_SCORE - abs(score) + 1
+            mate = (plies + 1) // 2
+            return Thought(int(actions[0]), mate=mate if score > 0 else -mate, nodes=int(counted[0]),
+                           pv=[int(actions[0])])
+        return Thought(int(actions[0]), cp=score, nodes=int(counted[0]), pv=[int(actions[0])])
+
+
+def value_to_cp(value: float) -> int:
+    """A root value in [-1, 1] as centipawns (tanh scale, clipped)."""
+    value = max(-0.999, min(0.999, float(value)))
+    return int(round(CP_SCALE * math.atanh(value)))
+
+
+class _SearchCache:
+    """Search objects of a player by batch size, the most recent few kept:
+    a search's trees are fixed at construction, and a batch shrinks as its
+    games end."""
+
+    def __init__(self, make: Callable[[int, int], object]):
+        self.make = make
+        self.kept: OrderedDict[int, object] = OrderedDict()
+        self.seed = 0
+
+    def restart(self, seed: int) -> None:
+        self.kept.clear()
+        self.seed = seed
+
+    def get(self, size: int):
+        if size in self.kept:
+            self.kept.move_to_end(size)
+            return self.kept[size]
+        search = self.make(size, int(np.random.SeedSequence([self.seed, size]).generate_state(1, np.uint64)[0]))
+        self.kept[size] = search
+        while len(self.kept) > KEPT_SEARCHES:
+            self.kept.popitem(last=False)
+        return search
+
+
+class UCT(BasePlayer):
+    """varnok.UCT: simulations random roll-outs per move (with the mate
+    solver), the most visited move (a proved win first)."""
+
+    def __init__(self, simulations: int = 800, exploration: float = math.sqrt(2), seed: int = 0,
+                 threads: int = 1):
+        self.simulations = _checked_int(simulations, "simulations", 1)
+        self.exploration = float(exploration)
+        self.seed = _checked_int(seed, "seed", 0)
+        self.threads = _checked_int(threads, "threads", 1, 1024)
+        self.name = f"UCT({self.simulations})"
+        self._cache = None
+
+    def __getstate__(self):
+        return {**self.__dict__, "_cache": None}
+
+    def _make(self, size: int, seed: int):
+        # Each simulation adds at most one node's children (a few dozen nodes).
+        budget = min(200_000, 64 * self.simulations + 256)
+        return _UCT(size, exploration=self.exploration, node_budget=budget, num_threads=self.threads, seed=seed)
+
+    def start(self, seed: int) -> None:
+        super().start(seed)
+        self._searches().restart(self.seed)
+
+    def _searches(self) -> _SearchCache:
+        if self._cache is None:
+            self._cache = _SearchCache(self._make)
+            self._cache.restart(self.seed)
+        return self._cache
+
+    def choose(self, games: Games) -> np.ndarray:
+        search = self._searches().get(len(games))
+        search.set_roots(games.states, rules=games.rules)
+        search.run(self.simulations)
+        return search.best_actions()
+
+    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
+        search = self._searches().get(1)
+        search.set_roots([env])
+        budget = nodes if nodes is not None else (None if deadline is not None else self.simulations)
+        done = 0
+        step = 64
+        while budget is None or done < budget:
+            # The first simulations run whatever the clock says: a move needs a search.
+            if done and ((stop is not None and stop.is_set()) or (deadline is not None and time.monotonic() >= deadline)):
+                break
+            run = step if budget is None else min(step, budget - done)
+            ran = int(search.run(run)[0])
+            done += run
+            if ran < run:  # the root is proved
+                break
+        action = int(search.best_actions()[0])
+        value = float(search.root_values()[0])
+        solved = bool(search.solved()[0])
+        if solved and value != 0:
+            return Thought(action, mate=1 if value > 0 else -1, nodes=done, pv=[action])
+        return Thought(action, cp=value_to_cp(value), nodes=done, pv=[action])
+
+
+class MCTS(BasePlayer):
+    """varnok.MCTS driven by evaluate(obs, legal_mask) -> (priors, values),
+    the same kind of function as ``selfplay --policy`` (values for the side
+    to move; priors as probabilities, or logits with logits=True). Every game
+    this player moves in is searched together: each of the simulations
+    rounds sends one batch (leaves_per_tree leaves per game) to evaluate, its
+    observations in obs_dtype (as MCTS takes it: float32 (n, 119, 8, 8), or
+    packed uint64 (n, 119)). No root noise; the most visited move is played."""
+
+    def __init__(self, evaluate: Callable | str, simulations: int = 200, *, logits: bool = False,
+                 c_puct: float = 1.25, leaves_per_tree: int = 1, seed: int = 0, threads: int = 1,
+                 obs_dtype: str = "float32", name: str | None = None):
+        if isinstance(evaluate, str):
+            from varnok._selfplay import load_policy
+            target = evaluate
+            evaluate = load_policy(target)
+            self._target = target
+        else:
+            if not callable(evaluate):
+                raise TypeError(f"evaluate must be callable or module:function, got {type(evaluate).__name__}")
+            self._target = None
+        self.evaluate = evaluate
+        self.simulations = _checked_int(simulations, "simulations", 1)
+        self.leaves_per_tree = _checked_int(leaves_per_tree, "leaves_per_tree", 1, 256)
+        self.logits = bool(logits)
+        self.c_puct = float(c_puct)
+        self.seed = _checked_int(seed, "seed", 0)
+        self.threads = _checked_int(threads, "threads", 1, 1024)
+        if obs_dtype not in ("float32", "int32", "uint8", "packed"):
+            raise ValueError(f"obs_dtype must be 'float32', 'int32', 'uint8' or 'packed', got {obs_dtype!r}")
+        self.obs_dtype = obs_dtype
+        fn = self._target or getattr(evaluate, "__name__", "evaluate")
+        self.name = name or f"MCTS({fn},{self.simulations})"
+        self._cache = None
+
+    def __getstate__(self):
+        state = {**self.__dict__, "_cache": None}
+        if self._target is not None:
+            state["evaluate"] = None  # imported again where it is unpickled
+        return state
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        if self.evaluate is None:
+            from varnok._selfplay import load_policy
+            self.evaluate = load_policy(self._target)
+
+    def _make(self, size: int, seed: int):
+        budget = min(1 << 20, 64 * (self.simulations * self.leaves_per_tree + 4))
+        return _MCTS(size, c_puct=self.c_puct, dirichlet_fraction=0.0, node_budget=budget,
+                     num_threads=self.threads, seed=seed, obs_dtype=self.obs_dtype)
+
+    def start(self, seed: int) -> None:
+        super().start(seed)
+        self._searches().restart(self.seed)
+
+    def _searches(self) -> _SearchCache:
+        if self._cache is None:
+            self._cache = _SearchCache(self._make)
+            self._cache.restart(self.seed)
+        return self._cache
+
+    def _round(self, search) -> int:
+        leaves = search.select(leaves_per_tree=self.leaves_per_tree)
+        if len(leaves) == 0:
+            search.expand(np.zeros((0, 4672), np.float32), np.zeros(0, np.float32))
+            return 0
+        priors, values = self.evaluate(leaves.obs, leaves.legal_mask)
+        search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1),
+                      logits=self.logits)
+        return len(leaves)
+
+    def choose(self, games: Games) -> np.ndarray:
+        search = self._searches().get(len(games))
+        search.set_roots(games.states, rules=games.rules)
+        for _ in range(self.simulations):
+            self._round(search)
+        return search.choose_actions(0.0)
+
+    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
+        search = self._searches().get(1)
+        search.set_roots([env])
+        budget = nodes if nodes is not None else (None if deadline is not None else self.simulations)
+        done = 0
+        while budget is None or done < budget:
+            if (stop is not None and stop.is_set()) or (deadline is not None and time.monotonic() >= deadline):
+                if done > 0:
+                    break
+            self._round(search)
+            done += 1
+        action = int(search.choose_actions(0.0)[0])
+        return Thought(action, cp=value_to_cp(float(search.root_values()[0])), nodes=done, pv=[action])
+
+
+def _find_command(command: str | Sequence[str]) -> str | list[str]:
+    if isinstance(command, str):
+        found = shutil.which(command) or shutil.which(command, path="/usr/games:/usr/local/games")
+        if found is None:
+            raise ValueError(f"UCI engine {command!r} not found on the PATH or in /usr/games")
+        return found
+    return list(command)
+
+
+class UCIEngine(BasePlayer):
+    """Any UCI engine, driven through python-chess's chess.engine module.
+    command: the program (looked up on the PATH and in /usr/games) or an
+    argument list; options: UCI options such as {"Skill Level": 0, "Threads":
+    1, "UCI_LimitStrength": True, "UCI_Elo": 1350}; limit: a
+    chess.engine.Limit or a dict of its fields (nodes, depth, time in
+    seconds). The engine process starts on first use and ends with close()."""
+
+    def __init__(self, command: str | Sequence[str] = "stockfish", options: dict | None = None,
+                 limit=None, name: str | None = None):
+        import chess.engine
+        self.command = command
+        self.options = dict(options or {})
+        if limit is None:
+            limit = chess.engine.Limit(nodes=1000)
+        elif isinstance(limit, dict):
+            limit = chess.engine.Limit(**limit)
+        elif not isinstance(limit, chess.engine.Limit):
+            raise TypeError(f"limit must be a chess.engine.Limit or a dict, got {type(limit).__name__}")
+        self.limit = limit
+        short = command if isinstance(command, str) else command[0]
+        short = short.rsplit("/", 1)[-1]
+        shown = [f"{k}={v}" for k, v in (("nodes", limit.nodes), ("depth", limit.depth), ("time", limit.time))
+                 if v is not None] + [f"{k}={v}" for k, v in self.options.items()]
+        self.name = name or f"{short}({','.join(shown)})"
+        self._engine = None
+
+    def __getstate__(self):
+        return {**self.__dict__, "_engine": None}
+
+    def _open(self):
+        if self._engine is None:
+            import chess.engine
+            self._engine = chess.engine.SimpleEngine.popen_uci(_find_command(self.command))
+            if self.options:
+                self._engine.configure(self.options)
+        return self._engine
+
+    def start(self, seed: int) -> None:
+        super().start(seed)
+
+    def choose(self, games: Games) -> np.ndarray:
+        import chess
+        engine = self._open()
+        out = np.empty(len(games), np.int64)
+        for i, env in enumerate(games.envs()):
+            board = chess.Board(env.save_state().start_fen)
+            for move in env.moves_uci():
+                board.push_uci(move)
+            played = engine.play(board, self.limit)
+            out[i] = env.uci_to_action(played.move.uci())
+        return out
+
+    def close(self) -> None:
+        if self._engine is not None:
+            try:
+                self._engine.quit()
+            except Exception:  # noqa: BLE001  (the engine may have died already)
+                pass
+            self._engine = None
+
+
+def _option_value(text: str):
+    low = text.strip().lower()
+    if low in ("true", "false"):
+        return low == "true"
+    try:
+        return int(text)
+    except ValueError:
+        return text.strip()
+
+
+def player_from_spec(spec: str, seed: int = 0) -> BasePlayer:
+    """A player from its command-line text: ``random``, ``material:2``,
+    ``uct:800``, ``mcts:module:function:200`` (add ``:logits`` for a function
+    that returns logits) or ``uci:stockfish:nodes=1000,Skill Level=0`` (the
+    limit fields nodes, depth, movetime in ms; every other name=value is a UCI
+    option). ValueError naming the spec for anything else."""
+    if not isinstance(spec, str):
+        raise TypeError(f"a player must be given as text, got {type(spec).__name__}")
+    kind, _, rest = spec.partition(":")
+    kind = kind.strip().lower()
+    try:
+        if kind == "random" and not rest:
+            return Random(seed)
+        if kind == "material":
+            return Material(int(rest) if rest else 1, seed=seed)
+        if kind == "uct":
+            return UCT(int(rest) if rest else 800, seed=seed)
+        if kind == "mcts":
+            parts = rest.split(":")
+            logits = parts[-1] == "logits"
+            if logits:
+                parts = parts[:-1]
+            if len(parts) != 3:
+                raise ValueError("give mcts:module:function:simulations")
+            return MCTS(f"{parts[0]}:{parts[1]}", int(parts[2]), logits=logits, seed=seed)
+        if kind == "uci":
+            command, _, settings = rest.partition(":")
+            if not command:
+                raise ValueError("give uci:COMMAND[:name=value,...]")
+            limit, options = {}, {}
+            for item in filter(None, (s.strip() for s in settings.split(","))):
+                name, eq, value = item.partition("=")
+                if not eq:
+                    raise ValueError(f"{item!r} is not name=value")
+                if name in ("nodes", "depth"):
+                    limit[name] = int(value)
+                elif name == "movetime":
+                    limit["time"] = int(value) / 1000
+                else:
+                    options[name] = _option_value(value)
+            return UCIEngine(command, options, limit or None)
+    except ValueError as exc:
+        raise ValueError(f"player {spec!r}: {exc}") from None
+    raise ValueError(f"player {spec!r}: expected random, material:DEPTH, uct:SIMULATIONS, "
+                     "mcts:MODULE:FUNCTION:SIMULATIONS or uci:COMMAND[:name=value,...]")

@@ -1,0 +1,247 @@
+"""The UCI front end: ``python -m varnok uci PLAYER`` plays any varnok player
+in chess GUIs, match managers and bots through the Universal Chess Interface
+on standard input and output.
+
+Commands: ``uci`` (answered with ``id``, the options Threads, Simulations and
+Seed, and ``uciok``), ``isready``, ``ucinewgame``, ``setoption name N value
+V``, ``position startpos|fen FEN [moves M...]``, ``go`` with ``wtime``,
+``btime``, ``winc``, ``binc``, ``movestogo``, ``movetime``, ``nodes``,
+``depth`` or ``infinite``, ``stop`` and ``quit``. The search runs on a worker
+thread, so ``stop``, ``isready`` and ``quit`` are answered at any time. A
+malformed command, or a move in ``position`` that is not legal, is answered
+with ``info string`` and the engine goes on with its last good position.
+"""
+
+from __future__ import annotations
+
+import sys
+import threading
+import time
+
+from varnok._core import ChessEnv
+from varnok.players import BasePlayer, Thought, player_from_spec
+
+ENGINE_NAME = "varnok"
+START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
+# Time kept back from every move for the GUI's and the pipe's own delays.
+MOVE_OVERHEAD_S = 0.05
+# Moves a game is assumed still to last when the GUI does not say (movestogo).
+DEFAULT_MOVES_TO_GO = 30
+GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes", "depth")
+
+
+class UciEngine:
+    """One UCI session over a reader and a writer (text lines)."""
+
+    def __init__(self, spec: str, out=None, rules: str = "fide"):
+        self.spec = spec
+        self.out = out or sys.stdout
+        self.rules = rules
+        self.seed = 0
+        self.threads = 1
+        self.player: BasePlayer = player_from_spec(spec, seed=self.seed)
+        self.player.start(self.seed)
+        self.simulations = getattr(self.player, "simulations", 0)
+        self.env = ChessEnv(rules)
+        self.env.load_fen(START_FEN)
+        self.lock = threading.Lock()
+        self.stop = threading.Event()
+        self.search: threading.Thread | None = None
+
+    def send(self, line: str) -> None:
+        with self.lock:
+            self.out.write(line + "\n")
+            self.out.flush()
+
+    def info(self, text: str) -> None:
+        self.send("info string " + " ".join(text.split()))
+
+    # ---------------------------------------------------------- commands
+
+    def handle(self, line: str) -> bool:
+        """Answers one command line; False after quit."""
+        words = line.split()
+        if not words:
+            return True
+        command, args = words[0], words[1:]
+        try:
+            if command == "quit":
+                self.halt()
+                return False
+            if command == "uci":
+                self.send(f"id name {ENGINE_NAME} {self.player.name}")
+                self.send("id author the varnok developers")
+                self.send("option name Threads type spin default 1 min 1 max 256")
+                self.send(f"option name Simulations type spin default {max(1, self.simulations)} min 1 max 10000000")
+                self.send("option name Seed type spin default 0 min 0 max 2147483647")
+                self.send("uciok")
+            elif command == "isready":
+                self.send("readyok")
+            elif command == "ucinewgame":
+                self.halt()
+                self.player.start(self.seed)
+            elif command == "setoption":
+                self.set_option(args)
+            elif command == "position":
+                self.halt()
+                self.set_position(args)
+            elif command == "go":
+                self.go(args)
+            elif command == "stop":
+                self.halt()
+            elif command in ("debug", "register", "ponderhit"):
+                pass
+            else:
+                self.info(f"unknown command {command}")
+        except ValueError as exc:
+            self.info(f"error: {exc}")
+        return True
+
+    def set_option(self, args: list[str]) -> None:
+        text = " ".join(args)
+        if not text.startswith("name ") or " value " not in text:
+            raise ValueError("setoption needs: name NAME value VALUE")
+        name, value = text[5:].split(" value ", 1)
+        name, value = name.strip().lower(), value.strip()
+        if name not in ("threads", "simulations", "seed"):
+            raise ValueError(f"no option named {name}")
+        try:
+            number = int(value)
+        except ValueError:
+            raise ValueError(f"option {name} takes an integer, got {value!r}") from None
+        if number < (0 if name == "seed" else 1):
+            raise ValueError(f"option {name} is out of range: {number}")
+        self.halt()
+        if name == "seed":
+            self.seed = number
+        elif name == "threads":
+            self.threads = number
+            if hasattr(self.player, "threads"):
+                self.player.threads = number
+        else:
+            self.simulations = number
+            if hasattr(self.player, "simulations"):
+                self.player.simulations = number
+        self.player.start(self.seed)  # searches are made again with the new settings
+
+    def set_position(self, args: list[str]) -> None:
+        if not args or args[0] not in ("startpos", "fen"):
+            raise ValueError("position needs startpos or fen")
+        if "moves" in args:
+            at = args.index("moves")
+            setup, moves = args[:at], args[at + 1:]
+        else:
+            setup, moves = args, []
+        fen = START_FEN if setup[0] == "startpos" else " ".join(setup[1:])
+        env = ChessEnv(self.rules)
+        env.load_fen(fen)
+        for move in moves:
+            try:
+                action = env.uci_to_action(move)
+            except ValueError:
+                raise ValueError(f"illegal move {move} in position; the position is unchanged") from None
+            env.play(action)
+        self.env = env
+
+    def go(self, args: list[str]) -> None:
+        self.halt()
+        numbers: dict[str, int] = {}
+        infinite = False
+        i = 0
+        while i < len(args):
+            word = args[i]
+            if word == "infinite":
+                infinite = True
+            elif word == "ponder":
+                pass
+            elif word in GO_NUMBERS:
+                if i + 1 >= len(args):
+                    raise ValueError(f"go {word} needs a number")
+                try:
+                    numbers[word] = int(args[i + 1])
+                except ValueError:
+                    raise ValueError(f"go {word} needs a number, got {args[i + 1]!r}") from None
+                i += 1
+            else:
+                raise ValueError(f"unknown go argument {word}")
+            i += 1
+        if self.env.legal_actions().size == 0:
+            self.info("the game is over in this position")
+            self.send("bestmove 0000")
+            return
+        deadline = self.deadline(numbers)
+        self.stop.clear()
+        env = self.env
+        self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, infinite), daemon=True)
+        self.search.start()
+
+    def deadline(self, numbers: dict[str, int]) -> float | None:
+        now = time.monotonic()
+        if "movetime" in numbers:
+            return now + self.share(numbers["movetime"] / 1000)
+        white = self.env.fen().split()[1] == "w"
+        left = numbers.get("wtime" if white else "btime")
+        if left is None:
+            return None
+        increment = numbers.get("winc" if white else "binc", 0)
+        to_go = max(1, numbers.get("movestogo", DEFAULT_MOVES_TO_GO))
+        return now + self.share(min(left / 2, left / to_go + 0.8 * increment) / 1000)
+
+    @staticmethod
+    def share(seconds: float) -> float:
+        """The search time of a move given seconds for it: less the overhead,
+        but never less than half of it."""
+        return max(seconds / 2, seconds - MOVE_OVERHEAD_S)
+
+    def think(self, env: ChessEnv, numbers: dict[str, int], deadline: float | None, infinite: bool) -> None:
+        started = time.monotonic()
+        try:
+            thought: Thought = self.player.think(env, nodes=numbers.get("nodes"), depth=numbers.get("depth"),
+                                                 deadline=deadline, stop=self.stop)
+        except Exception as exc:  # noqa: BLE001  (reported to the GUI; the engine stays alive)
+            self.info(f"error: the search failed: {type(exc).__name__}: {exc}")
+            self.send("bestmove " + env.action_to_uci(int(env.legal_actions()[0])))
+            return
+        elapsed = max(1e-6, time.monotonic() - started)
+        score = f"mate {thought.mate}" if thought.mate is not None else f"cp {thought.cp or 0}"
+        pv = []
+        line = ChessEnv(env.rules)
+        line.restore_state(env.save_state())
+        for action in thought.pv:
+            try:
+                pv.append(line.action_to_uci(action))
+                line.play(action)
+            except ValueError:
+                break
+        self.send(f"info depth {numbers.get('depth', 1)} nodes {thought.nodes} nps {int(thought.nodes / elapsed)} "
+                  f"time {int(elapsed * 1000)} score {score}" + (" pv " + " ".join(pv) if pv else ""))
+        if infinite:
+            self.stop.wait()  # under go infinite the best move waits for stop
+        self.send("bestmove " + env.action_to_uci(thought.action))
+
+    def halt(self) -> None:
+        """Stops a running search; its bestmove is sent before this returns."""
+        if self.search is not None:
+            self.stop.set()
+            self.search.join()
+            self.search = None
+
+    def run(self, source=None) -> None:
+        source = source or sys.stdin
+        try:
+            for line in source:
+                if not self.handle(line):
+                    break
+        finally:
+            self.halt()
+            self.player.close()
+
+
+def main(spec: str) -> int:
+    try:
+        engine = UciEngine(spec)
+    except (TypeError, ValueError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+    engine.run()
+    return 0
