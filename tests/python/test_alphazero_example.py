@@ -24,3 +24,30 @@ def test_self_play_writes_observation_policy_and_outcome_samples(tmp_path):
     # A game's first sample is the initial position, white to move (the side plane is 0).
     assert (data["obs"][0, 112] == 0).all() and np.array_equal(data["obs"][0], data["obs"][4])
     assert "2 positions of unfinished games dropped" in run.stdout
+
+
+def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
+    """A run of seconds: self-play, training steps, an arena evaluation
+    logged, a checkpoint; run again, it goes on from the checkpoint."""
+    import json
+
+    import pytest
+
+    torch = pytest.importorskip("torch")
+    run_dir = tmp_path / "run"
+    command = [sys.executable, "examples/alphazero_torch.py", "--run", str(run_dir), "--games", "4",
+               "--simulations", "4", "--moves-per-round", "4", "--train-steps", "2", "--batch", "16",
+               "--eval-minutes", "100", "--eval-games", "2", "--eval-simulations", "2", "--max-plies", "12",
+               "--threads", "1"]
+    for minutes in ("0.05", "0.1"):
+        run = subprocess.run(command + ["--minutes", minutes], capture_output=True, text=True, timeout=600, cwd=ROOT)
+        assert run.returncode == 0, run.stderr
+    assert "resumed" in run.stdout
+    log = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
+    assert len(log) == 2 and log[1]["steps"] > log[0]["steps"] > 0
+    for entry in log:
+        assert set(entry["results"]) == {"previous", "untrained", "material1"}
+        assert all(r["wins"] + r["draws"] + r["losses"] == 2 for r in entry["results"].values())
+    saved = torch.load(run_dir / "checkpoint.pt", weights_only=False)
+    assert saved["evaluations"] == 2 and len(saved["buffer"]["outcome"]) == log[1]["positions"] > 0
+    assert set(np.unique(saved["buffer"]["outcome"])) <= {-1.0, 0.0, 1.0}

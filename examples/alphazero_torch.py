@@ -1,0 +1,337 @@
+"""AlphaZero in PyTorch on varnok: self-play with the batched MCTS, training
+on the improved policies and outcomes, evaluation with the arena.
+
+One run lives in a folder (``--run``): ``checkpoint.pt`` (the network, the
+optimiser, the counters and the replay buffer, written after every
+evaluation and at the end: a run started again with the same folder goes on
+from there) and ``log.jsonl`` (one line per evaluation: time, training steps,
+and the Elo with its 95% interval against the previous checkpoint, the
+untrained network and ``Material(1)``). ``--plot`` draws the log as a curve.
+
+How it works:
+- Self-play: ``--games`` games on a ``VectorEnv`` (packed observations), one
+  ``varnok.MCTS`` tree each; every round of a move's search sends the leaves
+  of all trees to the network as one batch, unpacked on the device. Moves are
+  drawn in proportion to visits for the first ``--explore`` plies, the most
+  visited after; root noise as AlphaZero's. A game longer than
+  ``--max-plies`` is a draw.
+- Training: a replay buffer of the last ``--buffer`` positions (packed, 952
+  bytes each), ``--train-steps`` Adam steps of ``--batch`` positions after
+  every ``--moves-per-round`` moves of self-play; loss = cross-entropy to the
+  visit distribution + squared error to the outcome (from the side to move).
+- Evaluation every ``--eval-minutes``: ``varnok.arena.match`` between MCTS
+  players (``--eval-simulations``, no noise) with this network and with the
+  references.
+
+    ./dev py examples/alphazero_torch.py --run runs/az --minutes 30
+    ./dev py examples/alphazero_torch.py --run runs/az --plot docs/img/alphazero.png
+
+CPU by default; ``--device cuda`` runs the network on a GPU where there is one.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import json
+import time
+from pathlib import Path
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+import varnok
+from varnok import arena, players
+
+ACTIONS = 4672
+PLANES = 119
+TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
+# The counter planes as the network sees them: roughly 0 to 1.
+PLANE_SCALE = torch.ones(PLANES)
+PLANE_SCALE[TOTAL_MOVES_PLANE] = 1 / 200
+PLANE_SCALE[NO_PROGRESS_PLANE] = 1 / 100
+# Planes that are one bit per square (the pieces of each of the eight
+# positions); every other plane holds one number on all squares.
+PIECE_PLANES = torch.tensor([p < 112 and p % 14 < 12 for p in range(PLANES)])
+BITS = 2 ** torch.arange(64, dtype=torch.int64)
+
+
+def unpack(packed: np.ndarray, device: torch.device) -> torch.Tensor:
+    """Packed observations (N, 119) uint64 as float planes (N, 119, 8, 8) on the device."""
+    # DLPack takes the search's read-only buffers as they are, without a copy.
+    words = torch.from_dlpack(np.ascontiguousarray(packed).view(np.int64)).to(device)
+    bits = (words.unsqueeze(-1) & BITS.to(device)) != 0
+    planes = torch.where(PIECE_PLANES.to(device)[:, None], bits.float(), words.unsqueeze(-1).float())
+    return planes.view(-1, PLANES, 8, 8) * PLANE_SCALE.to(device)[:, None, None]
+
+
+class Residual(nn.Module):
+    def __init__(self, channels: int):
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x):
+        y = F.relu(self.bn1(self.conv1(x)))
+        return F.relu(x + self.bn2(self.conv2(y)))
+
+
+class Network(nn.Module):
+    """A residual tower with AlphaZero's two heads: policy logits over the
+    4672 actions and a value in [-1, 1] for the side to move."""
+
+    def __init__(self, blocks: int = 4, channels: int = 32):
+        super().__init__()
+        self.blocks, self.channels = blocks, channels
+        self.stem = nn.Sequential(nn.Conv2d(PLANES, channels, 3, padding=1, bias=False),
+                                  nn.BatchNorm2d(channels), nn.ReLU())
+        self.tower = nn.Sequential(*(Residual(channels) for _ in range(blocks)))
+        self.policy = nn.Sequential(nn.Conv2d(channels, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(),
+                                    nn.Flatten(), nn.Linear(2 * 64, ACTIONS))
+        self.value = nn.Sequential(nn.Conv2d(channels, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(),
+                                   nn.Flatten(), nn.Linear(64, 64), nn.ReLU(), nn.Linear(64, 1), nn.Tanh())
+
+    def forward(self, planes):
+        x = self.tower(self.stem(planes))
+        return self.policy(x), self.value(x).squeeze(-1)
+
+
+def evaluator(network: Network, device: torch.device, packed: bool):
+    """The network as an ``evaluate(obs, legal_mask) -> (logits, values)`` for varnok.MCTS."""
+
+    @torch.inference_mode()
+    def evaluate(obs, legal_mask):
+        network.eval()
+        planes = unpack(obs, device) if packed else torch.from_dlpack(obs).to(device) * \
+            PLANE_SCALE.to(device)[:, None, None]
+        logits, values = network(planes)
+        return logits.float().cpu().numpy(), values.float().cpu().numpy()
+
+    return evaluate
+
+
+class ReplayBuffer:
+    """The last ``capacity`` positions: packed observation, visit
+    distribution (sparse: the legal actions' shares), outcome."""
+
+    def __init__(self, capacity: int):
+        self.capacity = capacity
+        self.obs = np.zeros((capacity, PLANES), np.uint64)
+        self.policy = np.zeros((capacity, ACTIONS), np.float16)
+        self.outcome = np.zeros(capacity, np.float32)
+        self.size = self.next = 0
+
+    def add(self, obs: np.ndarray, policy: np.ndarray, outcome: np.ndarray) -> None:
+        for i in range(len(obs)):
+            self.obs[self.next], self.policy[self.next], self.outcome[self.next] = obs[i], policy[i], outcome[i]
+            self.next = (self.next + 1) % self.capacity
+            self.size = min(self.size + 1, self.capacity)
+
+    def sample(self, batch: int, rng: np.random.Generator):
+        rows = rng.integers(0, self.size, batch)
+        return self.obs[rows], self.policy[rows].astype(np.float32), self.outcome[rows]
+
+    def state(self) -> dict:
+        return {k: getattr(self, k)[:self.size] for k in ("obs", "policy", "outcome")} | {"next": self.next}
+
+    def load(self, state: dict) -> None:
+        n = len(state["outcome"])
+        self.obs[:n], self.policy[:n], self.outcome[:n] = state["obs"], state["policy"], state["outcome"]
+        self.size, self.next = n, state["next"] % self.capacity
+
+
+class SelfPlay:
+    """Games on a VectorEnv, each with its tree; ``play(moves)`` plays that
+    many moves in every game and returns the samples of the games that ended."""
+
+    def __init__(self, args, network: Network, device: torch.device, seed: int):
+        self.args = args
+        self.venv = varnok.VectorEnv(args.games, seed=seed, obs_dtype="packed", max_steps=args.max_plies,
+                                     rules="fide")
+        self.search = varnok.MCTS(args.games, obs_dtype="packed", seed=seed,
+                                  node_budget=args.games * args.simulations * 40)
+        self.evaluate = evaluator(network, device, packed=True)
+        self.step = self.venv.reset(seed=seed)
+        self.search.set_roots(self.venv)
+        self.pending = [[] for _ in range(args.games)]
+        self.plies = np.zeros(args.games, np.int64)
+
+    def play(self, moves: int):
+        done_obs, done_policy, done_outcome = [], [], []
+        for _ in range(moves):
+            for _ in range(self.args.simulations):
+                leaves = self.search.select()
+                logits, values = self.evaluate(leaves.obs, leaves.legal_mask)
+                self.search.expand(logits, values, logits=True)
+            policy = self.search.policy()
+            actions = np.where(self.plies < self.args.explore, self.search.choose_actions(1.0),
+                               self.search.choose_actions(0.0))
+            for g in range(self.args.games):
+                self.pending[g].append((self.step.obs[g].copy(), policy[g].copy(), int(self.step.to_play[g])))
+            self.search.advance(actions)
+            self.step = self.venv.step(actions)
+            self.plies += 1
+            ended = np.flatnonzero(self.step.terminated | self.step.truncated)
+            for g in ended.tolist():
+                white = float(self.step.final_reward[g])
+                for obs, target, side in self.pending[g]:
+                    done_obs.append(obs)
+                    done_policy.append(target)
+                    done_outcome.append(white if side == 0 else -white)
+                self.pending[g] = []
+                self.plies[g] = 0
+            if len(ended):
+                self.search.set_roots([self.venv.save_state(int(g)) for g in ended], trees=ended.tolist())
+        if not done_obs:
+            return None
+        return np.stack(done_obs), np.stack(done_policy), np.array(done_outcome, np.float32)
+
+
+def train(network, optimiser, buffer: ReplayBuffer, args, device, rng) -> float:
+    network.train()
+    total = 0.0
+    for _ in range(args.train_steps):
+        obs, policy, outcome = buffer.sample(args.batch, rng)
+        logits, values = network(unpack(obs, device))
+        target = torch.from_numpy(policy).to(device)
+        policy_loss = -(target * F.log_softmax(logits, dim=1)).sum(dim=1).mean()
+        value_loss = F.mse_loss(values, torch.from_numpy(outcome).to(device))
+        loss = policy_loss + value_loss
+        optimiser.zero_grad()
+        loss.backward()
+        optimiser.step()
+        total += loss.item()
+    return total / max(1, args.train_steps)
+
+
+def mcts_player(network, device, args, name: str):
+    frozen = copy.deepcopy(network).to(device)
+    return players.MCTS(evaluator(frozen, device, packed=False), args.eval_simulations, logits=True, name=name)
+
+
+def evaluation(network, previous, untrained, device, args, seed: int) -> dict:
+    me = mcts_player(network, device, args, "trained")
+    rows = {}
+    opponents = {"previous": mcts_player(previous, device, args, "previous"),
+                 "untrained": mcts_player(untrained, device, args, "untrained"),
+                 "material1": players.Material(1)}
+    for label, opponent in opponents.items():
+        result = arena.match(me, opponent, games=args.eval_games, seed=seed, max_plies=args.max_plies,
+                             openings="builtin")
+        low, high = result.elo_interval
+        rows[label] = {"score": result.score, "elo": result.elo, "low": low, "high": high,
+                       "wins": result.wins, "draws": result.draws, "losses": result.losses}
+        print(f"  against {label}: score {result.score:.3f}, Elo {result.elo:+.0f} [{low:+.0f}, {high:+.0f}]",
+              flush=True)
+    return rows
+
+
+def plot(run: Path, out: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    log = [json.loads(line) for line in (run / "log.jsonl").read_text().splitlines() if line.strip()]
+    figure, axis = plt.subplots(figsize=(7, 4))
+    for label in ("untrained", "material1"):
+        minutes = [entry["minutes"] for entry in log]
+        elo = np.array([entry["results"][label]["elo"] for entry in log])
+        low = np.array([entry["results"][label]["low"] for entry in log])
+        high = np.array([entry["results"][label]["high"] for entry in log])
+        axis.plot(minutes, elo, marker="o", label=f"against {label}")
+        axis.fill_between(minutes, low, high, alpha=0.2)
+    axis.axhline(0, color="grey", linewidth=0.8)
+    axis.set_xlabel("training time (minutes)")
+    axis.set_ylabel("Elo difference (95% interval)")
+    axis.legend()
+    out.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(out, dpi=120, bbox_inches="tight")
+    print(f"curve written to {out}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--run", type=Path, required=True, help="the run's folder (resumed if it holds a checkpoint)")
+    parser.add_argument("--minutes", type=float, default=30.0, help="training budget, self-play included")
+    parser.add_argument("--blocks", type=int, default=4)
+    parser.add_argument("--channels", type=int, default=32)
+    parser.add_argument("--games", type=int, default=64, help="self-play games stepped together")
+    parser.add_argument("--simulations", type=int, default=32, help="MCTS simulations per self-play move")
+    parser.add_argument("--explore", type=int, default=20, help="plies drawn by visit counts")
+    parser.add_argument("--max-plies", type=int, default=160, help="a longer game is a draw")
+    parser.add_argument("--moves-per-round", type=int, default=8)
+    parser.add_argument("--train-steps", type=int, default=16)
+    parser.add_argument("--batch", type=int, default=256)
+    parser.add_argument("--buffer", type=int, default=100_000)
+    parser.add_argument("--lr", type=float, default=2e-3)
+    parser.add_argument("--eval-minutes", type=float, default=10.0)
+    parser.add_argument("--eval-games", type=int, default=64)
+    parser.add_argument("--eval-simulations", type=int, default=64)
+    parser.add_argument("--threads", type=int, default=None, help="torch threads (default: torch's)")
+    parser.add_argument("--device", default="cpu")
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--plot", type=Path, default=None, help="draw the run's log to this image and stop")
+    args = parser.parse_args()
+    if args.plot is not None:
+        plot(args.run, args.plot)
+        return
+    if args.threads:
+        torch.set_num_threads(args.threads)
+    device = torch.device(args.device)
+    torch.manual_seed(args.seed)
+    rng = np.random.default_rng(args.seed)
+    args.run.mkdir(parents=True, exist_ok=True)
+    checkpoint_path = args.run / "checkpoint.pt"
+    network = Network(args.blocks, args.channels).to(device)
+    untrained = copy.deepcopy(network)
+    optimiser = torch.optim.Adam(network.parameters(), lr=args.lr, weight_decay=1e-4)
+    buffer = ReplayBuffer(args.buffer)
+    spent, steps, evaluations = 0.0, 0, 0
+    if checkpoint_path.exists():
+        saved = torch.load(checkpoint_path, weights_only=False)
+        network.load_state_dict(saved["network"])
+        untrained.load_state_dict(saved["untrained"])
+        optimiser.load_state_dict(saved["optimiser"])
+        buffer.load(saved["buffer"])
+        spent, steps, evaluations = saved["minutes"], saved["steps"], saved["evaluations"]
+        print(f"resumed {checkpoint_path}: {spent:.1f} minutes, {steps} training steps, {buffer.size} positions")
+    previous = copy.deepcopy(network)
+
+    def save():
+        torch.save({"network": network.state_dict(), "untrained": untrained.state_dict(),
+                    "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
+                    "steps": steps, "evaluations": evaluations, "args": vars(args)}, checkpoint_path)
+
+    play = SelfPlay(args, network, device, seed=args.seed + evaluations)
+    started = time.monotonic() - spent * 60
+    next_eval = (evaluations + 1) * args.eval_minutes
+    while spent < args.minutes:
+        samples = play.play(args.moves_per_round)
+        if samples is not None:
+            buffer.add(*samples)
+        if buffer.size >= args.batch:
+            loss = train(network, optimiser, buffer, args, device, rng)
+            steps += args.train_steps
+            print(f"{spent:6.1f} min  {buffer.size:7d} positions  {steps:6d} steps  loss {loss:.3f}", flush=True)
+        spent = (time.monotonic() - started) / 60
+        if spent >= next_eval or spent >= args.minutes:
+            evaluations += 1
+            print(f"evaluation {evaluations} after {spent:.1f} minutes:", flush=True)
+            results = evaluation(network, previous, untrained, device, args, seed=args.seed + evaluations)
+            with open(args.run / "log.jsonl", "a") as log:
+                log.write(json.dumps({"minutes": round(spent, 2), "steps": steps, "positions": buffer.size,
+                                      "results": results}) + "\n")
+            previous = copy.deepcopy(network)
+            save()
+            next_eval = (evaluations + 1) * args.eval_minutes
+            started = time.monotonic() - spent * 60   # evaluation time does not count as training
+    save()
+
+
+if __name__ == "__main__":
+    main()
