@@ -94,7 +94,8 @@ def parser() -> argparse.ArgumentParser:
     sp.add_argument("--rules", choices=("classic", "fide", "fide-strict"), default="classic",
                     help="draw rules of the games (default: %(default)s)")
     sp.add_argument("--chess960", action="store_true",
-                    help="play Chess960: each game starts from one of the 960 arrays, drawn from the seed")
+                    help="play Chess960: each game starts from one of the 960 arrays, drawn from the seed "
+                         "(default: standard chess)")
     _engine_args(sp)
 
     pg = sub.add_parser("pgn2shards", help="convert PGN files (also .gz, .bz2, .zst) into shards",
