@@ -1,6 +1,7 @@
 """Chess960 in every layer, against python-chess (chess960=True) as the rules oracle."""
 
 import io
+import json
 import pathlib
 import pickle
 import random
@@ -215,3 +216,34 @@ def test_observation_castling_planes_are_the_rights():
     env.load_fen("1r2k1r1/8/8/8/8/8/8/RR2K1RR w Gq - 0 1")
     planes = env.observation()[114:118, 0, 0]
     assert planes.tolist() == [1, 0, 0, 1]
+
+
+def test_search_roots_keep_chess960():
+    env = varnok.ChessEnv(chess960=True)
+    env.load_fen("1r2k1r1/pppppppp/8/8/8/8/PPPPPPPP/1R2K1R1 w KQkq - 0 1")
+    uct = varnok.UCT(1, seed=0)
+    uct.set_roots([env.save_state()])
+    uct.run(64)
+    visited = set(np.flatnonzero(uct.visit_counts()[0]).tolist())
+    assert visited == set(env.legal_actions().tolist())   # castling onto the rooks among them
+
+
+@pytest.mark.parametrize("module, name", [("varnok.gym", "ChessEnv"), ("varnok.pettingzoo", "raw_env")])
+def test_adapters_draw_starts_by_seed(module, name):
+    make = getattr(pytest.importorskip(module), name)
+
+    def starts(seed):
+        env = make(chess960=True)
+        env.reset(seed=seed)
+        return env.game.fen()
+    assert starts(5) == starts(5) != chess.STARTING_FEN
+    assert len({starts(seed) for seed in range(8)}) > 4
+
+
+def test_selfplay_plays_chess960_and_verifies(tmp_path):
+    data = pytest.importorskip("varnok.data")
+    pytest.importorskip("pyarrow")
+    data.selfplay(tmp_path, games=2, seed=1, engine="local", simulations=2, max_plies=12, progress=False,
+                  chess960=True)
+    assert data.verify(tmp_path, progress=False)["games"] == 2
+    assert json.loads((tmp_path / "manifest.json").read_text())["job"]["chess960"] is True
