@@ -9,6 +9,10 @@ Both sides are timed from the outside, on the same positions and depths:
 
 Both print one line per first move and a total, so the output work is the
 same. The repetitions alternate the two sides, position by position.
+
+The same positions read with `perft --chess960` (Chess960 castling rules,
+the same trees and counts) against the standard reading give
+`chess960_vs_standard_perft`, the cost of the Chess960 rules.
 """
 
 from __future__ import annotations
@@ -48,15 +52,15 @@ class VarnokPerft:
         walls = [self._run(START_FEN, 1)[0] for _ in range(7)]
         self.startup = statistics.median(walls)
 
-    def _run(self, fen: str, depth: int):
+    def _run(self, fen: str, depth: int, chess960: bool = False):
         t0 = time.perf_counter()
-        done = subprocess.run([str(self.tool), fen, str(depth)], capture_output=True,
-                              text=True, check=True)
+        done = subprocess.run([str(self.tool), *(["--chess960"] if chess960 else []), fen, str(depth)],
+                              capture_output=True, text=True, check=True)
         wall = time.perf_counter() - t0
         return wall, done.stdout
 
-    def perft(self, fen: str, depth: int) -> dict:
-        wall, out = self._run(fen, depth)
+    def perft(self, fen: str, depth: int, chess960: bool = False) -> dict:
+        wall, out = self._run(fen, depth, chess960)
         nodes = _nodes_line(out)
         own_nps = None
         for line in out.splitlines():
@@ -121,15 +125,20 @@ def run(settings, progress) -> dict:
     per_position = {name: {"varnok_nps": [], "stockfish_nps": [], "ratio": []}
                     for name in POSITIONS}
     totals = {"varnok_nps": [], "stockfish_nps": [], "ratio": []}
+    chess960 = {"nps": [], "ratio": []}
     node_counts = {}
     timings = set()
     try:
         for rep in range(settings.reps):
-            v_nodes = v_secs = s_nodes = s_secs = 0.0
+            v_nodes = v_secs = s_nodes = s_secs = c_secs = 0.0
             for name, fen in POSITIONS.items():
                 depth = settings.perft_depths[name]
                 v = ours.perft(fen, depth)
+                c = ours.perft(fen, depth, chess960=True)
                 s = theirs.perft(fen, depth)
+                if c["nodes"] != v["nodes"]:
+                    raise RuntimeError(f"perft --chess960 counts {c['nodes']} on {name}, standard {v['nodes']}")
+                c_secs += c["seconds"]
                 timings.add(v["timing"])
                 known = KNOWN_PERFT.get((name, depth))
                 if v["nodes"] != s["nodes"] or (known is not None and v["nodes"] != known):
@@ -150,6 +159,8 @@ def run(settings, progress) -> dict:
             totals["varnok_nps"].append(v_nodes / v_secs)
             totals["stockfish_nps"].append(s_nodes / s_secs)
             totals["ratio"].append(totals["varnok_nps"][-1] / totals["stockfish_nps"][-1])
+            chess960["nps"].append(v_nodes / c_secs)
+            chess960["ratio"].append(chess960["nps"][-1] / totals["varnok_nps"][-1])
     finally:
         theirs.close()
 
@@ -158,6 +169,12 @@ def run(settings, progress) -> dict:
         "perft_nodes_per_s": summary(totals["varnok_nps"]).as_dict("nodes/s"),
         "stockfish_perft_nodes_per_s": summary(totals["stockfish_nps"]).as_dict("nodes/s"),
     }
+    figures["chess960_vs_standard_perft"] = summary(chess960["ratio"]).as_dict("ratio")
+    figures["chess960_vs_standard_perft"]["details"] = {
+        "how": "the perft tool on the same positions and depths with --chess960 (Chess960 castling rules, "
+               "equal counts) and without, timed from the outside alike, one after the other; ratio of total "
+               "nodes over total time, per repetition"}
+    figures["perft_chess960_nodes_per_s"] = summary(chess960["nps"]).as_dict("nodes/s")
     for name in POSITIONS:
         figures[f"perft_vs_stockfish_{name}"] = summary(per_position[name]["ratio"]).as_dict("ratio")
     figures["perft_vs_stockfish"]["details"] = {

@@ -30,7 +30,9 @@ EnvPool's calls that only start a new game (below).
   same NumPy chooser as EnvPool's (the figures against EnvPool). The same
   side with `rules="fide"` against `rules="classic"` (the default) gives
   `fide_vs_classic_vector`, the cost of the FIDE draw rules (Zobrist keys
-  and position identities for repetitions, insufficient material).
+  and position identities for repetitions, insufficient material); with
+  `chess960=True` it gives `chess960_vs_standard_vector`, the cost of
+  Chess960 castling and of a drawn start at every reset.
 
 The NumPy chooser (`random_legal_rows`) draws, for every row of a boolean
 mask at once, a uniformly random index among the row's True cells.
@@ -62,6 +64,8 @@ UNITS = {
     "vector_floor_steps_per_s": "steps/s",
     "fide_vs_classic_vector": "ratio",
     "vector_fide_steps_per_s": "steps/s",
+    "chess960_vs_standard_vector": "ratio",
+    "vector_chess960_steps_per_s": "steps/s",
     "vector_steps_per_s": "steps/s",
     "vector_steps_per_s_1t": "steps/s",
     "vector_packed_steps_per_s": "steps/s",
@@ -220,11 +224,12 @@ class VarnokSide:
     """varnok.VectorEnv, written against its planned API (see the module text)."""
 
     def __init__(self, games: int, threads: int, obs_dtype: str, chooser: str, seed: int = 0,
-                 rules: str = "classic"):
+                 rules: str = "classic", chess960: bool = False):
         import varnok
 
+        extra = {"chess960": True} if chess960 else {}   # standard sides run on builds without the option
         self.env = varnok.VectorEnv(num_envs=games, num_threads=threads, seed=seed,
-                                    obs_dtype=obs_dtype, rules=rules)
+                                    obs_dtype=obs_dtype, rules=rules, **extra)
         self.r = self.env.reset()
         self.games = games
         self.numpy_chooser = chooser == "numpy"
@@ -277,23 +282,25 @@ def run(settings, progress) -> dict:
         build("envpool_2t", lambda: EnvPoolSide(envpool, n, 2, seed=1))
         build("envpool_1t", lambda: EnvPoolSide(envpool, n, 1, seed=2))
     api = peers.absent("VectorEnv")
-    # The FIDE side takes its turns right after the classic one it is compared with.
+    # The FIDE and Chess960 sides take their turns right after the classic one they are compared with.
     varnok_sides = {
-        "varnok_f32_numpy_2t": (2, "float32", "numpy", "classic"),
-        "varnok_packed_numpy_2t": (2, "packed", "numpy", "classic"),
-        "varnok_f32_2t": (2, "float32", "native", "classic"),
-        "varnok_f32_fide_2t": (2, "float32", "native", "fide"),
-        "varnok_f32_1t": (1, "float32", "native", "classic"),
-        "varnok_packed_2t": (2, "packed", "native", "classic"),
-        "varnok_packed_1t": (1, "packed", "native", "classic"),
+        "varnok_f32_numpy_2t": (2, "float32", "numpy", "classic", False),
+        "varnok_packed_numpy_2t": (2, "packed", "numpy", "classic", False),
+        "varnok_f32_2t": (2, "float32", "native", "classic", False),
+        "varnok_f32_fide_2t": (2, "float32", "native", "fide", False),
+        "varnok_f32_960_2t": (2, "float32", "native", "classic", True),
+        "varnok_f32_1t": (1, "float32", "native", "classic", False),
+        "varnok_packed_2t": (2, "packed", "native", "classic", False),
+        "varnok_packed_1t": (1, "packed", "native", "classic", False),
     }
     if api:
         progress.say(f"  varnok side missing: {api}")
-    for name, (threads, dtype, chooser, rules) in varnok_sides.items():
+    for name, (threads, dtype, chooser, rules, chess960) in varnok_sides.items():
         if api:
             why[name] = api
         else:
-            build(name, lambda t=threads, d=dtype, c=chooser, r=rules: VarnokSide(n, t, d, c, rules=r))
+            build(name, lambda t=threads, d=dtype, c=chooser, r=rules, x=chess960:
+                  VarnokSide(n, t, d, c, rules=r, chess960=x))
     build("floor", lambda: FloorSide(n))
     pgx, reason = peers.jax_pgx()
     if pgx is None:
@@ -364,6 +371,16 @@ def run(settings, progress) -> dict:
                    "with rules='classic', random_actions(), plies per second of step time; the FIDE side takes "
                    f"its {TURNS_PER_REP} short time boxes per repetition right after the classic side's, among "
                    "the other sides of this benchmark; the ratio is taken per repetition"}
+
+    ratio("chess960_vs_standard_vector", "varnok_f32_960_2t", "varnok_f32_2t")
+    put("vector_chess960_steps_per_s", "varnok_f32_960_2t")
+    if "details" not in figures["chess960_vs_standard_vector"]:
+        figures["chess960_vs_standard_vector"]["details"] = {
+            "games": n,
+            "how": f"VectorEnv({n}, num_threads=2, seed=0, obs_dtype='float32', chess960=True) against the same "
+                   "in standard chess, random_actions(), plies per second of step time (resets to a drawn "
+                   f"Chess960 array included); the Chess960 side takes its {TURNS_PER_REP} short time boxes per "
+                   "repetition right after the standard side's; the ratio is taken per repetition"}
 
     figures["vector_vs_envpool"]["details"] = {
         "games": n,

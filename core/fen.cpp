@@ -4,24 +4,19 @@
 // leaves the fields it did not reach at their cleared values.
 #include <cstring>
 
+#include "core/castling_field.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
 
 namespace {
 
-int piece_of_letter(char c) {
-  for (int piece = 0; piece < kPieces; ++piece)
-    if (kPieceLetters[piece] == c) return piece;
-  return kNoPiece;
-}
-
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-void Position::parse_fen(const char* text) {
+void Position::parse_fen(const char* text, bool chess960_rules) {
   const size_t length = std::strlen(text);
   // Reading at or beyond the end yields the terminating NUL.
   auto at = [&](size_t i) -> char { return i < length ? text[i] : '\0'; };
@@ -32,6 +27,8 @@ void Position::parse_fen(const char* text) {
   enpassant = kNoSquare;
   castle = 0;
   no_progress_count = 0;
+  chess960 = chess960_rules;
+  castling_rook_files = Position{}.castling_rook_files;
 
   // Placement: counts squares, not ranks. A row ends when the file counter
   // reaches 8; a digit read right after a letter skips squares after the
@@ -61,6 +58,15 @@ void Position::parse_fen(const char* text) {
   if (at(p + 1) != '\0') side = at(p + 1) == 'w' ? kWhite : kBlack;
   p += 3;
 
+  // The castling field comes after the placement is complete, so a Chess960
+  // letter can be read against it.
+  rebuild_occupancies();
+  for (; chess960 && at(p) != ' ' && at(p) != '\0'; ++p) {
+    const CastlingLetter letter = chess960_castling_letter(*this, at(p));
+    if (letter.fault != CastlingLetterFault::kNone) continue;
+    castle |= 1 << letter.right_index;
+    castling_rook_files[letter.right_index] = static_cast<int8_t>(letter.rook_file);
+  }
   for (; at(p) != ' ' && at(p) != '\0'; ++p) {
     switch (at(p)) {
       case 'K': castle |= kWhiteKingSide; break;

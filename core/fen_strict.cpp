@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/attack_tables.hpp"
+#include "core/castling_field.hpp"
 #include "core/move_text.hpp"
 #include "core/quoted.hpp"
 
@@ -33,12 +34,6 @@ constexpr const char* kColourNames[2] = {"white", "black"};
 std::string square_name(int square) { return {file_letter(square), rank_digit(square)}; }
 
 bool is_fen_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-int piece_of_letter(char c) {
-  for (int piece = 0; piece < 12; ++piece)
-    if (kPieceLetters[piece] == c) return piece;
-  return kNoPiece;
-}
 
 void read_placement(std::string_view field, Position& position) {
   int rank = 8, file = 0;
@@ -91,27 +86,50 @@ void check_material(std::string_view field, const Position& position) {
 }
 
 void read_castling(std::string_view field, Position& position) {
-  constexpr struct {
-    char letter;
-    int right, king, rook, colour;
-  } kRights[] = {{'K', kWhiteKingSide, kE1, kH1, kWhite},
-                 {'Q', kWhiteQueenSide, kE1, kA1, kWhite},
-                 {'k', kBlackKingSide, kE8, kH8, kBlack},
-                 {'q', kBlackQueenSide, kE8, kA8, kBlack}};
   position.castle = 0;
   if (field == "-") return;
-  size_t next = 0;  // rights are listed in the order of kRights, each once
+  int next = 0;  // rights are listed in the order of their letters, each once
   for (const char c : field) {
-    while (next < std::size(kRights) && kRights[next].letter != c) ++next;
-    if (next == std::size(kRights)) fail("castling", field, "expected '-' or letters of KQkq in that order, each once");
-    const auto& right = kRights[next++];
-    const bool king_home = position.pieces(right.colour, kKing) & square_bit(right.king);
-    const bool rook_home = position.pieces(right.colour, kRook) & square_bit(right.rook);
+    while (next < kCastlingRights && kCastlingLetters[next] != c) ++next;
+    if (next == kCastlingRights) fail("castling", field, "expected '-' or letters of KQkq in that order, each once");
+    const int colour = next / kCastlingSides;
+    const Castling& castling = kCastlings[colour][next % kCastlingSides];
+    ++next;
+    const bool king_home = position.pieces(colour, kKing) & square_bit(castling.king_from);
+    const bool rook_home = position.pieces(colour, kRook) & square_bit(castling.rook_from);
     if (!king_home || !rook_home)
       fail("castling", field,
-           std::string(1, c) + " needs the " + kColourNames[right.colour] + " king on " + square_name(right.king) +
-               " and a " + kColourNames[right.colour] + " rook on " + square_name(right.rook));
-    position.castle |= right.right;
+           std::string(1, c) + " needs the " + kColourNames[colour] + " king on " + square_name(castling.king_from) +
+               " and a " + kColourNames[colour] + " rook on " + square_name(castling.rook_from));
+    position.castle |= castling.right;
+  }
+}
+
+// Chess960: X-FEN or Shredder-FEN letters in any order, each right at most
+// once, each with its king on the back rank and its rook there on that side.
+void read_chess960_castling(std::string_view field, Position& position) {
+  position.castle = 0;
+  if (field == "-") return;
+  for (const char c : field) {
+    const CastlingLetter letter = chess960_castling_letter(position, c);
+    const int colour = letter.right_index / kCastlingSides;
+    const std::string name = kColourNames[colour];
+    const std::string side = letter.right_index % kCastlingSides == kKingSide ? "king" : "queen";
+    switch (letter.fault) {
+      case CastlingLetterFault::kNotALetter:
+        fail("castling", field, "expected '-' or letters of KQkq, A-H and a-h, found " + quoted(std::string(1, c)));
+      case CastlingLetterFault::kNoKing:
+        fail("castling", field, std::string(1, c) + " needs the " + kColourNames[c >= 'a'] + " king on its back rank");
+      case CastlingLetterFault::kNoRook:
+        fail("castling", field,
+             std::string(1, c) + " needs a " + name + " rook on the " + side + " side of the " + name +
+                 " king on its back rank");
+      case CastlingLetterFault::kNone: break;
+    }
+    const int right = 1 << letter.right_index;
+    if (position.castle & right) fail("castling", field, "the " + name + " " + side + "-side right is given twice");
+    position.castle |= right;
+    position.castling_rook_files[letter.right_index] = static_cast<int8_t>(letter.rook_file);
   }
 }
 
@@ -208,7 +226,7 @@ void check_checks(std::string_view field, const Position& position) {
 
 }  // namespace
 
-FenPosition parse_fen_strict(std::string_view text) {
+FenPosition parse_fen_strict(std::string_view text, bool chess960) {
   std::array<std::string_view, kMaxFields> fields;
   int count = 0;
   for (size_t i = 0; i < text.size();) {
@@ -239,7 +257,11 @@ FenPosition parse_fen_strict(std::string_view text) {
   check_material(fields[0], position);
   if (fields[1] != "w" && fields[1] != "b") fail("side to move", fields[1], "expected 'w' or 'b'");
   position.side = fields[1] == "w" ? kWhite : kBlack;
-  read_castling(fields[2], position);
+  position.chess960 = chess960;
+  if (chess960)
+    read_chess960_castling(fields[2], position);
+  else
+    read_castling(fields[2], position);
   read_en_passant(fields[3], position);
   position.no_progress_count = 0;
   if (count == 6) {

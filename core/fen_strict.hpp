@@ -26,6 +26,9 @@ struct FenPosition {
 };
 
 // Throws std::invalid_argument whose message names the field and the fault.
-FenPosition parse_fen_strict(std::string_view text);
+// With chess960 the castling field is X-FEN or Shredder-FEN (letters in any
+// order, each right once), and each right needs its king on the back rank
+// and a rook on that side of it.
+FenPosition parse_fen_strict(std::string_view text, bool chess960 = false);
 
 }  // namespace varnok

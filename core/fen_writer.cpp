@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "core/attack_tables.hpp"
+#include "core/castling_field.hpp"
 #include "core/move_text.hpp"
 
 namespace varnok {
@@ -32,7 +33,8 @@ bool has_legal_en_passant(const Position& position) {
   return false;
 }
 
-std::string fen_of(const Position& position, int fullmove_number, EnPassantField en_passant) {
+std::string fen_of(const Position& position, int fullmove_number, EnPassantField en_passant,
+                   CastlingNotation castling) {
   std::string out;
   out.reserve(90);
   for (int rank = 8; rank >= 1; --rank) {
@@ -51,14 +53,7 @@ std::string fen_of(const Position& position, int fullmove_number, EnPassantField
     if (rank > 1) out.push_back('/');
   }
   out += position.side == kWhite ? " w " : " b ";
-  constexpr struct {
-    int right;
-    char letter;
-  } kRights[] = {{kWhiteKingSide, 'K'}, {kWhiteQueenSide, 'Q'}, {kBlackKingSide, 'k'}, {kBlackQueenSide, 'q'}};
-  const size_t castling_start = out.size();
-  for (const auto& [right, letter] : kRights)
-    if (position.castle & right) out.push_back(letter);
-  if (out.size() == castling_start) out.push_back('-');
+  append_castling_field(out, position, castling);
   out.push_back(' ');
   const int square = position.enpassant;
   const bool written =

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "core/castling_field.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
@@ -18,9 +19,10 @@ enum class EnPassantField { kStandard, kLegal };
 bool has_legal_en_passant(const Position& position);
 
 // Placement, side, castling, en passant, half-move clock (the position's
-// no-progress count) and fullmove_number.
-std::string fen_of(const Position& position, int fullmove_number,
-                   EnPassantField en_passant = EnPassantField::kStandard);
+// no-progress count) and fullmove_number. A Chess960 position writes its
+// castling field in castling's notation.
+std::string fen_of(const Position& position, int fullmove_number, EnPassantField en_passant = EnPassantField::kStandard,
+                   CastlingNotation castling = CastlingNotation::kXFen);
 
 // The first four fields, without the clocks: how error messages name a
 // position.

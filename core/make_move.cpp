@@ -17,6 +17,15 @@ inline void move_pieces(std::array<Bitboard, kPieces>& pieces, Move move, int us
   const int p = move_piece(move);
   const int q = move_promoted(move);
   const Bitboard target_bit = square_bit(t);
+  Bitboard& our_rooks = pieces[piece_of(us, kRook)];
+  if (move_is_castling(move) && (our_rooks & target_bit)) {
+    // Chess960: the king moves onto its rook's square; both end on the
+    // standard squares of the side the rook stands on.
+    const int side = file_of(t) > file_of(s) ? kKingSide : kQueenSide;
+    pieces[p] = (pieces[p] & ~square_bit(s)) | square_bit(back_rank_square(us, kCastledKingFile[side]));
+    our_rooks = (our_rooks & ~target_bit) | square_bit(back_rank_square(us, kCastledRookFile[side]));
+    return;
+  }
   pieces[p] = (pieces[p] & ~square_bit(s)) | target_bit;
   if (move_is_capture(move)) {
     for (int kind = kPawn; kind <= kKing; ++kind) {
@@ -60,7 +69,16 @@ void Position::apply_move(Move move) {
   if (kind_of(move_piece(move)) == kPawn || move_is_capture(move) || move_promoted(move)) no_progress_count = 0;
   move_pieces(bitboards, move, us);
   enpassant = move_is_double_push(move) ? t - forward_of(us) : kNoSquare;  // the square passed over
-  castle &= kCastlingRightsKept[t] & kCastlingRightsKept[s];
+  if (!chess960) {
+    castle &= kCastlingRightsKept[t] & kCastlingRightsKept[s];
+  } else if (castle) {
+    // A king move ends its colour's rights; a rook leaving, or anything
+    // landing on, a right's rook square ends that right.
+    if (kind_of(move_piece(move)) == kKing) castle &= ~castling_rights_of(us);
+    const Bitboard touched = square_bit(s) | square_bit(t);
+    for (int index = 0; index < kCastlingRights; ++index)
+      if (touched & square_bit(castling_rook_square(index))) castle &= ~(1 << index);
+  }
   rebuild_occupancies();
   side = opponent_of(us);
   saturating_increment(no_progress_count);

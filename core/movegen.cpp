@@ -23,13 +23,48 @@ inline void append_promotions(MoveList& list, int source, int target, int flags)
     list.push(encode_move(source, target, piece_of(Us, kPawn), piece_of(Us, PieceKind(kind)), flags));
 }
 
+// Chess960 castling of Us on side: king and rook on any files of the back
+// rank, every square both cross empty but for themselves, and no square the
+// king stands on or passes attacked; its destination is left to the
+// legality test, which sees the rook already moved. The move's target is the
+// rook's square. Returns kNoMove when the castling is not possible.
+template <Colour Us>
+Move chess960_castling(const Position& p, int side) {
+  constexpr Colour kThem = opponent_of(Us);
+  const int index = castling_right_index(Us, side);
+  const int rook = p.castling_rook_square(index);
+  const Bitboard kings = p.pieces(Us, kKing) & back_rank_bits(Us);
+  if (!(p.castle & (1 << index)) || population_count(kings) != 1 || !(p.pieces(Us, kRook) & square_bit(rook)))
+    return kNoMove;
+  const int king = lsb_index(kings);
+  if ((file_of(rook) > file_of(king)) != (side == kKingSide)) return kNoMove;
+  const int king_file = file_of(king);
+  const Bitboard king_path = back_rank_span(Us, king_file, kCastledKingFile[side]);
+  const Bitboard crossed =
+      (king_path | back_rank_span(Us, file_of(rook), kCastledRookFile[side])) & ~square_bit(king) & ~square_bit(rook);
+  if (p.occupancies[kBothColours] & crossed) return kNoMove;
+  // The squares from the king's own up to its destination, which is judged
+  // after the move.
+  const Bitboard passed = (king_path & ~square_bit(back_rank_square(Us, kCastledKingFile[side]))) | square_bit(king);
+  for (Bitboard b = passed; b; b &= b - 1)
+    if (p.square_attacked_by(lsb_index(b), kThem)) return kNoMove;
+  return encode_move(king, rook, piece_of(Us, kKing), 0, kCastlingFlag);
+}
+
 template <Colour Us>
 int castling_moves_of(const Position& p, Move (&out)[2]) {
-  // King side before queen side. The rights alone vouch for king and rook
-  // being at home; the squares the king starts from and passes must not be
-  // attacked, its destination is left to the legality test.
-  constexpr Colour kThem = opponent_of(Us);
+  // King side before queen side.
   int n = 0;
+  if (p.chess960) {
+    if (!(p.castle & castling_rights_of(Us))) return 0;
+    for (int side = kKingSide; side <= kQueenSide; ++side)
+      if (const Move move = chess960_castling<Us>(p, side)) out[n++] = move;
+    return n;
+  }
+  // Standard chess: the rights alone vouch for king and rook being at home;
+  // the squares the king starts from and passes must not be attacked, its
+  // destination is left to the legality test.
+  constexpr Colour kThem = opponent_of(Us);
   for (const Castling& c : kCastlings[Us])
     if ((p.castle & c.right) && !(p.occupancies[kBothColours] & c.must_be_empty) &&
         !p.square_attacked_by(c.king_from, kThem) && !p.square_attacked_by(c.king_passes, kThem))

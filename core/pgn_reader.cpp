@@ -13,13 +13,13 @@
 #include "core/pgn_tags.hpp"
 #include "core/quoted.hpp"
 #include "core/san.hpp"
+#include "core/start_positions.hpp"
 #include "core/uci.hpp"
 
 namespace varnok {
 
 namespace {
 
-constexpr std::string_view kInitialFen = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 constexpr int kEnd = -1;     // get() and peek() at the end of the source
 constexpr int kPaused = -2;  // get() and peek() with the chunk budget spent, or a read interrupted
 constexpr int kMore = 1;     // refill() made bytes ready
@@ -329,13 +329,27 @@ void PgnReader::start_game(const Token& first) {
   game_.offset = first.offset;
 }
 
+namespace {
+
+// The Variant tag values that name Chess960, as PGN writers spell them.
+bool is_chess960_variant(std::string_view value) {
+  std::string lowered;
+  for (const char c : value)
+    if (c != ' ' && c != '-') lowered.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+  return lowered == "chess960" || lowered == "fischerandom" || lowered == "fischerrandom" || lowered == "960";
+}
+
+}  // namespace
+
 // The start position, from the headers as read so far.
 void PgnReader::enter_movetext() {
   if (in_movetext_) return;
   in_movetext_ = true;
   const std::string* fen = game_.header("FEN");
+  const std::string* variant = game_.header("Variant");
+  const bool chess960 = variant && is_chess960_variant(*variant);
   try {
-    FenPosition loaded = parse_fen_strict(fen ? std::string_view(*fen) : kInitialFen);
+    FenPosition loaded = parse_fen_strict(fen ? std::string_view(*fen) : kInitialFen, chess960);
     game_.start = loaded.position;
     game_.start_fullmove = loaded.fullmove_number;
   } catch (const std::invalid_argument& e) {

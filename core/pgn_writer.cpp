@@ -6,12 +6,12 @@
 #include "core/legality.hpp"
 #include "core/pgn_tags.hpp"
 #include "core/san.hpp"
+#include "core/start_positions.hpp"
 
 namespace varnok {
 
 namespace {
 
-constexpr std::string_view kInitialFen = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1";
 constexpr size_t kLineWidth = 80;
 
 struct RosterTag {
@@ -115,10 +115,13 @@ std::string write_pgn(const Position& start, int fullmove_number, std::span<cons
                : value              ? std::string_view(*value)
                                     : tag.absent);
   }
+  // A Chess960 game always names its start: its castling moves read
+  // differently from standard chess even from the standard array.
+  if (start.chess960) append_tag(out, "Variant", "Chess960");
   for (const auto& [name, value] : headers)
-    if (!written_by_us(name)) append_tag(out, name, value);
+    if (!written_by_us(name) && !(start.chess960 && name == "Variant")) append_tag(out, name, value);
   const std::string fen = fen_of(start, fullmove_number);
-  if (fen != kInitialFen) {
+  if (fen != kInitialFen || start.chess960) {
     append_tag(out, "SetUp", "1");
     append_tag(out, "FEN", fen);
   }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/castling.hpp"
 #include "core/types.hpp"
 
 namespace varnok {
@@ -34,6 +35,18 @@ struct Position {
   int32_t enpassant = kNoSquare;  // the square a double push passed over
   int32_t side = kWhite;          // colour to move
   int32_t no_progress_count = 0;  // plies since the last pawn move, capture or promotion
+  // Chess960 castling: the rook of each right stands on any file of its back
+  // rank, and a castling move's target is that rook's square (the king
+  // "takes" its own rook, as UCI_Chess960 writes it). In standard chess the
+  // rook files are h and a and a castling move's target is the king's
+  // destination, g or c.
+  bool chess960 = false;
+  std::array<int8_t, kCastlingRights> castling_rook_files = {kHFile, kAFile, kHFile, kAFile};  // K, Q, k, q
+
+  // The square of the rook of right index (2 * colour + side).
+  constexpr int castling_rook_square(int right_index) const {
+    return back_rank_square(right_index / kCastlingSides, castling_rook_files[right_index]);
+  }
 
   // The piece on square, kNoPiece when empty. When a malformed position has
   // several pieces on one square the highest piece index wins.
@@ -56,8 +69,11 @@ struct Position {
 
   // Loads the placement, side, castling and en-passant fields of a FEN text
   // and clears no_progress_count. The loader trusts its text the way a
-  // position editor would; it never reads past the end of the text.
-  void parse_fen(const char* text);
+  // position editor would; it never reads past the end of the text. With
+  // chess960 the castling field is X-FEN or Shredder-FEN (letters KQkq for
+  // the outermost rook of a side, or the rook's file letter); a right whose
+  // king or rook is not on the back rank is dropped.
+  void parse_fen(const char* text, bool chess960 = false);
   // Prints the board as letters to the C standard output and, through sink,
   // as chess symbols to the second channel.
   void render(TextSink sink, void* context) const;

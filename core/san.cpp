@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/attack_tables.hpp"
+#include "core/castling.hpp"
 #include "core/fen_writer.hpp"
 #include "core/legality.hpp"
 #include "core/move_lookup.hpp"
@@ -64,7 +65,7 @@ constexpr int promotion_kind_of(Move move) { return move_promoted(move) ? kind_o
 Move castling_move(const Position& position, bool king_side, std::string_view text) {
   Move found = kNoMove;
   const auto fits = [&](Move move) {
-    return move_is_castling(move) && (file_of(move_target(move)) == file_of(kG1)) == king_side;
+    return move_is_castling(move) && (castling_side_of(move) == kKingSide) == king_side;
   };
   for_each_legal_move_that(position, fits, [&](Move move) { found = move; });
   if (found == kNoMove) fail("illegal", text, position);
@@ -77,7 +78,7 @@ MoveText san_of(const Position& position, Move move) {
   MoveText text;
   const int source = move_source(move), target = move_target(move), piece = move_piece(move);
   if (move_is_castling(move)) {
-    const std::string_view castling = file_of(target) == file_of(kG1) ? "O-O" : "O-O-O";
+    const std::string_view castling = castling_side_of(move) == kKingSide ? "O-O" : "O-O-O";
     for (const char c : castling) text.push(c);
   } else if (kind_of(piece) == kPawn) {
     if (move_is_capture(move)) {

@@ -35,6 +35,12 @@ enum Piece : int { WP, WN, WB, WR, WQ, WK, BP, BN, BB, BR, BQ, BK };
 inline constexpr int kPieces = 12;
 inline constexpr int kNoPiece = -1;
 inline constexpr char kPieceLetters[] = "PNBRQKpnbrqk";
+// The piece a FEN letter stands for, kNoPiece for any other character.
+constexpr int piece_of_letter(char c) {
+  for (int piece = 0; piece < kPieces; ++piece)
+    if (kPieceLetters[piece] == c) return piece;
+  return kNoPiece;
+}
 
 // A colour's pieces follow each other in kind order, white's first.
 constexpr Piece piece_of(int colour, PieceKind kind) { return Piece(kPieceKinds * colour + kind); }
@@ -63,6 +69,10 @@ enum Square : int {
 inline constexpr int kSquares = 64;
 inline constexpr int kNoSquare = 64;  // the en-passant square when there is none
 static_assert(kH1 == 63 && kA1 == 56 && kE8 == 4);
+
+// Files a to h by index.
+enum FileIndex : int { kAFile, kBFile, kCFile, kDFile, kEFile, kFFile, kGFile, kHFile };
+inline constexpr int kFiles = 8;
 
 constexpr int file_of(int square) { return square % 8; }
 // Rank 1 to 8.

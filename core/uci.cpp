@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/castling.hpp"
 #include "core/fen_writer.hpp"
 #include "core/move_lookup.hpp"
 #include "core/quoted.hpp"
@@ -20,7 +21,24 @@ int promotion_kind(char letter) {
   return -1;
 }
 
+// Where a castling move's text in the other convention puts its target: the
+// king's destination for a Chess960 word, the rook's square for a standard
+// one.
+int other_castling_target(const Position& position, Move move) {
+  if (position.chess960) return castled_king_square(move);
+  const int colour = rank_of(move_source(move)) == back_rank_of(kWhite) ? kWhite : kBlack;
+  return position.castling_rook_square(castling_right_index(colour, castling_side_of(move)));
+}
+
 }  // namespace
+
+MoveText uci_of(Move move, const Position& position, bool chess960) {
+  if (!move_is_castling(move) || chess960 == position.chess960) return uci_of(move);
+  MoveText text;
+  push_square(text, move_source(move));
+  push_square(text, other_castling_target(position, move));
+  return text;
+}
 
 MoveText uci_of(Move move) {
   MoveText text;
@@ -42,6 +60,12 @@ Move move_of_uci(const Position& position, std::string_view text) {
     return move_source(move) == source && move_target(move) == target && move_promoted(move) == promoted;
   };
   for_each_legal_move_that(position, fits, [&](Move move) { found = move; });
+  if (found == kNoMove && !kind) {
+    const auto other_convention = [&](Move move) {
+      return move_is_castling(move) && move_source(move) == source && other_castling_target(position, move) == target;
+    };
+    for_each_legal_move_that(position, other_convention, [&](Move move) { found = move; });
+  }
   if (found == kNoMove)
     throw std::invalid_argument("illegal UCI move " + quoted(text) + " in " + fen_without_clocks(position));
   return found;

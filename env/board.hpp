@@ -26,6 +26,8 @@ namespace varnok {
 
 // The standard initial position.
 const Position& initial_position();
+// Chess960 array number (0-959) as a Chess960 position with all rights.
+const Position& chess960_start(int number);
 
 // The verdict on a position reached in an episode, as step gives it: the
 // position, its repetition value (times recorded before in the episode),
@@ -74,11 +76,16 @@ class Board {
 
   // ---- fixed at construction
   DrawRules rules = DrawRules::kClassic;
+  // Chess960: reset starts from one of the 960 arrays, drawn uniformly; the
+  // k-th draw is Random(chess960_seed, k), so a seed fixes the sequence.
+  bool chess960 = false;
+  uint64_t chess960_seed = 0;
+  uint64_t chess960_draws = 0;
   // Why the last episode ended: set by step, play and roll_out, kNone after
   // reset, load_fen, parse_fen and restore_state.
   Termination last_termination = Termination::kNone;
 
-  explicit Board(DrawRules draw_rules = DrawRules::kClassic);
+  explicit Board(DrawRules draw_rules = DrawRules::kClassic, bool chess960_starts = false, uint64_t seed = 0);
 
   // Reads the FEN text into the position without starting an episode; the
   // position becomes the start of the move log (full move 1).
@@ -100,7 +107,12 @@ class Board {
   void record_position(uint64_t key);
   void build_observation(Observation& out) const;
 
+  // Starts an episode from the initial position, or in Chess960 from the
+  // next drawn array.
   StepResult reset();
+  // Starts an episode from Chess960 array number (0-959; 518 is the standard
+  // array) with Chess960 castling; std::out_of_range for other numbers.
+  StepResult reset_chess960(int number);
   // Starts an episode from position as reset starts one from the initial
   // position: history, repetitions, counters and the move log cleared, the
   // position recorded and its moves listed. The position keeps its
@@ -124,11 +136,14 @@ class Board {
   // no_progress_count counts the move that restarted it as well, so after
   // such a move in the log the clock is one less.
   int32_t halfmove_clock() const;
-  std::string fen(EnPassantField en_passant) const;
+  std::string fen(EnPassantField en_passant, CastlingNotation castling = CastlingNotation::kXFen) const;
   // The legal move an action stands for in the current position (the move
   // step would play).
   Move legal_move_of_action(int32_t action) const;
   std::string action_to_uci(int32_t action) const;
+  // With castling written king onto rook when chess960, else king onto its
+  // destination.
+  std::string action_to_uci(int32_t action, bool chess960) const;
   std::string action_to_san(int32_t action) const;
   int32_t uci_to_action(std::string_view text) const;
   int32_t san_to_action(std::string_view text) const;

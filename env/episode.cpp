@@ -6,19 +6,22 @@
 // at 100), and under FIDE rules insufficient material.
 #include <cassert>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "core/attack_tables.hpp"
 #include "core/fen_strict.hpp"
 #include "core/legality.hpp"
+#include "core/start_positions.hpp"
 #include "core/zobrist.hpp"
 #include "env/board.hpp"
 #include "env/draw_rules.hpp"
 #include "env/move_log.hpp"
+#include "env/random.hpp"
 
 namespace varnok {
 
 namespace {
-constexpr const char* kInitialPosition = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1 ";
 constexpr int kNoProgressLimit = 50;
 constexpr int kFideNoProgressLimit = 100;        // the FIDE 50-move rule counts 50 moves of each side
 constexpr int kFideStrictNoProgressLimit = 150;  // the 75-move rule, automatic under the FIDE Laws
@@ -29,13 +32,14 @@ constexpr int kFideStrictRepetitionLimit = 4;    // of a fifth occurrence, autom
 constexpr size_t kReservedLogEntries = 1024;
 }  // namespace
 
-Board::Board(DrawRules draw_rules) : rules(draw_rules) {
+Board::Board(DrawRules draw_rules, bool chess960_starts, uint64_t seed)
+    : rules(draw_rules), chess960(chess960_starts), chess960_seed(seed) {
   init_attack_tables();
   move_log.reserve(kReservedLogEntries);
 }
 
 void Board::parse_fen(const char* text) {
-  position.parse_fen(text);
+  position.parse_fen(text, chess960);
   start_position = position;
   start_fullmove = 1;
   move_log.clear();
@@ -44,10 +48,21 @@ void Board::parse_fen(const char* text) {
 const Position& initial_position() {
   static const Position initial = [] {
     Position p;
-    p.parse_fen(kInitialPosition);
+    p.parse_fen(kInitialFen.data());
     return p;
   }();
   return initial;
+}
+
+const Position& chess960_start(int number) {
+  static const std::vector<Position> starts = [] {
+    std::vector<Position> all(kChess960Positions);
+    for (int n = 0; n < kChess960Positions; ++n) all[n].parse_fen(chess960_fen(n).c_str(), true);
+    return all;
+  }();
+  if (number < 0 || number >= kChess960Positions)
+    throw std::out_of_range("Chess960 position number " + std::to_string(number) + " is not 0 to 959");
+  return starts[number];
 }
 
 void Board::start_from(const Position& start, int32_t fullmove_number) {
@@ -68,6 +83,8 @@ void Board::start_from(const Position& start, int32_t fullmove_number) {
 }
 
 StepResult Board::reset() {
+  if (chess960)
+    return reset_chess960(static_cast<int>(Random(chess960_seed, chess960_draws++).below(kChess960Positions)));
   start_from(initial_position());
   StepResult result;
   build_observation(result.observation);
@@ -75,8 +92,16 @@ StepResult Board::reset() {
   return result;
 }
 
+StepResult Board::reset_chess960(int number) {
+  start_from(chess960_start(number));
+  StepResult result;
+  build_observation(result.observation);
+  result.side = position.side;
+  return result;
+}
+
 StepResult Board::load_fen(std::string_view text) {
-  const FenPosition loaded = parse_fen_strict(text);  // throws before anything changes
+  const FenPosition loaded = parse_fen_strict(text, chess960);  // throws before anything changes
   start_from(loaded.position, loaded.fullmove_number);
   StepResult result;
   build_observation(result.observation);

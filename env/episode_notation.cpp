@@ -53,6 +53,10 @@ Move Board::legal_move_of_action(int32_t action) const {
 
 std::string Board::action_to_uci(int32_t action) const { return uci_of(legal_move_of_action(action)).str(); }
 
+std::string Board::action_to_uci(int32_t action, bool chess960_castling) const {
+  return uci_of(legal_move_of_action(action), position, chess960_castling).str();
+}
+
 std::string Board::action_to_san(int32_t action) const { return san_of(position, legal_move_of_action(action)).str(); }
 
 int32_t Board::uci_to_action(std::string_view text) const {
@@ -110,10 +114,10 @@ int32_t Board::halfmove_clock() const {
   return restarted && count > 0 ? count - 1 : count;
 }
 
-std::string Board::fen(EnPassantField en_passant) const {
+std::string Board::fen(EnPassantField en_passant, CastlingNotation castling) const {
   Position written = position;
   written.no_progress_count = halfmove_clock();
-  return fen_of(written, fullmove_number(), en_passant);
+  return fen_of(written, fullmove_number(), en_passant, castling);
 }
 
 std::vector<std::string> Board::moves_uci() const {

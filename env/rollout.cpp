@@ -58,11 +58,14 @@ Move draw_legal_move(const Position& position, std::mt19937& rng) {
 // castling right without the king at home lets a rook on e1 share castling's
 // action, an en-passant square holding a piece lets the en-passant capture
 // share the ordinary capture's, two pieces on one square share moves), and
-// then the draw has to be over actions, as step sees them.
+// then the draw has to be over actions, as step sees them. Chess960 castling
+// needs the king and its rook in place, and takes the rook's square, which
+// no other move of the king can.
 bool one_action_per_move(const Position& position) {
   if (!no_square_held_twice(position)) return false;
   if (position.enpassant != kNoSquare && (position.occupancies[kBothColours] & square_bit(position.enpassant)))
     return false;
+  if (position.chess960) return true;
   const bool white_home = position.bitboards[WK] & square_bit(kE1);
   const bool black_home = position.bitboards[BK] & square_bit(kE8);
   return !((position.castle & kWhiteCastling) && !white_home) && !((position.castle & kBlackCastling) && !black_home);

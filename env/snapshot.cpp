@@ -16,6 +16,8 @@ State Board::save_state() const {
   state.side = position.side;
   state.enpassant = position.enpassant;
   state.castle = position.castle;
+  state.chess960 = position.chess960;
+  state.castling_rook_files = position.castling_rook_files;
   state.state_history.reserve(state_history.size());
   for (int i = 0; i < state_history.size(); ++i) state.state_history.push_back(state_history.nested(i));
   state.state_pos = state_history.cursor();
@@ -60,6 +62,10 @@ void check_restorable(const State& state) {
   for (const auto& [action, move] : state.move_index)
     if (action < 0 || action >= kActionCount)
       throw std::invalid_argument("move_index key " + std::to_string(action) + " is not an action index 0 to 4671");
+  for (const auto& files : {state.castling_rook_files, state.start_position.castling_rook_files})
+    for (const int8_t file : files)
+      if (file < 0 || file >= kFiles)
+        throw std::invalid_argument("castling_rook_files must be files 0 to 7, got " + std::to_string(file));
   if (state.start_fullmove < 1)
     throw std::invalid_argument("start_fullmove must be at least 1, got " + std::to_string(state.start_fullmove));
   // Whether the moves replay from the start is settled when they are read
@@ -78,6 +84,8 @@ StepResult Board::restore_state(const State& state) {
   position.occupancies = state.occupancies;
   position.enpassant = state.enpassant;
   position.castle = state.castle;
+  position.chess960 = state.chess960;
+  position.castling_rook_files = state.castling_rook_files;
   position.no_progress_count = state.no_progress_count;
   state_history.assign(state.state_history, state.state_pos);
   total_move_count = state.total_move_count;

@@ -18,6 +18,10 @@ struct State {
   int32_t side = 0;
   int32_t enpassant = 0;
   int32_t castle = 0;
+  // The castling convention and the rook file of each right (K, Q, k, q) of
+  // the position; Chess960 games keep them, standard ones have h, a, h, a.
+  bool chess960 = false;
+  std::array<int8_t, 4> castling_rook_files = {7, 0, 7, 0};
   // Kept as nested growable arrays, since Python may assign any nesting of
   // integers; restore_state checks the shape before using it.
   std::vector<std::vector<std::vector<int32_t>>> state_history;

@@ -17,6 +17,15 @@ constexpr char kMagic[4] = {'V', 'R', 'N', 'K'};
 constexpr size_t kHeaderSize = 4 + 2 + 1 + 4;
 constexpr size_t kChecksumSize = 4;
 
+// Whether a State belongs to a Chess960 game, which needs format version 3.
+bool is_chess960_state(const State& s) {
+  return s.chess960 || s.start_position.chess960 || s.castling_rook_files != Position{}.castling_rook_files ||
+         s.start_position.castling_rook_files != Position{}.castling_rook_files;
+}
+uint16_t version_for(const State& s) {
+  return is_chess960_state(s) ? kChess960StateBytesVersion : kStandardStateBytesVersion;
+}
+
 // History entry forms.
 enum EntryForm : uint8_t { kPackedEntry = 0, kNestedEntry = 1 };
 // Repetition count forms: the counts replaying the move log gives under the
@@ -296,7 +305,39 @@ std::vector<std::pair<typename Map::key_type, typename Map::mapped_type>> sorted
 
 // ---------------------------------------------------------------- the State payload
 
+// The Chess960 fields of a State, which lead the payload from version 3 on.
+struct Chess960Fields {
+  bool position = false, start = false;
+  std::array<int8_t, kCastlingRights> position_files = Position{}.castling_rook_files;
+  std::array<int8_t, kCastlingRights> start_files = Position{}.castling_rook_files;
+};
+
+void write_chess960_fields(Writer& w, const State& s) {
+  w.u8(static_cast<uint8_t>((s.chess960 ? 1 : 0) | (s.start_position.chess960 ? 2 : 0)));
+  for (const auto& files : {s.castling_rook_files, s.start_position.castling_rook_files})
+    for (const int8_t file : files) {
+      if (file < 0 || file >= kFiles) throw std::invalid_argument("State bytes: a castling rook file is not 0 to 7");
+      w.u8(static_cast<uint8_t>(file));
+    }
+}
+
+Chess960Fields read_chess960_fields(Reader& r) {
+  Chess960Fields c;
+  const uint8_t flags = r.u8();
+  if (flags > 3) refuse("Chess960 flags " + std::to_string(flags) + " are not 0 to 3");
+  c.position = flags & 1;
+  c.start = flags & 2;
+  for (auto* files : {&c.position_files, &c.start_files})
+    for (int8_t& file : *files) {
+      const uint8_t value = r.u8();
+      if (value >= kFiles) refuse("castling rook file " + std::to_string(value) + " is not 0 to 7");
+      file = static_cast<int8_t>(value);
+    }
+  return c;
+}
+
 void write_state(Writer& w, const State& s) {
+  if (is_chess960_state(s)) write_chess960_fields(w, s);
   if (!packable(s.bitboards) || s.occupancies != occupancies_of(s.bitboards))
     throw std::invalid_argument("State bytes: the position's pieces overlap");
   write_pieces(w, s.bitboards);
@@ -335,6 +376,9 @@ void write_state(Writer& w, const State& s) {
 
 State read_state(Reader& r, uint16_t version) {
   State s;
+  const Chess960Fields chess960 = version >= kChess960StateBytesVersion ? read_chess960_fields(r) : Chess960Fields{};
+  s.chess960 = chess960.position;
+  s.castling_rook_files = chess960.position_files;
   s.bitboards = read_pieces(r);
   s.occupancies = occupancies_of(s.bitboards);
   read_position_fields(r, s.side, s.enpassant, s.castle);
@@ -342,6 +386,8 @@ State read_state(Reader& r, uint16_t version) {
                      &s.start_fullmove})
     *v = r.i32();
   s.start_position = read_position(r);
+  s.start_position.chess960 = chess960.start;
+  s.start_position.castling_rook_files = chess960.start_files;
 
   s.state_history.resize(r.count(1, "history entry"));
   for (NestedPlanes& entry : s.state_history) entry = read_entry(r);
@@ -416,10 +462,10 @@ void expect_end(const Reader& r) {
 
 }  // namespace
 
-std::string framed_bytes(StateBytesKind kind, std::string_view payload) {
+std::string framed_bytes(StateBytesKind kind, std::string_view payload, uint16_t version) {
   Writer w;
   for (char c : kMagic) w.u8(static_cast<uint8_t>(c));
-  w.u16(kStateBytesVersion);
+  w.u16(version);
   w.u8(static_cast<uint8_t>(kind));
   w.count(payload.size());
   std::string out = w.take();
@@ -432,7 +478,7 @@ std::string framed_bytes(StateBytesKind kind, std::string_view payload) {
 std::string state_to_bytes(const State& state) {
   Writer w;
   write_state(w, state);
-  return framed_bytes(StateBytesKind::kState, w.take());
+  return framed_bytes(StateBytesKind::kState, w.take(), version_for(state));
 }
 
 State state_from_bytes(std::string_view bytes) {
@@ -448,8 +494,16 @@ std::string board_to_bytes(const Board& board) {
   w.u8(static_cast<uint8_t>(board.rules));
   w.u8(board.after_reset ? 1 : 0);
   w.u8(static_cast<uint8_t>(board.last_termination));
-  write_state(w, board.save_state());
-  return framed_bytes(StateBytesKind::kBoard, w.take());
+  const State state = board.save_state();
+  const bool chess960 = board.chess960 || is_chess960_state(state);
+  if (chess960) {
+    w.u8(board.chess960 ? 1 : 0);
+    w.u64(board.chess960_seed);
+    w.u64(board.chess960_draws);
+  }
+  write_state(w, state);
+  return framed_bytes(StateBytesKind::kBoard, w.take(),
+                      chess960 ? kChess960StateBytesVersion : kStandardStateBytesVersion);
 }
 
 Board board_from_bytes(std::string_view bytes) {
@@ -463,10 +517,17 @@ Board board_from_bytes(std::string_view bytes) {
   if (after_reset > 1) refuse("the after-reset flag is not 0 or 1");
   if (termination > static_cast<uint8_t>(Termination::kMoveCap))
     refuse("termination " + std::to_string(termination) + " is unknown");
+  Board board(static_cast<DrawRules>(rules));
+  if (version >= kChess960StateBytesVersion) {
+    const uint8_t option = r.u8();
+    if (option > 1) refuse("the Chess960 option is not 0 or 1");
+    board.chess960 = option == 1;
+    board.chess960_seed = r.u64();
+    board.chess960_draws = r.u64();
+  }
   State state = read_state(r, version);
   expect_end(r);
   if (version == 1 && rules == static_cast<uint8_t>(DrawRules::kFide)) update_version_1_fide_game(state);
-  Board board(static_cast<DrawRules>(rules));
   board.restore_state(state);
   board.after_reset = after_reset == 1;
   board.last_termination = static_cast<Termination>(termination);

@@ -27,7 +27,12 @@ namespace varnok {
 
 // Version 2: FIDE games keep the half-move clock, and their repetition
 // counts can be given as replayed under the FIDE rules. Version 1 still reads.
-inline constexpr uint16_t kStateBytesVersion = 2;
+// Version 3 adds Chess960: the castling convention and rook files of the
+// position and the start, and a Board's Chess960 option and start draws.
+// Standard games are still written as version 2, byte for byte as before.
+inline constexpr uint16_t kStateBytesVersion = 3;
+inline constexpr uint16_t kChess960StateBytesVersion = 3;
+inline constexpr uint16_t kStandardStateBytesVersion = 2;
 
 enum class StateBytesKind : uint8_t { kState = 1, kBoard = 2 };
 
@@ -42,6 +47,6 @@ Board board_from_bytes(std::string_view bytes);
 
 // Header and checksum around a payload (for tests and the fuzz target,
 // which feed the payload reader directly).
-std::string framed_bytes(StateBytesKind kind, std::string_view payload);
+std::string framed_bytes(StateBytesKind kind, std::string_view payload, uint16_t version = kStateBytesVersion);
 
 }  // namespace varnok

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/fen_strict.hpp"
+#include "core/start_positions.hpp"
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
 #include "env/state_bytes.hpp"
@@ -122,7 +123,8 @@ void set_state_of(py::detail::value_and_holder& instance, const py::bytes& bytes
 }
 
 std::string env_repr(const Board& board) {
-  return "ChessEnv(fen='" + board.fen(EnPassantField::kStandard) + "', rules='" + draw_rules_name(board.rules) + "')";
+  return "ChessEnv(fen='" + board.fen(EnPassantField::kStandard) + "', rules='" + draw_rules_name(board.rules) + "'" +
+         (board.chess960 ? ", chess960=True)" : ")");
 }
 
 // The picture is drawn by varnok/svg.py from what the other methods read.
@@ -214,7 +216,7 @@ void bind_chess_env(py::module_& m) {
       .def_property(
           "start_fen", [](const State& s) { return fen_of(s.start_position, s.start_fullmove); },
           [](State& s, const std::string& text) {
-            const FenPosition start = parse_fen_strict(text);
+            const FenPosition start = parse_fen_strict(text, s.start_position.chess960);
             s.start_position = start.position;
             s.start_fullmove = start.fullmove_number;
           },
@@ -256,8 +258,15 @@ void bind_chess_env(py::module_& m) {
                     "(side to move, 119 observation planes, reward from white's side, done). Save and restore whole "
                     "games, hash positions, play random roll-outs, read and write FEN, UCI, SAN and PGN, draw SVG "
                     "pictures. Pickles and copies whole.")
-      .def(py::init([](const std::string& rules) { return Board(draw_rules_of(rules)); }), py::arg("rules") = "classic",
-           "An empty board; call reset, load_fen, parse_fen or restore_state first. rules=\"classic\" ends a game "
+      .def(py::init([](const std::string& rules, bool chess960, std::optional<uint64_t> seed) {
+             return Board(draw_rules_of(rules), chess960, seed ? *seed : std::random_device{}());
+           }),
+           py::arg("rules") = "classic", py::kw_only(), py::arg("chess960").noconvert() = false,
+           py::arg("seed").noconvert() = py::none(),
+           "An empty board; call reset, load_fen, parse_fen or restore_state first. chess960=True plays Chess960 "
+           "(Fischer Random): reset starts from one of the 960 arrays drawn uniformly (seed, a non-negative integer, "
+           "makes the draws reproducible), castling follows the Chess960 rules and is the king's move onto its own "
+           "rook, and FEN texts are read with X-FEN or Shredder-FEN castling fields. rules=\"classic\" ends a game "
            "on the third occurrence of a position (counted by hash_state, which two positions with pieces "
            "swapped between squares can share) and after 50 plies counted from and including the last pawn move "
            "or capture; rules=\"fide\" on the third occurrence of a position by FIDE identity (same pieces, side, "
@@ -270,9 +279,22 @@ void bind_chess_env(py::module_& m) {
       .def_property_readonly(
           "rules", [](const Board& board) { return draw_rules_name(board.rules); },
           "The draw rules, \"classic\", \"fide\" or \"fide-strict\".")
-      .def("reset", &Board::reset,
-           "Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), "
-           "the observation as 119 lists of 64 ints.")
+      .def(
+          "reset",
+          [](Board& board, std::optional<int64_t> position) {
+            if (!position) return board.reset();
+            if (!board.chess960) throw py::value_error("position needs a ChessEnv(chess960=True)");
+            if (*position < 0 || *position >= kChess960Positions)
+              throw py::value_error("position must be a Chess960 array number 0 to 959, got " +
+                                    std::to_string(*position));
+            return board.reset_chess960(static_cast<int>(*position));
+          },
+          py::kw_only(), py::arg("position").noconvert() = py::none(),
+          "Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), "
+          "the observation as 119 lists of 64 ints. With chess960=True it starts from a Chess960 array: position "
+          "names it (0 to 959, Scharnagl's numbering, 518 the standard array), None draws the next one. position is "
+          "keyword-only; ValueError for a number outside 0-959 or for "
+          "position in a standard-chess ChessEnv.")
       .def(
           "get_actions",
           [](Board& board) {
@@ -345,17 +367,33 @@ void bind_chess_env(py::module_& m) {
            "faulty text raises ValueError naming the field and leaves the environment unchanged.")
       .def(
           "fen",
-          [](const Board& board, const std::string& en_passant) { return board.fen(en_passant_field_of(en_passant)); },
-          py::arg("en_passant") = "standard",
+          [](const Board& board, const std::string& en_passant, const std::string& castling) {
+            if (castling != "x-fen" && castling != "shredder")
+              throw py::value_error("castling must be \"x-fen\" or \"shredder\", got \"" + castling + "\"");
+            return board.fen(en_passant_field_of(en_passant),
+                             castling == "shredder" ? CastlingNotation::kShredder : CastlingNotation::kXFen);
+          },
+          py::arg("en_passant") = "standard", py::arg("castling") = "x-fen",
           "The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move "
           "number counts on from the episode's start. en_passant=\"standard\" writes the square passed over "
-          "after every double push; \"legal\" only when an en-passant capture is legal (python-chess's default).")
-      .def("action_to_uci", &Board::action_to_uci, py::arg("action").noconvert(),
-           "The UCI text of a legal action of the current position; ValueError naming an illegal action.")
+          "after every double push; \"legal\" only when an en-passant capture is legal (python-chess's default). In a "
+          "Chess960 game castling=\"x-fen\" writes KQkq for a side's outermost rook and the rook's file letter "
+          "otherwise, \"shredder\" always the file letters (HAha); a standard game always writes KQkq.")
+      .def(
+          "action_to_uci",
+          [](const Board& board, int32_t action, std::optional<bool> chess960) {
+            return chess960 ? board.action_to_uci(action, *chess960) : board.action_to_uci(action);
+          },
+          py::arg("action").noconvert(), py::arg("chess960").noconvert() = py::none(),
+          "The UCI text of a legal action of the current position; ValueError naming an illegal action. Castling "
+          "is written as the game encodes it (king onto its destination, e1g1, in standard chess; king onto its "
+          "rook, e1h1, in Chess960) unless chess960 chooses: True for king onto rook, False for king onto "
+          "destination.")
       .def("action_to_san", &Board::action_to_san, py::arg("action").noconvert(),
            "The SAN text of a legal action of the current position; ValueError naming an illegal action.")
       .def("uci_to_action", &Board::uci_to_action, py::arg("text"),
-           "The action of a legal move given in UCI; ValueError naming a malformed or illegal text.")
+           "The action of a legal move given in UCI; ValueError naming a malformed or illegal text. Castling is "
+           "read in either convention (e1g1 or e1h1) where the text names no other legal move.")
       .def("san_to_action", &Board::san_to_action, py::arg("text"),
            "The action of a legal move given in SAN (usual variations accepted); ValueError naming a malformed, "
            "illegal or ambiguous text.")
@@ -393,6 +431,9 @@ void bind_chess_env(py::module_& m) {
            "The board as an SVG picture (a str): size pixels square, file and rank labels, the last move's squares "
            "highlighted when last_move, the king in check marked when check, black at the bottom when flipped. "
            "ValueError for a size below 64.")
+      .def_property_readonly(
+          "chess960", [](const Board& board) { return board.chess960; },
+          "True when reset starts Chess960 games (the chess960 option).")
       .def(
           "_repr_svg_", [](const Board& board) { return svg_of(board, 400, true, true, false); },
           "The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).")

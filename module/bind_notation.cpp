@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "core/pgn_reader.hpp"
+#include "core/start_positions.hpp"
 #include "env/observation_writer.hpp"
 #include "env/pgn_replay.hpp"
 #include "module/bindings.hpp"
@@ -217,6 +218,17 @@ void bind_notation(py::module_& m) {
       .def("__next__", &PgnGames::next,
            "The next game as a PgnGame; StopIteration at the end, ValueError for a broken game with "
            "errors=\"raise\".");
+
+  m.def(
+      "chess960_fen",
+      [](int64_t number) {
+        if (number < 0 || number >= kChess960Positions)
+          throw py::value_error("number must be a Chess960 array number 0 to 959, got " + std::to_string(number));
+        return chess960_fen(static_cast<int>(number));
+      },
+      py::arg("number").noconvert(),
+      "The FEN of Chess960 (Fischer Random) array number 0 to 959 by Scharnagl's numbering (518 is the standard "
+      "array), with all four castling rights written KQkq (X-FEN). ValueError for any other number.");
 
   m.def(
       "read_pgn",

@@ -98,12 +98,12 @@ int checked_row(const VectorEnv& env, int64_t row) {
 // Checked as ChessEnv.load_fen checks (a text that is no legal position
 // must not become a game's first position); the clocks are not taken, a
 // game from a start position counts from 0 as it always has.
-std::vector<Position> start_positions(const std::vector<std::string>& fens) {
+std::vector<Position> start_positions(const std::vector<std::string>& fens, bool chess960) {
   std::vector<Position> starts;
   starts.reserve(fens.size());
   for (size_t i = 0; i < fens.size(); ++i) {
     try {
-      Position& start = starts.emplace_back(parse_fen_strict(fens[i]).position);
+      Position& start = starts.emplace_back(parse_fen_strict(fens[i], chess960).position);
       start.no_progress_count = 0;
     } catch (const std::invalid_argument& e) {
       throw py::value_error("start position " + std::to_string(i) + ": " + e.what());
@@ -186,7 +186,7 @@ void bind_vector_env(py::module_& m) {
                           "final_reason.")
       .def(py::init([](int64_t num_envs, std::optional<int64_t> num_threads, std::optional<uint64_t> seed,
                        const std::string& obs_dtype, std::optional<int64_t> max_steps, bool copy,
-                       const std::string& rules) {
+                       const std::string& rules, bool chess960) {
              if (num_envs < 1 || num_envs > (1 << 20))
                throw py::value_error("num_envs must be 1 to 1048576, got " + std::to_string(num_envs));
              const int64_t threads = num_threads.value_or(default_threads());
@@ -201,6 +201,7 @@ void bind_vector_env(py::module_& m) {
              options.format = observation_format(obs_dtype);
              options.max_steps = static_cast<int32_t>(max_steps.value_or(0));
              options.rules = draw_rules_of(rules);
+             options.chess960 = chess960;
              auto self = std::make_unique<PyVectorEnv>();
              py::gil_scoped_release unlocked;
              self->env = std::make_unique<VectorEnv>(options);
@@ -210,11 +211,14 @@ void bind_vector_env(py::module_& m) {
            py::arg("num_envs").noconvert(), py::arg("num_threads").noconvert() = py::none(),
            py::arg("seed").noconvert() = py::none(), py::arg("obs_dtype") = "float32",
            py::arg("max_steps").noconvert() = py::none(), py::arg("copy") = false, py::arg("rules") = "classic",
+           py::kw_only(), py::arg("chess960").noconvert() = false,
            "num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) "
            "makes every game and every draw reproducible, for any num_threads; obs_dtype is \"float32\", \"int32\", "
            "\"uint8\" (counters saturate at 255) or \"packed\" (one uint64 word per plane, see varnok.unpack); "
            "max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; "
-           "rules is \"classic\", \"fide\" or \"fide-strict\", the draw rules of every game, as for ChessEnv.")
+           "rules is \"classic\", \"fide\" or \"fide-strict\", the draw rules of every game, as for ChessEnv; "
+           "chess960=True starts every game (at reset and auto-reset) from a Chess960 array drawn uniformly from "
+           "the game's own seeded draws, with Chess960 castling.")
       .def_property_readonly(
           "num_envs", [](const PyVectorEnv& v) { return v.env->size(); }, "The number of games.")
       .def_property_readonly(
@@ -229,6 +233,9 @@ void bind_vector_env(py::module_& m) {
             return py::none();
           },
           "The plies after which a game is truncated, or None for no limit.")
+      .def_property_readonly(
+          "chess960", [](const PyVectorEnv& v) { return v.env->chess960(); },
+          "True when games start from Chess960 arrays (the chess960 option).")
       .def_property_readonly(
           "rules", [](const PyVectorEnv& v) { return draw_rules_name(v.env->rules()); },
           "The draw rules of every game, \"classic\", \"fide\" or \"fide-strict\".")
@@ -320,7 +327,7 @@ void bind_vector_env(py::module_& m) {
           "set_start_positions",
           [](PyVectorEnv& v, const std::vector<std::string>& fens) {
             Use use(*v.env);
-            v.env->set_start_positions(start_positions(fens));
+            v.env->set_start_positions(start_positions(fens, v.env->chess960()));
           },
           py::arg("fens"),
           "Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) "

@@ -1,7 +1,10 @@
 // perft: counts the leaf nodes of the legal-move tree of a position, the
 // standard check of a move generator against published counts.
 //
-//   perft FEN DEPTH
+//   perft [--chess960] FEN DEPTH
+//
+// With --chess960 the FEN's castling field is read as X-FEN or Shredder-FEN
+// and castling moves are named king onto rook ("e1h1").
 //
 // Prints one line per legal first move ("e2e4: 20", promotions with the new
 // piece in lower case, "e7e8q") in move-generation order, then an empty line,
@@ -13,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/legality.hpp"
 #include "core/position.hpp"
@@ -73,13 +77,18 @@ uint64_t count_leaves(const Position& position, int depth) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: perft FEN DEPTH   (DEPTH a whole number >= 1)\n");
+  std::fprintf(stderr, "usage: perft [--chess960] FEN DEPTH   (DEPTH a whole number >= 1)\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool chess960 = argc == 4 && std::strcmp(argv[1], "--chess960") == 0;
+  if (chess960) {
+    --argc;
+    ++argv;
+  }
   if (argc != 3) return usage();
   errno = 0;
   char* end = nullptr;
@@ -87,7 +96,7 @@ int main(int argc, char** argv) {
   if (end == argv[2] || *end != '\0' || errno != 0 || depth < 1 || depth > 64) return usage();
 
   Position position;
-  position.parse_fen(argv[1]);
+  position.parse_fen(argv[1], chess960);
 
   const auto start = std::chrono::steady_clock::now();
   const uint64_t total = count_leaves<true>(position, static_cast<int>(depth));

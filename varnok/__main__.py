@@ -114,6 +114,9 @@ def parser() -> argparse.ArgumentParser:
                     help="threads per worker (the games do not depend on it)")
     sp.add_argument("--rules", choices=("classic", "fide", "fide-strict"), default="classic",
                     help="draw rules of the games (default: %(default)s)")
+    sp.add_argument("--chess960", action="store_true",
+                    help="play Chess960: each game starts from one of the 960 arrays, drawn from the seed "
+                         "(default: standard chess)")
     _engine_args(sp)
 
     pg = sub.add_parser("pgn2shards", help="convert PGN files (also .gz, .bz2, .zst) into shards",
@@ -291,7 +294,7 @@ def main(argv=None) -> int:
                 temperature_plies=args.temperature_plies, max_plies=args.max_plies, resign=args.resign,
                 resign_min_plies=args.resign_min_plies, openings=args.openings, threads=args.threads,
                 engine=args.engine, workers=args.workers, address=args.address, progress=not args.quiet,
-                rules=args.rules)
+                rules=args.rules, chess960=args.chess960)
         elif args.command == "pgn2shards":
             summary = data.pgn2shards(args.source, args.out, chunk_bytes=max(1, int(args.chunk_mb * 1e6)),
                                       engine=args.engine, workers=args.workers, address=args.address,

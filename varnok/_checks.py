@@ -60,12 +60,12 @@ def path(value, name: str) -> Path:
     return Path(text)
 
 
-def game_from_fen(fen, rules: str = "classic"):
-    """A new native game started from fen (checked as load_fen checks it);
-    ValueError for a position whose game is already over, which an episode
-    cannot start from."""
+def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
+    """A new native game started from fen (checked as load_fen checks it,
+    with Chess960 castling when chess960); ValueError for a position whose
+    game is already over, which an episode cannot start from."""
     from varnok import ChessEnv
-    game = ChessEnv(rules)
+    game = ChessEnv(rules, chess960=chess960)
     game.load_fen(fen)
     if not game.legal_actions().size:
         ended = "checkmate" if game.in_check() else "stalemate"

@@ -125,7 +125,7 @@ class SelfPlayer:
         n, seed = task["games"], task["seed"]
         threads = cfg.get("threads", 1)
         venv = VectorEnv(n, num_threads=threads, seed=seed, obs_dtype="packed", max_steps=cfg["max_plies"],
-                         copy=True, rules=cfg.get("rules", "classic"))
+                         copy=True, rules=cfg.get("rules", "classic"), chess960=cfg.get("chess960", False))
         if cfg.get("openings"):
             venv.set_start_positions(cfg["openings"])
         step = venv.reset()
@@ -174,7 +174,7 @@ class SelfPlayer:
                     result[i] = int(step.final_reward[i])
             if len(ended) and not uct:
                 search.set_roots([venv.save_state(int(i)) for i in ended], trees=ended.tolist())
-        env = ChessEnv()
+        env = ChessEnv(chess960=cfg.get("chess960", False))
         records = []
         for i in range(n):
             env.load_fen(starts[i])

@@ -402,7 +402,8 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
         yield batch_arrays(pa.Table.from_batches(pending), obs, policy)
 
 
-def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", expected=None) -> dict:
+def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", expected=None,
+                 chess960: bool = False) -> dict:
     """Replays every game of a shard from its start FEN and moves (under the
     job's draw rules) and checks each row against it; with `expected`, an
     iterator of the source's games ((file, line, start FEN, moves, result),
@@ -422,7 +423,7 @@ def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", ex
     ply = table.column("ply").to_numpy()
     fens = table.column("start_fen").to_pylist()
     moves = table.column("moves").to_pylist()
-    env = ChessEnv(rules)
+    env = ChessEnv(rules, chess960=chess960)
     games = 0
     row = 0
     n = table.num_rows

@@ -120,7 +120,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
              resign: float | None = None, resign_min_plies: int = 0, openings=None, c_puct: float = 1.25,
              dirichlet_alpha: float = 0.3, dirichlet_fraction: float = 0.25, threads: int = 1,
              engine="ray", workers: int | None = None, address: str | None = None, progress: bool = True,
-             on_shard=None, rules: str = "classic") -> Summary:
+             on_shard=None, rules: str = "classic", chess960: bool = False) -> Summary:
     """Plays `games` games into shards of `games_per_shard` in folder `out`.
 
     search: "uct" (native random roll-outs at the leaves), "uniform" (MCTS
@@ -135,6 +135,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     PGN file (each game's final position is a start); starts are drawn per
     game from the shard's seed. `threads` per worker (results do not depend on it).
     `rules`: the draw rules of the games, "classic", "fide" or "fide-strict" (as for ChessEnv).
+    `chess960`: each game starts from a Chess960 array drawn from the shard's seed (start FENs in X-FEN).
     """
     from varnok._checks import integer, real
     from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
@@ -157,6 +158,8 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     threads = integer(threads, "threads", 1, MAX_THREADS)
     if rules not in ("classic", "fide", "fide-strict"):
         raise ValueError(f'rules must be "classic", "fide" or "fide-strict", got {rules!r}')
+    if not isinstance(chess960, bool):
+        raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
     if search not in SEARCHES:
         raise ValueError(f"search must be one of {', '.join(SEARCHES)}, got {search!r}")
     if (search == "policy") != (policy is not None):
@@ -168,10 +171,12 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
            "leaves_per_tree": leaves_per_tree, "temperature": temperature, "temperature_plies": temperature_plies,
            "max_plies": max_plies, "resign": resign, "resign_min_plies": resign_min_plies, "openings": fens,
            "c_puct": c_puct, "dirichlet_alpha": dirichlet_alpha, "dirichlet_fraction": dirichlet_fraction,
-           "threads": threads, "rules": rules}
-    # A classic job is written as before rules could be chosen, so its folders still resume.
+           "threads": threads, "rules": rules, "chess960": chess960}
+    # A classic standard-chess job is written as before rules or Chess960 could be chosen, so its folders
+    # still resume.
     job = {"kind": "selfplay", "games": games, "games_per_shard": games_per_shard, "seed": seed,
-           **{k: v for k, v in cfg.items() if k not in ("openings", "threads") and (k, v) != ("rules", "classic")},
+           **{k: v for k, v in cfg.items()
+              if k not in ("openings", "threads") and (k, v) not in (("rules", "classic"), ("chess960", False))},
            "openings": len(fens), "openings_hash": _hash_list(fens)}
     folder = Folder(out, job=job, create=True)
     count = -(-games // games_per_shard)
@@ -231,7 +236,9 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
     start = time.perf_counter()
     try:
         for shard, file, entry in files:
-            counts = verify_shard(file, entry, shard, folder.manifest["job"].get("rules", "classic"), expected)
+            job = folder.manifest["job"]
+            counts = verify_shard(file, entry, shard, job.get("rules", "classic"), expected,
+                                  chess960=job.get("chess960", False))
             summary["games"] += counts["games"]
             summary["positions"] += counts["rows"]
             for k, v in entry["results"].items():

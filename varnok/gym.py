@@ -25,6 +25,11 @@ The reward is counted for the side that just moved: +1 when its move mates,
 identity, the FIDE half-move clock reaching 100, insufficient material; see
 ``varnok.ChessEnv``), ``"classic"`` or ``"fide-strict"``.
 
+``chess960=True`` plays Chess960 (Fischer Random): every episode starts
+from one of the 960 arrays, drawn uniformly from the environment's seeded
+generator (``reset(seed=...)`` makes the sequence reproducible), and castling
+follows the Chess960 rules (the king moves onto its own rook's square).
+
 ``illegal_action`` says what an action that is not legal does:
 ``"lose"`` (the default, so that tools stepping random actions work): the
 mover loses, reward -1, and the episode terminates with the position
@@ -101,8 +106,10 @@ class ChessEnv(gymnasium.Env):
 
     def __init__(self, illegal_action: str = "lose", max_steps: int | None = None,
                  render_mode: str | None = None, rules: str = "fide", render_size: int = 256,
-                 opponent=None, agent_color: str = "white"):
+                 opponent=None, agent_color: str = "white", chess960: bool = False):
         _check_options(illegal_action, max_steps)
+        if not isinstance(chess960, bool):
+            raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
         self.agent_color = check_agent_color(agent_color, self.opponent)
         self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], ENV_ID)
@@ -111,8 +118,9 @@ class ChessEnv(gymnasium.Env):
         self.render_mode = render_mode
         self.observation_space = _observation_space()
         self.action_space = spaces.Discrete(ACTIONS)
-        self.game = _NativeEnv(rules)   # ValueError for unknown rules
+        self.game = _NativeEnv(rules, chess960=chess960)   # ValueError for unknown rules
         self.rules = rules
+        self.chess960 = chess960
         self._side = 0
         self._agent = WHITE
         self._plies = 0
@@ -136,10 +144,12 @@ class ChessEnv(gymnasium.Env):
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = reset_options(options).get("fen")
         super().reset(seed=seed)
-        if fen is None:
+        if fen is None and self.chess960:
+            self._side = self.game.reset(position=int(self.np_random.integers(960)))[0]
+        elif fen is None:
             self._side = self.game.reset()[0]
         else:
-            self.game = game_from_fen(fen, self.rules)   # checked whole before this env changes
+            self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
             self._side = self.game.save_state().side
         self._plies = 0
         self._over = False
@@ -220,7 +230,8 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
     own vector environments do by default). ``num_threads`` defaults to the
     core count; ``seed`` given to the constructor or to ``reset`` makes the
-    games reproducible.
+    games reproducible. ``chess960=True`` starts every game from a Chess960
+    array drawn per game from those seeded draws.
 
     ``opponent`` and ``agent_color`` make every game the single-agent task
     of :class:`ChessEnv`: the agent's actions move every game, then the
@@ -235,17 +246,20 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     def __init__(self, num_envs: int = 1, illegal_action: str = "lose", max_steps: int | None = None,
                  num_threads: int | None = None, seed: int | None = None, copy: bool = False,
                  max_episode_steps: int | None = None, rules: str = "fide", opponent=None,
-                 agent_color: str = "white"):
+                 agent_color: str = "white", chess960: bool = False):
         if max_steps is None:
             max_steps = max_episode_steps
         _check_options(illegal_action, max_steps)
+        if not isinstance(chess960, bool):
+            raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
         self.agent_color = check_agent_color(agent_color, self.opponent)
         self.illegal_action = illegal_action
         self.num_envs = integer(num_envs, "num_envs")
         self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,
-                                       max_steps=max_steps, copy=copy, rules=rules)
+                                       max_steps=max_steps, copy=copy, rules=rules, chess960=chess960)
         self.rules = rules
+        self.chess960 = chess960
         self.copy = copy
         self.single_observation_space = _observation_space()
         self.single_action_space = spaces.Discrete(ACTIONS)

@@ -48,22 +48,28 @@ class raw_env(AECEnv):
     """Two-agent chess on varnok's ChessEnv (see the module text).
 
     ``rules`` is ``"fide"`` (the default, what chess players expect), ``"classic"`` or ``"fide-strict"``, as for
-    ``varnok.ChessEnv``; ``reset(options={"fen": text})`` starts from a FEN.
+    ``varnok.ChessEnv``; ``reset(options={"fen": text})`` starts from a FEN. ``chess960=True`` plays Chess960:
+    each reset starts from one of the 960 arrays, drawn uniformly (``reset(seed=...)`` makes the draws
+    reproducible), with Chess960 castling.
     """
 
     metadata = {"render_modes": list(RENDER_MODES), "name": "varnok_chess_v0", "is_parallelizable": False,
                 "render_fps": 1}
 
     def __init__(self, render_mode: str | None = None, rules: str = "fide", max_steps: int | None = None,
-                 render_size: int = 256):
+                 render_size: int = 256, chess960: bool = False):
         super().__init__()
+        if not isinstance(chess960, bool):
+            raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], "varnok_chess_v0")
         if max_steps is not None and integer(max_steps, "max_steps") < 1:
             raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
         self.render_mode = render_mode
         self.max_steps = max_steps
         self.rules = rules
-        self.game = _NativeEnv(rules)
+        self.chess960 = chess960
+        self._starts = np.random.default_rng()
+        self.game = _NativeEnv(rules, chess960=chess960)
         self.possible_agents = list(AGENTS)
         self.agents = []
         observation_space = spaces.Dict({
@@ -89,10 +95,14 @@ class raw_env(AECEnv):
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = reset_options(options).get("fen")
-        if fen is None:
+        if seed is not None:
+            self._starts = np.random.default_rng(integer(seed, "seed"))
+        if fen is None and self.chess960:
+            side = self.game.reset(position=int(self._starts.integers(960)))[0]
+        elif fen is None:
             side = self.game.reset()[0]
         else:
-            self.game = game_from_fen(fen, self.rules)   # checked whole before this env changes
+            self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
             side = self.game.save_state().side
         self._plies = 0
         self.agents = list(AGENTS)

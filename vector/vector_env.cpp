@@ -1,10 +1,13 @@
 #include "vector/vector_env.hpp"
 
+#include "core/start_positions.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "core/legality.hpp"
+#include "core/start_positions.hpp"
 
 namespace varnok {
 
@@ -44,6 +47,7 @@ VectorEnv::VectorEnv(const VectorOptions& options)
   final_reasons_.resize(n);
   for (size_t i = 0; i < n; ++i) {
     games_[i].board.rules = options.rules;
+    games_[i].board.chess960 = options.chess960;
     games_[i].random.reseed(options.seed, i);
   }
   reset(false, 0);
@@ -72,8 +76,9 @@ void VectorEnv::set_mask(int row) { games_[row].board.move_index.mark(mask_row(r
 
 void VectorEnv::restart(int row) {
   Game& game = games_[row];
-  const Position& start =
-      starts_.empty() ? initial_position() : starts_[game.random.below(static_cast<uint32_t>(starts_.size()))];
+  const Position& start = !starts_.empty()    ? starts_[game.random.below(static_cast<uint32_t>(starts_.size()))]
+                          : options_.chess960 ? chess960_start(static_cast<int>(game.random.below(kChess960Positions)))
+                                              : initial_position();
   game.board.start_from(start);
   game.listed_before = game.board.position;
   game.restored_listing.reset();

@@ -30,6 +30,9 @@ struct VectorOptions {
   ObservationFormat format = ObservationFormat::kFloat32;
   int32_t max_steps = 0;                  // plies since a game started; 0 means no cap
   DrawRules rules = DrawRules::kClassic;  // every game's
+  // Every (auto-)reset starts a game from a Chess960 array drawn uniformly
+  // from the game's own draws, unless start positions are set.
+  bool chess960 = false;
 };
 
 // An action refused by step: names the row and the action.
@@ -46,6 +49,7 @@ class VectorEnv {
   ObservationFormat format() const { return options_.format; }
   int32_t max_steps() const { return options_.max_steps; }
   DrawRules rules() const { return options_.rules; }
+  bool chess960() const { return options_.chess960; }
   // Bytes of one observation row in the chosen format.
   size_t observation_row_bytes() const;
 

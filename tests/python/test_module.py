@@ -21,14 +21,14 @@ FAST_METHODS = ["play", "legal_actions", "legal_mask", "observation"]
 # Then the notation methods, in this order.
 NOTATION_METHODS = ["load_fen", "fen", "action_to_uci", "action_to_san", "uci_to_action", "san_to_action",
                     "legal_moves_uci", "legal_moves_san", "moves_uci", "pgn", "outcome"]
-MODULE_NAMES = ["ChessEnv", "MCTS", "MaterialSearch", "PgnGame", "PgnGames", "SearchLeaves", "State", "UCT", "VectorEnv", "VectorStep",
-                "read_pgn", "replay_pgn", "roll_outs", "unpack"]
-# Then the pictures.
-PICTURE_METHODS = ["in_check", "svg"]
+MODULE_NAMES = ["ChessEnv", "MCTS", "MaterialSearch", "PgnGame", "PgnGames", "SearchLeaves", "State", "UCT",
+                "VectorEnv", "VectorStep", "chess960_fen", "read_pgn", "replay_pgn", "roll_outs", "unpack"]
+# Then the pictures, then Chess960.
+PICTURE_METHODS = ["in_check", "svg", "chess960"]
 RESULT = "tuple[int, list[list[int]], int, int]"
 INT = "int"  # taken as operator.index takes it: no float, Decimal or Fraction
 SIGNATURES = {
-    "reset": f"reset(self: varnok._core.ChessEnv) -> {RESULT}",
+    "reset": f"reset(self: varnok._core.ChessEnv, *, position: int | None = None) -> {RESULT}",
     "get_actions": "get_actions(self: varnok._core.ChessEnv) -> list[list[int]]",
     "render": "render(self: varnok._core.ChessEnv) -> None",
     "parse_fen": "parse_fen(self: varnok._core.ChessEnv, text: str) -> None",

@@ -204,7 +204,10 @@ HUGE = 2**32 - 1
 
 
 @pytest.mark.parametrize("data, message", [
-    (framed(PAYLOAD, version=3), "format version 3, this build reads versions 1 to 2"),
+    (framed(PAYLOAD, version=4), "format version 4, this build reads versions 1 to 3"),
+    # Version 3 leads with the Chess960 fields: flags, then 2 x 4 rook files.
+    (framed(b"\4" + bytes(8) + PAYLOAD, version=3), "Chess960 flags 4"),
+    (framed(b"\1" + b"\7\0\7\x08" + bytes(4) + PAYLOAD, version=3), "castling rook file 8"),
     (framed(PAYLOAD, version=0), "format version 0"),
     (framed(PAYLOAD, magic=b"VRNQ"), "no VRNK magic"),
     (b"\x80\x04\x95" + GOOD[3:], "no VRNK magic"),

@@ -62,7 +62,7 @@ TEST(Uci, FaultsNameTheText) {
       {kInitialFen, "e7e5", "illegal"},                                       // not the side to move
       {"4k3/P7/8/8/8/8/8/4K3 w - - 0 1", "a7a8", "illegal UCI move 'a7a8'"},  // the promotion piece is missing
       {"4k3/8/8/8/8/8/8/4K3 w - - 0 1", "e2e4q", "illegal"},
-      {"4k3/8/8/8/8/8/8/4K2R w K - 0 1", "e1h1", "illegal"},  // castling is the king's two-square move
+      {"4k3/8/8/8/8/8/8/4K2R w - - 0 1", "e1h1", "illegal"},  // king onto rook is castling only with the right
   };
   for (const Case& c : cases) {
     const std::string error = parse_error(c.fen, c.text, parse);
