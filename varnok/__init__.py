@@ -10,7 +10,10 @@ and are offered here under their plain names:
 * ``roll_outs`` batched random games from States, ``unpack`` packed
   observations to planes;
 * ``read_pgn``, ``replay_pgn``, ``PgnGame``, ``PgnGames`` PGN in;
-* ``MCTS``, ``SearchLeaves``, ``UCT`` searches.
+* ``MCTS``, ``SearchLeaves``, ``UCT`` searches;
+* ``Termination`` why a game ended (``final_reason`` codes, ``outcome()``
+  texts), from ``varnok.termination``, imported on first use like the
+  adapters.
 
 The adapters ``varnok.gym``, ``varnok.pettingzoo`` and ``varnok.actions``
 are imported on first use (they need the ``gym`` / ``pettingzoo`` extras).
@@ -85,4 +88,6 @@ def __getattr__(name: str) -> object:
     # The adapters import gymnasium / pettingzoo, so they load only when asked for.
     if name in _ADAPTERS:
         return _importlib.import_module(f"{__name__}.{name}")
+    if name == "Termination":
+        return _importlib.import_module(f"{__name__}.termination").Termination
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
