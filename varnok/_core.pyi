@@ -3,7 +3,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['ChessEnv', 'MCTS', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
+__all__: list[str] = ['ACTIONS', 'ChessEnv', 'MAX_THREADS', 'MCTS', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
 class State:
     """
     A detached copy of a whole game (position, recorded history, action map, counters, repetition counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain value: copies are deep, == compares every field, equal States hash equal, and it pickles to compact checked bytes (about 2 bytes a move).
@@ -620,3 +620,5 @@ def unpack(packed: numpy.ndarray, dtype: str = 'int32') -> numpy.ndarray:
     """
     Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 observation (or float32 / uint8 with dtype; uint8 clamps counters to 0..255 as obs_dtype="uint8" does). A word that no observation holds (on a plane other than a piece plane, a value that is not a 32-bit integer sign-extended to 64 bits) raises ValueError naming the observation and the plane.
     """
+ACTIONS: int = 4672
+MAX_THREADS: int = 1024

@@ -43,12 +43,12 @@ import pyarrow.parquet as pq
 from varnok import ChessEnv, unpack
 from varnok._checks import integer
 from varnok._checks import path as checked_path
+from varnok._core import ACTIONS  # the size of the action space, as the core numbers actions
 
 FORMAT = "varnok-shards"
 VERSION = 1
 MANIFEST = "manifest.json"
 PLANES = 119
-ACTIONS = 4672
 SHARD_NAME = re.compile(r"^shard-(\d{6})\.parquet$")
 TEMP_NAME = re.compile(r"^\.shard-(\d{6})\.parquet\.\d+\.tmp$|^\.manifest\.json\.\d+\.tmp$")
 

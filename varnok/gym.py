@@ -44,10 +44,11 @@ from gymnasium.vector.utils import batch_space
 from varnok import ChessEnv as _NativeEnv
 from varnok import VectorEnv as _NativeVectorEnv
 from varnok._checks import game_from_fen, integer, reset_options
+from varnok._core import ACTIONS  # the size of the action space, as the core numbers actions
+from varnok._fen import board_text
 from varnok.termination import Termination
 
 ENV_ID = "varnok/Chess-v0"
-ACTIONS = 4672
 OBSERVATION_SHAPE = (119, 8, 8)
 ILLEGAL_ACTION_CHOICES = ("lose", "raise")
 # The VectorEnv's final_reason codes by the single env's info["reason"] texts.
@@ -65,14 +66,6 @@ def _check_options(illegal_action: str, max_steps: int | None) -> None:
         raise ValueError(f'illegal_action must be "lose" or "raise", got {illegal_action!r}')
     if max_steps is not None and integer(max_steps, "max_steps") < 1:
         raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
-
-
-def _board_text(fen: str) -> str:
-    """The board of a FEN as eight lines, rank 8 first, '.' for empty squares."""
-    rows = []
-    for row in fen.split()[0].split("/"):
-        rows.append(" ".join("".join("." * int(c) if c.isdigit() else c for c in row)))
-    return "\n".join(rows) + "\n"
 
 
 class ChessEnv(gymnasium.Env):
@@ -148,7 +141,7 @@ class ChessEnv(gymnasium.Env):
 
     def render(self):
         if self.render_mode == "ansi":
-            return _board_text(self.game.fen())
+            return board_text(self.game.fen())
         return None
 
 

@@ -30,9 +30,10 @@ from pettingzoo.utils import wrappers
 
 from varnok import ChessEnv as _NativeEnv
 from varnok._checks import game_from_fen, integer, reset_options
+from varnok._core import ACTIONS  # the size of the action space, as the core numbers actions
+from varnok._fen import board_text
 from varnok.termination import Termination
 
-ACTIONS = 4672
 AGENTS = ("player_0", "player_1")
 
 
@@ -129,10 +130,7 @@ class raw_env(AECEnv):
 
     def render(self):
         if self.render_mode == "ansi":
-            rows = []
-            for row in self.game.fen().split()[0].split("/"):
-                rows.append(" ".join("".join("." * int(c) if c.isdigit() else c for c in row)))
-            return "\n".join(rows) + "\n"
+            return board_text(self.game.fen())
         return None
 
     def close(self):
