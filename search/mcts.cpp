@@ -43,16 +43,10 @@ std::vector<std::vector<int32_t>> halving_table(const SearchOptions& o) {
       static_cast<int>(o.gumbel_simulations));
 }
 
-// The options, checked before anything is built from them.
-const SearchOptions& checked(const SearchOptions& options) {
-  check_options(options);
-  return options;
-}
-
 }  // namespace
 
 Mcts::Mcts(const SearchOptions& options)
-    : options_(checked(options)),
+    : options_(checked_options(options)),
       table_(halving_table(options)),
       pool_(static_cast<int>(std::min(options.num_threads, options.num_trees))) {
   trees_.reserve(options.num_trees);

@@ -19,12 +19,6 @@ bool proved(const Node& node) { return node.state == NodeState::kTerminal || nod
 bool proved_lost(const Node& node) { return proved(node) && node.value < 0; }
 bool proved_won(const Node& node) { return proved(node) && node.value > 0; }
 
-// The options, checked before anything is built from them.
-const UctOptions& checked(const UctOptions& options) {
-  check_options(options);
-  return options;
-}
-
 }  // namespace
 
 void check_options(const UctOptions& o) {
@@ -144,7 +138,7 @@ int32_t UctTree::best_action() const {
 }
 
 Uct::Uct(const UctOptions& options)
-    : options_(checked(options)), pool_(static_cast<int>(std::min(options.num_threads, options.num_trees))) {
+    : options_(checked_options(options)), pool_(static_cast<int>(std::min(options.num_threads, options.num_trees))) {
   trees_.reserve(options.num_trees);
   for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<UctTree>(options_, t));
 }

@@ -32,4 +32,12 @@ inline double checked_real(double value, const char* what, bool positive) {
 
 inline int checked_threads(int64_t threads) { return checked_count(threads, "num_threads", 1, kMaxThreads); }
 
+// options after their check_options (found beside the struct): for a
+// constructor's first initialiser, so nothing is built from a bad setting.
+template <class Options>
+const Options& checked_options(const Options& options) {
+  check_options(options);
+  return options;
+}
+
 }  // namespace varnok

@@ -22,12 +22,6 @@ constexpr size_t kRowsWrittenOverBytesPerThread = size_t{1} << 20;
 // A game that is over cannot be a row: every step plays a move in every row.
 bool game_over(const Board& board) { return board.judge(has_legal_move(board.position)).done(); }
 
-// The options, checked before anything is built from them.
-const VectorOptions& checked(const VectorOptions& options) {
-  check_options(options);
-  return options;
-}
-
 }  // namespace
 
 void check_options(const VectorOptions& o) {
@@ -42,7 +36,7 @@ IllegalAction::IllegalAction(int row, int64_t action)
                             " is not legal in that game") {}
 
 VectorEnv::VectorEnv(const VectorOptions& options)
-    : options_(checked(options)),
+    : options_(checked_options(options)),
       games_(options.num_envs),
       pool_(static_cast<int>(std::min(options.num_threads, options.num_envs))) {
   const size_t n = games_.size();
