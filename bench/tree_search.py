@@ -105,7 +105,7 @@ class MctxSide:
 
 
 def varnok_search(trees: int, simulations: int, leaves_per_tree: int = LEAVES_PER_TREE) -> float:
-    """Simulations per second of one search of `trees` trees (planned API)."""
+    """Simulations per second of one search of `trees` trees."""
     import varnok
 
     roots = []

@@ -62,8 +62,8 @@ class Board {
   // the FIDE rules.
   RepetitionMap repetition_count;
   ActionMap move_index;            // action -> move, from the last legal-action listing
-  int32_t n_repititions = 0;       // repetition value of the position recorded last (count - 1)
-  int32_t prev_n_repititions = 0;  // the value of the position recorded before it
+  int32_t n_repetitions = 0;       // repetition value of the position recorded last (count - 1)
+  int32_t prev_n_repetitions = 0;  // the value of the position recorded before it
 
   // ---- the eight recorded positions and their ring cursor
   History state_history;

@@ -76,7 +76,7 @@ void Board::start_from(const Position& start, int32_t fullmove_number) {
   // Every episode starts from the same observation: the move count and the
   // repetition value of the previous episode are not carried over.
   total_move_count = 0;
-  prev_n_repititions = 0;
+  prev_n_repetitions = 0;
   position = start;
   record_position();
   list_legal_moves();
@@ -147,7 +147,7 @@ Outcome judge_position(const Position& position, int32_t repetition, DrawRules r
 }
 
 Outcome Board::judge(bool has_legal_reply) const {
-  return judge_position(position, n_repititions, rules, has_legal_reply);
+  return judge_position(position, n_repetitions, rules, has_legal_reply);
 }
 
 Outcome Board::play(int32_t action) {

@@ -19,7 +19,7 @@ void Board::record_position(uint64_t key) {
     count = repetition_count.increment(key);
   }
   const int32_t n = count - 1;
-  n_repititions = n;
+  n_repetitions = n;
 
   HistoryRecord& record = state_history.record_next();
   record.pieces = position.bitboards;
@@ -27,9 +27,9 @@ void Board::record_position(uint64_t key) {
   // white is to move in it, the black plane when black is; the other plane
   // repeats the value of the position recorded before.
   const bool white = position.side == kWhite;
-  record.repetition[0] = white ? n : prev_n_repititions;
-  record.repetition[1] = white ? prev_n_repititions : n;
-  prev_n_repititions = n;
+  record.repetition[0] = white ? n : prev_n_repetitions;
+  record.repetition[1] = white ? prev_n_repetitions : n;
+  prev_n_repetitions = n;
 }
 
 void Board::build_observation(Observation& out) const {

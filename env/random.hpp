@@ -25,6 +25,10 @@ uint32_t uniform_below(NextWord&& next_word, uint32_t bound) {
   return static_cast<uint32_t>(m >> 32);
 }
 
+// A seed from the operating system's random source, for the generators of
+// callers that gave none.
+uint64_t os_seed();
+
 class Random {
  public:
   Random() : Random(0, 0) {}

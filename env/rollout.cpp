@@ -17,19 +17,6 @@ namespace {
 
 constexpr int kStepCap = 400;
 
-// One 32-bit seed from the operating system's random source. The library's
-// default device may use the processor's seed instruction, which costs more
-// than a whole short game; getentropy is the system call, where available.
-uint32_t os_random_seed() {
-  try {
-    std::random_device device("getentropy");
-    return device();
-  } catch (const std::exception&) {
-    std::random_device device;
-    return device();
-  }
-}
-
 // A uniform draw among the legal moves; 0 when there is none. Pseudo-legal
 // moves are drawn uniformly and the first legal one is kept, which is a
 // uniform draw among the legal moves. A few draws nearly always find one;
@@ -87,7 +74,7 @@ Move draw(const Position& position, std::mt19937& rng) {
 }  // namespace
 
 int32_t Board::roll_out() {
-  std::mt19937 rng(os_random_seed());
+  std::mt19937 rng(static_cast<uint32_t>(os_seed()));
   return roll_out_with(rng, nullptr);
 }
 

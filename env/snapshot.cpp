@@ -24,8 +24,8 @@ State Board::save_state() const {
   state.total_move_count = total_move_count;
   state.no_progress_count = position.no_progress_count;
   repetition_count.for_each([&](uint64_t key, int32_t count) { state.repetition_count.emplace(key, count); });
-  state.n_repititions = n_repititions;
-  state.prev_n_repititions = prev_n_repititions;
+  state.n_repetitions = n_repetitions;
+  state.prev_n_repetitions = prev_n_repetitions;
   move_index.for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
   state.moves = move_log;
   state.start_position = start_position;
@@ -91,8 +91,8 @@ StepResult Board::restore_state(const State& state) {
   total_move_count = state.total_move_count;
   repetition_count.clear();
   for (const auto& [key, count] : state.repetition_count) repetition_count.set(key, count);
-  n_repititions = state.n_repititions;
-  prev_n_repititions = state.prev_n_repititions;
+  n_repetitions = state.n_repetitions;
+  prev_n_repetitions = state.prev_n_repetitions;
   move_index.assign([&](auto add) {
     for (const auto& [action, move] : state.move_index) add(action, move);
   });

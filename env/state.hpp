@@ -30,8 +30,10 @@ struct State {
   int32_t total_move_count = 0;
   int32_t no_progress_count = 0;
   std::unordered_map<uint64_t, int32_t> repetition_count;
-  int32_t n_repititions = 0;
-  int32_t prev_n_repititions = 0;
+  // Python spells these n_repititions and prev_n_repititions, the names
+  // State has always had there.
+  int32_t n_repetitions = 0;
+  int32_t prev_n_repetitions = 0;
   // The move log: the moves played since the episode started, two bytes each
   // (MoveLog encoding), and the start they are played from.
   std::vector<uint16_t> moves;

@@ -343,7 +343,7 @@ void write_state(Writer& w, const State& s) {
   write_pieces(w, s.bitboards);
   write_position_fields(w, s.side, s.enpassant, s.castle);
   for (int32_t v :
-       {s.state_pos, s.total_move_count, s.no_progress_count, s.n_repititions, s.prev_n_repititions, s.start_fullmove})
+       {s.state_pos, s.total_move_count, s.no_progress_count, s.n_repetitions, s.prev_n_repetitions, s.start_fullmove})
     w.i32(v);
   write_position(w, s.start_position);
 
@@ -382,7 +382,7 @@ State read_state(Reader& r, uint16_t version) {
   s.bitboards = read_pieces(r);
   s.occupancies = occupancies_of(s.bitboards);
   read_position_fields(r, s.side, s.enpassant, s.castle);
-  for (int32_t* v : {&s.state_pos, &s.total_move_count, &s.no_progress_count, &s.n_repititions, &s.prev_n_repititions,
+  for (int32_t* v : {&s.state_pos, &s.total_move_count, &s.no_progress_count, &s.n_repetitions, &s.prev_n_repetitions,
                      &s.start_fullmove})
     *v = r.i32();
   s.start_position = read_position(r);

@@ -84,8 +84,8 @@ inline void edit_state(State& s, Reader& in, const Board& board) {
     case 2: s.total_move_count = any_int(in); break;
     case 3: s.no_progress_count = in.byte() % 64; break;  // around the limit of 50
     case 4: s.no_progress_count = any_int(in); break;
-    case 5: s.n_repititions = any_int(in); break;
-    case 6: s.prev_n_repititions = any_int(in); break;
+    case 5: s.n_repetitions = any_int(in); break;
+    case 6: s.prev_n_repetitions = any_int(in); break;
     case 7: {  // the shape of the history
       const uint8_t how = in.byte();
       const size_t entry = in.byte();

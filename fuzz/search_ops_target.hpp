@@ -155,7 +155,7 @@ class SearchOpsRun {
     options_.seed = in.u16();
     SearchOptions one = options_, two = options_;
     one.num_threads = 1;
-    two.num_threads = std::min(2, options_.num_trees);
+    two.num_threads = std::min<int64_t>(2, options_.num_trees);
     searches_[0] = std::make_unique<Mcts>(one);
     searches_[1] = std::make_unique<Mcts>(two);
     // Every tree starts at the initial position.

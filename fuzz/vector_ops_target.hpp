@@ -91,11 +91,11 @@ class VectorOpsRun {
     const uint8_t cap = in.byte();
     options_.num_envs = 1 + shape % 4;
     options_.format = static_cast<ObservationFormat>(shape / 4 % 4);
-    options_.max_steps = cap % 4 == 0 ? 0 : 1 + cap / 4 % 16;
+    if (cap % 4 != 0) options_.max_steps = 1 + cap / 4 % 16;
     options_.seed = in.u16();
     VectorOptions one = options_, two = options_;
     one.num_threads = 1;
-    two.num_threads = std::min(2, options_.num_envs);
+    two.num_threads = std::min<int64_t>(2, options_.num_envs);
     envs_[0] = std::make_unique<VectorEnv>(one);
     envs_[1] = std::make_unique<VectorEnv>(two);
     for (int row = 0; row < rows(); ++row) refs_.push_back(std::make_unique<Board>());
@@ -298,7 +298,7 @@ class VectorOpsRun {
     for (int row = 0; row < rows(); ++row) {
       Board& ref = *refs_[row];
       const StepResult result = ref.step(static_cast<int32_t>(actions[row]));
-      const bool capped = !result.done && options_.max_steps > 0 && ref.total_move_count >= options_.max_steps;
+      const bool capped = !result.done && options_.max_steps && ref.total_move_count >= *options_.max_steps;
       FUZZ_CHECK(env.rewards()[row] == static_cast<float>(result.reward));
       FUZZ_CHECK(env.terminated()[row] == result.done);
       FUZZ_CHECK(env.truncated()[row] == capped);

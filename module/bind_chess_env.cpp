@@ -50,7 +50,7 @@ std::string state_repr(const State& s) {
          ",\n  castle=" + std::to_string(s.castle) + ",\n  state_pos=" + std::to_string(s.state_pos) +
          ",\n  total_move_count=" + std::to_string(s.total_move_count) +
          ",\n  no_progress_count=" + std::to_string(s.no_progress_count) +
-         ",\n  n_repititions=" + std::to_string(s.n_repititions) +
+         ",\n  n_repititions=" + std::to_string(s.n_repetitions) +
          ",\n  state_history size=" + std::to_string(s.state_history.size()) + "\n)";
 }
 
@@ -198,10 +198,10 @@ void bind_chess_env(py::module_& m) {
                     "Position hash -> times the position was recorded in the episode (a new dict on every read).")
       .def_property("move_index", field_getter(&State::move_index), index_setter(state, &State::move_index),
                     "Action -> move word of the last legal-action listing (a new dict on every read).")
-      .def_property("n_repititions", field_getter(&State::n_repititions), index_setter(state, &State::n_repititions),
+      .def_property("n_repititions", field_getter(&State::n_repetitions), index_setter(state, &State::n_repetitions),
                     "The repetition value (count - 1) of the position recorded last.")
-      .def_property("prev_n_repititions", field_getter(&State::prev_n_repititions),
-                    index_setter(state, &State::prev_n_repititions),
+      .def_property("prev_n_repititions", field_getter(&State::prev_n_repetitions),
+                    index_setter(state, &State::prev_n_repetitions),
                     "The repetition value of the position recorded before it.")
       .def_property_readonly(
           "bitboards", [](const State& s) { return array_copy(s.bitboards); },

@@ -5,18 +5,17 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cmath>
 #include <optional>
-#include <random>
 #include <string>
-#include <thread>
 
 #include "core/fen_strict.hpp"
+#include "env/random.hpp"
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
 #include "search/mcts.hpp"
 #include "search/uct.hpp"
+#include "vector/option_checks.hpp"
 
 namespace varnok::binding {
 
@@ -45,58 +44,14 @@ struct PyUct {
   bool rooted = false;
 };
 
-// Holds a search (Mcts or Uct) for one call; released on every way out.
-template <class Search>
-class Use {
- public:
-  explicit Use(Search& search) : search_(search) { search_.acquire(); }
-  ~Use() { search_.release(); }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
+// The defaults of the keyword arguments: the option structs' own.
+const SearchOptions kSearchDefaults;
+const UctOptions kUctDefaults;
 
- private:
-  Search& search_;
-};
-
-// Sequential halving's plan is a table of gumbel_simulations entries per
-// considered count; Gumbel search is meant for few simulations per move.
-constexpr int kMaxGumbelSimulations = 1 << 14;
-// Gumbel search scores a root action by sigma(q) = (c_visit + max N(b)) *
-// c_scale * q, q scaled to 0..1, added to its logit and noise and then
-// exponentiated: settings whose sigma could pass this bound (with the most
-// visits a child can count) would overflow to infinity and make the policy
-// NaN.
-constexpr double kLargestGumbelSigma = 1e300;
-constexpr double kMostChildVisits = INT32_MAX;
-
-uint64_t os_seed() {
-  std::random_device device;
-  return (static_cast<uint64_t>(device()) << 32) | device();
-}
-
-int threads_for(std::optional<int64_t> num_threads, int64_t items) {
-  const int64_t threads = num_threads.value_or(std::max(1u, std::thread::hardware_concurrency()));
-  if (threads < 1 || threads > 1024)
-    throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
-  return static_cast<int>(std::min(threads, items));
-}
-
-int checked_count(int64_t value, const char* what, int64_t low, int64_t high) {
-  if (value < low || value > high)
-    throw py::value_error(std::string(what) + " must be " + std::to_string(low) + " to " + std::to_string(high) +
-                          ", got " + std::to_string(value));
-  return static_cast<int>(value);
-}
-
-double checked_real(double value, const char* what, bool positive) {
-  if (!std::isfinite(value) || value < 0 || (positive && value == 0))
-    throw py::value_error(std::string(what) + " must be a finite " + (positive ? "positive" : "non-negative") +
-                          " number, got " + std::to_string(value));
-  return value;
-}
-
+// Any object with num_envs and save_state is taken as a VectorEnv's rows
+// (a wrapper around one, say); a VectorEnv itself is read natively.
 bool is_vector_env(const py::handle& roots) {
-  return py::hasattr(roots, "num_envs") && py::hasattr(roots, "save_state");
+  return native_vector_env(roots) != nullptr || (py::hasattr(roots, "num_envs") && py::hasattr(roots, "save_state"));
 }
 
 // The rows of a VectorEnv given as roots (any object with num_envs and
@@ -121,6 +76,7 @@ const State& vector_env_row(const py::handle& roots, int64_t row, py::object& ke
 // How many roots roots holds, read before any is converted (a VectorEnv's
 // rows, a sequence's length).
 int64_t root_count(const py::handle& roots) {
+  if (VectorEnv* env = native_vector_env(roots)) return env->size();
   if (is_vector_env(roots)) return vector_env_rows(roots);
   if (py::isinstance<py::str>(roots) || !py::isinstance<py::sequence>(roots))
     throw py::type_error("roots must be a VectorEnv or a sequence of State, ChessEnv or FEN text");
@@ -141,6 +97,16 @@ DrawRules own_rules(DrawRules own, const std::optional<std::string>& rules, cons
 std::vector<Board> root_boards(const py::handle& roots, const std::optional<std::string>& rules) {
   const DrawRules given = draw_rules_of(rules.value_or("classic"));
   std::vector<Board> boards;
+  if (VectorEnv* env = native_vector_env(roots)) {
+    Held held(*env);
+    const DrawRules own = own_rules(env->rules(), rules, "the VectorEnv");
+    for (int i = 0; i < env->size(); ++i) {
+      Board& board = boards.emplace_back(own);
+      board.restore_state(env->save_state(i));
+      ready_root(board);
+    }
+    return boards;
+  }
   if (is_vector_env(roots)) {
     const int64_t n = vector_env_rows(roots);
     // Anything with num_envs and save_state serves; without rules of its own it plays by rules.
@@ -220,12 +186,6 @@ py::array_t<float, py::array::c_style | py::array::forcecast> float_rows(const p
   return py::array_t<float, py::array::c_style | py::array::forcecast>(array);
 }
 
-RootSelection root_selection(const std::string& name) {
-  if (name == "puct") return RootSelection::kPuct;
-  if (name == "gumbel") return RootSelection::kGumbel;
-  throw py::value_error("root_selection must be \"puct\" or \"gumbel\", got \"" + name + "\"");
-}
-
 }  // namespace
 
 void bind_search(py::module_& m) {
@@ -253,46 +213,42 @@ void bind_search(py::module_& m) {
                        double gumbel_c_visit, double gumbel_c_scale, const std::string& obs_dtype,
                        std::optional<int64_t> num_threads, std::optional<uint64_t> seed, bool copy) {
              SearchOptions o;
-             o.num_trees = checked_count(num_trees, "num_trees", 1, 1 << 20);
-             o.num_threads = threads_for(num_threads, o.num_trees);
+             o.num_trees = num_trees;
+             o.num_threads = num_threads.value_or(ThreadPool::processor_count());
              o.seed = seed.value_or(os_seed());
              o.format = observation_format(obs_dtype);
-             o.node_budget = checked_count(node_budget, "node_budget", 1, INT32_MAX);
-             o.c_puct = checked_real(c_puct, "c_puct", false);
-             o.c_base = c_base ? checked_real(*c_base, "c_base", true) : 0;
-             o.c_init = checked_real(c_init, "c_init", false);
-             o.dirichlet_alpha = checked_real(dirichlet_alpha, "dirichlet_alpha", true);
-             o.dirichlet_fraction = checked_real(dirichlet_fraction, "dirichlet_fraction", false);
-             if (o.dirichlet_fraction > 1) throw py::value_error("dirichlet_fraction must be 0 to 1");
-             if (!std::isfinite(fpu_reduction)) throw py::value_error("fpu_reduction must be finite");
+             o.node_budget = node_budget;
+             o.c_puct = c_puct;
+             o.c_base = c_base;
+             o.c_init = c_init;
+             o.dirichlet_alpha = dirichlet_alpha;
+             o.dirichlet_fraction = dirichlet_fraction;
              o.fpu_reduction = fpu_reduction;
              o.fpu_absolute = fpu_value.has_value();
-             if (fpu_value && !std::isfinite(*fpu_value)) throw py::value_error("fpu_value must be finite");
              o.fpu_value = fpu_value.value_or(0);
-             o.virtual_loss = checked_real(virtual_loss, "virtual_loss", false);
-             o.root_selection = root_selection(root_selection_name);
-             o.gumbel_considered = checked_count(gumbel_considered, "gumbel_considered", 1, kActionCount);
-             o.gumbel_simulations = checked_count(gumbel_simulations, "gumbel_simulations", 1, kMaxGumbelSimulations);
-             o.gumbel_c_visit = checked_real(gumbel_c_visit, "gumbel_c_visit", false);
-             o.gumbel_c_scale = checked_real(gumbel_c_scale, "gumbel_c_scale", false);
-             if (!((o.gumbel_c_visit + kMostChildVisits) * o.gumbel_c_scale < kLargestGumbelSigma))
-               throw py::value_error(
-                   "gumbel_c_visit and gumbel_c_scale are too large: (gumbel_c_visit + 2147483647) * "
-                   "gumbel_c_scale must stay below 1e300, or the Gumbel scores overflow; got gumbel_c_visit=" +
-                   py::repr(py::float_(gumbel_c_visit)).cast<std::string>() +
-                   ", gumbel_c_scale=" + py::repr(py::float_(gumbel_c_scale)).cast<std::string>());
+             o.virtual_loss = virtual_loss;
+             o.root_selection = root_selection_of(root_selection_name);
+             o.gumbel_considered = gumbel_considered;
+             o.gumbel_simulations = gumbel_simulations;
+             o.gumbel_c_visit = gumbel_c_visit;
+             o.gumbel_c_scale = gumbel_c_scale;
              auto self = std::make_unique<PyMcts>();
              self->copy = copy;
              py::gil_scoped_release unlocked;
              self->search = std::make_unique<Mcts>(o);
              return self;
            }),
-           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("c_puct") = 1.25, py::arg("c_base") = py::none(),
-           py::arg("c_init") = 1.25, py::arg("dirichlet_alpha") = 0.3, py::arg("dirichlet_fraction") = 0.25,
-           py::arg("fpu_reduction") = 0.0, py::arg("fpu_value") = py::none(), py::arg("virtual_loss") = 1.0,
-           py::arg("node_budget").noconvert() = 100000, py::arg("root_selection") = "puct",
-           py::arg("gumbel_considered").noconvert() = 16, py::arg("gumbel_simulations").noconvert() = 64,
-           py::arg("gumbel_c_visit") = 50.0, py::arg("gumbel_c_scale") = 0.1, py::arg("obs_dtype") = "float32",
+           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("c_puct") = kSearchDefaults.c_puct,
+           py::arg("c_base") = py::none(), py::arg("c_init") = kSearchDefaults.c_init,
+           py::arg("dirichlet_alpha") = kSearchDefaults.dirichlet_alpha,
+           py::arg("dirichlet_fraction") = kSearchDefaults.dirichlet_fraction,
+           py::arg("fpu_reduction") = kSearchDefaults.fpu_reduction, py::arg("fpu_value") = py::none(),
+           py::arg("virtual_loss") = kSearchDefaults.virtual_loss,
+           py::arg("node_budget").noconvert() = kSearchDefaults.node_budget, py::arg("root_selection") = "puct",
+           py::arg("gumbel_considered").noconvert() = kSearchDefaults.gumbel_considered,
+           py::arg("gumbel_simulations").noconvert() = kSearchDefaults.gumbel_simulations,
+           py::arg("gumbel_c_visit") = kSearchDefaults.gumbel_c_visit,
+           py::arg("gumbel_c_scale") = kSearchDefaults.gumbel_c_scale, py::arg("obs_dtype") = "float32",
            py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
            py::arg("copy") = false,
            "PUCT picks argmax Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), N the parent's visits; c is c_puct, or "
@@ -314,7 +270,7 @@ void bind_search(py::module_& m) {
       .def_property_readonly(
           "round_open",
           [](PyMcts& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             return s.search->round_open();
           },
           "True between a select and its expand")
@@ -322,7 +278,7 @@ void bind_search(py::module_& m) {
           "set_roots",
           [](PyMcts& s, const py::handle& roots, std::optional<std::vector<int64_t>> trees,
              const std::optional<std::string>& rules) {
-            Use use(*s.search);
+            Held use(*s.search);
             const int64_t count = root_count(roots);
             std::vector<int> which;
             if (trees) {
@@ -337,11 +293,9 @@ void bind_search(py::module_& m) {
               for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
             }
             std::vector<Board> boards = root_boards(roots, rules);
-            try {
+            {
               py::gil_scoped_release unlocked;
               s.search->set_roots(which, boards);
-            } catch (const std::invalid_argument& e) {
-              throw py::value_error(e.what());
             }
           },
           py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(),
@@ -355,13 +309,12 @@ void bind_search(py::module_& m) {
       .def(
           "select",
           [](PyMcts& s, int64_t leaves_per_tree) {
-            Use use(*s.search);
+            Held use(*s.search);
             Mcts& search = *s.search;
-            const int k = checked_count(leaves_per_tree, "leaves_per_tree", 1, 1 << 16);
             py::ssize_t rows;
             {
               py::gil_scoped_release unlocked;
-              rows = search.select(k);
+              rows = search.select(leaves_per_tree);
             }
             Leaves leaves;
             if (!s.copy && s.viewed_arrays == search.leaf_arrays() && s.viewed_rows == rows) {
@@ -396,17 +349,15 @@ void bind_search(py::module_& m) {
       .def(
           "expand",
           [](PyMcts& s, const py::handle& priors, const py::handle& values, bool logits) {
-            Use use(*s.search);
+            Held use(*s.search);
             Mcts& search = *s.search;
             if (!search.round_open()) throw std::runtime_error("expand without a select whose leaves wait for it");
             const py::ssize_t rows = search.leaf_count();
             auto p = float_rows(priors, {rows, kActionCount}, "priors");
             auto v = float_rows(values, {rows}, "values");
-            try {
+            {
               py::gil_scoped_release unlocked;
               search.expand(p.data(), v.data(), logits);
-            } catch (const std::invalid_argument& e) {
-              throw py::value_error(e.what());
             }
           },
           py::arg("priors"), py::arg("values"), py::arg("logits") = false,
@@ -418,7 +369,7 @@ void bind_search(py::module_& m) {
       .def(
           "visit_counts",
           [](PyMcts& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<int32_t> out(
                 {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
             py::gil_scoped_release unlocked;
@@ -429,7 +380,7 @@ void bind_search(py::module_& m) {
       .def(
           "root_values",
           [](PyMcts& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<float> out(s.search->size());
             s.search->root_values(out.mutable_data());
             return out;
@@ -439,7 +390,7 @@ void bind_search(py::module_& m) {
       .def(
           "policy",
           [](PyMcts& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<float> out(
                 {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
             py::gil_scoped_release unlocked;
@@ -451,8 +402,7 @@ void bind_search(py::module_& m) {
       .def(
           "choose_actions",
           [](PyMcts& s, double temperature) {
-            Use use(*s.search);
-            checked_real(temperature, "temperature", false);
+            Held use(*s.search);
             py::array_t<int64_t> out(s.search->size());
             s.search->chosen_actions(temperature, out.mutable_data());
             return out;
@@ -464,7 +414,7 @@ void bind_search(py::module_& m) {
       .def(
           "root_noise",
           [](PyMcts& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<double> out(
                 {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
             s.search->root_noise(out.mutable_data());
@@ -475,7 +425,7 @@ void bind_search(py::module_& m) {
       .def(
           "node_counts",
           [](PyMcts& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<int64_t> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).node_count();
             return out;
@@ -484,7 +434,7 @@ void bind_search(py::module_& m) {
       .def(
           "finished",
           [](PyMcts& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<bool> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).finished();
             return out;
@@ -493,13 +443,11 @@ void bind_search(py::module_& m) {
       .def(
           "advance",
           [](PyMcts& s, const py::handle& actions) {
-            Use use(*s.search);
+            Held use(*s.search);
             const std::vector<int64_t> chosen = integer_vector(actions, s.search->size(), "actions");
-            try {
+            {
               py::gil_scoped_release unlocked;
               s.search->advance(chosen.data());
-            } catch (const std::invalid_argument& e) {
-              throw py::value_error(e.what());
             }
           },
           py::arg("actions"),
@@ -514,18 +462,18 @@ void bind_search(py::module_& m) {
       .def(py::init([](int64_t num_trees, double exploration, int64_t node_budget, bool solver,
                        std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
              UctOptions o;
-             o.num_trees = checked_count(num_trees, "num_trees", 1, 1 << 20);
-             o.num_threads = threads_for(num_threads, o.num_trees);
+             o.num_trees = num_trees;
+             o.num_threads = num_threads.value_or(ThreadPool::processor_count());
              o.seed = seed.value_or(os_seed());
-             o.exploration = checked_real(exploration, "exploration", false);
-             o.node_budget = checked_count(node_budget, "node_budget", 1, INT32_MAX);
+             o.exploration = exploration;
+             o.node_budget = node_budget;
              o.solver = solver;
              auto self = std::make_unique<PyUct>();
              self->search = std::make_unique<Uct>(o);
              return self;
            }),
-           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = 1.4142135623730951,
-           py::arg("node_budget").noconvert() = 200000, py::arg("solver") = true,
+           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = kUctDefaults.exploration,
+           py::arg("node_budget").noconvert() = kUctDefaults.node_budget, py::arg("solver") = kUctDefaults.solver,
            py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
            "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
            "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")
@@ -534,17 +482,15 @@ void bind_search(py::module_& m) {
       .def(
           "set_roots",
           [](PyUct& s, const py::handle& roots, const std::optional<std::string>& rules) {
-            Use use(*s.search);
+            Held use(*s.search);
             const int64_t count = root_count(roots);
             if (count != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
                                     ", got " + std::to_string(count));
             std::vector<Board> boards = root_boards(roots, rules);
-            try {
+            {
               py::gil_scoped_release unlocked;
               s.search->set_roots(boards);
-            } catch (const std::invalid_argument& e) {
-              throw py::value_error(e.what());
             }
             s.rooted = true;
           },
@@ -554,7 +500,7 @@ void bind_search(py::module_& m) {
       .def(
           "run",
           [](PyUct& s, int64_t simulations) {
-            Use use(*s.search);
+            Held use(*s.search);
             if (!s.rooted) throw std::runtime_error("run before set_roots");
             const int n = checked_count(simulations, "simulations", 0, INT32_MAX);
             const int trees = s.search->size();
@@ -575,7 +521,7 @@ void bind_search(py::module_& m) {
       .def(
           "visit_counts",
           [](PyUct& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<int32_t> out(
                 {static_cast<py::ssize_t>(s.search->size()), static_cast<py::ssize_t>(kActionCount)});
             for (int t = 0; t < s.search->size(); ++t)
@@ -586,7 +532,7 @@ void bind_search(py::module_& m) {
       .def(
           "root_values",
           [](PyUct& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<float> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t)
               out.mutable_at(t) = static_cast<float>(s.search->tree(t).root_value());
@@ -596,7 +542,7 @@ void bind_search(py::module_& m) {
       .def(
           "best_actions",
           [](PyUct& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<int64_t> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).best_action();
             return out;
@@ -605,7 +551,7 @@ void bind_search(py::module_& m) {
       .def(
           "solved",
           [](PyUct& s) {
-            Use use(*s.search);
+            Held use(*s.search);
             py::array_t<bool> out(s.search->size());
             for (int t = 0; t < s.search->size(); ++t) out.mutable_at(t) = s.search->tree(t).solved();
             return out;

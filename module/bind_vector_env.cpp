@@ -5,17 +5,17 @@
 #include <pybind11/stl.h>
 
 #include <optional>
-#include <random>
 #include <string>
-#include <thread>
 
 #include "core/fen_strict.hpp"
 #include "core/position.hpp"
 #include "env/observation_writer.hpp"
+#include "env/random.hpp"
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
 #include "vector/roll_outs.hpp"
+#include "vector/single_caller.hpp"
 #include "vector/vector_env.hpp"
 
 namespace varnok::binding {
@@ -38,13 +38,6 @@ struct PyVectorEnv {
   // by every reset and step after it: the buffers never move.
   std::optional<VectorStep> views;
 };
-
-uint64_t os_seed() {
-  std::random_device device;
-  return (static_cast<uint64_t>(device()) << 32) | device();
-}
-
-int default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 VectorStep views_of(const std::shared_ptr<VectorEnv>& shared) {
   // The views own a share of the environment, not the Python object that
@@ -77,17 +70,7 @@ VectorStep results(PyVectorEnv& v) {
           fresh(w.to_play), fresh(w.final_obs),  fresh(w.final_reward), fresh(w.final_reason)};
 }
 
-// Holds the environment for one call; released on every way out.
-class Use {
- public:
-  explicit Use(VectorEnv& env) : env_(env) { env_.acquire(); }
-  ~Use() { env_.release(); }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-
- private:
-  VectorEnv& env_;
-};
+using Use = Held<VectorEnv>;
 
 int checked_row(const VectorEnv& env, int64_t row) {
   if (row < 0 || row >= env.size())
@@ -158,6 +141,11 @@ py::array unpack(const py::array& packed, const std::string& dtype) {
 
 }  // namespace
 
+VectorEnv* native_vector_env(const py::handle& object) {
+  if (!py::isinstance<PyVectorEnv>(object)) return nullptr;
+  return value_of<PyVectorEnv>(object).env.get();
+}
+
 void bind_vector_env(py::module_& m) {
   py::class_<VectorStep>(m, "VectorStep",
                          "The arrays of one VectorEnv.reset or step. Unless the VectorEnv was made with copy=True "
@@ -187,19 +175,12 @@ void bind_vector_env(py::module_& m) {
       .def(py::init([](int64_t num_envs, std::optional<int64_t> num_threads, std::optional<uint64_t> seed,
                        const std::string& obs_dtype, std::optional<int64_t> max_steps, bool copy,
                        const std::string& rules, bool chess960) {
-             if (num_envs < 1 || num_envs > (1 << 20))
-               throw py::value_error("num_envs must be 1 to 1048576, got " + std::to_string(num_envs));
-             const int64_t threads = num_threads.value_or(default_threads());
-             if (threads < 1 || threads > 1024)
-               throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
-             if (max_steps && (*max_steps < 1 || *max_steps > INT32_MAX))
-               throw py::value_error("max_steps must be a positive number of plies, got " + std::to_string(*max_steps));
              VectorOptions options;
-             options.num_envs = static_cast<int>(num_envs);
-             options.num_threads = static_cast<int>(std::min(threads, num_envs));
+             options.num_envs = num_envs;
+             options.num_threads = num_threads.value_or(ThreadPool::processor_count());
              options.seed = seed.value_or(os_seed());
              options.format = observation_format(obs_dtype);
-             options.max_steps = static_cast<int32_t>(max_steps.value_or(0));
+             options.max_steps = max_steps;
              options.rules = draw_rules_of(rules);
              options.chess960 = chess960;
              auto self = std::make_unique<PyVectorEnv>();
@@ -260,11 +241,9 @@ void bind_vector_env(py::module_& m) {
             const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
             const std::vector<uint8_t> moving =
                 active.is_none() ? std::vector<uint8_t>() : bool_vector(active, v.env->size(), "active");
-            try {
+            {
               py::gil_scoped_release unlocked;
               v.env->step(chosen.data(), moving.empty() ? nullptr : moving.data());
-            } catch (const IllegalAction& e) {
-              throw py::value_error(e.what());
             }
             return results(v);
           },
@@ -278,19 +257,13 @@ void bind_vector_env(py::module_& m) {
       .def(
           "step_async",
           [](PyVectorEnv& v, const py::handle& actions, const py::handle& active) {
-            v.env->acquire();
-            try {
-              const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
-              const std::vector<uint8_t> moving =
-                  active.is_none() ? std::vector<uint8_t>() : bool_vector(active, v.env->size(), "active");
-              v.env->step_start(chosen.data(), moving.empty() ? nullptr : moving.data());
-            } catch (const IllegalAction& e) {
-              v.env->release();
-              throw py::value_error(e.what());
-            } catch (...) {
-              v.env->release();
-              throw;
-            }
+            // The environment stays held until step_wait.
+            Use use(*v.env);
+            const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
+            const std::vector<uint8_t> moving =
+                active.is_none() ? std::vector<uint8_t>() : bool_vector(active, v.env->size(), "active");
+            v.env->step_start(chosen.data(), moving.empty() ? nullptr : moving.data());
+            use.keep();
           },
           py::arg("actions"), py::kw_only(), py::arg("active") = py::none(),
           "Starts step(actions, active=active) on the worker threads and returns at once; step_wait() returns its "
@@ -302,14 +275,11 @@ void bind_vector_env(py::module_& m) {
             PyVectorEnv& v = value_of<PyVectorEnv>(self);
             if (!v.env->step_pending()) throw std::runtime_error("step_wait without a step_async");
             if (!v.env->claim_finish()) throw std::runtime_error("another thread is in step_wait");
-            try {
+            {
+              Use held(*v.env, Use::Adopt{});  // step_async's hold, let go on every way out
               py::gil_scoped_release unlocked;
               v.env->step_finish();
-            } catch (...) {
-              v.env->release();
-              throw;
             }
-            v.env->release();
             return results(v);
           },
           "Waits for the step started by step_async and returns its result.")
@@ -356,29 +326,15 @@ void bind_vector_env(py::module_& m) {
       [](const std::vector<State>& states, int64_t repeats, std::optional<uint64_t> seed,
          std::optional<int64_t> num_threads, const std::string& rules) {
         const DrawRules draw_rules = draw_rules_of(rules);
-        if (repeats < 0 || repeats > INT32_MAX)
-          throw py::value_error("repeats must be 0 to 2147483647, got " + std::to_string(repeats));
-        const int64_t threads = num_threads.value_or(default_threads());
-        if (threads < 1 || threads > 1024)
-          throw py::value_error("num_threads must be 1 to 1024, got " + std::to_string(threads));
+        const int64_t threads = num_threads.value_or(ThreadPool::processor_count());
         // The workers read copies: the caller's States may change or go while the lock is released.
         std::vector<const State*> games;
         games.reserve(states.size());
         for (const State& state : states) games.push_back(&state);
-        check_roll_out_states(games);
+        check_roll_outs(games, repeats, threads);
         py::array_t<int8_t> out({static_cast<py::ssize_t>(states.size()), static_cast<py::ssize_t>(repeats)});
-        const uint64_t s = seed.value_or(os_seed());
-        const int64_t total = static_cast<int64_t>(states.size()) * repeats;
-        if (total == 0) return out;
-        int8_t* results = out.mutable_data();
-        std::optional<ThreadPool> pool;
-        {
-          py::gil_scoped_release unlocked;
-          pool.emplace(static_cast<int>(std::min(threads, total)));
-        }
-        run_range_interruptibly(total, [&](int64_t begin, int64_t end) {
-          roll_outs_range(*pool, games, static_cast<int>(repeats), s, draw_rules, begin, end, results);
-        });
+        play_roll_outs(games, repeats, seed.value_or(os_seed()), draw_rules, threads, out.mutable_data(),
+                       [](int64_t total, const auto& range) { run_range_interruptibly(total, range); });
         return out;
       },
       py::arg("states"), py::arg("repeats").noconvert(), py::arg("seed").noconvert() = py::none(),

@@ -7,6 +7,7 @@
 
 #include "env/outcome.hpp"
 #include "module/live_instance.hpp"
+#include "vector/vector_env.hpp"
 
 namespace varnok::binding {
 
@@ -15,6 +16,9 @@ namespace varnok::binding {
 // for any other name.
 DrawRules draw_rules_of(const std::string& name);
 const char* draw_rules_name(DrawRules rules);
+
+// The environment of a varnok.VectorEnv, or nullptr for any other object.
+VectorEnv* native_vector_env(const pybind11::handle& object);
 
 void bind_chess_env(pybind11::module_& m);
 void bind_vector_env(pybind11::module_& m);

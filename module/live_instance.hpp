@@ -37,6 +37,17 @@ concept BoundValue = kIsBoundValue<T>;
 
 }  // namespace varnok::binding
 
+// The caster below reads pybind11's detail::instance (whether the holder
+// was constructed): pybind11 offers no public way to ask. Its layout is
+// checked twice: here against the pybind11 series it was written for, so an
+// upgrade stops the build instead of changing behaviour silently, and by
+// tests/python/test_hostile_use.py, which calls every method of every class
+// on an instance made through __new__ and expects this TypeError (a crash
+// there fails the test in its child process).
+static_assert(PYBIND11_VERSION_MAJOR == 3,
+              "module/live_instance.hpp reads pybind11::detail::instance: check it against this pybind11 "
+              "release (and run tests/python/test_hostile_use.py) before allowing it here");
+
 namespace pybind11::detail {
 
 template <varnok::binding::BoundValue T>

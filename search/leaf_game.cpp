@@ -14,8 +14,8 @@ void LeafGame::start(const Board& root) {
   history_ = root.state_history;
   total_move_count_ = root.total_move_count;
   after_reset_ = root.after_reset;
-  repetition_ = root.n_repititions;
-  previous_repetition_ = root.prev_n_repititions;
+  repetition_ = root.n_repetitions;
+  previous_repetition_ = root.prev_n_repetitions;
   hashes_.clear();
   identities_.clear();
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "env/observation_writer.hpp"
+#include "vector/option_checks.hpp"
 
 namespace varnok {
 
@@ -37,14 +38,17 @@ constexpr size_t kMaxLeafArrayBytes = size_t{2} << 30;
 // the rows stop there.
 std::vector<std::vector<int32_t>> halving_table(const SearchOptions& o) {
   if (o.root_selection != RootSelection::kGumbel) return {};
-  return considered_visits_table(std::min({o.gumbel_considered, o.gumbel_simulations, kMoveListCapacity}),
-                                 o.gumbel_simulations);
+  return considered_visits_table(
+      static_cast<int>(std::min({o.gumbel_considered, o.gumbel_simulations, int64_t{kMoveListCapacity}})),
+      static_cast<int>(o.gumbel_simulations));
 }
 
 }  // namespace
 
 Mcts::Mcts(const SearchOptions& options)
-    : options_(options), table_(halving_table(options)), pool_(options.num_threads) {
+    : options_(checked_options(options)),
+      table_(halving_table(options)),
+      pool_(static_cast<int>(std::min(options.num_threads, options.num_trees))) {
   trees_.reserve(options.num_trees);
   for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<MctsTree>(options_, table_, t));
   first_row_.assign(options.num_trees + 1, 0);
@@ -90,7 +94,8 @@ void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& bo
   leaf_count_ = 0;
 }
 
-int Mcts::select(int leaves_per_tree) {
+int Mcts::select(int64_t leaves_per_tree) {
+  checked_count(leaves_per_tree, "leaves_per_tree", 1, kMaxLeavesPerTree);
   if (round_open_) throw std::runtime_error("the leaves of the last select wait for expand");
   // Tree t writes its rows from row t * leaves_per_tree on, so the trees
   // work apart; the rows are then moved together in tree order.
@@ -190,6 +195,7 @@ void Mcts::improved_policy(float* out) const {
 }
 
 void Mcts::chosen_actions(double temperature, int64_t* out) {
+  checked_real(temperature, "temperature", false);
   for (int t = 0; t < size(); ++t) out[t] = trees_[t]->chosen_action(temperature);
 }
 
@@ -213,11 +219,7 @@ void Mcts::advance(const int64_t* actions) {
 }
 
 void Mcts::acquire() {
-  if (!in_use_.exchange(true, std::memory_order_acquire)) return;
-  if (pool_.started_before_fork())
-    throw std::runtime_error(
-        "this search was in use by another thread when the process forked: the child process cannot use it");
-  throw std::runtime_error("this search is in use by another thread");
+  if (!caller_.try_take()) SingleCaller::refuse(pool_, "this search");
 }
 
 }  // namespace varnok

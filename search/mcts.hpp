@@ -17,6 +17,7 @@
 
 #include "search/mcts_tree.hpp"
 #include "search/search_options.hpp"
+#include "vector/single_caller.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -55,7 +56,9 @@ class Mcts {
   // std::invalid_argument, with nothing changed, when the round's arrays
   // (num_trees x leaves_per_tree rows) would pass 2 GiB.
   // Returns the number of leaves (rows).
-  int select(int leaves_per_tree);
+  // std::invalid_argument unless 1 <= leaves_per_tree <= kMaxLeavesPerTree.
+  int select(int64_t leaves_per_tree);
+  static constexpr int64_t kMaxLeavesPerTree = int64_t{1} << 16;
   const std::shared_ptr<LeafArrays>& leaf_arrays() const { return leaf_arrays_; }
   // Safe to read from any thread, also while another one is inside a call.
   bool round_open() const { return round_open_.load(std::memory_order_acquire); }
@@ -80,7 +83,7 @@ class Mcts {
 
   // One caller at a time: std::runtime_error when another thread is inside.
   void acquire();
-  void release() { in_use_.store(false, std::memory_order_release); }
+  void release() { caller_.release(); }
 
  private:
   // Runs work(t) for every tree: on the worker threads, handed out chunk
@@ -99,7 +102,7 @@ class Mcts {
   std::shared_ptr<LeafArrays> leaf_arrays_;
   int leaf_count_ = 0;
   std::atomic<bool> round_open_{false};
-  std::atomic<bool> in_use_{false};
+  SingleCaller caller_;
   mutable ThreadPool pool_;
 };
 

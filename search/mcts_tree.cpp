@@ -51,7 +51,11 @@ std::vector<std::vector<int32_t>> considered_visits_table(int considered, int si
 }
 
 MctsTree::MctsTree(const SearchOptions& options, const std::vector<std::vector<int32_t>>& table, uint64_t index)
-    : options_(options), table_(table), index_(index), random_(options.seed, index), nodes_(options.node_budget) {
+    : options_(options),
+      table_(table),
+      index_(index),
+      random_(options.seed, index),
+      nodes_(static_cast<int>(options.node_budget)) {
   nodes_.reset_to_root();
 }
 
@@ -138,8 +142,8 @@ int32_t MctsTree::pick_child(int32_t node) {
   const Node& parent = nodes_[node];
   const double loss = options_.virtual_loss;
   const double parent_visits = parent.visits + parent.in_flight * loss;
-  const double c = options_.c_base > 0
-                       ? std::log((1 + parent_visits + options_.c_base) / options_.c_base) + options_.c_init
+  const double c = options_.c_base
+                       ? std::log((1 + parent_visits + *options_.c_base) / *options_.c_base) + options_.c_init
                        : options_.c_puct;
   const double sqrt_visits = std::sqrt(parent_visits);
   const double parent_q = parent.visits > 0 ? -parent.value_sum / parent.visits : 0;
@@ -203,7 +207,7 @@ int32_t MctsTree::pick_root_gumbel() {
   if (halving_started_ >= options_.gumbel_simulations) return kNoNode;
   const Node& root = nodes_[0];
   const int count = root.child_count;
-  const int considered = std::min(options_.gumbel_considered, count);
+  const int considered = static_cast<int>(std::min<int64_t>(options_.gumbel_considered, count));
   // Rows past the table's last are equal to it (see Mcts's halving_table).
   const int32_t target = table_[std::min<size_t>(considered, table_.size() - 1)][halving_started_];
   root_sigma_q();

@@ -1,7 +1,10 @@
-// The settings of a batched tree search, fixed at construction.
+// The settings of a batched tree search, fixed at construction: their
+// defaults, and the one check of them that every caller goes through.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "vector/vector_env.hpp"
@@ -13,16 +16,26 @@ enum class RootSelection : int8_t {
   kGumbel,  // Gumbel-Top-k with sequential halving at the root, PUCT below it
 };
 
+// The most trees (or games) searched together, and the longest Gumbel plan:
+// sequential halving's plan is a table of gumbel_simulations entries per
+// considered count, and Gumbel search is meant for few simulations per move.
+inline constexpr int64_t kMaxTrees = int64_t{1} << 20;
+inline constexpr int64_t kMaxGumbelSimulations = int64_t{1} << 14;
+// The most nodes a tree may be given (node indexes are int32).
+inline constexpr int64_t kMaxNodeBudget = INT32_MAX;
+
+// The counts are 64-bit so that any value a caller gives reaches the check
+// as given; check_options narrows nothing.
 struct SearchOptions {
-  int num_trees = 1;
-  int num_threads = 1;
+  int64_t num_trees = 1;
+  int64_t num_threads = 1;  // never more workers than trees are started
   uint64_t seed = 0;
   ObservationFormat format = ObservationFormat::kFloat32;
-  int node_budget = 100000;  // nodes per tree
+  int64_t node_budget = 100000;  // nodes per tree
 
   // ---- PUCT: score(a) = Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), with N the parent's visits
-  double c_puct = 1.25;  // c, unless c_base > 0
-  double c_base = 0;     // > 0: c = log((1 + N + c_base) / c_base) + c_init, AlphaZero's schedule
+  double c_puct = 1.25;          // c, unless c_base is set
+  std::optional<double> c_base;  // set: c = log((1 + N + c_base) / c_base) + c_init, AlphaZero's schedule
   double c_init = 1.25;
   // First-play urgency: the Q of a child never visited, the parent's value
   // for its side to move minus fpu_reduction, or fpu_value when fpu_absolute.
@@ -38,11 +51,17 @@ struct SearchOptions {
 
   // ---- Gumbel root selection (Danihelka et al., 2022)
   RootSelection root_selection = RootSelection::kPuct;
-  int gumbel_considered = 16;   // m, actions sampled without replacement at the root
-  int gumbel_simulations = 64;  // n, root simulations the sequential halving is planned for
-  double gumbel_c_visit = 50;   // sigma(q) = (c_visit + max_b N(b)) * c_scale * q
+  int64_t gumbel_considered = 16;   // m, actions sampled without replacement at the root
+  int64_t gumbel_simulations = 64;  // n, root simulations the sequential halving is planned for
+  double gumbel_c_visit = 50;       // sigma(q) = (c_visit + max_b N(b)) * c_scale * q
   double gumbel_c_scale = 0.1;
 };
+
+// Throws std::invalid_argument naming the first setting out of its range.
+void check_options(const SearchOptions& options);
+
+// "puct" or "gumbel"; std::invalid_argument for any other name.
+RootSelection root_selection_of(const std::string& name);
 
 // The visit count sequential halving aims each root simulation at: entry
 // [m][i] for m considered actions and simulation i < n, as mctx's

@@ -7,6 +7,7 @@
 
 #include "env/random.hpp"
 #include "search/game_path.hpp"
+#include "vector/option_checks.hpp"
 
 namespace varnok {
 
@@ -20,10 +21,17 @@ bool proved_won(const Node& node) { return proved(node) && node.value > 0; }
 
 }  // namespace
 
+void check_options(const UctOptions& o) {
+  checked_count(o.num_trees, "num_trees", 1, kMaxTrees);
+  checked_threads(o.num_threads);
+  checked_real(o.exploration, "exploration", false);
+  checked_count(o.node_budget, "node_budget", 1, kMaxNodeBudget);
+}
+
 UctTree::UctTree(const UctOptions& options, uint64_t index)
     : options_(options),
       roll_out_random_(static_cast<uint32_t>(Random(options.seed, index).next() >> 32)),
-      nodes_(options.node_budget) {
+      nodes_(static_cast<int>(options.node_budget)) {
   nodes_.reset_to_root();
 }
 
@@ -129,7 +137,8 @@ int32_t UctTree::best_action() const {
   return nodes_[root.first_child + best].action;
 }
 
-Uct::Uct(const UctOptions& options) : options_(options), pool_(options.num_threads) {
+Uct::Uct(const UctOptions& options)
+    : options_(checked_options(options)), pool_(static_cast<int>(std::min(options.num_threads, options.num_trees))) {
   trees_.reserve(options.num_trees);
   for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<UctTree>(options_, t));
 }
@@ -152,11 +161,7 @@ void Uct::run(int simulations, int32_t* done) {
 }
 
 void Uct::acquire() {
-  if (!in_use_.exchange(true, std::memory_order_acquire)) return;
-  if (pool_.started_before_fork())
-    throw std::runtime_error(
-        "this search was in use by another thread when the process forked: the child process cannot use it");
-  throw std::runtime_error("this search is in use by another thread");
+  if (!caller_.try_take()) SingleCaller::refuse(pool_, "this search");
 }
 
 }  // namespace varnok

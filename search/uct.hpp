@@ -19,18 +19,26 @@
 
 #include "env/board.hpp"
 #include "search/node_pool.hpp"
+#include "search/search_options.hpp"
+#include "vector/single_caller.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
 
+// The counts are 64-bit so that any value a caller gives reaches the check
+// as given.
 struct UctOptions {
-  int num_trees = 1;
-  int num_threads = 1;
+  int64_t num_trees = 1;
+  int64_t num_threads = 1;  // never more workers than trees are started
   uint64_t seed = 0;
   double exploration = 1.4142135623730951;  // c of UCB1; sqrt(2) for values in [-1, 1]
-  int node_budget = 200000;                 // nodes per tree; beyond it leaves are rolled out unexpanded
+  int64_t node_budget = 200000;             // nodes per tree; beyond it leaves are rolled out unexpanded
   bool solver = true;
 };
+
+// Throws std::invalid_argument naming the first setting out of its range
+// (the ranges of SearchOptions).
+void check_options(const UctOptions& options);
 
 class UctTree {
  public:
@@ -82,12 +90,12 @@ class Uct {
 
   // One caller at a time: std::runtime_error when another thread is inside.
   void acquire();
-  void release() { in_use_.store(false, std::memory_order_release); }
+  void release() { caller_.release(); }
 
  private:
   UctOptions options_;
   std::vector<std::unique_ptr<UctTree>> trees_;
-  std::atomic<bool> in_use_{false};
+  SingleCaller caller_;
   ThreadPool pool_;
 };
 

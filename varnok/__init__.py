@@ -11,7 +11,10 @@ and are offered here under their plain names:
   observations to planes;
 * ``read_pgn``, ``replay_pgn``, ``PgnGame``, ``PgnGames`` PGN in;
 * ``MCTS``, ``SearchLeaves``, ``UCT`` searches, ``MaterialSearch`` the
-  material alpha-beta of ``varnok.players.Material``.
+  material alpha-beta of ``varnok.players.Material``;
+* ``Termination`` why a game ended (``final_reason`` codes, ``outcome()``
+  texts), from ``varnok.termination``, imported on first use like the
+  adapters.
 
 Matches between players (Elo, SPRT, PGN) are in ``varnok.arena`` and
 ``varnok.players``.
@@ -93,4 +96,6 @@ def __getattr__(name: str) -> object:
     # The adapters import gymnasium / pettingzoo, so they load only when asked for.
     if name in _ADAPTERS:
         return _importlib.import_module(f"{__name__}.{name}")
+    if name == "Termination":
+        return _importlib.import_module(f"{__name__}.termination").Termination
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -3,7 +3,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['ChessEnv', 'MCTS', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'chess960_fen', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
+__all__: list[str] = ['ACTIONS', 'ChessEnv', 'MAX_THREADS', 'MCTS', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
 class State:
     """
     A detached copy of a whole game (position, recorded history, action map, counters, repetition counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain value: copies are deep, == compares every field, equal States hash equal, and it pickles to compact checked bytes (about 2 bytes a move).
@@ -165,9 +165,9 @@ class ChessEnv:
         """
         The game (as save_state holds it), the rules and the last outcome as compact bytes.
         """
-    def __init__(self, rules: str = 'classic', *, chess960: bool = False, seed: int | None = None) -> None:
+    def __init__(self, rules: str = 'classic') -> None:
         """
-        An empty board; call reset, load_fen, parse_fen or restore_state first. chess960=True plays Chess960 (Fischer Random): reset starts from one of the 960 arrays drawn uniformly (seed, a non-negative integer, makes the draws reproducible), castling follows the Chess960 rules and is the king's move onto its own rook, and FEN texts are read with X-FEN or Shredder-FEN castling fields. rules="classic" ends a game on the third occurrence of a position (counted by hash_state, which two positions with pieces swapped between squares can share) and after 50 plies counted from and including the last pawn move or capture; rules="fide" on the third occurrence of a position by FIDE identity (same pieces, side, castling rights and legal en-passant capture; counted under a Zobrist key with the positions compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). Both end a game at once where FIDE lets a player claim the draw. rules="fide-strict" ends it only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and on insufficient material, counting as "fide" does. ValueError for any other rules.
+        An empty board; call reset, load_fen, parse_fen or restore_state first. rules="classic" ends a game on the third occurrence of a position (counted by hash_state, which two positions with pieces swapped between squares can share) and after 50 plies counted from and including the last pawn move or capture; rules="fide" on the third occurrence of a position by FIDE identity (same pieces, side, castling rights and legal en-passant capture; counted under a Zobrist key with the positions compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). Both end a game at once where FIDE lets a player claim the draw. rules="fide-strict" ends it only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and on insufficient material, counting as "fide" does. ValueError for any other rules.
         """
     def __reduce__(self) -> tuple[typing.Any, tuple[typing.Any], bytes]:
         """
@@ -189,13 +189,13 @@ class ChessEnv:
         """
         The SAN text of a legal action of the current position; ValueError naming an illegal action.
         """
-    def action_to_uci(self, action: int, chess960: bool | None = None) -> str:
+    def action_to_uci(self, action: int) -> str:
         """
-        The UCI text of a legal action of the current position; ValueError naming an illegal action. Castling is written as the game encodes it (king onto its destination, e1g1, in standard chess; king onto its rook, e1h1, in Chess960) unless chess960 chooses: True for king onto rook, False for king onto destination.
+        The UCI text of a legal action of the current position; ValueError naming an illegal action.
         """
-    def fen(self, en_passant: str = 'standard', castling: str = 'x-fen') -> str:
+    def fen(self, en_passant: str = 'standard') -> str:
         """
-        The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move number counts on from the episode's start. en_passant="standard" writes the square passed over after every double push; "legal" only when an en-passant capture is legal (python-chess's default). In a Chess960 game castling="x-fen" writes KQkq for a side's outermost rook and the rook's file letter otherwise, "shredder" always the file letters (HAha); a standard game always writes KQkq.
+        The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move number counts on from the episode's start. en_passant="standard" writes the square passed over after every double push; "legal" only when an en-passant capture is legal (python-chess's default).
         """
     def get_actions(self) -> list[list[int]]:
         """
@@ -257,9 +257,9 @@ class ChessEnv:
         """
         Prints the board: letters on the C standard output, chess symbols through Python's print. Returns None.
         """
-    def reset(self, *, position: int | None = None) -> tuple[int, list[list[int]], int, int]:
+    def reset(self) -> tuple[int, list[list[int]], int, int]:
         """
-        Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), the observation as 119 lists of 64 ints. With chess960=True it starts from a Chess960 array: position names it (0 to 959, Scharnagl's numbering, 518 the standard array), None draws the next one. position is keyword-only; ValueError for a number outside 0-959 or for position in a standard-chess ChessEnv.
+        Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), the observation as 119 lists of 64 ints.
         """
     def restore_state(self, state: State) -> tuple[int, list[list[int]], int, int]:
         """
@@ -287,16 +287,11 @@ class ChessEnv:
         """
     def uci_to_action(self, text: str) -> int:
         """
-        The action of a legal move given in UCI; ValueError naming a malformed or illegal text. Castling is read in either convention (e1g1 or e1h1) where the text names no other legal move.
+        The action of a legal move given in UCI; ValueError naming a malformed or illegal text.
         """
     def zobrist_hash(self) -> int:
         """
         The Polyglot Zobrist key of the position as an int 0 to 2**64 - 1, equal to python-chess's chess.polyglot.zobrist_hash (the key of Polyglot opening books): the en-passant file counts when a pawn of the side to move stands beside the pawn that has just advanced two squares.
-        """
-    @property
-    def chess960(self) -> bool:
-        """
-        True when reset starts Chess960 games (the chess960 option).
         """
     @property
     def rules(self) -> str:
@@ -361,9 +356,9 @@ class VectorEnv:
     """
     num_envs independent ChessEnv games stepped natively on a pool of worker threads, with results written into NumPy arrays. A game that ends is started again inside the same step; its last observation, reward and reason are in final_obs, final_reward and final_reason.
     """
-    def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False, rules: str = 'classic', *, chess960: bool = False) -> None:
+    def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False, rules: str = 'classic') -> None:
         """
-        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; rules is "classic", "fide" or "fide-strict", the draw rules of every game, as for ChessEnv; chess960=True starts every game (at reset and auto-reset) from a Chess960 array drawn uniformly from the game's own seeded draws, with Chess960 castling.
+        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; rules is "classic", "fide" or "fide-strict", the draw rules of every game, as for ChessEnv.
         """
     def random_actions(self) -> numpy.typing.NDArray[numpy.int64]:
         """
@@ -396,11 +391,6 @@ class VectorEnv:
     def step_wait(self) -> VectorStep:
         """
         Waits for the step started by step_async and returns its result.
-        """
-    @property
-    def chess960(self) -> bool:
-        """
-        True when games start from Chess960 arrays (the chess960 option).
         """
     @property
     def max_steps(self) -> typing.Any:
@@ -614,10 +604,6 @@ def _pgn_cuts(source: typing.Any, every_bytes: int) -> tuple[numpy.typing.NDArra
     """
     Where to cut a PGN source into pieces of whole games: (cuts, games, size), the offset of the first game and then of the first game starting at least every_bytes after the last cut (int64 array), the number of games, and the bytes of the source (decompressed). Games are found by the reader's own tokenizer, so a cut never falls inside a comment or a variation; moves are not read.
     """
-def chess960_fen(number: int) -> str:
-    """
-    The FEN of Chess960 (Fischer Random) array number 0 to 959 by Scharnagl's numbering (518 is the standard array), with all four castling rights written KQkq (X-FEN). ValueError for any other number.
-    """
 def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
     """
     Streams the games of a PGN source: a str that holds a newline or starts with "[" is the PGN text itself; any other str, or an os.PathLike, is the path of a file (read in chunks, any size, with the interpreter lock released: a FIFO's writer may be a thread of this process; a path ending in .zst, .gz or .bz2 is decompressed as it streams). A game that cannot be read whole (a bad FEN tag, an illegal or unreadable move, a null move) is skipped with errors="skip", or raises ValueError with its line number with errors="raise". A source that gives no game at all warns (UserWarning) when the iterator ends.
@@ -634,3 +620,5 @@ def unpack(packed: numpy.ndarray, dtype: str = 'int32') -> numpy.ndarray:
     """
     Unpacks packed observations (..., 119) uint64 into (..., 119, 8, 8) values, exactly the int32 observation (or float32 / uint8 with dtype; uint8 clamps counters to 0..255 as obs_dtype="uint8" does). A word that no observation holds (on a plane other than a piece plane, a value that is not a 32-bit integer sign-extended to 64 bits) raises ValueError naming the observation and the plane.
     """
+ACTIONS: int = 4672
+MAX_THREADS: int = 1024

@@ -14,10 +14,10 @@ import importlib
 
 import numpy as np
 
+from varnok._core import ACTIONS, MAX_THREADS  # MAX_THREADS: as VectorEnv and the searches take num_threads
 from varnok._shards import GameRecord, encode_shard
 
 SEARCHES = ("uct", "uniform", "policy")
-MAX_THREADS = 1024  # as VectorEnv and the searches take num_threads
 
 
 def shard_seed(seed: int, shard: int) -> int:
@@ -193,7 +193,7 @@ class SelfPlayer:
         for _ in range(max(1, cfg["simulations"] // k)):
             leaves = search.select(leaves_per_tree=k)
             if len(leaves) == 0:
-                search.expand(np.zeros((0, 4672), np.float32), np.zeros(0, np.float32))
+                search.expand(np.zeros((0, ACTIONS), np.float32), np.zeros(0, np.float32))
                 continue
             if self.policy is None:
                 priors = leaves.legal_mask.astype(np.float32)
@@ -213,7 +213,7 @@ class SelfPlayer:
             if temperature <= 0 or not (ply < explore).any():
                 return greedy
             weights = visits.astype(np.float64) ** (1.0 / temperature)
-            drawn = np.array([rng.choice(4672, p=w / w.sum()) if w.sum() > 0 else g
+            drawn = np.array([rng.choice(ACTIONS, p=w / w.sum()) if w.sum() > 0 else g
                               for w, g in zip(weights, greedy)])
             return np.where(ply < explore, drawn, greedy)
         greedy = search.choose_actions(0.0)

@@ -40,11 +40,15 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from varnok import ChessEnv, unpack
+from varnok._checks import integer
+from varnok._checks import path as checked_path
+from varnok._core import ACTIONS  # the size of the action space, as the core numbers actions
+
 FORMAT = "varnok-shards"
 VERSION = 1
 MANIFEST = "manifest.json"
 PLANES = 119
-ACTIONS = 4672
 SHARD_NAME = re.compile(r"^shard-(\d{6})\.parquet$")
 TEMP_NAME = re.compile(r"^\.shard-(\d{6})\.parquet\.\d+\.tmp$|^\.manifest\.json\.\d+\.tmp$")
 
@@ -185,7 +189,6 @@ class Folder:
     """An output folder: its manifest, and the shards it has finished."""
 
     def __init__(self, path, job: dict | None = None, create: bool = False):
-        from varnok._checks import path as checked_path
         self.path = checked_path(path, "the shard folder")
         if self.path.exists() and not self.path.is_dir():
             raise ShardError(f"{self.path}: is a file, not a shard folder "
@@ -340,7 +343,6 @@ def packed_obs(column: pa.Array) -> np.ndarray:
 
 
 def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool) -> dict:
-    from varnok import unpack
     col = batch.column("obs")
     if isinstance(col, pa.ChunkedArray):
         col = col.combine_chunks()
@@ -381,7 +383,6 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
     with policy=True "policy" (float32 (n, 4672) visit shares)."""
     if obs not in ("packed", "float32", "int32"):
         raise ValueError(f'obs must be "packed", "float32" or "int32", got {obs!r}')
-    from varnok._checks import integer
     batch_size = integer(batch_size, "batch_size", 1)
     folder = Folder(path)
     columns = ["obs", "action", "result", "game", "ply"] + (["policy_actions", "policy_visits"] if policy else [])
@@ -409,7 +410,6 @@ def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", ex
     iterator of the source's games ((file, line, start FEN, moves, result),
     in order), also that each game is the next of the source. Returns counts,
     raises ShardError on the first fault."""
-    from varnok import ChessEnv
     try:
         table = open_checked(file, entry).read()
     except (pa.ArrowException, OSError) as exc:

@@ -35,7 +35,8 @@ from __future__ import annotations
 
 import numpy as np
 
-ACTIONS = 4672
+from varnok._core import ACTIONS  # the size of the action space, as the core numbers actions
+
 
 # varnok directions as (row step, file step), row 0 = rank 8, as white sees
 # them; black's direction d is white's d + 4 (mod 8).

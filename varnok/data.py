@@ -18,9 +18,15 @@ losing or repeating a game. The same commands run as `python -m varnok`.
 
 from __future__ import annotations
 
+import hashlib
+import os
 import sys
 import time
 
+from varnok._checks import integer, real
+from varnok._engine import make_engine
+from varnok._pgn import RangeFeeder, file_identity, plan, source_games
+from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
 from varnok._shards import Folder, ShardError, read_shards, verify_shard  # noqa: F401  (the public API)
 
 __all__ = ["selfplay", "pgn2shards", "read_shards", "verify", "ShardError", "Summary"]
@@ -58,7 +64,7 @@ class Progress:
         self.bar = None
         if enabled:
             try:
-                from tqdm import tqdm
+                from tqdm import tqdm  # an optional extra: imported only for a progress bar
                 total = "/{total_fmt}" if total_games else ""
                 self.bar = tqdm(total=total_games, desc=what, file=sys.stderr, dynamic_ncols=True,
                                 bar_format="{desc}: {n_fmt}" + total + " games [{elapsed}]{postfix}")
@@ -80,7 +86,6 @@ class Progress:
 
 def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, address, progress, total_games,
          on_shard=None, prepare=None) -> Summary:
-    from varnok._engine import make_engine
     todo = [t for t in tasks if not folder.finished(t["shard"])]
     skipped_games = sum(folder.shards[str(t["shard"])]["games"] for t in tasks if folder.finished(t["shard"]))
     summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
@@ -137,8 +142,6 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     `rules`: the draw rules of the games, "classic", "fide" or "fide-strict" (as for ChessEnv).
     `chess960`: each game starts from a Chess960 array drawn from the shard's seed (start FENs in X-FEN).
     """
-    from varnok._checks import integer, real
-    from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
     # Every parameter is checked before the folder is made or any shard played.
     games = integer(games, "games", 1)
     games_per_shard = integer(games_per_shard, "games_per_shard", 1)
@@ -194,8 +197,6 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     compressed file), one shard each, read by the workers side by side with
     the native reader. A file without any PGN game raises ValueError before
     anything is written."""
-    from varnok._checks import integer
-    from varnok._pgn import RangeFeeder, file_identity, plan
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
     tasks = plan(source, chunk_bytes)
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
@@ -260,8 +261,6 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
 def _source_games(folder: Folder):
     """(file, line, start FEN, moves, result) of every game with moves of the
     job's PGN files, in the order the shards hold them."""
-    import os
-    from varnok._pgn import source_games
     for item in folder.manifest["job"].get("inputs", []):
         path = item["file"]
         if not os.path.isfile(path):
@@ -272,5 +271,4 @@ def _source_games(folder: Folder):
 
 
 def _hash_list(items) -> str:
-    import hashlib
     return hashlib.sha256("\n".join(items).encode()).hexdigest()[:16]

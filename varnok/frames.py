@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from varnok.svg import CHECK, DARK, LAST_MOVE, LIGHT, highlighted_squares, placement
+from varnok._fen import board_text, placement
+from varnok.svg import CHECK, DARK, LAST_MOVE, LIGHT, highlighted_squares
 
 if TYPE_CHECKING:
     from varnok._core import ChessEnv
@@ -221,9 +222,3 @@ class Renderer:
             self._window.close()
             self._window = None
 
-
-def board_text(fen: str) -> str:
-    """The board of a FEN as eight lines, rank 8 first, '.' for empty squares."""
-    pieces = placement(fen)
-    rows = (" ".join(pieces.get(8 * row + column, ".") for column in range(8)) for row in range(8))
-    return "\n".join(rows) + "\n"

@@ -49,18 +49,18 @@ from gymnasium.vector.utils import batch_space
 from varnok import ChessEnv as _NativeEnv
 from varnok import VectorEnv as _NativeVectorEnv
 from varnok._checks import game_from_fen, integer, reset_options
+from varnok._core import ACTIONS  # the size of the action space, as the core numbers actions
 from varnok._opponent import (BLACK, WHITE, check_agent_color, choose_for_env, choose_for_rows, draw_sides,
                               opponent_player, start_player)
 from varnok.frames import RENDER_MODES, Renderer
+from varnok.termination import Termination
 
 ENV_ID = "varnok/Chess-v0"
-ACTIONS = 4672
 OBSERVATION_SHAPE = (119, 8, 8)
 ILLEGAL_ACTION_CHOICES = ("lose", "raise")
-# The VectorEnv's final_reason codes and the single env's info["reason"] texts.
-REASONS = {1: "checkmate", 2: "stalemate", 3: "repetition", 4: "no_progress", 5: "insufficient_material",
-           16: "truncated", 17: "illegal_action"}
-ILLEGAL_REASON = 17
+# The VectorEnv's final_reason codes by the single env's info["reason"] texts.
+REASONS = {int(t): t.reason for t in Termination if t is not Termination.MOVE_CAP}
+ILLEGAL_REASON = Termination.ILLEGAL_ACTION
 _MOVER_SIGN = np.array([1.0, -1.0], dtype=np.float32)   # by the side that moved, 0 white, 1 black
 
 
@@ -179,7 +179,7 @@ class ChessEnv(gymnasium.Env):
                 raise ValueError(f"action {action} is not legal in this position ({self.game.fen()})")
             self._over = True
             info = {"action_mask": np.zeros(ACTIONS, np.int8), "to_play": mover,
-                    "reason": REASONS[ILLEGAL_REASON]}
+                    "reason": Termination.ILLEGAL_ACTION.reason}
             return self.game.observation(), -1.0, True, False, info
         self._side, white_reward, done = self.game.play(action)
         self._plies += 1
@@ -194,7 +194,7 @@ class ChessEnv(gymnasium.Env):
             info["opponent_action"] = reply
             mover = self._agent   # rewards are the agent's, whoever moved last
         if self._over:
-            info["reason"] = self.game.outcome() if done else REASONS[16]
+            info["reason"] = self.game.outcome() if done else Termination.TRUNCATED.reason
         reward = float(white_reward if mover == 0 else -white_reward) + 0.0  # never -0.0
         if self.render_mode == "human":
             self.render()
@@ -221,9 +221,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     returned observation and mask are the new game's, and
     ``infos["final_obs"]`` holds the ended game's last observation at the
     rows marked in ``infos["_final_obs"]`` (``None`` elsewhere), with
-    ``infos["final_info"]["reason"]`` the native ``final_reason`` code
-    (1 checkmate, 2 stalemate, 3 repetition, 4 no progress, 16 truncated,
-    17 illegal action).
+    ``infos["final_info"]["reason"]`` the native ``final_reason`` code, a
+    :class:`varnok.Termination` value (1 checkmate, 2 stalemate, 3
+    repetition, 4 no progress, 5 insufficient material, 16 truncated, 17
+    illegal action).
 
     The observations, masks, ``terminated`` and ``truncated`` are the native
     buffers themselves, read-only views that the next ``step`` or ``reset``
@@ -449,7 +450,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         final_obs = r.final_obs.copy()
         final_obs[bad] = last_obs
         reasons = r.final_reason.copy()
-        reasons[bad] = ILLEGAL_REASON
+        reasons[bad] = Termination.ILLEGAL_ACTION
         infos = self._infos(r)
         self._add_final(infos, final_obs, terminated | truncated, reasons)
         return obs, reward, terminated, truncated, infos

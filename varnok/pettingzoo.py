@@ -30,9 +30,10 @@ from pettingzoo.utils import wrappers
 
 from varnok import ChessEnv as _NativeEnv
 from varnok._checks import game_from_fen, integer, reset_options
+from varnok._core import ACTIONS  # the size of the action space, as the core numbers actions
 from varnok.frames import RENDER_MODES, Renderer
+from varnok.termination import Termination
 
-ACTIONS = 4672
 AGENTS = ("player_0", "player_1")
 
 
@@ -131,7 +132,7 @@ class raw_env(AECEnv):
             self._mask = self._no_actions
         elif self.max_steps is not None and self._plies >= self.max_steps:
             self.truncations = dict.fromkeys(AGENTS, True)
-            self.infos = {a: {"reason": "truncated"} for a in AGENTS}
+            self.infos = {a: {"reason": Termination.TRUNCATED.reason} for a in AGENTS}
             self._mask = self._no_actions
         else:
             self._mask = self.game.legal_mask().view(np.int8)

@@ -11,6 +11,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 from xml.sax.saxutils import quoteattr
 
+from varnok._fen import placement, square_of
+
 if TYPE_CHECKING:
     from varnok._core import ChessEnv
 
@@ -27,20 +29,6 @@ MARGIN = 20          # room for the labels left of and below the board
 FILES = "abcdefgh"
 
 
-def placement(fen: str) -> dict[int, str]:
-    """{square: piece letter} from a FEN's placement field, squares 0 = a8 ... 63 = h1."""
-    pieces: dict[int, str] = {}
-    for row, rank_text in enumerate(fen.split()[0].split("/")):
-        column = 0
-        for char in rank_text:
-            if char.isdigit():
-                column += int(char)
-            else:
-                pieces[8 * row + column] = char
-                column += 1
-    return pieces
-
-
 def highlighted_squares(env: ChessEnv, fen: str, pieces: dict[int, str], last_move: bool = True,
                         check: bool = True) -> dict[int, str]:
     """{square: "last-move" or "check"}: the squares a picture of env marks.
@@ -50,9 +38,9 @@ def highlighted_squares(env: ChessEnv, fen: str, pieces: dict[int, str], last_mo
     """
     marked: dict[int, str] = {}
     if last_move:
-        moves = env.save_state().moves
+        moves = env.moves_uci()
         if moves:
-            for square in (moves[-1] & 63, (moves[-1] >> 6) & 63):
+            for square in (square_of(moves[-1][0:2]), square_of(moves[-1][2:4])):
                 marked[square] = "last-move"
     if check and env.in_check():
         king = "K" if fen.split()[1] == "w" else "k"

@@ -116,9 +116,11 @@ void ThreadPool::Crew::stop() {
   workers.clear();
 }
 
+int ThreadPool::processor_count() { return static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
+
 ThreadPool::ThreadPool(int threads)
     : threads_(threads),
-      spin_(static_cast<unsigned>(threads) <= std::max(1u, std::thread::hardware_concurrency())),
+      spin_(threads <= processor_count()),
       generation_(watched_fork_count()),
       crew_(std::make_unique<Crew>(threads, spin_)),
       chunks_(threads) {}

@@ -75,6 +75,8 @@ class ThreadPool {
   ThreadPool& operator=(const ThreadPool&) = delete;
 
   int size() const { return threads_; }
+  // The processors of this machine (at least 1): the default worker count.
+  static int processor_count();
   // True in a child process made by fork() until the pool runs a job there:
   // its threads are still the parent's.
   bool started_before_fork() const;

@@ -8,6 +8,7 @@
 
 #include "core/legality.hpp"
 #include "core/start_positions.hpp"
+#include "vector/option_checks.hpp"
 
 namespace varnok {
 
@@ -26,12 +27,21 @@ bool game_over(const Board& board) { return board.judge(has_legal_move(board.pos
 
 }  // namespace
 
+void check_options(const VectorOptions& o) {
+  checked_count(o.num_envs, "num_envs", 1, kMaxEnvs);
+  checked_threads(o.num_threads);
+  if (o.max_steps && (*o.max_steps < 1 || *o.max_steps > INT32_MAX))
+    throw std::invalid_argument("max_steps must be a positive number of plies, got " + std::to_string(*o.max_steps));
+}
+
 IllegalAction::IllegalAction(int row, int64_t action)
     : std::invalid_argument("action " + std::to_string(action) + " in row " + std::to_string(row) +
                             " is not legal in that game") {}
 
 VectorEnv::VectorEnv(const VectorOptions& options)
-    : options_(options), games_(options.num_envs), pool_(options.num_threads) {
+    : options_(checked_options(options)),
+      games_(options.num_envs),
+      pool_(static_cast<int>(std::min(options.num_threads, options.num_envs))) {
   const size_t n = games_.size();
   observations_.resize(n * observation_row_bytes());
   final_observations_.resize(n * observation_row_bytes());
@@ -131,7 +141,7 @@ void VectorEnv::step_rows(int begin, int end) {
     clear_mask(row);
     const Outcome outcome = game.board.play_listed(static_cast<int32_t>(pending_actions_[row]));
     const bool ended = outcome.done();
-    const bool capped = !ended && options_.max_steps > 0 && game.board.total_move_count >= options_.max_steps;
+    const bool capped = !ended && options_.max_steps && game.board.total_move_count >= *options_.max_steps;
     rewards_[row] = static_cast<float>(outcome.reward);
     terminated_[row] = ended;
     truncated_[row] = capped;
@@ -153,13 +163,9 @@ void VectorEnv::step_rows(int begin, int end) {
 }
 
 void VectorEnv::acquire() {
-  bool expected = false;
-  if (in_use_.compare_exchange_strong(expected, true, std::memory_order_acquire)) return;
+  if (caller_.try_take()) return;
   if (async_pending_) throw std::runtime_error("a step_async is pending: call step_wait first");
-  if (pool_.started_before_fork())
-    throw std::runtime_error(
-        "this VectorEnv was in use by another thread when the process forked: the child process cannot use it");
-  throw std::runtime_error("this VectorEnv is in use by another thread");
+  SingleCaller::refuse(pool_, "this VectorEnv");
 }
 
 void VectorEnv::step_start(const int64_t* actions, const uint8_t* active) {

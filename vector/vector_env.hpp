@@ -9,12 +9,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "env/board.hpp"
 #include "env/observation_writer.hpp"
 #include "env/random.hpp"
+#include "vector/single_caller.hpp"
 #include "vector/thread_pool.hpp"
 
 namespace varnok {
@@ -23,17 +25,23 @@ namespace varnok {
 // the step cap.
 inline constexpr int8_t kTruncatedReason = 16;
 
+// The counts are 64-bit so that any value a caller gives reaches the check
+// as given.
 struct VectorOptions {
-  int num_envs = 1;
-  int num_threads = 1;
+  int64_t num_envs = 1;
+  int64_t num_threads = 1;  // never more workers than games are started
   uint64_t seed = 0;
   ObservationFormat format = ObservationFormat::kFloat32;
-  int32_t max_steps = 0;                  // plies since a game started; 0 means no cap
+  std::optional<int64_t> max_steps;       // plies since a game started; none: no cap
   DrawRules rules = DrawRules::kClassic;  // every game's
   // Every (auto-)reset starts a game from a Chess960 array drawn uniformly
   // from the game's own draws, unless start positions are set.
   bool chess960 = false;
 };
+inline constexpr int64_t kMaxEnvs = int64_t{1} << 20;
+
+// Throws std::invalid_argument naming the first setting out of its range.
+void check_options(const VectorOptions& options);
 
 // An action refused by step: names the row and the action.
 struct IllegalAction : std::invalid_argument {
@@ -47,7 +55,7 @@ class VectorEnv {
   int size() const { return static_cast<int>(games_.size()); }
   int threads() const { return pool_.size(); }
   ObservationFormat format() const { return options_.format; }
-  int32_t max_steps() const { return options_.max_steps; }
+  int32_t max_steps() const { return static_cast<int32_t>(options_.max_steps.value_or(0)); }  // 0: no cap
   DrawRules rules() const { return options_.rules; }
   bool chess960() const { return options_.chess960; }
   // Bytes of one observation row in the chosen format.
@@ -106,7 +114,7 @@ class VectorEnv {
   // thread is inside a call or a started step has not been finished;
   // step_start keeps the environment acquired until step_finish.
   void acquire();
-  void release() { in_use_.store(false, std::memory_order_release); }
+  void release() { caller_.release(); }
   bool step_pending() const { return async_pending_.load(std::memory_order_acquire); }
   // The one caller of step_finish after a step_start: false when another
   // thread already claimed it.
@@ -153,7 +161,7 @@ class VectorEnv {
   std::vector<uint8_t> pending_active_copy_;
   const int64_t* pending_actions_ = nullptr;
   const uint8_t* pending_active_ = nullptr;  // null: every row moves
-  std::atomic<bool> in_use_{false};
+  SingleCaller caller_;
   std::atomic<bool> async_pending_{false};   // between step_start and step_finish
   std::atomic<bool> finish_claimed_{false};  // a thread is inside step_finish
   // A chunk of rows is a few microseconds of work: small enough for the

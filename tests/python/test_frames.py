@@ -15,7 +15,8 @@ if not hasattr(varnok, "__path__"):  # the adapters live in the varnok package, 
 pytest.importorskip("PIL")
 gymnasium = pytest.importorskip("gymnasium")
 import varnok.gym as vgym  # noqa: E402
-from varnok.frames import CHECK, DARK, LAST_MOVE, LIGHT, board_rgb, placement  # noqa: E402
+from varnok._fen import placement  # noqa: E402
+from varnok.frames import CHECK, DARK, LAST_MOVE, LIGHT, board_rgb  # noqa: E402
 
 
 def colour(text):

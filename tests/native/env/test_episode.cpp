@@ -23,8 +23,8 @@ TEST(Board, FreshBoardIsEmptyWithZeroCounters) {
   EXPECT_EQ(board.position, Position{});
   EXPECT_EQ(board.total_move_count, 0);
   EXPECT_FALSE(board.after_reset);
-  EXPECT_EQ(board.n_repititions, 0);
-  EXPECT_EQ(board.prev_n_repititions, 0);
+  EXPECT_EQ(board.n_repetitions, 0);
+  EXPECT_EQ(board.prev_n_repetitions, 0);
   EXPECT_EQ(board.repetition_count.size(), 0);
   EXPECT_EQ(board.move_index.size(), 0);
   EXPECT_EQ(board.state_history.size(), 0);

@@ -1,11 +1,10 @@
-"""The varnok side of the newer benchmark figures, run against stand-ins.
+"""The varnok side of the benchmark figures, driven with tiny counts.
 
-VectorEnv, the NumPy-facing ChessEnv methods, read_pgn, the SAN methods and
-MCTS are planned; bench/ already holds the code that measures them. Until
-they exist these tests drive that code with small stand-ins built from
-ChessEnv and python-chess (slow, but with the planned signatures), so that
+bench/ measures VectorEnv, the NumPy-facing ChessEnv methods, read_pgn, the
+SAN methods and MCTS; these tests run that code on the real classes so that
 it is known to run, to count what it should, and to refuse a reader or a SAN
-writer that disagrees with python-chess. Nothing here is timed.
+writer that disagrees with python-chess (those two through deliberately
+faulty doubles). Nothing here is timed.
 """
 
 import dataclasses
@@ -34,10 +33,6 @@ def bench(monkeypatch):
                                  tree_search=tree_search, vector=vector)
 
 
-def mask_of(env) -> np.ndarray:
-    return np.array(env.get_actions(), dtype=bool).reshape(-1)
-
-
 def test_random_legal_rows_draws_only_true_cells_and_each_of_them(bench):
     rng = np.random.default_rng(3)
     mask = rng.random((50, 300)) < 0.05
@@ -55,50 +50,14 @@ def test_random_legal_rows_draws_only_true_cells_and_each_of_them(bench):
     assert (seen == mask).all()  # every legal cell was drawn at some point
 
 
-class StandInVectorEnv:
-    """varnok.VectorEnv's planned interface over ChessEnv objects."""
-
-    def __init__(self, num_envs, num_threads, seed, obs_dtype, rules="classic"):
-        assert num_threads in (1, 2) and obs_dtype in ("float32", "packed")
-        self.envs = [varnok.ChessEnv(rules) for _ in range(num_envs)]
-        self.rng = random.Random(seed)
-
-    def result(self, rewards, ended):
-        masks = np.stack([mask_of(e) for e in self.envs])
-        return types.SimpleNamespace(
-            obs=np.zeros((len(self.envs), 119, 8, 8), np.float32), legal_mask=masks,
-            reward=np.array(rewards, np.float32), terminated=np.array(ended),
-            truncated=np.zeros(len(self.envs), bool), to_play=np.zeros(len(self.envs), np.int8))
-
-    def reset(self):
-        for e in self.envs:
-            e.reset()
-        return self.result([0] * len(self.envs), [False] * len(self.envs))
-
-    def step(self, actions):
-        rewards, ended = [], []
-        for e, a in zip(self.envs, actions):
-            _side, _obs, reward, done = e.step(int(a))  # refuses an illegal action
-            rewards.append(reward)
-            ended.append(bool(done))
-            if done:
-                e.reset()  # a new game within the same step
-        return self.result(rewards, ended)
-
-    def random_actions(self):
-        return np.array([self.rng.choice(np.flatnonzero(mask_of(e))) for e in self.envs])
-
-
 @pytest.mark.parametrize("chooser", ["numpy", "native"])
-def test_vector_side_steps_every_game_once_per_call(bench, monkeypatch, chooser):
-    monkeypatch.setattr(varnok, "VectorEnv", StandInVectorEnv, raising=False)
+def test_vector_side_steps_every_game_once_per_call(bench, chooser):
     side = bench.vector.VarnokSide(3, 2, "packed", chooser)
     tally = side.box(0.0, min_calls=5)
     assert tally.plies == 15 and tally.busy > 0
 
 
 def test_vector_run_without_peers_marks_the_ratios_missing(bench, monkeypatch):
-    monkeypatch.setattr(varnok, "VectorEnv", StandInVectorEnv, raising=False)
     monkeypatch.setattr(bench.vector.peers, "envpool", lambda: (None, "not here"))
     monkeypatch.setattr(bench.vector.peers, "jax_pgx", lambda: (None, "not here either"))
     settings = bench.timing.Settings.make(True)
@@ -111,34 +70,7 @@ def test_vector_run_without_peers_marks_the_ratios_missing(bench, monkeypatch):
     assert figures["vector_vs_pgx_cpu"]["missing"] == "pgx / JAX unusable: not here either"
 
 
-class StandInChessEnv(varnok.ChessEnv):
-    """The planned NumPy-facing and notation methods, over the current ones."""
-
-    def observation(self):
-        return np.zeros((119, 8, 8), np.float32)
-
-    def legal_mask(self):
-        return mask_of(self)
-
-    def play(self, action):
-        side, _obs, reward, done = self.step(action)
-        return side, reward, bool(done)
-
-    def load_fen(self, fen):
-        self.board = chess.Board(fen)
-
-    def legal_actions(self):
-        return list(self.board.legal_moves)
-
-    def action_to_san(self, action):
-        return self.board.san(action)
-
-    def legal_moves_san(self):
-        return [self.action_to_san(a) for a in self.legal_actions()]
-
-
-def test_single_game_loop_plays_whole_games(bench, monkeypatch):
-    monkeypatch.setattr(varnok, "ChessEnv", StandInChessEnv)
+def test_single_game_loop_plays_whole_games(bench):
     rate = bench.single_game.varnok_loop(varnok.ChessEnv(), np.random.default_rng(1), 0.0)
     assert rate > 0
 
@@ -151,6 +83,7 @@ def write_pgn(notation, path, games):
 
 
 def python_chess_read_pgn(path, drop=None):
+    """A reader over python-chess that drops the last move of game drop."""
     with open(path, encoding="utf-8") as handle:
         index = 0
         while (game := chess.pgn.read_game(handle)) is not None:
@@ -168,8 +101,8 @@ def test_pgn_check_and_reading_with_a_faithful_reader(bench, tmp_path):
     write_pgn(bench.notation, path, 10)
     text = path.read_text()
     assert "{" in text and "$" in text and "(" in text  # comments, NAGs, variations
-    bench.notation.check_pgn(python_chess_read_pgn, path, 10)
-    games, plies, busy = bench.notation.varnok_pgn_box(python_chess_read_pgn, path, 0.0)
+    bench.notation.check_pgn(varnok.read_pgn, path, 10)
+    games, plies, busy = bench.notation.varnok_pgn_box(varnok.read_pgn, path, 0.0)
     assert games == 10 and plies > 10 * 10 and busy > 0
 
 
@@ -183,16 +116,16 @@ def test_pgn_check_refuses_a_reader_that_differs(bench, tmp_path):
             lambda p: (g for i, g in enumerate(python_chess_read_pgn(p)) if i != 3), path, 4)
 
 
-def test_san_check_and_timing(bench, monkeypatch):
+def test_san_check_and_timing(bench):
     fens = bench.notation.san_positions(12)
-    env = StandInChessEnv()
+    env = varnok.ChessEnv()
     bench.notation.check_san(env, fens)
     sans, busy, at = bench.notation.varnok_san_box(env, fens, 10, 0.0, min_positions=4)
     assert sans > 0 and busy > 0 and at == 2
 
-    class NoCheckSigns(StandInChessEnv):
-        def action_to_san(self, action):
-            return super().action_to_san(action).rstrip("+#")
+    class NoCheckSigns(varnok.ChessEnv):
+        def legal_moves_san(self):
+            return [san.rstrip("+#") for san in super().legal_moves_san()]
 
     checks = [f for f in fens if any(chess.Board(f).gives_check(m)
                                      for m in chess.Board(f).legal_moves)]
@@ -201,35 +134,23 @@ def test_san_check_and_timing(bench, monkeypatch):
         bench.notation.check_san(NoCheckSigns(), checks)
 
 
-class StandInMCTS:
-    """varnok.MCTS's planned calls, checking what the bench passes."""
+class CountingMCTS(varnok.MCTS):
+    """varnok.MCTS, counting the rows the bench expands."""
 
-    def __init__(self, num_trees):
-        self.trees = num_trees
-        self.expanded = 0
+    expanded = 0
 
-    def set_roots(self, envs):
-        assert len(envs) == self.trees
-        self.mask = np.stack([mask_of(e) for e in envs])
-
-    def select(self, leaves_per_tree):
-        rows = self.trees * leaves_per_tree
-        return types.SimpleNamespace(obs=np.zeros((rows, 119, 8, 8), np.float32),
-                                     legal_mask=np.repeat(self.mask, leaves_per_tree, axis=0))
-
-    def expand(self, priors, values):
-        assert priors.dtype == np.float32 and values.dtype == np.float32
-        assert np.allclose(priors.sum(axis=1), 1) and (priors[~self.mask] == 0).all()
+    def expand(self, priors, values, logits=False):
+        super().expand(priors, values, logits)
         self.expanded += len(values)
 
 
-def test_search_side_runs_the_planned_rounds(bench, monkeypatch):
+def test_search_side_runs_its_rounds(bench, monkeypatch):
     made = []
 
-    def make(num_trees):
-        made.append(StandInMCTS(num_trees))
+    def make(num_trees, **settings):
+        made.append(CountingMCTS(num_trees, **settings))
         return made[-1]
 
-    monkeypatch.setattr(varnok, "MCTS", make, raising=False)
+    monkeypatch.setattr(varnok, "MCTS", make)
     rate = bench.tree_search.varnok_search(3, 5)
     assert rate > 0 and made[0].expanded == 3 * 5
