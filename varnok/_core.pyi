@@ -3,7 +3,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['ACTIONS', 'ChessEnv', 'MAX_THREADS', 'MCTS', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
+__all__: list[str] = ['ACTIONS', 'ChessEnv', 'MAX_THREADS', 'MCTS', 'MaterialSearch', 'PgnGame', 'PgnGames', 'SearchLeaves', 'State', 'UCT', 'VectorEnv', 'VectorStep', 'chess960_fen', 'read_pgn', 'replay_pgn', 'roll_outs', 'unpack']
 class State:
     """
     A detached copy of a whole game (position, recorded history, action map, counters, repetition counts, move log), made by ChessEnv.save_state and put back by ChessEnv.restore_state. A plain value: copies are deep, == compares every field, equal States hash equal, and it pickles to compact checked bytes (about 2 bytes a move).
@@ -165,9 +165,9 @@ class ChessEnv:
         """
         The game (as save_state holds it), the rules and the last outcome as compact bytes.
         """
-    def __init__(self, rules: str = 'classic') -> None:
+    def __init__(self, rules: str = 'classic', *, chess960: bool = False, seed: int | None = None) -> None:
         """
-        An empty board; call reset, load_fen, parse_fen or restore_state first. rules="classic" ends a game on the third occurrence of a position (counted by hash_state, which two positions with pieces swapped between squares can share) and after 50 plies counted from and including the last pawn move or capture; rules="fide" on the third occurrence of a position by FIDE identity (same pieces, side, castling rights and legal en-passant capture; counted under a Zobrist key with the positions compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). Both end a game at once where FIDE lets a player claim the draw. rules="fide-strict" ends it only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and on insufficient material, counting as "fide" does. ValueError for any other rules.
+        An empty board; call reset, load_fen, parse_fen or restore_state first. chess960=True plays Chess960 (Fischer Random): reset starts from one of the 960 arrays drawn uniformly (seed, a non-negative integer, makes the draws reproducible), castling follows the Chess960 rules and is the king's move onto its own rook, and FEN texts are read with X-FEN or Shredder-FEN castling fields. rules="classic" ends a game on the third occurrence of a position (counted by hash_state, which two positions with pieces swapped between squares can share) and after 50 plies counted from and including the last pawn move or capture; rules="fide" on the third occurrence of a position by FIDE identity (same pieces, side, castling rights and legal en-passant capture; counted under a Zobrist key with the positions compared), when the FIDE half-move clock reaches 100 (a checkmate on that ply still wins), and when neither side has mating material (lone kings, a single knight or bishop, bishops all on squares of one colour). Both end a game at once where FIDE lets a player claim the draw. rules="fide-strict" ends it only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and on insufficient material, counting as "fide" does. ValueError for any other rules.
         """
     def __reduce__(self) -> tuple[typing.Any, tuple[typing.Any], bytes]:
         """
@@ -181,6 +181,10 @@ class ChessEnv:
         """
         Makes a new ChessEnv from the bytes of __getstate__ (pickle calls it), continuing exactly as the pickled one would; ValueError for bytes that are damaged, cut short, of another format version, or holding a game restore_state refuses.
         """
+    def _repr_html_(self) -> str:
+        """
+        What Jupyter shows for a ChessEnv: the episode so far in a viewer with a move list, buttons and the arrow keys (varnok.viewer).
+        """
     def _repr_svg_(self) -> str:
         """
         The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).
@@ -189,13 +193,13 @@ class ChessEnv:
         """
         The SAN text of a legal action of the current position; ValueError naming an illegal action.
         """
-    def action_to_uci(self, action: int) -> str:
+    def action_to_uci(self, action: int, chess960: bool | None = None) -> str:
         """
-        The UCI text of a legal action of the current position; ValueError naming an illegal action.
+        The UCI text of a legal action of the current position; ValueError naming an illegal action. Castling is written as the game encodes it (king onto its destination, e1g1, in standard chess; king onto its rook, e1h1, in Chess960) unless chess960 chooses: True for king onto rook, False for king onto destination.
         """
-    def fen(self, en_passant: str = 'standard') -> str:
+    def fen(self, en_passant: str = 'standard', castling: str = 'x-fen') -> str:
         """
-        The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move number counts on from the episode's start. en_passant="standard" writes the square passed over after every double push; "legal" only when an en-passant capture is legal (python-chess's default).
+        The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move number counts on from the episode's start. en_passant="standard" writes the square passed over after every double push; "legal" only when an en-passant capture is legal (python-chess's default). In a Chess960 game castling="x-fen" writes KQkq for a side's outermost rook and the rook's file letter otherwise, "shredder" always the file letters (HAha); a standard game always writes KQkq.
         """
     def get_actions(self) -> list[list[int]]:
         """
@@ -257,9 +261,9 @@ class ChessEnv:
         """
         Prints the board: letters on the C standard output, chess symbols through Python's print. Returns None.
         """
-    def reset(self) -> tuple[int, list[list[int]], int, int]:
+    def reset(self, *, position: int | None = None) -> tuple[int, list[list[int]], int, int]:
         """
-        Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), the observation as 119 lists of 64 ints.
+        Starts an episode from the initial position. Returns (side, observation, 0, 0): side to move (0 white), the observation as 119 lists of 64 ints. With chess960=True it starts from a Chess960 array: position names it (0 to 959, Scharnagl's numbering, 518 the standard array), None draws the next one. position is keyword-only; ValueError for a number outside 0-959 or for position in a standard-chess ChessEnv.
         """
     def restore_state(self, state: State) -> tuple[int, list[list[int]], int, int]:
         """
@@ -287,11 +291,16 @@ class ChessEnv:
         """
     def uci_to_action(self, text: str) -> int:
         """
-        The action of a legal move given in UCI; ValueError naming a malformed or illegal text.
+        The action of a legal move given in UCI; ValueError naming a malformed or illegal text. Castling is read in either convention (e1g1 or e1h1) where the text names no other legal move.
         """
     def zobrist_hash(self) -> int:
         """
         The Polyglot Zobrist key of the position as an int 0 to 2**64 - 1, equal to python-chess's chess.polyglot.zobrist_hash (the key of Polyglot opening books): the en-passant file counts when a pawn of the side to move stands beside the pawn that has just advanced two squares.
+        """
+    @property
+    def chess960(self) -> bool:
+        """
+        True when reset starts Chess960 games (the chess960 option).
         """
     @property
     def rules(self) -> str:
@@ -356,9 +365,9 @@ class VectorEnv:
     """
     num_envs independent ChessEnv games stepped natively on a pool of worker threads, with results written into NumPy arrays. A game that ends is started again inside the same step; its last observation, reward and reason are in final_obs, final_reward and final_reason.
     """
-    def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False, rules: str = 'classic') -> None:
+    def __init__(self, num_envs: int, num_threads: int | None = None, seed: int | None = None, obs_dtype: str = 'float32', max_steps: int | None = None, copy: bool = False, rules: str = 'classic', *, chess960: bool = False) -> None:
         """
-        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; rules is "classic", "fide" or "fide-strict", the draw rules of every game, as for ChessEnv.
+        num_threads defaults to the number of cores (never more than num_envs); seed (a non-negative integer) makes every game and every draw reproducible, for any num_threads; obs_dtype is "float32", "int32", "uint8" (counters saturate at 255) or "packed" (one uint64 word per plane, see varnok.unpack); max_steps truncates a game after that many plies; copy=True returns fresh arrays instead of views; rules is "classic", "fide" or "fide-strict", the draw rules of every game, as for ChessEnv; chess960=True starts every game (at reset and auto-reset) from a Chess960 array drawn uniformly from the game's own seeded draws, with Chess960 castling.
         """
     def random_actions(self) -> numpy.typing.NDArray[numpy.int64]:
         """
@@ -380,17 +389,22 @@ class VectorEnv:
         """
         Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) from these FEN texts; an empty list means the initial position. A text that load_fen refuses, or a position whose game is already over, raises ValueError naming it, and nothing changes.
         """
-    def step(self, actions: typing.Any) -> VectorStep:
+    def step(self, actions: typing.Any, *, active: typing.Any = None) -> VectorStep:
         """
-        Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers them). Every row is checked first: an illegal action raises ValueError naming the row and the action, and then no game has moved.
+        Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers them). Every row is checked first: an illegal action raises ValueError naming the row and the action, and then no game has moved. active (a bool array of shape (num_envs,)) lets the rows where it is False sit the step out: their games, observations, masks and to_play stay, their reward, terminated, truncated and final entries are 0, and their actions are not read (two players taking turns in different games step the games where each is to move).
         """
-    def step_async(self, actions: typing.Any) -> None:
+    def step_async(self, actions: typing.Any, *, active: typing.Any = None) -> None:
         """
-        Starts step(actions) on the worker threads and returns at once; step_wait() returns its result. Any other call before step_wait raises RuntimeError.
+        Starts step(actions, active=active) on the worker threads and returns at once; step_wait() returns its result. Any other call before step_wait raises RuntimeError.
         """
     def step_wait(self) -> VectorStep:
         """
         Waits for the step started by step_async and returns its result.
+        """
+    @property
+    def chess960(self) -> bool:
+        """
+        True when games start from Chess960 arrays (the chess960 option).
         """
     @property
     def max_steps(self) -> typing.Any:
@@ -600,9 +614,34 @@ class UCT:
         """
         The number of trees searched together.
         """
+class MaterialSearch:
+    """
+    Fixed-depth alpha-beta on material alone (pawn 100, knight 320, bishop 330, rook 500, queen 900), with checkmate and stalemate found at every node searched and the root's moves judged by the game's draw rules. Among equally scored moves one is drawn from the seeded generator.
+    """
+    def __init__(self, depth: int = 1, *, seed: int = 0) -> None:
+        """
+        depth: plies searched (1 to 8); seed: the tie-break generator's seed.
+        """
+    def choose(self, roots: typing.Any, rules: str = 'classic') -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int64]]:
+        """
+        (actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots, a sequence of State (played by rules) or ChessEnv (its own rules): the move chosen, its score in centipawns for the side to move (from 29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A finished game raises ValueError naming the root.
+        """
+    def reseed(self, seed: int) -> None:
+        """
+        Starts the tie-break generator again from seed.
+        """
+    @property
+    def depth(self) -> int:
+        """
+        Plies searched.
+        """
 def _pgn_cuts(source: typing.Any, every_bytes: int) -> tuple[numpy.typing.NDArray[numpy.int64], int, int]:
     """
     Where to cut a PGN source into pieces of whole games: (cuts, games, size), the offset of the first game and then of the first game starting at least every_bytes after the last cut (int64 array), the number of games, and the bytes of the source (decompressed). Games are found by the reader's own tokenizer, so a cut never falls inside a comment or a variation; moves are not read.
+    """
+def chess960_fen(number: int) -> str:
+    """
+    The FEN of Chess960 (Fischer Random) array number 0 to 959 by Scharnagl's numbering (518 is the standard array), with all four castling rights written KQkq (X-FEN). ValueError for any other number.
     """
 def read_pgn(source: typing.Any, errors: str = 'skip') -> PgnGames:
     """
