@@ -36,11 +36,13 @@ import copy
 import json
 import time
 from pathlib import Path
+from typing import Any, Callable
 
 import numpy as np
 import torch
 import torch.nn.functional as F
 from torch import nn
+from torch.utils.dlpack import from_dlpack
 
 import varnok
 from varnok import arena, players
@@ -61,7 +63,7 @@ BITS = 2 ** torch.arange(64, dtype=torch.int64)
 def unpack(packed: np.ndarray, device: torch.device) -> torch.Tensor:
     """Packed observations (N, 119) uint64 as float planes (N, 119, 8, 8) on the device."""
     # DLPack takes the search's read-only buffers as they are, without a copy.
-    words = torch.from_dlpack(np.ascontiguousarray(packed).view(np.int64)).to(device)
+    words = from_dlpack(np.ascontiguousarray(packed).view(np.int64)).to(device)
     bits = (words.unsqueeze(-1) & BITS.to(device)) != 0
     planes = torch.where(PIECE_PLANES.to(device)[:, None], bits.float(), words.unsqueeze(-1).float())
     return planes.view(-1, PLANES, 8, 8) * PLANE_SCALE.to(device)[:, None, None]
@@ -75,7 +77,7 @@ class Residual(nn.Module):
         self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
         self.bn2 = nn.BatchNorm2d(channels)
 
-    def forward(self, x):
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
         y = F.relu(self.bn1(self.conv1(x)))
         return F.relu(x + self.bn2(self.conv2(y)))
 
@@ -95,18 +97,21 @@ class Network(nn.Module):
         self.value = nn.Sequential(nn.Conv2d(channels, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(),
                                    nn.Flatten(), nn.Linear(64, 64), nn.ReLU(), nn.Linear(64, 1), nn.Tanh())
 
-    def forward(self, planes):
+    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         x = self.tower(self.stem(planes))
         return self.policy(x), self.value(x).squeeze(-1)
 
 
-def evaluator(network: Network, device: torch.device, packed: bool):
+Evaluate = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]
+
+
+def evaluator(network: Network, device: torch.device, packed: bool) -> Evaluate:
     """The network as an ``evaluate(obs, legal_mask) -> (logits, values)`` for varnok.MCTS."""
 
     @torch.inference_mode()
-    def evaluate(obs, legal_mask):
+    def evaluate(obs: np.ndarray, legal_mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         network.eval()
-        planes = unpack(obs, device) if packed else torch.from_dlpack(obs).to(device) * \
+        planes = unpack(obs, device) if packed else from_dlpack(obs).to(device) * \
             PLANE_SCALE.to(device)[:, None, None]
         logits, values = network(planes)
         return logits.float().cpu().numpy(), values.float().cpu().numpy()
@@ -131,14 +136,14 @@ class ReplayBuffer:
             self.next = (self.next + 1) % self.capacity
             self.size = min(self.size + 1, self.capacity)
 
-    def sample(self, batch: int, rng: np.random.Generator):
+    def sample(self, batch: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         rows = rng.integers(0, self.size, batch)
         return self.obs[rows], self.policy[rows].astype(np.float32), self.outcome[rows]
 
-    def state(self) -> dict:
+    def state(self) -> dict[str, Any]:
         return {k: getattr(self, k)[:self.size] for k in ("obs", "policy", "outcome")} | {"next": self.next}
 
-    def load(self, state: dict) -> None:
+    def load(self, state: dict[str, Any]) -> None:
         n = len(state["outcome"])
         self.obs[:n], self.policy[:n], self.outcome[:n] = state["obs"], state["policy"], state["outcome"]
         self.size, self.next = n, state["next"] % self.capacity
@@ -148,7 +153,7 @@ class SelfPlay:
     """Games on a VectorEnv, each with its tree; ``play(moves)`` plays that
     many moves in every game and returns the samples of the games that ended."""
 
-    def __init__(self, args, network: Network, device: torch.device, seed: int):
+    def __init__(self, args: argparse.Namespace, network: Network, device: torch.device, seed: int):
         self.args = args
         self.venv = varnok.VectorEnv(args.games, seed=seed, obs_dtype="packed", max_steps=args.max_plies,
                                      rules="fide")
@@ -157,10 +162,10 @@ class SelfPlay:
         self.evaluate = evaluator(network, device, packed=True)
         self.step = self.venv.reset(seed=seed)
         self.search.set_roots(self.venv)
-        self.pending = [[] for _ in range(args.games)]
+        self.pending: list[list[tuple[np.ndarray, np.ndarray, int]]] = [[] for _ in range(args.games)]
         self.plies = np.zeros(args.games, np.int64)
 
-    def play(self, moves: int):
+    def play(self, moves: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
         done_obs, done_policy, done_outcome = [], [], []
         for _ in range(moves):
             for _ in range(self.args.simulations):
@@ -191,7 +196,8 @@ class SelfPlay:
         return np.stack(done_obs), np.stack(done_policy), np.array(done_outcome, np.float32)
 
 
-def train(network, optimiser, buffer: ReplayBuffer, args, device, rng) -> float:
+def train(network: Network, optimiser: torch.optim.Optimizer, buffer: ReplayBuffer, args: argparse.Namespace,
+          device: torch.device, rng: np.random.Generator) -> float:
     network.train()
     total = 0.0
     for _ in range(args.train_steps):
@@ -202,21 +208,22 @@ def train(network, optimiser, buffer: ReplayBuffer, args, device, rng) -> float:
         value_loss = F.mse_loss(values, torch.from_numpy(outcome).to(device))
         loss = policy_loss + value_loss
         optimiser.zero_grad()
-        loss.backward()
+        loss.backward()  # type: ignore[no-untyped-call]
         optimiser.step()
-        total += loss.item()
-    return total / max(1, args.train_steps)
+        total += float(loss.item())
+    return total / max(1, int(args.train_steps))
 
 
-def mcts_player(network, device, args, name: str):
+def mcts_player(network: Network, device: torch.device, args: argparse.Namespace, name: str) -> players.MCTS:
     frozen = copy.deepcopy(network).to(device)
     return players.MCTS(evaluator(frozen, device, packed=False), args.eval_simulations, logits=True, name=name)
 
 
-def evaluation(network, previous, untrained, device, args, seed: int) -> dict:
+def evaluation(network: Network, previous: Network, untrained: Network, device: torch.device,
+               args: argparse.Namespace, seed: int) -> dict[str, dict[str, Any]]:
     me = mcts_player(network, device, args, "trained")
-    rows = {}
-    opponents = {"previous": mcts_player(previous, device, args, "previous"),
+    rows: dict[str, dict[str, Any]] = {}
+    opponents: dict[str, Any] = {"previous": mcts_player(previous, device, args, "previous"),
                  "untrained": mcts_player(untrained, device, args, "untrained"),
                  "material1": players.Material(1)}
     for label, opponent in opponents.items():
@@ -302,7 +309,7 @@ def main() -> None:
         print(f"resumed {checkpoint_path}: {spent:.1f} minutes, {steps} training steps, {buffer.size} positions")
     previous = copy.deepcopy(network)
 
-    def save():
+    def save() -> None:
         torch.save({"network": network.state_dict(), "untrained": untrained.state_dict(),
                     "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
                     "steps": steps, "evaluations": evaluations, "args": vars(args)}, checkpoint_path)

@@ -20,7 +20,9 @@ def test_checked_in_stubs_are_those_the_extension_generates(tmp_path):
 def test_examples_and_package_pass_mypy_strict():
     cache = TOP / "build" / "mypy-cache"
     targets = ["examples", "varnok/__init__.py", "varnok/svg.py"]
-    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *targets],
-                         capture_output=True, text=True, cwd=TOP)
+    # The targets strictly; the package modules an example imports (the arena
+    # for the AlphaZero example) only as far as the targets use them.
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent", "--cache-dir",
+                          str(cache), *targets], capture_output=True, text=True, cwd=TOP)
     assert out.returncode == 0, out.stdout + out.stderr
-    assert "Success: no issues found in 5 source files" in out.stdout
+    assert "Success: no issues found in 6 source files" in out.stdout
