@@ -66,7 +66,7 @@ def main() -> int:
         if args.only is not None and number not in args.only:
             continue
         games = max(2, int(round(games * args.scale / 2)) * 2)
-        pa, pb = players.player_from_spec(a, seed=SEED), players.player_from_spec(b, seed=SEED)
+        pa, pb = players.player_from_text(a, seed=SEED), players.player_from_text(b, seed=SEED)
         t0 = time.perf_counter()
         try:
             r = arena.match(pa, pb, games, "builtin", seed=SEED, max_plies=MAX_PLIES)

@@ -216,8 +216,8 @@ def _view(args: argparse.Namespace) -> int:
 def run_match(args) -> int:
     from varnok import arena, players
     try:
-        a = players.player_from_spec(args.first, seed=args.seed)
-        b = players.player_from_spec(args.second, seed=args.seed)
+        a = players.player_from_text(args.first, seed=args.seed)
+        b = players.player_from_text(args.second, seed=args.seed)
     except (TypeError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2

@@ -2,7 +2,7 @@
 Gymnasium adapters).
 
 An opponent is given as text (``"random"``, ``"material:1"``, ``"uct:200"``,
-any spec ``varnok.players.player_from_spec`` takes), a player object (with
+any text ``varnok.players.player_from_text`` takes), a player object (with
 ``start(seed)`` and ``choose(games)``, see ``varnok.players``), or a
 callable ``f(env) -> action`` that is shown each game as a ``ChessEnv``.
 """
@@ -44,14 +44,14 @@ def opponent_player(opponent):
     if opponent is None:
         return None
     if isinstance(opponent, str):
-        from varnok.players import player_from_spec
+        from varnok.players import player_from_text
 
-        return player_from_spec(opponent)
+        return player_from_text(opponent)
     if callable(getattr(opponent, "choose", None)):
         return opponent
     if callable(opponent):
         return _CallablePlayer(opponent)
-    raise TypeError("opponent must be None, a player spec such as 'random' or 'material:1', a player "
+    raise TypeError("opponent must be None, a player named in text such as 'random' or 'material:1', a player "
                     f"(with choose(games)) or a function of a ChessEnv, got {type(opponent).__name__}")
 
 

@@ -83,7 +83,7 @@ class ChessEnv(gymnasium.Env):
     game: the loser's moves earn the negated return of the winner's).
 
     With ``opponent`` (``"random"``, ``"material:1"``, ``"uct:200"`` or any
-    other spec of ``varnok.players.player_from_spec``, a player object, or a
+    other text of ``varnok.players.player_from_text``, a player object, or a
     function ``f(env) -> action`` of a ``varnok.ChessEnv``) the agent plays
     one side, ``agent_color`` (``"white"``, ``"black"`` or ``"random"``, drawn
     per episode from the environment's seeded generator), and the opponent

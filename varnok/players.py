@@ -38,7 +38,7 @@ from varnok._core import MCTS as _MCTS
 from varnok._core import UCT as _UCT
 from varnok._core import ChessEnv, MaterialSearch, State
 
-__all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "UCIEngine", "player_from_spec"]
+__all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "UCIEngine", "player_from_text"]
 
 # Scores of the material search from this far up are mates (see MaterialSearch.choose).
 MATE_SCORE = 30000
@@ -472,15 +472,15 @@ def _option_value(text: str):
         return text.strip()
 
 
-def player_from_spec(spec: str, seed: int = 0) -> BasePlayer:
+def player_from_text(text: str, seed: int = 0) -> BasePlayer:
     """A player from its command-line text: ``random``, ``material:2``,
     ``uct:800``, ``mcts:module:function:200`` (add ``:logits`` for a function
     that returns logits) or ``uci:stockfish:nodes=1000,Skill Level=0`` (the
     limit fields nodes, depth, movetime in ms; every other name=value is a UCI
-    option). ValueError naming the spec for anything else."""
-    if not isinstance(spec, str):
-        raise TypeError(f"a player must be given as text, got {type(spec).__name__}")
-    kind, _, rest = spec.partition(":")
+    option). ValueError naming the text for anything else."""
+    if not isinstance(text, str):
+        raise TypeError(f"a player must be given as text, got {type(text).__name__}")
+    kind, _, rest = text.partition(":")
     kind = kind.strip().lower()
     try:
         if kind == "random" and not rest:
@@ -514,6 +514,6 @@ def player_from_spec(spec: str, seed: int = 0) -> BasePlayer:
                     options[name] = _option_value(value)
             return UCIEngine(command, options, limit or None)
     except ValueError as exc:
-        raise ValueError(f"player {spec!r}: {exc}") from None
-    raise ValueError(f"player {spec!r}: expected random, material:DEPTH, uct:SIMULATIONS, "
+        raise ValueError(f"player {text!r}: {exc}") from None
+    raise ValueError(f"player {text!r}: expected random, material:DEPTH, uct:SIMULATIONS, "
                      "mcts:MODULE:FUNCTION:SIMULATIONS or uci:COMMAND[:name=value,...]")

@@ -5,7 +5,7 @@ TorchRL's ``GymEnv("varnok/Chess-v0")`` does not read ``info``, so the mask
 would be lost; this wraps the Gymnasium env with a reader that puts
 ``info["action_mask"]`` into the tensordict as ``"action_mask"`` (``bool``,
 the dtype ``ActionMask`` expects) and appends ``ActionMask``, so random steps
-and policies that read the spec only ever see legal actions::
+and policies that read the action space only ever see legal actions::
 
     import varnok.torchrl
 
@@ -33,7 +33,7 @@ class _MaskReader(BaseInfoDictReader):
     """Reads ``info["action_mask"]`` (int8) into the tensordict as bool."""
 
     def __init__(self, device: torch.device | str | None = None):
-        self._spec = {"action_mask": Binary(n=ACTIONS, shape=(ACTIONS,), dtype=torch.bool, device=device)}
+        self._info = {"action_mask": Binary(n=ACTIONS, shape=(ACTIONS,), dtype=torch.bool, device=device)}
 
     def __call__(self, info_dict: dict[str, Any], tensordict):
         mask = np.asarray(info_dict["action_mask"], dtype=bool)
@@ -42,7 +42,7 @@ class _MaskReader(BaseInfoDictReader):
 
     @property
     def info_spec(self):
-        return self._spec
+        return self._info
 
 
 def env(device: torch.device | str = "cpu", **options) -> TransformedEnv:

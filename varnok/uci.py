@@ -19,7 +19,7 @@ import threading
 import time
 
 from varnok._core import ChessEnv
-from varnok.players import BasePlayer, Thought, player_from_spec
+from varnok.players import BasePlayer, Thought, player_from_text
 
 ENGINE_NAME = "varnok"
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -33,13 +33,13 @@ GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes"
 class UciEngine:
     """One UCI session over a reader and a writer (text lines)."""
 
-    def __init__(self, spec: str, out=None, rules: str = "fide"):
-        self.spec = spec
+    def __init__(self, text: str, out=None, rules: str = "fide"):
+        self.player_text = text
         self.out = out or sys.stdout
         self.rules = rules
         self.seed = 0
         self.threads = 1
-        self.player: BasePlayer = player_from_spec(spec, seed=self.seed)
+        self.player: BasePlayer = player_from_text(text, seed=self.seed)
         self.player.start(self.seed)
         self.simulations = getattr(self.player, "simulations", 0)
         self.env = ChessEnv(rules)
@@ -237,9 +237,9 @@ class UciEngine:
             self.player.close()
 
 
-def main(spec: str) -> int:
+def main(text: str) -> int:
     try:
-        engine = UciEngine(spec)
+        engine = UciEngine(text)
     except (TypeError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2

@@ -69,18 +69,18 @@ def test_match_refuses_bad_arguments(bad, error):
         arena.match(players.Random(), players.Random(), **{"games": 2, **bad})
 
 
-@pytest.mark.parametrize("spec, made", [
+@pytest.mark.parametrize("text, made", [
     ("random", "Random"), ("material:2", "Material(2)"), ("uct:50", "UCT(50)"),
     ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),
     ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
     ("uci:stockfish:nodes", ValueError),
 ])
-def test_player_specs(spec, made):
+def test_players_named_in_text(text, made):
     if isinstance(made, str):
-        assert players.player_from_spec(spec).name == made
+        assert players.player_from_text(text).name == made
     else:
         with pytest.raises(made):
-            players.player_from_spec(spec)
+            players.player_from_text(text)
 
 
 def test_same_games_for_any_batch_and_engine():

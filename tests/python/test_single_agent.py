@@ -103,7 +103,7 @@ def test_native_opponents_batch_in_the_vector_env():
 @pytest.mark.parametrize("options, error, message", [
     (dict(agent_color="red", opponent="random"), ValueError, 'agent_color must be "white", "black" or "random"'),
     (dict(agent_color="black"), ValueError, "agent_color needs an opponent"),
-    (dict(opponent=3), TypeError, "opponent must be None, a player spec"),
+    (dict(opponent=3), TypeError, "opponent must be None, a player named in text"),
     (dict(opponent="grandmaster"), ValueError, "grandmaster"),
 ])
 def test_bad_opponent_options(options, error, message):
