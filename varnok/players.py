@@ -237,26 +237,18 @@ class _SearchCache:
         return search
 
 
-class UCT(BasePlayer):
-    """varnok.UCT: simulations random roll-outs per move (with the mate
-    solver), the most visited move (a proved win first)."""
+class _SearchPlayer(BasePlayer):
+    """A player on a native search: its searches by batch size (see
+    _SearchCache), made by the subclass's _make(size, seed), restarted from
+    the player's seed by start and left out of pickles."""
 
-    def __init__(self, simulations: int = 800, exploration: float = math.sqrt(2), seed: int = 0,
-                 threads: int = 1):
-        self.simulations = _checked_int(simulations, "simulations", 1)
-        self.exploration = float(exploration)
-        self.seed = _checked_int(seed, "seed", 0)
-        self.threads = _checked_int(threads, "threads", 1, 1024)
-        self.name = f"UCT({self.simulations})"
-        self._cache = None
+    _cache: _SearchCache | None = None
+
+    def _make(self, size: int, seed: int):  # pragma: no cover - every search player overrides it
+        raise NotImplementedError
 
     def __getstate__(self):
         return {**self.__dict__, "_cache": None}
-
-    def _make(self, size: int, seed: int):
-        # Each simulation adds at most one node's children (a few dozen nodes).
-        budget = min(200_000, 64 * self.simulations + 256)
-        return _UCT(size, exploration=self.exploration, node_budget=budget, num_threads=self.threads, seed=seed)
 
     def start(self, seed: int) -> None:
         super().start(seed)
@@ -267,6 +259,24 @@ class UCT(BasePlayer):
             self._cache = _SearchCache(self._make)
             self._cache.restart(self.seed)
         return self._cache
+
+
+class UCT(_SearchPlayer):
+    """varnok.UCT: simulations random roll-outs per move (with the mate
+    solver), the most visited move (a proved win first)."""
+
+    def __init__(self, simulations: int = 800, exploration: float = math.sqrt(2), seed: int = 0,
+                 threads: int = 1):
+        self.simulations = _checked_int(simulations, "simulations", 1)
+        self.exploration = float(exploration)
+        self.seed = _checked_int(seed, "seed", 0)
+        self.threads = _checked_int(threads, "threads", 1, 1024)
+        self.name = f"UCT({self.simulations})"
+
+    def _make(self, size: int, seed: int):
+        # Each simulation adds at most one node's children (a few dozen nodes).
+        budget = min(200_000, 64 * self.simulations + 256)
+        return _UCT(size, exploration=self.exploration, node_budget=budget, num_threads=self.threads, seed=seed)
 
     def choose(self, games: Games) -> np.ndarray:
         search = self._searches().get(len(games))
@@ -297,7 +307,7 @@ class UCT(BasePlayer):
         return Thought(action, cp=value_to_cp(value), nodes=done, pv=[action])
 
 
-class MCTS(BasePlayer):
+class MCTS(_SearchPlayer):
     """varnok.MCTS driven by evaluate(obs, legal_mask) -> (priors, values),
     the same kind of function as ``selfplay --policy`` (values for the side
     to move; priors as probabilities, or logits with logits=True). Every game
@@ -330,10 +340,9 @@ class MCTS(BasePlayer):
         self.obs_dtype = obs_dtype
         fn = self._target or getattr(evaluate, "__name__", "evaluate")
         self.name = name or f"MCTS({fn},{self.simulations})"
-        self._cache = None
 
     def __getstate__(self):
-        state = {**self.__dict__, "_cache": None}
+        state = super().__getstate__()
         if self._target is not None:
             state["evaluate"] = None  # imported again where it is unpickled
         return state
@@ -348,16 +357,6 @@ class MCTS(BasePlayer):
         budget = min(1 << 20, 64 * (self.simulations * self.leaves_per_tree + 4))
         return _MCTS(size, c_puct=self.c_puct, dirichlet_fraction=0.0, node_budget=budget,
                      num_threads=self.threads, seed=seed, obs_dtype=self.obs_dtype)
-
-    def start(self, seed: int) -> None:
-        super().start(seed)
-        self._searches().restart(self.seed)
-
-    def _searches(self) -> _SearchCache:
-        if self._cache is None:
-            self._cache = _SearchCache(self._make)
-            self._cache.restart(self.seed)
-        return self._cache
 
     def _round(self, search) -> int:
         leaves = search.select(leaves_per_tree=self.leaves_per_tree)
