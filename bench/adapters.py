@@ -32,6 +32,7 @@ import time
 import numpy as np
 
 from timing import TURNS_PER_REP, rates_in_turns, summary
+from vector import random_legal_rows
 
 VECTOR_ENVS = 64
 
@@ -144,16 +145,16 @@ def pettingzoo_adapter_vs_pettingzoo(settings, progress) -> dict:
     return figures
 
 
-def _frames_per_s(render, positions, seconds: float) -> float:
+def _frames_box(render, positions, seconds: float) -> tuple[int, float]:
+    """Frames rendered over the positions in a time box, and the box's seconds."""
     frames = 0
     clock = time.perf_counter
     t0 = clock()
     while clock() - t0 < seconds:
-        for position in positions:
-            position()
-            render()
-        frames += len(positions)
-    return frames / (clock() - t0)
+        positions[frames % len(positions)]()
+        render()
+        frames += 1
+    return frames, clock() - t0
 
 
 def rgb_array_frames(settings, progress) -> dict:
@@ -186,11 +187,12 @@ def rgb_array_frames(settings, progress) -> dict:
     sides = {"varnok": (ours.render, [our_position(fen) for fen in fens]),
              "pettingzoo": (theirs.render, [their_position(fen) for fen in fens])}
     for render, positions in sides.values():
-        _frames_per_s(render, positions, 0.05)
+        _frames_box(render, positions, 0.05)
     mine, peer, ratio = [], [], []
     for rep in range(settings.reps):
         order = ("varnok", "pettingzoo") if rep % 2 == 0 else ("pettingzoo", "varnok")
-        got = {name: _frames_per_s(*sides[name], settings.loop_seconds / 2) for name in order}
+        box = settings.loop_seconds / TURNS_PER_REP
+        got = rates_in_turns({name: (lambda name=name: _frames_box(*sides[name], box)) for name in order})
         mine.append(got["varnok"])
         peer.append(got["pettingzoo"])
         ratio.append(got["varnok"] / got["pettingzoo"])
@@ -211,18 +213,9 @@ def rgb_array_frames(settings, progress) -> dict:
     return figures
 
 
-def _random_masked(masks: np.ndarray, rng: np.random.Generator) -> np.ndarray:
-    """A uniformly random legal action per row of bool masks (n, actions),
-    every row with one at least: the legal entries found in one scan, then
-    one pick among each row's run of them."""
-    legal = np.flatnonzero(masks)
-    counts = np.bincount(legal // masks.shape[1], minlength=len(masks))
-    starts = np.cumsum(counts) - counts
-    picks = starts + (rng.random(len(masks)) * counts).astype(np.int64)
-    return legal[picks] % masks.shape[1]
-
-
-def _sb3_box(env, rng, seconds: float) -> float:
+def _sb3_box(env, rng, seconds: float) -> tuple[int, float]:
+    """Game steps of an SB3 VecEnv in a time box (random legal actions from
+    its masks), and the box's seconds."""
     from sb3_contrib.common.maskable.utils import get_action_masks
 
     steps = 0
@@ -230,9 +223,9 @@ def _sb3_box(env, rng, seconds: float) -> float:
     t0 = clock()
     while clock() - t0 < seconds:
         for _ in range(5):
-            env.step(_random_masked(get_action_masks(env), rng))
+            env.step(random_legal_rows(get_action_masks(env), rng))
         steps += 5
-    return steps * env.num_envs / (clock() - t0)
+    return steps * env.num_envs, clock() - t0
 
 
 def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
@@ -252,7 +245,8 @@ def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
     ours, theirs, ratio = [], [], []
     for rep in range(settings.reps):
         order = ("varnok", "dummy") if rep % 2 == 0 else ("dummy", "varnok")
-        got = {name: _sb3_box(sides[name], rng, settings.loop_seconds / 2) for name in order}
+        box = settings.loop_seconds / TURNS_PER_REP
+        got = rates_in_turns({name: (lambda name=name: _sb3_box(sides[name], rng, box)) for name in order})
         ours.append(got["varnok"])
         theirs.append(got["dummy"])
         ratio.append(got["varnok"] / got["dummy"])
@@ -267,7 +261,7 @@ def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
         "num_envs": num_envs,
         "peer": f"Stable-Baselines3 {stable_baselines3.__version__} DummyVecEnv of {num_envs} varnok/Chess-v0",
         "how": "game steps per second; each step's actions drawn uniformly among the legal ones from "
-               "sb3-contrib's get_action_masks(env) with one NumPy scan of the masks, the same on both "
+               "sb3-contrib's get_action_masks(env) by random_legal_rows (bench/vector.py), the same on both "
                "sides; self-play, fide rules; the two sides alternating in time boxes",
     }
     for env in sides.values():
