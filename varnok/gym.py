@@ -270,7 +270,6 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         self._rows = np.arange(self.num_envs)
         self._offsets = self._rows * ACTIONS   # row starts in the flattened masks
         self._result = None
-        self._fresh = None
         self._mask_seen = self._mask_int8 = None
         self._agent = np.zeros(self.num_envs, dtype=np.int8)
 
@@ -431,17 +430,13 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         substitute = actions.astype(np.int64, copy=True)
         substitute[bad] = before.legal_mask[bad].argmax(axis=1)
         r = self.native.step(substitute)
-        if self._fresh is None:
-            start = _NativeEnv()
-            start.reset()
-            self._fresh = start.save_state()
-            self._fresh_obs, self._fresh_mask = start.observation(), start.legal_mask()
-        for row in bad:
-            self.native.restore_state(int(row), self._fresh)
-        self._result = r
         obs, mask = r.obs, r.legal_mask
-        if self.copy:   # fresh arrays were taken before the rows were put back
-            obs[bad], mask[bad], r.to_play[bad] = self._fresh_obs, self._fresh_mask, 0
+        for row in bad.tolist():
+            start = self._new_game()
+            self.native.restore_state(row, start.save_state())
+            if self.copy:   # fresh arrays were taken before the row was put back
+                obs[row], mask[row], r.to_play[row] = start.observation(), start.legal_mask(), 0
+        self._result = r
         reward = r.reward * sign + 0.0  # + 0.0 turns -0.0 into 0.0
         reward[bad] = -1.0
         terminated = r.terminated.copy()
@@ -454,6 +449,17 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         infos = self._infos(r)
         self._add_final(infos, final_obs, terminated | truncated, reasons)
         return obs, reward, terminated, truncated, infos
+
+    def _new_game(self) -> _NativeEnv:
+        """The game a row that lost by an illegal action starts again with:
+        the initial position, or in Chess960 an array drawn from this
+        environment's generator."""
+        start = _NativeEnv(self.rules, chess960=self.chess960)
+        if self.chess960:
+            start.reset(position=int(self.np_random.integers(960)))
+        else:
+            start.reset()
+        return start
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of every game as ``bool (num_envs, 4672)``."""

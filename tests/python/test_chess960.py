@@ -247,3 +247,23 @@ def test_selfplay_plays_chess960_and_verifies(tmp_path):
                   chess960=True)
     assert data.verify(tmp_path, progress=False)["games"] == 2
     assert json.loads((tmp_path / "manifest.json").read_text())["job"]["chess960"] is True
+
+
+def test_gym_vector_rows_lost_by_an_illegal_action_start_a_chess960_game():
+    vgym = pytest.importorskip("varnok.gym")
+    arrays = {varnok.chess960_fen(n) for n in range(960)}
+    for copy in (False, True):
+        envs = vgym.ChessVectorEnv(4, chess960=True, seed=3, copy=copy)
+        obs, infos = envs.reset(seed=3)
+        starts = set()
+        for _ in range(6):
+            actions = envs.random_actions()
+            actions[1] = -1   # illegal: row 1 loses and starts again
+            obs, reward, terminated, truncated, infos = envs.step(actions)
+            assert reward[1] == -1 and terminated[1]
+            game = varnok.ChessEnv("fide", chess960=True)
+            game.restore_state(envs.native.save_state(1))
+            assert game.fen() in arrays
+            assert np.array_equal(obs[1], game.observation())   # what the step handed out is that game's
+            starts.add(game.fen())
+        assert len(starts) > 1   # drawn, not one fixed start
