@@ -1,6 +1,6 @@
 // The material alpha-beta player's search (search/material_search.hpp): the
-// binding converts roots to Boards and the choices to arrays, and calls the
-// search with the interpreter lock released.
+// binding converts roots to Boards as the other searches take them, and the
+// choices to arrays, and calls the search with the interpreter lock released.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -27,32 +27,6 @@ struct PyMaterial {
   std::unique_ptr<MaterialSearch> search;
 };
 
-// Each root as a Board: a ChessEnv keeps its own rules, a State is played by
-// rules. A finished game raises ValueError naming the root.
-std::vector<Board> material_roots(const py::handle& given, DrawRules rules) {
-  if (py::isinstance<py::str>(given) || !py::isinstance<py::sequence>(given))
-    throw py::type_error("roots must be a sequence of State or ChessEnv");
-  const py::sequence roots = py::reinterpret_borrow<py::sequence>(given);
-  std::vector<Board> boards;
-  boards.reserve(roots.size());
-  for (size_t i = 0; i < roots.size(); ++i) {
-    const py::handle item = roots[i];
-    if (py::isinstance<Board>(item)) {
-      boards.push_back(item.cast<const Board&>());
-    } else if (py::isinstance<State>(item)) {
-      Board& board = boards.emplace_back(rules);
-      try {
-        board.restore_state(item.cast<const State&>());
-      } catch (const std::invalid_argument& e) {
-        throw py::value_error("root " + std::to_string(i) + ": " + e.what());
-      }
-    } else {
-      throw py::type_error("root " + std::to_string(i) + " is not a State or ChessEnv");
-    }
-  }
-  return boards;
-}
-
 }  // namespace
 
 void bind_material(py::module_& m) {
@@ -77,8 +51,8 @@ void bind_material(py::module_& m) {
           "Starts the tie-break generator again from seed.")
       .def(
           "choose",
-          [](PyMaterial& s, const py::object& roots, const std::string& rules) {
-            std::vector<Board> boards = material_roots(roots, draw_rules_of(rules));
+          [](PyMaterial& s, const py::object& roots, const std::optional<std::string>& rules) {
+            std::vector<Board> boards = root_boards(roots, rules);
             const auto n = static_cast<py::ssize_t>(boards.size());
             py::array_t<int64_t> actions(n);
             py::array_t<int32_t> scores(n);
@@ -103,9 +77,10 @@ void bind_material(py::module_& m) {
             }
             return py::make_tuple(actions, scores, nodes);
           },
-          py::arg("roots"), py::arg("rules") = "classic",
-          "(actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots, a sequence of State (played by "
-          "rules) or ChessEnv (its own rules): the move chosen, its score in centipawns for the side to move (from "
+          py::arg("roots"), py::arg("rules") = py::none(),
+          "(actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots as MCTS.set_roots takes them (a "
+          "VectorEnv, or a sequence of State, ChessEnv or FEN text; States and FEN texts are played by rules, "
+          "\"classic\" when not given): the move chosen, its score in centipawns for the side to move (from "
           "29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A "
           "finished game raises ValueError naming the root.");
 }

@@ -91,9 +91,8 @@ DrawRules own_rules(DrawRules own, const std::optional<std::string>& rules, cons
   return own;
 }
 
-// The games to search from: a VectorEnv (every row's game), or a sequence
-// of State, ChessEnv or FEN text. A ChessEnv or a VectorEnv keeps its draw
-// rules; States and FEN texts are played by rules (classic by default).
+}  // namespace
+
 std::vector<Board> root_boards(const py::handle& roots, const std::optional<std::string>& rules) {
   const DrawRules given = draw_rules_of(rules.value_or("classic"));
   std::vector<Board> boards;
@@ -162,6 +161,8 @@ std::vector<Board> root_boards(const py::handle& roots, const std::optional<std:
   }
   return boards;
 }
+
+namespace {
 
 // A float array of the given shape, as contiguous float32: TypeError for
 // anything that is not a real-valued array, ValueError for another shape.

@@ -622,9 +622,9 @@ class MaterialSearch:
         """
         depth: plies searched (1 to 8); seed: the tie-break generator's seed.
         """
-    def choose(self, roots: typing.Any, rules: str = 'classic') -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int64]]:
+    def choose(self, roots: typing.Any, rules: str | None = None) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int64]]:
         """
-        (actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots, a sequence of State (played by rules) or ChessEnv (its own rules): the move chosen, its score in centipawns for the side to move (from 29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A finished game raises ValueError naming the root.
+        (actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots as MCTS.set_roots takes them (a VectorEnv, or a sequence of State, ChessEnv or FEN text; States and FEN texts are played by rules, "classic" when not given): the move chosen, its score in centipawns for the side to move (from 29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A finished game raises ValueError naming the root.
         """
     def reseed(self, seed: int) -> None:
         """

@@ -127,5 +127,11 @@ def test_material_search_answers_a_batch():
     env.play(int(actions[0]))
     with pytest.raises(ValueError, match="root 0"):
         search.choose([env])
+    # Roots as the other searches take them: FEN text, a State, a ChessEnv or a VectorEnv.
+    mate = varnok.ChessEnv()
+    mate.load_fen("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")
+    roots = ["6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", mate.save_state(), mate]
+    assert [mate.action_to_uci(int(a)) for a in search.choose(roots)[0]] == ["a1a8"] * 3
+    assert search.choose(varnok.VectorEnv(2, seed=0))[0].shape == (2,)
     with pytest.raises(TypeError):
-        search.choose([START])
+        search.choose([42])
