@@ -103,6 +103,13 @@ def _tile(letter: str | None, background: tuple[int, int, int], side: int) -> np
     return tile
 
 
+def _check_size(size, what: str) -> None:
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError(f"{what} must be an int, got {type(size).__name__}")
+    if size < MIN_SIZE:
+        raise ValueError(f"{what} must be at least {MIN_SIZE} pixels, got {size}")
+
+
 def board_rgb(env: ChessEnv, size: int = 256, last_move: bool = True, check: bool = True,
               flipped: bool = False) -> np.ndarray:
     """The board of ``env`` as a new ``(size, size, 3)`` ``uint8`` RGB array.
@@ -113,10 +120,7 @@ def board_rgb(env: ChessEnv, size: int = 256, last_move: bool = True, check: boo
     is not a multiple of 8 leaves the remainder as a border of the dark
     square colour at the right and bottom.
     """
-    if isinstance(size, bool) or not isinstance(size, int):
-        raise TypeError(f"size must be an int, got {type(size).__name__}")
-    if size < MIN_SIZE:
-        raise ValueError(f"size must be at least {MIN_SIZE} pixels, got {size}")
+    _check_size(size, "size")
     fen = env.fen()
     pieces = placement(fen)
     marks = highlighted_squares(env, fen, pieces, last_move, check)
@@ -199,10 +203,7 @@ class Renderer:
     def __init__(self, mode: str | None, size: int = 256, fps: int = 4, title: str = "varnok"):
         if mode is not None and mode not in RENDER_MODES:
             raise ValueError(f"render_mode must be None, 'ansi', 'rgb_array' or 'human', got {mode!r}")
-        if isinstance(size, bool) or not isinstance(size, int):
-            raise TypeError(f"render size must be an int, got {type(size).__name__}")
-        if size < MIN_SIZE:
-            raise ValueError(f"render size must be at least {MIN_SIZE} pixels, got {size}")
+        _check_size(size, "render size")
         self.mode, self.size = mode, size
         self._window = _Window(size, fps, title) if mode == "human" else None
 
