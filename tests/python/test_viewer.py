@@ -150,20 +150,19 @@ BROWSER = textwrap.dedent("""
         for viewer in driver.find_elements(By.CSS_SELECTOR, ".varnok-viewer"):
             button = {b.get_attribute("data-go"): b for b in viewer.find_elements(By.CSS_SELECTOR, "button")}
             n = len(viewer.find_elements(By.CSS_SELECTOR, ".move"))
-            forward = [read(viewer)]
-            for i in range(n):
-                if i % 2:
-                    button["next"].click()
-                else:
-                    viewer.send_keys(Keys.ARROW_RIGHT)
-                forward.append(read(viewer))
-            backward = []
-            for i in range(n):
-                if i % 2:
-                    button["prev"].click()
-                else:
-                    viewer.send_keys(Keys.ARROW_LEFT)
-                backward.append(read(viewer))
+
+            def walk(name, key):   # n plies, by the button and the arrow key in turn
+                seen = []
+                for i in range(n):
+                    if i % 2:
+                        button[name].click()
+                    else:
+                        viewer.send_keys(key)
+                    seen.append(read(viewer))
+                return seen
+
+            forward = [read(viewer)] + walk("next", Keys.ARROW_RIGHT)
+            backward = walk("prev", Keys.ARROW_LEFT)
             button["last"].click()
             last = read(viewer)
             viewer.send_keys(Keys.HOME)
