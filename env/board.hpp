@@ -106,6 +106,9 @@ class Board {
   // record_position, given repetition_key_of_position().
   void record_position(uint64_t key);
   void build_observation(Observation& out) const;
+  // The current position as a result: the side to move and the observation,
+  // reward and done 0 (what starting an episode returns; a step adds both).
+  StepResult current_result() const;
 
   // Starts an episode from the initial position, or in Chess960 from the
   // next drawn array.

@@ -82,31 +82,29 @@ void Board::start_from(const Position& start, int32_t fullmove_number) {
   list_legal_moves();
 }
 
-StepResult Board::reset() {
-  if (chess960)
-    return reset_chess960(static_cast<int>(Random(chess960_seed, chess960_draws++).below(kChess960Positions)));
-  start_from(initial_position());
+StepResult Board::current_result() const {
   StepResult result;
   build_observation(result.observation);
   result.side = position.side;
   return result;
 }
 
+StepResult Board::reset() {
+  if (chess960)
+    return reset_chess960(static_cast<int>(Random(chess960_seed, chess960_draws++).below(kChess960Positions)));
+  start_from(initial_position());
+  return current_result();
+}
+
 StepResult Board::reset_chess960(int number) {
   start_from(chess960_start(number));
-  StepResult result;
-  build_observation(result.observation);
-  result.side = position.side;
-  return result;
+  return current_result();
 }
 
 StepResult Board::load_fen(std::string_view text) {
   const FenPosition loaded = parse_fen_strict(text, chess960);  // throws before anything changes
   start_from(loaded.position, loaded.fullmove_number);
-  StepResult result;
-  build_observation(result.observation);
-  result.side = position.side;
-  return result;
+  return current_result();
 }
 
 void apply_move_under(DrawRules rules, Position& position, Move move) {
@@ -162,11 +160,9 @@ Outcome Board::play(int32_t action) {
 
 StepResult Board::step(int32_t action) {
   const Outcome outcome = play(action);
-  StepResult result;
-  build_observation(result.observation);
+  StepResult result = current_result();
   result.reward = outcome.reward;
   result.done = outcome.done() ? 1 : 0;
-  result.side = position.side;
   return result;
 }
 

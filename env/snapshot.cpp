@@ -100,11 +100,7 @@ StepResult Board::restore_state(const State& state) {
   start_position = state.start_position;
   start_fullmove = state.start_fullmove;
   last_termination = Termination::kNone;
-
-  StepResult result;
-  build_observation(result.observation);
-  result.side = position.side;
-  return result;
+  return current_result();
 }
 
 }  // namespace varnok

@@ -1,7 +1,5 @@
 #include "vector/vector_env.hpp"
 
-#include "core/start_positions.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <string>
