@@ -35,6 +35,7 @@ TARGETS = {
     "pgn2shards_overhead": ("<=", 1.3, "pgn2shards time / the native PGN reader's"),
     "arena_random_vs_python_chess": (">=", 30.0, "Random match plies/s: varnok.arena / python-chess replay"),
     "arena_batched_vs_serial": (">=", 10.0, "MCTS match plies/s: one block of 256 games / one game at a time"),
+    "selfplay_env_share": ("<=", 0.10, "AlphaZero self-play wall time inside varnok (search, env)"),
     "env_bytes": ("<=", 64.0 * KIB, "Resident bytes per ChessEnv after reset"),
     "growth_bytes_200k_steps": ("<=", None, "Resident growth over the steps"),
 }
@@ -114,6 +115,9 @@ ROWS = [
     ("arena_batched_vs_serial", None),
     ("arena_mcts_batched_plies_per_s", "  two MCTS players, 256 games in one block"),
     ("arena_mcts_serial_plies_per_s", "  the same, one game at a time (batch=1)"),
+    ("selfplay_env_share", None),
+    ("selfplay_network_share", "  the network's share (unpacking included)"),
+    ("selfplay_moves_per_s", "  self-play moves/s, 64 games, 32 simulations"),
     ("env_bytes", None),
     ("env_bytes_full_history", "  the same after 16 plies (history full)"),
     ("growth_bytes_200k_steps", None),
@@ -167,6 +171,8 @@ def fmt(value: float, unit: str) -> str:
         return f"{value / KIB:.1f} KiB" if abs(value) >= KIB else f"{value:.0f} B"
     if unit == "us":
         return f"{value:.1f} µs"
+    if unit == "share":
+        return f"{value:.1%}"
     if unit in ("plies", "games/s") and value < 1000:
         return f"{value:.1f}" if value < 100 else f"{value:.0f}"
     if value >= 1e6:
@@ -187,7 +193,7 @@ def markdown(figures: dict, meta: dict) -> str:
             continue
         unit = fig["unit"]
         label = label or fig["label"]
-        shown_unit = "" if unit in ("ratio", "bytes", "us") else f" {unit}"
+        shown_unit = "" if unit in ("ratio", "bytes", "us", "share") else f" {unit}"
         if is_missing(fig):
             median, spread = "missing", "–"
         else:

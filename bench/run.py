@@ -15,7 +15,9 @@ Measures, on this machine and in one run:
 7. tree search: varnok.MCTS against mctx with pgx chess;
 8. memory: resident bytes per ChessEnv, and resident growth over many steps;
 9. matches: a Random match against python-chess, MCTS players batched
-   against one game at a time.
+   against one game at a time;
+10. learning: varnok's share of AlphaZero self-play time against the
+   network's.
 
 Sections 4-7 measure parts of varnok's API that may not be in the installed
 build yet, and peers that may not import here: such figures are written as
@@ -27,7 +29,7 @@ into FOLDER (default bench/results). Progress goes to standard error.
 `--quick` runs everything with tiny counts in a few seconds (a smoke run;
 its figures mean nothing). `--only` runs the named sections alone (names in
 SECTIONS below: movegen, rollouts, pyloop, single_game, notation, vector,
-search, adapters, arena, distributed, memory), by default into build/bench-partial; a
+search, adapters, arena, distributed, learning, memory), by default into build/bench-partial; a
 quick run goes by default into build/bench-quick; so a partial or smoke run
 never replaces the results of a whole one.
 """
@@ -46,6 +48,7 @@ from pathlib import Path
 import adapters
 import arena
 import distributed
+import learning
 import movegen
 import memory
 import notation
@@ -68,6 +71,7 @@ SECTIONS = [
     ("adapters", "Gymnasium and PettingZoo adapters", adapters.run),
     ("arena", "matches: the arena against python-chess, batched against serial", arena.run),
     ("distributed", "self-play and PGN shards on Ray", distributed.run),
+    ("learning", "AlphaZero self-play: varnok's share against the network", learning.run),
     ("memory", "memory (fresh processes)", memory.run),
 ]
 

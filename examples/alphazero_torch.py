@@ -21,7 +21,8 @@ How it works:
   visit distribution + squared error to the outcome (from the side to move).
 - Evaluation every ``--eval-minutes``: ``varnok.arena.match`` between MCTS
   players (``--eval-simulations``, no noise) with this network and with the
-  references.
+  references, ``--eval-games`` games each (``--final-eval-games`` at the
+  end of the budget), games longer than ``--eval-max-plies`` drawn.
 
     ./dev py examples/alphazero_torch.py --run runs/az --minutes 30
     ./dev py examples/alphazero_torch.py --run runs/az --plot docs/img/alphazero.png
@@ -50,6 +51,11 @@ from varnok import arena, players
 ACTIONS = 4672
 PLANES = 119
 TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
+BLACK_TO_MOVE_PLANE = 112
+# Points of the side to move's pawn, knight, bishop, rook and queen planes
+# (the opponent's follow six planes later).
+PIECE_POINTS = (1, 3, 3, 5, 9)
+OPPONENT_PIECES = 6
 # The counter planes as the network sees them: roughly 0 to 1.
 PLANE_SCALE = torch.ones(PLANES)
 PLANE_SCALE[TOTAL_MOVES_PLANE] = 1 / 200
@@ -67,6 +73,13 @@ def unpack(packed: np.ndarray, device: torch.device) -> torch.Tensor:
     bits = (words.unsqueeze(-1) & BITS.to(device)) != 0
     planes = torch.where(PIECE_PLANES.to(device)[:, None], bits.float(), words.unsqueeze(-1).float())
     return planes.view(-1, PLANES, 8, 8) * PLANE_SCALE.to(device)[:, None, None]
+
+
+def white_material_lead(packed: np.ndarray) -> int:
+    """Material points white is ahead by in a packed observation."""
+    lead = sum(points * (int(packed[p]).bit_count() - int(packed[p + OPPONENT_PIECES]).bit_count())
+               for p, points in enumerate(PIECE_POINTS))
+    return -lead if packed[BLACK_TO_MOVE_PLANE] else lead
 
 
 class Residual(nn.Module):
@@ -183,6 +196,9 @@ class SelfPlay:
             ended = np.flatnonzero(self.step.terminated | self.step.truncated)
             for g in ended.tolist():
                 white = float(self.step.final_reward[g])
+                if self.step.truncated[g] and self.args.adjudicate > 0:
+                    lead = white_material_lead(self.step.final_obs[g])
+                    white = float(np.sign(lead)) if abs(lead) >= self.args.adjudicate else 0.0
                 for obs, target, side in self.pending[g]:
                     done_obs.append(obs)
                     done_policy.append(target)
@@ -220,14 +236,14 @@ def mcts_player(network: Network, device: torch.device, args: argparse.Namespace
 
 
 def evaluation(network: Network, previous: Network, untrained: Network, device: torch.device,
-               args: argparse.Namespace, seed: int) -> dict[str, dict[str, Any]]:
+               args: argparse.Namespace, seed: int, games: int) -> dict[str, dict[str, Any]]:
     me = mcts_player(network, device, args, "trained")
     rows: dict[str, dict[str, Any]] = {}
     opponents: dict[str, Any] = {"previous": mcts_player(previous, device, args, "previous"),
                  "untrained": mcts_player(untrained, device, args, "untrained"),
                  "material1": players.Material(1)}
     for label, opponent in opponents.items():
-        result = arena.match(me, opponent, games=args.eval_games, seed=seed, max_plies=args.max_plies,
+        result = arena.match(me, opponent, games=games, seed=seed, max_plies=args.eval_max_plies,
                              openings="builtin")
         low, high = result.elo_interval
         rows[label] = {"score": result.score, "elo": result.elo, "low": low, "high": high,
@@ -265,12 +281,16 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--run", type=Path, required=True, help="the run's folder (resumed if it holds a checkpoint)")
     parser.add_argument("--minutes", type=float, default=30.0, help="training budget, self-play included")
+    parser.add_argument("--rounds", type=int, default=None,
+                        help="stop after this many self-play rounds in all, whatever the minutes")
     parser.add_argument("--blocks", type=int, default=4)
     parser.add_argument("--channels", type=int, default=32)
     parser.add_argument("--games", type=int, default=64, help="self-play games stepped together")
     parser.add_argument("--simulations", type=int, default=32, help="MCTS simulations per self-play move")
     parser.add_argument("--explore", type=int, default=20, help="plies drawn by visit counts")
     parser.add_argument("--max-plies", type=int, default=160, help="a longer game is a draw")
+    parser.add_argument("--adjudicate", type=int, default=0,
+                        help="at the ply limit, a lead of this many material points wins (0: a draw)")
     parser.add_argument("--moves-per-round", type=int, default=8)
     parser.add_argument("--train-steps", type=int, default=16)
     parser.add_argument("--batch", type=int, default=256)
@@ -278,6 +298,9 @@ def main() -> None:
     parser.add_argument("--lr", type=float, default=2e-3)
     parser.add_argument("--eval-minutes", type=float, default=10.0)
     parser.add_argument("--eval-games", type=int, default=64)
+    parser.add_argument("--final-eval-games", type=int, default=None,
+                        help="games per opponent in the evaluation at the end (default: --eval-games)")
+    parser.add_argument("--eval-max-plies", type=int, default=300, help="an evaluation game longer is a draw")
     parser.add_argument("--eval-simulations", type=int, default=64)
     parser.add_argument("--threads", type=int, default=None, help="torch threads (default: torch's)")
     parser.add_argument("--device", default="cpu")
@@ -298,7 +321,7 @@ def main() -> None:
     untrained = copy.deepcopy(network)
     optimiser = torch.optim.Adam(network.parameters(), lr=args.lr, weight_decay=1e-4)
     buffer = ReplayBuffer(args.buffer)
-    spent, steps, evaluations = 0.0, 0, 0
+    spent, steps, evaluations, rounds = 0.0, 0, 0, 0
     if checkpoint_path.exists():
         saved = torch.load(checkpoint_path, weights_only=False)
         network.load_state_dict(saved["network"])
@@ -306,19 +329,24 @@ def main() -> None:
         optimiser.load_state_dict(saved["optimiser"])
         buffer.load(saved["buffer"])
         spent, steps, evaluations = saved["minutes"], saved["steps"], saved["evaluations"]
+        rounds = saved.get("rounds", 0)
         print(f"resumed {checkpoint_path}: {spent:.1f} minutes, {steps} training steps, {buffer.size} positions")
     previous = copy.deepcopy(network)
 
     def save() -> None:
         torch.save({"network": network.state_dict(), "untrained": untrained.state_dict(),
                     "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
-                    "steps": steps, "evaluations": evaluations, "args": vars(args)}, checkpoint_path)
+                    "steps": steps, "evaluations": evaluations, "rounds": rounds, "args": vars(args)}, checkpoint_path)
 
     play = SelfPlay(args, network, device, seed=args.seed + evaluations)
     started = time.monotonic() - spent * 60
     next_eval = (evaluations + 1) * args.eval_minutes
-    while spent < args.minutes:
+    def budget_spent() -> bool:
+        return spent >= args.minutes or (args.rounds is not None and rounds >= args.rounds)
+
+    while not budget_spent():
         samples = play.play(args.moves_per_round)
+        rounds += 1
         if samples is not None:
             buffer.add(*samples)
         if buffer.size >= args.batch:
@@ -326,10 +354,13 @@ def main() -> None:
             steps += args.train_steps
             print(f"{spent:6.1f} min  {buffer.size:7d} positions  {steps:6d} steps  loss {loss:.3f}", flush=True)
         spent = (time.monotonic() - started) / 60
-        if spent >= next_eval or spent >= args.minutes:
+        if spent >= next_eval or budget_spent():
             evaluations += 1
             print(f"evaluation {evaluations} after {spent:.1f} minutes:", flush=True)
-            results = evaluation(network, previous, untrained, device, args, seed=args.seed + evaluations)
+            last = budget_spent()
+            games = args.final_eval_games if last and args.final_eval_games else args.eval_games
+            results = evaluation(network, previous, untrained, device, args, seed=args.seed + evaluations,
+                                 games=games)
             with open(args.run / "log.jsonl", "a") as log:
                 log.write(json.dumps({"minutes": round(spent, 2), "steps": steps, "positions": buffer.size,
                                       "results": results}) + "\n")

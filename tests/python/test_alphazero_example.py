@@ -38,9 +38,9 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     command = [sys.executable, "examples/alphazero_torch.py", "--run", str(run_dir), "--games", "4",
                "--simulations", "4", "--moves-per-round", "4", "--train-steps", "2", "--batch", "16",
                "--eval-minutes", "100", "--eval-games", "2", "--eval-simulations", "2", "--max-plies", "12",
-               "--threads", "1"]
-    for minutes in ("0.05", "0.1"):
-        run = subprocess.run(command + ["--minutes", minutes], capture_output=True, text=True, timeout=600, cwd=ROOT)
+               "--eval-max-plies", "12", "--adjudicate", "1", "--threads", "1"]
+    for rounds in ("4", "8"):  # a budget in rounds, the same on a loaded machine
+        run = subprocess.run(command + ["--rounds", rounds], capture_output=True, text=True, timeout=600, cwd=ROOT)
         assert run.returncode == 0, run.stderr
     assert "resumed" in run.stdout
     log = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
@@ -51,3 +51,32 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     saved = torch.load(run_dir / "checkpoint.pt", weights_only=False)
     assert saved["evaluations"] == 2 and len(saved["buffer"]["outcome"]) == log[1]["positions"] > 0
     assert set(np.unique(saved["buffer"]["outcome"])) <= {-1.0, 0.0, 1.0}
+
+
+def test_material_adjudication_reads_the_lead_as_python_chess_counts_it():
+    """The lead that scores games stopped at the ply limit, from packed
+    observations with either side to move, against python-chess's board."""
+    import importlib.util
+
+    import chess
+    import pytest
+
+    pytest.importorskip("torch")
+    import varnok
+
+    spec = importlib.util.spec_from_file_location("alphazero_torch", ROOT / "examples" / "alphazero_torch.py")
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    points = {chess.PAWN: 1, chess.KNIGHT: 3, chess.BISHOP: 3, chess.ROOK: 5, chess.QUEEN: 9}
+    env, rng = varnok.ChessEnv(), np.random.default_rng(3)
+    env.reset()
+    checked, done = set(), False
+    for _ in range(400):
+        if done or rng.random() < 0.02:
+            env.reset()
+        _, _, done = env.play(int(rng.choice(np.flatnonzero(env.legal_mask()))))
+        board = chess.Board(env.fen())
+        lead = sum(p * (len(board.pieces(t, chess.WHITE)) - len(board.pieces(t, chess.BLACK))) for t, p in points.items())
+        assert example.white_material_lead(env.observation("packed")) == lead, env.fen()
+        checked.add((board.turn, np.sign(lead)))
+    assert len(checked) == 6  # both sides to move, with white ahead, level and behind
