@@ -173,13 +173,16 @@ uint32_t pack(const ObservedGame& game, uint64_t* out) {
 // The values of packed words, but for the history blocks in skipped.
 template <class T, bool Stream>
 void unpack(const uint64_t* words, uint32_t skipped, T* out) {
-  for (int plane = 0; plane < kObservationPlanes; ++plane) {
-    if (plane < kHistoryBlockPlanes && (skipped >> (plane / kHistoryPlanes) & 1)) continue;
-    if (is_piece_plane(plane))
-      expand<T, Stream>(words[plane], out + kSquares * plane);
-    else
-      fill<T, Stream>(out + kSquares * plane, value_of(words[plane]));
+  for (int back = 0; back < kHistorySlots; ++back) {
+    if (skipped & (1u << back)) continue;
+    const uint64_t* block_words = words + kHistoryPlanes * back;
+    T* block = out + kSquares * kHistoryPlanes * back;
+    for (int k = 0; k < kPieces; ++k) expand<T, Stream>(block_words[k], block + kSquares * k);
+    for (int k = kWhiteRepetitionPlane; k < kHistoryPlanes; ++k)
+      fill<T, Stream>(block + kSquares * k, value_of(block_words[k]));
   }
+  for (int plane = kHistoryBlockPlanes; plane < kObservationPlanes; ++plane)
+    fill<T, Stream>(out + kSquares * plane, value_of(words[plane]));
 }
 
 // The values of a history block kept as planes given by a State, in the
