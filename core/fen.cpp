@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/castling_field.hpp"
+#include "core/move_text.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
@@ -78,8 +79,8 @@ void Position::parse_fen(const char* text, bool chess960_rules) {
   }
 
   // En passant: a square name "a1".."h8", anything else means none.
-  const char file = at(p + 1), rank = at(p + 2);
-  if (file >= 'a' && file <= 'h' && rank >= '1' && rank <= '8') enpassant = make_square(file - 'a', rank - '0');
+  const char name[2] = {at(p + 1), at(p + 2)};
+  if (const int square = square_of_name({name, 2}); square != kNoSquare) enpassant = square;
 
   rebuild_occupancies();
 }

@@ -31,8 +31,6 @@ constexpr const char* kColourNames[2] = {"white", "black"};
   throw std::invalid_argument(message);
 }
 
-std::string square_name(int square) { return {file_letter(square), rank_digit(square)}; }
-
 bool is_fen_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 void read_placement(std::string_view field, Position& position) {
@@ -170,19 +168,6 @@ int32_t read_clock(const char* field_name, std::string_view field) {
   return value;
 }
 
-// Pieces of colour by that attack square when the board holds occupancy;
-// the pieces themselves are where the position has them.
-Bitboard attackers_of(const Position& position, int square, int by, Bitboard occupancy) {
-  const AttackTables& t = attack_tables();
-  const auto& b = position.bitboards;
-  const Bitboard diagonal = b[piece_of(by, kBishop)] | b[piece_of(by, kQueen)];
-  const Bitboard straight = b[piece_of(by, kRook)] | b[piece_of(by, kQueen)];
-  return (t.pawn_attack_sets[opponent_of(by)][square] & b[piece_of(by, kPawn)]) |
-         (t.knight_attack_sets[square] & b[piece_of(by, kKnight)]) |
-         (t.king_attack_sets[square] & b[piece_of(by, kKing)]) | (bishop_lookup(square, occupancy) & diagonal) |
-         (rook_lookup(square, occupancy) & straight);
-}
-
 // The whole rank, file or diagonal through two squares; empty when they
 // share none.
 Bitboard line_through(int a, int b) {
@@ -208,7 +193,7 @@ void check_checks(std::string_view field, const Position& position) {
   if (position.square_attacked_by(their_king, us))
     fail("side to move", field,
          std::string(kColourNames[us]) + " to move while the " + kColourNames[them] + " king is in check");
-  const Bitboard checkers = attackers_of(position, our_king, them, position.occupancies[kBothColours]);
+  const Bitboard checkers = attackers_of(position.bitboards, position.occupancies[kBothColours], our_king, them);
   const int count = population_count(checkers);
   if (count == 0) return;
   if (count > 2) fail("side to move", field, "the king is attacked by " + std::to_string(count) + " pieces");
@@ -216,7 +201,7 @@ void check_checks(std::string_view field, const Position& position) {
     const int forward = us == kWhite ? 8 : -8;  // from the passed-over square towards the pushed pawn
     const int pushed_to = position.enpassant + forward, pushed_from = position.enpassant - forward;
     const Bitboard before = (position.occupancies[kBothColours] & ~square_bit(pushed_to)) | square_bit(pushed_from);
-    if (count > 1 || (lsb_index(checkers) != pushed_to && attackers_of(position, our_king, them, before)))
+    if (count > 1 || (lsb_index(checkers) != pushed_to && attackers_of(position.bitboards, before, our_king, them)))
       fail("side to move", field, "a double push cannot have given this check");
   } else if (count == 2 &&
              (line_through(lsb_index(checkers), lsb_index(checkers & (checkers - 1))) & square_bit(our_king))) {

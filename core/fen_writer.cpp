@@ -58,12 +58,7 @@ std::string fen_of(const Position& position, int fullmove_number, EnPassantField
   const int square = position.enpassant;
   const bool written =
       square >= 0 && square < kNoSquare && (en_passant == EnPassantField::kStandard || has_legal_en_passant(position));
-  if (written) {
-    out.push_back(file_letter(square));
-    out.push_back(rank_digit(square));
-  } else {
-    out.push_back('-');
-  }
+  out += written ? square_name(square) : "-";
   out.push_back(' ');
   append_number(out, position.no_progress_count);
   out.push_back(' ');

@@ -37,6 +37,9 @@ constexpr int square_of_name(std::string_view name) {
   return make_square(name[0] - 'a', name[1] - '0');
 }
 
+// The name of a square, "a1" to "h8".
+inline std::string square_name(int square) { return {file_letter(square), rank_digit(square)}; }
+
 inline void push_square(MoveText& text, int square) {
   text.push(file_letter(square));
   text.push(rank_digit(square));

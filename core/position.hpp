@@ -17,9 +17,13 @@
 
 namespace varnok {
 
-// Whether any piece of attacker attacks square, given the twelve piece
+// The pieces of attacker that attack square, given the twelve piece
 // bitboards and the occupancy that blocks sliders.
-bool square_attacked(const std::array<Bitboard, kPieces>& pieces, Bitboard occupancy, int square, int attacker);
+Bitboard attackers_of(const std::array<Bitboard, kPieces>& pieces, Bitboard occupancy, int square, int attacker);
+// Whether any piece of attacker attacks square.
+inline bool square_attacked(const std::array<Bitboard, kPieces>& pieces, Bitboard occupancy, int square, int attacker) {
+  return attackers_of(pieces, occupancy, square, attacker) != 0;
+}
 
 // Writes one piece of text to a second output channel (the interpreter's
 // standard output in the module); render's symbol board goes through it.

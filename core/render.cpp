@@ -4,6 +4,7 @@
 // first and the interpreter channel second.
 #include <cstdio>
 
+#include "core/move_text.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
@@ -42,12 +43,7 @@ void Position::render(TextSink sink, void* context) const {
   std::printf("     a  b  c  d  e  f  g  h");
   std::printf("\n\n");
   std::printf("side:       %s\n", side == kWhite ? "white" : "black");
-  char square_name[3] = "NA";
-  if (enpassant >= 0 && enpassant < kSquares) {
-    square_name[0] = static_cast<char>('a' + file_of(enpassant));
-    square_name[1] = static_cast<char>('0' + rank_of(enpassant));
-  }
-  std::printf("enpassant:  %s\n", square_name);
+  std::printf("enpassant:  %s\n", enpassant >= 0 && enpassant < kSquares ? square_name(enpassant).c_str() : "NA");
   std::printf("Castling:   %c%c%c%c\n\n\n", (castle & kWhiteKingSide) ? 'K' : '-',
               (castle & kWhiteQueenSide) ? 'Q' : '-', (castle & kBlackKingSide) ? 'k' : '-',
               (castle & kBlackQueenSide) ? 'q' : '-');

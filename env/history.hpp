@@ -22,10 +22,17 @@ struct HistoryRecord {
   int32_t repetition[2];  // the values of entry planes 12 and 13
 };
 
+using NestedPlanes = std::vector<std::vector<int32_t>>;
+
+// The one test of what an entry's planes are: the record of entry when it
+// has one (14 planes of 64 values, every piece plane 0 or 1 on each square,
+// each repetition plane one value throughout), else false.
+bool record_of(const NestedPlanes& entry, HistoryRecord& record);
+// The 14 planes of record, in entry order.
+NestedPlanes planes_of(const HistoryRecord& record);
+
 class History {
  public:
-  using NestedPlanes = std::vector<std::vector<int32_t>>;
-
   History() = default;
   // Copies are deep, so a whole Board can be copied (a search copies the
   // game at its root); the planes of restored entries are copied only when
@@ -81,11 +88,8 @@ class History {
     return (given_planes_mask_ & (1u << slot)) ? nullptr : &records_[slot];
   }
   const HistoryEntry& given_planes(int slot) const { return (*given_planes_)[slot]; }
-
-  // Writes the 14 planes of the entry in slot: piece planes from_piece, ...
-  // in the order given by piece_order (12 entry plane numbers), then the two
-  // repetition planes; every plane turned by a half turn when turn is set.
-  void write_planes(int slot, const int (&piece_order)[kPieces], bool turn, Plane* out) const;
+  // Whether every entry is a record (none keeps given planes).
+  bool all_records() const { return (given_planes_mask_ & ((1u << count_) - 1)) == 0; }
 
   // The entry in slot as nested planes, unturned, in entry order.
   NestedPlanes nested(int slot) const;

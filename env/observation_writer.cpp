@@ -1,6 +1,7 @@
 #include "env/observation_writer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,25 +14,16 @@ namespace varnok {
 
 namespace {
 
-// The eight plane values of each byte of a bitboard, in square order, and
-// the same read from the high bit down (for the turned board).
+// The eight plane values of each byte of a bitboard, in square order.
 template <class T>
-struct ByteExpansion {
-  T forward[256][8];
-  T backward[256][8];
-};
-template <class T>
-constexpr ByteExpansion<T> make_expansion() {
-  ByteExpansion<T> t{};
+constexpr auto make_expansion() {
+  std::array<std::array<T, 8>, 256> t{};
   for (int b = 0; b < 256; ++b)
-    for (int j = 0; j < 8; ++j) {
-      t.forward[b][j] = static_cast<T>((b >> j) & 1);
-      t.backward[b][j] = static_cast<T>((b >> (7 - j)) & 1);
-    }
+    for (int j = 0; j < 8; ++j) t[b][j] = static_cast<T>((b >> j) & 1);
   return t;
 }
 template <class T>
-constexpr ByteExpansion<T> kExpansion = make_expansion<T>();
+constexpr std::array<std::array<T, 8>, 256> kExpansion = make_expansion<T>();
 
 template <class T>
 inline T value_as(int32_t v) {
@@ -86,35 +78,20 @@ struct PlaneStore<uint8_t, true> {
 };
 #endif
 
+// A piece plane: 1 on the squares of bits.
 template <class T, bool Stream>
-inline void expand(Bitboard bits, bool turn, T* out) {
+inline void expand(Bitboard bits, T* out) {
   using Store = PlaneStore<T, Stream>;
   if (!bits) {
     Store::fill(out, T{0});
     return;
   }
-  const ByteExpansion<T>& table = kExpansion<T>;
-  for (int k = 0; k < 8; ++k) {
-    if (turn)
-      Store::copy8(out + 8 * k, table.backward[(bits >> (8 * (7 - k))) & 255]);
-    else
-      Store::copy8(out + 8 * k, table.forward[(bits >> (8 * k)) & 255]);
-  }
+  for (int k = 0; k < 8; ++k) Store::copy8(out + 8 * k, kExpansion<T>[(bits >> (8 * k)) & 255].data());
 }
 
 template <class T, bool Stream>
 inline void fill(T* out, int32_t v) {
   PlaneStore<T, Stream>::fill(out, value_as<T>(v));
-}
-
-// Square i of a turned plane shows square 63 - i: the bitboard read backwards.
-inline Bitboard turned(Bitboard b, bool turn) {
-  if (!turn) return b;
-  b = __builtin_bswap64(b);
-  b = ((b >> 1) & 0x5555555555555555ULL) | ((b & 0x5555555555555555ULL) << 1);
-  b = ((b >> 2) & 0x3333333333333333ULL) | ((b & 0x3333333333333333ULL) << 2);
-  b = ((b >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((b & 0x0F0F0F0F0F0F0F0FULL) << 4);
-  return b;
 }
 
 // One side's six piece planes, turned when turn is set.
@@ -142,95 +119,120 @@ inline void side_planes(const Bitboard* pieces, bool turn, uint64_t* out) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_shuffle_epi8(bits, lane_bytes_backward));
   }
 #else
-  for (int k = 0; k < kPieceKinds; ++k) out[k] = turned(pieces[k], true);
+  // Square i of a turned plane shows square 63 - i: the bitboard read backwards.
+  for (int k = 0; k < kPieceKinds; ++k) {
+    Bitboard b = __builtin_bswap64(pieces[k]);
+    b = ((b >> 1) & 0x5555555555555555ULL) | ((b & 0x5555555555555555ULL) << 1);
+    b = ((b >> 2) & 0x3333333333333333ULL) | ((b & 0x3333333333333333ULL) << 2);
+    b = ((b >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((b & 0x0F0F0F0F0F0F0F0FULL) << 4);
+    out[k] = b;
+  }
 #endif
 }
 
 // Own pieces first: with black to move, black's planes lead.
 constexpr int kWhiteFirst[kPieces] = {WP, WN, WB, WR, WQ, WK, BP, BN, BB, BR, BQ, BK};
 constexpr int kBlackFirst[kPieces] = {BP, BN, BB, BR, BQ, BK, WP, WN, WB, WR, WQ, WK};
+constexpr int kCastlingRightOfPlane[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
 
-// The piece of each plane: 0/1 values of a plane of a restored entry, or
-// false when it holds anything else.
-bool plane_bits(const Plane& plane, Bitboard& bits) {
-  bits = 0;
-  for (int i = 0; i < kSquares; ++i) {
-    if (plane[i] == 1)
-      bits |= square_bit(i);
-    else if (plane[i] != 0)
-      return false;
-  }
-  return true;
-}
+inline uint64_t word_of(int32_t value) { return static_cast<uint64_t>(static_cast<int64_t>(value)); }
+inline int32_t value_of(uint64_t word) { return static_cast<int32_t>(static_cast<int64_t>(word)); }
 
-bool plane_constant(const Plane& plane) {
-  return std::all_of(plane.begin(), plane.end(), [&](int32_t v) { return v == plane[0]; });
-}
-
-template <class T, bool Stream>
-void write_whole_board_planes(const ObservedGame& game, T* out) {
+// The one walk over the history: writes the packed words of game (see
+// write_packed_observation) and returns the history blocks (bit `back`) whose
+// entries are planes given by a State, left zero here.
+uint32_t pack(const ObservedGame& game, uint64_t* out) {
   const Position& p = game.position;
-  fill<T, Stream>(out + kSquares * kSideToMovePlane, p.side);
-  fill<T, Stream>(out + kSquares * kMoveCountPlane, game.total_move_count);
-  constexpr int kRights[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
-  for (int r = 0; r < 4; ++r) fill<T, Stream>(out + kSquares * (kCastlingPlanes + r), (p.castle & kRights[r]) ? 1 : 0);
-  fill<T, Stream>(out + kSquares * kNoProgressPlane, p.no_progress_count);
+  const bool black = p.side == kBlack;
+  const bool turn = black && !game.after_reset;
+  const History& history = game.history;
+  uint32_t given = 0;
+  for (int back = 0; back < kHistorySlots; ++back) {
+    uint64_t* block = out + kHistoryPlanes * back;
+    const int slot = history.slot_back(back);
+    const HistoryRecord* record = slot < 0 ? nullptr : history.record(slot);
+    if (!record) {
+      std::fill_n(block, kHistoryPlanes, uint64_t{0});
+      if (slot >= 0) given |= 1u << back;
+      continue;
+    }
+    const Bitboard* whites = record->pieces.data() + WP;
+    const Bitboard* blacks = record->pieces.data() + BP;
+    side_planes(black ? blacks : whites, turn, block);
+    side_planes(black ? whites : blacks, turn, block + kPieceKinds);
+    block[kWhiteRepetitionPlane] = word_of(record->repetition[0]);
+    block[kBlackRepetitionPlane] = word_of(record->repetition[1]);
+  }
+  out[kSideToMovePlane] = word_of(p.side);
+  out[kMoveCountPlane] = word_of(game.total_move_count);
+  for (int r = 0; r < 4; ++r) out[kCastlingPlanes + r] = (p.castle & kCastlingRightOfPlane[r]) ? 1 : 0;
+  out[kNoProgressPlane] = word_of(p.no_progress_count);
+  return given;
+}
+
+// The values of packed words, but for the history blocks in skipped.
+template <class T, bool Stream>
+void unpack(const uint64_t* words, uint32_t skipped, T* out) {
+  for (int back = 0; back < kHistorySlots; ++back) {
+    if (skipped & (1u << back)) continue;
+    const uint64_t* block_words = words + kHistoryPlanes * back;
+    T* block = out + kSquares * kHistoryPlanes * back;
+    for (int k = 0; k < kPieces; ++k) expand<T, Stream>(block_words[k], block + kSquares * k);
+    for (int k = kWhiteRepetitionPlane; k < kHistoryPlanes; ++k)
+      fill<T, Stream>(block + kSquares * k, value_of(block_words[k]));
+  }
+  for (int plane = kHistoryBlockPlanes; plane < kObservationPlanes; ++plane)
+    fill<T, Stream>(out + kSquares * plane, value_of(words[plane]));
+}
+
+// The values of a history block kept as planes given by a State, in the
+// order and the turn of the observation.
+template <class T>
+void write_given_block(const ObservedGame& game, int back, T* block) {
+  const bool black = game.position.side == kBlack;
+  const bool turn = black && !game.after_reset;
+  const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
+  const HistoryEntry& entry = game.history.given_planes(game.history.slot_back(back));
+  for (int k = 0; k < kHistoryPlanes; ++k) {
+    const Plane& from = entry[k < kPieces ? order[k] : k];
+    T* to = block + kSquares * k;
+    for (int i = 0; i < kSquares; ++i) to[i] = value_as<T>(from[turn ? kSquares - 1 - i : i]);
+  }
 }
 
 template <class T, bool Stream>
 void write_planes(const ObservedGame& game, T* out) {
-  const bool black = game.position.side == kBlack;
-  const bool turn = black && !game.after_reset;
-  const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
-  const History& history = game.history;
-  for (int back = 0; back < kHistorySlots; ++back) {
-    T* block = out + kSquares * kHistoryPlanes * back;
-    const int slot = history.slot_back(back);
-    if (slot < 0) {
-      for (int k = 0; k < kHistoryPlanes; ++k) PlaneStore<T, Stream>::fill(block + kSquares * k, T{0});
-      continue;
-    }
-    if (const HistoryRecord* record = history.record(slot)) {
-      for (int k = 0; k < kPieces; ++k) expand<T, Stream>(record->pieces[order[k]], turn, block + kSquares * k);
-      fill<T, Stream>(block + kSquares * kWhiteRepetitionPlane, record->repetition[0]);
-      fill<T, Stream>(block + kSquares * kBlackRepetitionPlane, record->repetition[1]);
-      continue;
-    }
-    const HistoryEntry& entry = history.given_planes(slot);
-    for (int k = 0; k < kHistoryPlanes; ++k) {
-      const Plane& from = entry[k < kPieces ? order[k] : k];
-      T* to = block + kSquares * k;
-      for (int i = 0; i < kSquares; ++i) to[i] = value_as<T>(from[turn ? kSquares - 1 - i : i]);
-    }
+  uint64_t words[kObservationPlanes];
+  uint32_t given = pack(game, words);
+  unpack<T, Stream>(words, given, out);
+  for (; given; given &= given - 1) {
+    const int back = __builtin_ctz(given);
+    write_given_block(game, back, out + kSquares * kHistoryPlanes * back);
   }
-  write_whole_board_planes<T, Stream>(game, out);
   PlaneStore<T, Stream>::done();
 }
 
 }  // namespace
 
 template <class T>
-void write_observation(const Board& board, T* out) {
-  write_planes<T, false>(observed(board), out);
+void write_observation(const ObservedGame& game, T* out) {
+  write_planes<T, false>(game, out);
 }
 
-template void write_observation<float>(const Board&, float*);
-template void write_observation<int32_t>(const Board&, int32_t*);
-template void write_observation<uint8_t>(const Board&, uint8_t*);
+template void write_observation<float>(const ObservedGame&, float*);
+template void write_observation<int32_t>(const ObservedGame&, int32_t*);
+template void write_observation<uint8_t>(const ObservedGame&, uint8_t*);
 
 template <class T>
 void unpack_observation(const uint64_t* packed, T* out) {
-  for (int plane = 0; plane < kObservationPlanes; ++plane, out += kSquares) {
-    if (is_piece_plane(plane))
-      expand<T, false>(packed[plane], false, out);
-    else
-      fill<T, false>(out, static_cast<int32_t>(static_cast<int64_t>(packed[plane])));
-  }
+  unpack<T, false>(packed, 0, out);
 }
 
 template void unpack_observation<float>(const uint64_t*, float*);
 template void unpack_observation<int32_t>(const uint64_t*, int32_t*);
 template void unpack_observation<uint8_t>(const uint64_t*, uint8_t*);
+
+bool write_packed_observation(const ObservedGame& game, uint64_t* out) { return pack(game, out) == 0; }
 
 size_t observation_bytes(ObservationFormat format) {
   switch (format) {
@@ -252,12 +254,12 @@ template <class T>
 void write_plane_changes(int plane, uint64_t now, uint64_t before, T* out) {
   T* values = out + kSquares * plane;
   if (!is_piece_plane(plane)) {
-    fill<T, false>(values, static_cast<int32_t>(static_cast<int64_t>(now)));
+    fill<T, false>(values, value_of(now));
     return;
   }
   Bitboard changed = now ^ before;
   if (__builtin_popcountll(changed) > kSquaresWorthSingleStores) {
-    expand<T, false>(now, false, values);
+    expand<T, false>(now, values);
     return;
   }
   for (; changed; changed &= changed - 1) {
@@ -269,7 +271,7 @@ void write_plane_changes(int plane, uint64_t now, uint64_t before, T* out) {
 template <class T>
 void write_changes(const ObservedGame& game, T* out, WrittenRow& written) {
   uint64_t now[kObservationPlanes];
-  if (!write_packed_observation(game, now)) {
+  if (pack(game, now) != 0) {
     write_planes<T, false>(game, out);
     written.known = false;
     return;
@@ -283,21 +285,18 @@ void write_changes(const ObservedGame& game, T* out, WrittenRow& written) {
   written.known = true;
 }
 
-// Calls write_values with out as an array of format's values, or writes the
-// packed words.
+// The one switch on the format: calls write_values with out as an array of
+// format's values, or writes the packed words; false when those have no
+// packed form.
 template <class WriteValues>
-void write_in_format(ObservationFormat format, const ObservedGame& game, void* out, WriteValues write_values) {
+bool write_in_format(ObservationFormat format, const ObservedGame& game, void* out, WriteValues write_values) {
   switch (format) {
-    case ObservationFormat::kFloat32: write_values(static_cast<float*>(out)); break;
-    case ObservationFormat::kInt32: write_values(static_cast<int32_t*>(out)); break;
-    case ObservationFormat::kUint8: write_values(static_cast<uint8_t*>(out)); break;
-    case ObservationFormat::kPacked: write_packed_observation(game, static_cast<uint64_t*>(out)); break;
+    case ObservationFormat::kFloat32: write_values(static_cast<float*>(out)); return true;
+    case ObservationFormat::kInt32: write_values(static_cast<int32_t*>(out)); return true;
+    case ObservationFormat::kUint8: write_values(static_cast<uint8_t*>(out)); return true;
+    case ObservationFormat::kPacked: return write_packed_observation(game, static_cast<uint64_t*>(out));
   }
-}
-
-template <bool Stream>
-void write_row(ObservationFormat format, const ObservedGame& game, void* out) {
-  write_in_format(format, game, out, [&]<class T>(T* values) { write_planes<T, Stream>(game, values); });
+  return false;
 }
 
 }  // namespace
@@ -306,78 +305,12 @@ void write_row_changes(ObservationFormat format, const ObservedGame& game, void*
   write_in_format(format, game, out, [&](auto* values) { write_changes(game, values, written); });
 }
 
-void write_row_changes(ObservationFormat format, const Board& board, void* out, WrittenRow& written) {
-  write_row_changes(format, observed(board), out, written);
-}
-
 void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out) {
-  write_row<true>(format, game, out);
+  write_in_format(format, game, out, [&]<class T>(T* values) { write_planes<T, true>(game, values); });
 }
 
-void write_cached_row(ObservationFormat format, const Board& board, void* out) {
-  write_row<false>(format, observed(board), out);
-}
-
-void write_batch_row(ObservationFormat format, const Board& board, void* out) {
-  write_batch_row(format, observed(board), out);
-}
-
-bool history_is_packable(const History& history) {
-  for (int slot = 0; slot < history.size(); ++slot) {
-    if (history.record(slot)) continue;
-    const HistoryEntry& entry = history.given_planes(slot);
-    Bitboard bits;
-    for (int k = 0; k < kPieces; ++k)
-      if (!plane_bits(entry[k], bits)) return false;
-    if (!plane_constant(entry[kWhiteRepetitionPlane]) || !plane_constant(entry[kBlackRepetitionPlane])) return false;
-  }
-  return true;
-}
-
-bool write_packed_observation(const Board& board, uint64_t* out) {
-  return write_packed_observation(observed(board), out);
-}
-
-bool write_packed_observation(const ObservedGame& game, uint64_t* out) {
-  const Position& p = game.position;
-  const bool black = p.side == kBlack;
-  const bool turn = black && !game.after_reset;
-  const int (&order)[kPieces] = black ? kBlackFirst : kWhiteFirst;
-  const History& history = game.history;
-  const auto word = [](int32_t v) { return static_cast<uint64_t>(static_cast<int64_t>(v)); };
-  for (int back = 0; back < kHistorySlots; ++back) {
-    uint64_t* block = out + kHistoryPlanes * back;
-    const int slot = history.slot_back(back);
-    if (slot < 0) {
-      std::fill_n(block, kHistoryPlanes, uint64_t{0});
-      continue;
-    }
-    if (const HistoryRecord* record = history.record(slot)) {
-      const Bitboard* whites = record->pieces.data() + WP;
-      const Bitboard* blacks = record->pieces.data() + BP;
-      side_planes(black ? blacks : whites, turn, block);
-      side_planes(black ? whites : blacks, turn, block + kPieceKinds);
-      block[kWhiteRepetitionPlane] = word(record->repetition[0]);
-      block[kBlackRepetitionPlane] = word(record->repetition[1]);
-      continue;
-    }
-    const HistoryEntry& entry = history.given_planes(slot);
-    for (int k = 0; k < kPieces; ++k) {
-      Bitboard bits;
-      if (!plane_bits(entry[order[k]], bits)) return false;
-      block[k] = turned(bits, turn);
-    }
-    for (int k = kWhiteRepetitionPlane; k < kHistoryPlanes; ++k) {
-      if (!plane_constant(entry[k])) return false;
-      block[k] = word(entry[k][0]);
-    }
-  }
-  out[kSideToMovePlane] = word(p.side);
-  out[kMoveCountPlane] = word(game.total_move_count);
-  constexpr int kRights[4] = {kWhiteKingSide, kWhiteQueenSide, kBlackKingSide, kBlackQueenSide};
-  for (int r = 0; r < 4; ++r) out[kCastlingPlanes + r] = (p.castle & kRights[r]) ? 1 : 0;
-  out[kNoProgressPlane] = word(p.no_progress_count);
-  return true;
+bool write_cached_row(ObservationFormat format, const ObservedGame& game, void* out) {
+  return write_in_format(format, game, out, [&]<class T>(T* values) { write_planes<T, false>(game, values); });
 }
 
 }  // namespace varnok

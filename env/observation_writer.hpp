@@ -25,24 +25,27 @@ size_t observation_bytes(ObservationFormat format);
 // episode started from. A Board is such a game; a tree search rebuilds the
 // games of its leaves with only these parts.
 struct ObservedGame {
+  ObservedGame(const Position& position, const History& history, int32_t total_move_count, bool after_reset)
+      : position(position), history(history), total_move_count(total_move_count), after_reset(after_reset) {}
+  // A Board is observed as it stands, so every writer below takes a Board too.
+  ObservedGame(const Board& board)  // NOLINT(google-explicit-constructor)
+      : ObservedGame(board.position, board.state_history, board.total_move_count, board.after_reset) {}
+
   const Position& position;
   const History& history;
   int32_t total_move_count;
   bool after_reset;
 };
 
-inline ObservedGame observed(const Board& board) {
-  return {board.position, board.state_history, board.total_move_count, board.after_reset};
-}
-
 // Writes one observation in format into a batch row (16-byte aligned), with
 // streaming stores: batches are far larger than the cache. A packed row
 // needs a packable history (see history_is_packable); callers keep only such
 // games.
 void write_batch_row(ObservationFormat format, const ObservedGame& game, void* out);
-void write_batch_row(ObservationFormat format, const Board& board, void* out);
-// The same with ordinary stores, for a row that is read again soon.
-void write_cached_row(ObservationFormat format, const Board& board, void* out);
+// The same with ordinary stores, for a row that is read again soon. Returns
+// false, with a packed row partly written, when the history has no packed
+// form.
+bool write_cached_row(ObservationFormat format, const ObservedGame& game, void* out);
 
 // What a row of a batch holds, in packed form (see write_packed_observation),
 // for a row that is written again and again: a game's row of a vector
@@ -62,16 +65,15 @@ struct alignas(64) WrittenRow {
 // describes, with ordinary stores to the squares that change, and updates
 // written. A history without a packed form is written whole.
 void write_row_changes(ObservationFormat format, const ObservedGame& game, void* out, WrittenRow& written);
-void write_row_changes(ObservationFormat format, const Board& board, void* out, WrittenRow& written);
 
 // Writes kObservationValues values. For uint8, values outside 0..255 (the
 // counters of long games) are clamped to that range.
 template <class T>
-void write_observation(const Board& board, T* out);
+void write_observation(const ObservedGame& game, T* out);
 
-extern template void write_observation<float>(const Board&, float*);
-extern template void write_observation<int32_t>(const Board&, int32_t*);
-extern template void write_observation<uint8_t>(const Board&, uint8_t*);
+extern template void write_observation<float>(const ObservedGame&, float*);
+extern template void write_observation<int32_t>(const ObservedGame&, int32_t*);
+extern template void write_observation<uint8_t>(const ObservedGame&, uint8_t*);
 
 // Whether a plane is a piece plane (0 or 1 on each square) in every
 // observation; all other planes hold one value on all 64 squares.
@@ -82,10 +84,9 @@ constexpr bool is_piece_plane(int plane) {
 // Writes kObservationPlanes words: a piece plane as the bitboard of its ones
 // (bit n for square n of the plane, so turning is already applied), every
 // other plane as its one value, sign-extended to 64 bits. Returns false, with
-// out partly written, when the history holds planes restored from a State
-// that have no such form.
+// the blocks of such entries zero, when the history holds planes restored
+// from a State that have no such form (see history_is_packable).
 bool write_packed_observation(const ObservedGame& game, uint64_t* out);
-bool write_packed_observation(const Board& board, uint64_t* out);
 
 // Whether word can stand for plane in a packed observation: every word is a
 // bitboard of a piece plane, while any other plane's word is a 32-bit value
@@ -104,7 +105,9 @@ extern template void unpack_observation<float>(const uint64_t*, float*);
 extern template void unpack_observation<int32_t>(const uint64_t*, int32_t*);
 extern template void unpack_observation<uint8_t>(const uint64_t*, uint8_t*);
 
-// Whether write_packed_observation can represent every entry of history.
-bool history_is_packable(const History& history);
+// Whether write_packed_observation can represent every entry of history:
+// whether every entry is a record (an entry restored from a State is kept as
+// given planes exactly when no record can hold it).
+inline bool history_is_packable(const History& history) { return history.all_records(); }
 
 }  // namespace varnok

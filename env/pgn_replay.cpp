@@ -36,6 +36,16 @@ bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedG
                   DrawRules rules) {
   Board board(rules);
   PgnGame game;
+  const ObservationFormat format = packed ? ObservationFormat::kPacked : ObservationFormat::kFloat32;
+  // The next row of the packed words or the float planes.
+  const auto row = [packed](ReplayedGames& out) -> void* {
+    if (packed) {
+      out.packed.resize(out.packed.size() + kObservationPlanes);
+      return out.packed.data() + out.packed.size() - kObservationPlanes;
+    }
+    out.planes.resize(out.planes.size() + kObservationValues);
+    return out.planes.data() + out.planes.size() - kObservationValues;
+  };
   for (;;) {
     const PgnReader::Progress progress = reader.next(game, chunk_budget);
     if (progress == PgnReader::Progress::kEnd) return false;
@@ -49,16 +59,9 @@ bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedG
     board.start_from(game.start, game.start_fullmove);
     int32_t ply = 0;
     for (const Move move : game.moves) {
-      if (packed) {
-        out.packed.resize(out.packed.size() + kObservationPlanes);
-        // A board started from a position holds only records, which always pack.
-        [[maybe_unused]] const bool written =
-            write_packed_observation(board, out.packed.data() + out.packed.size() - kObservationPlanes);
-        assert(written);
-      } else {
-        out.planes.resize(out.planes.size() + kObservationValues);
-        write_observation(board, out.planes.data() + out.planes.size() - kObservationValues);
-      }
+      // A board started from a position holds only records, which always pack.
+      [[maybe_unused]] const bool written = write_cached_row(format, board, row(out));
+      assert(written);
       const int32_t action = action_of_move(board.position.side, move);
       out.actions.push_back(action);
       out.results.push_back(result);

@@ -209,29 +209,10 @@ Position read_position(Reader& r) {
 
 // ---------------------------------------------------------------- history entries
 
-using NestedPlanes = std::vector<std::vector<int32_t>>;
-
 // The entry as piece bitboards and its two repetition values, when it is
-// one: 14 planes of 64, pieces 0 or 1 and never two on a square, the
-// repetition planes one value throughout.
+// a record whose boards also pack (never two pieces on a square).
 bool as_record(const NestedPlanes& entry, HistoryRecord& record) {
-  if (entry.size() != kHistoryPlanes) return false;
-  for (const auto& plane : entry)
-    if (plane.size() != kSquares) return false;
-  for (int k = 0; k < kPieces; ++k) {
-    record.pieces[k] = 0;
-    for (int s = 0; s < kSquares; ++s) {
-      if (entry[k][s] == 1)
-        record.pieces[k] |= square_bit(s);
-      else if (entry[k][s] != 0)
-        return false;
-    }
-  }
-  for (int k : {kWhiteRepetitionPlane, kBlackRepetitionPlane})
-    if (std::any_of(entry[k].begin(), entry[k].end(), [&](int32_t v) { return v != entry[k][0]; })) return false;
-  record.repetition[0] = entry[kWhiteRepetitionPlane][0];
-  record.repetition[1] = entry[kBlackRepetitionPlane][0];
-  return packable(record.pieces);
+  return record_of(entry, record) && packable(record.pieces);
 }
 
 void write_entry(Writer& w, const NestedPlanes& entry) {
@@ -253,20 +234,15 @@ void write_entry(Writer& w, const NestedPlanes& entry) {
 
 NestedPlanes read_entry(Reader& r) {
   const uint8_t form = r.u8();
-  NestedPlanes entry;
   if (form == kPackedEntry) {
-    const std::array<Bitboard, kPieces> pieces = read_pieces(r);
-    entry.assign(kHistoryPlanes, std::vector<int32_t>(kSquares, 0));
-    for (int k = 0; k < kPieces; ++k)
-      for (int s = 0; s < kSquares; ++s) entry[k][s] = (pieces[k] >> s) & 1;
-    const int32_t white_repetition = r.i32();
-    const int32_t black_repetition = r.i32();
-    entry[kWhiteRepetitionPlane].assign(kSquares, white_repetition);
-    entry[kBlackRepetitionPlane].assign(kSquares, black_repetition);
-    return entry;
+    HistoryRecord record;
+    record.pieces = read_pieces(r);
+    record.repetition[0] = r.i32();
+    record.repetition[1] = r.i32();
+    return planes_of(record);
   }
   if (form != kNestedEntry) refuse("history entry form " + std::to_string(form) + " is unknown");
-  entry.resize(r.count(4, "history plane"));
+  NestedPlanes entry(r.count(4, "history plane"));
   for (auto& plane : entry) {
     plane.resize(r.count(4, "history value"));
     for (int32_t& v : plane) v = r.i32();

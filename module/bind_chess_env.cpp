@@ -138,15 +138,8 @@ void print_to_interpreter(void*, const char* text) { py::print(text, py::arg("en
 py::array observation_of(const Board& board, const std::string& dtype) {
   const ObservationFormat format = observation_format(dtype);
   py::array out(observation_dtype(format), observation_shape(format, -1));
-  switch (format) {
-    case ObservationFormat::kFloat32: write_observation(board, static_cast<float*>(out.mutable_data())); break;
-    case ObservationFormat::kInt32: write_observation(board, static_cast<int32_t*>(out.mutable_data())); break;
-    case ObservationFormat::kUint8: write_observation(board, static_cast<uint8_t*>(out.mutable_data())); break;
-    case ObservationFormat::kPacked:
-      if (!write_packed_observation(board, static_cast<uint64_t*>(out.mutable_data())))
-        throw py::value_error("this game's history holds restored planes that a packed observation cannot represent");
-      break;
-  }
+  if (!write_cached_row(format, board, out.mutable_data()))
+    throw py::value_error("this game's history holds restored planes that a packed observation cannot represent");
   return out;
 }
 

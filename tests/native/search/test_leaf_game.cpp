@@ -41,7 +41,7 @@ Outcome expect_same_along(const Board& root, const std::vector<int32_t>& actions
   LeafGame game;
   ActionMap listing;
   game.start(root);
-  EXPECT_EQ(observation_of(game.observed()), observation_of(observed(board)));
+  EXPECT_EQ(observation_of(game.observed()), observation_of(ObservedGame(board)));
   Outcome outcome;
   for (size_t ply = 0; ply < actions.size() && !outcome.done(); ++ply) {
     const Move move = board.move_index.at(actions[ply]);
@@ -52,8 +52,8 @@ Outcome expect_same_along(const Board& root, const std::vector<int32_t>& actions
     EXPECT_EQ(leaf.reward, outcome.reward) << "ply " << ply;
     EXPECT_EQ(entries(listing), entries(board.move_index)) << "ply " << ply;
     EXPECT_EQ(game.position(), board.position) << "ply " << ply;
-    EXPECT_EQ(observation_of(game.observed()), observation_of(observed(board))) << "ply " << ply;
-    EXPECT_EQ(packed_of(game.observed()), packed_of(observed(board))) << "ply " << ply;
+    EXPECT_EQ(observation_of(game.observed()), observation_of(ObservedGame(board))) << "ply " << ply;
+    EXPECT_EQ(packed_of(game.observed()), packed_of(ObservedGame(board))) << "ply " << ply;
   }
   return outcome;
 }
