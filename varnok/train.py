@@ -167,7 +167,8 @@ class ShardDataset(IterableDataset):
     ((n, 119) int64, the packed words as torch holds them; unpack on the
     device), "action" (int64, the move played) and "value" (float32, the
     result for the side to move). ``part`` "train" or "held-out" keeps the
-    games of that side of a ``held_out`` share. With ``shuffle`` the order is
+    games of that side of a ``held_out`` share; batches hold ``batch_size``
+    rows (the last of a pass may be shorter). With ``shuffle`` the order is
     drawn from ``seed`` plus the epoch (``set_epoch``). Under a DataLoader
     with workers (``batch_size=None``), each worker reads its own shards."""
 
@@ -187,15 +188,27 @@ class ShardDataset(IterableDataset):
     def __iter__(self):
         info = get_worker_info()
         part = (0, 1) if info is None else (info.id, info.num_workers)
+        pending: list[dict[str, np.ndarray]] = []
+        count = 0
         for batch in read_shards(self.path, self.batch_size, value=True, shuffle=self.shuffle,
                                  seed=self.seed + self.epoch, part=part):
             held = held_out_rows(batch["game"], self.held_out)
             keep = held if self.part == "held-out" else ~held
-            if not keep.any():
-                continue
-            yield {"obs": torch.from_numpy(batch["obs"][keep].view(np.int64)),
-                   "action": torch.from_numpy(batch["action"][keep].astype(np.int64)),
-                   "value": torch.from_numpy(batch["value"][keep])}
+            pending.append({name: batch[name][keep] for name in ("obs", "action", "value")})
+            count += int(keep.sum())
+            while count >= self.batch_size:
+                rows = {name: np.concatenate([p[name] for p in pending]) for name in pending[0]}
+                yield self._tensors({name: column[:self.batch_size] for name, column in rows.items()})
+                pending = [{name: column[self.batch_size:] for name, column in rows.items()}]
+                count -= self.batch_size
+        if count:
+            yield self._tensors({name: np.concatenate([p[name] for p in pending]) for name in pending[0]})
+
+    @staticmethod
+    def _tensors(rows: dict[str, np.ndarray]) -> dict[str, torch.Tensor]:
+        return {"obs": torch.from_numpy(np.ascontiguousarray(rows["obs"]).view(np.int64)),
+                "action": torch.from_numpy(rows["action"].astype(np.int64)),
+                "value": torch.from_numpy(np.ascontiguousarray(rows["value"]))}
 
 
 def losses(network: Network, batch: dict, device: torch.device) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
@@ -288,7 +301,7 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
             optimiser.zero_grad()
             loss.backward()  # type: ignore[no-untyped-call]
             optimiser.step()
-            running.append(float(loss))
+            running.append(loss.item())
             done += 1
             positions += len(rows["action"])
             if done % eval_every == 0:
