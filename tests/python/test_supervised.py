@@ -192,6 +192,9 @@ def test_a_checkpoint_reloads_and_plays_identically(pipeline, tmp_path):
               "--pgn", tmp_path / "cli.pgn", "--quiet")
     assert "games" in out
     assert moves_of((tmp_path / "cli.pgn").read_text()) == moves_of(mine.pgn())
+    for text in ("torch:nowhere.pt:4", "torch:net.pt", "torch::4", f"torch:{folder / 'net.pt'}:many"):
+        with pytest.raises(ValueError, match="player 'torch:"):
+            players.player_from_text(text)
     # The UCI front end plays it.
     uci = subprocess.run([sys.executable, "-m", "varnok", "uci", f"torch:{folder / 'net.pt'}:4"],
                          input="uci\nposition startpos moves e2e4\ngo nodes 4\nquit\n", capture_output=True,
