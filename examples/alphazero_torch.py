@@ -37,42 +37,21 @@ import copy
 import json
 import time
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
 import torch
 import torch.nn.functional as F
-from torch import nn
-from torch.utils.dlpack import from_dlpack
 
 import varnok
 from varnok import arena, players
+from varnok.train import ACTIONS, PLANES, Network, evaluator, unpack
 
-ACTIONS = 4672
-PLANES = 119
-TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
 BLACK_TO_MOVE_PLANE = 112
 # Points of the side to move's pawn, knight, bishop, rook and queen planes
 # (the opponent's follow six planes later).
 PIECE_POINTS = (1, 3, 3, 5, 9)
 OPPONENT_PIECES = 6
-# The counter planes as the network sees them: roughly 0 to 1.
-PLANE_SCALE = torch.ones(PLANES)
-PLANE_SCALE[TOTAL_MOVES_PLANE] = 1 / 200
-PLANE_SCALE[NO_PROGRESS_PLANE] = 1 / 100
-# Planes that are one bit per square (the pieces of each of the eight
-# positions); every other plane holds one number on all squares.
-PIECE_PLANES = torch.tensor([p < 112 and p % 14 < 12 for p in range(PLANES)])
-BITS = 2 ** torch.arange(64, dtype=torch.int64)
-
-
-def unpack(packed: np.ndarray, device: torch.device) -> torch.Tensor:
-    """Packed observations (N, 119) uint64 as float planes (N, 119, 8, 8) on the device."""
-    # DLPack takes the search's read-only buffers as they are, without a copy.
-    words = from_dlpack(np.ascontiguousarray(packed).view(np.int64)).to(device)
-    bits = (words.unsqueeze(-1) & BITS.to(device)) != 0
-    planes = torch.where(PIECE_PLANES.to(device)[:, None], bits.float(), words.unsqueeze(-1).float())
-    return planes.view(-1, PLANES, 8, 8) * PLANE_SCALE.to(device)[:, None, None]
 
 
 def white_material_lead(packed: np.ndarray) -> int:
@@ -80,56 +59,6 @@ def white_material_lead(packed: np.ndarray) -> int:
     lead = sum(points * (int(packed[p]).bit_count() - int(packed[p + OPPONENT_PIECES]).bit_count())
                for p, points in enumerate(PIECE_POINTS))
     return -lead if packed[BLACK_TO_MOVE_PLANE] else lead
-
-
-class Residual(nn.Module):
-    def __init__(self, channels: int):
-        super().__init__()
-        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
-        self.bn1 = nn.BatchNorm2d(channels)
-        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
-        self.bn2 = nn.BatchNorm2d(channels)
-
-    def forward(self, x: torch.Tensor) -> torch.Tensor:
-        y = F.relu(self.bn1(self.conv1(x)))
-        return F.relu(x + self.bn2(self.conv2(y)))
-
-
-class Network(nn.Module):
-    """A residual tower with AlphaZero's two heads: policy logits over the
-    4672 actions and a value in [-1, 1] for the side to move."""
-
-    def __init__(self, blocks: int = 4, channels: int = 32):
-        super().__init__()
-        self.blocks, self.channels = blocks, channels
-        self.stem = nn.Sequential(nn.Conv2d(PLANES, channels, 3, padding=1, bias=False),
-                                  nn.BatchNorm2d(channels), nn.ReLU())
-        self.tower = nn.Sequential(*(Residual(channels) for _ in range(blocks)))
-        self.policy = nn.Sequential(nn.Conv2d(channels, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(),
-                                    nn.Flatten(), nn.Linear(2 * 64, ACTIONS))
-        self.value = nn.Sequential(nn.Conv2d(channels, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(),
-                                   nn.Flatten(), nn.Linear(64, 64), nn.ReLU(), nn.Linear(64, 1), nn.Tanh())
-
-    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        x = self.tower(self.stem(planes))
-        return self.policy(x), self.value(x).squeeze(-1)
-
-
-Evaluate = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]
-
-
-def evaluator(network: Network, device: torch.device, packed: bool) -> Evaluate:
-    """The network as an ``evaluate(obs, legal_mask) -> (logits, values)`` for varnok.MCTS."""
-
-    @torch.inference_mode()
-    def evaluate(obs: np.ndarray, legal_mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        network.eval()
-        planes = unpack(obs, device) if packed else from_dlpack(obs).to(device) * \
-            PLANE_SCALE.to(device)[:, None, None]
-        logits, values = network(planes)
-        return logits.float().cpu().numpy(), values.float().cpu().numpy()
-
-    return evaluate
 
 
 class ReplayBuffer:

@@ -4,6 +4,7 @@
     python -m varnok pgn2shards GAMES.pgn|GAMES.pgn.zst|FOLDER OUT
     python -m varnok verify OUT
     python -m varnok view GAMES.pgn [-o GAMES.html]
+    python -m varnok train out/games --out net.pt --minutes 10
     python -m varnok match material:1 random --games 200
     python -m varnok uci uct:800
 
@@ -32,6 +33,7 @@ compressed file they count bytes of the decompressed text.
 """
 MATCH_EXAMPLES = """players:
   random, material:DEPTH, uct:SIMULATIONS, mcts:MODULE:FUNCTION:SIMULATIONS[:logits],
+  torch:CHECKPOINT:SIMULATIONS (MCTS over a network of `python -m varnok train`),
   uci:COMMAND[:name=value,...] (nodes, depth, movetime in ms; other names are UCI options)
 
 examples:
@@ -42,11 +44,21 @@ examples:
 """
 UCI_EXAMPLES = """examples:
   python -m varnok uci material:2
+  python -m varnok uci torch:net.pt:200
   python -m varnok uci mcts:mynet:evaluate:400      # then in a GUI: go movetime 1000
 """
 VERIFY_EXAMPLES = """examples:
   python -m varnok verify out/sp
   python -m varnok verify out/lichess --skip-source   # the PGN files are not on this machine
+"""
+TRAIN_EXAMPLES = """examples:
+  python -m varnok train out/games --out net.pt --minutes 10
+  python -m varnok train out/games --out big.pt --blocks 6 --channels 64 --steps 20000 --device cuda
+
+Needs PyTorch (pip install varnok[torch]). A line per measure: steps, time,
+positions seen, the training loss since the last line, and on the held-out
+games the policy accuracy (the move played is the network's first choice),
+the policy loss and the value loss; the checkpoint is written each time.
 """
 VIEW_EXAMPLES = """examples:
   python -m varnok view games.pgn                   # writes games.html
@@ -128,6 +140,26 @@ def parser() -> argparse.ArgumentParser:
                     help="PGN text per shard, in MB (decompressed for a compressed file)")
     _engine_args(pg)
 
+    tr = sub.add_parser("train", help="train a policy-and-value network on shards (PyTorch)",
+                        epilog=TRAIN_EXAMPLES, formatter_class=HelpFormatter,
+                        description="Trains a residual network to predict the move played at each row of a shard "
+                                    "folder and the game's result for the side to move.")
+    tr.add_argument("shards", help="the shard folder (from pgn2shards or selfplay)")
+    tr.add_argument("--out", required=True, help="the checkpoint to write (required)")
+    tr.add_argument("--minutes", type=float, default=None, help="training time (default: none; give it or --steps)")
+    tr.add_argument("--steps", type=int, default=None, help="Adam steps (default: none; give it or --minutes)")
+    tr.add_argument("--batch", type=int, default=256, metavar="N", help="positions per step")
+    tr.add_argument("--lr", type=float, default=1e-3, help="Adam's learning rate")
+    tr.add_argument("--blocks", type=int, default=4, metavar="N", help="residual blocks")
+    tr.add_argument("--channels", type=int, default=32, metavar="N", help="channels per convolution")
+    tr.add_argument("--held-out", type=float, default=0.05, metavar="SHARE",
+                    help="share of the games kept out of training and measured")
+    tr.add_argument("--eval-every", type=int, default=500, metavar="N", help="steps between measures")
+    tr.add_argument("--seed", type=int, default=0, help="weights and shuffle")
+    tr.add_argument("--device", default="cpu", help="torch device")
+    tr.add_argument("--workers", type=int, default=0, metavar="N", help="data-loader worker processes")
+    tr.add_argument("--threads", type=int, default=None, metavar="N", help="torch threads (default: torch's)")
+
     vf = sub.add_parser("verify", help="replay every game of a shard folder and check every row",
                         epilog=VERIFY_EXAMPLES, formatter_class=HelpFormatter,
                         description="Checks every shard against the manifest, replays every game and checks every "
@@ -181,7 +213,8 @@ def parser() -> argparse.ArgumentParser:
     uc = sub.add_parser("uci", help="speak UCI on stdin/stdout for a player (GUIs, match managers)",
                         epilog=UCI_EXAMPLES, formatter_class=HelpFormatter,
                         description="Plays PLAYER as a UCI engine on standard input and output.")
-    uc.add_argument("player", metavar="PLAYER", help="random, material:D, uct:N, mcts:MODULE:FUNCTION:N")
+    uc.add_argument("player", metavar="PLAYER",
+                    help="random, material:D, uct:N, mcts:MODULE:FUNCTION:N, torch:CHECKPOINT:N")
     return top
 
 
@@ -210,6 +243,28 @@ def _view(args: argparse.Namespace) -> int:
     except (OSError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
+    return 0
+
+
+def _train(args: argparse.Namespace) -> int:
+    try:
+        from varnok import train
+    except ImportError as exc:
+        print(f"error: training needs PyTorch (pip install varnok[torch]): {exc}", file=sys.stderr)
+        return 1
+    if args.threads:
+        train.torch.set_num_threads(args.threads)
+    try:
+        train.supervised(args.shards, args.out, minutes=args.minutes, steps=args.steps, batch=args.batch,
+                         lr=args.lr, blocks=args.blocks, channels=args.channels, held_out=args.held_out,
+                         eval_every=args.eval_every, seed=args.seed, device=args.device, workers=args.workers,
+                         log=lambda line: print(line, flush=True))
+    except (train.ShardError, OSError, ValueError, TypeError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("error: interrupted (the last checkpoint written is kept)", file=sys.stderr)
+        return 130
     return 0
 
 
@@ -284,6 +339,8 @@ def main(argv=None) -> int:
         return uci.main(args.player)
     if args.command == "view":
         return _view(args)
+    if args.command == "train":
+        return _train(args)
     from varnok import data
     try:
         if args.command == "selfplay":

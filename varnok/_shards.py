@@ -49,6 +49,10 @@ FORMAT = "varnok-shards"
 VERSION = 1
 MANIFEST = "manifest.json"
 PLANES = 119
+# The plane that is 1 on every square when black is to move, 0 for white.
+BLACK_TO_MOVE_PLANE = 112
+# Rows a shuffled read mixes at a time (shuffle=True): about 60 MB of packed observations.
+SHUFFLE_ROWS = 1 << 16
 SHARD_NAME = re.compile(r"^shard-(\d{6})\.parquet$")
 TEMP_NAME = re.compile(r"^\.shard-(\d{6})\.parquet\.\d+\.tmp$|^\.manifest\.json\.\d+\.tmp$")
 
@@ -342,7 +346,7 @@ def packed_obs(column: pa.Array) -> np.ndarray:
     return column.flatten().to_numpy().reshape(-1, PLANES)
 
 
-def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool) -> dict:
+def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool, value: bool = False) -> dict:
     col = batch.column("obs")
     if isinstance(col, pa.ChunkedArray):
         col = col.combine_chunks()
@@ -350,6 +354,10 @@ def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool) -> di
     out = {"obs": words if obs == "packed" else unpack(words, obs)}
     for name in ("action", "result", "game", "ply"):
         out[name] = batch.column(name).to_numpy()
+    if value:
+        # The result is white's; the player to move at a row wins it when white is to move there.
+        black = words[:, BLACK_TO_MOVE_PLANE] != 0
+        out["value"] = np.where(black, -out["result"], out["result"]).astype(np.float32)
     if policy:
         a, v = batch.column("policy_actions"), batch.column("policy_visits")
         if isinstance(a, pa.ChunkedArray):
@@ -375,32 +383,88 @@ def _batches(f, file, batch_size, columns):
         raise ShardError(f"{file}: damaged shard ({exc})") from None
 
 
-def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool = False):
+def _rebatched(batches, batch_size: int):
+    """Tables of exactly batch_size rows (the last may be shorter) from batches of any size."""
+    pending: list[pa.RecordBatch] = []
+    count = 0
+    for batch in batches:
+        pending.append(batch)
+        count += batch.num_rows
+        while count >= batch_size:
+            table = pa.Table.from_batches(pending)
+            yield table.slice(0, batch_size)
+            rest = table.slice(batch_size)
+            pending = rest.to_batches() if rest.num_rows else []
+            count = rest.num_rows
+    if count:
+        yield pa.Table.from_batches(pending)
+
+
+def _shuffled(batches, rows: int, rng: np.random.Generator):
+    """The rows of `batches` in a random order, through a buffer of `rows`:
+    whenever it is full, half of it, drawn at random, goes out; the rest at
+    the end. Every row comes out once."""
+    pending: list[pa.RecordBatch] = []
+    count = 0
+    for batch in batches:
+        pending.append(batch)
+        count += batch.num_rows
+        if count >= rows:
+            table = pa.Table.from_batches(pending).combine_chunks()
+            order = rng.permutation(count)
+            keep = rows // 2
+            yield from table.take(order[keep:]).to_batches()
+            pending = table.take(order[:keep]).to_batches()
+            count = keep
+    if count:
+        table = pa.Table.from_batches(pending).combine_chunks()
+        yield from table.take(rng.permutation(count)).to_batches()
+
+
+def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool = False, value: bool = False,
+                shuffle: bool | int = False, seed: int = 0, part: tuple[int, int] = (0, 1)):
     """Iterates NumPy batches of `batch_size` rows (the last may be shorter)
     over every finished shard of a folder, in shard order: dicts with
     "obs" ((n, 119) uint64 for "packed", else (n, 119, 8, 8) of "float32" or
     "int32" through varnok.unpack), "action", "result", "game", "ply", and
-    with policy=True "policy" (float32 (n, 4672) visit shares)."""
+    with policy=True "policy" (float32 (n, 4672) visit shares).
+
+    value=True adds "value" (float32): the game's result for the player to
+    move at the row (+1 a win, 0 a draw, -1 a loss), where "result" is
+    white's.
+
+    shuffle=True reads the shards in an order drawn from `seed` and the rows
+    through a shuffle buffer of 65536 rows (shuffle=N: of N rows): every row
+    comes exactly once per pass, and the same seed gives the same order (a
+    new seed per epoch gives a new one). `part=(i, n)` reads only the i-th of
+    n disjoint parts of the shards (after the shuffle of their order), so n
+    data-loader workers read every row once between them."""
     if obs not in ("packed", "float32", "int32"):
         raise ValueError(f'obs must be "packed", "float32" or "int32", got {obs!r}')
     batch_size = integer(batch_size, "batch_size", 1)
+    if not isinstance(shuffle, (bool, int)):
+        raise TypeError(f"shuffle must be a bool or a number of rows, got {type(shuffle).__name__}")
+    buffer = SHUFFLE_ROWS if shuffle is True else 0 if shuffle is False else integer(shuffle, "shuffle", 1)
+    seed = integer(seed, "seed", 0)
+    if not (isinstance(part, tuple) and len(part) == 2):
+        raise TypeError(f"part must be a tuple (index, count), got {part!r}")
+    count = integer(part[1], "the part count", 1)
+    index = integer(part[0], "the part index", 0, count - 1)
     folder = Folder(path)
     columns = ["obs", "action", "result", "game", "ply"] + (["policy_actions", "policy_visits"] if policy else [])
-    pending: list[pa.RecordBatch] = []
-    count = 0
-    for shard, file, entry in folder.files():
-        f = open_checked(file, entry)
-        for batch in _batches(f, file, batch_size, columns):
-            pending.append(batch)
-            count += batch.num_rows
-            while count >= batch_size:
-                table = pa.Table.from_batches(pending)
-                yield batch_arrays(table.slice(0, batch_size), obs, policy)
-                rest = table.slice(batch_size)
-                pending = rest.to_batches() if rest.num_rows else []
-                count = rest.num_rows
-    if count:
-        yield batch_arrays(pa.Table.from_batches(pending), obs, policy)
+    rng = np.random.default_rng(seed)
+    files = folder.files()
+    if buffer:
+        files = [files[k] for k in rng.permutation(len(files))]
+    files = files[index::count]
+
+    def batches():
+        for _shard, file, entry in files:
+            yield from _batches(open_checked(file, entry), file, batch_size, columns)
+
+    rows = _shuffled(batches(), buffer, rng) if buffer else batches()
+    for table in _rebatched(rows, batch_size):
+        yield batch_arrays(table, obs, policy, value)
 
 
 def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", expected=None,

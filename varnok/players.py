@@ -474,7 +474,8 @@ def _option_value(text: str):
 def player_from_text(text: str, seed: int = 0) -> BasePlayer:
     """A player from its command-line text: ``random``, ``material:2``,
     ``uct:800``, ``mcts:module:function:200`` (add ``:logits`` for a function
-    that returns logits) or ``uci:stockfish:nodes=1000,Skill Level=0`` (the
+    that returns logits), ``torch:net.pt:200`` (MCTS over a checkpoint's
+    network, see varnok.train; needs PyTorch) or ``uci:stockfish:nodes=1000,Skill Level=0`` (the
     limit fields nodes, depth, movetime in ms; every other name=value is a UCI
     option). ValueError naming the text for anything else."""
     if not isinstance(text, str):
@@ -496,6 +497,12 @@ def player_from_text(text: str, seed: int = 0) -> BasePlayer:
             if len(parts) != 3:
                 raise ValueError("give mcts:module:function:simulations")
             return MCTS(f"{parts[0]}:{parts[1]}", int(parts[2]), logits=logits, seed=seed)
+        if kind == "torch":
+            path, colon, simulations = rest.rpartition(":")
+            if not colon or not path or not simulations.strip().isdigit():
+                raise ValueError("give torch:CHECKPOINT:SIMULATIONS")
+            from varnok import train  # torch is imported only for a network player
+            return train.player(path, int(simulations), seed=seed)
         if kind == "uci":
             command, _, settings = rest.partition(":")
             if not command:
@@ -515,4 +522,4 @@ def player_from_text(text: str, seed: int = 0) -> BasePlayer:
     except ValueError as exc:
         raise ValueError(f"player {text!r}: {exc}") from None
     raise ValueError(f"player {text!r}: expected random, material:DEPTH, uct:SIMULATIONS, "
-                     "mcts:MODULE:FUNCTION:SIMULATIONS or uci:COMMAND[:name=value,...]")
+                     "mcts:MODULE:FUNCTION:SIMULATIONS, torch:CHECKPOINT:SIMULATIONS or uci:COMMAND[:name=value,...]")

@@ -1,0 +1,222 @@
+"""The supervised pipeline: value targets and seeded shuffles of read_shards,
+then games -> shards -> training -> a checkpoint that plays, at a tiny size."""
+
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+pytest.importorskip("pyarrow")
+chess = pytest.importorskip("chess")
+import chess.pgn  # noqa: E402
+
+from varnok import ChessEnv, arena, players  # noqa: E402
+from varnok import data as vd  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+# Hand-checked games: (start FEN or None, moves, result for white, value per ply for the player to move).
+KNOWN = [
+    (None, "f2f3 e7e5 g2g4 d8h4", -1, [-1, 1, -1, 1]),                      # fool's mate: black mates
+    ("r3k2r/pppq1ppp/2n2n2/3pp3/3PP3/2N2N2/PPPQ1PPP/R3K2R b KQkq - 4 8",  # black to move first
+     "e8g8 e1c1", 0, [0, 0]),
+    (None, "e2e4 e7e5 d1h5 b8c6 f1c4 g8f6 h5f7", 1, [1, -1, 1, -1, 1, -1, 1]),  # scholar's mate
+]
+RESULT_TEXT = {1: "1-0", -1: "0-1", 0: "1/2-1/2"}
+
+
+def known_pgn(path):
+    texts = []
+    for fen, moves, result, _ in KNOWN:
+        board = chess.Board(fen) if fen else chess.Board()
+        game = chess.pgn.Game.from_board(board)
+        node = game
+        for uci in moves.split():
+            node = node.add_variation(chess.Move.from_uci(uci))
+        game.headers["Result"] = RESULT_TEXT[result]
+        texts.append(str(game))
+    path.write_text("\n\n".join(texts) + "\n")
+    return path
+
+
+@pytest.fixture(scope="module")
+def known_shards(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("known")
+    # Small ranges: one game a shard, so shuffles cross shard files.
+    vd.pgn2shards(known_pgn(folder / "known.pgn"), folder / "shards", chunk_bytes=64, engine="local",
+                  progress=False)
+    return folder / "shards"
+
+
+def moves_of(text):
+    import io
+
+    games, f = [], io.StringIO(text)
+    while (game := chess.pgn.read_game(f)) is not None:
+        games.append([m.uci() for m in game.mainline_moves()])
+    return games
+
+
+def rows_of(batches):
+    return [(int(g), int(p)) for b in batches for g, p in zip(b["game"], b["ply"])]
+
+
+def test_value_is_the_result_for_the_player_to_move(known_shards):
+    batches = list(vd.read_shards(known_shards, batch_size=5, value=True))
+    assert [len(b["value"]) for b in batches] == [5, 5, 3]
+    value = np.concatenate([b["value"] for b in batches])
+    result = np.concatenate([b["result"] for b in batches])
+    assert value.dtype == np.float32
+    assert value.tolist() == [v for *_, values in KNOWN for v in values]
+    assert result.tolist() == [r for _, moves, r, _ in KNOWN for _ in moves.split()]
+    assert "value" not in next(vd.read_shards(known_shards))
+
+
+def test_shuffle_is_seeded_and_gives_every_row_once(known_shards):
+    in_order = rows_of(vd.read_shards(known_shards, batch_size=4))
+    assert len(in_order) == 13 and len(set(in_order)) == 13
+    for buffer in (True, 3):  # a buffer larger than the folder, and one that fills and flushes
+        first = list(vd.read_shards(known_shards, batch_size=4, value=True, shuffle=buffer, seed=1))
+        again = rows_of(vd.read_shards(known_shards, batch_size=4, value=True, shuffle=buffer, seed=1))
+        other = rows_of(vd.read_shards(known_shards, batch_size=4, value=True, shuffle=buffer, seed=2))
+        assert [len(b["game"]) for b in first] == [4, 4, 4, 1]
+        assert rows_of(first) == again != other != in_order
+        assert sorted(rows_of(first)) == sorted(other) == sorted(in_order)
+        # Every column of a row moves with it.
+        truth = {row: (v, a) for b in vd.read_shards(known_shards, value=True)
+                 for row, v, a in zip(rows_of([b]), b["value"], b["action"])}
+        assert all(truth[row] == (v, a) for b in first for row, v, a in zip(rows_of([b]), b["value"], b["action"]))
+        # Parts split the (shuffled) shards between readers: disjoint, and together every row.
+        parts = [rows_of(vd.read_shards(known_shards, shuffle=buffer, seed=1, part=(i, 2))) for i in range(2)]
+        assert parts[0] and parts[1] and sorted(parts[0] + parts[1]) == sorted(in_order)
+    for options, error in [({"shuffle": "yes"}, TypeError), ({"shuffle": 0}, ValueError),
+                           ({"part": (2, 2)}, ValueError), ({"part": [0, 1]}, TypeError),
+                           ({"seed": -1}, ValueError)]:
+        with pytest.raises(error):
+            next(vd.read_shards(known_shards, **options))
+
+
+def run(*args, timeout=600):
+    done = subprocess.run([sys.executable, "-m", "varnok", *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, cwd=ROOT)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.fixture(scope="module")
+def pipeline(tmp_path_factory):
+    """Each stage's command at a tiny size: a match's games, shards, a few training steps."""
+    pytest.importorskip("torch")
+    folder = tmp_path_factory.mktemp("pipeline")
+    run("match", "material:1", "uct:16", "--games", 4, "--max-plies", 40, "--openings", "builtin",
+        "--pgn", folder / "games.pgn", "--quiet")
+    run("pgn2shards", folder / "games.pgn", folder / "shards", "--chunk-mb", 0.002, "--engine", "local", "--quiet")
+    log = run("train", folder / "shards", "--out", folder / "net.pt", "--steps", 6, "--batch", 16,
+              "--eval-every", 3, "--held-out", 0.25, "--blocks", 1, "--channels", 8, "--threads", 1)
+    return folder, log
+
+
+def test_pipeline_targets_are_legal_and_values_match_the_results(pipeline):
+    from varnok import train
+
+    folder, log = pipeline
+    lines = [line for line in log.splitlines() if line.startswith("step")]
+    assert [line.split()[1] for line in lines] == ["3", "6"] and "held-out: accuracy" in lines[-1]
+    # Every training row, replayed from the match's PGN with python-chess: the target move is
+    # legal there and the value is the result for the side to move.
+    expected = []
+    with open(folder / "games.pgn") as f:
+        while (game := chess.pgn.read_game(f)) is not None:
+            white = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}[game.headers["Result"]]
+            board, env = game.board(), ChessEnv()
+            env.load_fen(board.fen())
+            for move in game.mainline_moves():
+                action = env.uci_to_action(move.uci())
+                assert action in env.legal_actions()
+                expected.append((env.observation("packed").tobytes(), action,
+                                 white if board.turn == chess.WHITE else -white))
+                board.push(move)
+                env.play(action)
+    both = [train.ShardDataset(folder / "shards", 7, shuffle=False, held_out=0.25, part=p)
+            for p in ("train", "held-out")]
+    got = [(o.numpy().tobytes(), int(a), float(v)) for d in both for b in d
+           for o, a, v in zip(b["obs"], b["action"], b["value"])]
+    assert sorted(got) == sorted(expected)
+    for d in both:  # whole batches of the kept games' rows, the last of a pass shorter
+        sizes = [len(b["obs"]) for b in d]
+        assert sizes and sizes[:-1] == [7] * (len(sizes) - 1) and 0 < sizes[-1] <= 7
+    assert {b["obs"].shape[1] for d in both for b in d} == {119}
+
+
+def test_losses_are_finite_and_fall_on_a_fixed_batch(pipeline):
+    import torch
+    from varnok import train
+
+    folder, _ = pipeline
+    torch.manual_seed(0)
+    network = train.Network(1, 8)
+    optimiser = torch.optim.Adam(network.parameters(), lr=1e-2)
+    batch = next(iter(train.ShardDataset(folder / "shards", 32, shuffle=True, seed=0)))
+    logits, values = network(train.unpack(batch["obs"], torch.device("cpu")))
+    assert logits.shape == (32, 4672) and values.shape == (32,) and bool((values.abs() <= 1).all())
+    seen = []
+    for _ in range(30):
+        policy_loss, value_loss, _hits = train.losses(network, batch, torch.device("cpu"))
+        loss = policy_loss + value_loss
+        optimiser.zero_grad()
+        loss.backward()
+        optimiser.step()
+        seen.append(loss.item())
+    assert np.isfinite(seen).all() and seen[-1] < 0.5 * seen[0]
+
+
+def test_a_checkpoint_reloads_and_plays_identically(pipeline, tmp_path):
+    import torch
+    from varnok import train
+
+    folder, _ = pipeline
+    network = train.load(folder / "net.pt")
+    assert (network.blocks, network.channels) == (1, 8)
+    train.save(tmp_path / "again.pt", network)
+    reloaded = train.load(tmp_path / "again.pt")
+    cpu = torch.device("cpu")
+    obs = np.stack([ChessEnv().observation("packed")] * 3)
+    assert all(np.array_equal(x, y) for x, y in zip(train.evaluator(network, cpu, True)(obs, None),
+                                                    train.evaluator(reloaded, cpu, True)(obs, None)))
+    # The same games in this process (the network held in memory) and through the command line.
+    here = players.MCTS(train.evaluator(network, cpu, True), 4, logits=True, obs_dtype="packed")
+    mine = arena.match(here, players.Material(1), games=2, seed=5, max_plies=30)
+    out = run("match", f"torch:{folder / 'net.pt'}:4", "material:1", "--games", 2, "--seed", 5, "--max-plies", 30,
+              "--pgn", tmp_path / "cli.pgn", "--quiet")
+    assert "games" in out
+    assert moves_of((tmp_path / "cli.pgn").read_text()) == moves_of(mine.pgn())
+    for text in ("torch:nowhere.pt:4", "torch:net.pt", "torch::4", f"torch:{folder / 'net.pt'}:many"):
+        with pytest.raises(ValueError, match="player 'torch:"):
+            players.player_from_text(text)
+    # The UCI front end plays it.
+    uci = subprocess.run([sys.executable, "-m", "varnok", "uci", f"torch:{folder / 'net.pt'}:4"],
+                         input="uci\nposition startpos moves e2e4\ngo nodes 4\nquit\n", capture_output=True,
+                         text=True, timeout=120)
+    reply = uci.stdout.splitlines()[-1].split()
+    assert reply[0] == "bestmove" and chess.Move.from_uci(reply[1]) in chess.Board(
+        "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").legal_moves
+
+
+def test_loader_workers_split_the_shards_and_varnok_needs_no_torch(pipeline):
+    folder, _ = pipeline
+    # In a child process: data-loader workers fork.
+    script = f"""
+import sys, varnok, varnok.data, varnok.players
+assert "torch" not in sys.modules
+from torch.utils.data import DataLoader
+from varnok import train
+data = train.ShardDataset({str(folder / 'shards')!r}, 5, seed=3)
+one = sorted(o.numpy().tobytes() for b in DataLoader(data, batch_size=None) for o in b["obs"])
+two = sorted(o.numpy().tobytes() for b in DataLoader(data, batch_size=None, num_workers=2) for o in b["obs"])
+assert one == two and len(one) > 0, (len(one), len(two))
+print("ok")
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr

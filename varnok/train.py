@@ -1,0 +1,317 @@
+"""Policy-and-value networks in PyTorch: the network, its input, the search's
+view of it, checkpoints, and supervised training on shards.
+
+    python -m varnok train out/games --out net.pt --minutes 10
+    python -m varnok match torch:net.pt:200 material:1 --games 100
+
+The network is AlphaZero's: a residual tower with a policy head (logits over
+the 4672 actions) and a value head (tanh, for the side to move). It reads
+packed observations ((n, 119) uint64, 952 bytes a position) and unpacks them
+on its own device, so a data loader and a search move an eighth of the bytes
+of float planes. Supervised training predicts the move played at each row of
+a shard folder (cross-entropy) and the game's result for the side to move
+(squared error), on a held-out share of the games measured apart.
+
+This module imports torch (the `torch` extra); `import varnok` does not
+import it.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+from torch.utils.data import DataLoader, IterableDataset, get_worker_info
+from torch.utils.dlpack import from_dlpack
+
+from varnok import players
+from varnok._checks import integer, real
+from varnok._shards import ShardError, read_shards  # noqa: F401  (ShardError: for callers)
+
+ACTIONS = 4672
+PLANES = 119
+TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
+# The counter planes as the network sees them: roughly 0 to 1.
+PLANE_SCALE = torch.ones(PLANES)
+PLANE_SCALE[TOTAL_MOVES_PLANE] = 1 / 200
+PLANE_SCALE[NO_PROGRESS_PLANE] = 1 / 100
+# Planes that are one bit per square (the pieces of each of the eight
+# positions); every other plane holds one number on all squares.
+PIECE_PLANES = torch.tensor([p < 112 and p % 14 < 12 for p in range(PLANES)])
+BITS = 2 ** torch.arange(64, dtype=torch.int64)
+# A game goes to the held-out share by a hash of its id, so the split is the
+# same whatever the shard order, shuffle or worker count.
+GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+HELD_OUT_BUCKETS = 1000
+
+
+def unpack(packed: np.ndarray | torch.Tensor, device: torch.device) -> torch.Tensor:
+    """Packed observations (N, 119) uint64 (or their int64 view as a tensor)
+    as float planes (N, 119, 8, 8) on the device."""
+    if isinstance(packed, torch.Tensor):
+        words = packed.to(device)
+    else:
+        # DLPack takes the search's read-only buffers as they are, without a copy.
+        words = from_dlpack(np.ascontiguousarray(packed).view(np.int64)).to(device)
+    bits = (words.unsqueeze(-1) & BITS.to(device)) != 0
+    planes = torch.where(PIECE_PLANES.to(device)[:, None], bits.float(), words.unsqueeze(-1).float())
+    return planes.view(-1, PLANES, 8, 8) * PLANE_SCALE.to(device)[:, None, None]
+
+
+class Residual(nn.Module):
+    def __init__(self, channels: int):
+        super().__init__()
+        self.conv1 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn1 = nn.BatchNorm2d(channels)
+        self.conv2 = nn.Conv2d(channels, channels, 3, padding=1, bias=False)
+        self.bn2 = nn.BatchNorm2d(channels)
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = F.relu(self.bn1(self.conv1(x)))
+        return F.relu(x + self.bn2(self.conv2(y)))
+
+
+class Network(nn.Module):
+    """A residual tower with AlphaZero's two heads: policy logits over the
+    4672 actions and a value in [-1, 1] for the side to move."""
+
+    def __init__(self, blocks: int = 4, channels: int = 32):
+        super().__init__()
+        self.blocks, self.channels = blocks, channels
+        self.stem = nn.Sequential(nn.Conv2d(PLANES, channels, 3, padding=1, bias=False),
+                                  nn.BatchNorm2d(channels), nn.ReLU())
+        self.tower = nn.Sequential(*(Residual(channels) for _ in range(blocks)))
+        self.policy = nn.Sequential(nn.Conv2d(channels, 2, 1, bias=False), nn.BatchNorm2d(2), nn.ReLU(),
+                                    nn.Flatten(), nn.Linear(2 * 64, ACTIONS))
+        self.value = nn.Sequential(nn.Conv2d(channels, 1, 1, bias=False), nn.BatchNorm2d(1), nn.ReLU(),
+                                   nn.Flatten(), nn.Linear(64, 64), nn.ReLU(), nn.Linear(64, 1), nn.Tanh())
+
+    def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        x = self.tower(self.stem(planes))
+        return self.policy(x), self.value(x).squeeze(-1)
+
+
+Evaluate = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]
+
+
+def evaluator(network: Network, device: torch.device, packed: bool) -> Evaluate:
+    """The network as an ``evaluate(obs, legal_mask) -> (logits, values)`` for varnok.MCTS."""
+
+    @torch.inference_mode()
+    def evaluate(obs: np.ndarray, legal_mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        network.eval()
+        planes = unpack(obs, device) if packed else from_dlpack(obs).to(device) * \
+            PLANE_SCALE.to(device)[:, None, None]
+        logits, values = network(planes)
+        return logits.float().cpu().numpy(), values.float().cpu().numpy()
+
+    return evaluate
+
+
+def load(path, device: str | torch.device = "cpu") -> Network:
+    """The network of a checkpoint: one written by ``python -m varnok
+    train`` or by examples/alphazero_torch.py (both keep the weights under
+    "network" and the tower's size under "args")."""
+    saved = torch.load(path, map_location=device, weights_only=False)
+    args = saved.get("args", {})
+    network = Network(args.get("blocks", 4), args.get("channels", 32)).to(device)
+    network.load_state_dict(saved["network"])
+    network.eval()
+    return network
+
+
+class Checkpoint:
+    """A checkpoint's network as an evaluate function over packed
+    observations, loaded on first use: it pickles as its path, so a match
+    can hand it to worker processes."""
+
+    def __init__(self, path, device: str = "cpu"):
+        self.path = os.fspath(path)
+        if not os.path.isfile(self.path):
+            raise ValueError(f"{self.path}: no such checkpoint")
+        self.device = device
+        self._evaluate: Evaluate | None = None
+
+    def __getstate__(self):
+        return {"path": self.path, "device": self.device, "_evaluate": None}
+
+    def __call__(self, obs: np.ndarray, legal_mask: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        if self._evaluate is None:
+            device = torch.device(self.device)
+            self._evaluate = evaluator(load(self.path, device), device, packed=True)
+        return self._evaluate(obs, legal_mask)
+
+
+def player(path, simulations: int = 200, seed: int = 0, device: str = "cpu") -> players.MCTS:
+    """An MCTS player over a checkpoint's network: the player text
+    ``torch:PATH:SIMULATIONS`` of matches and the UCI front end."""
+    return players.MCTS(Checkpoint(path, device), simulations, logits=True, obs_dtype="packed", seed=seed,
+                        name=f"torch({Path(path).name},{simulations})")
+
+
+def held_out_rows(game: np.ndarray, share: float) -> np.ndarray:
+    """The rows whose game belongs to the held-out share (a hash of the game id)."""
+    mixed = (game.astype(np.uint64) * GOLDEN) >> np.uint64(40)
+    return (mixed % np.uint64(HELD_OUT_BUCKETS)) < round(share * HELD_OUT_BUCKETS)
+
+
+class ShardDataset(IterableDataset):
+    """Batches of a shard folder for training: dicts of tensors "obs"
+    ((n, 119) int64, the packed words as torch holds them; unpack on the
+    device), "action" (int64, the move played) and "value" (float32, the
+    result for the side to move). ``part`` "train" or "held-out" keeps the
+    games of that side of a ``held_out`` share; batches hold ``batch_size``
+    rows (the last of a pass may be shorter). With ``shuffle`` the order is
+    drawn from ``seed`` plus the epoch (``set_epoch``). Under a DataLoader
+    with workers (``batch_size=None``), each worker reads its own shards."""
+
+    def __init__(self, path, batch_size: int = 256, *, shuffle: bool | int = True, seed: int = 0,
+                 held_out: float = 0.0, part: str = "train"):
+        if part not in ("train", "held-out"):
+            raise ValueError(f'part must be "train" or "held-out", got {part!r}')
+        self.path = path
+        self.batch_size = integer(batch_size, "batch_size", 1)
+        self.shuffle, self.seed, self.part = shuffle, integer(seed, "seed", 0), part
+        self.held_out = real(held_out, "held_out", 0.0, 1.0)
+        self.epoch = 0
+
+    def set_epoch(self, epoch: int) -> None:
+        self.epoch = integer(epoch, "epoch", 0)
+
+    def __iter__(self):
+        info = get_worker_info()
+        part = (0, 1) if info is None else (info.id, info.num_workers)
+        pending: list[dict[str, np.ndarray]] = []
+        count = 0
+        for batch in read_shards(self.path, self.batch_size, value=True, shuffle=self.shuffle,
+                                 seed=self.seed + self.epoch, part=part):
+            held = held_out_rows(batch["game"], self.held_out)
+            keep = held if self.part == "held-out" else ~held
+            pending.append({name: batch[name][keep] for name in ("obs", "action", "value")})
+            count += int(keep.sum())
+            while count >= self.batch_size:
+                rows = {name: np.concatenate([p[name] for p in pending]) for name in pending[0]}
+                yield self._tensors({name: column[:self.batch_size] for name, column in rows.items()})
+                pending = [{name: column[self.batch_size:] for name, column in rows.items()}]
+                count -= self.batch_size
+        if count:
+            yield self._tensors({name: np.concatenate([p[name] for p in pending]) for name in pending[0]})
+
+    @staticmethod
+    def _tensors(rows: dict[str, np.ndarray]) -> dict[str, torch.Tensor]:
+        return {"obs": torch.from_numpy(np.ascontiguousarray(rows["obs"]).view(np.int64)),
+                "action": torch.from_numpy(rows["action"].astype(np.int64)),
+                "value": torch.from_numpy(np.ascontiguousarray(rows["value"]))}
+
+
+def losses(network: Network, batch: dict, device: torch.device) -> tuple[torch.Tensor, torch.Tensor, torch.Tensor]:
+    """Policy cross-entropy to the move played, value squared error, and the
+    policy's top-1 hits, over one batch."""
+    logits, values = network(unpack(batch["obs"], device))
+    action = batch["action"].to(device)
+    policy_loss = F.cross_entropy(logits, action)
+    value_loss = F.mse_loss(values, batch["value"].to(device))
+    return policy_loss, value_loss, (logits.argmax(dim=1) == action).sum()
+
+
+@torch.no_grad()
+def measure(network: Network, loader, device: torch.device) -> dict[str, float]:
+    """Policy accuracy (the move played is the network's first choice among
+    all actions), policy loss and value loss over every batch of a loader."""
+    network.eval()
+    rows, hits, policy_sum, value_sum = 0, 0, 0.0, 0.0
+    for batch in loader:
+        n = len(batch["action"])
+        policy_loss, value_loss, hit = losses(network, batch, device)
+        rows += n
+        hits += int(hit)
+        policy_sum += float(policy_loss) * n
+        value_sum += float(value_loss) * n
+    if rows == 0:
+        return {"positions": 0, "accuracy": math.nan, "policy_loss": math.nan, "value_loss": math.nan}
+    return {"positions": rows, "accuracy": hits / rows, "policy_loss": policy_sum / rows,
+            "value_loss": value_sum / rows}
+
+
+def save(path, network: Network, **extra: Any) -> None:
+    """A checkpoint that ``load`` reads, written under a temporary name and renamed."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    torch.save({"network": network.state_dict(),
+                "args": {"blocks": network.blocks, "channels": network.channels}, **extra}, temporary)
+    os.replace(temporary, path)
+
+
+def supervised(shards, out, *, minutes: float | None = None, steps: int | None = None, batch: int = 256,
+               lr: float = 1e-3, blocks: int = 4, channels: int = 32, held_out: float = 0.05,
+               eval_every: int = 500, seed: int = 0, device: str = "cpu", workers: int = 0,
+               log=print) -> dict[str, Any]:
+    """Trains a network on a shard folder to predict the move played and the
+    result for the side to move, for `minutes` of training or `steps` Adam
+    steps (whichever comes first; passes over the data repeat, reshuffled).
+    Every `eval_every` steps and at the end it measures the held-out games
+    (policy accuracy, losses), logs a line and writes the checkpoint `out`.
+    Returns the last measure with the steps, positions and minutes."""
+    if minutes is None and steps is None:
+        raise ValueError("give minutes or steps (or both)")
+    limit_steps = math.inf if steps is None else integer(steps, "steps", 1)
+    limit_seconds = math.inf if minutes is None else real(minutes, "minutes", 0.0) * 60
+    eval_every = integer(eval_every, "eval_every", 1)
+    workers = integer(workers, "workers", 0)
+    torch.manual_seed(seed)
+    where = torch.device(device)
+    network = Network(blocks, channels).to(where)
+    optimiser = torch.optim.Adam(network.parameters(), lr=lr, weight_decay=1e-4)
+    train_set = ShardDataset(shards, batch, seed=seed, held_out=held_out, part="train")
+    held = DataLoader(ShardDataset(shards, 1024, shuffle=False, held_out=held_out, part="held-out"),
+                      batch_size=None, num_workers=workers)
+    log(f"training a {blocks}x{channels} network on {shards}: batches of {batch}, "
+        f"{held_out:.0%} of the games held out")
+    done, positions, epoch, running = 0, 0, 0, []
+    start = time.monotonic()
+    report: dict[str, Any] = {}
+
+    def checkpoint() -> None:
+        nonlocal report
+        report = measure(network, held, where) | {"steps": done, "positions": positions,
+                                                   "minutes": (time.monotonic() - start) / 60}
+        train_loss = float(np.mean(running)) if running else math.nan
+        log(f"step {done:6d}  {report['minutes']:5.1f} min  {positions:9d} positions  train loss {train_loss:.3f}"
+            f"  held-out: accuracy {report['accuracy']:.3f}, policy loss {report['policy_loss']:.3f}, "
+            f"value loss {report['value_loss']:.3f}")
+        running.clear()
+        save(out, network, steps=done, positions=positions, held_out=report)
+        network.train()
+
+    network.train()
+    while done < limit_steps and time.monotonic() - start < limit_seconds:
+        train_set.set_epoch(epoch)
+        seen = done
+        for rows in DataLoader(train_set, batch_size=None, num_workers=workers):
+            policy_loss, value_loss, _ = losses(network, rows, where)
+            loss = policy_loss + value_loss
+            optimiser.zero_grad()
+            loss.backward()  # type: ignore[no-untyped-call]
+            optimiser.step()
+            running.append(loss.item())
+            done += 1
+            positions += len(rows["action"])
+            if done % eval_every == 0:
+                checkpoint()
+            if done >= limit_steps or time.monotonic() - start >= limit_seconds:
+                break
+        if done == seen:
+            raise ValueError(f"{shards}: no training rows (every game is held out, or the folder is empty)")
+        epoch += 1
+    if done % eval_every:
+        checkpoint()
+    log(f"checkpoint written to {out}")
+    return report
