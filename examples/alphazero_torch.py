@@ -14,7 +14,11 @@ How it works:
   of all trees to the network as one batch, unpacked on the device. Moves are
   drawn in proportion to visits for the first ``--explore`` plies, the most
   visited after; root noise as AlphaZero's. A game longer than
-  ``--max-plies`` is a draw.
+  ``--max-plies`` is a draw, or with ``--adjudicate N`` a win for the side
+  ahead by N points of material or more (pawn 1, knight and bishop 3, rook
+  5, queen 9). With ``--workers K`` the games are played on K Ray worker
+  processes, each with ``--games`` games and a copy of the network sent
+  before every round.
 - Training: a replay buffer of the last ``--buffer`` positions (packed, 952
   bytes each), ``--train-steps`` Adam steps of ``--batch`` positions after
   every ``--moves-per-round`` moves of self-play; loss = cross-entropy to the
@@ -141,6 +145,44 @@ class SelfPlay:
         return np.stack(done_obs), np.stack(done_policy), np.array(done_outcome, np.float32)
 
 
+class SelfPlayWorker:
+    """One Ray worker's self-play: its own games and trees, and a copy of
+    the network whose weights arrive with every round."""
+
+    def __init__(self, args: argparse.Namespace, seed: int):
+        torch.set_num_threads(1)
+        self.network = Network(args.blocks, args.channels)
+        self.selfplay = SelfPlay(args, self.network, torch.device("cpu"), seed)
+
+    def play(self, moves: int, weights: dict[str, torch.Tensor]) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+        self.network.load_state_dict(weights)
+        return self.selfplay.play(moves)
+
+
+class RaySelfPlay:
+    """``--workers`` SelfPlayWorkers on Ray, played one round at a time with
+    the trainer's current weights; their samples come back together."""
+
+    def __init__(self, args: argparse.Namespace, network: Network, seed: int):
+        import ray
+
+        ray.init(num_cpus=args.workers, include_dashboard=False, log_to_driver=False, ignore_reinit_error=True)
+        worker = ray.remote(num_cpus=1)(SelfPlayWorker)
+        self.network = network
+        self.workers = [worker.remote(args, seed + 1_000_003 * k) for k in range(args.workers)]
+
+    def play(self, moves: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+        import ray
+
+        weights = ray.put({k: v.detach().cpu() for k, v in self.network.state_dict().items()})
+        played = ray.get([w.play.remote(moves, weights) for w in self.workers])  # type: ignore[attr-defined]
+        done = [s for s in played if s is not None]
+        if not done:
+            return None
+        return (np.concatenate([s[0] for s in done]), np.concatenate([s[1] for s in done]),
+                np.concatenate([s[2] for s in done]))
+
+
 def train(network: Network, optimiser: torch.optim.Optimizer, buffer: ReplayBuffer, args: argparse.Namespace,
           device: torch.device, rng: np.random.Generator) -> float:
     network.train()
@@ -233,6 +275,8 @@ def main() -> None:
     parser.add_argument("--eval-simulations", type=int, default=64)
     parser.add_argument("--threads", type=int, default=None, help="torch threads (default: torch's)")
     parser.add_argument("--device", default="cpu")
+    parser.add_argument("--workers", type=int, default=0,
+                        help="self-play on this many Ray worker processes (0: in this process)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--plot", type=Path, default=None, help="draw the run's log to this image and stop")
     args = parser.parse_args()
@@ -267,7 +311,8 @@ def main() -> None:
                     "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
                     "steps": steps, "evaluations": evaluations, "rounds": rounds, "args": vars(args)}, checkpoint_path)
 
-    play = SelfPlay(args, network, device, seed=args.seed + evaluations)
+    play: SelfPlay | RaySelfPlay = RaySelfPlay(args, network, seed=args.seed + evaluations) if args.workers \
+        else SelfPlay(args, network, device, seed=args.seed + evaluations)
     started = time.monotonic() - spent * 60
     next_eval = (evaluations + 1) * args.eval_minutes
     def budget_spent() -> bool:
