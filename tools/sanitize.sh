@@ -61,21 +61,12 @@ say "built in $(( $(date +%s) - start )) s"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
-# The position layer's tests first, then the episode layer's; both run even
-# when the first fails, so one report does not hide the other.
+# The layers' tests side by side; all run even when one fails, so one report
+# does not hide another.
 run_start=$(date +%s)
 failed=()
-for binary in core/position_tests env/episode_tests vector/vector_tests search/search_tests; do
-  tests=$(basename "$binary")
-  say "running $tests"
-  status=0
-  "$BUILD/$binary" --gtest_brief=1 "$@" || status=$?
-  if [ "$status" != 0 ]; then
-    say "$tests FAILED (exit status $status)"
-    failed+=("$tests")
-  fi
-done
-say "native tests done in $(( $(date +%s) - run_start )) s"
+"$TOP/tools/run_native_tests.sh" sanitize "$BUILD" \
+  core/position_tests env/episode_tests vector/vector_tests search/search_tests -- "$@" || failed+=(native)
 "$TOP/tools/sanitize_python.sh" asan "$BUILD" "$CXX" || failed+=(python)
 if [ ${#failed[@]} != 0 ]; then
   say "FAILED (${failed[*]}) after $(( $(date +%s) - run_start )) s"

@@ -39,12 +39,7 @@ if ! "$TOP/tools/build_quietly.sh" tsan "$BUILD" vector_tests search_tests _core
   exit 1
 fi
 export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1"
-for tests in vector/vector_tests search/search_tests; do
-  if ! "$BUILD/$tests" --gtest_brief=1; then
-    say "FAILED: $tests"
-    exit 1
-  fi
-done
+"$TOP/tools/run_native_tests.sh" tsan "$BUILD" vector/vector_tests search/search_tests || exit 1
 say "native tests passed after $(( $(date +%s) - start )) s"
 "$TOP/tools/sanitize_python.sh" tsan "$BUILD" "$CXX" || exit 1
 say "passed in $(( $(date +%s) - start )) s"
