@@ -25,10 +25,11 @@ PYTHON="$TOP/.venv/bin/python"
 
 start=$(date +%s)
 # RelWithDebInfo with its flags replaced: asserts stay active and pybind11
-# leaves the module's symbols in place for readable reports.
+# leaves the module's symbols in place for readable reports; -g1 (line tables
+# and functions) is what a report's stack traces need.
 cmake -S "$TOP" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
   -DCMAKE_MODULE_LINKER_FLAGS="$MODULE_LINK" \
   -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
