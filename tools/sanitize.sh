@@ -22,7 +22,9 @@ if [ -z "$CXX" ]; then
   if command -v clang++ >/dev/null 2>&1; then CXX=clang++; else CXX=g++; fi
 fi
 
-# -O1 keeps the run quick while leaving stack traces readable; the build
+# -O1 keeps the run quick while leaving stack traces readable, and -g1 (line
+# tables and functions, no variables) is all a report's stack trace needs, at
+# a good part less compile time than full debug information; the build
 # type's own flags are replaced so that NDEBUG stays unset and asserts stay
 # active (RelWithDebInfo also keeps pybind11 from stripping the module).
 # _GLIBCXX_ASSERTIONS adds bounds checks to std::array and std::vector
@@ -42,7 +44,7 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja \
   -DCMAKE_CXX_COMPILER="$CXX" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="$FLAGS" \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DCMAKE_EXE_LINKER_FLAGS="$SANITIZERS" \
   -DCMAKE_MODULE_LINKER_FLAGS="$MODULE_LINK" \
   -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
@@ -61,21 +63,12 @@ say "built in $(( $(date +%s) - start )) s"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
-# The position layer's tests first, then the episode layer's; both run even
-# when the first fails, so one report does not hide the other.
+# The layers' tests side by side; all run even when one fails, so one report
+# does not hide another.
 run_start=$(date +%s)
 failed=()
-for binary in core/position_tests env/episode_tests vector/vector_tests search/search_tests; do
-  tests=$(basename "$binary")
-  say "running $tests"
-  status=0
-  "$BUILD/$binary" --gtest_brief=1 "$@" || status=$?
-  if [ "$status" != 0 ]; then
-    say "$tests FAILED (exit status $status)"
-    failed+=("$tests")
-  fi
-done
-say "native tests done in $(( $(date +%s) - run_start )) s"
+"$TOP/tools/run_native_tests.sh" sanitize "$BUILD" \
+  core/position_tests env/episode_tests vector/vector_tests search/search_tests -- "$@" || failed+=(native)
 "$TOP/tools/sanitize_python.sh" asan "$BUILD" "$CXX" || failed+=(python)
 if [ ${#failed[@]} != 0 ]; then
   say "FAILED (${failed[*]}) after $(( $(date +%s) - run_start )) s"

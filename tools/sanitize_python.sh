@@ -77,11 +77,16 @@ export VARNOK_EXPECT_CORE="$package/$(basename "${built[0]}")"
 # --capture=sys: pytest captures what Python writes, not the file
 # descriptors, so a sanitizer's report reaches the terminal even when it
 # aborts the interpreter in the middle of a test.
+# The files run side by side on pytest-xdist workers, one per core (at most
+# four), each file whole on one worker; the workers inherit the preload and the
+# sanitizer's options, and a worker that a report aborts fails the run.
+cores=$(nproc)
+workers=$(( cores < 4 ? cores : 4 ))
 start=$(date +%s)
-say "pytest -m threads against $VARNOK_EXPECT_CORE"
+say "pytest -m threads against $VARNOK_EXPECT_CORE ($workers workers)"
 status=0
-(cd "$TOP" && LD_PRELOAD="$preload" "$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys -m threads tests/python "$@") \
-  || status=$?
+(cd "$TOP" && LD_PRELOAD="$preload" "$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys -m threads \
+  -n "$workers" --dist loadscope tests/python "$@") || status=$?
 if [ "$status" != 0 ]; then
   say "FAILED (exit status $status) after $(( $(date +%s) - start )) s"
   exit 1
