@@ -25,6 +25,13 @@ constexpr int kTreesPerExpandChunk = 4;
 
 void ready_root(Board& board) { board.list_legal_moves(); }
 
+Board root_of_game(const Board& game) {
+  Board root = game;
+  root.after_reset = false;
+  ready_root(root);
+  return root;
+}
+
 namespace {
 
 // The round's arrays are allocated whole before the descents (tree t writes

@@ -109,5 +109,9 @@ class Mcts {
 // A Board as a tree's root: its move_index made the listing of its current
 // position (a stepped game lists the position before its last move).
 void ready_root(Board& board);
+// A running game's current position as a tree's root, read in place: the
+// root its saved State would give (a State carries no after_reset), made
+// ready by ready_root.
+Board root_of_game(const Board& game);
 
 }  // namespace varnok
