@@ -78,7 +78,7 @@ void bind_material(py::module_& m) {
             }
             return py::make_tuple(actions, scores, nodes);
           },
-          py::arg("roots"), py::arg("rules") = py::none(), py::kw_only(), py::arg("rows") = py::none(),
+          py::arg("roots"), py::arg("rules") = py::none(), py::kw_only(), py::arg("rows").noconvert() = py::none(),
           "(actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots as MCTS.set_roots takes them (a "
           "VectorEnv, with rows the games of those of its rows, or a sequence of State, ChessEnv or FEN text; States "
           "and FEN texts are played by rules, "

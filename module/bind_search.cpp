@@ -321,7 +321,7 @@ void bind_search(py::module_& m) {
             }
           },
           py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(), py::kw_only(),
-          py::arg("rows") = py::none(),
+          py::arg("rows").noconvert() = py::none(),
           "Starts a new tree per root: roots is a VectorEnv (its current games, read in place; with rows, the games "
           "of those rows in that order), or a list of State, ChessEnv or FEN "
           "text, one per tree, or one per index in trees (then only those trees restart). A finished game raises "
@@ -519,7 +519,7 @@ void bind_search(py::module_& m) {
             }
             s.rooted = true;
           },
-          py::arg("roots"), py::arg("rules") = py::none(), py::kw_only(), py::arg("rows") = py::none(),
+          py::arg("roots"), py::arg("rules") = py::none(), py::kw_only(), py::arg("rows").noconvert() = py::none(),
           "Starts a new tree per root (a VectorEnv, or with rows the games of those of its rows, or a list of State, "
           "ChessEnv or FEN text, one per tree). A "
           "finished game raises ValueError and nothing changes. Draw rules as in MCTS.set_roots.")
