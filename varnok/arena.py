@@ -281,14 +281,15 @@ def play_block(a, b, first_game: int, openings: list[str], labels: list[str], se
                 drawn.append(venv.random_actions())
             return drawn[0][rows]
 
-        actions = log[ply]
+        actions = np.zeros(n, np.int64)
         a_moves = a_white == (side == 0)
         for player, mask in ((a, a_moves), (b, ~a_moves)):
             rows = everyone[live & mask]
             if rows.size:
                 batch = Games.of_rows(venv, rows, lambda rows=rows: random_actions(rows))
                 actions[rows] = np.asarray(player.choose(batch), np.int64).reshape(-1)
-        step = venv.step(actions, active=live)
+        step = venv.step(actions, active=live)  # refuses an illegal action before the log keeps it
+        log[ply] = actions
         side = step.to_play
         ended = np.flatnonzero(step.terminated)
         if ended.size:
