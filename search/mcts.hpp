@@ -26,10 +26,11 @@ namespace varnok {
 // the arrays of the last round when they are large enough; otherwise into
 // new ones (views on the old ones keep them alive through the shared owner).
 struct LeafArrays {
-  std::vector<uint8_t> observations;  // rows x observation row bytes
-  std::vector<WrittenRow> written;    // what each row of observations holds
-  std::vector<uint8_t> masks;         // rows x 4672, 0 or 1
-  std::vector<int32_t> trees;         // the tree of each row
+  std::vector<uint8_t> observations;       // rows x observation row bytes
+  std::vector<WrittenRow> written;         // what each row of observations holds
+  std::vector<uint8_t> masks;              // rows x 4672, 0 or 1
+  std::vector<WrittenMask> written_masks;  // what each row of masks holds
+  std::vector<int32_t> trees;              // the tree of each row
 };
 
 class Mcts {
