@@ -51,8 +51,9 @@ void bind_material(py::module_& m) {
           "Starts the tie-break generator again from seed.")
       .def(
           "choose",
-          [](PyMaterial& s, const py::object& roots, const std::optional<std::string>& rules) {
-            std::vector<Board> boards = root_boards(roots, rules);
+          [](PyMaterial& s, const py::object& roots, const std::optional<std::string>& rules,
+             const std::optional<std::vector<int64_t>>& rows) {
+            std::vector<Board> boards = root_boards(roots, rules, rows);
             const auto n = static_cast<py::ssize_t>(boards.size());
             py::array_t<int64_t> actions(n);
             py::array_t<int32_t> scores(n);
@@ -77,9 +78,10 @@ void bind_material(py::module_& m) {
             }
             return py::make_tuple(actions, scores, nodes);
           },
-          py::arg("roots"), py::arg("rules") = py::none(),
+          py::arg("roots"), py::arg("rules") = py::none(), py::kw_only(), py::arg("rows").noconvert() = py::none(),
           "(actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots as MCTS.set_roots takes them (a "
-          "VectorEnv, or a sequence of State, ChessEnv or FEN text; States and FEN texts are played by rules, "
+          "VectorEnv, with rows the games of those of its rows, or a sequence of State, ChessEnv or FEN text; States "
+          "and FEN texts are played by rules, "
           "\"classic\" when not given): the move chosen, its score in centipawns for the side to move (from "
           "29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A "
           "finished game raises ValueError naming the root.");

@@ -73,9 +73,30 @@ const State& vector_env_row(const py::handle& roots, int64_t row, py::object& ke
   return keep.cast<const State&>();
 }
 
+// The rows of a VectorEnv of n rows that give the roots: those of rows, or
+// every row. TypeError when rows come without a VectorEnv, IndexError for a
+// row outside it.
+std::vector<int64_t> root_rows(int64_t n, const std::optional<std::vector<int64_t>>& rows) {
+  if (!rows) {
+    std::vector<int64_t> every(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; ++i) every[i] = i;
+    return every;
+  }
+  for (const int64_t row : *rows)
+    if (row < 0 || row >= n)
+      throw py::index_error("row " + std::to_string(row) + " is outside 0 to " + std::to_string(n - 1));
+  return *rows;
+}
+
+void check_rows_given_with_vector_env(const py::handle& roots, const std::optional<std::vector<int64_t>>& rows) {
+  if (rows && !is_vector_env(roots)) throw py::type_error("rows picks rows of a VectorEnv: roots must be one");
+}
+
 // How many roots roots holds, read before any is converted (a VectorEnv's
-// rows, a sequence's length).
-int64_t root_count(const py::handle& roots) {
+// rows, or those of rows; a sequence's length).
+int64_t root_count(const py::handle& roots, const std::optional<std::vector<int64_t>>& rows = std::nullopt) {
+  check_rows_given_with_vector_env(roots, rows);
+  if (rows) return static_cast<int64_t>(rows->size());
   if (VectorEnv* env = native_vector_env(roots)) return env->size();
   if (is_vector_env(roots)) return vector_env_rows(roots);
   if (py::isinstance<py::str>(roots) || !py::isinstance<py::sequence>(roots))
@@ -93,21 +114,21 @@ DrawRules own_rules(DrawRules own, const std::optional<std::string>& rules, cons
 
 }  // namespace
 
-std::vector<Board> root_boards(const py::handle& roots, const std::optional<std::string>& rules) {
+std::vector<Board> root_boards(const py::handle& roots, const std::optional<std::string>& rules,
+                               const std::optional<std::vector<int64_t>>& rows) {
+  check_rows_given_with_vector_env(roots, rows);
   const DrawRules given = draw_rules_of(rules.value_or("classic"));
   std::vector<Board> boards;
   if (VectorEnv* env = native_vector_env(roots)) {
     Held held(*env);
-    const DrawRules own = own_rules(env->rules(), rules, "the VectorEnv");
-    for (int i = 0; i < env->size(); ++i) {
-      Board& board = boards.emplace_back(own);
-      board.restore_state(env->save_state(i));
-      ready_root(board);
-    }
+    own_rules(env->rules(), rules, "the VectorEnv");
+    const std::vector<int64_t> picked = root_rows(env->size(), rows);
+    boards.reserve(picked.size());
+    for (const int64_t row : picked) boards.push_back(root_of_game(env->board(static_cast<int>(row))));
     return boards;
   }
   if (is_vector_env(roots)) {
-    const int64_t n = vector_env_rows(roots);
+    const std::vector<int64_t> picked = root_rows(vector_env_rows(roots), rows);
     // Anything with num_envs and save_state serves; without rules of its own it plays by rules.
     DrawRules own = given;
     if (py::hasattr(roots, "rules")) {
@@ -117,10 +138,10 @@ std::vector<Board> root_boards(const py::handle& roots, const std::optional<std:
       own = own_rules(draw_rules_of(named.cast<std::string>()), rules, "the VectorEnv");
     }
     py::object state;
-    for (int64_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < picked.size(); ++i) {
       Board& board = boards.emplace_back(own);
       try {
-        board.restore_state(vector_env_row(roots, i, state));
+        board.restore_state(vector_env_row(roots, picked[i], state));
       } catch (const std::invalid_argument& e) {
         throw py::value_error("root " + std::to_string(i) + ": " + e.what());
       }
@@ -278,9 +299,9 @@ void bind_search(py::module_& m) {
       .def(
           "set_roots",
           [](PyMcts& s, const py::handle& roots, std::optional<std::vector<int64_t>> trees,
-             const std::optional<std::string>& rules) {
+             const std::optional<std::string>& rules, const std::optional<std::vector<int64_t>>& rows) {
             Held use(*s.search);
-            const int64_t count = root_count(roots);
+            const int64_t count = root_count(roots, rows);
             std::vector<int> which;
             if (trees) {
               if (static_cast<int64_t>(trees->size()) != count)
@@ -293,14 +314,16 @@ void bind_search(py::module_& m) {
                                       ", got " + std::to_string(count));
               for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
             }
-            std::vector<Board> boards = root_boards(roots, rules);
+            std::vector<Board> boards = root_boards(roots, rules, rows);
             {
               py::gil_scoped_release unlocked;
               s.search->set_roots(which, boards);
             }
           },
-          py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(),
-          "Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN "
+          py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(), py::kw_only(),
+          py::arg("rows").noconvert() = py::none(),
+          "Starts a new tree per root: roots is a VectorEnv (its current games, read in place; with rows, the games "
+          "of those rows in that order), or a list of State, ChessEnv or FEN "
           "text, one per tree, or one per index in trees (then only those trees restart). A finished game raises "
           "ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the "
           "VectorEnv's own, rules (\"classic\" by default, \"fide\" or \"fide-strict\") for States and FEN texts; "
@@ -482,21 +505,23 @@ void bind_search(py::module_& m) {
           "num_trees", [](const PyUct& s) { return s.search->size(); }, "The number of trees searched together.")
       .def(
           "set_roots",
-          [](PyUct& s, const py::handle& roots, const std::optional<std::string>& rules) {
+          [](PyUct& s, const py::handle& roots, const std::optional<std::string>& rules,
+             const std::optional<std::vector<int64_t>>& rows) {
             Held use(*s.search);
-            const int64_t count = root_count(roots);
+            const int64_t count = root_count(roots, rows);
             if (count != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
                                     ", got " + std::to_string(count));
-            std::vector<Board> boards = root_boards(roots, rules);
+            std::vector<Board> boards = root_boards(roots, rules, rows);
             {
               py::gil_scoped_release unlocked;
               s.search->set_roots(boards);
             }
             s.rooted = true;
           },
-          py::arg("roots"), py::arg("rules") = py::none(),
-          "Starts a new tree per root (a VectorEnv, or a list of State, ChessEnv or FEN text, one per tree). A "
+          py::arg("roots"), py::arg("rules") = py::none(), py::kw_only(), py::arg("rows").noconvert() = py::none(),
+          "Starts a new tree per root (a VectorEnv, or with rows the games of those of its rows, or a list of State, "
+          "ChessEnv or FEN text, one per tree). A "
           "finished game raises ValueError and nothing changes. Draw rules as in MCTS.set_roots.")
       .def(
           "run",

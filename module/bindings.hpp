@@ -22,11 +22,13 @@ const char* draw_rules_name(DrawRules rules);
 // The environment of a varnok.VectorEnv, or nullptr for any other object.
 VectorEnv* native_vector_env(const pybind11::handle& object);
 
-// The games a search starts from: a VectorEnv (every row's game) or a
-// sequence of State, ChessEnv or FEN text. A ChessEnv or a VectorEnv keeps
-// its draw rules (ValueError when rules names others); States and FEN texts
-// are played by rules, "classic" when not given.
-std::vector<Board> root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules);
+// The games a search starts from: a VectorEnv (every row's game, or those of
+// rows in their order) or a sequence of State, ChessEnv or FEN text. A
+// ChessEnv or a VectorEnv keeps its draw rules (ValueError when rules names
+// others); States and FEN texts are played by rules, "classic" when not
+// given. rows without a VectorEnv raises TypeError.
+std::vector<Board> root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules,
+                               const std::optional<std::vector<int64_t>>& rows = std::nullopt);
 
 void bind_chess_env(pybind11::module_& m);
 void bind_vector_env(pybind11::module_& m);

@@ -25,6 +25,13 @@ constexpr int kTreesPerExpandChunk = 4;
 
 void ready_root(Board& board) { board.list_legal_moves(); }
 
+Board root_of_game(const Board& game) {
+  Board root = game;
+  root.after_reset = false;
+  ready_root(root);
+  return root;
+}
+
 namespace {
 
 // The round's arrays are allocated whole before the descents (tree t writes
@@ -101,7 +108,8 @@ int Mcts::select(int64_t leaves_per_tree) {
   // work apart; the rows are then moved together in tree order.
   const size_t capacity = static_cast<size_t>(size()) * leaves_per_tree;
   const size_t row_bytes = observation_row_bytes();
-  if (capacity * (row_bytes + kActionCount + sizeof(int32_t) + sizeof(WrittenRow)) > kMaxLeafArrayBytes)
+  if (capacity * (row_bytes + kActionCount + sizeof(int32_t) + sizeof(WrittenRow) + sizeof(WrittenMask)) >
+      kMaxLeafArrayBytes)
     throw std::invalid_argument("select(" + std::to_string(leaves_per_tree) + ") over " + std::to_string(size()) +
                                 " trees needs room for " + std::to_string(capacity) + " leaves, more than " +
                                 std::to_string(kMaxLeafArrayBytes >> 30) +
@@ -111,6 +119,7 @@ int Mcts::select(int64_t leaves_per_tree) {
     leaf_arrays_->observations.resize(capacity * observation_row_bytes());
     leaf_arrays_->written.resize(capacity);
     leaf_arrays_->masks.resize(capacity * kActionCount);
+    leaf_arrays_->written_masks.resize(capacity);
     leaf_arrays_->trees.resize(capacity);
   }
   LeafArrays& out = *leaf_arrays_;
@@ -121,6 +130,7 @@ int Mcts::select(int64_t leaves_per_tree) {
     output.observations = out.observations.data() + first * row_bytes;
     output.observation_bytes = row_bytes;
     output.masks = out.masks.data() + first * kActionCount;
+    output.written_masks = out.written_masks.data() + first;
     output.written = out.written.data() + first;
     trees_[t]->select(leaves_per_tree, output);
   };
@@ -133,8 +143,9 @@ int Mcts::select(int64_t leaves_per_tree) {
     if (to != from) {
       std::memmove(out.observations.data() + to * row_bytes, out.observations.data() + from * row_bytes,
                    count * row_bytes);
-      std::memmove(out.masks.data() + to * kActionCount, out.masks.data() + from * kActionCount,
-                   static_cast<size_t>(count) * kActionCount);
+      for (int j = 0; j < count; ++j)
+        copy_mask_row(out.masks.data() + (from + j) * kActionCount, out.written_masks[from + j],
+                      out.masks.data() + (to + j) * kActionCount, out.written_masks[to + j]);
       std::copy_n(out.written.begin() + from, count, out.written.begin() + to);
     }
     std::fill(out.trees.begin() + to, out.trees.begin() + to + count, t);

@@ -26,10 +26,11 @@ namespace varnok {
 // the arrays of the last round when they are large enough; otherwise into
 // new ones (views on the old ones keep them alive through the shared owner).
 struct LeafArrays {
-  std::vector<uint8_t> observations;  // rows x observation row bytes
-  std::vector<WrittenRow> written;    // what each row of observations holds
-  std::vector<uint8_t> masks;         // rows x 4672, 0 or 1
-  std::vector<int32_t> trees;         // the tree of each row
+  std::vector<uint8_t> observations;       // rows x observation row bytes
+  std::vector<WrittenRow> written;         // what each row of observations holds
+  std::vector<uint8_t> masks;              // rows x 4672, 0 or 1
+  std::vector<WrittenMask> written_masks;  // what each row of masks holds
+  std::vector<int32_t> trees;              // the tree of each row
 };
 
 class Mcts {
@@ -109,5 +110,9 @@ class Mcts {
 // A Board as a tree's root: its move_index made the listing of its current
 // position (a stepped game lists the position before its last move).
 void ready_root(Board& board);
+// A running game's current position as a tree's root, read in place: the
+// root its saved State would give (a State carries no after_reset), made
+// ready by ready_root.
+Board root_of_game(const Board& game);
 
 }  // namespace varnok

@@ -121,11 +121,9 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         if (output.observations)
           write_row_changes(output.format, game_.observed(),
                             output.observations + leaf_count_ * output.observation_bytes, output.written[leaf_count_]);
-        if (output.masks) {
-          uint8_t* mask = output.masks + static_cast<size_t>(leaf_count_) * kActionCount;
-          std::memset(mask, 0, kActionCount);
-          listing->mark(mask, uint8_t{1});
-        }
+        if (output.masks)
+          write_mask_row(*listing, output.masks + static_cast<size_t>(leaf_count_) * kActionCount,
+                         output.written_masks[leaf_count_]);
         ++leaf_count_;
         break;
       }

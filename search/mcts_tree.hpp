@@ -22,6 +22,7 @@
 #include "env/board.hpp"
 #include "env/random.hpp"
 #include "search/leaf_game.hpp"
+#include "search/leaf_mask.hpp"
 #include "search/node_pool.hpp"
 #include "search/search_options.hpp"
 
@@ -35,6 +36,9 @@ struct LeafOutput {
   uint8_t* observations = nullptr;
   size_t observation_bytes = 0;
   uint8_t* masks = nullptr;
+  // What mask row j holds, in written_masks[j] (given with masks): each
+  // leaf's mask is written over it (see write_mask_row).
+  WrittenMask* written_masks = nullptr;
   // What observation row j holds, in written[j] (given with observations):
   // each leaf's observation is written over it (see write_row_changes).
   WrittenRow* written = nullptr;

@@ -549,9 +549,9 @@ class MCTS:
         """
         Makes leaves_per_tree descents in every tree and returns the new leaves (SearchLeaves). A descent that ends in a finished game is backed up at once; one that meets a leaf already taken this round, or needs more nodes than node_budget, is dropped; so a tree may give fewer rows. RuntimeError while the last select waits for expand.
         """
-    def set_roots(self, roots: typing.Any, trees: list[int] | None = None, rules: str | None = None) -> None:
+    def set_roots(self, roots: typing.Any, trees: list[int] | None = None, rules: str | None = None, *, rows: list[int] | None = None) -> None:
         """
-        Starts a new tree per root: roots is a VectorEnv (its current games), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the VectorEnv's own, rules ("classic" by default, "fide" or "fide-strict") for States and FEN texts; rules naming other rules than a ChessEnv or VectorEnv root has raises ValueError. Any round waiting for expand is dropped.
+        Starts a new tree per root: roots is a VectorEnv (its current games, read in place; with rows, the games of those rows in that order), or a list of State, ChessEnv or FEN text, one per tree, or one per index in trees (then only those trees restart). A finished game raises ValueError and nothing changes. The search plays by each root's draw rules: a ChessEnv's or the VectorEnv's own, rules ("classic" by default, "fide" or "fide-strict") for States and FEN texts; rules naming other rules than a ChessEnv or VectorEnv root has raises ValueError. Any round waiting for expand is dropped.
         """
     def visit_counts(self) -> numpy.typing.NDArray[numpy.int32]:
         """
@@ -597,9 +597,9 @@ class UCT:
         """
         Runs simulations more per tree (a tree whose root is proved stops) and returns how many each ran (int32 (num_trees,)).
         """
-    def set_roots(self, roots: typing.Any, rules: str | None = None) -> None:
+    def set_roots(self, roots: typing.Any, rules: str | None = None, *, rows: list[int] | None = None) -> None:
         """
-        Starts a new tree per root (a VectorEnv, or a list of State, ChessEnv or FEN text, one per tree). A finished game raises ValueError and nothing changes. Draw rules as in MCTS.set_roots.
+        Starts a new tree per root (a VectorEnv, or with rows the games of those of its rows, or a list of State, ChessEnv or FEN text, one per tree). A finished game raises ValueError and nothing changes. Draw rules as in MCTS.set_roots.
         """
     def solved(self) -> numpy.typing.NDArray[numpy.bool]:
         """
@@ -622,9 +622,9 @@ class MaterialSearch:
         """
         depth: plies searched (1 to 8); seed: the tie-break generator's seed.
         """
-    def choose(self, roots: typing.Any, rules: str | None = None) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int64]]:
+    def choose(self, roots: typing.Any, rules: str | None = None, *, rows: list[int] | None = None) -> tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.int64]]:
         """
-        (actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots as MCTS.set_roots takes them (a VectorEnv, or a sequence of State, ChessEnv or FEN text; States and FEN texts are played by rules, "classic" when not given): the move chosen, its score in centipawns for the side to move (from 29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A finished game raises ValueError naming the root.
+        (actions int64 (n,), scores int32 (n,), nodes int64 (n,)) for roots as MCTS.set_roots takes them (a VectorEnv, with rows the games of those of its rows, or a sequence of State, ChessEnv or FEN text; States and FEN texts are played by rules, "classic" when not given): the move chosen, its score in centipawns for the side to move (from 29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A finished game raises ValueError naming the root.
         """
     def reseed(self, seed: int) -> None:
         """

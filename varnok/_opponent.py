@@ -93,8 +93,7 @@ def choose_for_rows(player, native, rows: np.ndarray) -> np.ndarray:
     from varnok.players import Games
 
     rows = np.asarray(rows)
-    games = Games(lambda: [native.save_state(int(row)) for row in rows], native.rules,
-                  lambda: native.random_actions()[rows], len(rows))
+    games = Games.of_rows(native, rows)
     actions = np.asarray(player.choose(games), dtype=np.int64)
     if actions.shape != (len(rows),):
         raise RuntimeError(f"the opponent {getattr(player, 'name', player)!r} returned {actions.shape} actions "

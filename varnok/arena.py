@@ -254,75 +254,54 @@ class BlockPlayer:
 def play_block(a, b, first_game: int, openings: list[str], labels: list[str], seed: int, max_plies: int,
                rules: str) -> list[GameRecord]:
     """Games first_game, first_game + 1, ... side by side, one per opening
-    given (game g's opening, pair g // 2, a has white in even games)."""
+    given (game g's opening, pair g // 2, a has white in even games). Game
+    i is row i of one VectorEnv from start to end: a finished game sits
+    every later step out, so each row's moves and draws are its own."""
     n = len(openings)
     starts = list(openings)
     a_white = np.array([(first_game + i) % 2 == 0 for i in range(n)])
     env = ChessEnv(rules)
-    states, side = [], np.empty(n, np.int8)
-    for i, fen in enumerate(starts):
-        env.load_fen(fen)
-        states.append(env.save_state())
-        side[i] = 0 if fen.split()[1] == "w" else 1
     venv = VectorEnv(n, num_threads=1, seed=seed, obs_dtype="packed", rules=rules)
     venv.reset()
-    for i, state in enumerate(states):
-        venv.restore_state(i, state)
-    game_of_row = np.arange(n)
+    for i, fen in enumerate(starts):
+        env.load_fen(fen)
+        venv.restore_state(i, env.save_state())
     log = np.zeros((max_plies, n), np.int16)
     result = np.zeros(n, np.int8)
     reason = [""] * n
-    length = np.zeros(n, np.int64)
-    live = np.ones(n, bool)  # per row of the current venv
-    rebuilt = 0
-    for ply in range(max_plies + 1):
-        rows_live = np.flatnonzero(live)
-        if rows_live.size == 0:
-            break
-        if ply == max_plies:
-            for r in rows_live:
-                reason[game_of_row[r]] = MAX_PLIES_REASON
-            break
-        # A quarter of the rows finished: the rest are copied into a smaller VectorEnv.
-        if rows_live.size * 4 <= len(live) * 3 and len(live) > 16:
-            rebuilt += 1
-            smaller = VectorEnv(int(rows_live.size), num_threads=1, seed=_seed(seed, 2, rebuilt),
-                                obs_dtype="packed", rules=rules)
-            smaller.reset()
-            for j, r in enumerate(rows_live):
-                smaller.restore_state(j, venv.save_state(int(r)))
-            venv, game_of_row, side = smaller, game_of_row[rows_live], side[rows_live]
-            live = np.ones(rows_live.size, bool)
-            rows_live = np.arange(rows_live.size)
-        actions = np.zeros(len(live), np.int64)
+    length = np.full(n, max_plies, np.int64)
+    live = np.ones(n, bool)
+    side = np.array([0 if fen.split()[1] == "w" else 1 for fen in starts], np.int8)
+    everyone = np.arange(n)
+    for ply in range(max_plies):
         drawn: list[np.ndarray] = []
 
-        def random_actions(rows, venv=venv, drawn=drawn):
+        def random_actions(rows, drawn=drawn):
             if not drawn:
                 drawn.append(venv.random_actions())
             return drawn[0][rows]
 
-        a_moves = a_white[game_of_row] == (side == 0)
+        actions = np.zeros(n, np.int64)
+        a_moves = a_white == (side == 0)
         for player, mask in ((a, a_moves), (b, ~a_moves)):
-            rows = np.flatnonzero(live & mask)
+            rows = everyone[live & mask]
             if rows.size:
-                batch = Games(lambda rows=rows, venv=venv: [venv.save_state(int(r)) for r in rows], rules,
-                              lambda rows=rows: random_actions(rows), int(rows.size))
+                batch = Games.of_rows(venv, rows, lambda rows=rows: random_actions(rows))
                 actions[rows] = np.asarray(player.choose(batch), np.int64).reshape(-1)
-        if not live.all():
-            dead = np.flatnonzero(~live)
-            actions[dead] = random_actions(dead)
-        log[ply, game_of_row[rows_live]] = actions[rows_live]
-        step = venv.step(actions)
-        side = np.asarray(step.to_play, np.int8).copy()
-        ended = np.flatnonzero(live & (step.terminated | step.truncated))
-        for r in ended:
-            g = game_of_row[r]
-            result[g] = int(step.final_reward[r])
-            reason[g] = REASONS.get(int(step.final_reason[r]), str(int(step.final_reason[r])))
-            length[g] = ply + 1
-        live[ended] = False
-    length[[i for i in range(n) if reason[i] == MAX_PLIES_REASON]] = max_plies
+        step = venv.step(actions, active=live)  # refuses an illegal action before the log keeps it
+        log[ply] = actions
+        side = step.to_play
+        ended = np.flatnonzero(step.terminated)
+        if ended.size:
+            for g in ended:
+                result[g] = int(step.final_reward[g])
+                reason[g] = REASONS.get(int(step.final_reason[g]), str(int(step.final_reason[g])))
+                length[g] = ply + 1
+            live[ended] = False
+            if not live.any():
+                break
+    for i in np.flatnonzero(live):
+        reason[i] = MAX_PLIES_REASON
     names = (a.name, b.name)
     records = []
     for i in range(n):

@@ -36,7 +36,7 @@ import numpy as np
 
 from varnok._core import MCTS as _MCTS
 from varnok._core import UCT as _UCT
-from varnok._core import ChessEnv, MaterialSearch, State
+from varnok._core import ChessEnv, MaterialSearch, State, VectorEnv
 
 __all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "UCIEngine", "player_from_text"]
 
@@ -54,7 +54,8 @@ KEPT_SEARCHES = 4
 class Games:
     """The games a player moves in: their states (``states``), their draw
     rules (``rules``), and a uniformly random legal action for each
-    (``random_actions()``). ``envs()`` gives each game as a ChessEnv."""
+    (``random_actions()``). ``envs()`` gives each game as a ChessEnv;
+    ``roots()`` gives them to a native search."""
 
     def __init__(self, states: Callable[[], list[State]] | Sequence[State], rules: str,
                  random_actions: Callable[[], np.ndarray], size: int):
@@ -62,6 +63,20 @@ class Games:
         self._random_actions = random_actions
         self.rules = rules
         self._size = size
+        self._vector_env: VectorEnv | None = None
+        self._rows = np.zeros(0, np.int64)
+
+    @classmethod
+    def of_rows(cls, vector_env: VectorEnv, rows: Sequence[int],
+                random_actions: Callable[[], np.ndarray] | None = None) -> "Games":
+        """The games of some rows of a VectorEnv, in the order of rows;
+        random actions from random_actions(), by default the VectorEnv's own
+        draws. A search reads the rows in place (see roots)."""
+        rows = np.asarray(rows, np.int64)
+        draw = random_actions or (lambda: vector_env.random_actions()[rows])
+        games = cls(lambda: [vector_env.save_state(int(r)) for r in rows], vector_env.rules, draw, len(rows))
+        games._vector_env, games._rows = vector_env, rows
+        return games
 
     @classmethod
     def of_envs(cls, envs: Sequence[ChessEnv], rng: np.random.Generator) -> "Games":
@@ -86,6 +101,15 @@ class Games:
 
     def random_actions(self) -> np.ndarray:
         return self._random_actions()
+
+    def roots(self) -> dict:
+        """The games as the roots of a native search: keyword arguments of
+        MCTS.set_roots, UCT.set_roots and MaterialSearch.choose, the
+        VectorEnv and its rows for games of_rows (no State is made), else the
+        states and their rules."""
+        if self._vector_env is not None:
+            return {"roots": self._vector_env, "rows": self._rows}
+        return {"roots": self.states, "rules": self.rules}
 
     def envs(self) -> list[ChessEnv]:
         out = []
@@ -190,7 +214,7 @@ class Material(BasePlayer):
         return self._search
 
     def choose(self, games: Games) -> np.ndarray:
-        return self._native().choose(games.states, games.rules)[0]
+        return self._native().choose(**games.roots())[0]
 
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
         search = self._native()
@@ -280,7 +304,7 @@ class UCT(_SearchPlayer):
 
     def choose(self, games: Games) -> np.ndarray:
         search = self._searches().get(len(games))
-        search.set_roots(games.states, rules=games.rules)
+        search.set_roots(**games.roots())
         search.run(self.simulations)
         return search.best_actions()
 
@@ -370,7 +394,7 @@ class MCTS(_SearchPlayer):
 
     def choose(self, games: Games) -> np.ndarray:
         search = self._searches().get(len(games))
-        search.set_roots(games.states, rules=games.rules)
+        search.set_roots(**games.roots())
         for _ in range(self.simulations):
             self._round(search)
         return search.choose_actions(0.0)

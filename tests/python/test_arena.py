@@ -69,6 +69,15 @@ def test_match_refuses_bad_arguments(bad, error):
         arena.match(players.Random(), players.Random(), **{"games": 2, **bad})
 
 
+def test_an_illegal_action_of_a_player_is_refused_as_given():
+    class OffByWord(players.Random):  # a legal action plus 2**16: no action, whatever the log keeps
+        def choose(self, games):
+            return games.random_actions() + 65536
+
+    with pytest.raises(ValueError, match=r"action 6\d{4} in row 0 is not legal"):
+        arena.match(OffByWord(), players.Random(), games=2, seed=0, max_plies=4)
+
+
 @pytest.mark.parametrize("text, made", [
     ("random", "Random"), ("material:2", "Material(2)"), ("uct:50", "UCT(50)"),
     ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),

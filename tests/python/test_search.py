@@ -205,6 +205,49 @@ def test_roots_from_a_vector_env_chess_envs_and_states_agree():
     assert results[0][0].shape == (3, 119, 8, 8) and results[0][1].shape == (3, 4672)
 
 
+def test_roots_from_vector_env_rows_search_as_their_saved_states():
+    # Rows 0 and 1 have played on (repetition counts, a history), rows 2 and 3
+    # sit right after a reset with black to move, whose first observation is
+    # not turned: a root is the game its State gives, never that first one.
+    venv = varnok.VectorEnv(4, num_threads=1, seed=3, rules="fide")
+    venv.set_start_positions(["r1bqkbnr/pppp1ppp/2n5/4p3/4P3/5N2/PPPP1PPP/RNBQKB1R b KQkq - 2 2"])
+    venv.reset()
+    for _ in range(6):
+        venv.step(venv.random_actions(), active=np.array([1, 1, 0, 0], bool))
+    rows = [3, 0, 1, 0]
+    states = [venv.save_state(r) for r in rows]
+    by_rows, by_states = {"roots": venv, "rows": rows}, {"roots": states, "rules": "fide"}
+
+    def mcts(roots):
+        s = varnok.MCTS(4, seed=0, num_threads=1, dirichlet_fraction=0.0)
+        s.set_roots(**roots)
+        seen = []
+        for _ in range(4):
+            leaves = s.select(leaves_per_tree=2)
+            seen += [leaves.obs.copy(), leaves.legal_mask.copy()]
+            s.expand(*evaluate_rows(leaves.obs, leaves.legal_mask))
+        return seen + [s.visit_counts()]
+
+    def uct(roots):
+        s = varnok.UCT(4, seed=0, num_threads=1)
+        s.set_roots(**roots)
+        s.run(60)
+        return [s.visit_counts(), s.root_values()]
+
+    def material(roots):
+        return list(varnok.MaterialSearch(2, seed=0).choose(**roots))
+
+    for search in (mcts, uct, material):
+        for got, want in zip(search(by_rows), search(by_states), strict=True):
+            assert np.array_equal(got, want), search.__name__
+    with pytest.raises(TypeError, match="VectorEnv"):
+        varnok.MCTS(1).set_roots(states[:1], rows=[0])
+    with pytest.raises(IndexError, match="row 4"):
+        varnok.UCT(1).set_roots(venv, rows=[4])
+    with pytest.raises(ValueError, match="one root per tree"):
+        varnok.MCTS(4).set_roots(venv, rows=[0])
+
+
 def test_packed_observations_are_the_float_ones_packed():
     outs = {}
     for dtype in ("float32", "packed"):
