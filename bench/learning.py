@@ -48,9 +48,9 @@ class Timed:
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("alphazero_torch", TOP / "examples" / "alphazero_torch.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location("alphazero_torch", TOP / "examples" / "alphazero_torch.py")
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 
 

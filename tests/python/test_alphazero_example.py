@@ -64,9 +64,9 @@ def test_material_adjudication_reads_the_lead_as_python_chess_counts_it():
     pytest.importorskip("torch")
     import varnok
 
-    spec = importlib.util.spec_from_file_location("alphazero_torch", ROOT / "examples" / "alphazero_torch.py")
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    located = importlib.util.spec_from_file_location("alphazero_torch", ROOT / "examples" / "alphazero_torch.py")
+    example = importlib.util.module_from_spec(located)
+    located.loader.exec_module(example)
     points = {chess.PAWN: 1, chess.KNIGHT: 3, chess.BISHOP: 3, chess.ROOK: 5, chess.QUEEN: 9}
     env, rng = varnok.ChessEnv(), np.random.default_rng(3)
     env.reset()
