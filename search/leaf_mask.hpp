@@ -24,13 +24,17 @@ struct WrittenMask {
   std::array<uint64_t, (kMaskBlocks + 63) / 64> blocks{};
 };
 
+// Calls visit(byte offset) for each block that written marks.
+template <class Visit>
+void for_each_written_block(const WrittenMask& written, Visit visit) {
+  for (size_t word = 0; word < written.blocks.size(); ++word)
+    for (uint64_t bits = written.blocks[word]; bits != 0; bits &= bits - 1)
+      visit(static_cast<int>(word * 64 + std::countr_zero(bits)) * kMaskBlockBytes);
+}
+
 // Zeroes the blocks of row that written marks, leaving the row all 0.
 inline void clear_mask_row(uint8_t* row, WrittenMask& written) {
-  for (size_t word = 0; word < written.blocks.size(); ++word)
-    for (uint64_t bits = written.blocks[word]; bits != 0; bits &= bits - 1) {
-      const int block = static_cast<int>(word * 64 + std::countr_zero(bits));
-      std::memset(row + block * kMaskBlockBytes, 0, kMaskBlockBytes);
-    }
+  for_each_written_block(written, [&](int offset) { std::memset(row + offset, 0, kMaskBlockBytes); });
   written.blocks = {};
 }
 
@@ -44,14 +48,10 @@ inline void write_mask_row(const ActionMap& listing, uint8_t* row, WrittenMask& 
   });
 }
 
-// Makes row to a copy of row from.
+// Makes row to a copy of row from, moving only the blocks either marks.
 inline void copy_mask_row(const uint8_t* from, const WrittenMask& from_written, uint8_t* to, WrittenMask& to_written) {
   clear_mask_row(to, to_written);
-  for (size_t word = 0; word < from_written.blocks.size(); ++word)
-    for (uint64_t bits = from_written.blocks[word]; bits != 0; bits &= bits - 1) {
-      const int block = static_cast<int>(word * 64 + std::countr_zero(bits));
-      std::memcpy(to + block * kMaskBlockBytes, from + block * kMaskBlockBytes, kMaskBlockBytes);
-    }
+  for_each_written_block(from_written, [&](int offset) { std::memcpy(to + offset, from + offset, kMaskBlockBytes); });
   to_written = from_written;
 }
 
