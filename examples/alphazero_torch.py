@@ -49,9 +49,8 @@ import torch.nn.functional as F
 
 import varnok
 from varnok import arena, players
-from varnok.train import ACTIONS, PLANES, Network, evaluator, unpack
+from varnok.train import ACTIONS, BLACK_TO_MOVE_PLANE, PLANES, Network, evaluator, unpack
 
-BLACK_TO_MOVE_PLANE = 112
 # Points of the side to move's pawn, knight, bishop, rook and queen planes
 # (the opponent's follow six planes later).
 PIECE_POINTS = (1, 3, 3, 5, 9)

@@ -36,7 +36,7 @@ import numpy as np
 
 from varnok._core import MCTS as _MCTS
 from varnok._core import UCT as _UCT
-from varnok._core import ChessEnv, MaterialSearch, State, VectorEnv
+from varnok._core import ACTIONS, ChessEnv, MaterialSearch, State, VectorEnv
 
 __all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "UCIEngine", "player_from_text"]
 
@@ -385,7 +385,7 @@ class MCTS(_SearchPlayer):
     def _round(self, search) -> int:
         leaves = search.select(leaves_per_tree=self.leaves_per_tree)
         if len(leaves) == 0:
-            search.expand(np.zeros((0, 4672), np.float32), np.zeros(0, np.float32))
+            search.expand(np.zeros((0, ACTIONS), np.float32), np.zeros(0, np.float32))
             return 0
         priors, values = self.evaluate(leaves.obs, leaves.legal_mask)
         search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1),

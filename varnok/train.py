@@ -33,9 +33,10 @@ from torch.utils.dlpack import from_dlpack
 
 from varnok import players
 from varnok._checks import integer, real
+from varnok._core import ACTIONS as ACTIONS  # the network's policy width, for callers too
+from varnok._shards import BLACK_TO_MOVE_PLANE as BLACK_TO_MOVE_PLANE
 from varnok._shards import ShardError, read_shards  # noqa: F401  (ShardError: for callers)
 
-ACTIONS = 4672
 PLANES = 119
 TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
 # The counter planes as the network sees them: roughly 0 to 1.
@@ -44,7 +45,7 @@ PLANE_SCALE[TOTAL_MOVES_PLANE] = 1 / 200
 PLANE_SCALE[NO_PROGRESS_PLANE] = 1 / 100
 # Planes that are one bit per square (the pieces of each of the eight
 # positions); every other plane holds one number on all squares.
-PIECE_PLANES = torch.tensor([p < 112 and p % 14 < 12 for p in range(PLANES)])
+PIECE_PLANES = torch.tensor([p < BLACK_TO_MOVE_PLANE and p % 14 < 12 for p in range(PLANES)])
 BITS = 2 ** torch.arange(64, dtype=torch.int64)
 # A game goes to the held-out share by a hash of its id, so the split is the
 # same whatever the shard order, shuffle or worker count.
