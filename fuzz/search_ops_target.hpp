@@ -113,6 +113,16 @@ inline Board search_root(Reader& in) {
 
 inline bool finished_game(const Board& board) { return board.judge(board.move_index.size() > 0).done(); }
 
+// The game at the end of a leaf's path, stepped by the episode itself: a
+// copy of root (listed) with the actions of path[1..] played. Returns the
+// verdict on the last position, or no verdict for the root itself.
+inline Outcome replay_path(const Board& root, const NodePool& nodes, const std::vector<int32_t>& path, Board& out) {
+  out = root;
+  Outcome outcome;
+  for (size_t i = 1; i < path.size(); ++i) outcome = out.play_listed(nodes[path[i]].action);
+  return outcome;
+}
+
 // Every field of every node, the root's game and the round, to tell whether
 // a refused call changed anything and whether two searches agree.
 inline std::vector<uint64_t> tree_digest(const MctsTree& tree) {
@@ -552,7 +562,7 @@ class SearchOpsRun {
     }
     FUZZ_CHECK(done[0] == done[1] && visits[0] == visits[1]);
     for (int t = 0; t < options.num_trees; ++t) {
-      const UctTree& tree = ucts[0]->tree(t);
+      const MctsTree& tree = ucts[0]->tree(t);
       FUZZ_CHECK(done[0][t] >= 0 && done[0][t] <= simulations);
       FUZZ_CHECK(tree.root_value() == ucts[1]->tree(t).root_value());
       FUZZ_CHECK(std::isfinite(tree.root_value()) && std::abs(tree.root_value()) <= 1);

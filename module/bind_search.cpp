@@ -575,6 +575,18 @@ void bind_search(py::module_& m) {
           },
           "int64 (num_trees,): a proved win if any, else the most visited root action; -1 before any simulation")
       .def(
+          "choose_actions",
+          [](PyUct& s, double temperature) {
+            Held use(*s.search);
+            py::array_t<int64_t> out(s.search->size());
+            s.search->chosen_actions(temperature, out.mutable_data());
+            return out;
+          },
+          py::arg("temperature") = 0.0,
+          "int64 (num_trees,): the move to play per tree: best_actions at temperature 0, else drawn in proportion "
+          "to visits ** (1 / temperature) from the tree's seeded generator (as MCTS.choose_actions draws); -1 "
+          "before any simulation.")
+      .def(
           "solved",
           [](PyUct& s) {
             Held use(*s.search);

@@ -1,9 +1,9 @@
 // Where a search keeps its games. A node stores no game, only the action
 // and the move that lead to it: the game of a node is rebuilt when a descent
-// first reaches it, from the game at the root and the moves of the path.
-// MCTS rebuilds only what a leaf needs (search/leaf_game.hpp); UCT, whose
-// leaves play a whole roll-out, copies the root Board and replays the path
-// with Board::play_listed (replay_path below).
+// first reaches it, from the game at the root and the moves of the path,
+// with only what a leaf needs (search/leaf_game.hpp); a roll-out, which
+// needs the whole episode, continues it on a copy of the root Board
+// (search/roll_out.hpp).
 //
 // Why replay rather than a snapshot per node: a Board is over 10 KB (its
 // action map dominates) and holds a heap table of repetitions, so a Board
@@ -22,16 +22,6 @@
 #include "search/node_pool.hpp"
 
 namespace varnok {
-
-// The game at the end of path (node indices from the root, path[0] == 0): a
-// copy of root (listed) with the actions of path[1..] played. Returns the
-// verdict on the last position, or no verdict for the root itself.
-inline Outcome replay_path(const Board& root, const NodePool& nodes, const std::vector<int32_t>& path, Board& out) {
-  out = root;
-  Outcome outcome;
-  for (size_t i = 1; i < path.size(); ++i) outcome = out.play_listed(nodes[path[i]].action);
-  return outcome;
-}
 
 // The value of a finished game for the side to move there: -1 when it is
 // checkmated, 0 for every draw.

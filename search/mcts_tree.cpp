@@ -24,6 +24,12 @@ constexpr double kSmallestSpread = 1e-8;
 // about forty legal moves.
 constexpr int kNodesPrefetched = 40;
 
+// A node whose result is certain: the game is over there or the solver proved it.
+bool proved(const Node& node) { return node.state == NodeState::kTerminal || node.state == NodeState::kSolved; }
+// Certain, and lost for the node's side to move (so won by the side that moved into it).
+bool proved_lost(const Node& node) { return proved(node) && node.value < 0; }
+bool proved_won(const Node& node) { return proved(node) && node.value > 0; }
+
 }  // namespace
 
 std::vector<std::vector<int32_t>> considered_visits_table(int considered, int simulations) {
@@ -56,6 +62,9 @@ MctsTree::MctsTree(const SearchOptions& options, const std::vector<std::vector<i
       index_(index),
       random_(options.seed, index),
       nodes_(static_cast<int>(options.node_budget)) {
+  // The roll-outs' generator is seeded from the tree's first draw.
+  if (options.evaluation == LeafEvaluation::kRollOut)
+    roll_out_ = std::make_unique<RollOut>(static_cast<uint32_t>(random_.next() >> 32));
   nodes_.reset_to_root();
 }
 
@@ -70,10 +79,12 @@ void MctsTree::set_root(const Board& board) {
   halving_started_ = 0;
 }
 
-void MctsTree::select(int descents, const LeafOutput& output) {
+int MctsTree::select(int descents, const LeafOutput& output) {
   assert(leaf_count_ == 0);
-  if (!has_root_ || finished()) return;
-  for (int d = 0; d < descents; ++d) {
+  if (!has_root_ || finished()) return 0;
+  const bool proving = roll_out_ && options_.solver;
+  int d = 0;
+  for (; d < descents && !solved(); ++d) {
     path_.assign(1, 0);
     int32_t node = 0;
     bool plan_used_up = false;
@@ -87,7 +98,8 @@ void MctsTree::select(int descents, const LeafOutput& output) {
     }
     if (plan_used_up) break;
     switch (nodes_[node].state) {
-      case NodeState::kTerminal: back_up(nodes_, path_, nodes_[node].value, false); break;
+      case NodeState::kTerminal:
+      case NodeState::kSolved: back_up(nodes_, path_, nodes_[node].value, false); break;
       case NodeState::kPending:
         for (int32_t on_path : path_) {
           nodes_[on_path].in_flight += 1;
@@ -110,6 +122,12 @@ void MctsTree::select(int descents, const LeafOutput& output) {
           }
           listing = &listing_;
         }
+        if (roll_out_) {
+          // Over the budget the node stays new: rolled out again on every visit.
+          if (add_children(nodes_, node, *listing)) nodes_[node].state = NodeState::kExpanded;
+          back_up(nodes_, path_, roll_out_->value(root_, nodes_, path_), false);
+          break;
+        }
         // A leaf of a dropped round has its children listed already.
         if (nodes_[node].first_child == kNoNode && !add_children(nodes_, node, *listing))
           break;  // over the node budget: dropped
@@ -127,15 +145,55 @@ void MctsTree::select(int descents, const LeafOutput& output) {
         ++leaf_count_;
         break;
       }
-      case NodeState::kExpanded:
-      case NodeState::kSolved: assert(false); break;
+      case NodeState::kExpanded: assert(false); break;
     }
+    if (proving) prove_up();
   }
   for (int32_t on_path : collided_) nodes_[on_path].in_flight -= 1;
   collided_.clear();
+  return d;
+}
+
+void MctsTree::prove_up() {
+  for (size_t i = path_.size() - 1; i-- > 0;) {
+    Node& node = nodes_[path_[i]];
+    bool any_won = false, all_lost = true;
+    for (int c = 0; c < node.child_count; ++c) {
+      const Node& child = nodes_[node.first_child + c];
+      any_won = any_won || proved_lost(child);
+      all_lost = all_lost && proved_won(child);
+    }
+    if (!any_won && !all_lost) return;
+    node.state = NodeState::kSolved;
+    node.value = any_won ? 1 : -1;
+  }
+}
+
+int32_t MctsTree::pick_child_ucb1(int32_t node) const {
+  const Node& parent = nodes_[node];
+  const double log_visits = std::log(static_cast<double>(parent.visits));
+  int32_t best = kNoNode;
+  double best_score = kMinusInfinity;
+  for (int i = 0; i < parent.child_count; ++i) {
+    const int32_t index = parent.first_child + i;
+    const Node& child = nodes_[index];
+    if (options_.solver) {
+      if (proved_lost(child)) return index;  // a proved win for the side choosing
+      if (proved_won(child)) continue;       // a proved loss: never again
+    }
+    if (child.visits == 0) return index;
+    const double score = child.value_sum / child.visits + options_.exploration * std::sqrt(log_visits / child.visits);
+    if (score > best_score) {
+      best_score = score;
+      best = index;
+    }
+  }
+  // Every child proved lost for the chooser: the node is proved too and never descended.
+  return best == kNoNode ? parent.first_child : best;
 }
 
 int32_t MctsTree::pick_child(int32_t node) {
+  if (roll_out_) return pick_child_ucb1(node);
   if (node == 0 && options_.root_selection == RootSelection::kGumbel) return pick_root_gumbel();
   const Node& parent = nodes_[node];
   const double loss = options_.virtual_loss;
@@ -332,7 +390,7 @@ void MctsTree::visit_counts(int32_t* out) const {
 
 double MctsTree::root_value() const {
   const Node& root = nodes_[0];
-  if (root.state == NodeState::kTerminal) return root.value;
+  if (proved(root)) return root.value;
   return root.visits > 0 ? -root.value_sum / root.visits : 0;
 }
 
@@ -363,7 +421,43 @@ void MctsTree::improved_policy(float* out) const {
   }
 }
 
+int32_t MctsTree::best_action() const {
+  const Node& root = nodes_[0];
+  if (root.child_count == 0) return -1;
+  int best = 0;
+  for (int i = 0; i < root.child_count; ++i) {
+    const Node& child = nodes_[root.first_child + i];
+    if (options_.solver && proved_lost(child)) return child.action;
+    if (child.visits > nodes_[root.first_child + best].visits) best = i;
+  }
+  return nodes_[root.first_child + best].action;
+}
+
+int32_t MctsTree::drawn_by_visits(double temperature) {
+  const Node& root = nodes_[0];
+  const int count = root.child_count;
+  auto child = [&](int i) -> const Node& { return nodes_[root.first_child + i]; };
+  int most = 0;
+  for (int i = 1; i < count; ++i)
+    if (child(i).visits > child(most).visits) most = i;
+  if (count == 0 || child(most).visits == 0) return -1;
+  double total = 0;
+  scratch_.resize(count);
+  for (int i = 0; i < count; ++i)
+    total += (scratch_[i] = std::pow(child(i).visits / double(child(most).visits), 1 / temperature));
+  double draw = uniform_open(random_) * total;
+  for (int i = 0; i < count; ++i) {
+    draw -= scratch_[i];
+    if (draw < 0) return child(i).action;
+  }
+  return child(most).action;
+}
+
 int32_t MctsTree::chosen_action(double temperature) {
+  if (roll_out_) {
+    const int32_t drawn = temperature > 0 ? drawn_by_visits(temperature) : -1;
+    return drawn >= 0 ? drawn : best_action();
+  }
   if (!root_expanded()) return -1;
   const Node& root = nodes_[0];
   const int count = root.child_count;
@@ -394,16 +488,7 @@ int32_t MctsTree::chosen_action(double temperature) {
     return child(most).action;
   }
   if (temperature <= 0) return child(most).action;
-  double total = 0;
-  scratch_.resize(count);
-  for (int i = 0; i < count; ++i)
-    total += (scratch_[i] = std::pow(child(i).visits / double(child(most).visits), 1 / temperature));
-  double draw = uniform_open(random_) * total;
-  for (int i = 0; i < count; ++i) {
-    draw -= scratch_[i];
-    if (draw < 0) return child(i).action;
-  }
-  return child(most).action;
+  return drawn_by_visits(temperature);
 }
 
 void MctsTree::root_noise(double* out) const {

@@ -1,9 +1,9 @@
-// One tree of the batched search: the game at its root, its node pool, the
-// leaves of the current round waiting for the network, and the root's noise.
+// One Monte Carlo search tree: the game at its root, its node pool, and how
+// its leaves are valued (SearchOptions::evaluation).
 //
-// A round: select(k) makes k descents from the root. A descent walks down the
-// expanded nodes by PUCT (or, at the root, by Gumbel sequential halving) and
-// ends at
+// With a network, a round: select(k) makes k descents from the root. A
+// descent walks down the expanded nodes by PUCT (or, at the root, by Gumbel
+// sequential halving) and ends at
 //   - a new node: its game is rebuilt (leaf_game.hpp) and judged; a finished
 //     game is backed up at once with its exact value, any other becomes a
 //     leaf of the round (its children listed, virtual loss on its path);
@@ -13,9 +13,20 @@
 //     virtual loss is taken back when select ends;
 //   - a new node whose children do not fit in the node budget: dropped.
 // expand(j, priors, value) then gives leaf j its priors and backs its value up.
+//
+// With roll-outs (plain UCT), the same descents pick children by UCB1, every
+// unvisited child first in action order, and a new node is expanded and
+// valued on the spot by one random roll-out (roll_out.hpp); over the node
+// budget it stays new and is rolled out again on every visit. With the
+// solver on (MCTS-Solver, Winands et al. 2008) results that are certain are
+// proved and passed up: a node with a child whose side to move is
+// checkmated (or proved lost) is a proved win; a node whose children are all
+// proved wins for their side to move is a proved loss. A proved child is
+// taken at once (a win) or never again (a loss).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +35,7 @@
 #include "search/leaf_game.hpp"
 #include "search/leaf_mask.hpp"
 #include "search/node_pool.hpp"
+#include "search/roll_out.hpp"
 #include "search/search_options.hpp"
 
 namespace varnok {
@@ -56,6 +68,8 @@ class MctsTree {
   bool has_root() const { return has_root_; }
   // The game at the root is over (after advance).
   bool finished() const { return nodes_[0].state == NodeState::kTerminal; }
+  // The root's result is proved by the solver (root_value then holds it).
+  bool solved() const { return nodes_[0].state == NodeState::kSolved; }
   bool root_expanded() const { return nodes_[0].state == NodeState::kExpanded; }
   int node_count() const { return nodes_.size(); }
   const Board& root_board() const { return root_; }
@@ -63,9 +77,10 @@ class MctsTree {
   // The nodes from the root to leaf j of the open round.
   const std::vector<int32_t>& leaf_path(int j) const { return leaves_[j].path; }
 
-  // ---- one round
-  void select(int descents, const LeafOutput& output);
-  void select(int descents) { select(descents, LeafOutput{}); }
+  // ---- one round: descents from the root (fewer once Gumbel's plan is used
+  // up or the root is proved); returns how many were made.
+  int select(int descents, const LeafOutput& output);
+  int select(int descents) { return select(descents, LeafOutput{}); }
   int leaf_count() const { return leaf_count_; }
   // Why leaf j cannot take these priors and value (empty when it can): a
   // non-finite value, or priors over its legal actions that are not finite
@@ -96,8 +111,12 @@ class MctsTree {
   void improved_policy(float* out) const;
   // The move to play: PUCT, the most visited (temperature 0, ties to the
   // lower action) or a draw in proportion to visits^(1 / temperature);
-  // Gumbel, the winner of the sequential halving. -1 without priors at the root.
+  // Gumbel, the winner of the sequential halving. -1 without priors at the
+  // root. Roll-outs: best_action at temperature 0, else the same draw.
   int32_t chosen_action(double temperature);
+  // Roll-outs: a proved win if there is one, otherwise the most visited
+  // child (ties to the lower action); -1 before any simulation.
+  int32_t best_action() const;
   // The noise mixed into the root's priors (Dirichlet, PUCT) or added to its
   // logits (Gumbel), over 4672 actions (0 off the legal actions).
   void root_noise(double* out) const;
@@ -110,6 +129,12 @@ class MctsTree {
   // The child of node a descent takes; kNoNode when Gumbel's plan for the
   // root is used up.
   int32_t pick_child(int32_t node);
+  int32_t pick_child_ucb1(int32_t node) const;
+  // Marks the nodes of the descent's path that are now proved, from the leaf up.
+  void prove_up();
+  // A child of the root drawn in proportion to visits^(1 / temperature),
+  // from the tree's generator; -1 when no child has been visited.
+  int32_t drawn_by_visits(double temperature);
   int32_t pick_root_gumbel();
   // Mixes fresh noise into the priors of an expanded root.
   void prepare_root();
@@ -127,6 +152,7 @@ class MctsTree {
   const std::vector<std::vector<int32_t>>& table_;
   const uint64_t index_;
   Random random_;
+  std::unique_ptr<RollOut> roll_out_;  // with roll-out evaluation only
   Board root_;
   bool has_root_ = false;
   NodePool nodes_;

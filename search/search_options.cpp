@@ -65,6 +65,7 @@ void check_options(const SearchOptions& o) {
   checked_count(o.gumbel_simulations, "gumbel_simulations", 1, kMaxGumbelSimulations);
   checked_real(o.gumbel_c_visit, "gumbel_c_visit", false);
   checked_real(o.gumbel_c_scale, "gumbel_c_scale", false);
+  checked_real(o.exploration, "exploration", false);
   if (!((o.gumbel_c_visit + kMostChildVisits) * o.gumbel_c_scale < kLargestGumbelSigma))
     throw std::invalid_argument(
         "gumbel_c_visit and gumbel_c_scale are too large: (gumbel_c_visit + 2147483647) * gumbel_c_scale must stay "

@@ -16,6 +16,12 @@ enum class RootSelection : int8_t {
   kGumbel,  // Gumbel-Top-k with sequential halving at the root, PUCT below it
 };
 
+// What a tree's leaves are worth, and so how a descent picks its children.
+enum class LeafEvaluation : int8_t {
+  kNetwork,  // priors and a value from the caller's network, in batches (PUCT or Gumbel)
+  kRollOut,  // one seeded random roll-out per leaf, no priors (UCB1, with the solver)
+};
+
 // The most trees (or games) searched together, and the longest Gumbel plan:
 // sequential halving's plan is a table of gumbel_simulations entries per
 // considered count, and Gumbel search is meant for few simulations per move.
@@ -32,6 +38,7 @@ struct SearchOptions {
   uint64_t seed = 0;
   ObservationFormat format = ObservationFormat::kFloat32;
   int64_t node_budget = 100000;  // nodes per tree
+  LeafEvaluation evaluation = LeafEvaluation::kNetwork;
 
   // ---- PUCT: score(a) = Q(a) + c * P(a) * sqrt(N) / (1 + N(a)), with N the parent's visits
   double c_puct = 1.25;          // c, unless c_base is set
@@ -55,6 +62,11 @@ struct SearchOptions {
   int64_t gumbel_simulations = 64;  // n, root simulations the sequential halving is planned for
   double gumbel_c_visit = 50;       // sigma(q) = (c_visit + max_b N(b)) * c_scale * q
   double gumbel_c_scale = 0.1;
+
+  // ---- roll-out evaluation: UCB1, score(a) = Q(a) + c * sqrt(ln N / N(a)), every unvisited child first
+  double exploration = 1.4142135623730951;  // c; sqrt(2) for values in [-1, 1]
+  // MCTS-Solver (Winands et al. 2008): certain results are proved and passed up the tree.
+  bool solver = true;
 };
 
 // Throws std::invalid_argument naming the first setting out of its range.

@@ -589,6 +589,10 @@ class UCT:
         """
         int64 (num_trees,): a proved win if any, else the most visited root action; -1 before any simulation
         """
+    def choose_actions(self, temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        int64 (num_trees,): the move to play per tree: best_actions at temperature 0, else drawn in proportion to visits ** (1 / temperature) from the tree's seeded generator (as MCTS.choose_actions draws); -1 before any simulation.
+        """
     def root_values(self) -> numpy.typing.NDArray[numpy.float32]:
         """
         float32 (num_trees,): each root's value for its side to move (+1 / -1 when proved)

@@ -2,7 +2,7 @@
 search tree per game.
 
 Everything random in a shard (the environment's draws of start positions,
-the search's noise and sampling, the temperature draws for UCT) comes from
+the search's noise and sampling, the temperature draws) comes from
 the shard's own seed, and the search runs with a fixed thread count, so a
 shard's games depend on nothing but its seed and the job's parameters: not
 on which worker plays it, nor on how many workers there are.
@@ -137,7 +137,6 @@ class SelfPlayer:
                           dirichlet_alpha=cfg["dirichlet_alpha"], dirichlet_fraction=cfg["dirichlet_fraction"],
                           obs_dtype="float32" if self.policy else "packed")
             search.set_roots(venv)
-        rng = np.random.default_rng(seed)
         starts = [venv.save_state(i).start_fen for i in range(n)]
         obs = [[] for _ in range(n)]
         actions = [[] for _ in range(n)]
@@ -151,7 +150,7 @@ class SelfPlayer:
             else:
                 self._grow(search)
             visits = search.visit_counts()
-            chosen = self._choose(search, visits, ply, rng, uct)
+            chosen = self._choose(search, ply)
             values = search.root_values() if cfg.get("resign") is not None else None
             for i in range(n):
                 if result[i] is not None:
@@ -205,17 +204,11 @@ class SelfPlayer:
                 search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1),
                               logits=cfg.get("logits", False))
 
-    def _choose(self, search, visits, ply, rng, uct) -> np.ndarray:
+    def _choose(self, search, ply) -> np.ndarray:
+        """The moves to play: drawn by visits at the temperature for the
+        first temperature_plies plies, the search's best after them."""
         cfg = self.cfg
         temperature, explore = cfg["temperature"], cfg["temperature_plies"]
-        if uct:
-            greedy = search.best_actions()
-            if temperature <= 0 or not (ply < explore).any():
-                return greedy
-            weights = visits.astype(np.float64) ** (1.0 / temperature)
-            drawn = np.array([rng.choice(ACTIONS, p=w / w.sum()) if w.sum() > 0 else g
-                              for w, g in zip(weights, greedy)])
-            return np.where(ply < explore, drawn, greedy)
         greedy = search.choose_actions(0.0)
         if temperature <= 0:
             return greedy

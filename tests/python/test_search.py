@@ -508,3 +508,25 @@ def test_uct_roll_outs_follow_the_seed_for_any_thread_count():
         varnok.UCT(1).set_roots(["R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"])
     with pytest.raises(RuntimeError, match="before set_roots"):
         varnok.UCT(1).run(1)
+
+
+def test_uct_temperature_draws_follow_the_visits_and_the_seed():
+    def searched(seed):
+        search = varnok.UCT(2, seed=seed, num_threads=2, solver=False)
+        search.set_roots([INITIAL, MIDDLE_GAME])
+        search.run(400)
+        return search
+
+    search = searched(6)
+    visits = search.visit_counts()
+    assert np.array_equal(search.choose_actions(0.0), search.best_actions())
+    draws = np.array([search.choose_actions(1.0) for _ in range(600)])
+    for t in range(2):
+        assert (visits[t, draws[:, t]] > 0).all()  # only visited actions are drawn
+        # At temperature 1 each action comes up in proportion to its visits.
+        share = np.bincount(draws[:, t], minlength=4672) / len(draws)
+        assert np.abs(share - visits[t] / visits[t].sum()).max() < 0.08
+    again = searched(6)
+    assert all(np.array_equal(d, again.choose_actions(1.0)) for d in draws[:5])
+    with pytest.raises(ValueError, match="temperature"):
+        search.choose_actions(-1.0)

@@ -1,0 +1,44 @@
+// A leaf's value without a network: one random roll-out from its game,
+// played by the episode's own rules (Board::roll_out_with) from the tree's
+// seeded generator.
+//
+// A roll-out needs the whole episode, the repetition counts of every
+// position since the root included, so the game is a copy of the root's
+// Board with the moves of the path recorded on it. The path's positions were
+// listed and judged by the descent (LeafGame) already; here they are only
+// played and recorded, the rest of what a step does (listing, judging, the
+// move log) changes nothing a roll-out reads.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "env/board.hpp"
+#include "search/node_pool.hpp"
+
+namespace varnok {
+
+class RollOut {
+ public:
+  explicit RollOut(uint32_t seed) : random_(seed) {}
+
+  // The result of one roll-out from the game at the end of path (node
+  // indices from the root, not finished), for its side to move.
+  double value(const Board& root, const NodePool& nodes, const std::vector<int32_t>& path) {
+    game_ = root;
+    for (size_t i = 1; i < path.size(); ++i) {
+      apply_move_under(game_.rules, game_.position, nodes[path[i]].move);
+      game_.record_position();
+    }
+    const int side = game_.position.side;
+    const int32_t reward = game_.roll_out_with(random_, nullptr);
+    return side == kWhite ? reward : -reward;
+  }
+
+ private:
+  std::mt19937 random_;
+  Board game_;  // reused from roll-out to roll-out
+};
+
+}  // namespace varnok
