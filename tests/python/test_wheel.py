@@ -3,8 +3,8 @@
 only NumPy beside it, where the README's quick start runs.
 
 Marked `network` (NumPy comes from the configured package index): `pytest -m "not network"`
-skips it offline. The wheel reuses the build folder of the installed module, so it rebuilds
-only what changed.
+skips it offline. The wheel reuses the build folder of the installed module (build/native,
+where ./dev builds it), so it rebuilds only what changed.
 """
 
 import email.parser
@@ -30,7 +30,8 @@ def run(*args, **kwargs):
 def wheel(tmp_path_factory):
     """The manylinux wheel: built, then repaired by auditwheel."""
     folder = tmp_path_factory.mktemp("wheel")
-    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q", "-w", folder / "raw", TOP)
+    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q",
+        f"--config-settings=build-dir={TOP / 'build' / 'native'}", "-w", folder / "raw", TOP)
     (built,) = (folder / "raw").glob("varnok-*.whl")
     pytest.importorskip("auditwheel")
     run(sys.executable, "-m", "auditwheel", "repair", "-w", folder / "repaired", built)
