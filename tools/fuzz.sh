@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/fuzz_*.cpp, with AddressSanitizer and
-# UndefinedBehaviorSanitizer) into build/asan, the folder of the sanitizer
-# tests (tools/sanitize.sh configures it, with clang), and runs them.
+# UndefinedBehaviorSanitizer) into build/fuzz through CMake and runs them.
 # Runs inside the build environment (./dev test and ./dev fuzz call it).
 #
 #   tools/fuzz.sh smoke         replay fuzz/regressions/, then fuzz each target
 #                               for a short while from a copy of its seed corpus
 #   tools/fuzz.sh run SECONDS   fuzz each target for SECONDS, keeping what it
-#                               learns in build/fuzz-work/corpus/ between runs
+#                               learns in build/fuzz/corpus/ between runs
 #   tools/fuzz.sh build         only build
 #   tools/fuzz.sh campaign SECONDS TARGET...
 #                               fuzz the targets one after another (no build),
 #                               each for SECONDS at low priority (nice 10),
-#                               corpus kept in build/fuzz-work/corpus/; a line per
+#                               corpus kept in build/fuzz/corpus/; a line per
 #                               session (CPU seconds, executions, coverage,
 #                               exit status) goes to build/fuzz-work/campaign/
 #                               sessions.tsv. Run several at once for more cores.
@@ -23,23 +22,33 @@
 set -euo pipefail
 
 TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="$TOP/build/asan"
+BUILD="$TOP/build/fuzz"
 WORK="$TOP/build/fuzz-work"
 TARGETS=(fen ops fen_strict pgn state_bytes move_text vector_ops search_ops)
 SMOKE_SECONDS=25
 
 say() { printf '[fuzz] %s\n' "$*" >&2; }
 
+CXX="${VARNOK_FUZZ_CXX:-clang++}"
+
 # ---------------------------------------------------------------- build
 
-# Configures build/asan as the sanitizer tests do (every library instrumented
-# for coverage beside AddressSanitizer and UndefinedBehaviorSanitizer, see
-# VARNOK_FUZZ at the top level) and builds the targets; CMake rebuilds only
-# what changed, so after tools/sanitize.sh only the targets' own files compile.
+# Configures build/fuzz with CMake (VARNOK_FUZZ: every library instrumented
+# for coverage, AddressSanitizer and UndefinedBehaviorSanitizer, see the top
+# CMakeLists.txt) and builds the targets; CMake rebuilds only what changed.
+# The build type's flags are set without NDEBUG so that asserts stay active;
+# -g1 keeps the line tables that a report's stack needs and leaves out the
+# variable descriptions, which cost compile time and nothing here.
 build() {
-  command -v "${VARNOK_SAN_CXX:-clang++}" >/dev/null 2>&1 && "${VARNOK_SAN_CXX:-clang++}" --version | grep -q clang \
-    || { say "the fuzz targets need clang (libFuzzer)"; return 1; }
-  "$TOP/tools/sanitize.sh" --configure || return 1
+  mkdir -p "$BUILD"
+  if ! cmake -S "$TOP" -B "$BUILD" -G Ninja \
+      -DCMAKE_CXX_COMPILER="$CXX" \
+      -DVARNOK_FUZZ=ON -DVARNOK_MODULE=OFF -DVARNOK_NATIVE_TESTS=OFF \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1" \
+      >"$BUILD/configure.log" 2>&1; then
+    cat "$BUILD/configure.log" >&2
+    return 1
+  fi
   local targets=() target
   for target in "${TARGETS[@]}"; do targets+=("fuzz_$target"); done
   if ! "$TOP/tools/build_quietly.sh" fuzz "$BUILD" "${targets[@]}"; then
@@ -140,8 +149,8 @@ campaign() {
   local sessions="$WORK/campaign/sessions.tsv"
   [ -e "$sessions" ] || printf 'start\ttarget\twall_s\tuser_s\tsys_s\texecutions\tcov\tft\tstatus\n' >"$sessions"
   for target in "$@"; do
-    mkdir -p "$WORK/corpus/$target"
-    cp -n "$TOP/fuzz/corpus/$target"/* "$WORK/corpus/$target/"
+    mkdir -p "$BUILD/corpus/$target"
+    cp -n "$TOP/fuzz/corpus/$target"/* "$BUILD/corpus/$target/"
     local start stamp
     start=$(date +%s)
     stamp=$(date -u +%Y-%m-%dT%H:%M:%S)
@@ -151,7 +160,7 @@ campaign() {
     # At low priority on a busy machine an input can wait for the processor
     # far longer than it runs: -timeout (wall time) is generous here.
     # shellcheck disable=SC2046
-    { time nice -n 10 "$BUILD/fuzz_$target" "$WORK/corpus/$target" $(target_options "$target") \
+    { time nice -n 10 "$BUILD/fuzz_$target" "$BUILD/corpus/$target" $(target_options "$target") \
         -max_total_time="$seconds" -timeout=120 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$WORK/artifacts/$target-" >"$log" 2>&1; } 2>"$log.cpu" || rc=$?
     read -r user sys <"$log.cpu"
@@ -169,7 +178,7 @@ case "$mode" in
     ;;
   smoke)
     start=$(date +%s)
-    say "building the fuzz targets (build/asan)"
+    say "building the fuzz targets (build/fuzz)"
     build || { say "build failed"; exit 1; }
     mkdir -p "$WORK"
     status=0
@@ -188,15 +197,15 @@ case "$mode" in
   run)
     seconds="${2:-}"
     [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { say "usage: tools/fuzz.sh run SECONDS"; exit 2; }
-    say "building the fuzz targets (build/asan)"
+    say "building the fuzz targets (build/fuzz)"
     build || { say "build failed"; exit 1; }
     mkdir -p "$WORK"
     for target in "${TARGETS[@]}"; do
-      mkdir -p "$WORK/corpus/$target"
-      cp -n "$TOP/fuzz/corpus/$target"/* "$WORK/corpus/$target/"
+      mkdir -p "$BUILD/corpus/$target"
+      cp -n "$TOP/fuzz/corpus/$target"/* "$BUILD/corpus/$target/"
     done
-    say "fuzzing ${TARGETS[*]} for $seconds s each, side by side; corpus in build/fuzz-work/corpus"
-    fuzz_all "$seconds" "$WORK/corpus"
+    say "fuzzing ${TARGETS[*]} for $seconds s each, side by side; corpus in build/fuzz/corpus"
+    fuzz_all "$seconds" "$BUILD/corpus"
     ;;
   campaign)
     seconds="${2:-}"

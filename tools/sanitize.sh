@@ -8,13 +8,6 @@
 # one in each. Runs inside the build environment (./dev test calls it).
 #
 #   tools/sanitize.sh [GTEST ARGS...]   the arguments go to every native binary
-#   tools/sanitize.sh --configure       only configure build/asan (tools/fuzz.sh
-#                                       builds its targets in the same folder)
-#
-# With clang the same folder also holds the libFuzzer targets: the layers are
-# compiled once with the fuzzer's coverage instrumentation beside the
-# sanitizers, which costs the tests little and saves a third build of every
-# library.
 #
 # Environment: VARNOK_SAN_CXX picks the compiler (default clang++, else g++).
 set -euo pipefail
@@ -45,9 +38,6 @@ MODULE_LINK="$SANITIZERS"
 if "$CXX" --version | grep -q clang; then MODULE_LINK="$MODULE_LINK -shared-libsan"; fi
 PYTHON="$TOP/.venv/bin/python"
 
-FUZZ=OFF
-if "$CXX" --version | grep -q clang; then FUZZ=ON; fi
-
 start=$(date +%s)
 say "configuring $BUILD with $CXX"
 cmake -S "$TOP" -B "$BUILD" -G Ninja \
@@ -59,9 +49,7 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja \
   -DCMAKE_MODULE_LINKER_FLAGS="$MODULE_LINK" \
   -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
   -DPython_EXECUTABLE="$PYTHON" -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" \
-  -DVARNOK_FUZZ="$FUZZ" \
   -DVARNOK_MODULE=ON -DVARNOK_NATIVE_TESTS=ON >/dev/null
-[ "${1:-}" = --configure ] && exit 0
 
 say "building position_tests, episode_tests, vector_tests, search_tests, the perft tool they run and _core"
 if ! "$TOP/tools/build_quietly.sh" sanitize "$BUILD" position_tests episode_tests vector_tests search_tests perft _core; then
