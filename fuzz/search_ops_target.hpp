@@ -107,7 +107,6 @@ inline Board search_root(Reader& in) {
     if (legal.empty()) break;
     board.step(legal[pick % legal.size()]);
   }
-  ready_root(board);
   return board;
 }
 
@@ -164,7 +163,6 @@ class SearchOpsRun {
     for (int t = 0; t < trees(); ++t) {
       all.push_back(t);
       boards[t].reset();
-      ready_root(boards[t]);
     }
     for (auto& search : searches_) search->set_roots(all, boards);
     priors_.resize(static_cast<size_t>(trees()) * 8 * kActionCount);
@@ -316,7 +314,6 @@ class SearchOpsRun {
     if (mask & 0x80) {
       which.push_back((mask & 0x40) ? trees() : -1);
       boards.emplace_back().reset();
-      ready_root(boards.back());
       wrong_lists = true;
     }
     if ((mask & 0x20) && !boards.empty()) {
@@ -338,7 +335,6 @@ class SearchOpsRun {
     } catch (const std::invalid_argument&) {
       return;
     }
-    ready_root(board);
     const bool finished = finished_game(board);
     const bool unpackable = options_.format == ObservationFormat::kPacked && !history_is_packable(board.state_history);
     const bool refused = refused_by_both<std::invalid_argument>([&](Mcts& s) { s.set_roots({t}, {board}); });

@@ -3,7 +3,7 @@
 // first reaches it, from the game at the root and the moves of the path.
 // MCTS rebuilds only what a leaf needs (search/leaf_game.hpp); UCT, whose
 // leaves play a whole roll-out, copies the root Board and replays the path
-// with Board::play_listed (replay_path below).
+// with Board::play (replay_path below).
 //
 // Why replay rather than a snapshot per node: a Board is over 10 KB (its
 // action map dominates) and holds a heap table of repetitions, so a Board
@@ -29,7 +29,7 @@ namespace varnok {
 inline Outcome replay_path(const Board& root, const NodePool& nodes, const std::vector<int32_t>& path, Board& out) {
   out = root;
   Outcome outcome;
-  for (size_t i = 1; i < path.size(); ++i) outcome = out.play_listed(nodes[path[i]].action);
+  for (size_t i = 1; i < path.size(); ++i) outcome = out.play(nodes[path[i]].action);
   return outcome;
 }
 
