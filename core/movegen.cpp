@@ -2,6 +2,7 @@
 // try moves in list order, and an episode stops at the first legal reply.
 #include "core/attack_tables.hpp"
 #include "core/castling.hpp"
+#include "core/piece_targets.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
@@ -78,7 +79,6 @@ void generate(const Position& p, MoveList& list) {
   constexpr int kForward = forward_of(Us);
   const AttackTables& t = attack_tables();
   list.count = 0;
-  const Bitboard own = p.occupancies[Us];
   const Bitboard opponent = p.occupancies[kThem];
   const Bitboard all = p.occupancies[kBothColours];
 
@@ -113,34 +113,19 @@ void generate(const Position& p, MoveList& list) {
   }
 
   // Knights, bishops, rooks, queens: targets in ascending square order.
-  constexpr int kKnightPiece = piece_of(Us, kKnight), kBishopPiece = piece_of(Us, kBishop);
-  constexpr int kRookPiece = piece_of(Us, kRook), kQueenPiece = piece_of(Us, kQueen);
-  for (Bitboard b = p.bitboards[kKnightPiece]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    append_targets(list, s, t.knight_attack_sets[s] & ~own, kKnightPiece, opponent);
-  }
-  for (Bitboard b = p.bitboards[kBishopPiece]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    append_targets(list, s, bishop_lookup(s, all) & ~own, kBishopPiece, opponent);
-  }
-  for (Bitboard b = p.bitboards[kRookPiece]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    append_targets(list, s, rook_lookup(s, all) & ~own, kRookPiece, opponent);
-  }
-  for (Bitboard b = p.bitboards[kQueenPiece]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    append_targets(list, s, queen_lookup(s, all) & ~own, kQueenPiece, opponent);
-  }
+  const auto append = [&](int piece, int source, Bitboard targets) {
+    append_targets(list, source, targets, piece, opponent);
+  };
+  for_each_piece_targets<Us, kKnight>(p, append);
+  for_each_piece_targets<Us, kBishop>(p, append);
+  for_each_piece_targets<Us, kRook>(p, append);
+  for_each_piece_targets<Us, kQueen>(p, append);
 
   // King: castling first, then ordinary moves.
-  constexpr int kKingPiece = piece_of(Us, kKing);
   Move castling[2];
   const int castlings = castling_moves_of<Us>(p, castling);
   for (int i = 0; i < castlings; ++i) list.push(castling[i]);
-  for (Bitboard b = p.bitboards[kKingPiece]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    append_targets(list, s, t.king_attack_sets[s] & ~own, kKingPiece, opponent);
-  }
+  for_each_piece_targets<Us, kKing>(p, append);
 }
 
 }  // namespace

@@ -79,7 +79,19 @@ int action_of_move(int side, Move move) {
   return plane * kSquares + source;
 }
 
-void Board::list_legal_moves() { move_index.list_legal(position); }
+void Board::list_legal_moves() {
+  move_index.list_legal(position);
+  listed_position_ = position;
+  restored_listing_.reset();
+}
+
+ActionMap Board::saved_listing() const {
+  if (restored_listing_) return *restored_listing_;
+  if (listed_position_ == position) return move_index;
+  ActionMap before;
+  before.list_legal(listed_position_);
+  return before;
+}
 
 void Board::get_actions(ActionMask& mask) {
   list_legal_moves();

@@ -1,10 +1,11 @@
 // The learning episode: a chess Position plus the episode's own bookkeeping
-// (counters, the action-to-move map of the last listing, repetition counts
+// (counters, the action-to-move map of the current position, repetition counts
 // and the ring of recorded positions), with reset, step, snapshots and
 // roll-outs. Every ChessEnv in Python owns one Board.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -61,7 +62,10 @@ class Board {
   // under the classic rules, by repetition_key and PositionIdentity under
   // the FIDE rules.
   RepetitionMap repetition_count;
-  ActionMap move_index;            // action -> move, from the last legal-action listing
+  // action -> move: the legal actions of the current position, kept listed
+  // by everything that changes the position (what a State records under
+  // move_index is saved_listing() below).
+  ActionMap move_index;
   int32_t n_repetitions = 0;       // repetition value of the position recorded last (count - 1)
   int32_t prev_n_repetitions = 0;  // the value of the position recorded before it
 
@@ -88,7 +92,8 @@ class Board {
   explicit Board(DrawRules draw_rules = DrawRules::kClassic, bool chess960_starts = false, uint64_t seed = 0);
 
   // Reads the FEN text into the position without starting an episode; the
-  // position becomes the start of the move log (full move 1).
+  // position becomes the start of the move log (full move 1) and is listed
+  // into move_index. The saved listing stays as it was.
   void parse_fen(const char* text);
   uint64_t hash_state() const { return position.hash(); }
   // The Polyglot Zobrist key of the position (core/zobrist.hpp).
@@ -99,8 +104,15 @@ class Board {
 
   // Lists the legal moves into move_index and marks them in mask.
   void get_actions(ActionMask& mask);
-  // Lists the legal moves into move_index only.
+  // Lists the legal moves of the current position into move_index, which
+  // from now on is also the saved listing.
   void list_legal_moves();
+  // The legal-action listing a State records as its move_index, by the
+  // episode's long-standing rule: after a move (step, roll-out) the listing
+  // of the position before it; after a reset, a listing (get_actions,
+  // list_legal_moves) or a refused action that of the current position;
+  // after restore_state the State's own, until the game moves or is listed.
+  ActionMap saved_listing() const;
   // Records the current position: its repetition count, then a history entry.
   void record_position() { record_position(repetition_key_of_position()); }
   // record_position, given repetition_key_of_position().
@@ -165,12 +177,8 @@ class Board {
   // with the position unchanged) and judges the position reached.
   StepResult step(int32_t action);
   // step without building the observation: the same rules, errors and
-  // effects on the Board.
+  // effects on the Board. The position reached is listed into move_index.
   Outcome play(int32_t action);
-  // For callers that keep move_index as the listing of the current position
-  // (the vector environment): plays a listed action, lists the position
-  // reached into move_index and judges it. The action must be listed.
-  Outcome play_listed(int32_t action);
   State save_state() const;
   // Takes a State whole, or refuses it with std::invalid_argument and changes nothing.
   StepResult restore_state(const State& state);
@@ -186,10 +194,17 @@ class Board {
   Outcome judge(bool has_legal_reply) const;
 
  private:
-  // Plays a listed move and logs it, without recording the position reached.
+  // Plays a listed move and logs it, without recording the position reached
+  // or listing it; the position left becomes the one saved_listing lists.
   void apply_and_log(Move move);
   // apply_and_log, then record_position.
   void play_move(Move move);
+
+  // What saved_listing gives: the listing of listed_position_, or the
+  // listing of a restored State while restored_listing_ holds one. A copy of
+  // the Board shares the restored listing, which nothing changes.
+  Position listed_position_;
+  std::shared_ptr<const ActionMap> restored_listing_;
 };
 
 }  // namespace varnok

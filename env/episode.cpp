@@ -4,14 +4,12 @@
 // order: no legal reply (checkmate or stalemate), third occurrence of a
 // position, no-progress count of 50 (under FIDE rules the half-move clock
 // at 100), and under FIDE rules insufficient material.
-#include <cassert>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/attack_tables.hpp"
 #include "core/fen_strict.hpp"
-#include "core/legality.hpp"
 #include "core/start_positions.hpp"
 #include "core/zobrist.hpp"
 #include "env/board.hpp"
@@ -43,6 +41,7 @@ void Board::parse_fen(const char* text) {
   start_position = position;
   start_fullmove = 1;
   move_log.clear();
+  move_index.list_legal(position);
 }
 
 const Position& initial_position() {
@@ -119,6 +118,8 @@ uint64_t Board::repetition_key_of_position() const {
 }
 
 void Board::apply_and_log(Move move) {
+  listed_position_ = position;
+  restored_listing_.reset();
   move_log.push_back(logged_move(move));
   apply_move_under(rules, position, move);  // legal: it came from a listing of this position
   saturating_increment(total_move_count);
@@ -150,10 +151,19 @@ Outcome Board::judge(bool has_legal_reply) const {
 
 Outcome Board::play(int32_t action) {
   after_reset = false;
-  list_legal_moves();
-  if (!move_index.contains(action)) throw std::invalid_argument("Invalid action");
-  play_move(move_index.at(action));
-  const Outcome outcome = judge(has_legal_move(position));
+  if (!move_index.contains(action)) {
+    list_legal_moves();  // a refused action leaves the current listing saved, as a listing call does
+    throw std::invalid_argument("Invalid action");
+  }
+  apply_and_log(move_index.at(action));
+  // The new position's repetition count is a lookup in a table that the
+  // cache has usually lost since this game's last ply. Listing the replies
+  // does not need it, so the count's memory loads while they are listed.
+  const uint64_t key = repetition_key_of_position();
+  repetition_count.prefetch(key);
+  move_index.list_legal(position);
+  record_position(key);
+  const Outcome outcome = judge(move_index.size() > 0);
   last_termination = outcome.termination;
   return outcome;
 }
@@ -164,22 +174,6 @@ StepResult Board::step(int32_t action) {
   result.reward = outcome.reward;
   result.done = outcome.done() ? 1 : 0;
   return result;
-}
-
-Outcome Board::play_listed(int32_t action) {
-  assert(move_index.contains(action));
-  after_reset = false;
-  apply_and_log(move_index.at(action));
-  // The new position's repetition count is a lookup in a table that the
-  // cache has usually lost since this game's last ply. Listing the replies
-  // does not need it, so the count's memory loads while they are listed.
-  const uint64_t key = repetition_key_of_position();
-  repetition_count.prefetch(key);
-  list_legal_moves();
-  record_position(key);
-  const Outcome outcome = judge(move_index.size() > 0);
-  last_termination = outcome.termination;
-  return outcome;
 }
 
 }  // namespace varnok

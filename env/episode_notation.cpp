@@ -42,13 +42,9 @@ int32_t Board::fullmove_number() const {
 }
 
 Move Board::legal_move_of_action(int32_t action) const {
-  Move found = kNoMove;
-  const int side = position.side;
-  for_each_legal_move(position, [&](Move move) {
-    if (action_of_move(side, move) == action) found = move;
-  });
-  if (found == kNoMove) throw std::invalid_argument("action " + std::to_string(action) + " is not legal here");
-  return found;
+  if (!move_index.contains(action))
+    throw std::invalid_argument("action " + std::to_string(action) + " is not legal here");
+  return move_index.at(action);
 }
 
 std::string Board::action_to_uci(int32_t action) const { return uci_of(legal_move_of_action(action)).str(); }
@@ -68,20 +64,16 @@ int32_t Board::san_to_action(std::string_view text) const {
 }
 
 std::vector<std::string> Board::legal_moves_uci() const {
-  ActionMap listing;
-  listing.list_legal(position);
   std::vector<std::string> out;
-  out.reserve(listing.size());
-  listing.for_each([&](int, Move move) { out.push_back(uci_of(move).str()); });
+  out.reserve(move_index.size());
+  move_index.for_each([&](int, Move move) { out.push_back(uci_of(move).str()); });
   return out;
 }
 
 std::vector<std::string> Board::legal_moves_san() const {
-  ActionMap listing;
-  listing.list_legal(position);
   std::vector<std::string> out;
-  out.reserve(listing.size());
-  listing.for_each([&](int, Move move) { out.push_back(san_of(position, move).str()); });
+  out.reserve(move_index.size());
+  move_index.for_each([&](int, Move move) { out.push_back(san_of(position, move).str()); });
   return out;
 }
 

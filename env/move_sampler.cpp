@@ -1,5 +1,7 @@
 #include "env/move_sampler.hpp"
 
+#include "core/piece_targets.hpp"
+
 namespace varnok {
 
 namespace {
@@ -7,12 +9,18 @@ inline Bitboard shift(Bitboard b, int by) { return by > 0 ? b << by : b >> -by; 
 }  // namespace
 
 MoveSampler::MoveSampler(const Position& position) {
-  const AttackTables& t = attack_tables();
-  const int us = position.side, them = opponent_of(us);
-  const Bitboard own = position.occupancies[us];
+  if (position.side == kWhite)
+    fill<kWhite>(position);
+  else
+    fill<kBlack>(position);
+}
+
+template <Colour Us>
+void MoveSampler::fill(const Position& position) {
+  constexpr Colour kThem = opponent_of(Us);
   const Bitboard all = position.occupancies[kBothColours];
   const Bitboard empty = ~all;
-  opponent_ = position.occupancies[them];
+  opponent_ = position.occupancies[kThem];
   // Counted in locals: stores into the group array could otherwise be taken
   // to change the counters, which would then live in memory.
   int used = 0, total = 0;
@@ -24,50 +32,35 @@ MoveSampler::MoveSampler(const Position& position) {
   };
 
   // Pawns, set-wise. White moves towards lower squares (-8 a rank).
-  const int pawn = piece_of(us, kPawn);
-  const Bitboard pawns = position.bitboards[pawn];
-  const int forward = forward_of(us);
-  const Bitboard promoting = promotion_from_rank(us);
-  const Bitboard start = pawn_start_rank(us);
-  const int queen = piece_of(us, kQueen);
-  const Bitboard single = shift(pawns & ~promoting, forward) & empty;
-  add(single, -1, -forward, pawn, 0, 0);
-  add(shift(single & shift(start, forward), forward) & empty, -1, -2 * forward, pawn, kDoublePushFlag, 0);
-  add(shift(pawns & promoting, forward) & empty, -1, -forward, pawn, 0, queen);
+  constexpr int kPawnPiece = piece_of(Us, kPawn), kQueenPiece = piece_of(Us, kQueen);
+  constexpr int kForward = forward_of(Us);
+  constexpr Bitboard kPromoting = promotion_from_rank(Us);
+  const Bitboard pawns = position.bitboards[kPawnPiece];
+  const Bitboard single = shift(pawns & ~kPromoting, kForward) & empty;
+  add(single, -1, -kForward, kPawnPiece, 0, 0);
+  add(shift(single & shift(pawn_start_rank(Us), kForward), kForward) & empty, -1, -2 * kForward, kPawnPiece,
+      kDoublePushFlag, 0);
+  add(shift(pawns & kPromoting, kForward) & empty, -1, -kForward, kPawnPiece, 0, kQueenPiece);
   // Captures towards the a-file side and the h-file side.
-  const int west = forward - 1, east = forward + 1;
+  constexpr int kWest = kForward - 1, kEast = kForward + 1;
   const Bitboard west_takers = pawns & ~kFileA, east_takers = pawns & ~kFileH;
-  add(shift(west_takers & ~promoting, west) & opponent_, -1, -west, pawn, kCaptureFlag, 0);
-  add(shift(east_takers & ~promoting, east) & opponent_, -1, -east, pawn, kCaptureFlag, 0);
-  add(shift(west_takers & promoting, west) & opponent_, -1, -west, pawn, kCaptureFlag, queen);
-  add(shift(east_takers & promoting, east) & opponent_, -1, -east, pawn, kCaptureFlag, queen);
+  add(shift(west_takers & ~kPromoting, kWest) & opponent_, -1, -kWest, kPawnPiece, kCaptureFlag, 0);
+  add(shift(east_takers & ~kPromoting, kEast) & opponent_, -1, -kEast, kPawnPiece, kCaptureFlag, 0);
+  add(shift(west_takers & kPromoting, kWest) & opponent_, -1, -kWest, kPawnPiece, kCaptureFlag, kQueenPiece);
+  add(shift(east_takers & kPromoting, kEast) & opponent_, -1, -kEast, kPawnPiece, kCaptureFlag, kQueenPiece);
   if (position.enpassant != kNoSquare)
-    for (Bitboard takers = t.pawn_attack_sets[them][position.enpassant] & pawns; takers; takers &= takers - 1)
+    for (Bitboard takers = attack_tables().pawn_attack_sets[kThem][position.enpassant] & pawns; takers;
+         takers &= takers - 1)
       extra_[extra_used_++] =
-          encode_move(lsb_index(takers), position.enpassant, pawn, 0, kCaptureFlag | kEnPassantFlag);
+          encode_move(lsb_index(takers), position.enpassant, kPawnPiece, 0, kCaptureFlag | kEnPassantFlag);
 
-  const int knight = piece_of(us, kKnight), bishop = piece_of(us, kBishop), rook = piece_of(us, kRook);
-  for (Bitboard b = position.bitboards[knight]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    add(t.knight_attack_sets[s] & ~own, s, 0, knight, 0, 0);
-  }
-  for (Bitboard b = position.bitboards[bishop]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    add(bishop_lookup(s, all) & ~own, s, 0, bishop, 0, 0);
-  }
-  for (Bitboard b = position.bitboards[rook]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    add(rook_lookup(s, all) & ~own, s, 0, rook, 0, 0);
-  }
-  for (Bitboard b = position.bitboards[queen]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    add(queen_lookup(s, all) & ~own, s, 0, queen, 0, 0);
-  }
-  const int king = piece_of(us, kKing);
-  for (Bitboard b = position.bitboards[king]; b; b &= b - 1) {
-    const int s = lsb_index(b);
-    add(t.king_attack_sets[s] & ~own, s, 0, king, 0, 0);
-  }
+  // The other pieces as move generation walks them, one group each.
+  const auto add_piece = [&](int piece, int source, Bitboard targets) { add(targets, source, 0, piece, 0, 0); };
+  for_each_piece_targets<Us, kKnight>(position, add_piece);
+  for_each_piece_targets<Us, kBishop>(position, add_piece);
+  for_each_piece_targets<Us, kRook>(position, add_piece);
+  for_each_piece_targets<Us, kQueen>(position, add_piece);
+  for_each_piece_targets<Us, kKing>(position, add_piece);
   Move castling[2];
   const int castlings = position.castling_moves(castling);
   for (int i = 0; i < castlings; ++i) extra_[extra_used_++] = castling[i];

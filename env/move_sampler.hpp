@@ -23,6 +23,10 @@ class MoveSampler {
   Move move_at(int index) const;
 
  private:
+  // The constructor for the side to move.
+  template <Colour Us>
+  void fill(const Position& position);
+
   struct Group {
     Bitboard targets;
     int source;  // the source square, or -1 when it is target + offset

@@ -67,7 +67,7 @@ bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedG
       out.results.push_back(result);
       out.games.push_back(index);
       out.plies.push_back(ply++);
-      board.play_listed(action);
+      board.play(action);
     }
   }
 }

@@ -85,20 +85,16 @@ int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
   Move chosen = draw(position, rng);
   if (chosen == kNoMove) {
     // Nothing to play: report what step reports for this position.
-    move_index.clear();
+    list_legal_moves();
     const Outcome outcome = judge(false);
     last_termination = outcome.termination;
     return outcome.reward;
   }
-  // After a step move_index describes the position before its move; keep
-  // that position so its listing can be made once, at the end.
-  Position before = position;
   int32_t reward = 0;
   last_termination = Termination::kMoveCap;  // unless a step below ends the game
   for (int steps = 0; steps < kStepCap; ++steps) {
     if (played) played->push_back(action_of_move(position.side, chosen));
     after_reset = false;
-    before = position;
     play_move(chosen);
     chosen = draw(position, rng);
     const Outcome outcome = judge(chosen != kNoMove);
@@ -108,10 +104,7 @@ int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
       break;
     }
   }
-  const Position reached = position;
-  position = before;
-  list_legal_moves();
-  position = reached;
+  move_index.list_legal(position);
   return reward;
 }
 

@@ -1,6 +1,7 @@
 // Detached copies of a whole game: save_state takes one out of a Board,
 // restore_state puts one back. A State is checked before anything changes,
 // so a State the Board cannot work with is refused whole.
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -26,7 +27,7 @@ State Board::save_state() const {
   repetition_count.for_each([&](uint64_t key, int32_t count) { state.repetition_count.emplace(key, count); });
   state.n_repetitions = n_repetitions;
   state.prev_n_repetitions = prev_n_repetitions;
-  move_index.for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
+  saved_listing().for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
   state.moves = move_log;
   state.start_position = start_position;
   state.start_fullmove = start_fullmove;
@@ -93,9 +94,14 @@ StepResult Board::restore_state(const State& state) {
   for (const auto& [key, count] : state.repetition_count) repetition_count.set(key, count);
   n_repetitions = state.n_repetitions;
   prev_n_repetitions = state.prev_n_repetitions;
-  move_index.assign([&](auto add) {
+  // The State's listing is kept for saved_listing as it came (a State may
+  // list anything); the position is listed afresh.
+  auto restored = std::make_shared<ActionMap>();
+  restored->assign([&](auto add) {
     for (const auto& [action, move] : state.move_index) add(action, move);
   });
+  restored_listing_ = std::move(restored);
+  move_index.list_legal(position);
   move_log.assign(state.moves.begin(), state.moves.end());  // within the reserve for games of usual length
   start_position = state.start_position;
   start_fullmove = state.start_fullmove;

@@ -107,7 +107,6 @@ inline Board search_root(Reader& in) {
     if (legal.empty()) break;
     board.step(legal[pick % legal.size()]);
   }
-  ready_root(board);
   return board;
 }
 
@@ -119,7 +118,7 @@ inline bool finished_game(const Board& board) { return board.judge(board.move_in
 inline Outcome replay_path(const Board& root, const NodePool& nodes, const std::vector<int32_t>& path, Board& out) {
   out = root;
   Outcome outcome;
-  for (size_t i = 1; i < path.size(); ++i) outcome = out.play_listed(nodes[path[i]].action);
+  for (size_t i = 1; i < path.size(); ++i) outcome = out.play(nodes[path[i]].action);
   return outcome;
 }
 
@@ -174,7 +173,6 @@ class SearchOpsRun {
     for (int t = 0; t < trees(); ++t) {
       all.push_back(t);
       boards[t].reset();
-      ready_root(boards[t]);
     }
     for (auto& search : searches_) search->set_roots(all, boards);
     priors_.resize(static_cast<size_t>(trees()) * 8 * kActionCount);
@@ -326,7 +324,6 @@ class SearchOpsRun {
     if (mask & 0x80) {
       which.push_back((mask & 0x40) ? trees() : -1);
       boards.emplace_back().reset();
-      ready_root(boards.back());
       wrong_lists = true;
     }
     if ((mask & 0x20) && !boards.empty()) {
@@ -348,7 +345,6 @@ class SearchOpsRun {
     } catch (const std::invalid_argument&) {
       return;
     }
-    ready_root(board);
     const bool finished = finished_game(board);
     const bool unpackable = options_.format == ObservationFormat::kPacked && !history_is_packable(board.state_history);
     const bool refused = refused_by_both<std::invalid_argument>([&](Mcts& s) { s.set_roots({t}, {board}); });

@@ -145,7 +145,6 @@ std::vector<Board> root_boards(const py::handle& roots, const std::optional<std:
       } catch (const std::invalid_argument& e) {
         throw py::value_error("root " + std::to_string(i) + ": " + e.what());
       }
-      ready_root(board);
     }
     return boards;
   }
@@ -178,7 +177,6 @@ std::vector<Board> root_boards(const py::handle& roots, const std::optional<std:
     } else {
       throw py::type_error("root " + std::to_string(i) + " is not a State, ChessEnv or FEN text");
     }
-    ready_root(board);
   }
   return boards;
 }

@@ -26,10 +26,10 @@ class LeafGame {
   // Starts again at root (which outlives the game until the next start).
   void start(const Board& root);
   // Plays a legal move of the current position and records the position
-  // reached, as Board::play_listed does.
+  // reached, as Board::play does.
   void play(Move move);
   // Lists the legal moves into listing and judges the current position, as
-  // Board::play_listed does after its move.
+  // Board::play does after its move.
   Outcome list_and_judge(ActionMap& listing) const;
 
   const Position& position() const { return position_; }

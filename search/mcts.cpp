@@ -23,12 +23,9 @@ constexpr int kTreesPerDescentChunk = 1;
 constexpr int kTreesPerExpandChunk = 4;
 }  // namespace
 
-void ready_root(Board& board) { board.list_legal_moves(); }
-
 Board root_of_game(const Board& game) {
   Board root = game;
   root.after_reset = false;
-  ready_root(root);
   return root;
 }
 

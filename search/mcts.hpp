@@ -44,7 +44,7 @@ class Mcts {
   // Bytes of one observation row in the chosen format.
   size_t observation_row_bytes() const;
 
-  // Starts trees[i] at boards[i] (each made ready by ready_root). Everything
+  // Starts trees[i] at boards[i]. Everything
   // is checked first: std::invalid_argument when the lists differ in length,
   // name a tree that does not exist or a tree twice, or naming the first
   // board that is a finished game, or, for packed observations, has a history
@@ -107,12 +107,8 @@ class Mcts {
   mutable ThreadPool pool_;
 };
 
-// A Board as a tree's root: its move_index made the listing of its current
-// position (a stepped game lists the position before its last move).
-void ready_root(Board& board);
 // A running game's current position as a tree's root, read in place: the
-// root its saved State would give (a State carries no after_reset), made
-// ready by ready_root.
+// root its saved State would give (a State carries no after_reset).
 Board root_of_game(const Board& game);
 
 }  // namespace varnok

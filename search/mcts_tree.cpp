@@ -505,7 +505,7 @@ bool MctsTree::advance(int32_t action) {
   for (int i = 0; i < root.child_count; ++i)
     if (nodes_[root.first_child + i].action == action) kept = root.first_child + i;
   if (kept == kNoNode) return false;
-  const Outcome outcome = root_.play_listed(action);
+  const Outcome outcome = root_.play(action);
   nodes_.keep_subtree(kept);
   root_priors_.clear();
   noise_.clear();

@@ -38,7 +38,7 @@ class Uct {
   int threads() const { return pool_.size(); }
   const MctsTree& tree(int index) const { return *trees_[index]; }
 
-  // Checks every board (ready_root'ed) first: std::invalid_argument when
+  // Checks every board first: std::invalid_argument when
   // there is not one per tree, or naming the first finished game, with
   // nothing changed.
   void set_roots(const std::vector<Board>& boards);

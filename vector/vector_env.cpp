@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/legality.hpp"
 #include "core/start_positions.hpp"
 #include "vector/option_checks.hpp"
 
@@ -21,7 +20,7 @@ namespace {
 constexpr size_t kRowsWrittenOverBytesPerThread = size_t{1} << 20;
 
 // A game that is over cannot be a row: every step plays a move in every row.
-bool game_over(const Board& board) { return board.judge(has_legal_move(board.position)).done(); }
+bool game_over(const Board& board) { return board.judge(board.move_index.size() > 0).done(); }
 
 }  // namespace
 
@@ -88,8 +87,6 @@ void VectorEnv::restart(int row) {
                           : options_.chess960 ? chess960_start(static_cast<int>(game.random.below(kChess960Positions)))
                                               : initial_position();
   game.board.start_from(start);
-  game.listed_before = game.board.position;
-  game.restored_listing.reset();
   write_row(row);
   write_mask(row);
   to_play_[row] = static_cast<int8_t>(game.board.position.side);
@@ -134,10 +131,8 @@ void VectorEnv::step_rows(int begin, int end) {
       continue;
     }
     Game& game = games_[row];
-    game.listed_before = game.board.position;
-    game.restored_listing.reset();
     clear_mask(row);
-    const Outcome outcome = game.board.play_listed(static_cast<int32_t>(pending_actions_[row]));
+    const Outcome outcome = game.board.play(static_cast<int32_t>(pending_actions_[row]));
     const bool ended = outcome.done();
     const bool capped = !ended && options_.max_steps && game.board.total_move_count >= *options_.max_steps;
     rewards_[row] = static_cast<float>(outcome.reward);
@@ -219,21 +214,7 @@ void VectorEnv::random_actions(int64_t* out) {
   }
 }
 
-State VectorEnv::save_state(int row) const {
-  const Game& game = games_[row];
-  State state = game.board.save_state();
-  state.move_index.clear();
-  if (game.restored_listing) {
-    game.restored_listing->for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
-    return state;
-  }
-  // What a single Board's move_index holds: the listing of listed_before.
-  Board lister;
-  lister.position = game.listed_before;
-  lister.list_legal_moves();
-  lister.move_index.for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
-  return state;
-}
+State VectorEnv::save_state(int row) const { return games_[row].board.save_state(); }
 
 void VectorEnv::restore_state(int row, const State& state) {
   Board restored(options_.rules);
@@ -246,10 +227,7 @@ void VectorEnv::restore_state(int row, const State& state) {
         "the State's history holds planes that a packed observation cannot represent (piece planes other than 0/1 "
         "or repetition planes that are not one value)");
   Game& game = games_[row];
-  game.restored_listing = std::make_unique<ActionMap>(restored.move_index);
   game.board = std::move(restored);
-  game.listed_before = game.board.position;
-  game.board.list_legal_moves();
   write_row(row);
   write_mask(row);
   to_play_[row] = static_cast<int8_t>(game.board.position.side);

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -123,13 +122,6 @@ class VectorEnv {
  private:
   struct Game {
     Board board;
-    // The position whose listing a single Board would hold in move_index:
-    // the position before the last move (after reset, the position itself).
-    // This game's own move_index always lists the current position.
-    Position listed_before;
-    // The action map of a restored State, handed back by save_state until
-    // the game moves.
-    std::unique_ptr<ActionMap> restored_listing;
     Random random;
   };
 

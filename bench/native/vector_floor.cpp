@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
       Board& board = boards[i];
       const ActionMap& listing = board.move_index;
       const int action = listing.nth_action(static_cast<int>(draws[i].below(listing.size())));
-      const Outcome outcome = board.play_listed(action);
+      const Outcome outcome = board.play(action);
       ++plies;
       if (outcome.done()) board.start_from(initial_position());
       write_observation(board, observation.data());

@@ -1,7 +1,7 @@
 // The leaf games of a search against the episode itself: a LeafGame played
 // along a path from a root must show, at every ply, the observation, the
 // legal moves and the verdict that a copy of the root Board reaches with
-// play_listed, including the third occurrence of a position (counted across
+// play, including the third occurrence of a position (counted across
 // the root's game and the path), the no-progress limit, and insufficient
 // material under FIDE rules.
 #include <gtest/gtest.h>
@@ -45,7 +45,7 @@ Outcome expect_same_along(const Board& root, const std::vector<int32_t>& actions
   Outcome outcome;
   for (size_t ply = 0; ply < actions.size() && !outcome.done(); ++ply) {
     const Move move = board.move_index.at(actions[ply]);
-    outcome = board.play_listed(actions[ply]);
+    outcome = board.play(actions[ply]);
     game.play(move);
     const Outcome leaf = game.list_and_judge(listing);
     EXPECT_EQ(leaf.termination, outcome.termination) << "ply " << ply;
@@ -82,13 +82,13 @@ void expect_same_everywhere(const Board& root, int walks, uint32_t seed) {
     std::vector<int32_t> actions;
     for (int ply = 0; ply < 40 && board.move_index.size() > 0; ++ply) {
       actions.push_back(board.move_index.nth_action(random() % board.move_index.size()));
-      if (board.play_listed(actions.back()).done()) break;
+      if (board.play(actions.back()).done()) break;
     }
     expect_same_along(root, actions);
   }
   root.move_index.for_each([&](int first, Move) {
     Board after = root;
-    if (after.play_listed(first).done()) {
+    if (after.play(first).done()) {
       expect_same_along(root, {first});
       return;
     }
@@ -103,7 +103,7 @@ TEST(LeafGame, FollowsTheEpisodeFromTheStartAndFromAGameInProgress) {
   Board in_progress = start;
   std::mt19937 random(7);
   for (int ply = 0; ply < 11; ++ply)
-    in_progress.play_listed(in_progress.move_index.nth_action(random() % in_progress.move_index.size()));
+    in_progress.play(in_progress.move_index.nth_action(random() % in_progress.move_index.size()));
   expect_same_everywhere(in_progress, 20, 2);
 }
 
@@ -111,7 +111,7 @@ TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
   Board root;
   root.reset();
   const std::vector<std::pair<int, int>> cycle = {{kG1, kF3}, {kG8, kF6}, {kF3, kG1}, {kF6, kG8}};
-  for (auto [from, to] : cycle) root.play_listed(action_of(root, from, to));
+  for (auto [from, to] : cycle) root.play(action_of(root, from, to));
   // The initial position has occurred twice in the root's game: once more
   // on the path is its third occurrence.
   std::vector<int32_t> actions;
@@ -119,7 +119,7 @@ TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
   for (int lap = 0; lap < 2; ++lap)
     for (auto [from, to] : cycle) {
       actions.push_back(action_of(board, from, to));
-      board.play_listed(actions.back());
+      board.play(actions.back());
     }
   EXPECT_EQ(expect_same_along(root, actions).termination, Termination::kRepetition);
   // A position repeated only along the path, from a root where it never was.
@@ -130,7 +130,7 @@ TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
   for (int lap = 0; lap < 2; ++lap)
     for (auto [from, to] : rook_cycle) {
       actions.push_back(action_of(board, from, to));
-      board.play_listed(actions.back());
+      board.play(actions.back());
     }
   EXPECT_EQ(expect_same_along(elsewhere, actions).termination, Termination::kRepetition);
 }

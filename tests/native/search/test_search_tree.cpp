@@ -295,7 +295,6 @@ TEST(Mcts, GumbelRootsWithMoreChildrenThanSimulationsFollowThePlan) {
 TEST(Mcts, SetRootsOfSomeTreesDropsTheRoundOfTheOthers) {
   Mcts search(options_for(2, 1));
   std::vector<Board> roots{board_at(kInitial), board_at(kInitial)};
-  for (Board& root : roots) ready_root(root);
   search.set_roots({0, 1}, roots);
   const std::vector<float> priors(kActionCount, 1.0f);
   ASSERT_EQ(search.select(1), 2);  // both roots are leaves
