@@ -176,8 +176,14 @@ class RaySelfPlay:
     the trainer's current weights; their samples come back together."""
 
     def __init__(self, args: argparse.Namespace, network: Network, seed: int):
+        import os
+
         import ray
 
+        # Ray lowers its workers' priority by default (nice 15): on a shared
+        # machine they then starve while the trainer waits on them. Self-play
+        # is this run's main work, so it runs at the trainer's priority.
+        os.environ.setdefault("RAY_worker_niceness", "0")
         ray.init(num_cpus=args.workers, include_dashboard=False, log_to_driver=False, ignore_reinit_error=True)
         worker = ray.remote(num_cpus=1)(SelfPlayWorker)
         self.network = network
@@ -244,6 +250,10 @@ def evaluation(network: Network, previous: Network, untrained: Network, device: 
     return rows
 
 
+ELO_EDGE = 800
+GOAL_ELO = 400 * np.log10(3)  # the Elo difference of a 75% score
+
+
 def plot(run: Path, out: Path) -> None:
     import matplotlib
 
@@ -259,9 +269,12 @@ def plot(run: Path, out: Path) -> None:
         elo = np.array([entry["results"][label]["elo"] for entry in log])
         low = np.array([entry["results"][label]["low"] for entry in log])
         high = np.array([entry["results"][label]["high"] for entry in log])
-        axis.plot(minutes, elo, marker="o", label=f"against {label}")
-        axis.fill_between(minutes, low, high, alpha=0.2)
+        # A bound at infinity (a match without a win or without a loss) is drawn at the edge.
+        low, high = np.maximum(low, -ELO_EDGE), np.minimum(high, ELO_EDGE)
+        axis.errorbar(minutes, elo, yerr=[elo - low, high - elo], marker="o", capsize=4, label=f"against {label}")
     axis.axhline(0, color="grey", linewidth=0.8)
+    axis.axhline(GOAL_ELO, color="grey", linestyle="--", linewidth=0.8, label="a 75% score")
+    axis.set_xlim(left=0)
     axis.set_xlabel("training time (minutes)")
     axis.set_ylabel("Elo difference (95% interval)")
     axis.legend()
