@@ -55,6 +55,9 @@ from varnok.train import ACTIONS, BLACK_TO_MOVE_PLANE, PLANES, Network, evaluato
 # (the opponent's follow six planes later).
 PIECE_POINTS = (1, 3, 3, 5, 9)
 OPPONENT_PIECES = 6
+# A batch of finished positions: packed observations, legal actions (packed
+# bits), visit distributions, outcomes for the side to move.
+Samples = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]
 
 
 def white_material_lead(packed: np.ndarray) -> int:
@@ -64,33 +67,41 @@ def white_material_lead(packed: np.ndarray) -> int:
     return -lead if packed[BLACK_TO_MOVE_PLANE] else lead
 
 
+LEGAL_BYTES = ACTIONS // 8
+COLUMNS = ("obs", "legal", "policy", "outcome")
+
+
 class ReplayBuffer:
-    """The last ``capacity`` positions: packed observation, visit
-    distribution (sparse: the legal actions' shares), outcome."""
+    """The last ``capacity`` positions: packed observation, legal actions
+    (one bit each), visit distribution, outcome."""
 
     def __init__(self, capacity: int):
         self.capacity = capacity
         self.obs = np.zeros((capacity, PLANES), np.uint64)
+        self.legal = np.zeros((capacity, LEGAL_BYTES), np.uint8)
         self.policy = np.zeros((capacity, ACTIONS), np.float16)
         self.outcome = np.zeros(capacity, np.float32)
         self.size = self.next = 0
 
-    def add(self, obs: np.ndarray, policy: np.ndarray, outcome: np.ndarray) -> None:
+    def add(self, obs: np.ndarray, legal: np.ndarray, policy: np.ndarray, outcome: np.ndarray) -> None:
         for i in range(len(obs)):
-            self.obs[self.next], self.policy[self.next], self.outcome[self.next] = obs[i], policy[i], outcome[i]
+            row = self.next
+            self.obs[row], self.legal[row], self.policy[row], self.outcome[row] = obs[i], legal[i], policy[i], outcome[i]
             self.next = (self.next + 1) % self.capacity
             self.size = min(self.size + 1, self.capacity)
 
-    def sample(self, batch: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def sample(self, batch: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         rows = rng.integers(0, self.size, batch)
-        return self.obs[rows], self.policy[rows].astype(np.float32), self.outcome[rows]
+        return (self.obs[rows], np.unpackbits(self.legal[rows], axis=1).astype(bool),
+                self.policy[rows].astype(np.float32), self.outcome[rows])
 
     def state(self) -> dict[str, Any]:
-        return {k: getattr(self, k)[:self.size] for k in ("obs", "policy", "outcome")} | {"next": self.next}
+        return {k: getattr(self, k)[:self.size] for k in COLUMNS} | {"next": self.next}
 
     def load(self, state: dict[str, Any]) -> None:
         n = len(state["outcome"])
-        self.obs[:n], self.policy[:n], self.outcome[:n] = state["obs"], state["policy"], state["outcome"]
+        for k in COLUMNS:
+            getattr(self, k)[:n] = state[k]
         self.size, self.next = n, state["next"] % self.capacity
 
 
@@ -107,11 +118,11 @@ class SelfPlay:
         self.evaluate = evaluator(network, device, packed=True)
         self.step = self.venv.reset(seed=seed)
         self.search.set_roots(self.venv)
-        self.pending: list[list[tuple[np.ndarray, np.ndarray, int]]] = [[] for _ in range(args.games)]
+        self.pending: list[list[tuple[np.ndarray, np.ndarray, np.ndarray, int]]] = [[] for _ in range(args.games)]
         self.plies = np.zeros(args.games, np.int64)
 
-    def play(self, moves: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-        done_obs, done_policy, done_outcome = [], [], []
+    def play(self, moves: int) -> Samples | None:
+        done_obs, done_legal, done_policy, done_outcome = [], [], [], []
         for _ in range(moves):
             for _ in range(self.args.simulations):
                 leaves = self.search.select()
@@ -120,8 +131,9 @@ class SelfPlay:
             policy = self.search.policy()
             actions = np.where(self.plies < self.args.explore, self.search.choose_actions(1.0),
                                self.search.choose_actions(0.0))
+            legal = np.packbits(self.step.legal_mask, axis=1)
             for g in range(self.args.games):
-                self.pending[g].append((self.step.obs[g].copy(), policy[g].copy(), int(self.step.to_play[g])))
+                self.pending[g].append((self.step.obs[g].copy(), legal[g], policy[g].copy(), int(self.step.to_play[g])))
             self.search.advance(actions)
             self.step = self.venv.step(actions)
             self.plies += 1
@@ -131,8 +143,9 @@ class SelfPlay:
                 if self.step.truncated[g] and self.args.adjudicate > 0:
                     lead = white_material_lead(self.step.final_obs[g])
                     white = float(np.sign(lead)) if abs(lead) >= self.args.adjudicate else 0.0
-                for obs, target, side in self.pending[g]:
+                for obs, legal_bits, target, side in self.pending[g]:
                     done_obs.append(obs)
+                    done_legal.append(legal_bits)
                     done_policy.append(target)
                     done_outcome.append(white if side == 0 else -white)
                 self.pending[g] = []
@@ -141,7 +154,7 @@ class SelfPlay:
                 self.search.set_roots([self.venv.save_state(int(g)) for g in ended], trees=ended.tolist())
         if not done_obs:
             return None
-        return np.stack(done_obs), np.stack(done_policy), np.array(done_outcome, np.float32)
+        return np.stack(done_obs), np.stack(done_legal), np.stack(done_policy), np.array(done_outcome, np.float32)
 
 
 class SelfPlayWorker:
@@ -153,7 +166,7 @@ class SelfPlayWorker:
         self.network = Network(args.blocks, args.channels)
         self.selfplay = SelfPlay(args, self.network, torch.device("cpu"), seed)
 
-    def play(self, moves: int, weights: dict[str, torch.Tensor]) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    def play(self, moves: int, weights: dict[str, torch.Tensor]) -> Samples | None:
         self.network.load_state_dict(weights)
         return self.selfplay.play(moves)
 
@@ -163,14 +176,20 @@ class RaySelfPlay:
     the trainer's current weights; their samples come back together."""
 
     def __init__(self, args: argparse.Namespace, network: Network, seed: int):
+        import os
+
         import ray
 
+        # Ray lowers its workers' priority by default (nice 15): on a shared
+        # machine they then starve while the trainer waits on them. Self-play
+        # is this run's main work, so it runs at the trainer's priority.
+        os.environ.setdefault("RAY_worker_niceness", "0")
         ray.init(num_cpus=args.workers, include_dashboard=False, log_to_driver=False, ignore_reinit_error=True)
         worker = ray.remote(num_cpus=1)(SelfPlayWorker)
         self.network = network
         self.workers = [worker.remote(args, seed + 1_000_003 * k) for k in range(args.workers)]
 
-    def play(self, moves: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    def play(self, moves: int) -> Samples | None:
         import ray
 
         weights = ray.put({k: v.detach().cpu() for k, v in self.network.state_dict().items()})
@@ -178,8 +197,7 @@ class RaySelfPlay:
         done = [s for s in played if s is not None]
         if not done:
             return None
-        return (np.concatenate([s[0] for s in done]), np.concatenate([s[1] for s in done]),
-                np.concatenate([s[2] for s in done]))
+        return tuple(np.concatenate(column) for column in zip(*done))  # type: ignore[return-value]
 
 
 def train(network: Network, optimiser: torch.optim.Optimizer, buffer: ReplayBuffer, args: argparse.Namespace,
@@ -187,10 +205,15 @@ def train(network: Network, optimiser: torch.optim.Optimizer, buffer: ReplayBuff
     network.train()
     total = 0.0
     for _ in range(args.train_steps):
-        obs, policy, outcome = buffer.sample(args.batch, rng)
+        obs, legal, policy, outcome = buffer.sample(args.batch, rng)
         logits, values = network(unpack(obs, device))
         target = torch.from_numpy(policy).to(device)
-        policy_loss = -(target * F.log_softmax(logits, dim=1)).sum(dim=1).mean()
+        # Over the legal actions only, as the search reads the priors: a
+        # softmax over all 4672 would also learn which actions are often
+        # legal, and favour them (pawn pushes, king steps) in every position.
+        legal_logits = logits.masked_fill(~torch.from_numpy(legal).to(device), -torch.inf)
+        log_priors = F.log_softmax(legal_logits, dim=1).masked_fill(target == 0, 0.0)
+        policy_loss = -(target * log_priors).sum(dim=1).mean()
         value_loss = F.mse_loss(values, torch.from_numpy(outcome).to(device))
         loss = policy_loss + value_loss
         optimiser.zero_grad()
@@ -198,6 +221,9 @@ def train(network: Network, optimiser: torch.optim.Optimizer, buffer: ReplayBuff
         optimiser.step()
         total += float(loss.item())
     return total / max(1, int(args.train_steps))
+
+
+OPPONENTS = ("previous", "untrained", "material1")
 
 
 def mcts_player(network: Network, device: torch.device, args: argparse.Namespace, name: str) -> players.MCTS:
@@ -209,10 +235,11 @@ def evaluation(network: Network, previous: Network, untrained: Network, device: 
                args: argparse.Namespace, seed: int, games: int) -> dict[str, dict[str, Any]]:
     me = mcts_player(network, device, args, "trained")
     rows: dict[str, dict[str, Any]] = {}
-    opponents: dict[str, Any] = {"previous": mcts_player(previous, device, args, "previous"),
-                 "untrained": mcts_player(untrained, device, args, "untrained"),
-                 "material1": players.Material(1)}
-    for label, opponent in opponents.items():
+    opponents: dict[str, Any] = {"previous": lambda: mcts_player(previous, device, args, "previous"),
+                                 "untrained": lambda: mcts_player(untrained, device, args, "untrained"),
+                                 "material1": lambda: players.Material(1)}
+    for label in args.eval_against:
+        opponent = opponents[label]()
         result = arena.match(me, opponent, games=games, seed=seed, max_plies=args.eval_max_plies,
                              openings="builtin")
         low, high = result.elo_interval
@@ -221,6 +248,10 @@ def evaluation(network: Network, previous: Network, untrained: Network, device: 
         print(f"  against {label}: score {result.score:.3f}, Elo {result.elo:+.0f} [{low:+.0f}, {high:+.0f}]",
               flush=True)
     return rows
+
+
+ELO_EDGE = 800
+GOAL_ELO = 400 * np.log10(3)  # the Elo difference of a 75% score
 
 
 def plot(run: Path, out: Path) -> None:
@@ -232,13 +263,18 @@ def plot(run: Path, out: Path) -> None:
     log = [json.loads(line) for line in (run / "log.jsonl").read_text().splitlines() if line.strip()]
     figure, axis = plt.subplots(figsize=(7, 4))
     for label in ("untrained", "material1"):
+        if any(label not in entry["results"] for entry in log):
+            continue
         minutes = [entry["minutes"] for entry in log]
         elo = np.array([entry["results"][label]["elo"] for entry in log])
         low = np.array([entry["results"][label]["low"] for entry in log])
         high = np.array([entry["results"][label]["high"] for entry in log])
-        axis.plot(minutes, elo, marker="o", label=f"against {label}")
-        axis.fill_between(minutes, low, high, alpha=0.2)
+        # A bound at infinity (a match without a win or without a loss) is drawn at the edge.
+        low, high = np.maximum(low, -ELO_EDGE), np.minimum(high, ELO_EDGE)
+        axis.errorbar(minutes, elo, yerr=[elo - low, high - elo], marker="o", capsize=4, label=f"against {label}")
     axis.axhline(0, color="grey", linewidth=0.8)
+    axis.axhline(GOAL_ELO, color="grey", linestyle="--", linewidth=0.8, label="a 75% score")
+    axis.set_xlim(left=0)
     axis.set_xlabel("training time (minutes)")
     axis.set_ylabel("Elo difference (95% interval)")
     axis.legend()
@@ -272,6 +308,8 @@ def main() -> None:
                         help="games per opponent in the evaluation at the end (default: --eval-games)")
     parser.add_argument("--eval-max-plies", type=int, default=300, help="an evaluation game longer is a draw")
     parser.add_argument("--eval-simulations", type=int, default=64)
+    parser.add_argument("--eval-against", nargs="+", default=list(OPPONENTS), choices=OPPONENTS,
+                        help="the evaluation's opponents")
     parser.add_argument("--threads", type=int, default=None, help="torch threads (default: torch's)")
     parser.add_argument("--device", default="cpu")
     parser.add_argument("--workers", type=int, default=0,

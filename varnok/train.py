@@ -47,6 +47,21 @@ PLANE_SCALE[NO_PROGRESS_PLANE] = 1 / 100
 # positions); every other plane holds one number on all squares.
 PIECE_PLANES = torch.tensor([p < BLACK_TO_MOVE_PLANE and p % 14 < 12 for p in range(PLANES)])
 BITS = 2 ** torch.arange(64, dtype=torch.int64)
+# The policy head answers in the side to move's frame, the one the
+# observation is drawn in: with black to move the board is turned by a half
+# turn, so a move from square s is seen from square 63 - s. Direction planes
+# are already the mover's (ahead, right, ...), but knight planes name a fixed
+# jump (source - target), which the half turn negates: +17 is -17, +15 is
+# -15, +6 is -6, -10 is +10. MOVER_ACTION[a] is action a seen from the other
+# colour; applying it twice gives a back.
+SQUARES, LAST_SQUARE = 64, 63
+ACTION_PLANES = ACTIONS // SQUARES
+FIRST_KNIGHT_PLANE, KNIGHT_JUMPS = 56, 4
+TURNED_PLANE = np.arange(ACTION_PLANES)
+TURNED_PLANE[FIRST_KNIGHT_PLANE:FIRST_KNIGHT_PLANE + 2 * KNIGHT_JUMPS] = np.roll(
+    TURNED_PLANE[FIRST_KNIGHT_PLANE:FIRST_KNIGHT_PLANE + 2 * KNIGHT_JUMPS], KNIGHT_JUMPS)
+MOVER_ACTION = (TURNED_PLANE[:, None] * SQUARES + LAST_SQUARE - np.arange(SQUARES)).reshape(-1)
+MOVER_INDEX = torch.from_numpy(MOVER_ACTION)
 # A game goes to the held-out share by a hash of its id, so the split is the
 # same whatever the shard order, shuffle or worker count.
 GOLDEN = np.uint64(0x9E3779B97F4A7C15)
@@ -81,7 +96,9 @@ class Residual(nn.Module):
 
 class Network(nn.Module):
     """A residual tower with AlphaZero's two heads: policy logits over the
-    4672 actions and a value in [-1, 1] for the side to move."""
+    4672 actions and a value in [-1, 1] for the side to move. The policy
+    layer learns one mapping for both colours (the mover's frame); the
+    logits it returns are varnok's actions."""
 
     def __init__(self, blocks: int = 4, channels: int = 32):
         super().__init__()
@@ -96,7 +113,10 @@ class Network(nn.Module):
 
     def forward(self, planes: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         x = self.tower(self.stem(planes))
-        return self.policy(x), self.value(x).squeeze(-1)
+        logits = self.policy(x)
+        black = planes[:, BLACK_TO_MOVE_PLANE, 0, 0] != 0
+        turned = logits[:, MOVER_INDEX.to(logits.device)]
+        return torch.where(black[:, None], turned, logits), self.value(x).squeeze(-1)
 
 
 Evaluate = Callable[[np.ndarray, np.ndarray], tuple[np.ndarray, np.ndarray]]

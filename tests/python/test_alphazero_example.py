@@ -48,6 +48,10 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     for entry in log:
         assert set(entry["results"]) == {"previous", "untrained", "material1"}
         assert all(r["wins"] + r["draws"] + r["losses"] == 2 for r in entry["results"].values())
+    curve = tmp_path / "curve.png"
+    drawn = subprocess.run([sys.executable, "examples/alphazero_torch.py", "--run", str(run_dir), "--plot", str(curve)],
+                           capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert drawn.returncode == 0 and curve.read_bytes().startswith(b"\x89PNG"), drawn.stderr
     saved = torch.load(run_dir / "checkpoint.pt", weights_only=False)
     assert saved["evaluations"] == 2 and len(saved["buffer"]["outcome"]) == log[1]["positions"] > 0
     assert set(np.unique(saved["buffer"]["outcome"])) <= {-1.0, 0.0, 1.0}

@@ -220,3 +220,38 @@ print("ok")
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
+
+
+def test_the_policy_frame_turns_each_legal_move_into_the_turned_positions_move():
+    """The network's policy is learnt in the observation's frame: with black
+    to move a move is seen turned by a half turn. Positions of random games
+    with either side to move (castling rights cleared: a turned position has
+    its king on the d-file), and the position turned with colours swapped:
+    MOVER_ACTION takes every legal action of one to the same move, turned,
+    in the other, and is its own inverse."""
+    pytest.importorskip("torch")
+    from varnok.train import ACTIONS, MOVER_ACTION
+
+    assert np.array_equal(MOVER_ACTION[MOVER_ACTION], np.arange(ACTIONS))
+    rng = np.random.default_rng(5)
+    here, there = ChessEnv(), ChessEnv()
+    turns, kinds = set(), set()
+    for plies in rng.integers(1, 120, 40):
+        board = chess.Board()
+        for _ in range(plies):
+            if board.is_game_over():
+                break
+            board.push(rng.choice(list(board.legal_moves)))
+        board.castling_rights = chess.BB_EMPTY
+        if board.is_game_over():
+            continue
+        turned = board.mirror().transform(chess.flip_horizontal)
+        here.load_fen(board.fen())
+        there.load_fen(turned.fen())
+        for action in here.legal_actions().tolist():
+            move = chess.Move.from_uci(here.action_to_uci(action))
+            half_turn = chess.Move(63 - move.from_square, 63 - move.to_square, move.promotion)
+            assert there.action_to_uci(int(MOVER_ACTION[action])) == half_turn.uci(), (board.fen(), move)
+            kinds.add(board.piece_type_at(move.from_square) if move.promotion is None else -move.promotion)
+        turns.add(board.turn)
+    assert turns == {chess.WHITE, chess.BLACK} and {chess.KNIGHT, chess.PAWN, chess.KING} <= kinds
