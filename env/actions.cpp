@@ -85,9 +85,7 @@ void Board::list_legal_moves() {
   restored_listing_.reset();
 }
 
-ActionMap Board::saved_listing() const {
-  if (restored_listing_) return *restored_listing_;
-  if (listed_position_ == position) return move_index;
+ActionMap Board::listing_of_listed_position() const {
   ActionMap before;
   before.list_legal(listed_position_);
   return before;

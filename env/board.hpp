@@ -64,7 +64,7 @@ class Board {
   RepetitionMap repetition_count;
   // action -> move: the legal actions of the current position, kept listed
   // by everything that changes the position (what a State records under
-  // move_index is saved_listing() below).
+  // move_index is for_each_saved_listing() below).
   ActionMap move_index;
   int32_t n_repetitions = 0;       // repetition value of the position recorded last (count - 1)
   int32_t prev_n_repetitions = 0;  // the value of the position recorded before it
@@ -112,7 +112,14 @@ class Board {
   // of the position before it; after a reset, a listing (get_actions,
   // list_legal_moves) or a refused action that of the current position;
   // after restore_state the State's own, until the game moves or is listed.
-  ActionMap saved_listing() const;
+  // Calls visit(action, move) for each of its entries, without copying the
+  // listing where it is at hand (a save is frequent in search loops).
+  template <class Visit>
+  void for_each_saved_listing(Visit visit) const {
+    if (restored_listing_) return restored_listing_->for_each(visit);
+    if (listed_position_ == position) return move_index.for_each(visit);
+    listing_of_listed_position().for_each(visit);
+  }
   // Records the current position: its repetition count, then a history entry.
   void record_position() { record_position(repetition_key_of_position()); }
   // record_position, given repetition_key_of_position().
@@ -195,12 +202,15 @@ class Board {
 
  private:
   // Plays a listed move and logs it, without recording the position reached
-  // or listing it; the position left becomes the one saved_listing lists.
+  // or listing it; the position left becomes the one the saved listing lists.
   void apply_and_log(Move move);
   // apply_and_log, then record_position.
   void play_move(Move move);
 
-  // What saved_listing gives: the listing of listed_position_, or the
+  // The listing of listed_position_, made afresh.
+  ActionMap listing_of_listed_position() const;
+
+  // What for_each_saved_listing visits: the listing of listed_position_, or the
   // listing of a restored State while restored_listing_ holds one. A copy of
   // the Board shares the restored listing, which nothing changes.
   Position listed_position_;

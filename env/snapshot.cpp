@@ -27,7 +27,7 @@ State Board::save_state() const {
   repetition_count.for_each([&](uint64_t key, int32_t count) { state.repetition_count.emplace(key, count); });
   state.n_repetitions = n_repetitions;
   state.prev_n_repetitions = prev_n_repetitions;
-  saved_listing().for_each([&](int action, Move move) { state.move_index.emplace(action, move); });
+  for_each_saved_listing([&](int action, Move move) { state.move_index.emplace(action, move); });
   state.moves = move_log;
   state.start_position = start_position;
   state.start_fullmove = start_fullmove;
@@ -94,7 +94,7 @@ StepResult Board::restore_state(const State& state) {
   for (const auto& [key, count] : state.repetition_count) repetition_count.set(key, count);
   n_repetitions = state.n_repetitions;
   prev_n_repetitions = state.prev_n_repetitions;
-  // The State's listing is kept for saved_listing as it came (a State may
+  // The State's listing is kept for the saved listing as it came (a State may
   // list anything); the position is listed afresh.
   auto restored = std::make_shared<ActionMap>();
   restored->assign([&](auto add) {
