@@ -14,8 +14,8 @@
 // - with one king on each side, a SAN ends in '+' or '#' exactly when the
 //   move gives check, and in '#' exactly when it also leaves no reply;
 // - a text read as UCI is refused (std::invalid_argument naming the text) or
-//   gives the legal move whose UCI is exactly the text, and every legal
-//   move's UCI is taken;
+//   gives the legal move whose UCI is exactly the text (for castling, in
+//   either convention), and every legal move's UCI is taken;
 // - a text read as SAN is refused (std::invalid_argument naming the text) or
 //   gives a legal move that goes to the square the text names, by the piece
 //   it names, castling only for a castling text; the move's own SAN and UCI
@@ -182,7 +182,9 @@ class MoveTextRun {
       return;
     }
     FUZZ_CHECK(is_legal_move(move));
-    FUZZ_CHECK(uci_of(move).view() == text);
+    // A castling move is also taken in the other convention's words (the
+    // king onto its rook in standard chess, onto its destination in 960).
+    FUZZ_CHECK(uci_of(move).view() == text || uci_of(move, position, !position.chess960).view() == text);
     FUZZ_CHECK(board_->uci_to_action(text) == action_of_move(position.side, move));
   }
 
