@@ -11,7 +11,7 @@
 #include <array>
 
 #include "core/legality.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 
 namespace varnok {
 
@@ -79,19 +79,19 @@ int action_of_move(int side, Move move) {
   return plane * kSquares + source;
 }
 
-void Board::list_legal_moves() {
+void Episode::list_legal_moves() {
   move_index.list_legal(position);
   listed_position_ = position;
   restored_listing_.reset();
 }
 
-ActionMap Board::listing_of_listed_position() const {
+ActionMap Episode::listing_of_listed_position() const {
   ActionMap before;
   before.list_legal(listed_position_);
   return before;
 }
 
-void Board::get_actions(ActionMask& mask) {
+void Episode::get_actions(ActionMask& mask) {
   list_legal_moves();
   for (Plane& plane : mask) plane.fill(0);
   move_index.for_each([&](int action, Move) { mask[action / kSquares][action % kSquares] = 1; });

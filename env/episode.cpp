@@ -12,8 +12,8 @@
 #include "core/fen_strict.hpp"
 #include "core/start_positions.hpp"
 #include "core/zobrist.hpp"
-#include "env/board.hpp"
 #include "env/draw_rules.hpp"
+#include "env/episode.hpp"
 #include "env/move_log.hpp"
 #include "env/random.hpp"
 
@@ -30,13 +30,13 @@ constexpr int kFideStrictRepetitionLimit = 4;    // of a fifth occurrence, autom
 constexpr size_t kReservedLogEntries = 1024;
 }  // namespace
 
-Board::Board(DrawRules draw_rules, bool chess960_starts, uint64_t seed)
+Episode::Episode(DrawRules draw_rules, bool chess960_starts, uint64_t seed)
     : rules(draw_rules), chess960(chess960_starts), chess960_seed(seed) {
   init_attack_tables();
   move_log.reserve(kReservedLogEntries);
 }
 
-void Board::parse_fen(const char* text) {
+void Episode::parse_fen(const char* text) {
   position.parse_fen(text, chess960);
   start_position = position;
   start_fullmove = 1;
@@ -64,7 +64,7 @@ const Position& chess960_start(int number) {
   return starts[number];
 }
 
-void Board::start_from(const Position& start, int32_t fullmove_number) {
+void Episode::start_from(const Position& start, int32_t fullmove_number) {
   after_reset = true;
   last_termination = Termination::kNone;
   start_position = start;
@@ -81,26 +81,26 @@ void Board::start_from(const Position& start, int32_t fullmove_number) {
   list_legal_moves();
 }
 
-StepResult Board::current_result() const {
+StepResult Episode::current_result() const {
   StepResult result;
   build_observation(result.observation);
   result.side = position.side;
   return result;
 }
 
-StepResult Board::reset() {
+StepResult Episode::reset() {
   if (chess960)
     return reset_chess960(static_cast<int>(Random(chess960_seed, chess960_draws++).below(kChess960Positions)));
   start_from(initial_position());
   return current_result();
 }
 
-StepResult Board::reset_chess960(int number) {
+StepResult Episode::reset_chess960(int number) {
   start_from(chess960_start(number));
   return current_result();
 }
 
-StepResult Board::load_fen(std::string_view text) {
+StepResult Episode::load_fen(std::string_view text) {
   const FenPosition loaded = parse_fen_strict(text, chess960);  // throws before anything changes
   start_from(loaded.position, loaded.fullmove_number);
   return current_result();
@@ -111,13 +111,13 @@ void apply_move_under(DrawRules rules, Position& position, Move move) {
   if (counts_as_fide(rules) && restarts_no_progress(move)) position.no_progress_count = 0;
 }
 
-uint64_t Board::zobrist_hash() const { return varnok::zobrist_hash(position); }
+uint64_t Episode::zobrist_hash() const { return varnok::zobrist_hash(position); }
 
-uint64_t Board::repetition_key_of_position() const {
+uint64_t Episode::repetition_key_of_position() const {
   return counts_as_fide(rules) ? repetition_key(position) : position.hash();
 }
 
-void Board::apply_and_log(Move move) {
+void Episode::apply_and_log(Move move) {
   listed_position_ = position;
   restored_listing_.reset();
   move_log.push_back(logged_move(move));
@@ -125,7 +125,7 @@ void Board::apply_and_log(Move move) {
   saturating_increment(total_move_count);
 }
 
-void Board::play_move(Move move) {
+void Episode::play_move(Move move) {
   apply_and_log(move);
   record_position();
 }
@@ -145,11 +145,11 @@ Outcome judge_position(const Position& position, int32_t repetition, DrawRules r
   return {Termination::kCheckmate, position.side == kBlack ? 1 : -1};
 }
 
-Outcome Board::judge(bool has_legal_reply) const {
+Outcome Episode::judge(bool has_legal_reply) const {
   return judge_position(position, n_repetitions, rules, has_legal_reply);
 }
 
-Outcome Board::play(int32_t action) {
+Outcome Episode::play(int32_t action) {
   after_reset = false;
   if (!move_index.contains(action)) {
     list_legal_moves();  // a refused action leaves the current listing saved, as a listing call does
@@ -168,7 +168,7 @@ Outcome Board::play(int32_t action) {
   return outcome;
 }
 
-StepResult Board::step(int32_t action) {
+StepResult Episode::step(int32_t action) {
   const Outcome outcome = play(action);
   StepResult result = current_result();
   result.reward = outcome.reward;

@@ -10,7 +10,7 @@
 #include "core/pgn_writer.hpp"
 #include "core/san.hpp"
 #include "core/uci.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/move_log.hpp"
 
 namespace varnok {
@@ -33,7 +33,7 @@ bool is_draw(Termination termination) {
 
 }  // namespace
 
-int32_t Board::fullmove_number() const {
+int32_t Episode::fullmove_number() const {
   // Black's moves end full moves: a start with black to move ends one after
   // its first ply.
   const int64_t plies_ending_moves = static_cast<int64_t>(move_log.size()) + (start_position.side == kBlack ? 1 : 0);
@@ -41,43 +41,45 @@ int32_t Board::fullmove_number() const {
   return number > INT32_MAX ? INT32_MAX : static_cast<int32_t>(number);
 }
 
-Move Board::legal_move_of_action(int32_t action) const {
+Move Episode::legal_move_of_action(int32_t action) const {
   if (!move_index.contains(action))
     throw std::invalid_argument("action " + std::to_string(action) + " is not legal here");
   return move_index.at(action);
 }
 
-std::string Board::action_to_uci(int32_t action) const { return uci_of(legal_move_of_action(action)).str(); }
+std::string Episode::action_to_uci(int32_t action) const { return uci_of(legal_move_of_action(action)).str(); }
 
-std::string Board::action_to_uci(int32_t action, bool chess960_castling) const {
+std::string Episode::action_to_uci(int32_t action, bool chess960_castling) const {
   return uci_of(legal_move_of_action(action), position, chess960_castling).str();
 }
 
-std::string Board::action_to_san(int32_t action) const { return san_of(position, legal_move_of_action(action)).str(); }
+std::string Episode::action_to_san(int32_t action) const {
+  return san_of(position, legal_move_of_action(action)).str();
+}
 
-int32_t Board::uci_to_action(std::string_view text) const {
+int32_t Episode::uci_to_action(std::string_view text) const {
   return action_of_move(position.side, move_of_uci(position, text));
 }
 
-int32_t Board::san_to_action(std::string_view text) const {
+int32_t Episode::san_to_action(std::string_view text) const {
   return action_of_move(position.side, move_of_san(position, text));
 }
 
-std::vector<std::string> Board::legal_moves_uci() const {
+std::vector<std::string> Episode::legal_moves_uci() const {
   std::vector<std::string> out;
   out.reserve(move_index.size());
   move_index.for_each([&](int, Move move) { out.push_back(uci_of(move).str()); });
   return out;
 }
 
-std::vector<std::string> Board::legal_moves_san() const {
+std::vector<std::string> Episode::legal_moves_san() const {
   std::vector<std::string> out;
   out.reserve(move_index.size());
   move_index.for_each([&](int, Move move) { out.push_back(san_of(position, move).str()); });
   return out;
 }
 
-std::vector<Move> Board::logged_moves() const {
+std::vector<Move> Episode::logged_moves() const {
   std::vector<Move> moves;
   moves.reserve(move_log.size());
   Position replay = start_position;
@@ -92,7 +94,7 @@ std::vector<Move> Board::logged_moves() const {
   return moves;
 }
 
-int32_t Board::halfmove_clock() const {
+int32_t Episode::halfmove_clock() const {
   if (counts_as_fide(rules)) return position.no_progress_count;
   bool restarted = false;
   Position replay = start_position;
@@ -106,19 +108,19 @@ int32_t Board::halfmove_clock() const {
   return restarted && count > 0 ? count - 1 : count;
 }
 
-std::string Board::fen(EnPassantField en_passant, CastlingNotation castling) const {
+std::string Episode::fen(EnPassantField en_passant, CastlingNotation castling) const {
   Position written = position;
   written.no_progress_count = halfmove_clock();
   return fen_of(written, fullmove_number(), en_passant, castling);
 }
 
-std::vector<std::string> Board::moves_uci() const {
+std::vector<std::string> Episode::moves_uci() const {
   std::vector<std::string> out;
   for (const Move move : logged_moves()) out.push_back(uci_of(move).str());
   return out;
 }
 
-std::string Board::pgn(const PgnHeaders& headers) const {
+std::string Episode::pgn(const PgnHeaders& headers) const {
   const std::vector<Move> moves = logged_moves();
   PgnHeaders tags = headers;
   bool has_result = false;

@@ -34,7 +34,7 @@ NestedPlanes planes_of(const HistoryRecord& record);
 class History {
  public:
   History() = default;
-  // Copies are deep, so a whole Board can be copied (a search copies the
+  // Copies are deep, so a whole Episode can be copied (a search copies the
   // game at its root); the planes of restored entries are copied only when
   // there are any.
   History(const History& other) { *this = other; }

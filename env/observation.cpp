@@ -3,12 +3,12 @@
 // then side to move, move count, the four castling rights and the
 // no-progress count; the planes themselves are written by
 // env/observation_writer.
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/observation_writer.hpp"
 
 namespace varnok {
 
-void Board::record_position(uint64_t key) {
+void Episode::record_position(uint64_t key) {
   int32_t count;
   if (counts_as_fide(rules)) {
     // Right after a pawn move or a capture (the clock at 0) no position
@@ -32,7 +32,7 @@ void Board::record_position(uint64_t key) {
   prev_n_repetitions = n;
 }
 
-void Board::build_observation(Observation& out) const {
+void Episode::build_observation(Observation& out) const {
   // One writer for every form of the observation: the planes are contiguous
   // int32 values, plane after plane.
   static_assert(sizeof(Observation) == sizeof(int32_t) * kObservationValues);

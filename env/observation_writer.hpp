@@ -1,14 +1,14 @@
 // The observation written straight into caller-owned memory, in the layout a
 // network reads: 119 planes of 64 values in square order (a (119, 8, 8)
 // array), as float32, int32 or uint8, or packed as one 64-bit word per plane.
-// Board::build_observation writes its int32 planes through this writer too.
+// Episode::build_observation writes its int32 planes through this writer too.
 // With black to move the colours' piece planes change places and (except
 // right after reset) every plane turns by a half turn.
 #pragma once
 
 #include <cstdint>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 
 namespace varnok {
 
@@ -22,13 +22,13 @@ size_t observation_bytes(ObservationFormat format);
 
 // What an observation shows of a game: the position, the ring of recorded
 // positions, the move count, and whether the position is the one the
-// episode started from. A Board is such a game; a tree search rebuilds the
+// episode started from. A Episode is such a game; a tree search rebuilds the
 // games of its leaves with only these parts.
 struct ObservedGame {
   ObservedGame(const Position& position, const History& history, int32_t total_move_count, bool after_reset)
       : position(position), history(history), total_move_count(total_move_count), after_reset(after_reset) {}
-  // A Board is observed as it stands, so every writer below takes a Board too.
-  ObservedGame(const Board& board)  // NOLINT(google-explicit-constructor)
+  // A Episode is observed as it stands, so every writer below takes a Episode too.
+  ObservedGame(const Episode& board)  // NOLINT(google-explicit-constructor)
       : ObservedGame(board.position, board.state_history, board.total_move_count, board.after_reset) {}
 
   const Position& position;

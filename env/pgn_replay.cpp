@@ -1,4 +1,4 @@
-// Replaying PGN games through a Board: each game starts an episode from its
+// Replaying PGN games through a Episode: each game starts an episode from its
 // start position (reset for the initial one) and plays its moves as listed
 // actions, so observations and actions are exactly those of stepping.
 #include "env/pgn_replay.hpp"
@@ -6,7 +6,7 @@
 #include <cassert>
 #include <stdexcept>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/observation_writer.hpp"
 
 namespace varnok {
@@ -34,7 +34,7 @@ std::string describe_error(const PgnGame& game) {
 
 bool replay_games(PgnReader& reader, bool packed, bool raise_on_error, ReplayedGames& out, int64_t chunk_budget,
                   DrawRules rules) {
-  Board board(rules);
+  Episode board(rules);
   PgnGame game;
   const ObservationFormat format = packed ? ObservationFormat::kPacked : ObservationFormat::kFloat32;
   // The next row of the packed words or the float planes.

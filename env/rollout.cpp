@@ -1,13 +1,13 @@
 // Random roll-outs: play uniformly random legal actions until the episode
 // ends or 400 steps have been played. The loop follows step's rules exactly
-// (the Board ends as the same steps would leave it) but skips what nobody
+// (the Episode ends as the same steps would leave it) but skips what nobody
 // sees: it builds no observation and judges only as many moves as it takes
 // to find one legal move of each position reached.
 #include <random>
 
 #include "core/legality.hpp"
 #include "env/actions.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/move_sampler.hpp"
 #include "env/random.hpp"
 
@@ -73,12 +73,12 @@ Move draw(const Position& position, std::mt19937& rng) {
 
 }  // namespace
 
-int32_t Board::roll_out() {
+int32_t Episode::roll_out() {
   std::mt19937 rng(static_cast<uint32_t>(os_seed()));
   return roll_out_with(rng, nullptr);
 }
 
-int32_t Board::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
+int32_t Episode::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) {
   // Each ply needs a uniformly random legal action of the position reached,
   // and whether one exists at all (no legal reply ends the game). One draw
   // answers both, usually without judging every move of the position.

@@ -1,16 +1,16 @@
-// Detached copies of a whole game: save_state takes one out of a Board,
+// Detached copies of a whole game: save_state takes one out of a Episode,
 // restore_state puts one back. A State is checked before anything changes,
-// so a State the Board cannot work with is refused whole.
+// so a State the Episode cannot work with is refused whole.
 #include <memory>
 #include <stdexcept>
 #include <string>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/move_log.hpp"
 
 namespace varnok {
 
-State Board::save_state() const {
+State Episode::save_state() const {
   State state;
   state.bitboards = position.bitboards;
   state.occupancies = position.occupancies;
@@ -78,7 +78,7 @@ void check_restorable(const State& state) {
 
 }  // namespace
 
-StepResult Board::restore_state(const State& state) {
+StepResult Episode::restore_state(const State& state) {
   check_restorable(state);
   position.side = state.side;
   position.bitboards = state.bitboards;

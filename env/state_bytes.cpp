@@ -255,7 +255,7 @@ NestedPlanes read_entry(Reader& r) {
 // The counts an episode under rules from the start position through the
 // logged moves records, or false when the log does not replay from there.
 bool replayed_counts(const State& state, DrawRules rules, std::unordered_map<uint64_t, int32_t>& counts) {
-  Board board(rules);
+  Episode board(rules);
   board.start_position = state.start_position;
   board.start_fullmove = state.start_fullmove;
   board.move_log = state.moves;
@@ -398,7 +398,7 @@ State read_state(Reader& r, uint16_t version) {
 // no-progress count as the half-move clock, and counts replayed under the
 // classic rules replayed again under the FIDE rules.
 void update_version_1_fide_game(State& s) {
-  Board classic;
+  Episode classic;
   classic.start_position = s.start_position;
   classic.move_log = s.moves;
   classic.position.no_progress_count = s.no_progress_count;
@@ -465,7 +465,7 @@ State state_from_bytes(std::string_view bytes) {
   return state;
 }
 
-std::string board_to_bytes(const Board& board) {
+std::string board_to_bytes(const Episode& board) {
   Writer w;
   w.u8(static_cast<uint8_t>(board.rules));
   w.u8(board.after_reset ? 1 : 0);
@@ -482,7 +482,7 @@ std::string board_to_bytes(const Board& board) {
                       chess960 ? kChess960StateBytesVersion : kStandardStateBytesVersion);
 }
 
-Board board_from_bytes(std::string_view bytes) {
+Episode board_from_bytes(std::string_view bytes) {
   const auto [payload, version] = payload_of(bytes, StateBytesKind::kBoard);
   Reader r(payload);
   const uint8_t rules = r.u8();
@@ -493,7 +493,7 @@ Board board_from_bytes(std::string_view bytes) {
   if (after_reset > 1) refuse("the after-reset flag is not 0 or 1");
   if (termination > static_cast<uint8_t>(Termination::kMoveCap))
     refuse("termination " + std::to_string(termination) + " is unknown");
-  Board board(static_cast<DrawRules>(rules));
+  Episode board(static_cast<DrawRules>(rules));
   if (version >= kChess960StateBytesVersion) {
     const uint8_t option = r.u8();
     if (option > 1) refuse("the Chess960 option is not 0 or 1");

@@ -1,8 +1,8 @@
-// Whole games as bytes, for pickling: a State, or a Board (its State plus
+// Whole games as bytes, for pickling: a State, or a Episode (its State plus
 // the draw rules and the little it keeps beside it).
 //
 // Layout, integers little-endian:
-//   magic "VRNK" | format version u16 | kind u8 (1 State, 2 Board) | payload length u32 | payload | checksum u32
+//   magic "VRNK" | format version u16 | kind u8 (1 State, 2 Episode) | payload length u32 | payload | checksum u32
 // The checksum is FNV-1a over everything before it, so a damaged byte or a
 // cut is noticed before the payload is read; inside the payload every count
 // is checked against the bytes left before anything is read or allocated.
@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/state.hpp"
 
 namespace varnok {
@@ -28,7 +28,7 @@ namespace varnok {
 // Version 2: FIDE games keep the half-move clock, and their repetition
 // counts can be given as replayed under the FIDE rules. Version 1 still reads.
 // Version 3 adds Chess960: the castling convention and rook files of the
-// position and the start, and a Board's Chess960 option and start draws.
+// position and the start, and a Episode's Chess960 option and start draws.
 // Standard games are still written as version 2, byte for byte as before.
 inline constexpr uint16_t kStateBytesVersion = 3;
 inline constexpr uint16_t kChess960StateBytesVersion = 3;
@@ -38,12 +38,12 @@ enum class StateBytesKind : uint8_t { kState = 1, kBoard = 2 };
 
 std::string state_to_bytes(const State& state);
 // The State written by state_to_bytes; bytes that are damaged, cut short,
-// of an unknown format version or of a Board throw std::invalid_argument.
+// of an unknown format version or of a Episode throw std::invalid_argument.
 State state_from_bytes(std::string_view bytes);
 
-std::string board_to_bytes(const Board& board);
-// A Board that continues exactly as the one written would; std::invalid_argument as above.
-Board board_from_bytes(std::string_view bytes);
+std::string board_to_bytes(const Episode& board);
+// A Episode that continues exactly as the one written would; std::invalid_argument as above.
+Episode board_from_bytes(std::string_view bytes);
 
 // Header and checksum around a payload (for tests and the fuzz target,
 // which feed the payload reader directly).

@@ -20,7 +20,7 @@ inline void run_fen_input(const uint8_t* data, size_t size) {
   if (size > 512) return;
   const std::string text(reinterpret_cast<const char*>(data), size);
 
-  auto board = std::make_unique<Board>();
+  auto board = std::make_unique<Episode>();
   board->parse_fen(text.c_str());
   check_position(board->position);
   FUZZ_CHECK(board->position.no_progress_count == 0);

@@ -1,5 +1,5 @@
 // Shared pieces of the fuzz targets: a byte reader, the check that turns a
-// broken property into an exception, and helpers that look at a Board and
+// broken property into an exception, and helpers that look at a Episode and
 // its Position from the outside. The targets are header-only so that the
 // native regression tests replay saved inputs through exactly the code the
 // fuzzers run.
@@ -15,7 +15,7 @@
 
 #include "core/position.hpp"
 #include "env/actions.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "fuzz/check.hpp"
 
 namespace varnok::fuzz {
@@ -105,7 +105,7 @@ inline void check_position(const Position& position) {
 
 // The mask of get_actions marks exactly the legal actions, with ones, and
 // move_index then holds exactly those actions.
-inline void check_mask(const ActionMask& mask, const Board& board, const std::vector<int32_t>& legal) {
+inline void check_mask(const ActionMask& mask, const Episode& board, const std::vector<int32_t>& legal) {
   size_t marked = 0;
   for (int plane = 0; plane < kActionPlanes; ++plane)
     for (int square = 0; square < kSquares; ++square) {
@@ -129,7 +129,7 @@ inline void check_mover_not_in_check(const Position& position) {
   if (king >= 0) FUZZ_CHECK(!position.square_attacked_by(king, position.side));
 }
 
-inline void check_result(const StepResult& result, const Board& board) {
+inline void check_result(const StepResult& result, const Episode& board) {
   FUZZ_CHECK(result.side == board.position.side);
   FUZZ_CHECK(result.done == 0 || result.done == 1);
   FUZZ_CHECK(result.reward >= -1 && result.reward <= 1);

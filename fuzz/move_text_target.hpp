@@ -10,7 +10,7 @@
 //
 // What is checked:
 // - every legal move has a SAN of its own (no two alike), and its SAN and its
-//   UCI read back to the move, through the position core and the Board;
+//   UCI read back to the move, through the position core and the Episode;
 // - with one king on each side, a SAN ends in '+' or '#' exactly when the
 //   move gives check, and in '#' exactly when it also leaves no reply;
 // - a text read as UCI is refused (std::invalid_argument naming the text) or
@@ -20,7 +20,7 @@
 //   gives a legal move that goes to the square the text names, by the piece
 //   it names, castling only for a castling text; the move's own SAN and UCI
 //   read back to it, and a text that is some legal move's SAN gives that move;
-// - the Board's uci_to_action and san_to_action agree with the core readers.
+// - the Episode's uci_to_action and san_to_action agree with the core readers.
 #pragma once
 
 #include <string>
@@ -144,7 +144,7 @@ class MoveTextRun {
     std::sort(actions.begin(), actions.end());
     actions.erase(std::unique(actions.begin(), actions.end()), actions.end());
     FUZZ_CHECK(actions == legal_actions(position));
-    // The Board lists one SAN per action, each the SAN of a legal move.
+    // The Episode lists one SAN per action, each the SAN of a legal move.
     for (const std::string& san : board_->legal_moves_san()) {
       bool found = false;
       for (const LegalMove& legal : legal_) found |= legal.san == san;
@@ -230,7 +230,7 @@ class MoveTextRun {
     }
   }
 
-  std::unique_ptr<Board> board_ = std::make_unique<Board>();
+  std::unique_ptr<Episode> board_ = std::make_unique<Episode>();
   std::vector<LegalMove> legal_;
   bool one_king_each_ = false;
 };

@@ -1,5 +1,5 @@
 // The operations fuzz target: the input is a program of operations on one
-// Board, each an opcode byte (taken modulo the number of operations) and its
+// Episode, each an opcode byte (taken modulo the number of operations) and its
 // operands, read front to back; reads past the end give zeros.
 //
 //   0 reset
@@ -77,7 +77,7 @@ inline int32_t any_int(Reader& in) {
 }
 
 // Changes one of the fields Python can write in a State.
-inline void edit_state(State& s, Reader& in, const Board& board) {
+inline void edit_state(State& s, Reader& in, const Episode& board) {
   switch (in.byte() % 12) {
     case 0: s.state_pos = static_cast<int8_t>(in.byte()); break;  // around the valid 0..7
     case 1: s.state_pos = any_int(in); break;
@@ -281,8 +281,8 @@ class OpsRun {
     FUZZ_CHECK(replay_->save_state() == board_->save_state());
   }
 
-  std::unique_ptr<Board> board_ = std::make_unique<Board>();
-  std::unique_ptr<Board> replay_ = std::make_unique<Board>();
+  std::unique_ptr<Episode> board_ = std::make_unique<Episode>();
+  std::unique_ptr<Episode> replay_ = std::make_unique<Episode>();
   std::unique_ptr<ActionMask> mask_ = std::make_unique<ActionMask>();
   std::array<std::optional<State>, 4> slots_;
 };

@@ -96,8 +96,8 @@ inline constexpr int kSpecialCount = sizeof(kSpecialValues) / sizeof(kSpecialVal
 
 // A root for a tree: a start position (vector_start: the ops positions, then
 // finished games) with a few legal plies played by step.
-inline Board search_root(Reader& in) {
-  Board board;
+inline Episode search_root(Reader& in) {
+  Episode board;
   Position p;
   p.parse_fen(vector_start(in.byte()));
   board.start_from(p);
@@ -110,12 +110,12 @@ inline Board search_root(Reader& in) {
   return board;
 }
 
-inline bool finished_game(const Board& board) { return board.judge(board.move_index.size() > 0).done(); }
+inline bool finished_game(const Episode& board) { return board.judge(board.move_index.size() > 0).done(); }
 
 // The game at the end of a leaf's path, stepped by the episode itself: a
 // copy of root (listed) with the actions of path[1..] played. Returns the
 // verdict on the last position, or no verdict for the root itself.
-inline Outcome replay_path(const Board& root, const NodePool& nodes, const std::vector<int32_t>& path, Board& out) {
+inline Outcome replay_path(const Episode& root, const NodePool& nodes, const std::vector<int32_t>& path, Episode& out) {
   out = root;
   Outcome outcome;
   for (size_t i = 1; i < path.size(); ++i) outcome = out.play(nodes[path[i]].action);
@@ -169,7 +169,7 @@ class SearchOpsRun {
     searches_[1] = std::make_unique<Mcts>(two);
     // Every tree starts at the initial position.
     std::vector<int> all;
-    std::vector<Board> boards(trees());
+    std::vector<Episode> boards(trees());
     for (int t = 0; t < trees(); ++t) {
       all.push_back(t);
       boards[t].reset();
@@ -274,7 +274,7 @@ class SearchOpsRun {
     FUZZ_CHECK(std::memcmp(a.observations.data(), b.observations.data(), rows * row_bytes) == 0);
     FUZZ_CHECK(std::memcmp(a.masks.data(), b.masks.data(), rows * kActionCount) == 0);
     FUZZ_CHECK(std::equal(a.trees.begin(), a.trees.begin() + rows, b.trees.begin()));
-    Board game;
+    Episode game;
     auto expected = std::make_unique<std::array<int32_t, kObservationValues>>();
     size_t row = 0;
     for (int t = 0; t < trees(); ++t) {
@@ -311,7 +311,7 @@ class SearchOpsRun {
 
   void set_roots(Reader& in, unsigned mask) {
     std::vector<int> which;
-    std::vector<Board> boards;
+    std::vector<Episode> boards;
     bool finished = false;
     for (int t = 0; t < trees(); ++t) {
       if (!(mask & (1u << t))) continue;
@@ -337,7 +337,7 @@ class SearchOpsRun {
 
   void set_root_from_state(Reader& in) {
     const int t = in.byte() % trees();
-    Board board;
+    Episode board;
     State state = searches_[0]->tree(t).root_board().save_state();
     for (int edits = in.byte() % 4; edits > 0; --edits) edit_state(state, in, board);
     try {
@@ -527,7 +527,7 @@ class SearchOpsRun {
     const int simulations = 1 + in.byte() % 8;
     // shape bit 6: one root more than trees, which set_roots refuses.
     const int root_count = options.num_trees + ((shape & 64) ? 1 : 0);
-    std::vector<Board> boards;
+    std::vector<Episode> boards;
     bool finished = false;
     for (int t = 0; t < root_count; ++t) {
       boards.push_back(search_root(in));

@@ -2,9 +2,9 @@
 // State or ChessEnv. The first input byte chooses how the rest is read: bit 0
 // frames it here with a correct header and checksum (so the payload reader
 // is reached, which the checksum would otherwise keep out), bit 1 reads a
-// Board instead of a State. Reading either refuses the bytes with
+// Episode instead of a State. Reading either refuses the bytes with
 // std::invalid_argument or gives a game that writes back to bytes reading
-// to the same game, and that a Board restores and plays on from.
+// to the same game, and that a Episode restores and plays on from.
 #pragma once
 
 #include <memory>
@@ -16,8 +16,8 @@
 
 namespace varnok::fuzz {
 
-// A few plies of the game, through every reader of the Board.
-inline void play_on(Board& board) {
+// A few plies of the game, through every reader of the Episode.
+inline void play_on(Episode& board) {
   auto mask = std::make_unique<ActionMask>();
   for (int ply = 0; ply < 4; ++ply) {
     const std::vector<int32_t> legal = legal_actions(board.position);
@@ -38,7 +38,7 @@ inline void run_state_bytes_input(const uint8_t* data, size_t size) {
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::string bytes = frame_here ? framed_bytes(kind, rest) : std::string(rest);
 
-  auto board = std::make_unique<Board>();
+  auto board = std::make_unique<Episode>();
   if (kind == StateBytesKind::kState) {
     State state;
     try {
@@ -63,7 +63,7 @@ inline void run_state_bytes_input(const uint8_t* data, size_t size) {
       return;
     }
     const std::string written = board_to_bytes(*board);
-    const auto again = std::make_unique<Board>(board_from_bytes(written));
+    const auto again = std::make_unique<Episode>(board_from_bytes(written));
     FUZZ_CHECK(again->save_state() == board->save_state());
     FUZZ_CHECK(board_to_bytes(*again) == written);
   }

@@ -1,6 +1,6 @@
 // The vector operations fuzz target: the input is a program of operations on
 // a small VectorEnv, run on two of them at once, one with a single worker
-// thread and one with two, beside a reference Board per row that plays the
+// thread and one with two, beside a reference Episode per row that plays the
 // same actions the plain way. The input starts with
 //
 //   byte     games (1 + byte % 4) and the observation format (byte / 4 % 4:
@@ -27,11 +27,11 @@
 //
 // Properties checked after every operation:
 // - both environments hold byte for byte the same result arrays and games;
-// - every row's game is its reference Board's game (save_state equal; a
+// - every row's game is its reference Episode's game (save_state equal; a
 //   restored row is never right after a reset, so its observation is turned
 //   for black as after a step), its
 //   mask row the legal actions found the plain way, its observation row the
-//   Board's observation in the chosen format (a packed row unpacks to it);
+//   Episode's observation in the chosen format (a packed row unpacks to it);
 // - a row whose game ends or reaches the cap reports the reason, reward and
 //   last observation of the reference game, and starts afresh from one of
 //   the start positions in the same step;
@@ -98,7 +98,7 @@ class VectorOpsRun {
     two.num_threads = std::min<int64_t>(2, options_.num_envs);
     envs_[0] = std::make_unique<VectorEnv>(one);
     envs_[1] = std::make_unique<VectorEnv>(two);
-    for (int row = 0; row < rows(); ++row) refs_.push_back(std::make_unique<Board>());
+    for (int row = 0; row < rows(); ++row) refs_.push_back(std::make_unique<Episode>());
     observation_ = std::make_unique<std::array<int32_t, kObservationValues>>();
     restarted();
   }
@@ -165,7 +165,7 @@ class VectorOpsRun {
   }
 
   // The observation row as the int32 values of an observation.
-  void check_observation_row(const uint8_t* row, const Board& board) const {
+  void check_observation_row(const uint8_t* row, const Episode& board) const {
     std::array<int32_t, kObservationValues>& expected = *observation_;
     write_observation<int32_t>(board, expected.data());
     Observation built;
@@ -198,7 +198,7 @@ class VectorOpsRun {
   // legal actions, its observation, its side to move.
   void check_row(int row) const {
     VectorEnv& env = *envs_[0];
-    const Board& ref = *refs_[row];
+    const Episode& ref = *refs_[row];
     FUZZ_CHECK(env.save_state(row) == ref.save_state());
     const std::vector<int32_t> legal = legal_actions(ref.position);
     FUZZ_CHECK(!legal.empty());
@@ -217,9 +217,9 @@ class VectorOpsRun {
   }
 
   // Every row has just started a game: from a start position, fresh; the
-  // reference Board starts the same game.
+  // reference Episode starts the same game.
   void restarted_row(int row) {
-    const Board& game = envs_[0]->board(row);
+    const Episode& game = envs_[0]->board(row);
     bool known_start = starts_.empty() && game.position == initial_position();
     for (const Position& start : starts_) known_start |= game.position == start;
     FUZZ_CHECK(known_start);
@@ -296,7 +296,7 @@ class VectorOpsRun {
     }
     VectorEnv& env = *envs_[0];
     for (int row = 0; row < rows(); ++row) {
-      Board& ref = *refs_[row];
+      Episode& ref = *refs_[row];
       const StepResult result = ref.step(static_cast<int32_t>(actions[row]));
       const bool capped = !result.done && options_.max_steps && ref.total_move_count >= *options_.max_steps;
       FUZZ_CHECK(env.rewards()[row] == static_cast<float>(result.reward));
@@ -338,7 +338,7 @@ class VectorOpsRun {
       Position p;
       p.parse_fen(vector_start(index));
       starts.push_back(p);
-      Board probe;
+      Episode probe;
       probe.start_from(p);
       finished |= probe.judge(probe.move_index.size() > 0).done();
     }
@@ -371,7 +371,7 @@ class VectorOpsRun {
     }
     FUZZ_CHECK(taken[0] == taken[1]);
     if (!taken[0]) return;
-    refs_[row]->restore_state(state);  // the environment took it: so does a Board
+    refs_[row]->restore_state(state);  // the environment took it: so does a Episode
     refs_[row]->after_reset = false;   // a restored row is never right after a reset
     FUZZ_CHECK(envs_[0]->save_state(row) == state);
     FUZZ_CHECK(envs_[0]->rewards()[row] == 0 && !envs_[0]->terminated()[row] && !envs_[0]->truncated()[row]);
@@ -386,10 +386,10 @@ class VectorOpsRun {
     restore(row, state);
   }
 
-  // A game played on a Board of its own, possibly to its end.
+  // A game played on a Episode of its own, possibly to its end.
   void restore_played(Reader& in) {
     const int row = in.byte() % rows();
-    Board game;
+    Episode game;
     game.start_from([&] {
       Position p;
       p.parse_fen(vector_start(in.byte()));
@@ -406,7 +406,7 @@ class VectorOpsRun {
 
   VectorOptions options_;
   std::array<std::unique_ptr<VectorEnv>, 2> envs_;
-  std::vector<std::unique_ptr<Board>> refs_;
+  std::vector<std::unique_ptr<Episode>> refs_;
   std::vector<Position> starts_;
   std::array<std::optional<State>, 4> slots_;
   std::unique_ptr<std::array<int32_t, kObservationValues>> observation_;

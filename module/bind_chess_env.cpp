@@ -1,5 +1,5 @@
 // State and ChessEnv: the single-game interface. Each method converts its
-// arguments, calls one Board operation and converts the result.
+// arguments, calls one Episode operation and converts the result.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -11,7 +11,7 @@
 
 #include "core/fen_strict.hpp"
 #include "core/start_positions.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/observation_writer.hpp"
 #include "env/state_bytes.hpp"
 #include "module/arrays.hpp"
@@ -75,7 +75,7 @@ EnPassantField en_passant_field_of(const std::string& name) {
 
 // A ChessEnv made and never reset holds an empty board: no game has
 // started, and no action is legal on it.
-bool game_started(const Board& board) { return board.position.occupancies[kBothColours] != 0; }
+bool game_started(const Episode& board) { return board.position.occupancies[kBothColours] != 0; }
 
 py::object termination_name(Termination termination) {
   switch (termination) {
@@ -122,20 +122,20 @@ void set_state_of(py::detail::value_and_holder& instance, const py::bytes& bytes
   instance.value_ptr() = new T(from_bytes(view_of(bytes)));
 }
 
-std::string env_repr(const Board& board) {
+std::string env_repr(const Episode& board) {
   return "ChessEnv(fen='" + board.fen(EnPassantField::kStandard) + "', rules='" + draw_rules_name(board.rules) + "'" +
          (board.chess960 ? ", chess960=True)" : ")");
 }
 
 // The picture is drawn by varnok/svg.py from what the other methods read.
-py::str svg_of(const Board& board, int size, bool last_move, bool check, bool flipped) {
+py::str svg_of(const Episode& board, int size, bool last_move, bool check, bool flipped) {
   const py::object env = py::cast(board, py::return_value_policy::reference);  // the calling ChessEnv itself
   return py::module_::import("varnok.svg").attr("board_svg")(env, size, last_move, check, flipped);
 }
 
 void print_to_interpreter(void*, const char* text) { py::print(text, py::arg("end") = ""); }
 
-py::array observation_of(const Board& board, const std::string& dtype) {
+py::array observation_of(const Episode& board, const std::string& dtype) {
   const ObservationFormat format = observation_format(dtype);
   py::array out(observation_dtype(format), observation_shape(format, -1));
   if (!write_cached_row(format, board, out.mutable_data()))
@@ -143,7 +143,7 @@ py::array observation_of(const Board& board, const std::string& dtype) {
   return out;
 }
 
-py::array_t<int64_t> legal_actions_of(Board& board) {
+py::array_t<int64_t> legal_actions_of(Episode& board) {
   board.list_legal_moves();
   py::array_t<int64_t> out(board.move_index.size());
   int64_t* data = out.mutable_data();
@@ -151,7 +151,7 @@ py::array_t<int64_t> legal_actions_of(Board& board) {
   return out;
 }
 
-py::array_t<bool> legal_mask_of(Board& board) {
+py::array_t<bool> legal_mask_of(Episode& board) {
   board.list_legal_moves();
   py::array_t<bool> out(kActionCount);
   bool* data = out.mutable_data();
@@ -245,14 +245,14 @@ void bind_chess_env(py::module_& m) {
            "For pickle: the State as compact bytes (format version, checksum); bytes that are damaged, cut short "
            "or of another format version raise ValueError when loaded.");
 
-  py::class_<Board>(m, "ChessEnv",
-                    "One game of chess as a reinforcement-learning episode: reset or load a position, read the legal "
-                    "actions (73 x 64 planes, action = plane * 64 + square), step one action at a time and get back "
-                    "(side to move, 119 observation planes, reward from white's side, done). Save and restore whole "
-                    "games, hash positions, play random roll-outs, read and write FEN, UCI, SAN and PGN, draw SVG "
-                    "pictures. Pickles and copies whole.")
+  py::class_<Episode>(m, "ChessEnv",
+                      "One game of chess as a reinforcement-learning episode: reset or load a position, read the legal "
+                      "actions (73 x 64 planes, action = plane * 64 + square), step one action at a time and get back "
+                      "(side to move, 119 observation planes, reward from white's side, done). Save and restore whole "
+                      "games, hash positions, play random roll-outs, read and write FEN, UCI, SAN and PGN, draw SVG "
+                      "pictures. Pickles and copies whole.")
       .def(py::init([](const std::string& rules, bool chess960, std::optional<uint64_t> seed) {
-             return Board(draw_rules_of(rules), chess960, seed ? *seed : std::random_device{}());
+             return Episode(draw_rules_of(rules), chess960, seed ? *seed : std::random_device{}());
            }),
            py::arg("rules") = "classic", py::kw_only(), py::arg("chess960").noconvert() = false,
            py::arg("seed").noconvert() = py::none(),
@@ -270,11 +270,11 @@ void bind_chess_env(py::module_& m) {
            "only where the FIDE Laws do without a claim: on the fifth occurrence, when the clock reaches 150, and "
            "on insufficient material, counting as \"fide\" does. ValueError for any other rules.")
       .def_property_readonly(
-          "rules", [](const Board& board) { return draw_rules_name(board.rules); },
+          "rules", [](const Episode& board) { return draw_rules_name(board.rules); },
           "The draw rules, \"classic\", \"fide\" or \"fide-strict\".")
       .def(
           "reset",
-          [](Board& board, std::optional<int64_t> position) {
+          [](Episode& board, std::optional<int64_t> position) {
             if (!position) return board.reset();
             if (!board.chess960) throw py::value_error("position needs a ChessEnv(chess960=True)");
             if (*position < 0 || *position >= kChess960Positions)
@@ -290,39 +290,39 @@ void bind_chess_env(py::module_& m) {
           "position in a standard-chess ChessEnv.")
       .def(
           "get_actions",
-          [](Board& board) {
+          [](Episode& board) {
             ActionMask mask;
             board.get_actions(mask);
             return mask;
           },
           "The legal-action mask as 73 lists of 64 ints (1 = legal); also rebuilds the action-to-move map.")
       .def(
-          "render", [](const Board& board) { board.position.render(print_to_interpreter, nullptr); },
+          "render", [](const Episode& board) { board.position.render(print_to_interpreter, nullptr); },
           "Prints the board: letters on the C standard output, chess symbols through Python's print. Returns None.")
       .def(
-          "parse_fen", [](Board& board, const std::string& text) { board.parse_fen(text.c_str()); }, py::arg("text"),
+          "parse_fen", [](Episode& board, const std::string& text) { board.parse_fen(text.c_str()); }, py::arg("text"),
           "Loads a position leniently (placement, side, castling, en passant; the clocks are ignored) without "
           "starting an episode. Returns None; TypeError for a text that is not a str.")
-      .def("step", &Board::step, py::arg("action").noconvert(),
+      .def("step", &Episode::step, py::arg("action").noconvert(),
            "Plays a legal action (plane * 64 + square). Returns (side, observation, reward, done): reward +1 / -1 "
            "when black / white is checkmated, done 1 when the game ended. ValueError(\"Invalid action\") for an "
            "action that is not legal now, with the position unchanged; TypeError for a non-integer or one outside "
            "the signed 32-bit range.")
-      .def("save_state", &Board::save_state, "The whole game as a new, detached State.")
-      .def("restore_state", &Board::restore_state, py::arg("state"),
+      .def("save_state", &Episode::save_state, "The whole game as a new, detached State.")
+      .def("restore_state", &Episode::restore_state, py::arg("state"),
            "Puts a State back and returns (side, observation, 0, 0). ValueError, changing nothing, for a State it "
            "cannot use (state_pos outside 0-7, or not the number of history entries while there are fewer than 8; "
            "more than 8 history entries; an entry not 14 x 64; an action key outside 0-4671; a move log entry of no "
            "promotion kind).")
-      .def("hash_state", &Board::hash_state,
+      .def("hash_state", &Episode::hash_state,
            "A 64-bit hash of the position (placement, side to move, en passant, castling) as an int 0 to 2**64 - 1.")
-      .def("zobrist_hash", &Board::zobrist_hash,
+      .def("zobrist_hash", &Episode::zobrist_hash,
            "The Polyglot Zobrist key of the position as an int 0 to 2**64 - 1, equal to python-chess's "
            "chess.polyglot.zobrist_hash (the key of Polyglot opening books): the en-passant file counts when a pawn "
            "of the side to move stands beside the pawn that has just advanced two squares.")
       .def(
           "roll_out",
-          [](Board& board, std::optional<uint32_t> seed) {
+          [](Episode& board, std::optional<uint32_t> seed) {
             if (!seed) return board.roll_out();
             std::mt19937 rng(*seed);
             return board.roll_out_with(rng, nullptr);
@@ -333,7 +333,7 @@ void bind_chess_env(py::module_& m) {
           "reproducible; without, it is seeded from the operating system.")
       .def(
           "play",
-          [](Board& board, int32_t action) {
+          [](Episode& board, int32_t action) {
             if (!game_started(board))
               throw py::value_error(
                   "Invalid action: no game was started (call reset, load_fen or restore_state first)");
@@ -354,13 +354,13 @@ void bind_chess_env(py::module_& m) {
            "The observation of the current position as a new NumPy array: (119, 8, 8) of float32, int32 or uint8 "
            "(counters above 255 read 255), or (119,) uint64 with dtype=\"packed\". The planes are those of the last "
            "result of reset, step or restore_state.")
-      .def("load_fen", &Board::load_fen, py::arg("text"),
+      .def("load_fen", &Episode::load_fen, py::arg("text"),
            "Reads a FEN text strictly and starts a new episode from it exactly as reset does, with the FEN's "
            "half-move clock as the no-progress count and its full-move number; returns what reset returns. A "
            "faulty text raises ValueError naming the field and leaves the environment unchanged.")
       .def(
           "fen",
-          [](const Board& board, const std::string& en_passant, const std::string& castling) {
+          [](const Episode& board, const std::string& en_passant, const std::string& castling) {
             if (castling != "x-fen" && castling != "shredder")
               throw py::value_error("castling must be \"x-fen\" or \"shredder\", got \"" + castling + "\"");
             return board.fen(en_passant_field_of(en_passant),
@@ -374,7 +374,7 @@ void bind_chess_env(py::module_& m) {
           "otherwise, \"shredder\" always the file letters (HAha); a standard game always writes KQkq.")
       .def(
           "action_to_uci",
-          [](const Board& board, int32_t action, std::optional<bool> chess960) {
+          [](const Episode& board, int32_t action, std::optional<bool> chess960) {
             return chess960 ? board.action_to_uci(action, *chess960) : board.action_to_uci(action);
           },
           py::arg("action").noconvert(), py::arg("chess960").noconvert() = py::none(),
@@ -382,24 +382,24 @@ void bind_chess_env(py::module_& m) {
           "is written as the game encodes it (king onto its destination, e1g1, in standard chess; king onto its "
           "rook, e1h1, in Chess960) unless chess960 chooses: True for king onto rook, False for king onto "
           "destination.")
-      .def("action_to_san", &Board::action_to_san, py::arg("action").noconvert(),
+      .def("action_to_san", &Episode::action_to_san, py::arg("action").noconvert(),
            "The SAN text of a legal action of the current position; ValueError naming an illegal action.")
-      .def("uci_to_action", &Board::uci_to_action, py::arg("text"),
+      .def("uci_to_action", &Episode::uci_to_action, py::arg("text"),
            "The action of a legal move given in UCI; ValueError naming a malformed or illegal text. Castling is "
            "read in either convention (e1g1 or e1h1) where the text names no other legal move.")
-      .def("san_to_action", &Board::san_to_action, py::arg("text"),
+      .def("san_to_action", &Episode::san_to_action, py::arg("text"),
            "The action of a legal move given in SAN (usual variations accepted); ValueError naming a malformed, "
            "illegal or ambiguous text.")
-      .def("legal_moves_uci", &Board::legal_moves_uci,
+      .def("legal_moves_uci", &Episode::legal_moves_uci,
            "The UCI texts of the legal actions in ascending action order (the order of get_actions).")
-      .def("legal_moves_san", &Board::legal_moves_san,
+      .def("legal_moves_san", &Episode::legal_moves_san,
            "The SAN texts of the legal actions in ascending action order (the order of get_actions and "
            "legal_moves_uci).")
-      .def("moves_uci", &Board::moves_uci,
+      .def("moves_uci", &Episode::moves_uci,
            "The UCI texts of the moves played since the episode started (reset, load_fen or parse_fen).")
       .def(
           "pgn",
-          [](const Board& board, const std::optional<py::typing::Dict<py::str, py::str>>& headers) {
+          [](const Episode& board, const std::optional<py::typing::Dict<py::str, py::str>>& headers) {
             return board.pgn(headers_of(headers));
           },
           py::arg("headers") = py::none(),
@@ -409,7 +409,7 @@ void bind_chess_env(py::module_& m) {
           "a draw by the rules, * otherwise.")
       .def(
           "outcome",
-          [](const Board& board) {
+          [](const Episode& board) {
             return game_started(board) ? termination_name(board.last_termination) : py::none();
           },
           "Why the last game ended: \"checkmate\", \"stalemate\", \"repetition\", \"no_progress\", "
@@ -417,7 +417,7 @@ void bind_chess_env(py::module_& m) {
           "on (also after reset, load_fen, parse_fen and restore_state) and while no game was started (an empty "
           "board).")
       .def(
-          "in_check", [](const Board& board) { return board.position.in_check(); },
+          "in_check", [](const Episode& board) { return board.position.in_check(); },
           "True when the side to move has a king and it is attacked.")
       .def("svg", &svg_of, py::arg("size").noconvert() = 400, py::arg("last_move") = true, py::arg("check") = true,
            py::arg("flipped") = false,
@@ -425,14 +425,14 @@ void bind_chess_env(py::module_& m) {
            "highlighted when last_move, the king in check marked when check, black at the bottom when flipped. "
            "ValueError for a size below 64.")
       .def_property_readonly(
-          "chess960", [](const Board& board) { return board.chess960; },
+          "chess960", [](const Episode& board) { return board.chess960; },
           "True when reset starts Chess960 games (the chess960 option).")
       .def(
-          "_repr_svg_", [](const Board& board) { return svg_of(board, 400, true, true, false); },
+          "_repr_svg_", [](const Episode& board) { return svg_of(board, 400, true, true, false); },
           "The SVG picture Jupyter shows for a ChessEnv (svg() with its defaults).")
       .def(
           "_repr_html_",
-          [](const Board& board) {
+          [](const Episode& board) {
             const py::object env = py::cast(board, py::return_value_policy::reference);
             return py::str(py::module_::import("varnok.viewer").attr("env_html")(env));
           },
@@ -440,24 +440,24 @@ void bind_chess_env(py::module_& m) {
           "keys (varnok.viewer).")
       .def("__repr__", &env_repr, "ChessEnv(fen='...', rules='...'): the current position as FEN and the rules.")
       .def(
-          "__copy__", [](const Board& board) { return Board(board); },
+          "__copy__", [](const Episode& board) { return Episode(board); },
           "A new ChessEnv holding the same game and rules, independent of this one.")
       .def(
-          "__deepcopy__", [](const Board& board, const py::object&) { return Board(board); }, py::arg("memo"),
+          "__deepcopy__", [](const Episode& board, const py::object&) { return Episode(board); }, py::arg("memo"),
           "A new ChessEnv holding the same game and rules, independent of this one.")
       .def(
-          "__getstate__", [](const Board& board) { return py::bytes(board_to_bytes(board)); },
+          "__getstate__", [](const Episode& board) { return py::bytes(board_to_bytes(board)); },
           "The game (as save_state holds it), the rules and the last outcome as compact bytes.")
       .def(
           "__setstate__",
           [](py::detail::value_and_holder& instance, const py::bytes& bytes) {
-            set_state_of<Board>(instance, bytes, &board_from_bytes);
+            set_state_of<Episode>(instance, bytes, &board_from_bytes);
           },
           py::detail::is_new_style_constructor(), py::arg("state"),
           "Makes a new ChessEnv from the bytes of __getstate__ (pickle calls it), continuing exactly as the "
           "pickled one would; ValueError for bytes that are damaged, cut short, of another format version, or "
           "holding a game restore_state refuses.")
-      .def("__reduce__", &reduce_of<Board>,
+      .def("__reduce__", &reduce_of<Episode>,
            "For pickle: the game (as save_state holds it), the rules and the last outcome as compact bytes; a "
            "loaded ChessEnv continues exactly as this one would. Bytes that are damaged, cut short or of another "
            "format version raise ValueError when loaded.");

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "module/bindings.hpp"
 #include "search/material_search.hpp"
 
@@ -53,7 +53,7 @@ void bind_material(py::module_& m) {
           "choose",
           [](PyMaterial& s, const py::object& roots, const std::optional<std::string>& rules,
              const std::optional<std::vector<int64_t>>& rows) {
-            std::vector<Board> boards = root_boards(roots, rules, rows);
+            std::vector<Episode> boards = root_boards(roots, rules, rows);
             const auto n = static_cast<py::ssize_t>(boards.size());
             py::array_t<int64_t> actions(n);
             py::array_t<int32_t> scores(n);

@@ -114,11 +114,11 @@ DrawRules own_rules(DrawRules own, const std::optional<std::string>& rules, cons
 
 }  // namespace
 
-std::vector<Board> root_boards(const py::handle& roots, const std::optional<std::string>& rules,
-                               const std::optional<std::vector<int64_t>>& rows) {
+std::vector<Episode> root_boards(const py::handle& roots, const std::optional<std::string>& rules,
+                                 const std::optional<std::vector<int64_t>>& rows) {
   check_rows_given_with_vector_env(roots, rows);
   const DrawRules given = draw_rules_of(rules.value_or("classic"));
-  std::vector<Board> boards;
+  std::vector<Episode> boards;
   if (VectorEnv* env = native_vector_env(roots)) {
     Held held(*env);
     own_rules(env->rules(), rules, "the VectorEnv");
@@ -139,7 +139,7 @@ std::vector<Board> root_boards(const py::handle& roots, const std::optional<std:
     }
     py::object state;
     for (size_t i = 0; i < picked.size(); ++i) {
-      Board& board = boards.emplace_back(own);
+      Episode& board = boards.emplace_back(own);
       try {
         board.restore_state(vector_env_row(roots, picked[i], state));
       } catch (const std::invalid_argument& e) {
@@ -154,7 +154,7 @@ std::vector<Board> root_boards(const py::handle& roots, const std::optional<std:
   boards.reserve(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     const py::handle item = items[i];
-    Board& board = boards.emplace_back(given);
+    Episode& board = boards.emplace_back(given);
     if (py::isinstance<py::str>(item)) {
       // Checked as ChessEnv.load_fen checks; the clocks are not taken (the
       // game at the root counts from 0).
@@ -171,8 +171,8 @@ std::vector<Board> root_boards(const py::handle& roots, const std::optional<std:
       } catch (const std::invalid_argument& e) {
         throw py::value_error("root " + std::to_string(i) + ": " + e.what());
       }
-    } else if (py::isinstance<Board>(item)) {
-      board = item.cast<const Board&>();
+    } else if (py::isinstance<Episode>(item)) {
+      board = item.cast<const Episode&>();
       own_rules(board.rules, rules, "root " + std::to_string(i));
     } else {
       throw py::type_error("root " + std::to_string(i) + " is not a State, ChessEnv or FEN text");
@@ -312,7 +312,7 @@ void bind_search(py::module_& m) {
                                       ", got " + std::to_string(count));
               for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
             }
-            std::vector<Board> boards = root_boards(roots, rules, rows);
+            std::vector<Episode> boards = root_boards(roots, rules, rows);
             {
               py::gil_scoped_release unlocked;
               s.search->set_roots(which, boards);
@@ -510,7 +510,7 @@ void bind_search(py::module_& m) {
             if (count != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
                                     ", got " + std::to_string(count));
-            std::vector<Board> boards = root_boards(roots, rules, rows);
+            std::vector<Episode> boards = root_boards(roots, rules, rows);
             {
               py::gil_scoped_release unlocked;
               s.search->set_roots(boards);

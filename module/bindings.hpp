@@ -27,8 +27,8 @@ VectorEnv* native_vector_env(const pybind11::handle& object);
 // ChessEnv or a VectorEnv keeps its draw rules (ValueError when rules names
 // others); States and FEN texts are played by rules, "classic" when not
 // given. rows without a VectorEnv raises TypeError.
-std::vector<Board> root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules,
-                               const std::optional<std::vector<int64_t>>& rows = std::nullopt);
+std::vector<Episode> root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules,
+                                 const std::optional<std::vector<int64_t>>& rows = std::nullopt);
 
 void bind_chess_env(pybind11::module_& m);
 void bind_vector_env(pybind11::module_& m);

@@ -14,7 +14,7 @@
 #include <string>
 
 namespace varnok {
-class Board;
+class Episode;
 struct State;
 struct PgnGame;
 }  // namespace varnok
@@ -26,7 +26,7 @@ namespace varnok::binding {
 template <class T>
 inline constexpr bool kIsBoundValue = requires { typename T::bound_value; };
 template <>
-inline constexpr bool kIsBoundValue<Board> = true;
+inline constexpr bool kIsBoundValue<Episode> = true;
 template <>
 inline constexpr bool kIsBoundValue<State> = true;
 template <>

@@ -2,11 +2,11 @@
 // and the move that lead to it: the game of a node is rebuilt when a descent
 // first reaches it, from the game at the root and the moves of the path,
 // with only what a leaf needs (search/leaf_game.hpp); a roll-out, which
-// needs the whole episode, continues it on a copy of the root Board
+// needs the whole episode, continues it on a copy of the root Episode
 // (search/roll_out.hpp).
 //
-// Why replay rather than a snapshot per node: a Board is over 10 KB (its
-// action map dominates) and holds a heap table of repetitions, so a Board
+// Why replay rather than a snapshot per node: a Episode is over 10 KB (its
+// action map dominates) and holds a heap table of repetitions, so a Episode
 // per node would cost tens of megabytes per tree and an allocation per node;
 // a Position alone (about 150 bytes) would not carry what the leaf needs,
 // the eight recorded positions of the observation and the repetition counts
@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "search/node_pool.hpp"
 
 namespace varnok {

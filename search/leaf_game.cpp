@@ -8,7 +8,7 @@
 
 namespace varnok {
 
-void LeafGame::start(const Board& root) {
+void LeafGame::start(const Episode& root) {
   root_ = &root;
   position_ = root.position;
   history_ = root.state_history;

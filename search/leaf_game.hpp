@@ -1,12 +1,12 @@
 // The game at a node of a search tree, rebuilt for each descent from the
-// Board at the root and the moves of the path, with only what a leaf needs:
+// Episode at the root and the moves of the path, with only what a leaf needs:
 // the position, the ring of the eight recorded positions (for the
 // observation), the move count, and the repetition values of the positions
 // played since the root (for the observation and the repetition rule). The
-// root's own repetition counts are read from its Board, never copied, and
+// root's own repetition counts are read from its Episode, never copied, and
 // the legal moves are listed once, at the leaf, not at every ply of the path.
 //
-// A copy of the root Board would cost over 10 KB (its action map) per
+// A copy of the root Episode would cost over 10 KB (its action map) per
 // descent and a full listing per ply; this costs a Position and a history
 // ring (about 1 KB) and one move per ply. The rules are the episode's own:
 // the same records, the same repetition arithmetic, the same judge.
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "env/action_map.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/observation_writer.hpp"
 
 namespace varnok {
@@ -24,12 +24,12 @@ namespace varnok {
 class LeafGame {
  public:
   // Starts again at root (which outlives the game until the next start).
-  void start(const Board& root);
+  void start(const Episode& root);
   // Plays a legal move of the current position and records the position
-  // reached, as Board::play does.
+  // reached, as Episode::play does.
   void play(Move move);
   // Lists the legal moves into listing and judges the current position, as
-  // Board::play does after its move.
+  // Episode::play does after its move.
   Outcome list_and_judge(ActionMap& listing) const;
 
   const Position& position() const { return position_; }
@@ -37,7 +37,7 @@ class LeafGame {
   ObservedGame observed() const { return {position_, history_, total_move_count_, after_reset_}; }
 
  private:
-  const Board* root_ = nullptr;
+  const Episode* root_ = nullptr;
   Position position_;
   History history_;
   int32_t total_move_count_ = 0;

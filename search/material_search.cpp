@@ -76,7 +76,7 @@ int32_t MaterialSearch::search(const Position& position, int depth, int ply, int
   return alpha;
 }
 
-MaterialChoice MaterialSearch::choose(const Board& root) {
+MaterialChoice MaterialSearch::choose(const Episode& root) {
   root_moves_.list_legal(root.position);
   if (root_moves_.size() == 0 || root.judge(true).done()) throw std::invalid_argument("the game at the root is over");
   nodes_ = 1;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "env/action_map.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/random.hpp"
 #include "search/leaf_game.hpp"
 
@@ -51,7 +51,7 @@ class MaterialSearch {
   // Starts the tie-break generator again from seed.
   void reseed(uint64_t seed) { random_.reseed(seed, 0); }
   // root is a game that goes on (std::invalid_argument otherwise).
-  MaterialChoice choose(const Board& root);
+  MaterialChoice choose(const Episode& root);
   const MaterialOptions& options() const { return options_; }
 
  private:

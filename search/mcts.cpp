@@ -23,8 +23,8 @@ constexpr int kTreesPerDescentChunk = 1;
 constexpr int kTreesPerExpandChunk = 4;
 }  // namespace
 
-Board root_of_game(const Board& game) {
-  Board root = game;
+Episode root_of_game(const Episode& game) {
+  Episode root = game;
   root.after_reset = false;
   return root;
 }
@@ -73,7 +73,7 @@ void Mcts::for_each_tree(Work work, int chunk, bool pooled) const {
   });
 }
 
-void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& boards) {
+void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Episode>& boards) {
   if (trees.size() != boards.size())
     throw std::invalid_argument("set_roots needs a tree index per root: " + std::to_string(trees.size()) + " and " +
                                 std::to_string(boards.size()));
@@ -84,7 +84,7 @@ void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Board>& bo
     given[t] = true;
   }
   for (size_t i = 0; i < boards.size(); ++i) {
-    const Board& board = boards[i];
+    const Episode& board = boards[i];
     if (board.judge(board.move_index.size() > 0).done())
       throw std::invalid_argument("root " + std::to_string(i) + " is a finished game");
     if (options_.format == ObservationFormat::kPacked && !history_is_packable(board.state_history))

@@ -50,7 +50,7 @@ class Mcts {
   // board that is a finished game, or, for packed observations, has a history
   // that cannot be packed; then nothing has changed. Any round in progress is
   // dropped.
-  void set_roots(const std::vector<int>& trees, const std::vector<Board>& boards);
+  void set_roots(const std::vector<int>& trees, const std::vector<Episode>& boards);
 
   // One round of descents, its rows written into leaf_arrays():
   // std::runtime_error while the last round's leaves wait for expand;
@@ -109,6 +109,6 @@ class Mcts {
 
 // A running game's current position as a tree's root, read in place: the
 // root its saved State would give (a State carries no after_reset).
-Board root_of_game(const Board& game);
+Episode root_of_game(const Episode& game);
 
 }  // namespace varnok

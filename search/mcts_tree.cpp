@@ -68,7 +68,7 @@ MctsTree::MctsTree(const SearchOptions& options, const std::vector<std::vector<i
   nodes_.reset_to_root();
 }
 
-void MctsTree::set_root(const Board& board) {
+void MctsTree::set_root(const Episode& board) {
   root_ = board;
   has_root_ = true;
   nodes_.reset_to_root();

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/random.hpp"
 #include "search/leaf_game.hpp"
 #include "search/leaf_mask.hpp"
@@ -64,7 +64,7 @@ class MctsTree {
 
   // Starts a new tree at board, which is listed (move_index is the current
   // position's listing) and not finished. Draws start again from the seed.
-  void set_root(const Board& board);
+  void set_root(const Episode& board);
   bool has_root() const { return has_root_; }
   // The game at the root is over (after advance).
   bool finished() const { return nodes_[0].state == NodeState::kTerminal; }
@@ -72,7 +72,7 @@ class MctsTree {
   bool solved() const { return nodes_[0].state == NodeState::kSolved; }
   bool root_expanded() const { return nodes_[0].state == NodeState::kExpanded; }
   int node_count() const { return nodes_.size(); }
-  const Board& root_board() const { return root_; }
+  const Episode& root_board() const { return root_; }
   const NodePool& nodes() const { return nodes_; }
   // The nodes from the root to leaf j of the open round.
   const std::vector<int32_t>& leaf_path(int j) const { return leaves_[j].path; }
@@ -153,7 +153,7 @@ class MctsTree {
   const uint64_t index_;
   Random random_;
   std::unique_ptr<RollOut> roll_out_;  // with roll-out evaluation only
-  Board root_;
+  Episode root_;
   bool has_root_ = false;
   NodePool nodes_;
 

@@ -1,10 +1,10 @@
 // A leaf's value without a network: one random roll-out from its game,
-// played by the episode's own rules (Board::roll_out_with) from the tree's
+// played by the episode's own rules (Episode::roll_out_with) from the tree's
 // seeded generator.
 //
 // A roll-out needs the whole episode, the repetition counts of every
 // position since the root included, so the game is a copy of the root's
-// Board with the moves of the path recorded on it. The path's positions were
+// Episode with the moves of the path recorded on it. The path's positions were
 // listed and judged by the descent (LeafGame) already; here they are only
 // played and recorded, the rest of what a step does (listing, judging, the
 // move log) changes nothing a roll-out reads.
@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "search/node_pool.hpp"
 
 namespace varnok {
@@ -25,7 +25,7 @@ class RollOut {
 
   // The result of one roll-out from the game at the end of path (node
   // indices from the root, not finished), for its side to move.
-  double value(const Board& root, const NodePool& nodes, const std::vector<int32_t>& path) {
+  double value(const Episode& root, const NodePool& nodes, const std::vector<int32_t>& path) {
     game_ = root;
     for (size_t i = 1; i < path.size(); ++i) {
       apply_move_under(game_.rules, game_.position, nodes[path[i]].move);
@@ -38,7 +38,7 @@ class RollOut {
 
  private:
   std::mt19937 random_;
-  Board game_;  // reused from roll-out to roll-out
+  Episode game_;  // reused from roll-out to roll-out
 };
 
 }  // namespace varnok

@@ -41,7 +41,7 @@ Uct::Uct(const UctOptions& options)
   for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<MctsTree>(options_, kNoHalvingPlan, t));
 }
 
-void Uct::set_roots(const std::vector<Board>& boards) {
+void Uct::set_roots(const std::vector<Episode>& boards) {
   if (static_cast<int>(boards.size()) != size())
     throw std::invalid_argument("set_roots needs one root per tree: " + std::to_string(size()) + ", got " +
                                 std::to_string(boards.size()));

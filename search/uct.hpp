@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "search/mcts_tree.hpp"
 #include "search/search_options.hpp"
 #include "vector/single_caller.hpp"
@@ -41,7 +41,7 @@ class Uct {
   // Checks every board first: std::invalid_argument when
   // there is not one per tree, or naming the first finished game, with
   // nothing changed.
-  void set_roots(const std::vector<Board>& boards);
+  void set_roots(const std::vector<Episode>& boards);
   // simulations per tree, trees spread over the workers; the simulations run (per tree) into done.
   void run(int simulations, int32_t* done);
   // The move to play per tree (see MctsTree::chosen_action): the best at

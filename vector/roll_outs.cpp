@@ -14,7 +14,7 @@ namespace varnok {
 void check_roll_outs(const std::vector<const State*>& states, int64_t repeats, int64_t threads) {
   checked_count(repeats, "repeats", 0, kMaxRepeats);
   checked_threads(threads);
-  Board check;
+  Episode check;
   for (size_t i = 0; i < states.size(); ++i) {
     try {
       check.restore_state(*states[i]);
@@ -33,7 +33,7 @@ void play_roll_outs(const std::vector<const State*>& states, int64_t repeats, ui
     const int workers = pool.size();
     const int64_t count = end - begin;
     pool.run([&](int worker) {
-      Board board(rules);
+      Episode board(rules);
       const int64_t first = begin + count * worker / workers, last = begin + count * (worker + 1) / workers;
       for (int64_t game = first; game < last; ++game) {
         board.restore_state(*states[game / repeats]);

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 
 namespace varnok {
 
@@ -23,7 +23,7 @@ using RangeRunner = std::function<void(int64_t total, const std::function<void(i
 
 // Plays states.size() * repeats roll-outs on at most threads workers, after
 // check_roll_outs passed: roll-out number state * repeats + repeat, its
-// result (+1, -1 or 0, as Board::roll_out gives it, under rules) written to
+// result (+1, -1 or 0, as Episode::roll_out gives it, under rules) written to
 // results[number]. Each draws from its own generator, seeded from seed and
 // its number, so the results depend neither on the number of threads nor on
 // how run_ranges cuts the numbers (by default: all in one range).

@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kRowsWrittenOverBytesPerThread = size_t{1} << 20;
 
 // A game that is over cannot be a row: every step plays a move in every row.
-bool game_over(const Board& board) { return board.judge(board.move_index.size() > 0).done(); }
+bool game_over(const Episode& board) { return board.judge(board.move_index.size() > 0).done(); }
 
 }  // namespace
 
@@ -106,7 +106,7 @@ void VectorEnv::reset(bool reseed, uint64_t seed) {
 }
 
 void VectorEnv::set_start_positions(std::vector<Position> starts) {
-  Board probe(options_.rules);
+  Episode probe(options_.rules);
   for (size_t i = 0; i < starts.size(); ++i) {
     probe.start_from(starts[i]);
     if (game_over(probe))
@@ -217,7 +217,7 @@ void VectorEnv::random_actions(int64_t* out) {
 State VectorEnv::save_state(int row) const { return games_[row].board.save_state(); }
 
 void VectorEnv::restore_state(int row, const State& state) {
-  Board restored(options_.rules);
+  Episode restored(options_.rules);
   restored.restore_state(state);  // throws, changing nothing, on a State it cannot take
   if (game_over(restored))
     throw std::invalid_argument("the State's game is over (" + restored.fen(EnPassantField::kStandard) +

@@ -1,7 +1,7 @@
 // Many independent episodes stepped together, with results written in place
 // into arrays the environment owns (the layout a network reads), spread over
 // a persistent pool of worker threads. Each game is exactly the episode of a
-// single Board; a game that ends is started again inside the same step, and
+// single Episode; a game that ends is started again inside the same step, and
 // its last observation, reward and reason are kept beside the new game's
 // first observation.
 #pragma once
@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/observation_writer.hpp"
 #include "env/random.hpp"
 #include "vector/single_caller.hpp"
@@ -98,16 +98,16 @@ class VectorEnv {
   void set_start_positions(std::vector<Position> starts);
   int start_positions() const { return static_cast<int>(starts_.size()); }
 
-  // The whole game of row i, as Board::save_state gives it after the same
+  // The whole game of row i, as Episode::save_state gives it after the same
   // actions; restore_state takes one back (checked whole first, and refused
   // with std::invalid_argument when its game is over: a row always has a
   // move to play) and rewrites row i of the result arrays for it. A State
-  // does not hold Board::after_reset: a restored row is never right after a
+  // does not hold Episode::after_reset: a restored row is never right after a
   // reset (its observation is turned for black, as after a step), whatever
   // the row held before.
   State save_state(int row) const;
   void restore_state(int row, const State& state);
-  const Board& board(int row) const { return games_[row].board; }
+  const Episode& board(int row) const { return games_[row].board; }
 
   // One caller at a time. acquire throws std::runtime_error when another
   // thread is inside a call or a started step has not been finished;
@@ -121,7 +121,7 @@ class VectorEnv {
 
  private:
   struct Game {
-    Board board;
+    Episode board;
     Random random;
   };
 

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   const int num_envs = std::atoi(argv[1]);
   const int steps = std::atoi(argv[2]);
   const uint64_t seed = std::strtoull(argv[3], nullptr, 10);
-  std::vector<Board> boards(num_envs);
+  std::vector<Episode> boards(num_envs);
   std::vector<Random> draws(num_envs);
   for (int i = 0; i < num_envs; ++i) {
     draws[i].reseed(seed, i);
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   for (int step = 0; step < steps; ++step)
     for (int i = 0; i < num_envs; ++i) {
-      Board& board = boards[i];
+      Episode& board = boards[i];
       const ActionMap& listing = board.move_index;
       const int action = listing.nth_action(static_cast<int>(draws[i].below(listing.size())));
       const Outcome outcome = board.play(action);

@@ -1,5 +1,5 @@
-// The episode Board: a fresh one, and the verdict on the position a move
-// reaches (Board::judge), which step and roll_out both report: checkmate of
+// The episode Episode: a fresh one, and the verdict on the position a move
+// reaches (Episode::judge), which step and roll_out both report: checkmate of
 // either side with its reward, stalemate, the third occurrence of a position,
 // 50 plies without progress, and the game going on; the end rules in their
 // order when several hold at once.
@@ -13,13 +13,13 @@
 
 #include "core/position.hpp"
 #include "env/actions.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 
 namespace varnok {
 namespace {
 
-TEST(Board, FreshBoardIsEmptyWithZeroCounters) {
-  const Board board;
+TEST(Episode, FreshBoardIsEmptyWithZeroCounters) {
+  const Episode board;
   EXPECT_EQ(board.position, Position{});
   EXPECT_EQ(board.total_move_count, 0);
   EXPECT_FALSE(board.after_reset);
@@ -72,7 +72,7 @@ std::string name_of(Termination termination) {
 }
 
 // step's reward and done flag are the verdict of judge on the position reached.
-void expect_step_reports_judge(const StepResult& result, const Board& board) {
+void expect_step_reports_judge(const StepResult& result, const Episode& board) {
   const Outcome outcome = board.judge(has_legal_reply(board.position));
   EXPECT_EQ(result.reward, outcome.reward) << name_of(outcome.termination);
   EXPECT_EQ(result.done, outcome.done() ? 1 : 0) << name_of(outcome.termination);
@@ -122,7 +122,7 @@ const Ending kEndings[] = {
 TEST(Judge, EndingsThroughStepAndRollOut) {
   for (const Ending& ending : kEndings) {
     SCOPED_TRACE(ending.name);
-    Board board;
+    Episode board;
     board.reset();
     if (ending.fen) {
       // An episode started on a typed position, as restore_state would start it.
@@ -159,7 +159,7 @@ TEST(Judge, EndingsThroughStepAndRollOut) {
 TEST(Judge, VerdictDependsOnTheLegalReplyAnswer) {
   // The mated position judged as if it had a reply is no checkmate, and a
   // position with replies judged as if it had none is stalemate unless in check.
-  Board board;
+  Episode board;
   board.parse_fen("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1");
   EXPECT_EQ(name_of(board.judge(true).termination), "none");
   EXPECT_EQ(board.judge(false).reward, 1);
@@ -172,7 +172,7 @@ TEST(Judge, VerdictDependsOnTheLegalReplyAnswer) {
 // reached, and a roll-out's result is the verdict on its last position.
 TEST(Judge, RandomGamesReportTheVerdictOnEachPosition) {
   std::mt19937 rng(4242);
-  Board rolled, replayed;
+  Episode rolled, replayed;
   std::map<Termination, int> endings;
   for (int game = 0; game < 80; ++game) {
     SCOPED_TRACE("game " + std::to_string(game));

@@ -1,7 +1,7 @@
 // The episode's notation parts: the move log (kept by every way of playing,
 // saved and restored with the game, replayed to moves), full-move numbers,
 // the strict loader starting episodes, the FIDE draw rules and the reasons
-// an episode ends, and the PGN replay against stepping a Board.
+// an episode ends, and the PGN replay against stepping a Episode.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,8 +12,8 @@
 #include "core/fen_strict.hpp"
 #include "core/pgn_writer.hpp"
 #include "core/uci.hpp"
-#include "env/board.hpp"
 #include "env/draw_rules.hpp"
+#include "env/episode.hpp"
 #include "env/move_log.hpp"
 #include "env/observation_writer.hpp"
 #include "env/pgn_replay.hpp"
@@ -23,7 +23,7 @@ namespace {
 
 constexpr const char* kKiwipete = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 3 17";
 
-void play_uci(Board& board, std::initializer_list<const char*> moves) {
+void play_uci(Episode& board, std::initializer_list<const char*> moves) {
   for (const char* text : moves) board.step(board.uci_to_action(text));
 }
 
@@ -41,14 +41,14 @@ TEST(MoveLog, EntriesKeepSourceTargetAndPromotionKind) {
 TEST(MoveLog, RollOutsAndStepsBothLogAndTheLogReplays) {
   std::mt19937 rng(7);
   for (int game = 0; game < 20; ++game) {
-    Board board;
+    Episode board;
     board.load_fen(game % 2 ? kKiwipete : "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
     const Position start = board.position;
     std::vector<int32_t> played;
     board.roll_out_with(rng, &played);
     ASSERT_EQ(board.move_log.size(), played.size());
     // Stepping the same actions logs the same moves.
-    Board stepped;
+    Episode stepped;
     stepped.start_from(start);
     for (const int32_t action : played) stepped.step(action);
     EXPECT_EQ(stepped.move_log, board.move_log);
@@ -63,7 +63,7 @@ TEST(MoveLog, RollOutsAndStepsBothLogAndTheLogReplays) {
 }
 
 TEST(MoveLog, SavedRestoredAndContinued) {
-  Board board;
+  Episode board;
   board.load_fen(kKiwipete);
   play_uci(board, {"e1g1", "e8c8", "d5e6"});
   const State saved = board.save_state();
@@ -71,7 +71,7 @@ TEST(MoveLog, SavedRestoredAndContinued) {
   EXPECT_EQ(saved.start_fullmove, 17);
   play_uci(board, {"d8e8"});
 
-  Board other;
+  Episode other;
   other.reset();
   other.restore_state(saved);
   EXPECT_EQ(other.save_state(), saved);
@@ -88,7 +88,7 @@ TEST(MoveLog, SavedRestoredAndContinued) {
 }
 
 TEST(FullMoveNumber, CountsBlacksMovesFromTheStart) {
-  Board board;
+  Episode board;
   board.load_fen("4k3/8/8/8/8/8/8/4K3 b - - 5 40");
   EXPECT_EQ(board.fullmove_number(), 40);
   play_uci(board, {"e8d8"});
@@ -101,7 +101,7 @@ TEST(FullMoveNumber, CountsBlacksMovesFromTheStart) {
 }
 
 TEST(LoadFen, FaultyTextLeavesTheBoardAsItWas) {
-  Board board;
+  Episode board;
   board.reset();
   play_uci(board, {"e2e4", "c7c5"});
   const State before = board.save_state();
@@ -113,7 +113,7 @@ TEST(LoadFen, FaultyTextLeavesTheBoardAsItWas) {
 }
 
 TEST(LoadFen, StartsTheSameEpisodeAsResetFromTheInitialPosition) {
-  Board loaded, reset;
+  Episode loaded, reset;
   loaded.reset();
   play_uci(loaded, {"g1f3"});
   loaded.load_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
@@ -144,7 +144,7 @@ TEST(DrawRules, InsufficientMaterialOnlyWithoutAnyMatingMaterial) {
 }
 
 TEST(DrawRules, FideEndsOnMaterialAndAtOneHundredPliesClassicAtFifty) {
-  Board classic(DrawRules::kClassic), fide(DrawRules::kFide);
+  Episode classic(DrawRules::kClassic), fide(DrawRules::kFide);
   // The king takes the last rook: bare kings.
   fide.load_fen("4k3/8/8/8/8/8/5r2/4K3 w - - 0 1");
   EXPECT_EQ(fide.play(fide.uci_to_action("e1f2")).termination, Termination::kInsufficientMaterial);
@@ -166,7 +166,7 @@ TEST(Termination, RollOutsReportTheirEndOrTheCap) {
   std::mt19937 rng(11);
   int capped = 0;
   for (int game = 0; game < 40; ++game) {
-    Board board;
+    Episode board;
     board.reset();
     board.roll_out_with(rng, nullptr);
     if (board.last_termination == Termination::kMoveCap) {
@@ -185,7 +185,7 @@ TEST(PgnReplay, RowsAreTheObservationsAndActionsOfStepping) {
   std::string text;
   std::vector<std::vector<int32_t>> games_played;
   for (const char* start : {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", kKiwipete}) {
-    Board board;
+    Episode board;
     board.load_fen(start);
     std::vector<int32_t> played;
     board.roll_out_with(rng, &played);
@@ -200,7 +200,7 @@ TEST(PgnReplay, RowsAreTheObservationsAndActionsOfStepping) {
   EXPECT_EQ(replayed.game_count, 2);
   size_t row = 0;
   for (size_t game = 0; game < games_played.size(); ++game) {
-    Board board;
+    Episode board;
     board.load_fen(game == 0 ? "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1" : kKiwipete);
     for (size_t ply = 0; ply < games_played[game].size(); ++ply, ++row) {
       ASSERT_LT(row, replayed.actions.size());

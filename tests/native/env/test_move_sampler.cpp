@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/position.hpp"
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/move_sampler.hpp"
 #include "random_games.hpp"
 
@@ -47,7 +47,7 @@ TEST(MoveSampler, OffersExactlyTheGeneratedMoves) {
     expect_sampler_matches_generator(position, fen);
   }
   // And along random games from the initial position, both sides to move.
-  for_each_position_of_random_games(3, 30, [](const Board& board, int game) {
+  for_each_position_of_random_games(3, 30, [](const Episode& board, int game) {
     expect_sampler_matches_generator(board.position, "game " + std::to_string(game));
   });
 }

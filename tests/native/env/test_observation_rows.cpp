@@ -19,10 +19,10 @@ constexpr ObservationFormat kValueFormats[] = {ObservationFormat::kFloat32, Obse
                                                ObservationFormat::kUint8};
 
 // A game whose history holds a piece plane with a 7 in it: no packed form.
-Board board_without_packed_form(const Board& from) {
+Episode board_without_packed_form(const Episode& from) {
   State state = from.save_state();
   state.state_history.at(0).at(0).at(20) = 7;
-  Board board;
+  Episode board;
   board.restore_state(state);
   EXPECT_FALSE(history_is_packable(board.state_history));
   return board;
@@ -30,7 +30,7 @@ Board board_without_packed_form(const Board& from) {
 
 // Writes every board of order into one row and compares it with a whole
 // write after each.
-void expect_rows_equal_whole_writes(ObservationFormat format, const std::vector<Board>& order) {
+void expect_rows_equal_whole_writes(ObservationFormat format, const std::vector<Episode>& order) {
   const size_t bytes = observation_bytes(format);
   std::vector<uint8_t> row(bytes), whole(bytes);
   WrittenRow written;
@@ -43,14 +43,14 @@ void expect_rows_equal_whole_writes(ObservationFormat format, const std::vector<
 }
 
 TEST(ObservationRows, WrittenOverEqualWrittenWhole) {
-  std::vector<Board> boards;
-  for_each_position_of_random_games(11, 6, [&](const Board& board, int) { boards.push_back(board); });
+  std::vector<Episode> boards;
+  for_each_position_of_random_games(11, 6, [&](const Episode& board, int) { boards.push_back(board); });
   ASSERT_GT(boards.size(), 300u);
   // Some plies of the games have counters past 255 (uint8 clamps them) and
   // the first of each game is right after a reset (not turned for black).
-  std::vector<Board> shuffled = boards;
+  std::vector<Episode> shuffled = boards;
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
-  std::vector<Board> with_unpackable;
+  std::vector<Episode> with_unpackable;
   for (size_t i = 0; i < 200; ++i) {
     with_unpackable.push_back(boards[i]);
     if (i % 37 == 0) with_unpackable.push_back(board_without_packed_form(boards[i + 1]));

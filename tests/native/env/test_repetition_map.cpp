@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 #include "env/repetition_map.hpp"
 
 namespace varnok {
@@ -99,7 +99,7 @@ TEST(RepetitionMap, ByIdentityPositionsSharingAKeyCountApart) {
 // A saved game with a huge repetition record leaves nothing behind once the
 // board starts another game, and saving copies just the entries present.
 TEST(RepetitionMap, BoardDropsARestoredHugeRecordOnReset) {
-  Board board;
+  Episode board;
   board.reset();
   State state = board.save_state();
   for (int i = 0; i < 200'000; ++i) state.repetition_count.emplace(key_of(i), 1);

@@ -1,4 +1,4 @@
-// A roll-out must leave the Board exactly as the same actions played through
+// A roll-out must leave the Episode exactly as the same actions played through
 // step would: same position, counters, history, repetition data and action map.
 #include <gtest/gtest.h>
 
@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "env/board.hpp"
+#include "env/episode.hpp"
 
 namespace varnok {
 namespace {
 
 TEST(RollOut, EndStateEqualsReplayThroughStep) {
   std::mt19937 rng(20261207);
-  Board rolled, replayed;
+  Episode rolled, replayed;
   int games_ended_early = 0;
   for (int game = 0; game < 60; ++game) {
     rolled.reset();
@@ -51,7 +51,7 @@ TEST(RollOut, TypedPositionsWhereMovesShareAnActionReplayThroughStep) {
   // plays for the action it draws.
   const char* fens[] = {"4k3/8/8/8/8/8/8/4R2K w K - 0 1", "4k3/8/2n5/3P4/8/8/8/4K3 w - c6 0 1"};
   std::mt19937 rng(5);
-  Board rolled, replayed;
+  Episode rolled, replayed;
   for (const char* fen : fens)
     for (int game = 0; game < 40; ++game) {
       rolled.parse_fen(fen);
@@ -67,7 +67,7 @@ TEST(RollOut, TypedPositionsWhereMovesShareAnActionReplayThroughStep) {
 
 TEST(RollOut, StepsAreCountedAndCapped) {
   std::mt19937 rng(7);
-  Board board;
+  Episode board;
   for (int game = 0; game < 100; ++game) {
     board.reset();
     std::vector<int32_t> played;
@@ -79,7 +79,7 @@ TEST(RollOut, StepsAreCountedAndCapped) {
 }
 
 TEST(RollOut, PositionWithoutLegalActionReportsItsVerdict) {
-  Board board;
+  Episode board;
   std::mt19937 rng(1);
   // Black to move is checkmated on the back rank.
   board.parse_fen("3R2k1/5ppp/8/8/8/8/8/6K1 b - - 0 1");
@@ -100,7 +100,7 @@ TEST(RollOut, FirstMoveIsUniformAmongLegalActions) {
   // and several king moves walk into the bishop's line: a draw that favoured
   // moves next to illegal ones would show here.
   const char* fen = "4k3/8/8/8/1b6/8/3P4/4K2R w K - 0 1";
-  Board board;
+  Episode board;
   board.parse_fen(fen);
   ActionMask mask;
   board.get_actions(mask);

@@ -1,5 +1,5 @@
 // Games as bytes (env/state_bytes.hpp): every game of random play reads back
-// equal, a restored Board plays on exactly as the original, and every cut or
+// equal, a restored Episode plays on exactly as the original, and every cut or
 // damaged byte is refused.
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace {
 
 TEST(StateBytes, GamesOfRandomPlayReadBackEqual) {
   int checked = 0;
-  for_each_position_of_random_games(11, 6, [&](Board& board, int) {
+  for_each_position_of_random_games(11, 6, [&](Episode& board, int) {
     const State state = board.save_state();
     const std::string bytes = state_to_bytes(state);
     ASSERT_EQ(state_from_bytes(bytes), state);
@@ -28,13 +28,13 @@ TEST(StateBytes, GamesOfRandomPlayReadBackEqual) {
 
 TEST(StateBytes, ARestoredBoardPlaysOnAsTheOriginal) {
   std::mt19937 rng(3);
-  Board board(DrawRules::kFide);
+  Episode board(DrawRules::kFide);
   board.reset();
   for (int ply = 0; ply < 40; ++ply) {
     board.list_legal_moves();
     board.step(board.move_index.nth_action(static_cast<int>(rng() % board.move_index.size())));
   }
-  Board restored = board_from_bytes(board_to_bytes(board));
+  Episode restored = board_from_bytes(board_to_bytes(board));
   EXPECT_EQ(restored.rules, DrawRules::kFide);
   std::mt19937 a(9), b(9);
   std::vector<int32_t> played_a, played_b;
@@ -45,7 +45,7 @@ TEST(StateBytes, ARestoredBoardPlaysOnAsTheOriginal) {
 }
 
 TEST(StateBytes, CutOrDamagedBytesAreRefused) {
-  Board board;
+  Episode board;
   board.reset();
   board.step(564);
   const std::string bytes = state_to_bytes(board.save_state());

@@ -1,6 +1,6 @@
 // The leaf games of a search against the episode itself: a LeafGame played
 // along a path from a root must show, at every ply, the observation, the
-// legal moves and the verdict that a copy of the root Board reaches with
+// legal moves and the verdict that a copy of the root Episode reaches with
 // play, including the third occurrence of a position (counted across
 // the root's game and the path), the no-progress limit, and insufficient
 // material under FIDE rules.
@@ -34,10 +34,10 @@ std::vector<uint64_t> packed_of(const ObservedGame& game) {
   return out;
 }
 
-// Plays actions from root on a copy of the Board and on a LeafGame, comparing
+// Plays actions from root on a copy of the Episode and on a LeafGame, comparing
 // after every ply; stops early when the episode ends. Returns the verdict.
-Outcome expect_same_along(const Board& root, const std::vector<int32_t>& actions) {
-  Board board = root;
+Outcome expect_same_along(const Episode& root, const std::vector<int32_t>& actions) {
+  Episode board = root;
   LeafGame game;
   ActionMap listing;
   game.start(root);
@@ -58,14 +58,14 @@ Outcome expect_same_along(const Board& root, const std::vector<int32_t>& actions
   return outcome;
 }
 
-Board loaded(const char* fen, DrawRules rules = DrawRules::kClassic) {
-  Board board(rules);
+Episode loaded(const char* fen, DrawRules rules = DrawRules::kClassic) {
+  Episode board(rules);
   board.load_fen(fen);
   return board;
 }
 
-// The action of the legal move from source to target at the Board's position.
-int32_t action_of(const Board& board, int source, int target) {
+// The action of the legal move from source to target at the Episode's position.
+int32_t action_of(const Episode& board, int source, int target) {
   int32_t found = -1;
   board.move_index.for_each([&](int action, Move move) {
     if (move_source(move) == source && move_target(move) == target) found = action;
@@ -75,10 +75,10 @@ int32_t action_of(const Board& board, int source, int target) {
 }
 
 // Random games from root, and every path of two plies.
-void expect_same_everywhere(const Board& root, int walks, uint32_t seed) {
+void expect_same_everywhere(const Episode& root, int walks, uint32_t seed) {
   std::mt19937 random(seed);
   for (int w = 0; w < walks; ++w) {
-    Board board = root;
+    Episode board = root;
     std::vector<int32_t> actions;
     for (int ply = 0; ply < 40 && board.move_index.size() > 0; ++ply) {
       actions.push_back(board.move_index.nth_action(random() % board.move_index.size()));
@@ -87,7 +87,7 @@ void expect_same_everywhere(const Board& root, int walks, uint32_t seed) {
     expect_same_along(root, actions);
   }
   root.move_index.for_each([&](int first, Move) {
-    Board after = root;
+    Episode after = root;
     if (after.play(first).done()) {
       expect_same_along(root, {first});
       return;
@@ -97,10 +97,10 @@ void expect_same_everywhere(const Board& root, int walks, uint32_t seed) {
 }
 
 TEST(LeafGame, FollowsTheEpisodeFromTheStartAndFromAGameInProgress) {
-  Board start;
+  Episode start;
   start.reset();  // the observation of reset itself is never turned
   expect_same_everywhere(start, 20, 1);
-  Board in_progress = start;
+  Episode in_progress = start;
   std::mt19937 random(7);
   for (int ply = 0; ply < 11; ++ply)
     in_progress.play(in_progress.move_index.nth_action(random() % in_progress.move_index.size()));
@@ -108,14 +108,14 @@ TEST(LeafGame, FollowsTheEpisodeFromTheStartAndFromAGameInProgress) {
 }
 
 TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
-  Board root;
+  Episode root;
   root.reset();
   const std::vector<std::pair<int, int>> cycle = {{kG1, kF3}, {kG8, kF6}, {kF3, kG1}, {kF6, kG8}};
   for (auto [from, to] : cycle) root.play(action_of(root, from, to));
   // The initial position has occurred twice in the root's game: once more
   // on the path is its third occurrence.
   std::vector<int32_t> actions;
-  Board board = root;
+  Episode board = root;
   for (int lap = 0; lap < 2; ++lap)
     for (auto [from, to] : cycle) {
       actions.push_back(action_of(board, from, to));
@@ -123,7 +123,7 @@ TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
     }
   EXPECT_EQ(expect_same_along(root, actions).termination, Termination::kRepetition);
   // A position repeated only along the path, from a root where it never was.
-  Board elsewhere = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 0 30");
+  Episode elsewhere = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 0 30");
   actions.clear();
   board = elsewhere;
   const std::vector<std::pair<int, int>> rook_cycle = {{kA1, kA2}, {kE8, kD8}, {kA2, kA1}, {kD8, kE8}};
@@ -136,12 +136,12 @@ TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
 }
 
 TEST(LeafGame, EndsAtTheNoProgressLimitAndOnInsufficientMaterial) {
-  const Board near_limit = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 46 70");
+  const Episode near_limit = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 46 70");
   expect_same_everywhere(near_limit, 10, 3);
-  const Board fide_near_limit = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 96 70", DrawRules::kFide);
+  const Episode fide_near_limit = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 96 70", DrawRules::kFide);
   expect_same_everywhere(fide_near_limit, 10, 4);
   // White's king can take the last black piece, leaving king and bishop against king.
-  const Board fide = loaded("4k3/8/8/8/8/8/5n2/4KB2 w - - 0 1", DrawRules::kFide);
+  const Episode fide = loaded("4k3/8/8/8/8/8/5n2/4KB2 w - - 0 1", DrawRules::kFide);
   EXPECT_EQ(expect_same_along(fide, {action_of(fide, kE1, kF2)}).termination, Termination::kInsufficientMaterial);
   expect_same_everywhere(fide, 10, 5);
   // Mates and stalemates at the leaves.

@@ -13,8 +13,8 @@
 namespace varnok {
 namespace {
 
-Board loaded(const char* fen) {
-  Board board(DrawRules::kFide);
+Episode loaded(const char* fen) {
+  Episode board(DrawRules::kFide);
   board.load_fen(fen);
   return board;
 }
@@ -40,7 +40,7 @@ TEST(MaterialSearch, ChoosesByMaterialAndMate) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Board board = loaded(c.fen);
+    Episode board = loaded(c.fen);
     MaterialSearch search({c.depth, 7});
     const MaterialChoice choice = search.choose(board);
     const std::string played = board.action_to_uci(choice.action);
@@ -57,7 +57,7 @@ TEST(MaterialSearch, ChoosesByMaterialAndMate) {
 
 TEST(MaterialSearch, TiesAreDrawnFromTheSeed) {
   // At the initial position every move keeps the material level: all twenty tie at depth 1.
-  Board board = loaded("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
+  Episode board = loaded("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
   auto sequence = [&](uint64_t seed) {
     MaterialSearch search({1, seed});
     std::vector<int32_t> out;

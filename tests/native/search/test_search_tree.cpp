@@ -16,10 +16,10 @@
 namespace varnok {
 namespace {
 
-Board board_at(const char* fen) {
+Episode board_at(const char* fen) {
   Position start;
   start.parse_fen(fen);
-  Board board;
+  Episode board;
   board.start_from(start);
   return board;
 }
@@ -206,7 +206,7 @@ std::vector<int32_t> search_counts(int threads, RootSelection selection) {
   SearchOptions o = options_for(5, threads);
   o.root_selection = selection;
   Mcts search(o);
-  std::vector<Board> roots;
+  std::vector<Episode> roots;
   for (int t = 0; t < 5; ++t) roots.push_back(board_at(t % 2 ? kInitial : kBackRankMate));
   search.set_roots({0, 1, 2, 3, 4}, roots);
   for (int round = 0; round < 12; ++round) {
@@ -243,7 +243,7 @@ TEST(Mcts, RefusesDuplicateTreesOversizedRoundsAndFinishedRoots) {
   o.seed = 1;
   o.dirichlet_fraction = 0;
   Mcts search(o);
-  const std::vector<Board> roots = {board_at(kInitial), board_at(kBackRankMate)};
+  const std::vector<Episode> roots = {board_at(kInitial), board_at(kBackRankMate)};
   EXPECT_THROW(search.set_roots({0, 0}, roots), std::invalid_argument);
   EXPECT_FALSE(search.tree(0).has_root());
   search.set_roots({0, 1}, roots);
@@ -294,7 +294,7 @@ TEST(Mcts, GumbelRootsWithMoreChildrenThanSimulationsFollowThePlan) {
 // others too: their leaves lose their virtual loss and are reached again.
 TEST(Mcts, SetRootsOfSomeTreesDropsTheRoundOfTheOthers) {
   Mcts search(options_for(2, 1));
-  std::vector<Board> roots{board_at(kInitial), board_at(kInitial)};
+  std::vector<Episode> roots{board_at(kInitial), board_at(kInitial)};
   search.set_roots({0, 1}, roots);
   const std::vector<float> priors(kActionCount, 1.0f);
   ASSERT_EQ(search.select(1), 2);  // both roots are leaves

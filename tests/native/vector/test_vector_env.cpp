@@ -1,6 +1,6 @@
 // The vector environment natively: the same seed gives the same arrays for
 // any number of threads (run under ThreadSanitizer by ./dev test), and a row
-// agrees with a single Board fed the same actions.
+// agrees with a single Episode fed the same actions.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -47,8 +47,8 @@ TEST(VectorEnv, RowsFollowSingleBoards) {
   options.seed = 3;
   options.format = ObservationFormat::kInt32;
   VectorEnv env(options);
-  std::vector<Board> boards(env.size());
-  for (Board& b : boards) b.reset();
+  std::vector<Episode> boards(env.size());
+  for (Episode& b : boards) b.reset();
   std::vector<int64_t> actions(env.size());
   std::vector<int32_t> expected(kObservationValues);
   for (int step = 0; step < 120; ++step) {
@@ -87,7 +87,7 @@ TEST(VectorEnv, RefusesFinishedGamesAsStartsOrRows) {
   env.set_start_positions({open});
   EXPECT_EQ(env.start_positions(), 1);
 
-  Board finished;
+  Episode finished;
   finished.start_from(mated);
   const State before = env.save_state(1);
   EXPECT_THROW(env.restore_state(1, finished.save_state()), std::invalid_argument);

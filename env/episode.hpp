@@ -1,7 +1,7 @@
 // The learning episode: a chess Position plus the episode's own bookkeeping
 // (counters, the action-to-move map of the current position, repetition counts
 // and the ring of recorded positions), with reset, step, snapshots and
-// roll-outs. Every ChessEnv in Python owns one Board.
+// roll-outs. Every ChessEnv in Python owns one Episode.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +46,7 @@ void apply_move_under(DrawRules rules, Position& position, Move move);
 // a capture.
 constexpr bool restarts_no_progress(Move move) { return kind_of(move_piece(move)) == kPawn || move_is_capture(move); }
 
-class Board {
+class Episode {
  public:
   // ---- counters; copied into the observation
   int32_t total_move_count = 0;  // moves played by step since reset, saturating
@@ -89,7 +89,7 @@ class Board {
   // reset, load_fen, parse_fen and restore_state.
   Termination last_termination = Termination::kNone;
 
-  explicit Board(DrawRules draw_rules = DrawRules::kClassic, bool chess960_starts = false, uint64_t seed = 0);
+  explicit Episode(DrawRules draw_rules = DrawRules::kClassic, bool chess960_starts = false, uint64_t seed = 0);
 
   // Reads the FEN text into the position without starting an episode; the
   // position becomes the start of the move log (full move 1) and is listed
@@ -143,11 +143,11 @@ class Board {
   // Reads a FEN text strictly and starts an episode from it, as reset does,
   // with the FEN's half-move clock as the no-progress count and its full-move
   // number. A faulty text throws std::invalid_argument naming the field, and
-  // the Board is left unchanged.
+  // the Episode is left unchanged.
   StepResult load_fen(std::string_view text);
 
   // ---- notation of the current position and the episode (episode_notation.cpp)
-  // None of these changes the Board. Faults throw std::invalid_argument
+  // None of these changes the Episode. Faults throw std::invalid_argument
   // naming the action or the text.
 
   // The full-move number of the current position: the start's, plus one for
@@ -184,7 +184,7 @@ class Board {
   // with the position unchanged) and judges the position reached.
   StepResult step(int32_t action);
   // step without building the observation: the same rules, errors and
-  // effects on the Board. The position reached is listed into move_index.
+  // effects on the Episode. The position reached is listed into move_index.
   Outcome play(int32_t action);
   State save_state() const;
   // Takes a State whole, or refuses it with std::invalid_argument and changes nothing.
@@ -212,7 +212,7 @@ class Board {
 
   // What for_each_saved_listing visits: the listing of listed_position_, or the
   // listing of a restored State while restored_listing_ holds one. A copy of
-  // the Board shares the restored listing, which nothing changes.
+  // the Episode shares the restored listing, which nothing changes.
   Position listed_position_;
   std::shared_ptr<const ActionMap> restored_listing_;
 };
