@@ -375,10 +375,11 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
                 return self._step_with_illegal(before, actions, _MOVER_SIGN[before.to_play])
             raise
         infos = self._infos(r)
-        if not np.count_nonzero(r.final_reason):
+        reasons = r.final_reason
+        if not np.count_nonzero(reasons):
             # No game ended, so every reward is 0: rewards come only with the end.
             return r.obs, np.zeros(self.num_envs, np.float32), r.terminated, r.truncated, infos
-        self._add_final(infos, r.final_obs, r.final_reason != 0, r.final_reason)
+        self._add_final(infos, r.final_obs, None, reasons)
         # Only the side that moves can end a game with its move: by mating
         # (+1 for it, whichever colour it plays) or by a draw (0). So the
         # mover's reward is the size of white's.
@@ -400,17 +401,23 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         return bool(before.legal_mask.reshape(-1)[self._offsets + actions].all())
 
     def _add_final(self, infos, final_obs, ended, reasons) -> None:
+        """Puts the last observation and reason of the games that ended
+        into infos; ended None stands for every row with a reason."""
+        now = reasons != 0 if ended is None else ended & (reasons != 0)
+        rows = np.flatnonzero(now).tolist()
         if "final_obs" in infos:   # games that ended earlier in the same step stay
             final, reason = infos["final_obs"], infos["final_info"]["reason"]
-            ended = ended | infos["_final_obs"]
+            reason[now] = reasons[now]
+            ended = (now if ended is None else ended) | infos["_final_obs"]
         else:
             final = np.empty(self.num_envs, dtype=object)  # None everywhere
-            reason = np.zeros(self.num_envs, dtype=np.int8)
-        rows = np.flatnonzero(ended & (reasons != 0))
-        kept = final_obs[rows]   # one copy of them all: the native buffer is overwritten next step
-        for i, row in enumerate(rows.tolist()):
-            final[row] = kept[i]
-        reason[rows] = reasons[rows]
+            reason = reasons.copy() if ended is None else np.where(now, reasons, np.int8(0))
+            ended = now if ended is None else ended
+        # Copies: the native row is written again when its next game ends.
+        # A few games end in a step, and a copy of one row is cheaper than
+        # gathering them.
+        for row in rows:
+            final[row] = final_obs[row].copy()
         infos["final_obs"], infos["_final_obs"] = final, ended
         infos["final_info"] = {"reason": reason, "_reason": ended}
         infos["_final_info"] = ended
