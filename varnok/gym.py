@@ -272,6 +272,8 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         self._result = None
         self._mask_seen = self._mask_int8 = None
         self._agent = np.zeros(self.num_envs, dtype=np.int8)
+        self._no_reasons = bytes(self.num_envs)   # the final reasons of a step where no game ended
+        self._no_rewards = np.zeros(self.num_envs, dtype=np.float32)
 
     def _infos(self, r) -> dict[str, Any]:
         # Without copy the native env hands out the same mask array every
@@ -376,9 +378,12 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             raise
         infos = self._infos(r)
         reasons = r.final_reason
-        if not np.count_nonzero(reasons):
+        # Whether a game ended: a compare of the reasons' bytes with zeros,
+        # several times cheaper than a NumPy reduction right after the
+        # native step has filled the caches with its own work.
+        if reasons.tobytes() == self._no_reasons:
             # No game ended, so every reward is 0: rewards come only with the end.
-            return r.obs, np.zeros(self.num_envs, np.float32), r.terminated, r.truncated, infos
+            return r.obs, self._no_rewards.copy(), r.terminated, r.truncated, infos
         self._add_final(infos, r.final_obs, None, reasons)
         # Only the side that moves can end a game with its move: by mating
         # (+1 for it, whichever colour it plays) or by a draw (0). So the
@@ -404,7 +409,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         """Puts the last observation and reason of the games that ended
         into infos; ended None stands for every row with a reason."""
         now = reasons != 0 if ended is None else ended & (reasons != 0)
-        rows = np.flatnonzero(now).tolist()
+        rows = now.nonzero()[0].tolist()
         if "final_obs" in infos:   # games that ended earlier in the same step stay
             final, reason = infos["final_obs"], infos["final_info"]["reason"]
             reason[now] = reasons[now]
