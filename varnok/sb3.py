@@ -84,11 +84,14 @@ class VecEnv(_SB3VecEnv):
         self._masks = self.env.action_masks()
         dones = terminated | truncated   # a new array: the native flags are rewritten next step
         out: list[dict[str, Any]] = [{} for _ in range(self.num_envs)]
-        for row in np.flatnonzero(dones).tolist():
-            out[row]["terminal_observation"] = infos["final_obs"][row]
-            out[row]["TimeLimit.truncated"] = bool(truncated[row] and not terminated[row])
-            out[row]["reason"] = REASONS.get(int(infos["final_info"]["reason"][row]), "unknown")
-        return obs.copy(), reward.astype(np.float32), dones, out
+        if "final_obs" in infos:
+            final, reasons = infos["final_obs"], infos["final_info"]["reason"]
+            for row in np.flatnonzero(dones).tolist():
+                out[row]["terminal_observation"] = final[row]
+                out[row]["TimeLimit.truncated"] = bool(truncated[row] and not terminated[row])
+                out[row]["reason"] = REASONS.get(int(reasons[row]), "unknown")
+        # The rewards are a fresh float32 array of the step already.
+        return obs.copy(), np.asarray(reward, dtype=np.float32), dones, out
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of every game: ``bool (num_envs, 4672)``, a
