@@ -16,16 +16,17 @@
 
 namespace varnok {
 
-// UCT's nodes per tree unless the caller sets node_budget (beyond it leaves
-// are rolled out unexpanded).
+// The nodes per tree varnok.UCT gives unless asked for another (beyond them
+// leaves are rolled out unexpanded); SearchOptions' own default is the
+// network search's.
 inline constexpr int64_t kUctNodeBudget = 200000;
 
 class Uct {
  public:
   // UCT's settings are the search's, of which it reads num_trees,
   // num_threads, seed, node_budget, exploration (c of UCB1) and solver: its
-  // leaves are valued by roll-outs and its root is a PUCT one whatever
-  // evaluation and root_selection say. Settings out of range are refused
+  // leaves are valued by roll-outs, with no Gumbel root, whatever evaluation
+  // and root_selection say. Settings out of range are refused
   // (std::invalid_argument) as by check_options.
   explicit Uct(const SearchOptions& options);
   int size() const { return static_cast<int>(trees_.size()); }
