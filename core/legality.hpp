@@ -40,7 +40,7 @@ class SingleMoveLegality {
   }
 
   bool operator()(Move move) const {
-    if (king_ < 0 || (move & (kEnPassantFlag | kCastlingFlag))) return position_.is_legal(move);
+    if (king_ < 0 || move_is_en_passant(move) || move_is_castling(move)) return position_.is_legal(move);
     const AttackTables& t = attack_tables();
     const int source = move_source(move), target = move_target(move);
     const Bitboard stays = ~square_bit(target);  // a piece taken there attacks nothing
@@ -96,7 +96,8 @@ class LegalityFilter {
   bool operator()(Move move) const {
     // Castling always goes through the full test: its words name e1/e8 as
     // source whether or not the king stands there.
-    if ((safe_sources_ & square_bit(move_source(move))) && !(move & (kEnPassantFlag | kCastlingFlag))) return true;
+    if ((safe_sources_ & square_bit(move_source(move))) && !move_is_en_passant(move) && !move_is_castling(move))
+      return true;
     return single_(move);
   }
 

@@ -59,7 +59,7 @@ int castling_moves_of(const Position& p, Move (&out)[2]) {
   if (p.chess960) {
     if (!(p.castle & castling_rights_of(Us))) return 0;
     for (int side = kKingSide; side <= kQueenSide; ++side)
-      if (const Move move = chess960_castling<Us>(p, side)) out[n++] = move;
+      if (const Move move = chess960_castling<Us>(p, side); move != kNoMove) out[n++] = move;
     return n;
   }
   // Standard chess: the rights alone vouch for king and rook being at home;

@@ -41,7 +41,8 @@ Bitboard rivals_of(const Position& position, Move move) {
   Bitboard rivals = 0;
   for (; candidates; candidates &= candidates - 1) {
     const int other = lsb_index(candidates);
-    if (position.is_legal(encode_move(other, target, piece, 0, move & kCaptureFlag))) rivals |= square_bit(other);
+    if (position.is_legal(encode_move(other, target, piece, 0, move_is_capture(move) ? kCaptureFlag : 0)))
+      rivals |= square_bit(other);
   }
   return rivals;
 }

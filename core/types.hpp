@@ -10,6 +10,7 @@
 #include <bit>
 #include <climits>
 #include <cstdint>
+#include <type_traits>
 
 namespace varnok {
 
@@ -17,9 +18,14 @@ using Bitboard = uint64_t;
 // A move packed into 32 bits: source (bits 0-5), target (6-11), moving piece
 // (12-15), promoted piece (16-19, 0 = none), capture (20), double push (21),
 // en passant (22), castling (23). Every move word is positive, so kNoMove
-// never names a move.
-using Move = int32_t;
-inline constexpr Move kNoMove = 0;
+// never names a move. A type of its own, not an integer: an action index (the
+// other number that stands for a move) passed where a move is expected, or
+// the reverse, does not compile. Move{word} makes one from its word.
+enum class Move : int32_t {};
+inline constexpr Move kNoMove{0};
+constexpr int32_t move_word(Move m) { return static_cast<int32_t>(m); }
+static_assert(!std::is_convertible_v<int, Move> && !std::is_convertible_v<Move, int>);
+static_assert(sizeof(Move) == sizeof(int32_t) && std::is_trivially_copyable_v<Move>);
 
 // ---- colours and pieces
 
@@ -122,16 +128,16 @@ inline constexpr int kEnPassantFlag = 1 << 22;
 inline constexpr int kCastlingFlag = 1 << 23;
 
 constexpr Move encode_move(int source, int target, int piece, int promoted, int flags) {
-  return source | (target << 6) | (piece << 12) | (promoted << 16) | flags;
+  return Move{source | (target << 6) | (piece << 12) | (promoted << 16) | flags};
 }
-constexpr int move_source(Move m) { return m & 63; }
-constexpr int move_target(Move m) { return (m >> 6) & 63; }
-constexpr int move_piece(Move m) { return (m >> 12) & 15; }
-constexpr int move_promoted(Move m) { return (m >> 16) & 15; }
-constexpr bool move_is_capture(Move m) { return m & kCaptureFlag; }
-constexpr bool move_is_double_push(Move m) { return m & kDoublePushFlag; }
-constexpr bool move_is_en_passant(Move m) { return m & kEnPassantFlag; }
-constexpr bool move_is_castling(Move m) { return m & kCastlingFlag; }
+constexpr int move_source(Move m) { return move_word(m) & 63; }
+constexpr int move_target(Move m) { return (move_word(m) >> 6) & 63; }
+constexpr int move_piece(Move m) { return (move_word(m) >> 12) & 15; }
+constexpr int move_promoted(Move m) { return (move_word(m) >> 16) & 15; }
+constexpr bool move_is_capture(Move m) { return move_word(m) & kCaptureFlag; }
+constexpr bool move_is_double_push(Move m) { return move_word(m) & kDoublePushFlag; }
+constexpr bool move_is_en_passant(Move m) { return move_word(m) & kEnPassantFlag; }
+constexpr bool move_is_castling(Move m) { return move_word(m) & kCastlingFlag; }
 // The promoted field holds a piece index and 0 means none: white's pawn, the
 // one piece that never is promoted to, has index 0.
 static_assert(WP == 0);

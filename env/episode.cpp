@@ -130,6 +130,12 @@ void Episode::play_move(Move move) {
   record_position();
 }
 
+Outcome checkmate_or_stalemate(const Position& position, bool has_legal_reply) {
+  if (has_legal_reply) return {Termination::kNone, 0};
+  if (!position.in_check()) return {Termination::kStalemate, 0};
+  return {Termination::kCheckmate, position.side == kBlack ? 1 : -1};
+}
+
 Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply) {
   if (has_legal_reply) {
     const bool strict = rules == DrawRules::kFideStrict;
@@ -141,12 +147,15 @@ Outcome judge_position(const Position& position, int32_t repetition, DrawRules r
     if (counts_as_fide(rules) && insufficient_material(position)) return {Termination::kInsufficientMaterial, 0};
     return {Termination::kNone, 0};
   }
-  if (!position.in_check()) return {Termination::kStalemate, 0};
-  return {Termination::kCheckmate, position.side == kBlack ? 1 : -1};
+  return checkmate_or_stalemate(position, false);
 }
 
 Outcome Episode::judge(bool has_legal_reply) const {
   return judge_position(position, n_repetitions, rules, has_legal_reply);
+}
+
+Termination Episode::checkmate_or_stalemate() const {
+  return varnok::checkmate_or_stalemate(position, move_index.size() > 0).termination;
 }
 
 Outcome Episode::play(int32_t action) {

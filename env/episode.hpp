@@ -34,6 +34,10 @@ const Position& chess960_start(int number);
 // position, its repetition value (times recorded before in the episode),
 // the draw rules, and whether the side to move has a legal move.
 Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply);
+// The part of that verdict the draw rules have no say in: checkmate or
+// stalemate when the side to move has no legal move, none when it has one
+// (whatever its clock, repetitions or material).
+Outcome checkmate_or_stalemate(const Position& position, bool has_legal_reply);
 
 // Plays a legal move on position and keeps its no-progress count by rules:
 // under the classic rules the count of Position::apply_move (the move that
@@ -199,6 +203,9 @@ class Episode {
   // The verdict on the current position, as step gives it, given whether the
   // side to move has a legal move.
   Outcome judge(bool has_legal_reply) const;
+  // Whether the game cannot go on from the current position by the rules of
+  // play (checkmate, stalemate), the draw rules aside.
+  Termination checkmate_or_stalemate() const;
 
  private:
   // Plays a listed move and logs it, without recording the position reached

@@ -27,7 +27,7 @@ State Episode::save_state() const {
   repetition_count.for_each([&](uint64_t key, int32_t count) { state.repetition_count.emplace(key, count); });
   state.n_repetitions = n_repetitions;
   state.prev_n_repetitions = prev_n_repetitions;
-  for_each_saved_listing([&](int action, Move move) { state.move_index.emplace(action, move); });
+  for_each_saved_listing([&](int action, Move move) { state.move_index.emplace(action, move_word(move)); });
   state.moves = move_log;
   state.start_position = start_position;
   state.start_fullmove = start_fullmove;
@@ -98,7 +98,7 @@ StepResult Episode::restore_state(const State& state) {
   // list anything); the position is listed afresh.
   auto restored = std::make_shared<ActionMap>();
   restored->assign([&](auto add) {
-    for (const auto& [action, move] : state.move_index) add(action, move);
+    for (const auto& [action, word] : state.move_index) add(action, Move{word});
   });
   restored_listing_ = std::move(restored);
   move_index.list_legal(position);

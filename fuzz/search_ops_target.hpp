@@ -519,7 +519,7 @@ class SearchOpsRun {
 
   void uct(Reader& in) {
     const uint8_t shape = in.byte();
-    UctOptions options;
+    SearchOptions options;
     options.num_trees = 1 + shape % 2;
     options.solver = shape & 4;
     options.node_budget = kBudgets[shape / 8 % 4];
@@ -537,7 +537,7 @@ class SearchOpsRun {
     std::array<std::unique_ptr<Uct>, 2> ucts;
     std::array<std::vector<int32_t>, 2> done, visits;
     for (int s = 0; s < 2; ++s) {
-      UctOptions o = options;
+      SearchOptions o = options;
       o.num_threads = s + 1;
       ucts[s] = std::make_unique<Uct>(o);
       done[s].assign(options.num_trees, -1);

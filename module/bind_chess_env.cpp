@@ -417,6 +417,15 @@ void bind_chess_env(py::module_& m) {
           "on (also after reset, load_fen, parse_fen and restore_state) and while no game was started (an empty "
           "board).")
       .def(
+          "_checkmate_or_stalemate",
+          [](const Episode& board) {
+            return game_started(board) ? termination_name(board.checkmate_or_stalemate()) : py::none();
+          },
+          "\"checkmate\" or \"stalemate\" when the side to move has no legal move, None when it has one (and "
+          "while no game was started): whether the game can go on from the current position by the rules of play, "
+          "whatever its clock, repetitions or material (which the draw rules judge when a step reaches the "
+          "position).")
+      .def(
           "in_check", [](const Episode& board) { return board.position.in_check(); },
           "True when the side to move has a king and it is attacked.")
       .def("svg", &svg_of, py::arg("size").noconvert() = 400, py::arg("last_move") = true, py::arg("check") = true,

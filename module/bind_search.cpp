@@ -44,9 +44,9 @@ struct PyUct {
   bool rooted = false;
 };
 
-// The defaults of the keyword arguments: the option structs' own.
+// The defaults of the keyword arguments: the option struct's own (and UCT's
+// node budget).
 const SearchOptions kSearchDefaults;
-const UctOptions kUctDefaults;
 
 // Any object with num_envs and save_state is taken as a VectorEnv's rows
 // (a wrapper around one, say); a VectorEnv itself is read natively.
@@ -483,7 +483,7 @@ void bind_search(py::module_& m) {
                     "passed up the tree (MCTS-Solver), so short mates are found exactly.")
       .def(py::init([](int64_t num_trees, double exploration, int64_t node_budget, bool solver,
                        std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
-             UctOptions o;
+             SearchOptions o;
              o.num_trees = num_trees;
              o.num_threads = num_threads.value_or(ThreadPool::processor_count());
              o.seed = seed.value_or(os_seed());
@@ -494,8 +494,8 @@ void bind_search(py::module_& m) {
              self->search = std::make_unique<Uct>(o);
              return self;
            }),
-           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = kUctDefaults.exploration,
-           py::arg("node_budget").noconvert() = kUctDefaults.node_budget, py::arg("solver") = kUctDefaults.solver,
+           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = kSearchDefaults.exploration,
+           py::arg("node_budget").noconvert() = kUctNodeBudget, py::arg("solver") = kSearchDefaults.solver,
            py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
            "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
            "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")

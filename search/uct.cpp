@@ -12,29 +12,16 @@ namespace {
 
 // The search tree's settings for roll-out evaluation. No Gumbel root, so no
 // halving plan.
-SearchOptions roll_out_options(const UctOptions& o) {
-  SearchOptions search;
-  search.num_trees = o.num_trees;
-  search.num_threads = o.num_threads;
-  search.seed = o.seed;
-  search.node_budget = o.node_budget;
-  search.evaluation = LeafEvaluation::kRollOut;
-  search.exploration = o.exploration;
-  search.solver = o.solver;
-  return search;
+SearchOptions roll_out_options(SearchOptions options) {
+  options.evaluation = LeafEvaluation::kRollOut;
+  options.root_selection = RootSelection::kPuct;
+  return options;
 }
 const std::vector<std::vector<int32_t>> kNoHalvingPlan;
 
 }  // namespace
 
-void check_options(const UctOptions& o) {
-  checked_count(o.num_trees, "num_trees", 1, kMaxTrees);
-  checked_threads(o.num_threads);
-  checked_real(o.exploration, "exploration", false);
-  checked_count(o.node_budget, "node_budget", 1, kMaxNodeBudget);
-}
-
-Uct::Uct(const UctOptions& options)
+Uct::Uct(const SearchOptions& options)
     : options_(roll_out_options(checked_options(options))),
       pool_(static_cast<int>(std::min(options.num_threads, options.num_trees))) {
   trees_.reserve(options.num_trees);

@@ -16,24 +16,19 @@
 
 namespace varnok {
 
-// The counts are 64-bit so that any value a caller gives reaches the check
-// as given.
-struct UctOptions {
-  int64_t num_trees = 1;
-  int64_t num_threads = 1;  // never more workers than trees are started
-  uint64_t seed = 0;
-  double exploration = 1.4142135623730951;  // c of UCB1; sqrt(2) for values in [-1, 1]
-  int64_t node_budget = 200000;             // nodes per tree; beyond it leaves are rolled out unexpanded
-  bool solver = true;
-};
-
-// Throws std::invalid_argument naming the first setting out of its range
-// (the ranges of SearchOptions).
-void check_options(const UctOptions& options);
+// The nodes per tree varnok.UCT gives unless asked for another (beyond them
+// leaves are rolled out unexpanded); SearchOptions' own default is the
+// network search's.
+inline constexpr int64_t kUctNodeBudget = 200000;
 
 class Uct {
  public:
-  explicit Uct(const UctOptions& options);
+  // UCT's settings are the search's, of which it reads num_trees,
+  // num_threads, seed, node_budget, exploration (c of UCB1) and solver: its
+  // leaves are valued by roll-outs, with no Gumbel root, whatever evaluation
+  // and root_selection say. Settings out of range are refused
+  // (std::invalid_argument) as by check_options.
+  explicit Uct(const SearchOptions& options);
   int size() const { return static_cast<int>(trees_.size()); }
   int threads() const { return pool_.size(); }
   const MctsTree& tree(int index) const { return *trees_[index]; }

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     for (int ply = 0; ply < 80; ++ply) {
       Move first = kNoMove;
       for_each_legal_move(p, [&](Move m) {
-        if (first == kNoMove && ((ply + m) % 3 == 0)) first = m;
+        if (first == kNoMove && ((ply + move_word(m)) % 3 == 0)) first = m;
       });
       if (first == kNoMove) for_each_legal_move(p, [&](Move m) { first = first == kNoMove ? m : first; });
       if (first == kNoMove) break;

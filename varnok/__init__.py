@@ -28,7 +28,13 @@ import pkgutil as _pkgutil
 
 # A checkout's varnok/ folder holds the Python sources but not the compiled
 # extension; where it comes first on the path (tests run from the checkout),
-# the installed copy of the package supplies _core.
+# the installed copy of the package supplies _core. The package path spans
+# every varnok/ folder on sys.path, in sys.path order, which is also how a
+# folder holding only another build's _core (tools/sanitize_python.sh puts a
+# sanitized one on PYTHONPATH) overrides the installed one while the Python
+# files still come from the checkout. An editable install would serve the
+# first case but not the second, and would change how every checkout imports;
+# for an installed wheel the path is its one folder and this changes nothing.
 __path__ = _pkgutil.extend_path(__path__, __name__)
 
 try:

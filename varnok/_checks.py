@@ -63,11 +63,14 @@ def path(value, name: str) -> Path:
 def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     """A new native game started from fen (checked as load_fen checks it,
     with Chess960 castling when chess960); ValueError for a position whose
-    game is already over, which an episode cannot start from."""
+    game is already over, which an episode cannot start from: checkmate or
+    stalemate, as the native episode judges them."""
     from varnok import ChessEnv
     game = ChessEnv(rules, chess960=chess960)
     game.load_fen(fen)
-    if not game.legal_actions().size:
-        ended = "checkmate" if game.in_check() else "stalemate"
+    # The draw rules are left to the first step: a FEN whose clock has run
+    # out (say 150 under "fide") still starts an episode.
+    ended = game._checkmate_or_stalemate()
+    if ended is not None:
         raise ValueError(f"the FEN {fen!r} is a finished game ({ended}): an episode needs a move to play")
     return game

@@ -181,6 +181,10 @@ class ChessEnv:
         """
         Makes a new ChessEnv from the bytes of __getstate__ (pickle calls it), continuing exactly as the pickled one would; ValueError for bytes that are damaged, cut short, of another format version, or holding a game restore_state refuses.
         """
+    def _checkmate_or_stalemate(self) -> typing.Any:
+        """
+        "checkmate" or "stalemate" when the side to move has no legal move, None when it has one (and while no game was started): whether the game can go on from the current position by the rules of play, whatever its clock, repetitions or material (which the draw rules judge when a step reaches the position).
+        """
     def _repr_html_(self) -> str:
         """
         What Jupyter shows for a ChessEnv: the episode so far in a viewer with a move list, buttons and the arrow keys (varnok.viewer).

@@ -186,3 +186,33 @@ class TestVector:
         actions[2] = 0
         with pytest.raises(ValueError):
             strict.step(actions)
+
+
+# A FEN starts an adapter's episode unless the game cannot go on by the rules
+# of play: refused exactly where python-chess's outcome is checkmate or
+# stalemate. Its other outcomes (the 75-move rule, a dead position) are the
+# draw rules', judged by the episode's first step, so such a FEN is taken.
+FEN_OUTCOMES = [
+    ("fide", "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"),
+    ("fide", "4k3/8/8/8/8/8/4R3/4K3 b - - 0 1"),                          # in check, with a way out
+    ("classic", "rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3"),   # fool's mate
+    ("fide", "7k/6Q1/6K1/8/8/8/8/8 b - - 0 1"),
+    ("fide-strict", "k7/8/1Q6/8/8/8/8/7K b - - 150 90"),                  # stalemate with the clock run out
+    ("fide", "4k3/8/8/8/8/8/8/4K2R w - - 150 90"),                        # the clock run out
+    ("fide", "4k3/8/8/8/8/8/8/4K3 w - - 0 1"),                            # lone kings
+    ("classic", "8/8/8/8/8/5k2/5p2/5K2 w - - 0 1"),                      # stalemated by a pawn
+]
+
+
+@pytest.mark.parametrize("rules, fen", FEN_OUTCOMES)
+def test_a_fen_is_refused_exactly_when_no_move_can_be_played(rules, fen):
+    chess = pytest.importorskip("chess")
+    outcome = chess.Board(fen).outcome()
+    ended = {chess.Termination.CHECKMATE: "checkmate", chess.Termination.STALEMATE: "stalemate"}.get(
+        outcome and outcome.termination)
+    env = vgym.ChessEnv(rules=rules)
+    if ended:
+        with pytest.raises(ValueError, match=rf"is a finished game \({ended}\)"):
+            env.reset(options={"fen": fen})
+    else:
+        assert env.reset(options={"fen": fen})[1]["action_mask"].any()

@@ -30,8 +30,8 @@ void expect_verdicts_agree(const Position& position, const std::string& where) {
     const Move move = list.moves[i];
     const bool expected = legal_by_playing(position, move);
     if (expected) expected_legal.push_back(move);
-    ASSERT_EQ(filter(move), expected) << where << " move word " << move;
-    ASSERT_EQ(single(move), expected) << where << " move word " << move;
+    ASSERT_EQ(filter(move), expected) << where << " move word " << move_word(move);
+    ASSERT_EQ(single(move), expected) << where << " move word " << move_word(move);
   }
   // The list-wide helpers hand on exactly the legal moves, in generation order.
   ASSERT_EQ(visited, expected_legal) << where;

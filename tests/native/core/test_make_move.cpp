@@ -180,8 +180,8 @@ TEST_F(MakeMove, Promotions) {
 void expect_refused_cleanly(Position& position, Move m) {
   ASSERT_NE(m, kNoMove);
   const Position before = position;
-  EXPECT_FALSE(position.make_move(m)) << m;
-  EXPECT_EQ(position, before) << m;
+  EXPECT_FALSE(position.make_move(m)) << move_word(m);
+  EXPECT_EQ(position, before) << move_word(m);
 }
 
 TEST_F(MakeMove, IllegalMovesAreRefused) {
@@ -243,7 +243,7 @@ TEST_F(MakeMove, SideWithoutKingAcceptsEveryMove) {
     position.generate_moves(list);
     for (int i = 0; i < list.count; ++i) {
       Position next = position;
-      EXPECT_TRUE(next.make_move(list.moves[i])) << fen << " " << list.moves[i];
+      EXPECT_TRUE(next.make_move(list.moves[i])) << fen << " " << move_word(list.moves[i]);
     }
   }
   load("4k3/4r3/8/8/8/8/8/4K3 w - - 0 1");

@@ -16,7 +16,7 @@ namespace {
 // en passant and castling flags at bits 20-23.
 constexpr int kCap = 1 << 20, kDouble = 1 << 21, kEp = 1 << 22, kCastle = 1 << 23;
 constexpr Move word(int source, int target, int piece, int promoted = 0, int flags = 0) {
-  return source + target * 64 + piece * 4096 + promoted * 65536 + flags;
+  return Move{source + target * 64 + piece * 4096 + promoted * 65536 + flags};
 }
 
 std::vector<Move> moves_of(const char* fen) {

@@ -80,8 +80,8 @@ TEST(TrialMove, RefusedMoveLeavesTheWholePositionUnchanged) {
   for (int i = 0; i < list.count; ++i) {
     const Move move = list.moves[i];
     if (move_piece(move) != WB && !move_is_castling(move)) continue;
-    EXPECT_FALSE(position.make_move(move)) << "move word " << move;
-    EXPECT_EQ(position, before) << "move word " << move;
+    EXPECT_FALSE(position.make_move(move)) << "move word " << move_word(move);
+    EXPECT_EQ(position, before) << "move word " << move_word(move);
     EXPECT_EQ(position.no_progress_count, 9);
     ++refused;
   }
@@ -130,12 +130,12 @@ TEST(TrialMove, VerdictsAndCopiesAlongRandomGames) {
       const Move move = list.moves[i];
       Position trial = position;
       const bool legal = trial.make_move(move);
-      ASSERT_EQ(position.is_legal(move), legal) << "game " << game << " move word " << move;
+      ASSERT_EQ(position.is_legal(move), legal) << "game " << game << " move word " << move_word(move);
       if (legal) {
-        ASSERT_EQ(trial.side, opponent_of(position.side)) << "game " << game << " move word " << move;
+        ASSERT_EQ(trial.side, opponent_of(position.side)) << "game " << game << " move word " << move_word(move);
         ++accepted;
       } else {
-        ASSERT_EQ(trial, position) << "game " << game << " move word " << move;
+        ASSERT_EQ(trial, position) << "game " << game << " move word " << move_word(move);
         ++refused;
       }
     }

@@ -58,8 +58,8 @@ TEST(ActionMap, AgreesWithAnOrderedMapOverRandomFillings) {
 TEST(ActionMap, ClearLeavesNothingListed) {
   ActionMap map;
   map.assign([](auto add) {
-    add(4671, 5);
-    add(0, 6);
+    add(4671, Move{5});
+    add(0, Move{6});
   });
   map.clear();
   EXPECT_EQ(map.size(), 0);

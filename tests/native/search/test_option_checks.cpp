@@ -28,8 +28,8 @@ void with_search(const std::function<void(SearchOptions&)>& change) {
   Mcts search(o);
 }
 
-void with_uct(const std::function<void(UctOptions&)>& change) {
-  UctOptions o;
+void with_uct(const std::function<void(SearchOptions&)>& change) {
+  SearchOptions o;
   change(o);
   Uct search(o);
 }
@@ -87,7 +87,7 @@ TEST(OptionChecks, RefuseEachSettingOutOfRangeNamingIt) {
 TEST(OptionChecks, NeverStartMoreWorkersThanThereIsWorkFor) {
   SearchOptions search;
   search.num_trees = 2, search.num_threads = 8;
-  UctOptions uct;
+  SearchOptions uct;
   uct.num_trees = 3, uct.num_threads = 8;
   VectorOptions vector;
   vector.num_envs = 1, vector.num_threads = 4;
