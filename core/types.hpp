@@ -103,7 +103,7 @@ inline constexpr Bitboard kRank2 = kRank8 << 48;
 inline constexpr Bitboard kRank1 = kRank8 << 56;
 inline constexpr Bitboard kFileA = 0x0101010101010101ULL;
 inline constexpr Bitboard kFileH = kFileA << 7;
-static_assert((square_bit(kA1) & kRank1) && (square_bit(kH8) & kRank8) && (square_bit(kH4) & kFileH));
+static_assert((square_bit(kA1) & kRank1) != 0 && (square_bit(kH8) & kRank8) != 0 && (square_bit(kH4) & kFileH) != 0);
 
 // Ranks seen from a colour: where its pawns start, and the rank from which a
 // push promotes.
