@@ -309,7 +309,8 @@ def plot(run: Path, out: Path) -> None:
         elo = np.array([entry["results"][label]["elo"] for entry in log])
         low = np.array([entry["results"][label]["low"] for entry in log])
         high = np.array([entry["results"][label]["high"] for entry in log])
-        # A bound at infinity (a match without a win or without a loss) is drawn at the edge.
+        # An infinity (a match without a win or without a loss) is drawn at the edge.
+        elo = np.clip(elo, -ELO_EDGE, ELO_EDGE)
         low, high = np.maximum(low, -ELO_EDGE), np.minimum(high, ELO_EDGE)
         axis.errorbar(minutes, elo, yerr=[elo - low, high - elo], marker="o", capsize=4, label=f"against {label}")
     axis.axhline(0, color="grey", linewidth=0.8)
