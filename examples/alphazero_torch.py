@@ -22,7 +22,11 @@ How it works:
 - Training: a replay buffer of the last ``--buffer`` positions (packed, 952
   bytes each), ``--train-steps`` Adam steps of ``--batch`` positions after
   every ``--moves-per-round`` moves of self-play; loss = cross-entropy to the
-  visit distribution + squared error to the outcome (from the side to move).
+  visit distribution (``--policy-smoothing``: that share of it spread
+  uniformly over the legal moves) + squared error to the value target, for
+  the side to move: the outcome, or with ``--material-weight w`` w times
+  the material lead ``--horizon`` plies later (tanh(lead / 10); a checkmate
+  within the horizon counts as its result) and 1 - w times the outcome.
 - Evaluation every ``--eval-minutes``: ``varnok.arena.match`` between MCTS
   players (``--eval-simulations``, no noise) with this network and with the
   references, ``--eval-games`` games each (``--final-eval-games`` at the
@@ -39,6 +43,7 @@ from __future__ import annotations
 import argparse
 import copy
 import json
+import math
 import time
 from pathlib import Path
 from typing import Any
@@ -65,6 +70,28 @@ def white_material_lead(packed: np.ndarray) -> int:
     lead = sum(points * (int(packed[p]).bit_count() - int(packed[p + OPPONENT_PIECES]).bit_count())
                for p, points in enumerate(PIECE_POINTS))
     return -lead if packed[BLACK_TO_MOVE_PLANE] else lead
+
+
+# A material lead as a value for white in (-1, 1): tanh(lead / 10), so a
+# pawn is worth 0.1, a queen 0.72, and leads keep apart up to some 20 points
+# (a value that saturates at a minor piece cannot tell a won game from a
+# piece up, and a search on it grabs material without ever converting it).
+MATERIAL_VALUE_SCALE = 10.0
+
+
+def material_ahead(observations: list[np.ndarray], final: np.ndarray, white_result: float, horizon: int) -> np.ndarray:
+    """For each position of a finished game (packed observations, in order;
+    final: the position it ended in, white_result: its result for white),
+    the value for white of the material lead `horizon` plies later, or at
+    the end when that comes sooner: a game ended by checkmate counts its
+    result there. What a position's material turns into a few plies on
+    (the exchanges and blunders it allows) is a dense and fairly reliable
+    value target even while the games' outcomes are still noise."""
+    leads = [white_material_lead(obs) for obs in observations]
+    end = white_result if white_result != 0 else math.tanh(white_material_lead(final) / MATERIAL_VALUE_SCALE)
+    values = np.tanh(np.array(leads + [0], np.float32) / MATERIAL_VALUE_SCALE)
+    values[-1] = end
+    return values[np.minimum(np.arange(len(observations)) + horizon, len(observations))]
 
 
 LEGAL_BYTES = ACTIONS // 8
@@ -139,15 +166,20 @@ class SelfPlay:
             self.plies += 1
             ended = np.flatnonzero(self.step.terminated | self.step.truncated)
             for g in ended.tolist():
+                final = self.step.final_obs[g]
                 white = float(self.step.final_reward[g])
                 if self.step.truncated[g] and self.args.adjudicate > 0:
-                    lead = white_material_lead(self.step.final_obs[g])
+                    lead = white_material_lead(final)
                     white = float(np.sign(lead)) if abs(lead) >= self.args.adjudicate else 0.0
-                for obs, legal_bits, target, side in self.pending[g]:
+                ahead = material_ahead([obs for obs, *_ in self.pending[g]], final,
+                                       float(self.step.final_reward[g]), self.args.horizon)
+                weight = self.args.material_weight
+                for (obs, legal_bits, target, side), later in zip(self.pending[g], ahead):
                     done_obs.append(obs)
                     done_legal.append(legal_bits)
                     done_policy.append(target)
-                    done_outcome.append(white if side == 0 else -white)
+                    white_target = (1 - weight) * white + weight * later
+                    done_outcome.append(white_target if side == 0 else -white_target)
                 self.pending[g] = []
                 self.plies[g] = 0
             if len(ended):
@@ -208,10 +240,18 @@ def train(network: Network, optimiser: torch.optim.Optimizer, buffer: ReplayBuff
         obs, legal, policy, outcome = buffer.sample(args.batch, rng)
         logits, values = network(unpack(obs, device))
         target = torch.from_numpy(policy).to(device)
+        legal_mask = torch.from_numpy(legal).to(device)
+        if args.policy_smoothing:
+            # Part of the target spread over the legal moves: a few dozen
+            # simulations of a young network's search mostly echo its own
+            # priors, and a policy that learns them by heart narrows the
+            # search onto arbitrary moves (worse than uniform priors).
+            uniform = legal_mask / legal_mask.sum(dim=1, keepdim=True)
+            target = (1 - args.policy_smoothing) * target + args.policy_smoothing * uniform
         # Over the legal actions only, as the search reads the priors: a
         # softmax over all 4672 would also learn which actions are often
         # legal, and favour them (pawn pushes, king steps) in every position.
-        legal_logits = logits.masked_fill(~torch.from_numpy(legal).to(device), -torch.inf)
+        legal_logits = logits.masked_fill(~legal_mask, -torch.inf)
         log_priors = F.log_softmax(legal_logits, dim=1).masked_fill(target == 0, 0.0)
         policy_loss = -(target * log_priors).sum(dim=1).mean()
         value_loss = F.mse_loss(values, torch.from_numpy(outcome).to(device))
@@ -269,7 +309,8 @@ def plot(run: Path, out: Path) -> None:
         elo = np.array([entry["results"][label]["elo"] for entry in log])
         low = np.array([entry["results"][label]["low"] for entry in log])
         high = np.array([entry["results"][label]["high"] for entry in log])
-        # A bound at infinity (a match without a win or without a loss) is drawn at the edge.
+        # An infinity (a match without a win or without a loss) is drawn at the edge.
+        elo = np.clip(elo, -ELO_EDGE, ELO_EDGE)
         low, high = np.maximum(low, -ELO_EDGE), np.minimum(high, ELO_EDGE)
         axis.errorbar(minutes, elo, yerr=[elo - low, high - elo], marker="o", capsize=4, label=f"against {label}")
     axis.axhline(0, color="grey", linewidth=0.8)
@@ -297,6 +338,11 @@ def main() -> None:
     parser.add_argument("--max-plies", type=int, default=160, help="a longer game is a draw")
     parser.add_argument("--adjudicate", type=int, default=0,
                         help="at the ply limit, a lead of this many material points wins (0: a draw)")
+    parser.add_argument("--material-weight", type=float, default=0.0,
+                        help="value target: this share the material lead --horizon plies on, the rest the outcome")
+    parser.add_argument("--horizon", type=int, default=8, help="plies ahead for the material part of the value target")
+    parser.add_argument("--policy-smoothing", type=float, default=0.0,
+                        help="policy target: this share uniform over the legal moves, the rest the visits")
     parser.add_argument("--moves-per-round", type=int, default=8)
     parser.add_argument("--train-steps", type=int, default=16)
     parser.add_argument("--batch", type=int, default=256)
@@ -348,9 +394,10 @@ def main() -> None:
                     "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
                     "steps": steps, "evaluations": evaluations, "rounds": rounds, "args": vars(args)}, checkpoint_path)
 
+    # The clock counts the self-play workers' start (Ray's some tens of seconds) too.
+    started = time.monotonic() - spent * 60
     play: SelfPlay | RaySelfPlay = RaySelfPlay(args, network, seed=args.seed + evaluations) if args.workers \
         else SelfPlay(args, network, device, seed=args.seed + evaluations)
-    started = time.monotonic() - spent * 60
     next_eval = (evaluations + 1) * args.eval_minutes
     def budget_spent() -> bool:
         return spent >= args.minutes or (args.rounds is not None and rounds >= args.rounds)

@@ -103,3 +103,32 @@ def test_torch_alphazero_self_play_on_ray_workers_gathers_every_game(tmp_path):
     assert run.returncode == 0, run.stderr
     log = [json.loads(line) for line in (tmp_path / "log.jsonl").read_text().splitlines()]
     assert log[-1]["positions"] == 2 * 4 * 12 and log[-1]["steps"] > 0
+
+
+def test_material_value_target_reads_the_lead_horizon_plies_on_and_a_mate_at_the_end():
+    """Scholar's mate with white a knight up from the start: every position
+    is worth a knight to white until the mate, which is worth the win to
+    the positions within the horizon of it."""
+    import importlib.util
+    import math
+
+    import pytest
+
+    pytest.importorskip("torch")
+    import varnok
+
+    located = importlib.util.spec_from_file_location("alphazero_torch", ROOT / "examples" / "alphazero_torch.py")
+    example = importlib.util.module_from_spec(located)
+    located.loader.exec_module(example)
+    env = varnok.ChessEnv("fide")
+    env.load_fen("r1bqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1")  # black without a knight
+    seen = []
+    for move in ("b7b6", "e2e4", "e7e5", "d1h5", "a7a6", "f1c4", "g8f6", "h5f7"):
+        seen.append(env.observation("packed"))
+        env.play(env.uci_to_action(move))
+    knight, mate = math.tanh(3 / example.MATERIAL_VALUE_SCALE), 1.0
+    for horizon, expected in ((0, [knight] * 8), (2, [knight] * 6 + [mate] * 2), (20, [mate] * 8)):
+        got = example.material_ahead(seen, env.observation("packed"), 1.0, horizon)
+        assert np.allclose(got, expected), (horizon, got)
+    drawn = example.material_ahead(seen, env.observation("packed"), 0.0, 20)  # the same game cut unfinished
+    assert np.allclose(drawn, math.tanh(4 / example.MATERIAL_VALUE_SCALE))  # a knight and the f7 pawn

@@ -255,3 +255,45 @@ def test_the_policy_frame_turns_each_legal_move_into_the_turned_positions_move()
             kinds.add(board.piece_type_at(move.from_square) if move.promotion is None else -move.promotion)
         turns.add(board.turn)
     assert turns == {chess.WHITE, chess.BLACK} and {chess.KNIGHT, chess.PAWN, chess.KING} <= kinds
+
+
+def test_a_network_valuing_the_movers_material_wins_it_and_the_flipped_one_gives_it_away():
+    """The conventions between a network and the search, through the
+    evaluator and the arena as an evaluation uses them: a "network" whose
+    value is the material lead of the side to move (uniform priors) plays
+    one whose value has the sign flipped, on packed and on float
+    observations. The right sign must end every game ahead in material;
+    a value read from the wrong side's point of view would hand it over."""
+    torch = pytest.importorskip("torch")
+    from varnok.train import evaluator
+
+    points = torch.tensor([1.0, 3, 3, 5, 9])
+
+    class MaterialValue(torch.nn.Module):
+        def __init__(self, sign):
+            super().__init__()
+            self.sign = sign
+
+        def forward(self, planes):
+            counts = planes[:, :12].sum(dim=(2, 3))
+            lead = counts[:, :5] @ points - counts[:, 6:11] @ points
+            return torch.zeros(len(planes), 4672), self.sign * torch.tanh(lead / 10)
+
+    values = {chess.PAWN: 1, chess.KNIGHT: 3, chess.BISHOP: 3, chess.ROOK: 5, chess.QUEEN: 9}
+    for dtype in ("packed", "float32"):
+        def mcts(sign, name):
+            evaluate = evaluator(MaterialValue(sign), torch.device("cpu"), packed=dtype == "packed")
+            return players.MCTS(evaluate, 32, logits=True, obs_dtype=dtype, name=name)
+
+        result = arena.match(mcts(1.0, "right"), mcts(-1.0, "flipped"), games=4, seed=2, max_plies=40,
+                             openings="builtin")
+        assert result.losses == 0, dtype
+        for game in result.games:
+            env = ChessEnv("fide")
+            env.load_fen(game.start_fen)
+            for action in game.actions:
+                env.play(action)
+            board = chess.Board(env.fen())
+            white_lead = sum(p * (len(board.pieces(t, chess.WHITE)) - len(board.pieces(t, chess.BLACK)))
+                             for t, p in values.items())
+            assert (white_lead if game.a_is_white else -white_lead) >= 5, (dtype, env.fen())
