@@ -83,9 +83,6 @@ struct ThreadPool::Crew {
   // the child with work only half done.
   std::atomic<bool> job_open{false};
   std::exception_ptr failure;
-  // The window the workers use after their current job; written before the
-  // ticket that starts the job, so they read it with the job.
-  std::atomic<int64_t> worker_spin_us{kSpinWindow.count()};
   std::vector<std::thread> workers;
 };
 
@@ -172,18 +169,9 @@ bool ThreadPool::Crew::spin_until(Done done, std::chrono::microseconds window) c
   return done();
 }
 
-void ThreadPool::adapt_spin_window(Crew& crew) {
-  using std::chrono::microseconds;
-  if (last_job_end_ == std::chrono::steady_clock::time_point{}) return;  // the first job
-  const auto pause = std::chrono::duration_cast<microseconds>(std::chrono::steady_clock::now() - last_job_end_);
-  usual_pause_ = next_usual_pause(usual_pause_, pause);
-  crew.worker_spin_us.store(worker_spin_window(usual_pause_).count(), std::memory_order_relaxed);
-}
-
 void ThreadPool::start(std::function<void(int)> job, bool caller_takes_first) {
   Crew& crew = this->crew();
   const int first = caller_takes_first ? 1 : 0;
-  adapt_spin_window(crew);
   crew.job_open.store(true, std::memory_order_relaxed);
   {
     std::lock_guard<std::mutex> lock(crew.mutex);
@@ -224,7 +212,6 @@ void ThreadPool::wait() {
   crew.done.wait(lock, finished);
   crew.job = nullptr;
   crew.job_open.store(false, std::memory_order_relaxed);
-  last_job_end_ = std::chrono::steady_clock::now();
   if (crew.failure) std::rethrow_exception(std::exchange(crew.failure, nullptr));
 }
 
@@ -238,7 +225,7 @@ void ThreadPool::Crew::work(int index) {
   // than competing for a processor with the threads that do the work.
   bool ran = false;
   for (;;) {
-    if (!(ran && spin_until(called, std::chrono::microseconds(worker_spin_us.load(std::memory_order_relaxed))))) {
+    if (!(ran && spin_until(called, kSpinWindow))) {
       std::unique_lock<std::mutex> lock(mutex);
       wake[index].wait(lock, called);
     }

@@ -40,31 +40,11 @@ namespace varnok {
 class ThreadPool {
  public:
   // How long the caller keeps checking for the workers to finish before
-  // sleeping, and the shortest a worker keeps checking for the next job:
-  // long enough for a NumPy action chooser over a few hundred games (about
+  // sleeping, and how long a worker keeps checking for the next job: long
+  // enough for a NumPy action chooser over a few hundred games (about
   // 0.6 ms) between two steps, short enough to cost little next to a
   // network's forward pass.
   static constexpr std::chrono::microseconds kSpinWindow{1000};
-  // The longest a worker keeps checking for the next job. Its window is
-  // kPauseMultiple times the caller's usual pause between jobs, clamped to
-  // [kSpinWindow, kMaxSpinWindow]; a caller whose pauses outlast the longest
-  // window (a network's forward pass) gets the shortest, since checking
-  // through part of a pause that always outlasts it only burns a core.
-  static constexpr std::chrono::microseconds kMaxSpinWindow{4000};
-  static constexpr int kPauseMultiple = 3;
-  // The running average of the caller's pauses after one more pause: the
-  // newest weighs a quarter, and a pause beyond twice the longest window
-  // counts as twice that window, enough to tell "always longer" apart while
-  // one odd pause (a garbage collection, a checkpoint) moves the average
-  // only so far.
-  static constexpr std::chrono::microseconds next_usual_pause(std::chrono::microseconds usual,
-                                                              std::chrono::microseconds pause) {
-    return (3 * usual + std::min(pause, 2 * kMaxSpinWindow)) / 4;
-  }
-  // The workers' spin window for a caller whose pauses average usual.
-  static constexpr std::chrono::microseconds worker_spin_window(std::chrono::microseconds usual) {
-    return usual > kMaxSpinWindow ? kSpinWindow : std::clamp(kPauseMultiple * usual, kSpinWindow, kMaxSpinWindow);
-  }
 
   // threads >= 1. Throws std::runtime_error naming the count when a thread
   // cannot be started (the process is at its limit of threads or memory);
@@ -114,18 +94,11 @@ class ThreadPool {
   // parent's. Throws std::runtime_error when the parent's crew had a job
   // under way as it forked: the child cannot finish that job.
   Crew& crew();
-  // Counts the caller's pause since the last job ended into the workers'
-  // spin window; called as a job starts.
-  void adapt_spin_window(Crew& crew);
 
   int threads_;
   bool spin_;            // false when the threads outnumber the processors
   uint64_t generation_;  // the fork count when crew_ was started
   std::unique_ptr<Crew> crew_;
-  // The caller's side of the spin window: when its last wait ended, and a
-  // running average of its pauses (the newest weighs a quarter).
-  std::chrono::steady_clock::time_point last_job_end_{};
-  std::chrono::microseconds usual_pause_{0};
   ShareCursor chunks_;  // the items of run_chunks and start_chunks
 };
 
