@@ -148,14 +148,8 @@ ThreadPool::Crew& ThreadPool::crew() {
 template <typename Done>
 bool ThreadPool::Crew::spin_until(Done done, std::chrono::microseconds window) const {
   if (!spin) return done();
-  // A few microseconds of pure spinning catch a hand-over that is already
-  // under way. After that each check gives the processor away first: with
-  // nothing else to run the call returns at once and the wait stays short,
-  // but other threads that want the processor (another library's pool
-  // still spinning after its own work, the thread this one waits for) get
-  // it instead of watching it spin. Spinning without yielding, a pool
-  // lost most of its speed right after a JAX computation in the same
-  // process.
+  // A few microseconds of pure spinning catch a hand-over already under
+  // way; after that each check yields first (see the header).
   constexpr int kPureSpinChecks = 256;
   for (int i = 0; i < kPureSpinChecks; ++i) {
     if (done()) return true;
@@ -220,9 +214,8 @@ void ThreadPool::Crew::work(int index) {
   const auto called = [&] {
     return stopping.load(std::memory_order_acquire) || ticket.load(std::memory_order_acquire) != seen;
   };
-  // Only a worker that just ran a job waits for the next one by checking;
-  // worker 0, left out of every run(), sleeps until a job wants it rather
-  // than competing for a processor with the threads that do the work.
+  // Only a worker that just ran a job waits for the next one by checking:
+  // worker 0, left out of every run(), sleeps until a start() wants it.
   bool ran = false;
   for (;;) {
     if (!(ran && spin_until(called, kSpinWindow))) {
