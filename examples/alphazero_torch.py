@@ -413,6 +413,9 @@ def main() -> None:
             print(f"{spent:6.1f} min  {buffer.size:7d} positions  {steps:6d} steps  loss {loss:.3f}", flush=True)
         spent = (time.monotonic() - started) / 60
         if spent >= next_eval or budget_spent():
+            # Saved first: an evaluation stopped part way loses no training,
+            # and a resumed run starts with the evaluation it missed.
+            save()
             evaluations += 1
             print(f"evaluation {evaluations} after {spent:.1f} minutes:", flush=True)
             last = budget_spent()
