@@ -12,7 +12,6 @@
 
 from __future__ import annotations
 
-import argparse
 import importlib.util
 import time
 
@@ -61,8 +60,9 @@ def run(settings, progress) -> dict:
     except ImportError as exc:
         return {"selfplay_env_share": missing("share", f"PyTorch does not import: {exc}")}
     quick = settings.quick
-    args = argparse.Namespace(games=4 if quick else GAMES, simulations=2 if quick else SIMULATIONS,
-                              max_plies=160, explore=20)
+    args = example.make_parser().parse_args(
+        ["--run", "unused", "--games", str(4 if quick else GAMES),
+         "--simulations", str(2 if quick else SIMULATIONS), "--max-plies", "160", "--explore", "20"])
     torch.manual_seed(0)
     network = example.Network()
     device = torch.device("cpu")

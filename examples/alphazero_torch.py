@@ -324,7 +324,8 @@ def plot(run: Path, out: Path) -> None:
     print(f"curve written to {out}")
 
 
-def main() -> None:
+def make_parser() -> argparse.ArgumentParser:
+    """The example's options and their defaults (the bench reads them too)."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--run", type=Path, required=True, help="the run's folder (resumed if it holds a checkpoint)")
     parser.add_argument("--minutes", type=float, default=30.0, help="training budget, self-play included")
@@ -362,7 +363,11 @@ def main() -> None:
                         help="self-play on this many Ray worker processes (0: in this process)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--plot", type=Path, default=None, help="draw the run's log to this image and stop")
-    args = parser.parse_args()
+    return parser
+
+
+def main() -> None:
+    args = make_parser().parse_args()
     if args.plot is not None:
         plot(args.run, args.plot)
         return
