@@ -22,12 +22,12 @@ size_t observation_bytes(ObservationFormat format);
 
 // What an observation shows of a game: the position, the ring of recorded
 // positions, the move count, and whether the position is the one the
-// episode started from. A Episode is such a game; a tree search rebuilds the
+// episode started from. An Episode is such a game; a tree search rebuilds the
 // games of its leaves with only these parts.
 struct ObservedGame {
   ObservedGame(const Position& position, const History& history, int32_t total_move_count, bool after_reset)
       : position(position), history(history), total_move_count(total_move_count), after_reset(after_reset) {}
-  // A Episode is observed as it stands, so every writer below takes a Episode too.
+  // An Episode is observed as it stands, so every writer below takes an Episode too.
   ObservedGame(const Episode& board)  // NOLINT(google-explicit-constructor)
       : ObservedGame(board.position, board.state_history, board.total_move_count, board.after_reset) {}
 

@@ -1,4 +1,4 @@
-// Replaying PGN games through a Episode: each game starts an episode from its
+// Replaying PGN games through an Episode: each game starts an episode from its
 // start position (reset for the initial one) and plays its moves as listed
 // actions, so observations and actions are exactly those of stepping.
 #include "env/pgn_replay.hpp"

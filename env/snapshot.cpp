@@ -1,4 +1,4 @@
-// Detached copies of a whole game: save_state takes one out of a Episode,
+// Detached copies of a whole game: save_state takes one out of an Episode,
 // restore_state puts one back. A State is checked before anything changes,
 // so a State the Episode cannot work with is refused whole.
 #include <memory>

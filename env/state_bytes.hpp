@@ -1,4 +1,4 @@
-// Whole games as bytes, for pickling: a State, or a Episode (its State plus
+// Whole games as bytes, for pickling: a State, or an Episode (its State plus
 // the draw rules and the little it keeps beside it).
 //
 // Layout, integers little-endian:
@@ -28,7 +28,7 @@ namespace varnok {
 // Version 2: FIDE games keep the half-move clock, and their repetition
 // counts can be given as replayed under the FIDE rules. Version 1 still reads.
 // Version 3 adds Chess960: the castling convention and rook files of the
-// position and the start, and a Episode's Chess960 option and start draws.
+// position and the start, and an Episode's Chess960 option and start draws.
 // Standard games are still written as version 2, byte for byte as before.
 inline constexpr uint16_t kStateBytesVersion = 3;
 inline constexpr uint16_t kChess960StateBytesVersion = 3;
@@ -38,11 +38,11 @@ enum class StateBytesKind : uint8_t { kState = 1, kBoard = 2 };
 
 std::string state_to_bytes(const State& state);
 // The State written by state_to_bytes; bytes that are damaged, cut short,
-// of an unknown format version or of a Episode throw std::invalid_argument.
+// of an unknown format version or of an Episode throw std::invalid_argument.
 State state_from_bytes(std::string_view bytes);
 
 std::string board_to_bytes(const Episode& board);
-// A Episode that continues exactly as the one written would; std::invalid_argument as above.
+// An Episode that continues exactly as the one written would; std::invalid_argument as above.
 Episode board_from_bytes(std::string_view bytes);
 
 // Header and checksum around a payload (for tests and the fuzz target,

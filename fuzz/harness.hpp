@@ -1,5 +1,5 @@
 // Shared pieces of the fuzz targets: a byte reader, the check that turns a
-// broken property into an exception, and helpers that look at a Episode and
+// broken property into an exception, and helpers that look at an Episode and
 // its Position from the outside. The targets are header-only so that the
 // native regression tests replay saved inputs through exactly the code the
 // fuzzers run.

@@ -4,7 +4,7 @@
 // is reached, which the checksum would otherwise keep out), bit 1 reads a
 // Episode instead of a State. Reading either refuses the bytes with
 // std::invalid_argument or gives a game that writes back to bytes reading
-// to the same game, and that a Episode restores and plays on from.
+// to the same game, and that an Episode restores and plays on from.
 #pragma once
 
 #include <memory>

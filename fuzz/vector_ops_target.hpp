@@ -371,7 +371,7 @@ class VectorOpsRun {
     }
     FUZZ_CHECK(taken[0] == taken[1]);
     if (!taken[0]) return;
-    refs_[row]->restore_state(state);  // the environment took it: so does a Episode
+    refs_[row]->restore_state(state);  // the environment took it: so does an Episode
     refs_[row]->after_reset = false;   // a restored row is never right after a reset
     FUZZ_CHECK(envs_[0]->save_state(row) == state);
     FUZZ_CHECK(envs_[0]->rewards()[row] == 0 && !envs_[0]->terminated()[row] && !envs_[0]->truncated()[row]);
@@ -386,7 +386,7 @@ class VectorOpsRun {
     restore(row, state);
   }
 
-  // A game played on a Episode of its own, possibly to its end.
+  // A game played on an Episode of its own, possibly to its end.
   void restore_played(Reader& in) {
     const int row = in.byte() % rows();
     Episode game;

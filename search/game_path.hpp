@@ -5,8 +5,8 @@
 // needs the whole episode, continues it on a copy of the root Episode
 // (search/roll_out.hpp).
 //
-// Why replay rather than a snapshot per node: a Episode is over 10 KB (its
-// action map dominates) and holds a heap table of repetitions, so a Episode
+// Why replay rather than a snapshot per node: an Episode is over 10 KB (its
+// action map dominates) and holds a heap table of repetitions, so an Episode
 // per node would cost tens of megabytes per tree and an allocation per node;
 // a Position alone (about 150 bytes) would not carry what the leaf needs,
 // the eight recorded positions of the observation and the repetition counts

@@ -1,7 +1,7 @@
 // The episode's notation parts: the move log (kept by every way of playing,
 // saved and restored with the game, replayed to moves), full-move numbers,
 // the strict loader starting episodes, the FIDE draw rules and the reasons
-// an episode ends, and the PGN replay against stepping a Episode.
+// an episode ends, and the PGN replay against stepping an Episode.
 #include <gtest/gtest.h>
 
 #include <random>
