@@ -79,8 +79,7 @@ int action_of_move(int side, Move move) {
   return plane * kSquares + source;
 }
 
-void Episode::list_legal_moves() {
-  move_index.list_legal(position);
+void Episode::save_current_listing() {
   listed_position_ = position;
   restored_listing_.reset();
 }
@@ -92,7 +91,7 @@ ActionMap Episode::listing_of_listed_position() const {
 }
 
 void Episode::get_actions(ActionMask& mask) {
-  list_legal_moves();
+  save_current_listing();
   for (Plane& plane : mask) plane.fill(0);
   move_index.for_each([&](int action, Move) { mask[action / kSquares][action % kSquares] = 1; });
 }

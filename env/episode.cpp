@@ -78,7 +78,8 @@ void Episode::start_from(const Position& start, int32_t fullmove_number) {
   prev_n_repetitions = 0;
   position = start;
   record_position();
-  list_legal_moves();
+  move_index.list_legal(position);
+  save_current_listing();
 }
 
 StepResult Episode::current_result() const {
@@ -161,7 +162,7 @@ Termination Episode::checkmate_or_stalemate() const {
 Outcome Episode::play(int32_t action) {
   after_reset = false;
   if (!move_index.contains(action)) {
-    list_legal_moves();  // a refused action leaves the current listing saved, as a listing call does
+    save_current_listing();  // a refused action leaves the current listing saved, as a listing call does
     throw std::invalid_argument("Invalid action");
   }
   apply_and_log(move_index.at(action));

@@ -106,15 +106,15 @@ class Episode {
   // the position hash (classic rules) or the repetition key (FIDE rules).
   uint64_t repetition_key_of_position() const;
 
-  // Lists the legal moves into move_index and marks them in mask.
+  // Marks the legal moves (move_index) in mask; a listing call, as below.
   void get_actions(ActionMask& mask);
-  // Lists the legal moves of the current position into move_index, which
-  // from now on is also the saved listing.
-  void list_legal_moves();
+  // Makes move_index, which always lists the current position, the saved
+  // listing too: what a caller that read the legal moves saves next.
+  void save_current_listing();
   // The legal-action listing a State records as its move_index, by the
   // episode's long-standing rule: after a move (step, roll-out) the listing
   // of the position before it; after a reset, a listing (get_actions,
-  // list_legal_moves) or a refused action that of the current position;
+  // save_current_listing) or a refused action that of the current position;
   // after restore_state the State's own, until the game moves or is listed.
   // Calls visit(action, move) for each of its entries, without copying the
   // listing where it is at hand (a save is frequent in search loops).

@@ -85,7 +85,7 @@ int32_t Episode::roll_out_with(std::mt19937& rng, std::vector<int32_t>* played) 
   Move chosen = draw(position, rng);
   if (chosen == kNoMove) {
     // Nothing to play: report what step reports for this position.
-    list_legal_moves();
+    save_current_listing();
     const Outcome outcome = judge(false);
     last_termination = outcome.termination;
     return outcome.reward;

@@ -73,7 +73,7 @@ class MoveTextRun {
       const std::string text = in.text(in.byte());
       board_->parse_fen(text.c_str());
     }
-    board_->list_legal_moves();
+    board_->save_current_listing();
     for (int plies = in.byte() % 8; plies > 0; --plies) {
       const std::vector<int32_t> legal = legal_actions(board_->position);
       if (legal.empty()) break;

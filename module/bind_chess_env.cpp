@@ -144,7 +144,7 @@ py::array observation_of(const Episode& board, const std::string& dtype) {
 }
 
 py::array_t<int64_t> legal_actions_of(Episode& board) {
-  board.list_legal_moves();
+  board.save_current_listing();
   py::array_t<int64_t> out(board.move_index.size());
   int64_t* data = out.mutable_data();
   board.move_index.for_each([&](int action, Move) { *data++ = action; });
@@ -152,7 +152,7 @@ py::array_t<int64_t> legal_actions_of(Episode& board) {
 }
 
 py::array_t<bool> legal_mask_of(Episode& board) {
-  board.list_legal_moves();
+  board.save_current_listing();
   py::array_t<bool> out(kActionCount);
   bool* data = out.mutable_data();
   std::fill_n(data, kActionCount, false);

@@ -31,7 +31,7 @@ TEST(StateBytes, ARestoredBoardPlaysOnAsTheOriginal) {
   Episode board(DrawRules::kFide);
   board.reset();
   for (int ply = 0; ply < 40; ++ply) {
-    board.list_legal_moves();
+    board.save_current_listing();
     board.step(board.move_index.nth_action(static_cast<int>(rng() % board.move_index.size())));
   }
   Episode restored = board_from_bytes(board_to_bytes(board));
