@@ -8,10 +8,22 @@ rank, square ^ 56 (its own inverse).
 import itertools
 import os
 import pathlib
+import signal
+import subprocess
+import sys
 
 import chess
 import pytest
 import varnok
+
+# The suite may start with SIGINT ignored: a background job of a shell
+# without job control (a CI script's `cmd &`) ignores it, and every process
+# it starts inherits that, Python included, which then installs no
+# KeyboardInterrupt handler. The Ctrl-C tests need SIGINT as a terminal
+# gives it, here and in the processes they start (a handler, unlike an
+# ignored signal, is reset to the default across exec).
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 PIECE_LETTERS = "PNBRQKpnbrqk"
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -180,3 +192,37 @@ def started():
     """A ChessEnv right after reset, and its reset result."""
     e = varnok.ChessEnv()
     return e, e.reset()
+
+
+# A test marked in_child sends signals into its own process (or otherwise
+# depends on the world around a call): it runs in a fresh interpreter with a
+# time limit, so that a signal that is never acted on fails that test
+# instead of stalling the whole suite.
+IN_CHILD = "VARNOK_TEST_IN_CHILD"
+
+
+def pytest_pyfunc_call(pyfuncitem):
+    marker = pyfuncitem.get_closest_marker("in_child")
+    if marker is None or os.environ.get(IN_CHILD):
+        return None
+    timeout = marker.kwargs.get("timeout", 180)
+    # A child still running near its limit prints every thread's stack, so a hang says where it is.
+    command = [sys.executable, "-m", "pytest", "-q", "-rs", "-p", "no:cacheprovider", "--capture=sys",
+               "-o", f"faulthandler_timeout={max(1, timeout - 10)}", pyfuncitem.nodeid]
+    try:
+        done = subprocess.run(command, cwd=pyfuncitem.config.rootpath, env={**os.environ, IN_CHILD: "1"},
+                              capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        hung = "".join(part.decode(errors="replace") if isinstance(part, bytes) else (part or "")
+                       for part in (e.stdout, e.stderr))
+    else:
+        hung = None
+    if hung is not None:
+        pytest.fail(f"did not end within {timeout} s in its child process (a hang)\n{hung[-6000:]}", pytrace=False)
+    if done.returncode != 0:
+        pytest.fail(f"failed in its child process (exit status {done.returncode})\n"
+                    f"{done.stdout[-4000:]}{done.stderr[-2000:]}", pytrace=False)
+    if " passed" not in done.stdout and " skipped" in done.stdout:
+        reasons = [line for line in done.stdout.splitlines() if line.startswith("SKIPPED")]
+        pytest.skip(f"in its child process: {reasons[0] if reasons else 'skipped'}")
+    return True

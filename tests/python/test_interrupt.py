@@ -18,6 +18,8 @@ import varnok
 
 SIGNAL_DELAY = 0.3  # seconds after the call starts
 STOP_BOUND = 3.0    # a call must end this soon after the signal (generous: the machine may be loaded)
+# Each test that signals its own process runs in a child of its own with a time limit.
+in_child = pytest.mark.in_child(timeout=180)
 
 
 def interrupt_during(call, delay=SIGNAL_DELAY):
@@ -61,6 +63,7 @@ def started_game(seed=0, plies=10):
     return env
 
 
+@in_child
 def test_roll_outs_stop_and_a_later_batch_is_the_same_as_before():
     states = [started_game(s).save_state() for s in range(3)]
     before = varnok.roll_outs(states, 40, seed=5, num_threads=2)
@@ -78,6 +81,7 @@ def test_roll_outs_cut_into_slices_give_the_results_of_one_batch():
     assert set(np.unique(whole)) <= {-1, 0, 1}
 
 
+@in_child
 def test_uct_run_stops_between_whole_simulations_and_goes_on():
     uct = varnok.UCT(4, seed=2, node_budget=5000, num_threads=2)
     uct.set_roots([started_game(s) for s in range(4)])
@@ -103,6 +107,7 @@ def test_uct_run_in_slices_equals_one_run():
     assert np.array_equal(one[2], sliced[2])
 
 
+@in_child
 def test_unpack_of_many_rows_stops():
     packed = np.repeat(started_game(5).observation("packed")[None], 20_000, axis=0)
     assert interrupt_during(lambda: varnok.unpack(packed), delay=0.1) < STOP_BOUND
@@ -118,6 +123,7 @@ def big_pgn(units=2000):
     return (BROKEN_GAME * 99 + GOOD_GAME) * units
 
 
+@in_child
 def test_replay_and_read_pgn_stop_on_a_big_text():
     text = big_pgn()
     assert interrupt_during(lambda: varnok.replay_pgn(text, obs_dtype="packed")) < STOP_BOUND
@@ -130,6 +136,7 @@ def test_replay_and_read_pgn_stop_on_a_big_text():
     assert [len(g.actions) for g in varnok.read_pgn(small)] == [6, 6, 6]
 
 
+@in_child
 def test_replay_pgn_from_a_file_stops(tmp_path):
     path = tmp_path / "big.pgn"
     path.write_text(big_pgn())
@@ -200,6 +207,7 @@ def shard_rows(folder):
     return {k: np.concatenate([b[k] for b in batches]) for k in ("obs", "action", "result", "game", "ply")}
 
 
+@in_child
 def test_pgn2shards_stops_and_a_rerun_resumes_to_the_same_shards(tmp_path):
     vd = pytest.importorskip("varnok.data")
     pytest.importorskip("pyarrow")
@@ -228,6 +236,7 @@ def test_pgn2shards_stops_and_a_rerun_resumes_to_the_same_shards(tmp_path):
     assert len(got["action"]) == whole["positions"]
 
 
+@in_child
 def test_signal_handlers_run_inside_a_long_call_and_meet_the_guard():
     # A handler runs between two slices of UCT.run, in the middle of the call:
     # the search is held, so using it from the handler is refused, and the
