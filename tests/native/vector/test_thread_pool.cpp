@@ -82,31 +82,9 @@ TEST(ThreadPool, EachWorkerRunsEachJobOnceWhateverTheGapBetweenJobs) {
         pool.run(count);
       }
       for (int w = 0; w < threads; ++w) ASSERT_EQ(runs[w].load(), 1) << "job " << job << " worker " << w;
-      if (job % 50 == 49) std::this_thread::sleep_for(2 * ThreadPool::kMaxSpinWindow);
+      if (job % 50 == 49) std::this_thread::sleep_for(2 * ThreadPool::kSpinWindow);
     }
   }
-}
-
-TEST(ThreadPool, WorkersSpinForAFewOfTheCallersPausesWithinBounds) {
-  using std::chrono::microseconds;
-  // The window a caller gets after a long run of equal pauses.
-  const auto settled = [](microseconds pause) {
-    microseconds usual{0};
-    for (int i = 0; i < 100; ++i) usual = ThreadPool::next_usual_pause(usual, pause);
-    return ThreadPool::worker_spin_window(usual);
-  };
-  EXPECT_EQ(settled(microseconds(5)), ThreadPool::kSpinWindow);  // back-to-back steps
-  // A NumPy chooser (the average, kept in whole microseconds, settles a little short).
-  EXPECT_NEAR(settled(microseconds(600)).count(), 1800, 10);
-  EXPECT_EQ(settled(microseconds(1500)), ThreadPool::kMaxSpinWindow);  // a slow chooser: capped
-  EXPECT_EQ(settled(microseconds(20000)), ThreadPool::kSpinWindow);    // a network: never waits that long
-
-  // One odd pause among short ones widens the window for a few steps only.
-  microseconds usual{5};
-  usual = ThreadPool::next_usual_pause(usual, std::chrono::seconds(1));
-  EXPECT_EQ(ThreadPool::worker_spin_window(usual), ThreadPool::kMaxSpinWindow);
-  for (int i = 0; i < 20; ++i) usual = ThreadPool::next_usual_pause(usual, microseconds(5));
-  EXPECT_EQ(ThreadPool::worker_spin_window(usual), ThreadPool::kSpinWindow);
 }
 
 TEST(ThreadPool, ChunkedRunsHandEveryItemToExactlyOneThread) {
