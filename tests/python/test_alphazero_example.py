@@ -87,8 +87,9 @@ def test_material_adjudication_reads_the_lead_as_python_chess_counts_it():
 
 
 def test_torch_alphazero_self_play_on_ray_workers_gathers_every_game(tmp_path):
-    """Two Ray workers of 4 games each, 16 moves a game with games cut at 12
-    plies: every worker's finished games reach the buffer, 2 x 4 x 12."""
+    """Two Ray workers of 4 games each (Gumbel roots), 16 moves a game with
+    games cut at 12 plies: every worker's finished games reach the buffer,
+    2 x 4 x 12."""
     import json
 
     import pytest
@@ -98,7 +99,8 @@ def test_torch_alphazero_self_play_on_ray_workers_gathers_every_game(tmp_path):
     run = subprocess.run([sys.executable, "examples/alphazero_torch.py", "--run", str(tmp_path), "--games", "4",
                           "--simulations", "4", "--moves-per-round", "4", "--train-steps", "2", "--batch", "16",
                           "--eval-minutes", "100", "--eval-games", "2", "--eval-simulations", "2", "--max-plies", "12",
-                          "--eval-max-plies", "12", "--threads", "1", "--rounds", "4", "--workers", "2"],
+                          "--eval-max-plies", "12", "--threads", "1", "--rounds", "4", "--workers", "2",
+                          "--root", "gumbel", "--considered", "2"],
                          capture_output=True, text=True, timeout=600, cwd=ROOT)
     assert run.returncode == 0, run.stderr
     log = [json.loads(line) for line in (tmp_path / "log.jsonl").read_text().splitlines()]
