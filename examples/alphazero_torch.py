@@ -2,9 +2,9 @@
 on the improved policies and outcomes, evaluation with the arena.
 
 One run lives in a folder (``--run``): ``checkpoint.pt`` (the network, the
-optimiser, the counters and the replay buffer, written after every
-evaluation and at the end: a run started again with the same folder goes on
-from there) and ``log.jsonl`` (one line per evaluation: time, training steps,
+optimiser, the counters and the replay buffer, written before and after
+every evaluation and at the end: a run started again with the same folder
+goes on from there, first with an evaluation it was stopped in) and ``log.jsonl`` (one line per evaluation: time, training steps,
 and the Elo with its 95% interval against the previous checkpoint, the
 untrained network and ``Material(1)``). ``--plot`` draws the log as a curve.
 
@@ -399,6 +399,10 @@ def main() -> None:
     optimiser = torch.optim.Adam(network.parameters(), lr=args.lr, weight_decay=1e-4)
     buffer = ReplayBuffer(args.buffer)
     spent, steps, evaluations, rounds = 0.0, 0, 0, 0
+    # An evaluation is due from the checkpoint written just before it until
+    # its line is in the log: a run stopped during one (the last is long)
+    # starts again with it, even when its budget is spent.
+    due = False
     if checkpoint_path.exists():
         saved = torch.load(checkpoint_path, weights_only=False)
         network.load_state_dict(saved["network"])
@@ -406,52 +410,54 @@ def main() -> None:
         optimiser.load_state_dict(saved["optimiser"])
         buffer.load(saved["buffer"])
         spent, steps, evaluations = saved["minutes"], saved["steps"], saved["evaluations"]
-        rounds = saved.get("rounds", 0)
+        rounds, due = saved.get("rounds", 0), saved.get("evaluation_due", False)
         print(f"resumed {checkpoint_path}: {spent:.1f} minutes, {steps} training steps, {buffer.size} positions")
     previous = copy.deepcopy(network)
 
     def save() -> None:
         torch.save({"network": network.state_dict(), "untrained": untrained.state_dict(),
                     "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
-                    "steps": steps, "evaluations": evaluations, "rounds": rounds, "args": vars(args)}, checkpoint_path)
+                    "steps": steps, "evaluations": evaluations, "rounds": rounds, "evaluation_due": due,
+                    "args": vars(args)}, checkpoint_path)
 
     # The clock counts the self-play workers' start (Ray's some tens of seconds) too.
     started = time.monotonic() - spent * 60
-    play: SelfPlay | RaySelfPlay = RaySelfPlay(args, network, seed=args.seed + evaluations) if args.workers \
-        else SelfPlay(args, network, device, seed=args.seed + evaluations)
+    play: SelfPlay | RaySelfPlay | None = None
     next_eval = (evaluations + 1) * args.eval_minutes
     def budget_spent() -> bool:
         return spent >= args.minutes or (args.rounds is not None and rounds >= args.rounds)
 
-    while not budget_spent():
-        samples = play.play(args.moves_per_round)
-        rounds += 1
-        if samples is not None:
-            buffer.add(*samples)
-        if buffer.size >= args.batch:
-            loss = train(network, optimiser, buffer, args, device, rng)
-            steps += args.train_steps
-            print(f"{spent:6.1f} min  {buffer.size:7d} positions  {steps:6d} steps  loss {loss:.3f}", flush=True)
-        spent = (time.monotonic() - started) / 60
-        if spent >= next_eval or budget_spent():
-            # Saved first: an evaluation stopped part way loses no training,
-            # and a resumed run starts with the evaluation it missed.
-            save()
+    while due or not budget_spent():
+        if not due:
+            if play is None:
+                play = RaySelfPlay(args, network, seed=args.seed + evaluations) if args.workers \
+                    else SelfPlay(args, network, device, seed=args.seed + evaluations)
+            samples = play.play(args.moves_per_round)
+            rounds += 1
+            if samples is not None:
+                buffer.add(*samples)
+            if buffer.size >= args.batch:
+                loss = train(network, optimiser, buffer, args, device, rng)
+                steps += args.train_steps
+                print(f"{spent:6.1f} min  {buffer.size:7d} positions  {steps:6d} steps  loss {loss:.3f}", flush=True)
+            spent = (time.monotonic() - started) / 60
+            due = spent >= next_eval or budget_spent()
+            if due:
+                save()  # first: an evaluation stopped part way loses no training
+        if due:
             evaluations += 1
             print(f"evaluation {evaluations} after {spent:.1f} minutes:", flush=True)
-            last = budget_spent()
-            games = args.final_eval_games if last and args.final_eval_games else args.eval_games
+            games = args.final_eval_games if budget_spent() and args.final_eval_games else args.eval_games
             results = evaluation(network, previous, untrained, device, args, seed=args.seed + evaluations,
                                  games=games)
             with open(args.run / "log.jsonl", "a") as log:
                 log.write(json.dumps({"minutes": round(spent, 2), "steps": steps, "positions": buffer.size,
                                       "results": results}) + "\n")
-            previous = copy.deepcopy(network)
+            previous, due = copy.deepcopy(network), False
             save()
             next_eval = (evaluations + 1) * args.eval_minutes
             started = time.monotonic() - spent * 60   # evaluation time does not count as training
     save()
-
 
 if __name__ == "__main__":
     main()

@@ -45,6 +45,18 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     assert "resumed" in run.stdout
     log = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
     assert len(log) == 2 and log[1]["steps"] > log[0]["steps"] > 0
+    # Stopped during its last evaluation (the checkpoint before it, the log
+    # without its line), the run starts again with that evaluation alone.
+    saved = torch.load(run_dir / "checkpoint.pt", weights_only=False)
+    saved["evaluations"], saved["evaluation_due"] = 1, True
+    torch.save(saved, run_dir / "checkpoint.pt")
+    (run_dir / "log.jsonl").write_text(json.dumps(log[0]) + "\n")
+    run = subprocess.run(command + ["--rounds", "8"], capture_output=True, text=True, timeout=600, cwd=ROOT)
+    assert run.returncode == 0, run.stderr
+    again = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
+    assert len(again) == 2 and again[1]["steps"] == log[1]["steps"]  # no training before it
+    # The same games as the first time ("previous" is the resumed network itself).
+    assert all(again[1]["results"][k] == log[1]["results"][k] for k in ("untrained", "material1"))
     for entry in log:
         assert set(entry["results"]) == {"previous", "untrained", "material1"}
         assert all(r["wins"] + r["draws"] + r["losses"] == 2 for r in entry["results"].values())
