@@ -2,9 +2,9 @@
 on the improved policies and outcomes, evaluation with the arena.
 
 One run lives in a folder (``--run``): ``checkpoint.pt`` (the network, the
-optimiser, the counters and the replay buffer, written after every
-evaluation and at the end: a run started again with the same folder goes on
-from there) and ``log.jsonl`` (one line per evaluation: time, training steps,
+optimiser, the counters and the replay buffer, written before and after
+every evaluation and at the end: a run started again with the same folder
+goes on from there, first with an evaluation it was stopped in) and ``log.jsonl`` (one line per evaluation: time, training steps,
 and the Elo with its 95% interval against the previous checkpoint, the
 untrained network and ``Material(1)``). ``--plot`` draws the log as a curve.
 
@@ -13,7 +13,11 @@ How it works:
   ``varnok.MCTS`` tree each; every round of a move's search sends the leaves
   of all trees to the network as one batch, unpacked on the device. Moves are
   drawn in proportion to visits for the first ``--explore`` plies, the most
-  visited after; root noise as AlphaZero's. A game longer than
+  visited after; root noise as AlphaZero's. With ``--root gumbel`` the root
+  samples ``--considered`` actions by the Gumbel-Top-k trick and halves them
+  down to the move played, and the policy target is softmax(logits +
+  sigma(completed Q)), which says more than visit shares after a few
+  simulations (Gumbel MuZero). A game longer than
   ``--max-plies`` is a draw, or with ``--adjudicate N`` a win for the side
   ahead by N points of material or more (pawn 1, knight and bishop 3, rook
   5, queen 9). With ``--workers K`` the games are played on K Ray worker
@@ -21,12 +25,13 @@ How it works:
   before every round.
 - Training: a replay buffer of the last ``--buffer`` positions (packed, 952
   bytes each), ``--train-steps`` Adam steps of ``--batch`` positions after
-  every ``--moves-per-round`` moves of self-play; loss = cross-entropy to the
-  visit distribution (``--policy-smoothing``: that share of it spread
-  uniformly over the legal moves) + squared error to the value target, for
-  the side to move: the outcome, or with ``--material-weight w`` w times
-  the material lead ``--horizon`` plies later (tanh(lead / 10); a checkmate
-  within the horizon counts as its result) and 1 - w times the outcome.
+  every ``--moves-per-round`` moves of self-play; loss = ``--policy-weight``
+  times the cross-entropy to the search's policy (``--policy-smoothing``:
+  that share of it spread uniformly over the legal moves) + squared error
+  to the value target, for the side to move: the outcome, or with
+  ``--material-weight w`` w times the material lead ``--horizon`` plies
+  later (tanh(lead / 10); a checkmate within the horizon counts as its
+  result) and 1 - w times the outcome.
 - Evaluation every ``--eval-minutes``: ``varnok.arena.match`` between MCTS
   players (``--eval-simulations``, no noise) with this network and with the
   references, ``--eval-games`` games each (``--final-eval-games`` at the
@@ -141,7 +146,8 @@ class SelfPlay:
         self.venv = varnok.VectorEnv(args.games, seed=seed, obs_dtype="packed", max_steps=args.max_plies,
                                      rules="fide")
         self.search = varnok.MCTS(args.games, obs_dtype="packed", seed=seed,
-                                  node_budget=args.games * args.simulations * 40)
+                                  node_budget=args.games * args.simulations * 40, root_selection=args.root,
+                                  gumbel_simulations=args.simulations, gumbel_considered=args.considered)
         self.evaluate = evaluator(network, device, packed=True)
         self.step = self.venv.reset(seed=seed)
         self.search.set_roots(self.venv)
@@ -156,8 +162,11 @@ class SelfPlay:
                 logits, values = self.evaluate(leaves.obs, leaves.legal_mask)
                 self.search.expand(logits, values, logits=True)
             policy = self.search.policy()
-            actions = np.where(self.plies < self.args.explore, self.search.choose_actions(1.0),
-                               self.search.choose_actions(0.0))
+            if self.args.root == "gumbel":  # the Gumbel draw explores already
+                actions = self.search.choose_actions()
+            else:
+                actions = np.where(self.plies < self.args.explore, self.search.choose_actions(1.0),
+                                   self.search.choose_actions(0.0))
             legal = np.packbits(self.step.legal_mask, axis=1)
             for g in range(self.args.games):
                 self.pending[g].append((self.step.obs[g].copy(), legal[g], policy[g].copy(), int(self.step.to_play[g])))
@@ -255,7 +264,7 @@ def train(network: Network, optimiser: torch.optim.Optimizer, buffer: ReplayBuff
         log_priors = F.log_softmax(legal_logits, dim=1).masked_fill(target == 0, 0.0)
         policy_loss = -(target * log_priors).sum(dim=1).mean()
         value_loss = F.mse_loss(values, torch.from_numpy(outcome).to(device))
-        loss = policy_loss + value_loss
+        loss = float(args.policy_weight) * policy_loss + value_loss
         optimiser.zero_grad()
         loss.backward()  # type: ignore[no-untyped-call]
         optimiser.step()
@@ -335,6 +344,11 @@ def make_parser() -> argparse.ArgumentParser:
     parser.add_argument("--channels", type=int, default=32)
     parser.add_argument("--games", type=int, default=64, help="self-play games stepped together")
     parser.add_argument("--simulations", type=int, default=32, help="MCTS simulations per self-play move")
+    parser.add_argument("--root", choices=("puct", "gumbel"), default="puct",
+                        help="self-play's root selection: PUCT with Dirichlet noise (visit shares as the policy "
+                             "target) or Gumbel (sequential halving; softmax(logits + sigma(completed Q)) as the "
+                             "target)")
+    parser.add_argument("--considered", type=int, default=16, help="actions sampled at a Gumbel root")
     parser.add_argument("--explore", type=int, default=20, help="plies drawn by visit counts")
     parser.add_argument("--max-plies", type=int, default=160, help="a longer game is a draw")
     parser.add_argument("--adjudicate", type=int, default=0,
@@ -344,6 +358,8 @@ def make_parser() -> argparse.ArgumentParser:
     parser.add_argument("--horizon", type=int, default=8, help="plies ahead for the material part of the value target")
     parser.add_argument("--policy-smoothing", type=float, default=0.0,
                         help="policy target: this share uniform over the legal moves, the rest the visits")
+    parser.add_argument("--policy-weight", type=float, default=1.0,
+                        help="weight of the policy loss against the value loss's 1")
     parser.add_argument("--moves-per-round", type=int, default=8)
     parser.add_argument("--train-steps", type=int, default=16)
     parser.add_argument("--batch", type=int, default=256)
@@ -383,6 +399,10 @@ def main() -> None:
     optimiser = torch.optim.Adam(network.parameters(), lr=args.lr, weight_decay=1e-4)
     buffer = ReplayBuffer(args.buffer)
     spent, steps, evaluations, rounds = 0.0, 0, 0, 0
+    # An evaluation is due from the checkpoint written just before it until
+    # its line is in the log: a run stopped during one (the last is long)
+    # starts again with it, even when its budget is spent.
+    due = False
     if checkpoint_path.exists():
         saved = torch.load(checkpoint_path, weights_only=False)
         network.load_state_dict(saved["network"])
@@ -390,52 +410,54 @@ def main() -> None:
         optimiser.load_state_dict(saved["optimiser"])
         buffer.load(saved["buffer"])
         spent, steps, evaluations = saved["minutes"], saved["steps"], saved["evaluations"]
-        rounds = saved.get("rounds", 0)
+        rounds, due = saved.get("rounds", 0), saved.get("evaluation_due", False)
         print(f"resumed {checkpoint_path}: {spent:.1f} minutes, {steps} training steps, {buffer.size} positions")
     previous = copy.deepcopy(network)
 
     def save() -> None:
         torch.save({"network": network.state_dict(), "untrained": untrained.state_dict(),
                     "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
-                    "steps": steps, "evaluations": evaluations, "rounds": rounds, "args": vars(args)}, checkpoint_path)
+                    "steps": steps, "evaluations": evaluations, "rounds": rounds, "evaluation_due": due,
+                    "args": vars(args)}, checkpoint_path)
 
     # The clock counts the self-play workers' start (Ray's some tens of seconds) too.
     started = time.monotonic() - spent * 60
-    play: SelfPlay | RaySelfPlay = RaySelfPlay(args, network, seed=args.seed + evaluations) if args.workers \
-        else SelfPlay(args, network, device, seed=args.seed + evaluations)
+    play: SelfPlay | RaySelfPlay | None = None
     next_eval = (evaluations + 1) * args.eval_minutes
     def budget_spent() -> bool:
         return spent >= args.minutes or (args.rounds is not None and rounds >= args.rounds)
 
-    while not budget_spent():
-        samples = play.play(args.moves_per_round)
-        rounds += 1
-        if samples is not None:
-            buffer.add(*samples)
-        if buffer.size >= args.batch:
-            loss = train(network, optimiser, buffer, args, device, rng)
-            steps += args.train_steps
-            print(f"{spent:6.1f} min  {buffer.size:7d} positions  {steps:6d} steps  loss {loss:.3f}", flush=True)
-        spent = (time.monotonic() - started) / 60
-        if spent >= next_eval or budget_spent():
-            # Saved first: an evaluation stopped part way loses no training,
-            # and a resumed run starts with the evaluation it missed.
-            save()
+    while due or not budget_spent():
+        if not due:
+            if play is None:
+                play = RaySelfPlay(args, network, seed=args.seed + evaluations) if args.workers \
+                    else SelfPlay(args, network, device, seed=args.seed + evaluations)
+            samples = play.play(args.moves_per_round)
+            rounds += 1
+            if samples is not None:
+                buffer.add(*samples)
+            if buffer.size >= args.batch:
+                loss = train(network, optimiser, buffer, args, device, rng)
+                steps += args.train_steps
+                print(f"{spent:6.1f} min  {buffer.size:7d} positions  {steps:6d} steps  loss {loss:.3f}", flush=True)
+            spent = (time.monotonic() - started) / 60
+            due = spent >= next_eval or budget_spent()
+            if due:
+                save()  # first: an evaluation stopped part way loses no training
+        if due:
             evaluations += 1
             print(f"evaluation {evaluations} after {spent:.1f} minutes:", flush=True)
-            last = budget_spent()
-            games = args.final_eval_games if last and args.final_eval_games else args.eval_games
+            games = args.final_eval_games if budget_spent() and args.final_eval_games else args.eval_games
             results = evaluation(network, previous, untrained, device, args, seed=args.seed + evaluations,
                                  games=games)
             with open(args.run / "log.jsonl", "a") as log:
                 log.write(json.dumps({"minutes": round(spent, 2), "steps": steps, "positions": buffer.size,
                                       "results": results}) + "\n")
-            previous = copy.deepcopy(network)
+            previous, due = copy.deepcopy(network), False
             save()
             next_eval = (evaluations + 1) * args.eval_minutes
             started = time.monotonic() - spent * 60   # evaluation time does not count as training
     save()
-
 
 if __name__ == "__main__":
     main()

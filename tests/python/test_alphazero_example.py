@@ -45,6 +45,18 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     assert "resumed" in run.stdout
     log = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
     assert len(log) == 2 and log[1]["steps"] > log[0]["steps"] > 0
+    # Stopped during its last evaluation (the checkpoint before it, the log
+    # without its line), the run starts again with that evaluation alone.
+    saved = torch.load(run_dir / "checkpoint.pt", weights_only=False)
+    saved["evaluations"], saved["evaluation_due"] = 1, True
+    torch.save(saved, run_dir / "checkpoint.pt")
+    (run_dir / "log.jsonl").write_text(json.dumps(log[0]) + "\n")
+    run = subprocess.run(command + ["--rounds", "8"], capture_output=True, text=True, timeout=600, cwd=ROOT)
+    assert run.returncode == 0, run.stderr
+    again = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
+    assert len(again) == 2 and again[1]["steps"] == log[1]["steps"]  # no training before it
+    # The same games as the first time ("previous" is the resumed network itself).
+    assert all(again[1]["results"][k] == log[1]["results"][k] for k in ("untrained", "material1"))
     for entry in log:
         assert set(entry["results"]) == {"previous", "untrained", "material1"}
         assert all(r["wins"] + r["draws"] + r["losses"] == 2 for r in entry["results"].values())
@@ -87,8 +99,9 @@ def test_material_adjudication_reads_the_lead_as_python_chess_counts_it():
 
 
 def test_torch_alphazero_self_play_on_ray_workers_gathers_every_game(tmp_path):
-    """Two Ray workers of 4 games each, 16 moves a game with games cut at 12
-    plies: every worker's finished games reach the buffer, 2 x 4 x 12."""
+    """Two Ray workers of 4 games each (Gumbel roots), 16 moves a game with
+    games cut at 12 plies: every worker's finished games reach the buffer,
+    2 x 4 x 12."""
     import json
 
     import pytest
@@ -98,7 +111,8 @@ def test_torch_alphazero_self_play_on_ray_workers_gathers_every_game(tmp_path):
     run = subprocess.run([sys.executable, "examples/alphazero_torch.py", "--run", str(tmp_path), "--games", "4",
                           "--simulations", "4", "--moves-per-round", "4", "--train-steps", "2", "--batch", "16",
                           "--eval-minutes", "100", "--eval-games", "2", "--eval-simulations", "2", "--max-plies", "12",
-                          "--eval-max-plies", "12", "--threads", "1", "--rounds", "4", "--workers", "2"],
+                          "--eval-max-plies", "12", "--threads", "1", "--rounds", "4", "--workers", "2",
+                          "--root", "gumbel", "--considered", "2"],
                          capture_output=True, text=True, timeout=600, cwd=ROOT)
     assert run.returncode == 0, run.stderr
     log = [json.loads(line) for line in (tmp_path / "log.jsonl").read_text().splitlines()]
