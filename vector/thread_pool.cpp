@@ -59,9 +59,9 @@ struct ThreadPool::Crew {
   // Ends every started thread and joins it.
   void stop();
   void work(int index);
-  // Spins until done() holds or window has passed; true if it held.
+  // Spins until done() holds or kSpinWindow has passed; true if it held.
   template <typename Done>
-  bool spin_until(Done done, std::chrono::microseconds window) const;
+  bool spin_until(Done done) const;
 
   const bool spin;
   std::mutex mutex;
@@ -146,7 +146,7 @@ ThreadPool::Crew& ThreadPool::crew() {
 }
 
 template <typename Done>
-bool ThreadPool::Crew::spin_until(Done done, std::chrono::microseconds window) const {
+bool ThreadPool::Crew::spin_until(Done done) const {
   if (!spin) return done();
   // A few microseconds of pure spinning catch a hand-over already under
   // way; after that each check yields first (see the header).
@@ -155,7 +155,7 @@ bool ThreadPool::Crew::spin_until(Done done, std::chrono::microseconds window) c
     if (done()) return true;
     relax();
   }
-  const auto deadline = std::chrono::steady_clock::now() + window;
+  const auto deadline = std::chrono::steady_clock::now() + kSpinWindow;
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
     if (done()) return true;
@@ -201,7 +201,7 @@ void ThreadPool::run(std::function<void(int)> job) {
 void ThreadPool::wait() {
   Crew& crew = this->crew();
   const auto finished = [&crew] { return crew.running.load(std::memory_order_acquire) == 0; };
-  crew.spin_until(finished, kSpinWindow);
+  crew.spin_until(finished);
   std::unique_lock<std::mutex> lock(crew.mutex);
   crew.done.wait(lock, finished);
   crew.job = nullptr;
@@ -218,7 +218,7 @@ void ThreadPool::Crew::work(int index) {
   // worker 0, left out of every run(), sleeps until a start() wants it.
   bool ran = false;
   for (;;) {
-    if (!(ran && spin_until(called, kSpinWindow))) {
+    if (!(ran && spin_until(called))) {
       std::unique_lock<std::mutex> lock(mutex);
       wake[index].wait(lock, called);
     }
