@@ -459,5 +459,6 @@ def main() -> None:
             started = time.monotonic() - spent * 60   # evaluation time does not count as training
     save()
 
+
 if __name__ == "__main__":
     main()

@@ -19,7 +19,7 @@ import varnok
 SIGNAL_DELAY = 0.3  # seconds after the call starts
 STOP_BOUND = 3.0    # a call must end this soon after the signal (generous: the machine may be loaded)
 # Each test that signals its own process runs in a child of its own with a time limit.
-in_child = pytest.mark.in_child(timeout=180)
+in_child = pytest.mark.in_child
 
 
 def interrupt_during(call, delay=SIGNAL_DELAY):
