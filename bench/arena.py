@@ -16,10 +16,16 @@ python-chess, and batched against one game at a time.
   games (each player's search and network batch takes all the games it
   moves in) against blocks of one game (`batch=1`: one game, one tree, one
   network row at a time). Plies per second.
+- arena_batched_vs_serial_every_processor: the same block with its players
+  searching on every processor (`threads`), against the same one-game
+  blocks. One tree's descents stay on one thread, so a lone game cannot
+  use more; a block's trees can be spread, with the same games for any
+  count.
 """
 
 from __future__ import annotations
 
+import os
 import time
 
 import chess
@@ -95,11 +101,11 @@ class TinyNet:
         return self.logits[:len(packed)], values
 
 
-def mcts_rate(games: int, batch: int, seed: int) -> float:
+def mcts_rate(games: int, batch: int, seed: int, threads: int = 1) -> float:
     from varnok import arena, players
     net = TinyNet()
-    a = players.MCTS(net, MCTS_SIMULATIONS, logits=True, obs_dtype="packed", name="net-a")
-    b = players.MCTS(net, MCTS_SIMULATIONS, logits=True, obs_dtype="packed", name="net-b")
+    a = players.MCTS(net, MCTS_SIMULATIONS, logits=True, obs_dtype="packed", name="net-a", threads=threads)
+    b = players.MCTS(net, MCTS_SIMULATIONS, logits=True, obs_dtype="packed", name="net-b", threads=threads)
     t0 = time.perf_counter()
     result = arena.match(a, b, games=games, seed=seed, max_plies=MCTS_PLIES, batch=batch)
     took = time.perf_counter() - t0
@@ -122,13 +128,17 @@ def run(settings, progress) -> dict:
         progress.say(f"  rep {rep + 1}/{settings.reps}: arena {ours[-1] / 1e3:.0f} k plies/s, "
                      f"python-chess {theirs[-1] / 1e3:.1f} k plies/s, ratio {ratio[-1]:.1f}")
 
-    batched, serial, speedup = [], [], []
+    cores = os.process_cpu_count() or 1
+    batched, batched_all, serial, speedup, speedup_all = [], [], [], [], []
     for rep in range(settings.reps):
         batched.append(mcts_rate(16 if quick else 256, 256, rep))
+        batched_all.append(mcts_rate(16 if quick else 256, 256, rep, cores))
         serial.append(mcts_rate(4 if quick else 16, 1, rep))
         speedup.append(batched[-1] / serial[-1])
-        progress.say(f"  rep {rep + 1}/{settings.reps}: MCTS batched {batched[-1]:.0f} plies/s, "
-                     f"one game at a time {serial[-1]:.0f} plies/s, ratio {speedup[-1]:.1f}")
+        speedup_all.append(batched_all[-1] / serial[-1])
+        progress.say(f"  rep {rep + 1}/{settings.reps}: MCTS batched {batched[-1]:.0f} plies/s "
+                     f"({batched_all[-1]:.0f} on {cores} threads), one game at a time "
+                     f"{serial[-1]:.0f} plies/s, ratio {speedup[-1]:.1f} ({speedup_all[-1]:.1f})")
 
     figures = {
         "arena_random_vs_python_chess": summary(ratio).as_dict("ratio"),
@@ -136,6 +146,8 @@ def run(settings, progress) -> dict:
         "python_chess_replay_plies_per_s": summary(theirs).as_dict("plies/s"),
         "arena_batched_vs_serial": summary(speedup).as_dict("ratio"),
         "arena_mcts_batched_plies_per_s": summary(batched).as_dict("plies/s"),
+        "arena_batched_vs_serial_every_processor": summary(speedup_all).as_dict("ratio"),
+        "arena_mcts_batched_every_processor_plies_per_s": summary(batched_all).as_dict("plies/s"),
         "arena_mcts_serial_plies_per_s": summary(serial).as_dict("plies/s"),
     }
     figures["arena_random_vs_python_chess"]["details"] = {
@@ -147,6 +159,7 @@ def run(settings, progress) -> dict:
     figures["arena_batched_vs_serial"]["details"] = {
         "how": f"plies/s; two MCTS players, {MCTS_SIMULATIONS} simulations, a NumPy value of the packed piece "
                "planes with uniform priors, "
-               f"{MCTS_PLIES} plies at most; 256 games in one block against batch=1",
+               f"{MCTS_PLIES} plies at most; 256 games in one block against batch=1 "
+               f"(every_processor: the block on {cores} threads)",
     }
     return figures

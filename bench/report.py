@@ -114,6 +114,8 @@ ROWS = [
     ("python_chess_replay_plies_per_s", "  the same games through python-chess boards"),
     ("arena_batched_vs_serial", None),
     ("arena_mcts_batched_plies_per_s", "  two MCTS players, 256 games in one block"),
+    ("arena_batched_vs_serial_every_processor", "  ratio with the block searching on every processor"),
+    ("arena_mcts_batched_every_processor_plies_per_s", "  the block searching on every processor"),
     ("arena_mcts_serial_plies_per_s", "  the same, one game at a time (batch=1)"),
     ("selfplay_env_share", None),
     ("selfplay_network_share", "  the network's share (unpacking included)"),
