@@ -15,6 +15,13 @@
    envs, both self-play, both stepping uniformly random legal actions drawn
    from their masks the same way; the time counted is the environment's
    (`get_action_masks` and `step`), not the draw's (goal: at least 20).
+   `sb3_contract_ceiling` is what any VecEnv over the native env could
+   reach in the same loop: DummyVecEnv's time over the work SB3's contract
+   alone asks for, the native step of the 64 games, a fresh copy of their
+   observations (SB3 keeps the last one while the next step runs) and the
+   `np.stack` of the 64 mask rows that `get_action_masks` makes.
+   `sb3_native_step_ceiling` counts the native steps alone: no adapter over
+   this step can pass it, whatever it did about the masks and copies.
 4. `pettingzoo_adapter_vs_pettingzoo`: plies per second of the loop a
    PettingZoo agent runs (`env.last()`, a random action among the mask's
    non-zero entries, `env.step`) on `varnok.pettingzoo.env()` over the same
@@ -241,6 +248,32 @@ def _sb3_box(env, rng, seconds: float) -> tuple[int, float]:
     return steps * env.num_envs, busy
 
 
+def _contract_box(native, rng, seconds: float) -> tuple[int, float, float]:
+    """Game steps of the bare native env doing only what SB3's contract asks
+    of a step (the 64 mask rows stacked, the step, a fresh copy of the
+    observations) in a time box; the seconds of that work, and of the steps
+    alone."""
+    steps = 0
+    busy = stepping = 0.0
+    clock = time.perf_counter
+    mask = native.step(native.random_actions()).legal_mask
+    while busy < seconds:
+        for _ in range(5):
+            t0 = clock()
+            masks = np.stack(list(mask))
+            t1 = clock()
+            actions = random_legal_rows(masks, rng)
+            t2 = clock()
+            r = native.step(actions)
+            t3 = clock()
+            r.obs.copy()
+            busy += (t1 - t0) + (clock() - t2)
+            stepping += t3 - t2
+            mask = r.legal_mask
+        steps += 5
+    return steps * native.num_envs, busy, stepping
+
+
 def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
     import gymnasium
     import stable_baselines3
@@ -251,22 +284,43 @@ def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
 
     sides = {"varnok": varnok.sb3.VecEnv(num_envs, seed=1),
              "dummy": DummyVecEnv([lambda: gymnasium.make("varnok/Chess-v0")] * num_envs)}
+    # The native env under the adapter, with its threads and rules.
+    inner = sides["varnok"].env
+    native = varnok.VectorEnv(num_envs, num_threads=inner.native.num_threads, seed=1, rules=inner.rules)
+    native.reset(seed=1)
     rng = np.random.default_rng(5)
     for env in sides.values():
         env.reset()
         _sb3_box(env, rng, 0.05)
-    ours, theirs, ratio = [], [], []
+    _contract_box(native, rng, 0.05)
+    stepping = []   # the seconds of the native steps alone, per contract box
+
+    def contract(box):
+        work, busy, steps_only = _contract_box(native, rng, box)
+        stepping.append((work, steps_only))
+        return work, busy
+
+    boxes = {"varnok": lambda box: _sb3_box(sides["varnok"], rng, box),
+             "dummy": lambda box: _sb3_box(sides["dummy"], rng, box),
+             "contract": contract}
+    ours, theirs, ratio, ceiling, step_ceiling = [], [], [], [], []
     for rep in range(settings.reps):
-        order = ("varnok", "dummy") if rep % 2 == 0 else ("dummy", "varnok")
+        order = ("varnok", "dummy", "contract") if rep % 2 == 0 else ("contract", "dummy", "varnok")
         box = settings.loop_seconds / TURNS_PER_REP
-        got = rates_in_turns({name: (lambda name=name: _sb3_box(sides[name], rng, box)) for name in order})
+        got = rates_in_turns({name: (lambda name=name: boxes[name](box)) for name in order})
         ours.append(got["varnok"])
         theirs.append(got["dummy"])
         ratio.append(got["varnok"] / got["dummy"])
+        ceiling.append(got["contract"] / got["dummy"])
+        step_ceiling.append(sum(w for w, _ in stepping) / sum(t for _, t in stepping) / got["dummy"])
+        stepping.clear()
         progress.say(f"  rep {rep + 1}/{settings.reps}: varnok.sb3.VecEnv {got['varnok']:.0f} steps/s, "
-                     f"DummyVecEnv {got['dummy']:.0f} steps/s")
+                     f"DummyVecEnv {got['dummy']:.0f} steps/s, the contract's work alone "
+                     f"{got['contract']:.0f} steps/s")
     figures = {
         "sb3_vecenv_vs_dummy": summary(ratio).as_dict("ratio"),
+        "sb3_contract_ceiling": summary(ceiling).as_dict("ratio"),
+        "sb3_native_step_ceiling": summary(step_ceiling).as_dict("ratio"),
         "sb3_vecenv_steps_per_s": summary(ours).as_dict("steps/s"),
         "sb3_dummy_steps_per_s": summary(theirs).as_dict("steps/s"),
     }
@@ -277,6 +331,15 @@ def sb3_vecenv_vs_dummy(settings, progress, num_envs: int = 64) -> dict:
                "each step's actions drawn uniformly among the legal ones from those masks by random_legal_rows "
                "(bench/vector.py), the same on both sides and left out of both sides' time; self-play, fide "
                "rules; the two sides alternating in time boxes",
+    }
+    figures["sb3_contract_ceiling"]["details"] = {
+        "how": "steps/s of the native VectorEnv under the adapter (same games, threads and rules) doing only "
+               "np.stack of its 64 mask rows, the step and obs.copy(), over DummyVecEnv's, timed in the same "
+               "boxes: the most an adapter over today's native step can reach",
+    }
+    figures["sb3_native_step_ceiling"]["details"] = {
+        "how": "the same boxes, the native steps' time alone (masks and observations free): the most any "
+               "adapter over this native step could reach, whatever it did about masks and copies",
     }
     for env in sides.values():
         env.close()

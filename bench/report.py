@@ -133,6 +133,8 @@ ROWS = [
     ("pettingzoo_chess_v6_frames_per_s", "  PettingZoo chess_v6 rgb_array frames/s (its own size)"),
     ("rgb_array_vs_pettingzoo", "  frames/s ratio: varnok / PettingZoo chess_v6"),
     ("sb3_vecenv_vs_dummy", None),
+    ("sb3_contract_ceiling", "  ratio of the bare native env doing only the contract's work"),
+    ("sb3_native_step_ceiling", "  ratio of the native steps alone (masks and copies free)"),
     ("sb3_vecenv_steps_per_s", "  varnok.sb3.VecEnv"),
     ("sb3_dummy_steps_per_s", "  DummyVecEnv of Chess-v0"),
     ("selfplay_scaling_2_workers", None),
