@@ -76,6 +76,33 @@ std::vector<uint8_t> bool_vector(const py::handle& values, py::ssize_t n, const 
   return std::vector<uint8_t>(as_bool.data(), as_bool.data() + n);
 }
 
+namespace {
+
+std::string shape_text(const std::vector<py::ssize_t>& shape) {
+  std::string text = "(";
+  for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+  return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+}  // namespace
+
+py::array writable_array(const py::handle& out, const py::dtype& dtype, const std::vector<py::ssize_t>& shape,
+                         const char* what) {
+  if (!py::isinstance<py::array>(out))
+    throw py::type_error(std::string(what) + " must be a NumPy array, got " +
+                         py::str(py::type::handle_of(out).attr("__name__")).cast<std::string>());
+  py::array array = py::reinterpret_borrow<py::array>(out);
+  if (!array.dtype().equal(dtype))
+    throw py::type_error(std::string(what) + " must have dtype " + py::str(dtype).cast<std::string>() + ", got " +
+                         py::str(array.dtype()).cast<std::string>());
+  const std::vector<py::ssize_t> given(array.shape(), array.shape() + array.ndim());
+  if (given != shape)
+    throw py::value_error(std::string(what) + " must have shape " + shape_text(shape) + ", got " + shape_text(given));
+  if (!(array.flags() & py::array::c_style)) throw py::value_error(std::string(what) + " must be C-contiguous");
+  if (!array.writeable()) throw py::value_error(std::string(what) + " must be writeable");
+  return array;
+}
+
 py::array view(const py::dtype& dtype, std::vector<py::ssize_t> shape, const void* data, const py::handle& owner,
                bool copy) {
   py::array array(dtype, shape, data, owner);

@@ -28,6 +28,12 @@ std::vector<int64_t> integer_vector(const py::handle& values, py::ssize_t n, con
 // another dtype, ValueError for another shape.
 std::vector<uint8_t> bool_vector(const py::handle& values, py::ssize_t n, const char* what);
 
+// An array the caller gives for results to be written into: TypeError
+// unless it is a NumPy array of dtype, ValueError unless it has shape and
+// is C-contiguous and writeable.
+py::array writable_array(const py::handle& out, const py::dtype& dtype, const std::vector<py::ssize_t>& shape,
+                         const char* what);
+
 // An array over memory owned by owner (kept alive by the array), or a fresh
 // copy of it when copy is set.
 py::array view(const py::dtype& dtype, std::vector<py::ssize_t> shape, const void* data, const py::handle& owner,

@@ -61,13 +61,47 @@ VectorStep views_of(const std::shared_ptr<VectorEnv>& shared) {
   return r;
 }
 
-VectorStep results(PyVectorEnv& v) {
+// The result of a reset or step; with obs_out, its obs is that array (the
+// step wrote the observations into it).
+VectorStep results(PyVectorEnv& v, const py::array* obs_out = nullptr) {
   if (!v.views) v.views = views_of(v.env);
-  if (!v.copy) return *v.views;
-  const auto fresh = [](const py::array& a) { return py::array(a.attr("copy")()); };
-  const VectorStep& w = *v.views;
-  return {fresh(w.obs),     fresh(w.legal_mask), fresh(w.reward),       fresh(w.terminated),  fresh(w.truncated),
-          fresh(w.to_play), fresh(w.final_obs),  fresh(w.final_reward), fresh(w.final_reason)};
+  VectorStep r;
+  if (!v.copy) {
+    r = *v.views;
+  } else {
+    const auto fresh = [](const py::array& a) { return py::array(a.attr("copy")()); };
+    const VectorStep& w = *v.views;
+    r = {obs_out ? *obs_out : fresh(w.obs),
+         fresh(w.legal_mask),
+         fresh(w.reward),
+         fresh(w.terminated),
+         fresh(w.truncated),
+         fresh(w.to_play),
+         fresh(w.final_obs),
+         fresh(w.final_reward),
+         fresh(w.final_reason)};
+  }
+  if (obs_out) r.obs = *obs_out;
+  return r;
+}
+
+// obs_out of a step, checked: the observations' dtype and shape, writeable,
+// C-contiguous, and apart from the environment's own arrays (the step reads
+// its observations while it writes there).
+py::array observations_out(VectorEnv& env, const py::handle& out) {
+  const ObservationFormat format = env.format();
+  py::array array = writable_array(out, observation_dtype(format), observation_shape(format, env.size()), "obs_out");
+  const auto* begin = static_cast<const uint8_t*>(array.data());
+  const auto* end = begin + array.nbytes();
+  const size_t observation_bytes = env.size() * env.observation_row_bytes();
+  const auto overlaps = [&](const void* buffer, size_t bytes) {
+    const auto* from = static_cast<const uint8_t*>(buffer);
+    return begin < from + bytes && from < end;
+  };
+  if (overlaps(env.observations(), observation_bytes) || overlaps(env.final_observations(), observation_bytes) ||
+      overlaps(env.legal_mask(), static_cast<size_t>(env.size()) * kActionCount))
+    throw py::value_error("obs_out must not share memory with the environment's own arrays");
+  return array;
 }
 
 using Use = Held<VectorEnv>;
@@ -235,25 +269,30 @@ void bind_vector_env(py::module_& m) {
           "Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.")
       .def(
           "step",
-          [](py::object self, const py::handle& actions, const py::handle& active) {
+          [](py::object self, const py::handle& actions, const py::handle& active, const py::handle& obs_out) {
             PyVectorEnv& v = value_of<PyVectorEnv>(self);
             Use use(*v.env);
             const std::vector<int64_t> chosen = integer_vector(actions, v.env->size(), "actions");
             const std::vector<uint8_t> moving =
                 active.is_none() ? std::vector<uint8_t>() : bool_vector(active, v.env->size(), "active");
+            std::optional<py::array> out;
+            if (!obs_out.is_none()) out = observations_out(*v.env, obs_out);
             {
               py::gil_scoped_release unlocked;
-              v.env->step(chosen.data(), moving.empty() ? nullptr : moving.data());
+              v.env->step(chosen.data(), moving.empty() ? nullptr : moving.data(), out ? out->mutable_data() : nullptr);
             }
-            return results(v);
+            return results(v, out ? &*out : nullptr);
           },
-          py::arg("actions"), py::kw_only(), py::arg("active") = py::none(),
+          py::arg("actions"), py::kw_only(), py::arg("active") = py::none(), py::arg("obs_out") = py::none(),
           "Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers "
           "them). Every row is checked first: an illegal action raises ValueError naming the row and the action, "
           "and then no game has moved. active (a bool array of shape (num_envs,)) lets the rows where it is False "
           "sit the step out: their games, observations, masks and to_play stay, their reward, terminated, "
           "truncated and final entries are 0, and their actions are not read (two players taking turns in "
-          "different games step the games where each is to move).")
+          "different games step the games where each is to move). obs_out (a writeable C-contiguous array of the "
+          "observations' dtype and shape (num_envs, ...)) receives every row's new observation, written by the "
+          "worker threads while each row is in their cache, and is the result's obs: a caller that keeps each "
+          "step's observations (a replay buffer row, a learner holding the last one) skips a copy.")
       .def(
           "step_async",
           [](PyVectorEnv& v, const py::handle& actions, const py::handle& active) {

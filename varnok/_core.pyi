@@ -393,9 +393,9 @@ class VectorEnv:
         """
         Every later reset and auto-reset starts each game from a position drawn uniformly (and reproducibly) from these FEN texts; an empty list means the initial position. A text that load_fen refuses, or a position whose game is already over, raises ValueError naming it, and nothing changes.
         """
-    def step(self, actions: typing.Any, *, active: typing.Any = None) -> VectorStep:
+    def step(self, actions: typing.Any, *, active: typing.Any = None, obs_out: typing.Any = None) -> VectorStep:
         """
-        Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers them). Every row is checked first: an illegal action raises ValueError naming the row and the action, and then no game has moved. active (a bool array of shape (num_envs,)) lets the rows where it is False sit the step out: their games, observations, masks and to_play stay, their reward, terminated, truncated and final entries are 0, and their actions are not read (two players taking turns in different games step the games where each is to move).
+        Plays one action per game (an integer array of shape (num_envs,), numbered as ChessEnv.step numbers them). Every row is checked first: an illegal action raises ValueError naming the row and the action, and then no game has moved. active (a bool array of shape (num_envs,)) lets the rows where it is False sit the step out: their games, observations, masks and to_play stay, their reward, terminated, truncated and final entries are 0, and their actions are not read (two players taking turns in different games step the games where each is to move). obs_out (a writeable C-contiguous array of the observations' dtype and shape (num_envs, ...)) receives every row's new observation, written by the worker threads while each row is in their cache, and is the result's obs: a caller that keeps each step's observations (a replay buffer row, a learner holding the last one) skips a copy.
         """
     def step_async(self, actions: typing.Any, *, active: typing.Any = None) -> None:
         """

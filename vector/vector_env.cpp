@@ -1,8 +1,13 @@
 #include "vector/vector_env.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/start_positions.hpp"
 #include "vector/option_checks.hpp"
@@ -18,6 +23,22 @@ namespace {
 // whatever the caller runs between steps, and then every changed line would
 // first be read back from memory: they are streamed whole instead.
 constexpr size_t kRowsWrittenOverBytesPerThread = size_t{1} << 20;
+
+// Copies a row of observations to the caller's array. The copy is read
+// later by someone else, most often after the step has pushed it out of the
+// cache: where both sides allow it, it is streamed there with stores that go
+// around the cache, which saves reading every line of it in first.
+void copy_row_out(uint8_t* out, const uint8_t* from, size_t bytes) {
+#if defined(__SSE2__)
+  constexpr uintptr_t kAlignment = 16;
+  if ((reinterpret_cast<uintptr_t>(out) | reinterpret_cast<uintptr_t>(from) | bytes) % kAlignment == 0) {
+    for (size_t i = 0; i < bytes; i += kAlignment)
+      _mm_stream_si128(reinterpret_cast<__m128i*>(out + i), _mm_load_si128(reinterpret_cast<const __m128i*>(from + i)));
+    return;
+  }
+#endif
+  std::memcpy(out, from, bytes);
+}
 
 // A game that is over cannot be a row: every step plays a move in every row.
 bool game_over(const Episode& board) { return board.judge(board.move_index.size() > 0).done(); }
@@ -123,36 +144,47 @@ void VectorEnv::check_actions(const int64_t* actions, const uint8_t* active) con
 }
 
 void VectorEnv::step_rows(int begin, int end) {
+  const size_t row_bytes = observation_row_bytes();
   for (int row = begin; row < end; ++row) {
-    if (pending_active_ != nullptr && !pending_active_[row]) {
-      rewards_[row] = final_rewards_[row] = 0;
-      terminated_[row] = truncated_[row] = 0;
-      final_reasons_[row] = 0;
-      continue;
-    }
-    Game& game = games_[row];
-    clear_mask(row);
-    const Outcome outcome = game.board.play(static_cast<int32_t>(pending_actions_[row]));
-    const bool ended = outcome.done();
-    const bool capped = !ended && options_.max_steps && game.board.total_move_count >= *options_.max_steps;
-    rewards_[row] = static_cast<float>(outcome.reward);
-    terminated_[row] = ended;
-    truncated_[row] = capped;
-    if (ended || capped) {
-      // Rows of ended games are few and far between, and a caller who keeps
-      // them copies them out at once: written whole, through the cache.
-      write_cached_row(options_.format, game.board, final_observations_.data() + row * observation_row_bytes());
-      final_rewards_[row] = static_cast<float>(outcome.reward);
-      final_reasons_[row] = ended ? static_cast<int8_t>(outcome.termination) : kTruncatedReason;
-      restart(row);
-      continue;
-    }
-    final_rewards_[row] = 0;
-    final_reasons_[row] = 0;
-    write_row(row);
-    set_mask(row);
-    to_play_[row] = static_cast<int8_t>(game.board.position.side);
+    step_row(row);
+    if (pending_observations_out_ != nullptr)
+      copy_row_out(pending_observations_out_ + row * row_bytes, observations_.data() + row * row_bytes, row_bytes);
   }
+#if defined(__SSE2__)
+  // Streaming stores are weakly ordered: fenced before the rows are handed on.
+  if (pending_observations_out_ != nullptr) _mm_sfence();
+#endif
+}
+
+void VectorEnv::step_row(int row) {
+  if (pending_active_ != nullptr && !pending_active_[row]) {
+    rewards_[row] = final_rewards_[row] = 0;
+    terminated_[row] = truncated_[row] = 0;
+    final_reasons_[row] = 0;
+    return;
+  }
+  Game& game = games_[row];
+  clear_mask(row);
+  const Outcome outcome = game.board.play(static_cast<int32_t>(pending_actions_[row]));
+  const bool ended = outcome.done();
+  const bool capped = !ended && options_.max_steps && game.board.total_move_count >= *options_.max_steps;
+  rewards_[row] = static_cast<float>(outcome.reward);
+  terminated_[row] = ended;
+  truncated_[row] = capped;
+  if (ended || capped) {
+    // Rows of ended games are few and far between, and a caller who keeps
+    // them copies them out at once: written whole, through the cache.
+    write_cached_row(options_.format, game.board, final_observations_.data() + row * observation_row_bytes());
+    final_rewards_[row] = static_cast<float>(outcome.reward);
+    final_reasons_[row] = ended ? static_cast<int8_t>(outcome.termination) : kTruncatedReason;
+    restart(row);
+    return;
+  }
+  final_rewards_[row] = 0;
+  final_reasons_[row] = 0;
+  write_row(row);
+  set_mask(row);
+  to_play_[row] = static_cast<int8_t>(game.board.position.side);
 }
 
 void VectorEnv::acquire() {
@@ -189,21 +221,22 @@ void VectorEnv::step_finish() {
   pool_.wait();
 }
 
-void VectorEnv::step(const int64_t* actions, const uint8_t* active) {
+void VectorEnv::step(const int64_t* actions, const uint8_t* active, void* observations_out) {
   // The caller's arrays stay put for a synchronous step, and the calling
   // thread plays rows itself.
   check_actions(actions, active);
   pending_actions_ = actions;
   pending_active_ = active;
-  try {
-    pool_.run_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
-  } catch (...) {
-    pending_actions_ = nullptr;
-    pending_active_ = nullptr;
-    throw;
-  }
-  pending_actions_ = nullptr;
-  pending_active_ = nullptr;
+  pending_observations_out_ = static_cast<uint8_t*>(observations_out);
+  struct Done {
+    VectorEnv& env;
+    ~Done() {
+      env.pending_actions_ = nullptr;
+      env.pending_active_ = nullptr;
+      env.pending_observations_out_ = nullptr;
+    }
+  } done{*this};
+  pool_.run_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
 }
 
 void VectorEnv::random_actions(int64_t* out) {

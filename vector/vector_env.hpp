@@ -81,8 +81,13 @@ class VectorEnv {
   // mask and side to move stay, its reward, terminated, truncated and final
   // entries are 0, and its action is not read. Two players taking turns in
   // different games use it: in a step of one, the games where the other is
-  // to move stand still.
-  void step(const int64_t* actions, const uint8_t* active = nullptr);
+  // to move stand still. With observations_out (the layout of
+  // observations(), apart from every buffer of this environment), every
+  // row's observation is copied there as well, by the thread that wrote it
+  // while it is still in that core's cache: a caller that keeps each step's
+  // observations (a replay buffer, a learner that holds the last one) gets
+  // them without a second pass over memory.
+  void step(const int64_t* actions, const uint8_t* active = nullptr, void* observations_out = nullptr);
   // The two halves of step, for callers that want to run while it works.
   void step_start(const int64_t* actions, const uint8_t* active = nullptr);
   void step_finish();
@@ -137,6 +142,7 @@ class VectorEnv {
   void clear_mask(int row);
   void set_mask(int row);
   void step_rows(int begin, int end);
+  void step_row(int row);
 
   VectorOptions options_;
   std::vector<Game> games_;
@@ -152,7 +158,8 @@ class VectorEnv {
   std::vector<int64_t> pending_copy_;
   std::vector<uint8_t> pending_active_copy_;
   const int64_t* pending_actions_ = nullptr;
-  const uint8_t* pending_active_ = nullptr;  // null: every row moves
+  const uint8_t* pending_active_ = nullptr;      // null: every row moves
+  uint8_t* pending_observations_out_ = nullptr;  // null: observations_ only
   SingleCaller caller_;
   std::atomic<bool> async_pending_{false};   // between step_start and step_finish
   std::atomic<bool> finish_claimed_{false};  // a thread is inside step_finish

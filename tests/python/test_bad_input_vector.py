@@ -3,6 +3,7 @@ exception and message named, leaves the environment exactly as it was, and
 the environment then plays on exactly as an untouched twin does."""
 
 import copy
+import ctypes
 import pickle
 
 import numpy as np
@@ -150,6 +151,41 @@ def test_refused_calls_leave_the_games_unchanged(method, args, error, message):
     # The start positions, if the refused list had replaced them, would show at the next reset.
     a, b = venv.reset(seed=3), twin.reset(seed=3)
     assert np.array_equal(a.obs, b.obs)
+
+
+def own_memory(venv):
+    """A writeable array over the environment's own observations, as ctypes can make one (takes a step)."""
+    view = venv.step(venv.random_actions()).obs
+    return np.ctypeslib.as_array(ctypes.cast(view.ctypes.data, ctypes.POINTER(ctypes.c_float)), view.shape)
+
+
+def read_only(array):
+    array.setflags(write=False)
+    return array
+
+
+OBS_OUT = [
+    (lambda venv: [[0.0]], TypeError, "obs_out must be a NumPy array, got list"),
+    (lambda venv: np.empty((ROWS, 119, 8, 8), np.float64), TypeError, "obs_out must have dtype float32"),
+    (lambda venv: np.empty((ROWS + 1, 119, 8, 8), np.float32), ValueError, r"shape \(3, 119, 8, 8\), got \(4,"),
+    (lambda venv: np.empty((ROWS, 119, 8, 16), np.float32)[..., ::2], ValueError, "C-contiguous"),
+    (lambda venv: read_only(np.empty((ROWS, 119, 8, 8), np.float32)), ValueError, "writeable"),
+    (own_memory, ValueError, "must not share memory with the environment"),
+]
+
+
+@pytest.mark.parametrize("make_out, error, message", OBS_OUT)
+def test_a_refused_obs_out_leaves_the_games_unchanged(make_out, error, message):
+    venv, twin = playing(), playing()
+    out = make_out(venv)
+    make_out(twin)   # the same steps, if making it took any
+    actions = venv.random_actions()
+    twin.random_actions()   # draws alike
+    before = snapshot(venv)
+    with pytest.raises(error, match=message):
+        venv.step(actions, obs_out=out)
+    assert snapshot(venv) == before
+    plays_on_like(venv, twin)
 
 
 PENDING = [

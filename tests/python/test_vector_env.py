@@ -109,6 +109,27 @@ def test_large_batches_streamed_whole_agree_with_rows_written_over():
     assert ended > 48
 
 
+@pytest.mark.parametrize("obs_dtype, threads", [("float32", 2), ("packed", 1), ("uint8", 2)])
+def test_obs_out_receives_the_observations_the_views_show(obs_dtype, threads):
+    # Rows that move, rows that sit a step out and rows whose games end and
+    # start again, on one thread and on two.
+    env = varnok.VectorEnv(12, num_threads=threads, seed=4, obs_dtype=obs_dtype, max_steps=30)
+    twin = varnok.VectorEnv(12, num_threads=threads, seed=4, obs_dtype=obs_dtype, max_steps=30)
+    shape = env.reset().obs
+    twin.reset()
+    rng = np.random.default_rng(0)
+    kept, ended = [], 0
+    for _ in range(80):
+        actions, active = env.random_actions(), rng.random(12) < 0.7
+        out = np.empty_like(shape)
+        r, t = env.step(actions, active=active, obs_out=out), twin.step(actions, active=active)
+        assert r.obs is out and np.array_equal(out, t.obs)
+        assert np.array_equal(r.final_obs, t.final_obs) and np.array_equal(r.legal_mask, t.legal_mask)
+        kept.append((out, t.obs.copy()))
+        ended += int(t.truncated.sum())
+    assert ended > 0 and all(np.array_equal(mine, seen) for mine, seen in kept)   # each step's array stays
+
+
 def test_stalemate_and_mate_from_start_positions():
     env = varnok.VectorEnv(2, num_threads=1, seed=1)
     env.set_start_positions(["k7/8/8/1Q6/8/8/8/7K w - - 0 1"])
