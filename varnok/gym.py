@@ -307,12 +307,18 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         return r.obs, self._infos(r)
 
     def step(self, actions):
+        return self._step(actions)
+
+    def _step(self, actions, obs_out: np.ndarray | None = None):
+        """step, with the observations written into obs_out (a fresh
+        float32 array of the batch's shape, for adapters that hand out a
+        new array every step) by the native step itself."""
         self._native_env()
         if self._result is None:
             raise RuntimeError("call reset() first")
         if self.opponent is None:
-            return self._agent_step(actions)
-        obs, reward, terminated, truncated, infos = self._agent_step(actions)
+            return self._agent_step(actions, obs_out)
+        obs, reward, terminated, truncated, infos = self._agent_step(actions, obs_out)
         terminated, truncated = terminated.copy(), truncated.copy()   # the next native step writes them
         ended = terminated | truncated
         self._draw_new_sides(ended)
@@ -320,7 +326,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if not waiting.any():
             infos["agent_color"] = self._agent.copy()
             return obs, reward, terminated, truncated, infos
-        r, replies = self._opponent_replies(waiting)
+        r, replies = self._opponent_replies(waiting, obs_out)
         # Only the side that moves can end a game with its move: the
         # opponent's mate is the agent's loss, a draw is 0.
         lost = (r.terminated | r.truncated) & ~ended
@@ -335,7 +341,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             self._draw_new_sides(lost)
             opening = lost & (r.to_play != self._agent)
             if opening.any():
-                r, _ = self._opponent_replies(opening)
+                r, _ = self._opponent_replies(opening, obs_out)
         merged = self._infos(r)
         for key in ("final_obs", "_final_obs", "final_info", "_final_info"):
             if key in infos:
@@ -348,7 +354,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if self.agent_color == "random" and started.any():
             self._agent[started] = draw_sides("random", self.np_random, int(started.sum()))
 
-    def _opponent_replies(self, waiting: np.ndarray):
+    def _opponent_replies(self, waiting: np.ndarray, obs_out: np.ndarray | None = None):
         """The opponent's moves in the waiting games, one batch; the others
         sit the step out. Returns the native result and the replies (-1
         where the opponent did not move)."""
@@ -356,13 +362,13 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         replies = np.full(self.num_envs, -1, dtype=np.int64)
         replies[rows] = choose_for_rows(self.opponent, self.native, rows)
         try:
-            self._result = r = self.native.step(replies, active=waiting)
+            self._result = r = self.native.step(replies, active=waiting, obs_out=obs_out)
         except ValueError as error:
             raise RuntimeError(f"the opponent {getattr(self.opponent, 'name', self.opponent)!r} chose an "
                                f"illegal action: {error}") from error
         return r, replies
 
-    def _agent_step(self, actions):
+    def _agent_step(self, actions, obs_out: np.ndarray | None = None):
         before = self._result
         actions = np.asarray(actions)
         if actions.shape != (self.num_envs,):
@@ -371,10 +377,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             # The native step checks every row before any game moves, so an
             # illegal action costs nothing to find here and changes nothing
             # (before.to_play still holds the movers).
-            self._result = r = self.native.step(actions)
+            self._result = r = self.native.step(actions, obs_out=obs_out)
         except ValueError:
             if self.illegal_action == "lose" and not self._all_legal(before, actions):
-                return self._step_with_illegal(before, actions, _MOVER_SIGN[before.to_play])
+                return self._step_with_illegal(before, actions, _MOVER_SIGN[before.to_play], obs_out)
             raise
         infos = self._infos(r)
         reasons = r.final_reason
@@ -427,7 +433,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         infos["final_info"] = {"reason": reason, "_reason": ended}
         infos["_final_info"] = ended
 
-    def _step_with_illegal(self, before, actions, sign):
+    def _step_with_illegal(self, before, actions, sign, obs_out: np.ndarray | None = None):
         """Rows with an illegal action lose and start again; the others step natively.
 
         The illegal rows are given some legal action so that the native step
@@ -441,13 +447,16 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         last_obs = before.obs[bad].copy()
         substitute = actions.astype(np.int64, copy=True)
         substitute[bad] = before.legal_mask[bad].argmax(axis=1)
-        r = self.native.step(substitute)
+        r = self.native.step(substitute, obs_out=obs_out)
         obs, mask = r.obs, r.legal_mask
         for row in bad.tolist():
             start = self._new_game()
             self.native.restore_state(row, start.save_state())
-            if self.copy:   # fresh arrays were taken before the row was put back
-                obs[row], mask[row], r.to_play[row] = start.observation(), start.legal_mask(), 0
+            # Arrays of their own were filled before the row was put back.
+            if self.copy or obs_out is not None:
+                obs[row] = start.observation()
+            if self.copy:
+                mask[row], r.to_play[row] = start.legal_mask(), 0
         self._result = r
         reward = r.reward * sign + 0.0  # + 0.0 turns -0.0 into 0.0
         reward[bad] = -1.0

@@ -79,7 +79,9 @@ class VecEnv(_SB3VecEnv):
     def step_wait(self):
         if self._actions is None:
             raise RuntimeError("step_wait without step_async")
-        obs, reward, terminated, truncated, infos = self.env.step(self._actions)
+        # A fresh array each step, which the native step fills itself.
+        obs = np.empty((self.num_envs, *self.observation_space.shape), dtype=np.float32)
+        obs, reward, terminated, truncated, infos = self.env._step(self._actions, obs_out=obs)
         self._actions = None
         self._masks = self.env.action_masks()
         dones = terminated | truncated   # a new array: the native flags are rewritten next step
@@ -91,7 +93,7 @@ class VecEnv(_SB3VecEnv):
                 out[row]["TimeLimit.truncated"] = bool(truncated[row] and not terminated[row])
                 out[row]["reason"] = REASONS.get(int(reasons[row]), "unknown")
         # The rewards are a fresh float32 array of the step already.
-        return obs.copy(), np.asarray(reward, dtype=np.float32), dones, out
+        return obs, np.asarray(reward, dtype=np.float32), dones, out
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of every game: ``bool (num_envs, 4672)``, a

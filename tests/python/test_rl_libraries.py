@@ -32,20 +32,27 @@ def test_sb3_vec_env_contract():
         warnings.simplefilter("ignore")   # SB3 advises on the unbounded move-count plane
         check_env(varnok.gym.ChessEnv(opponent="random"))
     env = varnok.sb3.VecEnv(4, opponent="random", max_steps=6, seed=0, render_mode="rgb_array")
+    twin = varnok.gym.ChessVectorEnv(4, opponent="random", max_steps=6, seed=0)   # the same games
     obs = env.reset()
     assert obs.shape == (4, 119, 8, 8) and obs.dtype == np.float32
+    assert np.array_equal(obs, twin.reset()[0])
     rng = np.random.default_rng(0)
     for step in range(1, 7):
         masks = get_action_masks(env)
         assert masks.shape == (4, 4672) and masks.dtype == bool and masks.any(axis=1).all()
         actions = np.array([rng.choice(np.flatnonzero(m)) for m in masks])
+        if step == 6:
+            actions[1] = np.flatnonzero(~masks[1])[0]   # an illegal action loses that game
         kept, seen = obs, obs.copy()
         obs, rewards, dones, infos = env.step(actions)
         assert np.array_equal(kept, seen) and not np.shares_memory(kept, obs)   # SB3 keeps the last ones
+        twin_obs, twin_rewards, *_ = twin.step(actions)
+        assert np.array_equal(obs, twin_obs) and np.array_equal(rewards, twin_rewards)
         if step < 3:   # 2 plies a step: no game reaches 6 plies before the third step
             assert not dones.any()
     assert dones.all()   # max_steps: every game truncated at its 6th ply, by the opponent's move
-    for info in infos:
+    assert rewards[1] == -1 and infos[1]["reason"] == "illegal_action" and not infos[1]["TimeLimit.truncated"]
+    for info in infos[:1] + infos[2:]:
         assert info["TimeLimit.truncated"] and info["terminal_observation"].shape == (119, 8, 8)
     assert env.get_attr("render_mode") == ["rgb_array"] * 4
     assert env.get_images()[0].shape == (256, 256, 3)
