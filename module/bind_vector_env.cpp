@@ -276,7 +276,10 @@ void bind_vector_env(py::module_& m) {
             const std::vector<uint8_t> moving =
                 active.is_none() ? std::vector<uint8_t>() : bool_vector(active, v.env->size(), "active");
             std::optional<py::array> out;
-            if (!obs_out.is_none()) out = observations_out(*v.env, obs_out);
+            if (!obs_out.is_none())
+              out = observations_out(*v.env, obs_out);
+            else if (v.copy)  // the fresh observations are written by the step, not copied after it
+              out = py::array(observation_dtype(v.env->format()), observation_shape(v.env->format(), v.env->size()));
             {
               py::gil_scoped_release unlocked;
               v.env->step(chosen.data(), moving.empty() ? nullptr : moving.data(), out ? out->mutable_data() : nullptr);
