@@ -436,27 +436,19 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     def _step_with_illegal(self, before, actions, sign, obs_out: np.ndarray | None = None):
         """Rows with an illegal action lose and start again; the others step natively.
 
-        The illegal rows are given some legal action so that the native step
-        can run, and are then put back to a new game; their last observation
-        is the unchanged position they were in.
+        The illegal rows start their next game first, as an auto-reset
+        would (a start position or a Chess960 array from the row's own
+        draws), and sit the native step out; their last observation is the
+        unchanged position they were in.
         """
         inside = (actions >= 0) & (actions < ACTIONS)
         legal = inside.copy()
         legal[inside] = before.legal_mask[self._rows[inside], actions[inside]]
         bad = np.flatnonzero(~legal)
         last_obs = before.obs[bad].copy()
-        substitute = actions.astype(np.int64, copy=True)
-        substitute[bad] = before.legal_mask[bad].argmax(axis=1)
-        r = self.native.step(substitute, obs_out=obs_out)
-        obs, mask = r.obs, r.legal_mask
         for row in bad.tolist():
-            start = self._new_game()
-            self.native.restore_state(row, start.save_state())
-            # Arrays of their own were filled before the row was put back.
-            if self.copy or obs_out is not None:
-                obs[row] = start.observation()
-            if self.copy:
-                mask[row], r.to_play[row] = start.legal_mask(), 0
+            self.native.reset_row(row)
+        r = self.native.step(np.where(legal, actions, 0).astype(np.int64), active=legal, obs_out=obs_out)
         self._result = r
         reward = r.reward * sign + 0.0  # + 0.0 turns -0.0 into 0.0
         reward[bad] = -1.0
@@ -469,18 +461,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         reasons[bad] = Termination.ILLEGAL_ACTION
         infos = self._infos(r)
         self._add_final(infos, final_obs, terminated | truncated, reasons)
-        return obs, reward, terminated, truncated, infos
-
-    def _new_game(self) -> _NativeEnv:
-        """The game a row that lost by an illegal action starts again with:
-        the initial position, or in Chess960 an array drawn from this
-        environment's generator."""
-        start = _NativeEnv(self.rules, chess960=self.chess960)
-        if self.chess960:
-            start.reset(position=int(self.np_random.integers(960)))
-        else:
-            start.reset()
-        return start
+        return r.obs, reward, terminated, truncated, infos
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of every game as ``bool (num_envs, 4672)``."""
