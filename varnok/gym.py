@@ -43,6 +43,7 @@ from typing import Any
 import gymnasium
 import numpy as np
 from gymnasium import spaces
+from gymnasium.utils import seeding
 from gymnasium.vector import AutoresetMode
 from gymnasium.vector.utils import batch_space
 
@@ -259,6 +260,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         self.num_envs = integer(num_envs, "num_envs")
         self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,
                                        max_steps=max_steps, copy=copy, rules=rules, chess960=chess960)
+        if seed is not None:
+            # The sides and the opponent's draws come from np_random: the
+            # constructor's seed makes them reproducible as it does the games.
+            self._np_random, self._np_random_seed = seeding.np_random(integer(seed, "seed"))
         self.rules = rules
         self.chess960 = chess960
         self.copy = copy

@@ -100,6 +100,21 @@ def test_native_opponents_batch_in_the_vector_env():
     assert 1.0 in results and -1.0 in results
 
 
+@pytest.mark.parametrize("options", [dict(opponent="random", agent_color="random"),
+                                     dict(opponent="material:1", agent_color="black")])
+def test_a_constructor_seed_makes_the_sides_and_the_opponent_reproducible(options):
+    def played():
+        vec = vgym.ChessVectorEnv(4, seed=7, **options)
+        _, infos = vec.reset()
+        seen = [infos["agent_color"].tolist()]
+        for _ in range(30):
+            _, _, _, _, infos = vec.step(vec.random_actions())
+            seen.append((infos["agent_color"].tolist(), infos["opponent_action"].tolist()))
+        return seen
+
+    assert played() == played()
+
+
 @pytest.mark.parametrize("options, error, message", [
     (dict(agent_color="red", opponent="random"), ValueError, 'agent_color must be "white", "black" or "random"'),
     (dict(agent_color="black"), ValueError, "agent_color needs an opponent"),
