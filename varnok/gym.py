@@ -62,6 +62,9 @@ ILLEGAL_ACTION_CHOICES = ("lose", "raise")
 # The VectorEnv's final_reason codes by the single env's info["reason"] texts.
 REASONS = {int(t): t.reason for t in Termination if t is not Termination.MOVE_CAP}
 ILLEGAL_REASON = Termination.ILLEGAL_ACTION
+# New games the opponent opens, one after another, before a game whose every
+# opening ends it is taken for a set-up that leaves the agent no position.
+OPENING_TRIES = 64
 _MOVER_SIGN = np.array([1.0, -1.0], dtype=np.float32)   # by the side that moved, 0 white, 1 black
 
 
@@ -239,7 +242,9 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     of :class:`ChessEnv`: the agent's actions move every game, then the
     opponent replies in all games at once (one batch: native for
     ``"random"``, ``"material:N"`` and ``"uct:N"``), also moving first in
-    new games where it has white; rewards are the agent's (+1 win, -1 loss,
+    new games where it has white (a new game that this first move ends, say
+    from a start position with a mate in one, starts again: the agent is only
+    handed games where it is to move); rewards are the agent's (+1 win, -1 loss,
     0 otherwise) and ``infos["agent_color"]`` is the agent's side per game.
     """
 
@@ -304,11 +309,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if self.opponent is not None:
             start_player(self.opponent, self.np_random)
             self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
-            waiting = r.to_play != self._agent
-            if waiting.any():
-                r, _ = self._opponent_replies(waiting)
-                if (r.terminated | r.truncated).any():
-                    raise ValueError("the opponent's first move ends a game: no position is left for the agent")
+            r = self._open_games(r.to_play != self._agent, r)
         return r.obs, self._infos(r)
 
     def step(self, actions):
@@ -341,12 +342,11 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             terminated |= r.terminated & lost
             truncated |= r.truncated & lost
             self._add_final(infos, r.final_obs, lost, r.final_reason)
-            # Those games started again: where the opponent has white it
-            # opens them (a first move that cannot end a game).
-            self._draw_new_sides(lost)
-            opening = lost & (r.to_play != self._agent)
-            if opening.any():
-                r, _ = self._opponent_replies(opening, obs_out)
+        # The games that ended in the reply started again: the lost ones,
+        # and new games whose first move was the opponent's and ended them.
+        again = r.terminated | r.truncated
+        self._draw_new_sides(again)
+        r = self._open_games(again & (r.to_play != self._agent), r, obs_out)
         merged = self._infos(r)
         for key in ("final_obs", "_final_obs", "final_info", "_final_info"):
             if key in infos:
@@ -358,6 +358,21 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         """The agent's side in the games that started again."""
         if self.agent_color == "random" and started.any():
             self._agent[started] = draw_sides("random", self.np_random, int(started.sum()))
+
+    def _open_games(self, opening: np.ndarray, r, obs_out: np.ndarray | None = None):
+        """The opponent's first move in the new games where it has white.
+        A game that this move ends (a mate-in-one start position, a
+        max_steps of 1) was never the agent's: it starts again, until every
+        game waits for the agent. Returns the last native result."""
+        for _ in range(OPENING_TRIES):
+            if not opening.any():
+                return r
+            r, _ = self._opponent_replies(opening, obs_out)
+            again = r.terminated | r.truncated
+            self._draw_new_sides(again)
+            opening = again & (r.to_play != self._agent)
+        raise ValueError(f"the opponent's first move ended its games {OPENING_TRIES} times over: "
+                         "no position is left for the agent (see the start positions and max_steps)")
 
     def _opponent_replies(self, waiting: np.ndarray, obs_out: np.ndarray | None = None):
         """The opponent's moves in the waiting games, one batch; the others
