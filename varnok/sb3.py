@@ -53,6 +53,8 @@ class VecEnv(_SB3VecEnv):
                  render_mode: str | None = None):
         if render_mode not in (None, "rgb_array"):
             raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
+        if isinstance(start_fens, (str, bytes)):   # one FEN would be read as a list of its characters
+            raise TypeError("start_fens must be a list of FEN texts, got one text: wrap it in a list")
         self.env = ChessVectorEnv(num_envs, illegal_action=illegal_action, max_steps=max_steps,
                                   num_threads=num_threads, seed=seed, rules=rules,
                                   opponent=opponent, agent_color=agent_color)
@@ -135,7 +137,7 @@ class VecEnv(_SB3VecEnv):
 
     def _frame(self, row: int) -> np.ndarray:
         game = _NativeEnv(self.env.rules)
-        game.restore_state(self.env.native.save_state(row))
+        game.restore_state(self.env._native_env().save_state(row))
         return board_rgb(game)
 
     def get_images(self) -> Sequence[np.ndarray | None]:

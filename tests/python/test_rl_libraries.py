@@ -59,6 +59,12 @@ def test_sb3_vec_env_contract():
     with pytest.raises(AttributeError, match="no method 'fly'"):
         env.env_method("fly")
     env.close()
+    env.close()
+    for call in (env.get_images, env.reset, lambda: env.step(np.zeros(4, np.int64))):
+        with pytest.raises(RuntimeError, match="closed"):
+            call()
+    with pytest.raises(TypeError, match="a list of FEN texts"):
+        varnok.sb3.VecEnv(1, start_fens=MATES_IN_ONE[0])
 
 
 def test_maskable_ppo_learns_to_mate_in_one():
