@@ -303,7 +303,9 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         native = self._native_env()
-        reset_options(options)
+        if "fen" in reset_options(options):   # not passed over in silence: every game would start elsewhere
+            raise ValueError('the vector env takes no "fen" reset option: set the start positions of every '
+                             "game with env.native.set_start_positions([fen, ...])")
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         if self.opponent is not None:

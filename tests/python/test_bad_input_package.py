@@ -153,6 +153,8 @@ def test_gym_vector_env_out_of_order():
         with pytest.raises(RuntimeError, match="call reset"):
             call()
     envs.reset(seed=1)
+    with pytest.raises(ValueError, match='no "fen" reset option: set the start positions'):
+        envs.reset(options={"fen": "4k3/8/8/8/8/8/8/4K2R w K - 0 1"})
     envs.close()
     for call in (lambda: envs.step(np.array([E4, E4])), envs.reset):
         with pytest.raises(RuntimeError, match="this environment is closed"):
