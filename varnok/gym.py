@@ -184,6 +184,8 @@ class ChessEnv(gymnasium.Env):
             self._over = True
             info = {"action_mask": np.zeros(ACTIONS, np.int8), "to_play": mover,
                     "reason": Termination.ILLEGAL_ACTION.reason}
+            if self.opponent is not None:   # the keys of every other step against an opponent
+                info["agent_color"], info["opponent_action"] = self._agent, -1
             return self.game.observation(), -1.0, True, False, info
         self._side, white_reward, done = self.game.play(action)
         self._plies += 1

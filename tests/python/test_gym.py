@@ -80,6 +80,10 @@ class TestSingle:
             np.testing.assert_array_equal(after, obs)
             with pytest.raises(RuntimeError):
                 env.step(564)
+        against = vgym.ChessEnv(opponent="random", agent_color="black")   # the info keys of its every step
+        against.reset(seed=0)
+        _, reward, _, _, info = against.step(-1)
+        assert (reward, info["to_play"], info["agent_color"], info["opponent_action"]) == (-1.0, 1, 1, -1)
         strict = vgym.ChessEnv(illegal_action="raise")
         strict.reset()
         fen = strict.game.fen()
