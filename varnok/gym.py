@@ -164,6 +164,7 @@ class ChessEnv(gymnasium.Env):
             if self._side != self._agent:
                 reply, _, done = self._opponent_moves()
                 if done:
+                    self._over = True   # no episode: step asks for a reset
                     raise ValueError(f"the opponent's first move ends the game ({self.game.fen()}): "
                                      "no position is left for the agent")
         if self.render_mode == "human":

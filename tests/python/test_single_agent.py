@@ -130,6 +130,13 @@ def test_a_new_game_the_opponents_first_move_ends_is_started_again():
     always_ends = vgym.ChessVectorEnv(2, opponent="random", agent_color="black", max_steps=1, seed=0)
     with pytest.raises(ValueError, match="no position is left for the agent"):
         always_ends.reset()
+    # A single env is given the one position: refused, and no episode is left to step.
+    single = vgym.ChessEnv(opponent="material:1")
+    single.reset()
+    with pytest.raises(ValueError, match="no position is left for the agent"):
+        single.reset(options={"fen": mate_for_black})
+    with pytest.raises(RuntimeError, match="call reset"):
+        single.step(564)
 
 
 @pytest.mark.parametrize("options, error, message", [
