@@ -308,7 +308,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         native = self._native_env()
         if "fen" in reset_options(options):   # not passed over in silence: every game would start elsewhere
             raise ValueError('the vector env takes no "fen" reset option: set the start positions of every '
-                             "game with env.native.set_start_positions([fen, ...])")
+                             "game with env.native.set_start_positions([fen, ...]) (start_fens of varnok.sb3.VecEnv)")
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         if self.opponent is not None:

@@ -69,8 +69,11 @@ class VecEnv(_SB3VecEnv):
     def reset(self) -> np.ndarray:
         seed = self._seeds[0] if self._seeds and self._seeds[0] is not None else self._first_seed
         self._first_seed = None
-        obs, infos = self.env.reset(seed=seed)
+        # Options of set_options reach the games' reset (which refuses a "fen": start_fens sets the starts).
+        options = next((o for o in self._options if o), None)
+        obs, infos = self.env.reset(seed=seed, options=options)
         self._reset_seeds()
+        self._reset_options()
         self._masks = self.env.action_masks()   # a view, read before the next step writes it
         self.reset_infos = [{} for _ in range(self.num_envs)]
         return obs.copy()   # SB3 keeps it while the next step writes the native buffer

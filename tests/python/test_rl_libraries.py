@@ -58,6 +58,9 @@ def test_sb3_vec_env_contract():
     assert env.get_images()[0].shape == (256, 256, 3)
     with pytest.raises(AttributeError, match="no method 'fly'"):
         env.env_method("fly")
+    env.set_options({"fen": MATES_IN_ONE[0]})   # not passed over: the starts are start_fens
+    with pytest.raises(ValueError, match='no "fen" reset option.*start_fens'):
+        env.reset()
     env.close()
     env.close()
     for call in (env.get_images, env.reset, lambda: env.step(np.zeros(4, np.int64))):
