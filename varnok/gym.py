@@ -334,8 +334,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         ended = terminated | truncated
         self._draw_new_sides(ended)
         waiting = self._result.to_play != self._agent
-        if not waiting.any():
+        if not waiting.any():   # the opponent had no move: its keys as in every other step
             infos["agent_color"] = self._agent.copy()
+            infos["opponent_action"] = np.full(self.num_envs, -1, dtype=np.int64)
+            infos["_opponent_action"] = np.zeros(self.num_envs, dtype=bool)
             return obs, reward, terminated, truncated, infos
         r, replies = self._opponent_replies(waiting, obs_out)
         # Only the side that moves can end a game with its move: the

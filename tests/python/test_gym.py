@@ -84,6 +84,10 @@ class TestSingle:
         against.reset(seed=0)
         _, reward, _, _, info = against.step(-1)
         assert (reward, info["to_play"], info["agent_color"], info["opponent_action"]) == (-1.0, 1, 1, -1)
+        against = vgym.ChessVectorEnv(1, opponent="random")   # its new game waits for the agent, not the opponent
+        against.reset(seed=0)
+        _, reward, _, _, info = against.step(np.array([-1]))
+        assert (reward[0], info["agent_color"][0], info["opponent_action"][0]) == (-1.0, 0, -1)
         strict = vgym.ChessEnv(illegal_action="raise")
         strict.reset()
         fen = strict.game.fen()
