@@ -264,6 +264,11 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
         self.agent_color = check_agent_color(agent_color, self.opponent)
+        if self.opponent is not None and agent_color != "white" and max_steps == 1:
+            # The games count every ply: the opponent's first move would end
+            # each game it opens (or, drawn anew, leave the agent only white).
+            raise ValueError("max_steps=1 leaves the agent no move in a game the opponent opens: "
+                             'give max_steps of 2 or more, or agent_color="white"')
         self.illegal_action = illegal_action
         self.num_envs = integer(num_envs, "num_envs")
         self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,

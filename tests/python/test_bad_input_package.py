@@ -110,6 +110,7 @@ VECTOR_OPTIONS = [
     (dict(num_envs=2, max_episode_steps=0), ValueError, "max_steps must be a positive"),
     (dict(num_envs=2, illegal_action="x"), ValueError, "illegal_action must be"),
     (dict(num_envs=2, num_threads=0), ValueError, "num_threads must be 1 to 1024"),
+    (dict(opponent="random", agent_color="random", max_steps=1), ValueError, "max_steps=1 leaves the agent no move"),
 ]
 
 

@@ -127,7 +127,8 @@ def test_a_new_game_the_opponents_first_move_ends_is_started_again():
     for _ in range(60):
         assert (infos["to_play"] == 0).all()
         _, _, _, _, infos = vec.step(vec.random_actions())
-    always_ends = vgym.ChessVectorEnv(2, opponent="random", agent_color="black", max_steps=1, seed=0)
+    always_ends = vgym.ChessVectorEnv(2, opponent="material:1", seed=0)
+    always_ends.native.set_start_positions([mate_for_black])
     with pytest.raises(ValueError, match="no position is left for the agent"):
         always_ends.reset()
     # A single env is given the one position: refused, and no episode is left to step.
