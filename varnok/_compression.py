@@ -30,7 +30,9 @@ DAMAGED = (EOFError, OSError) if zstd is None else (EOFError, OSError, zstd.Zstd
 
 class NamedStream:
     """A codec's stream whose errors of reading name the file: a damaged
-    file among many in a folder is otherwise an error of no file at all."""
+    file among many in a folder is otherwise an error of no file at all.
+    They are OSErrors, as any other file that cannot be read (a codec raises
+    EOFError for a cut-off file, zstd its own ZstdError)."""
 
     def __init__(self, stream, path):
         self.stream = stream
@@ -40,7 +42,8 @@ class NamedStream:
         try:
             return self.stream.read(size)
         except DAMAGED as error:
-            raise type(error)(f"{self.path}: {error} (a damaged or cut-off compressed file)") from error
+            kind = type(error) if isinstance(error, OSError) else OSError
+            raise kind(f"{self.path}: {error} (a damaged or cut-off compressed file)") from error
 
     def close(self) -> None:
         self.stream.close()
