@@ -24,6 +24,7 @@ the next step runs.
 
 from __future__ import annotations
 
+import operator
 from typing import Any, Sequence
 
 import numpy as np
@@ -108,11 +109,15 @@ class VecEnv(_SB3VecEnv):
         return self._masks
 
     def _rows(self, indices) -> list[int]:
+        """The games named by indices (None: all), as SB3's own VecEnvs index
+        their list of envs: a negative index counts from the end, and one
+        outside the games is an IndexError."""
+        every = range(self.num_envs)
         if indices is None:
-            return list(range(self.num_envs))
+            return list(every)
         if isinstance(indices, (int, np.integer)):
-            return [int(indices)]
-        return [int(i) for i in indices]
+            indices = [indices]
+        return [every[operator.index(i)] for i in indices]
 
     def env_method(self, method_name: str, *method_args, indices=None, **method_kwargs) -> list[Any]:
         """``"action_masks"``: each game's mask; ``"render"``: each game's
@@ -133,6 +138,8 @@ class VecEnv(_SB3VecEnv):
         return [value for _ in self._rows(indices)]
 
     def set_attr(self, attr_name: str, value: Any, indices=None) -> None:
+        """Sets the attribute of the one underlying env, that all games share."""
+        self._rows(indices)
         setattr(self.env, attr_name, value)
 
     def env_is_wrapped(self, wrapper_class, indices=None) -> list[bool]:

@@ -55,6 +55,10 @@ def test_sb3_vec_env_contract():
     for info in infos[:1] + infos[2:]:
         assert info["TimeLimit.truncated"] and info["terminal_observation"].shape == (119, 8, 8)
     assert env.get_attr("render_mode") == ["rgb_array"] * 4
+    assert len(env.env_method("action_masks", indices=[0, -1])) == 2
+    for call in (lambda: env.get_attr("num_envs", indices=[4]), lambda: env.env_method("render", indices=4)):
+        with pytest.raises(IndexError):
+            call()
     assert env.get_images()[0].shape == (256, 256, 3)
     with pytest.raises(AttributeError, match="no method 'fly'"):
         env.env_method("fly")
