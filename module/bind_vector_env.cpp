@@ -361,7 +361,16 @@ void bind_vector_env(py::module_& m) {
           py::arg("row").noconvert(), py::arg("state"),
           "Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result "
           "arrays. A State restore_state refuses, or one whose game is over (a row must have a move to play), raises "
-          "ValueError and changes nothing.");
+          "ValueError and changes nothing.")
+      .def(
+          "reset_row",
+          [](PyVectorEnv& v, int64_t row) {
+            Use use(*v.env);
+            v.env->reset_row(checked_row(*v.env, row));
+          },
+          py::arg("row").noconvert(),
+          "Starts one row's game afresh as an auto-reset does (from the start positions, if set, or a Chess960 "
+          "array, drawn from the row's own seeded draws) and rewrites that row of the current result arrays.");
 
   m.def(
       "roll_outs",

@@ -381,6 +381,10 @@ class VectorEnv:
         """
         Starts every game afresh (from the start positions, if set). With seed, every draw starts again from it.
         """
+    def reset_row(self, row: int) -> None:
+        """
+        Starts one row's game afresh as an auto-reset does (from the start positions, if set, or a Chess960 array, drawn from the row's own seeded draws) and rewrites that row of the current result arrays.
+        """
     def restore_state(self, row: int, state: State) -> None:
         """
         Puts a State (from a VectorEnv or a ChessEnv) into one row and rewrites that row of the current result arrays. A State restore_state refuses, or one whose game is over (a row must have a move to play), raises ValueError and changes nothing.

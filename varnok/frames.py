@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from varnok._checks import integer
 from varnok._fen import board_text, placement
 from varnok.svg import CHECK, DARK, LAST_MOVE, LIGHT, highlighted_squares
 
@@ -103,11 +104,12 @@ def _tile(letter: str | None, background: tuple[int, int, int], side: int) -> np
     return tile
 
 
-def _check_size(size, what: str) -> None:
-    if isinstance(size, bool) or not isinstance(size, int):
-        raise TypeError(f"{what} must be an int, got {type(size).__name__}")
+def _check_size(size, what: str) -> int:
+    """size as an int (a NumPy integer too, as every other count is taken)."""
+    size = integer(size, what)
     if size < MIN_SIZE:
         raise ValueError(f"{what} must be at least {MIN_SIZE} pixels, got {size}")
+    return size
 
 
 def board_rgb(env: ChessEnv, size: int = 256, last_move: bool = True, check: bool = True,
@@ -120,7 +122,7 @@ def board_rgb(env: ChessEnv, size: int = 256, last_move: bool = True, check: boo
     is not a multiple of 8 leaves the remainder as a border of the dark
     square colour at the right and bottom.
     """
-    _check_size(size, "size")
+    size = _check_size(size, "size")
     fen = env.fen()
     pieces = placement(fen)
     marks = highlighted_squares(env, fen, pieces, last_move, check)
@@ -203,8 +205,7 @@ class Renderer:
     def __init__(self, mode: str | None, size: int = 256, fps: int = 4, title: str = "varnok"):
         if mode is not None and mode not in RENDER_MODES:
             raise ValueError(f"render_mode must be None, 'ansi', 'rgb_array' or 'human', got {mode!r}")
-        _check_size(size, "render size")
-        self.mode, self.size = mode, size
+        self.mode, self.size = mode, _check_size(size, "render size")
         self._window = _Window(size, fps, title) if mode == "human" else None
 
     def render(self, env: ChessEnv):

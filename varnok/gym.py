@@ -43,6 +43,7 @@ from typing import Any
 import gymnasium
 import numpy as np
 from gymnasium import spaces
+from gymnasium.utils import seeding
 from gymnasium.vector import AutoresetMode
 from gymnasium.vector.utils import batch_space
 
@@ -61,6 +62,9 @@ ILLEGAL_ACTION_CHOICES = ("lose", "raise")
 # The VectorEnv's final_reason codes by the single env's info["reason"] texts.
 REASONS = {int(t): t.reason for t in Termination if t is not Termination.MOVE_CAP}
 ILLEGAL_REASON = Termination.ILLEGAL_ACTION
+# New games the opponent opens, one after another, before a game whose every
+# opening ends it is taken for a set-up that leaves the agent no position.
+OPENING_TRIES = 64
 _MOVER_SIGN = np.array([1.0, -1.0], dtype=np.float32)   # by the side that moved, 0 white, 1 black
 
 
@@ -160,6 +164,7 @@ class ChessEnv(gymnasium.Env):
             if self._side != self._agent:
                 reply, _, done = self._opponent_moves()
                 if done:
+                    self._over = True   # no episode: step asks for a reset
                     raise ValueError(f"the opponent's first move ends the game ({self.game.fen()}): "
                                      "no position is left for the agent")
         if self.render_mode == "human":
@@ -180,6 +185,8 @@ class ChessEnv(gymnasium.Env):
             self._over = True
             info = {"action_mask": np.zeros(ACTIONS, np.int8), "to_play": mover,
                     "reason": Termination.ILLEGAL_ACTION.reason}
+            if self.opponent is not None:   # the keys of every other step against an opponent
+                info["agent_color"], info["opponent_action"] = self._agent, -1
             return self.game.observation(), -1.0, True, False, info
         self._side, white_reward, done = self.game.play(action)
         self._plies += 1
@@ -238,7 +245,9 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     of :class:`ChessEnv`: the agent's actions move every game, then the
     opponent replies in all games at once (one batch: native for
     ``"random"``, ``"material:N"`` and ``"uct:N"``), also moving first in
-    new games where it has white; rewards are the agent's (+1 win, -1 loss,
+    new games where it has white (a new game that this first move ends, say
+    from a start position with a mate in one, starts again: the agent is only
+    handed games where it is to move); rewards are the agent's (+1 win, -1 loss,
     0 otherwise) and ``infos["agent_color"]`` is the agent's side per game.
     """
 
@@ -255,10 +264,19 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
         self.agent_color = check_agent_color(agent_color, self.opponent)
+        if self.opponent is not None and agent_color != "white" and max_steps == 1:
+            # The games count every ply: the opponent's first move would end
+            # each game it opens (or, drawn anew, leave the agent only white).
+            raise ValueError("max_steps=1 leaves the agent no move in a game the opponent opens: "
+                             'give max_steps of 2 or more, or agent_color="white"')
         self.illegal_action = illegal_action
         self.num_envs = integer(num_envs, "num_envs")
         self.native = _NativeVectorEnv(self.num_envs, num_threads=num_threads, seed=seed,
                                        max_steps=max_steps, copy=copy, rules=rules, chess960=chess960)
+        if seed is not None:
+            # The sides and the opponent's draws come from np_random: the
+            # constructor's seed makes them reproducible as it does the games.
+            self._np_random, self._np_random_seed = seeding.np_random(integer(seed, "seed"))
         self.rules = rules
         self.chess960 = chess960
         self.copy = copy
@@ -293,17 +311,15 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         native = self._native_env()
-        reset_options(options)
+        if "fen" in reset_options(options):   # not passed over in silence: every game would start elsewhere
+            raise ValueError('the vector env takes no "fen" reset option: set the start positions of every '
+                             "game with env.native.set_start_positions([fen, ...]) (start_fens of varnok.sb3.VecEnv)")
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         if self.opponent is not None:
             start_player(self.opponent, self.np_random)
             self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
-            waiting = r.to_play != self._agent
-            if waiting.any():
-                r, _ = self._opponent_replies(waiting)
-                if (r.terminated | r.truncated).any():
-                    raise ValueError("the opponent's first move ends a game: no position is left for the agent")
+            r = self._open_games(r.to_play != self._agent, r)
         return r.obs, self._infos(r)
 
     def step(self, actions):
@@ -323,8 +339,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         ended = terminated | truncated
         self._draw_new_sides(ended)
         waiting = self._result.to_play != self._agent
-        if not waiting.any():
+        if not waiting.any():   # the opponent had no move: its keys as in every other step
             infos["agent_color"] = self._agent.copy()
+            infos["opponent_action"] = np.full(self.num_envs, -1, dtype=np.int64)
+            infos["_opponent_action"] = np.zeros(self.num_envs, dtype=bool)
             return obs, reward, terminated, truncated, infos
         r, replies = self._opponent_replies(waiting, obs_out)
         # Only the side that moves can end a game with its move: the
@@ -336,12 +354,11 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             terminated |= r.terminated & lost
             truncated |= r.truncated & lost
             self._add_final(infos, r.final_obs, lost, r.final_reason)
-            # Those games started again: where the opponent has white it
-            # opens them (a first move that cannot end a game).
-            self._draw_new_sides(lost)
-            opening = lost & (r.to_play != self._agent)
-            if opening.any():
-                r, _ = self._opponent_replies(opening, obs_out)
+        # The games that ended in the reply started again: the lost ones,
+        # and new games whose first move was the opponent's and ended them.
+        again = r.terminated | r.truncated
+        self._draw_new_sides(again)
+        r = self._open_games(again & (r.to_play != self._agent), r, obs_out)
         merged = self._infos(r)
         for key in ("final_obs", "_final_obs", "final_info", "_final_info"):
             if key in infos:
@@ -353,6 +370,21 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         """The agent's side in the games that started again."""
         if self.agent_color == "random" and started.any():
             self._agent[started] = draw_sides("random", self.np_random, int(started.sum()))
+
+    def _open_games(self, opening: np.ndarray, r, obs_out: np.ndarray | None = None):
+        """The opponent's first move in the new games where it has white.
+        A game that this move ends (a mate-in-one start position, a
+        max_steps of 1) was never the agent's: it starts again, until every
+        game waits for the agent. Returns the last native result."""
+        for _ in range(OPENING_TRIES):
+            if not opening.any():
+                return r
+            r, _ = self._opponent_replies(opening, obs_out)
+            again = r.terminated | r.truncated
+            self._draw_new_sides(again)
+            opening = again & (r.to_play != self._agent)
+        raise ValueError(f"the opponent's first move ended its games {OPENING_TRIES} times over: "
+                         "no position is left for the agent (see the start positions and max_steps)")
 
     def _opponent_replies(self, waiting: np.ndarray, obs_out: np.ndarray | None = None):
         """The opponent's moves in the waiting games, one batch; the others
@@ -436,27 +468,19 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     def _step_with_illegal(self, before, actions, sign, obs_out: np.ndarray | None = None):
         """Rows with an illegal action lose and start again; the others step natively.
 
-        The illegal rows are given some legal action so that the native step
-        can run, and are then put back to a new game; their last observation
-        is the unchanged position they were in.
+        The illegal rows start their next game first, as an auto-reset
+        would (a start position or a Chess960 array from the row's own
+        draws), and sit the native step out; their last observation is the
+        unchanged position they were in.
         """
         inside = (actions >= 0) & (actions < ACTIONS)
         legal = inside.copy()
         legal[inside] = before.legal_mask[self._rows[inside], actions[inside]]
         bad = np.flatnonzero(~legal)
         last_obs = before.obs[bad].copy()
-        substitute = actions.astype(np.int64, copy=True)
-        substitute[bad] = before.legal_mask[bad].argmax(axis=1)
-        r = self.native.step(substitute, obs_out=obs_out)
-        obs, mask = r.obs, r.legal_mask
         for row in bad.tolist():
-            start = self._new_game()
-            self.native.restore_state(row, start.save_state())
-            # Arrays of their own were filled before the row was put back.
-            if self.copy or obs_out is not None:
-                obs[row] = start.observation()
-            if self.copy:
-                mask[row], r.to_play[row] = start.legal_mask(), 0
+            self.native.reset_row(row)
+        r = self.native.step(np.where(legal, actions, 0).astype(np.int64), active=legal, obs_out=obs_out)
         self._result = r
         reward = r.reward * sign + 0.0  # + 0.0 turns -0.0 into 0.0
         reward[bad] = -1.0
@@ -469,18 +493,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         reasons[bad] = Termination.ILLEGAL_ACTION
         infos = self._infos(r)
         self._add_final(infos, final_obs, terminated | truncated, reasons)
-        return obs, reward, terminated, truncated, infos
-
-    def _new_game(self) -> _NativeEnv:
-        """The game a row that lost by an illegal action starts again with:
-        the initial position, or in Chess960 an array drawn from this
-        environment's generator."""
-        start = _NativeEnv(self.rules, chess960=self.chess960)
-        if self.chess960:
-            start.reset(position=int(self.np_random.integers(960)))
-        else:
-            start.reset()
-        return start
+        return r.obs, reward, terminated, truncated, infos
 
     def action_masks(self) -> np.ndarray:
         """The legal actions of every game as ``bool (num_envs, 4672)``."""

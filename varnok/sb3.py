@@ -24,6 +24,7 @@ the next step runs.
 
 from __future__ import annotations
 
+import operator
 from typing import Any, Sequence
 
 import numpy as np
@@ -53,6 +54,8 @@ class VecEnv(_SB3VecEnv):
                  render_mode: str | None = None):
         if render_mode not in (None, "rgb_array"):
             raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
+        if isinstance(start_fens, (str, bytes)):   # one FEN would be read as a list of its characters
+            raise TypeError("start_fens must be a list of FEN texts, got one text: wrap it in a list")
         self.env = ChessVectorEnv(num_envs, illegal_action=illegal_action, max_steps=max_steps,
                                   num_threads=num_threads, seed=seed, rules=rules,
                                   opponent=opponent, agent_color=agent_color)
@@ -67,8 +70,11 @@ class VecEnv(_SB3VecEnv):
     def reset(self) -> np.ndarray:
         seed = self._seeds[0] if self._seeds and self._seeds[0] is not None else self._first_seed
         self._first_seed = None
-        obs, infos = self.env.reset(seed=seed)
+        # Options of set_options reach the games' reset (which refuses a "fen": start_fens sets the starts).
+        options = next((o for o in self._options if o), None)
+        obs, infos = self.env.reset(seed=seed, options=options)
         self._reset_seeds()
+        self._reset_options()
         self._masks = self.env.action_masks()   # a view, read before the next step writes it
         self.reset_infos = [{} for _ in range(self.num_envs)]
         return obs.copy()   # SB3 keeps it while the next step writes the native buffer
@@ -103,11 +109,15 @@ class VecEnv(_SB3VecEnv):
         return self._masks
 
     def _rows(self, indices) -> list[int]:
+        """The games named by indices (None: all), as SB3's own VecEnvs index
+        their list of envs: a negative index counts from the end, and one
+        outside the games is an IndexError."""
+        every = range(self.num_envs)
         if indices is None:
-            return list(range(self.num_envs))
+            return list(every)
         if isinstance(indices, (int, np.integer)):
-            return [int(indices)]
-        return [int(i) for i in indices]
+            indices = [indices]
+        return [every[operator.index(i)] for i in indices]
 
     def env_method(self, method_name: str, *method_args, indices=None, **method_kwargs) -> list[Any]:
         """``"action_masks"``: each game's mask; ``"render"``: each game's
@@ -128,6 +138,8 @@ class VecEnv(_SB3VecEnv):
         return [value for _ in self._rows(indices)]
 
     def set_attr(self, attr_name: str, value: Any, indices=None) -> None:
+        """Sets the attribute of the one underlying env, that all games share."""
+        self._rows(indices)
         setattr(self.env, attr_name, value)
 
     def env_is_wrapped(self, wrapper_class, indices=None) -> list[bool]:
@@ -135,7 +147,7 @@ class VecEnv(_SB3VecEnv):
 
     def _frame(self, row: int) -> np.ndarray:
         game = _NativeEnv(self.env.rules)
-        game.restore_state(self.env.native.save_state(row))
+        game.restore_state(self.env._native_env().save_state(row))
         return board_rgb(game)
 
     def get_images(self) -> Sequence[np.ndarray | None]:

@@ -332,7 +332,7 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
         if done == seen:
             raise ValueError(f"{shards}: no training rows (every game is held out, or the folder is empty)")
         epoch += 1
-    if done % eval_every:
+    if done % eval_every or not done:   # not done: the time ran out before a step, the network is still written
         checkpoint()
     log(f"checkpoint written to {out}")
     return report

@@ -46,8 +46,18 @@ class Game:
         return len(self.sans)
 
 
-def _replay(start_fen: str, uci: list[str], headers: dict[str, str], rules: str, size: int) -> Game:
-    env = ChessEnv(rules=rules)
+def _replay(start_fen: str, uci: list[str], headers: dict[str, str], rules: str, size: int,
+            chess960: bool | None = None) -> Game:
+    """The game replayed; chess960 None where the game does not say which
+    chess it is (a State, a PGN game): standard chess, or else Chess960,
+    whose X-FEN castling field and king-onto-rook castling moves a game of
+    standard chess refuses, and which reads every standard game alike."""
+    if chess960 is None:
+        try:
+            return _replay(start_fen, uci, headers, rules, size, False)
+        except ValueError:
+            return _replay(start_fen, uci, headers, rules, size, True)
+    env = ChessEnv(rules=rules, chess960=chess960)
     env.load_fen(start_fen)
     game = Game(headers=dict(headers), fens=[env.fen("legal")], boards=[board_svg(env, size)])
     for move in uci:
@@ -68,7 +78,8 @@ def _from_env(env: ChessEnv, size: int) -> Game:
     state = env.save_state()
     outcome = env.outcome()
     headers = {"Termination": outcome} if outcome else {}
-    return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size)
+    # A State restored into a standard ChessEnv may hold a Chess960 game.
+    return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None)
 
 
 def games_of(games: Any, size: int = 360) -> list[Game]:

@@ -249,6 +249,13 @@ void VectorEnv::random_actions(int64_t* out) {
 
 State VectorEnv::save_state(int row) const { return games_[row].board.save_state(); }
 
+void VectorEnv::reset_row(int row) {
+  restart(row);
+  rewards_[row] = final_rewards_[row] = 0;
+  terminated_[row] = truncated_[row] = 0;
+  final_reasons_[row] = 0;
+}
+
 void VectorEnv::restore_state(int row, const State& state) {
   Episode restored(options_.rules);
   restored.restore_state(state);  // throws, changing nothing, on a State it cannot take

@@ -112,6 +112,10 @@ class VectorEnv {
   // the row held before.
   State save_state(int row) const;
   void restore_state(int row, const State& state);
+  // Starts row i's game afresh as an auto-reset does (a start position, a
+  // Chess960 array or the initial position, from the row's own draws) and
+  // rewrites that row of the result arrays, as restore_state does.
+  void reset_row(int row);
   const Episode& board(int row) const { return games_[row].board; }
 
   // One caller at a time. acquire throws std::runtime_error when another

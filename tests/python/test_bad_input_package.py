@@ -110,6 +110,7 @@ VECTOR_OPTIONS = [
     (dict(num_envs=2, max_episode_steps=0), ValueError, "max_steps must be a positive"),
     (dict(num_envs=2, illegal_action="x"), ValueError, "illegal_action must be"),
     (dict(num_envs=2, num_threads=0), ValueError, "num_threads must be 1 to 1024"),
+    (dict(opponent="random", agent_color="random", max_steps=1), ValueError, "max_steps=1 leaves the agent no move"),
 ]
 
 
@@ -153,6 +154,8 @@ def test_gym_vector_env_out_of_order():
         with pytest.raises(RuntimeError, match="call reset"):
             call()
     envs.reset(seed=1)
+    with pytest.raises(ValueError, match='no "fen" reset option: set the start positions'):
+        envs.reset(options={"fen": "4k3/8/8/8/8/8/8/4K2R w K - 0 1"})
     envs.close()
     for call in (lambda: envs.step(np.array([E4, E4])), envs.reset):
         with pytest.raises(RuntimeError, match="this environment is closed"):

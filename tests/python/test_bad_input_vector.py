@@ -137,6 +137,9 @@ METHODS = [
     ("restore_state", (1, finished_state(MATED)), ValueError, "game is over"),
     ("restore_state", (2, finished_state(STALEMATED)), ValueError, "game is over"),
     ("restore_state", (0, state_pos_9()), ValueError, "state_pos must be 0 to 7"),
+    ("reset_row", (ROWS,), IndexError, "row 3 is outside 0 to 2"),
+    ("reset_row", (-1,), IndexError, "row -1 is outside"),
+    ("reset_row", (None,), TypeError, "reset_row"),
 ]
 
 
@@ -196,6 +199,7 @@ PENDING = [
     ("save_state", (0,)),
     ("restore_state", (0, varnok.State())),
     ("set_start_positions", ([],)),
+    ("reset_row", (0,)),
 ]
 
 

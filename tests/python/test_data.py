@@ -354,8 +354,11 @@ def test_compressed_sources_read_as_their_text(tmp_path, codec):
     assert vd.verify(out)["source_checked"]
     damaged = tmp_path / f"d.pgn.{codec}"
     damaged.write_bytes(packed.read_bytes()[: len(packed.read_bytes()) // 2])
-    with pytest.raises((EOFError, OSError)):
+    with pytest.raises(OSError, match=f"{damaged.name}: .*damaged or cut-off"):
         list(varnok.read_pgn(damaged))
+    with pytest.raises(OSError, match=damaged.name):   # the converter names it too
+        vd.pgn2shards(damaged, tmp_path / "never", engine="local", progress=False)
+    assert not (tmp_path / "never").exists()
 
 
 @pytest.mark.parametrize("name, content, hint", [

@@ -56,7 +56,7 @@ def test_frames_show_the_position_last_move_and_check():
             actions = env.legal_actions()
             if env.step(int(rng.choice(actions)))[3]:
                 break
-        for size, flipped in ((256, False), (96, True), (100, False)):
+        for size, flipped in ((256, False), (96, True), (100, False), (np.int64(64), False)):
             frame = board_rgb(env, size, flipped=flipped)
             assert frame.shape == (size, size, 3) and frame.dtype == np.uint8
             if flipped:

@@ -80,6 +80,14 @@ class TestSingle:
             np.testing.assert_array_equal(after, obs)
             with pytest.raises(RuntimeError):
                 env.step(564)
+        against = vgym.ChessEnv(opponent="random", agent_color="black")   # the info keys of its every step
+        against.reset(seed=0)
+        _, reward, _, _, info = against.step(-1)
+        assert (reward, info["to_play"], info["agent_color"], info["opponent_action"]) == (-1.0, 1, 1, -1)
+        against = vgym.ChessVectorEnv(1, opponent="random")   # its new game waits for the agent, not the opponent
+        against.reset(seed=0)
+        _, reward, _, _, info = against.step(np.array([-1]))
+        assert (reward[0], info["agent_color"][0], info["opponent_action"][0]) == (-1.0, 0, -1)
         strict = vgym.ChessEnv(illegal_action="raise")
         strict.reset()
         fen = strict.game.fen()
@@ -186,6 +194,29 @@ class TestVector:
         actions[2] = 0
         with pytest.raises(ValueError):
             strict.step(actions)
+
+    @pytest.mark.parametrize("copy", [False, True])
+    @pytest.mark.parametrize("starts, chess960", [(["4k3/8/8/8/8/8/8/4K2R w K - 0 1"], False), (None, True)])
+    def test_a_row_lost_by_an_illegal_action_starts_as_an_auto_reset_does(self, starts, chess960, copy):
+        # The new game is drawn as every other new game: from the start
+        # positions, or a Chess960 array from the constructor's seed.
+        def restarted():
+            envs = vgym.ChessVectorEnv(num_envs=2, seed=5, chess960=chess960, copy=copy)
+            if starts:
+                envs.native.set_start_positions(starts)
+            _, infos = envs.reset()
+            actions = envs.random_actions()
+            actions[0] = int(np.flatnonzero(infos["action_mask"][0] == 0)[0])
+            obs, _, terminated, _, infos = envs.step(actions)
+            assert terminated[0] and infos["to_play"][0] == envs.native.save_state(0).side
+            return envs.native.save_state(0), obs[0].copy(), infos["action_mask"][0].copy()
+
+        state, obs, mask = restarted()
+        game = varnok.ChessEnv(chess960=chess960)
+        game.restore_state(state)
+        assert game.fen() in (starts or [game.fen()]) and state == restarted()[0]
+        np.testing.assert_array_equal(mask, game.legal_mask())
+        assert obs.any()
 
 
 # A FEN starts an adapter's episode unless the game cannot go on by the rules

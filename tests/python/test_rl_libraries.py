@@ -55,10 +55,23 @@ def test_sb3_vec_env_contract():
     for info in infos[:1] + infos[2:]:
         assert info["TimeLimit.truncated"] and info["terminal_observation"].shape == (119, 8, 8)
     assert env.get_attr("render_mode") == ["rgb_array"] * 4
+    assert len(env.env_method("action_masks", indices=[0, -1])) == 2
+    for call in (lambda: env.get_attr("num_envs", indices=[4]), lambda: env.env_method("render", indices=4)):
+        with pytest.raises(IndexError):
+            call()
     assert env.get_images()[0].shape == (256, 256, 3)
     with pytest.raises(AttributeError, match="no method 'fly'"):
         env.env_method("fly")
+    env.set_options({"fen": MATES_IN_ONE[0]})   # not passed over: the starts are start_fens
+    with pytest.raises(ValueError, match='no "fen" reset option.*start_fens'):
+        env.reset()
     env.close()
+    env.close()
+    for call in (env.get_images, env.reset, lambda: env.step(np.zeros(4, np.int64))):
+        with pytest.raises(RuntimeError, match="closed"):
+            call()
+    with pytest.raises(TypeError, match="a list of FEN texts"):
+        varnok.sb3.VecEnv(1, start_fens=MATES_IN_ONE[0])
 
 
 def test_maskable_ppo_learns_to_mate_in_one():

@@ -100,6 +100,46 @@ def test_native_opponents_batch_in_the_vector_env():
     assert 1.0 in results and -1.0 in results
 
 
+@pytest.mark.parametrize("options", [dict(opponent="random", agent_color="random"),
+                                     dict(opponent="material:1", agent_color="black")])
+def test_a_constructor_seed_makes_the_sides_and_the_opponent_reproducible(options):
+    def played():
+        vec = vgym.ChessVectorEnv(4, seed=7, **options)
+        _, infos = vec.reset()
+        seen = [infos["agent_color"].tolist()]
+        for _ in range(30):
+            _, _, _, _, infos = vec.step(vec.random_actions())
+            seen.append((infos["agent_color"].tolist(), infos["opponent_action"].tolist()))
+        return seen
+
+    assert played() == played()
+
+
+def test_a_new_game_the_opponents_first_move_ends_is_started_again():
+    # Half the start positions are a mate in one for black, the opponent:
+    # such a game ends before the agent moves, and the agent must still
+    # only ever be handed games where it is to move.
+    mate_for_black = "r5k1/8/8/8/8/8/5PPP/6K1 b - - 0 1"
+    quiet_black = "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1"
+    vec = vgym.ChessVectorEnv(4, opponent="material:1", seed=19)
+    vec.native.set_start_positions([quiet_black, mate_for_black])
+    _, infos = vec.reset()
+    for _ in range(60):
+        assert (infos["to_play"] == 0).all()
+        _, _, _, _, infos = vec.step(vec.random_actions())
+    always_ends = vgym.ChessVectorEnv(2, opponent="material:1", seed=0)
+    always_ends.native.set_start_positions([mate_for_black])
+    with pytest.raises(ValueError, match="no position is left for the agent"):
+        always_ends.reset()
+    # A single env is given the one position: refused, and no episode is left to step.
+    single = vgym.ChessEnv(opponent="material:1")
+    single.reset()
+    with pytest.raises(ValueError, match="no position is left for the agent"):
+        single.reset(options={"fen": mate_for_black})
+    with pytest.raises(RuntimeError, match="call reset"):
+        single.step(564)
+
+
 @pytest.mark.parametrize("options, error, message", [
     (dict(agent_color="red", opponent="random"), ValueError, 'agent_color must be "white", "black" or "random"'),
     (dict(agent_color="black"), ValueError, "agent_color needs an opponent"),

@@ -181,6 +181,10 @@ def test_a_checkpoint_reloads_and_plays_identically(pipeline, tmp_path):
     assert (network.blocks, network.channels) == (1, 8)
     train.save(tmp_path / "again.pt", network)
     reloaded = train.load(tmp_path / "again.pt")
+    # No time for a step: the checkpoint the log announces is still written.
+    untrained = train.supervised(folder / "shards", tmp_path / "none.pt", minutes=0, blocks=1, channels=8,
+                                 log=lambda line: None)
+    assert untrained["steps"] == 0 and train.load(tmp_path / "none.pt").channels == 8
     cpu = torch.device("cpu")
     obs = np.stack([ChessEnv().observation("packed")] * 3)
     assert all(np.array_equal(x, y) for x, y in zip(train.evaluator(network, cpu, True)(obs, None),

@@ -154,6 +154,7 @@ def test_vector_env_refuses_every_call_while_a_step_is_pending():
         "set_start_positions": lambda: venv.set_start_positions([]),
         "save_state": lambda: venv.save_state(0),
         "restore_state": lambda: venv.restore_state(0, state),
+        "reset_row": lambda: venv.reset_row(0),
     }
     for name, call in calls.items():
         outcome = from_other_thread(call)

@@ -78,6 +78,27 @@ def test_every_kind_of_game_gives_each_position_drawn_as_its_fen(make, count):
     assert "http" not in page.replace("http://www.w3.org/2000/svg", "") and " src=" not in page and "href" not in page
 
 
+# Black castles long with its king standing still on c8: only Chess960 reads it.
+CHESS960 = ('[Variant "Chess960"]\n[FEN "rnknbbqr/pppppppp/8/8/8/8/PPPPPPPP/RNKNBBQR w KQkq - 0 1"]\n[SetUp "1"]\n\n'
+            "1. f3 Ne6 2. g3 Nc6 3. Qg2 O-O-O *\n")
+
+
+def played_chess960():
+    env = varnok.ChessEnv(chess960=True)
+    env.load_fen(expected_fens(CHESS960)[0])
+    for action in next(iter(varnok.read_pgn(CHESS960))).actions:
+        env.play(int(action))
+    return env
+
+
+@pytest.mark.parametrize("make", [played_chess960, lambda: played_chess960().save_state(), lambda: CHESS960],
+                         ids=["ChessEnv", "State", "PGN text"])
+def test_a_chess960_game_is_shown(make):
+    (game,) = viewer.games_of(make())
+    assert game.sans[-1] == "O-O-O"
+    assert [drawn_pieces(board) for board in game.boards] == [placement(f) for f in expected_fens(CHESS960)]
+
+
 @pytest.mark.parametrize("games, error", [
     (42, TypeError), ([object()], TypeError), ("[Event \"x\"]\n\n1. e4 e5 2. Ke3 Kf9 *\n", ValueError),
 ])
