@@ -117,12 +117,7 @@ void VectorEnv::reset(bool reseed, uint64_t seed) {
   if (reseed)
     for (size_t i = 0; i < games_.size(); ++i) games_[i].random.reseed(seed, i);
   pool_.run_chunks(size(), kRowsPerChunk, [&](int begin, int end) {
-    for (int row = begin; row < end; ++row) {
-      restart(row);
-      rewards_[row] = final_rewards_[row] = 0;
-      terminated_[row] = truncated_[row] = 0;
-      final_reasons_[row] = 0;
-    }
+    for (int row = begin; row < end; ++row) reset_row(row);
   });
 }
 
