@@ -133,6 +133,10 @@ class ChessEnv(gymnasium.Env):
 
     def _info(self) -> dict[str, Any]:
         self._mask = self.game.legal_mask()
+        # Read-only, as the vector env's masks are: step judges the agent's
+        # action against this array, which a write through info's view or
+        # action_masks() would change.
+        self._mask.flags.writeable = False
         info = {"action_mask": self._mask.view(np.int8), "to_play": self._side}
         if self.opponent is not None:
             info["agent_color"] = self._agent

@@ -73,6 +73,9 @@ class TestSingle:
         env = vgym.ChessEnv()
         obs, info = env.reset()
         illegal = int(np.flatnonzero(info["action_mask"] == 0)[0])
+        for mask in (info["action_mask"], env.action_masks()):   # the masks step judges by cannot be changed
+            with pytest.raises(ValueError, match="read-only"):
+                mask[illegal] = 1
         for bad in (illegal, -1, 4672):
             env.reset()
             after, reward, terminated, truncated, info = env.step(bad)
