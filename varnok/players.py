@@ -230,6 +230,21 @@ class Material(BasePlayer):
         return Thought(int(actions[0]), cp=score, nodes=int(counted[0]), pv=[int(actions[0])])
 
 
+def _move_budget(nodes: int | None, deadline: float | None, simulations: int) -> int | None:
+    """Simulations of one move's search: nodes when given (at least one: a
+    move needs a search), none when a deadline bounds it, else the player's."""
+    if nodes is not None:
+        return max(1, int(nodes))
+    return None if deadline is not None else simulations
+
+
+def _mates_at_once(env: ChessEnv, action: int) -> bool:
+    after = ChessEnv(env.rules)
+    after.restore_state(env.save_state())
+    after.play(action)
+    return after.in_check() and after.legal_actions().size == 0
+
+
 def value_to_cp(value: float) -> int:
     """A root value in [-1, 1] as centipawns (tanh scale, clipped)."""
     value = max(-0.999, min(0.999, float(value)))
@@ -311,7 +326,7 @@ class UCT(_SearchPlayer):
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
         search = self._searches().get(1)
         search.set_roots([env])
-        budget = nodes if nodes is not None else (None if deadline is not None else self.simulations)
+        budget = _move_budget(nodes, deadline, self.simulations)
         done = 0
         step = 64
         while budget is None or done < budget:
@@ -325,9 +340,10 @@ class UCT(_SearchPlayer):
                 break
         action = int(search.best_actions()[0])
         value = float(search.root_values()[0])
-        solved = bool(search.solved()[0])
-        if solved and value != 0:
-            return Thought(action, mate=1 if value > 0 else -1, nodes=done, pv=[action])
+        # The solver proves a result but not its distance: only a mate on the
+        # move itself is told as a mate, any longer one as the value's score.
+        if bool(search.solved()[0]) and value > 0 and _mates_at_once(env, action):
+            return Thought(action, mate=1, nodes=done, pv=[action])
         return Thought(action, cp=value_to_cp(value), nodes=done, pv=[action])
 
 
@@ -402,7 +418,7 @@ class MCTS(_SearchPlayer):
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
         search = self._searches().get(1)
         search.set_roots([env])
-        budget = nodes if nodes is not None else (None if deadline is not None else self.simulations)
+        budget = _move_budget(nodes, deadline, self.simulations)
         done = 0
         while budget is None or done < budget:
             if (stop is not None and stop.is_set()) or (deadline is not None and time.monotonic() >= deadline):

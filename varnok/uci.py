@@ -8,8 +8,10 @@ V``, ``position startpos|fen FEN [moves M...]``, ``go`` with ``wtime``,
 ``btime``, ``winc``, ``binc``, ``movestogo``, ``movetime``, ``nodes``,
 ``depth`` or ``infinite``, ``stop`` and ``quit``. The search runs on a worker
 thread, so ``stop``, ``isready`` and ``quit`` are answered at any time. A
-malformed command, or a move in ``position`` that is not legal, is answered
-with ``info string`` and the engine goes on with its last good position.
+malformed command, an option value outside its range, or a move in
+``position`` that is not legal, is answered with ``info string`` and the
+engine goes on with its last good position; every accepted ``go`` is
+answered with a legal ``bestmove`` (``0000`` where no move is legal).
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import sys
 import threading
 import time
 
+from varnok._checks import goes_on
 from varnok._core import ChessEnv
 from varnok.players import BasePlayer, Thought, player_from_text
 
@@ -28,6 +31,12 @@ MOVE_OVERHEAD_S = 0.05
 # Moves a game is assumed still to last when the GUI does not say (movestogo).
 DEFAULT_MOVES_TO_GO = 30
 GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes", "depth")
+# The spin options, with the range each is told to the GUI and held to.
+OPTION_RANGES = {"Threads": (1, 256), "Simulations": (1, 10_000_000), "Seed": (0, 2_147_483_647)}
+# Where the session's draw rules end a game that still has moves, the GUI may
+# go on (a third occurrence or 100 plies without progress give only a claim);
+# the search then judges the game by the rules the FIDE Laws apply unasked.
+LAWS_RULES = "fide-strict"
 
 
 class UciEngine:
@@ -71,9 +80,9 @@ class UciEngine:
             if command == "uci":
                 self.send(f"id name {ENGINE_NAME} {self.player.name}")
                 self.send("id author the varnok developers")
-                self.send("option name Threads type spin default 1 min 1 max 256")
-                self.send(f"option name Simulations type spin default {max(1, self.simulations)} min 1 max 10000000")
-                self.send("option name Seed type spin default 0 min 0 max 2147483647")
+                defaults = {"Threads": 1, "Simulations": max(1, self.simulations), "Seed": 0}
+                for name, (low, high) in OPTION_RANGES.items():
+                    self.send(f"option name {name} type spin default {defaults[name]} min {low} max {high}")
                 self.send("uciok")
             elif command == "isready":
                 self.send("readyok")
@@ -103,14 +112,16 @@ class UciEngine:
             raise ValueError("setoption needs: name NAME value VALUE")
         name, value = text[5:].split(" value ", 1)
         name, value = name.strip().lower(), value.strip()
-        if name not in ("threads", "simulations", "seed"):
+        ranges = {option.lower(): bounds for option, bounds in OPTION_RANGES.items()}
+        if name not in ranges:
             raise ValueError(f"no option named {name}")
         try:
             number = int(value)
         except ValueError:
             raise ValueError(f"option {name} takes an integer, got {value!r}") from None
-        if number < (0 if name == "seed" else 1):
-            raise ValueError(f"option {name} is out of range: {number}")
+        low, high = ranges[name]
+        if not low <= number <= high:
+            raise ValueError(f"option {name} must be {low} to {high}, got {number}")
         self.halt()
         if name == "seed":
             self.seed = number
@@ -169,9 +180,16 @@ class UciEngine:
             self.info("the game is over in this position")
             self.send("bestmove 0000")
             return
+        env = self.env
+        if not goes_on(env):
+            env = ChessEnv(LAWS_RULES)
+            env.restore_state(self.env.save_state())
+            if not goes_on(env):
+                self.info("the game is drawn in this position")
+                self.send("bestmove " + env.action_to_uci(int(env.legal_actions()[0])))
+                return
         deadline = self.deadline(numbers)
         self.stop.clear()
-        env = self.env
         self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, infinite), daemon=True)
         self.search.start()
 
@@ -198,6 +216,7 @@ class UciEngine:
         try:
             thought: Thought = self.player.think(env, nodes=numbers.get("nodes"), depth=numbers.get("depth"),
                                                  deadline=deadline, stop=self.stop)
+            best = env.action_to_uci(thought.action)  # an action that is not legal here raises
         except Exception as exc:  # noqa: BLE001  (reported to the GUI; the engine stays alive)
             self.info(f"error: the search failed: {type(exc).__name__}: {exc}")
             self.send("bestmove " + env.action_to_uci(int(env.legal_actions()[0])))
@@ -217,7 +236,7 @@ class UciEngine:
                   f"time {int(elapsed * 1000)} score {score}" + (" pv " + " ".join(pv) if pv else ""))
         if infinite:
             self.stop.wait()  # under go infinite the best move waits for stop
-        self.send("bestmove " + env.action_to_uci(thought.action))
+        self.send("bestmove " + best)
 
     def halt(self) -> None:
         """Stops a running search; its bestmove is sent before this returns."""
@@ -243,5 +262,7 @@ def main(text: str) -> int:
     except (TypeError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    if hasattr(sys.stdin, "reconfigure"):
+        sys.stdin.reconfigure(errors="replace")  # a stray byte is an unknown command, not the engine's end
     engine.run()
     return 0
