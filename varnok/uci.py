@@ -6,9 +6,9 @@ Commands: ``uci`` (answered with ``id``, the options Threads, Simulations and
 Seed, and ``uciok``), ``isready``, ``ucinewgame``, ``setoption name N value
 V``, ``position startpos|fen FEN [moves M...]``, ``go`` with ``wtime``,
 ``btime``, ``winc``, ``binc``, ``movestogo``, ``movetime``, ``nodes``,
-``depth`` or ``infinite``, ``stop`` and ``quit``. The search runs on a worker
-thread, so ``stop``, ``isready`` and ``quit`` are answered at any time. A
-malformed command, an option value outside its range, or a move in
+``depth``, ``mate``, ``searchmoves`` or ``infinite``, ``stop`` and
+``quit``. The search runs on a worker thread, so ``stop``, ``isready`` and
+``quit`` are answered at any time. A malformed command, an option value outside its range, or a move in
 ``position`` that is not legal, is answered with ``info string`` and the
 engine goes on with its last good position; every accepted ``go`` is
 answered with a legal ``bestmove`` (``0000`` where no move is legal).
@@ -30,7 +30,10 @@ START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 MOVE_OVERHEAD_S = 0.05
 # Moves a game is assumed still to last when the GUI does not say (movestogo).
 DEFAULT_MOVES_TO_GO = 30
-GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes", "depth")
+GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes", "depth", "mate")
+GO_WORDS = (*GO_NUMBERS, "infinite", "ponder", "searchmoves")
+# A mate's value when searchmoves ranks root moves: above every centipawn score.
+MATE_VALUE = 1_000_000
 # The spin options, with the range each is told to the GUI and held to.
 OPTION_RANGES = {"Threads": (1, 256), "Simulations": (1, 10_000_000), "Seed": (0, 2_147_483_647)}
 # Where the session's draw rules end a game that still has moves, the GUI may
@@ -158,6 +161,7 @@ class UciEngine:
         self.halt()
         numbers: dict[str, int] = {}
         infinite = False
+        among: list[str] = []
         i = 0
         while i < len(args):
             word = args[i]
@@ -165,6 +169,10 @@ class UciEngine:
                 infinite = True
             elif word == "ponder":
                 pass
+            elif word == "searchmoves":
+                while i + 1 < len(args) and args[i + 1] not in GO_WORDS:
+                    among.append(args[i + 1])
+                    i += 1
             elif word in GO_NUMBERS:
                 if i + 1 >= len(args):
                     raise ValueError(f"go {word} needs a number")
@@ -176,6 +184,14 @@ class UciEngine:
             else:
                 raise ValueError(f"unknown go argument {word}")
             i += 1
+        actions = []
+        for move in among:
+            try:
+                actions.append(self.env.uci_to_action(move))
+            except ValueError:
+                raise ValueError(f"go searchmoves: {move} is not a legal move here") from None
+        if "mate" in numbers and "depth" not in numbers:
+            numbers["depth"] = max(1, 2 * numbers["mate"])  # the plies that show a mate in n moves
         if self.env.legal_actions().size == 0:
             self.info("the game is over in this position")
             self.send("bestmove 0000")
@@ -190,7 +206,10 @@ class UciEngine:
                 return
         deadline = self.deadline(numbers)
         self.stop.clear()
-        self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, infinite), daemon=True)
+        if set(actions) == set(env.legal_actions().tolist()):
+            actions = []  # every move: the search's own root
+        self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, infinite, actions),
+                                       daemon=True)
         self.search.start()
 
     def deadline(self, numbers: dict[str, int]) -> float | None:
@@ -211,11 +230,15 @@ class UciEngine:
         but never less than half of it."""
         return max(seconds / 2, seconds - MOVE_OVERHEAD_S)
 
-    def think(self, env: ChessEnv, numbers: dict[str, int], deadline: float | None, infinite: bool) -> None:
+    def think(self, env: ChessEnv, numbers: dict[str, int], deadline: float | None, infinite: bool,
+              among: list[int]) -> None:
         started = time.monotonic()
         try:
-            thought: Thought = self.player.think(env, nodes=numbers.get("nodes"), depth=numbers.get("depth"),
-                                                 deadline=deadline, stop=self.stop)
+            if among:
+                thought = self.think_among(env, among, numbers, deadline)
+            else:
+                thought = self.player.think(env, nodes=numbers.get("nodes"), depth=numbers.get("depth"),
+                                            deadline=deadline, stop=self.stop)
             best = env.action_to_uci(thought.action)  # an action that is not legal here raises
         except Exception as exc:  # noqa: BLE001  (reported to the GUI; the engine stays alive)
             self.info(f"error: the search failed: {type(exc).__name__}: {exc}")
@@ -237,6 +260,45 @@ class UciEngine:
         if infinite:
             self.stop.wait()  # under go infinite the best move waits for stop
         self.send("bestmove " + best)
+
+    def think_among(self, env: ChessEnv, among: list[int], numbers: dict[str, int],
+                    deadline: float | None) -> Thought:
+        """The best of some root moves (go searchmoves): the position after
+        each is searched for the opponent, a ply less deep, with a share of
+        the nodes and of the time left, and the move whose position is worst
+        for the opponent is chosen."""
+        nodes, depth = numbers.get("nodes"), numbers.get("depth")
+        best: tuple[float, Thought] | None = None
+        searched = 0
+        for left, action in zip(range(len(among), 0, -1), among):
+            child = ChessEnv(env.rules)
+            child.restore_state(env.save_state())
+            child.play(action)
+            if child.legal_actions().size == 0:
+                mated = child.in_check()
+                value, reply = (MATE_VALUE - 1 if mated else 0), Thought(action, mate=1 if mated else None)
+            elif not goes_on(child):
+                value, reply = 0, Thought(action)
+            else:
+                share = None if deadline is None else time.monotonic() + (deadline - time.monotonic()) / left
+                answer = self.player.think(child, nodes=None if nodes is None else max(1, nodes // len(among)),
+                                           depth=None if depth is None else max(1, depth - 1), deadline=share,
+                                           stop=self.stop)
+                searched += answer.nodes
+                if answer.mate is not None:  # the opponent mates (+), or is mated (-), in that many moves
+                    mate = -answer.mate if answer.mate > 0 else 1 - answer.mate
+                    value = MATE_VALUE - mate if mate > 0 else -MATE_VALUE - mate
+                    reply = Thought(action, mate=mate, pv=[action, *answer.pv])
+                else:
+                    value = -(answer.cp or 0)
+                    reply = Thought(action, cp=-(answer.cp or 0), pv=[action, *answer.pv])
+            if best is None or value > best[0]:
+                best = (value, reply)
+        thought = best[1]
+        thought.nodes = searched
+        if thought.mate is None and thought.cp is None:
+            thought.cp = 0
+        return thought
 
     def halt(self) -> None:
         """Stops a running search; its bestmove is sent before this returns."""

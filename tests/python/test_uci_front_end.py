@@ -98,6 +98,25 @@ def test_stop_and_quit_end_an_infinite_search(ending):
     assert out.count("readyok") == 2 and sum(line.startswith("bestmove") for line in out) == 1
 
 
+MATE_IN_ONE = "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1"
+MATE_IN_TWO = "k7/8/2K5/8/8/8/8/7R w - - 0 1"
+
+
+@pytest.mark.in_child(timeout=120)
+@pytest.mark.parametrize("player, fen, limit, root_moves, moves, mate", [
+    ("material:2", MATE_IN_ONE, chess.engine.Limit(depth=2), ["a1a2", "a1b1"], ["a1a2", "a1b1"], None),
+    ("material:2", MATE_IN_ONE, chess.engine.Limit(depth=2), ["a1b1", "a1a8"], ["a1a8"], 1),
+    ("material:1", MATE_IN_TWO, chess.engine.Limit(depth=4), ["c6b6", "c6d6"], ["c6b6"], 2),
+    ("uct:100", chess.STARTING_FEN, chess.engine.Limit(nodes=200), ["a2a3", "h2h4"], ["a2a3", "h2h4"], None),
+    ("material:1", MATE_IN_TWO, chess.engine.Limit(mate=2), None, ["c6b6", "c6c7"], 2),
+])
+def test_go_searchmoves_and_mate_are_answered(player, fen, limit, root_moves, moves, mate):
+    root_moves = [chess.Move.from_uci(m) for m in root_moves] if root_moves else None
+    with varnok_engine(player) as ours:
+        played = ours.play(chess.Board(fen), limit, root_moves=root_moves, info=chess.engine.INFO_SCORE)
+    assert played.move.uci() in moves and played.info["score"].white().mate() == mate, played
+
+
 REPEATED = "position startpos moves g1f3 g8f6 f3g1 f6g8 g1f3 g8f6 f3g1 f6g8"
 
 
