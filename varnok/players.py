@@ -46,6 +46,8 @@ MATE_BOUND = MATE_SCORE - 1000
 # A search value v in [-1, 1] shown as centipawns, as Leela-style engines do:
 # the logistic inverse of a win expectancy, v = tanh(cp / CP_SCALE).
 CP_SCALE = 290.68
+# The most simulations one native UCT run takes (an int32 count).
+MAX_UCT_SIMULATIONS = 2**31 - 1
 # Search objects kept per player for recently seen batch sizes (a batch
 # shrinks as games end; the two colours of a block give two sizes).
 KEPT_SEARCHES = 4
@@ -306,7 +308,7 @@ class UCT(_SearchPlayer):
 
     def __init__(self, simulations: int = 800, exploration: float = math.sqrt(2), seed: int = 0,
                  threads: int = 1):
-        self.simulations = _checked_int(simulations, "simulations", 1)
+        self.simulations = _checked_int(simulations, "simulations", 1, MAX_UCT_SIMULATIONS)
         self.exploration = float(exploration)
         self.seed = _checked_int(seed, "seed", 0)
         self.threads = _checked_int(threads, "threads", 1, 1024)

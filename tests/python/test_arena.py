@@ -92,7 +92,7 @@ def test_an_illegal_action_of_a_player_is_refused_as_given():
     ("random", "Random"), ("material:2", "Material(2)"), ("uct:50", "UCT(50)"),
     ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),
     ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
-    ("uci:stockfish:nodes", ValueError),
+    ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError),
 ])
 def test_players_named_in_text(text, made):
     if isinstance(made, str):
