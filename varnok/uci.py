@@ -2,8 +2,8 @@
 in chess GUIs, match managers and bots through the Universal Chess Interface
 on standard input and output.
 
-Commands: ``uci`` (answered with ``id``, the options Threads, Simulations and
-Seed, and ``uciok``), ``isready``, ``ucinewgame``, ``setoption name N value
+Commands: ``uci`` (answered with ``id``, the options Threads, Simulations,
+Seed and UCI_Chess960, and ``uciok``), ``isready``, ``ucinewgame``, ``setoption name N value
 V``, ``position startpos|fen FEN [moves M...]``, ``go`` with ``wtime``,
 ``btime``, ``winc``, ``binc``, ``movestogo``, ``movetime``, ``nodes``,
 ``depth``, ``mate``, ``searchmoves`` or ``infinite``, ``stop`` and
@@ -51,6 +51,7 @@ class UciEngine:
         self.rules = rules
         self.seed = 0
         self.threads = 1
+        self.chess960 = False
         self.player: BasePlayer = player_from_text(text, seed=self.seed)
         self.player.start(self.seed)
         self.simulations = getattr(self.player, "simulations", 0)
@@ -86,6 +87,7 @@ class UciEngine:
                 defaults = {"Threads": 1, "Simulations": max(1, self.simulations), "Seed": 0}
                 for name, (low, high) in OPTION_RANGES.items():
                     self.send(f"option name {name} type spin default {defaults[name]} min {low} max {high}")
+                self.send("option name UCI_Chess960 type check default false")
                 self.send("uciok")
             elif command == "isready":
                 self.send("readyok")
@@ -115,6 +117,11 @@ class UciEngine:
             raise ValueError("setoption needs: name NAME value VALUE")
         name, value = text[5:].split(" value ", 1)
         name, value = name.strip().lower(), value.strip()
+        if name == "uci_chess960":
+            if value.lower() not in ("true", "false"):
+                raise ValueError(f"option UCI_Chess960 takes true or false, got {value!r}")
+            self.chess960 = value.lower() == "true"  # from the next position on
+            return
         ranges = {option.lower(): bounds for option, bounds in OPTION_RANGES.items()}
         if name not in ranges:
             raise ValueError(f"no option named {name}")
@@ -147,7 +154,7 @@ class UciEngine:
         else:
             setup, moves = args, []
         fen = START_FEN if setup[0] == "startpos" else " ".join(setup[1:])
-        env = ChessEnv(self.rules)
+        env = ChessEnv(self.rules, chess960=self.chess960)
         env.load_fen(fen)
         for move in moves:
             try:
@@ -198,8 +205,7 @@ class UciEngine:
             return
         env = self.env
         if not goes_on(env):
-            env = ChessEnv(LAWS_RULES)
-            env.restore_state(self.env.save_state())
+            env = copy_of(self.env, LAWS_RULES)
             if not goes_on(env):
                 self.info("the game is drawn in this position")
                 self.send("bestmove " + env.action_to_uci(int(env.legal_actions()[0])))
@@ -247,8 +253,7 @@ class UciEngine:
         elapsed = max(1e-6, time.monotonic() - started)
         score = f"mate {thought.mate}" if thought.mate is not None else f"cp {thought.cp or 0}"
         pv = []
-        line = ChessEnv(env.rules)
-        line.restore_state(env.save_state())
+        line = copy_of(env)
         for action in thought.pv:
             try:
                 pv.append(line.action_to_uci(action))
@@ -271,8 +276,7 @@ class UciEngine:
         best: tuple[float, Thought] | None = None
         searched = 0
         for left, action in zip(range(len(among), 0, -1), among):
-            child = ChessEnv(env.rules)
-            child.restore_state(env.save_state())
+            child = copy_of(env)
             child.play(action)
             if child.legal_actions().size == 0:
                 mated = child.in_check()
@@ -316,6 +320,14 @@ class UciEngine:
         finally:
             self.halt()
             self.player.close()
+
+
+def copy_of(env: ChessEnv, rules: str | None = None) -> ChessEnv:
+    """The game of env in a new ChessEnv (by other draw rules when given),
+    which writes castling as env does."""
+    copy = ChessEnv(rules or env.rules, chess960=env.chess960)
+    copy.restore_state(env.save_state())
+    return copy
 
 
 def main(text: str) -> int:

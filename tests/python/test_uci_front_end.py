@@ -117,6 +117,22 @@ def test_go_searchmoves_and_mate_are_answered(player, fen, limit, root_moves, mo
     assert played.move.uci() in moves and played.info["score"].white().mate() == mate, played
 
 
+def test_chess960_games_with_castling_in_the_uci_chess960_form():
+    board = chess.Board("rk4r1/pppppppp/8/8/8/8/PPPPPPPP/RK4R1 w AGag - 0 1", chess960=True)
+    castles = [move for move in board.legal_moves if board.is_castling(move)]
+    with varnok_engine("material:1") as ours:
+        assert "UCI_Chess960" in ours.options
+        # b1a1 is the king onto its rook (O-O-O), where b1c1 would be a king's step.
+        assert sorted(move.uci() for move in castles) == ["b1a1", "b1g1"]
+        for castle in castles:
+            assert ours.play(board, chess.engine.Limit(depth=2), root_moves=[castle]).move == castle
+        game = chess.Board.from_chess960_pos(7)
+        while not game.is_game_over() and game.ply() < 40:
+            move = ours.play(game, chess.engine.Limit(depth=1)).move
+            assert move in game.legal_moves, (game.fen(), move)
+            game.push(move)
+
+
 REPEATED = "position startpos moves g1f3 g8f6 f3g1 f6g8 g1f3 g8f6 f3g1 f6g8"
 
 
