@@ -467,6 +467,7 @@ class UCIEngine(BasePlayer):
                  if v is not None] + [f"{k}={v}" for k, v in self.options.items()]
         self.name = name or f"{short}({','.join(shown)})"
         self._engine = None
+        self._game = object()
 
     def __getstate__(self):
         return {**self.__dict__, "_engine": None}
@@ -481,6 +482,11 @@ class UCIEngine(BasePlayer):
 
     def start(self, seed: int) -> None:
         super().start(seed)
+        # A new token makes python-chess send ucinewgame before the next
+        # search: the engine's hash and histories from earlier games would
+        # otherwise change its moves, and a block's games would depend on
+        # what the same process played before.
+        self._game = object()
 
     def choose(self, games: Games) -> np.ndarray:
         import chess
@@ -490,7 +496,7 @@ class UCIEngine(BasePlayer):
             board = chess.Board(env.save_state().start_fen)
             for move in env.moves_uci():
                 board.push_uci(move)
-            played = engine.play(board, self.limit)
+            played = engine.play(board, self.limit, game=self._game)
             out[i] = env.uci_to_action(played.move.uci())
         return out
 

@@ -128,13 +128,16 @@ def test_mcts_player_sends_one_batch_per_round():
     assert max(sizes) == 8 and len(sizes) == 3 * 6
 
 
-def test_uci_engine_player_plays_stockfish():
-    sf = players.UCIEngine("stockfish", {"Skill Level": 0}, {"nodes": 50})
+def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():
+    sf = players.UCIEngine("stockfish", {"Threads": 1}, {"nodes": 50})  # (Skill Level draws from the clock)
     try:
         result = arena.match(sf, players.Random(), games=2, seed=1, max_plies=60)
+        # The same seed again, after the engine has played: its hash from those games is cleared.
+        again = arena.match(sf, players.Random(), games=2, seed=1, max_plies=60)
     finally:
         sf.close()
     assert result.score >= 0.5 and all(g.actions for g in result.games)
+    assert [g.actions for g in again.games] == [g.actions for g in result.games]
 
 
 def test_material_search_answers_a_batch():
