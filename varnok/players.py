@@ -150,8 +150,11 @@ class BasePlayer:
 
     name = "player"
 
+    _draws: np.random.Generator | None = None
+
     def start(self, seed: int) -> None:
         self.seed = int(seed)
+        self._draws = np.random.default_rng(self.seed)
 
     def choose(self, games: Games) -> np.ndarray:  # pragma: no cover - every player overrides it
         raise NotImplementedError
@@ -161,8 +164,11 @@ class BasePlayer:
         """The move for one game. nodes, depth and deadline (a
         time.monotonic() value) bound the search where the player has one;
         stop ends it early with the best move so far."""
-        rng = np.random.default_rng(getattr(self, "seed", 0))
-        return Thought(int(self.choose(Games.of_envs([env], rng))[0]))
+        # One stream of draws from the seed for every move: a generator made
+        # again at each move would draw the same number each time.
+        if self._draws is None:
+            self._draws = np.random.default_rng(getattr(self, "seed", 0))
+        return Thought(int(self.choose(Games.of_envs([env], self._draws))[0]))
 
     def close(self) -> None:
         pass

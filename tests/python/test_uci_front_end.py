@@ -117,6 +117,12 @@ def test_go_searchmoves_and_mate_are_answered(player, fen, limit, root_moves, mo
     assert played.move.uci() in moves and played.info["score"].white().mate() == mate, played
 
 
+def test_a_random_player_draws_anew_at_every_go():
+    out = run_session("random", ["uci", *["position startpos", "go"] * 20, "isready", "quit"])
+    best = [line for line in out if line.startswith("bestmove")]
+    assert len(best) == 20 and len(set(best)) > 5, best
+
+
 def test_chess960_games_with_castling_in_the_uci_chess960_form():
     board = chess.Board("rk4r1/pppppppp/8/8/8/8/PPPPPPPP/RK4R1 w AGag - 0 1", chess960=True)
     castles = [move for move in board.legal_moves if board.is_castling(move)]
