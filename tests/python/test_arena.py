@@ -39,11 +39,13 @@ def test_material_beats_random_and_every_game_is_recorded():
 
 
 def test_openings_are_played_with_both_colours(tmp_path):
+    # Both files as a Windows editor saves them: a byte-order mark and CRLF line ends.
     epd = tmp_path / "o.epd"
     epd.write_text('rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - c0 "open";\n'
-                   "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq -\n")
+                   "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq -\n", encoding="utf-8-sig", newline="\r\n")
     pgn = tmp_path / "o.pgn"
-    pgn.write_text('[Event "a"]\n\n1. e4 c5 2. Nf3 *\n\n[Event "b"]\n\n1. d4 d5 *\n')
+    pgn.write_text('[Event "a"]\n\n1. e4 c5 2. Nf3 *\n\n[Event "b"]\n\n1. d4 d5 *\n', encoding="utf-8-sig",
+                   newline="\r\n")
     tables = {
         str(epd): ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 1",
                    "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq - 0 1"],
