@@ -208,7 +208,7 @@ class UciEngine:
             env = copy_of(self.env, LAWS_RULES)
             if not goes_on(env):
                 self.info("the game is drawn in this position")
-                self.send("bestmove " + env.action_to_uci(int(env.legal_actions()[0])))
+                self.send("bestmove " + env.action_to_uci(actions[0] if actions else int(env.legal_actions()[0])))
                 return
         deadline = self.deadline(numbers)
         self.stop.clear()
@@ -248,7 +248,7 @@ class UciEngine:
             best = env.action_to_uci(thought.action)  # an action that is not legal here raises
         except Exception as exc:  # noqa: BLE001  (reported to the GUI; the engine stays alive)
             self.info(f"error: the search failed: {type(exc).__name__}: {exc}")
-            self.send("bestmove " + env.action_to_uci(int(env.legal_actions()[0])))
+            self.send("bestmove " + env.action_to_uci(among[0] if among else int(env.legal_actions()[0])))
             return
         elapsed = max(1e-6, time.monotonic() - started)
         score = f"mate {thought.mate}" if thought.mate is not None else f"cp {thought.cp or 0}"
