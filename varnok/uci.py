@@ -3,15 +3,16 @@ in chess GUIs, match managers and bots through the Universal Chess Interface
 on standard input and output.
 
 Commands: ``uci`` (answered with ``id``, the options Threads, Simulations,
-Seed and UCI_Chess960, and ``uciok``), ``isready``, ``ucinewgame``, ``setoption name N value
-V``, ``position startpos|fen FEN [moves M...]``, ``go`` with ``wtime``,
-``btime``, ``winc``, ``binc``, ``movestogo``, ``movetime``, ``nodes``,
-``depth``, ``mate``, ``searchmoves`` or ``infinite``, ``stop`` and
-``quit``. The search runs on a worker thread, so ``stop``, ``isready`` and
-``quit`` are answered at any time. A malformed command, an option value outside its range, or a move in
-``position`` that is not legal, is answered with ``info string`` and the
-engine goes on with its last good position; every accepted ``go`` is
-answered with a legal ``bestmove`` (``0000`` where no move is legal).
+Seed and UCI_Chess960, and ``uciok``), ``isready``, ``ucinewgame``,
+``setoption name N value V``, ``position startpos|fen FEN [moves M...]``,
+``go`` with ``wtime``, ``btime``, ``winc``, ``binc``, ``movestogo``,
+``movetime``, ``nodes``, ``depth``, ``mate``, ``searchmoves`` or
+``infinite``, ``stop`` and ``quit``. The search runs on a worker thread, so
+``stop``, ``isready`` and ``quit`` are answered at any time. A malformed
+command, an option value outside its range, or a move in ``position`` that
+is not legal, is answered with ``info string`` and the engine goes on with
+its last good position; every accepted ``go`` is answered with a legal
+``bestmove`` (``0000`` where no move is legal).
 """
 
 from __future__ import annotations
