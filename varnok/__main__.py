@@ -269,6 +269,8 @@ def _train(args: argparse.Namespace) -> int:
 
 
 def run_match(args) -> int:
+    import os
+
     from varnok import arena, players
     try:
         a = players.player_from_text(args.first, seed=args.seed)
@@ -276,27 +278,59 @@ def run_match(args) -> int:
     except (TypeError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    if args.pgn:
+        # A PGN file that cannot be written is said before the games, not after them.
+        made = not os.path.exists(args.pgn)
+        try:
+            open(args.pgn, "a", encoding="utf-8").close()
+        except OSError as exc:
+            print(f"error: --pgn: {exc}", file=sys.stderr)
+            return 2
     sprt = (args.sprt[0], args.sprt[1], args.alpha, args.beta) if args.sprt else None
     bar = None if args.quiet else _match_bar(args.games, f"{a.name} vs {b.name}")
+    so_far = []  # the result of the blocks finished, kept for an interruption
+
+    def progress(result) -> None:
+        so_far[:] = [result]
+        if bar:
+            bar.update(result)
+
     try:
         result = arena.match(a, b, args.games, args.openings, seed=args.seed, max_plies=args.max_plies,
                              rules=args.rules, engine=args.engine, workers=args.workers, address=args.address,
-                             sprt=sprt, batch=args.batch, opening_plies=args.opening_plies,
-                             progress=bar.update if bar else None)
+                             sprt=sprt, batch=args.batch, opening_plies=args.opening_plies, progress=progress)
     except (OSError, ValueError, RuntimeError) as exc:
         print(f"error: {exc}", file=sys.stderr)
+        if args.pgn and made:
+            os.remove(args.pgn)
         return 1
     except KeyboardInterrupt:
-        print("error: interrupted", file=sys.stderr)
-        return 130
+        if not so_far or not so_far[0].games:
+            print("error: interrupted before a block of games was finished", file=sys.stderr)
+            if args.pgn and made:
+                os.remove(args.pgn)
+            return 130
+        result = so_far[0]
+        print(f"error: interrupted; the {len(result.games)} games of the finished blocks follow", file=sys.stderr)
+        return _match_report(result, args.pgn) or 130
     finally:
         if bar:
             bar.close()
         a.close()
         b.close()
-    if args.pgn:
-        result.write_pgn(args.pgn)
-    print(result.text())
+    return _match_report(result, args.pgn)
+
+
+def _match_report(result, pgn: str | None) -> int:
+    """Prints the summary, then writes the PGN file when asked (1 when it
+    cannot be written: the summary is out in any case)."""
+    print(result.text(), flush=True)
+    if pgn:
+        try:
+            result.write_pgn(pgn)
+        except OSError as exc:
+            print(f"error: --pgn: {exc}", file=sys.stderr)
+            return 1
     return 0
 
 

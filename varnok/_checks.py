@@ -74,3 +74,19 @@ def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     if ended is not None:
         raise ValueError(f"the FEN {fen!r} is a finished game ({ended}): an episode needs a move to play")
     return game
+
+
+def goes_on(game, row=None) -> bool:
+    """Whether the game of a ChessEnv goes on by its own draw rules (it has a
+    move to play and no rule has ended it), as a VectorEnv row judges a game
+    put into it; row, a one-game VectorEnv of the same rules, may be given to
+    be used again for many games."""
+    if row is None:
+        from varnok import VectorEnv
+        row = VectorEnv(1, num_threads=1, rules=game.rules)
+        row.reset()
+    try:
+        row.restore_state(0, game.save_state())
+    except ValueError:
+        return False
+    return True

@@ -41,7 +41,7 @@ def elo_of_score(score: float) -> float:
         return -math.inf
     if score >= 1:
         return math.inf
-    return -400.0 * math.log10(1.0 / score - 1.0)
+    return -400.0 * math.log10(1.0 / score - 1.0) + 0.0  # an even score is +0, never -0
 
 
 def score_of_elo(elo: float) -> float:

@@ -181,6 +181,8 @@ def last_line(exc: BaseException) -> str:
 
 
 def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise ValueError(f"workers must be a positive int, got {workers!r}")
     if engine == "local":
         return LocalEngine(workers or 1)
     if engine == "ray":

@@ -82,7 +82,8 @@ def openings_from(path, plies: int | None = None) -> list[str]:
     from varnok import ChessEnv, read_pgn
     if plies is not None and (isinstance(plies, bool) or not isinstance(plies, int) or plies < 0):
         raise ValueError(f"plies must be a non-negative int, got {plies!r}")
-    text = open(path, encoding="utf-8").read()
+    with open(path, encoding="utf-8-sig") as f:  # a byte-order mark (Windows editors write one) is dropped
+        text = f.read()
     env = ChessEnv()
     if text.lstrip().startswith("["):
         fens = []

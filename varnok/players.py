@@ -46,6 +46,8 @@ MATE_BOUND = MATE_SCORE - 1000
 # A search value v in [-1, 1] shown as centipawns, as Leela-style engines do:
 # the logistic inverse of a win expectancy, v = tanh(cp / CP_SCALE).
 CP_SCALE = 290.68
+# The most simulations one native UCT run takes (an int32 count).
+MAX_UCT_SIMULATIONS = 2**31 - 1
 # Search objects kept per player for recently seen batch sizes (a batch
 # shrinks as games end; the two colours of a block give two sizes).
 KEPT_SEARCHES = 4
@@ -148,8 +150,11 @@ class BasePlayer:
 
     name = "player"
 
+    _draws: np.random.Generator | None = None
+
     def start(self, seed: int) -> None:
         self.seed = int(seed)
+        self._draws = np.random.default_rng(self.seed)
 
     def choose(self, games: Games) -> np.ndarray:  # pragma: no cover - every player overrides it
         raise NotImplementedError
@@ -159,8 +164,11 @@ class BasePlayer:
         """The move for one game. nodes, depth and deadline (a
         time.monotonic() value) bound the search where the player has one;
         stop ends it early with the best move so far."""
-        rng = np.random.default_rng(getattr(self, "seed", 0))
-        return Thought(int(self.choose(Games.of_envs([env], rng))[0]))
+        # One stream of draws from the seed for every move: a generator made
+        # again at each move would draw the same number each time.
+        if self._draws is None:
+            self._draws = np.random.default_rng(getattr(self, "seed", 0))
+        return Thought(int(self.choose(Games.of_envs([env], self._draws))[0]))
 
     def close(self) -> None:
         pass
@@ -230,6 +238,21 @@ class Material(BasePlayer):
         return Thought(int(actions[0]), cp=score, nodes=int(counted[0]), pv=[int(actions[0])])
 
 
+def _move_budget(nodes: int | None, deadline: float | None, simulations: int) -> int | None:
+    """Simulations of one move's search: nodes when given (at least one: a
+    move needs a search), none when a deadline bounds it, else the player's."""
+    if nodes is not None:
+        return max(1, int(nodes))
+    return None if deadline is not None else simulations
+
+
+def _mates_at_once(env: ChessEnv, action: int) -> bool:
+    after = ChessEnv(env.rules)
+    after.restore_state(env.save_state())
+    after.play(action)
+    return after.in_check() and after.legal_actions().size == 0
+
+
 def value_to_cp(value: float) -> int:
     """A root value in [-1, 1] as centipawns (tanh scale, clipped)."""
     value = max(-0.999, min(0.999, float(value)))
@@ -291,7 +314,7 @@ class UCT(_SearchPlayer):
 
     def __init__(self, simulations: int = 800, exploration: float = math.sqrt(2), seed: int = 0,
                  threads: int = 1):
-        self.simulations = _checked_int(simulations, "simulations", 1)
+        self.simulations = _checked_int(simulations, "simulations", 1, MAX_UCT_SIMULATIONS)
         self.exploration = float(exploration)
         self.seed = _checked_int(seed, "seed", 0)
         self.threads = _checked_int(threads, "threads", 1, 1024)
@@ -311,7 +334,7 @@ class UCT(_SearchPlayer):
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
         search = self._searches().get(1)
         search.set_roots([env])
-        budget = nodes if nodes is not None else (None if deadline is not None else self.simulations)
+        budget = _move_budget(nodes, deadline, self.simulations)
         done = 0
         step = 64
         while budget is None or done < budget:
@@ -325,9 +348,10 @@ class UCT(_SearchPlayer):
                 break
         action = int(search.best_actions()[0])
         value = float(search.root_values()[0])
-        solved = bool(search.solved()[0])
-        if solved and value != 0:
-            return Thought(action, mate=1 if value > 0 else -1, nodes=done, pv=[action])
+        # The solver proves a result but not its distance: only a mate on the
+        # move itself is told as a mate, any longer one as the value's score.
+        if bool(search.solved()[0]) and value > 0 and _mates_at_once(env, action):
+            return Thought(action, mate=1, nodes=done, pv=[action])
         return Thought(action, cp=value_to_cp(value), nodes=done, pv=[action])
 
 
@@ -402,7 +426,7 @@ class MCTS(_SearchPlayer):
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
         search = self._searches().get(1)
         search.set_roots([env])
-        budget = nodes if nodes is not None else (None if deadline is not None else self.simulations)
+        budget = _move_budget(nodes, deadline, self.simulations)
         done = 0
         while budget is None or done < budget:
             if (stop is not None and stop.is_set()) or (deadline is not None and time.monotonic() >= deadline):
@@ -449,6 +473,7 @@ class UCIEngine(BasePlayer):
                  if v is not None] + [f"{k}={v}" for k, v in self.options.items()]
         self.name = name or f"{short}({','.join(shown)})"
         self._engine = None
+        self._game = object()
 
     def __getstate__(self):
         return {**self.__dict__, "_engine": None}
@@ -463,6 +488,11 @@ class UCIEngine(BasePlayer):
 
     def start(self, seed: int) -> None:
         super().start(seed)
+        # A new token makes python-chess send ucinewgame before the next
+        # search: the engine's hash and histories from earlier games would
+        # otherwise change its moves, and a block's games would depend on
+        # what the same process played before.
+        self._game = object()
 
     def choose(self, games: Games) -> np.ndarray:
         import chess
@@ -472,7 +502,7 @@ class UCIEngine(BasePlayer):
             board = chess.Board(env.save_state().start_fen)
             for move in env.moves_uci():
                 board.push_uci(move)
-            played = engine.play(board, self.limit)
+            played = engine.play(board, self.limit, game=self._game)
             out[i] = env.uci_to_action(played.move.uci())
         return out
 

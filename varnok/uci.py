@@ -2,14 +2,17 @@
 in chess GUIs, match managers and bots through the Universal Chess Interface
 on standard input and output.
 
-Commands: ``uci`` (answered with ``id``, the options Threads, Simulations and
-Seed, and ``uciok``), ``isready``, ``ucinewgame``, ``setoption name N value
-V``, ``position startpos|fen FEN [moves M...]``, ``go`` with ``wtime``,
-``btime``, ``winc``, ``binc``, ``movestogo``, ``movetime``, ``nodes``,
-``depth`` or ``infinite``, ``stop`` and ``quit``. The search runs on a worker
-thread, so ``stop``, ``isready`` and ``quit`` are answered at any time. A
-malformed command, or a move in ``position`` that is not legal, is answered
-with ``info string`` and the engine goes on with its last good position.
+Commands: ``uci`` (answered with ``id``, the options Threads, Simulations,
+Seed and UCI_Chess960, and ``uciok``), ``isready``, ``ucinewgame``,
+``setoption name N value V``, ``position startpos|fen FEN [moves M...]``,
+``go`` with ``wtime``, ``btime``, ``winc``, ``binc``, ``movestogo``,
+``movetime``, ``nodes``, ``depth``, ``mate``, ``searchmoves`` or
+``infinite``, ``stop`` and ``quit``. The search runs on a worker thread, so
+``stop``, ``isready`` and ``quit`` are answered at any time. A malformed
+command, an option value outside its range, or a move in ``position`` that
+is not legal, is answered with ``info string`` and the engine goes on with
+its last good position; every accepted ``go`` is answered with a legal
+``bestmove`` (``0000`` where no move is legal).
 """
 
 from __future__ import annotations
@@ -18,6 +21,7 @@ import sys
 import threading
 import time
 
+from varnok._checks import goes_on
 from varnok._core import ChessEnv
 from varnok.players import BasePlayer, Thought, player_from_text
 
@@ -27,7 +31,16 @@ START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 MOVE_OVERHEAD_S = 0.05
 # Moves a game is assumed still to last when the GUI does not say (movestogo).
 DEFAULT_MOVES_TO_GO = 30
-GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes", "depth")
+GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes", "depth", "mate")
+GO_WORDS = (*GO_NUMBERS, "infinite", "ponder", "searchmoves")
+# A mate's value when searchmoves ranks root moves: above every centipawn score.
+MATE_VALUE = 1_000_000
+# The spin options, with the range each is told to the GUI and held to.
+OPTION_RANGES = {"Threads": (1, 256), "Simulations": (1, 10_000_000), "Seed": (0, 2_147_483_647)}
+# Where the session's draw rules end a game that still has moves, the GUI may
+# go on (a third occurrence or 100 plies without progress give only a claim);
+# the search then judges the game by the rules the FIDE Laws apply unasked.
+LAWS_RULES = "fide-strict"
 
 
 class UciEngine:
@@ -39,6 +52,7 @@ class UciEngine:
         self.rules = rules
         self.seed = 0
         self.threads = 1
+        self.chess960 = False
         self.player: BasePlayer = player_from_text(text, seed=self.seed)
         self.player.start(self.seed)
         self.simulations = getattr(self.player, "simulations", 0)
@@ -71,9 +85,10 @@ class UciEngine:
             if command == "uci":
                 self.send(f"id name {ENGINE_NAME} {self.player.name}")
                 self.send("id author the varnok developers")
-                self.send("option name Threads type spin default 1 min 1 max 256")
-                self.send(f"option name Simulations type spin default {max(1, self.simulations)} min 1 max 10000000")
-                self.send("option name Seed type spin default 0 min 0 max 2147483647")
+                defaults = {"Threads": 1, "Simulations": max(1, self.simulations), "Seed": 0}
+                for name, (low, high) in OPTION_RANGES.items():
+                    self.send(f"option name {name} type spin default {defaults[name]} min {low} max {high}")
+                self.send("option name UCI_Chess960 type check default false")
                 self.send("uciok")
             elif command == "isready":
                 self.send("readyok")
@@ -103,14 +118,21 @@ class UciEngine:
             raise ValueError("setoption needs: name NAME value VALUE")
         name, value = text[5:].split(" value ", 1)
         name, value = name.strip().lower(), value.strip()
-        if name not in ("threads", "simulations", "seed"):
+        if name == "uci_chess960":
+            if value.lower() not in ("true", "false"):
+                raise ValueError(f"option UCI_Chess960 takes true or false, got {value!r}")
+            self.chess960 = value.lower() == "true"  # from the next position on
+            return
+        ranges = {option.lower(): bounds for option, bounds in OPTION_RANGES.items()}
+        if name not in ranges:
             raise ValueError(f"no option named {name}")
         try:
             number = int(value)
         except ValueError:
             raise ValueError(f"option {name} takes an integer, got {value!r}") from None
-        if number < (0 if name == "seed" else 1):
-            raise ValueError(f"option {name} is out of range: {number}")
+        low, high = ranges[name]
+        if not low <= number <= high:
+            raise ValueError(f"option {name} must be {low} to {high}, got {number}")
         self.halt()
         if name == "seed":
             self.seed = number
@@ -133,7 +155,7 @@ class UciEngine:
         else:
             setup, moves = args, []
         fen = START_FEN if setup[0] == "startpos" else " ".join(setup[1:])
-        env = ChessEnv(self.rules)
+        env = ChessEnv(self.rules, chess960=self.chess960)
         env.load_fen(fen)
         for move in moves:
             try:
@@ -147,6 +169,7 @@ class UciEngine:
         self.halt()
         numbers: dict[str, int] = {}
         infinite = False
+        among: list[str] = []
         i = 0
         while i < len(args):
             word = args[i]
@@ -154,6 +177,10 @@ class UciEngine:
                 infinite = True
             elif word == "ponder":
                 pass
+            elif word == "searchmoves":
+                while i + 1 < len(args) and args[i + 1] not in GO_WORDS:
+                    among.append(args[i + 1])
+                    i += 1
             elif word in GO_NUMBERS:
                 if i + 1 >= len(args):
                     raise ValueError(f"go {word} needs a number")
@@ -165,14 +192,31 @@ class UciEngine:
             else:
                 raise ValueError(f"unknown go argument {word}")
             i += 1
+        actions = []
+        for move in among:
+            try:
+                actions.append(self.env.uci_to_action(move))
+            except ValueError:
+                raise ValueError(f"go searchmoves: {move} is not a legal move here") from None
+        if "mate" in numbers and "depth" not in numbers:
+            numbers["depth"] = max(1, 2 * numbers["mate"])  # the plies that show a mate in n moves
         if self.env.legal_actions().size == 0:
             self.info("the game is over in this position")
             self.send("bestmove 0000")
             return
+        env = self.env
+        if not goes_on(env):
+            env = copy_of(self.env, LAWS_RULES)
+            if not goes_on(env):
+                self.info("the game is drawn in this position")
+                self.send("bestmove " + env.action_to_uci(actions[0] if actions else int(env.legal_actions()[0])))
+                return
         deadline = self.deadline(numbers)
         self.stop.clear()
-        env = self.env
-        self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, infinite), daemon=True)
+        if set(actions) == set(env.legal_actions().tolist()):
+            actions = []  # every move: the search's own root
+        self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, infinite, actions),
+                                       daemon=True)
         self.search.start()
 
     def deadline(self, numbers: dict[str, int]) -> float | None:
@@ -193,20 +237,24 @@ class UciEngine:
         but never less than half of it."""
         return max(seconds / 2, seconds - MOVE_OVERHEAD_S)
 
-    def think(self, env: ChessEnv, numbers: dict[str, int], deadline: float | None, infinite: bool) -> None:
+    def think(self, env: ChessEnv, numbers: dict[str, int], deadline: float | None, infinite: bool,
+              among: list[int]) -> None:
         started = time.monotonic()
         try:
-            thought: Thought = self.player.think(env, nodes=numbers.get("nodes"), depth=numbers.get("depth"),
-                                                 deadline=deadline, stop=self.stop)
+            if among:
+                thought = self.think_among(env, among, numbers, deadline)
+            else:
+                thought = self.player.think(env, nodes=numbers.get("nodes"), depth=numbers.get("depth"),
+                                            deadline=deadline, stop=self.stop)
+            best = env.action_to_uci(thought.action)  # an action that is not legal here raises
         except Exception as exc:  # noqa: BLE001  (reported to the GUI; the engine stays alive)
             self.info(f"error: the search failed: {type(exc).__name__}: {exc}")
-            self.send("bestmove " + env.action_to_uci(int(env.legal_actions()[0])))
+            self.send("bestmove " + env.action_to_uci(among[0] if among else int(env.legal_actions()[0])))
             return
         elapsed = max(1e-6, time.monotonic() - started)
         score = f"mate {thought.mate}" if thought.mate is not None else f"cp {thought.cp or 0}"
         pv = []
-        line = ChessEnv(env.rules)
-        line.restore_state(env.save_state())
+        line = copy_of(env)
         for action in thought.pv:
             try:
                 pv.append(line.action_to_uci(action))
@@ -217,7 +265,45 @@ class UciEngine:
                   f"time {int(elapsed * 1000)} score {score}" + (" pv " + " ".join(pv) if pv else ""))
         if infinite:
             self.stop.wait()  # under go infinite the best move waits for stop
-        self.send("bestmove " + env.action_to_uci(thought.action))
+        self.send("bestmove " + best)
+
+    def think_among(self, env: ChessEnv, among: list[int], numbers: dict[str, int],
+                    deadline: float | None) -> Thought:
+        """The best of some root moves (go searchmoves): the position after
+        each is searched for the opponent, a ply less deep, with a share of
+        the nodes and of the time left, and the move whose position is worst
+        for the opponent is chosen."""
+        nodes, depth = numbers.get("nodes"), numbers.get("depth")
+        best: tuple[float, Thought] | None = None
+        searched = 0
+        for left, action in zip(range(len(among), 0, -1), among):
+            child = copy_of(env)
+            child.play(action)
+            if child.legal_actions().size == 0:
+                mated = child.in_check()
+                value, reply = (MATE_VALUE - 1 if mated else 0), Thought(action, mate=1 if mated else None)
+            elif not goes_on(child):
+                value, reply = 0, Thought(action)
+            else:
+                share = None if deadline is None else time.monotonic() + (deadline - time.monotonic()) / left
+                answer = self.player.think(child, nodes=None if nodes is None else max(1, nodes // len(among)),
+                                           depth=None if depth is None else max(1, depth - 1), deadline=share,
+                                           stop=self.stop)
+                searched += answer.nodes
+                if answer.mate is not None:  # the opponent mates (+), or is mated (-), in that many moves
+                    mate = -answer.mate if answer.mate > 0 else 1 - answer.mate
+                    value = MATE_VALUE - mate if mate > 0 else -MATE_VALUE - mate
+                    reply = Thought(action, mate=mate, pv=[action, *answer.pv])
+                else:
+                    value = -(answer.cp or 0)
+                    reply = Thought(action, cp=-(answer.cp or 0), pv=[action, *answer.pv])
+            if best is None or value > best[0]:
+                best = (value, reply)
+        thought = best[1]
+        thought.nodes = searched
+        if thought.mate is None and thought.cp is None:
+            thought.cp = 0
+        return thought
 
     def halt(self) -> None:
         """Stops a running search; its bestmove is sent before this returns."""
@@ -237,11 +323,21 @@ class UciEngine:
             self.player.close()
 
 
+def copy_of(env: ChessEnv, rules: str | None = None) -> ChessEnv:
+    """The game of env in a new ChessEnv (by other draw rules when given),
+    which writes castling as env does."""
+    copy = ChessEnv(rules or env.rules, chess960=env.chess960)
+    copy.restore_state(env.save_state())
+    return copy
+
+
 def main(text: str) -> int:
     try:
         engine = UciEngine(text)
     except (TypeError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    if hasattr(sys.stdin, "reconfigure"):
+        sys.stdin.reconfigure(errors="replace")  # a stray byte is an unknown command, not the engine's end
     engine.run()
     return 0

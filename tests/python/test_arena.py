@@ -39,11 +39,13 @@ def test_material_beats_random_and_every_game_is_recorded():
 
 
 def test_openings_are_played_with_both_colours(tmp_path):
+    # Both files as a Windows editor saves them: a byte-order mark and CRLF line ends.
     epd = tmp_path / "o.epd"
     epd.write_text('rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - c0 "open";\n'
-                   "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq -\n")
+                   "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq -\n", encoding="utf-8-sig", newline="\r\n")
     pgn = tmp_path / "o.pgn"
-    pgn.write_text('[Event "a"]\n\n1. e4 c5 2. Nf3 *\n\n[Event "b"]\n\n1. d4 d5 *\n')
+    pgn.write_text('[Event "a"]\n\n1. e4 c5 2. Nf3 *\n\n[Event "b"]\n\n1. d4 d5 *\n', encoding="utf-8-sig",
+                   newline="\r\n")
     tables = {
         str(epd): ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 1",
                    "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq - 0 1"],
@@ -59,14 +61,24 @@ def test_openings_are_played_with_both_colours(tmp_path):
     assert result.paired_openings and sum(result.pentanomial_counts) == 3
 
 
+MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
+
+
 @pytest.mark.parametrize("bad, error", [
     ({"games": 0}, ValueError), ({"max_plies": 0}, ValueError), ({"rules": "chess"}, ValueError),
     ({"sprt": (10, 0)}, ValueError), ({"sprt": (0, 10, 0.7, 0.05)}, ValueError), ({"sprt": "x"}, TypeError),
     ({"batch": 0}, ValueError), ({"openings": ["not a fen"]}, ValueError), ({"engine": "gpu"}, ValueError),
+    ({"workers": 0}, ValueError), ({"workers": 0, "engine": "ray"}, ValueError),
+    # A finished opening in a later block is refused before the first block is played.
+    ({"games": 4, "batch": 2, "openings": [START, MATED]}, ValueError),
+    ({"games": 4, "batch": 2, "openings": [START, "4k3/8/8/8/8/8/8/4K2B w - - 0 1"]}, ValueError),
 ])
-def test_match_refuses_bad_arguments(bad, error):
+def test_match_refuses_bad_arguments_before_a_game_is_played(bad, error):
+    def played(result):
+        raise AssertionError(f"{len(result.games)} games were played before the refusal")
+
     with pytest.raises(error):
-        arena.match(players.Random(), players.Random(), **{"games": 2, **bad})
+        arena.match(players.Random(), players.Random(), **{"games": 2, "progress": played, **bad})
 
 
 def test_an_illegal_action_of_a_player_is_refused_as_given():
@@ -82,7 +94,7 @@ def test_an_illegal_action_of_a_player_is_refused_as_given():
     ("random", "Random"), ("material:2", "Material(2)"), ("uct:50", "UCT(50)"),
     ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),
     ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
-    ("uci:stockfish:nodes", ValueError),
+    ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError),
 ])
 def test_players_named_in_text(text, made):
     if isinstance(made, str):
@@ -118,13 +130,16 @@ def test_mcts_player_sends_one_batch_per_round():
     assert max(sizes) == 8 and len(sizes) == 3 * 6
 
 
-def test_uci_engine_player_plays_stockfish():
-    sf = players.UCIEngine("stockfish", {"Skill Level": 0}, {"nodes": 50})
+def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():
+    sf = players.UCIEngine("stockfish", {"Threads": 1}, {"nodes": 50})  # (Skill Level draws from the clock)
     try:
         result = arena.match(sf, players.Random(), games=2, seed=1, max_plies=60)
+        # The same seed again, after the engine has played: its hash from those games is cleared.
+        again = arena.match(sf, players.Random(), games=2, seed=1, max_plies=60)
     finally:
         sf.close()
     assert result.score >= 0.5 and all(g.actions for g in result.games)
+    assert [g.actions for g in again.games] == [g.actions for g in result.games]
 
 
 def test_material_search_answers_a_batch():
@@ -144,3 +159,42 @@ def test_material_search_answers_a_batch():
     assert search.choose(varnok.VectorEnv(2, seed=0))[0].shape == (2,)
     with pytest.raises(TypeError):
         search.choose([42])
+
+
+class InterruptedInBlock(players.Random):
+    """Ctrl-C as the third block of a match starts."""
+
+    blocks = 0
+
+    def start(self, seed):
+        super().start(seed)
+        self.blocks += 1
+
+    def choose(self, games):
+        if self.blocks == 3:
+            raise KeyboardInterrupt
+        return super().choose(games)
+
+
+def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys):
+    from varnok.__main__ import main
+    made = []
+
+    def player(text, seed=0):
+        made.append(InterruptedInBlock(seed))
+        return made[-1]
+
+    monkeypatch.setattr(players, "player_from_text", player)
+    command = ["match", "a", "b", "--games", "8", "--batch", "2", "--max-plies", "6", "--quiet", "--pgn"]
+    # A --pgn path that cannot be written ends the command before any game.
+    for path in (tmp_path / "missing" / "games.pgn", tmp_path):
+        assert main(command + [str(path)]) == 2 and "--pgn" in capsys.readouterr().err
+        assert all(p.blocks == 0 for p in made)
+    # Ctrl-C: the finished blocks' games are summed up and written.
+    out = tmp_path / "games.pgn"
+    assert main(command + [str(out)]) == 130
+    shown = capsys.readouterr()
+    assert "interrupted" in shown.err and "games    4  (" in shown.out, shown
+    text = io.StringIO(out.read_text())
+    rounds = [game.headers["Round"] for game in iter(lambda: chess.pgn.read_game(text), None)]
+    assert rounds == ["1", "2", "3", "4"]

@@ -35,6 +35,16 @@ def test_formulas_against_hand_computed_values():
     assert _elo.trinomial(10, 0, 0).elo == math.inf and _elo.trinomial(0, 0, 10).elo == -math.inf
 
 
+@pytest.mark.parametrize("results, elo_row", [
+    ([0, 0], "Elo      +0.0  [-inf, +inf] 95%, pentanomial"),  # all drawn: even, not "-0.0"
+    ([], "Elo      nan  [-inf, +inf] 95%, trinomial"),           # nothing to estimate: not "-inf"
+])
+def test_the_summary_shows_no_estimate_it_does_not_have(results, elo_row):
+    games = [arena.GameRecord(i, i // 2, "a", "b", i % 2 == 0, "", "", [], r, "") for i, r in enumerate(results)]
+    table = arena.MatchResult("a", "b", games, "fide", paired_openings=True).text()
+    assert elo_row in table.splitlines(), table
+
+
 def test_interval_covers_the_true_elo_about_95_percent():
     rng = np.random.default_rng(0)
     win, draw, loss = 0.45, 0.25, 0.30

@@ -3,6 +3,7 @@ a game against Stockfish, every form of go, stop and quit at any time, and
 malformed input answered without the engine dying. Every exchange runs in a
 child process with a timeout, so a hang fails instead of stalling."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -48,18 +49,29 @@ def test_every_go_form(player):
             assert "pv" in analysis.get()
             analysis.stop()
             assert analysis.wait().move in board.legal_moves
-    # A mate in one is scored as a mate.
-    mate = chess.Board("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")
-    with varnok_engine("material:1") as ours:
-        info = ours.analyse(mate, chess.engine.Limit(depth=1))
-        assert info["score"].white().mate() == 1 and info["pv"][0] == chess.Move.from_uci("a1a8")
+
+
+@pytest.mark.parametrize("player, fen, limit, mate", [
+    ("material:1", "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", chess.engine.Limit(depth=1), 1),
+    ("uct:200", "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1", chess.engine.Limit(nodes=2000), 1),
+    # A win the solver proves without its length is a score, never a mate in one.
+    ("uct:200", "k7/8/2K5/8/8/8/8/7R w - - 0 1", chess.engine.Limit(nodes=5000), None),
+])
+def test_mates_are_told_with_their_length(player, fen, limit, mate):
+    with varnok_engine(player) as ours:
+        info = ours.analyse(chess.Board(fen), limit)
+    assert info["score"].white().mate() == mate, info
+    assert mate is not None or info["score"].white().score() > 500
 
 
 def run_session(player, lines, timeout=60):
-    done = subprocess.run([sys.executable, "-m", "varnok", "uci", player], input="\n".join(lines) + "\n",
-                          capture_output=True, text=True, timeout=timeout)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.splitlines()
+    """The engine's output lines for input lines (text, or bytes as sent);
+    standard input is read as under a UTF-8 locale, strictly."""
+    data = b"".join((line if isinstance(line, bytes) else line.encode()) + b"\n" for line in lines)
+    done = subprocess.run([sys.executable, "-m", "varnok", "uci", player], input=data, capture_output=True,
+                          timeout=timeout, env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+    assert done.returncode == 0, done.stderr.decode(errors="replace")
+    return done.stdout.decode(errors="replace").splitlines()
 
 
 def test_bad_input_is_answered_and_the_engine_stays_alive():
@@ -84,3 +96,74 @@ def test_bad_input_is_answered_and_the_engine_stays_alive():
 def test_stop_and_quit_end_an_infinite_search(ending):
     out = run_session("uct:1000000", ["uci", "isready", "go infinite", "isready", ending, "quit"], timeout=60)
     assert out.count("readyok") == 2 and sum(line.startswith("bestmove") for line in out) == 1
+
+
+MATE_IN_ONE = "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1"
+MATE_IN_TWO = "k7/8/2K5/8/8/8/8/7R w - - 0 1"
+
+
+@pytest.mark.in_child(timeout=120)
+@pytest.mark.parametrize("player, fen, limit, root_moves, moves, mate", [
+    ("material:2", MATE_IN_ONE, chess.engine.Limit(depth=2), ["a1a2", "a1b1"], ["a1a2", "a1b1"], None),
+    ("material:2", MATE_IN_ONE, chess.engine.Limit(depth=2), ["a1b1", "a1a8"], ["a1a8"], 1),
+    ("material:1", MATE_IN_TWO, chess.engine.Limit(depth=4), ["c6b6", "c6d6"], ["c6b6"], 2),
+    ("uct:100", chess.STARTING_FEN, chess.engine.Limit(nodes=200), ["a2a3", "h2h4"], ["a2a3", "h2h4"], None),
+    ("material:1", MATE_IN_TWO, chess.engine.Limit(mate=2), None, ["c6b6", "c6c7"], 2),
+])
+def test_go_searchmoves_and_mate_are_answered(player, fen, limit, root_moves, moves, mate):
+    root_moves = [chess.Move.from_uci(m) for m in root_moves] if root_moves else None
+    with varnok_engine(player) as ours:
+        played = ours.play(chess.Board(fen), limit, root_moves=root_moves, info=chess.engine.INFO_SCORE)
+    assert played.move.uci() in moves and played.info["score"].white().mate() == mate, played
+
+
+def test_a_random_player_draws_anew_at_every_go():
+    out = run_session("random", ["uci", *["position startpos", "go"] * 20, "isready", "quit"])
+    best = [line for line in out if line.startswith("bestmove")]
+    assert len(best) == 20 and len(set(best)) > 5, best
+
+
+def test_chess960_games_with_castling_in_the_uci_chess960_form():
+    board = chess.Board("rk4r1/pppppppp/8/8/8/8/PPPPPPPP/RK4R1 w AGag - 0 1", chess960=True)
+    castles = [move for move in board.legal_moves if board.is_castling(move)]
+    with varnok_engine("material:1") as ours:
+        assert "UCI_Chess960" in ours.options
+        # b1a1 is the king onto its rook (O-O-O), where b1c1 would be a king's step.
+        assert sorted(move.uci() for move in castles) == ["b1a1", "b1g1"]
+        for castle in castles:
+            assert ours.play(board, chess.engine.Limit(depth=2), root_moves=[castle]).move == castle
+        game = chess.Board.from_chess960_pos(7)
+        while not game.is_game_over() and game.ply() < 40:
+            move = ours.play(game, chess.engine.Limit(depth=1)).move
+            assert move in game.legal_moves, (game.fen(), move)
+            game.push(move)
+
+
+REPEATED = "position startpos moves g1f3 g8f6 f3g1 f6g8 g1f3 g8f6 f3g1 f6g8"
+
+
+@pytest.mark.parametrize("player, lines, errors", [
+    # Option values past the ranges told in the uci answer are refused; the engine lives on.
+    ("material:1", ["setoption name Seed value 99999999999999999999", "setoption name Threads value 100000",
+                    "setoption name Simulations value 10000001", "go depth 1"], ["seed", "threads", "simulations"]),
+    ("uct:50", ["go nodes 0"], []),
+    ("uct:50", ["go nodes -5"], []),
+    # Ended by the session's draw rules but not by the FIDE Laws unasked: a GUI may go on.
+    ("material:2", [REPEATED, "go depth 2"], []),
+    ("uct:50", ["position fen 4k3/8/8/8/8/8/4P3/4K3 w - - 100 80", "go nodes 50"], []),
+    ("material:1", ["position fen 4k3/8/8/8/8/8/8/4K2B w - - 0 1", "go depth 1"], ["drawn"]),
+    ("random", [b"\xff\xfe\x80", "go"], ["unknown command"]),
+])
+def test_hostile_input_is_answered_and_every_go_gets_a_legal_move(player, lines, errors):
+    out = run_session(player, ["uci", *lines, "isready", "quit"])
+    said = [line for line in out if line.startswith("info string")]
+    assert len(said) == len(errors) and all(word in line for word, line in zip(errors, said)), out
+    board = chess.Board()
+    for line in lines:
+        words = line.split() if isinstance(line, str) else []
+        if words[:1] == ["position"]:
+            board = chess.Board(" ".join(words[2:8])) if words[1] == "fen" else chess.Board()
+            for move in words[words.index("moves") + 1:] if "moves" in words else []:
+                board.push_uci(move)
+    best = [line.split()[1] for line in out if line.startswith("bestmove")]
+    assert len(best) == 1 and chess.Move.from_uci(best[0]) in board.legal_moves, out
