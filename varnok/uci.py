@@ -36,6 +36,8 @@ GO_WORDS = (*GO_NUMBERS, "infinite", "ponder", "searchmoves")
 # A mate's value when searchmoves ranks root moves: above every centipawn score.
 MATE_VALUE = 1_000_000
 # The spin options, with the range each is told to the GUI and held to.
+# The longest text an info string line carries.
+INFO_CHARACTERS = 200
 OPTION_RANGES = {"Threads": (1, 256), "Simulations": (1, 10_000_000), "Seed": (0, 2_147_483_647)}
 # Where the session's draw rules end a game that still has moves, the GUI may
 # go on (a third occurrence or 100 plies without progress give only a claim);
@@ -68,7 +70,12 @@ class UciEngine:
             self.out.flush()
 
     def info(self, text: str) -> None:
-        self.send("info string " + " ".join(text.split()))
+        # A line quoting a huge input (a command of megabytes, a move list of
+        # thousands) is cut: a GUI reads it, not a log.
+        text = " ".join(text.split())
+        if len(text) > INFO_CHARACTERS:
+            text = text[:INFO_CHARACTERS] + " ..."
+        self.send("info string " + text)
 
     # ---------------------------------------------------------- commands
 
@@ -85,7 +92,8 @@ class UciEngine:
             if command == "uci":
                 self.send(f"id name {ENGINE_NAME} {self.player.name}")
                 self.send("id author the varnok developers")
-                defaults = {"Threads": 1, "Simulations": max(1, self.simulations), "Seed": 0}
+                defaults = {"Threads": 1, "Seed": 0,
+                            "Simulations": min(max(1, self.simulations), OPTION_RANGES["Simulations"][1])}
                 for name, (low, high) in OPTION_RANGES.items():
                     self.send(f"option name {name} type spin default {defaults[name]} min {low} max {high}")
                 self.send("option name UCI_Chess960 type check default false")

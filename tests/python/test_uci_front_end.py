@@ -153,6 +153,7 @@ REPEATED = "position startpos moves g1f3 g8f6 f3g1 f6g8 g1f3 g8f6 f3g1 f6g8"
     ("uct:50", ["position fen 4k3/8/8/8/8/8/4P3/4K3 w - - 100 80", "go nodes 50"], []),
     ("material:1", ["position fen 4k3/8/8/8/8/8/8/4K2B w - - 0 1", "go depth 1"], ["drawn"]),
     ("random", [b"\xff\xfe\x80", "go"], ["unknown command"]),
+    ("random", ["x" * 100_000, "go"], [("unknown command " + "x" * 100_000)[:200] + " ..."]),   # cut, not whole
 ])
 def test_hostile_input_is_answered_and_every_go_gets_a_legal_move(player, lines, errors):
     out = run_session(player, ["uci", *lines, "isready", "quit"])
@@ -167,3 +168,12 @@ def test_hostile_input_is_answered_and_every_go_gets_a_legal_move(player, lines,
                 board.push_uci(move)
     best = [line.split()[1] for line in out if line.startswith("bestmove")]
     assert len(best) == 1 and chess.Move.from_uci(best[0]) in board.legal_moves, out
+
+
+def test_the_told_options_hold_their_defaults_within_their_ranges():
+    out = run_session("uct:20000000", ["uci", "quit"])   # more simulations than the option's range
+    spins = [line.split() for line in out if line.startswith("option name") and "spin" in line]
+    assert len(spins) == 3, out
+    for words in spins:
+        low, default, high = (int(words[words.index(key) + 1]) for key in ("min", "default", "max"))
+        assert low <= default <= high, words
