@@ -203,16 +203,15 @@ void VectorEnv::step_start(const int64_t* actions, const uint8_t* active) {
   pool_.start_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
 }
 
+void VectorEnv::end_pending_step() {
+  async_pending_ = false;
+  pending_actions_ = nullptr;
+  pending_active_ = nullptr;
+  pending_observations_out_ = nullptr;
+}
+
 void VectorEnv::step_finish() {
-  // The workers read pending_actions_ until wait returns, also when it throws.
-  struct Done {
-    VectorEnv& env;
-    ~Done() {
-      env.async_pending_ = false;
-      env.pending_actions_ = nullptr;
-      env.pending_active_ = nullptr;
-    }
-  } done{*this};
+  const PendingStep pending{*this};
   pool_.wait();
 }
 
@@ -223,14 +222,7 @@ void VectorEnv::step(const int64_t* actions, const uint8_t* active, void* observ
   pending_actions_ = actions;
   pending_active_ = active;
   pending_observations_out_ = static_cast<uint8_t*>(observations_out);
-  struct Done {
-    VectorEnv& env;
-    ~Done() {
-      env.pending_actions_ = nullptr;
-      env.pending_active_ = nullptr;
-      env.pending_observations_out_ = nullptr;
-    }
-  } done{*this};
+  const PendingStep pending{*this};
   pool_.run_chunks(size(), kRowsPerChunk, [this](int begin, int end) { step_rows(begin, end); });
 }
 

@@ -147,6 +147,13 @@ class VectorEnv {
   void set_mask(int row);
   void step_rows(int begin, int end);
   void step_row(int row);
+  // The workers read a step's pending inputs until the pool returns, also
+  // when it throws: a PendingStep clears them when the step is left.
+  void end_pending_step();
+  struct PendingStep {
+    VectorEnv& env;
+    ~PendingStep() { env.end_pending_step(); }
+  };
 
   VectorOptions options_;
   std::vector<Game> games_;
