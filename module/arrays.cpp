@@ -76,15 +76,16 @@ std::vector<uint8_t> bool_vector(const py::handle& values, py::ssize_t n, const 
   return std::vector<uint8_t>(as_bool.data(), as_bool.data() + n);
 }
 
-namespace {
-
-std::string shape_text(const std::vector<py::ssize_t>& shape) {
-  std::string text = "(";
-  for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-  return text + (shape.size() == 1 ? ",)" : ")");
+void check_shape(const py::array& array, const std::vector<py::ssize_t>& shape, const char* what) {
+  bool same = array.ndim() == static_cast<py::ssize_t>(shape.size());
+  for (size_t d = 0; same && d < shape.size(); ++d) same = array.shape(d) == shape[d];
+  if (same) return;
+  std::string wanted = "(";
+  for (size_t d = 0; d < shape.size(); ++d)
+    wanted += std::to_string(shape[d]) + (shape.size() == 1 ? ",)" : d + 1 < shape.size() ? ", " : ")");
+  throw py::value_error(std::string(what) + " must have shape " + wanted + ", got " +
+                        py::str(py::tuple(array.attr("shape"))).cast<std::string>());
 }
-
-}  // namespace
 
 py::array writable_array(const py::handle& out, const py::dtype& dtype, const std::vector<py::ssize_t>& shape,
                          const char* what) {
@@ -95,9 +96,7 @@ py::array writable_array(const py::handle& out, const py::dtype& dtype, const st
   if (!array.dtype().equal(dtype))
     throw py::type_error(std::string(what) + " must have dtype " + py::str(dtype).cast<std::string>() + ", got " +
                          py::str(array.dtype()).cast<std::string>());
-  const std::vector<py::ssize_t> given(array.shape(), array.shape() + array.ndim());
-  if (given != shape)
-    throw py::value_error(std::string(what) + " must have shape " + shape_text(shape) + ", got " + shape_text(given));
+  check_shape(array, shape, what);
   if (!(array.flags() & py::array::c_style)) throw py::value_error(std::string(what) + " must be C-contiguous");
   if (!array.writeable()) throw py::value_error(std::string(what) + " must be writeable");
   return array;

@@ -28,6 +28,9 @@ std::vector<int64_t> integer_vector(const py::handle& values, py::ssize_t n, con
 // another dtype, ValueError for another shape.
 std::vector<uint8_t> bool_vector(const py::handle& values, py::ssize_t n, const char* what);
 
+// ValueError naming what unless array has exactly shape.
+void check_shape(const py::array& array, const std::vector<py::ssize_t>& shape, const char* what);
+
 // An array the caller gives for results to be written into: TypeError
 // unless it is a NumPy array of dtype, ValueError unless it has shape and
 // is C-contiguous and writeable.

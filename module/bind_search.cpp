@@ -194,15 +194,7 @@ py::array_t<float, py::array::c_style | py::array::forcecast> float_rows(const p
   if (kind != 'f' && kind != 'i' && kind != 'u')
     throw py::type_error(std::string(what) + " must hold real numbers, got dtype " +
                          py::str(array.dtype()).cast<std::string>());
-  bool same = array.ndim() == static_cast<py::ssize_t>(shape.size());
-  for (size_t d = 0; same && d < shape.size(); ++d) same = array.shape(d) == shape[d];
-  if (!same) {
-    std::string wanted = "(";
-    for (size_t d = 0; d < shape.size(); ++d)
-      wanted += std::to_string(shape[d]) + (shape.size() == 1 ? ",)" : d + 1 < shape.size() ? ", " : ")");
-    throw py::value_error(std::string(what) + " must have shape " + wanted + ", got " +
-                          py::str(py::tuple(array.attr("shape"))).cast<std::string>());
-  }
+  check_shape(array, shape, what);
   return py::array_t<float, py::array::c_style | py::array::forcecast>(array);
 }
 

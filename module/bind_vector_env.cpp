@@ -65,24 +65,17 @@ VectorStep views_of(const std::shared_ptr<VectorEnv>& shared) {
 // step wrote the observations into it).
 VectorStep results(PyVectorEnv& v, const py::array* obs_out = nullptr) {
   if (!v.views) v.views = views_of(v.env);
-  VectorStep r;
-  if (!v.copy) {
-    r = *v.views;
-  } else {
-    const auto fresh = [](const py::array& a) { return py::array(a.attr("copy")()); };
-    const VectorStep& w = *v.views;
-    r = {obs_out ? *obs_out : fresh(w.obs),
-         fresh(w.legal_mask),
-         fresh(w.reward),
-         fresh(w.terminated),
-         fresh(w.truncated),
-         fresh(w.to_play),
-         fresh(w.final_obs),
-         fresh(w.final_reward),
-         fresh(w.final_reason)};
-  }
-  if (obs_out) r.obs = *obs_out;
-  return r;
+  const VectorStep& w = *v.views;
+  const auto fresh = [&v](const py::array& a) { return v.copy ? py::array(a.attr("copy")()) : a; };
+  return {obs_out ? *obs_out : fresh(w.obs),
+          fresh(w.legal_mask),
+          fresh(w.reward),
+          fresh(w.terminated),
+          fresh(w.truncated),
+          fresh(w.to_play),
+          fresh(w.final_obs),
+          fresh(w.final_reward),
+          fresh(w.final_reason)};
 }
 
 // obs_out of a step, checked: the observations' dtype and shape, writeable,
