@@ -246,9 +246,16 @@ def _move_budget(nodes: int | None, deadline: float | None, simulations: int) ->
     return None if deadline is not None else simulations
 
 
+def copy_of(env: ChessEnv, rules: str | None = None) -> ChessEnv:
+    """The game of env in a new ChessEnv (by other draw rules when given),
+    which writes castling as env does."""
+    copy = ChessEnv(rules or env.rules, chess960=env.chess960)
+    copy.restore_state(env.save_state())
+    return copy
+
+
 def _mates_at_once(env: ChessEnv, action: int) -> bool:
-    after = ChessEnv(env.rules)
-    after.restore_state(env.save_state())
+    after = copy_of(env)
     after.play(action)
     return after.in_check() and after.legal_actions().size == 0
 

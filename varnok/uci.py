@@ -23,7 +23,7 @@ import time
 
 from varnok._checks import goes_on
 from varnok._core import ChessEnv
-from varnok.players import BasePlayer, Thought, player_from_text
+from varnok.players import BasePlayer, Thought, copy_of, player_from_text
 
 ENGINE_NAME = "varnok"
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
@@ -35,9 +35,9 @@ GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes"
 GO_WORDS = (*GO_NUMBERS, "infinite", "ponder", "searchmoves")
 # A mate's value when searchmoves ranks root moves: above every centipawn score.
 MATE_VALUE = 1_000_000
-# The spin options, with the range each is told to the GUI and held to.
 # The longest text an info string line carries.
 INFO_CHARACTERS = 200
+# The spin options, with the range each is told to the GUI and held to.
 OPTION_RANGES = {"Threads": (1, 256), "Simulations": (1, 10_000_000), "Seed": (0, 2_147_483_647)}
 # Where the session's draw rules end a game that still has moves, the GUI may
 # go on (a third occurrence or 100 plies without progress give only a claim);
@@ -329,14 +329,6 @@ class UciEngine:
         finally:
             self.halt()
             self.player.close()
-
-
-def copy_of(env: ChessEnv, rules: str | None = None) -> ChessEnv:
-    """The game of env in a new ChessEnv (by other draw rules when given),
-    which writes castling as env does."""
-    copy = ChessEnv(rules or env.rules, chess960=env.chess960)
-    copy.restore_state(env.save_state())
-    return copy
 
 
 def main(text: str) -> int:
