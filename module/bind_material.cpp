@@ -6,7 +6,9 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +28,42 @@ struct PyMaterial {
   using bound_value = void;
   std::unique_ptr<MaterialSearch> search;
 };
+
+using Clock = std::chrono::steady_clock;
+// The longest clock a search is given: beyond it a time point would overflow.
+constexpr double kLongestSeconds = 1e9;
+// How often a running search takes the interpreter lock to ask the caller's
+// stop object whether it is set.
+constexpr auto kStopAskedEvery = std::chrono::milliseconds(5);
+
+// The limits of one deepening search: a clock of seconds and a stop object
+// (anything with is_set(), such as threading.Event), asked from the search's
+// own thread; an error the object raises ends the search and is kept in
+// raised for the caller.
+MaterialLimits limits_of(int64_t nodes, std::optional<double> seconds, const py::object& stop,
+                         std::exception_ptr& raised) {
+  MaterialLimits limits;
+  limits.nodes = std::max<int64_t>(nodes, 0);
+  if (!seconds && stop.is_none()) return limits;
+  const Clock::time_point deadline =
+      seconds ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(std::min(*seconds, kLongestSeconds)))
+              : Clock::time_point::max();
+  limits.stopped = [deadline, &stop, &raised, asked = Clock::now() - kStopAskedEvery]() mutable {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) return true;
+    if (stop.is_none() || now - asked < kStopAskedEvery) return false;
+    asked = now;
+    py::gil_scoped_acquire locked;
+    try {
+      return py::bool_(stop.attr("is_set")()).cast<bool>();
+    } catch (...) {
+      raised = std::current_exception();
+      return true;
+    }
+  };
+  return limits;
+}
 
 }  // namespace
 
@@ -84,7 +122,36 @@ void bind_material(py::module_& m) {
           "and FEN texts are played by rules, "
           "\"classic\" when not given): the move chosen, its score in centipawns for the side to move (from "
           "29000 up: mate in (30002 - score) // 2 moves; from -29000 down: mated), and the positions searched. A "
-          "finished game raises ValueError naming the root.");
+          "finished game raises ValueError naming the root.")
+      .def(
+          "think",
+          [](PyMaterial& s, const py::object& root, const std::optional<std::string>& rules, int64_t nodes,
+             std::optional<double> seconds, const py::object& stop) {
+            if (seconds && !(*seconds >= 0)) throw py::value_error("seconds must be 0 or more");
+            Episode board = std::move(root_boards(py::make_tuple(root), rules, std::nullopt)[0]);
+            std::exception_ptr raised;
+            const MaterialLimits limits = limits_of(nodes, seconds, stop, raised);
+            MaterialChoice choice;
+            {
+              py::gil_scoped_release unlocked;
+              try {
+                choice = s.search->choose_within(board, limits);
+              } catch (const std::invalid_argument& e) {
+                py::gil_scoped_acquire locked;
+                throw py::value_error(e.what());
+              }
+            }
+            if (raised) std::rethrow_exception(raised);
+            return py::make_tuple(choice.action, choice.score, choice.nodes, choice.depth);
+          },
+          py::arg("root"), py::arg("rules") = py::none(), py::kw_only(), py::arg("nodes").noconvert() = 0,
+          py::arg("seconds") = py::none(), py::arg("stop") = py::none(),
+          "(action, score, nodes, depth) for one root (a State, ChessEnv or FEN text), searched one ply deeper "
+          "at a time up to the set depth, for a player on a clock: the choice of the deepest depth searched "
+          "whole before the search ended. It ends after nodes positions (0: no budget), after seconds, or once "
+          "stop.is_set() (stop: any object with is_set(), such as threading.Event, asked every few "
+          "milliseconds). Depth 1 is always searched whole. Reaching the set depth, it chooses as choose "
+          "does; a mate found ends it early. The score is as choose gives it.");
 }
 
 }  // namespace varnok::binding

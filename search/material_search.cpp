@@ -42,10 +42,20 @@ MaterialSearch::MaterialSearch(const MaterialOptions& options) : options_(option
   options_.check();
   reseed(options_.seed);
   best_actions_.reserve(kMoveListCapacity);
+  deepest_actions_.reserve(kMoveListCapacity);
+}
+
+bool MaterialSearch::over_limits() {
+  ++nodes_;
+  if (limits_ == nullptr) return false;
+  if (limits_->nodes > 0 && nodes_ >= limits_->nodes) return ended_ = true;
+  if (limits_->stopped && nodes_ % MaterialLimits::kNodesBetweenChecks == 0 && limits_->stopped()) return ended_ = true;
+  return false;
 }
 
 int32_t MaterialSearch::search(const Position& position, int depth, int ply, int32_t alpha, int32_t beta) {
-  ++nodes_;
+  // An ended search unwinds at once; its scores are thrown away.
+  if (ended_ || over_limits()) return 0;
   if (depth == 0) return material_balance(position);
   MoveList list;
   position.generate_moves(list);
@@ -69,6 +79,7 @@ int32_t MaterialSearch::search(const Position& position, int depth, int ply, int
     if (!next.make_move(list.moves[i])) continue;
     moved = true;
     const int32_t score = -search(next, depth - 1, ply + 1, -beta, -alpha);
+    if (ended_) return 0;
     if (score >= beta) return beta;
     alpha = std::max(alpha, score);
   }
@@ -76,13 +87,11 @@ int32_t MaterialSearch::search(const Position& position, int depth, int ply, int
   return alpha;
 }
 
-MaterialChoice MaterialSearch::choose(const Episode& root) {
-  root_moves_.list_legal(root.position);
-  if (root_moves_.size() == 0 || root.judge(true).done()) throw std::invalid_argument("the game at the root is over");
-  nodes_ = 1;
+bool MaterialSearch::score_root(const Episode& root, int depth, int32_t& best) {
   best_actions_.clear();
-  int32_t best = -kInfinity;
+  best = -kInfinity;
   root_moves_.for_each([&](int action, Move move) {
+    if (ended_) return;
     game_.start(root);
     game_.play(move);
     const Outcome outcome = game_.list_and_judge(listing_);
@@ -96,7 +105,8 @@ MaterialChoice MaterialSearch::choose(const Episode& root) {
     } else {
       // Only scores that can tie or beat the best so far matter: the window
       // starts just below it, so an equal move is scored exactly.
-      score = -search(game_.position(), options_.depth - 1, 1, -kInfinity, -(best - 1));
+      score = -search(game_.position(), depth - 1, 1, -kInfinity, -(best - 1));
+      if (ended_) return;
     }
     if (score > best) {
       best = score;
@@ -104,9 +114,36 @@ MaterialChoice MaterialSearch::choose(const Episode& root) {
     }
     if (score == best) best_actions_.push_back(action);
   });
+  return !ended_;
+}
+
+MaterialChoice MaterialSearch::choose(const Episode& root) { return choose_within(root, MaterialLimits{}); }
+
+MaterialChoice MaterialSearch::choose_within(const Episode& root, const MaterialLimits& limits) {
+  root_moves_.list_legal(root.position);
+  if (root_moves_.size() == 0 || root.judge(true).done()) throw std::invalid_argument("the game at the root is over");
+  const bool deepening = limits.nodes > 0 || limits.stopped;
+  nodes_ = 1;
+  ended_ = false;
+  MaterialChoice choice;
+  for (int depth = deepening ? 1 : options_.depth; depth <= options_.depth; ++depth) {
+    // A depth is not begun once the limits are reached.
+    if (depth > 1 && ((limits.nodes > 0 && nodes_ >= limits.nodes) || (limits.stopped && limits.stopped()))) break;
+    limits_ = depth > 1 ? &limits : nullptr;
+    int32_t best;
+    const bool whole = score_root(root, depth, best);
+    limits_ = nullptr;
+    if (!whole) break;
+    deepest_actions_.swap(best_actions_);
+    choice.score = best;
+    choice.depth = depth;
+    if (best >= kMateBound) break;
+  }
   const auto pick = uniform_below([this] { return static_cast<uint32_t>(random_.next() >> 32); },
-                                  static_cast<uint32_t>(best_actions_.size()));
-  return {best_actions_[pick], best, nodes_};
+                                  static_cast<uint32_t>(deepest_actions_.size()));
+  choice.action = deepest_actions_[pick];
+  choice.nodes = nodes_;
+  return choice;
 }
 
 }  // namespace varnok

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "env/action_map.hpp"
@@ -37,11 +38,22 @@ struct MaterialOptions {
 };
 
 // The choice at one root: the action, its score (centipawns for the side
-// to move, or a mate score) and the positions the search visited.
+// to move, or a mate score), the positions the search visited and the depth
+// whose result it is.
 struct MaterialChoice {
   int32_t action = -1;
   int32_t score = 0;
   int64_t nodes = 0;
+  int depth = 0;
+};
+
+// What may end a deepening search before its last depth: a budget of
+// positions, and the caller's own check (a clock, a request to stop), asked
+// every kNodesBetweenChecks positions.
+struct MaterialLimits {
+  int64_t nodes = 0;              // 0: no budget
+  std::function<bool()> stopped;  // empty: none
+  static constexpr int64_t kNodesBetweenChecks = 1024;
 };
 
 class MaterialSearch {
@@ -52,10 +64,23 @@ class MaterialSearch {
   void reseed(uint64_t seed) { random_.reseed(seed, 0); }
   // root is a game that goes on (std::invalid_argument otherwise).
   MaterialChoice choose(const Episode& root);
+  // The same search deepened one ply at a time up to the set depth, for a
+  // player on a clock: the choice of the deepest depth searched whole
+  // before limits ended the search. Depth 1 is always searched whole (a
+  // move needs a search). The tie is drawn once, among the best moves of
+  // the deepest whole depth, so a search that reaches the set depth
+  // chooses as choose does. A mate found ends the deepening: no deeper
+  // search finds a quicker one, nor other moves that mate as quickly.
+  MaterialChoice choose_within(const Episode& root, const MaterialLimits& limits);
   const MaterialOptions& options() const { return options_; }
 
  private:
   int32_t search(const Position& position, int depth, int ply, int32_t alpha, int32_t beta);
+  // Scores every root move at depth into best_actions_ (the moves of the
+  // best score, in action order) and best; false when the limits ended it.
+  bool score_root(const Episode& root, int depth, int32_t& best);
+  // Counts a position and tells whether the limits end the search there.
+  bool over_limits();
 
   MaterialOptions options_;
   Random random_;
@@ -63,7 +88,10 @@ class MaterialSearch {
   ActionMap root_moves_;
   ActionMap listing_;
   std::vector<int32_t> best_actions_;
+  std::vector<int32_t> deepest_actions_;  // best_actions_ of the deepest whole depth
   int64_t nodes_ = 0;
+  const MaterialLimits* limits_ = nullptr;  // while a deepening search runs past depth 1
+  bool ended_ = false;                      // the limits ended the depth being searched
 };
 
 // Material of the side to move minus the opponent's, in centipawns.

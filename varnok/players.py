@@ -126,14 +126,15 @@ class Games:
 class Thought:
     """One game's answer with what the search saw: the action, the value of
     the root for the side to move (centipawns, or a mate in ``mate`` moves,
-    negative when mated), the nodes searched and the principal variation
-    (actions from the root)."""
+    negative when mated), the nodes searched, the principal variation
+    (actions from the root) and, for a search by depth, the depth reached."""
 
     action: int
     cp: int | None = None
     mate: int | None = None
     nodes: int = 0
     pv: list[int] = dataclasses.field(default_factory=list)
+    depth: int | None = None  # the plies searched whole, where the search goes by depth
 
 
 class Player(Protocol):
@@ -225,17 +226,22 @@ class Material(BasePlayer):
         return self._native().choose(**games.roots())[0]
 
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
+        # Deepened a ply at a time, so a clock or a stop ends the search with
+        # the move of the deepest depth searched whole; reaching its depth it
+        # plays as choose does.
         search = self._native()
         if depth is not None and depth != search.depth:
             search = MaterialSearch(max(1, min(8, int(depth))), seed=self.seed)
-        actions, scores, counted = search.choose([env])
-        score = int(scores[0])
+        seconds = None if deadline is None else max(0.0, deadline - time.monotonic())
+        action, score, counted, reached = search.think(env, nodes=max(0, int(nodes or 0)), seconds=seconds,
+                                                       stop=stop)
+        thought = Thought(action, nodes=counted, pv=[action], depth=reached)
         if abs(score) >= MATE_BOUND:
-            plies = MATE_SCORE - abs(score) + 1
-            mate = (plies + 1) // 2
-            return Thought(int(actions[0]), mate=mate if score > 0 else -mate, nodes=int(counted[0]),
-                           pv=[int(actions[0])])
-        return Thought(int(actions[0]), cp=score, nodes=int(counted[0]), pv=[int(actions[0])])
+            mate = (MATE_SCORE - abs(score) + 2) // 2
+            thought.mate = mate if score > 0 else -mate
+        else:
+            thought.cp = score
+        return thought
 
 
 def _move_budget(nodes: int | None, deadline: float | None, simulations: int) -> int | None:

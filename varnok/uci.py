@@ -269,7 +269,8 @@ class UciEngine:
                 line.play(action)
             except ValueError:
                 break
-        self.send(f"info depth {numbers.get('depth', 1)} nodes {thought.nodes} nps {int(thought.nodes / elapsed)} "
+        depth = thought.depth if thought.depth is not None else numbers.get("depth", 1)
+        self.send(f"info depth {depth} nodes {thought.nodes} nps {int(thought.nodes / elapsed)} "
                   f"time {int(elapsed * 1000)} score {score}" + (" pv " + " ".join(pv) if pv else ""))
         if infinite:
             self.stop.wait()  # under go infinite the best move waits for stop

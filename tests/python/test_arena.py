@@ -161,6 +161,33 @@ def test_material_search_answers_a_batch():
         search.choose([42])
 
 
+class Stops:
+    """A stop request: set from the start, or one whose check raises."""
+
+    def __init__(self, error=None):
+        self.error = error
+
+    def is_set(self):
+        if self.error:
+            raise self.error
+        return True
+
+
+def test_material_think_deepens_within_its_limits():
+    kiwipete = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1"
+    whole = varnok.MaterialSearch(3, seed=4).choose([kiwipete])
+    assert varnok.MaterialSearch(3, seed=4).think(kiwipete)[:2] == (whole[0][0], whole[1][0])
+    first = varnok.MaterialSearch(1, seed=4).choose([kiwipete])[0][0]
+    for limits in ({"stop": Stops()}, {"seconds": 0.0}, {"nodes": 1}):
+        action, _, nodes, depth = varnok.MaterialSearch(8, seed=4).think(kiwipete, **limits)
+        assert (action, depth) == (first, 1) and nodes < 2000, limits  # depth 1 is always searched whole
+    with pytest.raises(ZeroDivisionError):
+        varnok.MaterialSearch(8).think(kiwipete, stop=Stops(ZeroDivisionError()))
+    for seconds in (-1.0, float("nan")):
+        with pytest.raises(ValueError, match="seconds"):
+            varnok.MaterialSearch(8).think(kiwipete, seconds=seconds)
+
+
 class InterruptedInBlock(players.Random):
     """Ctrl-C as the third block of a match starts."""
 

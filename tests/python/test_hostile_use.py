@@ -90,7 +90,7 @@ ARGUMENTS = {
     "MCTS": {"set_roots": "[State()]", "expand": "np.ones((1, 4672)), np.zeros(1)", "advance": "[0]",
              "chosen_actions": "0.0"},
     "UCT": {"set_roots": "[State()]", "run": "1"},
-    "MaterialSearch": {"reseed": "1", "choose": "[State()]"},
+    "MaterialSearch": {"reseed": "1", "choose": "[State()]", "think": "State()"},
 }
 
 

@@ -64,6 +64,17 @@ def test_mates_are_told_with_their_length(player, fen, limit, mate):
     assert mate is not None or info["score"].white().score() > 500
 
 
+@pytest.mark.parametrize("limit", [chess.engine.Limit(nodes=5000), chess.engine.Limit(time=0.05),
+                                   chess.engine.Limit(white_clock=0.3, black_clock=0.3)])
+def test_material_keeps_to_the_node_budget_and_the_clock(limit):
+    board = chess.Board("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1")
+    with varnok_engine("material:8") as ours:
+        info = ours.analyse(board, limit, info=chess.engine.INFO_ALL)
+    # Searched whole, depth 8 visits about 8.5 million positions here.
+    assert info["pv"][0] in board.legal_moves and 1 <= info["depth"] < 8 and info["nodes"] < 3_000_000, info
+    assert limit.nodes is None or info["nodes"] <= limit.nodes
+
+
 def run_session(player, lines, timeout=60):
     """The engine's output lines for input lines (text, or bytes as sent);
     standard input is read as under a UTF-8 locale, strictly."""
@@ -92,9 +103,9 @@ def test_bad_input_is_answered_and_the_engine_stays_alive():
     assert reply in board.legal_moves
 
 
-@pytest.mark.parametrize("ending", ["stop", "quit"])
-def test_stop_and_quit_end_an_infinite_search(ending):
-    out = run_session("uct:1000000", ["uci", "isready", "go infinite", "isready", ending, "quit"], timeout=60)
+@pytest.mark.parametrize("player, ending", [("uct:1000000", "stop"), ("uct:1000000", "quit"), ("material:8", "stop")])
+def test_stop_and_quit_end_an_infinite_search(player, ending):
+    out = run_session(player, ["uci", "isready", "go infinite", "isready", ending, "quit"], timeout=60)
     assert out.count("readyok") == 2 and sum(line.startswith("bestmove") for line in out) == 1
 
 

@@ -70,6 +70,36 @@ TEST(MaterialSearch, TiesAreDrawnFromTheSeed) {
   EXPECT_EQ(std::set<int32_t>(first.begin(), first.end()).size(), 20u);
 }
 
+TEST(MaterialSearch, DeepeningChoosesAsTheWholeSearchUntilItsLimitsEndIt) {
+  const char* const kMiddlegame = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
+  const char* const fens[] = {kMiddlegame, "4k3/8/2p5/3p4/8/8/8/3QK3 w - - 0 1", "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1",
+                              "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"};
+  const MaterialLimits never{0, [] { return false; }};
+  for (const char* fen : fens) {
+    for (uint64_t seed : {1, 2, 3}) {
+      SCOPED_TRACE(std::string(fen) + " seed " + std::to_string(seed));
+      const Episode board = loaded(fen);
+      MaterialSearch whole({3, seed}), deepening({3, seed});
+      const MaterialChoice expected = whole.choose(board);
+      const MaterialChoice choice = deepening.choose_within(board, never);
+      EXPECT_EQ(choice.action, expected.action);
+      EXPECT_EQ(choice.score, expected.score);
+      EXPECT_EQ(choice.depth, expected.score >= kMateBound ? 1 : 3);  // the mate in one ends at depth 1
+      EXPECT_EQ(whole.choose(board).action, deepening.choose_within(board, never).action);  // the draws go on alike
+    }
+  }
+  // Depth 1 is searched whole whatever the limits; deeper depths end at them.
+  const Episode board = loaded(kMiddlegame);
+  const MaterialChoice first = MaterialSearch({1, 5}).choose(board);
+  const MaterialChoice stopped = MaterialSearch({8, 5}).choose_within(board, {0, [] { return true; }});
+  EXPECT_EQ(stopped.depth, 1);
+  EXPECT_EQ(stopped.action, first.action);
+  EXPECT_LT(stopped.nodes, first.nodes + MaterialLimits::kNodesBetweenChecks + 1);
+  const MaterialChoice budgeted = MaterialSearch({8, 5}).choose_within(board, {5000, {}});
+  EXPECT_LE(budgeted.depth, 3);
+  EXPECT_LE(budgeted.nodes, 5000);
+}
+
 TEST(MaterialSearch, RefusesBadDepthAndFinishedGames) {
   for (int depth : {0, -1, MaterialOptions::kMaxDepth + 1})
     EXPECT_THROW(MaterialSearch({depth, 0}), std::invalid_argument) << depth;
