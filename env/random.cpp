@@ -1,6 +1,8 @@
 #include "env/random.hpp"
 
 #include <exception>
+#include <istream>
+#include <ostream>
 #include <random>
 
 namespace varnok {
@@ -17,6 +19,17 @@ uint64_t os_seed() {
     std::random_device device;
     return draw(device);
   }
+}
+
+std::ostream& operator<<(std::ostream& out, const Random& random) {
+  return out << random.state_[0] << ' ' << random.state_[1] << ' ' << random.state_[2] << ' ' << random.state_[3];
+}
+
+std::istream& operator>>(std::istream& in, Random& random) {
+  uint64_t state[4];
+  if (in >> state[0] >> state[1] >> state[2] >> state[3])
+    for (int i = 0; i < 4; ++i) random.state_[i] = state[i];
+  return in;
 }
 
 }  // namespace varnok

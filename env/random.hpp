@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 
 namespace varnok {
 
@@ -68,6 +69,11 @@ class Random {
     return z ^ (z >> 31);
   }
   uint64_t state_[4];
+
+  // The state as text and back, as the standard library's engines do: a
+  // generator read back goes on with the same draws.
+  friend std::ostream& operator<<(std::ostream& out, const Random& random);
+  friend std::istream& operator>>(std::istream& in, Random& random);
 };
 
 }  // namespace varnok

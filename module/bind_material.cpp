@@ -68,10 +68,13 @@ MaterialLimits limits_of(int64_t nodes, std::optional<double> seconds, const py:
 }  // namespace
 
 void bind_material(py::module_& m) {
-  py::class_<PyMaterial>(m, "MaterialSearch",
-                         "Fixed-depth alpha-beta on material alone (pawn 100, knight 320, bishop 330, rook 500, queen "
-                         "900), with checkmate and stalemate found at every node searched and the root's moves judged "
-                         "by the game's draw rules. Among equally scored moves one is drawn from the seeded generator.")
+  py::class_<PyMaterial> material(
+      m, "MaterialSearch",
+      "Fixed-depth alpha-beta on material alone (pawn 100, knight 320, bishop 330, rook 500, queen "
+      "900), with checkmate and stalemate found at every node searched and the root's moves judged "
+      "by the game's draw rules. Among equally scored moves one is drawn from the seeded generator.");
+  def_draws(material, [](PyMaterial&) { return 0; });
+  material
       .def(py::init([](int64_t depth, uint64_t seed) {
              MaterialOptions o;
              o.depth = static_cast<int>(std::clamp<int64_t>(depth, INT_MIN, INT_MAX));

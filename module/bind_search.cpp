@@ -212,13 +212,15 @@ void bind_search(py::module_& m) {
       .def_readonly("tree", &Leaves::tree, "int32 (L,): the tree each row belongs to")
       .def("__len__", [](const Leaves& l) { return py::len(l.tree); }, "The number of leaves (rows) handed out.");
 
-  py::class_<PyMcts>(m, "MCTS",
-                     "num_trees independent search trees grown together: select() hands out the leaves of every tree "
-                     "as one batch for the network, expand() takes its priors and values back. PUCT everywhere "
-                     "(AlphaZero), or Gumbel-Top-k with sequential halving at the root (root_selection=\"gumbel\"). "
-                     "Finished games met in a tree are scored natively and never sent. Trees are spread over "
-                     "worker threads; with a seed, results are the same for any num_threads.")
-      .def(py::init([](int64_t num_trees, double c_puct, std::optional<double> c_base, double c_init,
+  py::class_<PyMcts> mcts(
+      m, "MCTS",
+      "num_trees independent search trees grown together: select() hands out the leaves of every tree "
+      "as one batch for the network, expand() takes its priors and values back. PUCT everywhere "
+      "(AlphaZero), or Gumbel-Top-k with sequential halving at the root (root_selection=\"gumbel\"). "
+      "Finished games met in a tree are scored natively and never sent. Trees are spread over "
+      "worker threads; with a seed, results are the same for any num_threads.");
+  def_draws(mcts, [](PyMcts& s) { return Held(*s.search); });
+  mcts.def(py::init([](int64_t num_trees, double c_puct, std::optional<double> c_base, double c_init,
                        double dirichlet_alpha, double dirichlet_fraction, double fpu_reduction,
                        std::optional<double> fpu_value, double virtual_loss, int64_t node_budget,
                        const std::string& root_selection_name, int64_t gumbel_considered, int64_t gumbel_simulations,
@@ -469,28 +471,30 @@ void bind_search(py::module_& m) {
           "the new tree (its statistics reused, fresh root noise drawn); the rest is freed. An action that is not "
           "legal at a root, or a root not yet evaluated, raises ValueError and nothing changes.");
 
-  py::class_<PyUct>(m, "UCT",
-                    "Plain UCT without a network: a leaf's value is one seeded native random roll-out, children are "
-                    "chosen by UCB1 (every unvisited child first). With solver=True proved results (mates) are "
-                    "passed up the tree (MCTS-Solver), so short mates are found exactly.")
-      .def(py::init([](int64_t num_trees, double exploration, int64_t node_budget, bool solver,
-                       std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
-             SearchOptions o;
-             o.num_trees = num_trees;
-             o.num_threads = num_threads.value_or(ThreadPool::processor_count());
-             o.seed = seed.value_or(os_seed());
-             o.exploration = exploration;
-             o.node_budget = node_budget;
-             o.solver = solver;
-             auto self = std::make_unique<PyUct>();
-             self->search = std::make_unique<Uct>(o);
-             return self;
-           }),
-           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = kSearchDefaults.exploration,
-           py::arg("node_budget").noconvert() = kUctNodeBudget, py::arg("solver") = kSearchDefaults.solver,
-           py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
-           "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
-           "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")
+  py::class_<PyUct> uct(
+      m, "UCT",
+      "Plain UCT without a network: a leaf's value is one seeded native random roll-out, children are "
+      "chosen by UCB1 (every unvisited child first). With solver=True proved results (mates) are "
+      "passed up the tree (MCTS-Solver), so short mates are found exactly.");
+  def_draws(uct, [](PyUct& s) { return Held(*s.search); });
+  uct.def(py::init([](int64_t num_trees, double exploration, int64_t node_budget, bool solver,
+                      std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
+            SearchOptions o;
+            o.num_trees = num_trees;
+            o.num_threads = num_threads.value_or(ThreadPool::processor_count());
+            o.seed = seed.value_or(os_seed());
+            o.exploration = exploration;
+            o.node_budget = node_budget;
+            o.solver = solver;
+            auto self = std::make_unique<PyUct>();
+            self->search = std::make_unique<Uct>(o);
+            return self;
+          }),
+          py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = kSearchDefaults.exploration,
+          py::arg("node_budget").noconvert() = kUctNodeBudget, py::arg("solver") = kSearchDefaults.solver,
+          py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
+          "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
+          "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")
       .def_property_readonly(
           "num_trees", [](const PyUct& s) { return s.search->size(); }, "The number of trees searched together.")
       .def(

@@ -30,6 +30,28 @@ VectorEnv* native_vector_env(const pybind11::handle& object);
 std::vector<Episode> root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules,
                                  const std::optional<std::vector<int64_t>>& rows = std::nullopt);
 
+// The draws property of a bound search (its search member has draws() and
+// set_draws(text)): the state of its seeded generators as bytes. Set from
+// the draws of a search of the same kind and size, it goes on with the same
+// draws; other bytes raise ValueError and change nothing. hold(s) gives what
+// holds the search while it is read or written.
+template <class Bound, class Hold>
+void def_draws(pybind11::class_<Bound>& bound, Hold hold) {
+  bound.def_property(
+      "draws",
+      [hold](Bound& s) {
+        [[maybe_unused]] const auto held = hold(s);
+        return pybind11::bytes(s.search->draws());
+      },
+      [hold](Bound& s, const pybind11::bytes& draws) {
+        [[maybe_unused]] const auto held = hold(s);
+        if (!s.search->set_draws(std::string(draws)))
+          throw pybind11::value_error("these bytes are not the draws of a search of this kind and size");
+      },
+      "The state of the search's seeded draws, as bytes: a search of the same kind and size given them makes "
+      "the same choices from the same roots as this one from here on (copy and pickle use it).");
+}
+
 void bind_chess_env(pybind11::module_& m);
 void bind_vector_env(pybind11::module_& m);
 void bind_search(pybind11::module_& m);

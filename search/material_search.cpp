@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -26,6 +27,20 @@ int32_t order_key(const Position& position, Move move) {
 void MaterialOptions::check() const {
   if (depth < 1 || depth > kMaxDepth)
     throw std::invalid_argument("depth must be 1 to " + std::to_string(kMaxDepth) + ", got " + std::to_string(depth));
+}
+
+std::string MaterialSearch::draws() const {
+  std::ostringstream out;
+  out << random_ << '\n' << kDrawsEnd << '\n';
+  return out.str();
+}
+
+bool MaterialSearch::set_draws(const std::string& text) {
+  std::istringstream in(text);
+  Random read;
+  if (!(in >> read) || !ends_draws(in)) return false;
+  random_ = read;
+  return true;
 }
 
 int32_t material_balance(const Position& position) {

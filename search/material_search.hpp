@@ -10,12 +10,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "env/action_map.hpp"
 #include "env/episode.hpp"
 #include "env/random.hpp"
 #include "search/leaf_game.hpp"
+#include "search/mcts_tree.hpp"
 
 namespace varnok {
 
@@ -62,6 +64,10 @@ class MaterialSearch {
 
   // Starts the tie-break generator again from seed.
   void reseed(uint64_t seed) { random_.reseed(seed, 0); }
+  // The tie-break generator's state as text, and back (false, with nothing
+  // changed, on text that is not such a state).
+  std::string draws() const;
+  bool set_draws(const std::string& text);
   // root is a game that goes on (std::invalid_argument otherwise).
   MaterialChoice choose(const Episode& root);
   // The same search deepened one ply at a time up to the set depth, for a

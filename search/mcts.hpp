@@ -41,6 +41,9 @@ class Mcts {
   int threads() const { return pool_.size(); }
   const SearchOptions& options() const { return options_; }
   const MctsTree& tree(int index) const { return *trees_[index]; }
+  // The state of every tree's seeded draws as text, and back (see draws_of).
+  std::string draws() const { return draws_of(trees_); }
+  bool set_draws(const std::string& text) { return set_draws_of(trees_, text); }
   // Bytes of one observation row in the chosen format.
   size_t observation_row_bytes() const;
 

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <istream>
 #include <limits>
+#include <ostream>
+#include <sstream>
 
 #include "env/observation_writer.hpp"
 #include "search/draws.hpp"
@@ -377,6 +380,43 @@ void MctsTree::prepare_root() {
   root_priors_.resize(count);
   for (int i = 0; i < count; ++i)
     root_priors_[i] = (1 - fraction) * nodes_[root.first_child + i].prior + fraction * noise_[i];
+}
+
+void MctsTree::write_draws(std::ostream& out) const {
+  out << random_;
+  if (roll_out_) {
+    out << ' ';
+    roll_out_->write_draws(out);
+  }
+}
+
+bool MctsTree::read_draws(std::istream& in) {
+  Random random;
+  if (!(in >> random)) return false;
+  if (roll_out_ && !roll_out_->read_draws(in)) return false;
+  random_ = random;
+  return true;
+}
+
+std::string draws_of(const std::vector<std::unique_ptr<MctsTree>>& trees) {
+  std::ostringstream out;
+  for (const auto& tree : trees) {
+    tree->write_draws(out);
+    out << '\n';
+  }
+  out << kDrawsEnd << '\n';
+  return out.str();
+}
+
+bool set_draws_of(std::vector<std::unique_ptr<MctsTree>>& trees, const std::string& text) {
+  const std::string before = draws_of(trees);
+  std::istringstream in(text);
+  bool read = true;
+  for (auto& tree : trees) read = read && tree->read_draws(in);
+  if (read && ends_draws(in)) return true;
+  std::istringstream again(before);
+  for (auto& tree : trees) tree->read_draws(again);
+  return false;
 }
 
 void MctsTree::visit_counts(int32_t* out) const {

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,7 +64,8 @@ class MctsTree {
   MctsTree(const SearchOptions& options, const std::vector<std::vector<int32_t>>& table, uint64_t index);
 
   // Starts a new tree at board, which is listed (move_index is the current
-  // position's listing) and not finished. Draws start again from the seed.
+  // position's listing) and not finished. The tree's draws go on where
+  // they were.
   void set_root(const Episode& board);
   bool has_root() const { return has_root_; }
   // The game at the root is over (after advance).
@@ -125,6 +127,13 @@ class MctsTree {
   // tree; false, with nothing changed, when action is no child of the root.
   bool advance(int32_t action);
 
+  // The state of the tree's seeded draws (its roll-outs' too) as text, and
+  // back (false, with nothing changed, on text that is not such a state):
+  // a tree given another's draws makes the same searches from the same
+  // roots.
+  void write_draws(std::ostream& out) const;
+  bool read_draws(std::istream& in);
+
  private:
   // The child of node a descent takes; kNoNode when Gumbel's plan for the
   // root is used up.
@@ -173,5 +182,20 @@ class MctsTree {
   mutable std::vector<double> sigma_;
   std::vector<double> scratch_;
 };
+
+// The word that ends the text of a search's draws, so that text cut short
+// inside its last number is refused.
+inline constexpr const char* kDrawsEnd = "end";
+// Reads the end of a search's draws: the word kDrawsEnd, then nothing.
+inline bool ends_draws(std::istream& in) {
+  std::string word;
+  return in >> word && word == kDrawsEnd && (in >> std::ws).eof();
+}
+
+// The draws of every tree of a search, one tree after another, as text, and
+// back: false, with every tree as it was, on text that is not the draws of
+// as many trees of the same kind.
+std::string draws_of(const std::vector<std::unique_ptr<MctsTree>>& trees);
+bool set_draws_of(std::vector<std::unique_ptr<MctsTree>>& trees, const std::string& text);
 
 }  // namespace varnok

@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -34,6 +36,15 @@ class RollOut {
     const int side = game_.position.side;
     const int32_t reward = game_.roll_out_with(random_, nullptr);
     return side == kWhite ? reward : -reward;
+  }
+
+  // The generator's state as text, and back.
+  void write_draws(std::ostream& out) const { out << random_; }
+  bool read_draws(std::istream& in) {
+    std::mt19937 read;
+    if (!(in >> read)) return false;
+    random_ = read;
+    return true;
   }
 
  private:

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "env/episode.hpp"
@@ -32,6 +33,9 @@ class Uct {
   int size() const { return static_cast<int>(trees_.size()); }
   int threads() const { return pool_.size(); }
   const MctsTree& tree(int index) const { return *trees_[index]; }
+  // The state of every tree's seeded draws as text, and back (see draws_of).
+  std::string draws() const { return draws_of(trees_); }
+  bool set_draws(const std::string& text) { return set_draws_of(trees_, text); }
 
   // Checks every board first: std::invalid_argument when
   // there is not one per tree, or naming the first finished game, with

@@ -566,6 +566,14 @@ class MCTS:
         int32 (num_trees, 4672): completed visits of each root action
         """
     @property
+    def draws(self) -> bytes:
+        """
+        The state of the search's seeded draws, as bytes: a search of the same kind and size given them makes the same choices from the same roots as this one from here on (copy and pickle use it).
+        """
+    @draws.setter
+    def draws(self, arg1: bytes) -> None:
+        ...
+    @property
     def num_threads(self) -> int:
         """
         The number of worker threads.
@@ -622,6 +630,14 @@ class UCT:
         int32 (num_trees, 4672): visits of each root action
         """
     @property
+    def draws(self) -> bytes:
+        """
+        The state of the search's seeded draws, as bytes: a search of the same kind and size given them makes the same choices from the same roots as this one from here on (copy and pickle use it).
+        """
+    @draws.setter
+    def draws(self, arg1: bytes) -> None:
+        ...
+    @property
     def num_trees(self) -> int:
         """
         The number of trees searched together.
@@ -651,6 +667,14 @@ class MaterialSearch:
         """
         Plies searched.
         """
+    @property
+    def draws(self) -> bytes:
+        """
+        The state of the search's seeded draws, as bytes: a search of the same kind and size given them makes the same choices from the same roots as this one from here on (copy and pickle use it).
+        """
+    @draws.setter
+    def draws(self, arg1: bytes) -> None:
+        ...
 def _pgn_cuts(source: typing.Any, every_bytes: int) -> tuple[numpy.typing.NDArray[numpy.int64], int, int]:
     """
     Where to cut a PGN source into pieces of whole games: (cuts, games, size), the offset of the first game and then of the first game starting at least every_bytes after the last cut (int64 array), the number of games, and the bytes of the source (decompressed). Games are found by the reader's own tokenizer, so a cut never falls inside a comment or a variation; moves are not read.

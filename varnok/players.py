@@ -211,7 +211,17 @@ class Material(BasePlayer):
         self.name = f"Material({self.depth})"
 
     def __getstate__(self):
-        return {**self.__dict__, "_search": None}
+        # The native search is made again where the player is unpickled; its
+        # draws go along, so a copy goes on choosing as the original would.
+        draws = self._search.draws if self._search is not None else None
+        return {**self.__dict__, "_search": None, "_search_draws": draws}
+
+    def __setstate__(self, state):
+        state = dict(state)
+        draws = state.pop("_search_draws", None)
+        self.__dict__.update(state)
+        if draws is not None:
+            self._native().draws = draws
 
     def start(self, seed: int) -> None:
         super().start(seed)
@@ -299,8 +309,9 @@ class _SearchCache:
 
 class _SearchPlayer(BasePlayer):
     """A player on a native search: its searches by batch size (see
-    _SearchCache), made by the subclass's _make(size, seed), restarted from
-    the player's seed by start and left out of pickles."""
+    _SearchCache), made by the subclass's _make(size, seed) and restarted
+    from the player's seed by start. A pickle or a copy carries the state of
+    their seeded draws, and makes the searches again from it."""
 
     _cache: _SearchCache | None = None
 
@@ -308,7 +319,18 @@ class _SearchPlayer(BasePlayer):
         raise NotImplementedError
 
     def __getstate__(self):
-        return {**self.__dict__, "_cache": None}
+        # The native searches are made again where the player is unpickled;
+        # their draws go along, so a copy goes on choosing as the original
+        # would.
+        kept = [(size, search.draws) for size, search in self._cache.kept.items()] if self._cache else []
+        return {**self.__dict__, "_cache": None, "_search_draws": kept}
+
+    def __setstate__(self, state):
+        state = dict(state)
+        kept = state.pop("_search_draws", [])
+        self.__dict__.update(state)
+        for size, draws in kept:
+            self._searches().get(size).draws = draws
 
     def start(self, seed: int) -> None:
         super().start(seed)
@@ -409,7 +431,7 @@ class MCTS(_SearchPlayer):
         return state
 
     def __setstate__(self, state):
-        self.__dict__.update(state)
+        super().__setstate__(state)
         if self.evaluate is None:
             from varnok._selfplay import load_policy
             self.evaluate = load_policy(self._target)

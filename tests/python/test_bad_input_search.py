@@ -269,6 +269,18 @@ def test_searches_do_not_pickle(kind):
         pickle.dumps(search)
 
 
+@pytest.mark.parametrize("kind", ["MCTS", "UCT", "MaterialSearch"])
+def test_draws_of_another_kind_or_size_are_refused_and_change_nothing(kind):
+    search = getattr(varnok, kind)(TREES if kind != "MaterialSearch" else 1, seed=1)
+    before = search.draws
+    others = {"MCTS": varnok.MCTS(TREES + 1, seed=1).draws, "UCT": varnok.UCT(TREES, seed=1).draws,
+              "MaterialSearch": varnok.MaterialSearch(1).draws}
+    for other in [b"", b"not draws", before + b" 1", before[:-6], *(v for k, v in others.items() if k != kind)]:
+        with pytest.raises(ValueError, match="not the draws of a search of this kind and size"):
+            search.draws = other
+        assert search.draws == before, other[:40]
+
+
 # ---- UCT
 
 UCT_CONSTRUCTOR = [

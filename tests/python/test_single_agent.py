@@ -115,6 +115,26 @@ def test_a_constructor_seed_makes_the_sides_and_the_opponent_reproducible(option
     assert played() == played()
 
 
+@pytest.mark.parametrize("opponent", ["material:1", "material:2", "uct:30"])
+def test_a_copy_of_the_task_goes_on_as_the_original(opponent):
+    import copy
+    import pickle
+
+    env = vgym.ChessEnv(opponent=opponent)
+    _, info = env.reset(seed=3)
+    for step in range(3):
+        _, _, _, _, info = env.step(agent_choice(info["action_mask"], step, 0))
+    twins = [copy.deepcopy(env), pickle.loads(pickle.dumps(env))]
+    for step in range(3, 23):
+        action = agent_choice(info["action_mask"], step, 0)
+        obs, reward, done, _, info = env.step(action)
+        for twin in twins:
+            twin_obs, twin_reward, *_ = twin.step(action)
+            assert np.array_equal(twin_obs, obs) and twin_reward == reward, step
+        if done:
+            break
+
+
 def test_a_new_game_the_opponents_first_move_ends_is_started_again():
     # Half the start positions are a mate in one for black, the opponent:
     # such a game ends before the agent moves, and the agent must still
