@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <sstream>
+#include <istream>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
 #include "core/legality.hpp"
+#include "search/draws_text.hpp"
 
 namespace varnok {
 
@@ -30,15 +32,12 @@ void MaterialOptions::check() const {
 }
 
 std::string MaterialSearch::draws() const {
-  std::ostringstream out;
-  out << random_ << '\n' << kDrawsEnd << '\n';
-  return out.str();
+  return draws_text([&](std::ostream& out) { out << random_; });
 }
 
 bool MaterialSearch::set_draws(const std::string& text) {
-  std::istringstream in(text);
   Random read;
-  if (!(in >> read) || !ends_draws(in)) return false;
+  if (!read_draws_text(text, [&](std::istream& in) { return static_cast<bool>(in >> read); })) return false;
   random_ = read;
   return true;
 }

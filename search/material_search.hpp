@@ -17,7 +17,6 @@
 #include "env/episode.hpp"
 #include "env/random.hpp"
 #include "search/leaf_game.hpp"
-#include "search/mcts_tree.hpp"
 
 namespace varnok {
 

@@ -7,10 +7,10 @@
 #include <istream>
 #include <limits>
 #include <ostream>
-#include <sstream>
 
 #include "env/observation_writer.hpp"
 #include "search/draws.hpp"
+#include "search/draws_text.hpp"
 #include "search/game_path.hpp"
 
 namespace varnok {
@@ -399,23 +399,23 @@ bool MctsTree::read_draws(std::istream& in) {
 }
 
 std::string draws_of(const std::vector<std::unique_ptr<MctsTree>>& trees) {
-  std::ostringstream out;
-  for (const auto& tree : trees) {
-    tree->write_draws(out);
-    out << '\n';
-  }
-  out << kDrawsEnd << '\n';
-  return out.str();
+  return draws_text([&](std::ostream& out) {
+    for (const auto& tree : trees) {
+      tree->write_draws(out);
+      out << '\n';
+    }
+  });
 }
 
 bool set_draws_of(std::vector<std::unique_ptr<MctsTree>>& trees, const std::string& text) {
+  const auto read_all = [&](std::istream& in) {
+    for (auto& tree : trees)
+      if (!tree->read_draws(in)) return false;
+    return true;
+  };
   const std::string before = draws_of(trees);
-  std::istringstream in(text);
-  bool read = true;
-  for (auto& tree : trees) read = read && tree->read_draws(in);
-  if (read && ends_draws(in)) return true;
-  std::istringstream again(before);
-  for (auto& tree : trees) tree->read_draws(again);
+  if (read_draws_text(text, read_all)) return true;
+  read_draws_text(before, read_all);  // the trees read before the text failed are put back
   return false;
 }
 

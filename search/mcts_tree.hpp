@@ -26,7 +26,7 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -183,16 +183,8 @@ class MctsTree {
   std::vector<double> scratch_;
 };
 
-// The word that ends the text of a search's draws, so that text cut short
-// inside its last number is refused.
-inline constexpr const char* kDrawsEnd = "end";
-// Reads the end of a search's draws: the word kDrawsEnd, then nothing.
-inline bool ends_draws(std::istream& in) {
-  std::string word;
-  return in >> word && word == kDrawsEnd && (in >> std::ws).eof();
-}
-
-// The draws of every tree of a search, one tree after another, as text, and
+// The draws of every tree of a search, one tree after another, as text
+// (draws_text.hpp), and
 // back: false, with every tree as it was, on text that is not the draws of
 // as many trees of the same kind.
 std::string draws_of(const std::vector<std::unique_ptr<MctsTree>>& trees);
