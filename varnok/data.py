@@ -44,6 +44,8 @@ class Summary(dict):
         lines = [f"games {self['games']}, positions {self['positions']} "
                  f"(mean length {mean:.1f} plies) in {self['elapsed']:.1f} s",
                  f"results: white wins {r['white']}, black wins {r['black']}, draws {r['draw']}"]
+        if self.get("unfinished"):
+            lines.append(f"unfinished games left out (result * or none: no outcome to learn): {self['unfinished']}")
         if "shards" in self:
             lines.append(f"shards: {self['shards']} verified, every row replayed")
             if self.get("source_checked"):
@@ -88,7 +90,7 @@ def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, add
          on_shard=None, prepare=None) -> Summary:
     todo = [t for t in tasks if not folder.finished(t["shard"])]
     skipped_games = sum(folder.shards[str(t["shard"])]["games"] for t in tasks if folder.finished(t["shard"]))
-    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0,
                       shards_made=0, shards_skipped=len(tasks) - len(todo), games_there=skipped_games, elapsed=0.0)
     if not todo:
         return summary  # a finished job: no engine (no Ray) is started
@@ -99,9 +101,10 @@ def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, add
         args = (kind, cfg, todo) if prepare is None else (kind, cfg, todo, prepare)
         for task, data, counts in runner.run(*args):
             folder.add(task["shard"], data, counts, seed=task.get("seed"),
-                       extra=({"source": task["file"], "start": task["start"], "end": task["end"]}
-                              if "file" in task else None))
+                       extra=({"source": task["file"], "start": task["start"], "end": task["end"],
+                               "unfinished": counts["unfinished"]} if "file" in task else None))
             summary["games"] += counts["games"]
+            summary["unfinished"] += counts.get("unfinished", 0)
             summary["positions"] += counts["rows"]
             summary["shards_made"] += 1
             for k, v in counts["results"].items():
@@ -196,11 +199,13 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     comment) into ranges of about `chunk_bytes` (of decompressed text for a
     compressed file), one shard each, read by the workers side by side with
     the native reader. A file without any PGN game raises ValueError before
-    anything is written."""
+    anything is written. A game without a result (`*`, unfinished, or none)
+    is left out, not taken for a draw: the summary counts them."""
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
     tasks = plan(source, chunk_bytes)
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
-    job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs}
+    # "unfinished": such games are left out (an older varnok stored them as draws: its folders do not resume).
+    job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs, "unfinished": "skipped"}
     folder = Folder(out, job=job, create=True)
     _check_ranges(folder, tasks)
     return _run(folder, "pgn", {}, tasks, engine, workers, address, progress, None, on_shard, RangeFeeder())
@@ -232,7 +237,7 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
     files = folder.files()
     expected = _source_games(folder) if source and folder.manifest["job"].get("kind") == "pgn" else None
     bar = Progress(progress, sum(e["games"] for _, _, e in files), "verify")
-    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0,
                       shards_made=0, shards_skipped=0, elapsed=0.0)
     start = time.perf_counter()
     try:
@@ -244,6 +249,7 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
             summary["positions"] += counts["rows"]
             for k, v in entry["results"].items():
                 summary["results"][k] += v
+            summary["unfinished"] += entry.get("unfinished", 0)
             bar.add(counts["games"], counts["rows"])
         if expected is not None:
             left = next(expected, None)
@@ -261,13 +267,15 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
 def _source_games(folder: Folder):
     """(file, line, start FEN, moves, result) of every game with moves of the
     job's PGN files, in the order the shards hold them."""
-    for item in folder.manifest["job"].get("inputs", []):
+    job = folder.manifest["job"]
+    skipped = job.get("unfinished") == "skipped"
+    for item in job.get("inputs", []):
         path = item["file"]
         if not os.path.isfile(path):
             raise ShardError(f"{path}: the PGN source of {folder.path} is missing: its games cannot be compared "
                              "(verify with source=False, --skip-source, to check the shards alone)")
-    return ((item["file"], *game) for item in folder.manifest["job"].get("inputs", [])
-            for game in source_games(item["file"]))
+    return ((item["file"], *game) for item in job.get("inputs", [])
+            for game in source_games(item["file"], skipped))
 
 
 def _hash_list(items) -> str:

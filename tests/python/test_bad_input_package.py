@@ -290,7 +290,7 @@ def test_a_refused_rerun_leaves_a_finished_folder_as_it_was(tmp_path):
 ])
 def test_pgn2shards_refuses_chunk_sizes(tmp_path, chunk_bytes, error, message):
     source = tmp_path / "games.pgn"
-    source.write_text("1. e4 e5 *\n\n1. d4 *\n")
+    source.write_text("1. e4 e5 1-0\n\n1. d4 0-1\n")
     out = tmp_path / "out"
     with pytest.raises(error, match=message):
         vd.pgn2shards(source, out, chunk_bytes=chunk_bytes, engine="local", progress=False)

@@ -35,7 +35,8 @@ def local_ray():
 
 
 def random_pgn(path, games, seed, extra=""):
-    """A PGN file of short random games (some from a FEN), with comments."""
+    """A PGN file of short random games (some from a FEN), with comments,
+    each given a result (a shard holds only games with one)."""
     rng = np.random.default_rng(seed)
     env = ChessEnv()
     texts = []
@@ -50,6 +51,9 @@ def random_pgn(path, games, seed, extra=""):
             if env.play(int(rng.choice(legal)))[2]:
                 break
         text = env.pgn({"Event": f"test {g}", "Round": str(g)})
+        if text.rstrip().endswith("*"):
+            result = ("1-0", "0-1", "1/2-1/2")[g % 3]
+            text = text.replace('[Result "*"]', f'[Result "{result}"]').rstrip()[:-1] + result
         if g % 3 == 0:
             text = text.replace("\n1.", "\n{a comment with [Event inside}\n1.", 1)
         texts.append(text.strip() + "\n")
@@ -307,9 +311,9 @@ def test_pgn2shards_cuts_only_between_games_and_verify_reads_the_source(tmp_path
     # A source that no longer matches its shards, one way or another, fails verify.
     text = src.read_text()
     starts = [g.offset for g in varnok.read_pgn(src)]
-    for changed, message in [(text + '\n[Event "new"]\n1. e4 *\n', "in no shard"),
+    for changed, message in [(text + '\n[Event "new"]\n1. e4 1-0\n', "in no shard"),
                              (text[:starts[1]] + text[starts[2]:], "differs from"),   # one game left out
-                             ('[Event "x"]\n1. e4 *\n', "differs from")]:
+                             ('[Event "x"]\n1. e4 0-1\n', "differs from")]:
         src.write_text(changed)
         with pytest.raises(vd.ShardError, match=message):
             vd.verify(tmp_path / "out333")
@@ -317,6 +321,22 @@ def test_pgn2shards_cuts_only_between_games_and_verify_reads_the_source(tmp_path
     with pytest.raises(vd.ShardError, match="missing.*--skip-source"):
         vd.verify(tmp_path / "out333")
     assert vd.verify(tmp_path / "out333", source=False)["games"] == 60
+
+
+def test_games_without_a_result_are_left_out_not_taken_for_draws(tmp_path):
+    """An unfinished game (`*`) or one without a result has no outcome to
+    train a value on: the shards leave it out, the summaries count it, and
+    verify expects it left out of the source too."""
+    endings = ["1-0", "*", "0-1", "", "1/2-1/2", "*"]
+    src = tmp_path / "r.pgn"
+    src.write_text("".join(f'[Event "{k}"]\n\n1. e4 e5 2. Nf3 {end}\n\n' for k, end in enumerate(endings)))
+    made = vd.pgn2shards(src, tmp_path / "out", chunk_bytes=40, engine="local", progress=False)
+    checked = vd.verify(tmp_path / "out")
+    for summary in (made, checked):
+        assert (summary["games"], summary["unfinished"]) == (3, 3)
+        assert "unfinished games left out" in summary.text() and summary["results"]["draw"] == 1
+    assert table(tmp_path / "out").column("result").to_pylist() == [1] * 3 + [-1] * 3 + [0] * 3
+    assert checked["source_checked"]
 
 
 def compress(path, codec):
