@@ -438,7 +438,10 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
     comes exactly once per pass, and the same seed gives the same order (a
     new seed per epoch gives a new one). `part=(i, n)` reads only the i-th of
     n disjoint parts of the shards (after the shuffle of their order), so n
-    data-loader workers read every row once between them."""
+    data-loader workers read every row once between them.
+
+    The arguments and the folder (its manifest and files) are checked at the
+    call, before the first batch is asked for."""
     if obs not in ("packed", "float32", "int32"):
         raise ValueError(f'obs must be "packed", "float32" or "int32", got {obs!r}')
     batch_size = integer(batch_size, "batch_size", 1)
@@ -463,8 +466,7 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
             yield from _batches(open_checked(file, entry), file, batch_size, columns)
 
     rows = _shuffled(batches(), buffer, rng) if buffer else batches()
-    for table in _rebatched(rows, batch_size):
-        yield batch_arrays(table, obs, policy, value)
+    return (batch_arrays(table, obs, policy, value) for table in _rebatched(rows, batch_size))
 
 
 def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", expected=None,

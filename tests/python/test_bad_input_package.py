@@ -316,7 +316,7 @@ def test_pgn2shards_and_verify_refuse_missing_sources(tmp_path):
     (lambda d: vd.pgn2shards(d / "a.pgn", str(d / "out") + "\0x", engine="local", progress=False), "shard folder"),
     (lambda d: small_selfplay(str(d / "out") + "\0x"), "shard folder"),
     (lambda d: vd.verify(str(d / "out") + "\0x"), "shard folder"),
-    (lambda d: next(vd.read_shards(str(d / "out") + "\0x")), "shard folder"),
+    (lambda d: vd.read_shards(str(d / "out") + "\0x"), "shard folder"),
 ])
 def test_paths_holding_a_nul_byte_are_refused(tmp_path, call, message):
     (tmp_path / "a.pgn").write_text('[Event "a"]\n\n1. e4 *\n')
@@ -330,13 +330,17 @@ def test_paths_holding_a_nul_byte_are_refused(tmp_path, call, message):
     (dict(batch_size=2.5), TypeError, "batch_size must be an integer"),
     (dict(obs="uint8"), ValueError, 'obs must be "packed", "float32" or "int32"'),
     (dict(obs=None), ValueError, "obs must be"),
+    (dict(folder="nothing"), vd.ShardError, "no such shard folder"),
+    (dict(folder="out/shard-000000.parquet"), vd.ShardError, "is a file, not a shard folder"),
 ])
 def test_read_shards_refuses(tmp_path, options, error, message):
+    """At the call, before a batch is asked for."""
     out = tmp_path / "out"
     small_selfplay(out, seed=5)
     files = {name: (out / name).read_bytes() for name in os.listdir(out)}
+    options = dict(options)
     with pytest.raises(error, match=message):
-        next(vd.read_shards(out, **options))
+        vd.read_shards(tmp_path / options.pop("folder", "out"), **options)
     assert {name: (out / name).read_bytes() for name in os.listdir(out)} == files
     rows = sum(len(batch["action"]) for batch in vd.read_shards(out, batch_size=3))
     assert rows == vd.verify(out)["positions"]
