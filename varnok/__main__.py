@@ -18,6 +18,8 @@ from __future__ import annotations
 import argparse
 import sys
 
+from varnok._checks import integer, real
+
 SELFPLAY_EXAMPLES = """examples:
   python -m varnok selfplay out/sp --games 1000 --simulations 64 --seed 7
   python -m varnok selfplay out/az --games 200 --search policy --policy mynet:evaluate --logits
@@ -232,13 +234,16 @@ def _view(args: argparse.Namespace) -> int:
             games = viewer.games_of(source)
         if not games:
             raise ValueError(f"{source} holds no PGN game")
-        viewer.html(games, out, title=source.name)
-        print(f"{len(games)} games written to {out}")
-        if args.animated:
+        animated = None
+        if args.animated:  # made first: a refused --game or pace writes nothing
             if not 0 <= args.game < len(games):
                 raise ValueError(f"--game {args.game}: the file holds games 0 to {len(games) - 1}")
+            animated = viewer.animated_svg(games[args.game], args.seconds_per_ply)
+        viewer.html(games, out, title=source.name)
+        print(f"{len(games)} games written to {out}")
+        if animated is not None:
             with open(args.animated, "w", encoding="utf-8") as f:
-                f.write(viewer.animated_svg(games[args.game], args.seconds_per_ply))
+                f.write(animated)
             print(f"game {args.game} written to {args.animated}")
     except (OSError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
@@ -252,9 +257,9 @@ def _train(args: argparse.Namespace) -> int:
     except ImportError as exc:
         print(f"error: training needs PyTorch (pip install varnok[torch]): {exc}", file=sys.stderr)
         return 1
-    if args.threads:
-        train.torch.set_num_threads(args.threads)
     try:
+        if args.threads is not None:
+            train.torch.set_num_threads(integer(args.threads, "--threads", 1))
         train.supervised(args.shards, args.out, minutes=args.minutes, steps=args.steps, batch=args.batch,
                          lr=args.lr, blocks=args.blocks, channels=args.channels, held_out=args.held_out,
                          eval_every=args.eval_every, seed=args.seed, device=args.device, workers=args.workers,
@@ -387,7 +392,7 @@ def main(argv=None) -> int:
                 engine=args.engine, workers=args.workers, address=args.address, progress=not args.quiet,
                 rules=args.rules, chess960=args.chess960)
         elif args.command == "pgn2shards":
-            summary = data.pgn2shards(args.source, args.out, chunk_bytes=max(1, int(args.chunk_mb * 1e6)),
+            summary = data.pgn2shards(args.source, args.out, chunk_bytes=int(real(args.chunk_mb, "--chunk-mb", 1e-6) * 1e6),
                                       engine=args.engine, workers=args.workers, address=args.address,
                                       progress=not args.quiet)
         else:

@@ -24,7 +24,7 @@ import sys
 import time
 
 from varnok._checks import integer, real
-from varnok._engine import make_engine
+from varnok._engine import check_engine, make_engine
 from varnok._pgn import RangeFeeder, file_identity, plan, source_games
 from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
 from varnok._shards import Folder, ShardError, read_shards, verify_shard  # noqa: F401  (the public API)
@@ -162,6 +162,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
         raise ValueError("dirichlet_alpha must be a finite number above 0, got 0")
     dirichlet_fraction = real(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0)
     threads = integer(threads, "threads", 1, MAX_THREADS)
+    check_engine(engine, workers)
     if rules not in ("classic", "fide", "fide-strict"):
         raise ValueError(f'rules must be "classic", "fide" or "fide-strict", got {rules!r}')
     if not isinstance(chess960, bool):
@@ -202,6 +203,7 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     anything is written. A game without a result (`*`, unfinished, or none)
     is left out, not taken for a draw: the summary counts them."""
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
+    check_engine(engine, workers)
     tasks = plan(source, chunk_bytes)
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
     # "unfinished": such games are left out (an older varnok stored them as draws: its folders do not resume).

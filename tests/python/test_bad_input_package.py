@@ -355,6 +355,10 @@ def test_read_shards_refuses(tmp_path, options, error, message):
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nocolon", "--engine", "local",
       "--quiet"], "policy must be given as module:function"),
     (["pgn2shards", "{missing}", "{out}", "--engine", "local", "--quiet"], "no such PGN file or folder"),
+    *[(["pgn2shards", "{pgn}", "{out}", "--chunk-mb", mb, "--engine", "local", "--quiet"],
+       f"--chunk-mb must be a finite number at least 1e-06, got {mb}") for mb in ("inf", "nan", "-1.0", "0.0")],
+    (["selfplay", "{out}", "--games", "1", "--workers", "0", "--quiet"], "workers must be a positive int, got 0"),
+    (["pgn2shards", "{pgn}", "{out}", "--workers", "-2", "--quiet"], "workers must be a positive int, got -2"),
     (["verify", "{out}"], "no such shard folder"),
     # The policy is tried in this process before any worker (or Ray) starts.
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
@@ -373,9 +377,10 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
         "import numpy as np\n"
         "def narrow(obs, mask):\n    return np.ones((len(obs), 10), np.float32), np.zeros(len(obs), np.float32)\n"
         "def broken(obs, mask):\n    return 1 / 0\n")
+    (tmp_path / "a.pgn").write_text("1. e4 e5 1-0\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
-    argv = [a.format(out=out, missing=missing) for a in argv]
+    argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn") for a in argv]
     assert main(argv) == 1
     err = capsys.readouterr().err
     assert err.startswith("error: ") and message in err and err.count("\n") == 1
