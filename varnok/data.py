@@ -23,7 +23,7 @@ import os
 import sys
 import time
 
-from varnok._checks import integer, real
+from varnok._checks import integer, openings_go_on, real
 from varnok._engine import check_engine, make_engine
 from varnok._pgn import RangeFeeder, file_identity, plan, source_games
 from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
@@ -174,6 +174,9 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     if policy is not None:
         try_policy(policy, logits)
     fens = openings_from(openings) if openings else []
+    if openings and not fens:
+        raise ValueError(f"{openings}: no start position in this file (FEN lines or PGN games)")
+    openings_go_on(fens, rules, chess960)
     cfg = {"search": search, "policy": policy, "logits": logits, "simulations": simulations,
            "leaves_per_tree": leaves_per_tree, "temperature": temperature, "temperature_plies": temperature_plies,
            "max_plies": max_plies, "resign": resign, "resign_min_plies": resign_min_plies, "openings": fens,

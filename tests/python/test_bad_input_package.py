@@ -359,6 +359,9 @@ def test_read_shards_refuses(tmp_path, options, error, message):
        f"--chunk-mb must be a finite number at least 1e-06, got {mb}") for mb in ("inf", "nan", "-1.0", "0.0")],
     (["selfplay", "{out}", "--games", "1", "--workers", "0", "--quiet"], "workers must be a positive int, got 0"),
     (["pgn2shards", "{pgn}", "{out}", "--workers", "-2", "--quiet"], "workers must be a positive int, got -2"),
+    # Openings that would leave the initial position in their place, or a game that cannot start.
+    (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/empty.fen", "--quiet"], "empty.fen: no start position"),
+    (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/mate.fen", "--quiet"], "opening 0 (rnb1kbnr"),
     (["verify", "{out}"], "no such shard folder"),
     # The policy is tried in this process before any worker (or Ray) starts.
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
@@ -378,9 +381,11 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
         "def narrow(obs, mask):\n    return np.ones((len(obs), 10), np.float32), np.zeros(len(obs), np.float32)\n"
         "def broken(obs, mask):\n    return 1 / 0\n")
     (tmp_path / "a.pgn").write_text("1. e4 e5 1-0\n")
+    (tmp_path / "empty.fen").write_text("# no position yet\n")
+    (tmp_path / "mate.fen").write_text("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
-    argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn") for a in argv]
+    argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn", tmp=tmp_path) for a in argv]
     assert main(argv) == 1
     err = capsys.readouterr().err
     assert err.startswith("error: ") and message in err and err.count("\n") == 1
