@@ -392,7 +392,8 @@ def main(argv=None) -> int:
                 engine=args.engine, workers=args.workers, address=args.address, progress=not args.quiet,
                 rules=args.rules, chess960=args.chess960)
         elif args.command == "pgn2shards":
-            summary = data.pgn2shards(args.source, args.out, chunk_bytes=int(real(args.chunk_mb, "--chunk-mb", 1e-6) * 1e6),
+            chunk_bytes = int(real(args.chunk_mb, "--chunk-mb", 1e-6) * 1e6)
+            summary = data.pgn2shards(args.source, args.out, chunk_bytes=chunk_bytes,
                                       engine=args.engine, workers=args.workers, address=args.address,
                                       progress=not args.quiet)
         else:

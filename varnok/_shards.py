@@ -53,6 +53,8 @@ PLANES = 119
 BLACK_TO_MOVE_PLANE = 112
 # Rows a shuffled read mixes at a time (shuffle=True): about 60 MB of packed observations.
 SHUFFLE_ROWS = 1 << 16
+# A shard's number has six digits in its file name: a job has at most this many.
+MAX_SHARDS = 10**6
 SHARD_NAME = re.compile(r"^shard-(\d{6})\.parquet$")
 TEMP_NAME = re.compile(r"^\.shard-(\d{6})\.parquet\.\d+\.tmp$|^\.manifest\.json\.\d+\.tmp$")
 
@@ -76,6 +78,12 @@ class ShardError(Exception):
 
 def shard_file(shard: int) -> str:
     return f"shard-{shard:06d}.parquet"
+
+
+def check_shard_count(count: int, larger: str) -> None:
+    """A job of more shards than their names can number is refused before it starts."""
+    if count > MAX_SHARDS:
+        raise ValueError(f"the job needs {count} shards, more than the {MAX_SHARDS} a folder numbers: {larger}")
 
 
 def game_id(shard: int, index: int) -> int:
@@ -295,7 +303,7 @@ def check_entries(path: Path, manifest: dict) -> None:
     if not isinstance(manifest.get("job"), dict) or not isinstance(manifest.get("shards"), dict):
         raise ShardError(f"{path}: damaged manifest (no job or shard table)")
     for shard, entry in manifest["shards"].items():
-        if not (isinstance(shard, str) and shard.isdigit() and shard.isascii() and int(shard) < 10**6):
+        if not (isinstance(shard, str) and shard.isdigit() and shard.isascii() and int(shard) < MAX_SHARDS):
             raise ShardError(f"{path}: {shard!r} is not a shard number")
         if not isinstance(entry, dict) or any(name not in entry for name in ENTRY_FIELDS):
             raise ShardError(f"{path}: the entry of shard {shard} lacks {', '.join(ENTRY_FIELDS)}")

@@ -27,7 +27,7 @@ from varnok._checks import integer, openings_go_on, real
 from varnok._engine import check_engine, make_engine
 from varnok._pgn import RangeFeeder, file_identity, plan, source_games
 from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
-from varnok._shards import Folder, ShardError, read_shards, verify_shard  # noqa: F401  (the public API)
+from varnok._shards import Folder, ShardError, check_shard_count, read_shards, verify_shard  # noqa: F401
 
 __all__ = ["selfplay", "pgn2shards", "read_shards", "verify", "ShardError", "Summary"]
 
@@ -188,8 +188,9 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
            **{k: v for k, v in cfg.items()
               if k not in ("openings", "threads") and (k, v) not in (("rules", "classic"), ("chess960", False))},
            "openings": len(fens), "openings_hash": _hash_list(fens)}
-    folder = Folder(out, job=job, create=True)
     count = -(-games // games_per_shard)
+    check_shard_count(count, "raise games_per_shard")
+    folder = Folder(out, job=job, create=True)
     tasks = [{"shard": s, "seed": shard_seed(seed, s), "games": min(games_per_shard, games - s * games_per_shard)}
              for s in range(count)]
     return _run(folder, "selfplay", cfg, tasks, engine, workers, address, progress, games, on_shard)
@@ -208,6 +209,7 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
     check_engine(engine, workers)
     tasks = plan(source, chunk_bytes)
+    check_shard_count(len(tasks), "raise chunk_bytes")
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
     # "unfinished": such games are left out (an older varnok stored them as draws: its folders do not resume).
     job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs, "unfinished": "skipped"}

@@ -358,6 +358,9 @@ def test_read_shards_refuses(tmp_path, options, error, message):
     *[(["pgn2shards", "{pgn}", "{out}", "--chunk-mb", mb, "--engine", "local", "--quiet"],
        f"--chunk-mb must be a finite number at least 1e-06, got {mb}") for mb in ("inf", "nan", "-1.0", "0.0")],
     (["selfplay", "{out}", "--games", "1", "--workers", "0", "--quiet"], "workers must be a positive int, got 0"),
+    # Shard numbers have six digits: the millionth-and-first would make the folder unreadable.
+    (["selfplay", "{out}", "--games", "1000001", "--games-per-shard", "1", "--quiet"],
+     "needs 1000001 shards, more than the 1000000 a folder numbers: raise games_per_shard"),
     (["pgn2shards", "{pgn}", "{out}", "--workers", "-2", "--quiet"], "workers must be a positive int, got -2"),
     # Openings that would leave the initial position in their place, or a game that cannot start.
     (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/empty.fen", "--quiet"], "empty.fen: no start position"),
