@@ -402,11 +402,23 @@ def main(argv=None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        stopped = "the finished shards are kept; rerun the same command to resume" if args.command != "verify" else ""
-        print(f"error: interrupted{'; ' + stopped if stopped else ''}", file=sys.stderr)
+        kept = "" if args.command == "verify" else f"; {_kept(data, args.out)}; rerun the same command to resume"
+        print(f"error: interrupted{kept}", file=sys.stderr)
         return 130
     print(summary.text())
     return 0
+
+
+def _kept(data, out: str) -> str:
+    """What an interrupted job leaves in its folder, as its manifest lists it."""
+    try:
+        shards = data.Folder(out).shards
+    except (data.ShardError, OSError):
+        shards = {}
+    if not shards:
+        return "no shard was finished"
+    games = sum(entry["games"] for entry in shards.values())
+    return f"the {len(shards)} finished shards are kept ({games} games)"
 
 
 if __name__ == "__main__":

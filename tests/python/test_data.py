@@ -489,10 +489,10 @@ def test_ray_runs_surface_the_first_worker_error_and_stop_on_ctrl_c(tmp_path):
     finally:
         child.kill()
     assert first + stdout == "exit 1\nexit 1\nexit 130\n", stderr[-3000:]
+    finished = json.loads((out / "manifest.json").read_text())["shards"]
     assert own_lines(stderr) == ["error: priors must have shape (8, 4672), got (8, 10)", "exit 1",
                                  "error: the workers cannot start: ValueError: policy driveronly:net: cannot import "
                                  "driveronly (ImportError: not installed on this node)", "exit 1",
-                                 "error: interrupted; the finished shards are kept; rerun the same command to resume",
-                                 "exit 130"]
-    finished = json.loads((out / "manifest.json").read_text())["shards"]
+                                 f"error: interrupted; the {len(finished)} finished shards are kept "
+                                 f"({8 * len(finished)} games); rerun the same command to resume", "exit 130"]
     assert 0 < len(finished) < 50 and vd.verify(out)["games"] == 8 * len(finished)
