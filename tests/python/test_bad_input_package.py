@@ -399,6 +399,15 @@ def no_ray(*args, **kwargs):
     raise AssertionError("Ray was started")
 
 
+@pytest.mark.parametrize("command", [["selfplay", "{out}", "--games", "1"], ["pgn2shards", "{pgn}", "{out}"]])
+def test_the_ray_engine_without_ray_is_said_before_anything_is_made(tmp_path, capsys, monkeypatch, command):
+    monkeypatch.setitem(__import__("sys").modules, "ray", None)  # as if the ray extra were not installed
+    (tmp_path / "a.pgn").write_text("1. e4 e5 1-0\n")
+    assert main([a.format(out=tmp_path / "out", pgn=tmp_path / "a.pgn") for a in command] + ["--quiet"]) == 1
+    assert "error: the Ray engine needs the ray extra" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("argv, message", [
     (["selfplay", "{file}", "--games", "2"], "{file}: is a file, not a shard folder"),
     (["pgn2shards", "{pgn}", "{file}"], "{file}: is a file, not a shard folder"),
