@@ -227,7 +227,7 @@ def _view(args: argparse.Namespace) -> int:
     from varnok import viewer
 
     source = pathlib.Path(args.pgn)
-    out = args.output or str(source.with_name(source.name.split(".")[0] + ".html"))
+    out = args.output or str(source.with_name(_page_name(source.name)))
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
@@ -249,6 +249,18 @@ def _view(args: argparse.Namespace) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     return 0
+
+
+def _page_name(pgn_name: str) -> str:
+    """The page beside a PGN file: its name with .html for .pgn and a
+    compression suffix (round.1.pgn.zst: round.1.html, not round.html,
+    which round.2.pgn would overwrite)."""
+    from varnok._compression import SUFFIXES
+    stem = pgn_name
+    for suffix in (*SUFFIXES, ".pgn"):
+        if stem.lower().endswith(suffix):
+            stem = stem[:-len(suffix)]
+    return (stem or pgn_name) + ".html"
 
 
 def _train(args: argparse.Namespace) -> int:
