@@ -31,7 +31,8 @@ PGN_EXAMPLES = """examples:
 
 Files may be .pgn or compressed .pgn.gz, .pgn.bz2, .pgn.zst (read as they
 stream). Ranges are cut at game starts as the reader finds them; for a
-compressed file they count bytes of the decompressed text.
+compressed file they count bytes of the decompressed text. A game without a
+result (*, unfinished) is left out, not stored as a draw; the summary counts them.
 """
 MATCH_EXAMPLES = """players:
   random, material:DEPTH, uct:SIMULATIONS, mcts:MODULE:FUNCTION:SIMULATIONS[:logits],
