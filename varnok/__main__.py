@@ -429,9 +429,9 @@ def _kept(data, out: str) -> str:
     except (data.ShardError, OSError):
         shards = {}
     if not shards:
-        return "no shard was finished"
+        return "no shard finished"
     games = sum(entry["games"] for entry in shards.values())
-    return f"the {len(shards)} finished shards are kept ({games} games)"
+    return f"{len(shards)} finished shard{'s' * (len(shards) != 1)} kept ({games} games)"
 
 
 if __name__ == "__main__":

@@ -493,6 +493,6 @@ def test_ray_runs_surface_the_first_worker_error_and_stop_on_ctrl_c(tmp_path):
     assert own_lines(stderr) == ["error: priors must have shape (8, 4672), got (8, 10)", "exit 1",
                                  "error: the workers cannot start: ValueError: policy driveronly:net: cannot import "
                                  "driveronly (ImportError: not installed on this node)", "exit 1",
-                                 f"error: interrupted; the {len(finished)} finished shards are kept "
-                                 f"({8 * len(finished)} games); rerun the same command to resume", "exit 130"]
+                                 f"error: interrupted; {len(finished)} finished shard{'s' * (len(finished) != 1)} "
+                                 f"kept ({8 * len(finished)} games); rerun the same command to resume", "exit 130"]
     assert 0 < len(finished) < 50 and vd.verify(out)["games"] == 8 * len(finished)
