@@ -137,7 +137,9 @@ RESULTS = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}
 def convert_range(task: dict) -> tuple[bytes, dict]:
     """Reads one byte range with the native PGN reader and replay, and encodes
     its finished games as a shard (no search policy: the lists stay empty);
-    the counts say how many unfinished games were passed over."""
+    the counts say how many unfinished and how many broken games (an illegal
+    or unreadable move, a bad FEN: the reader skips them) were passed over."""
+    from varnok._core import _pgn_cuts
     from varnok import read_pgn, replay_pgn
     raw = task.get("text")
     if raw is None:
@@ -146,13 +148,14 @@ def convert_range(task: dict) -> tuple[bytes, dict]:
             raw = f.read(task["end"] - task["start"])
     text = raw.decode("utf-8", errors="replace")
     if not text.strip():
-        return _counted(encode_shard(task["shard"], []), 0)
+        return _counted(encode_shard(task["shard"], []), 0, 0)
     if not text.startswith("["):
         text = "\n" + text  # a range of moves before any tag is still PGN text, not a path
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # a range of broken games only: an empty shard
         games = list(read_pgn(text))
         data = replay_pgn(text, obs_dtype="packed")
+    broken = _pgn_cuts(text, len(text) + 1)[1] - len(games)  # every game start the tokenizer finds, read or not
     game_of_row = data["game"]
     starts = np.searchsorted(game_of_row, np.arange(len(games) + 1))
     records = []
@@ -170,12 +173,12 @@ def convert_range(task: dict) -> tuple[bytes, dict]:
                                f"{g.line} of the range from byte {task['start']}")
         records.append(GameRecord(start_fen=g.start_fen, actions=actions, uci=list(g.uci),
                                   result=RESULTS[g.result], obs=data["obs"][lo:hi]))
-    return _counted(encode_shard(task["shard"], records), unfinished)
+    return _counted(encode_shard(task["shard"], records), unfinished, broken)
 
 
-def _counted(shard: tuple[bytes, dict], unfinished: int) -> tuple[bytes, dict]:
+def _counted(shard: tuple[bytes, dict], unfinished: int, broken: int) -> tuple[bytes, dict]:
     data, counts = shard
-    return data, {**counts, "unfinished": unfinished}
+    return data, {**counts, "unfinished": unfinished, "broken": broken}
 
 
 def source_games(path: str, unfinished_skipped: bool = True):

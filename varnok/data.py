@@ -46,6 +46,8 @@ class Summary(dict):
                  f"results: white wins {r['white']}, black wins {r['black']}, draws {r['draw']}"]
         if self.get("unfinished"):
             lines.append(f"unfinished games left out (result * or none: no outcome to learn): {self['unfinished']}")
+        if self.get("broken"):
+            lines.append(f"broken games skipped (an illegal or unreadable move, a bad FEN): {self['broken']}")
         if "shards" in self:
             lines.append(f"shards: {self['shards']} verified, every row replayed")
             if self.get("source_checked"):
@@ -90,7 +92,7 @@ def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, add
          on_shard=None, prepare=None) -> Summary:
     todo = [t for t in tasks if not folder.finished(t["shard"])]
     skipped_games = sum(folder.shards[str(t["shard"])]["games"] for t in tasks if folder.finished(t["shard"]))
-    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0,
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0, broken=0,
                       shards_made=0, shards_skipped=len(tasks) - len(todo), games_there=skipped_games, elapsed=0.0)
     if not todo:
         return summary  # a finished job: no engine (no Ray) is started
@@ -102,9 +104,11 @@ def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, add
         for task, data, counts in runner.run(*args):
             folder.add(task["shard"], data, counts, seed=task.get("seed"),
                        extra=({"source": task["file"], "start": task["start"], "end": task["end"],
-                               "unfinished": counts["unfinished"]} if "file" in task else None))
+                               "unfinished": counts["unfinished"], "broken": counts["broken"]}
+                              if "file" in task else None))
             summary["games"] += counts["games"]
-            summary["unfinished"] += counts.get("unfinished", 0)
+            for left_out in ("unfinished", "broken"):
+                summary[left_out] += counts.get(left_out, 0)
             summary["positions"] += counts["rows"]
             summary["shards_made"] += 1
             for k, v in counts["results"].items():
@@ -205,7 +209,8 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     compressed file), one shard each, read by the workers side by side with
     the native reader. A file without any PGN game raises ValueError before
     anything is written. A game without a result (`*`, unfinished, or none)
-    is left out, not taken for a draw: the summary counts them."""
+    is left out, not taken for a draw, and a broken game (an illegal move)
+    is skipped as the reader skips it: the summary counts both."""
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
     check_engine(engine, workers)
     tasks = plan(source, chunk_bytes)
@@ -244,7 +249,7 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
     files = folder.files()
     expected = _source_games(folder) if source and folder.manifest["job"].get("kind") == "pgn" else None
     bar = Progress(progress, sum(e["games"] for _, _, e in files), "verify")
-    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0,
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0, broken=0,
                       shards_made=0, shards_skipped=0, elapsed=0.0)
     start = time.perf_counter()
     try:
@@ -256,7 +261,8 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
             summary["positions"] += counts["rows"]
             for k, v in entry["results"].items():
                 summary["results"][k] += v
-            summary["unfinished"] += entry.get("unfinished", 0)
+            for left_out in ("unfinished", "broken"):
+                summary[left_out] += entry.get(left_out, 0)
             bar.add(counts["games"], counts["rows"])
         if expected is not None:
             left = next(expected, None)
