@@ -316,6 +316,7 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
     eval_every = integer(eval_every, "eval_every", 1)
     workers = integer(workers, "workers", 0)
     blocks, channels = integer(blocks, "blocks", 0), integer(channels, "channels", 1)
+    batch, held_out = integer(batch, "batch", 1), real(held_out, "held_out", 0.0, 1.0)
     lr = real(lr, "lr", 0.0)
     where = _device(device)
     _check_writable(out)

@@ -104,6 +104,7 @@ def test_shuffle_is_seeded_and_gives_every_row_once(known_shards):
     (["--channels", "0"], "channels must be at least 1, got 0"),
     (["--out", "{tmp}/a-file/net.pt"], "a-file/net.pt: the checkpoint cannot be written there"),
     (["--out", "{tmp}"], "is a folder; give the checkpoint's file name"),
+    (["--out", "{tmp}/new/net.pt", "--held-out", "1.5"], "held_out must be a finite number from 0.0 to 1.0"),
 ])
 def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, args, message):
     """One error line and status 1 before any training, not a traceback at
