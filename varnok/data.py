@@ -256,7 +256,7 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
         for shard, file, entry in files:
             job = folder.manifest["job"]
             counts = verify_shard(file, entry, shard, job.get("rules", "classic"), expected,
-                                  chess960=job.get("chess960", False))
+                                  chess960=job.get("chess960", False), pgn=job.get("kind") == "pgn")
             summary["games"] += counts["games"]
             summary["positions"] += counts["rows"]
             for k, v in entry["results"].items():

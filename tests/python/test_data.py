@@ -340,6 +340,32 @@ def test_games_without_a_result_are_left_out_not_taken_for_draws(tmp_path):
     assert checked["source_checked"]
 
 
+def test_chess960_games_of_a_pgn_file_convert_and_verify(tmp_path):
+    """[Variant "Chess960"] games, castling as the king taking its rook (in
+    the standard array too, where standard chess reads e1h1 as no move)."""
+    import chess.pgn
+
+    texts = []
+    for array in (518, 100):
+        board = chess.Board.from_chess960_pos(array)
+        game = chess.pgn.Game.from_board(board)
+        game.headers.update(Variant="Chess960", Result="1/2-1/2")
+        node, rng, castled = game, np.random.default_rng(array), 0
+        for _ in range(60):
+            castles = [m for m in board.legal_moves if board.is_castling(m)]
+            move = castles[0] if castles else rng.choice(list(board.legal_moves))
+            castled += board.is_castling(move)
+            node = node.add_variation(move)
+            board.push(move)
+            if board.is_game_over():
+                break
+        assert castled
+        texts.append(str(game))
+    (tmp_path / "960.pgn").write_text("\n\n".join(texts) + "\n")
+    assert vd.pgn2shards(tmp_path / "960.pgn", tmp_path / "out", engine="local", progress=False)["games"] == 2
+    assert vd.verify(tmp_path / "out")["games"] == 2
+
+
 def compress(path, codec):
     import bz2
     import gzip
