@@ -426,7 +426,7 @@ def _kept(data, out: str) -> str:
     """What an interrupted job leaves in its folder, as its manifest lists it."""
     try:
         shards = data.Folder(out).shards
-    except (data.ShardError, OSError):
+    except (data.ShardError, OSError, ValueError):  # not a folder yet, or a path no folder can have
         shards = {}
     if not shards:
         return "no shard finished"
