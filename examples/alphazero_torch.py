@@ -6,7 +6,8 @@ optimiser, the counters and the replay buffer, written before and after
 every evaluation and at the end: a run started again with the same folder
 goes on from there, first with an evaluation it was stopped in) and ``log.jsonl`` (one line per evaluation: time, training steps,
 and the Elo with its 95% interval against the previous checkpoint, the
-untrained network and ``Material(1)``). ``--plot`` draws the log as a curve.
+untrained network and ``Material(1)``; strict JSON, an infinite Elo or bound
+written as null: the score says which end). ``--plot`` draws the log as a curve.
 
 How it works:
 - Self-play: ``--games`` games on a ``VectorEnv`` (packed observations), one
@@ -303,6 +304,23 @@ ELO_EDGE = 800
 GOAL_ELO = 400 * np.log10(3)  # the Elo difference of a 75% score
 
 
+def log_line(entry: dict[str, Any]) -> str:
+    """An evaluation as one line of strict JSON (jq and JavaScript refuse
+    Infinity and NaN): an Elo of a match without a win or without a loss,
+    and an interval's open end, are infinite and written as null."""
+    def finite(value: Any) -> Any:
+        if isinstance(value, dict):
+            return {key: finite(item) for key, item in value.items()}
+        return None if isinstance(value, float) and not math.isfinite(value) else value
+
+    return json.dumps(finite(entry), allow_nan=False)
+
+
+def elo_at_edge(value: float | None, score: float) -> float:
+    """A logged Elo, null (infinite) read as the edge of the curve on the score's side."""
+    return (ELO_EDGE if score > 0.5 else -ELO_EDGE) if value is None else value
+
+
 def plot(run: Path, out: Path) -> None:
     import matplotlib
 
@@ -315,9 +333,10 @@ def plot(run: Path, out: Path) -> None:
         if any(label not in entry["results"] for entry in log):
             continue
         minutes = [entry["minutes"] for entry in log]
-        elo = np.array([entry["results"][label]["elo"] for entry in log])
-        low = np.array([entry["results"][label]["low"] for entry in log])
-        high = np.array([entry["results"][label]["high"] for entry in log])
+        rows = [entry["results"][label] for entry in log]
+        elo = np.array([elo_at_edge(row["elo"], row["score"]) for row in rows])
+        low = np.array([elo_at_edge(row["low"], 0.0) for row in rows])     # only a lower bound is -infinite
+        high = np.array([elo_at_edge(row["high"], 1.0) for row in rows])   # and only an upper +infinite
         # An infinity (a match without a win or without a loss) is drawn at the edge.
         elo = np.clip(elo, -ELO_EDGE, ELO_EDGE)
         low, high = np.maximum(low, -ELO_EDGE), np.minimum(high, ELO_EDGE)
@@ -451,8 +470,8 @@ def main() -> None:
             results = evaluation(network, previous, untrained, device, args, seed=args.seed + evaluations,
                                  games=games)
             with open(args.run / "log.jsonl", "a") as log:
-                log.write(json.dumps({"minutes": round(spent, 2), "steps": steps, "positions": buffer.size,
-                                      "results": results}) + "\n")
+                log.write(log_line({"minutes": round(spent, 2), "steps": steps, "positions": buffer.size,
+                                    "results": results}) + "\n")
             previous, due = copy.deepcopy(network), False
             save()
             next_eval = (evaluations + 1) * args.eval_minutes

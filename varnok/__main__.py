@@ -18,6 +18,8 @@ from __future__ import annotations
 import argparse
 import sys
 
+from varnok._checks import integer, real
+
 SELFPLAY_EXAMPLES = """examples:
   python -m varnok selfplay out/sp --games 1000 --simulations 64 --seed 7
   python -m varnok selfplay out/az --games 200 --search policy --policy mynet:evaluate --logits
@@ -29,7 +31,8 @@ PGN_EXAMPLES = """examples:
 
 Files may be .pgn or compressed .pgn.gz, .pgn.bz2, .pgn.zst (read as they
 stream). Ranges are cut at game starts as the reader finds them; for a
-compressed file they count bytes of the decompressed text.
+compressed file they count bytes of the decompressed text. A game without a
+result (*, unfinished) is left out, not stored as a draw; the summary counts them.
 """
 MATCH_EXAMPLES = """players:
   random, material:DEPTH, uct:SIMULATIONS, mcts:MODULE:FUNCTION:SIMULATIONS[:logits],
@@ -225,25 +228,40 @@ def _view(args: argparse.Namespace) -> int:
     from varnok import viewer
 
     source = pathlib.Path(args.pgn)
-    out = args.output or str(source.with_name(source.name.split(".")[0] + ".html"))
+    out = args.output or str(source.with_name(_page_name(source.name)))
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
             games = viewer.games_of(source)
         if not games:
             raise ValueError(f"{source} holds no PGN game")
-        viewer.html(games, out, title=source.name)
-        print(f"{len(games)} games written to {out}")
-        if args.animated:
+        animated = None
+        if args.animated:  # made first: a refused --game or pace writes nothing
             if not 0 <= args.game < len(games):
                 raise ValueError(f"--game {args.game}: the file holds games 0 to {len(games) - 1}")
+            animated = viewer.animated_svg(games[args.game], args.seconds_per_ply)
+        viewer.html(games, out, title=source.name)
+        print(f"{len(games)} games written to {out}")
+        if animated is not None:
             with open(args.animated, "w", encoding="utf-8") as f:
-                f.write(viewer.animated_svg(games[args.game], args.seconds_per_ply))
+                f.write(animated)
             print(f"game {args.game} written to {args.animated}")
     except (OSError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     return 0
+
+
+def _page_name(pgn_name: str) -> str:
+    """The page beside a PGN file: its name with .html for .pgn and a
+    compression suffix (round.1.pgn.zst: round.1.html, not round.html,
+    which round.2.pgn would overwrite)."""
+    from varnok._compression import SUFFIXES
+    stem = pgn_name
+    for suffix in (*SUFFIXES, ".pgn"):
+        if stem.lower().endswith(suffix):
+            stem = stem[:-len(suffix)]
+    return (stem or pgn_name) + ".html"
 
 
 def _train(args: argparse.Namespace) -> int:
@@ -252,9 +270,9 @@ def _train(args: argparse.Namespace) -> int:
     except ImportError as exc:
         print(f"error: training needs PyTorch (pip install varnok[torch]): {exc}", file=sys.stderr)
         return 1
-    if args.threads:
-        train.torch.set_num_threads(args.threads)
     try:
+        if args.threads is not None:
+            train.torch.set_num_threads(integer(args.threads, "--threads", 1))
         train.supervised(args.shards, args.out, minutes=args.minutes, steps=args.steps, batch=args.batch,
                          lr=args.lr, blocks=args.blocks, channels=args.channels, held_out=args.held_out,
                          eval_every=args.eval_every, seed=args.seed, device=args.device, workers=args.workers,
@@ -387,7 +405,8 @@ def main(argv=None) -> int:
                 engine=args.engine, workers=args.workers, address=args.address, progress=not args.quiet,
                 rules=args.rules, chess960=args.chess960)
         elif args.command == "pgn2shards":
-            summary = data.pgn2shards(args.source, args.out, chunk_bytes=max(1, int(args.chunk_mb * 1e6)),
+            chunk_bytes = int(real(args.chunk_mb, "--chunk-mb", 1e-6) * 1e6)
+            summary = data.pgn2shards(args.source, args.out, chunk_bytes=chunk_bytes,
                                       engine=args.engine, workers=args.workers, address=args.address,
                                       progress=not args.quiet)
         else:
@@ -396,11 +415,23 @@ def main(argv=None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        stopped = "the finished shards are kept; rerun the same command to resume" if args.command != "verify" else ""
-        print(f"error: interrupted{'; ' + stopped if stopped else ''}", file=sys.stderr)
+        kept = "" if args.command == "verify" else f"; {_kept(data, args.out)}; rerun the same command to resume"
+        print(f"error: interrupted{kept}", file=sys.stderr)
         return 130
     print(summary.text())
     return 0
+
+
+def _kept(data, out: str) -> str:
+    """What an interrupted job leaves in its folder, as its manifest lists it."""
+    try:
+        shards = data.Folder(out).shards
+    except (data.ShardError, OSError, ValueError):  # not a folder yet, or a path no folder can have
+        shards = {}
+    if not shards:
+        return "no shard finished"
+    games = sum(entry["games"] for entry in shards.values())
+    return f"{len(shards)} finished shard{'s' * (len(shards) != 1)} kept ({games} games)"
 
 
 if __name__ == "__main__":

@@ -76,6 +76,19 @@ def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     return game
 
 
+def openings_go_on(fens, rules: str = "classic", chess960: bool = False) -> None:
+    """Refuses, before any game is played, an opening whose game is already
+    over by the rules (a worker would find it only when its games start)."""
+    from varnok import ChessEnv, VectorEnv
+    env = ChessEnv(rules, chess960=chess960)
+    row = VectorEnv(1, num_threads=1, rules=rules)
+    row.reset()
+    for i, fen in enumerate(fens):
+        env.load_fen(fen)
+        if not goes_on(env, row):
+            raise ValueError(f"opening {i} ({fen}) is a finished game: a game needs a move to play")
+
+
 def goes_on(game, row=None) -> bool:
     """Whether the game of a ChessEnv goes on by its own draw rules (it has a
     move to play and no rule has ended it), as a VectorEnv row judges a game

@@ -12,6 +12,7 @@ node reads its ranges from the same path).
 
 from __future__ import annotations
 
+import importlib.util
 import os
 
 
@@ -180,16 +181,29 @@ def last_line(exc: BaseException) -> str:
     return lines[-1] if lines else type(exc).__name__
 
 
-def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):
+NO_RAY = "the Ray engine needs the ray extra: pip install 'varnok[ray]' (or use --engine local)"
+
+
+def check_engine(engine, workers: int | None) -> None:
+    """An engine name ("ray", "local") or an engine object, and a worker
+    count (None: one per CPU), checked before a job makes anything:
+    ValueError, or RuntimeError for "ray" where Ray is not installed."""
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError(f"workers must be a positive int, got {workers!r}")
+    if isinstance(engine, str) and engine not in ("ray", "local"):
+        raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")
+    if engine == "ray" and importlib.util.find_spec("ray") is None:
+        raise RuntimeError(NO_RAY)
+
+
+def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):
+    check_engine(engine, workers)
     if engine == "local":
         return LocalEngine(workers or 1)
     if engine == "ray":
         try:
             import ray  # noqa: F401
         except ImportError:
-            raise RuntimeError("the Ray engine needs the ray extra: pip install 'varnok[ray]' "
-                               "(or use --engine local)") from None
+            raise RuntimeError(NO_RAY) from None
         return RayEngine(workers, address)
     raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")

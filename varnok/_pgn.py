@@ -128,12 +128,18 @@ class RangeFeeder:
         self.stream = None
 
 
-RESULTS = {"1-0": 1, "0-1": -1}
+# A game's result from white's side. A game without one of these results
+# (`*`: unfinished, or no result at all) has no outcome to learn a value
+# from: a shard does not hold it (counted as "unfinished").
+RESULTS = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}
 
 
 def convert_range(task: dict) -> tuple[bytes, dict]:
     """Reads one byte range with the native PGN reader and replay, and encodes
-    its games as a shard (no search policy: the lists stay empty)."""
+    its finished games as a shard (no search policy: the lists stay empty);
+    the counts say how many unfinished and how many broken games (an illegal
+    or unreadable move, a bad FEN: the reader skips them) were passed over."""
+    from varnok._core import _pgn_cuts
     from varnok import read_pgn, replay_pgn
     raw = task.get("text")
     if raw is None:
@@ -142,32 +148,44 @@ def convert_range(task: dict) -> tuple[bytes, dict]:
             raw = f.read(task["end"] - task["start"])
     text = raw.decode("utf-8", errors="replace")
     if not text.strip():
-        return encode_shard(task["shard"], [])
+        return _counted(encode_shard(task["shard"], []), 0, 0)
     if not text.startswith("["):
         text = "\n" + text  # a range of moves before any tag is still PGN text, not a path
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # a range of broken games only: an empty shard
         games = list(read_pgn(text))
         data = replay_pgn(text, obs_dtype="packed")
+    broken = _pgn_cuts(text, len(text) + 1)[1] - len(games)  # every game start the tokenizer finds, read or not
     game_of_row = data["game"]
     starts = np.searchsorted(game_of_row, np.arange(len(games) + 1))
     records = []
+    unfinished = 0
     for i, g in enumerate(games):
         lo, hi = starts[i], starts[i + 1]
         actions = list(g.actions)
         if not actions:
             continue  # a game without moves has no position to learn from
+        if g.result not in RESULTS:
+            unfinished += 1
+            continue
         if hi - lo != len(actions) or not np.array_equal(data["action"][lo:hi], actions):
             raise RuntimeError(f"{task['file']}: the reader and the replay disagree on the game at line "
                                f"{g.line} of the range from byte {task['start']}")
         records.append(GameRecord(start_fen=g.start_fen, actions=actions, uci=list(g.uci),
-                                  result=RESULTS.get(g.result, 0), obs=data["obs"][lo:hi]))
-    return encode_shard(task["shard"], records)
+                                  result=RESULTS[g.result], obs=data["obs"][lo:hi]))
+    return _counted(encode_shard(task["shard"], records), unfinished, broken)
 
 
-def source_games(path: str):
+def _counted(shard: tuple[bytes, dict], unfinished: int, broken: int) -> tuple[bytes, dict]:
+    data, counts = shard
+    return data, {**counts, "unfinished": unfinished, "broken": broken}
+
+
+def source_games(path: str, unfinished_skipped: bool = True):
     """(line, start FEN, moves in UCI, result) of each game of a full read of
-    a PGN file that a shard would hold (one with moves), in file order."""
+    a PGN file that a shard would hold (one with moves and, unless
+    unfinished_skipped is False as in folders of older varnok, a result), in
+    file order."""
     from varnok import read_pgn
     games = read_pgn(path)
     while True:
@@ -177,7 +195,7 @@ def source_games(path: str):
         if g is None:
             return
         uci = g.uci
-        if uci:
+        if uci and (g.result in RESULTS or not unfinished_skipped):
             yield g.line, g.start_fen, " ".join(uci), RESULTS.get(g.result, 0)
 
 

@@ -53,6 +53,8 @@ PLANES = 119
 BLACK_TO_MOVE_PLANE = 112
 # Rows a shuffled read mixes at a time (shuffle=True): about 60 MB of packed observations.
 SHUFFLE_ROWS = 1 << 16
+# A shard's number has six digits in its file name: a job has at most this many.
+MAX_SHARDS = 10**6
 SHARD_NAME = re.compile(r"^shard-(\d{6})\.parquet$")
 TEMP_NAME = re.compile(r"^\.shard-(\d{6})\.parquet\.\d+\.tmp$|^\.manifest\.json\.\d+\.tmp$")
 
@@ -76,6 +78,12 @@ class ShardError(Exception):
 
 def shard_file(shard: int) -> str:
     return f"shard-{shard:06d}.parquet"
+
+
+def check_shard_count(count: int, larger: str) -> None:
+    """A job of more shards than their names can number is refused before it starts."""
+    if count > MAX_SHARDS:
+        raise ValueError(f"the job needs {count} shards, more than the {MAX_SHARDS} a folder numbers: {larger}")
 
 
 def game_id(shard: int, index: int) -> int:
@@ -295,7 +303,7 @@ def check_entries(path: Path, manifest: dict) -> None:
     if not isinstance(manifest.get("job"), dict) or not isinstance(manifest.get("shards"), dict):
         raise ShardError(f"{path}: damaged manifest (no job or shard table)")
     for shard, entry in manifest["shards"].items():
-        if not (isinstance(shard, str) and shard.isdigit() and shard.isascii() and int(shard) < 10**6):
+        if not (isinstance(shard, str) and shard.isdigit() and shard.isascii() and int(shard) < MAX_SHARDS):
             raise ShardError(f"{path}: {shard!r} is not a shard number")
         if not isinstance(entry, dict) or any(name not in entry for name in ENTRY_FIELDS):
             raise ShardError(f"{path}: the entry of shard {shard} lacks {', '.join(ENTRY_FIELDS)}")
@@ -438,7 +446,10 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
     comes exactly once per pass, and the same seed gives the same order (a
     new seed per epoch gives a new one). `part=(i, n)` reads only the i-th of
     n disjoint parts of the shards (after the shuffle of their order), so n
-    data-loader workers read every row once between them."""
+    data-loader workers read every row once between them.
+
+    The arguments and the folder (its manifest and files) are checked at the
+    call, before the first batch is asked for."""
     if obs not in ("packed", "float32", "int32"):
         raise ValueError(f'obs must be "packed", "float32" or "int32", got {obs!r}')
     batch_size = integer(batch_size, "batch_size", 1)
@@ -463,17 +474,18 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
             yield from _batches(open_checked(file, entry), file, batch_size, columns)
 
     rows = _shuffled(batches(), buffer, rng) if buffer else batches()
-    for table in _rebatched(rows, batch_size):
-        yield batch_arrays(table, obs, policy, value)
+    return (batch_arrays(table, obs, policy, value) for table in _rebatched(rows, batch_size))
 
 
 def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", expected=None,
-                 chess960: bool = False) -> dict:
+                 chess960: bool = False, pgn: bool = False) -> dict:
     """Replays every game of a shard from its start FEN and moves (under the
     job's draw rules) and checks each row against it; with `expected`, an
     iterator of the source's games ((file, line, start FEN, moves, result),
-    in order), also that each game is the next of the source. Returns counts,
-    raises ShardError on the first fault."""
+    in order), also that each game is the next of the source. A shard of PGN
+    games (`pgn`) may hold Chess960 games among standard ones: a game that
+    does not replay as standard chess is replayed as Chess960. Returns
+    counts, raises ShardError on the first fault."""
     try:
         table = open_checked(file, entry).read()
     except (pa.ArrowException, OSError) as exc:
@@ -488,6 +500,7 @@ def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", ex
     fens = table.column("start_fen").to_pylist()
     moves = table.column("moves").to_pylist()
     env = ChessEnv(rules, chess960=chess960)
+    variant = ChessEnv(rules, chess960=True) if pgn and not chess960 else None
     games = 0
     row = 0
     n = table.num_rows
@@ -513,28 +526,43 @@ def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", ex
             if (source[2], source[3], source[4]) != (fens[row], moves[row], int(result[row])):
                 raise ShardError(f"{where}: differs from the source's game at line {source[1]} of {source[0]} "
                                  "(start, moves or result): the shards do not hold the games of a full read")
+        rows = (obs[row:end], action[row:end], ply[row:end])
         try:
-            env.load_fen(fens[row])
-        except ValueError as exc:
-            raise ShardError(f"{where}: start FEN: {exc}") from None
-        reward, done = 0.0, 0
-        for k, text in enumerate(uci):
-            r = row + k
-            if ply[r] != k:
-                raise ShardError(f"{where}: row {r} has ply {ply[r]}, expected {k}")
-            if not np.array_equal(env.observation("packed"), obs[r]):
-                raise ShardError(f"{where}: observation at ply {k} differs from the replay")
-            try:
-                a = env.uci_to_action(text)
-            except ValueError as exc:
-                raise ShardError(f"{where}: move {k + 1} {text}: {exc}") from None
-            if a != action[r]:
-                raise ShardError(f"{where}: action {action[r]} at ply {k}, the move {text} is {a}")
-            _side, reward, done = env.play(a)
-        if done and env.outcome() == "checkmate" and result[row] != int(reward):
+            played, (reward, done) = env, _replay(env, fens[row], uci, *rows, where)
+        except ShardError as standard:
+            if variant is None:
+                raise
+            try:  # a Chess960 game of a PGN file ([Variant "Chess960"]): its castling is the king taking its rook
+                played, (reward, done) = variant, _replay(variant, fens[row], uci, *rows, where)
+            except ShardError:
+                raise standard from None
+        if done and played.outcome() == "checkmate" and result[row] != int(reward):
             raise ShardError(f"{where}: ends in checkmate ({reward:+.0f}) but the result is {result[row]:+d}")
         games += 1
         row = end
     if games != entry["games"]:
         raise ShardError(f"{file}: {games} games, the manifest says {entry['games']}")
     return {"games": games, "rows": n}
+
+
+def _replay(env, fen: str, uci: list, obs, action, ply, where: str) -> tuple[float, int]:
+    """Plays one game's moves from its start in env, checking each row's
+    ply, observation and action; (the last reward, done), or ShardError."""
+    try:
+        env.load_fen(fen)
+    except ValueError as exc:
+        raise ShardError(f"{where}: start FEN: {exc}") from None
+    reward, done = 0.0, 0
+    for k, text in enumerate(uci):
+        if ply[k] != k:
+            raise ShardError(f"{where}: row {k} of the game has ply {ply[k]}, expected {k}")
+        if not np.array_equal(env.observation("packed"), obs[k]):
+            raise ShardError(f"{where}: observation at ply {k} differs from the replay")
+        try:
+            a = env.uci_to_action(text)
+        except ValueError as exc:
+            raise ShardError(f"{where}: move {k + 1} {text}: {exc}") from None
+        if a != action[k]:
+            raise ShardError(f"{where}: action {action[k]} at ply {k}, the move {text} is {a}")
+        _side, reward, done = env.play(a)
+    return reward, done

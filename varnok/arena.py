@@ -23,7 +23,7 @@ from typing import Callable, Sequence
 import numpy as np
 
 from varnok import _elo
-from varnok._checks import goes_on
+from varnok._checks import openings_go_on
 from varnok._core import ChessEnv, VectorEnv
 from varnok.players import Games
 
@@ -318,18 +318,6 @@ def play_block(a, b, first_game: int, openings: list[str], labels: list[str], se
 
 # ---------------------------------------------------------------- the match
 
-def _check_openings_go_on(fens: list[str], rules: str) -> None:
-    """Refuses, before any game is played, an opening whose game is already
-    over by the match's rules (a block would find it only when it starts)."""
-    env = ChessEnv(rules)
-    row = VectorEnv(1, num_threads=1, rules=rules)
-    row.reset()
-    for i, fen in enumerate(fens):
-        env.load_fen(fen)
-        if not goes_on(env, row):
-            raise ValueError(f"opening {i} ({fen}) is a finished game: a game needs a move to play")
-
-
 def _check_player(p, what: str) -> None:
     if not (hasattr(p, "choose") and hasattr(p, "start") and hasattr(p, "name")):
         raise TypeError(f"{what} must be a player (name, start(seed), choose(games)), got {type(p).__name__}")
@@ -370,7 +358,7 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     else:
         fens = load_openings(openings, opening_plies)
         labels, paired = fens, True
-        _check_openings_go_on(fens[:(games + 1) // 2], rules)
+        openings_go_on(fens[:(games + 1) // 2], rules)
     tasks = []
     for block, first in enumerate(range(0, games, batch)):
         numbers = range(first, min(games, first + batch))

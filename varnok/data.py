@@ -23,11 +23,11 @@ import os
 import sys
 import time
 
-from varnok._checks import integer, real
-from varnok._engine import make_engine
+from varnok._checks import integer, openings_go_on, real
+from varnok._engine import check_engine, make_engine
 from varnok._pgn import RangeFeeder, file_identity, plan, source_games
 from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
-from varnok._shards import Folder, ShardError, read_shards, verify_shard  # noqa: F401  (the public API)
+from varnok._shards import Folder, ShardError, check_shard_count, read_shards, verify_shard  # noqa: F401
 
 __all__ = ["selfplay", "pgn2shards", "read_shards", "verify", "ShardError", "Summary"]
 
@@ -44,6 +44,10 @@ class Summary(dict):
         lines = [f"games {self['games']}, positions {self['positions']} "
                  f"(mean length {mean:.1f} plies) in {self['elapsed']:.1f} s",
                  f"results: white wins {r['white']}, black wins {r['black']}, draws {r['draw']}"]
+        if self.get("unfinished"):
+            lines.append(f"unfinished games left out (result * or none: no outcome to learn): {self['unfinished']}")
+        if self.get("broken"):
+            lines.append(f"broken games skipped (an illegal or unreadable move, a bad FEN): {self['broken']}")
         if "shards" in self:
             lines.append(f"shards: {self['shards']} verified, every row replayed")
             if self.get("source_checked"):
@@ -88,7 +92,7 @@ def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, add
          on_shard=None, prepare=None) -> Summary:
     todo = [t for t in tasks if not folder.finished(t["shard"])]
     skipped_games = sum(folder.shards[str(t["shard"])]["games"] for t in tasks if folder.finished(t["shard"]))
-    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0, broken=0,
                       shards_made=0, shards_skipped=len(tasks) - len(todo), games_there=skipped_games, elapsed=0.0)
     if not todo:
         return summary  # a finished job: no engine (no Ray) is started
@@ -99,9 +103,12 @@ def _run(folder: Folder, kind: str, cfg: dict, tasks: list, engine, workers, add
         args = (kind, cfg, todo) if prepare is None else (kind, cfg, todo, prepare)
         for task, data, counts in runner.run(*args):
             folder.add(task["shard"], data, counts, seed=task.get("seed"),
-                       extra=({"source": task["file"], "start": task["start"], "end": task["end"]}
+                       extra=({"source": task["file"], "start": task["start"], "end": task["end"],
+                               "unfinished": counts["unfinished"], "broken": counts["broken"]}
                               if "file" in task else None))
             summary["games"] += counts["games"]
+            for left_out in ("unfinished", "broken"):
+                summary[left_out] += counts.get(left_out, 0)
             summary["positions"] += counts["rows"]
             summary["shards_made"] += 1
             for k, v in counts["results"].items():
@@ -159,6 +166,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
         raise ValueError("dirichlet_alpha must be a finite number above 0, got 0")
     dirichlet_fraction = real(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0)
     threads = integer(threads, "threads", 1, MAX_THREADS)
+    check_engine(engine, workers)
     if rules not in ("classic", "fide", "fide-strict"):
         raise ValueError(f'rules must be "classic", "fide" or "fide-strict", got {rules!r}')
     if not isinstance(chess960, bool):
@@ -170,6 +178,9 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     if policy is not None:
         try_policy(policy, logits)
     fens = openings_from(openings) if openings else []
+    if openings and not fens:
+        raise ValueError(f"{openings}: no start position in this file (FEN lines or PGN games)")
+    openings_go_on(fens, rules, chess960)
     cfg = {"search": search, "policy": policy, "logits": logits, "simulations": simulations,
            "leaves_per_tree": leaves_per_tree, "temperature": temperature, "temperature_plies": temperature_plies,
            "max_plies": max_plies, "resign": resign, "resign_min_plies": resign_min_plies, "openings": fens,
@@ -181,8 +192,9 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
            **{k: v for k, v in cfg.items()
               if k not in ("openings", "threads") and (k, v) not in (("rules", "classic"), ("chess960", False))},
            "openings": len(fens), "openings_hash": _hash_list(fens)}
-    folder = Folder(out, job=job, create=True)
     count = -(-games // games_per_shard)
+    check_shard_count(count, "raise games_per_shard")
+    folder = Folder(out, job=job, create=True)
     tasks = [{"shard": s, "seed": shard_seed(seed, s), "games": min(games_per_shard, games - s * games_per_shard)}
              for s in range(count)]
     return _run(folder, "selfplay", cfg, tasks, engine, workers, address, progress, games, on_shard)
@@ -196,11 +208,16 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     comment) into ranges of about `chunk_bytes` (of decompressed text for a
     compressed file), one shard each, read by the workers side by side with
     the native reader. A file without any PGN game raises ValueError before
-    anything is written."""
+    anything is written. A game without a result (`*`, unfinished, or none)
+    is left out, not taken for a draw, and a broken game (an illegal move)
+    is skipped as the reader skips it: the summary counts both."""
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
+    check_engine(engine, workers)
     tasks = plan(source, chunk_bytes)
+    check_shard_count(len(tasks), "raise chunk_bytes")
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
-    job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs}
+    # "unfinished": such games are left out (an older varnok stored them as draws: its folders do not resume).
+    job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs, "unfinished": "skipped"}
     folder = Folder(out, job=job, create=True)
     _check_ranges(folder, tasks)
     return _run(folder, "pgn", {}, tasks, engine, workers, address, progress, None, on_shard, RangeFeeder())
@@ -232,18 +249,20 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
     files = folder.files()
     expected = _source_games(folder) if source and folder.manifest["job"].get("kind") == "pgn" else None
     bar = Progress(progress, sum(e["games"] for _, _, e in files), "verify")
-    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0},
+    summary = Summary(games=0, positions=0, results={"white": 0, "black": 0, "draw": 0}, unfinished=0, broken=0,
                       shards_made=0, shards_skipped=0, elapsed=0.0)
     start = time.perf_counter()
     try:
         for shard, file, entry in files:
             job = folder.manifest["job"]
             counts = verify_shard(file, entry, shard, job.get("rules", "classic"), expected,
-                                  chess960=job.get("chess960", False))
+                                  chess960=job.get("chess960", False), pgn=job.get("kind") == "pgn")
             summary["games"] += counts["games"]
             summary["positions"] += counts["rows"]
             for k, v in entry["results"].items():
                 summary["results"][k] += v
+            for left_out in ("unfinished", "broken"):
+                summary[left_out] += entry.get(left_out, 0)
             bar.add(counts["games"], counts["rows"])
         if expected is not None:
             left = next(expected, None)
@@ -261,13 +280,15 @@ def verify(path, *, progress: bool = False, source: bool = True) -> Summary:
 def _source_games(folder: Folder):
     """(file, line, start FEN, moves, result) of every game with moves of the
     job's PGN files, in the order the shards hold them."""
-    for item in folder.manifest["job"].get("inputs", []):
+    job = folder.manifest["job"]
+    skipped = job.get("unfinished") == "skipped"
+    for item in job.get("inputs", []):
         path = item["file"]
         if not os.path.isfile(path):
             raise ShardError(f"{path}: the PGN source of {folder.path} is missing: its games cannot be compared "
                              "(verify with source=False, --skip-source, to check the shards alone)")
-    return ((item["file"], *game) for item in folder.manifest["job"].get("inputs", [])
-            for game in source_games(item["file"]))
+    return ((item["file"], *game) for item in job.get("inputs", [])
+            for game in source_games(item["file"], skipped))
 
 
 def _hash_list(items) -> str:

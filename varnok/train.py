@@ -35,7 +35,7 @@ from varnok import players
 from varnok._checks import integer, real
 from varnok._core import ACTIONS as ACTIONS  # the network's policy width, for callers too
 from varnok._shards import BLACK_TO_MOVE_PLANE as BLACK_TO_MOVE_PLANE
-from varnok._shards import ShardError, read_shards  # noqa: F401  (ShardError: for callers)
+from varnok._shards import Folder, ShardError, read_shards  # noqa: F401  (ShardError: for callers)
 
 PLANES = 119
 TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
@@ -271,6 +271,31 @@ def save(path, network: Network, **extra: Any) -> None:
     os.replace(temporary, path)
 
 
+def _device(name) -> torch.device:
+    """A torch device that this machine has; ValueError naming it otherwise."""
+    try:
+        where = torch.device(name)
+        torch.empty(0, device=where)
+    except (RuntimeError, AssertionError, TypeError) as exc:  # torch says "not compiled with CUDA" by assert
+        raise ValueError(f"device {name!r}: {exc}") from None
+    return where
+
+
+def _check_writable(out) -> None:
+    """The checkpoint can be written where `save` will write it, said before
+    any training rather than at the first checkpoint."""
+    path = Path(out)
+    if path.is_dir():
+        raise ValueError(f"{path}: is a folder; give the checkpoint's file name")
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        open(temporary, "wb").close()
+        os.remove(temporary)
+    except OSError as exc:
+        raise OSError(f"{path}: the checkpoint cannot be written there ({exc.strerror or exc})") from None
+
+
 def supervised(shards, out, *, minutes: float | None = None, steps: int | None = None, batch: int = 256,
                lr: float = 1e-3, blocks: int = 4, channels: int = 32, held_out: float = 0.05,
                eval_every: int = 500, seed: int = 0, device: str = "cpu", workers: int = 0,
@@ -280,15 +305,23 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
     steps (whichever comes first; passes over the data repeat, reshuffled).
     Every `eval_every` steps and at the end it measures the held-out games
     (policy accuracy, losses), logs a line and writes the checkpoint `out`.
-    Returns the last measure with the steps, positions and minutes."""
+    Returns the last measure with the steps, positions and minutes.
+
+    Every argument, the folder and whether `out` can be written are checked
+    before the first step (ValueError, TypeError, ShardError, OSError)."""
     if minutes is None and steps is None:
         raise ValueError("give minutes or steps (or both)")
     limit_steps = math.inf if steps is None else integer(steps, "steps", 1)
     limit_seconds = math.inf if minutes is None else real(minutes, "minutes", 0.0) * 60
     eval_every = integer(eval_every, "eval_every", 1)
     workers = integer(workers, "workers", 0)
+    blocks, channels = integer(blocks, "blocks", 0), integer(channels, "channels", 1)
+    batch, held_out = integer(batch, "batch", 1), real(held_out, "held_out", 0.0, 1.0)
+    lr = real(lr, "lr", 0.0)
+    where = _device(device)
+    _check_writable(out)
+    Folder(shards)
     torch.manual_seed(seed)
-    where = torch.device(device)
     network = Network(blocks, channels).to(where)
     optimiser = torch.optim.Adam(network.parameters(), lr=lr, weight_decay=1e-4)
     train_set = ShardDataset(shards, batch, seed=seed, held_out=held_out, part="train")

@@ -10,6 +10,16 @@ import numpy as np
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
+def strict_log(path):
+    """log.jsonl read as strict parsers (jq, JavaScript) read JSON: no Infinity or NaN."""
+    import json
+
+    def refuse(word):
+        raise ValueError(f"{word} is not JSON")
+
+    return [json.loads(line, parse_constant=refuse) for line in path.read_text().splitlines()]
+
+
 def test_self_play_writes_observation_policy_and_outcome_samples(tmp_path):
     out = tmp_path / "samples.npz"
     run = subprocess.run([sys.executable, "examples/alphazero.py", "--games", "2", "--moves", "9", "--simulations",
@@ -43,7 +53,7 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
         run = subprocess.run(command + ["--rounds", rounds], capture_output=True, text=True, timeout=600, cwd=ROOT)
         assert run.returncode == 0, run.stderr
     assert "resumed" in run.stdout
-    log = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
+    log = strict_log(run_dir / "log.jsonl")
     assert len(log) == 2 and log[1]["steps"] > log[0]["steps"] > 0
     # Stopped during its last evaluation (the checkpoint before it, the log
     # without its line), the run starts again with that evaluation alone.
@@ -53,7 +63,7 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     (run_dir / "log.jsonl").write_text(json.dumps(log[0]) + "\n")
     run = subprocess.run(command + ["--rounds", "8"], capture_output=True, text=True, timeout=600, cwd=ROOT)
     assert run.returncode == 0, run.stderr
-    again = [json.loads(line) for line in (run_dir / "log.jsonl").read_text().splitlines()]
+    again = strict_log(run_dir / "log.jsonl")
     assert len(again) == 2 and again[1]["steps"] == log[1]["steps"]  # no training before it
     # The same games as the first time ("previous" is the resumed network itself).
     assert all(again[1]["results"][k] == log[1]["results"][k] for k in ("untrained", "material1"))
@@ -102,8 +112,6 @@ def test_torch_alphazero_self_play_on_ray_workers_gathers_every_game(tmp_path):
     """Two Ray workers of 4 games each (Gumbel roots), 16 moves a game with
     games cut at 12 plies: every worker's finished games reach the buffer,
     2 x 4 x 12."""
-    import json
-
     import pytest
 
     pytest.importorskip("torch")
@@ -115,7 +123,7 @@ def test_torch_alphazero_self_play_on_ray_workers_gathers_every_game(tmp_path):
                           "--root", "gumbel", "--considered", "2"],
                          capture_output=True, text=True, timeout=600, cwd=ROOT)
     assert run.returncode == 0, run.stderr
-    log = [json.loads(line) for line in (tmp_path / "log.jsonl").read_text().splitlines()]
+    log = strict_log(tmp_path / "log.jsonl")
     assert log[-1]["positions"] == 2 * 4 * 12 and log[-1]["steps"] > 0
 
 

@@ -290,7 +290,7 @@ def test_a_refused_rerun_leaves_a_finished_folder_as_it_was(tmp_path):
 ])
 def test_pgn2shards_refuses_chunk_sizes(tmp_path, chunk_bytes, error, message):
     source = tmp_path / "games.pgn"
-    source.write_text("1. e4 e5 *\n\n1. d4 *\n")
+    source.write_text("1. e4 e5 1-0\n\n1. d4 0-1\n")
     out = tmp_path / "out"
     with pytest.raises(error, match=message):
         vd.pgn2shards(source, out, chunk_bytes=chunk_bytes, engine="local", progress=False)
@@ -316,7 +316,7 @@ def test_pgn2shards_and_verify_refuse_missing_sources(tmp_path):
     (lambda d: vd.pgn2shards(d / "a.pgn", str(d / "out") + "\0x", engine="local", progress=False), "shard folder"),
     (lambda d: small_selfplay(str(d / "out") + "\0x"), "shard folder"),
     (lambda d: vd.verify(str(d / "out") + "\0x"), "shard folder"),
-    (lambda d: next(vd.read_shards(str(d / "out") + "\0x")), "shard folder"),
+    (lambda d: vd.read_shards(str(d / "out") + "\0x"), "shard folder"),
 ])
 def test_paths_holding_a_nul_byte_are_refused(tmp_path, call, message):
     (tmp_path / "a.pgn").write_text('[Event "a"]\n\n1. e4 *\n')
@@ -330,13 +330,17 @@ def test_paths_holding_a_nul_byte_are_refused(tmp_path, call, message):
     (dict(batch_size=2.5), TypeError, "batch_size must be an integer"),
     (dict(obs="uint8"), ValueError, 'obs must be "packed", "float32" or "int32"'),
     (dict(obs=None), ValueError, "obs must be"),
+    (dict(folder="nothing"), vd.ShardError, "no such shard folder"),
+    (dict(folder="out/shard-000000.parquet"), vd.ShardError, "is a file, not a shard folder"),
 ])
 def test_read_shards_refuses(tmp_path, options, error, message):
+    """At the call, before a batch is asked for."""
     out = tmp_path / "out"
     small_selfplay(out, seed=5)
     files = {name: (out / name).read_bytes() for name in os.listdir(out)}
+    options = dict(options)
     with pytest.raises(error, match=message):
-        next(vd.read_shards(out, **options))
+        vd.read_shards(tmp_path / options.pop("folder", "out"), **options)
     assert {name: (out / name).read_bytes() for name in os.listdir(out)} == files
     rows = sum(len(batch["action"]) for batch in vd.read_shards(out, batch_size=3))
     assert rows == vd.verify(out)["positions"]
@@ -351,6 +355,16 @@ def test_read_shards_refuses(tmp_path, options, error, message):
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nocolon", "--engine", "local",
       "--quiet"], "policy must be given as module:function"),
     (["pgn2shards", "{missing}", "{out}", "--engine", "local", "--quiet"], "no such PGN file or folder"),
+    *[(["pgn2shards", "{pgn}", "{out}", "--chunk-mb", mb, "--engine", "local", "--quiet"],
+       f"--chunk-mb must be a finite number at least 1e-06, got {mb}") for mb in ("inf", "nan", "-1.0", "0.0")],
+    (["selfplay", "{out}", "--games", "1", "--workers", "0", "--quiet"], "workers must be a positive int, got 0"),
+    # Shard numbers have six digits: the millionth-and-first would make the folder unreadable.
+    (["selfplay", "{out}", "--games", "1000001", "--games-per-shard", "1", "--quiet"],
+     "needs 1000001 shards, more than the 1000000 a folder numbers: raise games_per_shard"),
+    (["pgn2shards", "{pgn}", "{out}", "--workers", "-2", "--quiet"], "workers must be a positive int, got -2"),
+    # Openings that would leave the initial position in their place, or a game that cannot start.
+    (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/empty.fen", "--quiet"], "empty.fen: no start position"),
+    (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/mate.fen", "--quiet"], "opening 0 (rnb1kbnr"),
     (["verify", "{out}"], "no such shard folder"),
     # The policy is tried in this process before any worker (or Ray) starts.
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
@@ -369,9 +383,12 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
         "import numpy as np\n"
         "def narrow(obs, mask):\n    return np.ones((len(obs), 10), np.float32), np.zeros(len(obs), np.float32)\n"
         "def broken(obs, mask):\n    return 1 / 0\n")
+    (tmp_path / "a.pgn").write_text("1. e4 e5 1-0\n")
+    (tmp_path / "empty.fen").write_text("# no position yet\n")
+    (tmp_path / "mate.fen").write_text("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
-    argv = [a.format(out=out, missing=missing) for a in argv]
+    argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn", tmp=tmp_path) for a in argv]
     assert main(argv) == 1
     err = capsys.readouterr().err
     assert err.startswith("error: ") and message in err and err.count("\n") == 1
@@ -380,6 +397,15 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
 
 def no_ray(*args, **kwargs):
     raise AssertionError("Ray was started")
+
+
+@pytest.mark.parametrize("command", [["selfplay", "{out}", "--games", "1"], ["pgn2shards", "{pgn}", "{out}"]])
+def test_the_ray_engine_without_ray_is_said_before_anything_is_made(tmp_path, capsys, monkeypatch, command):
+    monkeypatch.setitem(__import__("sys").modules, "ray", None)  # as if the ray extra were not installed
+    (tmp_path / "a.pgn").write_text("1. e4 e5 1-0\n")
+    assert main([a.format(out=tmp_path / "out", pgn=tmp_path / "a.pgn") for a in command] + ["--quiet"]) == 1
+    assert "error: the Ray engine needs the ray extra" in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("argv, message", [

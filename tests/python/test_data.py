@@ -35,7 +35,8 @@ def local_ray():
 
 
 def random_pgn(path, games, seed, extra=""):
-    """A PGN file of short random games (some from a FEN), with comments."""
+    """A PGN file of short random games (some from a FEN), with comments,
+    each given a result (a shard holds only games with one)."""
     rng = np.random.default_rng(seed)
     env = ChessEnv()
     texts = []
@@ -50,6 +51,9 @@ def random_pgn(path, games, seed, extra=""):
             if env.play(int(rng.choice(legal)))[2]:
                 break
         text = env.pgn({"Event": f"test {g}", "Round": str(g)})
+        if text.rstrip().endswith("*"):
+            result = ("1-0", "0-1", "1/2-1/2")[g % 3]
+            text = text.replace('[Result "*"]', f'[Result "{result}"]').rstrip()[:-1] + result
         if g % 3 == 0:
             text = text.replace("\n1.", "\n{a comment with [Event inside}\n1.", 1)
         texts.append(text.strip() + "\n")
@@ -307,9 +311,9 @@ def test_pgn2shards_cuts_only_between_games_and_verify_reads_the_source(tmp_path
     # A source that no longer matches its shards, one way or another, fails verify.
     text = src.read_text()
     starts = [g.offset for g in varnok.read_pgn(src)]
-    for changed, message in [(text + '\n[Event "new"]\n1. e4 *\n', "in no shard"),
+    for changed, message in [(text + '\n[Event "new"]\n1. e4 1-0\n', "in no shard"),
                              (text[:starts[1]] + text[starts[2]:], "differs from"),   # one game left out
-                             ('[Event "x"]\n1. e4 *\n', "differs from")]:
+                             ('[Event "x"]\n1. e4 0-1\n', "differs from")]:
         src.write_text(changed)
         with pytest.raises(vd.ShardError, match=message):
             vd.verify(tmp_path / "out333")
@@ -317,6 +321,49 @@ def test_pgn2shards_cuts_only_between_games_and_verify_reads_the_source(tmp_path
     with pytest.raises(vd.ShardError, match="missing.*--skip-source"):
         vd.verify(tmp_path / "out333")
     assert vd.verify(tmp_path / "out333", source=False)["games"] == 60
+
+
+def test_games_without_a_result_are_left_out_not_taken_for_draws(tmp_path):
+    """An unfinished game (`*`) or one without a result has no outcome to
+    train a value on: the shards leave it out, the summaries count it, and
+    verify expects it left out of the source too. Broken games are counted."""
+    endings = ["1-0", "*", "0-1", "", "1/2-1/2", "*", "3. Kxe8 1-0", "3. Qh5 Ke7 4. Qxe8 0-1"]
+    src = tmp_path / "r.pgn"
+    src.write_text("".join(f'[Event "{k}"]\n\n1. e4 e5 2. Nf3 {end}\n\n' for k, end in enumerate(endings)))
+    made = vd.pgn2shards(src, tmp_path / "out", chunk_bytes=40, engine="local", progress=False)
+    checked = vd.verify(tmp_path / "out")
+    for summary in (made, checked):
+        assert (summary["games"], summary["unfinished"], summary["broken"]) == (3, 3, 2)
+        assert "unfinished games left out" in summary.text() and summary["results"]["draw"] == 1
+        assert "broken games skipped" in summary.text()
+    assert table(tmp_path / "out").column("result").to_pylist() == [1] * 3 + [-1] * 3 + [0] * 3
+    assert checked["source_checked"]
+
+
+def test_chess960_games_of_a_pgn_file_convert_and_verify(tmp_path):
+    """[Variant "Chess960"] games, castling as the king taking its rook (in
+    the standard array too, where standard chess reads e1h1 as no move)."""
+    import chess.pgn
+
+    texts = []
+    for array in (518, 100):
+        board = chess.Board.from_chess960_pos(array)
+        game = chess.pgn.Game.from_board(board)
+        game.headers.update(Variant="Chess960", Result="1/2-1/2")
+        node, rng, castled = game, np.random.default_rng(array), 0
+        for _ in range(60):
+            castles = [m for m in board.legal_moves if board.is_castling(m)]
+            move = castles[0] if castles else rng.choice(list(board.legal_moves))
+            castled += board.is_castling(move)
+            node = node.add_variation(move)
+            board.push(move)
+            if board.is_game_over():
+                break
+        assert castled
+        texts.append(str(game))
+    (tmp_path / "960.pgn").write_text("\n\n".join(texts) + "\n")
+    assert vd.pgn2shards(tmp_path / "960.pgn", tmp_path / "out", engine="local", progress=False)["games"] == 2
+    assert vd.verify(tmp_path / "out")["games"] == 2
 
 
 def compress(path, codec):
@@ -469,10 +516,10 @@ def test_ray_runs_surface_the_first_worker_error_and_stop_on_ctrl_c(tmp_path):
     finally:
         child.kill()
     assert first + stdout == "exit 1\nexit 1\nexit 130\n", stderr[-3000:]
+    finished = json.loads((out / "manifest.json").read_text())["shards"]
     assert own_lines(stderr) == ["error: priors must have shape (8, 4672), got (8, 10)", "exit 1",
                                  "error: the workers cannot start: ValueError: policy driveronly:net: cannot import "
                                  "driveronly (ImportError: not installed on this node)", "exit 1",
-                                 "error: interrupted; the finished shards are kept; rerun the same command to resume",
-                                 "exit 130"]
-    finished = json.loads((out / "manifest.json").read_text())["shards"]
+                                 f"error: interrupted; {len(finished)} finished shard{'s' * (len(finished) != 1)} "
+                                 f"kept ({8 * len(finished)} games); rerun the same command to resume", "exit 130"]
     assert 0 < len(finished) < 50 and vd.verify(out)["games"] == 8 * len(finished)

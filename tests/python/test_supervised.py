@@ -95,7 +95,30 @@ def test_shuffle_is_seeded_and_gives_every_row_once(known_shards):
                            ({"part": (2, 2)}, ValueError), ({"part": [0, 1]}, TypeError),
                            ({"seed": -1}, ValueError)]:
         with pytest.raises(error):
-            next(vd.read_shards(known_shards, **options))
+            vd.read_shards(known_shards, **options)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--device", "bogus"], "device 'bogus'"),
+    (["--threads", "-1"], "--threads must be at least 1, got -1"),
+    (["--channels", "0"], "channels must be at least 1, got 0"),
+    (["--out", "{tmp}/a-file/net.pt"], "a-file/net.pt: the checkpoint cannot be written there"),
+    (["--out", "{tmp}"], "is a folder; give the checkpoint's file name"),
+    (["--out", "{tmp}/new/net.pt", "--held-out", "1.5"], "held_out must be a finite number from 0.0 to 1.0"),
+])
+def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, args, message):
+    """One error line and status 1 before any training, not a traceback at
+    the first checkpoint."""
+    pytest.importorskip("torch")
+    from varnok.__main__ import main
+
+    (tmp_path / "a-file").write_text("")
+    argv = ["train", str(known_shards), "--out", str(tmp_path / "net.pt"), "--steps", "1",
+            *(a.format(tmp=tmp_path) for a in args)]
+    assert main(argv) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith("error: ") and message in err and err.count("\n") == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file"]
 
 
 def run(*args, timeout=600):

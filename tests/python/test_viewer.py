@@ -128,9 +128,16 @@ def test_view_command_writes_the_page_or_one_error_line(tmp_path):
     assert (tmp_path / "games.html").read_text().count('class="varnok-viewer"') == 2
     assert ET.parse(tmp_path / "g.svg").getroot().find("{http://www.w3.org/2000/svg}g").get("data-fen") \
         == expected_fens(FROM_FEN)[0]
-    for args in (["empty.pgn"], ["missing.pgn"], ["games.pgn", "--animated", "x.svg", "--game", "2"]):
+    # The page's name keeps every dot of the file's own: round.1 and round.2 do not share round.html.
+    (tmp_path / "round.1.pgn.gz").write_bytes(__import__("gzip").compress(MATE.encode()))
+    done = subprocess.run(cmd + ["round.1.pgn.gz"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and (tmp_path / "round.1.html").exists(), done.stderr
+    files = sorted(tmp_path.iterdir())
+    for args in (["empty.pgn"], ["missing.pgn"], ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--game", "2"],
+                 ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--seconds-per-ply", "0"]):
         done = subprocess.run(cmd + args, cwd=tmp_path, capture_output=True, text=True, timeout=120)
         assert done.returncode == 1 and done.stderr.startswith("error: ") and done.stderr.count("\n") == 1, args
+    assert sorted(tmp_path.iterdir()) == files  # a refusal writes nothing
 
 
 def test_a_chess_env_shows_as_a_viewer_in_notebooks():
