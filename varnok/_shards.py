@@ -220,7 +220,7 @@ class Folder:
                                  "choose an empty folder or the same settings")
         elif self.manifest is None:
             raise ShardError(f"{self.path}: no {MANIFEST}; not a shard folder (or no shard finished yet)")
-        self._check_files(cleanup=create, adopt=create and had_manifest)
+        self._check_files(cleanup=create, adopt=create and had_manifest, had_manifest=had_manifest)
 
     def _load_manifest(self):
         path = self.path / MANIFEST
@@ -238,7 +238,7 @@ class Folder:
         check_entries(path, manifest)
         return manifest
 
-    def _check_files(self, cleanup: bool, adopt: bool) -> None:
+    def _check_files(self, cleanup: bool, adopt: bool, had_manifest: bool) -> None:
         """Refuse foreign files; drop temporary files left by an interrupted run.
         With `adopt` (a rerun of the manifest's own job) a shard file written
         just before an interruption, but not yet listed, is made again."""
@@ -252,7 +252,11 @@ class Folder:
                 continue
             if SHARD_NAME.match(entry):
                 if entry not in listed and not adopt:
-                    raise ShardError(f"{self.path / entry}: a shard the manifest does not list")
+                    # With a manifest, the run that wrote the folder stopped
+                    # between a shard and its entry: its own rerun takes it.
+                    hint = ("; the run that wrote the folder stopped before listing it: rerun the same "
+                            "command to finish the folder" if had_manifest else "")
+                    raise ShardError(f"{self.path / entry}: a shard the manifest does not list{hint}")
                 continue
             raise ShardError(f"{self.path / entry}: foreign file in a shard folder "
                              "(only manifest.json and shard-NNNNNN.parquet belong there)")
