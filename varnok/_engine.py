@@ -197,13 +197,11 @@ def check_engine(engine, workers: int | None) -> None:
 
 
 def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):
+    """The engine named "local" or "ray", checked by check_engine (an
+    engine object, which a data job runs as it is, is no name here)."""
     check_engine(engine, workers)
     if engine == "local":
         return LocalEngine(workers or 1)
     if engine == "ray":
-        try:
-            import ray  # noqa: F401
-        except ImportError:
-            raise RuntimeError(NO_RAY) from None
         return RayEngine(workers, address)
     raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")
