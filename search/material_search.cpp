@@ -59,12 +59,14 @@ MaterialSearch::MaterialSearch(const MaterialOptions& options) : options_(option
   deepest_actions_.reserve(kMoveListCapacity);
 }
 
+bool MaterialSearch::reached(const MaterialLimits& limits, bool ask) const {
+  return (limits.nodes > 0 && nodes_ >= limits.nodes) || (ask && limits.stopped && limits.stopped());
+}
+
 bool MaterialSearch::over_limits() {
   ++nodes_;
-  if (limits_ == nullptr) return false;
-  if (limits_->nodes > 0 && nodes_ >= limits_->nodes) return ended_ = true;
-  if (limits_->stopped && nodes_ % MaterialLimits::kNodesBetweenChecks == 0 && limits_->stopped()) return ended_ = true;
-  return false;
+  if (limits_ && reached(*limits_, nodes_ % MaterialLimits::kNodesBetweenChecks == 0)) ended_ = true;
+  return ended_;
 }
 
 int32_t MaterialSearch::search(const Position& position, int depth, int ply, int32_t alpha, int32_t beta) {
@@ -142,7 +144,7 @@ MaterialChoice MaterialSearch::choose_within(const Episode& root, const Material
   MaterialChoice choice;
   for (int depth = deepening ? 1 : options_.depth; depth <= options_.depth; ++depth) {
     // A depth is not begun once the limits are reached.
-    if (depth > 1 && ((limits.nodes > 0 && nodes_ >= limits.nodes) || (limits.stopped && limits.stopped()))) break;
+    if (depth > 1 && reached(limits, true)) break;
     limits_ = depth > 1 ? &limits : nullptr;
     int32_t best;
     const bool whole = score_root(root, depth, best);

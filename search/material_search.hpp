@@ -84,6 +84,9 @@ class MaterialSearch {
   // Scores every root move at depth into best_actions_ (the moves of the
   // best score, in action order) and best; false when the limits ended it.
   bool score_root(const Episode& root, int depth, int32_t& best);
+  // Whether limits end the search after the positions counted so far; the
+  // caller's own check is asked only when ask is set.
+  bool reached(const MaterialLimits& limits, bool ask) const;
   // Counts a position and tells whether the limits end the search there.
   bool over_limits();
 
