@@ -85,7 +85,7 @@ def _engine_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--engine", choices=("ray", "local"), default="ray",
                    help="where shards are made: Ray workers, or this process one shard after the other")
     p.add_argument("--workers", type=int, default=None, metavar="N",
-                   help="worker processes (default: one per CPU of the machine or cluster)")
+                   help="Ray worker processes (default: one per CPU of the machine or cluster)")
     p.add_argument("--address", default=None, metavar="HOST:PORT",
                    help="address of a running Ray cluster (default: start a local one, stopped at the end)")
     p.add_argument("--quiet", action="store_true", help="no progress bar (default: a bar on stderr)")

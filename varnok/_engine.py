@@ -35,7 +35,7 @@ class LocalEngine:
 
     name = "local"
 
-    def __init__(self, workers: int = 1):
+    def __init__(self):
         self.workers = 1
 
     def run(self, kind: str, cfg: dict, tasks: list, prepare=None):
@@ -184,14 +184,23 @@ def last_line(exc: BaseException) -> str:
 NO_RAY = "the Ray engine needs the ray extra: pip install 'varnok[ray]' (or use --engine local)"
 
 
-def check_engine(engine, workers: int | None) -> None:
-    """An engine name ("ray", "local") or an engine object, and a worker
-    count (None: one per CPU), checked before a job makes anything:
-    ValueError, or RuntimeError for "ray" where Ray is not installed."""
+def check_engine(engine, workers: int | None, address: str | None = None) -> None:
+    """An engine name ("ray", "local") or an engine object, a worker count
+    (None: one per CPU) and a Ray cluster's address, checked before a job
+    makes anything: ValueError, or RuntimeError for "ray" where Ray is not
+    installed. The local engine works in the calling process alone, so a
+    worker count above one or an address given with it is refused rather
+    than quietly ignored."""
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError(f"workers must be a positive int, got {workers!r}")
     if isinstance(engine, str) and engine not in ("ray", "local"):
         raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")
+    if address is not None and not isinstance(address, str):
+        raise ValueError(f"address must be a text such as 'HOST:PORT', got {address!r}")
+    if engine == "local" and address is not None:
+        raise ValueError(f"address {address!r} names a Ray cluster: it needs engine 'ray', not 'local'")
+    if engine == "local" and workers not in (None, 1):
+        raise ValueError(f"the local engine works in this process alone: {workers} workers need engine 'ray'")
     if engine == "ray" and importlib.util.find_spec("ray") is None:
         raise RuntimeError(NO_RAY)
 
@@ -199,9 +208,9 @@ def check_engine(engine, workers: int | None) -> None:
 def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):
     """The engine named "local" or "ray", checked by check_engine (an
     engine object, which a data job runs as it is, is no name here)."""
-    check_engine(engine, workers)
+    check_engine(engine, workers, address)
     if engine == "local":
-        return LocalEngine(workers or 1)
+        return LocalEngine()
     if engine == "ray":
         return RayEngine(workers, address)
     raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")

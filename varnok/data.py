@@ -166,7 +166,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
         raise ValueError("dirichlet_alpha must be a finite number above 0, got 0")
     dirichlet_fraction = real(dirichlet_fraction, "dirichlet_fraction", 0.0, 1.0)
     threads = integer(threads, "threads", 1, MAX_THREADS)
-    check_engine(engine, workers)
+    check_engine(engine, workers, address)
     if rules not in ("classic", "fide", "fide-strict"):
         raise ValueError(f'rules must be "classic", "fide" or "fide-strict", got {rules!r}')
     if not isinstance(chess960, bool):
@@ -212,7 +212,7 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     is left out, not taken for a draw, and a broken game (an illegal move)
     is skipped as the reader skips it: the summary counts both."""
     chunk_bytes = integer(chunk_bytes, "chunk_bytes", 1)
-    check_engine(engine, workers)
+    check_engine(engine, workers, address)
     tasks = plan(source, chunk_bytes)
     check_shard_count(len(tasks), "raise chunk_bytes")
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]

@@ -68,7 +68,8 @@ MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
     ({"games": 0}, ValueError), ({"max_plies": 0}, ValueError), ({"rules": "chess"}, ValueError),
     ({"sprt": (10, 0)}, ValueError), ({"sprt": (0, 10, 0.7, 0.05)}, ValueError), ({"sprt": "x"}, TypeError),
     ({"batch": 0}, ValueError), ({"openings": ["not a fen"]}, ValueError), ({"engine": "gpu"}, ValueError),
-    ({"workers": 0}, ValueError), ({"workers": 0, "engine": "ray"}, ValueError),
+    ({"workers": 0}, ValueError), ({"workers": 0, "engine": "ray"}, ValueError), ({"workers": 3}, ValueError),
+    ({"address": "head:6379"}, ValueError),
     # A finished opening in a later block is refused before the first block is played.
     ({"games": 4, "batch": 2, "openings": [START, MATED]}, ValueError),
     ({"games": 4, "batch": 2, "openings": [START, "4k3/8/8/8/8/8/8/4K2B w - - 0 1"]}, ValueError),

@@ -362,6 +362,11 @@ def test_read_shards_refuses(tmp_path, options, error, message):
     (["selfplay", "{out}", "--games", "1000001", "--games-per-shard", "1", "--quiet"],
      "needs 1000001 shards, more than the 1000000 a folder numbers: raise games_per_shard"),
     (["pgn2shards", "{pgn}", "{out}", "--workers", "-2", "--quiet"], "workers must be a positive int, got -2"),
+    # The local engine works in this process alone: a worker count or a cluster is not quietly dropped.
+    (["selfplay", "{out}", "--games", "1", "--engine", "local", "--workers", "4", "--quiet"],
+     "the local engine works in this process alone: 4 workers need engine 'ray'"),
+    (["pgn2shards", "{pgn}", "{out}", "--engine", "local", "--address", "head:6379", "--quiet"],
+     "address 'head:6379' names a Ray cluster: it needs engine 'ray', not 'local'"),
     # Openings that would leave the initial position in their place, or a game that cannot start.
     (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/empty.fen", "--quiet"], "empty.fen: no start position"),
     (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/mate.fen", "--quiet"], "opening 0 (rnb1kbnr"),
