@@ -6,9 +6,11 @@ Commands: ``uci`` (answered with ``id``, the options Threads, Simulations,
 Seed and UCI_Chess960, and ``uciok``), ``isready``, ``ucinewgame``,
 ``setoption name N value V``, ``position startpos|fen FEN [moves M...]``,
 ``go`` with ``wtime``, ``btime``, ``winc``, ``binc``, ``movestogo``,
-``movetime``, ``nodes``, ``depth``, ``mate``, ``searchmoves`` or
-``infinite``, ``stop`` and ``quit``. The search runs on a worker thread, so
-``stop``, ``isready`` and ``quit`` are answered at any time. A malformed
+``movetime``, ``nodes``, ``depth``, ``mate``, ``searchmoves``, ``infinite``
+or ``ponder``, ``ponderhit``, ``stop`` and ``quit``. The search runs on a
+worker thread, so ``stop``, ``isready`` and ``quit`` are answered at any
+time. Under ``go infinite`` and ``go ponder`` the best move waits for
+``stop`` (or ``ponderhit``, after which the move's clock runs from then). A malformed
 command, an option value outside its range, or a move in ``position`` that
 is not legal, is answered with ``info string`` and the engine goes on with
 its last good position; every accepted ``go`` is answered with a legal
@@ -62,6 +64,11 @@ class UciEngine:
         self.env.load_fen(START_FEN)
         self.lock = threading.Lock()
         self.stop = threading.Event()
+        # Set when the search's best move may be sent: at once, or under go
+        # infinite and go ponder only after stop or ponderhit.
+        self.release = threading.Event()
+        self.pondering: dict[str, int] | None = None  # the go numbers of a ponder search, until ponderhit
+        self.clock: threading.Timer | None = None  # stops a search pondered on once its time is up
         self.search: threading.Thread | None = None
 
     def send(self, line: str) -> None:
@@ -112,7 +119,9 @@ class UciEngine:
                 self.go(args)
             elif command == "stop":
                 self.halt()
-            elif command in ("debug", "register", "ponderhit"):
+            elif command == "ponderhit":
+                self.ponder_hit()
+            elif command in ("debug", "register"):
                 pass
             else:
                 self.info(f"unknown command {command}")
@@ -176,7 +185,7 @@ class UciEngine:
     def go(self, args: list[str]) -> None:
         self.halt()
         numbers: dict[str, int] = {}
-        infinite = False
+        infinite = ponder = False
         among: list[str] = []
         i = 0
         while i < len(args):
@@ -184,7 +193,7 @@ class UciEngine:
             if word == "infinite":
                 infinite = True
             elif word == "ponder":
-                pass
+                ponder = True
             elif word == "searchmoves":
                 while i + 1 < len(args) and args[i + 1] not in GO_WORDS:
                     among.append(args[i + 1])
@@ -219,12 +228,18 @@ class UciEngine:
                 self.info("the game is drawn in this position")
                 self.send("bestmove " + env.action_to_uci(actions[0] if actions else int(env.legal_actions()[0])))
                 return
-        deadline = self.deadline(numbers)
+        # A ponder search runs on the opponent's time: the clock is not ours
+        # until ponderhit, so only the node and depth limits hold until then.
+        deadline = None if ponder else self.deadline(numbers)
+        self.pondering = numbers if ponder else None
         self.stop.clear()
+        if infinite or ponder:
+            self.release.clear()
+        else:
+            self.release.set()
         if set(actions) == set(env.legal_actions().tolist()):
             actions = []  # every move: the search's own root
-        self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, infinite, actions),
-                                       daemon=True)
+        self.search = threading.Thread(target=self.think, args=(env, numbers, deadline, actions), daemon=True)
         self.search.start()
 
     def deadline(self, numbers: dict[str, int]) -> float | None:
@@ -245,8 +260,21 @@ class UciEngine:
         but never less than half of it."""
         return max(seconds / 2, seconds - MOVE_OVERHEAD_S)
 
-    def think(self, env: ChessEnv, numbers: dict[str, int], deadline: float | None, infinite: bool,
-              among: list[int]) -> None:
+    def ponder_hit(self) -> None:
+        """The opponent played the move pondered on: the search goes on as a
+        normal one, its time counted from now, and its best move is sent
+        when it ends."""
+        if self.search is None or self.pondering is None:
+            return
+        deadline = self.deadline(self.pondering)
+        self.pondering = None
+        if deadline is not None:
+            self.clock = threading.Timer(max(0.0, deadline - time.monotonic()), self.stop.set)
+            self.clock.daemon = True
+            self.clock.start()
+        self.release.set()
+
+    def think(self, env: ChessEnv, numbers: dict[str, int], deadline: float | None, among: list[int]) -> None:
         started = time.monotonic()
         try:
             if among:
@@ -257,6 +285,7 @@ class UciEngine:
             best = env.action_to_uci(thought.action)  # an action that is not legal here raises
         except Exception as exc:  # noqa: BLE001  (reported to the GUI; the engine stays alive)
             self.info(f"error: the search failed: {type(exc).__name__}: {exc}")
+            self.release.wait()
             self.send("bestmove " + env.action_to_uci(among[0] if among else int(env.legal_actions()[0])))
             return
         elapsed = max(1e-6, time.monotonic() - started)
@@ -272,8 +301,7 @@ class UciEngine:
         depth = thought.depth if thought.depth is not None else numbers.get("depth", 1)
         self.send(f"info depth {depth} nodes {thought.nodes} nps {int(thought.nodes / elapsed)} "
                   f"time {int(elapsed * 1000)} score {score}" + (" pv " + " ".join(pv) if pv else ""))
-        if infinite:
-            self.stop.wait()  # under go infinite the best move waits for stop
+        self.release.wait()  # under go infinite and go ponder, until stop or ponderhit
         self.send("bestmove " + best)
 
     def think_among(self, env: ChessEnv, among: list[int], numbers: dict[str, int],
@@ -316,10 +344,15 @@ class UciEngine:
 
     def halt(self) -> None:
         """Stops a running search; its bestmove is sent before this returns."""
+        if self.clock is not None:
+            self.clock.cancel()
+            self.clock = None
         if self.search is not None:
             self.stop.set()
+            self.release.set()
             self.search.join()
             self.search = None
+        self.pondering = None
 
     def run(self, source=None) -> None:
         source = source or sys.stdin

@@ -109,6 +109,38 @@ def test_stop_and_quit_end_an_infinite_search(player, ending):
     assert out.count("readyok") == 2 and sum(line.startswith("bestmove") for line in out) == 1
 
 
+@pytest.mark.in_child(timeout=60)
+# A ponder search that ended, and one that ponderhit's clock must end (ten million simulations).
+@pytest.mark.parametrize("player, ending", [("material:1", "ponderhit"), ("material:1", "stop"),
+                                            ("uct:10000000", "ponderhit")])
+def test_a_ponder_search_keeps_its_best_move_until_ponderhit_or_stop(player, ending):
+    import select
+
+    engine = subprocess.Popen([sys.executable, "-m", "varnok", "uci", player], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, bufsize=1)
+
+    def lines_until(word, seconds):
+        seen = []
+        while select.select([engine.stdout], [], [], seconds)[0]:
+            seen.append(engine.stdout.readline().strip())
+            if seen[-1].startswith(word):
+                break
+        return seen
+
+    engine.stdin.write("uci\nposition startpos moves e2e4 e7e5\ngo ponder wtime 2000 btime 2000 depth 1\nisready\n")
+    assert "readyok" in lines_until("readyok", 30)
+    # Depth 1 ends in milliseconds; its move must still wait for the opponent's move.
+    assert not any(line.startswith("bestmove") for line in lines_until("bestmove", 1.0))
+    engine.stdin.write(ending + "\n")
+    best = lines_until("bestmove", 30)[-1].split()
+    board = chess.Board()
+    board.push_uci("e2e4")
+    board.push_uci("e7e5")
+    assert best[0] == "bestmove" and chess.Move.from_uci(best[1]) in board.legal_moves
+    engine.stdin.write("quit\n")
+    assert engine.wait(timeout=30) == 0
+
+
 MATE_IN_ONE = "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1"
 MATE_IN_TWO = "k7/8/2K5/8/8/8/8/7R w - - 0 1"
 
