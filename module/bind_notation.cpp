@@ -187,6 +187,15 @@ py::array_t<T> array_of(const std::vector<T>& values, std::vector<py::ssize_t> s
   return out;
 }
 
+// The array over values' own memory, which the array then owns: a replay's
+// observations run to gigabytes, and a copy would hold them twice at once.
+template <class T>
+py::array_t<T> array_taking(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
+  auto* held = new std::vector<T>(std::move(values));
+  const py::capsule owner(held, [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
+  return py::array_t<T>(shape, held->data(), owner);
+}
+
 }  // namespace
 
 void bind_notation(py::module_& m) {
@@ -268,13 +277,14 @@ void bind_notation(py::module_& m) {
         const auto n = static_cast<py::ssize_t>(replayed.actions.size());
         py::typing::Dict<py::str, py::array> out;
         if (packed)
-          out["obs"] = array_of(replayed.packed, {n, py::ssize_t{kObservationPlanes}});
+          out["obs"] = array_taking(std::move(replayed.packed), {n, py::ssize_t{kObservationPlanes}});
         else
-          out["obs"] = array_of(replayed.planes, {n, py::ssize_t{kObservationPlanes}, py::ssize_t{8}, py::ssize_t{8}});
-        out["action"] = array_of(replayed.actions, {n});
-        out["result"] = array_of(replayed.results, {n});
-        out["game"] = array_of(replayed.games, {n});
-        out["ply"] = array_of(replayed.plies, {n});
+          out["obs"] = array_taking(std::move(replayed.planes),
+                                    {n, py::ssize_t{kObservationPlanes}, py::ssize_t{8}, py::ssize_t{8}});
+        out["action"] = array_taking(std::move(replayed.actions), {n});
+        out["result"] = array_taking(std::move(replayed.results), {n});
+        out["game"] = array_taking(std::move(replayed.games), {n});
+        out["ply"] = array_taking(std::move(replayed.plies), {n});
         return out;
       },
       py::arg("source"), py::arg("obs_dtype") = "packed", py::arg("errors") = "skip", py::arg("rules") = "classic",
