@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import socket
 
 
 def make_worker(kind: str, cfg: dict):
@@ -184,13 +185,35 @@ def last_line(exc: BaseException) -> str:
 NO_RAY = "the Ray engine needs the ray extra: pip install 'varnok[ray]' (or use --engine local)"
 
 
+# How long a Ray cluster's address may take to answer before it is said to be
+# unreachable (Ray itself keeps trying for minutes).
+CLUSTER_CONNECT_SECONDS = 5.0
+
+
+def check_cluster(address: str) -> None:
+    """ConnectionError, at once, when nothing answers at a Ray cluster's
+    HOST:PORT (or ray://HOST:PORT). Other forms ("auto", "local") are left
+    to Ray."""
+    target = address.removeprefix("ray://")
+    host, _, port = target.rpartition(":")
+    if not host or not port.isdigit():
+        return
+    try:
+        socket.create_connection((host.strip("[]"), int(port)), timeout=CLUSTER_CONNECT_SECONDS).close()
+    except OSError as exc:
+        reason = exc.strerror or str(exc) or type(exc).__name__
+        raise ConnectionError(f"no Ray cluster answers at {address}: {reason} (start one with `ray start --head`, "
+                              "or leave the address out for a Ray on this machine)") from None
+
+
 def check_engine(engine, workers: int | None, address: str | None = None) -> None:
     """An engine name ("ray", "local") or an engine object, a worker count
     (None: one per CPU) and a Ray cluster's address, checked before a job
-    makes anything: ValueError, or RuntimeError for "ray" where Ray is not
-    installed. The local engine works in the calling process alone, so a
-    worker count above one or an address given with it is refused rather
-    than quietly ignored."""
+    makes anything: ValueError, RuntimeError for "ray" where Ray is not
+    installed, or ConnectionError where nothing answers at the address. The
+    local engine works in the calling process alone, so a worker count
+    above one or an address given with it is refused rather than quietly
+    ignored."""
     if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
         raise ValueError(f"workers must be a positive int, got {workers!r}")
     if isinstance(engine, str) and engine not in ("ray", "local"):
@@ -203,6 +226,8 @@ def check_engine(engine, workers: int | None, address: str | None = None) -> Non
         raise ValueError(f"the local engine works in this process alone: {workers} workers need engine 'ray'")
     if engine == "ray" and importlib.util.find_spec("ray") is None:
         raise RuntimeError(NO_RAY)
+    if engine == "ray" and address is not None:
+        check_cluster(address)
 
 
 def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):

@@ -367,6 +367,9 @@ def test_read_shards_refuses(tmp_path, options, error, message):
      "the local engine works in this process alone: 4 workers need engine 'ray'"),
     (["pgn2shards", "{pgn}", "{out}", "--engine", "local", "--address", "head:6379", "--quiet"],
      "address 'head:6379' names a Ray cluster: it needs engine 'ray', not 'local'"),
+    # Nothing listens on port 1 here: said at once, where Ray would try for minutes.
+    (["selfplay", "{out}", "--games", "1", "--address", "127.0.0.1:1", "--quiet"],
+     "no Ray cluster answers at 127.0.0.1:1: Connection refused"),
     # Openings that would leave the initial position in their place, or a game that cannot start.
     (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/empty.fen", "--quiet"], "empty.fen: no start position"),
     (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/mate.fen", "--quiet"], "opening 0 (rnb1kbnr"),
