@@ -139,26 +139,53 @@ def evaluator(network: Network, device: torch.device, packed: bool) -> Evaluate:
 def load(path, device: str | torch.device = "cpu") -> Network:
     """The network of a checkpoint: one written by ``python -m varnok
     train`` or by examples/alphazero_torch.py (both keep the weights under
-    "network" and the tower's size under "args")."""
-    saved = torch.load(path, map_location=device, weights_only=False)
-    args = saved.get("args", {})
-    network = Network(args.get("blocks", 4), args.get("channels", 32)).to(device)
-    network.load_state_dict(saved["network"])
+    "network" and the tower's size under "args"). ValueError naming the file
+    for one that is not such a checkpoint: damaged, cut short, another
+    kind of file, or weights of another shape than its "args" say."""
+    try:
+        saved = torch.load(path, map_location=device, weights_only=False)
+    except OSError:
+        raise
+    except Exception as exc:  # noqa: BLE001  (the unpickler raises whatever the bytes lead it to)
+        raise ValueError(f"{path}: not a readable checkpoint ({_first_line(exc)})") from None
+    if not isinstance(saved, dict) or not isinstance(saved.get("network"), dict):
+        raise ValueError(f'{path}: not a checkpoint of varnok.train (no "network" weights)')
+    args = saved.get("args")
+    args = args if isinstance(args, dict) else {}
+    blocks, channels = args.get("blocks", 4), args.get("channels", 32)
+    try:
+        network = Network(blocks, channels).to(device)
+        network.load_state_dict(saved["network"])
+    except (RuntimeError, TypeError, ValueError) as exc:
+        raise ValueError(f"{path}: the weights do not fit a network of {blocks!r} blocks of {channels!r} "
+                         f"channels ({_first_line(exc)})") from None
     network.eval()
     return network
 
 
+def _first_line(exc: BaseException) -> str:
+    """An exception's message without torch's lists of every key or hint."""
+    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    text = lines[0] if lines else type(exc).__name__
+    # load_state_dict heads its list with "Error(s) in loading state_dict ...:"; the first error says more.
+    if text.endswith(":") and len(lines) > 1:
+        text = f"{text} {lines[1]}"
+    return text.split(". ")[0]
+
+
 class Checkpoint:
     """A checkpoint's network as an evaluate function over packed
-    observations, loaded on first use: it pickles as its path, so a match
-    can hand it to worker processes."""
+    observations, read when made (so a damaged or foreign file is refused
+    before any game): it pickles as its path, and a worker process reads
+    it again on first use."""
 
     def __init__(self, path, device: str = "cpu"):
         self.path = os.fspath(path)
         if not os.path.isfile(self.path):
             raise ValueError(f"{self.path}: no such checkpoint")
         self.device = device
-        self._evaluate: Evaluate | None = None
+        where = _device(device)
+        self._evaluate: Evaluate | None = evaluator(load(self.path, where), where, packed=True)
 
     def __getstate__(self):
         return {"path": self.path, "device": self.device, "_evaluate": None}

@@ -231,6 +231,38 @@ def test_a_checkpoint_reloads_and_plays_identically(pipeline, tmp_path):
         "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").legal_moves
 
 
+def test_a_damaged_or_foreign_checkpoint_is_refused_before_any_game(pipeline, tmp_path):
+    """A torch player over a file that holds no fitting network is refused
+    when it is made, naming the file, not by a traceback in the first game
+    (nor by a move the UCI front end makes up after a failed search)."""
+    import torch
+    from varnok import train
+
+    folder, _ = pipeline
+    good = (folder / "net.pt").read_bytes()
+    saved = torch.load(folder / "net.pt", weights_only=False)
+    files = {
+        "cut.pt": (good[:len(good) // 2], "not a readable checkpoint"),
+        "empty.pt": (b"", "not a readable checkpoint"),
+        "text.pt": (b"1. e4 e5 2. Nf3 *\n", "not a readable checkpoint"),
+        "other.pt": ({"weights": saved["network"]}, 'no "network" weights'),
+        "bare.pt": (saved["network"], 'no "network" weights'),
+        "shape.pt": (saved | {"args": {"blocks": 2, "channels": 8}}, "do not fit a network of 2 blocks of 8"),
+    }
+    for name, (content, message) in files.items():
+        path = tmp_path / name
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            torch.save(content, path)
+        with pytest.raises(ValueError, match=f"{name}: .*{message}"):
+            players.player_from_text(f"torch:{path}:4")
+    uci = subprocess.run([sys.executable, "-m", "varnok", "uci", f"torch:{tmp_path / 'cut.pt'}:4"],
+                         input="uci\nposition startpos\ngo nodes 4\nquit\n", capture_output=True, text=True,
+                         timeout=120)
+    assert uci.returncode != 0 and "bestmove" not in uci.stdout and "cut.pt: not a readable" in uci.stderr
+
+
 def test_loader_workers_split_the_shards_and_varnok_needs_no_torch(pipeline):
     folder, _ = pipeline
     # In a child process: data-loader workers fork.
