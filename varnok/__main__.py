@@ -61,7 +61,8 @@ TRAIN_EXAMPLES = """examples:
 Needs PyTorch (pip install varnok[torch]). A line per measure: steps, time,
 positions seen, the training loss since the last line, and on the held-out
 games the policy accuracy (the move played is the network's first choice),
-the policy loss and the value loss; the checkpoint is written each time.
+the policy loss and the value loss; the checkpoint is written each time,
+and on Ctrl-C with the steps made since (unmeasured).
 """
 VIEW_EXAMPLES = """examples:
   python -m varnok view games.pgn                   # writes games.html
@@ -281,7 +282,7 @@ def _train(args: argparse.Namespace) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print("error: interrupted (the last checkpoint written is kept)", file=sys.stderr)
+        print("error: interrupted", file=sys.stderr)   # the log line before says what was written
         return 130
     return 0
 

@@ -35,7 +35,7 @@ from varnok import players
 from varnok._checks import integer, real
 from varnok._core import ACTIONS as ACTIONS  # the network's policy width, for callers too
 from varnok._shards import BLACK_TO_MOVE_PLANE as BLACK_TO_MOVE_PLANE
-from varnok._shards import Folder, ShardError, read_shards  # noqa: F401  (ShardError: for callers)
+from varnok._shards import Folder, ShardError, interrupts_deferred, read_shards  # noqa: F401  (ShardError: for callers)
 
 PLANES = 119
 TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
@@ -293,9 +293,13 @@ def save(path, network: Network, **extra: Any) -> None:
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    torch.save({"network": network.state_dict(),
-                "args": {"blocks": network.blocks, "channels": network.channels}, **extra}, temporary)
-    os.replace(temporary, path)
+    try:
+        torch.save({"network": network.state_dict(),
+                    "args": {"blocks": network.blocks, "channels": network.channels}, **extra}, temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)   # a full disk or a Ctrl-C leaves no half file beside the checkpoint
+        raise
 
 
 def _device(name) -> torch.device:
@@ -357,11 +361,12 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
     log(f"training a {blocks}x{channels} network on {shards}: batches of {batch}, "
         f"{held_out:.0%} of the games held out")
     done, positions, epoch, running = 0, 0, 0, []
+    written = -1   # the steps of the checkpoint last written
     start = time.monotonic()
     report: dict[str, Any] = {}
 
     def checkpoint() -> None:
-        nonlocal report
+        nonlocal report, written
         report = measure(network, held, where) | {"steps": done, "positions": positions,
                                                    "minutes": (time.monotonic() - start) / 60}
         train_loss = float(np.mean(running)) if running else math.nan
@@ -370,28 +375,39 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
             f"value loss {report['value_loss']:.3f}")
         running.clear()
         save(out, network, steps=done, positions=positions, held_out=report)
+        written = done
         network.train()
 
     network.train()
-    while done < limit_steps and time.monotonic() - start < limit_seconds:
-        train_set.set_epoch(epoch)
-        seen = done
-        for rows in DataLoader(train_set, batch_size=None, num_workers=workers):
-            policy_loss, value_loss, _ = losses(network, rows, where)
-            loss = policy_loss + value_loss
-            optimiser.zero_grad()
-            loss.backward()  # type: ignore[no-untyped-call]
-            optimiser.step()
-            running.append(loss.item())
-            done += 1
-            positions += len(rows["action"])
-            if done % eval_every == 0:
-                checkpoint()
-            if done >= limit_steps or time.monotonic() - start >= limit_seconds:
-                break
-        if done == seen:
-            raise ValueError(f"{shards}: no training rows (every game is held out, or the folder is empty)")
-        epoch += 1
+    try:
+        while done < limit_steps and time.monotonic() - start < limit_seconds:
+            train_set.set_epoch(epoch)
+            seen = done
+            for rows in DataLoader(train_set, batch_size=None, num_workers=workers):
+                # A Ctrl-C waits for the step: the weights written then are those of `done` whole steps.
+                with interrupts_deferred():
+                    policy_loss, value_loss, _ = losses(network, rows, where)
+                    loss = policy_loss + value_loss
+                    optimiser.zero_grad()
+                    loss.backward()  # type: ignore[no-untyped-call]
+                    optimiser.step()
+                    running.append(loss.item())
+                    done += 1
+                    positions += len(rows["action"])
+                if done % eval_every == 0:
+                    checkpoint()
+                if done >= limit_steps or time.monotonic() - start >= limit_seconds:
+                    break
+            if done == seen:
+                raise ValueError(f"{shards}: no training rows (every game is held out, or the folder is empty)")
+            epoch += 1
+    except KeyboardInterrupt:
+        # The steps since the last measure are kept too, unmeasured: stopping is not losing them.
+        with interrupts_deferred():
+            if done and written != done:
+                save(out, network, steps=done, positions=positions)
+        log(f"interrupted at step {done}: " + (f"checkpoint written to {out}" if done else "nothing written"))
+        raise
     if done % eval_every or not done:   # not done: the time ran out before a step, the network is still written
         checkpoint()
     log(f"checkpoint written to {out}")

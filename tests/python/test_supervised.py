@@ -263,6 +263,35 @@ def test_a_damaged_or_foreign_checkpoint_is_refused_before_any_game(pipeline, tm
     assert uci.returncode != 0 and "bestmove" not in uci.stdout and "cut.pt: not a readable" in uci.stderr
 
 
+def test_ctrl_c_writes_the_steps_made_since_the_last_measure(pipeline, tmp_path):
+    """Ctrl-C between measures keeps the training done so far: its
+    checkpoint is written (no half file left beside it) and the log says
+    at which step, where it used to leave only an older checkpoint."""
+    import signal
+    import time
+
+    import torch
+
+    folder, _ = pipeline
+    out = tmp_path / "run" / "net.pt"
+    args = ["train", folder / "shards", "--out", out, "--minutes", 10, "--batch", 16, "--eval-every", 10**6,
+            "--blocks", 1, "--channels", 8, "--threads", 1]
+    child = subprocess.Popen([sys.executable, "-m", "varnok", *map(str, args)], cwd=ROOT, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().startswith("training a 1x8 network")
+        time.sleep(5)   # hundreds of steps, none of them measured
+        child.send_signal(signal.SIGINT)
+        rest, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert child.returncode == 130 and err == "error: interrupted\n", err
+    steps = int(rest.split("interrupted at step ")[1].split(":")[0])
+    assert rest.endswith(f"interrupted at step {steps}: checkpoint written to {out}\n")
+    assert steps > 0 and torch.load(out, weights_only=False)["steps"] == steps
+    assert [p.name for p in out.parent.iterdir()] == ["net.pt"]
+
+
 def test_loader_workers_split_the_shards_and_varnok_needs_no_torch(pipeline):
     folder, _ = pipeline
     # In a child process: data-loader workers fork.
