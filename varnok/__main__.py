@@ -163,6 +163,7 @@ def parser() -> argparse.ArgumentParser:
     tr.add_argument("--device", default="cpu", help="torch device")
     tr.add_argument("--workers", type=int, default=0, metavar="N", help="data-loader worker processes")
     tr.add_argument("--threads", type=int, default=None, metavar="N", help="torch threads (default: torch's)")
+    tr.add_argument("--quiet", action="store_true", help="no progress bar (default: a bar of the steps on stderr)")
 
     vf = sub.add_parser("verify", help="replay every game of a shard folder and check every row",
                         epilog=VERIFY_EXAMPLES, formatter_class=HelpFormatter,
@@ -277,7 +278,7 @@ def _train(args: argparse.Namespace) -> int:
         train.supervised(args.shards, args.out, minutes=args.minutes, steps=args.steps, batch=args.batch,
                          lr=args.lr, blocks=args.blocks, channels=args.channels, held_out=args.held_out,
                          eval_every=args.eval_every, seed=args.seed, device=args.device, workers=args.workers,
-                         log=lambda line: print(line, flush=True))
+                         log=lambda line: print(line, flush=True), progress=not args.quiet)
     except (train.ShardError, OSError, ValueError, TypeError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 import time
 from pathlib import Path
 from typing import Any, Callable
@@ -327,16 +328,56 @@ def _check_writable(out) -> None:
         raise OSError(f"{path}: the checkpoint cannot be written there ({exc.strerror or exc})") from None
 
 
+class _StepBar:
+    """The steps of a training run as a progress bar on stderr (through
+    tqdm, when it is installed), drawn around the run's log lines."""
+
+    def __init__(self, enabled: bool, steps: int | None, minutes: float | None, log):
+        self.start, self._log, self.bar = time.monotonic(), log, None
+        if enabled:
+            try:
+                from tqdm import tqdm  # an optional extra: imported only for a progress bar
+            except ImportError:
+                return
+            total = "/{total_fmt}" if steps else ""
+            limit = f" of {minutes:g} min" if minutes is not None else ""
+            self.bar = tqdm(total=steps or None, desc="train", file=sys.stderr, dynamic_ncols=True,
+                            bar_format="{desc}: {n_fmt}" + total + " steps [{elapsed}" + limit + "]{postfix}")
+
+    def log(self, line: str) -> None:
+        if self.bar is None:
+            self._log(line)
+            return
+        self.bar.clear()
+        self._log(line)
+        self.bar.refresh()
+
+    def step(self, loss: float, positions: int) -> None:
+        if self.bar is not None:
+            rate = positions / max(time.monotonic() - self.start, 1e-9)
+            self.bar.set_postfix_str(f"loss {loss:.3f}, {rate:.0f} positions/s", refresh=False)
+            self.bar.update(1)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+
+
 def supervised(shards, out, *, minutes: float | None = None, steps: int | None = None, batch: int = 256,
                lr: float = 1e-3, blocks: int = 4, channels: int = 32, held_out: float = 0.05,
                eval_every: int = 500, seed: int = 0, device: str = "cpu", workers: int = 0,
-               log=print) -> dict[str, Any]:
+               log=print, progress: bool = False) -> dict[str, Any]:
     """Trains a network on a shard folder to predict the move played and the
     result for the side to move, for `minutes` of training or `steps` Adam
     steps (whichever comes first; passes over the data repeat, reshuffled).
     Every `eval_every` steps and at the end it measures the held-out games
     (policy accuracy, losses), logs a line and writes the checkpoint `out`.
     Returns the last measure with the steps, positions and minutes.
+
+    With `progress` a bar on stderr (tqdm, when installed) counts the steps
+    between the lines, with the training loss and the positions a second.
+    Ctrl-C writes the checkpoint of the steps made, unmeasured, and logs it.
 
     Every argument, the folder and whether `out` can be written are checked
     before the first step (ValueError, TypeError, ShardError, OSError)."""
@@ -378,6 +419,8 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
         written = done
         network.train()
 
+    bar = _StepBar(progress, None if steps is None else limit_steps, minutes, log)
+    log = bar.log
     network.train()
     try:
         while done < limit_steps and time.monotonic() - start < limit_seconds:
@@ -394,6 +437,7 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
                     running.append(loss.item())
                     done += 1
                     positions += len(rows["action"])
+                bar.step(running[-1], positions)
                 if done % eval_every == 0:
                     checkpoint()
                 if done >= limit_steps or time.monotonic() - start >= limit_seconds:
@@ -408,6 +452,8 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
                 save(out, network, steps=done, positions=positions)
         log(f"interrupted at step {done}: " + (f"checkpoint written to {out}" if done else "nothing written"))
         raise
+    finally:
+        bar.close()
     if done % eval_every or not done:   # not done: the time ran out before a step, the network is still written
         checkpoint()
     log(f"checkpoint written to {out}")

@@ -121,11 +121,11 @@ def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, arg
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file"]
 
 
-def run(*args, timeout=600):
+def run(*args, timeout=600, err=False):
     done = subprocess.run([sys.executable, "-m", "varnok", *map(str, args)], capture_output=True, text=True,
                           timeout=timeout, cwd=ROOT)
     assert done.returncode == 0, done.stderr
-    return done.stdout
+    return (done.stdout, done.stderr) if err else done.stdout
 
 
 @pytest.fixture(scope="module")
@@ -136,8 +136,10 @@ def pipeline(tmp_path_factory):
     run("match", "material:1", "uct:16", "--games", 4, "--max-plies", 40, "--openings", "builtin",
         "--pgn", folder / "games.pgn", "--quiet")
     run("pgn2shards", folder / "games.pgn", folder / "shards", "--chunk-mb", 0.002, "--engine", "local", "--quiet")
-    log = run("train", folder / "shards", "--out", folder / "net.pt", "--steps", 6, "--batch", 16,
-              "--eval-every", 3, "--held-out", 0.25, "--blocks", 1, "--channels", 8, "--threads", 1)
+    log, bar = run("train", folder / "shards", "--out", folder / "net.pt", "--steps", 6, "--batch", 16,
+                   "--eval-every", 3, "--held-out", 0.25, "--blocks", 1, "--channels", 8, "--threads", 1, err=True)
+    # Between the measures a bar on stderr counts the steps.
+    assert "train: 6/6 steps" in bar and "positions/s" in bar
     return folder, log
 
 
@@ -275,7 +277,7 @@ def test_ctrl_c_writes_the_steps_made_since_the_last_measure(pipeline, tmp_path)
     folder, _ = pipeline
     out = tmp_path / "run" / "net.pt"
     args = ["train", folder / "shards", "--out", out, "--minutes", 10, "--batch", 16, "--eval-every", 10**6,
-            "--blocks", 1, "--channels", 8, "--threads", 1]
+            "--blocks", 1, "--channels", 8, "--threads", 1, "--quiet"]
     child = subprocess.Popen([sys.executable, "-m", "varnok", *map(str, args)], cwd=ROOT, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     try:
