@@ -307,9 +307,10 @@ def _device(name) -> torch.device:
     """A torch device that this machine has; ValueError naming it otherwise."""
     try:
         where = torch.device(name)
-        torch.empty(0, device=where)
-    except (RuntimeError, AssertionError, TypeError) as exc:  # torch says "not compiled with CUDA" by assert
-        raise ValueError(f"device {name!r}: {exc}") from None
+        # A number there and back: "meta" holds no numbers, a backend this torch lacks fails at the first one.
+        torch.ones(1, device=where).cpu()
+    except Exception as exc:  # noqa: BLE001  (torch says "not compiled with CUDA" by assert, a missing backend by ImportError)
+        raise ValueError(f"device {name!r}: {_first_line(exc)}") from None
     return where
 
 

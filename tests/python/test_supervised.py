@@ -100,6 +100,9 @@ def test_shuffle_is_seeded_and_gives_every_row_once(known_shards):
 
 @pytest.mark.parametrize("args, message", [
     (["--device", "bogus"], "device 'bogus'"),
+    (["--device", "meta"], "device 'meta'"),   # a device of no numbers: a traceback at the first step
+    pytest.param(["--device", "mps"], "device 'mps'",   # a backend this torch lacks: its dispatcher's traceback
+                 marks=pytest.mark.skipif(sys.platform == "darwin", reason="macOS has the mps backend")),
     (["--threads", "-1"], "--threads must be at least 1, got -1"),
     (["--channels", "0"], "channels must be at least 1, got 0"),
     (["--out", "{tmp}/a-file/net.pt"], "a-file/net.pt: the checkpoint cannot be written there"),
