@@ -393,7 +393,7 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
     lr = real(lr, "lr", 0.0)
     where = _device(device)
     _check_writable(out)
-    Folder(shards)
+    Folder(shards, live=True)
     torch.manual_seed(seed)
     network = Network(blocks, channels).to(where)
     optimiser = torch.optim.Adam(network.parameters(), lr=lr, weight_decay=1e-4)
