@@ -392,8 +392,12 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
     batch, held_out = integer(batch, "batch", 1), real(held_out, "held_out", 0.0, 1.0)
     lr = real(lr, "lr", 0.0)
     where = _device(device)
-    _check_writable(out)
     Folder(shards, live=True)
+    if Path(out).resolve().is_relative_to(Path(shards).resolve()):
+        # The next pass would find it there and stop on a foreign file, as every later reader would.
+        raise ValueError(f"{out}: inside the shard folder {shards}, which holds shards only; "
+                         "write the checkpoint outside it")
+    _check_writable(out)
     torch.manual_seed(seed)
     network = Network(blocks, channels).to(where)
     optimiser = torch.optim.Adam(network.parameters(), lr=lr, weight_decay=1e-4)

@@ -107,6 +107,8 @@ def test_shuffle_is_seeded_and_gives_every_row_once(known_shards):
     (["--channels", "0"], "channels must be at least 1, got 0"),
     (["--out", "{tmp}/a-file/net.pt"], "a-file/net.pt: the checkpoint cannot be written there"),
     (["--out", "{tmp}"], "is a folder; give the checkpoint's file name"),
+    (["--out", "{shards}/net.pt"], "inside the shard folder"),   # the next pass stopped on a foreign file
+    (["--out", "{shards}/../shards/new/net.pt"], "inside the shard folder"),
     (["--out", "{tmp}/new/net.pt", "--held-out", "1.5"], "held_out must be a finite number from 0.0 to 1.0"),
 ])
 def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, args, message):
@@ -117,11 +119,12 @@ def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, arg
 
     (tmp_path / "a-file").write_text("")
     argv = ["train", str(known_shards), "--out", str(tmp_path / "net.pt"), "--steps", "1",
-            *(a.format(tmp=tmp_path) for a in args)]
+            *(a.format(tmp=tmp_path, shards=known_shards) for a in args)]
     assert main(argv) == 1
     out, err = capsys.readouterr()
     assert out == "" and err.startswith("error: ") and message in err and err.count("\n") == 1
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file"]
+    assert all(p.suffix == ".parquet" or p.name == "manifest.json" for p in known_shards.iterdir())
 
 
 def run(*args, timeout=600, err=False):
