@@ -232,6 +232,13 @@ def _view(args: argparse.Namespace) -> int:
     source = pathlib.Path(args.pgn)
     out = args.output or str(source.with_name(_page_name(source.name)))
     try:
+        # Written over the PGN file, the page would take its games; the SVG over the page, the page.
+        written = [pathlib.Path(out)] + ([pathlib.Path(args.animated)] if args.animated else [])
+        for i, path in enumerate(written):
+            for other in [source] + written[:i]:
+                if path.resolve() == other.resolve():
+                    what = "the PGN file" if other is source else "the page"
+                    raise ValueError(f"{path}: would be written over {what}; choose another name")
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
             games = viewer.games_of(source)

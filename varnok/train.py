@@ -309,7 +309,7 @@ def _device(name) -> torch.device:
         where = torch.device(name)
         # A number there and back: "meta" holds no numbers, a backend this torch lacks fails at the first one.
         torch.ones(1, device=where).cpu()
-    except Exception as exc:  # noqa: BLE001  (torch says "not compiled with CUDA" by assert, a missing backend by ImportError)
+    except Exception as exc:  # noqa: BLE001  (no CUDA: an AssertionError; a backend missing: ImportError)
         raise ValueError(f"device {name!r}: {_first_line(exc)}") from None
     return where
 
