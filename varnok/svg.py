@@ -52,14 +52,14 @@ def highlighted_squares(env: ChessEnv, fen: str, pieces: dict[int, str], last_mo
     return marked
 
 
-def checked_size(size) -> int:
+def checked_size(size: object) -> int:
     """size as an int of at least MIN_SIZE pixels (a NumPy integer too, as
     every count is taken): TypeError for a float or a str, which would
     otherwise be cut down or written into the picture as it is."""
-    size = integer(size, "size")
-    if size < MIN_SIZE:
-        raise ValueError(f"size must be at least {MIN_SIZE} pixels, got {size}")
-    return size
+    pixels: int = integer(size, "size")
+    if pixels < MIN_SIZE:
+        raise ValueError(f"size must be at least {MIN_SIZE} pixels, got {pixels}")
+    return pixels
 
 
 def _square_name(square: int) -> str:
