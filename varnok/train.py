@@ -452,10 +452,10 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
             epoch += 1
     except KeyboardInterrupt:
         # The steps since the last measure are kept too, unmeasured: stopping is not losing them.
-        with interrupts_deferred():
+        with interrupts_deferred():   # a second Ctrl-C waits for the file and the line that says so
             if done and written != done:
                 save(out, network, steps=done, positions=positions)
-        log(f"interrupted at step {done}: " + (f"checkpoint written to {out}" if done else "nothing written"))
+            log(f"interrupted at step {done}: " + (f"checkpoint written to {out}" if done else "nothing written"))
         raise
     finally:
         bar.close()
