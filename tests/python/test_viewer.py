@@ -132,12 +132,6 @@ def test_an_odd_size_or_pace_is_refused_not_written_into_the_picture(make, error
         make()
 
 
-def test_the_fastest_pace_writes_clock_values_without_an_exponent():
-    svg = viewer.animated_svg(MATE, viewer.MIN_SECONDS_PER_PLY)
-    durations = {a.get("dur") for a in ET.fromstring(svg).iter("{http://www.w3.org/2000/svg}animate")}
-    assert durations == {"0.008s"}
-
-
 def test_view_command_writes_the_page_or_one_error_line(tmp_path):
     (tmp_path / "games.pgn").write_text(MATE + "\n" + FROM_FEN)
     (tmp_path / "empty.pgn").write_text("")
