@@ -61,7 +61,8 @@ TRAIN_EXAMPLES = """examples:
 Needs PyTorch (pip install varnok[torch]). A line per measure: steps, time,
 positions seen, the training loss since the last line, and on the held-out
 games the policy accuracy (the move played is the network's first choice),
-the policy loss and the value loss; the checkpoint is written each time.
+the policy loss and the value loss; the checkpoint is written each time,
+and on Ctrl-C with the steps made since (unmeasured).
 """
 VIEW_EXAMPLES = """examples:
   python -m varnok view games.pgn                   # writes games.html
@@ -162,6 +163,7 @@ def parser() -> argparse.ArgumentParser:
     tr.add_argument("--device", default="cpu", help="torch device")
     tr.add_argument("--workers", type=int, default=0, metavar="N", help="data-loader worker processes")
     tr.add_argument("--threads", type=int, default=None, metavar="N", help="torch threads (default: torch's)")
+    tr.add_argument("--quiet", action="store_true", help="no progress bar (default: a bar of the steps on stderr)")
 
     vf = sub.add_parser("verify", help="replay every game of a shard folder and check every row",
                         epilog=VERIFY_EXAMPLES, formatter_class=HelpFormatter,
@@ -230,6 +232,13 @@ def _view(args: argparse.Namespace) -> int:
     source = pathlib.Path(args.pgn)
     out = args.output or str(source.with_name(_page_name(source.name)))
     try:
+        # Written over the PGN file, the page would take its games; the SVG over the page, the page.
+        written = [pathlib.Path(out)] + ([pathlib.Path(args.animated)] if args.animated else [])
+        for i, path in enumerate(written):
+            for other in [source] + written[:i]:
+                if path.resolve() == other.resolve():
+                    what = "the PGN file" if other is source else "the page"
+                    raise ValueError(f"{path}: would be written over {what}; choose another name")
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
             games = viewer.games_of(source)
@@ -276,12 +285,12 @@ def _train(args: argparse.Namespace) -> int:
         train.supervised(args.shards, args.out, minutes=args.minutes, steps=args.steps, batch=args.batch,
                          lr=args.lr, blocks=args.blocks, channels=args.channels, held_out=args.held_out,
                          eval_every=args.eval_every, seed=args.seed, device=args.device, workers=args.workers,
-                         log=lambda line: print(line, flush=True))
+                         log=lambda line: print(line, flush=True), progress=not args.quiet)
     except (train.ShardError, OSError, ValueError, TypeError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print("error: interrupted (the last checkpoint written is kept)", file=sys.stderr)
+        print("error: interrupted", file=sys.stderr)   # the log line before says what was written
         return 130
     return 0
 

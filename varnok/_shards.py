@@ -200,7 +200,12 @@ def sha256(data: bytes) -> str:
 class Folder:
     """An output folder: its manifest, and the shards it has finished."""
 
-    def __init__(self, path, job: dict | None = None, create: bool = False):
+    def __init__(self, path, job: dict | None = None, create: bool = False, live: bool = False):
+        """`live`: the folder may be being written while it is read (a
+        trainer reading what self-play writes). A writer renames a shard
+        into place and then lists it, so a shard not listed yet is left out
+        rather than refused; verify, which reads with `live` False, says
+        how to finish a folder whose run stopped between the two."""
         self.path = checked_path(path, "the shard folder")
         if self.path.exists() and not self.path.is_dir():
             raise ShardError(f"{self.path}: is a file, not a shard folder "
@@ -220,7 +225,8 @@ class Folder:
                                  "choose an empty folder or the same settings")
         elif self.manifest is None:
             raise ShardError(f"{self.path}: no {MANIFEST}; not a shard folder (or no shard finished yet)")
-        self._check_files(cleanup=create, adopt=create and had_manifest, had_manifest=had_manifest)
+        self._check_files(cleanup=create, adopt=create and had_manifest, had_manifest=had_manifest,
+                          unlisted_ok=live and had_manifest)
 
     def _load_manifest(self):
         path = self.path / MANIFEST
@@ -238,7 +244,7 @@ class Folder:
         check_entries(path, manifest)
         return manifest
 
-    def _check_files(self, cleanup: bool, adopt: bool, had_manifest: bool) -> None:
+    def _check_files(self, cleanup: bool, adopt: bool, had_manifest: bool, unlisted_ok: bool = False) -> None:
         """Refuse foreign files; drop temporary files left by an interrupted run.
         With `adopt` (a rerun of the manifest's own job) a shard file written
         just before an interruption, but not yet listed, is made again."""
@@ -251,7 +257,7 @@ class Folder:
                     os.remove(self.path / entry)
                 continue
             if SHARD_NAME.match(entry):
-                if entry not in listed and not adopt:
+                if entry not in listed and not (adopt or unlisted_ok):
                     # With a manifest, the run that wrote the folder stopped
                     # between a shard and its entry: its own rerun takes it.
                     hint = ("; the run that wrote the folder stopped before listing it: rerun the same "
@@ -465,7 +471,7 @@ def read_shards(path, batch_size: int = 1024, obs: str = "packed", policy: bool 
         raise TypeError(f"part must be a tuple (index, count), got {part!r}")
     count = integer(part[1], "the part count", 1)
     index = integer(part[0], "the part index", 0, count - 1)
-    folder = Folder(path)
+    folder = Folder(path, live=True)
     columns = ["obs", "action", "result", "game", "ply"] + (["policy_actions", "policy_visits"] if policy else [])
     rng = np.random.default_rng(seed)
     files = folder.files()

@@ -86,17 +86,34 @@ def _silhouette(kind: str, side: int):
     return mask
 
 
+def _grown(mask: np.ndarray, reach: int) -> np.ndarray:
+    """Each pixel of mask as the largest within `reach` pixels across and
+    down (a square of side 2 * reach + 1, the edge pixels repeated beyond the
+    edge): Pillow's MaxFilter, whose work grows with the square's area, done
+    as a maximum down then across, each in steps that double the window."""
+    side = 2 * reach + 1
+    grown = np.pad(mask, reach, mode="edge")
+    for _ in range(2):
+        # window[i] is the largest of grown[i : i + width], the width doubling up to side.
+        window, width = grown, 1
+        while 2 * width <= side:
+            window = np.maximum(window[:-width], window[width:])
+            width *= 2
+        rows = len(grown) - side + 1
+        grown = np.maximum(window[:rows], window[side - width:side - width + rows]).T   # then the other axis
+    return np.ascontiguousarray(grown)
+
+
 @lru_cache(maxsize=512)
 def _tile(letter: str | None, background: tuple[int, int, int], side: int) -> np.ndarray:
     """One square of side x side pixels: the background, with the piece on it if any."""
-    from PIL import Image, ImageFilter
+    from PIL import Image
 
     square = Image.new("RGB", (side * SUPERSAMPLE, side * SUPERSAMPLE), background)
     if letter is not None:
         white = letter.isupper()
         inside = _silhouette(letter.lower(), side)
-        grow = 2 * max(1, round(OUTLINE * side * SUPERSAMPLE / 2)) + 1   # an odd filter size
-        outline = inside.filter(ImageFilter.MaxFilter(grow))
+        outline = Image.fromarray(_grown(np.asarray(inside), max(1, round(OUTLINE * side * SUPERSAMPLE / 2))))
         square.paste(_EDGE[white], mask=outline)
         square.paste(_FILL[white], mask=inside)
     tile = np.asarray(square.resize((side, side), Image.Resampling.BOX), dtype=np.uint8)

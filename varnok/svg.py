@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 from xml.sax.saxutils import quoteattr
 
+from varnok._checks import integer
 from varnok._fen import placement, square_of
 
 if TYPE_CHECKING:
@@ -27,6 +28,7 @@ NAMES = {"k": "king", "q": "queen", "r": "rook", "b": "bishop", "n": "knight", "
 SQUARE = 40          # user units per square
 MARGIN = 20          # room for the labels left of and below the board
 FILES = "abcdefgh"
+MIN_SIZE = 64        # the labels' 12-unit font stays readable
 
 
 def highlighted_squares(env: ChessEnv, fen: str, pieces: dict[int, str], last_move: bool = True,
@@ -50,6 +52,16 @@ def highlighted_squares(env: ChessEnv, fen: str, pieces: dict[int, str], last_mo
     return marked
 
 
+def checked_size(size: object) -> int:
+    """size as an int of at least MIN_SIZE pixels (a NumPy integer too, as
+    every count is taken): TypeError for a float or a str, which would
+    otherwise be cut down or written into the picture as it is."""
+    pixels: int = integer(size, "size")
+    if pixels < MIN_SIZE:
+        raise ValueError(f"size must be at least {MIN_SIZE} pixels, got {pixels}")
+    return pixels
+
+
 def _square_name(square: int) -> str:
     return f"{FILES[square % 8]}{8 - square // 8}"
 
@@ -57,8 +69,7 @@ def _square_name(square: int) -> str:
 def board_svg(env: ChessEnv, size: int = 400, last_move: bool = True, check: bool = True,
               flipped: bool = False) -> str:
     """The board of env as an SVG document (a str); see ChessEnv.svg."""
-    if int(size) < 64:
-        raise ValueError(f"size must be at least 64 pixels, got {size}")
+    size = checked_size(size)
     fen = env.fen()
     pieces = placement(fen)
     highlighted = {square: (kind, CHECK if kind == "check" else LAST_MOVE)
@@ -71,7 +82,7 @@ def board_svg(env: ChessEnv, size: int = 400, last_move: bool = True, check: boo
         return MARGIN + column * SQUARE, row * SQUARE
 
     extent = MARGIN + 8 * SQUARE
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{int(size)}" height="{int(size)}" '
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" '
            f'viewBox="0 0 {extent} {extent}" font-family="DejaVu Sans, Segoe UI Symbol, sans-serif">',
            f"<title>{fen}</title>"]
     for square in range(64):

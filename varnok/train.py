@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 import time
 from pathlib import Path
 from typing import Any, Callable
@@ -35,7 +36,7 @@ from varnok import players
 from varnok._checks import integer, real
 from varnok._core import ACTIONS as ACTIONS  # the network's policy width, for callers too
 from varnok._shards import BLACK_TO_MOVE_PLANE as BLACK_TO_MOVE_PLANE
-from varnok._shards import Folder, ShardError, read_shards  # noqa: F401  (ShardError: for callers)
+from varnok._shards import Folder, ShardError, interrupts_deferred, read_shards  # noqa: F401  (ShardError: for callers)
 
 PLANES = 119
 TOTAL_MOVES_PLANE, NO_PROGRESS_PLANE = 113, 118
@@ -139,26 +140,53 @@ def evaluator(network: Network, device: torch.device, packed: bool) -> Evaluate:
 def load(path, device: str | torch.device = "cpu") -> Network:
     """The network of a checkpoint: one written by ``python -m varnok
     train`` or by examples/alphazero_torch.py (both keep the weights under
-    "network" and the tower's size under "args")."""
-    saved = torch.load(path, map_location=device, weights_only=False)
-    args = saved.get("args", {})
-    network = Network(args.get("blocks", 4), args.get("channels", 32)).to(device)
-    network.load_state_dict(saved["network"])
+    "network" and the tower's size under "args"). ValueError naming the file
+    for one that is not such a checkpoint: damaged, cut short, another
+    kind of file, or weights of another shape than its "args" say."""
+    try:
+        saved = torch.load(path, map_location=device, weights_only=False)
+    except OSError:
+        raise
+    except Exception as exc:  # noqa: BLE001  (the unpickler raises whatever the bytes lead it to)
+        raise ValueError(f"{path}: not a readable checkpoint ({_first_line(exc)})") from None
+    if not isinstance(saved, dict) or not isinstance(saved.get("network"), dict):
+        raise ValueError(f'{path}: not a checkpoint of varnok.train (no "network" weights)')
+    args = saved.get("args")
+    args = args if isinstance(args, dict) else {}
+    blocks, channels = args.get("blocks", 4), args.get("channels", 32)
+    try:
+        network = Network(blocks, channels).to(device)
+        network.load_state_dict(saved["network"])
+    except (RuntimeError, TypeError, ValueError) as exc:
+        raise ValueError(f"{path}: the weights do not fit a network of {blocks!r} blocks of {channels!r} "
+                         f"channels ({_first_line(exc)})") from None
     network.eval()
     return network
 
 
+def _first_line(exc: BaseException) -> str:
+    """An exception's message without torch's lists of every key or hint."""
+    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    text = lines[0] if lines else type(exc).__name__
+    # load_state_dict heads its list with "Error(s) in loading state_dict ...:"; the first error says more.
+    if text.endswith(":") and len(lines) > 1:
+        text = f"{text} {lines[1]}"
+    return text.split(". ")[0]
+
+
 class Checkpoint:
     """A checkpoint's network as an evaluate function over packed
-    observations, loaded on first use: it pickles as its path, so a match
-    can hand it to worker processes."""
+    observations, read when made (so a damaged or foreign file is refused
+    before any game): it pickles as its path, and a worker process reads
+    it again on first use."""
 
     def __init__(self, path, device: str = "cpu"):
         self.path = os.fspath(path)
         if not os.path.isfile(self.path):
             raise ValueError(f"{self.path}: no such checkpoint")
         self.device = device
-        self._evaluate: Evaluate | None = None
+        where = _device(device)
+        self._evaluate: Evaluate | None = evaluator(load(self.path, where), where, packed=True)
 
     def __getstate__(self):
         return {"path": self.path, "device": self.device, "_evaluate": None}
@@ -266,18 +294,23 @@ def save(path, network: Network, **extra: Any) -> None:
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    torch.save({"network": network.state_dict(),
-                "args": {"blocks": network.blocks, "channels": network.channels}, **extra}, temporary)
-    os.replace(temporary, path)
+    try:
+        torch.save({"network": network.state_dict(),
+                    "args": {"blocks": network.blocks, "channels": network.channels}, **extra}, temporary)
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)   # a full disk or a Ctrl-C leaves no half file beside the checkpoint
+        raise
 
 
 def _device(name) -> torch.device:
     """A torch device that this machine has; ValueError naming it otherwise."""
     try:
         where = torch.device(name)
-        torch.empty(0, device=where)
-    except (RuntimeError, AssertionError, TypeError) as exc:  # torch says "not compiled with CUDA" by assert
-        raise ValueError(f"device {name!r}: {exc}") from None
+        # A number there and back: "meta" holds no numbers, a backend this torch lacks fails at the first one.
+        torch.ones(1, device=where).cpu()
+    except Exception as exc:  # noqa: BLE001  (no CUDA: an AssertionError; a backend missing: ImportError)
+        raise ValueError(f"device {name!r}: {_first_line(exc)}") from None
     return where
 
 
@@ -296,16 +329,56 @@ def _check_writable(out) -> None:
         raise OSError(f"{path}: the checkpoint cannot be written there ({exc.strerror or exc})") from None
 
 
+class _StepBar:
+    """The steps of a training run as a progress bar on stderr (through
+    tqdm, when it is installed), drawn around the run's log lines."""
+
+    def __init__(self, enabled: bool, steps: int | None, minutes: float | None, log):
+        self.start, self._log, self.bar = time.monotonic(), log, None
+        if enabled:
+            try:
+                from tqdm import tqdm  # an optional extra: imported only for a progress bar
+            except ImportError:
+                return
+            total = "/{total_fmt}" if steps else ""
+            limit = f" of {minutes:g} min" if minutes is not None else ""
+            self.bar = tqdm(total=steps or None, desc="train", file=sys.stderr, dynamic_ncols=True,
+                            bar_format="{desc}: {n_fmt}" + total + " steps [{elapsed}" + limit + "]{postfix}")
+
+    def log(self, line: str) -> None:
+        if self.bar is None:
+            self._log(line)
+            return
+        self.bar.clear()
+        self._log(line)
+        self.bar.refresh()
+
+    def step(self, loss: float, positions: int) -> None:
+        if self.bar is not None:
+            rate = positions / max(time.monotonic() - self.start, 1e-9)
+            self.bar.set_postfix_str(f"loss {loss:.3f}, {rate:.0f} positions/s", refresh=False)
+            self.bar.update(1)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+
+
 def supervised(shards, out, *, minutes: float | None = None, steps: int | None = None, batch: int = 256,
                lr: float = 1e-3, blocks: int = 4, channels: int = 32, held_out: float = 0.05,
                eval_every: int = 500, seed: int = 0, device: str = "cpu", workers: int = 0,
-               log=print) -> dict[str, Any]:
+               log=print, progress: bool = False) -> dict[str, Any]:
     """Trains a network on a shard folder to predict the move played and the
     result for the side to move, for `minutes` of training or `steps` Adam
     steps (whichever comes first; passes over the data repeat, reshuffled).
     Every `eval_every` steps and at the end it measures the held-out games
     (policy accuracy, losses), logs a line and writes the checkpoint `out`.
     Returns the last measure with the steps, positions and minutes.
+
+    With `progress` a bar on stderr (tqdm, when installed) counts the steps
+    between the lines, with the training loss and the positions a second.
+    Ctrl-C writes the checkpoint of the steps made, unmeasured, and logs it.
 
     Every argument, the folder and whether `out` can be written are checked
     before the first step (ValueError, TypeError, ShardError, OSError)."""
@@ -319,8 +392,12 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
     batch, held_out = integer(batch, "batch", 1), real(held_out, "held_out", 0.0, 1.0)
     lr = real(lr, "lr", 0.0)
     where = _device(device)
+    Folder(shards, live=True)
+    if Path(out).resolve().is_relative_to(Path(shards).resolve()):
+        # The next pass would find it there and stop on a foreign file, as every later reader would.
+        raise ValueError(f"{out}: inside the shard folder {shards}, which holds shards only; "
+                         "write the checkpoint outside it")
     _check_writable(out)
-    Folder(shards)
     torch.manual_seed(seed)
     network = Network(blocks, channels).to(where)
     optimiser = torch.optim.Adam(network.parameters(), lr=lr, weight_decay=1e-4)
@@ -330,11 +407,12 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
     log(f"training a {blocks}x{channels} network on {shards}: batches of {batch}, "
         f"{held_out:.0%} of the games held out")
     done, positions, epoch, running = 0, 0, 0, []
+    written = -1   # the steps of the checkpoint last written
     start = time.monotonic()
     report: dict[str, Any] = {}
 
     def checkpoint() -> None:
-        nonlocal report
+        nonlocal report, written
         report = measure(network, held, where) | {"steps": done, "positions": positions,
                                                    "minutes": (time.monotonic() - start) / 60}
         train_loss = float(np.mean(running)) if running else math.nan
@@ -343,28 +421,44 @@ def supervised(shards, out, *, minutes: float | None = None, steps: int | None =
             f"value loss {report['value_loss']:.3f}")
         running.clear()
         save(out, network, steps=done, positions=positions, held_out=report)
+        written = done
         network.train()
 
+    bar = _StepBar(progress, None if steps is None else limit_steps, minutes, log)
+    log = bar.log
     network.train()
-    while done < limit_steps and time.monotonic() - start < limit_seconds:
-        train_set.set_epoch(epoch)
-        seen = done
-        for rows in DataLoader(train_set, batch_size=None, num_workers=workers):
-            policy_loss, value_loss, _ = losses(network, rows, where)
-            loss = policy_loss + value_loss
-            optimiser.zero_grad()
-            loss.backward()  # type: ignore[no-untyped-call]
-            optimiser.step()
-            running.append(loss.item())
-            done += 1
-            positions += len(rows["action"])
-            if done % eval_every == 0:
-                checkpoint()
-            if done >= limit_steps or time.monotonic() - start >= limit_seconds:
-                break
-        if done == seen:
-            raise ValueError(f"{shards}: no training rows (every game is held out, or the folder is empty)")
-        epoch += 1
+    try:
+        while done < limit_steps and time.monotonic() - start < limit_seconds:
+            train_set.set_epoch(epoch)
+            seen = done
+            for rows in DataLoader(train_set, batch_size=None, num_workers=workers):
+                # A Ctrl-C waits for the step: the weights written then are those of `done` whole steps.
+                with interrupts_deferred():
+                    policy_loss, value_loss, _ = losses(network, rows, where)
+                    loss = policy_loss + value_loss
+                    optimiser.zero_grad()
+                    loss.backward()  # type: ignore[no-untyped-call]
+                    optimiser.step()
+                    running.append(loss.item())
+                    done += 1
+                    positions += len(rows["action"])
+                bar.step(running[-1], positions)
+                if done % eval_every == 0:
+                    checkpoint()
+                if done >= limit_steps or time.monotonic() - start >= limit_seconds:
+                    break
+            if done == seen:
+                raise ValueError(f"{shards}: no training rows (every game is held out, or the folder is empty)")
+            epoch += 1
+    except KeyboardInterrupt:
+        # The steps since the last measure are kept too, unmeasured: stopping is not losing them.
+        with interrupts_deferred():   # a second Ctrl-C waits for the file and the line that says so
+            if done and written != done:
+                save(out, network, steps=done, positions=positions)
+            log(f"interrupted at step {done}: " + (f"checkpoint written to {out}" if done else "nothing written"))
+        raise
+    finally:
+        bar.close()
     if done % eval_every or not done:   # not done: the time ran out before a step, the network is still written
         checkpoint()
     log(f"checkpoint written to {out}")

@@ -26,9 +26,12 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from varnok._core import ChessEnv, PgnGame, State, read_pgn
-from varnok.svg import board_svg
+from varnok._checks import real
+from varnok.svg import board_svg, checked_size
 
 __all__ = ["Game", "animated_svg", "games_of", "html"]
+
+MIN_SECONDS_PER_PLY = 0.001   # an animated SVG's times are written in milliseconds
 
 
 @dataclass
@@ -242,14 +245,16 @@ def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = 360) -> st
     position is one frame (a board drawn by ``varnok.svg``) shown in turn by
     SMIL ``animate`` elements; a viewer without animation shows the first.
     """
-    if not seconds_per_ply > 0:
-        raise ValueError(f"seconds_per_ply must be positive, got {seconds_per_ply}")
+    # SMIL's clock values have no exponent: a pace is written with fixed
+    # decimals, to the millisecond, the least it takes.
+    seconds_per_ply = real(seconds_per_ply, "seconds_per_ply", MIN_SECONDS_PER_PLY)
+    size = checked_size(size)   # a Game's boards are drawn already: the size is checked here too
     shown = games_of(game, size)
     if len(shown) != 1:
         raise ValueError(f"game: an animated SVG shows one game, got {len(shown)}")
     frames = shown[0].boards
     count = len(frames)
-    duration = seconds_per_ply * count
+    duration = f"{seconds_per_ply * count:.3f}"
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" viewBox="0 0 {size} {size}">']
     for i, board in enumerate(frames):
         start, end = i / count, (i + 1) / count

@@ -217,9 +217,13 @@ def test_foreign_damaged_and_tampered_folders_fail_clearly(tmp_path):
     with pytest.raises(vd.ShardError, match="does not list"):
         vd.selfplay(stray, games=4, games_per_shard=2, seed=1, engine="local", **SMALL)
     # A shard written just before a kill, its manifest entry not: the folder says how to finish it.
+    # A reader (a trainer reading what self-play writes meets this between a shard and its entry)
+    # reads the listed shards, where it used to stop the training.
+    rows = sum(len(b["game"]) for b in vd.read_shards(out))
     (out / "shard-000002.parquet").write_bytes((out / "shard-000000.parquet").read_bytes())
     with pytest.raises(vd.ShardError, match="does not list.*rerun the same command"):
         vd.verify(out)
+    assert sum(len(b["game"]) for b in vd.read_shards(out)) == rows
     (out / "shard-000002.parquet").unlink()
     # A truncated shard, a flipped byte, and a consistent file whose rows lie.
     shard = out / "shard-000001.parquet"

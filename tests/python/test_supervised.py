@@ -100,10 +100,15 @@ def test_shuffle_is_seeded_and_gives_every_row_once(known_shards):
 
 @pytest.mark.parametrize("args, message", [
     (["--device", "bogus"], "device 'bogus'"),
+    (["--device", "meta"], "device 'meta'"),   # a device of no numbers: a traceback at the first step
+    pytest.param(["--device", "mps"], "device 'mps'",   # a backend this torch lacks: its dispatcher's traceback
+                 marks=pytest.mark.skipif(sys.platform == "darwin", reason="macOS has the mps backend")),
     (["--threads", "-1"], "--threads must be at least 1, got -1"),
     (["--channels", "0"], "channels must be at least 1, got 0"),
     (["--out", "{tmp}/a-file/net.pt"], "a-file/net.pt: the checkpoint cannot be written there"),
     (["--out", "{tmp}"], "is a folder; give the checkpoint's file name"),
+    (["--out", "{shards}/net.pt"], "inside the shard folder"),   # the next pass stopped on a foreign file
+    (["--out", "{shards}/../shards/new/net.pt"], "inside the shard folder"),
     (["--out", "{tmp}/new/net.pt", "--held-out", "1.5"], "held_out must be a finite number from 0.0 to 1.0"),
 ])
 def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, args, message):
@@ -114,18 +119,19 @@ def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, arg
 
     (tmp_path / "a-file").write_text("")
     argv = ["train", str(known_shards), "--out", str(tmp_path / "net.pt"), "--steps", "1",
-            *(a.format(tmp=tmp_path) for a in args)]
+            *(a.format(tmp=tmp_path, shards=known_shards) for a in args)]
     assert main(argv) == 1
     out, err = capsys.readouterr()
     assert out == "" and err.startswith("error: ") and message in err and err.count("\n") == 1
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file"]
+    assert all(p.suffix == ".parquet" or p.name == "manifest.json" for p in known_shards.iterdir())
 
 
-def run(*args, timeout=600):
+def run(*args, timeout=600, err=False):
     done = subprocess.run([sys.executable, "-m", "varnok", *map(str, args)], capture_output=True, text=True,
                           timeout=timeout, cwd=ROOT)
     assert done.returncode == 0, done.stderr
-    return done.stdout
+    return (done.stdout, done.stderr) if err else done.stdout
 
 
 @pytest.fixture(scope="module")
@@ -136,8 +142,15 @@ def pipeline(tmp_path_factory):
     run("match", "material:1", "uct:16", "--games", 4, "--max-plies", 40, "--openings", "builtin",
         "--pgn", folder / "games.pgn", "--quiet")
     run("pgn2shards", folder / "games.pgn", folder / "shards", "--chunk-mb", 0.002, "--engine", "local", "--quiet")
-    log = run("train", folder / "shards", "--out", folder / "net.pt", "--steps", 6, "--batch", 16,
-              "--eval-every", 3, "--held-out", 0.25, "--blocks", 1, "--channels", 8, "--threads", 1)
+    log, bar = run("train", folder / "shards", "--out", folder / "net.pt", "--steps", 6, "--batch", 16,
+                   "--eval-every", 3, "--held-out", 0.25, "--blocks", 1, "--channels", 8, "--threads", 1, err=True)
+    # Between the measures a bar on stderr counts the steps (tqdm draws it).
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        pass
+    else:
+        assert "train: 6/6 steps" in bar and "positions/s" in bar
     return folder, log
 
 
@@ -229,6 +242,77 @@ def test_a_checkpoint_reloads_and_plays_identically(pipeline, tmp_path):
     reply = uci.stdout.splitlines()[-1].split()
     assert reply[0] == "bestmove" and chess.Move.from_uci(reply[1]) in chess.Board(
         "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").legal_moves
+
+
+def test_a_damaged_or_foreign_checkpoint_is_refused_before_any_game(pipeline, tmp_path):
+    """A torch player over a file that holds no fitting network is refused
+    when it is made, naming the file, not by a traceback in the first game
+    (nor by a move the UCI front end makes up after a failed search)."""
+    import torch
+    from varnok import train
+
+    folder, _ = pipeline
+    good = (folder / "net.pt").read_bytes()
+    saved = torch.load(folder / "net.pt", weights_only=False)
+    files = {
+        "cut.pt": (good[:len(good) // 2], "not a readable checkpoint"),
+        "empty.pt": (b"", "not a readable checkpoint"),
+        "text.pt": (b"1. e4 e5 2. Nf3 *\n", "not a readable checkpoint"),
+        "other.pt": ({"weights": saved["network"]}, 'no "network" weights'),
+        "bare.pt": (saved["network"], 'no "network" weights'),
+        "shape.pt": (saved | {"args": {"blocks": 2, "channels": 8}}, "do not fit a network of 2 blocks of 8"),
+    }
+    for name, (content, message) in files.items():
+        path = tmp_path / name
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            torch.save(content, path)
+        with pytest.raises(ValueError, match=f"{name}: .*{message}"):
+            players.player_from_text(f"torch:{path}:4")
+    uci = subprocess.run([sys.executable, "-m", "varnok", "uci", f"torch:{tmp_path / 'cut.pt'}:4"],
+                         input="uci\nposition startpos\ngo nodes 4\nquit\n", capture_output=True, text=True,
+                         timeout=120)
+    assert uci.returncode != 0 and "bestmove" not in uci.stdout and "cut.pt: not a readable" in uci.stderr
+
+
+def test_ctrl_c_writes_the_steps_made_since_the_last_measure(pipeline, tmp_path):
+    """Ctrl-C between measures keeps the training done so far: its
+    checkpoint is written (no half file left beside it) and the log says
+    at which step, where it used to leave only an older checkpoint. The
+    progress bar on stderr says when steps have been made."""
+    import os
+    import re
+    import select
+    import signal
+
+    import torch
+
+    pytest.importorskip("tqdm")   # its bar says when steps are made
+    folder, _ = pipeline
+    out = tmp_path / "run" / "net.pt"
+    args = ["train", folder / "shards", "--out", out, "--minutes", 10, "--batch", 16, "--eval-every", 10**6,
+            "--blocks", 1, "--channels", 8, "--threads", 1]
+    child = subprocess.Popen([sys.executable, "-m", "varnok", *map(str, args)], cwd=ROOT, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    try:
+        bar = b""
+        while not re.search(rb"train: [1-9]\d+ steps", bar):   # ten steps or more, none of them measured
+            # A child that stops speaking fails the test rather than stalling the suite.
+            assert select.select([child.stderr], [], [], 300)[0], bar
+            chunk = os.read(child.stderr.fileno(), 4096)
+            assert chunk, bar
+            bar += chunk
+        child.send_signal(signal.SIGINT)
+        rest, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    log, err = rest.decode(), (bar + err).decode()
+    assert child.returncode == 130 and err.endswith("\nerror: interrupted\n"), err
+    steps = int(log.split("interrupted at step ")[1].split(":")[0])
+    assert log.endswith(f"interrupted at step {steps}: checkpoint written to {out}\n")
+    assert steps >= 10 and torch.load(out, weights_only=False)["steps"] == steps
+    assert [p.name for p in out.parent.iterdir()] == ["net.pt"]
 
 
 def test_loader_workers_split_the_shards_and_varnok_needs_no_torch(pipeline):

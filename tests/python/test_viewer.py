@@ -118,6 +118,20 @@ def test_animated_svg_has_one_frame_per_position_in_turn():
         viewer.animated_svg(MATE + "\n" + FROM_FEN)
 
 
+@pytest.mark.parametrize("make, error", [
+    (lambda: varnok.svg.board_svg(varnok.ChessEnv(), 100.5), TypeError),         # was cut down to 100
+    (lambda: viewer.html(MATE, size="300"), TypeError),
+    # A Game's boards are drawn already: its size would go into the picture as given.
+    (lambda: viewer.animated_svg(viewer.games_of(MATE)[0], size='300" onload="alert(1)'), TypeError),
+    (lambda: viewer.animated_svg(MATE, float("inf")), ValueError),               # was dur="infs"
+    (lambda: viewer.animated_svg(MATE, 1e-5), ValueError),                       # was dur="9e-05s"
+    (lambda: viewer.animated_svg(MATE, "1"), TypeError),
+])
+def test_an_odd_size_or_pace_is_refused_not_written_into_the_picture(make, error):
+    with pytest.raises(error, match="size|seconds_per_ply"):
+        make()
+
+
 def test_view_command_writes_the_page_or_one_error_line(tmp_path):
     (tmp_path / "games.pgn").write_text(MATE + "\n" + FROM_FEN)
     (tmp_path / "empty.pgn").write_text("")
@@ -134,10 +148,13 @@ def test_view_command_writes_the_page_or_one_error_line(tmp_path):
     assert done.returncode == 0 and (tmp_path / "round.1.html").exists(), done.stderr
     files = sorted(tmp_path.iterdir())
     for args in (["empty.pgn"], ["missing.pgn"], ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--game", "2"],
-                 ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--seconds-per-ply", "0"]):
+                 ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--seconds-per-ply", "0"],
+                 ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--seconds-per-ply", "inf"],
+                 ["games.pgn", "-o", "games.pgn"], ["games.pgn", "-o", "./g.svg", "--animated", "g.svg"]):
         done = subprocess.run(cmd + args, cwd=tmp_path, capture_output=True, text=True, timeout=120)
         assert done.returncode == 1 and done.stderr.startswith("error: ") and done.stderr.count("\n") == 1, args
     assert sorted(tmp_path.iterdir()) == files  # a refusal writes nothing
+    assert (tmp_path / "games.pgn").read_text() == MATE + "\n" + FROM_FEN
 
 
 def test_a_chess_env_shows_as_a_viewer_in_notebooks():
