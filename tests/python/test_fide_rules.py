@@ -178,6 +178,25 @@ def test_fide_strict_ends_on_the_fifth_occurrence():
     assert pickle.loads(pickle.dumps(env)).rules == "fide-strict"
 
 
+@pytest.mark.parametrize("rules", ["fide", "fide-strict"])
+def test_occurrences_past_the_limit_still_end_the_game(rules):
+    # A GUI may play on past a draw it did not claim: every later occurrence
+    # of a position seen that often is a draw too, as python-chess's
+    # is_repetition reads it, for the game and for a VectorEnv row given it.
+    occurrences = 5 if rules == "fide-strict" else 3
+    env, board, row = varnok.ChessEnv(rules), chess.Board(), varnok.VectorEnv(1, rules=rules)
+    env.reset()
+    for uci in KNIGHT_SHUFFLE.split() * occurrences:
+        done = env.play(env.uci_to_action(uci))[2]
+        board.push_uci(uci)
+        assert bool(done) == board.is_repetition(occurrences), board.ply()
+        if not done:
+            row.restore_state(0, env.save_state())
+        else:
+            with pytest.raises(ValueError, match="over"):
+                row.restore_state(0, env.save_state())
+
+
 def test_the_clock_is_the_same_played_loaded_or_restored():
     # The game after 1. e4, played, loaded from its FEN, restored from its
     # State and unpickled: the same clock in the FEN and the no-progress
