@@ -217,6 +217,10 @@ class Episode {
   // The listing of listed_position_, made afresh.
   ActionMap listing_of_listed_position() const;
 
+  // After restore_state: counts a game saved under the other kind of draw
+  // rules (classic against FIDE) again as these rules count it.
+  void recount_under_own_rules();
+
   // What for_each_saved_listing visits: the listing of listed_position_, or the
   // listing of a restored State while restored_listing_ holds one. A copy of
   // the Episode shares the restored listing, which nothing changes.
