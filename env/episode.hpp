@@ -192,6 +192,8 @@ class Episode {
   Outcome play(int32_t action);
   State save_state() const;
   // Takes a State whole, or refuses it with std::invalid_argument and changes nothing.
+  // A State saved under the other kind of draw rules is counted again as these
+  // rules count it (recount_under_own_rules).
   StepResult restore_state(const State& state);
   // Plays uniformly random legal actions until the episode ends or 400 steps
   // have been played; returns the final reward.

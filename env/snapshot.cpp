@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/zobrist.hpp"
 #include "env/episode.hpp"
 #include "env/move_log.hpp"
 
@@ -114,12 +115,14 @@ StepResult Episode::restore_state(const State& state) {
 // count the no-progress plies from and including the move that restarted
 // them; the FIDE rules key by the repetition key and keep the half-move
 // clock. A State saved under the other kind of rules is recognised by its
-// table missing the current position, which every game has counted. When
-// its moves replay from its start to its position, the game is counted again
+// table holding the current position under the other kind of key and not
+// under its own (a position read by parse_fen is under neither). When its
+// moves replay from its start to its position, the game is counted again
 // from there: clock, repetitions and their planes as if it had been played
 // under these rules. A State whose moves do not replay is taken as it is.
 void Episode::recount_under_own_rules() {
-  if (repetition_count.size() == 0 || repetition_count.count(repetition_key_of_position()) > 0) return;
+  const uint64_t other_key = counts_as_fide(rules) ? position.hash() : repetition_key(position);
+  if (repetition_count.count(other_key) == 0 || repetition_count.count(repetition_key_of_position()) > 0) return;
   std::vector<Move> moves;
   try {
     moves = logged_moves();
