@@ -140,7 +140,11 @@ Outcome checkmate_or_stalemate(const Position& position, bool has_legal_reply) {
 Outcome judge_position(const Position& position, int32_t repetition, DrawRules rules, bool has_legal_reply) {
   if (has_legal_reply) {
     const bool strict = rules == DrawRules::kFideStrict;
-    if (repetition == (strict ? kFideStrictRepetitionLimit : kRepetitionLimit)) return {Termination::kRepetition, 0};
+    // Under the FIDE rules a game played on past an unclaimed draw that meets
+    // the position again is drawn again; the classic rules end a game on the
+    // third occurrence itself, not on later ones.
+    const int32_t limit = strict ? kFideStrictRepetitionLimit : kRepetitionLimit;
+    if (counts_as_fide(rules) ? repetition >= limit : repetition == limit) return {Termination::kRepetition, 0};
     const int no_progress_limit = strict                      ? kFideStrictNoProgressLimit
                                   : rules == DrawRules::kFide ? kFideNoProgressLimit
                                                               : kNoProgressLimit;

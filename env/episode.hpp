@@ -192,6 +192,8 @@ class Episode {
   Outcome play(int32_t action);
   State save_state() const;
   // Takes a State whole, or refuses it with std::invalid_argument and changes nothing.
+  // A State saved under the other kind of draw rules is counted again as these
+  // rules count it (recount_under_own_rules).
   StepResult restore_state(const State& state);
   // Plays uniformly random legal actions until the episode ends or 400 steps
   // have been played; returns the final reward.
@@ -216,6 +218,10 @@ class Episode {
 
   // The listing of listed_position_, made afresh.
   ActionMap listing_of_listed_position() const;
+
+  // After restore_state: counts a game saved under the other kind of draw
+  // rules (classic against FIDE) again as these rules count it.
+  void recount_under_own_rules();
 
   // What for_each_saved_listing visits: the listing of listed_position_, or the
   // listing of a restored State while restored_listing_ holds one. A copy of

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/zobrist.hpp"
 #include "env/episode.hpp"
 #include "env/move_log.hpp"
 
@@ -106,7 +107,39 @@ StepResult Episode::restore_state(const State& state) {
   start_position = state.start_position;
   start_fullmove = state.start_fullmove;
   last_termination = Termination::kNone;
+  recount_under_own_rules();
   return current_result();
+}
+
+// The classic rules key their repetition counts by the position hash and
+// count the no-progress plies from and including the move that restarted
+// them; the FIDE rules key by the repetition key and keep the half-move
+// clock. A State saved under the other kind of rules is recognised by its
+// table holding the current position under the other kind of key and not
+// under its own (a position read by parse_fen is under neither). When its
+// moves replay from its start to its position, the game is counted again
+// from there: clock, repetitions and their planes as if it had been played
+// under these rules. A State whose moves do not replay is taken as it is.
+void Episode::recount_under_own_rules() {
+  const uint64_t other_key = counts_as_fide(rules) ? position.hash() : repetition_key(position);
+  if (repetition_count.count(other_key) == 0 || repetition_count.count(repetition_key_of_position()) > 0) return;
+  std::vector<Move> moves;
+  try {
+    moves = logged_moves();
+  } catch (const std::invalid_argument&) {
+    return;
+  }
+  Episode replay(rules);
+  replay.start_from(start_position, start_fullmove);
+  for (const Move move : moves) replay.play_move(move);
+  Position reached = replay.position;
+  reached.no_progress_count = position.no_progress_count;
+  if (!(reached == position)) return;
+  position.no_progress_count = replay.position.no_progress_count;
+  repetition_count = replay.repetition_count;
+  n_repetitions = replay.n_repetitions;
+  prev_n_repetitions = replay.prev_n_repetitions;
+  state_history = replay.state_history;
 }
 
 }  // namespace varnok
