@@ -2,9 +2,12 @@
 // restore_state puts one back. A State is checked before anything changes,
 // so a State the Episode cannot work with is refused whole.
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "core/zobrist.hpp"
 #include "env/episode.hpp"
 #include "env/move_log.hpp"
 
@@ -106,7 +109,49 @@ StepResult Episode::restore_state(const State& state) {
   start_position = state.start_position;
   start_fullmove = state.start_fullmove;
   last_termination = Termination::kNone;
+  recount_by_own_rules(state);
   return current_result();
+}
+
+std::optional<Episode> replayed_game(const State& state, DrawRules rules) {
+  Episode board(rules);
+  board.start_position = state.start_position;
+  board.start_fullmove = state.start_fullmove;
+  board.move_log = state.moves;
+  std::vector<Move> moves;
+  try {
+    moves = board.logged_moves();
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;
+  }
+  board.start_from(state.start_position, state.start_fullmove);
+  for (const Move move : moves) board.play(action_of_move(board.position.side, move));
+  return board;
+}
+
+// The classic rules count positions by their hash and restart the
+// no-progress count at 1 with the move that restarts it; the FIDE rules by
+// their Zobrist identity key, from 0. A State keeps the counts of the rules
+// its game was played by, and the position it ends in is always counted: a
+// State that counts it under the other key only is a game of the other way
+// of counting. It is taken as these rules count it when it is exactly that
+// game replayed from its log (but for its listing); one edited by hand stays
+// as it is.
+void Episode::recount_by_own_rules(const State& state) {
+  if (repetition_count.count(repetition_key_of_position()) > 0) return;
+  const bool fide = counts_as_fide(rules);
+  if (repetition_count.count(fide ? position.hash() : repetition_key(position)) == 0) return;
+  const std::optional<Episode> theirs = replayed_game(state, fide ? DrawRules::kClassic : DrawRules::kFide);
+  if (!theirs) return;
+  State replayed = theirs->save_state();
+  replayed.move_index = state.move_index;
+  if (!(replayed == state)) return;
+  std::optional<Episode> ours = replayed_game(state, rules);
+  repetition_count = std::move(ours->repetition_count);
+  n_repetitions = ours->n_repetitions;
+  prev_n_repetitions = ours->prev_n_repetitions;
+  position.no_progress_count = ours->position.no_progress_count;
+  state_history = std::move(ours->state_history);
 }
 
 }  // namespace varnok
