@@ -181,6 +181,38 @@ def test_mcts_round_state_reads_while_another_thread_selects():
     assert search.visit_counts().sum() > 0
 
 
+@pytest.mark.in_child(timeout=120)
+def test_expand_takes_the_values_it_checked_while_another_thread_writes_them():
+    # expand reads the caller's arrays with the lock released: a value read
+    # again after its check let a NaN written meanwhile into the trees.
+    trees = 256
+    search = varnok.MCTS(trees, seed=5, num_threads=2)
+    search.set_roots([start_state()] * trees)
+    values = np.zeros(trees * 8, np.float32)
+    stop = threading.Event()
+
+    def rounds():
+        try:
+            for _ in range(ROUNDS * 2):
+                n = len(search.select(8))
+                while True:
+                    try:
+                        search.expand(np.ones((n, 4672), np.float32), values[:n])
+                        break
+                    except ValueError as e:
+                        assert "the value is not finite" in str(e)
+                assert np.isfinite(search.root_values()).all()
+        finally:
+            stop.set()
+
+    def flip():
+        while not stop.is_set():
+            values[:] = np.nan
+            values[:] = 0
+
+    run_together(rounds, flip)
+
+
 def test_roll_outs_read_their_states_as_they_were_when_called():
     env = varnok.ChessEnv()
     env.reset()
