@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -191,9 +192,10 @@ class Episode {
   // effects on the Episode. The position reached is listed into move_index.
   Outcome play(int32_t action);
   State save_state() const;
-  // Takes a State whole, or refuses it with std::invalid_argument and changes nothing.
-  // A State saved under the other kind of draw rules is counted again as these
-  // rules count it (recount_under_own_rules).
+  // Takes a State whole, or refuses it with std::invalid_argument and changes
+  // nothing. The repetition and no-progress counts of a game played by the
+  // other way of counting (classic against FIDE) are counted again by these
+  // rules; a State edited by hand is taken as it is.
   StepResult restore_state(const State& state);
   // Plays uniformly random legal actions until the episode ends or 400 steps
   // have been played; returns the final reward.
@@ -219,9 +221,9 @@ class Episode {
   // The listing of listed_position_, made afresh.
   ActionMap listing_of_listed_position() const;
 
-  // After restore_state: counts a game saved under the other kind of draw
-  // rules (classic against FIDE) again as these rules count it.
-  void recount_under_own_rules();
+  // After restore_state: when the State holds the counts of the other way of
+  // counting, takes those these rules count for its game instead.
+  void recount_by_own_rules(const State& state);
 
   // What for_each_saved_listing visits: the listing of listed_position_, or the
   // listing of a restored State while restored_listing_ holds one. A copy of
@@ -229,5 +231,10 @@ class Episode {
   Position listed_position_;
   std::shared_ptr<const ActionMap> restored_listing_;
 };
+
+// The game of a State played again under rules: its start position, then
+// the moves of its log played as steps; nothing when the log does not replay
+// from the start.
+std::optional<Episode> replayed_game(const State& state, DrawRules rules);
 
 }  // namespace varnok

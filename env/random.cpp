@@ -27,8 +27,15 @@ std::ostream& operator<<(std::ostream& out, const Random& random) {
 
 std::istream& operator>>(std::istream& in, Random& random) {
   uint64_t state[4];
-  if (in >> state[0] >> state[1] >> state[2] >> state[3])
-    for (int i = 0; i < 4; ++i) random.state_[i] = state[i];
+  if (!(in >> state[0] >> state[1] >> state[2] >> state[3])) return in;
+  // xoshiro256** never leaves the all-zero state and draws only zeros from
+  // it, on which a draw by rejection (uniform_below) never ends: no seed
+  // reaches it, so text that holds it is no state of a generator.
+  if ((state[0] | state[1] | state[2] | state[3]) == 0) {
+    in.setstate(std::ios::failbit);
+    return in;
+  }
+  for (int i = 0; i < 4; ++i) random.state_[i] = state[i];
   return in;
 }
 

@@ -2,8 +2,10 @@
 // restore_state puts one back. A State is checked before anything changes,
 // so a State the Episode cannot work with is refused whole.
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/zobrist.hpp"
 #include "env/episode.hpp"
@@ -107,39 +109,49 @@ StepResult Episode::restore_state(const State& state) {
   start_position = state.start_position;
   start_fullmove = state.start_fullmove;
   last_termination = Termination::kNone;
-  recount_under_own_rules();
+  recount_by_own_rules(state);
   return current_result();
 }
 
-// The classic rules key their repetition counts by the position hash and
-// count the no-progress plies from and including the move that restarted
-// them; the FIDE rules key by the repetition key and keep the half-move
-// clock. A State saved under the other kind of rules is recognised by its
-// table holding the current position under the other kind of key and not
-// under its own (a position read by parse_fen is under neither). When its
-// moves replay from its start to its position, the game is counted again
-// from there: clock, repetitions and their planes as if it had been played
-// under these rules. A State whose moves do not replay is taken as it is.
-void Episode::recount_under_own_rules() {
-  const uint64_t other_key = counts_as_fide(rules) ? position.hash() : repetition_key(position);
-  if (repetition_count.count(other_key) == 0 || repetition_count.count(repetition_key_of_position()) > 0) return;
+std::optional<Episode> replayed_game(const State& state, DrawRules rules) {
+  Episode board(rules);
+  board.start_position = state.start_position;
+  board.start_fullmove = state.start_fullmove;
+  board.move_log = state.moves;
   std::vector<Move> moves;
   try {
-    moves = logged_moves();
+    moves = board.logged_moves();
   } catch (const std::invalid_argument&) {
-    return;
+    return std::nullopt;
   }
-  Episode replay(rules);
-  replay.start_from(start_position, start_fullmove);
-  for (const Move move : moves) replay.play_move(move);
-  Position reached = replay.position;
-  reached.no_progress_count = position.no_progress_count;
-  if (!(reached == position)) return;
-  position.no_progress_count = replay.position.no_progress_count;
-  repetition_count = replay.repetition_count;
-  n_repetitions = replay.n_repetitions;
-  prev_n_repetitions = replay.prev_n_repetitions;
-  state_history = replay.state_history;
+  board.start_from(state.start_position, state.start_fullmove);
+  for (const Move move : moves) board.play(action_of_move(board.position.side, move));
+  return board;
+}
+
+// The classic rules count positions by their hash and restart the
+// no-progress count at 1 with the move that restarts it; the FIDE rules by
+// their Zobrist identity key, from 0. A State keeps the counts of the rules
+// its game was played by, and the position it ends in is always counted: a
+// State that counts it under the other key only is a game of the other way
+// of counting. It is taken as these rules count it when it is exactly that
+// game replayed from its log (but for its listing); one edited by hand stays
+// as it is.
+void Episode::recount_by_own_rules(const State& state) {
+  if (repetition_count.count(repetition_key_of_position()) > 0) return;
+  const bool fide = counts_as_fide(rules);
+  if (repetition_count.count(fide ? position.hash() : repetition_key(position)) == 0) return;
+  const std::optional<Episode> theirs = replayed_game(state, fide ? DrawRules::kClassic : DrawRules::kFide);
+  if (!theirs) return;
+  State replayed = theirs->save_state();
+  replayed.move_index = state.move_index;
+  if (!(replayed == state)) return;
+  std::optional<Episode> ours = replayed_game(state, rules);
+  repetition_count = std::move(ours->repetition_count);
+  n_repetitions = ours->n_repetitions;
+  prev_n_repetitions = ours->prev_n_repetitions;
+  position.no_progress_count = ours->position.no_progress_count;
+  state_history = std::move(ours->state_history);
 }
 
 }  // namespace varnok

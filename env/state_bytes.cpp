@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -255,20 +256,10 @@ NestedPlanes read_entry(Reader& r) {
 // The counts an episode under rules from the start position through the
 // logged moves records, or false when the log does not replay from there.
 bool replayed_counts(const State& state, DrawRules rules, std::unordered_map<uint64_t, int32_t>& counts) {
-  Episode board(rules);
-  board.start_position = state.start_position;
-  board.start_fullmove = state.start_fullmove;
-  board.move_log = state.moves;
-  std::vector<Move> moves;
-  try {
-    moves = board.logged_moves();
-  } catch (const std::invalid_argument&) {
-    return false;
-  }
-  board.start_from(state.start_position, state.start_fullmove);
-  for (Move move : moves) board.play(action_of_move(board.position.side, move));
+  const std::optional<Episode> board = replayed_game(state, rules);
+  if (!board) return false;
   counts.clear();
-  board.repetition_count.for_each([&](uint64_t key, int32_t count) { counts.emplace(key, count); });
+  board->repetition_count.for_each([&](uint64_t key, int32_t count) { counts.emplace(key, count); });
   return true;
 }
 

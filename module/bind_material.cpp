@@ -73,7 +73,7 @@ void bind_material(py::module_& m) {
       "Fixed-depth alpha-beta on material alone (pawn 100, knight 320, bishop 330, rook 500, queen "
       "900), with checkmate and stalemate found at every node searched and the root's moves judged "
       "by the game's draw rules. Among equally scored moves one is drawn from the seeded generator.");
-  def_draws(material, [](PyMaterial&) { return 0; });
+  def_draws(material, [](PyMaterial& s) { return Held(*s.search); });
   material
       .def(py::init([](int64_t depth, uint64_t seed) {
              MaterialOptions o;
@@ -88,12 +88,17 @@ void bind_material(py::module_& m) {
       .def_property_readonly(
           "depth", [](const PyMaterial& s) { return s.search->options().depth; }, "Plies searched.")
       .def(
-          "reseed", [](PyMaterial& s, uint64_t seed) { s.search->reseed(seed); }, py::arg("seed").noconvert(),
-          "Starts the tie-break generator again from seed.")
+          "reseed",
+          [](PyMaterial& s, uint64_t seed) {
+            Held use(*s.search);
+            s.search->reseed(seed);
+          },
+          py::arg("seed").noconvert(), "Starts the tie-break generator again from seed.")
       .def(
           "choose",
           [](PyMaterial& s, const py::object& roots, const std::optional<std::string>& rules,
              const std::optional<std::vector<int64_t>>& rows) {
+            Held use(*s.search);
             std::vector<Episode> boards = root_boards(roots, rules, rows);
             const auto n = static_cast<py::ssize_t>(boards.size());
             py::array_t<int64_t> actions(n);
@@ -130,6 +135,7 @@ void bind_material(py::module_& m) {
           "think",
           [](PyMaterial& s, const py::object& root, const std::optional<std::string>& rules, int64_t nodes,
              std::optional<double> seconds, const py::object& stop) {
+            Held use(*s.search);
             if (seconds && !(*seconds >= 0)) throw py::value_error("seconds must be 0 or more");
             Episode board = std::move(root_boards(py::make_tuple(root), rules, std::nullopt)[0]);
             std::exception_ptr raised;

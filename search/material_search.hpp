@@ -17,6 +17,7 @@
 #include "env/episode.hpp"
 #include "env/random.hpp"
 #include "search/leaf_game.hpp"
+#include "vector/single_caller.hpp"
 
 namespace varnok {
 
@@ -79,6 +80,13 @@ class MaterialSearch {
   MaterialChoice choose_within(const Episode& root, const MaterialLimits& limits);
   const MaterialOptions& options() const { return options_; }
 
+  // One caller at a time: a search keeps its work between the calls of one
+  // choice. acquire throws std::runtime_error while another caller holds it.
+  void acquire() {
+    if (!caller_.try_take()) SingleCaller::refuse("this search");
+  }
+  void release() { caller_.release(); }
+
  private:
   int32_t search(const Position& position, int depth, int ply, int32_t alpha, int32_t beta);
   // Scores every root move at depth into best_actions_ (the moves of the
@@ -100,6 +108,7 @@ class MaterialSearch {
   int64_t nodes_ = 0;
   const MaterialLimits* limits_ = nullptr;  // while a deepening search runs past depth 1
   bool ended_ = false;                      // the limits ended the depth being searched
+  SingleCaller caller_;
 };
 
 // Material of the side to move minus the opponent's, in centipawns.

@@ -155,7 +155,9 @@ int Mcts::select(int64_t leaves_per_tree) {
 void Mcts::expand(const float* priors, const float* values, bool logits) {
   if (!round_open_) throw std::runtime_error("expand without a select whose leaves wait for it");
   // Validate every row before any tree changes; the checks keep each leaf's
-  // priors, read from its legal entries only.
+  // priors, read from its legal entries only, and its value: the caller's
+  // arrays are read once, so a thread of the caller's writing them meanwhile
+  // cannot slip past the checks.
   std::fill(bad_rows_.begin(), bad_rows_.end(), -1);
   const auto check = [&](int t) {
     // The priors a check reads are a few dozen entries scattered over a row
@@ -181,8 +183,7 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
       throw std::invalid_argument("row " + std::to_string(bad_rows_[t]) + " (tree " + std::to_string(t) +
                                   "): " + problems_[t]);
   const auto commit = [&](int t) {
-    for (int j = 0, row = first_row_[t]; j < trees_[t]->leaf_count(); ++j, ++row)
-      trees_[t]->expand_checked(j, values[row]);
+    for (int j = 0; j < trees_[t]->leaf_count(); ++j) trees_[t]->expand_checked(j);
     trees_[t]->end_round();
   };
   for_each_tree(commit, kTreesPerExpandChunk, pooled);

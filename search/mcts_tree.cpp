@@ -301,6 +301,7 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
     return std::string("the value ") + text + " is outside -1 to 1";
   }
   Leaf& leaf = leaves_[j];
+  leaf.value = value;
   const Node& node = nodes_[leaf.path.back()];
   const Node* children = &nodes_[node.first_child];
   const int count = node.child_count;
@@ -350,11 +351,12 @@ void MctsTree::drop_round() {
 void MctsTree::expand(int j, const float* priors, float value, bool logits) {
   [[maybe_unused]] const std::string problem = check_leaf(j, priors, value, logits);
   assert(problem.empty());
-  expand_checked(j, value);
+  expand_checked(j);
 }
 
-void MctsTree::expand_checked(int j, float value) {
+void MctsTree::expand_checked(int j) {
   const Leaf& leaf = leaves_[j];
+  const float value = leaf.value;
   const int32_t node = leaf.path.back();
   Node* children = &nodes_[nodes_[node].first_child];
   for (int i = 0; i < nodes_[node].child_count; ++i) children[i].prior = leaf.priors[i];

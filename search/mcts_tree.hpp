@@ -87,15 +87,16 @@ class MctsTree {
   // Why leaf j cannot take these priors and value (empty when it can): a
   // non-finite value, or priors over its legal actions that are not finite
   // (logits) or not non-negative with a positive sum (probabilities). When
-  // it can, the leaf keeps its normalised priors for expand_checked; the
-  // tree itself is not changed.
+  // it can, the leaf keeps its normalised priors and its value for
+  // expand_checked (the caller's arrays are read once); the tree itself is
+  // not changed.
   std::string check_leaf(int j, const float* priors, float value, bool logits);
   // Asks the cache for the entries of priors (leaf j's row) that check_leaf
   // will read.
   void prefetch_priors(int j, const float* priors) const;
-  // Gives leaf j, checked with check_leaf, those priors and backs value up,
-  // for its side to move.
-  void expand_checked(int j, float value);
+  // Gives leaf j, checked with check_leaf, the priors it kept and backs its
+  // value up, for its side to move.
+  void expand_checked(int j);
   // check_leaf (which must pass) and expand_checked in one.
   void expand(int j, const float* priors, float value, bool logits);
   // Ends the round once every leaf is expanded.
@@ -155,6 +156,7 @@ class MctsTree {
   struct Leaf {
     std::vector<int32_t> path;
     std::vector<double> priors;  // normalised, in child order
+    float value = 0;             // for the leaf's side to move, as checked
   };
 
   const SearchOptions& options_;

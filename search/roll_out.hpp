@@ -42,12 +42,24 @@ class RollOut {
   void write_draws(std::ostream& out) const { out << random_; }
   bool read_draws(std::istream& in) {
     std::mt19937 read;
-    if (!(in >> read)) return false;
+    if (!(in >> read) || draws_only_zeros(read)) return false;
     random_ = read;
     return true;
   }
 
  private:
+  // Whether the generator draws only zeros from here on: its 19937 bits of
+  // state are all clear, which no seed reaches and from which a roll-out's
+  // draws by rejection never end. Past a block of draws the state has been
+  // twisted at least once; a twisted state that is not clear gives a draw
+  // other than 0 within a block.
+  static bool draws_only_zeros(std::mt19937 random) {
+    random.discard(std::mt19937::state_size);
+    for (size_t i = 0; i < std::mt19937::state_size; ++i)
+      if (random() != 0) return false;
+    return true;
+  }
+
   std::mt19937 random_;
   Episode game_;  // reused from roll-out to roll-out
 };

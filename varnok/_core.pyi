@@ -271,7 +271,7 @@ class ChessEnv:
         """
     def restore_state(self, state: State) -> tuple[int, list[list[int]], int, int]:
         """
-        Puts a State back and returns (side, observation, 0, 0). ValueError, changing nothing, for a State it cannot use (state_pos outside 0-7, or not the number of history entries while there are fewer than 8; more than 8 history entries; an entry not 14 x 64; an action key outside 0-4671; a move log entry of no promotion kind).
+        Puts a State back and returns (side, observation, 0, 0). ValueError, changing nothing, for a State it cannot use (state_pos outside 0-7, or not the number of history entries while there are fewer than 8; more than 8 history entries; an entry not 14 x 64; an action key outside 0-4671; a move log entry of no promotion kind). A game saved under rules that count repetitions and no progress the other way ("classic" against "fide" or "fide-strict") is counted again by this environment's rules; a State edited by hand is taken as it is.
         """
     def roll_out(self, seed: int | None = None) -> int:
         """

@@ -33,10 +33,18 @@ void play_roll_outs(const std::vector<const State*>& states, int64_t repeats, ui
     const int workers = pool.size();
     const int64_t count = end - begin;
     pool.run([&](int worker) {
-      Episode board(rules);
+      // A worker's games are consecutive, so most of them start from the
+      // State the one before did: each State is restored once (a State of
+      // the other rules replays its log then) and copied for every game.
+      Episode start(rules), board(rules);
+      int64_t restored = -1;
       const int64_t first = begin + count * worker / workers, last = begin + count * (worker + 1) / workers;
       for (int64_t game = first; game < last; ++game) {
-        board.restore_state(*states[game / repeats]);
+        if (game / repeats != restored) {
+          restored = game / repeats;
+          start.restore_state(*states[restored]);
+        }
+        board = start;
         std::mt19937 rng(static_cast<uint32_t>(Random(seed, static_cast<uint64_t>(game)).next() >> 32));
         results[game] = static_cast<int8_t>(board.roll_out_with(rng, nullptr));
       }

@@ -27,6 +27,10 @@ class SingleCaller {
       throw std::runtime_error(std::string(what) +
                                " was in use by another thread when the process forked: the child process cannot use "
                                "it");
+    refuse(what);
+  }
+  // The same for an object that has no worker threads of its own.
+  [[noreturn]] static void refuse(const char* what) {
     throw std::runtime_error(std::string(what) + " is in use by another thread");
   }
 

@@ -275,10 +275,20 @@ def test_draws_of_another_kind_or_size_are_refused_and_change_nothing(kind):
     before = search.draws
     others = {"MCTS": varnok.MCTS(TREES + 1, seed=1).draws, "UCT": varnok.UCT(TREES, seed=1).draws,
               "MaterialSearch": varnok.MaterialSearch(1).draws}
-    for other in [b"", b"not draws", before + b" 1", before[:-6], *(v for k, v in others.items() if k != kind)]:
+    # A generator whose state is all zero draws only zeros, and a draw by
+    # rejection from it (a tie broken, a roll-out's move) never ends.
+    stuck = [zeroed(before), *([zeroed(before, keep=4)] if kind == "UCT" else [])]   # UCT: its roll-outs' alone
+    for other in [b"", b"not draws", before + b" 1", before[:-6], *stuck,
+                  *(v for k, v in others.items() if k != kind)]:
         with pytest.raises(ValueError, match="not the draws of a search of this kind and size"):
             search.draws = other
         assert search.draws == before, other[:40]
+
+
+def zeroed(draws, keep=0):
+    """The draws with every number but the first keep of each tree's line set to 0."""
+    return b"\n".join(b" ".join(word if i < keep or not word.isdigit() else b"0" for i, word in enumerate(line.split()))
+                      for line in draws.split(b"\n"))
 
 
 # ---- UCT

@@ -228,3 +228,36 @@ def test_restored_history_keeps_any_plane_values(started):
     assert env.save_state().state_history == history
     env.step(524)  # a new entry joins; the odd one stays as given
     assert env.save_state().state_history[0] == odd
+
+
+SHUFFLE = ["g1f3", "g8f6", "f3g1", "f6g8"]   # back where it started: the position once more
+
+
+def played(rules, moves):
+    env = varnok.ChessEnv(rules)
+    env.reset()
+    return env, [env.play(env.uci_to_action(uci)) for uci in moves]
+
+
+@pytest.mark.parametrize("played_by, restored_into", [("classic", "fide"), ("fide", "classic"),
+                                                      ("classic", "fide-strict"), ("fide-strict", "classic")])
+def test_a_game_restored_under_other_rules_is_counted_by_them(played_by, restored_into):
+    # The classic rules key repetitions by hash_state and count no progress
+    # from 1 after a pawn move, the FIDE rules by Zobrist identity and from
+    # 0: a game is taken as the new rules would have counted it, so its
+    # third (or fifth) occurrence still ends it.
+    moves = ["e2e4", "e7e5", *SHUFFLE]
+    source, _ = played(played_by, moves)
+    native, _ = played(restored_into, moves)
+    env = varnok.ChessEnv(restored_into)
+    env.restore_state(source.save_state())
+    row = varnok.VectorEnv(1, num_threads=1, seed=0, rules=restored_into)
+    row.restore_state(0, source.save_state())
+    assert env.save_state() == native.save_state() == row.save_state(0)
+    _, then = played(restored_into, moves + SHUFFLE * 3)
+    assert [env.play(env.uci_to_action(uci)) for uci in SHUFFLE * 3] == then[len(moves):]
+    assert 1 in [done for _, _, done in then[len(moves):]]
+    edited = source.save_state()   # no longer the game its log replays: taken as it is
+    edited.no_progress_count += 7
+    env.restore_state(edited)
+    assert env.save_state() == edited

@@ -132,6 +132,25 @@ def test_uct_runs_one_caller_at_a_time():
     assert all(np.array_equal(done, np.full(4, 40)) for done in ran)
 
 
+def test_material_search_serves_one_caller_at_a_time():
+    # A choice is worked out in the search's own buffers: two callers at once mixed their games.
+    roots = ["r1bqkb1r/pppp1ppp/2n2n2/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4",   # Qxf7 mates
+             "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"]
+    expected = {fen: varnok.MaterialSearch(3).choose([fen] * 4)[1].tolist() for fen in roots}
+    search = varnok.MaterialSearch(3)
+    right, refused = [], []
+
+    def choose(fen):
+        for _ in range(ROUNDS):
+            try:
+                right.append(search.choose([fen] * 4)[1].tolist() == expected[fen])
+            except RuntimeError as e:
+                refused.append(str(e))
+
+    run_together(*(lambda fen=fen: choose(fen) for fen in roots))
+    assert right and all(right) and all("in use by another thread" in m for m in refused), refused[:3]
+
+
 def test_mcts_round_state_reads_while_another_thread_selects():
     search = varnok.MCTS(8, seed=4, num_threads=2, copy=True)
     search.set_roots([start_state()] * 8)
@@ -160,6 +179,38 @@ def test_mcts_round_state_reads_while_another_thread_selects():
     run_together(rounds, watch)
     assert seen and not search.round_open
     assert search.visit_counts().sum() > 0
+
+
+@pytest.mark.in_child(timeout=120)
+def test_expand_takes_the_values_it_checked_while_another_thread_writes_them():
+    # expand reads the caller's arrays with the lock released: a value read
+    # again after its check let a NaN written meanwhile into the trees.
+    trees = 256
+    search = varnok.MCTS(trees, seed=5, num_threads=2)
+    search.set_roots([start_state()] * trees)
+    values = np.zeros(trees * 8, np.float32)
+    stop = threading.Event()
+
+    def rounds():
+        try:
+            for _ in range(ROUNDS * 2):
+                n = len(search.select(8))
+                while True:
+                    try:
+                        search.expand(np.ones((n, 4672), np.float32), values[:n])
+                        break
+                    except ValueError as e:
+                        assert "the value is not finite" in str(e)
+                assert np.isfinite(search.root_values()).all()
+        finally:
+            stop.set()
+
+    def flip():
+        while not stop.is_set():
+            values[:] = np.nan
+            values[:] = 0
+
+    run_together(rounds, flip)
 
 
 def test_roll_outs_read_their_states_as_they_were_when_called():
