@@ -223,30 +223,6 @@ def test_the_clock_is_the_same_played_loaded_or_restored():
     assert classic.save_state().no_progress_count == 1 and classic.fen().split()[4] == "0"
 
 
-@pytest.mark.parametrize("saved_under, restored_under", [
-    ("classic", "fide"), ("classic", "fide-strict"), ("fide", "classic"), ("fide-strict", "classic")])
-def test_a_state_goes_on_by_the_rules_it_is_restored_under(saved_under, restored_under):
-    # The classic rules count the no-progress plies and key the repetitions
-    # their own way. A State saved under one kind of rules and restored under
-    # the other (a ChessEnv, a VectorEnv row, roll_outs or search roots with
-    # rules=) goes on as the game played under the new rules from its start:
-    # the same clock, the same repetitions (the double push with no taker
-    # makes classic and FIDE count apart), the same end.
-    moves = "e2e4 g8f6 g1f3 f6g8 f3g1 g8f6 g1f3 f6g8 f3g1 g8f6 g1f3 f6g8".split()
-    for cut in range(len(moves)):
-        saved, played = varnok.ChessEnv(saved_under), varnok.ChessEnv(restored_under)
-        saved.reset(), played.reset()
-        for uci in moves[:cut]:
-            saved.play(saved.uci_to_action(uci)), played.play(played.uci_to_action(uci))
-        restored = varnok.ChessEnv(restored_under)
-        restored.restore_state(saved.save_state())
-        for uci in moves[cut:]:
-            assert restored.fen() == played.fen(), (cut, uci)
-            assert np.array_equal(restored.observation("int32"), played.observation("int32")), (cut, uci)
-            assert restored.play(restored.uci_to_action(uci)) == played.play(played.uci_to_action(uci)), (cut, uci)
-            assert restored.outcome() == played.outcome(), (cut, uci)
-
-
 def test_vector_rows_match_single_games():
     num_envs = 8
     venv = varnok.VectorEnv(num_envs, num_threads=2, seed=11, obs_dtype="int32", rules="fide")
