@@ -185,19 +185,20 @@ def test_mcts_round_state_reads_while_another_thread_selects():
 def test_expand_takes_the_values_it_checked_while_another_thread_writes_them():
     # expand reads the caller's arrays with the lock released: a value read
     # again after its check let a NaN written meanwhile into the trees.
-    trees = 256
+    trees, leaves = 64, 4
     search = varnok.MCTS(trees, seed=5, num_threads=2)
     search.set_roots([start_state()] * trees)
-    values = np.zeros(trees * 8, np.float32)
+    priors = np.ones((trees * leaves, 4672), np.float32)
+    values = np.zeros(trees * leaves, np.float32)
     stop = threading.Event()
 
     def rounds():
         try:
             for _ in range(ROUNDS * 2):
-                n = len(search.select(8))
+                n = len(search.select(leaves))
                 while True:
                     try:
-                        search.expand(np.ones((n, 4672), np.float32), values[:n])
+                        search.expand(priors[:n], values[:n])
                         break
                     except ValueError as e:
                         assert "the value is not finite" in str(e)
