@@ -207,9 +207,11 @@ def test_expand_takes_the_values_it_checked_while_another_thread_writes_them():
             stop.set()
 
     def flip():
+        # One value flips: a check passes about every other try, and a value
+        # read again after a passed check is NaN about every other time.
         while not stop.is_set():
-            values[:] = np.nan
-            values[:] = 0
+            values[0] = np.nan
+            values[0] = 0
 
     run_together(rounds, flip)
 
