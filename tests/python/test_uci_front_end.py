@@ -114,17 +114,23 @@ def test_stop_and_quit_end_an_infinite_search(player, ending):
 @pytest.mark.parametrize("player, ending", [("material:1", "ponderhit"), ("material:1", "stop"),
                                             ("uct:10000000", "ponderhit")])
 def test_a_ponder_search_keeps_its_best_move_until_ponderhit_or_stop(player, ending):
-    import select
+    import queue
+    import threading
 
     engine = subprocess.Popen([sys.executable, "-m", "varnok", "uci", player], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True, bufsize=1)
+    # A thread reads the lines as they come: a select on the pipe misses a
+    # line that one read already took into the reader's buffer.
+    said: queue.Queue[str] = queue.Queue()
+    threading.Thread(target=lambda: [said.put(line.strip()) for line in engine.stdout], daemon=True).start()
 
     def lines_until(word, seconds):
         seen = []
-        while select.select([engine.stdout], [], [], seconds)[0]:
-            seen.append(engine.stdout.readline().strip())
-            if seen[-1].startswith(word):
-                break
+        try:
+            while not (seen and seen[-1].startswith(word)):
+                seen.append(said.get(timeout=seconds))
+        except queue.Empty:
+            pass
         return seen
 
     engine.stdin.write("uci\nposition startpos moves e2e4 e7e5\ngo ponder wtime 2000 btime 2000 depth 1\nisready\n")
