@@ -20,12 +20,12 @@ from __future__ import annotations
 
 import hashlib
 import os
-import sys
 import time
 
 from varnok._checks import integer, openings_go_on, real
 from varnok._engine import check_engine, make_engine
 from varnok._pgn import RangeFeeder, file_identity, plan, source_games
+from varnok._progress import stderr_bar
 from varnok._selfplay import MAX_THREADS, SEARCHES, openings_from, shard_seed, try_policy
 from varnok._shards import Folder, ShardError, check_shard_count, read_shards, verify_shard  # noqa: F401
 
@@ -65,15 +65,7 @@ class Progress:
     def __init__(self, enabled: bool, total_games: int | None, what: str):
         self.start = time.perf_counter()
         self.games = self.positions = 0
-        self.bar = None
-        if enabled:
-            try:
-                from tqdm import tqdm  # an optional extra: imported only for a progress bar
-                total = "/{total_fmt}" if total_games else ""
-                self.bar = tqdm(total=total_games, desc=what, file=sys.stderr, dynamic_ncols=True,
-                                bar_format="{desc}: {n_fmt}" + total + " games [{elapsed}]{postfix}")
-            except ImportError:
-                self.bar = None
+        self.bar = stderr_bar(what, total_games, "games") if enabled else None
 
     def add(self, games: int, positions: int) -> None:
         self.games += games

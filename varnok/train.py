@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import math
 import os
-import sys
 import time
 from pathlib import Path
 from typing import Any, Callable
@@ -35,6 +34,7 @@ from torch.utils.dlpack import from_dlpack
 from varnok import players
 from varnok._checks import integer, real
 from varnok._core import ACTIONS as ACTIONS  # the network's policy width, for callers too
+from varnok._progress import stderr_bar
 from varnok._shards import BLACK_TO_MOVE_PLANE as BLACK_TO_MOVE_PLANE
 from varnok._shards import Folder, ShardError, interrupts_deferred, read_shards  # noqa: F401  (ShardError: for callers)
 
@@ -334,16 +334,9 @@ class _StepBar:
     tqdm, when it is installed), drawn around the run's log lines."""
 
     def __init__(self, enabled: bool, steps: int | None, minutes: float | None, log):
-        self.start, self._log, self.bar = time.monotonic(), log, None
-        if enabled:
-            try:
-                from tqdm import tqdm  # an optional extra: imported only for a progress bar
-            except ImportError:
-                return
-            total = "/{total_fmt}" if steps else ""
-            limit = f" of {minutes:g} min" if minutes is not None else ""
-            self.bar = tqdm(total=steps or None, desc="train", file=sys.stderr, dynamic_ncols=True,
-                            bar_format="{desc}: {n_fmt}" + total + " steps [{elapsed}" + limit + "]{postfix}")
+        self.start, self._log = time.monotonic(), log
+        limit = f" of {minutes:g} min" if minutes is not None else ""
+        self.bar = stderr_bar("train", steps, "steps", limit) if enabled else None
 
     def log(self, line: str) -> None:
         if self.bar is None:
