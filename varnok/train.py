@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 import os
+import pathlib
 import time
 from pathlib import Path
 from typing import Any, Callable
@@ -137,14 +138,27 @@ def evaluator(network: Network, device: torch.device, packed: bool) -> Evaluate:
     return evaluate
 
 
+# What a checkpoint may hold besides tensors and plain containers: the
+# example's also keep its replay buffer (NumPy arrays) and its arguments
+# (paths). Each of these only rebuilds a value; none runs code of the file's
+# choosing.
+_CHECKPOINT_DATA = [np.ndarray, np.dtype, np._core.multiarray._reconstruct, pathlib.PurePosixPath,
+                    pathlib.PosixPath, pathlib.PureWindowsPath, pathlib.WindowsPath]
+
+
 def load(path, device: str | torch.device = "cpu") -> Network:
     """The network of a checkpoint: one written by ``python -m varnok
     train`` or by examples/alphazero_torch.py (both keep the weights under
     "network" and the tower's size under "args"). ValueError naming the file
     for one that is not such a checkpoint: damaged, cut short, another
-    kind of file, or weights of another shape than its "args" say."""
+    kind of file, or weights of another shape than its "args" say.
+
+    The file is read as data only: a checkpoint is a pickle, and one that
+    names any other code to run (a file from someone else, made to do
+    harm) is refused before that code runs."""
     try:
-        saved = torch.load(path, map_location=device, weights_only=False)
+        with torch.serialization.safe_globals(_CHECKPOINT_DATA):
+            saved = torch.load(path, map_location=device, weights_only=True)
     except OSError:
         raise
     except Exception as exc:  # noqa: BLE001  (the unpickler raises whatever the bytes lead it to)

@@ -261,6 +261,8 @@ def test_a_damaged_or_foreign_checkpoint_is_refused_before_any_game(pipeline, tm
         "other.pt": ({"weights": saved["network"]}, 'no "network" weights'),
         "bare.pt": (saved["network"], 'no "network" weights'),
         "shape.pt": (saved | {"args": {"blocks": 2, "channels": 8}}, "do not fit a network of 2 blocks of 8"),
+        # A pickle that names code to run: refused before the code runs.
+        "harm.pt": (saved | {"args": _Touches(tmp_path / "ran")}, "not a readable checkpoint"),
     }
     for name, (content, message) in files.items():
         path = tmp_path / name
@@ -274,6 +276,17 @@ def test_a_damaged_or_foreign_checkpoint_is_refused_before_any_game(pipeline, tm
                          input="uci\nposition startpos\ngo nodes 4\nquit\n", capture_output=True, text=True,
                          timeout=120)
     assert uci.returncode != 0 and "bestmove" not in uci.stdout and "cut.pt: not a readable" in uci.stderr
+    assert not (tmp_path / "ran").exists()
+
+
+class _Touches:
+    """Unpickled, it would create a file: what a harmful checkpoint does."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __reduce__(self):
+        return (pathlib.Path.touch, (self.path,))
 
 
 def test_ctrl_c_writes_the_steps_made_since_the_last_measure(pipeline, tmp_path):
