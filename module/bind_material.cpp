@@ -16,6 +16,7 @@
 
 #include "env/episode.hpp"
 #include "module/bindings.hpp"
+#include "module/interrupt.hpp"
 #include "search/material_search.hpp"
 
 namespace varnok::binding {
@@ -107,9 +108,10 @@ void bind_material(py::module_& m) {
             auto a = actions.mutable_unchecked<1>();
             auto sc = scores.mutable_unchecked<1>();
             auto nd = nodes.mutable_unchecked<1>();
-            {
-              py::gil_scoped_release unlocked;
-              for (py::ssize_t i = 0; i < n; ++i) {
+            // Root by root, so that Ctrl-C ends a deep search of many roots
+            // after the root in progress.
+            run_range_interruptibly(n, [&](int64_t begin, int64_t end) {
+              for (int64_t i = begin; i < end; ++i) {
                 MaterialChoice choice;
                 try {
                   choice = s.search->choose(boards[i]);
@@ -121,7 +123,7 @@ void bind_material(py::module_& m) {
                 sc(i) = choice.score;
                 nd(i) = choice.nodes;
               }
-            }
+            });
             return py::make_tuple(actions, scores, nodes);
           },
           py::arg("roots"), py::arg("rules") = py::none(), py::kw_only(), py::arg("rows").noconvert() = py::none(),

@@ -94,6 +94,16 @@ def test_uct_run_stops_between_whole_simulations_and_goes_on():
     assert (uct.best_actions() >= 0).all()
 
 
+@in_child
+def test_material_search_of_many_roots_stops_and_chooses_again():
+    roots = [started_game(s, plies=6).save_state() for s in range(3000)]
+    search = varnok.MaterialSearch(6, seed=2)
+    assert interrupt_during(lambda: search.choose(roots, rules="fide")) < STOP_BOUND
+    search.reseed(2)
+    first = search.choose(roots[:3], rules="fide")[0]
+    assert np.array_equal(first, varnok.MaterialSearch(6, seed=2).choose(roots[:3], rules="fide")[0])
+
+
 def test_uct_run_in_slices_equals_one_run():
     def grown(parts):
         uct = varnok.UCT(3, seed=9, num_threads=2)
