@@ -1,8 +1,10 @@
 """Watching games: a self-contained HTML page, and an animated SVG of one game.
 
-``html(games)`` turns games into one HTML page that needs no network: every
-position is drawn by ``varnok.svg`` and the page's JavaScript only shows
-them, with a move list, first / previous / next / last buttons and the arrow
+``html(games)`` turns games into one HTML page that needs no network: the
+first position of each game is drawn by ``varnok.svg``, and the page's
+JavaScript draws the others the same way from their FEN, so a page holds
+about a hundred bytes a ply rather than a whole picture; it shows them with
+a move list, first / previous / next / last buttons and the arrow
 keys (Home and End too), the headers of each game, the last move and a king
 in check highlighted. ``ChessEnv._repr_html_`` shows a game so in Jupyter,
 and ``python -m varnok view GAMES.pgn`` writes the page for a PGN file.
@@ -27,22 +29,27 @@ from typing import Any
 
 from varnok._core import ChessEnv, PgnGame, State, read_pgn
 from varnok._checks import real
+from varnok import svg
 from varnok.svg import board_svg, checked_size
 
 __all__ = ["Game", "animated_svg", "games_of", "html"]
 
 MIN_SECONDS_PER_PLY = 0.001   # an animated SVG's times are written in milliseconds
+DEFAULT_SIZE = 360            # pixels a board is drawn in
 
 
 @dataclass
 class Game:
     """One game replayed for viewing: a FEN (en passant only where a capture is legal, as
-    python-chess writes it) and a drawn board per position, SAN per move."""
+    python-chess writes it) and a drawn board per position, SAN and UCI per move (UCI as the
+    game writes it), and whether the side to move is in check in each position."""
 
     headers: dict[str, str] = field(default_factory=dict)
     fens: list[str] = field(default_factory=list)
     boards: list[str] = field(default_factory=list)
     sans: list[str] = field(default_factory=list)
+    uci: list[str] = field(default_factory=list)
+    checks: list[bool] = field(default_factory=list)
 
     @property
     def plies(self) -> int:
@@ -50,43 +57,54 @@ class Game:
 
 
 def _replay(start_fen: str, uci: list[str], headers: dict[str, str], rules: str, size: int,
-            chess960: bool | None = None) -> Game:
+            chess960: bool | None = None, draw: bool = True) -> Game:
     """The game replayed; chess960 None where the game does not say which
     chess it is (a State, a PGN game): standard chess, or else Chess960,
     whose X-FEN castling field and king-onto-rook castling moves a game of
-    standard chess refuses, and which reads every standard game alike."""
+    standard chess refuses, and which reads every standard game alike.
+    Without draw only the first position's board is drawn."""
     if chess960 is None:
         try:
-            return _replay(start_fen, uci, headers, rules, size, False)
+            return _replay(start_fen, uci, headers, rules, size, False, draw)
         except ValueError:
-            return _replay(start_fen, uci, headers, rules, size, True)
+            return _replay(start_fen, uci, headers, rules, size, True, draw)
     env = ChessEnv(rules=rules, chess960=chess960)
     env.load_fen(start_fen)
-    game = Game(headers=dict(headers), fens=[env.fen("legal")], boards=[board_svg(env, size)])
+    game = Game(headers=dict(headers), fens=[env.fen("legal")], boards=[board_svg(env, size)],
+                checks=[env.in_check()])
     for move in uci:
         action = env.uci_to_action(move)
         game.sans.append(env.action_to_san(action))
+        game.uci.append(env.action_to_uci(action))
         # play() goes on past a draw by the rules, as a PGN game may.
         env.play(action)
         game.fens.append(env.fen("legal"))
-        game.boards.append(board_svg(env, size))
+        game.checks.append(env.in_check())
+        if draw:
+            game.boards.append(board_svg(env, size))
     return game
 
 
-def _from_env(env: ChessEnv, size: int) -> Game:
+def _from_env(env: ChessEnv, size: int, draw: bool) -> Game:
     if not env.moves_uci():
         # Nothing to replay; the board as it stands, which may be one load_fen
         # refuses (an empty board before any game, a lenient parse_fen).
-        return Game(fens=[env.fen("legal")], boards=[board_svg(env, size)])
+        return Game(fens=[env.fen("legal")], boards=[board_svg(env, size)], checks=[env.in_check()])
     state = env.save_state()
     outcome = env.outcome()
     headers = {"Termination": outcome} if outcome else {}
     # A State restored into a standard ChessEnv may hold a Chess960 game.
-    return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None)
+    return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
 
 
-def games_of(games: Any, size: int = 360) -> list[Game]:
+def games_of(games: Any, size: int = DEFAULT_SIZE) -> list[Game]:
     """The games to show, replayed: see the module's docstring for what ``games`` may be."""
+    return _games_of(games, size, draw=True)
+
+
+def _games_of(games: Any, size: int, draw: bool) -> list[Game]:
+    """games_of; without draw, only each game's first board is drawn (a
+    page draws the others itself)."""
     if isinstance(games, (Game, ChessEnv, State, PgnGame, str, os.PathLike)):
         games = [games]
     elif not isinstance(games, Iterable):
@@ -97,15 +115,15 @@ def games_of(games: Any, size: int = 360) -> list[Game]:
         if isinstance(game, Game):
             out.append(game)
         elif isinstance(game, ChessEnv):
-            out.append(_from_env(game, size))
+            out.append(_from_env(game, size, draw))
         elif isinstance(game, State):
             env = ChessEnv()
             env.restore_state(game)
-            out.append(_from_env(env, size))
+            out.append(_from_env(env, size, draw))
         elif isinstance(game, PgnGame):
-            out.append(_replay(game.start_fen, list(game.uci), game.headers, "fide-strict", size))
+            out.append(_replay(game.start_fen, list(game.uci), game.headers, "fide-strict", size, None, draw))
         elif isinstance(game, (str, os.PathLike)):
-            out += [_replay(g.start_fen, list(g.uci), g.headers, "fide-strict", size)
+            out += [_replay(g.start_fen, list(g.uci), g.headers, "fide-strict", size, None, draw)
                     for g in read_pgn(game, errors="raise")]
         else:
             raise TypeError(f"games: cannot show a {type(game).__name__} (a ChessEnv, State, PgnGame, "
@@ -128,10 +146,70 @@ _STYLE = """
 .varnok-viewer .status { font-size: 0.9em; color: #555; margin-top: 0.4em; }
 """
 
-# Shows the boards the page carries; every viewer on a page (or in a
-# notebook) is set up once, from its own JSON.
+# Draws a position as varnok.svg.board_svg does (not flipped), from its FEN,
+# the move that led to it in UCI ("" for none) and whether the side to move
+# is in check.
+_DRAW_BOARD = """
+  var LIGHT = "%(light)s", DARK = "%(dark)s", LAST_MOVE = "%(last_move)s", CHECK = "%(check)s";
+  var SQUARE = %(square)d, MARGIN = %(margin)d, FILES = "abcdefgh";
+  var GLYPHS = %(glyphs)s, NAMES = %(names)s;
+  function squareOf(name) { return 8 * (8 - Number(name[1])) + FILES.indexOf(name[0]); }
+  function squareName(square) { return FILES[square %% 8] + (8 - Math.floor(square / 8)); }
+  function drawBoard(fen, move, check, size) {
+    var pieces = {}, marked = {}, rows = fen.split(" ")[0].split("/");
+    for (var row = 0; row < 8; row++) {
+      for (var i = 0, column = 0; i < rows[row].length; i++) {
+        var c = rows[row][i];
+        if (c >= "1" && c <= "8") column += Number(c); else pieces[8 * row + column++] = c;
+      }
+    }
+    if (move) marked[squareOf(move.slice(0, 2))] = marked[squareOf(move.slice(2, 4))] = "last-move";
+    if (check) {
+      var king = fen.split(" ")[1] === "w" ? "K" : "k";
+      for (var square in pieces) if (pieces[square] === king) marked[square] = "check";
+    }
+    var extent = MARGIN + 8 * SQUARE;
+    var out = ['<svg xmlns="http://www.w3.org/2000/svg" width="' + size + '" height="' + size +
+               '" viewBox="0 0 ' + extent + " " + extent + '" font-family="DejaVu Sans, Segoe UI Symbol, sans-serif">',
+               "<title>" + fen + "</title>"];
+    function rect(kind, name, x, y, fill, extra) {
+      return '<rect class="' + kind + '" data-square="' + name + '" x="' + x + '" y="' + y + '" width="' + SQUARE +
+             '" height="' + SQUARE + '" fill="' + fill + '"' + extra + "/>";
+    }
+    for (var s = 0; s < 64; s++) {
+      var x = MARGIN + (s %% 8) * SQUARE, y = Math.floor(s / 8) * SQUARE, name = squareName(s);
+      var light = (Math.floor(s / 8) + s %% 8) %% 2 === 0;
+      out.push(rect("square " + (light ? "light" : "dark"), name, x, y, light ? LIGHT : DARK, ""));
+      if (marked[s]) out.push(rect(marked[s], name, x, y, marked[s] === "check" ? CHECK : LAST_MOVE,
+                                   ' fill-opacity="0.75"'));
+    }
+    for (s = 0; s < 64; s++) {
+      var letter = pieces[s];
+      if (!letter) continue;
+      var white = letter !== letter.toLowerCase(), kind = letter.toLowerCase();
+      out.push('<text class="piece" data-square="' + squareName(s) + '" data-piece="' + letter + '" aria-label="' +
+               (white ? "white " : "black ") + (NAMES[kind] || "piece") + '" x="' + (MARGIN + (s %% 8) * SQUARE +
+               SQUARE / 2) + '" y="' + (Math.floor(s / 8) * SQUARE + SQUARE * 0.8) + '" font-size="' + SQUARE * 0.85 +
+               '" text-anchor="middle" fill="' + (white ? "#ffffff" : "#000000") + '" stroke="#000000" stroke-width="' +
+               (white ? 1.2 : 0.5) + '">' + (GLYPHS[kind] || "?") + "</text>");
+    }
+    for (var i = 0; i < 8; i++) {
+      out.push('<text class="file-label" x="' + (MARGIN + i * SQUARE + SQUARE / 2) + '" y="' + (8 * SQUARE + 15) +
+               '" font-size="12" text-anchor="middle">' + FILES[i] + "</text>");
+      out.push('<text class="rank-label" x="' + MARGIN / 2 + '" y="' + (i * SQUARE + SQUARE / 2 + 4) +
+               '" font-size="12" text-anchor="middle">' + (8 - i) + "</text>");
+    }
+    out.push("</svg>");
+    return out.join("\\n");
+  }
+""" % {"light": svg.LIGHT, "dark": svg.DARK, "last_move": svg.LAST_MOVE, "check": svg.CHECK, "square": svg.SQUARE,
+       "margin": svg.MARGIN, "glyphs": json.dumps(svg.GLYPHS), "names": json.dumps(svg.NAMES)}
+
+# Shows each position, drawn from the game's data (or, for a Game made by
+# hand without moves in UCI, from the boards the page carries); every viewer
+# on a page (or in a notebook) is set up once, from its own JSON.
 _SCRIPT = """
-(function () {
+(function () {""" + _DRAW_BOARD + """
   function setUp(root) {
     if (root.dataset.ready) return;
     root.dataset.ready = "1";
@@ -140,7 +218,8 @@ _SCRIPT = """
     var moves = root.querySelectorAll(".move"), ply = 0;
     function show(p) {
       ply = Math.max(0, Math.min(game.fens.length - 1, p));
-      board.innerHTML = game.boards[ply];
+      board.innerHTML = game.boards ? game.boards[ply]
+        : drawBoard(game.fens[ply], ply > 0 ? game.uci[ply - 1] : "", game.checks[ply], game.size);
       board.dataset.fen = game.fens[ply];
       root.dataset.ply = ply;
       for (var i = 0; i < moves.length; i++) moves[i].classList.toggle("current", i + 1 === ply);
@@ -177,7 +256,7 @@ def _escape_json(value: Any) -> str:
     return json.dumps(value).replace("</", "<\\/")
 
 
-def _viewer(game: Game, index: int) -> str:
+def _viewer(game: Game, index: int, size: int) -> str:
     rows = "".join(f"<tr><td>{_html.escape(k)}</td><td>{_html.escape(v)}</td></tr>"
                    for k, v in game.headers.items() if v not in ("?", "????.??.??"))
     black_first = game.fens[0].split()[1] == "b"
@@ -194,7 +273,11 @@ def _viewer(game: Game, index: int) -> str:
     result = game.headers.get("Result", "")
     if result and result != "*":
         parts.append(f'<span class="number">{_html.escape(result)}</span>')
-    data = {"fens": game.fens, "boards": game.boards}
+    if len(game.uci) == game.plies and len(game.checks) == len(game.fens):
+        data: dict[str, Any] = {"fens": game.fens, "uci": game.uci, "checks": [int(c) for c in game.checks],
+                                "size": size}
+    else:
+        data = {"fens": game.fens, "boards": game.boards}
     return (
         f'<div class="varnok-viewer" id="varnok-game-{index}" tabindex="0">'
         f'<div class="board" data-fen="{_html.escape(game.fens[0])}">{game.boards[0]}</div>'
@@ -208,7 +291,7 @@ def _viewer(game: Game, index: int) -> str:
     )
 
 
-def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 360,
+def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = DEFAULT_SIZE,
          title: str = "varnok games", full_page: bool = True) -> str:
     """One self-contained HTML page showing ``games`` (see the module's docstring).
 
@@ -218,8 +301,9 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     written there (UTF-8). ``full_page=False`` gives the viewers alone, with
     their style and script, to embed in another page (Jupyter does so).
     """
-    shown = games_of(games, size)
-    body = "\n".join(_viewer(game, i) for i, game in enumerate(shown))
+    size = checked_size(size)
+    shown = _games_of(games, size, draw=False)
+    body = "\n".join(_viewer(game, i, size) for i, game in enumerate(shown))
     fragment = f"<style>{_STYLE}</style>\n{body}\n<script>{_SCRIPT}</script>"
     if full_page:
         text = ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -238,7 +322,7 @@ def env_html(env: ChessEnv) -> str:
     return html(env, full_page=False)
 
 
-def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = 360) -> str:
+def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = DEFAULT_SIZE) -> str:
     """One game as an SVG that plays itself and starts over, ``seconds_per_ply`` per position.
 
     ``game`` is anything ``html`` takes that holds exactly one game. Each
@@ -252,6 +336,8 @@ def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = 360) -> st
     shown = games_of(game, size)
     if len(shown) != 1:
         raise ValueError(f"game: an animated SVG shows one game, got {len(shown)}")
+    if len(shown[0].boards) != len(shown[0].fens):   # a page's Game, its first board drawn
+        shown = [_replay(shown[0].fens[0], shown[0].uci, shown[0].headers, "fide-strict", size)]
     frames = shown[0].boards
     count = len(frames)
     duration = f"{seconds_per_ply * count:.3f}"

@@ -20,7 +20,7 @@ import chess.pgn
 import io
 import pytest
 import varnok
-from varnok import viewer
+from varnok import arena, players, viewer
 
 # A mate with checks on the way, and a game from a FEN with black to move.
 MATE = '[White "A"]\n[Black "B"]\n[Result "1-0"]\n\n1. e4 e5 2. Bc4 Nc6 3. Qh5 Nf6 4. Qxf7# 1-0\n'
@@ -140,8 +140,17 @@ def test_view_command_writes_the_page_or_one_error_line(tmp_path):
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "games.html").read_text().count('class="varnok-viewer"') == 2
-    assert ET.parse(tmp_path / "g.svg").getroot().find("{http://www.w3.org/2000/svg}g").get("data-fen") \
-        == expected_fens(FROM_FEN)[0]
+    frames = ET.parse(tmp_path / "g.svg").getroot().findall("{http://www.w3.org/2000/svg}g")
+    assert [g.get("data-fen") for g in frames] == expected_fens(FROM_FEN)
+    assert [drawn_pieces(ET.tostring(g.find("{http://www.w3.org/2000/svg}svg"))) for g in frames] \
+        == [placement(f) for f in expected_fens(FROM_FEN)]
+    # The page draws every position after the first itself: a long game costs it its FENs and moves,
+    # not a picture a ply (which made a page of 200 random games 536 MB and took 4.6 GB to write).
+    long_game = arena.match(players.Random(), players.Random(), games=1, seed=3, max_plies=300).pgn()
+    (tmp_path / "long.pgn").write_text(long_game)
+    done = subprocess.run(cmd + ["long.pgn"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    plies = len(expected_fens(long_game)) - 1
+    assert done.returncode == 0 and plies > 100 and (tmp_path / "long.html").stat().st_size < 30_000 + 200 * plies
     # The page's name keeps every dot of the file's own: round.1 and round.2 do not share round.html.
     (tmp_path / "round.1.pgn.gz").write_bytes(__import__("gzip").compress(MATE.encode()))
     done = subprocess.run(cmd + ["round.1.pgn.gz"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
