@@ -369,8 +369,10 @@ void bind_chess_env(py::module_& m) {
                              castling == "shredder" ? CastlingNotation::kShredder : CastlingNotation::kXFen);
           },
           py::arg("en_passant") = "standard", py::arg("castling") = "x-fen",
-          "The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move "
-          "number counts on from the episode's start. en_passant=\"standard\" writes the square passed over "
+          "The six-field FEN of the current position: the half-move clock counts the plies since the last pawn "
+          "move or capture (under rules=\"classic\" the no-progress count is one more once such a move was "
+          "played), the full-move number counts on from the episode's start. en_passant=\"standard\" writes the square "
+          "passed over "
           "after every double push; \"legal\" only when an en-passant capture is legal (python-chess's default). In a "
           "Chess960 game castling=\"x-fen\" writes KQkq for a side's outermost rook and the rook's file letter "
           "otherwise, \"shredder\" always the file letters (HAha); a standard game always writes KQkq.")

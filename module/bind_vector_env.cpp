@@ -189,7 +189,7 @@ void bind_vector_env(py::module_& m) {
       .def_readonly("final_reward", &VectorStep::final_reward, "float32: the ended game's reward, 0 elsewhere")
       .def_readonly("final_reason", &VectorStep::final_reason,
                     "int8: why the row's game ended: 1 checkmate, 2 stalemate, 3 repetition, 4 no progress, "
-                    "16 truncated; 0 where it goes on")
+                    "5 insufficient material, 16 truncated; 0 where it goes on (varnok.Termination names them)")
       .def_property_readonly(
           "done", [](const VectorStep& r) { return py::array(r.terminated.attr("__or__")(r.truncated)); },
           "bool (num_envs,): terminated or truncated (a new array)");

@@ -20,7 +20,8 @@ Matches between players (Elo, SPRT, PGN) are in ``varnok.arena`` and
 ``varnok.players``.
 
 The adapters ``varnok.gym``, ``varnok.pettingzoo`` and ``varnok.actions``
-are imported on first use (they need the ``gym`` / ``pettingzoo`` extras).
+are imported on first use (the first two need the ``gym`` / ``pettingzoo``
+extras; ``varnok.actions`` only NumPy).
 """
 
 import importlib as _importlib
@@ -99,7 +100,7 @@ _ADAPTERS = ("actions", "gym", "pettingzoo")
 
 
 def __getattr__(name: str) -> object:
-    # The adapters import gymnasium / pettingzoo, so they load only when asked for.
+    # gym and pettingzoo import gymnasium / pettingzoo, so the adapters load only when asked for.
     if name in _ADAPTERS:
         return _importlib.import_module(f"{__name__}.{name}")
     if name == "Termination":

@@ -203,7 +203,7 @@ class ChessEnv:
         """
     def fen(self, en_passant: str = 'standard', castling: str = 'x-fen') -> str:
         """
-        The six-field FEN of the current position: the half-move clock is the no-progress count, the full-move number counts on from the episode's start. en_passant="standard" writes the square passed over after every double push; "legal" only when an en-passant capture is legal (python-chess's default). In a Chess960 game castling="x-fen" writes KQkq for a side's outermost rook and the rook's file letter otherwise, "shredder" always the file letters (HAha); a standard game always writes KQkq.
+        The six-field FEN of the current position: the half-move clock counts the plies since the last pawn move or capture (under rules="classic" the no-progress count is one more once such a move was played), the full-move number counts on from the episode's start. en_passant="standard" writes the square passed over after every double push; "legal" only when an en-passant capture is legal (python-chess's default). In a Chess960 game castling="x-fen" writes KQkq for a side's outermost rook and the rook's file letter otherwise, "shredder" always the file letters (HAha); a standard game always writes KQkq.
         """
     def get_actions(self) -> list[list[int]]:
         """
@@ -328,7 +328,7 @@ class VectorStep:
     @property
     def final_reason(self) -> numpy.ndarray:
         """
-        int8: why the row's game ended: 1 checkmate, 2 stalemate, 3 repetition, 4 no progress, 16 truncated; 0 where it goes on
+        int8: why the row's game ended: 1 checkmate, 2 stalemate, 3 repetition, 4 no progress, 5 insufficient material, 16 truncated; 0 where it goes on (varnok.Termination names them)
         """
     @property
     def final_reward(self) -> numpy.ndarray:

@@ -14,8 +14,9 @@ animation, shown by browsers and most slide tools) for papers and slides.
 
 A game is given as a ``ChessEnv`` (the episode so far), a ``State``, a
 ``PgnGame`` (from ``read_pgn``), or PGN text or a PGN file path (every game
-in it), or a ``Game`` made by ``games_of``; ``games`` may be one of these or an
-iterable of them.
+in it: a broken game there raises ValueError naming its line, as ``read_pgn``
+with ``errors="raise"`` does), or a ``Game`` made by ``games_of``; ``games``
+may be one of these or an iterable of them.
 """
 
 from __future__ import annotations
