@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
 #include "search/material_search.hpp"
+#include "vector/option_checks.hpp"
 
 namespace varnok::binding {
 
@@ -78,7 +78,7 @@ void bind_material(py::module_& m) {
   material
       .def(py::init([](int64_t depth, uint64_t seed) {
              MaterialOptions o;
-             o.depth = static_cast<int>(std::clamp<int64_t>(depth, INT_MIN, INT_MAX));
+             o.depth = checked_count(depth, "depth", 1, MaterialOptions::kMaxDepth);
              o.seed = seed;
              auto self = std::make_unique<PyMaterial>();
              self->search = std::make_unique<MaterialSearch>(o);

@@ -310,6 +310,12 @@ def test_uct_constructor_refuses(options, error, message):
         varnok.UCT(**options)
 
 
+@pytest.mark.parametrize("depth", [0, 9, -2**40, 2**40])
+def test_material_search_names_the_depth_it_was_given(depth):
+    with pytest.raises(ValueError, match=f"depth must be 1 to 8, got {depth}$"):
+        varnok.MaterialSearch(depth)
+
+
 def uct_run():
     search = varnok.UCT(TREES, seed=4, num_threads=2)
     search.set_roots([START, MIDDLE])
