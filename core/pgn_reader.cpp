@@ -279,8 +279,16 @@ PgnReader::TokenKind PgnReader::next_token() {
           return TokenKind::kEnd;
         }
         if (c == '\n') {
-          // A blank line closes a game's movetext: a result token after it is a game of its own.
-          if (blank_line_) after_result_ = false;
+          // A blank line closes a game's movetext: the game ends there, and
+          // a result token after it is a game of its own. Games without a
+          // result or tags, one after the other, stay apart.
+          if (blank_line_) {
+            after_result_ = false;
+            if (in_movetext_) {
+              token.line = line;
+              return TokenKind::kBlankLine;
+            }
+          }
           blank_line_ = true;
           break;
         }
@@ -445,6 +453,9 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
         enter_movetext();
         game_.result = token_.text;
         return finish(game, true);
+      case TokenKind::kBlankLine:
+        variation_depth_ = 0;  // a variation left open ends with its game
+        return finish(game, false);
       case TokenKind::kEnd:
         if (!game_started_) return Progress::kEnd;
         enter_movetext();

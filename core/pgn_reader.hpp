@@ -8,7 +8,8 @@
 // starts. Comments ({...} and ; to the end of the line), NAGs ($n), move
 // numbers (1. and 1...), recursive variations (skipped with everything in
 // them), escape lines (% in the first column) and odd spacing are passed
-// over; a game may lack its result token, the next tag section then ends it.
+// over; a game may lack its result token, a blank line after its movetext
+// (outside a comment) or the next tag section then ends it.
 //
 // Line ends may be LF, CR LF or a lone CR. A result token ends its game; a
 // second result token right after it (no move, tag or blank line between)
@@ -93,7 +94,7 @@ class PgnReader {
   static constexpr size_t kChunkBytes = 1 << 16;
 
  private:
-  enum class TokenKind { kNone, kTag, kMove, kResult, kEnd, kPaused };
+  enum class TokenKind { kNone, kTag, kMove, kResult, kBlankLine, kEnd, kPaused };
   // What the scanner is inside of, kept from one call to the next.
   enum class Scan : uint8_t {
     kBetween,        // between tokens

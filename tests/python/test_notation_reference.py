@@ -253,6 +253,8 @@ PGN_QUIRKS = [
     b'[Event "ep"]\n\n1. e4 Nf6 2. e5 d5 3. exd6 e.p. Qxd6 *\n',
     b'1. e4 1-0 0-1',                                                                    # a second result
     b'1. e4 1-0\n\n0-1\n',                                                              # after a blank line: a game
+    b'1. e4 e5\n\n1. d4 d5\n\n1. c4 (1. Nf3\n\n1. g3 *\n',                             # a blank line ends movetext
+    b'[Event "a"]\n\n1. e4 e5 2. Nf3 {a\n\nlong comment} Nc6\n \t\n1. d4 *\n',
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
     b'[Event "utf-8"]\n[White "M\xc3\xbcller \xe2\x99\x9a"]\n\n1. e4 *\n',
 ]
