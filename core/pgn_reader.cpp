@@ -42,6 +42,12 @@ bool all_of_chars(std::string_view s, std::string_view allowed) {
   return !s.empty() && s.find_first_not_of(allowed) == std::string_view::npos;
 }
 
+// Evaluation signs written out instead of as NAGs ("+=", "+/-", "=", "-+").
+// A run of dashes is no sign: "--" passes a turn.
+bool is_evaluation_sign(std::string_view s) {
+  return all_of_chars(s, "+-=/#") && s.find("--") == std::string_view::npos;
+}
+
 }  // namespace
 
 const std::string* PgnGame::header(std::string_view name) const {
@@ -203,11 +209,12 @@ bool PgnReader::parse_tag(std::string_view line, Token& token) const {
   return is_tag_name(token.text) && is_tag_value(raw);
 }
 
-// What a whole symbol is: move numbers, NAGs, detached annotation marks and
-// everything inside a variation carry no move.
+// What a whole symbol is: move numbers, NAGs, detached annotation marks,
+// evaluation signs and everything inside a variation carry no move.
 PgnReader::TokenKind PgnReader::symbol_kind(const Token& token) const {
   if (variation_depth_ > 0 || token.text.empty()) return TokenKind::kNone;
-  if (token.text[0] == '$' || all_of_chars(token.text, "0123456789") || all_of_chars(token.text, "!?"))
+  if (token.text[0] == '$' || all_of_chars(token.text, "0123456789") || all_of_chars(token.text, "!?") ||
+      is_evaluation_sign(token.text))
     return TokenKind::kNone;
   return is_result(token.text) ? TokenKind::kResult : TokenKind::kMove;
 }

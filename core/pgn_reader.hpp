@@ -5,8 +5,9 @@
 // Per game: the tag pairs in file order, the start position (the FEN tag's,
 // else the initial position), the mainline moves found by reading each SAN
 // from the position before it, the result token, and the line where the game
-// starts. Comments ({...} and ; to the end of the line), NAGs ($n), move
-// numbers (1. and 1...), recursive variations (skipped with everything in
+// starts. Comments ({...} and ; to the end of the line), NAGs ($n) and
+// evaluation signs written out ("+=", "+/-"), move numbers (1. and 1...),
+// recursive variations (skipped with everything in
 // them), escape lines (% in the first column) and odd spacing are passed
 // over; a game may lack its result token, a blank line after its movetext
 // (outside a comment) or the next tag section then ends it.

@@ -255,6 +255,7 @@ PGN_QUIRKS = [
     b'1. e4 1-0\n\n0-1\n',                                                              # after a blank line: a game
     b'1. e4 e5\n\n1. d4 d5\n\n1. c4 (1. Nf3\n\n1. g3 *\n',                             # a blank line ends movetext
     b'[Event "a"]\n\n1. e4 e5 2. Nf3 {a\n\nlong comment} Nc6\n \t\n1. d4 *\n',
+    b'1. e4 e5 2. Nf3 += Nc6 3. Bb5 +/- a6 4. Ba4 = Nf6 5. O-O -+ + # =/+ -/+ *\n',        # evaluation signs
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
     b'[Event "utf-8"]\n[White "M\xc3\xbcller \xe2\x99\x9a"]\n\n1. e4 *\n',
 ]
