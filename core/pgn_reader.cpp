@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -363,13 +364,30 @@ void PgnReader::enter_movetext() {
   const std::string* fen = game_.header("FEN");
   const std::string* variant = game_.header("Variant");
   const bool chess960 = variant && is_chess960_variant(*variant);
+  const std::string_view text = fen ? std::string_view(*fen) : kInitialFen;
+  std::optional<FenPosition> loaded;
+  std::string fault;
   try {
-    FenPosition loaded = parse_fen_strict(fen ? std::string_view(*fen) : kInitialFen, chess960);
-    game_.start = loaded.position;
-    game_.start_fullmove = loaded.fullmove_number;
+    loaded = parse_fen_strict(text, chess960);
   } catch (const std::invalid_argument& e) {
+    fault = e.what();
+  }
+  // Castling rights that only Chess960 has (a king or a rook off its
+  // standard square) make a Chess960 game without a Variant tag, as
+  // python-chess reads them; any other fault is named as standard chess
+  // sees it.
+  if (!loaded && !chess960) {
+    try {
+      loaded = parse_fen_strict(text, true);
+    } catch (const std::invalid_argument&) {
+    }
+  }
+  if (loaded) {
+    game_.start = loaded->position;
+    game_.start_fullmove = loaded->fullmove_number;
+  } else {
     game_.start = parse_fen_strict(kInitialFen).position;
-    game_.error = std::string("bad FEN tag: ") + e.what();
+    game_.error = "bad FEN tag: " + fault;
     game_.error_line = fen_line_;
   }
   position_ = game_.start;
