@@ -292,6 +292,7 @@ PgnReader::TokenKind PgnReader::next_token() {
           // result or tags, one after the other, stay apart.
           if (blank_line_) {
             after_result_ = false;
+            blank_after_tag_ = true;
             if (in_movetext_) {
               token.line = line;
               return TokenKind::kBlankLine;
@@ -424,6 +425,7 @@ PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
   game_.start_fullmove = 1;
   game_started_ = in_movetext_ = false;
   after_result_ = by_result;
+  blank_after_tag_ = false;
   fen_line_ = 0;
   return Progress::kGame;
 }
@@ -453,19 +455,25 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
     start_game(pending_);
     if (pending_.text == "FEN") fen_line_ = pending_.line;
     game_.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
+    blank_after_tag_ = false;
   }
   for (;;) {
     switch (next_token()) {
       case TokenKind::kPaused: return Progress::kPaused;
       case TokenKind::kTag:
-        if (in_movetext_) {
+        // A tag after the moves starts the next game; so does one after a
+        // blank line that names a tag the game already has: the game before
+        // it was tags alone, whose FEN must not pass to the next.
+        if (in_movetext_ || (blank_after_tag_ && game_.header(token_.text))) {
           pending_ = std::move(token_);
           has_pending_ = true;
+          enter_movetext();  // the start position of a game of tags alone
           return finish(game, false);
         }
         start_game(token_);
         if (token_.text == "FEN") fen_line_ = token_.line;
         game_.headers.emplace_back(std::move(token_.text), std::move(token_.value));
+        blank_after_tag_ = false;
         break;
       case TokenKind::kMove:
         start_game(token_);

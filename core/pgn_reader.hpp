@@ -10,7 +10,8 @@
 // recursive variations (skipped with everything in
 // them), escape lines (% in the first column) and odd spacing are passed
 // over; a game may lack its result token, a blank line after its movetext
-// (outside a comment) or the next tag section then ends it.
+// (outside a comment) or the next tag section then ends it. A game of tags
+// alone ends where, after a blank line, a tag it already has comes again.
 //
 // Line ends may be LF, CR LF or a lone CR. A result token ends its game; a
 // second result token right after it (no move, tag or blank line between)
@@ -165,9 +166,10 @@ class PgnReader {
   PgnGame game_;
   Position position_;
   bool game_started_ = false, in_movetext_ = false;
-  bool after_result_ = false;  // the last game ended at its result token, and no blank line came since
-  bool blank_line_ = true;     // nothing but spaces on the line so far
-  int64_t fen_line_ = 0;       // where the FEN tag stands, named when it is faulty
+  bool after_result_ = false;     // the last game ended at its result token, and no blank line came since
+  bool blank_line_ = true;        // nothing but spaces on the line so far
+  bool blank_after_tag_ = false;  // a blank line came after the game's last tag
+  int64_t fen_line_ = 0;          // where the FEN tag stands, named when it is faulty
 };
 
 }  // namespace varnok
