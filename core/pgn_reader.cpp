@@ -401,8 +401,12 @@ void PgnReader::add_move(const Token& token) {
     game_.error_line = token.line;
     return;
   }
+  // Annotation marks glued to a move are NAGs however many there are
+  // ("e4!!!", "e5?!?"); the SAN reader takes at most two.
+  std::string_view text = token.text;
+  while (!text.empty() && (text.back() == '!' || text.back() == '?')) text.remove_suffix(1);
   try {
-    const Move move = move_of_san(position_, token.text);
+    const Move move = move_of_san(position_, text);
     position_.apply_move(move);
     game_.moves.push_back(move);
   } catch (const std::invalid_argument& e) {

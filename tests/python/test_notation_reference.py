@@ -258,6 +258,7 @@ PGN_QUIRKS = [
     b'1. e4 e5 2. Nf3 += Nc6 3. Bb5 +/- a6 4. Ba4 = Nf6 5. O-O -+ + # =/+ -/+ *\n',        # evaluation signs
     b'[FEN "qbnrkrbn/pppppppp/8/8/8/8/PPPPPPPP/QBNRKRBN w KQkq - 0 1"]\n\n'                 # Chess960 rights, no Variant
     b'1. e4 c5 2. g3 c4 3. d3 a6 4. b4 d6 5. dxc4 a5 6. Qc3 g6 7. f3 a4 8. Bb6 f6 9. O-O *\n',
+    b'1. e4!!! e5?!? 2. Nf3+!?! *\n',                                                        # runs of marks
     b'[Event "tags alone"]\n[Variant "Chess960"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n\n'
     b'[Event "next"]\n\n1. e4 *\n',
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
