@@ -39,14 +39,14 @@ bool is_symbol_char(int c) {
 
 bool is_result(std::string_view s) { return s == "1-0" || s == "0-1" || s == "1/2-1/2" || s == "*"; }
 
-bool all_of_chars(std::string_view s, std::string_view allowed) {
-  return !s.empty() && s.find_first_not_of(allowed) == std::string_view::npos;
-}
-
-// Evaluation signs written out instead of as NAGs ("+=", "+/-", "=", "-+").
-// A run of dashes is no sign: "--" passes a turn.
-bool is_evaluation_sign(std::string_view s) {
-  return all_of_chars(s, "+-=/#") && s.find("--") == std::string_view::npos;
+// A symbol without a letter names no move, unless it is castling written
+// with zeros or holds a null move ("0-0", "--"): move numbers, detached
+// annotation marks ("!?"), evaluation signs written out instead of as NAGs
+// ("+=", "+/-", "-+", "="), a "1/2" for a draw.
+bool names_no_move(std::string_view s) {
+  const bool has_letter =
+      std::any_of(s.begin(), s.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
+  return !has_letter && s.find("--") == std::string_view::npos && s.find("0-0") == std::string_view::npos;
 }
 
 }  // namespace
@@ -214,10 +214,9 @@ bool PgnReader::parse_tag(std::string_view line, Token& token) const {
 // evaluation signs and everything inside a variation carry no move.
 PgnReader::TokenKind PgnReader::symbol_kind(const Token& token) const {
   if (variation_depth_ > 0 || token.text.empty()) return TokenKind::kNone;
-  if (token.text[0] == '$' || all_of_chars(token.text, "0123456789") || all_of_chars(token.text, "!?") ||
-      is_evaluation_sign(token.text))
-    return TokenKind::kNone;
-  return is_result(token.text) ? TokenKind::kResult : TokenKind::kMove;
+  if (is_result(token.text)) return TokenKind::kResult;
+  if (token.text[0] == '$' || names_no_move(token.text)) return TokenKind::kNone;
+  return TokenKind::kMove;
 }
 
 // Scans on from where the last call stopped, to the end of the next token

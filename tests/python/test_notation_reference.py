@@ -255,7 +255,7 @@ PGN_QUIRKS = [
     b'1. e4 1-0\n\n0-1\n',                                                              # after a blank line: a game
     b'1. e4 e5\n\n1. d4 d5\n\n1. c4 (1. Nf3\n\n1. g3 *\n',                             # a blank line ends movetext
     b'[Event "a"]\n\n1. e4 e5 2. Nf3 {a\n\nlong comment} Nc6\n \t\n1. d4 *\n',
-    b'1. e4 e5 2. Nf3 += Nc6 3. Bb5 +/- a6 4. Ba4 = Nf6 5. O-O -+ + # =/+ -/+ *\n',        # evaluation signs
+    b'1. e4 e5 2. Nf3 += Nc6 3. Bb5 +/- a6 4. Ba4 = Nf6 5. O-O -+ + # =/+ -/+ 1/2 *\n',    # evaluation signs
     b'[FEN "qbnrkrbn/pppppppp/8/8/8/8/PPPPPPPP/QBNRKRBN w KQkq - 0 1"]\n\n'                 # Chess960 rights, no Variant
     b'1. e4 c5 2. g3 c4 3. d3 a6 4. b4 d6 5. dxc4 a5 6. Qc3 g6 7. f3 a4 8. Bb6 f6 9. O-O *\n',
     b'1. e4!!! e5?!? 2. Nf3+!?! *\n',                                                        # runs of marks
