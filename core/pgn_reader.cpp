@@ -291,11 +291,13 @@ PgnReader::TokenKind PgnReader::next_token() {
           // result or tags, one after the other, stay apart.
           if (blank_line_) {
             after_result_ = false;
-            blank_after_tag_ = true;
-            if (in_movetext_) {
+            // Tags may have one blank line between them: a second one ends
+            // a game of tags alone, as python-chess reads it.
+            if (in_movetext_ || (game_started_ && blank_after_tag_)) {
               token.line = line;
               return TokenKind::kBlankLine;
             }
+            blank_after_tag_ = true;
           }
           blank_line_ = true;
           break;
@@ -491,6 +493,7 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
         return finish(game, true);
       case TokenKind::kBlankLine:
         variation_depth_ = 0;  // a variation left open ends with its game
+        enter_movetext();      // the start position of a game of tags alone
         return finish(game, false);
       case TokenKind::kEnd:
         if (!game_started_) return Progress::kEnd;

@@ -11,7 +11,8 @@
 // them), escape lines (% in the first column) and odd spacing are passed
 // over; a game may lack its result token, a blank line after its movetext
 // (outside a comment) or the next tag section then ends it. A game of tags
-// alone ends where, after a blank line, a tag it already has comes again.
+// alone ends at a second blank line, or where, after a blank line, a tag
+// it already has comes again.
 //
 // Line ends may be LF, CR LF or a lone CR. A result token ends its game; a
 // second result token right after it (no move, tag or blank line between)

@@ -259,8 +259,7 @@ PGN_QUIRKS = [
     b'[FEN "qbnrkrbn/pppppppp/8/8/8/8/PPPPPPPP/QBNRKRBN w KQkq - 0 1"]\n\n'                 # Chess960 rights, no Variant
     b'1. e4 c5 2. g3 c4 3. d3 a6 4. b4 d6 5. dxc4 a5 6. Qc3 g6 7. f3 a4 8. Bb6 f6 9. O-O *\n',
     b'1. e4!!! e5?!? 2. Nf3+!?! *\n',                                                        # runs of marks
-    b'[Event "tags alone"]\n[Variant "Chess960"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n\n'
-    b'[Event "next"]\n\n1. e4 *\n',
+    b'[Event "tags alone"]\n[Variant "Chess960"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n\n1. e4 *\n',
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
     b'[Event "utf-8"]\n[White "M\xc3\xbcller \xe2\x99\x9a"]\n\n1. e4 *\n',
 ]
@@ -280,6 +279,14 @@ def test_read_pgn_reads_odd_files_as_python_chess_does(tmp_path, data):
     for source in (path, "\n" + data.decode("utf-8", errors="replace")):
         ours = [(g.uci, g.result or "*", g.headers) for g in varnok.read_pgn(source, errors="raise")]
         assert ours == theirs
+
+
+def test_a_game_of_tags_alone_keeps_its_tags_to_itself():
+    # python-chess passes such tags on to the next game when one blank line
+    # comes between; the same tag twice names two games.
+    text = '[Event "a"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n[Event "b"]\n[Site "x"]\n\n1. e4 *\n'
+    assert [(g.headers, g.uci) for g in varnok.read_pgn(text, errors="raise")] == [
+        ({"Event": "a", "FEN": "4k3/8/8/8/8/8/8/4K3 w - - 0 1"}, []), ({"Event": "b", "Site": "x"}, ["e2e4"])]
 
 
 @pytest.mark.parametrize("data, message", [
