@@ -419,6 +419,10 @@ void PgnReader::add_move(const Token& token) {
 // Hands the game out and makes ready for the next one (the caller's game,
 // cleared, is the next one's storage).
 PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
+  // A movetext without its result token (some writers leave it out) has
+  // the game's result in its Result tag.
+  if (const std::string* tag = game_.header("Result"); game_.result.empty() && tag && is_result(*tag))
+    game_.result = *tag;
   std::swap(game, game_);
   game_.headers.clear();
   game_.moves.clear();

@@ -48,7 +48,7 @@ struct PgnGame {
   Position start;
   int32_t start_fullmove = 1;
   std::vector<Move> moves;  // legal one after the other from start
-  std::string result;       // "1-0", "0-1", "1/2-1/2", "*", or empty when the game gives none
+  std::string result;       // "1-0", "0-1", "1/2-1/2", "*" (the token, else the Result tag), or empty
   int64_t line = 0;         // 1-based line of the game's first tag or move
   int64_t offset = 0;       // byte offset of that tag's '[' or that move in the source
   std::string error;        // empty for a game read completely
