@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -38,8 +39,14 @@ bool is_symbol_char(int c) {
 
 bool is_result(std::string_view s) { return s == "1-0" || s == "0-1" || s == "1/2-1/2" || s == "*"; }
 
-bool all_of_chars(std::string_view s, std::string_view allowed) {
-  return !s.empty() && s.find_first_not_of(allowed) == std::string_view::npos;
+// A symbol without a letter names no move, unless it is castling written
+// with zeros or holds a null move ("0-0", "--"): move numbers, detached
+// annotation marks ("!?"), evaluation signs written out instead of as NAGs
+// ("+=", "+/-", "-+", "="), a "1/2" for a draw.
+bool names_no_move(std::string_view s) {
+  const bool has_letter =
+      std::any_of(s.begin(), s.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
+  return !has_letter && s.find("--") == std::string_view::npos && s.find("0-0") == std::string_view::npos;
 }
 
 }  // namespace
@@ -203,13 +210,13 @@ bool PgnReader::parse_tag(std::string_view line, Token& token) const {
   return is_tag_name(token.text) && is_tag_value(raw);
 }
 
-// What a whole symbol is: move numbers, NAGs, detached annotation marks and
-// everything inside a variation carry no move.
+// What a whole symbol is: move numbers, NAGs, detached annotation marks,
+// evaluation signs and everything inside a variation carry no move.
 PgnReader::TokenKind PgnReader::symbol_kind(const Token& token) const {
   if (variation_depth_ > 0 || token.text.empty()) return TokenKind::kNone;
-  if (token.text[0] == '$' || all_of_chars(token.text, "0123456789") || all_of_chars(token.text, "!?"))
-    return TokenKind::kNone;
-  return is_result(token.text) ? TokenKind::kResult : TokenKind::kMove;
+  if (is_result(token.text)) return TokenKind::kResult;
+  if (token.text[0] == '$' || names_no_move(token.text)) return TokenKind::kNone;
+  return TokenKind::kMove;
 }
 
 // Scans on from where the last call stopped, to the end of the next token
@@ -279,8 +286,19 @@ PgnReader::TokenKind PgnReader::next_token() {
           return TokenKind::kEnd;
         }
         if (c == '\n') {
-          // A blank line closes a game's movetext: a result token after it is a game of its own.
-          if (blank_line_) after_result_ = false;
+          // A blank line closes a game's movetext: the game ends there, and
+          // a result token after it is a game of its own. Games without a
+          // result or tags, one after the other, stay apart.
+          if (blank_line_) {
+            after_result_ = false;
+            // Tags may have one blank line between them: a second one ends
+            // a game of tags alone, as python-chess reads it.
+            if (in_movetext_ || (game_started_ && blank_after_tag_)) {
+              token.line = line;
+              return TokenKind::kBlankLine;
+            }
+            blank_after_tag_ = true;
+          }
           blank_line_ = true;
           break;
         }
@@ -348,13 +366,30 @@ void PgnReader::enter_movetext() {
   const std::string* fen = game_.header("FEN");
   const std::string* variant = game_.header("Variant");
   const bool chess960 = variant && is_chess960_variant(*variant);
+  const std::string_view text = fen ? std::string_view(*fen) : kInitialFen;
+  std::optional<FenPosition> loaded;
+  std::string fault;
   try {
-    FenPosition loaded = parse_fen_strict(fen ? std::string_view(*fen) : kInitialFen, chess960);
-    game_.start = loaded.position;
-    game_.start_fullmove = loaded.fullmove_number;
+    loaded = parse_fen_strict(text, chess960);
   } catch (const std::invalid_argument& e) {
+    fault = e.what();
+  }
+  // Castling rights that only Chess960 has (a king or a rook off its
+  // standard square) make a Chess960 game without a Variant tag, as
+  // python-chess reads them; any other fault is named as standard chess
+  // sees it.
+  if (!loaded && !chess960) {
+    try {
+      loaded = parse_fen_strict(text, true);
+    } catch (const std::invalid_argument&) {
+    }
+  }
+  if (loaded) {
+    game_.start = loaded->position;
+    game_.start_fullmove = loaded->fullmove_number;
+  } else {
     game_.start = parse_fen_strict(kInitialFen).position;
-    game_.error = std::string("bad FEN tag: ") + e.what();
+    game_.error = "bad FEN tag: " + fault;
     game_.error_line = fen_line_;
   }
   position_ = game_.start;
@@ -367,8 +402,12 @@ void PgnReader::add_move(const Token& token) {
     game_.error_line = token.line;
     return;
   }
+  // Annotation marks glued to a move are NAGs however many there are
+  // ("e4!!!", "e5?!?"); the SAN reader takes at most two.
+  std::string_view text = token.text;
+  while (!text.empty() && (text.back() == '!' || text.back() == '?')) text.remove_suffix(1);
   try {
-    const Move move = move_of_san(position_, token.text);
+    const Move move = move_of_san(position_, text);
     position_.apply_move(move);
     game_.moves.push_back(move);
   } catch (const std::invalid_argument& e) {
@@ -380,6 +419,10 @@ void PgnReader::add_move(const Token& token) {
 // Hands the game out and makes ready for the next one (the caller's game,
 // cleared, is the next one's storage).
 PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
+  // A movetext without its result token (some writers leave it out) has
+  // the game's result in its Result tag.
+  if (const std::string* tag = game_.header("Result"); game_.result.empty() && tag && is_result(*tag))
+    game_.result = *tag;
   std::swap(game, game_);
   game_.headers.clear();
   game_.moves.clear();
@@ -391,6 +434,7 @@ PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
   game_.start_fullmove = 1;
   game_started_ = in_movetext_ = false;
   after_result_ = by_result;
+  blank_after_tag_ = false;
   fen_line_ = 0;
   return Progress::kGame;
 }
@@ -420,19 +464,25 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
     start_game(pending_);
     if (pending_.text == "FEN") fen_line_ = pending_.line;
     game_.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
+    blank_after_tag_ = false;
   }
   for (;;) {
     switch (next_token()) {
       case TokenKind::kPaused: return Progress::kPaused;
       case TokenKind::kTag:
-        if (in_movetext_) {
+        // A tag after the moves starts the next game; so does one after a
+        // blank line that names a tag the game already has: the game before
+        // it was tags alone, whose FEN must not pass to the next.
+        if (in_movetext_ || (blank_after_tag_ && game_.header(token_.text))) {
           pending_ = std::move(token_);
           has_pending_ = true;
+          enter_movetext();  // the start position of a game of tags alone
           return finish(game, false);
         }
         start_game(token_);
         if (token_.text == "FEN") fen_line_ = token_.line;
         game_.headers.emplace_back(std::move(token_.text), std::move(token_.value));
+        blank_after_tag_ = false;
         break;
       case TokenKind::kMove:
         start_game(token_);
@@ -445,6 +495,10 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
         enter_movetext();
         game_.result = token_.text;
         return finish(game, true);
+      case TokenKind::kBlankLine:
+        variation_depth_ = 0;  // a variation left open ends with its game
+        enter_movetext();      // the start position of a game of tags alone
+        return finish(game, false);
       case TokenKind::kEnd:
         if (!game_started_) return Progress::kEnd;
         enter_movetext();

@@ -5,10 +5,14 @@
 // Per game: the tag pairs in file order, the start position (the FEN tag's,
 // else the initial position), the mainline moves found by reading each SAN
 // from the position before it, the result token, and the line where the game
-// starts. Comments ({...} and ; to the end of the line), NAGs ($n), move
-// numbers (1. and 1...), recursive variations (skipped with everything in
+// starts. Comments ({...} and ; to the end of the line), NAGs ($n) and
+// evaluation signs written out ("+=", "+/-"), move numbers (1. and 1...),
+// recursive variations (skipped with everything in
 // them), escape lines (% in the first column) and odd spacing are passed
-// over; a game may lack its result token, the next tag section then ends it.
+// over; a game may lack its result token, a blank line after its movetext
+// (outside a comment) or the next tag section then ends it. A game of tags
+// alone ends at a second blank line, or where, after a blank line, a tag
+// it already has comes again.
 //
 // Line ends may be LF, CR LF or a lone CR. A result token ends its game; a
 // second result token right after it (no move, tag or blank line between)
@@ -44,7 +48,7 @@ struct PgnGame {
   Position start;
   int32_t start_fullmove = 1;
   std::vector<Move> moves;  // legal one after the other from start
-  std::string result;       // "1-0", "0-1", "1/2-1/2", "*", or empty when the game gives none
+  std::string result;       // "1-0", "0-1", "1/2-1/2", "*" (the token, else the Result tag), or empty
   int64_t line = 0;         // 1-based line of the game's first tag or move
   int64_t offset = 0;       // byte offset of that tag's '[' or that move in the source
   std::string error;        // empty for a game read completely
@@ -93,7 +97,7 @@ class PgnReader {
   static constexpr size_t kChunkBytes = 1 << 16;
 
  private:
-  enum class TokenKind { kNone, kTag, kMove, kResult, kEnd, kPaused };
+  enum class TokenKind { kNone, kTag, kMove, kResult, kBlankLine, kEnd, kPaused };
   // What the scanner is inside of, kept from one call to the next.
   enum class Scan : uint8_t {
     kBetween,        // between tokens
@@ -163,9 +167,10 @@ class PgnReader {
   PgnGame game_;
   Position position_;
   bool game_started_ = false, in_movetext_ = false;
-  bool after_result_ = false;  // the last game ended at its result token, and no blank line came since
-  bool blank_line_ = true;     // nothing but spaces on the line so far
-  int64_t fen_line_ = 0;       // where the FEN tag stands, named when it is faulty
+  bool after_result_ = false;     // the last game ended at its result token, and no blank line came since
+  bool blank_line_ = true;        // nothing but spaces on the line so far
+  bool blank_after_tag_ = false;  // a blank line came after the game's last tag
+  int64_t fen_line_ = 0;          // where the FEN tag stands, named when it is faulty
 };
 
 }  // namespace varnok

@@ -212,7 +212,9 @@ void bind_notation(py::module_& m) {
       .def_property_readonly("actions", &actions_of_game,
                              "The action index of each mainline move, each in the position before it.")
       .def_property_readonly("uci", &PgnGame::uci, "The mainline moves in UCI.")
-      .def_readonly("result", &PgnGame::result, "The result token (\"1-0\", \"0-1\", \"1/2-1/2\", \"*\"), or \"\".")
+      .def_readonly("result", &PgnGame::result,
+                    "The result token (\"1-0\", \"0-1\", \"1/2-1/2\", \"*\"); without one, the Result tag's value when "
+                    "it is one of these; else \"\".")
       .def_readonly("line", &PgnGame::line, "The line (from 1) where the game starts.")
       .def_readonly("offset", &PgnGame::offset,
                     "The byte offset (from 0) in the source (decompressed, for a compressed file) of the game's "

@@ -466,7 +466,7 @@ class PgnGame:
     @property
     def result(self) -> str:
         """
-        The result token ("1-0", "0-1", "1/2-1/2", "*"), or "".
+        The result token ("1-0", "0-1", "1/2-1/2", "*"); without one, the Result tag's value when it is one of these; else "".
         """
     @property
     def start_fen(self) -> str:

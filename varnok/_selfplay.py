@@ -11,6 +11,7 @@ on which worker plays it, nor on how many workers there are.
 from __future__ import annotations
 
 import importlib
+from pathlib import Path
 
 import numpy as np
 
@@ -80,14 +81,19 @@ def openings_from(path, plies: int | None = None) -> list[str]:
     book's lines) are the starts. ValueError naming the line or game that
     cannot be used."""
     from varnok import ChessEnv, read_pgn
+    from varnok._pgn import is_pgn_name
     if plies is not None and (isinstance(plies, bool) or not isinstance(plies, int) or plies < 0):
         raise ValueError(f"plies must be a non-negative int, got {plies!r}")
-    with open(path, encoding="utf-8-sig") as f:  # a byte-order mark (Windows editors write one) is dropped
-        text = f.read()
     env = ChessEnv()
-    if text.lstrip().startswith("["):
+    # A byte-order mark (Windows editors write one) is dropped; bytes that
+    # are no UTF-8 (a Latin-1 name in an EPD operation) cannot spoil a FEN.
+    pgn = is_pgn_name(Path(path))
+    text = "" if pgn else Path(path).read_bytes().decode("utf-8-sig", errors="replace")
+    if pgn or text.lstrip().startswith("["):
+        # The PGN reader reads the file itself: any encoding, compressed,
+        # with or without tags.
         fens = []
-        for game in read_pgn(text, errors="raise"):
+        for game in read_pgn(Path(path), errors="raise"):
             env.load_fen(game.start_fen)
             for a in game.actions[:plies]:
                 env.play(int(a))

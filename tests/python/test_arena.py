@@ -1,6 +1,7 @@
 """Matches between players: who wins, how the games are laid out and
 recorded, and that the same seed gives the same match however it is run."""
 
+import gzip
 import io
 
 import chess
@@ -59,6 +60,18 @@ def test_openings_are_played_with_both_colours(tmp_path):
     assert [g.start_fen for g in result.games] == [tables[str(epd)][i // 2 % 2] for i in range(7)]
     assert [g.pair for g in result.games] == [0, 0, 1, 1, 2, 2, 3]
     assert result.paired_openings and sum(result.pentanomial_counts) == 3
+
+
+@pytest.mark.parametrize("name, data", [
+    ("latin1.pgn", b'[White "M\xfcller"]\n\n1. e4 e5 *\n'),                      # read as read_pgn reads it
+    ("tagless.pgn", b"1. e4 e5 *\n"),
+    ("book.pgn.gz", gzip.compress(b'[Event "a"]\n\n1. e4 e5 *\n')),
+    ("latin1.epd", b'rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - id "M\xfcller";\n'),
+])
+def test_opening_files_of_any_encoding_and_pgn_without_tags(tmp_path, name, data):
+    path = tmp_path / name
+    path.write_bytes(data)
+    assert [f.split()[0] for f in arena.load_openings(path)] == ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR"]
 
 
 MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"

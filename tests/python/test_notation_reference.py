@@ -253,6 +253,14 @@ PGN_QUIRKS = [
     b'[Event "ep"]\n\n1. e4 Nf6 2. e5 d5 3. exd6 e.p. Qxd6 *\n',
     b'1. e4 1-0 0-1',                                                                    # a second result
     b'1. e4 1-0\n\n0-1\n',                                                              # after a blank line: a game
+    b'1. e4 e5\n\n1. d4 d5\n\n1. c4 (1. Nf3\n\n1. g3 *\n',                             # a blank line ends movetext
+    b'[Event "a"]\n\n1. e4 e5 2. Nf3 {a\n\nlong comment} Nc6\n \t\n1. d4 *\n',
+    b'1. e4 e5 2. Nf3 += Nc6 3. Bb5 +/- a6 4. Ba4 = Nf6 5. O-O -+ + # =/+ -/+ 1/2 *\n',    # evaluation signs
+    b'[FEN "qbnrkrbn/pppppppp/8/8/8/8/PPPPPPPP/QBNRKRBN w KQkq - 0 1"]\n\n'                 # Chess960 rights, no Variant
+    b'1. e4 c5 2. g3 c4 3. d3 a6 4. b4 d6 5. dxc4 a5 6. Qc3 g6 7. f3 a4 8. Bb6 f6 9. O-O *\n',
+    b'1. e4!!! e5?!? 2. Nf3+!?! *\n',
+    b'[Result "1-0"]\n\n1. e4 e5\n',                                                      # no result token                                                        # runs of marks
+    b'[Event "tags alone"]\n[Variant "Chess960"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n\n1. e4 *\n',
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
     b'[Event "utf-8"]\n[White "M\xc3\xbcller \xe2\x99\x9a"]\n\n1. e4 *\n',
 ]
@@ -270,8 +278,17 @@ def test_read_pgn_reads_odd_files_as_python_chess_does(tmp_path, data):
             theirs.append(([m.uci() for m in game.mainline_moves()], game.headers["Result"],
                            {k: v for k, v in game.headers.items() if k != "Result" and roster.get(k) != v}))
     for source in (path, "\n" + data.decode("utf-8", errors="replace")):
-        ours = [(g.uci, g.result or "*", g.headers) for g in varnok.read_pgn(source, errors="raise")]
+        ours = [(g.uci, g.result or "*", {k: v for k, v in g.headers.items() if k != "Result"})
+                for g in varnok.read_pgn(source, errors="raise")]
         assert ours == theirs
+
+
+def test_a_game_of_tags_alone_keeps_its_tags_to_itself():
+    # python-chess passes such tags on to the next game when one blank line
+    # comes between; the same tag twice names two games.
+    text = '[Event "a"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n[Event "b"]\n[Site "x"]\n\n1. e4 *\n'
+    assert [(g.headers, g.uci) for g in varnok.read_pgn(text, errors="raise")] == [
+        ({"Event": "a", "FEN": "4k3/8/8/8/8/8/8/4K3 w - - 0 1"}, []), ({"Event": "b", "Site": "x"}, ["e2e4"])]
 
 
 @pytest.mark.parametrize("data, message", [
