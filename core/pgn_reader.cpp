@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "core/fen_strict.hpp"
+#include "core/legality.hpp"
 #include "core/pgn_tags.hpp"
 #include "core/quoted.hpp"
 #include "core/san.hpp"
@@ -62,6 +63,12 @@ std::vector<std::string> PgnGame::uci() const {
   out.reserve(moves.size());
   for (Move move : moves) out.push_back(uci_of(move).str());
   return out;
+}
+
+bool PgnGame::ends_in_checkmate() const {
+  Position position = start;
+  for (const Move move : moves) position.apply_move(move);
+  return position.in_check() && !has_legal_move(position);
 }
 
 PgnReader::File& PgnReader::File::operator=(File&& other) noexcept {

@@ -59,6 +59,8 @@ struct PgnGame {
   const std::string* header(std::string_view name) const;
   // The moves in UCI notation.
   std::vector<std::string> uci() const;
+  // Whether the position after the last move is checkmate.
+  bool ends_in_checkmate() const;
 };
 
 class PgnReader {

@@ -449,6 +449,11 @@ class PgnGame:
         The action index of each mainline move, each in the position before it.
         """
     @property
+    def checkmate(self) -> bool:
+        """
+        Whether the last move mates: the position after it is checkmate.
+        """
+    @property
     def headers(self) -> dict[str, str]:
         """
         The tag pairs as a dict, in file order (a repeated tag keeps its last value). Values are decoded as UTF-8 with bytes that are no UTF-8 (a Latin-1 file) replaced by U+FFFD, as python-chess does.

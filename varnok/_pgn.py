@@ -134,11 +134,22 @@ class RangeFeeder:
 RESULTS = {"1-0": 1, "0-1": -1, "1/2-1/2": 0}
 
 
+def contradicts_its_mate(game) -> bool:
+    """A game whose last move mates but whose result says otherwise (a
+    "1-0" after black mates): the file contradicts itself, and a shard does
+    not hold it (counted as broken), since either label would be a guess."""
+    if game.result not in RESULTS or not game.checkmate:
+        return False
+    white_mated = (game.start_fen.split()[1] == "w") == (len(game.uci) % 2 == 0)
+    return RESULTS[game.result] != (-1 if white_mated else 1)
+
+
 def convert_range(task: dict) -> tuple[bytes, dict]:
     """Reads one byte range with the native PGN reader and replay, and encodes
     its finished games as a shard (no search policy: the lists stay empty);
     the counts say how many unfinished and how many broken games (an illegal
-    or unreadable move, a bad FEN: the reader skips them) were passed over."""
+    or unreadable move, a bad FEN: the reader skips them; a result that
+    contradicts the mate the game ends in) were passed over."""
     from varnok._core import _pgn_cuts
     from varnok import read_pgn, replay_pgn
     raw = task.get("text")
@@ -168,6 +179,9 @@ def convert_range(task: dict) -> tuple[bytes, dict]:
         if g.result not in RESULTS:
             unfinished += 1
             continue
+        if contradicts_its_mate(g):
+            broken += 1
+            continue
         if hi - lo != len(actions) or not np.array_equal(data["action"][lo:hi], actions):
             raise RuntimeError(f"{task['file']}: the reader and the replay disagree on the game at line "
                                f"{g.line} of the range from byte {task['start']}")
@@ -195,7 +209,7 @@ def source_games(path: str, unfinished_skipped: bool = True):
         if g is None:
             return
         uci = g.uci
-        if uci and (g.result in RESULTS or not unfinished_skipped):
+        if uci and (g.result in RESULTS or not unfinished_skipped) and not contradicts_its_mate(g):
             yield g.line, g.start_fen, " ".join(uci), RESULTS.get(g.result, 0)
 
 

@@ -335,17 +335,20 @@ def test_pgn2shards_cuts_only_between_games_and_verify_reads_the_source(tmp_path
 def test_games_without_a_result_are_left_out_not_taken_for_draws(tmp_path):
     """An unfinished game (`*`) or one without a result has no outcome to
     train a value on: the shards leave it out, the summaries count it, and
-    verify expects it left out of the source too. Broken games are counted."""
+    verify expects it left out of the source too. Broken games are counted,
+    and so is a game whose result contradicts the mate it ends in."""
     endings = ["1-0", "*", "0-1", "", "1/2-1/2", "*", "3. Kxe8 1-0", "3. Qh5 Ke7 4. Qxe8 0-1"]
+    mates = ["1. f3 e5 2. g4 Qh4# 1-0", "1. f3 e5 2. g4 Qh4# 0-1"]
     src = tmp_path / "r.pgn"
-    src.write_text("".join(f'[Event "{k}"]\n\n1. e4 e5 2. Nf3 {end}\n\n' for k, end in enumerate(endings)))
+    src.write_text("".join(f'[Event "{k}"]\n\n1. e4 e5 2. Nf3 {end}\n\n' for k, end in enumerate(endings))
+                   + "".join(f'[Event "mate"]\n\n{moves}\n\n' for moves in mates))
     made = vd.pgn2shards(src, tmp_path / "out", chunk_bytes=40, engine="local", progress=False)
     checked = vd.verify(tmp_path / "out")
     for summary in (made, checked):
-        assert (summary["games"], summary["unfinished"], summary["broken"]) == (3, 3, 2)
+        assert (summary["games"], summary["unfinished"], summary["broken"]) == (4, 3, 3)
         assert "unfinished games left out" in summary.text() and summary["results"]["draw"] == 1
         assert "broken games skipped" in summary.text()
-    assert table(tmp_path / "out").column("result").to_pylist() == [1] * 3 + [-1] * 3 + [0] * 3
+    assert table(tmp_path / "out").column("result").to_pylist() == [1] * 3 + [-1] * 3 + [0] * 3 + [-1] * 4
     assert checked["source_checked"]
 
 
