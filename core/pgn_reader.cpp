@@ -222,7 +222,8 @@ bool PgnReader::parse_tag(std::string_view line, Token& token) const {
 PgnReader::TokenKind PgnReader::symbol_kind(const Token& token) const {
   if (variation_depth_ > 0 || token.text.empty()) return TokenKind::kNone;
   if (is_result(token.text)) return TokenKind::kResult;
-  if (token.text[0] == '$' || names_no_move(token.text)) return TokenKind::kNone;
+  // "ep" after an en-passant capture is the mark "e.p." written without its dots.
+  if (token.text[0] == '$' || names_no_move(token.text) || token.text == "ep") return TokenKind::kNone;
   return TokenKind::kMove;
 }
 

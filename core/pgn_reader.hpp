@@ -6,7 +6,8 @@
 // else the initial position), the mainline moves found by reading each SAN
 // from the position before it, the result token, and the line where the game
 // starts. Comments ({...} and ; to the end of the line), NAGs ($n) and
-// evaluation signs written out ("+=", "+/-"), move numbers (1. and 1...),
+// evaluation signs written out ("+=", "+/-"), en-passant marks ("e.p.",
+// "ep"), move numbers (1. and 1...),
 // recursive variations (skipped with everything in
 // them), escape lines (% in the first column) and odd spacing are passed
 // over; a game may lack its result token, a blank line after its movetext

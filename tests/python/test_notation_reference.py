@@ -251,6 +251,7 @@ PGN_QUIRKS = [
     b'[Event "crlf"]\r\n\r\n1. e4 e5 2. Nf3 *\r\n',
     b'[Event "ep"]\n\n1. e4 Nf6 2. e5 d5 3. exd6e.p. Qxd6 *\n',                         # "e.p." glued on
     b'[Event "ep"]\n\n1. e4 Nf6 2. e5 d5 3. exd6 e.p. Qxd6 *\n',
+    b'[Event "ep"]\n\n1. e4 Nf6 2. e5 d5 3. exd6 ep Qxd6 *\n',                             # "ep" without dots
     b'1. e4 1-0 0-1',                                                                    # a second result
     b'1. e4 1-0\n\n0-1\n',                                                              # after a blank line: a game
     b'1. e4 e5\n\n1. d4 d5\n\n1. c4 (1. Nf3\n\n1. g3 *\n',                             # a blank line ends movetext
@@ -258,8 +259,8 @@ PGN_QUIRKS = [
     b'1. e4 e5 2. Nf3 += Nc6 3. Bb5 +/- a6 4. Ba4 = Nf6 5. O-O -+ + # =/+ -/+ 1/2 *\n',    # evaluation signs
     b'[FEN "qbnrkrbn/pppppppp/8/8/8/8/PPPPPPPP/QBNRKRBN w KQkq - 0 1"]\n\n'                 # Chess960 rights, no Variant
     b'1. e4 c5 2. g3 c4 3. d3 a6 4. b4 d6 5. dxc4 a5 6. Qc3 g6 7. f3 a4 8. Bb6 f6 9. O-O *\n',
-    b'1. e4!!! e5?!? 2. Nf3+!?! *\n',
-    b'[Result "1-0"]\n\n1. e4 e5\n',                                                      # no result token                                                        # runs of marks
+    b'1. e4!!! e5?!? 2. Nf3+!?! *\n',                                                     # runs of marks
+    b'[Result "1-0"]\n\n1. e4 e5\n',                                                      # no result token
     b'[Event "tags alone"]\n[Variant "Chess960"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n\n1. e4 *\n',
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
     b'[Event "utf-8"]\n[White "M\xc3\xbcller \xe2\x99\x9a"]\n\n1. e4 *\n',
