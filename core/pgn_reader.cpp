@@ -65,12 +65,6 @@ std::vector<std::string> PgnGame::uci() const {
   return out;
 }
 
-bool PgnGame::ends_in_checkmate() const {
-  Position position = start;
-  for (const Move move : moves) position.apply_move(move);
-  return position.in_check() && !has_legal_move(position);
-}
-
 PgnReader::File& PgnReader::File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd >= 0) ::close(fd);
@@ -431,12 +425,15 @@ PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
   // the game's result in its Result tag.
   if (const std::string* tag = game_.header("Result"); game_.result.empty() && tag && is_result(*tag))
     game_.result = *tag;
+  // The reader has played every move: the game's last position is its own.
+  game_.checkmate = position_.in_check() && !has_legal_move(position_);
   std::swap(game, game_);
   game_.headers.clear();
   game_.moves.clear();
   game_.result.clear();
   game_.error.clear();
   game_.error_line = 0;
+  game_.checkmate = false;
   game_.line = 0;
   game_.offset = 0;
   game_.start_fullmove = 1;

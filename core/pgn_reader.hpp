@@ -54,14 +54,13 @@ struct PgnGame {
   int64_t offset = 0;       // byte offset of that tag's '[' or that move in the source
   std::string error;        // empty for a game read completely
   int64_t error_line = 0;
+  bool checkmate = false;  // the position after the last move read is checkmate
 
   bool ok() const { return error.empty(); }
   // The value of the last tag called name, or nullptr.
   const std::string* header(std::string_view name) const;
   // The moves in UCI notation.
   std::vector<std::string> uci() const;
-  // Whether the position after the last move is checkmate.
-  bool ends_in_checkmate() const;
 };
 
 class PgnReader {

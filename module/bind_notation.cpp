@@ -212,8 +212,8 @@ void bind_notation(py::module_& m) {
       .def_property_readonly("actions", &actions_of_game,
                              "The action index of each mainline move, each in the position before it.")
       .def_property_readonly("uci", &PgnGame::uci, "The mainline moves in UCI.")
-      .def_property_readonly("checkmate", &PgnGame::ends_in_checkmate,
-                             "Whether the last move mates: the position after it is checkmate.")
+      .def_readonly("checkmate", &PgnGame::checkmate,
+                    "Whether the game ends in checkmate: its last position (after the last move read) is mate.")
       .def_readonly("result", &PgnGame::result,
                     "The result token (\"1-0\", \"0-1\", \"1/2-1/2\", \"*\"); without one, the Result tag's value when "
                     "it is one of these; else \"\".")

@@ -451,7 +451,7 @@ class PgnGame:
     @property
     def checkmate(self) -> bool:
         """
-        Whether the last move mates: the position after it is checkmate.
+        Whether the game ends in checkmate: its last position (after the last move read) is mate.
         """
     @property
     def headers(self) -> dict[str, str]:
