@@ -17,7 +17,6 @@
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
 #include "search/material_search.hpp"
-#include "vector/option_checks.hpp"
 
 namespace varnok::binding {
 
@@ -78,7 +77,7 @@ void bind_material(py::module_& m) {
   material
       .def(py::init([](int64_t depth, uint64_t seed) {
              MaterialOptions o;
-             o.depth = checked_count(depth, "depth", 1, MaterialOptions::kMaxDepth);
+             o.depth = depth;  // checked by the search
              o.seed = seed;
              auto self = std::make_unique<PyMaterial>();
              self->search = std::make_unique<MaterialSearch>(o);

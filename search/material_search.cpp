@@ -142,7 +142,8 @@ MaterialChoice MaterialSearch::choose_within(const Episode& root, const Material
   nodes_ = 1;
   ended_ = false;
   MaterialChoice choice;
-  for (int depth = deepening ? 1 : options_.depth; depth <= options_.depth; ++depth) {
+  const int deepest = static_cast<int>(options_.depth);  // checked: 1 to kMaxDepth
+  for (int depth = deepening ? 1 : deepest; depth <= deepest; ++depth) {
     // A depth is not begun once the limits are reached.
     if (depth > 1 && reached(limits, true)) break;
     limits_ = depth > 1 ? &limits : nullptr;

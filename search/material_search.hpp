@@ -31,7 +31,9 @@ inline constexpr int32_t kMateScore = 30000;
 inline constexpr int32_t kMateBound = kMateScore - 1000;
 
 struct MaterialOptions {
-  int depth = 1;  // plies searched: 1 takes the best capture or mate at once
+  // Plies searched: 1 takes the best capture or mate at once. Wide, so that
+  // check() names any count a caller gives.
+  int64_t depth = 1;
   uint64_t seed = 0;
 
   static constexpr int kMaxDepth = 8;
