@@ -20,9 +20,8 @@ from __future__ import annotations
 
 import math
 import os
-import pathlib
 import time
-from pathlib import Path
+from pathlib import Path, PosixPath, PurePosixPath, PureWindowsPath, WindowsPath
 from typing import Any, Callable
 
 import numpy as np
@@ -142,8 +141,8 @@ def evaluator(network: Network, device: torch.device, packed: bool) -> Evaluate:
 # example's also keep its replay buffer (NumPy arrays) and its arguments
 # (paths). Each of these only rebuilds a value; none runs code of the file's
 # choosing.
-_CHECKPOINT_DATA = [np.ndarray, np.dtype, np._core.multiarray._reconstruct, pathlib.PurePosixPath,
-                    pathlib.PosixPath, pathlib.PureWindowsPath, pathlib.WindowsPath]
+_CHECKPOINT_DATA = [np.ndarray, np.dtype, np._core.multiarray._reconstruct, PurePosixPath, PosixPath,
+                    PureWindowsPath, WindowsPath]
 
 
 def load(path, device: str | torch.device = "cpu") -> Network:
