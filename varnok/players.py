@@ -40,6 +40,8 @@ from varnok._core import ACTIONS, ChessEnv, MaterialSearch, State, VectorEnv
 
 __all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "UCIEngine", "player_from_text"]
 
+# The deepest material search, in plies.
+MATERIAL_DEEPEST = 8
 # Scores of the material search from this far up are mates (see MaterialSearch.choose).
 MATE_SCORE = 30000
 MATE_BOUND = MATE_SCORE - 1000
@@ -51,6 +53,15 @@ MAX_UCT_SIMULATIONS = 2**31 - 1
 # Search objects kept per player for recently seen batch sizes (a batch
 # shrinks as games end; the two colours of a block give two sizes).
 KEPT_SEARCHES = 4
+# The node budgets of one tree searched past the player's own simulations (a
+# larger node count, a clock, or until stop): about 48 MB of MCTS nodes,
+# 10 MB of UCT nodes.
+MCTS_UNBOUNDED_NODES = 1 << 20
+UCT_UNBOUNDED_NODES = 200_000
+# The most legal moves of any chess position: the children one expansion adds.
+MOST_LEGAL_MOVES = 218
+# How often a search with no end of its own (go infinite) tells its progress.
+REPORT_SECONDS = 1.0
 
 
 class Games:
@@ -161,10 +172,14 @@ class BasePlayer:
         raise NotImplementedError
 
     def think(self, env: ChessEnv, *, nodes: int | None = None, depth: int | None = None,
-              deadline: float | None = None, stop: threading.Event | None = None) -> Thought:
+              deadline: float | None = None, stop: threading.Event | None = None,
+              report: Callable[[Thought], None] | None = None) -> Thought:
         """The move for one game. nodes, depth and deadline (a
         time.monotonic() value) bound the search where the player has one;
-        stop ends it early with the best move so far."""
+        stop ends it early with the best move so far. A deadline of
+        math.inf is analysis: no clock, the search goes on (as deep as the
+        player goes) until stop, and report, when given, is called with the
+        best so far about once a second."""
         # One stream of draws from the seed for every move: a generator made
         # again at each move would draw the same number each time.
         if self._draws is None:
@@ -235,14 +250,16 @@ class Material(BasePlayer):
     def choose(self, games: Games) -> np.ndarray:
         return self._native().choose(**games.roots())[0]
 
-    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
+    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None, report=None) -> Thought:
         # Deepened a ply at a time, so a clock or a stop ends the search with
         # the move of the deepest depth searched whole; reaching its depth it
-        # plays as choose does.
+        # plays as choose does. Analysis (no clock) goes to the deepest depth.
         search = self._native()
+        if depth is None and deadline == math.inf:
+            depth = MATERIAL_DEEPEST
         if depth is not None and depth != search.depth:
-            search = MaterialSearch(max(1, min(8, int(depth))), seed=self.seed)
-        seconds = None if deadline is None else max(0.0, deadline - time.monotonic())
+            search = MaterialSearch(max(1, min(MATERIAL_DEEPEST, int(depth))), seed=self.seed)
+        seconds = None if deadline is None or deadline == math.inf else max(0.0, deadline - time.monotonic())
         action, score, counted, reached = search.think(env, nodes=max(0, int(nodes or 0)), seconds=seconds,
                                                        stop=stop)
         thought = Thought(action, nodes=counted, pv=[action], depth=reached)
@@ -285,23 +302,26 @@ def value_to_cp(value: float) -> int:
 class _SearchCache:
     """Search objects of a player by batch size, the most recent few kept:
     a search's trees are fixed at construction, and a batch shrinks as its
-    games end."""
+    games end. A search past the player's own simulations (unbounded) has
+    trees of its own, with room for a long search."""
 
-    def __init__(self, make: Callable[[int, int], object]):
+    def __init__(self, make: Callable[[int, int, bool], object]):
         self.make = make
-        self.kept: OrderedDict[int, object] = OrderedDict()
+        self.kept: OrderedDict[tuple[int, bool], object] = OrderedDict()
         self.seed = 0
 
     def restart(self, seed: int) -> None:
         self.kept.clear()
         self.seed = seed
 
-    def get(self, size: int):
-        if size in self.kept:
-            self.kept.move_to_end(size)
-            return self.kept[size]
-        search = self.make(size, int(np.random.SeedSequence([self.seed, size]).generate_state(1, np.uint64)[0]))
-        self.kept[size] = search
+    def get(self, size: int, unbounded: bool = False):
+        key = (size, unbounded)
+        if key in self.kept:
+            self.kept.move_to_end(key)
+            return self.kept[key]
+        entropy = [self.seed, size, 1] if unbounded else [self.seed, size]
+        search = self.make(size, int(np.random.SeedSequence(entropy).generate_state(1, np.uint64)[0]), unbounded)
+        self.kept[key] = search
         while len(self.kept) > KEPT_SEARCHES:
             self.kept.popitem(last=False)
         return search
@@ -315,22 +335,22 @@ class _SearchPlayer(BasePlayer):
 
     _cache: _SearchCache | None = None
 
-    def _make(self, size: int, seed: int):  # pragma: no cover - every search player overrides it
+    def _make(self, size: int, seed: int, unbounded: bool):  # pragma: no cover - every search player overrides it
         raise NotImplementedError
 
     def __getstate__(self):
         # The native searches are made again where the player is unpickled;
         # their draws go along, so a copy goes on choosing as the original
         # would.
-        kept = [(size, search.draws) for size, search in self._cache.kept.items()] if self._cache else []
+        kept = [(key, search.draws) for key, search in self._cache.kept.items()] if self._cache else []
         return {**self.__dict__, "_cache": None, "_search_draws": kept}
 
     def __setstate__(self, state):
         state = dict(state)
         kept = state.pop("_search_draws", [])
         self.__dict__.update(state)
-        for size, draws in kept:
-            self._searches().get(size).draws = draws
+        for key, draws in kept:
+            self._searches().get(*key).draws = draws
 
     def start(self, seed: int) -> None:
         super().start(seed)
@@ -355,9 +375,9 @@ class UCT(_SearchPlayer):
         self.threads = _checked_int(threads, "threads", 1, 1024)
         self.name = f"UCT({self.simulations})"
 
-    def _make(self, size: int, seed: int):
+    def _make(self, size: int, seed: int, unbounded: bool):
         # Each simulation adds at most one node's children (a few dozen nodes).
-        budget = min(200_000, 64 * self.simulations + 256)
+        budget = UCT_UNBOUNDED_NODES if unbounded else min(UCT_UNBOUNDED_NODES, 64 * self.simulations + 256)
         return _UCT(size, exploration=self.exploration, node_budget=budget, num_threads=self.threads, seed=seed)
 
     def choose(self, games: Games) -> np.ndarray:
@@ -366,12 +386,13 @@ class UCT(_SearchPlayer):
         search.run(self.simulations)
         return search.best_actions()
 
-    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
-        search = self._searches().get(1)
-        search.set_roots([env])
+    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None, report=None) -> Thought:
         budget = _move_budget(nodes, deadline, self.simulations)
+        search = self._searches().get(1, unbounded=budget is None or budget > self.simulations)
+        search.set_roots([env])
         done = 0
         step = 64
+        progress = _Progress(report, lambda: self._thought(env, search, done))
         while budget is None or done < budget:
             # The first simulations run whatever the clock says: a move needs a search.
             if done and ((stop is not None and stop.is_set()) or (deadline is not None and time.monotonic() >= deadline)):
@@ -381,6 +402,11 @@ class UCT(_SearchPlayer):
             done += run
             if ran < run:  # the root is proved
                 break
+            progress.tick()
+        return self._thought(env, search, done)
+
+    @staticmethod
+    def _thought(env: ChessEnv, search, done: int) -> Thought:
         action = int(search.best_actions()[0])
         value = float(search.root_values()[0])
         # The solver proves a result but not its distance: only a mate on the
@@ -436,8 +462,9 @@ class MCTS(_SearchPlayer):
             from varnok._selfplay import load_policy
             self.evaluate = load_policy(self._target)
 
-    def _make(self, size: int, seed: int):
-        budget = min(1 << 20, 64 * (self.simulations * self.leaves_per_tree + 4))
+    def _make(self, size: int, seed: int, unbounded: bool):
+        budget = MCTS_UNBOUNDED_NODES if unbounded else min(MCTS_UNBOUNDED_NODES,
+                                                             64 * (self.simulations * self.leaves_per_tree + 4))
         return _MCTS(size, c_puct=self.c_puct, dirichlet_fraction=0.0, node_budget=budget,
                      num_threads=self.threads, seed=seed, obs_dtype=self.obs_dtype)
 
@@ -458,19 +485,44 @@ class MCTS(_SearchPlayer):
             self._round(search)
         return search.choose_actions(0.0)
 
-    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None) -> Thought:
-        search = self._searches().get(1)
-        search.set_roots([env])
+    def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None, report=None) -> Thought:
         budget = _move_budget(nodes, deadline, self.simulations)
+        # A search past the player's own budget gets a tree with room for it.
+        unbounded = budget is None or budget > self.simulations
+        search = self._searches().get(1, unbounded=unbounded)
+        search.set_roots([env])
         done = 0
+        progress = _Progress(report, lambda: self._thought(search, done))
         while budget is None or done < budget:
             if (stop is not None and stop.is_set()) or (deadline is not None and time.monotonic() >= deadline):
                 if done > 0:
                     break
-            self._round(search)
+            if (self._round(search) == 0 and unbounded
+                    and int(search.node_counts()[0]) + MOST_LEGAL_MOVES > MCTS_UNBOUNDED_NODES):
+                break  # the tree is full: a descent may need more nodes than it has left
             done += 1
+            progress.tick()
+        return self._thought(search, done)
+
+    @staticmethod
+    def _thought(search, done: int) -> Thought:
         action = int(search.choose_actions(0.0)[0])
         return Thought(action, cp=value_to_cp(float(search.root_values()[0])), nodes=done, pv=[action])
+
+
+class _Progress:
+    """Calls report with the search's best so far (from thought()) about
+    every REPORT_SECONDS; nothing without a report."""
+
+    def __init__(self, report: Callable[[Thought], None] | None, thought: Callable[[], Thought]):
+        self.report = report
+        self.thought = thought
+        self.next = time.monotonic() + REPORT_SECONDS
+
+    def tick(self) -> None:
+        if self.report is not None and time.monotonic() >= self.next:
+            self.report(self.thought())
+            self.next = time.monotonic() + REPORT_SECONDS
 
 
 def _find_command(command: str | Sequence[str]) -> str | list[str]:

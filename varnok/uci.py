@@ -9,7 +9,8 @@ Seed and UCI_Chess960, and ``uciok``), ``isready``, ``ucinewgame``,
 ``movetime``, ``nodes``, ``depth``, ``mate``, ``searchmoves``, ``infinite``
 or ``ponder``, ``ponderhit``, ``stop`` and ``quit``. The search runs on a
 worker thread, so ``stop``, ``isready`` and ``quit`` are answered at any
-time. Under ``go infinite`` and ``go ponder`` the best move waits for
+time. Under ``go infinite`` the search goes on until ``stop``, telling its
+best line about once a second. Under ``go ponder`` the best move waits for
 ``stop`` (or ``ponderhit``, after which the move's clock runs from then). A malformed
 command, an option value outside its range, or a move in ``position`` that
 is not legal, is answered with ``info string`` and the engine goes on with
@@ -19,6 +20,7 @@ its last good position; every accepted ``go`` is answered with a legal
 
 from __future__ import annotations
 
+import math
 import sys
 import threading
 import time
@@ -230,7 +232,8 @@ class UciEngine:
                 return
         # A ponder search runs on the opponent's time: the clock is not ours
         # until ponderhit, so only the node and depth limits hold until then.
-        deadline = None if ponder else self.deadline(numbers)
+        # An infinite one is analysis: it has no clock and ends at stop.
+        deadline = None if ponder else math.inf if infinite else self.deadline(numbers)
         self.pondering = numbers if ponder else None
         self.stop.clear()
         if infinite or ponder:
@@ -281,13 +284,20 @@ class UciEngine:
                 thought = self.think_among(env, among, numbers, deadline)
             else:
                 thought = self.player.think(env, nodes=numbers.get("nodes"), depth=numbers.get("depth"),
-                                            deadline=deadline, stop=self.stop)
+                                            deadline=deadline, stop=self.stop,
+                                            report=lambda so_far: self.send_info(env, so_far, numbers, started))
             best = env.action_to_uci(thought.action)  # an action that is not legal here raises
         except Exception as exc:  # noqa: BLE001  (reported to the GUI; the engine stays alive)
             self.info(f"error: the search failed: {type(exc).__name__}: {exc}")
             self.release.wait()
             self.send("bestmove " + env.action_to_uci(among[0] if among else int(env.legal_actions()[0])))
             return
+        self.send_info(env, thought, numbers, started)
+        self.release.wait()  # under go infinite and go ponder, until stop or ponderhit
+        self.send("bestmove " + best)
+
+    def send_info(self, env: ChessEnv, thought: Thought, numbers: dict[str, int], started: float) -> None:
+        """The info line of a search's best so far: depth, nodes, speed, time, score and line."""
         elapsed = max(1e-6, time.monotonic() - started)
         score = f"mate {thought.mate}" if thought.mate is not None else f"cp {thought.cp or 0}"
         pv = []
@@ -301,16 +311,17 @@ class UciEngine:
         depth = thought.depth if thought.depth is not None else numbers.get("depth", 1)
         self.send(f"info depth {depth} nodes {thought.nodes} nps {int(thought.nodes / elapsed)} "
                   f"time {int(elapsed * 1000)} score {score}" + (" pv " + " ".join(pv) if pv else ""))
-        self.release.wait()  # under go infinite and go ponder, until stop or ponderhit
-        self.send("bestmove " + best)
 
     def think_among(self, env: ChessEnv, among: list[int], numbers: dict[str, int],
                     deadline: float | None) -> Thought:
         """The best of some root moves (go searchmoves): the position after
         each is searched for the opponent, a ply less deep, with a share of
         the nodes and of the time left, and the move whose position is worst
-        for the opponent is chosen."""
+        for the opponent is chosen. Under go infinite each gets the player's
+        own search: a search until stop would leave the others none."""
         nodes, depth = numbers.get("nodes"), numbers.get("depth")
+        if deadline == math.inf:
+            deadline = None
         best: tuple[float, Thought] | None = None
         searched = 0
         for left, action in zip(range(len(among), 0, -1), among):

@@ -3,6 +3,7 @@ recorded, and that the same seed gives the same match however it is run."""
 
 import gzip
 import io
+import time
 
 import chess
 import chess.pgn
@@ -142,6 +143,26 @@ def test_mcts_player_sends_one_batch_per_round():
     # Three plies each (both colours), 8 games per ply to move in, 3 rounds each: one network call per round.
     assert len(result.games) == 16
     assert max(sizes) == 8 and len(sizes) == 3 * 6
+
+
+@pytest.mark.parametrize("limits", [{"nodes": 3000}, {"deadline": 0.4}])
+def test_mcts_think_past_its_simulations_evaluates_what_it_counts(limits):
+    # A node count above the player's simulations, or a clock, needs a tree
+    # with room for them: every simulation counted must be a leaf evaluated.
+    rows = []
+
+    def evaluate(obs, legal_mask):
+        rows.append(len(obs))
+        return legal_mask.astype(np.float32), np.zeros(len(obs), np.float32)
+
+    mcts = players.MCTS(evaluate, simulations=16)
+    mcts.start(0)
+    env = varnok.ChessEnv("fide")
+    env.reset()
+    if "deadline" in limits:
+        limits = {"deadline": time.monotonic() + limits["deadline"]}
+    thought = mcts.think(env, **limits)
+    assert thought.nodes >= min(limits.get("nodes", 100), 100) and sum(rows) >= 0.95 * thought.nodes, thought
 
 
 def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():

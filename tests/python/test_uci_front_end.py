@@ -110,6 +110,39 @@ def test_stop_and_quit_end_an_infinite_search(player, ending):
 
 
 @pytest.mark.in_child(timeout=60)
+# Analysis: each player searches past its own budget (UCT and MCTS simulations,
+# Material's depth); UCT tells its line while it searches, and MCTS, whose
+# tree fills in well under the wait, stops searching but keeps its move.
+@pytest.mark.parametrize("player, past_budget, told_before_stop", [
+    ("uct:64", lambda info: info["nodes"] > 64, 1), ("material:1", lambda info: info["depth"] > 1, 0),
+    ("mcts:flat_net:evaluate:16", lambda info: info["nodes"] > 16, 1)])
+def test_go_infinite_searches_until_stop(player, past_budget, told_before_stop, tmp_path):
+    import time
+
+    (tmp_path / "flat_net.py").write_text(
+        "import numpy as np\n"
+        "def evaluate(obs, mask):\n"
+        "    return np.asarray(mask, np.float32), np.zeros(len(obs), np.float32)\n")
+    engine = subprocess.Popen([sys.executable, "-m", "varnok", "uci", player], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, bufsize=1,
+                              env={**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), *sys.path])})
+    engine.stdin.write("uci\nposition startpos moves e2e4\ngo infinite\n")
+    engine.stdin.flush()
+    time.sleep(2.5)
+    engine.stdin.write("isready\nstop\nquit\n")
+    engine.stdin.flush()
+    out = engine.stdout.read().splitlines()
+    assert engine.wait(timeout=30) == 0
+    ready, best = out.index("readyok"), [i for i, line in enumerate(out) if line.startswith("bestmove")]
+    infos = [dict(zip(line.split()[1::2], line.split()[2::2])) for line in out if line.startswith("info depth")]
+    assert len(best) == 1 and best[0] > ready, out  # the move waits for stop
+    assert sum(out.index(line) < ready for line in out if line.startswith("info depth")) >= told_before_stop, out
+    assert past_budget({key: int(value) for key, value in infos[-1].items() if key in ("nodes", "depth")}), out
+    assert chess.Move.from_uci(out[best[0]].split()[1]) in chess.Board(
+        "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").legal_moves
+
+
+@pytest.mark.in_child(timeout=60)
 # A ponder search that ended, and one that ponderhit's clock must end (ten million simulations).
 @pytest.mark.parametrize("player, ending", [("material:1", "ponderhit"), ("material:1", "stop"),
                                             ("uct:10000000", "ponderhit")])
