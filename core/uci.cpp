@@ -34,9 +34,20 @@ int other_castling_target(const Position& position, Move move) {
 
 MoveText uci_of(Move move, const Position& position, bool chess960) {
   if (!move_is_castling(move) || chess960 == position.chess960) return uci_of(move);
+  const int source = move_source(move);
+  const int target = other_castling_target(position, move);
+  // In Chess960 the king's destination can be its own square (a king on c1
+  // castling queen side) or a square it could step to (a king on b1
+  // castling queen side lands on c1): that text would name no move or
+  // another one, so the castling keeps its king-onto-rook text.
+  bool names_another = target == source;
+  for_each_legal_move_that(
+      position, [&](Move other) { return move_source(other) == source && move_target(other) == target; },
+      [&](Move) { names_another = true; });
+  if (names_another) return uci_of(move);
   MoveText text;
-  push_square(text, move_source(move));
-  push_square(text, other_castling_target(position, move));
+  push_square(text, source);
+  push_square(text, target);
   return text;
 }
 

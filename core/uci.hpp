@@ -13,8 +13,10 @@ namespace varnok {
 
 MoveText uci_of(Move move);
 // The same with castling in a chosen convention: the king onto its rook
-// when chess960, else the king onto its destination. Other moves read the
-// same in both.
+// when chess960, else the king onto its destination, unless that text
+// would name another move or none (Chess960 set-ups where the king lands on
+// its own square or one it could step to): then the king onto its rook.
+// Other moves read the same in both.
 MoveText uci_of(Move move, const Position& position, bool chess960);
 
 // The legal move of the position that text names. Throws

@@ -385,7 +385,8 @@ void bind_chess_env(py::module_& m) {
           "The UCI text of a legal action of the current position; ValueError naming an illegal action. Castling "
           "is written as the game encodes it (king onto its destination, e1g1, in standard chess; king onto its "
           "rook, e1h1, in Chess960) unless chess960 chooses: True for king onto rook, False for king onto "
-          "destination.")
+          "destination (in Chess960 set-ups where that text would name another move or none, as for a king on c1 "
+          "castling queen side, the king onto its rook).")
       .def("action_to_san", &Episode::action_to_san, py::arg("action").noconvert(),
            "The SAN text of a legal action of the current position; ValueError naming an illegal action.")
       .def("uci_to_action", &Episode::uci_to_action, py::arg("text"),

@@ -76,12 +76,13 @@ def play_against_python_chess(env, board, rng, plies):
         action = env.uci_to_action(move.uci())
         assert env.action_to_san(action) == board.san(move)
         assert env.action_to_uci(action) == move.uci()
-        if board.is_castling(move):   # the other convention names the same action, unless it is a king move
+        if board.is_castling(move):   # the other convention names the same action, unless it names another move
             standard = move.uci()[:2] + chess.square_name(chess.square(
                 6 if board.is_kingside_castling(move) else 2, chess.square_rank(move.from_square)))
-            if chess.Move.from_uci(standard) not in board.legal_moves:
+            other = standard[:2] == standard[2:] or chess.Move.from_uci(standard) in board.legal_moves
+            if not other:
                 assert env.uci_to_action(standard) == action
-            assert env.action_to_uci(action, chess960=False) == standard
+            assert env.action_to_uci(action, chess960=False) == (move.uci() if other else standard)
         _, _, reward, done = env.step(action)
         board.push(move)
         if done:
@@ -172,6 +173,22 @@ def test_standard_games_keep_their_castling_encoding():
     as_960.load_fen(env.fen())
     assert as_960.uci_to_action("e1h1") != short   # Chess960 encodes it as the king onto the rook
     assert as_960.action_to_uci(as_960.uci_to_action("e1g1")) == "e1h1"
+
+
+@pytest.mark.parametrize("fen, rook_texts", [
+    # The king's destination is a square it could step to (b1 -> c1, f1 -> g1), or its own (c1, g1).
+    ("4k3/8/8/8/8/8/8/RK5R w HA - 0 1", {"b1a1": "b1a1", "b1h1": "b1g1"}),
+    ("4k3/8/8/8/8/8/8/R1K4R w HA - 0 1", {"c1a1": "c1a1", "c1h1": "c1g1"}),
+    ("4k3/8/8/8/8/8/8/R4K1R w HA - 0 1", {"f1a1": "f1c1", "f1h1": "f1h1"}),
+    ("4k3/8/8/8/8/8/8/R5KR w HA - 0 1", {"g1a1": "g1c1", "g1h1": "g1h1"}),
+])
+def test_standard_castling_text_always_reads_back(fen, rook_texts):
+    env = varnok.ChessEnv(chess960=True)
+    env.load_fen(fen)
+    for rook_text, standard in rook_texts.items():
+        action = env.uci_to_action(rook_text)
+        assert env.action_to_uci(action, chess960=False) == standard
+        assert env.uci_to_action(standard) == action
 
 
 def test_games_continue_after_save_restore_and_pickle():
