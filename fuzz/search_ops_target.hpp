@@ -75,6 +75,8 @@ inline constexpr int kBudgets[] = {1, 2, 30, 300, 100000, 21, 60, 5000};
 inline constexpr double kTemperatures[] = {0, 0.25, 1, 3, 1e-3, 100};
 inline constexpr int kConsidered[] = {1, 2, 4, 16};
 inline constexpr int kGumbelSimulations[] = {1, 3, 8, 64};
+// The longest expected line results asks of a tree.
+inline constexpr int kLinePlies = 12;
 
 // Values a network must not send (as priors: NaN, infinities, negatives;
 // as values: anything outside -1 to 1), and a few it may.
@@ -513,6 +515,16 @@ class SearchOpsRun {
         FUZZ_CHECK(contains(legal, static_cast<int32_t>(chosen[0][t])));
       } else {
         FUZZ_CHECK(chosen[0][t] == -1);
+      }
+      // The expected line starts with the greedy move and is a legal line.
+      const std::vector<int32_t> line = tree.principal_variation(kLinePlies);
+      FUZZ_CHECK(line == searches_[1]->tree(t).principal_variation(kLinePlies));
+      FUZZ_CHECK(line.empty() == !tree.root_expanded() && static_cast<int>(line.size()) <= kLinePlies);
+      if (temperature == 0 && !line.empty()) FUZZ_CHECK(line[0] == chosen[0][t]);
+      Episode board = tree.root_board();
+      for (int32_t action : line) {
+        FUZZ_CHECK(contains(legal_actions(board.position), action));
+        board.play(action);
       }
     }
   }

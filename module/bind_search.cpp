@@ -5,6 +5,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <climits>
 #include <optional>
 #include <string>
 
@@ -47,6 +49,33 @@ struct PyUct {
 // The defaults of the keyword arguments: the option struct's own (and UCT's
 // node budget).
 const SearchOptions kSearchDefaults;
+
+// The lines a search expects (MctsTree::principal_variation), for MCTS and UCT alike.
+constexpr int64_t kDefaultLinePlies = 32;
+
+template <class Bound>
+void def_principal_variation(py::class_<Bound>& bound) {
+  bound.def(
+      "principal_variation",
+      [](Bound& s, int64_t tree, int64_t max_plies) {
+        Held use(*s.search);
+        if (tree < 0 || tree >= s.search->size())
+          throw py::index_error("tree " + std::to_string(tree) + " is outside 0 to " +
+                                std::to_string(s.search->size() - 1));
+        if (max_plies < 0) throw py::value_error("max_plies must be at least 0, got " + std::to_string(max_plies));
+        const std::vector<int32_t> line =
+            s.search->tree(static_cast<int>(tree))
+                .principal_variation(static_cast<int>(std::min<int64_t>(max_plies, INT32_MAX)));
+        py::array_t<int64_t> out(static_cast<py::ssize_t>(line.size()));
+        std::copy(line.begin(), line.end(), out.mutable_data());
+        return out;
+      },
+      py::arg("tree").noconvert() = 0, py::arg("max_plies").noconvert() = kDefaultLinePlies,
+      "int64 (at most max_plies,): the line tree expects from its root: the move choose_actions(0) plays, then "
+      "at each node the most visited child (a proved win first, with the solver), while one was visited. Empty "
+      "before the root has priors (MCTS) or any simulation (UCT). IndexError for a tree outside 0 to "
+      "num_trees - 1.");
+}
 
 // Any object with num_envs and save_state is taken as a VectorEnv's rows
 // (a wrapper around one, say); a VectorEnv itself is read natively.
@@ -220,6 +249,7 @@ void bind_search(py::module_& m) {
       "Finished games met in a tree are scored natively and never sent. Trees are spread over "
       "worker threads; with a seed, results are the same for any num_threads.");
   def_draws(mcts, [](PyMcts& s) { return Held(*s.search); });
+  def_principal_variation(mcts);
   mcts.def(py::init([](int64_t num_trees, double c_puct, std::optional<double> c_base, double c_init,
                        double dirichlet_alpha, double dirichlet_fraction, double fpu_reduction,
                        std::optional<double> fpu_value, double virtual_loss, int64_t node_budget,
@@ -477,6 +507,7 @@ void bind_search(py::module_& m) {
       "chosen by UCB1 (every unvisited child first). With solver=True proved results (mates) are "
       "passed up the tree (MCTS-Solver), so short mates are found exactly.");
   def_draws(uct, [](PyUct& s) { return Held(*s.search); });
+  def_principal_variation(uct);
   uct.def(py::init([](int64_t num_trees, double exploration, int64_t node_budget, bool solver,
                       std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
             SearchOptions o;

@@ -496,10 +496,16 @@ int32_t MctsTree::drawn_by_visits(double temperature) {
 }
 
 int32_t MctsTree::chosen_action(double temperature) {
-  if (roll_out_) {
-    const int32_t drawn = temperature > 0 ? drawn_by_visits(temperature) : -1;
-    return drawn >= 0 ? drawn : best_action();
+  // A draw needs visits to draw by: without any, the greedy choice stands.
+  if (temperature > 0 && (roll_out_ || (root_expanded() && options_.root_selection != RootSelection::kGumbel))) {
+    const int32_t drawn = drawn_by_visits(temperature);
+    if (drawn >= 0) return drawn;
   }
+  return greedy_action();
+}
+
+int32_t MctsTree::greedy_action() const {
+  if (roll_out_) return best_action();
   if (!root_expanded()) return -1;
   const Node& root = nodes_[0];
   const int count = root.child_count;
@@ -527,10 +533,37 @@ int32_t MctsTree::chosen_action(double temperature) {
   if (child(most).visits == 0) {  // only the root has been evaluated: the highest prior
     for (int i = 1; i < count; ++i)
       if (child(i).prior > child(most).prior) most = i;
-    return child(most).action;
   }
-  if (temperature <= 0) return child(most).action;
-  return drawn_by_visits(temperature);
+  return child(most).action;
+}
+
+std::vector<int32_t> MctsTree::principal_variation(int max_plies) const {
+  std::vector<int32_t> line;
+  const int32_t first = greedy_action();
+  if (first < 0 || max_plies <= 0) return line;
+  const Node& root = nodes_[0];
+  int32_t node = kNoNode;
+  for (int i = 0; i < root.child_count; ++i)
+    if (nodes_[root.first_child + i].action == first) node = root.first_child + i;
+  line.push_back(first);
+  // Below the root: a proved win for the side choosing when the solver has
+  // one, else the most visited child (ties to the first), while any is.
+  while (static_cast<int>(line.size()) < max_plies && nodes_[node].first_child != kNoNode) {
+    const Node& parent = nodes_[node];
+    int32_t best = kNoNode;
+    for (int i = 0; i < parent.child_count; ++i) {
+      const int32_t index = parent.first_child + i;
+      if (options_.solver && roll_out_ && proved_lost(nodes_[index])) {
+        best = index;
+        break;
+      }
+      if (nodes_[index].visits > 0 && (best == kNoNode || nodes_[index].visits > nodes_[best].visits)) best = index;
+    }
+    if (best == kNoNode) break;
+    line.push_back(nodes_[best].action);
+    node = best;
+  }
+  return line;
 }
 
 void MctsTree::root_noise(double* out) const {

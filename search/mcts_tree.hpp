@@ -117,6 +117,12 @@ class MctsTree {
   // Gumbel, the winner of the sequential halving. -1 without priors at the
   // root. Roll-outs: best_action at temperature 0, else the same draw.
   int32_t chosen_action(double temperature);
+  // chosen_action at temperature 0 (it draws nothing).
+  int32_t greedy_action() const;
+  // The line the search expects, at most max_plies long: greedy_action,
+  // then at each node below it a proved win for the side choosing (with
+  // the roll-out solver) or the most visited child, while one was visited.
+  std::vector<int32_t> principal_variation(int max_plies) const;
   // Roll-outs: a proved win if there is one, otherwise the most visited
   // child (ties to the lower action); -1 before any simulation.
   int32_t best_action() const;

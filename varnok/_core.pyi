@@ -199,7 +199,7 @@ class ChessEnv:
         """
     def action_to_uci(self, action: int, chess960: bool | None = None) -> str:
         """
-        The UCI text of a legal action of the current position; ValueError naming an illegal action. Castling is written as the game encodes it (king onto its destination, e1g1, in standard chess; king onto its rook, e1h1, in Chess960) unless chess960 chooses: True for king onto rook, False for king onto destination.
+        The UCI text of a legal action of the current position; ValueError naming an illegal action. Castling is written as the game encodes it (king onto its destination, e1g1, in standard chess; king onto its rook, e1h1, in Chess960) unless chess960 chooses: True for king onto rook, False for king onto destination (in Chess960 set-ups where that text would name another move or none, as for a king on c1 castling queen side, the king onto its rook).
         """
     def fen(self, en_passant: str = 'standard', castling: str = 'x-fen') -> str:
         """
@@ -550,6 +550,10 @@ class MCTS:
         """
         float32 (num_trees, 4672): the improved policy, a training target: visit shares (PUCT) or softmax(logits + sigma(completed Q)) (Gumbel); zeros where the root has no priors yet
         """
+    def principal_variation(self, tree: int = 0, max_plies: int = 32) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        int64 (at most max_plies,): the line tree expects from its root: the move choose_actions(0) plays, then at each node the most visited child (a proved win first, with the solver), while one was visited. Empty before the root has priors (MCTS) or any simulation (UCT). IndexError for a tree outside 0 to num_trees - 1.
+        """
     def root_noise(self) -> numpy.typing.NDArray[numpy.float64]:
         """
         float64 (num_trees, 4672): the noise of each root on its legal actions: the Dirichlet draw mixed into the priors (PUCT) or the Gumbel draw added to the logits (Gumbel); 0 elsewhere
@@ -613,6 +617,10 @@ class UCT:
     def choose_actions(self, temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> numpy.typing.NDArray[numpy.int64]:
         """
         int64 (num_trees,): the move to play per tree: best_actions at temperature 0, else drawn in proportion to visits ** (1 / temperature) from the tree's seeded generator (as MCTS.choose_actions draws); -1 before any simulation.
+        """
+    def principal_variation(self, tree: int = 0, max_plies: int = 32) -> numpy.typing.NDArray[numpy.int64]:
+        """
+        int64 (at most max_plies,): the line tree expects from its root: the move choose_actions(0) plays, then at each node the most visited child (a proved win first, with the solver), while one was visited. Empty before the root has priors (MCTS) or any simulation (UCT). IndexError for a tree outside 0 to num_trees - 1.
         """
     def root_values(self) -> numpy.typing.NDArray[numpy.float32]:
         """

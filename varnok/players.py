@@ -411,9 +411,10 @@ class UCT(_SearchPlayer):
         value = float(search.root_values()[0])
         # The solver proves a result but not its distance: only a mate on the
         # move itself is told as a mate, any longer one as the value's score.
+        line = [int(a) for a in search.principal_variation(0)] or [action]
         if bool(search.solved()[0]) and value > 0 and _mates_at_once(env, action):
-            return Thought(action, mate=1, nodes=done, pv=[action])
-        return Thought(action, cp=value_to_cp(value), nodes=done, pv=[action])
+            return Thought(action, mate=1, nodes=done, pv=line)
+        return Thought(action, cp=value_to_cp(value), nodes=done, pv=line)
 
 
 class MCTS(_SearchPlayer):
@@ -507,7 +508,8 @@ class MCTS(_SearchPlayer):
     @staticmethod
     def _thought(search, done: int) -> Thought:
         action = int(search.choose_actions(0.0)[0])
-        return Thought(action, cp=value_to_cp(float(search.root_values()[0])), nodes=done, pv=[action])
+        line = [int(a) for a in search.principal_variation(0)] or [action]
+        return Thought(action, cp=value_to_cp(float(search.root_values()[0])), nodes=done, pv=line)
 
 
 class _Progress:

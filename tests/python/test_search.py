@@ -477,6 +477,31 @@ def test_uct_finds_every_mate_within_its_budget():
         assert action_of[int(best[t])] in solutions, (fen, action_of[int(best[t])])
     assert search.solved().all() and (search.root_values() == 1).all()
     assert (ran < UCT_BUDGET).all()  # proved before the budget ran out
+    for t, (fen, _, moves) in enumerate(MATE_TABLE):  # the expected line is a proved mate, whatever the defence
+        env = varnok.ChessEnv()
+        env.load_fen(fen)
+        line = search.principal_variation(t)
+        assert line[0] == best[t] and len(line) <= 2 * moves - 1, (fen, line)
+        for action in line:
+            env.play(int(action))
+        assert env.in_check() and env.legal_actions().size == 0, (fen, line)
+
+
+@pytest.mark.parametrize("root_selection", ["puct", "gumbel"])
+def test_principal_variation_walks_the_most_visited_children(root_selection):
+    s = varnok.MCTS(1, seed=0, root_selection=root_selection)
+    s.set_roots([INITIAL])
+    for _ in range(200):
+        leaves = s.select()
+        s.expand(*evaluate_rows(leaves.obs, leaves.legal_mask))
+    line = s.principal_variation(max_plies=4)
+    assert len(line) >= 3 and line[0] == s.choose_actions()[0]
+    for played, expected in zip(line, line[1:]):
+        s.advance([played])
+        counts = s.visit_counts()[0]
+        assert counts[expected] == counts.max() > 0
+    with pytest.raises(IndexError):
+        s.principal_variation(1)
 
 
 def test_uct_without_the_solver_still_prefers_mate_in_one():

@@ -138,8 +138,12 @@ def test_go_infinite_searches_until_stop(player, past_budget, told_before_stop, 
     assert len(best) == 1 and best[0] > ready, out  # the move waits for stop
     assert sum(out.index(line) < ready for line in out if line.startswith("info depth")) >= told_before_stop, out
     assert past_budget({key: int(value) for key, value in infos[-1].items() if key in ("nodes", "depth")}), out
-    assert chess.Move.from_uci(out[best[0]].split()[1]) in chess.Board(
-        "rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1").legal_moves
+    board = chess.Board("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1")
+    assert chess.Move.from_uci(out[best[0]].split()[1]) in board.legal_moves
+    line = [line for line in out if line.startswith("info depth")][-1].split(" pv ")[1].split()
+    assert line[0] == out[best[0]].split()[1] and len(line) > told_before_stop, out  # the searches' line goes on
+    for move in line:
+        board.push_uci(move)  # python-chess refuses an illegal move
 
 
 @pytest.mark.in_child(timeout=60)
