@@ -129,6 +129,7 @@ int Mcts::select(int64_t leaves_per_tree) {
     output.masks = out.masks.data() + first * kActionCount;
     output.written_masks = out.written_masks.data() + first;
     output.written = out.written.data() + first;
+    if (t + 1 < size()) trees_[t + 1]->prefetch_root();
     trees_[t]->select(leaves_per_tree, output);
   };
   for_each_tree(descend, kTreesPerDescentChunk);

@@ -26,6 +26,26 @@ constexpr double kSmallestSpread = 1e-8;
 // The children a descent is likely to add next: a middlegame position has
 // about forty legal moves.
 constexpr int kNodesPrefetched = 40;
+constexpr size_t kCacheLineBytes = 64;
+
+// Asks the cache for the bytes of an object.
+void prefetch_bytes(const void* from, size_t bytes) {
+  const char* at = static_cast<const char*>(from);
+  for (size_t offset = 0; offset < bytes; offset += kCacheLineBytes) __builtin_prefetch(at + offset);
+}
+
+// Where a descent rebuilds its leaf's game and lists its moves. One for
+// each thread, not one for each tree: a batch descends its trees one after
+// another, and a tree's own scratch would be out of the cache every time.
+struct DescentScratch {
+  LeafGame game;
+  ActionMap listing;
+};
+
+DescentScratch& descent_scratch() {
+  static thread_local DescentScratch scratch;
+  return scratch;
+}
 
 // A node whose result is certain: the game is over there or the solver proved it.
 bool proved(const Node& node) { return node.state == NodeState::kTerminal || node.state == NodeState::kSolved; }
@@ -82,9 +102,20 @@ void MctsTree::set_root(const Episode& board) {
   halving_started_ = 0;
 }
 
+void MctsTree::prefetch_root() const {
+  const Node& root = nodes_[0];
+  prefetch_bytes(&root, sizeof(Node));
+  if (root.first_child != kNoNode) prefetch_bytes(&nodes_[root.first_child], root.child_count * sizeof(Node));
+  prefetch_bytes(&root_.position, sizeof(Position));
+  prefetch_bytes(&root_.state_history, sizeof(History));
+  nodes_.prefetch_next(kNodesPrefetched);
+}
+
 int MctsTree::select(int descents, const LeafOutput& output) {
   assert(leaf_count_ == 0);
   if (!has_root_ || finished()) return 0;
+  LeafGame& game = descent_scratch().game;
+  ActionMap& leaf_listing = descent_scratch().listing;
   const bool proving = roll_out_ && options_.solver;
   int d = 0;
   for (; d < descents && !solved(); ++d) {
@@ -112,18 +143,18 @@ int MctsTree::select(int descents, const LeafOutput& output) {
       case NodeState::kNew: {
         // The root is listed and was judged when it was set; any other node
         // is listed and judged here.
-        game_.start(root_);
+        game.start(root_);
         const ActionMap* listing = &root_.move_index;
         if (path_.size() > 1) {
-          for (size_t i = 1; i < path_.size(); ++i) game_.play(nodes_[path_[i]].move);
-          const Outcome outcome = game_.list_and_judge(listing_);
+          for (size_t i = 1; i < path_.size(); ++i) game.play(nodes_[path_[i]].move);
+          const Outcome outcome = game.list_and_judge(leaf_listing);
           if (outcome.done()) {
             nodes_[node].state = NodeState::kTerminal;
-            nodes_[node].value = terminal_value(outcome, game_.position().side);
+            nodes_[node].value = terminal_value(outcome, game.position().side);
             back_up(nodes_, path_, nodes_[node].value, false);
             break;
           }
-          listing = &listing_;
+          listing = &leaf_listing;
         }
         if (roll_out_) {
           // Over the budget the node stays new: rolled out again on every visit.
@@ -133,14 +164,14 @@ int MctsTree::select(int descents, const LeafOutput& output) {
         }
         // A leaf of a dropped round has its children listed already.
         if (nodes_[node].first_child == kNoNode && !add_children(nodes_, node, *listing))
-          break;  // over the node budget: dropped
-        nodes_.prefetch_next(kNodesPrefetched);
+          break;                                                       // over the node budget: dropped
+        if (d + 1 < descents) nodes_.prefetch_next(kNodesPrefetched);  // this tree's next descent
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
         leaves_[leaf_count_].path = path_;
         if (output.observations)
-          write_row_changes(output.format, game_.observed(),
+          write_row_changes(output.format, game.observed(),
                             output.observations + leaf_count_ * output.observation_bytes, output.written[leaf_count_]);
         if (output.masks)
           write_mask_row(*listing, output.masks + static_cast<size_t>(leaf_count_) * kActionCount,

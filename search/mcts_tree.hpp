@@ -83,6 +83,10 @@ class MctsTree {
   // up or the root is proved); returns how many were made.
   int select(int descents, const LeafOutput& output);
   int select(int descents) { return select(descents, LeafOutput{}); }
+  // Asks the cache for what the next select reads and writes first: the
+  // root, its children, the root's game and the nodes the first descent
+  // adds. A batch calls it for the next tree while it descends this one.
+  void prefetch_root() const;
   int leaf_count() const { return leaf_count_; }
   // Why leaf j cannot take these priors and value (empty when it can): a
   // non-finite value, or priors over its legal actions that are not finite
@@ -176,8 +180,6 @@ class MctsTree {
 
   // ---- the round
   std::vector<Leaf> leaves_;  // slots, grown to the most leaves a round has asked for
-  LeafGame game_;             // the scratch game a descent rebuilds
-  ActionMap listing_;         // the legal moves of its leaf
   int leaf_count_ = 0;
   std::vector<int32_t> path_;      // the descent being made
   std::vector<int32_t> collided_;  // nodes holding a collision's virtual loss
