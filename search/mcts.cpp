@@ -15,11 +15,12 @@ namespace {
 // its core's cache. A round of only a few leaves is checked and backed up on
 // the calling thread, which costs less than a hand-over.
 constexpr int kLeavesWorthHandingOver = 16;
-// Trees handed to a thread at a time: one for descents, whose lengths
-// differ, so that a thread that starts late gives its trees away one by
-// one; a few for expand, whose work per tree is too small to pay for an
-// atomic hand-out each.
-constexpr int kTreesPerDescentChunk = 1;
+// Trees handed to a thread at a time: a few for descents, so that a thread
+// that starts late gives its trees away in small lots, and so that while it
+// descends one tree a thread can ask the cache for the next of its own lot
+// (a tree of another lot may be another thread's); a few for expand, whose
+// work per tree is too small to pay for an atomic hand-out each.
+constexpr int kTreesPerDescentChunk = 8;
 constexpr int kTreesPerExpandChunk = 4;
 }  // namespace
 
@@ -129,10 +130,14 @@ int Mcts::select(int64_t leaves_per_tree) {
     output.masks = out.masks.data() + first * kActionCount;
     output.written_masks = out.written_masks.data() + first;
     output.written = out.written.data() + first;
-    if (t + 1 < size()) trees_[t + 1]->prefetch_root();
     trees_[t]->select(leaves_per_tree, output);
   };
-  for_each_tree(descend, kTreesPerDescentChunk);
+  pool_.run_chunks(size(), kTreesPerDescentChunk, [&](int begin, int end) {
+    for (int t = begin; t < end; ++t) {
+      if (t + 1 < end) trees_[t + 1]->prefetch_root();
+      descend(t);
+    }
+  });
   for (int t = 0; t < size(); ++t) {
     const int count = trees_[t]->leaf_count();
     first_row_[t + 1] = first_row_[t] + count;

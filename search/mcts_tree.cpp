@@ -164,8 +164,10 @@ int MctsTree::select(int descents, const LeafOutput& output) {
         }
         // A leaf of a dropped round has its children listed already.
         if (nodes_[node].first_child == kNoNode && !add_children(nodes_, node, *listing))
-          break;                                                       // over the node budget: dropped
-        if (d + 1 < descents) nodes_.prefetch_next(kNodesPrefetched);  // this tree's next descent
+          break;  // over the node budget: dropped
+        // The nodes this tree's next descent adds (the first descent's were
+        // asked for by prefetch_root).
+        if (d + 1 < descents) nodes_.prefetch_next(kNodesPrefetched);
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
