@@ -12,6 +12,7 @@
 #include "search/draws.hpp"
 #include "search/draws_text.hpp"
 #include "search/game_path.hpp"
+#include "search/prefetch.hpp"
 
 namespace varnok {
 
@@ -26,13 +27,6 @@ constexpr double kSmallestSpread = 1e-8;
 // The children a descent is likely to add next: a middlegame position has
 // about forty legal moves.
 constexpr int kNodesPrefetched = 40;
-constexpr size_t kCacheLineBytes = 64;
-
-// Asks the cache for the bytes of an object.
-void prefetch_bytes(const void* from, size_t bytes) {
-  const char* at = static_cast<const char*>(from);
-  for (size_t offset = 0; offset < bytes; offset += kCacheLineBytes) __builtin_prefetch(at + offset);
-}
 
 // Where a descent rebuilds its leaf's game and lists its moves. One for
 // each thread, not one for each tree: a batch descends its trees one after

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "env/actions.hpp"
+#include "search/prefetch.hpp"
 
 namespace varnok {
 
@@ -82,13 +83,11 @@ class NodePool {
   // for writing. A tree takes a new stretch of its pool on every descent,
   // and a batch of trees runs so many such stretches side by side that the
   // processor's own prefetcher loses track of them: each node written would
-  // wait for memory. Asked for one descent ahead, they are in the cache by
-  // the next one. Memory past the reserved room is left alone.
+  // wait for memory. Asked for before the descent that writes them, they
+  // are in the cache by then. Memory past the reserved room is left alone.
   void prefetch_next(int count) const {
     const int end = std::min(size() + count, static_cast<int>(nodes_.capacity()));
-    const char* from = reinterpret_cast<const char*>(nodes_.data() + size());
-    const char* to = reinterpret_cast<const char*>(nodes_.data() + end);
-    for (const char* line = from; line < to; line += kCacheLineBytes) __builtin_prefetch(line, 1);
+    prefetch_bytes(nodes_.data() + size(), (end - size()) * sizeof(Node), PrefetchFor::kWriting);
   }
   // Keeps the subtree under keep and frees every other node: the subtree is
   // copied breadth-first into the spare pool (keep becomes the root, index
@@ -107,8 +106,6 @@ class NodePool {
   }
 
  private:
-  static constexpr int kCacheLineBytes = 64;
-
   int budget_;
   std::vector<Node> nodes_;
   std::vector<Node> spare_;  // the other half of keep_subtree's copy, kept for its memory
