@@ -241,7 +241,7 @@ def _view(args: argparse.Namespace) -> int:
                     raise ValueError(f"{path}: would be written over {what}; choose another name")
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
-            games = viewer._games_of(source, viewer.DEFAULT_SIZE, draw=False)   # the page draws its boards
+            games = viewer.games_of(source, draw=False)  # the page draws its boards
         if not games:
             raise ValueError(f"{source} holds no PGN game")
         animated = None

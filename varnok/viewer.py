@@ -98,14 +98,10 @@ def _from_env(env: ChessEnv, size: int, draw: bool) -> Game:
     return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
 
 
-def games_of(games: Any, size: int = DEFAULT_SIZE) -> list[Game]:
-    """The games to show, replayed: see the module's docstring for what ``games`` may be."""
-    return _games_of(games, size, draw=True)
-
-
-def _games_of(games: Any, size: int, draw: bool) -> list[Game]:
-    """games_of; without draw, only each game's first board is drawn (a
-    page draws the others itself)."""
+def games_of(games: Any, size: int = DEFAULT_SIZE, *, draw: bool = True) -> list[Game]:
+    """The games to show, replayed: see the module's docstring for what
+    ``games`` may be. With ``draw=False`` only each game's first board is
+    drawn (a page of ``html`` draws the others itself)."""
     if isinstance(games, (Game, ChessEnv, State, PgnGame, str, os.PathLike)):
         games = [games]
     elif not isinstance(games, Iterable):
@@ -303,7 +299,7 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     their style and script, to embed in another page (Jupyter does so).
     """
     size = checked_size(size)
-    shown = _games_of(games, size, draw=False)
+    shown = games_of(games, size, draw=False)
     body = "\n".join(_viewer(game, i, size) for i, game in enumerate(shown))
     fragment = f"<style>{_STYLE}</style>\n{body}\n<script>{_SCRIPT}</script>"
     if full_page:
