@@ -356,6 +356,14 @@ class _SearchPlayer(BasePlayer):
         super().start(seed)
         self._searches().restart(self.seed)
 
+    def _one_game_search(self, env: ChessEnv, budget: int | None):
+        """think's search of env, and whether it is unbounded: a search past
+        the player's own simulations gets a tree with room for them."""
+        unbounded = budget is None or budget > self.simulations
+        search = self._searches().get(1, unbounded=unbounded)
+        search.set_roots([env])
+        return search, unbounded
+
     def _searches(self) -> _SearchCache:
         if self._cache is None:
             self._cache = _SearchCache(self._make)
@@ -388,8 +396,7 @@ class UCT(_SearchPlayer):
 
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None, report=None) -> Thought:
         budget = _move_budget(nodes, deadline, self.simulations)
-        search = self._searches().get(1, unbounded=budget is None or budget > self.simulations)
-        search.set_roots([env])
+        search, _ = self._one_game_search(env, budget)
         done = 0
         step = 64
         progress = _Progress(report, lambda: self._thought(env, search, done))
@@ -409,9 +416,9 @@ class UCT(_SearchPlayer):
     def _thought(env: ChessEnv, search, done: int) -> Thought:
         action = int(search.best_actions()[0])
         value = float(search.root_values()[0])
+        line = search.principal_variation(0).tolist() or [action]
         # The solver proves a result but not its distance: only a mate on the
         # move itself is told as a mate, any longer one as the value's score.
-        line = [int(a) for a in search.principal_variation(0)] or [action]
         if bool(search.solved()[0]) and value > 0 and _mates_at_once(env, action):
             return Thought(action, mate=1, nodes=done, pv=line)
         return Thought(action, cp=value_to_cp(value), nodes=done, pv=line)
@@ -488,10 +495,7 @@ class MCTS(_SearchPlayer):
 
     def think(self, env, *, nodes=None, depth=None, deadline=None, stop=None, report=None) -> Thought:
         budget = _move_budget(nodes, deadline, self.simulations)
-        # A search past the player's own budget gets a tree with room for it.
-        unbounded = budget is None or budget > self.simulations
-        search = self._searches().get(1, unbounded=unbounded)
-        search.set_roots([env])
+        search, unbounded = self._one_game_search(env, budget)
         done = 0
         progress = _Progress(report, lambda: self._thought(search, done))
         while budget is None or done < budget:
@@ -508,7 +512,7 @@ class MCTS(_SearchPlayer):
     @staticmethod
     def _thought(search, done: int) -> Thought:
         action = int(search.choose_actions(0.0)[0])
-        line = [int(a) for a in search.principal_variation(0)] or [action]
+        line = search.principal_variation(0).tolist() or [action]
         return Thought(action, cp=value_to_cp(float(search.root_values()[0])), nodes=done, pv=line)
 
 
