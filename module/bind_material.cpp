@@ -38,18 +38,31 @@ constexpr auto kStopAskedEvery = std::chrono::milliseconds(5);
 
 // The limits of one deepening search: a clock of seconds and a stop object
 // (anything with is_set(), such as threading.Event), asked from the search's
-// own thread; an error the object raises ends the search and is kept in
-// raised for the caller.
-MaterialLimits limits_of(int64_t nodes, std::optional<double> seconds, const py::object& stop,
+// own thread, and report, called with (action, score, nodes, depth) as each
+// depth ends. An error that stop or report raises ends the search and is
+// kept in raised for the caller.
+MaterialLimits limits_of(int64_t nodes, std::optional<double> seconds, const py::object& stop, const py::object& report,
                          std::exception_ptr& raised) {
   MaterialLimits limits;
   limits.nodes = std::max<int64_t>(nodes, 0);
-  if (!seconds && stop.is_none()) return limits;
+  if (!report.is_none()) {
+    limits.depth_searched = [&report, &raised](const MaterialChoice& so_far) {
+      if (raised) return;
+      py::gil_scoped_acquire locked;
+      try {
+        report(so_far.action, so_far.score, so_far.nodes, so_far.depth);
+      } catch (...) {
+        raised = std::current_exception();
+      }
+    };
+  }
+  if (!seconds && stop.is_none() && report.is_none()) return limits;
   const Clock::time_point deadline =
       seconds ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(std::min(*seconds, kLongestSeconds)))
               : Clock::time_point::max();
   limits.stopped = [deadline, &stop, &raised, asked = Clock::now() - kStopAskedEvery]() mutable {
+    if (raised) return true;
     const Clock::time_point now = Clock::now();
     if (now >= deadline) return true;
     if (stop.is_none() || now - asked < kStopAskedEvery) return false;
@@ -135,12 +148,12 @@ void bind_material(py::module_& m) {
       .def(
           "think",
           [](PyMaterial& s, const py::object& root, const std::optional<std::string>& rules, int64_t nodes,
-             std::optional<double> seconds, const py::object& stop) {
+             std::optional<double> seconds, const py::object& stop, const py::object& report) {
             Held use(*s.search);
             if (seconds && !(*seconds >= 0)) throw py::value_error("seconds must be 0 or more");
             Episode board = std::move(root_boards(py::make_tuple(root), rules, std::nullopt)[0]);
             std::exception_ptr raised;
-            const MaterialLimits limits = limits_of(nodes, seconds, stop, raised);
+            const MaterialLimits limits = limits_of(nodes, seconds, stop, report, raised);
             MaterialChoice choice;
             {
               py::gil_scoped_release unlocked;
@@ -155,13 +168,16 @@ void bind_material(py::module_& m) {
             return py::make_tuple(choice.action, choice.score, choice.nodes, choice.depth);
           },
           py::arg("root"), py::arg("rules") = py::none(), py::kw_only(), py::arg("nodes").noconvert() = 0,
-          py::arg("seconds") = py::none(), py::arg("stop") = py::none(),
+          py::arg("seconds") = py::none(), py::arg("stop") = py::none(), py::arg("report") = py::none(),
           "(action, score, nodes, depth) for one root (a State, ChessEnv or FEN text), searched one ply deeper "
           "at a time up to the set depth, for a player on a clock: the choice of the deepest depth searched "
           "whole before the search ended. It ends after nodes positions (0: no budget), after seconds, or once "
           "stop.is_set() (stop: any object with is_set(), such as threading.Event, asked every few "
           "milliseconds). Depth 1 is always searched whole. Reaching the set depth, it chooses as choose "
-          "does; a mate found ends it early. The score is as choose gives it.");
+          "does; a mate found ends it early. The score is as choose gives it. report, when given, is called "
+          "with (action, score, nodes, depth) as each depth is searched whole: that depth's score and the "
+          "first of its best moves in action order (the tie among them is drawn at the end), and the positions "
+          "searched so far. An error that stop or report raises ends the search and is raised here.");
 }
 
 }  // namespace varnok::binding

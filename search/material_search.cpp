@@ -138,7 +138,7 @@ MaterialChoice MaterialSearch::choose(const Episode& root) { return choose_withi
 MaterialChoice MaterialSearch::choose_within(const Episode& root, const MaterialLimits& limits) {
   root_moves_.list_legal(root.position);
   if (root_moves_.size() == 0 || root.judge(true).done()) throw std::invalid_argument("the game at the root is over");
-  const bool deepening = limits.nodes > 0 || limits.stopped;
+  const bool deepening = limits.nodes > 0 || limits.stopped || limits.depth_searched;
   nodes_ = 1;
   ended_ = false;
   MaterialChoice choice;
@@ -154,6 +154,7 @@ MaterialChoice MaterialSearch::choose_within(const Episode& root, const Material
     deepest_actions_.swap(best_actions_);
     choice.score = best;
     choice.depth = depth;
+    if (limits.depth_searched) limits.depth_searched({deepest_actions_.front(), best, nodes_, depth});
     if (best >= kMateBound) break;
   }
   const auto pick = uniform_below([this] { return static_cast<uint32_t>(random_.next() >> 32); },

@@ -53,10 +53,14 @@ struct MaterialChoice {
 
 // What may end a deepening search before its last depth: a budget of
 // positions, and the caller's own check (a clock, a request to stop), asked
-// every kNodesBetweenChecks positions.
+// every kNodesBetweenChecks positions. depth_searched, when given, hears of
+// each depth searched whole as it ends (an analysis shows its progress):
+// that depth's score and the first of its best moves in action order (the
+// tie among them is drawn once, at the end), with the positions so far.
 struct MaterialLimits {
-  int64_t nodes = 0;              // 0: no budget
-  std::function<bool()> stopped;  // empty: none
+  int64_t nodes = 0;                                          // 0: no budget
+  std::function<bool()> stopped;                              // empty: none
+  std::function<void(const MaterialChoice&)> depth_searched;  // empty: none
   static constexpr int64_t kNodesBetweenChecks = 1024;
 };
 

@@ -671,9 +671,9 @@ class MaterialSearch:
         """
         Starts the tie-break generator again from seed.
         """
-    def think(self, root: typing.Any, rules: str | None = None, *, nodes: int = 0, seconds: typing.SupportsFloat | typing.SupportsIndex | None = None, stop: typing.Any = None) -> tuple[int, int, int, int]:
+    def think(self, root: typing.Any, rules: str | None = None, *, nodes: int = 0, seconds: typing.SupportsFloat | typing.SupportsIndex | None = None, stop: typing.Any = None, report: typing.Any = None) -> tuple[int, int, int, int]:
         """
-        (action, score, nodes, depth) for one root (a State, ChessEnv or FEN text), searched one ply deeper at a time up to the set depth, for a player on a clock: the choice of the deepest depth searched whole before the search ended. It ends after nodes positions (0: no budget), after seconds, or once stop.is_set() (stop: any object with is_set(), such as threading.Event, asked every few milliseconds). Depth 1 is always searched whole. Reaching the set depth, it chooses as choose does; a mate found ends it early. The score is as choose gives it.
+        (action, score, nodes, depth) for one root (a State, ChessEnv or FEN text), searched one ply deeper at a time up to the set depth, for a player on a clock: the choice of the deepest depth searched whole before the search ended. It ends after nodes positions (0: no budget), after seconds, or once stop.is_set() (stop: any object with is_set(), such as threading.Event, asked every few milliseconds). Depth 1 is always searched whole. Reaching the set depth, it chooses as choose does; a mate found ends it early. The score is as choose gives it. report, when given, is called with (action, score, nodes, depth) as each depth is searched whole: that depth's score and the first of its best moves in action order (the tie among them is drawn at the end), and the positions searched so far. An error that stop or report raises ends the search and is raised here.
         """
     @property
     def depth(self) -> int:

@@ -178,8 +178,9 @@ class BasePlayer:
         time.monotonic() value) bound the search where the player has one;
         stop ends it early with the best move so far. A deadline of
         math.inf is analysis: no clock, the search goes on (as deep as the
-        player goes) until stop, and report, when given, is called with the
-        best so far about once a second."""
+        player goes) until stop. report, when given, is called with the best
+        so far as the search goes: about once a second, or, for a search by
+        depth, as each depth is searched whole."""
         # One stream of draws from the seed for every move: a generator made
         # again at each move would draw the same number each time.
         if self._draws is None:
@@ -254,15 +255,20 @@ class Material(BasePlayer):
         # Deepened a ply at a time, so a clock or a stop ends the search with
         # the move of the deepest depth searched whole; reaching its depth it
         # plays as choose does. Analysis (no clock) goes to the deepest depth.
+        # report hears of each depth as it is searched whole.
         search = self._native()
         if depth is None and deadline == math.inf:
             depth = MATERIAL_DEEPEST
         if depth is not None and depth != search.depth:
             search = MaterialSearch(max(1, min(MATERIAL_DEEPEST, int(depth))), seed=self.seed)
         seconds = None if deadline is None or deadline == math.inf else max(0.0, deadline - time.monotonic())
-        action, score, counted, reached = search.think(env, nodes=max(0, int(nodes or 0)), seconds=seconds,
-                                                       stop=stop)
-        thought = Thought(action, nodes=counted, pv=[action], depth=reached)
+        told = None if report is None else lambda *so_far: report(self._thought(*so_far))
+        return self._thought(*search.think(env, nodes=max(0, int(nodes or 0)), seconds=seconds, stop=stop,
+                                           report=told))
+
+    @staticmethod
+    def _thought(action: int, score: int, nodes: int, depth: int) -> Thought:
+        thought = Thought(action, nodes=nodes, pv=[action], depth=depth)
         if abs(score) >= MATE_BOUND:
             mate = (MATE_SCORE - abs(score) + 2) // 2
             thought.mate = mate if score > 0 else -mate

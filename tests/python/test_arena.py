@@ -218,6 +218,13 @@ def test_material_think_deepens_within_its_limits():
         assert (action, depth) == (first, 1) and nodes < 2000, limits  # depth 1 is always searched whole
     with pytest.raises(ZeroDivisionError):
         varnok.MaterialSearch(8).think(kiwipete, stop=Stops(ZeroDivisionError()))
+    # Each depth is told as it ends; the last told is the answer, but for the tie drawn at the end.
+    told = []
+    action, score, nodes, depth = varnok.MaterialSearch(3, seed=4).think(kiwipete, report=lambda *t: told.append(t))
+    assert [t[3] for t in told] == [1, 2, 3] and told[-1][1:] == (score, nodes, depth), told
+    assert told[0][0] == first and [t[2] for t in told] == sorted({t[2] for t in told}), told
+    with pytest.raises(ZeroDivisionError):  # an error in report ends the search there
+        varnok.MaterialSearch(8).think(kiwipete, report=lambda *t: told.append(1 / 0))
     for seconds in (-1.0, float("nan")):
         with pytest.raises(ValueError, match="seconds"):
             varnok.MaterialSearch(8).think(kiwipete, seconds=seconds)

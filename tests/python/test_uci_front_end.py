@@ -111,12 +111,13 @@ def test_stop_and_quit_end_an_infinite_search(player, ending):
 
 @pytest.mark.in_child(timeout=60)
 # Analysis: each player searches past its own budget (UCT and MCTS simulations,
-# Material's depth); UCT tells its line while it searches, and MCTS, whose
-# tree fills in well under the wait, stops searching but keeps its move.
-@pytest.mark.parametrize("player, past_budget, told_before_stop", [
-    ("uct:64", lambda info: info["nodes"] > 64, 1), ("material:1", lambda info: info["depth"] > 1, 0),
-    ("mcts:flat_net:evaluate:16", lambda info: info["nodes"] > 16, 1)])
-def test_go_infinite_searches_until_stop(player, past_budget, told_before_stop, tmp_path):
+# Material's depth) and tells its line while it searches (Material as each
+# depth ends); MCTS, whose tree fills in well under the wait, stops searching
+# but keeps its move. Material's line is its move alone.
+@pytest.mark.parametrize("player, past_budget, line_length", [
+    ("uct:64", lambda info: info["nodes"] > 64, 2), ("material:1", lambda info: info["depth"] > 1, 1),
+    ("mcts:flat_net:evaluate:16", lambda info: info["nodes"] > 16, 2)])
+def test_go_infinite_searches_until_stop(player, past_budget, line_length, tmp_path):
     import time
 
     (tmp_path / "flat_net.py").write_text(
@@ -136,12 +137,12 @@ def test_go_infinite_searches_until_stop(player, past_budget, told_before_stop, 
     ready, best = out.index("readyok"), [i for i, line in enumerate(out) if line.startswith("bestmove")]
     infos = [dict(zip(line.split()[1::2], line.split()[2::2])) for line in out if line.startswith("info depth")]
     assert len(best) == 1 and best[0] > ready, out  # the move waits for stop
-    assert sum(out.index(line) < ready for line in out if line.startswith("info depth")) >= told_before_stop, out
+    assert any(out.index(line) < ready for line in out if line.startswith("info depth")), out
     assert past_budget({key: int(value) for key, value in infos[-1].items() if key in ("nodes", "depth")}), out
     board = chess.Board("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1")
     assert chess.Move.from_uci(out[best[0]].split()[1]) in board.legal_moves
     line = [line for line in out if line.startswith("info depth")][-1].split(" pv ")[1].split()
-    assert line[0] == out[best[0]].split()[1] and len(line) > told_before_stop, out  # the searches' line goes on
+    assert line[0] == out[best[0]].split()[1] and len(line) >= line_length, out  # the searches' line goes on
     for move in line:
         board.push_uci(move)  # python-chess refuses an illegal move
 
