@@ -253,6 +253,12 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     from a start position with a mate in one, starts again: the agent is only
     handed games where it is to move); rewards are the agent's (+1 win, -1 loss,
     0 otherwise) and ``infos["agent_color"]`` is the agent's side per game.
+    ``infos["opponent_action"]`` is the opponent's reply in this step (-1
+    where it had none; in ``reset``, its first move), and
+    ``infos["opening_action"]`` its first move in each game that started in
+    this step or ``reset`` with the opponent on move (-1 elsewhere): a game
+    lost to the opponent's reply has that reply in ``opponent_action`` and
+    the next game's first move here.
     """
 
     metadata = {"autoreset_mode": AutoresetMode.SAME_STEP, "render_modes": []}
@@ -323,7 +329,12 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if self.opponent is not None:
             start_player(self.opponent, self.np_random)
             self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
-            r = self._open_games(r.to_play != self._agent, r)
+            openings = np.full(self.num_envs, -1, dtype=np.int64)
+            r = self._open_games(r.to_play != self._agent, r, openings=openings)
+            infos = self._infos(r)
+            infos["opponent_action"], infos["_opponent_action"] = openings, self._all
+            infos["opening_action"], infos["_opening_action"] = openings.copy(), self._all
+            return r.obs, infos
         return r.obs, self._infos(r)
 
     def step(self, actions):
@@ -345,10 +356,13 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         waiting = self._result.to_play != self._agent
         if not waiting.any():   # the opponent had no move: its keys as in every other step
             infos["agent_color"] = self._agent.copy()
-            infos["opponent_action"] = np.full(self.num_envs, -1, dtype=np.int64)
-            infos["_opponent_action"] = np.zeros(self.num_envs, dtype=bool)
+            for key in ("opponent_action", "opening_action"):
+                infos[key] = np.full(self.num_envs, -1, dtype=np.int64)
+                infos["_" + key] = np.zeros(self.num_envs, dtype=bool)
             return obs, reward, terminated, truncated, infos
         r, replies = self._opponent_replies(waiting, obs_out)
+        # In a game the agent's move ended, the reply is the next game's first move.
+        openings = np.where(ended & waiting, replies, -1)
         # Only the side that moves can end a game with its move: the
         # opponent's mate is the agent's loss, a draw is 0.
         lost = (r.terminated | r.truncated) & ~ended
@@ -362,12 +376,13 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         # and new games whose first move was the opponent's and ended them.
         again = r.terminated | r.truncated
         self._draw_new_sides(again)
-        r = self._open_games(again & (r.to_play != self._agent), r, obs_out)
+        r = self._open_games(again & (r.to_play != self._agent), r, obs_out, openings)
         merged = self._infos(r)
         for key in ("final_obs", "_final_obs", "final_info", "_final_info"):
             if key in infos:
                 merged[key] = infos[key]
         merged["opponent_action"], merged["_opponent_action"] = replies, waiting
+        merged["opening_action"], merged["_opening_action"] = openings, openings >= 0
         return r.obs, reward, terminated, truncated, merged
 
     def _draw_new_sides(self, started: np.ndarray) -> None:
@@ -375,15 +390,19 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if self.agent_color == "random" and started.any():
             self._agent[started] = draw_sides("random", self.np_random, int(started.sum()))
 
-    def _open_games(self, opening: np.ndarray, r, obs_out: np.ndarray | None = None):
-        """The opponent's first move in the new games where it has white.
-        A game that this move ends (a mate-in-one start position, a
-        max_steps of 1) was never the agent's: it starts again, until every
-        game waits for the agent. Returns the last native result."""
+    def _open_games(self, opening: np.ndarray, r, obs_out: np.ndarray | None = None,
+                    openings: np.ndarray | None = None):
+        """The opponent's first move in the new games where it has white,
+        written into openings at their rows when given. A game that this
+        move ends (a mate-in-one start position, a max_steps of 1) was never
+        the agent's: it starts again, until every game waits for the agent.
+        Returns the last native result."""
         for _ in range(OPENING_TRIES):
             if not opening.any():
                 return r
-            r, _ = self._opponent_replies(opening, obs_out)
+            r, replies = self._opponent_replies(opening, obs_out)
+            if openings is not None:
+                openings[opening] = replies[opening]
             again = r.terminated | r.truncated
             self._draw_new_sides(again)
             opening = again & (r.to_play != self._agent)

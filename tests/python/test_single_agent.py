@@ -100,6 +100,35 @@ def test_native_opponents_batch_in_the_vector_env():
     assert 1.0 in results and -1.0 in results
 
 
+def test_every_opponent_move_is_told_in_the_infos():
+    """A ChessEnv per row replays the agent's actions and the opponent's
+    moves as the infos tell them (the reply, then the next game's first
+    move); the observations must stay the vector env's own."""
+    vec = vgym.ChessVectorEnv(16, seed=5, opponent="material:1", agent_color="black")
+    obs, infos = vec.reset()
+    mirrors = [varnok.ChessEnv("fide") for _ in range(16)]
+    lost_and_opened = 0
+    for row, mirror in enumerate(mirrors):
+        mirror.reset()
+        mirror.play(int(infos["opening_action"][row]))
+    for step in range(150):
+        actions = vec.random_actions()
+        obs, reward, terminated, truncated, infos = vec.step(actions)
+        for row, mirror in enumerate(mirrors):
+            done = mirror.play(int(actions[row]))[2]
+            if not done:
+                done = mirror.play(int(infos["opponent_action"][row]))[2]
+                lost_and_opened += bool(done)
+            assert bool(done) == bool(terminated[row] | truncated[row]), (step, row)
+            if done:
+                mirror.reset()
+                mirror.play(int(infos["opening_action"][row]))
+            else:
+                assert infos["opening_action"][row] == -1
+            assert np.array_equal(obs[row], mirror.observation()), (step, row)
+    assert lost_and_opened > 0
+
+
 @pytest.mark.parametrize("options", [dict(opponent="random", agent_color="random"),
                                      dict(opponent="material:1", agent_color="black")])
 def test_a_constructor_seed_makes_the_sides_and_the_opponent_reproducible(options):
