@@ -112,7 +112,7 @@ void bind_material(py::module_& m) {
           [](PyMaterial& s, const py::object& roots, const std::optional<std::string>& rules,
              const std::optional<std::vector<int64_t>>& rows) {
             Held use(*s.search);
-            std::vector<Episode> boards = root_boards(roots, rules, rows);
+            const RootBoards boards = root_boards(roots, rules, rows);
             const auto n = static_cast<py::ssize_t>(boards.size());
             py::array_t<int64_t> actions(n);
             py::array_t<int32_t> scores(n);
@@ -151,7 +151,7 @@ void bind_material(py::module_& m) {
              std::optional<double> seconds, const py::object& stop, const py::object& report) {
             Held use(*s.search);
             if (seconds && !(*seconds >= 0)) throw py::value_error("seconds must be 0 or more");
-            Episode board = std::move(root_boards(py::make_tuple(root), rules, std::nullopt)[0]);
+            Episode board = root_boards(py::make_tuple(root), rules, std::nullopt)[0];
             std::exception_ptr raised;
             const MaterialLimits limits = limits_of(nodes, seconds, stop, report, raised);
             MaterialChoice choice;

@@ -143,19 +143,20 @@ DrawRules own_rules(DrawRules own, const std::optional<std::string>& rules, cons
 
 }  // namespace
 
-std::vector<Episode> root_boards(const py::handle& roots, const std::optional<std::string>& rules,
-                                 const std::optional<std::vector<int64_t>>& rows) {
+RootBoards root_boards(const py::handle& roots, const std::optional<std::string>& rules,
+                       const std::optional<std::vector<int64_t>>& rows) {
   check_rows_given_with_vector_env(roots, rows);
   const DrawRules given = draw_rules_of(rules.value_or("classic"));
-  std::vector<Episode> boards;
+  RootBoards out;
   if (VectorEnv* env = native_vector_env(roots)) {
-    Held held(*env);
+    out.held_ = std::make_unique<Held<VectorEnv>>(*env);
     own_rules(env->rules(), rules, "the VectorEnv");
     const std::vector<int64_t> picked = root_rows(env->size(), rows);
-    boards.reserve(picked.size());
-    for (const int64_t row : picked) boards.push_back(root_of_game(env->board(static_cast<int>(row))));
-    return boards;
+    out.boards_.reserve(picked.size());
+    for (const int64_t row : picked) out.boards_.push_back(&env->board(static_cast<int>(row)));
+    return out;
   }
+  std::vector<Episode>& boards = out.made_;
   if (is_vector_env(roots)) {
     const std::vector<int64_t> picked = root_rows(vector_env_rows(roots), rows);
     // Anything with num_envs and save_state serves; without rules of its own it plays by rules.
@@ -175,7 +176,8 @@ std::vector<Episode> root_boards(const py::handle& roots, const std::optional<st
         throw py::value_error("root " + std::to_string(i) + ": " + e.what());
       }
     }
-    return boards;
+    for (const Episode& board : boards) out.boards_.push_back(&board);
+    return out;
   }
   if (py::isinstance<py::str>(roots) || !py::isinstance<py::sequence>(roots))
     throw py::type_error("roots must be a VectorEnv or a sequence of State, ChessEnv or FEN text");
@@ -207,7 +209,8 @@ std::vector<Episode> root_boards(const py::handle& roots, const std::optional<st
       throw py::type_error("root " + std::to_string(i) + " is not a State, ChessEnv or FEN text");
     }
   }
-  return boards;
+  for (const Episode& board : boards) out.boards_.push_back(&board);
+  return out;
 }
 
 namespace {
@@ -336,10 +339,10 @@ void bind_search(py::module_& m) {
                                       ", got " + std::to_string(count));
               for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
             }
-            std::vector<Episode> boards = root_boards(roots, rules, rows);
+            const RootBoards boards = root_boards(roots, rules, rows);
             {
               py::gil_scoped_release unlocked;
-              s.search->set_roots(which, boards);
+              s.search->set_roots(which, boards.boards(), boards.running_games());
             }
           },
           py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(), py::kw_only(),
@@ -537,10 +540,10 @@ void bind_search(py::module_& m) {
             if (count != s.search->size())
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
                                     ", got " + std::to_string(count));
-            std::vector<Episode> boards = root_boards(roots, rules, rows);
+            const RootBoards boards = root_boards(roots, rules, rows);
             {
               py::gil_scoped_release unlocked;
-              s.search->set_roots(boards);
+              s.search->set_roots(boards.boards());
             }
             s.rooted = true;
           },

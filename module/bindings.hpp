@@ -3,12 +3,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "env/outcome.hpp"
 #include "module/live_instance.hpp"
+#include "vector/single_caller.hpp"
 #include "vector/vector_env.hpp"
 
 namespace varnok::binding {
@@ -27,8 +30,27 @@ VectorEnv* native_vector_env(const pybind11::handle& object);
 // ChessEnv or a VectorEnv keeps its draw rules (ValueError when rules names
 // others); States and FEN texts are played by rules, "classic" when not
 // given. rows without a VectorEnv raises TypeError.
-std::vector<Episode> root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules,
-                                 const std::optional<std::vector<int64_t>>& rows = std::nullopt);
+//
+// A VectorEnv's games are read in place, not copied: the VectorEnv is held
+// for as long as the roots live, so no other thread steps them meanwhile
+// (it is refused as in use). They are running games (running_games()): a
+// search takes each as the root its saved State would give.
+class RootBoards {
+ public:
+  size_t size() const { return boards_.size(); }
+  const Episode& operator[](size_t i) const { return *boards_[i]; }
+  const std::vector<const Episode*>& boards() const { return boards_; }
+  bool running_games() const { return held_ != nullptr; }
+
+ private:
+  friend RootBoards root_boards(const pybind11::handle&, const std::optional<std::string>&,
+                                const std::optional<std::vector<int64_t>>&);
+  std::vector<Episode> made_;
+  std::vector<const Episode*> boards_;
+  std::unique_ptr<Held<VectorEnv>> held_;
+};
+RootBoards root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules,
+                       const std::optional<std::vector<int64_t>>& rows = std::nullopt);
 
 // The draws property of a bound search (its search member has draws() and
 // set_draws(text)): the state of its seeded generators as bytes. Set from

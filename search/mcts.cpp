@@ -24,12 +24,6 @@ constexpr int kTreesPerDescentChunk = 8;
 constexpr int kTreesPerExpandChunk = 4;
 }  // namespace
 
-Episode root_of_game(const Episode& game) {
-  Episode root = game;
-  root.after_reset = false;
-  return root;
-}
-
 namespace {
 
 // The round's arrays are allocated whole before the descents (tree t writes
@@ -75,6 +69,13 @@ void Mcts::for_each_tree(Work work, int chunk, bool pooled) const {
 }
 
 void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Episode>& boards) {
+  std::vector<const Episode*> pointers;
+  pointers.reserve(boards.size());
+  for (const Episode& board : boards) pointers.push_back(&board);
+  set_roots(trees, pointers, false);
+}
+
+void Mcts::set_roots(const std::vector<int>& trees, const std::vector<const Episode*>& boards, bool running_games) {
   if (trees.size() != boards.size())
     throw std::invalid_argument("set_roots needs a tree index per root: " + std::to_string(trees.size()) + " and " +
                                 std::to_string(boards.size()));
@@ -85,13 +86,16 @@ void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Episode>& 
     given[t] = true;
   }
   for (size_t i = 0; i < boards.size(); ++i) {
-    const Episode& board = boards[i];
+    const Episode& board = *boards[i];
     if (board.judge(board.move_index.size() > 0).done())
       throw std::invalid_argument("root " + std::to_string(i) + " is a finished game");
     if (options_.format == ObservationFormat::kPacked && !history_is_packable(board.state_history))
       throw std::invalid_argument("root " + std::to_string(i) + " has a history that packed observations cannot hold");
   }
-  for (size_t i = 0; i < boards.size(); ++i) trees_[trees[i]]->set_root(boards[i]);
+  // Each tree copies its game: a few kilobytes, worth spreading.
+  pool_.run_chunks(static_cast<int>(boards.size()), kTreesPerDescentChunk, [&](int begin, int end) {
+    for (int i = begin; i < end; ++i) trees_[trees[i]]->set_root(*boards[i], running_games);
+  });
   // The trees that keep their root keep their nodes too, but not the leaves
   // of the dropped round.
   for (auto& tree : trees_) tree->drop_round();

@@ -47,12 +47,15 @@ class Mcts {
   // Bytes of one observation row in the chosen format.
   size_t observation_row_bytes() const;
 
-  // Starts trees[i] at boards[i]. Everything
+  // Starts trees[i] at *boards[i]; with running_games, each board is a
+  // running game read in place, taken as the root its saved State would
+  // give (see MctsTree::set_root). Everything
   // is checked first: std::invalid_argument when the lists differ in length,
   // name a tree that does not exist or a tree twice, or naming the first
   // board that is a finished game, or, for packed observations, has a history
   // that cannot be packed; then nothing has changed. Any round in progress is
-  // dropped.
+  // dropped. The trees are started on the worker threads.
+  void set_roots(const std::vector<int>& trees, const std::vector<const Episode*>& boards, bool running_games);
   void set_roots(const std::vector<int>& trees, const std::vector<Episode>& boards);
 
   // One round of descents, its rows written into leaf_arrays():
@@ -109,9 +112,5 @@ class Mcts {
   SingleCaller caller_;
   mutable ThreadPool pool_;
 };
-
-// A running game's current position as a tree's root, read in place: the
-// root its saved State would give (a State carries no after_reset).
-Episode root_of_game(const Episode& game);
 
 }  // namespace varnok

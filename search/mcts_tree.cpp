@@ -85,8 +85,9 @@ MctsTree::MctsTree(const SearchOptions& options, const std::vector<std::vector<i
   nodes_.reset_to_root();
 }
 
-void MctsTree::set_root(const Episode& board) {
+void MctsTree::set_root(const Episode& board, bool running_game) {
   root_ = board;
+  if (running_game) root_.after_reset = false;
   has_root_ = true;
   nodes_.reset_to_root();
   leaf_count_ = 0;

@@ -65,8 +65,10 @@ class MctsTree {
 
   // Starts a new tree at board, which is listed (move_index is the current
   // position's listing) and not finished. The tree's draws go on where
-  // they were.
-  void set_root(const Episode& board);
+  // they were. A running game (running_game) is taken as the root its saved
+  // State would give: a State carries no after_reset, so the root is not
+  // seen as a game just reset.
+  void set_root(const Episode& board, bool running_game = false);
   bool has_root() const { return has_root_; }
   // The game at the root is over (after advance).
   bool finished() const { return nodes_[0].state == NodeState::kTerminal; }

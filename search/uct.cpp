@@ -29,13 +29,20 @@ Uct::Uct(const SearchOptions& options)
 }
 
 void Uct::set_roots(const std::vector<Episode>& boards) {
+  std::vector<const Episode*> pointers;
+  pointers.reserve(boards.size());
+  for (const Episode& board : boards) pointers.push_back(&board);
+  set_roots(pointers);
+}
+
+void Uct::set_roots(const std::vector<const Episode*>& boards) {
   if (static_cast<int>(boards.size()) != size())
     throw std::invalid_argument("set_roots needs one root per tree: " + std::to_string(size()) + ", got " +
                                 std::to_string(boards.size()));
   for (size_t i = 0; i < boards.size(); ++i)
-    if (boards[i].judge(boards[i].move_index.size() > 0).done())
+    if (boards[i]->judge(boards[i]->move_index.size() > 0).done())
       throw std::invalid_argument("root " + std::to_string(i) + " is a finished game");
-  for (size_t i = 0; i < boards.size(); ++i) trees_[i]->set_root(boards[i]);
+  for (size_t i = 0; i < boards.size(); ++i) trees_[i]->set_root(*boards[i]);
 }
 
 void Uct::run(int simulations, int32_t* done) {

@@ -40,6 +40,7 @@ class Uct {
   // Checks every board first: std::invalid_argument when
   // there is not one per tree, or naming the first finished game, with
   // nothing changed.
+  void set_roots(const std::vector<const Episode*>& boards);
   void set_roots(const std::vector<Episode>& boards);
   // simulations per tree, trees spread over the workers; the simulations run (per tree) into done.
   void run(int simulations, int32_t* done);
