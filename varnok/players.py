@@ -42,6 +42,8 @@ __all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "U
 
 # The deepest material search, in plies.
 MATERIAL_DEEPEST = 8
+# The largest node budget the native material search counts to (int64).
+MATERIAL_MOST_NODES = 2**63 - 1
 # Scores of the material search from this far up are mates (see MaterialSearch.choose).
 MATE_SCORE = 30000
 MATE_BOUND = MATE_SCORE - 1000
@@ -263,8 +265,10 @@ class Material(BasePlayer):
             search = MaterialSearch(max(1, min(MATERIAL_DEEPEST, int(depth))), seed=self.seed)
         seconds = None if deadline is None or deadline == math.inf else max(0.0, deadline - time.monotonic())
         told = None if report is None else lambda *so_far: report(self._thought(*so_far))
-        return self._thought(*search.think(env, nodes=max(0, int(nodes or 0)), seconds=seconds, stop=stop,
-                                           report=told))
+        # A node budget given is at least one position (0 is none to the
+        # native search) and at most what it counts.
+        budget = 0 if nodes is None else max(1, min(MATERIAL_MOST_NODES, int(nodes)))
+        return self._thought(*search.think(env, nodes=budget, seconds=seconds, stop=stop, report=told))
 
     @staticmethod
     def _thought(action: int, score: int, nodes: int, depth: int) -> Thought:

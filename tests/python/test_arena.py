@@ -230,6 +230,17 @@ def test_material_think_deepens_within_its_limits():
             varnok.MaterialSearch(8).think(kiwipete, seconds=seconds)
 
 
+# A node budget is at least one position, whatever is asked (0 and less were
+# no budget at all), and one past what the native search counts is no limit.
+@pytest.mark.parametrize("nodes, depth", [(0, 1), (-5, 1), (1, 1), (10**30, 3)])
+def test_material_think_takes_any_node_budget(nodes, depth):
+    env = varnok.ChessEnv()
+    env.load_fen("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1")
+    player = players.Material(3)
+    player.start(4)
+    assert player.think(env, nodes=nodes).depth == depth
+
+
 class InterruptedInBlock(players.Random):
     """Ctrl-C as the third block of a match starts."""
 
