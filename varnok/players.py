@@ -62,6 +62,8 @@ MCTS_UNBOUNDED_NODES = 1 << 20
 UCT_UNBOUNDED_NODES = 200_000
 # The most legal moves of any chess position: the children one expansion adds.
 MOST_LEGAL_MOVES = 218
+# How long a UCI engine is given to answer uci and quit (python-chess's default).
+UCI_ANSWER_SECONDS = 10.0
 # How often a search with no end of its own (go infinite) tells its progress.
 REPORT_SECONDS = 1.0
 
@@ -584,7 +586,12 @@ class UCIEngine(BasePlayer):
     def _open(self):
         if self._engine is None:
             import chess.engine
-            self._engine = chess.engine.SimpleEngine.popen_uci(_find_command(self.command))
+            try:
+                self._engine = chess.engine.SimpleEngine.popen_uci(_find_command(self.command),
+                                                                   timeout=UCI_ANSWER_SECONDS)
+            except TimeoutError:  # python-chess's own has no text
+                raise TimeoutError(f"UCI engine {self.command!r} did not answer uci with uciok within "
+                                   f"{UCI_ANSWER_SECONDS:g} s") from None
             if self.options:
                 self._engine.configure(self.options)
         return self._engine
@@ -613,9 +620,13 @@ class UCIEngine(BasePlayer):
         if self._engine is not None:
             try:
                 self._engine.quit()
-            except Exception:  # noqa: BLE001  (the engine may have died already)
+            except Exception:  # noqa: BLE001  (the engine may have died already, or not answer)
                 pass
-            self._engine = None
+            finally:
+                # An engine that does not end at quit (stuck, or deaf to it)
+                # is ended here: its process would keep this one from exiting.
+                self._engine.close()
+                self._engine = None
 
 
 def _option_value(text: str):

@@ -177,6 +177,51 @@ def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():
     assert [g.actions for g in again.games] == [g.actions for g in result.games]
 
 
+# A UCI engine that plays its first legal move; with a fault it exits at once,
+# never answers uci, dies at its third go, or plays on but does not end at quit.
+FAKE_ENGINE = """
+import os, sys, chess
+fault, board = sys.argv[1], chess.Board()
+if fault == "exits":
+    sys.exit(1)
+for n, line in enumerate(sys.stdin):
+    words = line.split() or [""]
+    if words[0] == "uci" and fault != "silent":
+        print("uciok", flush=True)
+    elif words[0] == "isready":
+        print("readyok", flush=True)
+    elif words[0] == "position":
+        board = chess.Board()
+        for move in words[words.index("moves") + 1:] if "moves" in words else []:
+            board.push_uci(move)
+    elif words[0] == "go":
+        if fault == "dies" and board.ply() >= 4:
+            os._exit(3)
+        print("bestmove", next(iter(board.legal_moves)).uci(), flush=True)
+    elif words[0] == "quit" and fault != "deaf":
+        break
+"""
+
+
+@pytest.mark.parametrize("fault, code, message", [
+    ("exits", 1, "engine process died unexpectedly (exit code: 1)"),
+    ("silent", 1, "did not answer uci with uciok within 10 s"),
+    ("dies", 1, "engine process died unexpectedly (exit code: 3)"),
+    ("deaf", 0, ""),   # the match is played, and the engine ended with it
+])
+def test_the_match_command_ends_whatever_a_uci_engine_does(tmp_path, fault, code, message):
+    import subprocess
+    import sys
+
+    engine = tmp_path / "engine"
+    engine.write_text(f"#!/bin/sh\nexec {sys.executable} -c '{FAKE_ENGINE}' {fault}\n")
+    engine.chmod(0o755)
+    done = subprocess.run([sys.executable, "-m", "varnok", "match", f"uci:{engine}", "random", "--games", "2",
+                           "--max-plies", "20", "--quiet"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == code and message in done.stderr, done.stderr
+    assert code or "games    2  (" in done.stdout
+
+
 def test_material_search_answers_a_batch():
     env = varnok.ChessEnv("fide")
     env.load_fen("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1")
