@@ -306,7 +306,13 @@ def run_match(args) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 2
     if args.pgn:
-        # A PGN file that cannot be written is said before the games, not after them.
+        # A PGN file that cannot be written is said before the games, not after them;
+        # so is one that would take the place of the opening book the games start from.
+        if args.openings and os.path.exists(args.openings) and os.path.exists(args.pgn) \
+                and os.path.samefile(args.openings, args.pgn):
+            print(f"error: --pgn {args.pgn}: the games would be written over the --openings file",
+                  file=sys.stderr)
+            return 2
         made = not os.path.exists(args.pgn)
         try:
             open(args.pgn, "a", encoding="utf-8").close()

@@ -311,10 +311,13 @@ def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_pat
 
     monkeypatch.setattr(players, "player_from_text", player)
     command = ["match", "a", "b", "--games", "8", "--batch", "2", "--max-plies", "6", "--quiet", "--pgn"]
-    # A --pgn path that cannot be written ends the command before any game.
-    for path in (tmp_path / "missing" / "games.pgn", tmp_path):
-        assert main(command + [str(path)]) == 2 and "--pgn" in capsys.readouterr().err
+    # A --pgn path that cannot be written, or that is the opening book, ends the command before any game.
+    book = tmp_path / "book.pgn"
+    book.write_text("1. e4 e5 *\n")
+    for path, more in ((tmp_path / "missing" / "games.pgn", []), (tmp_path, []), (book, ["--openings", str(book)])):
+        assert main(command + [str(path)] + more) == 2 and "--pgn" in capsys.readouterr().err
         assert all(p.blocks == 0 for p in made)
+    assert book.read_text() == "1. e4 e5 *\n"
     # Ctrl-C: the finished blocks' games are summed up and written.
     out = tmp_path / "games.pgn"
     assert main(command + [str(out)]) == 130
