@@ -332,20 +332,20 @@ def run_match(args) -> int:
         result = arena.match(a, b, args.games, args.openings, seed=args.seed, max_plies=args.max_plies,
                              rules=args.rules, engine=args.engine, workers=args.workers, address=args.address,
                              sprt=sprt, batch=args.batch, opening_plies=args.opening_plies, progress=progress)
-    except (OSError, ValueError, RuntimeError) as exc:
-        print(f"error: {exc}", file=sys.stderr)
-        if args.pgn and made:
-            os.remove(args.pgn)
-        return 1
-    except KeyboardInterrupt:
+    except (OSError, ValueError, RuntimeError, KeyboardInterrupt) as exc:
+        # A failure (an engine that died, say) or Ctrl-C ends the match; the
+        # games of the blocks finished before it are summed up and written.
+        interrupted = isinstance(exc, KeyboardInterrupt)
+        what, code = ("interrupted", 130) if interrupted else (str(exc), 1)
         if not so_far or not so_far[0].games:
-            print("error: interrupted before a block of games was finished", file=sys.stderr)
+            print(f"error: {what}" + (" before a block of games was finished" if interrupted else ""),
+                  file=sys.stderr)
             if args.pgn and made:
                 os.remove(args.pgn)
-            return 130
+            return code
         result = so_far[0]
-        print(f"error: interrupted; the {len(result.games)} games of the finished blocks follow", file=sys.stderr)
-        return _match_report(result, args.pgn) or 130
+        print(f"error: {what}; the {len(result.games)} games of the finished blocks follow", file=sys.stderr)
+        return _match_report(result, args.pgn) or code
     finally:
         if bar:
             bar.close()

@@ -287,9 +287,10 @@ def test_material_think_takes_any_node_budget(nodes, depth):
 
 
 class InterruptedInBlock(players.Random):
-    """Ctrl-C as the third block of a match starts."""
+    """Ctrl-C (or another error) as the third block of a match starts."""
 
     blocks = 0
+    error: BaseException = KeyboardInterrupt()
 
     def start(self, seed):
         super().start(seed)
@@ -297,16 +298,19 @@ class InterruptedInBlock(players.Random):
 
     def choose(self, games):
         if self.blocks == 3:
-            raise KeyboardInterrupt
+            raise self.error
         return super().choose(games)
 
 
-def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("error, code", [(KeyboardInterrupt(), 130),
+                                         (RuntimeError("engine process died unexpectedly"), 1)])
+def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys, error, code):
     from varnok.__main__ import main
     made = []
 
     def player(text, seed=0):
         made.append(InterruptedInBlock(seed))
+        made[-1].error = error
         return made[-1]
 
     monkeypatch.setattr(players, "player_from_text", player)
@@ -318,11 +322,11 @@ def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_pat
         assert main(command + [str(path)] + more) == 2 and "--pgn" in capsys.readouterr().err
         assert all(p.blocks == 0 for p in made)
     assert book.read_text() == "1. e4 e5 *\n"
-    # Ctrl-C: the finished blocks' games are summed up and written.
+    # Ctrl-C, or an engine that dies: the finished blocks' games are summed up and written.
     out = tmp_path / "games.pgn"
-    assert main(command + [str(out)]) == 130
+    assert main(command + [str(out)]) == code
     shown = capsys.readouterr()
-    assert "interrupted" in shown.err and "games    4  (" in shown.out, shown
+    assert f"error: {str(error) or 'interrupted'}; the 4 games" in shown.err and "games    4  (" in shown.out, shown
     text = io.StringIO(out.read_text())
     rounds = [game.headers["Round"] for game in iter(lambda: chess.pgn.read_game(text), None)]
     assert rounds == ["1", "2", "3", "4"]
