@@ -131,6 +131,18 @@ def test_same_games_for_any_batch_and_engine():
     assert [g.actions for g in on_ray.games] == [g.actions for g in blocks.games]
 
 
+@pytest.mark.in_child(timeout=120)
+def test_an_sprt_match_takes_a_cap_of_games_far_past_what_it_plays():
+    import resource
+
+    # A gigabyte past what the interpreter holds: every block of the cap made at once would take terabytes.
+    size = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    result = arena.match(players.Material(1), players.Random(), games=10**12, sprt=(0, 300), max_plies=80,
+                         openings="builtin")
+    assert result.sprt.verdict == "H1" and len(result.games) < 1000
+
+
 def test_mcts_player_sends_one_batch_per_round():
     sizes = []
 
