@@ -390,5 +390,8 @@ def main(text: str) -> int:
         return 2
     if hasattr(sys.stdin, "reconfigure"):
         sys.stdin.reconfigure(errors="replace")  # a stray byte is an unknown command, not the engine's end
+    if hasattr(sys.stdout, "reconfigure"):
+        # Quoted in an info string, it is a ? where the output cannot hold it (an ASCII or Latin-1 locale).
+        sys.stdout.reconfigure(errors="replace")
     engine.run()
     return 0

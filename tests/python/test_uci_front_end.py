@@ -75,12 +75,12 @@ def test_material_keeps_to_the_node_budget_and_the_clock(limit):
     assert limit.nodes is None or info["nodes"] <= limit.nodes
 
 
-def run_session(player, lines, timeout=60):
+def run_session(player, lines, timeout=60, encoding="utf-8"):
     """The engine's output lines for input lines (text, or bytes as sent);
-    standard input is read as under a UTF-8 locale, strictly."""
+    standard input and output as under a locale of that encoding, strictly."""
     data = b"".join((line if isinstance(line, bytes) else line.encode()) + b"\n" for line in lines)
     done = subprocess.run([sys.executable, "-m", "varnok", "uci", player], input=data, capture_output=True,
-                          timeout=timeout, env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+                          timeout=timeout, env={**os.environ, "PYTHONIOENCODING": encoding})
     # A traceback on stderr is a thread (the search's, a clock's) that died.
     assert done.returncode == 0 and b"Traceback" not in done.stderr, done.stderr.decode(errors="replace")
     return done.stdout.decode(errors="replace").splitlines()
@@ -102,6 +102,12 @@ def test_bad_input_is_answered_and_the_engine_stays_alive():
     board = chess.Board()
     board.push_uci("e2e4")
     assert reply in board.legal_moves
+
+
+def test_stray_bytes_are_answered_under_an_ascii_locale():
+    out = run_session("random", ["uci", b"\xff\xfe", "position startpos moves \u00e9", "go", "quit"],
+                      encoding="ascii")
+    assert sum(line.startswith("info string") for line in out) == 2 and out[-1].startswith("bestmove"), out
 
 
 @pytest.mark.parametrize("player, ending", [("uct:1000000", "stop"), ("uct:1000000", "quit"), ("material:8", "stop")])
