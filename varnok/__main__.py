@@ -308,7 +308,7 @@ def run_match(args) -> int:
     if args.pgn:
         # A PGN file that cannot be written is said before the games, not after them;
         # so is one that would take the place of the opening book the games start from.
-        if args.openings and os.path.exists(args.openings) and os.path.exists(args.pgn) \
+        if args.openings not in (None, "builtin") and os.path.exists(args.openings) and os.path.exists(args.pgn) \
                 and os.path.samefile(args.openings, args.pgn):
             print(f"error: --pgn {args.pgn}: the games would be written over the --openings file",
                   file=sys.stderr)
