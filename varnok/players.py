@@ -669,7 +669,10 @@ def player_from_text(text: str, seed: int = 0) -> BasePlayer:
             path, colon, simulations = rest.rpartition(":")
             if not colon or not path or not simulations.strip().isdigit():
                 raise ValueError("give torch:CHECKPOINT:SIMULATIONS")
-            from varnok import train  # torch is imported only for a network player
+            try:
+                from varnok import train  # torch is imported only for a network player
+            except ImportError as exc:
+                raise ValueError(f"a network player needs PyTorch (pip install varnok[torch]): {exc}") from None
             return train.player(path, int(simulations), seed=seed)
         if kind == "uci":
             command, _, settings = rest.partition(":")

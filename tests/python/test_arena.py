@@ -119,6 +119,16 @@ def test_players_named_in_text(text, made):
             players.player_from_text(text)
 
 
+def test_a_network_player_without_pytorch_is_refused_by_name(monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "torch", None)  # as where PyTorch is not installed
+    monkeypatch.delitem(sys.modules, "varnok.train", raising=False)
+    monkeypatch.delattr(varnok, "train", raising=False)
+    with pytest.raises(ValueError, match=r"player 'torch:net.pt:10': a network player needs PyTorch"):
+        players.player_from_text("torch:net.pt:10")
+
+
 def test_same_games_for_any_batch_and_engine():
     a, b = players.UCT(8), players.Material(1)
     one = arena.match(a, b, games=12, seed=5, max_plies=60, batch=12)
