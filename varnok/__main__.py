@@ -337,6 +337,8 @@ def run_match(args) -> int:
         # games of the blocks finished before it are summed up and written.
         interrupted = isinstance(exc, KeyboardInterrupt)
         what, code = ("interrupted", 130) if interrupted else (str(exc), 1)
+        if bar:
+            bar.close()  # the error on a line of its own, not after the bar's
         if not so_far or not so_far[0].games:
             print(f"error: {what}" + (" before a block of games was finished" if interrupted else ""),
                   file=sys.stderr)
