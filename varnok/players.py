@@ -613,6 +613,8 @@ class UCIEngine(BasePlayer):
             for move in env.moves_uci():
                 board.push_uci(move)
             played = engine.play(board, self.limit, game=self._game)
+            if played.move is None:  # bestmove (none): the engine sees no move to play
+                raise RuntimeError(f"UCI engine {self.name} gave no move in {board.fen()}")
             out[i] = env.uci_to_action(played.move.uci())
         return out
 

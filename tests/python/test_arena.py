@@ -200,7 +200,8 @@ def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():
 
 
 # A UCI engine that plays its first legal move; with a fault it exits at once,
-# never answers uci, dies at its third go, or plays on but does not end at quit.
+# never answers uci, dies at its third go, has no move to give, or plays on
+# but does not end at quit.
 FAKE_ENGINE = """
 import os, sys, chess
 fault, board = sys.argv[1], chess.Board()
@@ -219,7 +220,7 @@ for n, line in enumerate(sys.stdin):
     elif words[0] == "go":
         if fault == "dies" and board.ply() >= 4:
             os._exit(3)
-        print("bestmove", next(iter(board.legal_moves)).uci(), flush=True)
+        print("bestmove", "(none)" if fault == "gives up" else next(iter(board.legal_moves)).uci(), flush=True)
     elif words[0] == "quit" and fault != "deaf":
         break
 """
@@ -229,6 +230,7 @@ for n, line in enumerate(sys.stdin):
     ("exits", 1, "engine process died unexpectedly (exit code: 1)"),
     ("silent", 1, "did not answer uci with uciok within 10 s"),
     ("dies", 1, "engine process died unexpectedly (exit code: 3)"),
+    ("gives up", 1, "gave no move in rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"),
     ("deaf", 0, ""),   # the match is played, and the engine ended with it
 ])
 def test_the_match_command_ends_whatever_a_uci_engine_does(tmp_path, fault, code, message):
@@ -236,7 +238,7 @@ def test_the_match_command_ends_whatever_a_uci_engine_does(tmp_path, fault, code
     import sys
 
     engine = tmp_path / "engine"
-    engine.write_text(f"#!/bin/sh\nexec {sys.executable} -c '{FAKE_ENGINE}' {fault}\n")
+    engine.write_text(f"#!/bin/sh\nexec {sys.executable} -c '{FAKE_ENGINE}' '{fault}'\n")
     engine.chmod(0o755)
     done = subprocess.run([sys.executable, "-m", "varnok", "match", f"uci:{engine}", "random", "--games", "2",
                            "--max-plies", "20", "--quiet"], capture_output=True, text=True, timeout=60)
