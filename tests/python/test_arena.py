@@ -207,7 +207,7 @@ import os, sys, chess
 fault, board = sys.argv[1], chess.Board()
 if fault == "exits":
     sys.exit(1)
-for n, line in enumerate(sys.stdin):
+for line in sys.stdin:
     words = line.split() or [""]
     if words[0] == "uci" and fault != "silent":
         print("uciok", flush=True)
