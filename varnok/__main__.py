@@ -306,7 +306,13 @@ def run_match(args) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 2
     if args.pgn:
-        # A PGN file that cannot be written is said before the games, not after them.
+        # A PGN file that cannot be written is said before the games, not after them;
+        # so is one that would take the place of the opening book the games start from.
+        if args.openings not in (None, "builtin") and os.path.exists(args.openings) and os.path.exists(args.pgn) \
+                and os.path.samefile(args.openings, args.pgn):
+            print(f"error: --pgn {args.pgn}: the games would be written over the --openings file",
+                  file=sys.stderr)
+            return 2
         made = not os.path.exists(args.pgn)
         try:
             open(args.pgn, "a", encoding="utf-8").close()
@@ -326,20 +332,22 @@ def run_match(args) -> int:
         result = arena.match(a, b, args.games, args.openings, seed=args.seed, max_plies=args.max_plies,
                              rules=args.rules, engine=args.engine, workers=args.workers, address=args.address,
                              sprt=sprt, batch=args.batch, opening_plies=args.opening_plies, progress=progress)
-    except (OSError, ValueError, RuntimeError) as exc:
-        print(f"error: {exc}", file=sys.stderr)
-        if args.pgn and made:
-            os.remove(args.pgn)
-        return 1
-    except KeyboardInterrupt:
+    except (OSError, ValueError, RuntimeError, KeyboardInterrupt) as exc:
+        # A failure (an engine that died, say) or Ctrl-C ends the match; the
+        # games of the blocks finished before it are summed up and written.
+        interrupted = isinstance(exc, KeyboardInterrupt)
+        what, code = ("interrupted", 130) if interrupted else (str(exc), 1)
+        if bar:
+            bar.close()  # the error on a line of its own, not after the bar's
         if not so_far or not so_far[0].games:
-            print("error: interrupted before a block of games was finished", file=sys.stderr)
+            print(f"error: {what}" + (" before a block of games was finished" if interrupted else ""),
+                  file=sys.stderr)
             if args.pgn and made:
                 os.remove(args.pgn)
-            return 130
+            return code
         result = so_far[0]
-        print(f"error: interrupted; the {len(result.games)} games of the finished blocks follow", file=sys.stderr)
-        return _match_report(result, args.pgn) or 130
+        print(f"error: {what}; the {len(result.games)} games of the finished blocks follow", file=sys.stderr)
+        return _match_report(result, args.pgn) or code
     finally:
         if bar:
             bar.close()

@@ -1,8 +1,9 @@
 """Where shards are made: Ray actors (on this machine or a cluster) or the
 calling process.
 
-A job is a list of tasks, one per shard, and a worker kind ("selfplay",
-"pgn" or "match", whose shards are blocks of a match's games) with the job's parameters. Each worker holds what its kind needs
+A job is tasks, one per shard (a list, or made as they are taken), and a
+worker kind ("selfplay", "pgn" or "match", whose shards are blocks of a
+match's games) with the job's parameters. Each worker holds what its kind needs
 between shards (for self-play the policy function; the vector environment
 and search are made per shard from the shard's seed) and returns a finished
 shard's Parquet bytes and counts. The driver alone writes files and the
@@ -13,8 +14,10 @@ node reads its ranges from the same path).
 from __future__ import annotations
 
 import importlib.util
+import itertools
 import os
 import socket
+from typing import Iterable
 
 
 def make_worker(kind: str, cfg: dict):
@@ -39,7 +42,7 @@ class LocalEngine:
     def __init__(self):
         self.workers = 1
 
-    def run(self, kind: str, cfg: dict, tasks: list, prepare=None):
+    def run(self, kind: str, cfg: dict, tasks: Iterable[dict], prepare=None):
         work = make_worker(kind, cfg)
         for task in tasks:
             task = prepare(task) if prepare else task
@@ -98,7 +101,7 @@ class RayEngine:
         self.max_restarts = max_restarts
         self.actors = []
 
-    def run(self, kind: str, cfg: dict, tasks: list, prepare=None):
+    def run(self, kind: str, cfg: dict, tasks: Iterable[dict], prepare=None):
         """Yields (task, Parquet bytes, counts) per shard as workers finish
         them. prepare(task), when given, is called on each task in order just
         before it is handed out. The first worker error ends the run: raised
@@ -108,14 +111,14 @@ class RayEngine:
         # Two threads per actor so that pid() answers while a shard runs.
         actor_class = ray.remote(num_cpus=1, max_restarts=self.max_restarts,
                                  max_task_retries=self.max_restarts, max_concurrency=2)(ShardWorker)
-        count = min(self.workers, len(tasks))
-        self.actors = [actor_class.remote(kind, cfg) for _ in range(count)]
-        queue = list(reversed(tasks))
+        # Tasks are taken as they are handed out: a job may make them as it goes.
+        queue = iter(tasks)
+        first = list(itertools.islice(queue, self.workers))
+        self.actors = [actor_class.remote(kind, cfg) for _ in first]
         running = {}
-        for actor in self.actors:
-            if queue:
-                task = prepare(queue.pop())
-                running[actor.run.remote(task)] = (actor, task)
+        for actor, task in zip(self.actors, first):
+            task = prepare(task)
+            running[actor.run.remote(task)] = (actor, task)
         try:
             while running:
                 done, _ = ray.wait(list(running), num_returns=1)
@@ -137,8 +140,9 @@ class RayEngine:
                     raise RuntimeError(f"shard {task['shard']}: its worker died more than "
                                        f"{self.max_restarts} times ({first_line(exc)}); "
                                        "rerun the command to resume") from None
-                if queue:
-                    nxt = prepare(queue.pop())
+                nxt = next(queue, None)
+                if nxt is not None:
+                    nxt = prepare(nxt)
                     running[actor.run.remote(nxt)] = (actor, nxt)
                 yield task, data, counts
         finally:

@@ -359,12 +359,17 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
         fens = load_openings(openings, opening_plies)
         labels, paired = fens, True
         openings_go_on(fens[:(games + 1) // 2], rules)
-    tasks = []
-    for block, first in enumerate(range(0, games, batch)):
-        numbers = range(first, min(games, first + batch))
-        tasks.append({"shard": block, "seed": _seed(seed, block), "first_game": first,
-                      "openings": [fens[g // 2 % len(fens)] for g in numbers],
-                      "labels": [labels[g // 2 % len(labels)] for g in numbers]})
+
+    def block_task(block: int) -> dict:
+        numbers = range(block * batch, min(games, (block + 1) * batch))
+        return {"shard": block, "seed": _seed(seed, block), "first_game": numbers.start,
+                "openings": [fens[g // 2 % len(fens)] for g in numbers],
+                "labels": [labels[g // 2 % len(labels)] for g in numbers]}
+
+    # Each block is made as it is handed out: under SPRT, games is a cap that
+    # may be far past what the match plays (a list of every block of
+    # games=10**9 would take tens of GB before the first game).
+    tasks = (block_task(block) for block in range(-(-games // batch)))
     from varnok._engine import make_engine
     runner = make_engine(engine, workers, address)
     cfg = {"a": a, "b": b, "max_plies": max_plies, "rules": rules}

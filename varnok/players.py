@@ -42,6 +42,8 @@ __all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "U
 
 # The deepest material search, in plies.
 MATERIAL_DEEPEST = 8
+# The largest node budget the native material search counts to (int64).
+MATERIAL_MOST_NODES = 2**63 - 1
 # Scores of the material search from this far up are mates (see MaterialSearch.choose).
 MATE_SCORE = 30000
 MATE_BOUND = MATE_SCORE - 1000
@@ -60,6 +62,8 @@ MCTS_UNBOUNDED_NODES = 1 << 20
 UCT_UNBOUNDED_NODES = 200_000
 # The most legal moves of any chess position: the children one expansion adds.
 MOST_LEGAL_MOVES = 218
+# How long a UCI engine is given to answer uci and quit (python-chess's default).
+UCI_ANSWER_SECONDS = 10.0
 # How often a search with no end of its own (go infinite) tells its progress.
 REPORT_SECONDS = 1.0
 
@@ -263,8 +267,10 @@ class Material(BasePlayer):
             search = MaterialSearch(max(1, min(MATERIAL_DEEPEST, int(depth))), seed=self.seed)
         seconds = None if deadline is None or deadline == math.inf else max(0.0, deadline - time.monotonic())
         told = None if report is None else lambda *so_far: report(self._thought(*so_far))
-        return self._thought(*search.think(env, nodes=max(0, int(nodes or 0)), seconds=seconds, stop=stop,
-                                           report=told))
+        # A node budget given is at least one position (0 is none to the
+        # native search) and at most what it counts.
+        budget = 0 if nodes is None else max(1, min(MATERIAL_MOST_NODES, int(nodes)))
+        return self._thought(*search.think(env, nodes=budget, seconds=seconds, stop=stop, report=told))
 
     @staticmethod
     def _thought(action: int, score: int, nodes: int, depth: int) -> Thought:
@@ -580,7 +586,12 @@ class UCIEngine(BasePlayer):
     def _open(self):
         if self._engine is None:
             import chess.engine
-            self._engine = chess.engine.SimpleEngine.popen_uci(_find_command(self.command))
+            try:
+                self._engine = chess.engine.SimpleEngine.popen_uci(_find_command(self.command),
+                                                                   timeout=UCI_ANSWER_SECONDS)
+            except TimeoutError:  # python-chess's own has no text
+                raise TimeoutError(f"UCI engine {self.command!r} did not answer uci with uciok within "
+                                   f"{UCI_ANSWER_SECONDS:g} s") from None
             if self.options:
                 self._engine.configure(self.options)
         return self._engine
@@ -602,6 +613,8 @@ class UCIEngine(BasePlayer):
             for move in env.moves_uci():
                 board.push_uci(move)
             played = engine.play(board, self.limit, game=self._game)
+            if played.move is None:  # bestmove (none): the engine sees no move to play
+                raise RuntimeError(f"UCI engine {self.name} gave no move in {board.fen()}")
             out[i] = env.uci_to_action(played.move.uci())
         return out
 
@@ -609,9 +622,13 @@ class UCIEngine(BasePlayer):
         if self._engine is not None:
             try:
                 self._engine.quit()
-            except Exception:  # noqa: BLE001  (the engine may have died already)
+            except Exception:  # noqa: BLE001  (the engine may have died already, or not answer)
                 pass
-            self._engine = None
+            finally:
+                # An engine that does not end at quit (stuck, or deaf to it)
+                # is ended here: its process would keep this one from exiting.
+                self._engine.close()
+                self._engine = None
 
 
 def _option_value(text: str):
@@ -654,7 +671,10 @@ def player_from_text(text: str, seed: int = 0) -> BasePlayer:
             path, colon, simulations = rest.rpartition(":")
             if not colon or not path or not simulations.strip().isdigit():
                 raise ValueError("give torch:CHECKPOINT:SIMULATIONS")
-            from varnok import train  # torch is imported only for a network player
+            try:
+                from varnok import train  # torch is imported only for a network player
+            except ImportError as exc:
+                raise ValueError(f"a network player needs PyTorch (pip install varnok[torch]): {exc}") from None
             return train.player(path, int(simulations), seed=seed)
         if kind == "uci":
             command, _, settings = rest.partition(":")

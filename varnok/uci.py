@@ -39,6 +39,11 @@ GO_NUMBERS = ("wtime", "btime", "winc", "binc", "movestogo", "movetime", "nodes"
 GO_WORDS = (*GO_NUMBERS, "infinite", "ponder", "searchmoves")
 # A mate's value when searchmoves ranks root moves: above every centipawn score.
 MATE_VALUE = 1_000_000
+# The go numbers are held to the range a 64-bit engine reads (a GUI's
+# "no limit" may be any huge number), and a clock to about 31 years: past
+# them a time in seconds overflows a float or a timer.
+LARGEST_GO_NUMBER = 2**63 - 1
+LONGEST_CLOCK_S = 1e9
 # The longest text an info string line carries.
 INFO_CHARACTERS = 200
 # The spin options, with the range each is told to the GUI and held to.
@@ -204,9 +209,10 @@ class UciEngine:
                 if i + 1 >= len(args):
                     raise ValueError(f"go {word} needs a number")
                 try:
-                    numbers[word] = int(args[i + 1])
+                    number = int(args[i + 1])
                 except ValueError:
                     raise ValueError(f"go {word} needs a number, got {args[i + 1]!r}") from None
+                numbers[word] = max(-LARGEST_GO_NUMBER, min(LARGEST_GO_NUMBER, number))
                 i += 1
             else:
                 raise ValueError(f"unknown go argument {word}")
@@ -260,8 +266,8 @@ class UciEngine:
     @staticmethod
     def share(seconds: float) -> float:
         """The search time of a move given seconds for it: less the overhead,
-        but never less than half of it."""
-        return max(seconds / 2, seconds - MOVE_OVERHEAD_S)
+        but never less than half of it, nor more than the longest clock."""
+        return min(LONGEST_CLOCK_S, max(seconds / 2, seconds - MOVE_OVERHEAD_S))
 
     def ponder_hit(self) -> None:
         """The opponent played the move pondered on: the search goes on as a
@@ -384,5 +390,8 @@ def main(text: str) -> int:
         return 2
     if hasattr(sys.stdin, "reconfigure"):
         sys.stdin.reconfigure(errors="replace")  # a stray byte is an unknown command, not the engine's end
+    if hasattr(sys.stdout, "reconfigure"):
+        # Quoted in an info string, it is a ? where the output cannot hold it (an ASCII or Latin-1 locale).
+        sys.stdout.reconfigure(errors="replace")
     engine.run()
     return 0

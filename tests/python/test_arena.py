@@ -119,6 +119,16 @@ def test_players_named_in_text(text, made):
             players.player_from_text(text)
 
 
+def test_a_network_player_without_pytorch_is_refused_by_name(monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "torch", None)  # as where PyTorch is not installed
+    monkeypatch.delitem(sys.modules, "varnok.train", raising=False)
+    monkeypatch.delattr(varnok, "train", raising=False)
+    with pytest.raises(ValueError, match=r"player 'torch:net.pt:10': a network player needs PyTorch"):
+        players.player_from_text("torch:net.pt:10")
+
+
 def test_same_games_for_any_batch_and_engine():
     a, b = players.UCT(8), players.Material(1)
     one = arena.match(a, b, games=12, seed=5, max_plies=60, batch=12)
@@ -129,6 +139,18 @@ def test_same_games_for_any_batch_and_engine():
     pytest.importorskip("ray")
     on_ray = arena.match(a, b, games=12, seed=5, max_plies=60, batch=4, engine="ray", workers=2)
     assert [g.actions for g in on_ray.games] == [g.actions for g in blocks.games]
+
+
+@pytest.mark.in_child(timeout=120)
+def test_an_sprt_match_takes_a_cap_of_games_far_past_what_it_plays():
+    import resource
+
+    # A gigabyte past what the interpreter holds: every block of the cap made at once would take terabytes.
+    size = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    result = arena.match(players.Material(1), players.Random(), games=10**12, sprt=(0, 300), max_plies=80,
+                         openings="builtin")
+    assert result.sprt.verdict == "H1" and len(result.games) < 1000
 
 
 def test_mcts_player_sends_one_batch_per_round():
@@ -175,6 +197,53 @@ def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():
         sf.close()
     assert result.score >= 0.5 and all(g.actions for g in result.games)
     assert [g.actions for g in again.games] == [g.actions for g in result.games]
+
+
+# A UCI engine that plays its first legal move; with a fault it exits at once,
+# never answers uci, dies at its third go, has no move to give, or plays on
+# but does not end at quit.
+FAKE_ENGINE = """
+import os, sys, chess
+fault, board = sys.argv[1], chess.Board()
+if fault == "exits":
+    sys.exit(1)
+for line in sys.stdin:
+    words = line.split() or [""]
+    if words[0] == "uci" and fault != "silent":
+        print("uciok", flush=True)
+    elif words[0] == "isready":
+        print("readyok", flush=True)
+    elif words[0] == "position":
+        board = chess.Board()
+        for move in words[words.index("moves") + 1:] if "moves" in words else []:
+            board.push_uci(move)
+    elif words[0] == "go":
+        if fault == "dies" and board.ply() >= 4:
+            os._exit(3)
+        print("bestmove", "(none)" if fault == "gives up" else next(iter(board.legal_moves)).uci(), flush=True)
+    elif words[0] == "quit" and fault != "deaf":
+        break
+"""
+
+
+@pytest.mark.parametrize("fault, code, message", [
+    ("exits", 1, "engine process died unexpectedly (exit code: 1)"),
+    ("silent", 1, "did not answer uci with uciok within 10 s"),
+    ("dies", 1, "engine process died unexpectedly (exit code: 3)"),
+    ("gives up", 1, "gave no move in rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"),
+    ("deaf", 0, ""),   # the match is played, and the engine ended with it
+])
+def test_the_match_command_ends_whatever_a_uci_engine_does(tmp_path, fault, code, message):
+    import subprocess
+    import sys
+
+    engine = tmp_path / "engine"
+    engine.write_text(f"#!/bin/sh\nexec {sys.executable} -c '{FAKE_ENGINE}' '{fault}'\n")
+    engine.chmod(0o755)
+    done = subprocess.run([sys.executable, "-m", "varnok", "match", f"uci:{engine}", "random", "--games", "2",
+                           "--max-plies", "20", "--quiet"], capture_output=True, text=True, timeout=60)
+    assert done.returncode == code and message in done.stderr, done.stderr
+    assert code or "games    2  (" in done.stdout
 
 
 def test_material_search_answers_a_batch():
@@ -230,10 +299,22 @@ def test_material_think_deepens_within_its_limits():
             varnok.MaterialSearch(8).think(kiwipete, seconds=seconds)
 
 
+# A node budget is at least one position, whatever is asked (0 and less were
+# no budget at all), and one past what the native search counts is no limit.
+@pytest.mark.parametrize("nodes, depth", [(0, 1), (-5, 1), (1, 1), (10**30, 3)])
+def test_material_think_takes_any_node_budget(nodes, depth):
+    env = varnok.ChessEnv()
+    env.load_fen("r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1")
+    player = players.Material(3)
+    player.start(4)
+    assert player.think(env, nodes=nodes).depth == depth
+
+
 class InterruptedInBlock(players.Random):
-    """Ctrl-C as the third block of a match starts."""
+    """Ctrl-C (or another error) as the third block of a match starts."""
 
     blocks = 0
+    error: BaseException = KeyboardInterrupt()
 
     def start(self, seed):
         super().start(seed)
@@ -241,29 +322,35 @@ class InterruptedInBlock(players.Random):
 
     def choose(self, games):
         if self.blocks == 3:
-            raise KeyboardInterrupt
+            raise self.error
         return super().choose(games)
 
 
-def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("error, code", [(KeyboardInterrupt(), 130),
+                                         (RuntimeError("engine process died unexpectedly"), 1)])
+def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys, error, code):
     from varnok.__main__ import main
     made = []
 
     def player(text, seed=0):
         made.append(InterruptedInBlock(seed))
+        made[-1].error = error
         return made[-1]
 
     monkeypatch.setattr(players, "player_from_text", player)
     command = ["match", "a", "b", "--games", "8", "--batch", "2", "--max-plies", "6", "--quiet", "--pgn"]
-    # A --pgn path that cannot be written ends the command before any game.
-    for path in (tmp_path / "missing" / "games.pgn", tmp_path):
-        assert main(command + [str(path)]) == 2 and "--pgn" in capsys.readouterr().err
+    # A --pgn path that cannot be written, or that is the opening book, ends the command before any game.
+    book = tmp_path / "book.pgn"
+    book.write_text("1. e4 e5 *\n")
+    for path, more in ((tmp_path / "missing" / "games.pgn", []), (tmp_path, []), (book, ["--openings", str(book)])):
+        assert main(command + [str(path)] + more) == 2 and "--pgn" in capsys.readouterr().err
         assert all(p.blocks == 0 for p in made)
-    # Ctrl-C: the finished blocks' games are summed up and written.
+    assert book.read_text() == "1. e4 e5 *\n"
+    # Ctrl-C, or an engine that dies: the finished blocks' games are summed up and written.
     out = tmp_path / "games.pgn"
-    assert main(command + [str(out)]) == 130
+    assert main(command + [str(out)]) == code
     shown = capsys.readouterr()
-    assert "interrupted" in shown.err and "games    4  (" in shown.out, shown
+    assert f"error: {str(error) or 'interrupted'}; the 4 games" in shown.err and "games    4  (" in shown.out, shown
     text = io.StringIO(out.read_text())
     rounds = [game.headers["Round"] for game in iter(lambda: chess.pgn.read_game(text), None)]
     assert rounds == ["1", "2", "3", "4"]

@@ -75,13 +75,14 @@ def test_material_keeps_to_the_node_budget_and_the_clock(limit):
     assert limit.nodes is None or info["nodes"] <= limit.nodes
 
 
-def run_session(player, lines, timeout=60):
+def run_session(player, lines, timeout=60, encoding="utf-8"):
     """The engine's output lines for input lines (text, or bytes as sent);
-    standard input is read as under a UTF-8 locale, strictly."""
+    standard input and output as under a locale of that encoding, strictly."""
     data = b"".join((line if isinstance(line, bytes) else line.encode()) + b"\n" for line in lines)
     done = subprocess.run([sys.executable, "-m", "varnok", "uci", player], input=data, capture_output=True,
-                          timeout=timeout, env={**os.environ, "PYTHONIOENCODING": "utf-8"})
-    assert done.returncode == 0, done.stderr.decode(errors="replace")
+                          timeout=timeout, env={**os.environ, "PYTHONIOENCODING": encoding})
+    # A traceback on stderr is a thread (the search's, a clock's) that died.
+    assert done.returncode == 0 and b"Traceback" not in done.stderr, done.stderr.decode(errors="replace")
     return done.stdout.decode(errors="replace").splitlines()
 
 
@@ -101,6 +102,12 @@ def test_bad_input_is_answered_and_the_engine_stays_alive():
     board = chess.Board()
     board.push_uci("e2e4")
     assert reply in board.legal_moves
+
+
+def test_stray_bytes_are_answered_under_an_ascii_locale():
+    out = run_session("random", ["uci", b"\xff\xfe", "position startpos moves \u00e9", "go", "quit"],
+                      encoding="ascii")
+    assert sum(line.startswith("info string") for line in out) == 2 and out[-1].startswith("bestmove"), out
 
 
 @pytest.mark.parametrize("player, ending", [("uct:1000000", "stop"), ("uct:1000000", "quit"), ("material:8", "stop")])
@@ -241,6 +248,10 @@ REPEATED = "position startpos moves g1f3 g8f6 f3g1 f6g8 g1f3 g8f6 f3g1 f6g8"
     ("material:1", ["position fen 4k3/8/8/8/8/8/8/4K2B w - - 0 1", "go depth 1"], ["drawn"]),
     ("random", [b"\xff\xfe\x80", "go"], ["unknown command"]),
     ("random", ["x" * 100_000, "go"], [("unknown command " + "x" * 100_000)[:200] + " ..."]),   # cut, not whole
+    # Numbers past any float or timer ("no limit" as a GUI may write it) are searched as the largest clock.
+    ("material:2", ["go movetime " + "9" * 400], []),
+    ("uct:50", ["go wtime " + "9" * 400 + " winc " + "9" * 400 + " nodes 50"], []),
+    ("material:1", ["go nodes " + "9" * 30], []),
 ])
 def test_hostile_input_is_answered_and_every_go_gets_a_legal_move(player, lines, errors):
     out = run_session(player, ["uci", *lines, "isready", "quit"])
