@@ -21,6 +21,7 @@ its last good position; every accepted ``go`` is answered with a legal
 from __future__ import annotations
 
 import math
+import os
 import sys
 import threading
 import time
@@ -77,11 +78,22 @@ class UciEngine:
         self.pondering: dict[str, int] | None = None  # the go numbers of a ponder search, until ponderhit
         self.clock: threading.Timer | None = None  # stops a search pondered on once its time is up
         self.search: threading.Thread | None = None
+        self.gone = False  # the output was closed under us
 
     def send(self, line: str) -> None:
         with self.lock:
-            self.out.write(line + "\n")
-            self.out.flush()
+            if self.gone:
+                return
+            try:
+                self.out.write(line + "\n")
+                self.out.flush()
+            except BrokenPipeError:
+                # The GUI closed our output (it quit, or killed its end):
+                # nobody reads the search any more, so it ends, and the
+                # reader ends at the next command.
+                self.gone = True
+                self.stop.set()
+                self.release.set()
 
     def info(self, text: str) -> None:
         # A line quoting a huge input (a command of megabytes, a move list of
@@ -375,7 +387,7 @@ class UciEngine:
         source = source or sys.stdin
         try:
             for line in source:
-                if not self.handle(line):
+                if not self.handle(line) or self.gone:
                     break
         finally:
             self.halt()
@@ -393,5 +405,12 @@ def main(text: str) -> int:
     if hasattr(sys.stdout, "reconfigure"):
         # Quoted in an info string, it is a ? where the output cannot hold it (an ASCII or Latin-1 locale).
         sys.stdout.reconfigure(errors="replace")
-    engine.run()
+    try:
+        engine.run()
+    except KeyboardInterrupt:
+        return 130  # Ctrl-C at a terminal: the search was stopped on the way out
+    if engine.gone:
+        # What is left in the output buffer cannot be written either: the
+        # interpreter's own flush at exit would report it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0

@@ -275,3 +275,29 @@ def test_the_told_options_hold_their_defaults_within_their_ranges():
     for words in spins:
         low, default, high = (int(words[words.index(key) + 1]) for key in ("min", "default", "max"))
         assert low <= default <= high, words
+
+
+@pytest.mark.in_child(timeout=60)
+@pytest.mark.parametrize("ending", ["closed output", "ctrl-c"])
+def test_a_gui_that_goes_away_or_ctrl_c_ends_the_engine_quietly(ending):
+    import signal
+    import time
+
+    engine = subprocess.Popen([sys.executable, "-m", "varnok", "uci", "uct:1000000"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
+    engine.stdin.write("uci\ngo infinite\n")
+    engine.stdin.flush()
+    while engine.stdout.readline().strip() != "uciok":
+        pass
+    if ending == "closed output":
+        engine.stdout.close()   # the search's next info line finds no reader
+        time.sleep(2.5)
+        engine.stdin.write("isready\n")
+        engine.stdin.flush()
+        code = 0
+    else:
+        time.sleep(0.5)
+        engine.send_signal(signal.SIGINT)
+        code = 130
+    assert engine.wait(timeout=30) == code
+    assert "Traceback" not in engine.stderr.read()
