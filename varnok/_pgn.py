@@ -73,7 +73,9 @@ def split_file(path: Path, chunk_bytes: int) -> list[tuple[int, int]]:
     text for a compressed file), each beginning at a game start (the first at
     0); ValueError for a file without any game."""
     from varnok._core import _pgn_cuts
-    cuts, games, size = _pgn_cuts(str(path), chunk_bytes)
+    # A Path, never its str: a str that starts with "[" or holds a newline is
+    # PGN text to the reader ("[2024] games.pgn" would be read as a tag).
+    cuts, games, size = _pgn_cuts(Path(path), chunk_bytes)
     if games == 0:
         raise ValueError(f"{path}: no PGN game in this file{no_game_hint(Path(path))}")
     if first_good_game(path) is None:
@@ -201,7 +203,7 @@ def source_games(path: str, unfinished_skipped: bool = True):
     unfinished_skipped is False as in folders of older varnok, a result), in
     file order."""
     from varnok import read_pgn
-    games = read_pgn(path)
+    games = read_pgn(Path(path))  # a path, whatever its name holds (see split_file)
     while True:
         with warnings.catch_warnings():  # a file without games: the comparison says what is missing
             warnings.simplefilter("ignore", UserWarning)

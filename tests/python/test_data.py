@@ -420,6 +420,17 @@ def test_compressed_sources_read_as_their_text(tmp_path, codec):
     assert not (tmp_path / "never").exists()
 
 
+# A str that starts with "[" or holds a newline is PGN text to the reader: a
+# file so named was read as its own name (no game, or none of its games).
+@pytest.mark.parametrize("name", ["[2024] games.pgn", "line\nbreak.pgn", "[x]\n1. e4 1-0.pgn"])
+def test_a_source_is_read_as_a_file_whatever_its_name_holds(tmp_path, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    random_pgn(tmp_path / name, 6, seed=2)
+    s = vd.pgn2shards(name, "out", chunk_bytes=300, engine="local", progress=False)
+    assert s["games"] == len(games_of(tmp_path / name)) == 6
+    assert vd.verify("out")["source_checked"]
+
+
 @pytest.mark.parametrize("name, content, hint", [
     ("empty.pgn", b"", ""),
     ("notes.pgn", b"Just some notes.\nNo games here.\n", ""),
