@@ -152,6 +152,10 @@ _DRAW_BOARD = """
   var GLYPHS = %(glyphs)s, NAMES = %(names)s;
   function squareOf(name) { return 8 * (8 - Number(name[1])) + FILES.indexOf(name[0]); }
   function squareName(square) { return FILES[square %% 8] + (8 - Math.floor(square / 8)); }
+  // A FEN is text, not markup: a Game made by hand may hold any.
+  function escaped(text) {
+    return String(text).replace(/[&<>"']/g, function (c) { return "&#" + c.charCodeAt(0) + ";"; });
+  }
   function drawBoard(fen, move, check, size) {
     var pieces = {}, marked = {}, rows = fen.split(" ")[0].split("/");
     for (var row = 0; row < 8; row++) {
@@ -168,7 +172,7 @@ _DRAW_BOARD = """
     var extent = MARGIN + 8 * SQUARE;
     var out = ['<svg xmlns="http://www.w3.org/2000/svg" width="' + size + '" height="' + size +
                '" viewBox="0 0 ' + extent + " " + extent + '" font-family="DejaVu Sans, Segoe UI Symbol, sans-serif">',
-               "<title>" + fen + "</title>"];
+               "<title>" + escaped(fen) + "</title>"];
     function rect(kind, name, x, y, fill, extra) {
       return '<rect class="' + kind + '" data-square="' + name + '" x="' + x + '" y="' + y + '" width="' + SQUARE +
              '" height="' + SQUARE + '" fill="' + fill + '"' + extra + "/>";
@@ -184,9 +188,10 @@ _DRAW_BOARD = """
       var letter = pieces[s];
       if (!letter) continue;
       var white = letter !== letter.toLowerCase(), kind = letter.toLowerCase();
-      out.push('<text class="piece" data-square="' + squareName(s) + '" data-piece="' + letter + '" aria-label="' +
-               (white ? "white " : "black ") + (NAMES[kind] || "piece") + '" x="' + (MARGIN + (s %% 8) * SQUARE +
-               SQUARE / 2) + '" y="' + (Math.floor(s / 8) * SQUARE + SQUARE * 0.8) + '" font-size="' + SQUARE * 0.85 +
+      out.push('<text class="piece" data-square="' + squareName(s) + '" data-piece="' + escaped(letter) +
+               '" aria-label="' + (white ? "white " : "black ") + (NAMES[kind] || "piece") + '" x="' +
+               (MARGIN + (s %% 8) * SQUARE + SQUARE / 2) + '" y="' + (Math.floor(s / 8) * SQUARE + SQUARE * 0.8) +
+               '" font-size="' + SQUARE * 0.85 +
                '" text-anchor="middle" fill="' + (white ? "#ffffff" : "#000000") + '" stroke="#000000" stroke-width="' +
                (white ? 1.2 : 0.5) + '">' + (GLYPHS[kind] || "?") + "</text>");
     }
@@ -249,8 +254,10 @@ _SCRIPT = """
 
 
 def _escape_json(value: Any) -> str:
-    # "</" would end the script element early, whatever the JSON holds.
-    return json.dumps(value).replace("</", "<\\/")
+    # No "<" at all inside the script element: "</" would end it early, and
+    # "<!--" then "<script" would have the HTML parser carry it past its own
+    # end tag, swallowing the page's script. JSON reads \u003c as "<".
+    return json.dumps(value).replace("<", "\\u003c")
 
 
 def _viewer(game: Game, index: int, size: int) -> str:
