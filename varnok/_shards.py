@@ -234,7 +234,7 @@ class Folder:
             return None
         try:
             manifest = json.loads(path.read_text())
-        except (ValueError, UnicodeDecodeError) as exc:
+        except (ValueError, UnicodeDecodeError, RecursionError) as exc:  # nested too deep to decode: not ours
             raise ShardError(f"{path}: damaged manifest ({exc})") from None
         if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
             raise ShardError(f"{path}: not a varnok shard manifest")
@@ -304,6 +304,9 @@ class Folder:
 
 
 ENTRY_FIELDS = ("file", "rows", "games", "results", "bytes", "sha256")
+# The whole numbers of an entry (the last two only for PGN shards), and its results' split.
+COUNT_FIELDS = ("rows", "games", "bytes", "unfinished", "broken")
+RESULT_NAMES = ("white", "black", "draw")
 
 
 def check_entries(path: Path, manifest: dict) -> None:
@@ -320,6 +323,19 @@ def check_entries(path: Path, manifest: dict) -> None:
         if entry["file"] != shard_file(int(shard)):
             raise ShardError(f"{path}: shard {shard} names the file {entry['file']!r}; its file is "
                              f"{shard_file(int(shard))} in the folder itself")
+        # The counts are summed and compared by every reader: numbers, or the folder is damaged.
+        results = entry["results"]
+        counts = [entry[name] for name in COUNT_FIELDS if name in entry]
+        if not isinstance(results, dict) or sorted(results) != sorted(RESULT_NAMES):
+            raise ShardError(f"{path}: damaged manifest (the results of shard {shard} are not "
+                             f"{', '.join(RESULT_NAMES)}: {results!r})")
+        if not isinstance(entry["sha256"], str) or not all(
+                type(n) is int and n >= 0 for n in [*counts, *results.values()]):
+            raise ShardError(f"{path}: damaged manifest (shard {shard} has a count that is no number of 0 or more, "
+                             "or a checksum that is no text)")
+    inputs = manifest["job"].get("inputs", [])
+    if not (isinstance(inputs, list) and all(isinstance(i, dict) and isinstance(i.get("file"), str) for i in inputs)):
+        raise ShardError(f"{path}: damaged manifest (the job's inputs are not a list of files)")
 
 
 def job_difference(made: dict, now: dict) -> str:

@@ -247,9 +247,11 @@ def test_foreign_damaged_and_tampered_folders_fail_clearly(tmp_path):
     (out / "manifest.json").write_text(json.dumps(manifest))
     with pytest.raises(vd.ShardError, match="observation at ply 3"):
         vd.verify(out)
-    (out / "manifest.json").write_text("{not json")
-    with pytest.raises(vd.ShardError, match="damaged manifest"):
-        vd.verify(out)
+    manifest["job"]["inputs"] = "games.pgn"   # a list of files in a folder of PGN shards
+    for damaged in ("{not json", "[" * 100_000, json.dumps(manifest)):   # too deep: was a RecursionError
+        (out / "manifest.json").write_text(damaged)
+        with pytest.raises(vd.ShardError, match="damaged manifest"):
+            vd.verify(out)
 
 
 def test_command_line(tmp_path):
@@ -467,6 +469,11 @@ def rewrite_manifest(out, change):
     (lambda s: s.update({"x": s["0"]}), "'x' is not a shard number"),
     (lambda s: s["1"].pop("sha256"), "lacks"),
     (lambda s: s["1"].update(sha256="0" * 64), "checksum differs"),
+    # Counts that are no numbers: summed, they failed with a TypeError (an AttributeError for the results).
+    (lambda s: s["1"].update(games="2"), "damaged manifest .*shard 1 has a count"),
+    (lambda s: s["1"].update(rows=None), "damaged manifest .*shard 1 has a count"),
+    (lambda s: s["1"].update(sha256=5), "damaged manifest .*shard 1 has a count"),
+    (lambda s: s["1"].update(results=[1, 1, 0]), "damaged manifest .*results of shard 1"),
 ])
 def test_read_shards_reads_only_the_folders_own_checked_files(tmp_path, change, message):
     out = tmp_path / "f"
