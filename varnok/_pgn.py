@@ -86,9 +86,17 @@ def split_file(path: Path, chunk_bytes: int) -> list[tuple[int, int]]:
 
 
 def plan(source, chunk_bytes: int) -> list[dict]:
-    """Every range of every file, numbered: the shards of a pgn2shards job."""
+    """Every range of every file, numbered: the shards of a pgn2shards job.
+    A file reached under two names in a folder (a symbolic or hard link,
+    "latest.pgn" beside the file it names) is converted once: its games
+    would otherwise be in the shards twice."""
     tasks = []
+    seen = set()
     for path in pgn_files(source):
+        status = path.stat()
+        if (status.st_dev, status.st_ino) in seen:
+            continue
+        seen.add((status.st_dev, status.st_ino))
         for start, end in split_file(path, chunk_bytes):
             tasks.append({"shard": len(tasks), "file": str(path.resolve()), "start": start, "end": end})
     return tasks

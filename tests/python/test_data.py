@@ -433,6 +433,15 @@ def test_a_source_is_read_as_a_file_whatever_its_name_holds(tmp_path, monkeypatc
     assert vd.verify("out")["source_checked"]
 
 
+@pytest.mark.parametrize("link", [os.symlink, os.link])
+def test_a_file_under_two_names_in_a_folder_is_converted_once(tmp_path, link):
+    (tmp_path / "src").mkdir()
+    random_pgn(tmp_path / "src" / "2024.pgn", 6, seed=2)
+    link(tmp_path / "src" / "2024.pgn", tmp_path / "src" / "latest.pgn")
+    s = vd.pgn2shards(tmp_path / "src", tmp_path / "out", chunk_bytes=300, engine="local", progress=False)
+    assert s["games"] == 6 and vd.verify(tmp_path / "out")["source_checked"]   # was 12, and verify refused them
+
+
 @pytest.mark.parametrize("name, content, hint", [
     ("empty.pgn", b"", ""),
     ("notes.pgn", b"Just some notes.\nNo games here.\n", ""),
