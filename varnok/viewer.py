@@ -98,6 +98,30 @@ def _from_env(env: ChessEnv, size: int, draw: bool) -> Game:
     return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
 
 
+def _checked(game: Game) -> Game:
+    """A Game made by hand, refused (naming the field) where a page could
+    not show it: a position per move and one more, the first a FEN of six
+    fields with its side to move and move number, the first board drawn,
+    text for every header and move."""
+    def texts(values, name):
+        if not isinstance(values, list) or not all(isinstance(v, str) for v in values):
+            raise TypeError(f"games: a Game's {name} must be a list of str, got {values!r:.80}")
+
+    for values, name in ((game.fens, "fens"), (game.boards, "boards"), (game.sans, "sans"), (game.uci, "uci")):
+        texts(values, name)
+    if not isinstance(game.headers, dict):
+        raise TypeError(f"games: a Game's headers must be a dict of str, got {game.headers!r:.80}")
+    texts([*game.headers, *game.headers.values()], "headers (names and values)")
+    fields = game.fens[0].split() if game.fens else []
+    if len(fields) != 6 or fields[1] not in ("w", "b") or not fields[5].isascii() or not fields[5].isdigit():
+        raise ValueError(f"games: a Game's first FEN must have six fields, its side to move and move number, "
+                         f"got {game.fens[:1]!r:.80}")
+    if len(game.fens) != game.plies + 1 or not game.boards:
+        raise ValueError(f"games: a Game holds a FEN per position ({len(game.fens)}), one more than its moves "
+                         f"({game.plies}), and at least its first board ({len(game.boards)})")
+    return game
+
+
 def games_of(games: Any, size: int = DEFAULT_SIZE, *, draw: bool = True) -> list[Game]:
     """The games to show, replayed: see the module's docstring for what
     ``games`` may be. With ``draw=False`` only each game's first board is
@@ -110,7 +134,7 @@ def games_of(games: Any, size: int = DEFAULT_SIZE, *, draw: bool = True) -> list
     out: list[Game] = []
     for game in games:
         if isinstance(game, Game):
-            out.append(game)
+            out.append(_checked(game))
         elif isinstance(game, ChessEnv):
             out.append(_from_env(game, size, draw))
         elif isinstance(game, State):

@@ -99,8 +99,17 @@ def test_a_chess960_game_is_shown(make):
     assert [drawn_pieces(board) for board in game.boards] == [placement(f) for f in expected_fens(CHESS960)]
 
 
+EMPTY = "8/8/8/8/8/8/8/8 w - - 0 1"
+
+
 @pytest.mark.parametrize("games, error", [
     (42, TypeError), ([object()], TypeError), ("[Event \"x\"]\n\n1. e4 e5 2. Ke3 Kf9 *\n", ValueError),
+    # Games made by hand that a page cannot show (an IndexError or AttributeError deep in the page, or a
+    # page whose script stops at the first move).
+    (viewer.Game(), ValueError), (viewer.Game(fens=["x"], boards=[""]), ValueError),
+    (viewer.Game(headers={"Round": 3}, fens=[EMPTY], boards=[""]), TypeError),
+    (viewer.Game(fens=[EMPTY, EMPTY], boards=[""]), ValueError), (viewer.Game(fens=[EMPTY], boards=[]), ValueError),
+    (viewer.Game(fens=EMPTY, boards=[""]), TypeError),
 ])
 def test_what_cannot_be_shown_is_refused(games, error):
     with pytest.raises(error):
