@@ -38,6 +38,7 @@ from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from varnok import ChessEnv, unpack
@@ -410,9 +411,28 @@ def open_checked(file: Path, entry: dict) -> pq.ParquetFile:
     return open_shard(pa.BufferReader(data), file)
 
 
+def check_policy(actions, visits, file) -> None:
+    """The search's visits of some rows, as policy_dense takes them: per row
+    as many counts as actions, each action one of the action space and no
+    count below 0. ShardError naming the file otherwise: a negative action
+    would mark another move (counted from the end of the row), a count
+    below 0 give a share below 0."""
+    lengths = [pc.list_value_length(column).fill_null(0) for column in (actions, visits)]
+    flat_a, flat_v = pc.list_flatten(actions), pc.list_flatten(visits)
+    bad = (not lengths[0].equals(lengths[1])
+           or (len(flat_a) and (pc.min(flat_a).as_py() < 0 or pc.max(flat_a).as_py() >= ACTIONS))
+           or (len(flat_v) and pc.min(flat_v).as_py() < 0))
+    if bad:
+        raise ShardError(f"{file}: damaged shard (a row's search visits hold an action outside 0 to {ACTIONS - 1}, "
+                         "a count below 0, or not a count per action)")
+
+
 def _batches(f, file, batch_size, columns):
     try:
-        yield from f.iter_batches(batch_size=batch_size, columns=columns)
+        for batch in f.iter_batches(batch_size=batch_size, columns=columns):
+            if "policy_actions" in columns:
+                check_policy(batch.column("policy_actions"), batch.column("policy_visits"), file)
+            yield batch
     except (pa.ArrowException, OSError) as exc:
         raise ShardError(f"{file}: damaged shard ({exc})") from None
 
@@ -518,6 +538,7 @@ def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", ex
         raise ShardError(f"{file}: damaged shard ({exc})") from None
     if table.num_rows != entry["rows"]:
         raise ShardError(f"{file}: {table.num_rows} rows, the manifest says {entry['rows']}")
+    check_policy(table.column("policy_actions"), table.column("policy_visits"), file)
     obs = packed_obs(table.column("obs").combine_chunks())
     action = table.column("action").to_numpy()
     result = table.column("result").to_numpy()

@@ -494,6 +494,29 @@ def test_read_shards_reads_only_the_folders_own_checked_files(tmp_path, change, 
         vd.verify(out)
 
 
+# A row's search visits, rewritten in a shard whose manifest is made to agree: an action
+# below 0 marked the last action of the row instead, one past the space raised IndexError,
+# a count below 0 gave a share below 0, a count too few failed in NumPy's broadcasting.
+@pytest.mark.parametrize("actions, visits", [([-1], [3]), ([4672], [3]), ([5, 9], [4, -3]),
+                                             ([5, 9], [3])])
+def test_search_visits_that_fit_no_row_are_refused(tmp_path, actions, visits):
+    out = tmp_path / "f"
+    vd.selfplay(out, games=2, games_per_shard=1, seed=1, engine="local", **SMALL)
+    shard = out / "shard-000001.parquet"
+    t = pq.read_table(shard)
+    columns = {name: t.column(name).to_pylist() for name in ("policy_actions", "policy_visits")}
+    columns["policy_actions"][3], columns["policy_visits"][3] = actions, visits
+    for name, rows in columns.items():
+        t = t.set_column(t.schema.get_field_index(name), name, pa.array(rows, pa.list_(pa.int32())))
+    pq.write_table(t, shard)
+    rewrite_manifest(out, lambda s: s["1"].update(bytes=shard.stat().st_size,
+                                                   sha256=hashlib.sha256(shard.read_bytes()).hexdigest()))
+    with pytest.raises(vd.ShardError, match="shard-000001.parquet: damaged shard .*search visits"):
+        list(vd.read_shards(out, policy=True))
+    with pytest.raises(vd.ShardError, match="shard-000001.parquet: damaged shard .*search visits"):
+        vd.verify(out)
+
+
 # The policy answers the driver's trial batch, then priors of the wrong shape.
 LATE_FAILING_POLICY = """
 import numpy as np
