@@ -298,9 +298,11 @@ def test_game_offsets_cut_a_source_into_its_games(text):
 
 
 def trapped_pgn(path, games):
-    """Games whose comments hold what looks like a game start, everywhere."""
+    """Games whose comments hold what looks like a game start, everywhere,
+    after a byte-order mark and an escape line that holds a game's moves
+    (a full read passes over it; the first range once read it as a game)."""
     text = random_pgn(path, games, seed=4).read_text()
-    path.write_text(text.replace("{a comment with [Event inside}", TRAP))
+    path.write_text("\ufeff% 1. f3 e5 2. g4 Qh4# 0-1\n" + text.replace("{a comment with [Event inside}", TRAP))
     return path
 
 
