@@ -100,9 +100,9 @@ def _from_env(env: ChessEnv, size: int, draw: bool) -> Game:
 
 def _checked(game: Game) -> Game:
     """A Game made by hand, refused (naming the field) where a page could
-    not show it: a position per move and one more, the first a FEN of six
-    fields with its side to move and move number, the first board drawn,
-    text for every header and move."""
+    not show it: a position per move and one more, each a FEN of six fields
+    (eight ranks, the side to move, the move number), the first board
+    drawn, text for every header and move."""
     def texts(values, name):
         if not isinstance(values, list) or not all(isinstance(v, str) for v in values):
             raise TypeError(f"games: a Game's {name} must be a list of str, got {values!r:.80}")
@@ -112,10 +112,12 @@ def _checked(game: Game) -> Game:
     if not isinstance(game.headers, dict):
         raise TypeError(f"games: a Game's headers must be a dict of str, got {game.headers!r:.80}")
     texts([*game.headers, *game.headers.values()], "headers (names and values)")
-    fields = game.fens[0].split() if game.fens else []
-    if len(fields) != 6 or fields[1] not in ("w", "b") or not fields[5].isascii() or not fields[5].isdigit():
-        raise ValueError(f"games: a Game's first FEN must have six fields, its side to move and move number, "
-                         f"got {game.fens[:1]!r:.80}")
+    for fen in game.fens or [""]:
+        fields = fen.split()
+        if (len(fields) != 6 or fields[0].count("/") != 7 or fields[1] not in ("w", "b") or not fields[5].isascii()
+                or not fields[5].isdigit()):
+            raise ValueError(f"games: a Game's FENs must have six fields, eight ranks, a side to move and a move "
+                             f"number (the page draws each), got {fen!r:.80}")
     if len(game.fens) != game.plies + 1 or not game.boards:
         raise ValueError(f"games: a Game holds a FEN per position ({len(game.fens)}), one more than its moves "
                          f"({game.plies}), and at least its first board ({len(game.boards)})")

@@ -109,6 +109,7 @@ EMPTY = "8/8/8/8/8/8/8/8 w - - 0 1"
     (viewer.Game(), ValueError), (viewer.Game(fens=["x"], boards=[""]), ValueError),
     (viewer.Game(headers={"Round": 3}, fens=[EMPTY], boards=[""]), TypeError),
     (viewer.Game(fens=[EMPTY, EMPTY], boards=[""]), ValueError), (viewer.Game(fens=[EMPTY], boards=[]), ValueError),
+    (viewer.Game(fens=[EMPTY, "8/8 b - - 0 1"], boards=[""], sans=["Kd1"], uci=["e1d1"]), ValueError),
     (viewer.Game(fens=EMPTY, boards=[""]), TypeError),
 ])
 def test_what_cannot_be_shown_is_refused(games, error):
@@ -282,9 +283,10 @@ def test_the_page_in_a_browser_shows_every_ply_forward_and_back(tmp_path):
 
 # Text from a PGN file or a Game made by hand, each meant to run script or to
 # end an element early; the page must show it as text.
-HOSTILE = ['<img src=x onerror="window.pwned=1">', '"><svg onload="window.pwned=2">',
-           "</script><script>window.pwned=3</script>", "<!--<script>", "]]><img src=x onerror='window.pwned=4'>",
-           "&amp; \u202e\x07"]
+# (No spaces: a Game's FEN holds one in a field of its own.)
+HOSTILE = ["<img/src=x/onerror=window.pwned=1>", '"><svg/onload=window.pwned=2>',
+           "</script><script>window.pwned=3</script>", "<!--<script>", "]]><img/src=x/onerror=window.pwned=4>",
+           "&amp;\u202e\x07"]
 
 HOSTILE_BROWSER = textwrap.dedent("""
     import json, sys
@@ -325,7 +327,7 @@ def test_hostile_text_shows_as_text_and_runs_no_script(tmp_path):
     pgn = "".join(f'[Event "{text}"]\n[White "{text}"]\n[Result "1-0"]\n\n{{{text}}} 1. e4 ({text}) e5 ; {text}\n'
                   f"2. Qh5 Nc6 3. Bc4 Nf6 4. Qxf7# 1-0\n\n" for text in HOSTILE)
     start = viewer.games_of("1. e4 *\n", draw=False)[0]
-    by_hand = [viewer.Game(headers={"Event": text}, fens=[start.fens[0], f"8/8/8/8/8/8/8/{text[:1]}7 b - - 0 1 {text}"],
+    by_hand = [viewer.Game(headers={"Event": text}, fens=[start.fens[0], f"8/8/8/8/8/8/8/{text[:1]}7 b {text} - 0 1"],
                            boards=start.boards, sans=["e4"], uci=["e2e4"], checks=[False, False]) for text in HOSTILE]
     page = tmp_path / "hostile.html"
     viewer.html([*viewer.games_of(pgn, draw=False), *by_hand], page, title=HOSTILE[0])
