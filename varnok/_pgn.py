@@ -25,6 +25,8 @@ import numpy as np
 from varnok._compression import SUFFIXES, codec_of, open_compressed
 from varnok._shards import GameRecord, encode_shard
 
+# A chunk of this many bytes or more holds any file whole (4 EiB).
+MAX_CHUNK_BYTES = 1 << 62
 # Where a file's first bytes show a compression its name does not.
 MAGIC = {b"\x1f\x8b": ".gz", b"BZh": ".bz2", b"\x28\xb5\x2f\xfd": ".zst"}
 
@@ -75,7 +77,9 @@ def split_file(path: Path, chunk_bytes: int) -> list[tuple[int, int]]:
     from varnok._core import _pgn_cuts
     # A Path, never its str: a str that starts with "[" or holds a newline is
     # PGN text to the reader ("[2024] games.pgn" would be read as a tag).
-    cuts, games, size = _pgn_cuts(Path(path), chunk_bytes)
+    # A chunk larger than any file (one range a file) is that many bytes to
+    # the native cut, whose offsets are 64-bit.
+    cuts, games, size = _pgn_cuts(Path(path), min(chunk_bytes, MAX_CHUNK_BYTES))
     if games == 0:
         raise ValueError(f"{path}: no PGN game in this file{no_game_hint(Path(path))}")
     if first_good_game(path) is None:

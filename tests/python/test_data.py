@@ -435,6 +435,14 @@ def test_a_source_is_read_as_a_file_whatever_its_name_holds(tmp_path, monkeypatc
     assert vd.verify("out")["source_checked"]
 
 
+# A chunk larger than any file is one shard a file (--chunk-mb 1e13 was a TypeError past 64 bits).
+@pytest.mark.parametrize("chunk", [2**63, 10**30])
+def test_a_chunk_larger_than_the_file_makes_one_shard(tmp_path, chunk):
+    s = vd.pgn2shards(random_pgn(tmp_path / "g.pgn", 6, seed=2), tmp_path / "out", chunk_bytes=chunk,
+                      engine="local", progress=False)
+    assert (s["games"], s["shards_made"]) == (6, 1)
+
+
 @pytest.mark.parametrize("link", [os.symlink, os.link])
 def test_a_file_under_two_names_in_a_folder_is_converted_once(tmp_path, link):
     (tmp_path / "src").mkdir()
