@@ -77,8 +77,8 @@ def split_file(path: Path, chunk_bytes: int) -> list[tuple[int, int]]:
     from varnok._core import _pgn_cuts
     # A Path, never its str: a str that starts with "[" or holds a newline is
     # PGN text to the reader ("[2024] games.pgn" would be read as a tag).
-    # A chunk larger than any file (one range a file) is that many bytes to
-    # the native cut, whose offsets are 64-bit.
+    # The native cut counts in 64-bit offsets: a larger chunk (one range a
+    # file, whatever its size) reaches it as MAX_CHUNK_BYTES.
     cuts, games, size = _pgn_cuts(Path(path), min(chunk_bytes, MAX_CHUNK_BYTES))
     if games == 0:
         raise ValueError(f"{path}: no PGN game in this file{no_game_hint(Path(path))}")
