@@ -25,6 +25,8 @@ import numpy as np
 from varnok._compression import SUFFIXES, codec_of, open_compressed
 from varnok._shards import GameRecord, encode_shard
 
+# A chunk of this many bytes or more holds any file whole (4 EiB).
+MAX_CHUNK_BYTES = 1 << 62
 # Where a file's first bytes show a compression its name does not.
 MAGIC = {b"\x1f\x8b": ".gz", b"BZh": ".bz2", b"\x28\xb5\x2f\xfd": ".zst"}
 
@@ -73,7 +75,11 @@ def split_file(path: Path, chunk_bytes: int) -> list[tuple[int, int]]:
     text for a compressed file), each beginning at a game start (the first at
     0); ValueError for a file without any game."""
     from varnok._core import _pgn_cuts
-    cuts, games, size = _pgn_cuts(str(path), chunk_bytes)
+    # A Path, never its str: a str that starts with "[" or holds a newline is
+    # PGN text to the reader ("[2024] games.pgn" would be read as a tag).
+    # The native cut counts in 64-bit offsets: a larger chunk (one range a
+    # file, whatever its size) reaches it as MAX_CHUNK_BYTES.
+    cuts, games, size = _pgn_cuts(Path(path), min(chunk_bytes, MAX_CHUNK_BYTES))
     if games == 0:
         raise ValueError(f"{path}: no PGN game in this file{no_game_hint(Path(path))}")
     if first_good_game(path) is None:
@@ -84,9 +90,17 @@ def split_file(path: Path, chunk_bytes: int) -> list[tuple[int, int]]:
 
 
 def plan(source, chunk_bytes: int) -> list[dict]:
-    """Every range of every file, numbered: the shards of a pgn2shards job."""
+    """Every range of every file, numbered: the shards of a pgn2shards job.
+    A file reached under two names in a folder (a symbolic or hard link,
+    "latest.pgn" beside the file it names) is converted once: its games
+    would otherwise be in the shards twice."""
     tasks = []
+    seen = set()
     for path in pgn_files(source):
+        status = path.stat()
+        if (status.st_dev, status.st_ino) in seen:
+            continue
+        seen.add((status.st_dev, status.st_ino))
         for start, end in split_file(path, chunk_bytes):
             tasks.append({"shard": len(tasks), "file": str(path.resolve()), "start": start, "end": end})
     return tasks
@@ -157,7 +171,11 @@ def convert_range(task: dict) -> tuple[bytes, dict]:
         with open(task["file"], "rb") as f:
             f.seek(task["start"])
             raw = f.read(task["end"] - task["start"])
-    text = raw.decode("utf-8", errors="replace")
+    # The reader drops a byte-order mark where its text starts, as it does a
+    # file's; behind the newline put before a range below it would stay, and
+    # make a "%" escape line after it (its moves hidden from a full read)
+    # begin mid-line: moves to read.
+    text = raw.decode("utf-8", errors="replace").removeprefix("\ufeff")
     if not text.strip():
         return _counted(encode_shard(task["shard"], []), 0, 0)
     if not text.startswith("["):
@@ -201,7 +219,7 @@ def source_games(path: str, unfinished_skipped: bool = True):
     unfinished_skipped is False as in folders of older varnok, a result), in
     file order."""
     from varnok import read_pgn
-    games = read_pgn(path)
+    games = read_pgn(Path(path))  # a path, whatever its name holds (see split_file)
     while True:
         with warnings.catch_warnings():  # a file without games: the comparison says what is missing
             warnings.simplefilter("ignore", UserWarning)

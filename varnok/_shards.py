@@ -38,6 +38,7 @@ from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from varnok import ChessEnv, unpack
@@ -234,7 +235,7 @@ class Folder:
             return None
         try:
             manifest = json.loads(path.read_text())
-        except (ValueError, UnicodeDecodeError) as exc:
+        except (ValueError, UnicodeDecodeError, RecursionError) as exc:  # nested too deep to decode: not ours
             raise ShardError(f"{path}: damaged manifest ({exc})") from None
         if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
             raise ShardError(f"{path}: not a varnok shard manifest")
@@ -304,6 +305,9 @@ class Folder:
 
 
 ENTRY_FIELDS = ("file", "rows", "games", "results", "bytes", "sha256")
+# The whole numbers of an entry (the last two only for PGN shards), and its results' split.
+COUNT_FIELDS = ("rows", "games", "bytes", "unfinished", "broken")
+RESULT_NAMES = ("white", "black", "draw")
 
 
 def check_entries(path: Path, manifest: dict) -> None:
@@ -320,6 +324,19 @@ def check_entries(path: Path, manifest: dict) -> None:
         if entry["file"] != shard_file(int(shard)):
             raise ShardError(f"{path}: shard {shard} names the file {entry['file']!r}; its file is "
                              f"{shard_file(int(shard))} in the folder itself")
+        # The counts are summed and compared by every reader: numbers, or the folder is damaged.
+        results = entry["results"]
+        counts = [entry[name] for name in COUNT_FIELDS if name in entry]
+        if not isinstance(results, dict) or sorted(results) != sorted(RESULT_NAMES):
+            raise ShardError(f"{path}: damaged manifest (the results of shard {shard} are not "
+                             f"{', '.join(RESULT_NAMES)}: {results!r})")
+        if not isinstance(entry["sha256"], str) or not all(
+                type(n) is int and n >= 0 for n in [*counts, *results.values()]):
+            raise ShardError(f"{path}: damaged manifest (shard {shard} has a count that is no number of 0 or more, "
+                             "or a checksum that is no text)")
+    inputs = manifest["job"].get("inputs", [])
+    if not (isinstance(inputs, list) and all(isinstance(i, dict) and isinstance(i.get("file"), str) for i in inputs)):
+        raise ShardError(f"{path}: damaged manifest (the job's inputs are not a list of files)")
 
 
 def job_difference(made: dict, now: dict) -> str:
@@ -394,9 +411,28 @@ def open_checked(file: Path, entry: dict) -> pq.ParquetFile:
     return open_shard(pa.BufferReader(data), file)
 
 
+def check_policy(actions, visits, file) -> None:
+    """The search's visits of some rows, as policy_dense takes them: per row
+    as many counts as actions, each action one of the action space and no
+    count below 0. ShardError naming the file otherwise: a negative action
+    would mark another move (counted from the end of the row), a count
+    below 0 give a share below 0."""
+    lengths = [pc.list_value_length(column).fill_null(0) for column in (actions, visits)]
+    flat_a, flat_v = pc.list_flatten(actions), pc.list_flatten(visits)
+    bad = (not lengths[0].equals(lengths[1])
+           or (len(flat_a) and (pc.min(flat_a).as_py() < 0 or pc.max(flat_a).as_py() >= ACTIONS))
+           or (len(flat_v) and pc.min(flat_v).as_py() < 0))
+    if bad:
+        raise ShardError(f"{file}: damaged shard (a row's search visits hold an action outside 0 to {ACTIONS - 1}, "
+                         "a count below 0, or not a count per action)")
+
+
 def _batches(f, file, batch_size, columns):
     try:
-        yield from f.iter_batches(batch_size=batch_size, columns=columns)
+        for batch in f.iter_batches(batch_size=batch_size, columns=columns):
+            if "policy_actions" in columns:
+                check_policy(batch.column("policy_actions"), batch.column("policy_visits"), file)
+            yield batch
     except (pa.ArrowException, OSError) as exc:
         raise ShardError(f"{file}: damaged shard ({exc})") from None
 
@@ -502,6 +538,7 @@ def verify_shard(file: Path, entry: dict, shard: int, rules: str = "classic", ex
         raise ShardError(f"{file}: damaged shard ({exc})") from None
     if table.num_rows != entry["rows"]:
         raise ShardError(f"{file}: {table.num_rows} rows, the manifest says {entry['rows']}")
+    check_policy(table.column("policy_actions"), table.column("policy_visits"), file)
     obs = packed_obs(table.column("obs").combine_chunks())
     action = table.column("action").to_numpy()
     result = table.column("result").to_numpy()

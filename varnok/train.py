@@ -167,6 +167,15 @@ def load(path, device: str | torch.device = "cpu") -> Network:
     args = saved.get("args")
     args = args if isinstance(args, dict) else {}
     blocks, channels = args.get("blocks", 4), args.get("channels", 32)
+    # The tower is built as "args" says before the weights are loaded into it:
+    # a size the weights themselves do not have (a million blocks, in a file
+    # of a few) would take all the memory there is before load_state_dict
+    # could refuse it.
+    held = _tower_size(saved["network"])
+    if held != (blocks, channels):
+        shown = f"{held[0]} blocks of {held[1]} channels" if held else "no residual tower of this network"
+        raise ValueError(f"{path}: the weights do not fit a network of {blocks!r} blocks of {channels!r} "
+                         f"channels (they hold {shown})")
     try:
         network = Network(blocks, channels).to(device)
         network.load_state_dict(saved["network"])
@@ -175,6 +184,16 @@ def load(path, device: str | torch.device = "cpu") -> Network:
                          f"channels ({_first_line(exc)})") from None
     network.eval()
     return network
+
+
+def _tower_size(weights: dict) -> tuple[int, int] | None:
+    """(blocks, channels) of a Network's weights: its stem's output
+    channels and its residual blocks, counted; None where there is no stem."""
+    stem = weights.get("stem.0.weight")
+    if not isinstance(stem, torch.Tensor) or stem.dim() != 4:
+        return None
+    blocks = {key.split(".")[1] for key in weights if isinstance(key, str) and key.startswith("tower.")}
+    return len(blocks), int(stem.shape[0])
 
 
 def _first_line(exc: BaseException) -> str:

@@ -98,6 +98,32 @@ def _from_env(env: ChessEnv, size: int, draw: bool) -> Game:
     return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
 
 
+def _checked(game: Game) -> Game:
+    """A Game made by hand, refused (naming the field) where a page could
+    not show it: a position per move and one more, each a FEN of six fields
+    (eight ranks, the side to move, the move number), the first board
+    drawn, text for every header and move."""
+    def texts(values, name):
+        if not isinstance(values, list) or not all(isinstance(v, str) for v in values):
+            raise TypeError(f"games: a Game's {name} must be a list of str, got {values!r:.80}")
+
+    for values, name in ((game.fens, "fens"), (game.boards, "boards"), (game.sans, "sans"), (game.uci, "uci")):
+        texts(values, name)
+    if not isinstance(game.headers, dict):
+        raise TypeError(f"games: a Game's headers must be a dict of str, got {game.headers!r:.80}")
+    texts([*game.headers, *game.headers.values()], "headers (names and values)")
+    for fen in game.fens or [""]:
+        fields = fen.split()
+        if (len(fields) != 6 or fields[0].count("/") != 7 or fields[1] not in ("w", "b") or not fields[5].isascii()
+                or not fields[5].isdigit()):
+            raise ValueError(f"games: a Game's FENs must have six fields, eight ranks, a side to move and a move "
+                             f"number (the page draws each), got {fen!r:.80}")
+    if len(game.fens) != game.plies + 1 or not game.boards:
+        raise ValueError(f"games: a Game holds a FEN per position ({len(game.fens)}), one more than its moves "
+                         f"({game.plies}), and at least its first board ({len(game.boards)})")
+    return game
+
+
 def games_of(games: Any, size: int = DEFAULT_SIZE, *, draw: bool = True) -> list[Game]:
     """The games to show, replayed: see the module's docstring for what
     ``games`` may be. With ``draw=False`` only each game's first board is
@@ -110,7 +136,7 @@ def games_of(games: Any, size: int = DEFAULT_SIZE, *, draw: bool = True) -> list
     out: list[Game] = []
     for game in games:
         if isinstance(game, Game):
-            out.append(game)
+            out.append(_checked(game))
         elif isinstance(game, ChessEnv):
             out.append(_from_env(game, size, draw))
         elif isinstance(game, State):
@@ -152,6 +178,10 @@ _DRAW_BOARD = """
   var GLYPHS = %(glyphs)s, NAMES = %(names)s;
   function squareOf(name) { return 8 * (8 - Number(name[1])) + FILES.indexOf(name[0]); }
   function squareName(square) { return FILES[square %% 8] + (8 - Math.floor(square / 8)); }
+  // A FEN is text, not markup: a Game made by hand may hold any.
+  function escaped(text) {
+    return String(text).replace(/[&<>"']/g, function (c) { return "&#" + c.charCodeAt(0) + ";"; });
+  }
   function drawBoard(fen, move, check, size) {
     var pieces = {}, marked = {}, rows = fen.split(" ")[0].split("/");
     for (var row = 0; row < 8; row++) {
@@ -168,7 +198,7 @@ _DRAW_BOARD = """
     var extent = MARGIN + 8 * SQUARE;
     var out = ['<svg xmlns="http://www.w3.org/2000/svg" width="' + size + '" height="' + size +
                '" viewBox="0 0 ' + extent + " " + extent + '" font-family="DejaVu Sans, Segoe UI Symbol, sans-serif">',
-               "<title>" + fen + "</title>"];
+               "<title>" + escaped(fen) + "</title>"];
     function rect(kind, name, x, y, fill, extra) {
       return '<rect class="' + kind + '" data-square="' + name + '" x="' + x + '" y="' + y + '" width="' + SQUARE +
              '" height="' + SQUARE + '" fill="' + fill + '"' + extra + "/>";
@@ -184,9 +214,10 @@ _DRAW_BOARD = """
       var letter = pieces[s];
       if (!letter) continue;
       var white = letter !== letter.toLowerCase(), kind = letter.toLowerCase();
-      out.push('<text class="piece" data-square="' + squareName(s) + '" data-piece="' + letter + '" aria-label="' +
-               (white ? "white " : "black ") + (NAMES[kind] || "piece") + '" x="' + (MARGIN + (s %% 8) * SQUARE +
-               SQUARE / 2) + '" y="' + (Math.floor(s / 8) * SQUARE + SQUARE * 0.8) + '" font-size="' + SQUARE * 0.85 +
+      out.push('<text class="piece" data-square="' + squareName(s) + '" data-piece="' + escaped(letter) +
+               '" aria-label="' + (white ? "white " : "black ") + (NAMES[kind] || "piece") + '" x="' +
+               (MARGIN + (s %% 8) * SQUARE + SQUARE / 2) + '" y="' + (Math.floor(s / 8) * SQUARE + SQUARE * 0.8) +
+               '" font-size="' + SQUARE * 0.85 +
                '" text-anchor="middle" fill="' + (white ? "#ffffff" : "#000000") + '" stroke="#000000" stroke-width="' +
                (white ? 1.2 : 0.5) + '">' + (GLYPHS[kind] || "?") + "</text>");
     }
@@ -249,8 +280,10 @@ _SCRIPT = """
 
 
 def _escape_json(value: Any) -> str:
-    # "</" would end the script element early, whatever the JSON holds.
-    return json.dumps(value).replace("</", "<\\/")
+    # No "<" at all inside the script element: "</" would end it early, and
+    # "<!--" then "<script" would have the HTML parser carry it past its own
+    # end tag, swallowing the page's script. JSON reads \u003c as "<".
+    return json.dumps(value).replace("<", "\\u003c")
 
 
 def _viewer(game: Game, index: int, size: int) -> str:

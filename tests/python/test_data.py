@@ -247,9 +247,11 @@ def test_foreign_damaged_and_tampered_folders_fail_clearly(tmp_path):
     (out / "manifest.json").write_text(json.dumps(manifest))
     with pytest.raises(vd.ShardError, match="observation at ply 3"):
         vd.verify(out)
-    (out / "manifest.json").write_text("{not json")
-    with pytest.raises(vd.ShardError, match="damaged manifest"):
-        vd.verify(out)
+    manifest["job"]["inputs"] = "games.pgn"   # a list of files in a folder of PGN shards
+    for damaged in ("{not json", "[" * 100_000, json.dumps(manifest)):   # too deep: was a RecursionError
+        (out / "manifest.json").write_text(damaged)
+        with pytest.raises(vd.ShardError, match="damaged manifest"):
+            vd.verify(out)
 
 
 def test_command_line(tmp_path):
@@ -296,9 +298,11 @@ def test_game_offsets_cut_a_source_into_its_games(text):
 
 
 def trapped_pgn(path, games):
-    """Games whose comments hold what looks like a game start, everywhere."""
+    """Games whose comments hold what looks like a game start, everywhere,
+    after a byte-order mark and an escape line that holds a game's moves
+    (a full read passes over it; the first range once read it as a game)."""
     text = random_pgn(path, games, seed=4).read_text()
-    path.write_text(text.replace("{a comment with [Event inside}", TRAP))
+    path.write_text("\ufeff% 1. f3 e5 2. g4 Qh4# 0-1\n" + text.replace("{a comment with [Event inside}", TRAP))
     return path
 
 
@@ -420,6 +424,34 @@ def test_compressed_sources_read_as_their_text(tmp_path, codec):
     assert not (tmp_path / "never").exists()
 
 
+# A str that starts with "[" or holds a newline is PGN text to the reader: a
+# file so named was read as its own name (no game, or none of its games).
+@pytest.mark.parametrize("name", ["[2024] games.pgn", "line\nbreak.pgn", "[x]\n1. e4 1-0.pgn"])
+def test_a_source_is_read_as_a_file_whatever_its_name_holds(tmp_path, monkeypatch, name):
+    monkeypatch.chdir(tmp_path)
+    random_pgn(tmp_path / name, 6, seed=2)
+    s = vd.pgn2shards(name, "out", chunk_bytes=300, engine="local", progress=False)
+    assert s["games"] == len(games_of(tmp_path / name)) == 6
+    assert vd.verify("out")["source_checked"]
+
+
+# A chunk larger than any file is one shard a file (--chunk-mb 1e13 was a TypeError past 64 bits).
+@pytest.mark.parametrize("chunk", [2**63, 10**30])
+def test_a_chunk_larger_than_the_file_makes_one_shard(tmp_path, chunk):
+    s = vd.pgn2shards(random_pgn(tmp_path / "g.pgn", 6, seed=2), tmp_path / "out", chunk_bytes=chunk,
+                      engine="local", progress=False)
+    assert (s["games"], s["shards_made"]) == (6, 1)
+
+
+@pytest.mark.parametrize("link", [os.symlink, os.link])
+def test_a_file_under_two_names_in_a_folder_is_converted_once(tmp_path, link):
+    (tmp_path / "src").mkdir()
+    random_pgn(tmp_path / "src" / "2024.pgn", 6, seed=2)
+    link(tmp_path / "src" / "2024.pgn", tmp_path / "src" / "latest.pgn")
+    s = vd.pgn2shards(tmp_path / "src", tmp_path / "out", chunk_bytes=300, engine="local", progress=False)
+    assert s["games"] == 6 and vd.verify(tmp_path / "out")["source_checked"]   # was 12, and verify refused them
+
+
 @pytest.mark.parametrize("name, content, hint", [
     ("empty.pgn", b"", ""),
     ("notes.pgn", b"Just some notes.\nNo games here.\n", ""),
@@ -456,6 +488,11 @@ def rewrite_manifest(out, change):
     (lambda s: s.update({"x": s["0"]}), "'x' is not a shard number"),
     (lambda s: s["1"].pop("sha256"), "lacks"),
     (lambda s: s["1"].update(sha256="0" * 64), "checksum differs"),
+    # Counts that are no numbers: summed, they failed with a TypeError (an AttributeError for the results).
+    (lambda s: s["1"].update(games="2"), "damaged manifest .*shard 1 has a count"),
+    (lambda s: s["1"].update(rows=None), "damaged manifest .*shard 1 has a count"),
+    (lambda s: s["1"].update(sha256=5), "damaged manifest .*shard 1 has a count"),
+    (lambda s: s["1"].update(results=[1, 1, 0]), "damaged manifest .*results of shard 1"),
 ])
 def test_read_shards_reads_only_the_folders_own_checked_files(tmp_path, change, message):
     out = tmp_path / "f"
@@ -464,6 +501,29 @@ def test_read_shards_reads_only_the_folders_own_checked_files(tmp_path, change, 
     with pytest.raises(vd.ShardError, match=message):
         next(vd.read_shards(out))
     with pytest.raises(vd.ShardError, match=message):
+        vd.verify(out)
+
+
+# A row's search visits, rewritten in a shard whose manifest is made to agree: an action
+# below 0 marked the last action of the row instead, one past the space raised IndexError,
+# a count below 0 gave a share below 0, a count too few failed in NumPy's broadcasting.
+@pytest.mark.parametrize("actions, visits", [([-1], [3]), ([4672], [3]), ([5, 9], [4, -3]),
+                                             ([5, 9], [3])])
+def test_search_visits_that_fit_no_row_are_refused(tmp_path, actions, visits):
+    out = tmp_path / "f"
+    vd.selfplay(out, games=2, games_per_shard=1, seed=1, engine="local", **SMALL)
+    shard = out / "shard-000001.parquet"
+    t = pq.read_table(shard)
+    columns = {name: t.column(name).to_pylist() for name in ("policy_actions", "policy_visits")}
+    columns["policy_actions"][3], columns["policy_visits"][3] = actions, visits
+    for name, rows in columns.items():
+        t = t.set_column(t.schema.get_field_index(name), name, pa.array(rows, pa.list_(pa.int32())))
+    pq.write_table(t, shard)
+    rewrite_manifest(out, lambda s: s["1"].update(bytes=shard.stat().st_size,
+                                                   sha256=hashlib.sha256(shard.read_bytes()).hexdigest()))
+    with pytest.raises(vd.ShardError, match="shard-000001.parquet: damaged shard .*search visits"):
+        list(vd.read_shards(out, policy=True))
+    with pytest.raises(vd.ShardError, match="shard-000001.parquet: damaged shard .*search visits"):
         vd.verify(out)
 
 

@@ -279,6 +279,34 @@ def test_a_damaged_or_foreign_checkpoint_is_refused_before_any_game(pipeline, tm
     assert not (tmp_path / "ran").exists()
 
 
+# A checkpoint whose "args" claim a tower its weights do not have, loaded
+# under a 4 GB address-space limit: the claimed tower was built (and its
+# memory taken) before the weights could be compared with it.
+OVERSIZED = """
+import resource, sys, torch
+from varnok import train
+path = sys.argv[1]
+train.save(path, train.Network(1, 8))
+saved = torch.load(path, weights_only=True)
+saved["args"] = {"blocks": int(sys.argv[2]), "channels": int(sys.argv[3])}
+torch.save(saved, path)
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+try:
+    train.load(path)
+except ValueError as exc:
+    print(exc)
+"""
+
+
+@pytest.mark.parametrize("blocks, channels", [(10**6, 64), (1, 10**6)])
+def test_a_checkpoint_claiming_another_tower_is_refused_before_it_is_built(tmp_path, blocks, channels):
+    pytest.importorskip("torch")
+    done = subprocess.run([sys.executable, "-c", OVERSIZED, str(tmp_path / "net.pt"), str(blocks), str(channels)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert f"do not fit a network of {blocks} blocks of {channels} channels (they hold 1 blocks of 8" in done.stdout
+
+
 class _Touches:
     """Unpickled, it would create a file: what a harmful checkpoint does."""
 

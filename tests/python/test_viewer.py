@@ -99,8 +99,18 @@ def test_a_chess960_game_is_shown(make):
     assert [drawn_pieces(board) for board in game.boards] == [placement(f) for f in expected_fens(CHESS960)]
 
 
+EMPTY = "8/8/8/8/8/8/8/8 w - - 0 1"
+
+
 @pytest.mark.parametrize("games, error", [
     (42, TypeError), ([object()], TypeError), ("[Event \"x\"]\n\n1. e4 e5 2. Ke3 Kf9 *\n", ValueError),
+    # Games made by hand that a page cannot show (an IndexError or AttributeError deep in the page, or a
+    # page whose script stops at the first move).
+    (viewer.Game(), ValueError), (viewer.Game(fens=["x"], boards=[""]), ValueError),
+    (viewer.Game(headers={"Round": 3}, fens=[EMPTY], boards=[""]), TypeError),
+    (viewer.Game(fens=[EMPTY, EMPTY], boards=[""]), ValueError), (viewer.Game(fens=[EMPTY], boards=[]), ValueError),
+    (viewer.Game(fens=[EMPTY, "8/8 b - - 0 1"], boards=[""], sans=["Kd1"], uci=["e1d1"]), ValueError),
+    (viewer.Game(fens=EMPTY, boards=[""]), TypeError),
 ])
 def test_what_cannot_be_shown_is_refused(games, error):
     with pytest.raises(error):
@@ -269,3 +279,76 @@ def test_the_page_in_a_browser_shows_every_ply_forward_and_back(tmp_path):
             assert set(state["marks"]["last-move"]) == set(last) - set(state["marks"]["check"]), ply
     image = Image.open(tmp_path / "shot.png").convert("RGB")
     assert image.size[0] > 100 and len(image.getcolors(1 << 24)) > 20  # a drawn page, not a blank one
+
+
+# Text from a PGN file or a Game made by hand, each meant to run script or to
+# end an element early; the page must show it as text.
+# (No spaces: a Game's FEN holds one in a field of its own.)
+HOSTILE = ["<img/src=x/onerror=window.pwned=1>", '"><svg/onload=window.pwned=2>',
+           "</script><script>window.pwned=3</script>", "<!--<script>", "]]><img/src=x/onerror=window.pwned=4>",
+           "&amp;\u202e\x07"]
+
+HOSTILE_BROWSER = textwrap.dedent("""
+    import json, sys
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver"))
+    driver.set_page_load_timeout(60)
+    try:
+        driver.get("file://" + sys.argv[1])
+        viewers = driver.find_elements(By.CSS_SELECTOR, ".varnok-viewer")
+        titles = []
+        for viewer in viewers:
+            viewer.find_element(By.CSS_SELECTOR, "button[data-go=last]").click()
+            titles.append(driver.execute_script("return arguments[0].querySelector('.board title').textContent",
+                                                viewer))
+        print(json.dumps({"viewers": len(viewers), "ready": [v.get_attribute("data-ready") for v in viewers],
+                          "titles": titles, "pwned": driver.execute_script("return window.pwned || null"),
+                          "elements": driver.execute_script(
+                              "return document.querySelectorAll('.varnok-viewer img, .varnok-viewer svg svg,"
+                              " .varnok-viewer script:not(.game-data)').length")}))
+    finally:
+        driver.quit()
+""")
+
+
+@pytest.mark.skipif(not (shutil.which("chromium") and shutil.which("chromedriver")),
+                    reason="needs chromium and chromium-driver (./dev setup installs them)")
+def test_hostile_text_shows_as_text_and_runs_no_script(tmp_path):
+    pytest.importorskip("selenium")
+    from html.parser import HTMLParser
+
+    pgn = "".join(f'[Event "{text}"]\n[White "{text}"]\n[Result "1-0"]\n\n{{{text}}} 1. e4 ({text}) e5 ; {text}\n'
+                  f"2. Qh5 Nc6 3. Bc4 Nf6 4. Qxf7# 1-0\n\n" for text in HOSTILE)
+    start = viewer.games_of("1. e4 *\n", draw=False)[0]
+    by_hand = [viewer.Game(headers={"Event": text}, fens=[start.fens[0], f"8/8/8/8/8/8/8/{text[:1]}7 b {text} - 0 1"],
+                           boards=start.boards, sans=["e4"], uci=["e2e4"], checks=[False, False]) for text in HOSTILE]
+    page = tmp_path / "hostile.html"
+    viewer.html([*viewer.games_of(pgn, draw=False), *by_hand], page, title=HOSTILE[0])
+
+    found = []   # (element, its event handler and src attributes) as the page's HTML parses
+
+    class Elements(HTMLParser):
+        def handle_starttag(self, tag, attrs):
+            found.append((tag, [k for k, _ in attrs if k.startswith("on") or k == "src"]))
+
+    Elements().feed(page.read_text())
+    assert {t for t, _ in found} <= {"html", "head", "meta", "title", "body", "style", "div", "svg", "rect", "text",
+                                     "table", "tr", "td", "button", "span", "script"}
+    # No handler or source anywhere; a script element per game's data, and the page's own.
+    assert not any(attrs for _, attrs in found) and sum(t == "script" for t, _ in found) == 2 * len(HOSTILE) + 1
+    script = tmp_path / "drive.py"
+    script.write_text(HOSTILE_BROWSER)
+    done = subprocess.run([sys.executable, str(script), str(page)], capture_output=True, text=True, timeout=180,
+                          env={**os.environ, "HOME": str(tmp_path)})
+    assert done.returncode == 0, done.stderr[-3000:]
+    seen = json.loads(done.stdout)
+    assert seen["pwned"] is None and seen["elements"] == 0
+    assert seen["viewers"] == 2 * len(HOSTILE) and seen["ready"] == ["1"] * seen["viewers"]
+    assert seen["titles"][len(HOSTILE):] == [game.fens[-1] for game in by_hand]
