@@ -160,7 +160,9 @@ class ChessEnv(gymnasium.Env):
             self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
             self._side = self.game.save_state().side
         self._plies = 0
-        self._over = False
+        # No episode until the opponent, where it opens, has moved: a first
+        # move that fails or ends the game leaves step asking for a reset.
+        self._over = True
         reply = -1
         if self.opponent is not None:
             start_player(self.opponent, self.np_random)
@@ -168,9 +170,9 @@ class ChessEnv(gymnasium.Env):
             if self._side != self._agent:
                 reply, _, done = self._opponent_moves()
                 if done:
-                    self._over = True   # no episode: step asks for a reset
                     raise ValueError(f"the opponent's first move ends the game ({self.game.fen()}): "
                                      "no position is left for the agent")
+        self._over = False
         if self.render_mode == "human":
             self.render()
         info = self._info()
@@ -197,7 +199,13 @@ class ChessEnv(gymnasium.Env):
         truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
         reply = -1
         if self.opponent is not None and not (done or truncated):
-            reply, white_reward, done = self._opponent_moves()
+            try:
+                reply, white_reward, done = self._opponent_moves()
+            except BaseException:
+                # The agent's move stands with no reply: the position is the
+                # opponent's to play, never the agent's, so the episode is over.
+                self._over = True
+                raise
             truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
         self._over = bool(done) or truncated
         info = self._info()
@@ -327,10 +335,14 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         if self.opponent is not None:
-            start_player(self.opponent, self.np_random)
-            self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
             openings = np.full(self.num_envs, -1, dtype=np.int64)
-            r = self._open_games(r.to_play != self._agent, r, openings=openings)
+            try:
+                start_player(self.opponent, self.np_random)
+                self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
+                r = self._open_games(r.to_play != self._agent, r, openings=openings)
+            except BaseException:
+                self._result = None   # games left with the opponent to move: none is the agent's to step
+                raise
             infos = self._infos(r)
             infos["opponent_action"], infos["_opponent_action"] = openings, self._all
             infos["opening_action"], infos["_opening_action"] = openings.copy(), self._all
@@ -349,7 +361,18 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             raise RuntimeError("call reset() first")
         if self.opponent is None:
             return self._agent_step(actions, obs_out)
-        obs, reward, terminated, truncated, infos = self._agent_step(actions, obs_out)
+        step = self._agent_step(actions, obs_out)
+        try:
+            return self._replies(*step, obs_out)
+        except BaseException:
+            # The opponent failed (it raised, or chose an illegal action)
+            # after the agent's moves: games are left with the opponent to
+            # move, which no step may hand to the agent. A reset starts again.
+            self._result = None
+            raise
+
+    def _replies(self, obs, reward, terminated, truncated, infos, obs_out: np.ndarray | None):
+        """The opponent's part of a step, after the agent's moves."""
         terminated, truncated = terminated.copy(), truncated.copy()   # the next native step writes them
         ended = terminated | truncated
         self._draw_new_sides(ended)
