@@ -487,7 +487,8 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     def _all_legal(self, before, actions) -> bool:
         if actions.size and (actions.min() < 0 or actions.max() >= ACTIONS):
             return False
-        return bool(before.legal_mask.reshape(-1)[self._offsets + actions].all())
+        # int64 first: uint64 actions added to the int64 offsets would give floats, no index.
+        return bool(before.legal_mask.reshape(-1)[self._offsets + actions.astype(np.int64)].all())
 
     def _add_final(self, infos, final_obs, ended, reasons) -> None:
         """Puts the last observation and reason of the games that ended
