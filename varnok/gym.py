@@ -116,13 +116,14 @@ class ChessEnv(gymnasium.Env):
             raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
         self.agent_color = check_agent_color(agent_color, self.opponent)
-        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], ENV_ID)
         self.illegal_action = illegal_action
         self.max_steps = max_steps
         self.render_mode = render_mode
         self.observation_space = _observation_space()
         self.action_space = spaces.Discrete(ACTIONS)
         self.game = _NativeEnv(rules, chess960=chess960)   # ValueError for unknown rules
+        # Last of the checks: "human" opens its window here, which no later refusal would close.
+        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], ENV_ID)
         self.rules = rules
         self.chess960 = chess960
         self._side = 0
