@@ -143,6 +143,13 @@ class ChessEnv(gymnasium.Env):
             info["agent_color"] = self._agent
         return info
 
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # A deep copy makes every array afresh, and writeable: the copy's
+        # mask, which its step judges actions by, is made read-only again.
+        self.__dict__.update(state)
+        if self._mask is not None:
+            self._mask.flags.writeable = False
+
     def _opponent_moves(self) -> tuple[int, float, bool]:
         """The opponent's reply: (its action, white's reward, whether the game ended)."""
         action = choose_for_env(self.opponent, self.game, self.np_random)

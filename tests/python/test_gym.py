@@ -1,6 +1,7 @@
 """varnok.gym: the single-agent view and the native Gymnasium vector env,
 driven with random legal actions against plain ChessEnv games."""
 
+import copy
 import warnings
 
 import numpy as np
@@ -73,7 +74,8 @@ class TestSingle:
         env = vgym.ChessEnv()
         obs, info = env.reset()
         illegal = int(np.flatnonzero(info["action_mask"] == 0)[0])
-        for mask in (info["action_mask"], env.action_masks()):   # the masks step judges by cannot be changed
+        # The masks step judges by cannot be changed, in a copy of the env either.
+        for mask in (info["action_mask"], env.action_masks(), copy.deepcopy(env).action_masks()):
             with pytest.raises(ValueError, match="read-only"):
                 mask[illegal] = 1
         for bad in (illegal, -1, 4672):
