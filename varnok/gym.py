@@ -253,9 +253,9 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     repetition, 4 no progress, 5 insufficient material, 16 truncated, 17
     illegal action).
 
-    The observations, masks, ``terminated`` and ``truncated`` are the native
-    buffers themselves, read-only views that the next ``step`` or ``reset``
-    overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
+    The observations, masks, ``terminated``, ``truncated`` and
+    ``infos["to_play"]`` are the native buffers themselves, read-only views
+    that the next ``step`` or ``reset`` overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
     own vector environments do by default). ``num_threads`` defaults to the
     core count; ``seed`` given to the constructor or to ``reset`` makes the
     games reproducible. ``chess960=True`` starts every game from a Chess960
