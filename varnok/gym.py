@@ -116,13 +116,14 @@ class ChessEnv(gymnasium.Env):
             raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
         self.agent_color = check_agent_color(agent_color, self.opponent)
-        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], ENV_ID)
         self.illegal_action = illegal_action
         self.max_steps = max_steps
         self.render_mode = render_mode
         self.observation_space = _observation_space()
         self.action_space = spaces.Discrete(ACTIONS)
         self.game = _NativeEnv(rules, chess960=chess960)   # ValueError for unknown rules
+        # Last of the checks: "human" opens its window here, which no later refusal would close.
+        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], ENV_ID)
         self.rules = rules
         self.chess960 = chess960
         self._side = 0
@@ -142,6 +143,13 @@ class ChessEnv(gymnasium.Env):
             info["agent_color"] = self._agent
         return info
 
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # A deep copy makes every array afresh, and writeable: the copy's
+        # mask, which its step judges actions by, is made read-only again.
+        self.__dict__.update(state)
+        if self._mask is not None:
+            self._mask.flags.writeable = False
+
     def _opponent_moves(self) -> tuple[int, float, bool]:
         """The opponent's reply: (its action, white's reward, whether the game ended)."""
         action = choose_for_env(self.opponent, self.game, self.np_random)
@@ -160,7 +168,9 @@ class ChessEnv(gymnasium.Env):
             self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
             self._side = self.game.save_state().side
         self._plies = 0
-        self._over = False
+        # No episode until the opponent, where it opens, has moved: a first
+        # move that fails or ends the game leaves step asking for a reset.
+        self._over = True
         reply = -1
         if self.opponent is not None:
             start_player(self.opponent, self.np_random)
@@ -168,9 +178,9 @@ class ChessEnv(gymnasium.Env):
             if self._side != self._agent:
                 reply, _, done = self._opponent_moves()
                 if done:
-                    self._over = True   # no episode: step asks for a reset
                     raise ValueError(f"the opponent's first move ends the game ({self.game.fen()}): "
                                      "no position is left for the agent")
+        self._over = False
         if self.render_mode == "human":
             self.render()
         info = self._info()
@@ -197,7 +207,13 @@ class ChessEnv(gymnasium.Env):
         truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
         reply = -1
         if self.opponent is not None and not (done or truncated):
-            reply, white_reward, done = self._opponent_moves()
+            try:
+                reply, white_reward, done = self._opponent_moves()
+            except BaseException:
+                # The agent's move stands with no reply: the position is the
+                # opponent's to play, never the agent's, so the episode is over.
+                self._over = True
+                raise
             truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
         self._over = bool(done) or truncated
         info = self._info()
@@ -237,9 +253,9 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     repetition, 4 no progress, 5 insufficient material, 16 truncated, 17
     illegal action).
 
-    The observations, masks, ``terminated`` and ``truncated`` are the native
-    buffers themselves, read-only views that the next ``step`` or ``reset``
-    overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
+    The observations, masks, ``terminated``, ``truncated`` and
+    ``infos["to_play"]`` are the native buffers themselves, read-only views
+    that the next ``step`` or ``reset`` overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
     own vector environments do by default). ``num_threads`` defaults to the
     core count; ``seed`` given to the constructor or to ``reset`` makes the
     games reproducible. ``chess960=True`` starts every game from a Chess960
@@ -327,10 +343,14 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         if self.opponent is not None:
-            start_player(self.opponent, self.np_random)
-            self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
             openings = np.full(self.num_envs, -1, dtype=np.int64)
-            r = self._open_games(r.to_play != self._agent, r, openings=openings)
+            try:
+                start_player(self.opponent, self.np_random)
+                self._agent = draw_sides(self.agent_color, self.np_random, self.num_envs)
+                r = self._open_games(r.to_play != self._agent, r, openings=openings)
+            except BaseException:
+                self._result = None   # games left with the opponent to move: none is the agent's to step
+                raise
             infos = self._infos(r)
             infos["opponent_action"], infos["_opponent_action"] = openings, self._all
             infos["opening_action"], infos["_opening_action"] = openings.copy(), self._all
@@ -349,7 +369,18 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
             raise RuntimeError("call reset() first")
         if self.opponent is None:
             return self._agent_step(actions, obs_out)
-        obs, reward, terminated, truncated, infos = self._agent_step(actions, obs_out)
+        step = self._agent_step(actions, obs_out)
+        try:
+            return self._replies(*step, obs_out)
+        except BaseException:
+            # The opponent failed (it raised, or chose an illegal action)
+            # after the agent's moves: games are left with the opponent to
+            # move, which no step may hand to the agent. A reset starts again.
+            self._result = None
+            raise
+
+    def _replies(self, obs, reward, terminated, truncated, infos, obs_out: np.ndarray | None):
+        """The opponent's part of a step, after the agent's moves."""
         terminated, truncated = terminated.copy(), truncated.copy()   # the next native step writes them
         ended = terminated | truncated
         self._draw_new_sides(ended)
@@ -464,7 +495,8 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     def _all_legal(self, before, actions) -> bool:
         if actions.size and (actions.min() < 0 or actions.max() >= ACTIONS):
             return False
-        return bool(before.legal_mask.reshape(-1)[self._offsets + actions].all())
+        # int64 first: uint64 actions added to the int64 offsets would give floats, no index.
+        return bool(before.legal_mask.reshape(-1)[self._offsets + actions.astype(np.int64)].all())
 
     def _add_final(self, infos, final_obs, ended, reasons) -> None:
         """Puts the last observation and reason of the games that ended

@@ -62,7 +62,6 @@ class raw_env(AECEnv):
         super().__init__()
         if not isinstance(chess960, bool):
             raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
-        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], "varnok_chess_v0")
         if max_steps is not None and integer(max_steps, "max_steps") < 1:
             raise ValueError(f"max_steps must be a positive number of plies, got {max_steps}")
         self.render_mode = render_mode
@@ -71,6 +70,8 @@ class raw_env(AECEnv):
         self.chess960 = chess960
         self._starts = np.random.default_rng()
         self.game = _NativeEnv(rules, chess960=chess960)
+        # Last of the checks: "human" opens its window here, which no later refusal would close.
+        self._renderer = Renderer(render_mode, render_size, self.metadata["render_fps"], "varnok_chess_v0")
         self.possible_agents = list(AGENTS)
         self.agents = []
         observation_space = spaces.Dict({

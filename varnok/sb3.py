@@ -80,7 +80,13 @@ class VecEnv(_SB3VecEnv):
         return obs.copy()   # SB3 keeps it while the next step writes the native buffer
 
     def step_async(self, actions: np.ndarray) -> None:
-        self._actions = np.asarray(actions, dtype=np.int64).reshape(self.num_envs)
+        actions = np.asarray(actions)
+        # Refused as the Gymnasium envs refuse them: a cast would play 564.9 as action 564.
+        if actions.dtype.kind not in "iu":
+            raise TypeError(f"actions must hold integers, got dtype {actions.dtype}")
+        if actions.size != self.num_envs:
+            raise ValueError(f"actions must hold one action per game ({self.num_envs}), got shape {actions.shape}")
+        self._actions = actions.astype(np.int64).reshape(self.num_envs)
 
     def step_wait(self):
         if self._actions is None:
@@ -138,9 +144,10 @@ class VecEnv(_SB3VecEnv):
         return [value for _ in self._rows(indices)]
 
     def set_attr(self, attr_name: str, value: Any, indices=None) -> None:
-        """Sets the attribute of the one underlying env, that all games share."""
+        """Sets the attribute of the one underlying env, that all games share
+        (``render_mode`` is this env's own, as ``get_attr`` reads it)."""
         self._rows(indices)
-        setattr(self.env, attr_name, value)
+        setattr(self if attr_name == "render_mode" else self.env, attr_name, value)
 
     def env_is_wrapped(self, wrapper_class, indices=None) -> list[bool]:
         return [False for _ in self._rows(indices)]

@@ -119,13 +119,26 @@ print("shown")
 """
 
 
-@pytest.mark.parametrize("display, expected", [
-    ({"SDL_VIDEODRIVER": "dummy"}, "shown"),
-    ({}, "render_mode='human' needs a display"),
+REFUSED = """
+import pygame, varnok.gym, varnok.pettingzoo
+for options in (dict(rules="modern"), dict(max_steps=0)):
+    for make in (varnok.gym.ChessEnv, varnok.pettingzoo.raw_env):
+        try:
+            make(render_mode="human", **options)
+        except ValueError:
+            assert pygame.display.get_surface() is None, (make, options, "left its window open")
+print("no window")
+"""
+
+
+@pytest.mark.parametrize("code, display, expected", [
+    (HUMAN, {"SDL_VIDEODRIVER": "dummy"}, "shown"),
+    (HUMAN, {}, "render_mode='human' needs a display"),
+    (REFUSED, {"SDL_VIDEODRIVER": "dummy"}, "no window"),   # a refused env opens none
 ])
-def test_human_mode_shows_the_frame_or_says_there_is_no_display(display, expected):
+def test_human_mode_shows_the_frame_or_says_there_is_no_display(code, display, expected):
     pytest.importorskip("pygame")
     environ = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}
     environ.update(display, PYGAME_HIDE_SUPPORT_PROMPT="1")
-    run = subprocess.run([sys.executable, "-c", HUMAN], env=environ, capture_output=True, text=True, timeout=120)
+    run = subprocess.run([sys.executable, "-c", code], env=environ, capture_output=True, text=True, timeout=120)
     assert expected in run.stdout + run.stderr

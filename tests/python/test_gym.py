@@ -1,6 +1,7 @@
 """varnok.gym: the single-agent view and the native Gymnasium vector env,
 driven with random legal actions against plain ChessEnv games."""
 
+import copy
 import warnings
 
 import numpy as np
@@ -73,7 +74,8 @@ class TestSingle:
         env = vgym.ChessEnv()
         obs, info = env.reset()
         illegal = int(np.flatnonzero(info["action_mask"] == 0)[0])
-        for mask in (info["action_mask"], env.action_masks()):   # the masks step judges by cannot be changed
+        # The masks step judges by cannot be changed, in a copy of the env either.
+        for mask in (info["action_mask"], env.action_masks(), copy.deepcopy(env).action_masks()):
             with pytest.raises(ValueError, match="read-only"):
                 mask[illegal] = 1
         for bad in (illegal, -1, 4672):
@@ -167,7 +169,9 @@ class TestVector:
                     assert infos["final_obs"][i] is None
         assert ended["terminated"] > 0 and ended["truncated"] > 0
 
-    def test_illegal_rows_lose_and_start_again(self):
+    @pytest.mark.parametrize("dtype", [np.int64, np.uint64, np.int32, np.uint32, np.int16, np.uint16])
+    @pytest.mark.parametrize("outside", [True, False])   # row 3's illegal action: outside the space, or in it
+    def test_illegal_rows_lose_and_start_again(self, dtype, outside):
         n = 4
         envs = vgym.ChessVectorEnv(num_envs=n, num_threads=1, seed=2)
         obs, infos = envs.reset(seed=2)
@@ -177,8 +181,8 @@ class TestVector:
         before = obs.copy()
         actions = random_legal(infos["action_mask"], rng)
         actions[1] = int(np.flatnonzero(infos["action_mask"][1] == 0)[0])
-        actions[3] = 5000
-        obs, rewards, terminated, truncated, infos = envs.step(actions)
+        actions[3] = 5000 if outside else int(np.flatnonzero(infos["action_mask"][3] == 0)[-1])
+        obs, rewards, terminated, truncated, infos = envs.step(actions.astype(dtype))
         assert terminated.tolist() == [False, True, False, True] and not truncated.any()
         assert rewards[1] == rewards[3] == -1.0
         assert infos["final_info"]["reason"][[1, 3]].tolist() == [17, 17]

@@ -55,6 +55,12 @@ def test_sb3_vec_env_contract():
     for info in infos[:1] + infos[2:]:
         assert info["TimeLimit.truncated"] and info["terminal_observation"].shape == (119, 8, 8)
     assert env.get_attr("render_mode") == ["rgb_array"] * 4
+    env.set_attr("render_mode", None)
+    assert env.get_attr("render_mode") == [None] * 4
+    env.set_attr("render_mode", "rgb_array")
+    for bad, error in ((np.full(4, 564.9), TypeError), (np.array([564, 564, 564]), ValueError)):
+        with pytest.raises(error, match="actions must hold"):   # not cast: 564.9 is no action
+            env.step(bad)
     assert len(env.env_method("action_masks", indices=[0, -1])) == 2
     for call in (lambda: env.get_attr("num_envs", indices=[4]), lambda: env.env_method("render", indices=4)):
         with pytest.raises(IndexError):

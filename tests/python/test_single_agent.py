@@ -189,6 +189,36 @@ def test_a_new_game_the_opponents_first_move_ends_is_started_again():
         single.step(564)
 
 
+@pytest.mark.parametrize("vector", [False, True])
+@pytest.mark.parametrize("agent_color, fails_at", [("black", 1), ("white", 2)])   # in reset, in a step
+@pytest.mark.parametrize("failure, error", [("raise", KeyError), ("illegal", RuntimeError)])
+def test_an_opponent_that_fails_leaves_no_game_for_the_agent(vector, agent_color, fails_at, failure, error):
+    # The failure leaves a game with the opponent to move: a step must not
+    # hand it to the agent (which would then move the opponent's pieces).
+    calls = 0
+
+    def opponent(env):
+        nonlocal calls
+        calls += 1
+        if calls != fails_at:
+            return int(env.legal_actions()[0])
+        if failure == "raise":
+            raise KeyError("the opponent's engine died")
+        return int(np.flatnonzero(~env.legal_mask())[0])
+
+    options = dict(opponent=opponent, agent_color=agent_color)
+    env = vgym.ChessVectorEnv(2, seed=0, **options) if vector else vgym.ChessEnv(**options)
+    with pytest.raises(error):
+        _, info = env.reset(seed=0)
+        for _ in range(2):
+            info = env.step(info["action_mask"].argmax(axis=-1))[4]
+    with pytest.raises(RuntimeError, match="call reset"):
+        env.step(np.zeros(2, np.int64) if vector else 0)
+    _, info = env.reset(seed=1)
+    assert np.all(info["to_play"] == (agent_color == "black"))
+    assert not np.any(env.step(info["action_mask"].argmax(axis=-1))[1])
+
+
 @pytest.mark.parametrize("options, error, message", [
     (dict(agent_color="red", opponent="random"), ValueError, 'agent_color must be "white", "black" or "random"'),
     (dict(agent_color="black"), ValueError, "agent_color needs an opponent"),
