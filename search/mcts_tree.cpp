@@ -370,10 +370,17 @@ void MctsTree::prefetch_priors(int j, const float* priors) const {
 }
 
 void MctsTree::drop_round() {
+  const bool gumbel = !roll_out_ && options_.root_selection == RootSelection::kGumbel;
   for (int j = 0; j < leaf_count_; ++j) {
     const std::vector<int32_t>& path = leaves_[j].path;
     for (int32_t on_path : path) nodes_[on_path].in_flight -= 1;
     nodes_[path.back()].state = NodeState::kNew;
+    // The halving plan counted this descent's root action when it was
+    // picked; its simulation never happens, so the plan gives it back.
+    if (gumbel && path.size() > 1) {
+      --halving_visits_[path[1] - nodes_[0].first_child];
+      --halving_started_;
+    }
   }
   leaf_count_ = 0;
 }
