@@ -151,6 +151,8 @@ void bind_material(py::module_& m) {
              std::optional<double> seconds, const py::object& stop, const py::object& report) {
             Held use(*s.search);
             if (seconds && !(*seconds >= 0)) throw py::value_error("seconds must be 0 or more");
+            // 0 is the way to ask for no budget; a negative count of positions is a mistake.
+            if (nodes < 0) throw py::value_error("nodes must be 0 (no budget) or more, got " + std::to_string(nodes));
             Episode board = root_boards(py::make_tuple(root), rules, std::nullopt)[0];
             std::exception_ptr raised;
             const MaterialLimits limits = limits_of(nodes, seconds, stop, report, raised);

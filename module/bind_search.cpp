@@ -87,11 +87,14 @@ bool is_vector_env(const py::handle& roots) {
 // save_state is taken as one): TypeError naming what does not fit.
 int64_t vector_env_rows(const py::handle& roots) {
   const py::object rows = roots.attr("num_envs");
+  int64_t count;
   try {
-    return rows.cast<int64_t>();
+    count = rows.cast<int64_t>();
   } catch (const py::cast_error&) {
     throw py::type_error(std::string("roots.num_envs must be an int, got ") + Py_TYPE(rows.ptr())->tp_name);
   }
+  if (count < 0) throw py::value_error("roots.num_envs must be 0 or more, got " + std::to_string(count));
+  return count;
 }
 
 const State& vector_env_row(const py::handle& roots, int64_t row, py::object& keep) {

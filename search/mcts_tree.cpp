@@ -1,8 +1,8 @@
 #include "search/mcts_tree.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <istream>
 #include <limits>
@@ -324,9 +324,11 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
   // (a win). Anything beyond would outweigh every real result backed up.
   if (!std::isfinite(value)) return "the value is not finite";
   if (value < -1 || value > 1) {
+    // The shortest text that reads back as this float: a value just past a
+    // bound (1.0000001) must not be written as the bound itself.
     char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
-    return std::string("the value ") + text + " is outside -1 to 1";
+    const auto written = std::to_chars(text, text + sizeof text, value);
+    return "the value " + std::string(text, written.ptr) + " is outside -1 to 1";
   }
   Leaf& leaf = leaves_[j];
   leaf.value = value;
@@ -368,10 +370,17 @@ void MctsTree::prefetch_priors(int j, const float* priors) const {
 }
 
 void MctsTree::drop_round() {
+  const bool gumbel = !roll_out_ && options_.root_selection == RootSelection::kGumbel;
   for (int j = 0; j < leaf_count_; ++j) {
     const std::vector<int32_t>& path = leaves_[j].path;
     for (int32_t on_path : path) nodes_[on_path].in_flight -= 1;
     nodes_[path.back()].state = NodeState::kNew;
+    // The halving plan counted this descent's root action when it was
+    // picked; its simulation never happens, so the plan gives it back.
+    if (gumbel && path.size() > 1) {
+      --halving_visits_[path[1] - nodes_[0].first_child];
+      --halving_started_;
+    }
   }
   leaf_count_ = 0;
 }

@@ -31,7 +31,11 @@ class SingleCaller {
   }
   // The same for an object that has no worker threads of its own.
   [[noreturn]] static void refuse(const char* what) {
-    throw std::runtime_error(std::string(what) + " is in use by another thread");
+    // The holder may also be this very thread: a callback (a stop object, a
+    // report, a wrapper's save_state) that calls back into the object whose
+    // call is running it.
+    throw std::runtime_error(std::string(what) +
+                             " is in use by another thread (or by the call in progress, from one of its callbacks)");
   }
 
  private:

@@ -50,12 +50,22 @@ CASES = [
     ("expanded_with(3e38)", "ok", "ValueError row 0 (tree 0): the value 3e+38 is outside -1 to 1"),
     ("expanded_with(-1.5)", "ok", "outside -1 to 1 / unchanged True"),
     ("expanded_with(1 + 1e-12)", "ok", "taken"),
+    ("expanded_with(1.0000001)", "ok", "the value 1.0000001 is outside"),   # not written as "1"
     # Objects that only look like a VectorEnv.
     ("MCTS(1).set_roots(LooksLikeVectorEnv('a State'))", "TypeError", "roots.save_state(0) must return a State, got str"),
     ("UCT(1).set_roots(LooksLikeVectorEnv(None))", "TypeError", "got NoneType"),
     ("MCTS(1).set_roots(type('Rows', (LooksLikeVectorEnv,), {'num_envs': '1'})(None))", "TypeError",
      "roots.num_envs must be an int, got str"),
     ("MCTS(1).set_roots(LooksLikeVectorEnv(State()))", "ValueError", "root 0"),
+    ("MaterialSearch(1).choose(type('Rows', (LooksLikeVectorEnv,), {'num_envs': -1})(None))", "ValueError",
+     "roots.num_envs must be 0 or more, got -1"),
+    # A negative node budget is a mistake, not "no budget" (which is 0).
+    ("MaterialSearch(2).think(started(), nodes=-1)", "ValueError", "nodes must be 0 (no budget) or more, got -1"),
+    # A callback calling back into the search that runs it is refused, saying so.
+    ("(lambda s: s.think(started(), report=lambda *a: s.choose([started()])))(MaterialSearch(2))", "RuntimeError",
+     "in use by another thread (or by the call in progress, from one of its callbacks)"),
+    ("(lambda s: s.set_roots(type('Rows', (LooksLikeVectorEnv,), {'save_state': lambda self, r: s.select()})(None)))"
+     "(MCTS(1, num_threads=1))", "RuntimeError", "by the call in progress"),
     # Reset options of the wrong type.
     ("varnok.gym.ChessEnv().reset(options=['fen'])", "TypeError", "options must be a dict (or None), got list"),
     ("varnok.gym.ChessVectorEnv(2).reset(options='fen')", "TypeError", "got str"),

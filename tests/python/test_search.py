@@ -149,6 +149,29 @@ def test_gumbel_after_advance_restarts_the_plan_on_the_kept_subtree():
     assert (native.visit_counts().sum(axis=1) >= 12).all()
 
 
+@pytest.mark.parametrize("root_selection", ["puct", "gumbel"])
+def test_a_round_dropped_by_restarting_one_tree_leaves_no_trace_in_the_others(root_selection):
+    # set_roots(trees=[0]) while a round waits for expand drops that round:
+    # tree 1 goes on exactly as in a twin that never selected it (for Gumbel
+    # roots that includes the halving plan's count of root simulations).
+    def grown(drop):
+        search = varnok.MCTS(2, num_threads=1, seed=3, dirichlet_fraction=0.0, root_selection=root_selection,
+                             gumbel_considered=8, gumbel_simulations=40)
+        search.set_roots([INITIAL, MIDDLE_GAME])
+        for round_number in range(14):
+            if round_number == 3:
+                if drop:
+                    search.select(4)
+                search.set_roots([INITIAL], trees=[0])
+            leaves = search.select(4)
+            search.expand(*evaluate_rows(leaves.obs, leaves.legal_mask))
+        return search
+    dropped, twin = grown(True), grown(False)
+    assert np.array_equal(dropped.visit_counts()[1], twin.visit_counts()[1])
+    assert dropped.choose_actions()[1] == twin.choose_actions()[1]
+    assert np.array_equal(dropped.policy()[1], twin.policy()[1])
+
+
 def test_mates_inside_the_tree_are_scored_without_the_network():
     native = varnok.MCTS(1, seed=1, dirichlet_fraction=0.0)
     native.set_roots([MIDDLE_GAME])
