@@ -78,9 +78,9 @@ def start_player(player, rng: np.random.Generator) -> None:
 
 def choose_for_env(player, env: ChessEnv, rng: np.random.Generator) -> int:
     """The opponent's action in one game."""
-    from varnok.players import Games
+    from varnok.players import Games, chosen_actions
 
-    action = int(player.choose(Games.of_envs([env], rng))[0])
+    action = int(chosen_actions(player, Games.of_envs([env], rng))[0])
     if action not in env.legal_actions():
         raise RuntimeError(f"the opponent {getattr(player, 'name', player)!r} chose action {action}, "
                            f"which is not legal in {env.fen()}")
@@ -90,12 +90,6 @@ def choose_for_env(player, env: ChessEnv, rng: np.random.Generator) -> int:
 def choose_for_rows(player, native, rows: np.ndarray) -> np.ndarray:
     """The opponent's actions in the given rows of a native VectorEnv
     (int64, one per row of ``rows``), in one batch."""
-    from varnok.players import Games
+    from varnok.players import Games, chosen_actions
 
-    rows = np.asarray(rows)
-    games = Games.of_rows(native, rows)
-    actions = np.asarray(player.choose(games), dtype=np.int64)
-    if actions.shape != (len(rows),):
-        raise RuntimeError(f"the opponent {getattr(player, 'name', player)!r} returned {actions.shape} actions "
-                           f"for {len(rows)} games")
-    return actions
+    return chosen_actions(player, Games.of_rows(native, np.asarray(rows)))

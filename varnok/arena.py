@@ -25,7 +25,7 @@ import numpy as np
 from varnok import _elo
 from varnok._checks import openings_go_on
 from varnok._core import ChessEnv, VectorEnv
-from varnok.players import Games
+from varnok.players import Games, chosen_actions
 
 __all__ = ["match", "MatchResult", "GameRecord", "SprtResult", "load_openings", "builtin_openings"]
 
@@ -290,7 +290,7 @@ def play_block(a, b, first_game: int, openings: list[str], labels: list[str], se
             rows = everyone[live & mask]
             if rows.size:
                 batch = Games.of_rows(venv, rows, lambda rows=rows: random_actions(rows))
-                actions[rows] = np.asarray(player.choose(batch), np.int64).reshape(-1)
+                actions[rows] = chosen_actions(player, batch)
         step = venv.step(actions, active=live)  # refuses an illegal action before the log keeps it
         log[ply] = actions
         side = step.to_play

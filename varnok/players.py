@@ -160,6 +160,20 @@ class Player(Protocol):
     def choose(self, games: Games) -> np.ndarray: ...
 
 
+def chosen_actions(player, games: Games) -> np.ndarray:
+    """player.choose(games) as int64, one action per game: TypeError naming
+    the player for anything but integers (a cast would play 3.7 as action
+    3), RuntimeError for another count of actions. Legality is the caller's
+    to check: the step that plays them refuses an illegal one."""
+    chosen = np.asarray(player.choose(games))
+    name = getattr(player, "name", type(player).__name__)
+    if chosen.size != len(games):
+        raise RuntimeError(f"the player {name!r} returned {chosen.size} actions for {len(games)} games")
+    if chosen.size and chosen.dtype.kind not in "iu":
+        raise TypeError(f"the player {name!r} must return integer actions, got dtype {chosen.dtype}")
+    return chosen.astype(np.int64).reshape(-1)
+
+
 class BasePlayer:
     """What every built-in player shares: the name, seeding, and ``think``
     through ``choose``."""
@@ -189,7 +203,7 @@ class BasePlayer:
         # again at each move would draw the same number each time.
         if self._draws is None:
             self._draws = np.random.default_rng(getattr(self, "seed", 0))
-        return Thought(int(self.choose(Games.of_envs([env], self._draws))[0]))
+        return Thought(int(chosen_actions(self, Games.of_envs([env], self._draws))[0]))
 
     def close(self) -> None:
         pass

@@ -10,6 +10,7 @@ if not hasattr(varnok, "__path__"):  # the adapters live in the varnok package, 
 
 gymnasium = pytest.importorskip("gymnasium")
 import varnok.gym as vgym  # noqa: E402
+from varnok import players  # noqa: E402
 
 
 def first_legal(env):
@@ -252,3 +253,26 @@ def test_rows_sit_a_step_out_and_keep_everything():
     for bad, error in ((np.ones(3, bool), ValueError), (np.ones(4, np.int8), TypeError)):
         with pytest.raises(error, match="active"):
             env.step(env.random_actions(), active=bad)
+
+
+class Answers(players.Random):
+    """Random moves, handed back through make: as floats, too few, as bools."""
+
+    def __init__(self, make):
+        super().__init__()
+        self.make, self.name = make, "odd"
+
+    def choose(self, games):
+        return self.make(super().choose(games))
+
+
+@pytest.mark.parametrize("make, error", [(lambda a: a + 0.5, TypeError), (lambda a: a[1:], RuntimeError),
+                                         (lambda a: a.astype(bool), TypeError)])
+def test_a_player_must_answer_one_integer_action_per_game(make, error):
+    from varnok import arena
+
+    for play in (lambda p: arena.match(p, players.Random(), games=4, max_plies=10),
+                 lambda p: vgym.ChessVectorEnv(4, opponent=p, agent_color="black").reset(),
+                 lambda p: vgym.ChessEnv(opponent=p, agent_color="black").reset()):
+        with pytest.raises(error, match="'odd'"):
+            play(Answers(make))
