@@ -38,7 +38,8 @@ from varnok._core import MCTS as _MCTS
 from varnok._core import UCT as _UCT
 from varnok._core import ACTIONS, ChessEnv, MaterialSearch, State, VectorEnv
 
-__all__ = ["Games", "Player", "Thought", "Random", "Material", "UCT", "MCTS", "UCIEngine", "player_from_text"]
+__all__ = ["Games", "Player", "Thought", "chosen_actions", "Random", "Material", "UCT", "MCTS", "UCIEngine",
+           "player_from_text"]
 
 # The deepest material search, in plies.
 MATERIAL_DEEPEST = 8
