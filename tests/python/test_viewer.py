@@ -22,6 +22,10 @@ import pytest
 import varnok
 from varnok import arena, players, viewer
 
+# The page driven in a real browser (chromium, through selenium).
+needs_browser = pytest.mark.skipif(not (shutil.which("chromium") and shutil.which("chromedriver")),
+                                   reason="needs chromium and chromium-driver (./dev setup installs them)")
+
 # A mate with checks on the way, and a game from a FEN with black to move.
 MATE = '[White "A"]\n[Black "B"]\n[Result "1-0"]\n\n1. e4 e5 2. Bc4 Nc6 3. Qh5 Nf6 4. Qxf7# 1-0\n'
 FROM_FEN = ('[FEN "r3k2r/8/8/8/8/8/8/R3K2R b KQkq - 0 1"]\n[SetUp "1"]\n[Result "*"]\n\n'
@@ -239,8 +243,7 @@ BROWSER = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif(not (shutil.which("chromium") and shutil.which("chromedriver")),
-                    reason="needs chromium and chromium-driver (./dev setup installs them)")
+@needs_browser
 def test_the_page_in_a_browser_shows_every_ply_forward_and_back(tmp_path):
     pytest.importorskip("selenium")
     from PIL import Image
@@ -318,8 +321,7 @@ HOSTILE_BROWSER = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif(not (shutil.which("chromium") and shutil.which("chromedriver")),
-                    reason="needs chromium and chromium-driver (./dev setup installs them)")
+@needs_browser
 def test_hostile_text_shows_as_text_and_runs_no_script(tmp_path):
     pytest.importorskip("selenium")
     from html.parser import HTMLParser
