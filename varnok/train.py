@@ -324,6 +324,7 @@ def measure(network: Network, loader, device: torch.device) -> dict[str, float]:
 def save(path, network: Network, **extra: Any) -> None:
     """A checkpoint that ``load`` reads, written under a temporary name and renamed."""
     path = Path(path)
+    _check_file(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
@@ -346,12 +347,22 @@ def _device(name) -> torch.device:
     return where
 
 
+def _check_file(path: Path) -> None:
+    """A checkpoint replaces a file by renaming a new one over it: over a
+    device (/dev/null), a pipe or a socket that rename would put a file in
+    its place, so only a regular file, or no file yet, may be the target."""
+    if path.is_dir():
+        raise ValueError(f"{path}: is a folder; give the checkpoint's file name")
+    if path.exists() and not path.is_file():
+        raise ValueError(f"{path}: not a regular file (a device, a pipe or a socket); "
+                         "give the checkpoint's file name")
+
+
 def _check_writable(out) -> None:
     """The checkpoint can be written where `save` will write it, said before
     any training rather than at the first checkpoint."""
     path = Path(out)
-    if path.is_dir():
-        raise ValueError(f"{path}: is a folder; give the checkpoint's file name")
+    _check_file(path)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
