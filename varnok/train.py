@@ -323,16 +323,23 @@ def measure(network: Network, loader, device: torch.device) -> dict[str, float]:
 
 def save(path, network: Network, **extra: Any) -> None:
     """A checkpoint that ``load`` reads, written under a temporary name and renamed."""
+    write_checkpoint(path, {"network": network.state_dict(),
+                            "args": {"blocks": network.blocks, "channels": network.channels}, **extra})
+
+
+def write_checkpoint(path, data: dict) -> None:
+    """``torch.save(data, path)`` under a temporary name beside it, then
+    renamed: a full disk or a Ctrl-C while the (perhaps large) file is
+    written leaves the checkpoint before it whole, never a half file."""
     path = Path(path)
     _check_file(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
-        torch.save({"network": network.state_dict(),
-                    "args": {"blocks": network.blocks, "channels": network.channels}, **extra}, temporary)
+        torch.save(data, temporary)
         os.replace(temporary, path)
     except BaseException:
-        temporary.unlink(missing_ok=True)   # a full disk or a Ctrl-C leaves no half file beside the checkpoint
+        temporary.unlink(missing_ok=True)
         raise
 
 
