@@ -424,7 +424,8 @@ def test_the_ray_engine_without_ray_is_said_before_anything_is_made(tmp_path, ca
      "holds shards of another job: seed: the folder's 3, this run's 4; choose an empty folder or the same settings"),
     (["selfplay", "{done}", "--games", "3", "--seed", "3", "--simulations", "2", "--max-plies", "6"],
      "another job: games: the folder's 2, this run's 3;"),
-    (["pgn2shards", "{pgn}", "{done}"], "another job: kind: the folder's 'selfplay', this run's 'pgn';"),
+    (["pgn2shards", "{pgn}", "{done}"],   # the kind alone: every other setting differs with it
+     "another job: kind: the folder's 'selfplay', this run's 'pgn'; choose an empty folder"),
 ])
 def test_the_command_line_names_what_is_wrong_with_the_output(tmp_path, capsys, monkeypatch, argv, message):
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
