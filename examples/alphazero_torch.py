@@ -60,7 +60,7 @@ import torch.nn.functional as F
 
 import varnok
 from varnok import arena, players
-from varnok.train import ACTIONS, BLACK_TO_MOVE_PLANE, PLANES, Network, evaluator, unpack
+from varnok.train import ACTIONS, BLACK_TO_MOVE_PLANE, PLANES, Network, evaluator, unpack, write_checkpoint
 
 # Points of the side to move's pawn, knight, bishop, rook and queen planes
 # (the opponent's follow six planes later).
@@ -434,10 +434,11 @@ def main() -> None:
     previous = copy.deepcopy(network)
 
     def save() -> None:
-        torch.save({"network": network.state_dict(), "untrained": untrained.state_dict(),
-                    "optimiser": optimiser.state_dict(), "buffer": buffer.state(), "minutes": spent,
-                    "steps": steps, "evaluations": evaluations, "rounds": rounds, "evaluation_due": due,
-                    "args": vars(args)}, checkpoint_path)
+        # Renamed into place: a Ctrl-C while the buffer is written keeps the checkpoint before it.
+        write_checkpoint(checkpoint_path, {"network": network.state_dict(), "untrained": untrained.state_dict(),
+                                           "optimiser": optimiser.state_dict(), "buffer": buffer.state(),
+                                           "minutes": spent, "steps": steps, "evaluations": evaluations,
+                                           "rounds": rounds, "evaluation_due": due, "args": vars(args)})
 
     # The clock counts the self-play workers' start (Ray's some tens of seconds) too.
     started = time.monotonic() - spent * 60

@@ -207,9 +207,14 @@ class SelfPlayer:
                 values = np.zeros(len(leaves), np.float32)
                 search.expand(priors, values)
             else:
-                priors, values = self.policy(leaves.obs, leaves.legal_mask)
-                search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1),
-                              logits=cfg.get("logits", False))
+                # Tried once before the job; a later batch (other positions, another size) may still fail.
+                try:
+                    priors, values = self.policy(leaves.obs, leaves.legal_mask)
+                    search.expand(np.asarray(priors, np.float32), np.asarray(values, np.float32).reshape(-1),
+                                  logits=cfg.get("logits", False))
+                except Exception as exc:  # noqa: BLE001  (the user's function may raise anything)
+                    raise ValueError(f"policy {cfg['policy']} failed on a batch of {len(leaves)} positions: "
+                                     f"{type(exc).__name__}: {exc}") from exc
 
     def _choose(self, search, ply) -> np.ndarray:
         """The moves to play: drawn by visits at the temperature for the

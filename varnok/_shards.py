@@ -347,7 +347,13 @@ def job_difference(made: dict, now: dict) -> str:
         return repr(value)
 
     names = [k for k in dict.fromkeys([*made, *now]) if made.get(k) != now.get(k)]
-    return "; ".join(f"{k}: the folder's {show(made.get(k))}, this run's {show(now.get(k))}" for k in names)[:600]
+    if "kind" in names:
+        names = ["kind"]   # a self-play folder against a PGN job: each other setting differs only by that
+    text = "; ".join(f"{k}: the folder's {show(made.get(k))}, this run's {show(now.get(k))}" for k in names)
+    if len(text) <= 600:
+        return text
+    cut = text.rfind("; ", 0, 600)   # whole settings; one long list of inputs is cut where it reaches 600
+    return text[:cut if cut > 0 else 600] + " ..."
 
 
 def open_shard(source, path: Path | None = None) -> pq.ParquetFile:

@@ -323,15 +323,23 @@ def measure(network: Network, loader, device: torch.device) -> dict[str, float]:
 
 def save(path, network: Network, **extra: Any) -> None:
     """A checkpoint that ``load`` reads, written under a temporary name and renamed."""
+    write_checkpoint(path, {"network": network.state_dict(),
+                            "args": {"blocks": network.blocks, "channels": network.channels}, **extra})
+
+
+def write_checkpoint(path, data: dict) -> None:
+    """``torch.save(data, path)`` under a temporary name beside it, then
+    renamed: a full disk or a Ctrl-C while the (perhaps large) file is
+    written leaves the checkpoint before it whole, never a half file."""
     path = Path(path)
+    _check_file(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
-        torch.save({"network": network.state_dict(),
-                    "args": {"blocks": network.blocks, "channels": network.channels}, **extra}, temporary)
+        torch.save(data, temporary)
         os.replace(temporary, path)
     except BaseException:
-        temporary.unlink(missing_ok=True)   # a full disk or a Ctrl-C leaves no half file beside the checkpoint
+        temporary.unlink(missing_ok=True)
         raise
 
 
@@ -346,12 +354,22 @@ def _device(name) -> torch.device:
     return where
 
 
+def _check_file(path: Path) -> None:
+    """A checkpoint replaces a file by renaming a new one over it: over a
+    device (/dev/null), a pipe or a socket that rename would put a file in
+    its place, so only a regular file, or no file yet, may be the target."""
+    if path.is_dir():
+        raise ValueError(f"{path}: is a folder; give the checkpoint's file name")
+    if path.exists() and not path.is_file():
+        raise ValueError(f"{path}: not a regular file (a device, a pipe or a socket); "
+                         "give the checkpoint's file name")
+
+
 def _check_writable(out) -> None:
     """The checkpoint can be written where `save` will write it, said before
     any training rather than at the first checkpoint."""
     path = Path(out)
-    if path.is_dir():
-        raise ValueError(f"{path}: is a folder; give the checkpoint's file name")
+    _check_file(path)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         path.parent.mkdir(parents=True, exist_ok=True)

@@ -36,6 +36,18 @@ def test_self_play_writes_observation_policy_and_outcome_samples(tmp_path):
     assert "2 positions of unfinished games dropped" in run.stdout
 
 
+# The example run with a torch.save that writes a few bytes of its file, then is interrupted.
+CUT_SAVE = """
+import runpy, sys, torch
+def cut(obj, f):
+    open(f, "wb").write(b"half")
+    raise KeyboardInterrupt
+torch.save = cut
+sys.argv = sys.argv[1:]
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
 def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     """A run of seconds: self-play, training steps, an arena evaluation
     logged, a checkpoint; run again, it goes on from the checkpoint."""
@@ -77,6 +89,13 @@ def test_torch_alphazero_trains_evaluates_and_resumes(tmp_path):
     saved = torch.load(run_dir / "checkpoint.pt", weights_only=False)
     assert saved["evaluations"] == 2 and len(saved["buffer"]["outcome"]) == log[1]["positions"] > 0
     assert set(np.unique(saved["buffer"]["outcome"])) <= {-1.0, 0.0, 1.0}
+    # Ctrl-C while the next checkpoint is being written (torch.save stopped
+    # part way) leaves the one before it whole, so the run still resumes.
+    run = subprocess.run([sys.executable, "-c", CUT_SAVE, *command[1:], "--rounds", "9"], capture_output=True,
+                         text=True, timeout=600, cwd=ROOT)
+    assert run.returncode != 0 and "KeyboardInterrupt" in run.stderr, run.stderr
+    assert torch.load(run_dir / "checkpoint.pt", weights_only=False)["rounds"] == 8
+    assert not [p.name for p in run_dir.iterdir() if p.name.endswith(".tmp")]
 
 
 def test_material_adjudication_reads_the_lead_as_python_chess_counts_it():

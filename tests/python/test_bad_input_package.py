@@ -403,6 +403,46 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
     assert not out.exists()
 
 
+LATE_POLICY = """
+import numpy as np
+calls = 0
+
+def answer(obs, mask, late):
+    global calls
+    calls += 1
+    priors = mask.astype(np.float32)
+    if calls > 1 and late == "raises":
+        raise KeyError("late")
+    if calls > 1:
+        priors[:] = np.nan
+    return priors, np.zeros(len(obs), np.float32)
+
+def raises(obs, mask):
+    return answer(obs, mask, "raises")
+
+def nan(obs, mask):
+    return answer(obs, mask, "nan")
+"""
+
+
+@pytest.mark.parametrize("name, message", [
+    ("raises", "KeyError: 'late'"),
+    ("nan", "ValueError: row 0 (tree 0): the prior of legal action"),
+])
+def test_a_policy_failing_after_its_first_batch_is_one_line_naming_it(tmp_path, capsys, monkeypatch, name, message):
+    """The policy is tried on one batch before the job; one that fails on a
+    later batch stops the job with one line naming it, not a traceback."""
+    (tmp_path / "latepolicy.py").write_text(LATE_POLICY)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(__import__("sys").modules, "latepolicy", raising=False)   # its count starts again
+    argv = ["selfplay", str(tmp_path / "out"), "--games", "1", "--search", "policy", "--policy", f"latepolicy:{name}",
+            "--simulations", "2", "--max-plies", "4", "--engine", "local", "--quiet"]
+    assert main(argv) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"error: policy latepolicy:{name} failed on a batch of ") and message in err, err
+    assert "start positions" not in err and err.count("\n") == 1   # past the trial batch, in the job itself
+
+
 def no_ray(*args, **kwargs):
     raise AssertionError("Ray was started")
 
@@ -424,7 +464,8 @@ def test_the_ray_engine_without_ray_is_said_before_anything_is_made(tmp_path, ca
      "holds shards of another job: seed: the folder's 3, this run's 4; choose an empty folder or the same settings"),
     (["selfplay", "{done}", "--games", "3", "--seed", "3", "--simulations", "2", "--max-plies", "6"],
      "another job: games: the folder's 2, this run's 3;"),
-    (["pgn2shards", "{pgn}", "{done}"], "another job: kind: the folder's 'selfplay', this run's 'pgn';"),
+    (["pgn2shards", "{pgn}", "{done}"],   # the kind alone: every other setting differs with it
+     "another job: kind: the folder's 'selfplay', this run's 'pgn'; choose an empty folder"),
 ])
 def test_the_command_line_names_what_is_wrong_with_the_output(tmp_path, capsys, monkeypatch, argv, message):
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)

@@ -589,7 +589,8 @@ def test_ray_runs_surface_the_first_worker_error_and_stop_on_ctrl_c(tmp_path):
         child.kill()
     assert first + stdout == "exit 1\nexit 1\nexit 130\n", stderr[-3000:]
     finished = json.loads((out / "manifest.json").read_text())["shards"]
-    assert own_lines(stderr) == ["error: priors must have shape (8, 4672), got (8, 10)", "exit 1",
+    assert own_lines(stderr) == ["error: policy late:net failed on a batch of 8 positions: "
+                                 "ValueError: priors must have shape (8, 4672), got (8, 10)", "exit 1",
                                  "error: the workers cannot start: ValueError: policy driveronly:net: cannot import "
                                  "driveronly (ImportError: not installed on this node)", "exit 1",
                                  f"error: interrupted; {len(finished)} finished shard{'s' * (len(finished) != 1)} "

@@ -1,6 +1,7 @@
 """The supervised pipeline: value targets and seeded shuffles of read_shards,
 then games -> shards -> training -> a checkpoint that plays, at a tiny size."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -107,6 +108,7 @@ def test_shuffle_is_seeded_and_gives_every_row_once(known_shards):
     (["--channels", "0"], "channels must be at least 1, got 0"),
     (["--out", "{tmp}/a-file/net.pt"], "a-file/net.pt: the checkpoint cannot be written there"),
     (["--out", "{tmp}"], "is a folder; give the checkpoint's file name"),
+    (["--out", "{tmp}/a-pipe"], "a-pipe: not a regular file"),   # a rename would put a file in its place
     (["--out", "{shards}/net.pt"], "inside the shard folder"),   # the next pass stopped on a foreign file
     (["--out", "{shards}/../shards/new/net.pt"], "inside the shard folder"),
     (["--out", "{tmp}/new/net.pt", "--held-out", "1.5"], "held_out must be a finite number from 0.0 to 1.0"),
@@ -118,12 +120,13 @@ def test_train_refuses_before_the_first_step(known_shards, tmp_path, capsys, arg
     from varnok.__main__ import main
 
     (tmp_path / "a-file").write_text("")
+    os.mkfifo(tmp_path / "a-pipe")   # as /dev/null would be: not a file to rename over
     argv = ["train", str(known_shards), "--out", str(tmp_path / "net.pt"), "--steps", "1",
             *(a.format(tmp=tmp_path, shards=known_shards) for a in args)]
     assert main(argv) == 1
     out, err = capsys.readouterr()
     assert out == "" and err.startswith("error: ") and message in err and err.count("\n") == 1
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file", "a-pipe"] and (tmp_path / "a-pipe").is_fifo()
     assert all(p.suffix == ".parquet" or p.name == "manifest.json" for p in known_shards.iterdir())
 
 
