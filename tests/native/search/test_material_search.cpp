@@ -74,7 +74,7 @@ TEST(MaterialSearch, DeepeningChoosesAsTheWholeSearchUntilItsLimitsEndIt) {
   const char* const kMiddlegame = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1";
   const char* const fens[] = {kMiddlegame, "4k3/8/2p5/3p4/8/8/8/3QK3 w - - 0 1", "6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1",
                               "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"};
-  const MaterialLimits never{0, [] { return false; }};
+  const MaterialLimits never{0, [] { return false; }, {}};
   for (const char* fen : fens) {
     for (uint64_t seed : {1, 2, 3}) {
       SCOPED_TRACE(std::string(fen) + " seed " + std::to_string(seed));
@@ -91,11 +91,11 @@ TEST(MaterialSearch, DeepeningChoosesAsTheWholeSearchUntilItsLimitsEndIt) {
   // Depth 1 is searched whole whatever the limits; deeper depths end at them.
   const Episode board = loaded(kMiddlegame);
   const MaterialChoice first = MaterialSearch({1, 5}).choose(board);
-  const MaterialChoice stopped = MaterialSearch({8, 5}).choose_within(board, {0, [] { return true; }});
+  const MaterialChoice stopped = MaterialSearch({8, 5}).choose_within(board, {0, [] { return true; }, {}});
   EXPECT_EQ(stopped.depth, 1);
   EXPECT_EQ(stopped.action, first.action);
   EXPECT_LT(stopped.nodes, first.nodes + MaterialLimits::kNodesBetweenChecks + 1);
-  const MaterialChoice budgeted = MaterialSearch({8, 5}).choose_within(board, {5000, {}});
+  const MaterialChoice budgeted = MaterialSearch({8, 5}).choose_within(board, {5000, {}, {}});
   EXPECT_LE(budgeted.depth, 3);
   EXPECT_LE(budgeted.nodes, 5000);
 }
