@@ -237,4 +237,12 @@ class Episode {
 // from the start.
 std::optional<Episode> replayed_game(const State& state, DrawRules rules);
 
+// The games of a list, as the searches take their roots: by address.
+inline std::vector<const Episode*> pointers_to(const std::vector<Episode>& games) {
+  std::vector<const Episode*> pointers;
+  pointers.reserve(games.size());
+  for (const Episode& game : games) pointers.push_back(&game);
+  return pointers;
+}
+
 }  // namespace varnok

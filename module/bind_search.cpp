@@ -179,7 +179,7 @@ RootBoards root_boards(const py::handle& roots, const std::optional<std::string>
         throw py::value_error("root " + std::to_string(i) + ": " + e.what());
       }
     }
-    for (const Episode& board : boards) out.boards_.push_back(&board);
+    out.boards_ = pointers_to(boards);
     return out;
   }
   if (py::isinstance<py::str>(roots) || !py::isinstance<py::sequence>(roots))
@@ -212,7 +212,7 @@ RootBoards root_boards(const py::handle& roots, const std::optional<std::string>
       throw py::type_error("root " + std::to_string(i) + " is not a State, ChessEnv or FEN text");
     }
   }
-  for (const Episode& board : boards) out.boards_.push_back(&board);
+  out.boards_ = pointers_to(boards);
   return out;
 }
 

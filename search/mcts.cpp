@@ -69,10 +69,7 @@ void Mcts::for_each_tree(Work work, int chunk, bool pooled) const {
 }
 
 void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Episode>& boards) {
-  std::vector<const Episode*> pointers;
-  pointers.reserve(boards.size());
-  for (const Episode& board : boards) pointers.push_back(&board);
-  set_roots(trees, pointers, false);
+  set_roots(trees, pointers_to(boards), false);
 }
 
 void Mcts::set_roots(const std::vector<int>& trees, const std::vector<const Episode*>& boards, bool running_games) {

@@ -28,12 +28,7 @@ Uct::Uct(const SearchOptions& options)
   for (int t = 0; t < options.num_trees; ++t) trees_.push_back(std::make_unique<MctsTree>(options_, kNoHalvingPlan, t));
 }
 
-void Uct::set_roots(const std::vector<Episode>& boards) {
-  std::vector<const Episode*> pointers;
-  pointers.reserve(boards.size());
-  for (const Episode& board : boards) pointers.push_back(&board);
-  set_roots(pointers);
-}
+void Uct::set_roots(const std::vector<Episode>& boards) { set_roots(pointers_to(boards)); }
 
 void Uct::set_roots(const std::vector<const Episode*>& boards) {
   if (static_cast<int>(boards.size()) != size())
