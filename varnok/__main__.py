@@ -37,7 +37,8 @@ result (*, unfinished) is left out, not stored as a draw; the summary counts the
 MATCH_EXAMPLES = """players:
   random, material:DEPTH, uct:SIMULATIONS, mcts:MODULE:FUNCTION:SIMULATIONS[:logits],
   torch:CHECKPOINT:SIMULATIONS (MCTS over a network of `python -m varnok train`),
-  uci:COMMAND[:name=value,...] (nodes, depth, movetime in ms; other names are UCI options)
+  uci:COMMAND[:name=value,...] (nodes, depth, movetime in ms; timeout in s for one answer,
+    600 by default; other names are UCI options)
 
 examples:
   python -m varnok match material:1 random --games 200

@@ -65,6 +65,9 @@ UCT_UNBOUNDED_NODES = 200_000
 MOST_LEGAL_MOVES = 218
 # How long a UCI engine is given to answer uci and quit (python-chess's default).
 UCI_ANSWER_SECONDS = 10.0
+# How long it is given, by default, to answer a search beyond the limit's
+# own time: far more than a search by nodes or depth takes, and still an end.
+UCI_MOVE_SECONDS = 600.0
 # How often a search with no end of its own (go infinite) tells its progress.
 REPORT_SECONDS = 1.0
 
@@ -76,10 +79,13 @@ class Games:
     ``roots()`` gives them to a native search."""
 
     def __init__(self, states: Callable[[], list[State]] | Sequence[State], rules: str,
-                 random_actions: Callable[[], np.ndarray], size: int):
+                 random_actions: Callable[[], np.ndarray], size: int, chess960: bool = False):
         self._states = states
         self._random_actions = random_actions
         self.rules = rules
+        # Chess960 games castle king onto rook: envs() and every player that
+        # rebuilds a game must keep that, or castling is read as another move.
+        self.chess960 = bool(chess960)
         self._size = size
         self._vector_env: VectorEnv | None = None
         self._rows = np.zeros(0, np.int64)
@@ -92,21 +98,23 @@ class Games:
         draws. A search reads the rows in place (see roots)."""
         rows = np.asarray(rows, np.int64)
         draw = random_actions or (lambda: vector_env.random_actions()[rows])
-        games = cls(lambda: [vector_env.save_state(int(r)) for r in rows], vector_env.rules, draw, len(rows))
+        games = cls(lambda: [vector_env.save_state(int(r)) for r in rows], vector_env.rules, draw, len(rows),
+                    vector_env.chess960)
         games._vector_env, games._rows = vector_env, rows
         return games
 
     @classmethod
     def of_envs(cls, envs: Sequence[ChessEnv], rng: np.random.Generator) -> "Games":
-        """Games of ChessEnvs (all played by the first one's rules); random
-        actions drawn from rng."""
+        """Games of ChessEnvs (all played by the first one's rules and
+        castling); random actions drawn from rng."""
         envs = list(envs)
         rules = envs[0].rules if envs else "classic"
+        chess960 = envs[0].chess960 if envs else False
 
         def draw():
             return np.array([rng.choice(env.legal_actions()) for env in envs], np.int64)
 
-        return cls(lambda: [env.save_state() for env in envs], rules, draw, len(envs))
+        return cls(lambda: [env.save_state() for env in envs], rules, draw, len(envs), chess960)
 
     def __len__(self) -> int:
         return self._size
@@ -132,7 +140,7 @@ class Games:
     def envs(self) -> list[ChessEnv]:
         out = []
         for state in self.states:
-            env = ChessEnv(self.rules)
+            env = ChessEnv(self.rules, chess960=self.chess960)
             env.restore_state(state)
             out.append(env)
         return out
@@ -573,11 +581,21 @@ class UCIEngine(BasePlayer):
     argument list; options: UCI options such as {"Skill Level": 0, "Threads":
     1, "UCI_LimitStrength": True, "UCI_Elo": 1350}; limit: a
     chess.engine.Limit or a dict of its fields (nodes, depth, time in
-    seconds). The engine process starts on first use and ends with close()."""
+    seconds). timeout: the seconds an engine may take to answer one search
+    beyond the limit's own time (None waits as long as it takes); an engine
+    that takes longer is ended and TimeoutError names it. The engine process
+    starts on first use (again after such an end) and ends with close()."""
 
     def __init__(self, command: str | Sequence[str] = "stockfish", options: dict | None = None,
-                 limit=None, name: str | None = None):
+                 limit=None, name: str | None = None, timeout: float | None = UCI_MOVE_SECONDS):
         import chess.engine
+        if timeout is not None:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float, np.integer, np.floating)):
+                raise TypeError(f"timeout must be a number of seconds or None, got {type(timeout).__name__}")
+            if not 0 < timeout < math.inf:
+                raise ValueError(f"timeout must be a positive number of seconds, got {timeout}")
+            timeout = float(timeout)
+        self.timeout = timeout
         self.command = command
         self.options = dict(options or {})
         if limit is None:
@@ -624,14 +642,42 @@ class UCIEngine(BasePlayer):
         engine = self._open()
         out = np.empty(len(games), np.int64)
         for i, env in enumerate(games.envs()):
-            board = chess.Board(env.save_state().start_fen)
+            board = chess.Board(env.save_state().start_fen, chess960=env.chess960)
             for move in env.moves_uci():
                 board.push_uci(move)
-            played = engine.play(board, self.limit, game=self._game)
+            played = self._played(engine, board)
             if played.move is None:  # bestmove (none): the engine sees no move to play
                 raise RuntimeError(f"UCI engine {self.name} gave no move in {board.fen()}")
             out[i] = env.uci_to_action(played.move.uci())
         return out
+
+    def _played(self, engine, board):
+        """engine.play under the timeout: python-chess waits for ever for an
+        engine searching by nodes or depth, so one that never answers go
+        would hang the match. It is ended when the time is up."""
+        if self.timeout is None:
+            return engine.play(board, self.limit, game=self._game)
+        import chess.engine
+        ended = threading.Event()
+
+        def end():
+            ended.set()
+            engine.close()
+
+        timer = threading.Timer(self.timeout + (self.limit.time or 0), end)
+        timer.daemon = True
+        timer.start()
+        try:
+            return engine.play(board, self.limit, game=self._game)
+        except chess.engine.EngineTerminatedError:
+            if not ended.is_set():
+                raise
+            raise TimeoutError(f"UCI engine {self.name} did not answer go within {self.timeout:g} s "
+                               f"(beyond the limit's own time) in {board.fen()}") from None
+        finally:
+            timer.cancel()
+            if ended.is_set():  # ended, even if just as it answered: started again on the next use
+                self._engine = None
 
     def close(self) -> None:
         if self._engine is not None:
@@ -661,8 +707,9 @@ def player_from_text(text: str, seed: int = 0) -> BasePlayer:
     ``uct:800``, ``mcts:module:function:200`` (add ``:logits`` for a function
     that returns logits), ``torch:net.pt:200`` (MCTS over a checkpoint's
     network, see varnok.train; needs PyTorch) or ``uci:stockfish:nodes=1000,Skill Level=0`` (the
-    limit fields nodes, depth, movetime in ms; every other name=value is a UCI
-    option). ValueError naming the text for anything else."""
+    limit fields nodes, depth, movetime in ms; timeout in seconds, as
+    UCIEngine takes it; every other name=value is a UCI option). ValueError
+    naming the text for anything else."""
     if not isinstance(text, str):
         raise TypeError(f"a player must be given as text, got {type(text).__name__}")
     kind, _, rest = text.partition(":")
@@ -695,7 +742,7 @@ def player_from_text(text: str, seed: int = 0) -> BasePlayer:
             command, _, settings = rest.partition(":")
             if not command:
                 raise ValueError("give uci:COMMAND[:name=value,...]")
-            limit, options = {}, {}
+            limit, options, timeout = {}, {}, UCI_MOVE_SECONDS
             for item in filter(None, (s.strip() for s in settings.split(","))):
                 name, eq, value = item.partition("=")
                 if not eq:
@@ -704,9 +751,11 @@ def player_from_text(text: str, seed: int = 0) -> BasePlayer:
                     limit[name] = int(value)
                 elif name == "movetime":
                     limit["time"] = int(value) / 1000
+                elif name == "timeout":
+                    timeout = float(value)
                 else:
                     options[name] = _option_value(value)
-            return UCIEngine(command, options, limit or None)
+            return UCIEngine(command, options, limit or None, timeout=timeout)
     except ValueError as exc:
         raise ValueError(f"player {text!r}: {exc}") from None
     raise ValueError(f"player {text!r}: expected random, material:DEPTH, uct:SIMULATIONS, "

@@ -110,6 +110,7 @@ def test_an_illegal_action_of_a_player_is_refused_as_given():
     ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),
     ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
     ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError),
+    ("uci:stockfish:timeout=0", ValueError), ("uci:stockfish:timeout=nan", ValueError),
 ])
 def test_players_named_in_text(text, made):
     if isinstance(made, str):
@@ -199,9 +200,25 @@ def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():
     assert [g.actions for g in again.games] == [g.actions for g in result.games]
 
 
+def test_uci_engine_player_castles_in_chess960():
+    # Castling on the h-file rook with the king on f1 mates: only a board
+    # read as Chess960 lets the engine see it, and only Chess960 notation
+    # (king onto rook) names it.
+    env = varnok.ChessEnv("fide", chess960=True)
+    env.load_fen("4rkr1/4p1p1/8/8/8/8/8/5K1R w K - 0 1")
+    sf = players.UCIEngine("stockfish", {"Threads": 1}, {"depth": 3})
+    try:
+        action = sf.think(env).action
+    finally:
+        sf.close()
+    assert env.action_to_uci(action) == "f1h1"
+    env.play(action)
+    assert env.in_check() and env.legal_actions().size == 0
+
+
 # A UCI engine that plays its first legal move; with a fault it exits at once,
-# never answers uci, dies at its third go, has no move to give, or plays on
-# but does not end at quit.
+# never answers uci, dies at its third go, has no move to give, never answers
+# go, or plays on but does not end at quit.
 FAKE_ENGINE = """
 import os, sys, chess
 fault, board = sys.argv[1], chess.Board()
@@ -220,7 +237,8 @@ for line in sys.stdin:
     elif words[0] == "go":
         if fault == "dies" and board.ply() >= 4:
             os._exit(3)
-        print("bestmove", "(none)" if fault == "gives up" else next(iter(board.legal_moves)).uci(), flush=True)
+        if fault != "mute":
+            print("bestmove", "(none)" if fault == "gives up" else next(iter(board.legal_moves)).uci(), flush=True)
     elif words[0] == "quit" and fault != "deaf":
         break
 """
@@ -231,6 +249,7 @@ for line in sys.stdin:
     ("silent", 1, "did not answer uci with uciok within 10 s"),
     ("dies", 1, "engine process died unexpectedly (exit code: 3)"),
     ("gives up", 1, "gave no move in rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"),
+    ("mute", 1, "did not answer go within 3 s (beyond the limit's own time) in rnbqkbnr/"),
     ("deaf", 0, ""),   # the match is played, and the engine ended with it
 ])
 def test_the_match_command_ends_whatever_a_uci_engine_does(tmp_path, fault, code, message):
@@ -240,7 +259,7 @@ def test_the_match_command_ends_whatever_a_uci_engine_does(tmp_path, fault, code
     engine = tmp_path / "engine"
     engine.write_text(f"#!/bin/sh\nexec {sys.executable} -c '{FAKE_ENGINE}' '{fault}'\n")
     engine.chmod(0o755)
-    done = subprocess.run([sys.executable, "-m", "varnok", "match", f"uci:{engine}", "random", "--games", "2",
+    done = subprocess.run([sys.executable, "-m", "varnok", "match", f"uci:{engine}:timeout=3", "random", "--games", "2",
                            "--max-plies", "20", "--quiet"], capture_output=True, text=True, timeout=60)
     assert done.returncode == code and message in done.stderr, done.stderr
     assert code or "games    2  (" in done.stdout
