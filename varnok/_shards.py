@@ -33,6 +33,7 @@ import json
 import os
 import re
 import signal
+import weakref
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -166,11 +167,18 @@ def write_atomic(path: Path, data: bytes) -> None:
     """Write under a temporary name in the same folder, flush, then rename:
     readers see the old file or the whole new one, never a part."""
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    with open(tmp, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(tmp, path)
+    try:
+        with open(tmp, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        # A full disk or an interruption: the part written is no file of the
+        # folder's and goes at once, not at the next run.
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
+        raise
 
 
 @contextlib.contextmanager
@@ -199,7 +207,10 @@ def sha256(data: bytes) -> str:
 
 
 class Folder:
-    """An output folder: its manifest, and the shards it has finished."""
+    """An output folder: its manifest, and the shards it has finished. A
+    writer (create=True) holds the folder for itself until close() (or the
+    end of a with block): a second job writing into it at once would drop
+    the first one's files in progress and write over its manifest."""
 
     def __init__(self, path, job: dict | None = None, create: bool = False, live: bool = False):
         """`live`: the folder may be being written while it is read (a
@@ -208,13 +219,51 @@ class Folder:
         rather than refused; verify, which reads with `live` False, says
         how to finish a folder whose run stopped between the two."""
         self.path = checked_path(path, "the shard folder")
+        self._held = None
         if self.path.exists() and not self.path.is_dir():
             raise ShardError(f"{self.path}: is a file, not a shard folder "
                              f"(give the folder that holds {MANIFEST} and the shards)")
         if create:
             self.path.mkdir(parents=True, exist_ok=True)
+            self._hold()
         elif not self.path.is_dir():
             raise ShardError(f"{self.path}: no such shard folder")
+        try:
+            self._open(job, create, live)
+        except BaseException:
+            self.close()
+            raise
+
+    def _hold(self) -> None:
+        """An exclusive lock on the folder itself (flock on its descriptor:
+        nothing is added to the folder, and the lock goes with the process
+        however it ends)."""
+        try:
+            import fcntl
+        except ImportError:  # no flock here: the folder is not held
+            return
+        fd = os.open(self.path, os.O_RDONLY)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise ShardError(f"{self.path}: another job is writing this shard folder; wait for it to end "
+                             "or choose another folder") from None
+        self._held = weakref.finalize(self, os.close, fd)
+
+    def close(self) -> None:
+        """Lets the folder go (a writer's lock); reading it goes on."""
+        if self._held is not None:
+            self._held()
+            self._held = None
+
+    def __enter__(self) -> "Folder":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def _open(self, job: dict | None, create: bool, live: bool) -> None:
         self.manifest = self._load_manifest()
         had_manifest = self.manifest is not None
         if job is not None:

@@ -186,10 +186,10 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
            "openings": len(fens), "openings_hash": _hash_list(fens)}
     count = -(-games // games_per_shard)
     check_shard_count(count, "raise games_per_shard")
-    folder = Folder(out, job=job, create=True)
     tasks = [{"shard": s, "seed": shard_seed(seed, s), "games": min(games_per_shard, games - s * games_per_shard)}
              for s in range(count)]
-    return _run(folder, "selfplay", cfg, tasks, engine, workers, address, progress, games, on_shard)
+    with Folder(out, job=job, create=True) as folder:
+        return _run(folder, "selfplay", cfg, tasks, engine, workers, address, progress, games, on_shard)
 
 
 def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers: int | None = None,
@@ -210,9 +210,9 @@ def pgn2shards(source, out, *, chunk_bytes: int = 8 << 20, engine="ray", workers
     inputs = [file_identity(f) for f in dict.fromkeys(t["file"] for t in tasks)]
     # "unfinished": such games are left out (an older varnok stored them as draws: its folders do not resume).
     job = {"kind": "pgn", "chunk_bytes": chunk_bytes, "inputs": inputs, "unfinished": "skipped"}
-    folder = Folder(out, job=job, create=True)
-    _check_ranges(folder, tasks)
-    return _run(folder, "pgn", {}, tasks, engine, workers, address, progress, None, on_shard, RangeFeeder())
+    with Folder(out, job=job, create=True) as folder:
+        _check_ranges(folder, tasks)
+        return _run(folder, "pgn", {}, tasks, engine, workers, address, progress, None, on_shard, RangeFeeder())
 
 
 def _check_ranges(folder: Folder, tasks: list) -> None:

@@ -199,6 +199,35 @@ def test_interrupted_run_resumes_without_loss_or_duplicates(tmp_path):
     assert (again["shards_made"], again["shards_skipped"]) == (0, 4)
 
 
+def test_a_folder_takes_one_writer_and_a_failed_write_leaves_no_part(tmp_path, monkeypatch):
+    out = tmp_path / "r"
+
+    def stop(task, engine):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        vd.selfplay(out, games=4, games_per_shard=2, seed=9, engine="local", on_shard=stop, **SMALL)
+    job = json.loads((out / "manifest.json").read_text())["job"]
+    # While a job writes the folder, another is refused before it touches the
+    # first one's shard in progress; reading goes on.
+    with vd.Folder(out, job=job, create=True):
+        (out / ".shard-000001.parquet.77.tmp").write_bytes(b"the running job's shard")
+        with pytest.raises(vd.ShardError, match="another job is writing this shard folder"):
+            vd.selfplay(out, games=4, games_per_shard=2, seed=9, engine="local", **SMALL)
+        assert (out / ".shard-000001.parquet.77.tmp").exists() and vd.verify(out)["games"] == 2
+    (out / ".shard-000001.parquet.77.tmp").unlink()
+
+    def disk_full(fd):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, "fsync", disk_full)
+    with pytest.raises(OSError, match="No space left"):
+        vd.selfplay(out, games=4, games_per_shard=2, seed=9, engine="local", **SMALL)
+    monkeypatch.undo()
+    assert sorted(p.name for p in out.iterdir()) == ["manifest.json", "shard-000000.parquet"]
+    assert vd.selfplay(out, games=4, games_per_shard=2, seed=9, engine="local", **SMALL)["shards_made"] == 1
+
+
 def test_foreign_damaged_and_tampered_folders_fail_clearly(tmp_path):
     out = tmp_path / "f"
     vd.selfplay(out, games=4, games_per_shard=2, seed=1, engine="local", **SMALL)
