@@ -290,13 +290,9 @@ void MctsTree::root_sigma_q() const {
   for (double& q : sigma_) q = scale * ((q - low) / std::max(high - low, kSmallestSpread));
 }
 
-int32_t MctsTree::pick_root_gumbel() {
-  if (halving_started_ >= options_.gumbel_simulations) return kNoNode;
+int MctsTree::gumbel_best_at(int32_t target) const {
   const Node& root = nodes_[0];
   const int count = root.child_count;
-  const int considered = static_cast<int>(std::min<int64_t>(options_.gumbel_considered, count));
-  // Rows past the table's last are equal to it (see Mcts's halving_table).
-  const int32_t target = table_[std::min<size_t>(considered, table_.size() - 1)][halving_started_];
   root_sigma_q();
   double max_logit = kMinusInfinity;
   for (int i = 0; i < count; ++i) max_logit = std::max(max_logit, std::log(nodes_[root.first_child + i].prior));
@@ -311,6 +307,16 @@ int32_t MctsTree::pick_root_gumbel() {
       best = i;
     }
   }
+  return best;
+}
+
+int32_t MctsTree::pick_root_gumbel() {
+  if (halving_started_ >= options_.gumbel_simulations) return kNoNode;
+  const Node& root = nodes_[0];
+  const int considered = static_cast<int>(std::min<int64_t>(options_.gumbel_considered, root.child_count));
+  // Rows past the table's last are equal to it (see Mcts's halving_table).
+  const int32_t target = table_[std::min<size_t>(considered, table_.size() - 1)][halving_started_];
+  int best = gumbel_best_at(target);
   // The plan always leaves an action at the target count; this is a guard.
   if (best < 0)
     best = static_cast<int>(std::min_element(halving_visits_.begin(), halving_visits_.end()) - halving_visits_.begin());
@@ -548,21 +554,9 @@ int32_t MctsTree::greedy_action() const {
   const int count = root.child_count;
   auto child = [&](int i) -> const Node& { return nodes_[root.first_child + i]; };
   if (options_.root_selection == RootSelection::kGumbel) {
-    const int32_t target = *std::max_element(halving_visits_.begin(), halving_visits_.end());
-    root_sigma_q();
-    double max_logit = kMinusInfinity;
-    for (int i = 0; i < count; ++i) max_logit = std::max(max_logit, std::log(child(i).prior));
-    int best = 0;
-    double best_score = kMinusInfinity;
-    for (int i = 0; i < count; ++i) {
-      if (halving_visits_[i] != target) continue;
-      const double score = std::max(kLowestScore, noise_[i] + std::log(child(i).prior) - max_logit + sigma_[i]);
-      if (score > best_score) {
-        best_score = score;
-        best = i;
-      }
-    }
-    return child(best).action;
+    // The winner of the halving: the best score among the most visited.
+    const int best = gumbel_best_at(*std::max_element(halving_visits_.begin(), halving_visits_.end()));
+    return child(std::max(best, 0)).action;
   }
   int most = 0;
   for (int i = 1; i < count; ++i)

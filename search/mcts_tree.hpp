@@ -158,6 +158,10 @@ class MctsTree {
   // from the tree's generator; -1 when no child has been visited.
   int32_t drawn_by_visits(double temperature);
   int32_t pick_root_gumbel();
+  // The root child with the highest Gumbel score (noise + logit + sigma of
+  // completed Q) among those the halving plan has given target visits; -1
+  // when none has.
+  int gumbel_best_at(int32_t target) const;
   // Mixes fresh noise into the priors of an expanded root.
   void prepare_root();
   // sigma(completed Q) of the root's children, into sigma_.
