@@ -76,6 +76,24 @@ def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     return game
 
 
+def load_start(env, fen: str) -> None:
+    """env.load_fen(fen), with a refusal that says so where a standard env
+    is given a Chess960 position (castling rights of a king or rook off its
+    standard square, Shredder letters), which it cannot start from."""
+    try:
+        env.load_fen(fen)
+    except ValueError as exc:
+        if env.chess960:
+            raise
+        from varnok import ChessEnv
+        try:
+            ChessEnv(env.rules, chess960=True).load_fen(fen)
+        except ValueError:
+            raise exc from None
+        raise ValueError(f"{exc} (a Chess960 position, which a game of standard chess cannot start "
+                         "from)") from None
+
+
 def openings_go_on(fens, rules: str = "classic", chess960: bool = False) -> None:
     """Refuses, before any game is played, an opening whose game is already
     over by the rules (a worker would find it only when its games start)."""
