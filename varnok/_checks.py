@@ -67,7 +67,7 @@ def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     stalemate, as the native episode judges them."""
     from varnok import ChessEnv
     game = ChessEnv(rules, chess960=chess960)
-    game.load_fen(fen)
+    load_start(game, fen)
     # The draw rules are left to the first step: a FEN whose clock has run
     # out (say 150 under "fide") still starts an episode.
     ended = game._checkmate_or_stalemate()

@@ -75,6 +75,8 @@ GYM_CALLS = [
     ("reset", (), dict(options={"fen": MATED}), ValueError, r"is a finished game \(checkmate\)"),
     ("reset", (), dict(options={"fen": STALEMATED}), ValueError, r"is a finished game \(stalemate\)"),
     ("reset", (), dict(options={"fen": 5}), TypeError, "load_fen"),
+    ("reset", (), dict(options={"fen": "rk5r/8/8/8/8/8/8/RK5R w HAha - 0 1"}), ValueError,
+     r"'HAha'.*\(a Chess960 position, which a game of standard chess cannot start from\)"),
 ]
 
 
