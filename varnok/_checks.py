@@ -67,13 +67,31 @@ def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     stalemate, as the native episode judges them."""
     from varnok import ChessEnv
     game = ChessEnv(rules, chess960=chess960)
-    game.load_fen(fen)
+    load_start(game, fen)
     # The draw rules are left to the first step: a FEN whose clock has run
     # out (say 150 under "fide") still starts an episode.
     ended = game._checkmate_or_stalemate()
     if ended is not None:
         raise ValueError(f"the FEN {fen!r} is a finished game ({ended}): an episode needs a move to play")
     return game
+
+
+def load_start(env, fen: str) -> None:
+    """env.load_fen(fen), with a refusal that says so where a standard env
+    is given a Chess960 position (castling rights of a king or rook off its
+    standard square, Shredder letters), which it cannot start from."""
+    try:
+        env.load_fen(fen)
+    except ValueError as exc:
+        if env.chess960:
+            raise
+        from varnok import ChessEnv
+        try:
+            ChessEnv(env.rules, chess960=True).load_fen(fen)
+        except ValueError:
+            raise exc from None
+        raise ValueError(f"{exc} (a Chess960 position, which a game of standard chess cannot start "
+                         "from)") from None
 
 
 def openings_go_on(fens, rules: str = "classic", chess960: bool = False) -> None:

@@ -74,17 +74,19 @@ def try_policy(target: str, logits: bool = False) -> None:
                          f"{type(exc).__name__}: {exc}") from None
 
 
-def openings_from(path, plies: int | None = None) -> list[str]:
+def openings_from(path, plies: int | None = None, chess960: bool = False) -> list[str]:
     """Start positions: a file of FEN or EPD lines (EPD operations after the
     four position fields are dropped), or a PGN file whose games' positions
     after plies plies (after all their moves when plies is None: an opening
-    book's lines) are the starts. ValueError naming the line or game that
+    book's lines) are the starts; Chess960 positions (X-FEN or Shredder-FEN
+    castling) with chess960. ValueError naming the line or game that
     cannot be used."""
     from varnok import ChessEnv, read_pgn
+    from varnok._checks import load_start
     from varnok._pgn import is_pgn_name
     if plies is not None and (isinstance(plies, bool) or not isinstance(plies, int) or plies < 0):
         raise ValueError(f"plies must be a non-negative int, got {plies!r}")
-    env = ChessEnv()
+    env = ChessEnv(chess960=chess960)
     # A byte-order mark (Windows editors write one) is dropped; bytes that
     # are no UTF-8 (a Latin-1 name in an EPD operation) cannot spoil a FEN.
     pgn = is_pgn_name(Path(path))
@@ -94,9 +96,11 @@ def openings_from(path, plies: int | None = None) -> list[str]:
         # with or without tags.
         fens = []
         for game in read_pgn(Path(path), errors="raise"):
-            env.load_fen(game.start_fen)
-            for a in game.actions[:plies]:
-                env.play(int(a))
+            load_start(env, game.start_fen)
+            # By the moves' text, which reads castling in either convention:
+            # a game's actions encode castling as its own chess does.
+            for move in game.uci[:plies]:
+                env.play(env.uci_to_action(move))
             fens.append(env.fen())
         return fens
     fens = []
@@ -110,7 +114,7 @@ def openings_from(path, plies: int | None = None) -> list[str]:
         else:
             fen = " ".join(fields[:4]) + " 0 1"
         try:
-            env.load_fen(fen)  # a faulty FEN fails here, naming the field
+            load_start(env, fen)  # a faulty FEN fails here, naming the field
         except ValueError as exc:
             raise ValueError(f"{path}, line {number}: {exc}") from None
         fens.append(fen)

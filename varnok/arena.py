@@ -23,7 +23,7 @@ from typing import Callable, Sequence
 import numpy as np
 
 from varnok import _elo
-from varnok._checks import openings_go_on
+from varnok._checks import load_start, openings_go_on
 from varnok._core import ChessEnv, VectorEnv
 from varnok.players import Games, chosen_actions
 
@@ -217,7 +217,7 @@ def load_openings(source, plies: int | None = None) -> list[str]:
         env = ChessEnv()
         for i, f in enumerate(fens):
             try:
-                env.load_fen(f)
+                load_start(env, f)
             except ValueError as exc:
                 raise ValueError(f"opening {i}: {exc}") from None
     if not fens:

@@ -139,7 +139,8 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
     PGN file (each game's final position is a start); starts are drawn per
     game from the shard's seed. `threads` per worker (results do not depend on it).
     `rules`: the draw rules of the games, "classic", "fide" or "fide-strict" (as for ChessEnv).
-    `chess960`: each game starts from a Chess960 array drawn from the shard's seed (start FENs in X-FEN).
+    `chess960`: each game starts from a Chess960 array drawn from the shard's seed (start FENs in X-FEN), or
+    from one of `openings`, read as Chess960 positions (X-FEN or Shredder-FEN castling).
     """
     # Every parameter is checked before the folder is made or any shard played.
     games = integer(games, "games", 1)
@@ -169,7 +170,7 @@ def selfplay(out, games: int, *, games_per_shard: int = 16, seed: int = 0, searc
         raise ValueError('a policy ("module:function") goes with search="policy", and only with it')
     if policy is not None:
         try_policy(policy, logits)
-    fens = openings_from(openings) if openings else []
+    fens = openings_from(openings, chess960=chess960) if openings else []
     if openings and not fens:
         raise ValueError(f"{openings}: no start position in this file (FEN lines or PGN games)")
     openings_go_on(fens, rules, chess960)

@@ -575,6 +575,22 @@ def _find_command(command: str | Sequence[str]) -> str | list[str]:
     return list(command)
 
 
+def _board_of(env: ChessEnv):
+    """python-chess's board of the start of env's game, Chess960 where the
+    game is. A Chess960 game restored into a standard ChessEnv (or VectorEnv)
+    goes on castling as Chess960 though the env's chess960 option is off;
+    read as standard chess, its board would drop the castling rights of a
+    king or rook off its standard square."""
+    import chess
+    start = env.save_state().start_fen
+    board = chess.Board(start, chess960=env.chess960)
+    if not board.chess960:
+        chess960 = chess.Board(start, chess960=True)
+        if chess960.clean_castling_rights() != board.clean_castling_rights():
+            return chess960
+    return board
+
+
 class UCIEngine(BasePlayer):
     """Any UCI engine, driven through python-chess's chess.engine module.
     command: the program (looked up on the PATH and in /usr/games) or an
@@ -642,7 +658,7 @@ class UCIEngine(BasePlayer):
         engine = self._open()
         out = np.empty(len(games), np.int64)
         for i, env in enumerate(games.envs()):
-            board = chess.Board(env.save_state().start_fen, chess960=env.chess960)
+            board = _board_of(env)
             for move in env.moves_uci():
                 board.push_uci(move)
             played = self._played(engine, board)

@@ -200,15 +200,25 @@ def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():
     assert [g.actions for g in again.games] == [g.actions for g in result.games]
 
 
-def test_uci_engine_player_castles_in_chess960():
+@pytest.mark.parametrize("held", ["ChessEnv(chess960=True)", "ChessEnv()", "VectorEnv row"])
+def test_uci_engine_player_castles_in_chess960(held):
     # Castling on the h-file rook with the king on f1 mates: only a board
     # read as Chess960 lets the engine see it, and only Chess960 notation
-    # (king onto rook) names it.
+    # (king onto rook) names it. A Chess960 game restored into a standard
+    # env or VectorEnv row goes on as one.
     env = varnok.ChessEnv("fide", chess960=True)
     env.load_fen("4rkr1/4p1p1/8/8/8/8/8/5K1R w K - 0 1")
     sf = players.UCIEngine("stockfish", {"Threads": 1}, {"depth": 3})
     try:
-        action = sf.think(env).action
+        if held == "VectorEnv row":
+            venv = varnok.VectorEnv(1, rules="fide")
+            venv.reset()
+            venv.restore_state(0, env.save_state())
+            action = int(sf.choose(players.Games.of_rows(venv, [0]))[0])
+        else:
+            game = varnok.ChessEnv("fide", chess960=held == "ChessEnv(chess960=True)")
+            game.restore_state(env.save_state())
+            action = sf.think(game).action
     finally:
         sf.close()
     assert env.action_to_uci(action) == "f1h1"

@@ -75,6 +75,8 @@ GYM_CALLS = [
     ("reset", (), dict(options={"fen": MATED}), ValueError, r"is a finished game \(checkmate\)"),
     ("reset", (), dict(options={"fen": STALEMATED}), ValueError, r"is a finished game \(stalemate\)"),
     ("reset", (), dict(options={"fen": 5}), TypeError, "load_fen"),
+    ("reset", (), dict(options={"fen": "rk5r/8/8/8/8/8/8/RK5R w HAha - 0 1"}), ValueError,
+     r"'HAha'.*\(a Chess960 position, which a game of standard chess cannot start from\)"),
 ]
 
 
@@ -373,6 +375,11 @@ def test_read_shards_refuses(tmp_path, options, error, message):
     # Openings that would leave the initial position in their place, or a game that cannot start.
     (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/empty.fen", "--quiet"], "empty.fen: no start position"),
     (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/mate.fen", "--quiet"], "opening 0 (rnb1kbnr"),
+    # A Chess960 start in a game of standard chess: refused as such, not read as another position.
+    (["selfplay", "{out}", "--games", "1", "--openings", "{tmp}/c960.fen", "--quiet"],
+     "c960.fen, line 1: FEN castling field 'HAha': expected '-' or letters of KQkq in that order, each once "
+     "(a Chess960 position, which a game of standard chess cannot start from)"),
+    (["match", "random", "random", "--openings", "{tmp}/c960.fen", "--quiet"], "(a Chess960 position, which"),
     (["verify", "{out}"], "no such shard folder"),
     # The policy is tried in this process before any worker (or Ray) starts.
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
@@ -394,6 +401,7 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
     (tmp_path / "a.pgn").write_text("1. e4 e5 1-0\n")
     (tmp_path / "empty.fen").write_text("# no position yet\n")
     (tmp_path / "mate.fen").write_text("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3\n")
+    (tmp_path / "c960.fen").write_text("rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
     argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn", tmp=tmp_path) for a in argv]

@@ -257,13 +257,33 @@ def test_adapters_draw_starts_by_seed(module, name):
     assert len({starts(seed) for seed in range(8)}) > 4
 
 
-def test_selfplay_plays_chess960_and_verifies(tmp_path):
+# A start with rights only Chess960 has (king on b1, rooks on a1 and h1), as
+# a FEN line and as a PGN game that castles out of it (a start's clocks
+# begin at 0 1).
+OPENING = "rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1"
+CASTLED = "2kr3r/pppppppp/8/8/8/8/PPPPPPPP/2KR3R w - - 0 1"
+
+
+@pytest.mark.parametrize("openings", [None, "o.fen", "o.pgn"])
+def test_selfplay_plays_chess960_and_verifies(tmp_path, openings):
     data = pytest.importorskip("varnok.data")
-    pytest.importorskip("pyarrow")
-    data.selfplay(tmp_path, games=2, seed=1, engine="local", simulations=2, max_plies=12, progress=False,
-                  chess960=True)
-    assert data.verify(tmp_path, progress=False)["games"] == 2
-    assert json.loads((tmp_path / "manifest.json").read_text())["job"]["chess960"] is True
+    pq = pytest.importorskip("pyarrow.parquet")
+    if openings == "o.fen":
+        (tmp_path / openings).write_text(OPENING + "\n")
+    elif openings == "o.pgn":
+        env = varnok.ChessEnv(chess960=True)
+        env.load_fen(OPENING)
+        for move in ("b1a1", "b8a8"):
+            env.play(env.uci_to_action(move))
+        (tmp_path / openings).write_text(env.pgn())
+    out = tmp_path / "out"
+    data.selfplay(out, games=2, seed=1, engine="local", simulations=2, max_plies=12, progress=False,
+                  chess960=True, openings=openings and tmp_path / openings)
+    assert data.verify(out, progress=False)["games"] == 2
+    assert json.loads((out / "manifest.json").read_text())["job"]["chess960"] is True
+    if openings:
+        starts = {fen for shard in out.rglob("*.parquet") for fen in pq.read_table(shard)["start_fen"].to_pylist()}
+        assert starts == {reference_board(OPENING if openings == "o.fen" else CASTLED).fen()}
 
 
 def test_gym_vector_rows_lost_by_an_illegal_action_start_a_chess960_game():
