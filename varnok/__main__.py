@@ -207,6 +207,9 @@ def parser() -> argparse.ArgumentParser:
     mt.add_argument("--max-plies", type=int, default=500, metavar="N", help="a longer game is a draw")
     mt.add_argument("--rules", choices=("classic", "fide", "fide-strict"), default="fide",
                     help="draw rules of the games (default: %(default)s)")
+    mt.add_argument("--chess960", action="store_true",
+                    help="play Chess960: each pair from its own array drawn from the seed, or the openings "
+                         "read as Chess960 positions")
     mt.add_argument("--batch", type=int, default=None, metavar="N",
                     help="games played side by side per block (default: 256, 32 under --sprt)")
     mt.add_argument("--engine", choices=("local", "ray"), default="local",
@@ -332,7 +335,8 @@ def run_match(args) -> int:
     try:
         result = arena.match(a, b, args.games, args.openings, seed=args.seed, max_plies=args.max_plies,
                              rules=args.rules, engine=args.engine, workers=args.workers, address=args.address,
-                             sprt=sprt, batch=args.batch, opening_plies=args.opening_plies, progress=progress)
+                             sprt=sprt, batch=args.batch, opening_plies=args.opening_plies, progress=progress,
+                             chess960=args.chess960)
     except (OSError, ValueError, RuntimeError, KeyboardInterrupt) as exc:
         # A failure (an engine that died, say) or Ctrl-C ends the match; the
         # games of the blocks finished before it are summed up and written.

@@ -24,7 +24,7 @@ import numpy as np
 
 from varnok import _elo
 from varnok._checks import load_start, openings_go_on
-from varnok._core import ChessEnv, VectorEnv
+from varnok._core import ChessEnv, VectorEnv, chess960_fen
 from varnok.players import Games, chosen_actions
 
 __all__ = ["match", "MatchResult", "GameRecord", "SprtResult", "load_openings", "builtin_openings"]
@@ -38,6 +38,8 @@ RESULT_TEXT = {1: "1-0", 0: "1/2-1/2", -1: "0-1"}
 DEFAULT_BATCH = 256  # games per block: one VectorEnv, one search batch per player and round
 SPRT_BATCH = 32      # smaller blocks under SPRT, so that a match stops soon after the bounds are crossed
 BUILTIN_OPENINGS = os.path.join(os.path.dirname(__file__), "openings.epd")
+# Keys the draws of Chess960 arrays apart from every other draw of a match's seed.
+CHESS960_DRAWS = 960
 
 
 @dataclasses.dataclass
@@ -56,6 +58,7 @@ class GameRecord:
     actions: list[int]
     result: int
     termination: str
+    chess960: bool = False  # castling by the Chess960 rule (king onto its own rook)
 
     @property
     def score_a(self) -> float:
@@ -64,7 +67,7 @@ class GameRecord:
         return white if self.a_is_white else 1.0 - white
 
     def pgn(self, rules: str = "fide", event: str = "varnok match") -> str:
-        env = ChessEnv(rules)
+        env = ChessEnv(rules, chess960=self.chess960)
         env.load_fen(self.start_fen)
         for a in self.actions:
             env.play(int(a))
@@ -201,20 +204,21 @@ def pentanomial_counts(games: Sequence[GameRecord]) -> list[int]:
 
 # ---------------------------------------------------------------- openings
 
-def load_openings(source, plies: int | None = None) -> list[str]:
+def load_openings(source, plies: int | None = None, chess960: bool = False) -> list[str]:
     """Opening positions as FEN texts: a list of FEN texts, a FEN or EPD
     file (one position a line; EPD operations are dropped), a PGN file (each
     game's position after plies plies, or after all its moves), or "builtin"
     for the balanced set shipped with varnok. Each is checked as
-    ChessEnv.load_fen checks it (ValueError naming the line)."""
+    ChessEnv.load_fen checks it (ValueError naming the line); with chess960
+    as a Chess960 position (X-FEN or Shredder-FEN castling)."""
     from varnok._selfplay import openings_from
     if isinstance(source, str) and source == "builtin":
         source = BUILTIN_OPENINGS
     if isinstance(source, (str, os.PathLike)):
-        fens = openings_from(source, plies=plies)
+        fens = openings_from(source, plies=plies, chess960=chess960)
     else:
         fens = [str(f) for f in source]
-        env = ChessEnv()
+        env = ChessEnv(chess960=chess960)
         for i, f in enumerate(fens):
             try:
                 load_start(env, f)
@@ -250,12 +254,12 @@ class BlockPlayer:
         a.start(_seed(seed, 0))
         b.start(_seed(seed, 1))
         records = play_block(a, b, task["first_game"], task["openings"], task["labels"], seed, cfg["max_plies"],
-                             cfg["rules"])
+                             cfg["rules"], cfg.get("chess960", False))
         return records, len(records)
 
 
 def play_block(a, b, first_game: int, openings: list[str], labels: list[str], seed: int, max_plies: int,
-               rules: str) -> list[GameRecord]:
+               rules: str, chess960: bool = False) -> list[GameRecord]:
     """Games first_game, first_game + 1, ... side by side, one per opening
     given (game g's opening, pair g // 2, a has white in even games). Game
     i is row i of one VectorEnv from start to end: a finished game sits
@@ -263,8 +267,8 @@ def play_block(a, b, first_game: int, openings: list[str], labels: list[str], se
     n = len(openings)
     starts = list(openings)
     a_white = np.array([(first_game + i) % 2 == 0 for i in range(n)])
-    env = ChessEnv(rules)
-    venv = VectorEnv(n, num_threads=1, seed=seed, obs_dtype="packed", rules=rules)
+    env = ChessEnv(rules, chess960=chess960)
+    venv = VectorEnv(n, num_threads=1, seed=seed, obs_dtype="packed", rules=rules, chess960=chess960)
     venv.reset()
     for i, fen in enumerate(starts):
         env.load_fen(fen)
@@ -312,7 +316,8 @@ def play_block(a, b, first_game: int, openings: list[str], labels: list[str], se
         records.append(GameRecord(
             index=first_game + i, pair=(first_game + i) // 2, white=white, black=black,
             a_is_white=bool(a_white[i]), opening=labels[i], start_fen=starts[i],
-            actions=log[:length[i], i].astype(np.int64).tolist(), result=int(result[i]), termination=reason[i]))
+            actions=log[:length[i], i].astype(np.int64).tolist(), result=int(result[i]), termination=reason[i],
+            chess960=chess960))
     return records
 
 
@@ -326,7 +331,7 @@ def _check_player(p, what: str) -> None:
 def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: int = 500, rules: str = "fide",
           engine: str = "local", workers: int | None = None, address: str | None = None,
           sprt=None, batch: int | None = None, opening_plies: int | None = None,
-          progress: Callable[[MatchResult], None] | None = None) -> MatchResult:
+          progress: Callable[[MatchResult], None] | None = None, chess960: bool = False) -> MatchResult:
     """Plays games between players a and b and returns a MatchResult (from
     a's side). Colours alternate; each opening (taken in order, again from
     the first when there are more pairs than openings) is played twice, once
@@ -338,7 +343,10 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     pair, in pair order); games is then the most it plays. batch: games per
     block (default 256, or 32 under SPRT); blocks go to engine="local" (this
     process, in order) or "ray" (workers processes, address a cluster).
-    progress(result so far) is called after each block."""
+    progress(result so far) is called after each block. chess960=True plays
+    Chess960: without openings each pair starts from its own array, drawn
+    from the seed (label "Chess960 #N", Scharnagl's numbering); openings are
+    read as Chess960 positions; the PGN carries the Variant tag."""
     _check_player(a, "a")
     _check_player(b, "b")
     if isinstance(games, bool) or not isinstance(games, int) or games < 1:
@@ -353,18 +361,33 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     batch = batch if batch is not None else (SPRT_BATCH if test else DEFAULT_BATCH)
     if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
         raise ValueError(f"batch must be a positive int, got {batch!r}")
-    if openings is None:
-        fens, labels, paired = [START_FEN], ["initial position"], False
+    if not isinstance(chess960, bool):
+        raise TypeError(f"chess960 must be True or False, got {type(chess960).__name__}")
+    if openings is None and chess960:
+        paired = True
+
+        def opening(pair: int) -> tuple[str, str]:
+            # Drawn from the seed and the pair alone: the same for any batch
+            # and worker count, and made as the blocks are (games may be a
+            # cap far past what an SPRT match plays).
+            number = _seed(seed, CHESS960_DRAWS, pair) % 960
+            return chess960_fen(number), f"Chess960 #{number}"
     else:
-        fens = load_openings(openings, opening_plies)
-        labels, paired = fens, True
-        openings_go_on(fens[:(games + 1) // 2], rules)
+        if openings is None:
+            fens, labels, paired = [START_FEN], ["initial position"], False
+        else:
+            fens = load_openings(openings, opening_plies, chess960)
+            labels, paired = fens, True
+            openings_go_on(fens[:(games + 1) // 2], rules, chess960)
+
+        def opening(pair: int) -> tuple[str, str]:
+            return fens[pair % len(fens)], labels[pair % len(labels)]
 
     def block_task(block: int) -> dict:
         numbers = range(block * batch, min(games, (block + 1) * batch))
+        starts = [opening(g // 2) for g in numbers]
         return {"shard": block, "seed": _seed(seed, block), "first_game": numbers.start,
-                "openings": [fens[g // 2 % len(fens)] for g in numbers],
-                "labels": [labels[g // 2 % len(labels)] for g in numbers]}
+                "openings": [fen for fen, _ in starts], "labels": [label for _, label in starts]}
 
     # Each block is made as it is handed out: under SPRT, games is a cap that
     # may be far past what the match plays (a list of every block of
@@ -372,7 +395,7 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     tasks = (block_task(block) for block in range(-(-games // batch)))
     from varnok._engine import make_engine
     runner = make_engine(engine, workers, address)
-    cfg = {"a": a, "b": b, "max_plies": max_plies, "rules": rules}
+    cfg = {"a": a, "b": b, "max_plies": max_plies, "rules": rules, "chess960": chess960}
     done: dict[int, list[GameRecord]] = {}
     played: list[GameRecord] = []
     verdict = None

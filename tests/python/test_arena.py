@@ -226,6 +226,23 @@ def test_uci_engine_player_castles_in_chess960(held):
     assert env.in_check() and env.legal_actions().size == 0
 
 
+def test_a_chess960_match_plays_each_drawn_array_with_both_colours(tmp_path):
+    from varnok.__main__ import main
+    out = tmp_path / "games.pgn"
+    assert main(["match", "material:1", "random", "--games", "6", "--seed", "3", "--max-plies", "60", "--batch",
+                 "4", "--chess960", "--quiet", "--pgn", str(out)]) == 0
+    text = io.StringIO(out.read_text())
+    games = list(iter(lambda: chess.pgn.read_game(text), None))
+    starts = [game.headers["FEN"] for game in games]
+    # python-chess replays every move on a Chess960 board, castling included.
+    assert all(game.headers["Variant"] == "Chess960" and not game.errors and game.board().chess960 for game in games)
+    assert starts[0::2] == starts[1::2] and len(set(starts)) == 3
+    # A pair's array depends on the seed and the pair alone, not on the blocks.
+    other = arena.match(players.Random(), players.Random(), games=6, seed=3, max_plies=1, batch=6, chess960=True)
+    assert [f"Chess960 #{chess.Board(f, chess960=True).chess960_pos()}" for f in starts] == \
+        [g.opening for g in other.games]
+
+
 # A UCI engine that plays its first legal move; with a fault it exits at once,
 # never answers uci, dies at its third go, has no move to give, never answers
 # go, or plays on but does not end at quit.
