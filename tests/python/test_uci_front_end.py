@@ -125,7 +125,9 @@ def test_stop_and_quit_end_an_infinite_search(player, ending):
     ("uct:64", lambda info: info["nodes"] > 64, 2), ("material:1", lambda info: info["depth"] > 1, 1),
     ("mcts:flat_net:evaluate:16", lambda info: info["nodes"] > 16, 2)])
 def test_go_infinite_searches_until_stop(player, past_budget, line_length, tmp_path):
-    import time
+    def numbers(line):
+        return {key: int(value) for key, value in zip(line.split()[1::2], line.split()[2::2])
+                if key in ("nodes", "depth")}
 
     (tmp_path / "flat_net.py").write_text(
         "import numpy as np\n"
@@ -136,16 +138,19 @@ def test_go_infinite_searches_until_stop(player, past_budget, line_length, tmp_p
                               env={**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), *sys.path])})
     engine.stdin.write("uci\nposition startpos moves e2e4\ngo infinite\n")
     engine.stdin.flush()
-    time.sleep(2.5)
+    # Stopped once it has told a line searched past its budget, however long
+    # that takes on a busy machine (the child's timeout bounds it).
+    out = []
+    while not (out and out[-1].startswith("info depth") and past_budget(numbers(out[-1]))):
+        out.append(engine.stdout.readline().rstrip("\n"))
+        assert out[-1], out  # the engine ended before it told one
     engine.stdin.write("isready\nstop\nquit\n")
     engine.stdin.flush()
-    out = engine.stdout.read().splitlines()
+    out += engine.stdout.read().splitlines()
     assert engine.wait(timeout=30) == 0
     ready, best = out.index("readyok"), [i for i, line in enumerate(out) if line.startswith("bestmove")]
-    infos = [dict(zip(line.split()[1::2], line.split()[2::2])) for line in out if line.startswith("info depth")]
     assert len(best) == 1 and best[0] > ready, out  # the move waits for stop
-    assert any(out.index(line) < ready for line in out if line.startswith("info depth")), out
-    assert past_budget({key: int(value) for key, value in infos[-1].items() if key in ("nodes", "depth")}), out
+    assert past_budget(numbers([line for line in out if line.startswith("info depth")][-1])), out
     board = chess.Board("rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq - 0 1")
     assert chess.Move.from_uci(out[best[0]].split()[1]) in board.legal_moves
     line = [line for line in out if line.startswith("info depth")][-1].split(" pv ")[1].split()
