@@ -242,13 +242,19 @@ class Folder:
             import fcntl
         except ImportError:  # no flock here: the folder is not held
             return
-        fd = os.open(self.path, os.O_RDONLY)
+        try:
+            fd = os.open(self.path, os.O_RDONLY)
+        except OSError:  # a folder that cannot be opened for reading: listing it says why
+            return
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             os.close(fd)
             raise ShardError(f"{self.path}: another job is writing this shard folder; wait for it to end "
                              "or choose another folder") from None
+        except OSError:  # a file system without flock: the folder is not held
+            os.close(fd)
+            return
         self._held = weakref.finalize(self, os.close, fd)
 
     def close(self) -> None:
