@@ -9,8 +9,9 @@
 // evaluation signs written out ("+=", "+/-"), en-passant marks ("e.p.",
 // "ep"), move numbers (1. and 1...),
 // recursive variations (skipped with everything in
-// them), escape lines (% in the first column) and odd spacing are passed
-// over; a game may lack its result token, a blank line after its movetext
+// them), escape lines (% in the first column), brackets in the moves that
+// open no tag ("[%clk 0:01:00]" outside a comment, to the ']' on their line)
+// and odd spacing are passed over; a game may lack its result token, a blank line after its movetext
 // (outside a comment) or the next tag section then ends it. A game of tags
 // alone ends at a second blank line, or where, after a blank line, a tag
 // it already has comes again.
@@ -107,6 +108,8 @@ class PgnReader {
     kComment,        // a {...} comment
     kSymbol,         // a move, move number, result or NAG
     kEnPassantMark,  // an "e.p." after a move
+    kTagHead,        // after a '[': its name, up to the value's '"' that makes it a tag
+    kBracket,        // a bracket in the moves that is no tag, up to its ']'
     kTag,            // the line of a tag, after its '['
   };
   struct Token {
@@ -162,6 +165,8 @@ class PgnReader {
   Scan scan_ = Scan::kBetween;
   Token token_;           // the token being read
   std::string tag_line_;  // the line of the tag being read
+  enum class TagHead : uint8_t { kBeforeName, kName, kAfterName };
+  TagHead tag_head_ = TagHead::kBeforeName;
   size_t mark_matched_ = 0;
   Token pending_;  // a tag that ended the previous game and starts the next
   bool has_pending_ = false;
