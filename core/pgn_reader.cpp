@@ -186,12 +186,13 @@ bool PgnReader::parse_tag(std::string_view line, Token& token) const {
     while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
   };
   skip_blanks();
-  while (at < line.size() && is_symbol_char(static_cast<unsigned char>(line[at])) && token.text.size() < kMaxTokenBytes)
+  while (at < line.size() && is_symbol_char(static_cast<unsigned char>(line[at])) &&
+         token.text.size() < kMaxTagNameBytes)
     token.text.push_back(line[at++]);
   skip_blanks();
   if (token.text.empty() || at >= line.size() || line[at] != '"') return false;
   std::string& raw = token.value;
-  raw.assign(line.substr(at + 1, kMaxTagValueBytes));
+  raw.assign(line.substr(at + 1, 2 * kMaxTagValueBytes + 2));  // a value the writer gives, escaped, and its '"]'
   size_t end = raw.find_last_not_of(" \t\r");
   if (end != std::string::npos && end > 0 && raw[end] == ']') {
     end = raw.find_last_not_of(" \t", end - 1);

@@ -39,6 +39,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/pgn_tags.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
@@ -129,8 +130,9 @@ class PgnReader {
     ~File();
   };
   static constexpr size_t kMaxTokenBytes = 64;  // longer symbols are cut; no move is near that long
-  static constexpr size_t kMaxTagValueBytes = 1 << 16;
-  static constexpr size_t kMaxTagLineBytes = kMaxTagValueBytes + 4 * kMaxTokenBytes;  // longer lines are cut
+  // Longer lines are cut: room for a name and a value of the longest a
+  // writer gives, each of its bytes escaped.
+  static constexpr size_t kMaxTagLineBytes = 2 * kMaxTagValueBytes + 4 * kMaxTokenBytes;
 
   PgnReader() = default;
   int get();
