@@ -11,8 +11,9 @@
 // recursive variations (skipped with everything in
 // them), escape lines (% in the first column), brackets in the moves that
 // open no tag ("[%clk 0:01:00]" outside a comment, to the ']' on their line)
-// and odd spacing are passed over; a game may lack its result token, a blank line after its movetext
-// (outside a comment) or the next tag section then ends it. A game of tags
+// and odd spacing are passed over; a game may lack its result token, a
+// blank line after its movetext (outside a comment) or the next tag section
+// then ends it. A game of tags
 // alone ends at a second blank line, or where, after a blank line, a tag
 // it already has comes again.
 //
