@@ -186,12 +186,13 @@ bool PgnReader::parse_tag(std::string_view line, Token& token) const {
     while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
   };
   skip_blanks();
-  while (at < line.size() && is_symbol_char(static_cast<unsigned char>(line[at])) && token.text.size() < kMaxTokenBytes)
+  while (at < line.size() && is_symbol_char(static_cast<unsigned char>(line[at])) &&
+         token.text.size() < kMaxTagNameBytes)
     token.text.push_back(line[at++]);
   skip_blanks();
   if (token.text.empty() || at >= line.size() || line[at] != '"') return false;
   std::string& raw = token.value;
-  raw.assign(line.substr(at + 1, kMaxTagValueBytes));
+  raw.assign(line.substr(at + 1, 2 * kMaxTagValueBytes + 2));  // a value the writer gives, escaped, and its '"]'
   size_t end = raw.find_last_not_of(" \t\r");
   if (end != std::string::npos && end > 0 && raw[end] == ']') {
     end = raw.find_last_not_of(" \t", end - 1);
@@ -233,6 +234,45 @@ PgnReader::TokenKind PgnReader::next_token() {
         for (int c = get(); c != stop && c != kEnd; c = get())
           if (c == kPaused) return TokenKind::kPaused;
         blank_line_ = scan_ == Scan::kLine;  // a line skipped to its end: the next one starts empty
+        scan_ = Scan::kBetween;
+        break;
+      }
+      case Scan::kTagHead: {
+        // A '[' starts a tag when a name and then its value's '"' follow.
+        // In the moves, a bracket that does not is an annotation outside a
+        // comment ("[%clk 0:01:00]"), passed over to its ']' on its line, as
+        // python-chess reads it: passed over as a tag line, the rest of the
+        // line would take its moves, and the result token, without a word.
+        int c = peek();
+        for (; c >= 0; c = peek()) {
+          if (c == '"' && tag_head_ != TagHead::kBeforeName) break;
+          if (c == ' ' || c == '\t') {
+            if (tag_head_ == TagHead::kName) tag_head_ = TagHead::kAfterName;
+          } else if (is_symbol_char(c) && tag_head_ != TagHead::kAfterName) {
+            tag_head_ = TagHead::kName;
+          } else {
+            break;
+          }
+          get();
+          if (tag_line_.size() < kMaxTagLineBytes) tag_line_.push_back(static_cast<char>(c));
+        }
+        if (c == kPaused) return TokenKind::kPaused;
+        if (c == '"' || !in_movetext_) {
+          // A tag at the start of a line also ends a variation left open.
+          variation_depth_ = 0;
+          scan_ = Scan::kTag;
+        } else {
+          scan_ = Scan::kBracket;
+        }
+        break;
+      }
+      case Scan::kBracket: {
+        int c = peek();
+        for (; c >= 0 && c != '\n'; c = peek()) {
+          get();
+          if (c == ']') break;
+        }
+        if (c == kPaused) return TokenKind::kPaused;
         scan_ = Scan::kBetween;
         break;
       }
@@ -317,12 +357,11 @@ PgnReader::TokenKind PgnReader::next_token() {
         } else if (c == ')') {
           if (variation_depth_ > 0) --variation_depth_;
         } else if (c == '[' && (variation_depth_ == 0 || line_start)) {
-          // A tag at the start of a line also ends a variation left open.
-          variation_depth_ = 0;
           token.line = line;
           token.offset = offset_of_last_byte();
           tag_line_.clear();
-          scan_ = Scan::kTag;
+          tag_head_ = TagHead::kBeforeName;
+          scan_ = Scan::kTagHead;
         } else if (c == '*' && variation_depth_ == 0) {
           token.text = "*";
           token.line = line;

@@ -9,9 +9,11 @@
 // evaluation signs written out ("+=", "+/-"), en-passant marks ("e.p.",
 // "ep"), move numbers (1. and 1...),
 // recursive variations (skipped with everything in
-// them), escape lines (% in the first column) and odd spacing are passed
-// over; a game may lack its result token, a blank line after its movetext
-// (outside a comment) or the next tag section then ends it. A game of tags
+// them), escape lines (% in the first column), brackets in the moves that
+// open no tag ("[%clk 0:01:00]" outside a comment, to the ']' on their line)
+// and odd spacing are passed over; a game may lack its result token, a
+// blank line after its movetext (outside a comment) or the next tag section
+// then ends it. A game of tags
 // alone ends at a second blank line, or where, after a blank line, a tag
 // it already has comes again.
 //
@@ -38,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/pgn_tags.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
@@ -107,6 +110,8 @@ class PgnReader {
     kComment,        // a {...} comment
     kSymbol,         // a move, move number, result or NAG
     kEnPassantMark,  // an "e.p." after a move
+    kTagHead,        // after a '[': its name, up to the value's '"' that makes it a tag
+    kBracket,        // a bracket in the moves that is no tag, up to its ']'
     kTag,            // the line of a tag, after its '['
   };
   struct Token {
@@ -126,8 +131,9 @@ class PgnReader {
     ~File();
   };
   static constexpr size_t kMaxTokenBytes = 64;  // longer symbols are cut; no move is near that long
-  static constexpr size_t kMaxTagValueBytes = 1 << 16;
-  static constexpr size_t kMaxTagLineBytes = kMaxTagValueBytes + 4 * kMaxTokenBytes;  // longer lines are cut
+  // Longer lines are cut: room for a name and a value of the longest a
+  // writer gives, each of its bytes escaped.
+  static constexpr size_t kMaxTagLineBytes = 2 * kMaxTagValueBytes + 4 * kMaxTokenBytes;
 
   PgnReader() = default;
   int get();
@@ -162,6 +168,8 @@ class PgnReader {
   Scan scan_ = Scan::kBetween;
   Token token_;           // the token being read
   std::string tag_line_;  // the line of the tag being read
+  enum class TagHead : uint8_t { kBeforeName, kName, kAfterName };
+  TagHead tag_head_ = TagHead::kBeforeName;
   size_t mark_matched_ = 0;
   Token pending_;  // a tag that ended the previous game and starts the next
   bool has_pending_ = false;

@@ -2,9 +2,16 @@
 // read from a file writes back to a file that reads the same.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace varnok {
+
+// The longest tag name and value the writer takes: the reader keeps them
+// whole (a value with each byte escaped too), and cuts longer ones, since a
+// source may hold a line of any length.
+inline constexpr size_t kMaxTagNameBytes = 64;
+inline constexpr size_t kMaxTagValueBytes = size_t{1} << 16;
 
 // A tag name is a PGN symbol: a letter or digit, then letters, digits and "_+#=:-".
 inline bool is_tag_name(std::string_view name) {

@@ -38,8 +38,14 @@ void check_headers(const PgnHeaders& headers) {
     if (!is_tag_name(name))
       throw std::invalid_argument("PGN tag name '" + name +
                                   "' is not a PGN symbol (a letter or digit, then letters, digits and _+#=:-)");
+    if (name.size() > kMaxTagNameBytes)
+      throw std::invalid_argument("PGN tag name '" + name.substr(0, kMaxTagNameBytes) + "...' is longer than " +
+                                  std::to_string(kMaxTagNameBytes) + " bytes");
     if (!is_tag_value(value))
       throw std::invalid_argument("PGN tag " + name + " holds a control character (a newline, tab, ...)");
+    if (value.size() > kMaxTagValueBytes)
+      throw std::invalid_argument("PGN tag " + name + " holds " + std::to_string(value.size()) +
+                                  " bytes, more than the " + std::to_string(kMaxTagValueBytes) + " a tag value may");
   }
 }
 

@@ -14,8 +14,9 @@
 namespace varnok {
 
 // The moves must be legal one after the other from start. Tag names must be
-// PGN symbols (a letter or digit, then letters, digits and "_+#=:-") and tag
-// values free of control characters; std::invalid_argument otherwise. The result is the caller's Result tag
+// PGN symbols (a letter or digit, then letters, digits and "_+#=:-") of at
+// most 64 bytes and tag values free of control characters, of at most 65536
+// bytes (what the reader keeps whole); std::invalid_argument otherwise. The result is the caller's Result tag
 // when it is a result ("1-0", "0-1", "1/2-1/2", "*"), else what the final
 // position shows: "1-0" or "0-1" after a mate, "1/2-1/2" after a stalemate,
 // "*" otherwise.

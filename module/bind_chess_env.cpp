@@ -411,7 +411,8 @@ void bind_chess_env(py::module_& m) {
           "The episode as PGN text: the seven-tag roster (\"?\" where headers give nothing), the other headers, "
           "SetUp and FEN when the episode did not start from the initial position, and the moves in SAN. Without "
           "a Result header the result is what the game shows: 1-0 or 0-1 after mate, 1/2-1/2 after a stalemate or "
-          "a draw by the rules, * otherwise.")
+          "a draw by the rules, * otherwise. ValueError for a tag name that is no PGN symbol of at most 64 bytes, or "
+          "a tag value that holds a control character or more than 65536 bytes (what a PGN reader keeps whole).")
       .def(
           "outcome",
           [](const Episode& board) {

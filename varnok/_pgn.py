@@ -48,6 +48,9 @@ def pgn_files(source) -> list[Path]:
             raise FileNotFoundError(f"{path}: no .pgn files in this folder (nor .pgn.gz, .pgn.bz2, .pgn.zst)")
         return files
     if not path.is_file():
+        if path.exists():  # a pipe or a device: its text cannot be read again, to cut and then convert it
+            raise ValueError(f"{path}: not a regular file or a folder (a pipe or a device cannot be read "
+                             f"twice, to cut it and to convert it: copy it into a file first)")
         raise FileNotFoundError(f"{path}: no such PGN file or folder")
     return [path]
 

@@ -160,8 +160,11 @@ class MatchResult:
         return "\n".join(g.pgn(self.rules) for g in self.games)
 
     def write_pgn(self, path) -> None:
+        """Writes pgn() to path; a game that cannot be written leaves the
+        file as it was."""
+        text = self.pgn()
         with open(path, "w", encoding="utf-8") as out:
-            out.write(self.pgn())
+            out.write(text)
 
     def text(self) -> str:
         """A summary table."""
@@ -217,7 +220,10 @@ def load_openings(source, plies: int | None = None, chess960: bool = False) -> l
     if isinstance(source, (str, os.PathLike)):
         fens = openings_from(source, plies=plies, chess960=chess960)
     else:
-        fens = [str(f) for f in source]
+        # One space between the fields, as a file's lines are read: a FEN
+        # as readlines() gives it ends in a newline, which load_fen passes
+        # over but no PGN tag may hold (the games' Opening tag).
+        fens = [" ".join(str(f).split()) for f in source]
         env = ChessEnv(chess960=chess960)
         for i, f in enumerate(fens):
             try:

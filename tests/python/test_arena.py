@@ -63,6 +63,20 @@ def test_openings_are_played_with_both_colours(tmp_path):
     assert result.paired_openings and sum(result.pentanomial_counts) == 3
 
 
+def test_opening_lines_as_readlines_gives_them_are_written_as_pgn(tmp_path):
+    lines = ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 1\n",
+             "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR\tb KQkq - 0 1\r\n"]
+    result = arena.match(players.Random(), players.Random(), games=4, openings=lines, seed=1, max_plies=6)
+    path = tmp_path / "games.pgn"
+    result.write_pgn(path)
+    fens = [" ".join(line.split()) for line in lines]
+    assert [(g.headers["Opening"], g.start_fen) for g in varnok.read_pgn(path)] == [(f, f) for f in fens for _ in "ab"]
+    result.games[0].white = "two\nlines"  # a name no tag can hold: refused, and the file stays as it was
+    with pytest.raises(ValueError, match="control character"):
+        result.write_pgn(path)
+    assert len(list(varnok.read_pgn(path))) == 4
+
+
 @pytest.mark.parametrize("name, data", [
     ("latin1.pgn", b'[White "M\xfcller"]\n\n1. e4 e5 *\n'),                      # read as read_pgn reads it
     ("tagless.pgn", b"1. e4 e5 *\n"),

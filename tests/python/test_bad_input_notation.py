@@ -125,6 +125,8 @@ CASES = [
     ("pgn", ({"White": 'me"]\n[Result "1-0'},), ValueError, "PGN tag White holds a control character"),
     ("pgn", ({"Annotator": "tab\there"},), ValueError, "PGN tag Annotator holds a control character"),
     ("pgn", ({"Event": "bell\x07"},), ValueError, "control character"),
+    ("pgn", ({"N" * 65: "x"},), ValueError, "PGN tag name 'N{64}...' is longer than 64 bytes"),   # a reader cuts
+    ("pgn", ({"Annotator": "x" * 65537},), ValueError, "PGN tag Annotator holds 65537 bytes, more than the 65536"),
     ("svg", (0,), ValueError, "size must be at least 64 pixels, got 0"),
     ("svg", (63,), ValueError, "size must be at least 64"),
     ("svg", (400, "yes"), TypeError, "svg"),
@@ -144,9 +146,11 @@ def test_refused_calls_leave_the_game_unchanged(method, args, error, message):
 
 def test_refused_pgn_headers_leave_good_ones_working():
     env = opened()
-    text = env.pgn({"White": 'me "the" \\ player', "Annotator": "ünïcode"})
+    longest = {"N" * 64: '"\\' * 32768}   # each of its bytes escaped as it is written
+    text = env.pgn({"White": 'me "the" \\ player', "Annotator": "ünïcode", **longest})
     game = next(varnok.read_pgn(text))
     assert game.headers["White"] == 'me "the" \\ player' and game.headers["Annotator"] == "ünïcode"
+    assert game.headers["N" * 64] == longest["N" * 64]
     assert game.uci == list(OPENING)
 
 

@@ -357,6 +357,7 @@ def test_read_shards_refuses(tmp_path, options, error, message):
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nocolon", "--engine", "local",
       "--quiet"], "policy must be given as module:function"),
     (["pgn2shards", "{missing}", "{out}", "--engine", "local", "--quiet"], "no such PGN file or folder"),
+    (["pgn2shards", "/dev/null", "{out}", "--engine", "local", "--quiet"], "/dev/null: not a regular file"),
     *[(["pgn2shards", "{pgn}", "{out}", "--chunk-mb", mb, "--engine", "local", "--quiet"],
        f"--chunk-mb must be a finite number at least 1e-06, got {mb}") for mb in ("inf", "nan", "-1.0", "0.0")],
     (["selfplay", "{out}", "--games", "1", "--workers", "0", "--quiet"], "workers must be a positive int, got 0"),

@@ -264,6 +264,7 @@ PGN_QUIRKS = [
     b'[Event "tags alone"]\n[Variant "Chess960"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n\n1. e4 *\n',
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
     b'[Event "utf-8"]\n[White "M\xc3\xbcller \xe2\x99\x9a"]\n\n1. e4 *\n',
+    b'1. e4 [%clk 0:01:00] e5 2. Nf3 [x] Nc6\n[%evp 17,20]\n3. Bb5 [%eval 0.2] 1-0\n',           # brackets, no tags
 ]
 
 

@@ -283,7 +283,8 @@ TEST(PgnReader, PausesAnywhereAndGoesOnAsOneReadWould) {
     const std::string n = std::to_string(i);
     text += kMessyPgn;
     text += "\n[Event \"long " + n + "\"]\r\n[Annotator \"" + std::string(700 + i, 'x') + "\"]\r\n\r\n";
-    text += "1. e4 {" + std::string(900 + 7 * i, '-') + "} e5 ; " + std::string(300 + i, ';') + "\r";
+    text += "1. e4 {" + std::string(900 + 7 * i, '-') + "} [" + std::string(200 + 3 * i, 'k') + " " +
+            std::string(100 + i, '0') + "] e5 ; " + std::string(300 + i, ';') + "\r";  // a bracket, no tag
     text += "2. Nf3 " + std::string(100 + i, 'N') + " 1-0 0-1\r\r";
     text += "[Event \"passant " + n + "\"]\n\n1. e4 Nf6 2. e5 d5 3. exd6e.p. *\n\n";
   }
