@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <stdexcept>
 #include <string>
 
@@ -18,7 +19,9 @@ namespace varnok {
 namespace {
 
 constexpr int kMaxFields = 6;
-constexpr int kMaxClockDigits = 9;  // below 10^9: fits an int32_t with room to count on
+// A counter is read up to the largest an int32_t holds, where the counters
+// stop counting: every FEN the writer gives back reads again.
+constexpr int kMaxClockDigits = 10;
 constexpr const char* kColourNames[2] = {"white", "black"};
 
 [[noreturn]] void fail(const char* field, std::string_view text, const std::string& what) {
@@ -160,12 +163,13 @@ void read_en_passant(std::string_view field, Position& position) {
 int32_t read_clock(const char* field_name, std::string_view field) {
   if (field.empty() || field.size() > kMaxClockDigits)
     fail(field_name, field, "expected a number of 1 to " + std::to_string(kMaxClockDigits) + " digits");
-  int32_t value = 0;
+  int64_t value = 0;
   for (const char c : field) {
     if (c < '0' || c > '9') fail(field_name, field, "expected a non-negative decimal number");
     value = 10 * value + (c - '0');
   }
-  return value;
+  if (value > INT32_MAX) fail(field_name, field, "expected at most " + std::to_string(INT32_MAX));
+  return static_cast<int32_t>(value);
 }
 
 // The whole rank, file or diagonal through two squares; empty when they

@@ -1,5 +1,6 @@
 #include "core/pgn_writer.hpp"
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "core/fen_writer.hpp"
@@ -98,7 +99,7 @@ std::string write_pgn(const Position& start, int fullmove_number, std::span<cons
   std::string movetext;
   Wrapper wrap(movetext);
   Position position = start;
-  int number = fullmove_number;
+  int64_t number = fullmove_number;  // a start near the int32_t limit numbers its moves past it
   for (size_t i = 0; i < moves.size(); ++i) {
     if (position.side == kWhite || i == 0) {
       std::string label = std::to_string(number) + (position.side == kWhite ? "." : "...");

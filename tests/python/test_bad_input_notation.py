@@ -35,6 +35,21 @@ def plays_on_like(env, twin):
     assert env.pgn() == twin.pgn() and env.roll_out(seed=9) == twin.roll_out(seed=9)
 
 
+def test_every_fen_written_at_the_counters_limits_reads_again():
+    # Counters played past nine digits, and at the int32 limit where they
+    # stop counting: the FEN and the PGN written read back as the game.
+    env = varnok.ChessEnv()
+    for start in ("k7/8/8/8/8/8/8/K7 b - - 999999999 999999999", "k7/8/8/8/8/8/8/K7 b - - 2147483647 2147483647"):
+        env.load_fen(start)
+        for move in ("a8b8", "a1b1", "b8a8", "b1a1"):
+            env.play(env.uci_to_action(move))
+        assert [len(counter) for counter in env.fen().split()[4:]] == [10, 10]
+        again = varnok.ChessEnv()
+        again.load_fen(env.fen())
+        assert again.fen() == env.fen()
+        assert next(iter(varnok.read_pgn(env.pgn()))).uci == ["a8b8", "a1b1", "b8a8", "b1a1"]
+
+
 BAD_FENS = [
     ("", "expected 6 fields"),
     ("garbage", "expected 6 fields"),
@@ -43,7 +58,7 @@ BAD_FENS = [
     ("k6R/8/8/8/8/8/8/K7 w - - 0 1", "black king is in check"),
     ("k7/8/8/8/8/8/8/KP6 w - - 0 1", "first or last rank"),
     ("k7/8/8/8/8/8/8/K7 w - - -1 1", "half-move clock"),
-    ("k7/8/8/8/8/8/8/K7 w - - 9999999999 1", "1 to 9 digits"),
+    ("k7/8/8/8/8/8/8/K7 w - - 9999999999 1", "half-move clock field '9999999999': expected at most 2147483647"),
     ("k7/8/8/8/8/8/8/K7 w - - 0 99999999999999", "full-move number"),
     ("k7/8/8/8/8/8/8/4K3 w K - 0 1", "castling field"),
     ("k7/8/8/8/8/8/8/4K3 w - e4 0 1", "en passant field"),
