@@ -369,25 +369,23 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
         raise ValueError(f"batch must be a positive int, got {batch!r}")
     if not isinstance(chess960, bool):
         raise TypeError(f"chess960 must be True or False, got {type(chess960).__name__}")
-    if openings is None and chess960:
-        paired = True
-
-        def opening(pair: int) -> tuple[str, str]:
-            # Drawn from the seed and the pair alone: the same for any batch
-            # and worker count, and made as the blocks are (games may be a
-            # cap far past what an SPRT match plays).
-            number = _seed(seed, CHESS960_DRAWS, pair) % 960
-            return chess960_fen(number), f"Chess960 #{number}"
+    if openings is not None:
+        fens = load_openings(openings, opening_plies, chess960)
+        labels, paired = fens, True
+        openings_go_on(fens[:(games + 1) // 2], rules, chess960)
+    elif chess960:
+        fens, labels, paired = [], [], True  # an array drawn for each pair
     else:
-        if openings is None:
-            fens, labels, paired = [START_FEN], ["initial position"], False
-        else:
-            fens = load_openings(openings, opening_plies, chess960)
-            labels, paired = fens, True
-            openings_go_on(fens[:(games + 1) // 2], rules, chess960)
+        fens, labels, paired = [START_FEN], ["initial position"], False
 
-        def opening(pair: int) -> tuple[str, str]:
+    def opening(pair: int) -> tuple[str, str]:
+        if fens:
             return fens[pair % len(fens)], labels[pair % len(labels)]
+        # Drawn from the seed and the pair alone: the same for any batch and
+        # worker count, and made as the blocks are (games may be a cap far
+        # past what an SPRT match plays).
+        number = _seed(seed, CHESS960_DRAWS, pair) % 960
+        return chess960_fen(number), f"Chess960 #{number}"
 
     def block_task(block: int) -> dict:
         numbers = range(block * batch, min(games, (block + 1) * batch))
