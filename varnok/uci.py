@@ -14,8 +14,11 @@ best line about once a second. Under ``go ponder`` the best move waits for
 ``stop`` (or ``ponderhit``, after which the move's clock runs from then). A malformed
 command, an option value outside its range, or a move in ``position`` that
 is not legal, is answered with ``info string`` and the engine goes on with
-its last good position; every accepted ``go`` is answered with a legal
-``bestmove`` (``0000`` where no move is legal).
+its last good position. A ``go`` word not understood (an unknown word, a
+limit without a number, a ``searchmoves`` move that is not legal) is told
+with ``info string`` and passed over, and the rest of the line holds: every
+``go`` is answered with a legal ``bestmove`` (``0000`` where no move is
+legal).
 """
 
 from __future__ import annotations
@@ -206,6 +209,8 @@ class UciEngine:
         numbers: dict[str, int] = {}
         infinite = ponder = False
         among: list[str] = []
+        # A GUI that sent go waits for its bestmove: a word not understood is
+        # told and passed over, as UCI asks, and the rest of the line holds.
         i = 0
         while i < len(args):
             word = args[i]
@@ -218,23 +223,27 @@ class UciEngine:
                     among.append(args[i + 1])
                     i += 1
             elif word in GO_NUMBERS:
-                if i + 1 >= len(args):
-                    raise ValueError(f"go {word} needs a number")
+                given = args[i + 1] if i + 1 < len(args) and args[i + 1] not in GO_WORDS else None
                 try:
-                    number = int(args[i + 1])
+                    number = int(given) if given is not None else None
                 except ValueError:
-                    raise ValueError(f"go {word} needs a number, got {args[i + 1]!r}") from None
-                numbers[word] = max(-LARGEST_GO_NUMBER, min(LARGEST_GO_NUMBER, number))
-                i += 1
+                    number = None
+                if number is None:
+                    got = "" if given is None else f", got {given!r}"
+                    self.info(f"error: go {word} needs a number{got}; passed over")
+                else:
+                    numbers[word] = max(-LARGEST_GO_NUMBER, min(LARGEST_GO_NUMBER, number))
+                if given is not None:
+                    i += 1
             else:
-                raise ValueError(f"unknown go argument {word}")
+                self.info(f"error: unknown go argument {word}; passed over")
             i += 1
         actions = []
         for move in among:
             try:
                 actions.append(self.env.uci_to_action(move))
             except ValueError:
-                raise ValueError(f"go searchmoves: {move} is not a legal move here") from None
+                self.info(f"error: go searchmoves: {move} is not a legal move here; passed over")
         if "mate" in numbers and "depth" not in numbers:
             numbers["depth"] = max(1, 2 * numbers["mate"])  # the plies that show a mate in n moves
         if self.env.legal_actions().size == 0:

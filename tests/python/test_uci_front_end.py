@@ -89,19 +89,21 @@ def run_session(player, lines, timeout=60, encoding="utf-8"):
 def test_bad_input_is_answered_and_the_engine_stays_alive():
     out = run_session("random", [
         "uci", "bogus command", "position startpos moves e2e5", "position fen not/a/fen w - - 0 1",
-        "go nodes many", "go sideways", "setoption name Hash value 16", "setoption name Seed value -1",
-        "position startpos moves e2e4", "isready", "go nodes 1", "isready", "quit"])
+        "go nodes many", "go sideways", "go searchmoves g1f3 e2e5 depth x", "setoption name Hash value 16",
+        "setoption name Seed value -1", "position startpos moves e2e4", "isready", "go nodes 1", "isready", "quit"])
     errors = [line for line in out if line.startswith("info string")]
-    assert len(errors) == 7, out
+    assert len(errors) == 9, out
     assert "illegal move e2e5" in errors[1]
-    # The search runs beside the command reader, so the last readyok may come before or after
-    # the best move: UCI allows either order.
-    best = [line for line in out if line.startswith("bestmove ")]
-    assert out.count("readyok") == 2 and len(best) == 1, out
-    reply = chess.Move.from_uci(best[0].split()[1])
+    # A go with words not understood still searches with the rest of its line: the GUI waits for
+    # its bestmove. The search runs beside the command reader, so the last readyok may come before
+    # or after the best move: UCI allows either order.
+    best = [chess.Move.from_uci(line.split()[1]) for line in out if line.startswith("bestmove ")]
+    assert out.count("readyok") == 2 and len(best) == 4, out
+    assert best[0] in chess.Board().legal_moves and best[1] in chess.Board().legal_moves, out
+    assert best[2] == chess.Move.from_uci("g1f3"), out
     board = chess.Board()
     board.push_uci("e2e4")
-    assert reply in board.legal_moves
+    assert best[3] in board.legal_moves
 
 
 def test_stray_bytes_are_answered_under_an_ascii_locale():
