@@ -39,7 +39,7 @@ import time
 
 import numpy as np
 
-from timing import TURNS_PER_REP, rates_in_turns, summary
+from timing import TURNS_PER_REP, aec_plies_per_s, rates_in_turns, summary
 from vector import random_legal_rows
 
 VECTOR_ENVS = 64
@@ -103,23 +103,6 @@ def gym_vector_overhead(settings, progress, num_envs: int = VECTOR_ENVS) -> dict
     return figures
 
 
-def _aec_plies_per_s(env, rng, seconds: float) -> float:
-    """Plies per second over whole games of the usual AEC agent loop."""
-    plies = 0
-    clock = time.perf_counter
-    t0 = clock()
-    while True:
-        env.reset()
-        for _agent in env.agent_iter():
-            obs, _reward, term, trunc, _info = env.last()
-            if term or trunc:
-                break
-            env.step(rng.choice(np.flatnonzero(obs["action_mask"])))
-            plies += 1
-        if clock() - t0 >= seconds:
-            return plies / (clock() - t0)
-
-
 def pettingzoo_adapter_vs_pettingzoo(settings, progress) -> dict:
     import pettingzoo
     from pettingzoo.classic import chess_v6
@@ -129,11 +112,11 @@ def pettingzoo_adapter_vs_pettingzoo(settings, progress) -> dict:
     rng = random.Random(3)
     sides = {"varnok": varnok.pettingzoo.env(), "pettingzoo": chess_v6.env()}
     for env in sides.values():
-        _aec_plies_per_s(env, rng, 0.05)
+        aec_plies_per_s(env, rng, 0.05)
     ours, theirs, ratio = [], [], []
     for rep in range(settings.reps):
         order = ("varnok", "pettingzoo") if rep % 2 == 0 else ("pettingzoo", "varnok")
-        got = {name: _aec_plies_per_s(sides[name], rng, settings.loop_seconds) for name in order}
+        got = {name: aec_plies_per_s(sides[name], rng, settings.loop_seconds) for name in order}
         ours.append(got["varnok"])
         theirs.append(got["pettingzoo"])
         ratio.append(got["varnok"] / got["pettingzoo"])

@@ -14,13 +14,14 @@
 
 from __future__ import annotations
 
+import functools
 import random
 import time
 from itertools import compress
 
 import varnok
 
-from timing import summary
+from timing import aec_plies_per_s, summary
 
 R64 = range(64)
 R73 = range(73)
@@ -96,22 +97,7 @@ def pettingzoo_peer():
     except Exception as exc:  # any failure to import or to play one move
         return None, None, f"{type(exc).__name__}: {exc}"
 
-    def loop(rng, seconds: float):
-        plies = 0
-        clock = time.perf_counter
-        t0 = clock()
-        while True:
-            env.reset()
-            for _agent in env.agent_iter():
-                obs, _reward, term, trunc, _info = env.last()
-                if term or trunc:
-                    break
-                env.step(rng.choice(np.flatnonzero(obs["action_mask"])))
-                plies += 1
-            if clock() - t0 >= seconds:
-                return plies / (clock() - t0)
-
-    return f"PettingZoo {pettingzoo.__version__} chess_v6", loop, None
+    return f"PettingZoo {pettingzoo.__version__} chess_v6", functools.partial(aec_plies_per_s, env), None
 
 
 def python_chess_observation_loop(rng, seconds: float):

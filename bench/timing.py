@@ -15,6 +15,8 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import numpy as np
+
 TOP = Path(__file__).resolve().parent.parent
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 # The well-known middle-game test position with castling on both sides.
@@ -154,6 +156,26 @@ def rates_in_turns(boxes: dict, turns: int = TURNS_PER_REP) -> dict[str, float]:
             done[name] += work
             seconds[name] += took
     return {name: done[name] / seconds[name] for name in boxes}
+
+
+def aec_plies_per_s(env, rng, seconds: float) -> float:
+    """Plies per second over whole games, as many as start within seconds, of
+    the usual PettingZoo AEC agent loop: env.last(), a random choice among
+    the mask's legal actions (rng.choice, so a random.Random or a NumPy
+    generator), env.step()."""
+    plies = 0
+    clock = time.perf_counter
+    t0 = clock()
+    while True:
+        env.reset()
+        for _agent in env.agent_iter():
+            obs, _reward, term, trunc, _info = env.last()
+            if term or trunc:
+                break
+            env.step(rng.choice(np.flatnonzero(obs["action_mask"])))
+            plies += 1
+        if clock() - t0 >= seconds:
+            return plies / (clock() - t0)
 
 
 def finite_positive(x) -> bool:
