@@ -307,7 +307,8 @@ void bind_search(py::module_& m) {
            "virtual_loss lost visits on its path. Dirichlet(dirichlet_alpha) noise is mixed into the root's priors "
            "with weight dirichlet_fraction (0: none; PUCT only). root_selection=\"gumbel\" plans gumbel_simulations "
            "root simulations over gumbel_considered actions (mctx's defaults c_visit=50, c_scale=0.1). node_budget "
-           "bounds the nodes of each tree (a descent needing more is dropped). obs_dtype as for VectorEnv. seed makes "
+           "bounds the nodes of each tree (a descent needing more is dropped; the root's children always have room). "
+           "obs_dtype as for VectorEnv. seed makes "
            "all noise and sampling reproducible. select returns read-only views that the next select overwrites; "
            "copy=True returns fresh arrays instead.")
       .def_property_readonly(
@@ -531,7 +532,8 @@ void bind_search(py::module_& m) {
           py::arg("node_budget").noconvert() = kUctNodeBudget, py::arg("solver") = kSearchDefaults.solver,
           py::arg("num_threads").noconvert() = py::none(), py::arg("seed").noconvert() = py::none(),
           "exploration is c in Q + c * sqrt(ln N / N(a)); node_budget bounds each tree (beyond it leaves are "
-          "rolled out unexpanded); seed makes the roll-outs reproducible for any num_threads.")
+          "rolled out unexpanded; the root's children always have room); seed makes the roll-outs reproducible for any "
+          "num_threads.")
       .def_property_readonly(
           "num_trees", [](const PyUct& s) { return s.search->size(); }, "The number of trees searched together.")
       .def(

@@ -72,9 +72,12 @@ class NodePool {
     nodes_.emplace_back();
   }
   // Room for count more nodes, side by side: the index of the first, or
-  // kNoNode when the budget would be passed.
+  // kNoNode when the budget would be passed. The root's own children always
+  // have room (while the pool holds the root alone, they are what is asked
+  // for): a search of any budget can then value and choose the moves of its
+  // root, at the cost of at most 218 nodes past a budget below that.
   int32_t allocate(int count) {
-    if (size() + count > budget_) return kNoNode;
+    if (size() + count > budget_ && size() > 1) return kNoNode;
     const int32_t first = size();
     nodes_.resize(nodes_.size() + count);
     return first;

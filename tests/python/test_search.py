@@ -399,6 +399,27 @@ def test_a_finished_game_after_advance_gives_no_leaves():
     assert s.select().tree.tolist() == [1]
 
 
+
+@pytest.mark.parametrize("kind", ["mcts", "uct"])
+@pytest.mark.parametrize("budget", [1, 2, 20])
+def test_a_budget_below_the_root_moves_still_chooses_a_legal_move(kind, budget):
+    # The start has 20 moves and the middle game 42: the root's children get room past any budget.
+    fens = [INITIAL, MIDDLE_GAME]
+    if kind == "mcts":
+        search = varnok.MCTS(2, seed=0, node_budget=budget)
+        search.set_roots(fens)
+        for _ in range(3):
+            rows = search.select()
+            search.expand(*evaluate_rows(rows.obs, rows.legal_mask))
+    else:
+        search = varnok.UCT(2, seed=0, node_budget=budget)
+        search.set_roots(fens)
+        search.run(50)
+    for fen, action in zip(fens, search.choose_actions()):
+        board = chess.Board(fen)
+        assert action in {encode_move(board, m) for m in board.legal_moves}, (kind, budget, fen)
+
+
 # ---------------------------------------------------------------- UCT
 
 # White to move; each is also searched colour-flipped (black to move). The
