@@ -76,7 +76,11 @@ def _replay(start_fen: str, uci: list[str], headers: dict[str, str], rules: str,
     for move in uci:
         action = env.uci_to_action(move)
         game.sans.append(env.action_to_san(action))
-        game.uci.append(env.action_to_uci(action))
+        # Castling as the game itself writes it: a Chess960 game whose king
+        # and rooks start on the standard squares is read here as standard
+        # chess (the same board, the same SAN), but it castles king onto rook.
+        onto_rook = env.action_to_uci(action, chess960=True)
+        game.uci.append(onto_rook if move == onto_rook else env.action_to_uci(action))
         # play() goes on past a draw by the rules, as a PGN game may.
         env.play(action)
         game.fens.append(env.fen("legal"))

@@ -82,25 +82,42 @@ def test_every_kind_of_game_gives_each_position_drawn_as_its_fen(make, count):
     assert "http" not in page.replace("http://www.w3.org/2000/svg", "") and " src=" not in page and "href" not in page
 
 
-# Black castles long with its king standing still on c8: only Chess960 reads it.
-CHESS960 = ('[Variant "Chess960"]\n[FEN "rnknbbqr/pppppppp/8/8/8/8/PPPPPPPP/RNKNBBQR w KQkq - 0 1"]\n[SetUp "1"]\n\n'
-            "1. f3 Ne6 2. g3 Nc6 3. Qg2 O-O-O *\n")
+# Chess960 games that castle, each castling written king onto rook as
+# python-chess writes it: king and rooks on the standard squares (which
+# standard chess reads alike, but for that text), the king already on its
+# target g1, rooks already on theirs (f1, d1), a king on b1 castling onto c1,
+# and black castling long with its king standing still on c8.
+CASTLINGS = [
+    ("rnqbknbr/pppppppp/8/8/8/8/PPPPPPPP/RNQBKNBR w KQkq - 0 1", "g3 g6 Ne3 Ne6 f3 f6 Bf2 Bf7 O-O O-O"),
+    ("r3k2r/pppppppp/8/8/8/8/PPPPPPPP/R3K2R w KQkq - 0 1", "O-O-O O-O"),
+    ("1r4kr/pppppppp/8/8/8/8/PPPPPPPP/1R4KR w KQkq - 0 1", "O-O O-O-O"),
+    ("3rkr2/pppppppp/8/8/8/8/PPPPPPPP/3RKR2 w KQkq - 0 1", "O-O O-O-O"),
+    ("rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1", "O-O-O O-O"),
+    ("rnknbbqr/pppppppp/8/8/8/8/PPPPPPPP/RNKNBBQR w KQkq - 0 1", "f3 Ne6 g3 Nc6 Qg2 O-O-O"),
+]
 
 
-def played_chess960():
+def played_chess960(fen, uci):
     env = varnok.ChessEnv(chess960=True)
-    env.load_fen(expected_fens(CHESS960)[0])
-    for action in next(iter(varnok.read_pgn(CHESS960))).actions:
-        env.play(int(action))
+    env.load_fen(fen)
+    for move in uci:
+        env.play(env.uci_to_action(move))
     return env
 
 
-@pytest.mark.parametrize("make", [played_chess960, lambda: played_chess960().save_state(), lambda: CHESS960],
+@pytest.mark.parametrize("make", [lambda env: env, lambda env: env.save_state(), lambda env: env.pgn()],
                          ids=["ChessEnv", "State", "PGN text"])
-def test_a_chess960_game_is_shown(make):
-    (game,) = viewer.games_of(make())
-    assert game.sans[-1] == "O-O-O"
-    assert [drawn_pieces(board) for board in game.boards] == [placement(f) for f in expected_fens(CHESS960)]
+@pytest.mark.parametrize("fen, sans", CASTLINGS)
+def test_a_chess960_game_is_shown(make, fen, sans):
+    board, uci, placements = chess.Board(fen, chess960=True), [], [placement(fen)]
+    for san in sans.split():
+        move = board.parse_san(san)
+        uci.append(board.uci(move))
+        board.push(move)
+        placements.append(placement(board.fen()))
+    (game,) = viewer.games_of(make(played_chess960(fen, uci)))
+    assert (game.sans, game.uci) == (sans.split(), uci)
+    assert [drawn_pieces(board) for board in game.boards] == placements
 
 
 EMPTY = "8/8/8/8/8/8/8/8 w - - 0 1"
