@@ -76,6 +76,22 @@ def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     return game
 
 
+# What a refusal adds where a game of standard chess is given a Chess960 start.
+CHESS960_START = " (a Chess960 position, which a game of standard chess cannot start from)"
+
+
+def chess960_only(fen, rules: str = "classic") -> bool:
+    """Whether fen, which standard chess refuses, reads as a Chess960
+    position (castling rights of a king or rook off its standard square,
+    Shredder letters)."""
+    from varnok import ChessEnv
+    try:
+        ChessEnv(rules, chess960=True).load_fen(fen)
+    except ValueError:
+        return False
+    return True
+
+
 def load_start(env, fen: str) -> None:
     """env.load_fen(fen), with a refusal that says so where a standard env
     is given a Chess960 position (castling rights of a king or rook off its
@@ -83,15 +99,32 @@ def load_start(env, fen: str) -> None:
     try:
         env.load_fen(fen)
     except ValueError as exc:
-        if env.chess960:
+        if env.chess960 or not chess960_only(fen, env.rules):
+            raise
+        raise ValueError(f"{exc}{CHESS960_START}") from None
+
+
+def set_start_positions(venv, fens) -> None:
+    """venv.set_start_positions(fens) of a native VectorEnv, with a refusal
+    that says so where a standard one is given a Chess960 position, as
+    load_start says it."""
+    try:
+        venv.set_start_positions(fens)
+    except ValueError as exc:
+        if venv.chess960:
             raise
         from varnok import ChessEnv
-        try:
-            ChessEnv(env.rules, chess960=True).load_fen(fen)
-        except ValueError:
-            raise exc from None
-        raise ValueError(f"{exc} (a Chess960 position, which a game of standard chess cannot start "
-                         "from)") from None
+        game = ChessEnv(venv.rules)
+        for fen in fens:
+            try:
+                game.load_fen(fen)
+            except ValueError:
+                # The first position that standard chess cannot read is the
+                # one the refusal names (the same reader reads them in order).
+                if chess960_only(fen, venv.rules):
+                    raise ValueError(f"{exc}{CHESS960_START}") from None
+                raise exc from None
+        raise
 
 
 def openings_go_on(fens, rules: str = "classic", chess960: bool = False) -> None:

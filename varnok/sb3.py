@@ -30,6 +30,7 @@ from typing import Any, Sequence
 import numpy as np
 from stable_baselines3.common.vec_env.base_vec_env import VecEnv as _SB3VecEnv
 
+from varnok._checks import set_start_positions
 from varnok._core import ChessEnv as _NativeEnv
 from varnok.frames import board_rgb
 from varnok.gym import REASONS, ChessVectorEnv
@@ -42,8 +43,13 @@ class VecEnv(_SB3VecEnv):
 
     ``opponent``, ``agent_color``, ``max_steps``, ``rules``,
     ``illegal_action``, ``num_threads`` and ``seed`` are those of
-    ``varnok.gym.ChessVectorEnv``. ``start_fens`` (FEN texts) makes every new
-    game start from one of them, drawn uniformly and reproducibly.
+    ``varnok.gym.ChessVectorEnv``. ``chess960=True`` plays Chess960, as
+    there: every new game starts from one of the 960 arrays, drawn per game
+    from the seeded draws, with Chess960 castling. ``start_fens`` (FEN
+    texts) makes every new game start from one of them instead, drawn
+    uniformly and reproducibly; with ``chess960`` they are read as Chess960
+    positions (X-FEN or Shredder-FEN castling), without it such a position
+    is refused, saying so.
     ``render_mode="rgb_array"`` makes ``render()`` a tiled image of the
     games (SB3's ``VecVideoRecorder`` records it).
     """
@@ -51,16 +57,16 @@ class VecEnv(_SB3VecEnv):
     def __init__(self, num_envs: int, opponent=None, agent_color: str = "white", max_steps: int | None = None,
                  rules: str = "fide", illegal_action: str = "lose", num_threads: int | None = None,
                  seed: int | None = None, start_fens: Sequence[str] | None = None,
-                 render_mode: str | None = None):
+                 render_mode: str | None = None, chess960: bool = False):
         if render_mode not in (None, "rgb_array"):
             raise ValueError(f"render_mode must be None or 'rgb_array', got {render_mode!r}")
         if isinstance(start_fens, (str, bytes)):   # one FEN would be read as a list of its characters
             raise TypeError("start_fens must be a list of FEN texts, got one text: wrap it in a list")
         self.env = ChessVectorEnv(num_envs, illegal_action=illegal_action, max_steps=max_steps,
                                   num_threads=num_threads, seed=seed, rules=rules,
-                                  opponent=opponent, agent_color=agent_color)
+                                  opponent=opponent, agent_color=agent_color, chess960=chess960)
         if start_fens is not None:
-            self.env.native.set_start_positions(list(start_fens))
+            set_start_positions(self.env.native, list(start_fens))
         self._first_seed = seed
         self._actions = None
         self._masks = None

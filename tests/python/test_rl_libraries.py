@@ -4,6 +4,7 @@ buffers without copies."""
 
 import warnings
 
+import chess
 import numpy as np
 import pytest
 import varnok
@@ -78,6 +79,50 @@ def test_sb3_vec_env_contract():
             call()
     with pytest.raises(TypeError, match="a list of FEN texts"):
         varnok.sb3.VecEnv(1, start_fens=MATES_IN_ONE[0])
+
+
+# A start with rights only Chess960 has (king on b1, rooks on a1 and h1).
+CHESS960_START = "rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1"
+
+
+@pytest.mark.parametrize("chess960, start_fens, refusal", [
+    (True, None, None),                       # an array drawn per game
+    (True, [CHESS960_START], None),
+    (False, [MATES_IN_ONE[0], CHESS960_START], "start position 1: .*'HAha'.*a Chess960 position"),
+    (1, None, "chess960 must be a bool"),
+])
+def test_sb3_vec_env_plays_chess960(chess960, start_fens, refusal):
+    pytest.importorskip("sb3_contrib")
+    from sb3_contrib import MaskablePPO
+    from stable_baselines3.common.env_checker import check_env
+
+    import varnok.gym
+    import varnok.sb3
+
+    options = dict(opponent="random", max_steps=8, seed=0, chess960=chess960, start_fens=start_fens)
+    if refusal:
+        with pytest.raises((TypeError, ValueError), match=refusal):
+            varnok.sb3.VecEnv(4, **options)
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")   # SB3 advises on the unbounded move-count plane
+        check_env(varnok.gym.ChessEnv(opponent="random", chess960=True))
+    starts = ({chess.Board(CHESS960_START, chess960=True).fen()} if start_fens
+              else {varnok.chess960_fen(n) for n in range(960)})
+    env = varnok.sb3.VecEnv(4, **options)
+    twin = varnok.gym.ChessVectorEnv(4, **{k: v for k, v in options.items() if k != "start_fens"})
+    if start_fens:
+        twin.native.set_start_positions(start_fens)
+    assert np.array_equal(env.reset(), twin.reset(seed=0)[0])   # the same games, from the same draws
+
+    def start_fens_now():
+        return [env.env.native.save_state(row).start_fen for row in range(4)]
+
+    assert set(start_fens_now()) <= starts and (start_fens or len(set(start_fens_now())) > 1)
+    torch.manual_seed(0)
+    model = MaskablePPO("MlpPolicy", env, n_steps=16, batch_size=64, seed=0, policy_kwargs={"net_arch": [32]})
+    model.learn(256)   # games end by max_steps and start again, still Chess960
+    assert set(start_fens_now()) <= starts
 
 
 def test_maskable_ppo_learns_to_mate_in_one():
