@@ -47,9 +47,9 @@ class _MaskReader(BaseInfoDictReader):
 
 def env(device: torch.device | str = "cpu", **options) -> TransformedEnv:
     """``varnok.gym.ChessEnv(**options)`` (``opponent``, ``agent_color``,
-    ``max_steps``, ``rules``, ...) as a TorchRL env: ``GymWrapper`` with the
-    actions as categorical integers, the legal actions in ``"action_mask"``
-    and an ``ActionMask`` transform."""
+    ``max_steps``, ``rules``, ``chess960``, ...) as a TorchRL env:
+    ``GymWrapper`` with the actions as categorical integers, the legal
+    actions in ``"action_mask"`` and an ``ActionMask`` transform."""
     base = GymWrapper(ChessEnv(**options), categorical_action_encoding=True, device=device)
     base.set_info_dict_reader(_MaskReader(device))
     return TransformedEnv(base, ActionMask())

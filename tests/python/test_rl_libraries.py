@@ -151,17 +151,21 @@ def test_maskable_ppo_learns_to_mate_in_one():
     assert untrained < 0.25 and trained > 0.6, (untrained, trained)
 
 
-def test_torchrl_env_masks_reach_action_mask():
+@pytest.mark.parametrize("chess960", [False, True])
+def test_torchrl_env_masks_reach_action_mask(chess960):
     pytest.importorskip("torchrl")
     from torchrl.envs.utils import check_env_specs
 
     import varnok.torchrl
 
-    env = varnok.torchrl.env(opponent="random", max_steps=40)
+    env = varnok.torchrl.env(opponent="random", max_steps=40, chess960=chess960)
     check_env_specs(env)
     env.set_seed(0)
     rollout = env.rollout(1000, break_when_any_done=False)
     assert rollout.batch_size == torch.Size([1000])
+    start = varnok.ChessEnv()
+    start.reset()   # the standard array, which a Chess960 game starts from once in 960 draws
+    assert torch.equal(rollout["observation"][0], torch.from_numpy(start.observation())) != chess960
     actions = rollout["action"]
     masks = rollout["action_mask"]
     assert masks.dtype == torch.bool
