@@ -38,6 +38,24 @@ bool is_symbol_char(int c) {
          c == '#' || c == '=' || c == ':' || c == '-' || c == '/' || c == '!' || c == '?' || c == '$';
 }
 
+// A figurine, a chess piece's figure (U+2654 to U+265F), in UTF-8.
+constexpr int kFigurineBytes = 3;
+
+// The piece letter of a figurine (U+2654 to U+265F, white king to black
+// pawn) whose UTF-8 bytes are the latest three in bytes; 0 for a pawn or
+// anything else. Text copied from a page or a book writes a piece as its
+// figure ("\u2658f3"): read as a separator, it would leave "f3", another
+// move of another piece.
+char figurine_piece(uint32_t bytes) {
+  constexpr uint32_t kFigurinePrefix = 0xE29900;  // U+2640 to U+267F
+  constexpr uint8_t kWhiteKing = 0x94, kBlackPawn = 0x9F;
+  constexpr std::string_view kLetters = "KQRBN";  // then the pawn, and the same again for black
+  const uint8_t last = bytes & 0xFF;
+  if ((bytes & 0xFFFF00) != kFigurinePrefix || last < kWhiteKing || last > kBlackPawn) return 0;
+  const int piece = (last - kWhiteKing) % 6;
+  return piece < static_cast<int>(kLetters.size()) ? kLetters[piece] : 0;
+}
+
 bool is_result(std::string_view s) { return s == "1-0" || s == "0-1" || s == "1/2-1/2" || s == "*"; }
 
 // A symbol without a letter names no move, unless it is castling written
@@ -327,6 +345,8 @@ PgnReader::TokenKind PgnReader::next_token() {
           token.line = line;
           return TokenKind::kEnd;
         }
+        const uint32_t before = between_bytes_;
+        between_bytes_ = (between_bytes_ << 8 | static_cast<uint32_t>(c)) & 0xFFFFFF;
         if (c == '\n') {
           // A blank line closes a game's movetext: the game ends there, and
           // a result token after it is a game of its own. Games without a
@@ -368,9 +388,14 @@ PgnReader::TokenKind PgnReader::next_token() {
           token.offset = offset_of_last_byte();
           return TokenKind::kResult;
         } else if (is_symbol_char(c)) {
-          token.text.assign(1, static_cast<char>(c));
+          token.text.clear();
           token.line = line;
           token.offset = offset_of_last_byte();
+          if (const char piece = figurine_piece(before)) {
+            token.text.push_back(piece);
+            token.offset -= kFigurineBytes;  // the move starts at its figure
+          }
+          token.text.push_back(static_cast<char>(c));
           scan_ = Scan::kSymbol;
         }
         // Anything else ('.', stray brackets, bytes outside PGN) separates tokens.

@@ -171,7 +171,8 @@ class PgnReader {
   enum class TagHead : uint8_t { kBeforeName, kName, kAfterName };
   TagHead tag_head_ = TagHead::kBeforeName;
   size_t mark_matched_ = 0;
-  Token pending_;  // a tag that ended the previous game and starts the next
+  uint32_t between_bytes_ = 0;  // the last three bytes passed over between tokens, the latest lowest
+  Token pending_;               // a tag that ended the previous game and starts the next
   bool has_pending_ = false;
   // The game being read.
   PgnGame game_;

@@ -285,6 +285,20 @@ def test_read_pgn_reads_odd_files_as_python_chess_does(tmp_path, data):
         assert ours == theirs
 
 
+# Moves with their pieces written as figures, as text copied from a page or a
+# book gives them, read as the same moves with letters (python-chess reads
+# the figure as a separator and the rest as a pawn move).
+@pytest.mark.parametrize("figurines, letters", [
+    ("1. e4 e5 2. \u2658f3 \u265ec6 3. \u2657b5 a6 4. \u2657xc6 dxc6 5. O-O \u2655d6 *",
+     "1. e4 e5 2. Nf3 Nc6 3. Bb5 a6 4. Bxc6 dxc6 5. O-O Qd6 *"),
+    ("1.\u2658f3 \u2658f6 2.\u2659c4 \u265fe6 3.\u2658c3 \u265db4 4.\u2655b3 \u265cg8 5.\u2656b1 \u265af8\n"
+     "6.\u2654d1 *", "1.Nf3 Nf6 2.c4 e6 3.Nc3 Bb4 4.Qb3 Rg8 5.Rb1 Kf8 6.Kd1 *"),
+])
+def test_figurine_moves_read_as_their_letters(figurines, letters):
+    (ours,) = varnok.read_pgn(figurines + "\n", errors="raise")   # text, not a path
+    assert ours.uci == [m.uci() for m in chess.pgn.read_game(io.StringIO(letters)).mainline_moves()]
+
+
 def test_a_game_of_tags_alone_keeps_its_tags_to_itself():
     # python-chess passes such tags on to the next game when one blank line
     # comes between; the same tag twice names two games.
