@@ -468,10 +468,12 @@ void PgnReader::add_move(const Token& token) {
     game_.error_line = token.line;
     return;
   }
-  // Annotation marks glued to a move are NAGs however many there are
-  // ("e4!!!", "e5?!?"); the SAN reader takes at most two.
-  std::string_view text = token.text;
+  // Annotations glued to a move are passed over: a NAG ("e4$1"), marks
+  // however many there are ("e4!!!", "e5?!?"; the SAN reader takes at most
+  // two), and the "++" that old texts write for a double check.
+  std::string_view text = std::string_view(token.text).substr(0, token.text.find('$'));
   while (!text.empty() && (text.back() == '!' || text.back() == '?')) text.remove_suffix(1);
+  if (text.ends_with("++")) text.remove_suffix(1);
   try {
     const Move move = move_of_san(position_, text);
     position_.apply_move(move);

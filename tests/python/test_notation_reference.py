@@ -260,6 +260,7 @@ PGN_QUIRKS = [
     b'[FEN "qbnrkrbn/pppppppp/8/8/8/8/PPPPPPPP/QBNRKRBN w KQkq - 0 1"]\n\n'                 # Chess960 rights, no Variant
     b'1. e4 c5 2. g3 c4 3. d3 a6 4. b4 d6 5. dxc4 a5 6. Qc3 g6 7. f3 a4 8. Bb6 f6 9. O-O *\n',
     b'1. e4!!! e5?!? 2. Nf3+!?! *\n',                                                     # runs of marks
+    b'1. e4$1 f6$2$4 2. d4 g5 3. Qh5++ 1-0\n',                                            # glued NAGs, "++"
     b'[Result "1-0"]\n\n1. e4 e5\n',                                                      # no result token
     b'[Event "tags alone"]\n[Variant "Chess960"]\n[FEN "4k3/8/8/8/8/8/8/4K3 w - - 0 1"]\n\n\n1. e4 *\n',
     b'[Event "latin-1"]\n[White "M\xfcller"]\n[Black "\xc3"]\n\n1. e4 e5 1/2-1/2\n',   # not UTF-8
