@@ -41,6 +41,12 @@ bool is_symbol_char(int c) {
 // A figurine, a chess piece's figure (U+2654 to U+265F), in UTF-8.
 constexpr int kFigurineBytes = 3;
 
+// Whether c may be byte `at` of a figurine's UTF-8.
+bool figurine_byte(size_t at, int c) {
+  constexpr int kLead = 0xE2, kSecond = 0x99, kLowest = 0x94, kHighest = 0x9F;
+  return at == 0 ? c == kLead : at == 1 ? c == kSecond : c >= kLowest && c <= kHighest;
+}
+
 // The piece letter of a figurine (U+2654 to U+265F, white king to black
 // pawn) whose UTF-8 bytes are the latest three in bytes; 0 for a pawn or
 // anything else. Text copied from a page or a book writes a piece as its
@@ -318,6 +324,12 @@ PgnReader::TokenKind PgnReader::next_token() {
           mark_matched_ = 0;
           break;
         }
+        if (token.text.back() == '=' && figurine_byte(0, c)) {
+          scan_ = Scan::kPromotionFigure;
+          mark_matched_ = 0;
+          promotion_figure_ = 0;
+          break;
+        }
         scan_ = Scan::kBetween;
         if (const TokenKind kind = symbol_kind(token); kind != TokenKind::kNone) return kind;
         break;
@@ -334,6 +346,21 @@ PgnReader::TokenKind PgnReader::next_token() {
         if (mark_matched_ == kMarkRest.size()) token.text.pop_back();
         scan_ = Scan::kBetween;
         if (const TokenKind kind = symbol_kind(token); kind != TokenKind::kNone) return kind;
+        break;
+      }
+      case Scan::kPromotionFigure: {
+        while (mark_matched_ < kFigurineBytes) {
+          const int c = peek();
+          if (c == kPaused) return TokenKind::kPaused;
+          if (!figurine_byte(mark_matched_, c)) break;
+          get();
+          promotion_figure_ = promotion_figure_ << 8 | static_cast<uint32_t>(c);
+          ++mark_matched_;
+        }
+        if (const char piece = figurine_piece(promotion_figure_);
+            mark_matched_ == kFigurineBytes && piece && token.text.size() < kMaxTokenBytes)
+          token.text.push_back(piece);
+        scan_ = Scan::kSymbol;  // the move may go on after its piece ("e8=\u2655+")
         break;
       }
       case Scan::kBetween: {

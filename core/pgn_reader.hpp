@@ -105,14 +105,15 @@ class PgnReader {
   enum class TokenKind { kNone, kTag, kMove, kResult, kBlankLine, kEnd, kPaused };
   // What the scanner is inside of, kept from one call to the next.
   enum class Scan : uint8_t {
-    kBetween,        // between tokens
-    kLine,           // the rest of a line to skip: a ';' comment, a '%' escape, the tail of a long tag
-    kComment,        // a {...} comment
-    kSymbol,         // a move, move number, result or NAG
-    kEnPassantMark,  // an "e.p." after a move
-    kTagHead,        // after a '[': its name, up to the value's '"' that makes it a tag
-    kBracket,        // a bracket in the moves that is no tag, up to its ']'
-    kTag,            // the line of a tag, after its '['
+    kBetween,          // between tokens
+    kLine,             // the rest of a line to skip: a ';' comment, a '%' escape, the tail of a long tag
+    kComment,          // a {...} comment
+    kSymbol,           // a move, move number, result or NAG
+    kEnPassantMark,    // an "e.p." after a move
+    kPromotionFigure,  // the figure of a promotion's piece after its '=' ("e8=\u2655")
+    kTagHead,          // after a '[': its name, up to the value's '"' that makes it a tag
+    kBracket,          // a bracket in the moves that is no tag, up to its ']'
+    kTag,              // the line of a tag, after its '['
   };
   struct Token {
     TokenKind kind = TokenKind::kEnd;
@@ -170,9 +171,10 @@ class PgnReader {
   std::string tag_line_;  // the line of the tag being read
   enum class TagHead : uint8_t { kBeforeName, kName, kAfterName };
   TagHead tag_head_ = TagHead::kBeforeName;
-  size_t mark_matched_ = 0;
-  uint32_t between_bytes_ = 0;  // the last three bytes passed over between tokens, the latest lowest
-  Token pending_;               // a tag that ended the previous game and starts the next
+  size_t mark_matched_ = 0;        // bytes of an "e.p." or a promotion's figure matched so far
+  uint32_t promotion_figure_ = 0;  // the bytes of a promotion's figure matched so far
+  uint32_t between_bytes_ = 0;     // the last three bytes passed over between tokens, the latest lowest
+  Token pending_;                  // a tag that ended the previous game and starts the next
   bool has_pending_ = false;
   // The game being read.
   PgnGame game_;

@@ -294,6 +294,8 @@ def test_read_pgn_reads_odd_files_as_python_chess_does(tmp_path, data):
      "1. e4 e5 2. Nf3 Nc6 3. Bb5 a6 4. Bxc6 dxc6 5. O-O Qd6 *"),
     ("1.\u2658f3 \u2658f6 2.\u2659c4 \u265fe6 3.\u2658c3 \u265db4 4.\u2655b3 \u265cg8 5.\u2656b1 \u265af8\n"
      "6.\u2654d1 *", "1.Nf3 Nf6 2.c4 e6 3.Nc3 Bb4 4.Qb3 Rg8 5.Rb1 Kf8 6.Kd1 *"),
+    ('[FEN "7k/P1P5/8/8/8/8/8/K7 w - - 0 1"]\n\n1. a8=\u2655+ \u265ag7 2. c8=\u2658 *',
+     '[FEN "7k/P1P5/8/8/8/8/8/K7 w - - 0 1"]\n\n1. a8=Q+ Kg7 2. c8=N *'),
 ])
 def test_figurine_moves_read_as_their_letters(figurines, letters):
     (ours,) = varnok.read_pgn(figurines + "\n", errors="raise")   # text, not a path
