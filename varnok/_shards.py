@@ -202,7 +202,7 @@ def interrupts_deferred():
                 before(signal.SIGINT, None)
 
 
-def sha256(data: bytes) -> str:
+def sha256(data: bytes | pa.Buffer) -> str:
     return hashlib.sha256(data).hexdigest()
 
 
@@ -465,8 +465,13 @@ def batch_arrays(batch: pa.RecordBatch | pa.Table, obs: str, policy: bool, value
 def open_checked(file: Path, entry: dict) -> pq.ParquetFile:
     """A shard read whole into memory and checked against the manifest's
     SHA-256 before any of its rows is used: the rows handed out are the
-    bytes that were checked."""
-    data = file.read_bytes()
+    bytes that were checked. The bytes are read into Arrow's own memory:
+    Arrow's worker threads may drop the last reference to them, and a
+    buffer of Python bytes needs the interpreter to be freed (at the exit of
+    the process, when the interpreter is gone, such a thread would wait for
+    it for ever, and the exit for that thread)."""
+    with pa.OSFile(str(file)) as source:
+        data = source.read_buffer()
     if sha256(data) != entry["sha256"]:
         raise ShardError(f"{file}: checksum differs from the manifest's (damaged or replaced)")
     return open_shard(pa.BufferReader(data), file)

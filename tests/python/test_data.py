@@ -284,18 +284,19 @@ def test_foreign_damaged_and_tampered_folders_fail_clearly(tmp_path):
 
 
 def test_command_line(tmp_path):
+    # Each command has a time limit: a command that hangs fails the test instead of stalling the suite.
     env = dict(os.environ)
     run = [sys.executable, "-m", "varnok"]
     out = tmp_path / "cli"
     done = subprocess.run(run + ["selfplay", str(out), "--games", "3", "--games-per-shard", "2", "--simulations",
                                  "4", "--max-plies", "16", "--engine", "local"], capture_output=True, text=True,
-                          env=env)
+                          env=env, timeout=600)
     assert done.returncode == 0, done.stderr
     assert "games 3," in done.stdout and "results: white wins" in done.stdout and "games/s" in done.stderr
-    checked = subprocess.run(run + ["verify", str(out), "--quiet"], capture_output=True, text=True, env=env)
+    checked = subprocess.run(run + ["verify", str(out), "--quiet"], capture_output=True, text=True, env=env, timeout=300)
     assert checked.returncode == 0 and "every row replayed" in checked.stdout
     (out / "stray.bin").write_bytes(b"x")
-    bad = subprocess.run(run + ["verify", str(out)], capture_output=True, text=True, env=env)
+    bad = subprocess.run(run + ["verify", str(out)], capture_output=True, text=True, env=env, timeout=300)
     assert bad.returncode == 1 and "foreign file" in bad.stderr
 
 

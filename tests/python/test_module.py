@@ -62,7 +62,8 @@ def test_version_is_the_installed_distribution_s():
 
 def test_adapters_are_not_imported_with_the_package():
     code = "import sys, varnok; print(sorted(m for m in sys.modules if m.startswith('varnok')))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         timeout=120).stdout
     assert out.strip() == "['varnok', 'varnok._core']"
 
 
@@ -152,7 +153,7 @@ def test_numpy_is_not_imported_with_the_module():
             "assert 'numpy' not in sys.modules\n"
             "s.bitboards\n"
             "assert 'numpy' in sys.modules\n")
-    subprocess.run([sys.executable, "-c", code], check=True)
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
 
 
 @pytest.mark.parametrize("value", [numpy.int64(564), numpy.uint16(564)])

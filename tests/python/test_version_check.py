@@ -28,7 +28,8 @@ def test_other_interpreter_versions_get_the_mismatch_error(interpreter):
     if exe is None:
         pytest.skip(f"{interpreter} is not installed here")
     out = subprocess.run([exe, "-c", LOAD, varnok._core.__file__], capture_output=True, text=True, timeout=60)
-    version = subprocess.run([exe, "-c", "import sys; print(sys.version)"], capture_output=True, text=True).stdout.strip()
+    version = subprocess.run([exe, "-c", "import sys; print(sys.version)"], capture_output=True, text=True,
+                             timeout=60).stdout.strip()
     assert out.stdout.strip() == (
         "ImportError: Python version mismatch: module was compiled for Python 3.14, "
         f"but the interpreter version is incompatible: {version}."
