@@ -38,27 +38,25 @@ bool is_symbol_char(int c) {
          c == '#' || c == '=' || c == ':' || c == '-' || c == '/' || c == '!' || c == '?' || c == '$';
 }
 
-// A figurine, a chess piece's figure (U+2654 to U+265F), in UTF-8.
+// A figurine, a chess piece's figure (U+2654 white king to U+265F black
+// pawn), in UTF-8: two bytes the same for all, then one per figure.
 constexpr int kFigurineBytes = 3;
+constexpr int kFigurineLead = 0xE2, kFigurineSecond = 0x99, kWhiteKingLast = 0x94, kBlackPawnLast = 0x9F;
 
 // Whether c may be byte `at` of a figurine's UTF-8.
 bool figurine_byte(size_t at, int c) {
-  constexpr int kLead = 0xE2, kSecond = 0x99, kLowest = 0x94, kHighest = 0x9F;
-  return at == 0 ? c == kLead : at == 1 ? c == kSecond : c >= kLowest && c <= kHighest;
+  return at == 0 ? c == kFigurineLead : at == 1 ? c == kFigurineSecond : c >= kWhiteKingLast && c <= kBlackPawnLast;
 }
 
-// The piece letter of a figurine (U+2654 to U+265F, white king to black
-// pawn) whose UTF-8 bytes are the latest three in bytes; 0 for a pawn or
-// anything else. Text copied from a page or a book writes a piece as its
-// figure ("\u2658f3"): read as a separator, it would leave "f3", another
-// move of another piece.
+// The piece letter of the figurine whose UTF-8 bytes are the latest three
+// in bytes; 0 for a pawn or anything else. Text copied from a page or a
+// book writes a piece as its figure ("\u2658f3"): read as a separator, it
+// would leave "f3", another move of another piece.
 char figurine_piece(uint32_t bytes) {
-  constexpr uint32_t kFigurinePrefix = 0xE29900;  // U+2640 to U+267F
-  constexpr uint8_t kWhiteKing = 0x94, kBlackPawn = 0x9F;
+  for (int at = 0; at < kFigurineBytes; ++at)
+    if (!figurine_byte(at, (bytes >> (8 * (kFigurineBytes - 1 - at))) & 0xFF)) return 0;
   constexpr std::string_view kLetters = "KQRBN";  // then the pawn, and the same again for black
-  const uint8_t last = bytes & 0xFF;
-  if ((bytes & 0xFFFF00) != kFigurinePrefix || last < kWhiteKing || last > kBlackPawn) return 0;
-  const int piece = (last - kWhiteKing) % 6;
+  const int piece = (static_cast<int>(bytes & 0xFF) - kWhiteKingLast) % 6;
   return piece < static_cast<int>(kLetters.size()) ? kLetters[piece] : 0;
 }
 
