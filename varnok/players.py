@@ -112,7 +112,13 @@ class Games:
         chess960 = envs[0].chess960 if envs else False
 
         def draw():
-            return np.array([rng.choice(env.legal_actions()) for env in envs], np.int64)
+            actions = np.empty(len(envs), np.int64)
+            for i, env in enumerate(envs):
+                legal = env.legal_actions()
+                if legal.size == 0:
+                    raise ValueError(f"game {i} is over: it has no legal move to play")
+                actions[i] = rng.choice(legal)
+            return actions
 
         return cls(lambda: [env.save_state() for env in envs], rules, draw, len(envs), chess960)
 
