@@ -290,6 +290,7 @@ class Material(BasePlayer):
         # plays as choose does. Analysis (no clock) goes to the deepest depth.
         # report hears of each depth as it is searched whole.
         search = self._native()
+        _checked_deadline(deadline)
         if depth is None and deadline == math.inf:
             depth = MATERIAL_DEEPEST
         if depth is not None and depth != search.depth:
@@ -312,9 +313,19 @@ class Material(BasePlayer):
         return thought
 
 
+def _checked_deadline(deadline: float | None) -> float | None:
+    """think's deadline: None, a time.monotonic() value, or math.inf. NaN
+    is refused: compared with the clock it is never reached, so a search
+    bounded by it alone would never end."""
+    if deadline is not None and math.isnan(deadline):
+        raise ValueError("deadline must be a time.monotonic() value (or math.inf), got nan")
+    return deadline
+
+
 def _move_budget(nodes: int | None, deadline: float | None, simulations: int) -> int | None:
     """Simulations of one move's search: nodes when given (at least one: a
     move needs a search), none when a deadline bounds it, else the player's."""
+    _checked_deadline(deadline)
     if nodes is not None:
         return max(1, int(nodes))
     return None if deadline is not None else simulations

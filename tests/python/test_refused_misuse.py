@@ -76,6 +76,10 @@ CASES = [
        "ValueError", message) for player, message in [("Random()", "game 0 is over: it has no legal move to play"),
                                                       ("Material(2)", "the game at the root is over"),
                                                       ("UCT(8)", "root 0 is a finished game")]],
+    # A deadline of NaN is never reached: a search bounded by it alone never ended.
+    *[(f"varnok.players.{player}.think(started(), deadline=float('nan'))", "ValueError",
+       "deadline must be a time.monotonic() value (or math.inf), got nan")
+      for player in ["UCT(8)", "Material(2)", "MCTS(lambda obs, mask: (mask.astype(np.float32), np.zeros(len(mask))), 4)"]],
     # A second __init__ or __setstate__ on a live object.
     ("started().__init__()", "TypeError",
      "ChessEnv.__init__ on an object that is already initialised would be ignored: make a new ChessEnv instead"),
