@@ -316,6 +316,20 @@ def test_material_search_names_the_depth_it_was_given(depth):
         varnok.MaterialSearch(depth)
 
 
+@pytest.mark.parametrize("roots, message", [
+    ([START, MIDDLE, MATED], "root 2: the game at the root is over"),
+    ([START, chess_env("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"), START], "root 1: the game at the root is over"),   # stalemate
+])
+def test_material_search_refuses_a_finished_root_before_searching_any(roots, message):
+    search, twin = varnok.MaterialSearch(1, seed=5), varnok.MaterialSearch(1, seed=5)
+    before = search.draws
+    with pytest.raises(ValueError, match=message):
+        search.choose(roots)
+    assert search.draws == before   # no tie was broken for the roots before it
+    for _ in range(3):
+        assert np.array_equal(search.choose([START, MIDDLE])[0], twin.choose([START, MIDDLE])[0])
+
+
 def uct_run():
     search = varnok.UCT(TREES, seed=4, num_threads=2)
     search.set_roots([START, MIDDLE])
