@@ -278,7 +278,9 @@ def test_draws_of_another_kind_or_size_are_refused_and_change_nothing(kind):
     # A generator whose state is all zero draws only zeros, and a draw by
     # rejection from it (a tie broken, a roll-out's move) never ends.
     stuck = [zeroed(before), *([zeroed(before, keep=4)] if kind == "UCT" else [])]   # UCT: its roll-outs' alone
-    for other in [b"", b"not draws", before + b" 1", before[:-6], *stuck,
+    # A roll-out generator's words are 32-bit: a wider number is no state of one.
+    wide = [b" ".join([*before.split(b" ", 4)[:4], b"4294967296", before.split(b" ", 5)[5]])] if kind == "UCT" else []
+    for other in [b"", b"not draws", before + b" 1", before[:-6], *stuck, *wide,
                   *(v for k, v in others.items() if k != kind)]:
         with pytest.raises(ValueError, match="not the draws of a search of this kind and size"):
             search.draws = other
