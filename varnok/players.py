@@ -458,7 +458,7 @@ class UCT(_SearchPlayer):
                 break
             run = step if budget is None else min(step, budget - done)
             ran = int(search.run(run)[0])
-            done += run
+            done += ran
             if ran < run:  # the root is proved
                 break
             progress.tick()
