@@ -120,6 +120,15 @@ void bind_material(py::module_& m) {
             auto a = actions.mutable_unchecked<1>();
             auto sc = scores.mutable_unchecked<1>();
             auto nd = nodes.mutable_unchecked<1>();
+            // Every root is checked before any is searched: a refused call
+            // leaves the tie-break draws as they were.
+            for (py::ssize_t i = 0; i < n; ++i) {
+              try {
+                s.search->check_root(boards[i]);
+              } catch (const std::invalid_argument& e) {
+                throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+              }
+            }
             // Root by root, so that Ctrl-C ends a deep search of many roots
             // after the root in progress.
             run_range_interruptibly(n, [&](int64_t begin, int64_t end) {

@@ -187,7 +187,10 @@ RootBoards root_boards(const py::handle& roots, const std::optional<std::string>
   const py::sequence items = py::reinterpret_borrow<py::sequence>(roots);
   boards.reserve(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
-    const py::handle item = items[i];
+    // Held for the whole step: a sequence may make its items as they are
+    // asked for (a NumPy array of FEN texts does), and such an item lives
+    // only as long as this reference.
+    const py::object item = items[i];
     Episode& board = boards.emplace_back(given);
     if (py::isinstance<py::str>(item)) {
       // Checked as ChessEnv.load_fen checks; the clocks are not taken (the

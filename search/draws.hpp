@@ -4,6 +4,7 @@
 // Gumbel-Top-k, and sampling of a move by visit counts.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -43,10 +44,19 @@ inline double gamma_draw(double shape, Random& random) {
 }
 
 // A Dirichlet(alpha, ..., alpha) draw of out.size() values; uniform when
-// every gamma draw underflows (tiny alpha).
+// every gamma draw underflows (tiny alpha). Draws near the largest double
+// (an alpha near it) can add up past it: their ratios to the largest draw,
+// whose sum cannot overflow, are then shared out instead.
 inline void dirichlet_draw(double alpha, Random& random, std::vector<double>& out) {
-  double sum = 0;
-  for (double& x : out) sum += (x = gamma_draw(alpha, random));
+  double sum = 0, high = 0;
+  for (double& x : out) {
+    sum += (x = gamma_draw(alpha, random));
+    high = std::max(high, x);
+  }
+  if (std::isinf(sum)) {
+    sum = 0;
+    for (double& x : out) sum += (x /= high);
+  }
   for (double& x : out) x = sum > 0 ? x / sum : 1.0 / out.size();
 }
 

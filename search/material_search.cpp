@@ -135,9 +135,13 @@ bool MaterialSearch::score_root(const Episode& root, int depth, int32_t& best) {
 
 MaterialChoice MaterialSearch::choose(const Episode& root) { return choose_within(root, MaterialLimits{}); }
 
-MaterialChoice MaterialSearch::choose_within(const Episode& root, const MaterialLimits& limits) {
+void MaterialSearch::check_root(const Episode& root) {
   root_moves_.list_legal(root.position);
   if (root_moves_.size() == 0 || root.judge(true).done()) throw std::invalid_argument("the game at the root is over");
+}
+
+MaterialChoice MaterialSearch::choose_within(const Episode& root, const MaterialLimits& limits) {
+  check_root(root);  // and lists the root's moves
   const bool deepening = limits.nodes > 0 || limits.stopped || limits.depth_searched;
   nodes_ = 1;
   ended_ = false;

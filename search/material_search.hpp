@@ -74,6 +74,9 @@ class MaterialSearch {
   // changed, on text that is not such a state).
   std::string draws() const;
   bool set_draws(const std::string& text);
+  // std::invalid_argument unless root is a game that goes on; the draws
+  // are not touched, so a caller of many roots checks them all first.
+  void check_root(const Episode& root);
   // root is a game that goes on (std::invalid_argument otherwise).
   MaterialChoice choose(const Episode& root);
   // The same search deepened one ply at a time up to the set depth, for a

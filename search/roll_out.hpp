@@ -14,6 +14,7 @@
 #include <istream>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <vector>
 
 #include "env/episode.hpp"
@@ -42,12 +43,26 @@ class RollOut {
   void write_draws(std::ostream& out) const { out << random_; }
   bool read_draws(std::istream& in) {
     std::mt19937 read;
-    if (!(in >> read) || draws_only_zeros(read)) return false;
+    if (!(in >> read) || !holds_32_bit_words(read) || draws_only_zeros(read)) return false;
     random_ = read;
     return true;
   }
 
  private:
+  // Whether every word of the generator's state is a 32-bit word, as in
+  // every state a generator reaches. The standard library keeps the words
+  // in a wider type and reads wider numbers from text as they are, so text
+  // with such a number would be taken for draws no search ever wrote.
+  static bool holds_32_bit_words(const std::mt19937& random) {
+    std::ostringstream text;
+    text << random;
+    std::istringstream words(text.str());
+    uint64_t word;
+    while (words >> word)
+      if (word > UINT32_MAX) return false;
+    return words.eof();
+  }
+
   // Whether the generator draws only zeros from here on: its 19937 bits of
   // state are all clear, which no seed reaches and from which a roll-out's
   // draws by rejection never end. Past a block of draws the state has been

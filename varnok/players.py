@@ -112,7 +112,13 @@ class Games:
         chess960 = envs[0].chess960 if envs else False
 
         def draw():
-            return np.array([rng.choice(env.legal_actions()) for env in envs], np.int64)
+            actions = np.empty(len(envs), np.int64)
+            for i, env in enumerate(envs):
+                legal = env.legal_actions()
+                if legal.size == 0:
+                    raise ValueError(f"game {i} is over: it has no legal move to play")
+                actions[i] = rng.choice(legal)
+            return actions
 
         return cls(lambda: [env.save_state() for env in envs], rules, draw, len(envs), chess960)
 
@@ -284,6 +290,7 @@ class Material(BasePlayer):
         # plays as choose does. Analysis (no clock) goes to the deepest depth.
         # report hears of each depth as it is searched whole.
         search = self._native()
+        _checked_deadline(deadline)
         if depth is None and deadline == math.inf:
             depth = MATERIAL_DEEPEST
         if depth is not None and depth != search.depth:
@@ -306,9 +313,19 @@ class Material(BasePlayer):
         return thought
 
 
+def _checked_deadline(deadline: float | None) -> float | None:
+    """think's deadline: None, a time.monotonic() value, or math.inf. NaN
+    is refused: compared with the clock it is never reached, so a search
+    bounded by it alone would never end."""
+    if deadline is not None and math.isnan(deadline):
+        raise ValueError("deadline must be a time.monotonic() value (or math.inf), got nan")
+    return deadline
+
+
 def _move_budget(nodes: int | None, deadline: float | None, simulations: int) -> int | None:
     """Simulations of one move's search: nodes when given (at least one: a
     move needs a search), none when a deadline bounds it, else the player's."""
+    _checked_deadline(deadline)
     if nodes is not None:
         return max(1, int(nodes))
     return None if deadline is not None else simulations
@@ -441,7 +458,7 @@ class UCT(_SearchPlayer):
                 break
             run = step if budget is None else min(step, budget - done)
             ran = int(search.run(run)[0])
-            done += run
+            done += ran
             if ran < run:  # the root is proved
                 break
             progress.tick()

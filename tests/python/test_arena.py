@@ -3,6 +3,7 @@ recorded, and that the same seed gives the same match however it is run."""
 
 import gzip
 import io
+import math
 import time
 
 import chess
@@ -200,6 +201,21 @@ def test_mcts_think_past_its_simulations_evaluates_what_it_counts(limits):
         limits = {"deadline": time.monotonic() + limits["deadline"]}
     thought = mcts.think(env, **limits)
     assert thought.nodes >= min(limits.get("nodes", 100), 100) and sum(rows) >= 0.95 * thought.nodes, thought
+
+
+@pytest.mark.parametrize("fen, limits", [
+    ("7k/8/6K1/8/8/8/8/1Q6 w - - 0 1", {}),                  # Qb8 mates: proved within a few simulations
+    ("7k/8/6K1/8/8/8/8/1Q6 w - - 0 1", {"nodes": 5000}),
+    ("6k1/8/6K1/8/8/8/8/1Q6 b - - 0 1", {"deadline": math.inf}),   # proved lost: the search ends itself
+])
+def test_uct_think_counts_the_simulations_it_ran(fen, limits):
+    uct = players.UCT(simulations=800)
+    env = varnok.ChessEnv()
+    env.load_fen(fen)
+    thought = uct.think(env, **limits)
+    search = uct._searches().get(1, unbounded=bool(limits))   # the search that think used
+    # Every simulation but the first (which values the root itself) visits one of the root's moves.
+    assert bool(search.solved()[0]) and thought.nodes == search.visit_counts().sum() + 1, thought
 
 
 def test_uci_engine_player_plays_stockfish_the_same_games_from_the_same_seed():

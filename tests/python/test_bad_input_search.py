@@ -278,7 +278,9 @@ def test_draws_of_another_kind_or_size_are_refused_and_change_nothing(kind):
     # A generator whose state is all zero draws only zeros, and a draw by
     # rejection from it (a tie broken, a roll-out's move) never ends.
     stuck = [zeroed(before), *([zeroed(before, keep=4)] if kind == "UCT" else [])]   # UCT: its roll-outs' alone
-    for other in [b"", b"not draws", before + b" 1", before[:-6], *stuck,
+    # A roll-out generator's words are 32-bit: a wider number is no state of one.
+    wide = [b" ".join([*before.split(b" ", 4)[:4], b"4294967296", before.split(b" ", 5)[5]])] if kind == "UCT" else []
+    for other in [b"", b"not draws", before + b" 1", before[:-6], *stuck, *wide,
                   *(v for k, v in others.items() if k != kind)]:
         with pytest.raises(ValueError, match="not the draws of a search of this kind and size"):
             search.draws = other
@@ -314,6 +316,20 @@ def test_uct_constructor_refuses(options, error, message):
 def test_material_search_names_the_depth_it_was_given(depth):
     with pytest.raises(ValueError, match=f"depth must be 1 to 8, got {depth}$"):
         varnok.MaterialSearch(depth)
+
+
+@pytest.mark.parametrize("roots, message", [
+    ([START, MIDDLE, MATED], "root 2: the game at the root is over"),
+    ([START, chess_env("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"), START], "root 1: the game at the root is over"),   # stalemate
+])
+def test_material_search_refuses_a_finished_root_before_searching_any(roots, message):
+    search, twin = varnok.MaterialSearch(1, seed=5), varnok.MaterialSearch(1, seed=5)
+    before = search.draws
+    with pytest.raises(ValueError, match=message):
+        search.choose(roots)
+    assert search.draws == before   # no tie was broken for the roots before it
+    for _ in range(3):
+        assert np.array_equal(search.choose([START, MIDDLE])[0], twin.choose([START, MIDDLE])[0])
 
 
 def uct_run():

@@ -8,7 +8,7 @@ started."""
 from test_hostile_use import run_child
 
 SETUP = """
-import gymnasium, varnok.gym, varnok.pettingzoo
+import gymnasium, varnok.gym, varnok.pettingzoo, varnok.players
 
 class LooksLikeVectorEnv:
     num_envs = 1
@@ -71,6 +71,15 @@ CASES = [
     ("varnok.gym.ChessVectorEnv(2).reset(options='fen')", "TypeError", "got str"),
     ("varnok.pettingzoo.env().reset(options=('fen',))", "TypeError", "got tuple"),
     ("varnok.gym.ChessEnv().reset(options={})[1]['to_play']", "ok", "0"),
+    # A player asked to move in a game that is over.
+    *[(f"varnok.players.{player}.think((lambda e: (e.load_fen('7k/6Q1/6K1/8/8/8/8/8 b - - 0 1'), e)[1])(ChessEnv()))",
+       "ValueError", message) for player, message in [("Random()", "game 0 is over: it has no legal move to play"),
+                                                      ("Material(2)", "the game at the root is over"),
+                                                      ("UCT(8)", "root 0 is a finished game")]],
+    # A deadline of NaN is never reached: a search bounded by it alone never ended.
+    *[(f"varnok.players.{player}.think(started(), deadline=float('nan'))", "ValueError",
+       "deadline must be a time.monotonic() value (or math.inf), got nan")
+      for player in ["UCT(8)", "Material(2)", "MCTS(lambda obs, mask: (mask.astype(np.float32), np.zeros(len(mask))), 4)"]],
     # A second __init__ or __setstate__ on a live object.
     ("started().__init__()", "TypeError",
      "ChessEnv.__init__ on an object that is already initialised would be ignored: make a new ChessEnv instead"),

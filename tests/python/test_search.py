@@ -8,6 +8,7 @@ games inside the tree, Dirichlet noise (read from the native search) and
 tree reuse.
 """
 
+import collections.abc
 import zlib
 
 import chess
@@ -226,6 +227,42 @@ def test_roots_from_a_vector_env_chess_envs_and_states_agree():
     for obs, mask in results[1:]:
         assert np.array_equal(obs, results[0][0]) and np.array_equal(mask, results[0][1])
     assert results[0][0].shape == (3, 119, 8, 8) and results[0][1].shape == (3, 4672)
+
+
+class MadeOnDemand(collections.abc.Sequence):
+    """Roots made anew each time one is asked for, held by the caller alone."""
+
+    def __init__(self, make, fens):
+        self.make, self.fens = make, fens
+
+    def __getitem__(self, i):
+        return self.make(self.fens[i])
+
+    def __len__(self):
+        return len(self.fens)
+
+
+def chess_env_at(fen):
+    env = varnok.ChessEnv()
+    env.load_fen(fen)
+    return env
+
+
+@pytest.mark.parametrize("made", [
+    lambda fens: np.array(fens),   # its items are new NumPy strings
+    lambda fens: MadeOnDemand(lambda fen: chess_env_at(fen).save_state(), fens),
+    lambda fens: MadeOnDemand(chess_env_at, fens),
+])
+def test_roots_made_as_they_are_read_search_as_a_list_of_them(made):
+    fens = [MIDDLE_GAME, BACK_RANK, STALEMATE_TRAPS]
+    held = list(made(fens))   # the same roots, kept alive by a list
+    want = varnok.MaterialSearch(2, seed=0).choose(held)
+    for got, expected in zip(varnok.MaterialSearch(2, seed=0).choose(made(fens)), want, strict=True):
+        assert np.array_equal(got, expected)
+    search, twin = varnok.MCTS(3, seed=0, num_threads=1), varnok.MCTS(3, seed=0, num_threads=1)
+    search.set_roots(made(fens))
+    twin.set_roots(held)
+    assert np.array_equal(search.select().obs, twin.select().obs)
 
 
 def test_roots_from_vector_env_rows_search_as_their_saved_states():

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -200,6 +201,17 @@ TEST(Draws, DirichletSumsToOneWithTheRightMean) {
   double gamma_mean = 0;
   for (int d = 0; d < kDraws; ++d) gamma_mean += gamma_draw(2.5, random) / kDraws;
   EXPECT_NEAR(gamma_mean, 2.5, 0.1);
+  // Any alpha a search takes gives a distribution: draws that underflow to
+  // 0, or whose sum passes the largest double.
+  for (const double alpha : {1e-300, 1e300, 1e308, std::numeric_limits<double>::max()}) {
+    dirichlet_draw(alpha, random, noise);
+    double sum = 0;
+    for (const double x : noise) {
+      EXPECT_GE(x, 0) << alpha;
+      sum += x;
+    }
+    EXPECT_NEAR(sum, 1, 1e-12) << alpha;
+  }
 }
 
 std::vector<int32_t> search_counts(int threads, RootSelection selection) {
