@@ -56,15 +56,17 @@ std::string state_repr(const State& s) {
 
 // An integer field of State (or a list or dict of integers): read as is, set
 // from what operator.index takes; floats, Decimals and Fractions are refused
-// instead of truncated.
+// instead of truncated. The setter carries the field's name, which a refusal
+// names ("total_move_count(): incompatible function arguments"); a setter
+// without one would say only "()".
 template <class Value>
 auto field_getter(Value State::* field) {
   return [field](const State& s) -> const Value& { return s.*field; };
 }
 template <class Value>
-py::cpp_function index_setter(const py::class_<State>& cls, Value State::* field) {
-  return py::cpp_function([field](State& s, const Value& value) { s.*field = value; }, py::is_method(cls),
-                          py::arg("value").noconvert());
+py::cpp_function index_setter(const py::class_<State>& cls, const char* name, Value State::* field) {
+  return py::cpp_function([field](State& s, const Value& value) { s.*field = value; }, py::name(name),
+                          py::is_method(cls), py::arg("value").noconvert());
 }
 
 EnPassantField en_passant_field_of(const std::string& name) {
@@ -176,25 +178,29 @@ void bind_chess_env(py::module_& m) {
       .def_readonly("castle", &State::castle,
                     "Castling rights, bits 1 white king side, 2 white queen side, 4 black king side, 8 black queen "
                     "side (read-only).")
-      .def_property("state_history", field_getter(&State::state_history), index_setter(state, &State::state_history),
+      .def_property("state_history", field_getter(&State::state_history),
+                    index_setter(state, "state_history", &State::state_history),
                     "The recorded positions, up to 8 entries of 14 planes of 64 ints, in ring order (a new list on "
                     "every read; assign a whole new list to change it).")
-      .def_property("state_pos", field_getter(&State::state_pos), index_setter(state, &State::state_pos),
+      .def_property("state_pos", field_getter(&State::state_pos), index_setter(state, "state_pos", &State::state_pos),
                     "The ring cursor of state_history, 0 to 7.")
       .def_property("total_move_count", field_getter(&State::total_move_count),
-                    index_setter(state, &State::total_move_count), "The steps played since the episode started.")
+                    index_setter(state, "total_move_count", &State::total_move_count),
+                    "The steps played since the episode started.")
       .def_property("no_progress_count", field_getter(&State::no_progress_count),
-                    index_setter(state, &State::no_progress_count),
+                    index_setter(state, "no_progress_count", &State::no_progress_count),
                     "Plies since the last pawn move or capture, counting that move.")
       .def_property("repetition_count", field_getter(&State::repetition_count),
-                    index_setter(state, &State::repetition_count),
+                    index_setter(state, "repetition_count", &State::repetition_count),
                     "Position hash -> times the position was recorded in the episode (a new dict on every read).")
-      .def_property("move_index", field_getter(&State::move_index), index_setter(state, &State::move_index),
+      .def_property("move_index", field_getter(&State::move_index),
+                    index_setter(state, "move_index", &State::move_index),
                     "Action -> move word of the last legal-action listing (a new dict on every read).")
-      .def_property("n_repititions", field_getter(&State::n_repetitions), index_setter(state, &State::n_repetitions),
+      .def_property("n_repititions", field_getter(&State::n_repetitions),
+                    index_setter(state, "n_repititions", &State::n_repetitions),
                     "The repetition value (count - 1) of the position recorded last.")
       .def_property("prev_n_repititions", field_getter(&State::prev_n_repetitions),
-                    index_setter(state, &State::prev_n_repetitions),
+                    index_setter(state, "prev_n_repititions", &State::prev_n_repetitions),
                     "The repetition value of the position recorded before it.")
       .def_property_readonly(
           "bitboards", [](const State& s) { return array_copy(s.bitboards); },
@@ -202,17 +208,19 @@ void bind_chess_env(py::module_& m) {
       .def_property_readonly(
           "occupancies", [](const State& s) { return array_copy(s.occupancies); },
           "The occupied squares of white, black and both as a new uint64 array of 3.")
-      .def_property("moves", field_getter(&State::moves), index_setter(state, &State::moves),
+      .def_property("moves", field_getter(&State::moves), index_setter(state, "moves", &State::moves),
                     "The moves played since the episode started, one int each: source square (bits 0-5, 0 = a8, "
                     "63 = h1), target square (bits 6-11), kind promoted to (bits 12-14: 0 none, 1 knight, 2 bishop, "
                     "3 rook, 4 queen).")
       .def_property(
           "start_fen", [](const State& s) { return fen_of(s.start_position, s.start_fullmove); },
-          [](State& s, const std::string& text) {
-            const FenPosition start = parse_fen_strict(text, s.start_position.chess960);
-            s.start_position = start.position;
-            s.start_fullmove = start.fullmove_number;
-          },
+          py::cpp_function(
+              [](State& s, const std::string& text) {
+                const FenPosition start = parse_fen_strict(text, s.start_position.chess960);
+                s.start_position = start.position;
+                s.start_fullmove = start.fullmove_number;
+              },
+              py::name("start_fen"), py::is_method(state), py::arg("value")),
           "The position the episode started from, with its full-move number, as FEN; set it with a FEN text "
           "(ValueError naming the field when it is faulty).")
       .def("__repr__", &state_repr, "The scalar fields and the history length, one per line.")

@@ -123,7 +123,7 @@ class State:
         The position the episode started from, with its full-move number, as FEN; set it with a FEN text (ValueError naming the field when it is faulty).
         """
     @start_fen.setter
-    def start_fen(self, arg1: str) -> None:
+    def start_fen(self, value: str) -> None:
         ...
     @property
     def state_history(self) -> list[list[list[int]]]:

@@ -60,7 +60,7 @@ def test_int_fields_convert(field):
     setattr(s, field, -2**31)
     assert getattr(s, field) == -2**31
     for bad in (2**31, -2**31 - 1, 1.5, "3", None):
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match=rf"^{field}\(\): incompatible"):  # the refusal names the field
             setattr(s, field, bad)
         assert getattr(s, field) == -2**31
 
@@ -69,13 +69,15 @@ def test_int_fields_convert(field):
     ("repetition_count", {2**64 - 1: 3, 0: 1}, [{-1: 1}, {2**64: 1}, {1: 2**31}, {1: 1.0}, [1]]),
     ("move_index", {4671: 8413116, 0: -1}, [{2**31: 1}, {1: 2**31}, {1.0: 1}, {1: "x"}]),
     ("state_history", [[[1, 2]], []], [[[["x"]]], [[1]], [[[1.5]]], 5]),
+    ("moves", [1, 2**16 - 1], [[-1], [2**16], [1.0], "x"]),
+    ("start_fen", "4k3/8/8/8/8/8/8/4K3 w - - 0 1", [5, None, ["4k3/8/8/8/8/8/8/4K3 w - - 0 1"]]),
 ])
 def test_container_fields_convert(field, good, bad):
     s = varnok.State()
     setattr(s, field, good)
     assert getattr(s, field) == good
     for value in bad:
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match=rf"^{field}\(\): incompatible"):  # the refusal names the field
             setattr(s, field, value)
         assert getattr(s, field) == good
 
