@@ -17,6 +17,7 @@
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/lists.hpp"
+#include "module/seed_argument.hpp"
 
 namespace varnok::binding {
 
@@ -259,8 +260,8 @@ void bind_chess_env(py::module_& m) {
                       "(side to move, 119 observation planes, reward from white's side, done). Save and restore whole "
                       "games, hash positions, play random roll-outs, read and write FEN, UCI, SAN and PGN, draw SVG "
                       "pictures. Pickles and copies whole.")
-      .def(py::init([](const std::string& rules, bool chess960, std::optional<uint64_t> seed) {
-             return Episode(draw_rules_of(rules), chess960, seed ? *seed : std::random_device{}());
+      .def(py::init([](const std::string& rules, bool chess960, std::optional<Seed<uint64_t>> seed) {
+             return Episode(draw_rules_of(rules), chess960, seed ? seed->value : std::random_device{}());
            }),
            py::arg("rules") = "classic", py::kw_only(), py::arg("chess960").noconvert() = false,
            py::arg("seed").noconvert() = py::none(),
@@ -332,9 +333,9 @@ void bind_chess_env(py::module_& m) {
            "of the side to move stands beside the pawn that has just advanced two squares.")
       .def(
           "roll_out",
-          [](Episode& board, std::optional<uint32_t> seed) {
+          [](Episode& board, std::optional<Seed<uint32_t>> seed) {
             if (!seed) return board.roll_out();
-            std::mt19937 rng(*seed);
+            std::mt19937 rng(seed->value);
             return board.roll_out_with(rng, nullptr);
           },
           py::arg("seed").noconvert() = py::none(),

@@ -16,6 +16,7 @@
 #include "env/episode.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
+#include "module/seed_argument.hpp"
 #include "search/material_search.hpp"
 
 namespace varnok::binding {
@@ -88,23 +89,23 @@ void bind_material(py::module_& m) {
       "by the game's draw rules. Among equally scored moves one is drawn from the seeded generator.");
   def_draws(material, [](PyMaterial& s) { return Held(*s.search); });
   material
-      .def(py::init([](int64_t depth, uint64_t seed) {
+      .def(py::init([](int64_t depth, Seed<uint64_t> seed) {
              MaterialOptions o;
              o.depth = depth;  // checked by the search
-             o.seed = seed;
+             o.seed = seed.value;
              auto self = std::make_unique<PyMaterial>();
              self->search = std::make_unique<MaterialSearch>(o);
              return self;
            }),
-           py::arg("depth").noconvert() = 1, py::kw_only(), py::arg("seed").noconvert() = 0,
+           py::arg("depth").noconvert() = 1, py::kw_only(), py::arg("seed").noconvert() = Seed<uint64_t>{},
            "depth: plies searched (1 to 8); seed: the tie-break generator's seed.")
       .def_property_readonly(
           "depth", [](const PyMaterial& s) { return s.search->options().depth; }, "Plies searched.")
       .def(
           "reseed",
-          [](PyMaterial& s, uint64_t seed) {
+          [](PyMaterial& s, Seed<uint64_t> seed) {
             Held use(*s.search);
-            s.search->reseed(seed);
+            s.search->reseed(seed.value);
           },
           py::arg("seed").noconvert(), "Starts the tie-break generator again from seed.")
       .def(

@@ -15,6 +15,7 @@
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
+#include "module/seed_argument.hpp"
 #include "search/mcts.hpp"
 #include "search/uct.hpp"
 #include "vector/option_checks.hpp"
@@ -264,11 +265,11 @@ void bind_search(py::module_& m) {
                        std::optional<double> fpu_value, double virtual_loss, int64_t node_budget,
                        const std::string& root_selection_name, int64_t gumbel_considered, int64_t gumbel_simulations,
                        double gumbel_c_visit, double gumbel_c_scale, const std::string& obs_dtype,
-                       std::optional<int64_t> num_threads, std::optional<uint64_t> seed, bool copy) {
+                       std::optional<int64_t> num_threads, std::optional<Seed<uint64_t>> seed, bool copy) {
              SearchOptions o;
              o.num_trees = num_trees;
              o.num_threads = num_threads.value_or(ThreadPool::processor_count());
-             o.seed = seed.value_or(os_seed());
+             o.seed = given_or_os_seed(seed);
              o.format = observation_format(obs_dtype);
              o.node_budget = node_budget;
              o.c_puct = c_puct;
@@ -519,11 +520,11 @@ void bind_search(py::module_& m) {
   def_draws(uct, [](PyUct& s) { return Held(*s.search); });
   def_principal_variation(uct);
   uct.def(py::init([](int64_t num_trees, double exploration, int64_t node_budget, bool solver,
-                      std::optional<int64_t> num_threads, std::optional<uint64_t> seed) {
+                      std::optional<int64_t> num_threads, std::optional<Seed<uint64_t>> seed) {
             SearchOptions o;
             o.num_trees = num_trees;
             o.num_threads = num_threads.value_or(ThreadPool::processor_count());
-            o.seed = seed.value_or(os_seed());
+            o.seed = given_or_os_seed(seed);
             o.exploration = exploration;
             o.node_budget = node_budget;
             o.solver = solver;

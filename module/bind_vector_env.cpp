@@ -14,6 +14,7 @@
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
+#include "module/seed_argument.hpp"
 #include "vector/roll_outs.hpp"
 #include "vector/single_caller.hpp"
 #include "vector/vector_env.hpp"
@@ -199,13 +200,13 @@ void bind_vector_env(py::module_& m) {
                           "results written into NumPy arrays. A game that ends is started again inside the same "
                           "step; its last observation, reward and reason are in final_obs, final_reward and "
                           "final_reason.")
-      .def(py::init([](int64_t num_envs, std::optional<int64_t> num_threads, std::optional<uint64_t> seed,
+      .def(py::init([](int64_t num_envs, std::optional<int64_t> num_threads, std::optional<Seed<uint64_t>> seed,
                        const std::string& obs_dtype, std::optional<int64_t> max_steps, bool copy,
                        const std::string& rules, bool chess960) {
              VectorOptions options;
              options.num_envs = num_envs;
              options.num_threads = num_threads.value_or(ThreadPool::processor_count());
-             options.seed = seed.value_or(os_seed());
+             options.seed = given_or_os_seed(seed);
              options.format = observation_format(obs_dtype);
              options.max_steps = max_steps;
              options.rules = draw_rules_of(rules);
@@ -249,12 +250,12 @@ void bind_vector_env(py::module_& m) {
           "The draw rules of every game, \"classic\", \"fide\" or \"fide-strict\".")
       .def(
           "reset",
-          [](py::object self, std::optional<uint64_t> seed) {
+          [](py::object self, std::optional<Seed<uint64_t>> seed) {
             PyVectorEnv& v = value_of<PyVectorEnv>(self);
             Use use(*v.env);
             {
               py::gil_scoped_release unlocked;
-              v.env->reset(seed.has_value(), seed.value_or(0));
+              v.env->reset(seed.has_value(), seed ? seed->value : 0);
             }
             return results(v);
           },
@@ -367,7 +368,7 @@ void bind_vector_env(py::module_& m) {
 
   m.def(
       "roll_outs",
-      [](const std::vector<State>& states, int64_t repeats, std::optional<uint64_t> seed,
+      [](const std::vector<State>& states, int64_t repeats, std::optional<Seed<uint64_t>> seed,
          std::optional<int64_t> num_threads, const std::string& rules) {
         const DrawRules draw_rules = draw_rules_of(rules);
         const int64_t threads = num_threads.value_or(ThreadPool::processor_count());
@@ -377,7 +378,7 @@ void bind_vector_env(py::module_& m) {
         for (const State& state : states) games.push_back(&state);
         check_roll_outs(games, repeats, threads);
         py::array_t<int8_t> out({static_cast<py::ssize_t>(states.size()), static_cast<py::ssize_t>(repeats)});
-        play_roll_outs(games, repeats, seed.value_or(os_seed()), draw_rules, threads, out.mutable_data(),
+        play_roll_outs(games, repeats, given_or_os_seed(seed), draw_rules, threads, out.mutable_data(),
                        [](int64_t total, const auto& range) { run_range_interruptibly(total, range); });
         return out;
       },

@@ -174,6 +174,47 @@ def test_step_refuses_values_that_are_not_32_bit_integers(started, value):
     assert state_dict(env.save_state()) == state_dict(before)
 
 
+# Each seeded call, as one seeded result: a seed drawn with NumPy is taken as the int it is.
+SEEDED = {
+    "ChessEnv": lambda seed: varnok.ChessEnv(chess960=True, seed=seed).reset()[1],
+    "ChessEnv.roll_out": lambda seed: _rolled(seed),
+    "VectorEnv": lambda seed: varnok.VectorEnv(2, seed=seed, chess960=True).reset().obs.tolist(),
+    "VectorEnv.reset": lambda seed: varnok.VectorEnv(2, chess960=True).reset(seed=seed).obs.tolist(),
+    "roll_outs": lambda seed: varnok.roll_outs([_queens_against_a_king()], 32, seed=seed).tolist(),
+    "MaterialSearch": lambda seed: varnok.MaterialSearch(1, seed=seed).draws,
+    "MaterialSearch.reseed": lambda seed: _reseeded(seed),
+    "MCTS": lambda seed: varnok.MCTS(1, seed=seed, dirichlet_fraction=0.25).draws,
+    "UCT": lambda seed: varnok.UCT(1, seed=seed).draws,
+}
+
+
+def _queens_against_a_king():
+    """A State whose random games end in mates and draws alike."""
+    env = varnok.ChessEnv()
+    env.load_fen("7k/8/8/8/8/8/8/1QQ1K3 w - - 0 1")
+    return env.save_state()
+
+
+def _rolled(seed):
+    env = varnok.ChessEnv()
+    env.reset()
+    return env.roll_out(seed=seed), env.fen()
+
+
+def _reseeded(seed):
+    search = varnok.MaterialSearch(1)
+    search.reseed(seed)
+    return search.draws
+
+
+@pytest.mark.parametrize("call", SEEDED.values(), ids=SEEDED.keys())
+def test_seeds_take_numpy_integers_and_refuse_floats(call):
+    assert call(numpy.int64(7)) == call(numpy.uint32(7)) == call(7) != call(8)
+    for refused in (7.0, numpy.float64(7), numpy.int64(-1), "7"):
+        with pytest.raises(TypeError):
+            call(refused)
+
+
 @pytest.mark.parametrize("value", [2**31 - 1, -2**31, 4672, 0])
 def test_step_with_in_range_illegal_integer_is_value_error(started, value):
     env, _ = started
