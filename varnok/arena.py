@@ -341,7 +341,9 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     """Plays games between players a and b and returns a MatchResult (from
     a's side). Colours alternate; each opening (taken in order, again from
     the first when there are more pairs than openings) is played twice, once
-    with each colour. openings: None (the initial position), a list of FEN
+    with each colour; with an odd games, the last opening is played once,
+    and that lone game counts in the trinomial figures but not in the
+    pentanomial pair counts. openings: None (the initial position), a list of FEN
     texts, a FEN/EPD or PGN file (opening_plies: the position after that
     many plies of each PGN game), or "builtin". A game still going at
     max_plies is a draw. sprt=(elo0, elo1[, alpha, beta]) stops the match as
