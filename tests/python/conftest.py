@@ -151,6 +151,13 @@ def play_uci(env, board, moves):
     return results
 
 
+def env_at(fen):
+    """A ChessEnv with its game loaded from fen."""
+    env = varnok.ChessEnv()
+    env.load_fen(fen)
+    return env
+
+
 STATE_FIELDS = ("side", "enpassant", "castle", "state_history", "move_index", "state_pos",
                 "total_move_count", "no_progress_count", "repetition_count",
                 "n_repititions", "prev_n_repititions")

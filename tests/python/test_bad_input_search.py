@@ -9,6 +9,8 @@ import numpy as np
 import pytest
 import varnok
 
+from conftest import env_at
+
 START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 MIDDLE = "r1bqkb1r/pppp1ppp/2n2n2/4p2Q/2B1P3/8/PPPP1PPP/RNB1K1NR w KQkq - 4 4"
 MATED = "7k/6Q1/6K1/8/8/8/8/8 b - - 0 1"
@@ -110,12 +112,6 @@ class Fake:
         raise AssertionError("no row may be read before the count is checked")
 
 
-def chess_env(fen):
-    env = varnok.ChessEnv()
-    env.load_fen(fen)
-    return env
-
-
 CLOSED = [
     ("select", (0,), ValueError, "leaves_per_tree must be 1 to 65536, got 0"),
     ("select", (-1,), ValueError, "leaves_per_tree must be 1 to 65536"),
@@ -145,7 +141,7 @@ CLOSED = [
     ("set_roots", (["garbage", START],), ValueError, "root 0: FEN 'garbage': expected 6 fields"),
     ("set_roots", ([START, "8/8/8/8/8/8/8/8 w - - 0 1"],), ValueError, "root 1: FEN placement field"),
     ("set_roots", ([MATED, START],), ValueError, "root 0 is a finished game"),
-    ("set_roots", ([START, chess_env(MATED)],), ValueError, "root 1 is a finished game"),
+    ("set_roots", ([START, env_at(MATED)],), ValueError, "root 1 is a finished game"),
     ("set_roots", ([varnok.State(), START],), ValueError, "root 0 is a finished game"),
     ("set_roots", ([START, START], [0, 0]), ValueError, "tree 0 is given more than one root"),
     ("set_roots", ([START], [2]), ValueError, "a tree index must be 0 to 1, got 2"),
@@ -251,7 +247,7 @@ def test_advance_on_a_finished_root_names_it():
     search = varnok.MCTS(1, seed=0, dirichlet_fraction=0)
     search.set_roots([MATE_IN_ONE])
     grow(search, 3, k=1)
-    search.advance(np.array([chess_env(MATE_IN_ONE).uci_to_action("b1b8")]))
+    search.advance(np.array([env_at(MATE_IN_ONE).uci_to_action("b1b8")]))
     assert search.finished().tolist() == [True]
     before = snapshot(search)
     with pytest.raises(ValueError, match="the game at the root of tree 0 is over: nothing to advance"):
@@ -320,7 +316,7 @@ def test_material_search_names_the_depth_it_was_given(depth):
 
 @pytest.mark.parametrize("roots, message", [
     ([START, MIDDLE, MATED], "root 2: the game at the root is over"),
-    ([START, chess_env("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"), START], "root 1: the game at the root is over"),   # stalemate
+    ([START, env_at("7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"), START], "root 1: the game at the root is over"),   # stalemate
 ])
 def test_material_search_refuses_a_finished_root_before_searching_any(roots, message):
     search, twin = varnok.MaterialSearch(1, seed=5), varnok.MaterialSearch(1, seed=5)

@@ -12,7 +12,7 @@ import numpy
 import pytest
 import varnok
 
-from conftest import START_FEN, state_dict
+from conftest import START_FEN, env_at, state_dict
 
 METHODS = ["rules", "reset", "get_actions", "render", "parse_fen", "step",
            "save_state", "restore_state", "hash_state", "zobrist_hash", "roll_out"]
@@ -190,9 +190,7 @@ SEEDED = {
 
 def _queens_against_a_king():
     """A State whose random games end in mates and draws alike."""
-    env = varnok.ChessEnv()
-    env.load_fen("7k/8/8/8/8/8/8/1QQ1K3 w - - 0 1")
-    return env.save_state()
+    return env_at("7k/8/8/8/8/8/8/1QQ1K3 w - - 0 1").save_state()
 
 
 def _rolled(seed):

@@ -17,7 +17,7 @@ import pytest
 import varnok
 
 import mcts_reference
-from conftest import encode_move, encode_uci
+from conftest import encode_move, encode_uci, env_at
 
 pytestmark = pytest.mark.threads
 
@@ -242,16 +242,10 @@ class MadeOnDemand(collections.abc.Sequence):
         return len(self.fens)
 
 
-def chess_env_at(fen):
-    env = varnok.ChessEnv()
-    env.load_fen(fen)
-    return env
-
-
 @pytest.mark.parametrize("made", [
     lambda fens: np.array(fens),   # its items are new NumPy strings
-    lambda fens: MadeOnDemand(lambda fen: chess_env_at(fen).save_state(), fens),
-    lambda fens: MadeOnDemand(chess_env_at, fens),
+    lambda fens: MadeOnDemand(lambda fen: env_at(fen).save_state(), fens),
+    lambda fens: MadeOnDemand(env_at, fens),
 ])
 def test_roots_made_as_they_are_read_search_as_a_list_of_them(made):
     fens = [MIDDLE_GAME, BACK_RANK, STALEMATE_TRAPS]
