@@ -62,9 +62,13 @@ class ActionMap {
     std::array<uint16_t, kCapacity> arrived_actions;
     std::array<Move, kCapacity> arrived_moves;
     int arrived = 0;
+    // Which words of present_ hold an action: a position's moves fall into
+    // a dozen or so of the 73, and only those need a rank base.
+    std::array<uint64_t, kWordGroups> used_words{};
     clear();
     fill([&](int action, Move move) {
-      uint64_t& word = present_[action >> 6];
+      const int w = action >> 6;
+      uint64_t& word = present_[w];
       const uint64_t bit = uint64_t{1} << (action & 63);
       if (word & bit) {  // only in hand-made positions and States
         for (int i = 0; i < arrived; ++i)
@@ -73,15 +77,18 @@ class ActionMap {
       }
       assert(arrived < kCapacity);
       word |= bit;
+      used_words[w >> 6] |= uint64_t{1} << (w & 63);
       arrived_actions[arrived] = static_cast<uint16_t>(action);
       arrived_moves[arrived] = move;
       ++arrived;
     });
     int count = 0;
-    for (int w = 0; w < kWords; ++w) {
-      rank_base_[w] = static_cast<uint16_t>(count);
-      count += std::popcount(present_[w]);
-    }
+    for (int group = 0; group < kWordGroups; ++group)
+      for (uint64_t bits = used_words[group]; bits != 0; bits &= bits - 1) {
+        const int w = group * 64 + std::countr_zero(bits);
+        rank_base_[w] = static_cast<uint16_t>(count);
+        count += std::popcount(present_[w]);
+      }
     for (int i = 0; i < arrived; ++i) {
       const int r = rank(arrived_actions[i]);
       actions_[r] = arrived_actions[i];
@@ -94,7 +101,10 @@ class ActionMap {
     return action >= 0 && action < kActionCount && ((present_[action >> 6] >> (action & 63)) & 1);
   }
   // The move of a present action.
-  Move at(int action) const { return moves_[rank(action)]; }
+  Move at(int action) const {
+    assert(contains(action));
+    return moves_[rank(action)];
+  }
   int size() const { return size_; }
   // The action of the k-th entry in ascending action order (k < size()).
   int nth_action(int k) const { return actions_[k]; }
@@ -112,10 +122,12 @@ class ActionMap {
 
  private:
   static constexpr int kWords = kActionCount / 64;  // 73 words of presence bits
+  static constexpr int kWordGroups = (kWords + 63) / 64;
   static_assert(kActionCount % 64 == 0);
   static_assert(kActionCount <= UINT16_MAX && kCapacity <= UINT16_MAX);
 
-  // How many present actions lie below action.
+  // How many present actions lie below a present action (the rank base of
+  // a word without one is left as it was: nothing reads it).
   int rank(int action) const {
     const int word = action >> 6;
     const uint64_t below = (uint64_t{1} << (action & 63)) - 1;
@@ -123,7 +135,7 @@ class ActionMap {
   }
 
   std::array<uint64_t, kWords> present_{};
-  std::array<uint16_t, kWords> rank_base_{};  // present actions in the words before
+  std::array<uint16_t, kWords> rank_base_{};  // present actions in the words before (words holding one)
   int size_ = 0;
   std::array<uint16_t, kCapacity> actions_;  // the first size_ in ascending order
   std::array<Move, kCapacity> moves_;        // the move of each of actions_
