@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from varnok._core import ChessEnv, PgnGame, State, read_pgn
-from varnok._checks import real
+from varnok._checks import path as checked_path, real
 from varnok import svg
 from varnok.svg import board_svg, checked_size
 
@@ -336,6 +336,12 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     their style and script, to embed in another page (Jupyter does so).
     """
     size = checked_size(size)
+    # A path, not a file descriptor: open() takes an int (True too) as one,
+    # writes the page there and closes it, the caller's stdout or pipe with it.
+    if path is not None:
+        path = checked_path(path, "path")
+    if not isinstance(title, str):
+        raise TypeError(f"title must be a str, got {title!r:.80}")
     shown = games_of(games, size, draw=False)
     body = "\n".join(_viewer(game, i, size) for i, game in enumerate(shown))
     fragment = f"<style>{_STYLE}</style>\n{body}\n<script>{_SCRIPT}</script>"

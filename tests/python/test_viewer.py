@@ -138,6 +138,21 @@ def test_what_cannot_be_shown_is_refused(games, error):
         viewer.html(games)
 
 
+def test_a_page_is_written_to_a_path_not_a_file_descriptor():
+    read, write = os.pipe()
+    try:
+        # open() took the int as a descriptor: it wrote the page into the pipe and closed it.
+        with pytest.raises(TypeError, match="path"):
+            viewer.html(MATE, write)
+        os.write(write, b"still open")
+        assert os.read(read, 1 << 16) == b"still open"
+    finally:
+        os.close(read)
+        os.close(write)
+    with pytest.raises(TypeError, match="title"):
+        viewer.html(MATE, title=None)
+
+
 def test_animated_svg_has_one_frame_per_position_in_turn():
     svg = viewer.animated_svg(MATE, seconds_per_ply=0.5)
     frames = [g for g in ET.fromstring(svg).iter("{http://www.w3.org/2000/svg}g") if g.get("class") == "frame"]
