@@ -106,7 +106,9 @@ def _checked(game: Game) -> Game:
     """A Game made by hand, refused (naming the field) where a page could
     not show it: a position per move and one more, each a FEN of six fields
     (eight ranks, the side to move, the move number), the first board
-    drawn, text for every header and move."""
+    drawn (every board, unless each move is given in UCI and each position
+    says whether it is check, from which the page draws the rest), text for
+    every header and move, True or False for each check."""
     def texts(values, name):
         if not isinstance(values, list) or not all(isinstance(v, str) for v in values):
             raise TypeError(f"games: a Game's {name} must be a list of str, got {values!r:.80}")
@@ -122,10 +124,21 @@ def _checked(game: Game) -> Game:
                 or not fields[5].isdigit()):
             raise ValueError(f"games: a Game's FENs must have six fields, eight ranks, a side to move and a move "
                              f"number (the page draws each), got {fen!r:.80}")
+    if not isinstance(game.checks, list) or not all(c in (False, True) for c in game.checks):
+        raise TypeError(f"games: a Game's checks must be a list of bool, got {game.checks!r:.80}")
     if len(game.fens) != game.plies + 1 or not game.boards:
         raise ValueError(f"games: a Game holds a FEN per position ({len(game.fens)}), one more than its moves "
                          f"({game.plies}), and at least its first board ({len(game.boards)})")
+    if not _page_draws(game) and len(game.boards) != len(game.fens):
+        # The page would show no board past the ones given, an animated SVG no frame.
+        raise ValueError(f"games: a Game without a move in UCI per move and a check per position holds a board "
+                         f"per position ({len(game.fens)}), got {len(game.boards)}")
     return game
+
+
+def _page_draws(game: Game) -> bool:
+    """Whether a page can draw each position of game from its FEN, its move and its check."""
+    return len(game.uci) == game.plies and len(game.checks) == len(game.fens)
 
 
 def games_of(games: Any, size: int = DEFAULT_SIZE, *, draw: bool = True) -> list[Game]:
@@ -307,7 +320,7 @@ def _viewer(game: Game, index: int, size: int) -> str:
     result = game.headers.get("Result", "")
     if result and result != "*":
         parts.append(f'<span class="number">{_html.escape(result)}</span>')
-    if len(game.uci) == game.plies and len(game.checks) == len(game.fens):
+    if _page_draws(game):
         data: dict[str, Any] = {"fens": game.fens, "uci": game.uci, "checks": [int(c) for c in game.checks],
                                 "size": size}
     else:

@@ -132,10 +132,17 @@ EMPTY = "8/8/8/8/8/8/8/8 w - - 0 1"
     (viewer.Game(fens=[EMPTY, EMPTY], boards=[""]), ValueError), (viewer.Game(fens=[EMPTY], boards=[]), ValueError),
     (viewer.Game(fens=[EMPTY, "8/8 b - - 0 1"], boards=[""], sans=["Kd1"], uci=["e1d1"]), ValueError),
     (viewer.Game(fens=EMPTY, boards=[""]), TypeError),
+    # No move in UCI, or no check per position: the page cannot draw the second board, and showed "undefined".
+    (viewer.Game(fens=[EMPTY, EMPTY], boards=[""], sans=["Kd1"]), ValueError),
+    (viewer.Game(fens=[EMPTY, EMPTY], boards=[""], sans=["Kd1"], uci=["e1d1"]), ValueError),
+    (viewer.Game(fens=[EMPTY], boards=[""], checks=["no"]), TypeError),
 ])
 def test_what_cannot_be_shown_is_refused(games, error):
     with pytest.raises(error):
         viewer.html(games)
+    if isinstance(games, viewer.Game):   # nor shown as one frame of an animation
+        with pytest.raises(error):
+            viewer.animated_svg(games)
 
 
 def test_a_page_is_written_to_a_path_not_a_file_descriptor():
