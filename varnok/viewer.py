@@ -24,6 +24,7 @@ from __future__ import annotations
 import html as _html
 import json
 import os
+import re
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
@@ -370,6 +371,14 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     return text
 
 
+def _drawn_size(board: str, size: int) -> tuple[str, str]:
+    """The width and height a board's own svg element gives, in user units
+    (size for either where it gives none as a plain number)."""
+    root = re.match(r"\s*<svg\b[^>]*>", board)
+    found = [re.search(rf'\s{name}="(\d+(?:\.\d+)?)"', root[0]) if root else None for name in ("width", "height")]
+    return found[0][1] if found[0] else str(size), found[1][1] if found[1] else str(size)
+
+
 def env_html(env: ChessEnv) -> str:
     """What Jupyter shows for a ChessEnv: the episode so far in a viewer."""
     return html(env, full_page=False)
@@ -394,7 +403,11 @@ def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = DEFAULT_SI
     frames = shown[0].boards
     count = len(frames)
     duration = f"{seconds_per_ply * count:.3f}"
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" viewBox="0 0 {size} {size}">']
+    # A Game's boards may be drawn at another size than the picture's: the
+    # view box is the first board's own size, so that each frame fills it.
+    width, height = _drawn_size(frames[0], size)
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" '
+           f'viewBox="0 0 {width} {height}">']
     for i, board in enumerate(frames):
         start, end = i / count, (i + 1) / count
         if count == 1:

@@ -171,6 +171,14 @@ def test_animated_svg_has_one_frame_per_position_in_turn():
         viewer.animated_svg(MATE + "\n" + FROM_FEN)
 
 
+@pytest.mark.parametrize("drawn, shown", [(200, 400), (500, 360), (360, 360)])
+def test_an_animation_fills_its_picture_whatever_size_its_boards_were_drawn(drawn, shown):
+    root = ET.fromstring(viewer.animated_svg(viewer.games_of(MATE, drawn)[0], size=shown))
+    boards = root.findall("{http://www.w3.org/2000/svg}g/{http://www.w3.org/2000/svg}svg")
+    assert (root.get("width"), root.get("height")) == (str(shown), str(shown)) and len(boards) == 8
+    assert {(b.get("width"), b.get("height")) for b in boards} == {tuple(root.get("viewBox").split()[2:])}
+
+
 @pytest.mark.parametrize("make, error", [
     (lambda: varnok.svg.board_svg(varnok.ChessEnv(), 100.5), TypeError),         # was cut down to 100
     (lambda: viewer.html(MATE, size="300"), TypeError),
