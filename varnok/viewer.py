@@ -59,19 +59,23 @@ class Game:
 
 
 def _replay(start_fen: str, uci: list[str], headers: dict[str, str], rules: str, size: int,
-            chess960: bool | None = None, draw: bool = True) -> Game:
+            chess960: bool | None = None, draw: bool = True, lenient: bool = False) -> Game:
     """The game replayed; chess960 None where the game does not say which
     chess it is (a State, a PGN game): standard chess, or else Chess960,
     whose X-FEN castling field and king-onto-rook castling moves a game of
     standard chess refuses, and which reads every standard game alike.
-    Without draw only the first position's board is drawn."""
+    Without draw only the first position's board is drawn; with lenient the
+    start is read as parse_fen reads it."""
     if chess960 is None:
         try:
-            return _replay(start_fen, uci, headers, rules, size, False, draw)
+            return _replay(start_fen, uci, headers, rules, size, False, draw, lenient)
         except ValueError:
-            return _replay(start_fen, uci, headers, rules, size, True, draw)
+            return _replay(start_fen, uci, headers, rules, size, True, draw, lenient)
     env = ChessEnv(rules=rules, chess960=chess960)
-    env.load_fen(start_fen)
+    if lenient:
+        env.parse_fen(start_fen)
+    else:
+        env.load_fen(start_fen)
     game = Game(headers=dict(headers), fens=[env.fen("legal")], boards=[board_svg(env, size)],
                 checks=[env.in_check()])
     for move in uci:
@@ -100,7 +104,13 @@ def _from_env(env: ChessEnv, size: int, draw: bool) -> Game:
     outcome = env.outcome()
     headers = {"Termination": outcome} if outcome else {}
     # A State restored into a standard ChessEnv may hold a Chess960 game.
-    return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
+    try:
+        return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
+    except ValueError:
+        # A board load_fen refuses, set up by a lenient parse_fen and played
+        # on from there: replayed from the same lenient reading.
+        return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw,
+                       lenient=True)
 
 
 def _checked(game: Game) -> Game:

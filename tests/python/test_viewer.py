@@ -179,6 +179,21 @@ def test_an_animation_fills_its_picture_whatever_size_its_boards_were_drawn(draw
     assert {(b.get("width"), b.get("height")) for b in boards} == {tuple(root.get("viewBox").split()[2:])}
 
 
+@pytest.mark.parametrize("make", [lambda env: env, lambda env: env.save_state()], ids=["ChessEnv", "State"])
+@pytest.mark.parametrize("fen", ["kK6/8/8/8/8/8/8/8 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 w KQ - 0 1"])
+def test_a_game_played_on_from_a_lenient_parse_fen_is_shown(make, fen):
+    env = varnok.ChessEnv()
+    env.parse_fen(fen)   # a board load_fen refuses, which the game cannot be replayed from
+    fens = [env.fen("legal")]
+    for _ in range(2):
+        env.play(int(env.legal_actions()[0]))
+        fens.append(env.fen("legal"))
+    (game,) = viewer.games_of(make(env))
+    assert game.fens == fens
+    assert [drawn_pieces(board) for board in game.boards] == [placement(f) for f in fens]
+    assert 'class="varnok-viewer"' in env._repr_html_()
+
+
 @pytest.mark.parametrize("make, error", [
     (lambda: varnok.svg.board_svg(varnok.ChessEnv(), 100.5), TypeError),         # was cut down to 100
     (lambda: viewer.html(MATE, size="300"), TypeError),
