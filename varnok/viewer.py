@@ -376,8 +376,11 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     else:
         text = fragment
     if path is not None:
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(text)
+        # Encoded before the file is opened: text that UTF-8 cannot hold (a
+        # lone surrogate in a Game made by hand) leaves a file as it was.
+        data = text.encode("utf-8")
+        with open(path, "wb") as f:
+            f.write(data)
     return text
 
 

@@ -145,7 +145,14 @@ def test_what_cannot_be_shown_is_refused(games, error):
             viewer.animated_svg(games)
 
 
-def test_a_page_is_written_to_a_path_not_a_file_descriptor():
+def test_a_page_goes_to_a_path_whole_or_not_at_all(tmp_path):
+    # Text UTF-8 cannot hold, refused before the file is opened: it emptied the file and wrote nothing.
+    (game,) = viewer.games_of(MATE, draw=False)
+    game.headers["White"] = "\ud800"
+    (tmp_path / "kept.html").write_text("kept")
+    with pytest.raises(UnicodeEncodeError):
+        viewer.html(game, tmp_path / "kept.html")
+    assert (tmp_path / "kept.html").read_text() == "kept"
     read, write = os.pipe()
     try:
         # open() took the int as a descriptor: it wrote the page into the pipe and closed it.
