@@ -249,6 +249,25 @@ def test_view_command_writes_the_page_or_one_error_line(tmp_path):
     assert (tmp_path / "games.pgn").read_text() == MATE + "\n" + FROM_FEN
 
 
+def test_view_command_stopped_by_ctrl_c_says_so(tmp_path):
+    import signal
+
+    # A pipe that never ends: Ctrl-C while it is read gave a traceback, as no other command does.
+    os.mkfifo(tmp_path / "games.pgn")
+    child = subprocess.Popen([sys.executable, "-m", "varnok", "view", "games.pgn"], cwd=tmp_path,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        with open(tmp_path / "games.pgn", "w") as writer:   # opened once the command reads it
+            writer.write(MATE[:40])
+            writer.flush()
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert (child.returncode, out, err) == (130, "", "error: interrupted\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["games.pgn"]
+
+
 def test_a_chess_env_shows_as_a_viewer_in_notebooks():
     env = played(MATE)
     fragment = env._repr_html_()
