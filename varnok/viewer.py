@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import html as _html
 import json
+import math
 import os
 import re
 from collections.abc import Iterable
@@ -415,6 +416,9 @@ def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = DEFAULT_SI
         shown = [_replay(shown[0].fens[0], shown[0].uci, shown[0].headers, "fide-strict", size)]
     frames = shown[0].boards
     count = len(frames)
+    if not math.isfinite(seconds_per_ply * count):   # it would be written dur="infs"
+        raise ValueError(f"seconds_per_ply: {seconds_per_ply!r} for each of {count} positions is more time "
+                         f"than a number can hold")
     duration = f"{seconds_per_ply * count:.3f}"
     # A Game's boards may be drawn at another size than the picture's: the
     # view box is the first board's own size, so that each frame fills it.

@@ -207,6 +207,7 @@ def test_a_game_played_on_from_a_lenient_parse_fen_is_shown(make, fen):
     # A Game's boards are drawn already: its size would go into the picture as given.
     (lambda: viewer.animated_svg(viewer.games_of(MATE)[0], size='300" onload="alert(1)'), TypeError),
     (lambda: viewer.animated_svg(MATE, float("inf")), ValueError),               # was dur="infs"
+    (lambda: viewer.animated_svg(MATE, 1e308), ValueError),                      # so was a finite pace a ply
     (lambda: viewer.animated_svg(MATE, 1e-5), ValueError),                       # was dur="9e-05s"
     (lambda: viewer.animated_svg(MATE, "1"), TypeError),
 ])
