@@ -262,6 +262,9 @@ def _view(args: argparse.Namespace) -> int:
     except (OSError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:   # Ctrl-C while a long PGN file (or a pipe) is read
+        print("error: interrupted", file=sys.stderr)
+        return 130
     return 0
 
 

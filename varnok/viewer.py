@@ -23,13 +23,15 @@ from __future__ import annotations
 
 import html as _html
 import json
+import math
 import os
+import re
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
 from varnok._core import ChessEnv, PgnGame, State, read_pgn
-from varnok._checks import real
+from varnok._checks import path as checked_path, real
 from varnok import svg
 from varnok.svg import board_svg, checked_size
 
@@ -58,19 +60,23 @@ class Game:
 
 
 def _replay(start_fen: str, uci: list[str], headers: dict[str, str], rules: str, size: int,
-            chess960: bool | None = None, draw: bool = True) -> Game:
+            chess960: bool | None = None, draw: bool = True, lenient: bool = False) -> Game:
     """The game replayed; chess960 None where the game does not say which
     chess it is (a State, a PGN game): standard chess, or else Chess960,
     whose X-FEN castling field and king-onto-rook castling moves a game of
     standard chess refuses, and which reads every standard game alike.
-    Without draw only the first position's board is drawn."""
+    Without draw only the first position's board is drawn; with lenient the
+    start is read as parse_fen reads it."""
     if chess960 is None:
         try:
-            return _replay(start_fen, uci, headers, rules, size, False, draw)
+            return _replay(start_fen, uci, headers, rules, size, False, draw, lenient)
         except ValueError:
-            return _replay(start_fen, uci, headers, rules, size, True, draw)
+            return _replay(start_fen, uci, headers, rules, size, True, draw, lenient)
     env = ChessEnv(rules=rules, chess960=chess960)
-    env.load_fen(start_fen)
+    if lenient:
+        env.parse_fen(start_fen)
+    else:
+        env.load_fen(start_fen)
     game = Game(headers=dict(headers), fens=[env.fen("legal")], boards=[board_svg(env, size)],
                 checks=[env.in_check()])
     for move in uci:
@@ -99,14 +105,22 @@ def _from_env(env: ChessEnv, size: int, draw: bool) -> Game:
     outcome = env.outcome()
     headers = {"Termination": outcome} if outcome else {}
     # A State restored into a standard ChessEnv may hold a Chess960 game.
-    return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
+    try:
+        return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw)
+    except ValueError:
+        # A board load_fen refuses, set up by a lenient parse_fen and played
+        # on from there: replayed from the same lenient reading.
+        return _replay(state.start_fen, env.moves_uci(), headers, env.rules, size, env.chess960 or None, draw,
+                       lenient=True)
 
 
 def _checked(game: Game) -> Game:
     """A Game made by hand, refused (naming the field) where a page could
     not show it: a position per move and one more, each a FEN of six fields
     (eight ranks, the side to move, the move number), the first board
-    drawn, text for every header and move."""
+    drawn (every board, unless each move is given in UCI and each position
+    says whether it is check, from which the page draws the rest), text for
+    every header and move, True or False for each check."""
     def texts(values, name):
         if not isinstance(values, list) or not all(isinstance(v, str) for v in values):
             raise TypeError(f"games: a Game's {name} must be a list of str, got {values!r:.80}")
@@ -122,10 +136,21 @@ def _checked(game: Game) -> Game:
                 or not fields[5].isdigit()):
             raise ValueError(f"games: a Game's FENs must have six fields, eight ranks, a side to move and a move "
                              f"number (the page draws each), got {fen!r:.80}")
+    if not isinstance(game.checks, list) or not all(c in (False, True) for c in game.checks):
+        raise TypeError(f"games: a Game's checks must be a list of bool, got {game.checks!r:.80}")
     if len(game.fens) != game.plies + 1 or not game.boards:
         raise ValueError(f"games: a Game holds a FEN per position ({len(game.fens)}), one more than its moves "
                          f"({game.plies}), and at least its first board ({len(game.boards)})")
+    if not _page_draws(game) and len(game.boards) != len(game.fens):
+        # The page would show no board past the ones given, an animated SVG no frame.
+        raise ValueError(f"games: a Game without a move in UCI per move and a check per position holds a board "
+                         f"per position ({len(game.fens)}), got {len(game.boards)}")
     return game
+
+
+def _page_draws(game: Game) -> bool:
+    """Whether a page can draw each position of game from its FEN, its move and its check."""
+    return len(game.uci) == game.plies and len(game.checks) == len(game.fens)
 
 
 def games_of(games: Any, size: int = DEFAULT_SIZE, *, draw: bool = True) -> list[Game]:
@@ -307,7 +332,7 @@ def _viewer(game: Game, index: int, size: int) -> str:
     result = game.headers.get("Result", "")
     if result and result != "*":
         parts.append(f'<span class="number">{_html.escape(result)}</span>')
-    if len(game.uci) == game.plies and len(game.checks) == len(game.fens):
+    if _page_draws(game):
         data: dict[str, Any] = {"fens": game.fens, "uci": game.uci, "checks": [int(c) for c in game.checks],
                                 "size": size}
     else:
@@ -336,6 +361,12 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     their style and script, to embed in another page (Jupyter does so).
     """
     size = checked_size(size)
+    # A path, not a file descriptor: open() takes an int (True too) as one,
+    # writes the page there and closes it, the caller's stdout or pipe with it.
+    if path is not None:
+        path = checked_path(path, "path")
+    if not isinstance(title, str):
+        raise TypeError(f"title must be a str, got {title!r:.80}")
     shown = games_of(games, size, draw=False)
     body = "\n".join(_viewer(game, i, size) for i, game in enumerate(shown))
     fragment = f"<style>{_STYLE}</style>\n{body}\n<script>{_SCRIPT}</script>"
@@ -346,9 +377,20 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     else:
         text = fragment
     if path is not None:
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(text)
+        # Encoded before the file is opened: text that UTF-8 cannot hold (a
+        # lone surrogate in a Game made by hand) leaves a file as it was.
+        data = text.encode("utf-8")
+        with open(path, "wb") as f:
+            f.write(data)
     return text
+
+
+def _drawn_size(board: str, size: int) -> tuple[str, str]:
+    """The width and height a board's own svg element gives, in user units
+    (size for either where it gives none as a plain number)."""
+    root = re.match(r"\s*<svg\b[^>]*>", board)
+    found = [re.search(rf'\s{name}="(\d+(?:\.\d+)?)"', root[0]) if root else None for name in ("width", "height")]
+    return found[0][1] if found[0] else str(size), found[1][1] if found[1] else str(size)
 
 
 def env_html(env: ChessEnv) -> str:
@@ -374,8 +416,15 @@ def animated_svg(game: Any, seconds_per_ply: float = 1.0, size: int = DEFAULT_SI
         shown = [_replay(shown[0].fens[0], shown[0].uci, shown[0].headers, "fide-strict", size)]
     frames = shown[0].boards
     count = len(frames)
+    if not math.isfinite(seconds_per_ply * count):   # it would be written dur="infs"
+        raise ValueError(f"seconds_per_ply: {seconds_per_ply!r} for each of {count} positions is more time "
+                         f"than a number can hold")
     duration = f"{seconds_per_ply * count:.3f}"
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" viewBox="0 0 {size} {size}">']
+    # A Game's boards may be drawn at another size than the picture's: the
+    # view box is the first board's own size, so that each frame fills it.
+    width, height = _drawn_size(frames[0], size)
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{size}" height="{size}" '
+           f'viewBox="0 0 {width} {height}">']
     for i, board in enumerate(frames):
         start, end = i / count, (i + 1) / count
         if count == 1:

@@ -132,10 +132,39 @@ EMPTY = "8/8/8/8/8/8/8/8 w - - 0 1"
     (viewer.Game(fens=[EMPTY, EMPTY], boards=[""]), ValueError), (viewer.Game(fens=[EMPTY], boards=[]), ValueError),
     (viewer.Game(fens=[EMPTY, "8/8 b - - 0 1"], boards=[""], sans=["Kd1"], uci=["e1d1"]), ValueError),
     (viewer.Game(fens=EMPTY, boards=[""]), TypeError),
+    # No move in UCI, or no check per position: the page cannot draw the second board, and showed "undefined".
+    (viewer.Game(fens=[EMPTY, EMPTY], boards=[""], sans=["Kd1"]), ValueError),
+    (viewer.Game(fens=[EMPTY, EMPTY], boards=[""], sans=["Kd1"], uci=["e1d1"]), ValueError),
+    (viewer.Game(fens=[EMPTY], boards=[""], checks=["no"]), TypeError),
 ])
 def test_what_cannot_be_shown_is_refused(games, error):
     with pytest.raises(error):
         viewer.html(games)
+    if isinstance(games, viewer.Game):   # nor shown as one frame of an animation
+        with pytest.raises(error):
+            viewer.animated_svg(games)
+
+
+def test_a_page_goes_to_a_path_whole_or_not_at_all(tmp_path):
+    # Text UTF-8 cannot hold, refused before the file is opened: it emptied the file and wrote nothing.
+    (game,) = viewer.games_of(MATE, draw=False)
+    game.headers["White"] = "\ud800"
+    (tmp_path / "kept.html").write_text("kept")
+    with pytest.raises(UnicodeEncodeError):
+        viewer.html(game, tmp_path / "kept.html")
+    assert (tmp_path / "kept.html").read_text() == "kept"
+    read, write = os.pipe()
+    try:
+        # open() took the int as a descriptor: it wrote the page into the pipe and closed it.
+        with pytest.raises(TypeError, match="path"):
+            viewer.html(MATE, write)
+        os.write(write, b"still open")
+        assert os.read(read, 1 << 16) == b"still open"
+    finally:
+        os.close(read)
+        os.close(write)
+    with pytest.raises(TypeError, match="title"):
+        viewer.html(MATE, title=None)
 
 
 def test_animated_svg_has_one_frame_per_position_in_turn():
@@ -149,12 +178,36 @@ def test_animated_svg_has_one_frame_per_position_in_turn():
         viewer.animated_svg(MATE + "\n" + FROM_FEN)
 
 
+@pytest.mark.parametrize("drawn, shown", [(200, 400), (500, 360), (360, 360)])
+def test_an_animation_fills_its_picture_whatever_size_its_boards_were_drawn(drawn, shown):
+    root = ET.fromstring(viewer.animated_svg(viewer.games_of(MATE, drawn)[0], size=shown))
+    boards = root.findall("{http://www.w3.org/2000/svg}g/{http://www.w3.org/2000/svg}svg")
+    assert (root.get("width"), root.get("height")) == (str(shown), str(shown)) and len(boards) == 8
+    assert {(b.get("width"), b.get("height")) for b in boards} == {tuple(root.get("viewBox").split()[2:])}
+
+
+@pytest.mark.parametrize("make", [lambda env: env, lambda env: env.save_state()], ids=["ChessEnv", "State"])
+@pytest.mark.parametrize("fen", ["kK6/8/8/8/8/8/8/8 w - - 0 1", "4k3/8/8/8/8/8/8/4K3 w KQ - 0 1"])
+def test_a_game_played_on_from_a_lenient_parse_fen_is_shown(make, fen):
+    env = varnok.ChessEnv()
+    env.parse_fen(fen)   # a board load_fen refuses, which the game cannot be replayed from
+    fens = [env.fen("legal")]
+    for _ in range(2):
+        env.play(int(env.legal_actions()[0]))
+        fens.append(env.fen("legal"))
+    (game,) = viewer.games_of(make(env))
+    assert game.fens == fens
+    assert [drawn_pieces(board) for board in game.boards] == [placement(f) for f in fens]
+    assert 'class="varnok-viewer"' in env._repr_html_()
+
+
 @pytest.mark.parametrize("make, error", [
     (lambda: varnok.svg.board_svg(varnok.ChessEnv(), 100.5), TypeError),         # was cut down to 100
     (lambda: viewer.html(MATE, size="300"), TypeError),
     # A Game's boards are drawn already: its size would go into the picture as given.
     (lambda: viewer.animated_svg(viewer.games_of(MATE)[0], size='300" onload="alert(1)'), TypeError),
     (lambda: viewer.animated_svg(MATE, float("inf")), ValueError),               # was dur="infs"
+    (lambda: viewer.animated_svg(MATE, 1e308), ValueError),                      # so was a finite pace a ply
     (lambda: viewer.animated_svg(MATE, 1e-5), ValueError),                       # was dur="9e-05s"
     (lambda: viewer.animated_svg(MATE, "1"), TypeError),
 ])
@@ -195,6 +248,25 @@ def test_view_command_writes_the_page_or_one_error_line(tmp_path):
         assert done.returncode == 1 and done.stderr.startswith("error: ") and done.stderr.count("\n") == 1, args
     assert sorted(tmp_path.iterdir()) == files  # a refusal writes nothing
     assert (tmp_path / "games.pgn").read_text() == MATE + "\n" + FROM_FEN
+
+
+def test_view_command_stopped_by_ctrl_c_says_so(tmp_path):
+    import signal
+
+    # A pipe that never ends: Ctrl-C while it is read gave a traceback, as no other command does.
+    os.mkfifo(tmp_path / "games.pgn")
+    child = subprocess.Popen([sys.executable, "-m", "varnok", "view", "games.pgn"], cwd=tmp_path,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        with open(tmp_path / "games.pgn", "w") as writer:   # opened once the command reads it
+            writer.write(MATE[:40])
+            writer.flush()
+            child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert (child.returncode, out, err) == (130, "", "error: interrupted\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["games.pgn"]
 
 
 def test_a_chess_env_shows_as_a_viewer_in_notebooks():
