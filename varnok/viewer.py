@@ -365,6 +365,11 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     # writes the page there and closes it, the caller's stdout or pipe with it.
     if path is not None:
         path = checked_path(path, "path")
+        # The page is written after the games are read: over the PGN file
+        # they came from, it would leave the page and lose the games.
+        sources = games if isinstance(games, (list, tuple)) else [games]
+        if any(_same_file(source, path) for source in sources):
+            raise ValueError(f"{os.fspath(path)}: would be written over the PGN file it shows; choose another name")
     if not isinstance(title, str):
         raise TypeError(f"title must be a str, got {title!r:.80}")
     shown = games_of(games, size, draw=False)
@@ -383,6 +388,12 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
         with open(path, "wb") as f:
             f.write(data)
     return text
+
+
+def _same_file(source: Any, path: str | os.PathLike[str]) -> bool:
+    """Whether source (a game or PGN text or path) is the file at path."""
+    return (isinstance(source, (str, os.PathLike)) and os.path.isfile(source)
+            and os.path.realpath(source) == os.path.realpath(path))
 
 
 def _drawn_size(board: str, size: int) -> tuple[str, str]:

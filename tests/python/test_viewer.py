@@ -165,6 +165,13 @@ def test_a_page_goes_to_a_path_whole_or_not_at_all(tmp_path):
         os.close(write)
     with pytest.raises(TypeError, match="title"):
         viewer.html(MATE, title=None)
+    # The page over the PGN file it shows: the games were lost.
+    (tmp_path / "games.pgn").write_text(MATE)
+    with pytest.raises(ValueError, match="over the PGN file"):
+        viewer.html(str(tmp_path / "games.pgn"), tmp_path / "." / "games.pgn")
+    with pytest.raises(ValueError, match="over the PGN file"):
+        viewer.html([MATE, tmp_path / "games.pgn"], tmp_path / "games.pgn")
+    assert (tmp_path / "games.pgn").read_text() == MATE
 
 
 def test_animated_svg_has_one_frame_per_position_in_turn():
