@@ -15,6 +15,7 @@
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
+#include "module/memory_error.hpp"
 #include "module/seed_argument.hpp"
 #include "search/mcts.hpp"
 #include "search/uct.hpp"
@@ -288,8 +289,8 @@ void bind_search(py::module_& m) {
              o.gumbel_c_scale = gumbel_c_scale;
              auto self = std::make_unique<PyMcts>();
              self->copy = copy;
-             py::gil_scoped_release unlocked;
-             self->search = std::make_unique<Mcts>(o);
+             self->search = made_or_memory_error("MCTS(num_trees=" + std::to_string(num_trees) + ")",
+                                                 [&] { return std::make_unique<Mcts>(o); });
              return self;
            }),
            py::arg("num_trees").noconvert(), py::kw_only(), py::arg("c_puct") = kSearchDefaults.c_puct,
@@ -529,7 +530,8 @@ void bind_search(py::module_& m) {
             o.node_budget = node_budget;
             o.solver = solver;
             auto self = std::make_unique<PyUct>();
-            self->search = std::make_unique<Uct>(o);
+            self->search = made_or_memory_error("UCT(num_trees=" + std::to_string(num_trees) + ")",
+                                                [&] { return std::make_unique<Uct>(o); });
             return self;
           }),
           py::arg("num_trees").noconvert(), py::kw_only(), py::arg("exploration") = kSearchDefaults.exploration,

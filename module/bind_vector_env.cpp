@@ -14,6 +14,7 @@
 #include "module/arrays.hpp"
 #include "module/bindings.hpp"
 #include "module/interrupt.hpp"
+#include "module/memory_error.hpp"
 #include "module/seed_argument.hpp"
 #include "vector/roll_outs.hpp"
 #include "vector/single_caller.hpp"
@@ -212,8 +213,8 @@ void bind_vector_env(py::module_& m) {
              options.rules = draw_rules_of(rules);
              options.chess960 = chess960;
              auto self = std::make_unique<PyVectorEnv>();
-             py::gil_scoped_release unlocked;
-             self->env = std::make_unique<VectorEnv>(options);
+             self->env = made_or_memory_error("VectorEnv(num_envs=" + std::to_string(num_envs) + ")",
+                                              [&] { return std::make_unique<VectorEnv>(options); });
              self->copy = copy;
              return self;
            }),

@@ -176,6 +176,15 @@ except RuntimeError as e:
     assert "1024 worker threads" in message and threads_left == 0, made
 
 
+@pytest.mark.parametrize("make, named", [("VectorEnv(1 << 20, num_threads=1)", "VectorEnv(num_envs=1048576)"),
+                                         ("MCTS(1 << 20, num_threads=1)", "MCTS(num_trees=1048576)"),
+                                         ("UCT(1 << 20, num_threads=1)", "UCT(num_trees=1048576)")])
+def test_an_object_too_large_for_memory_names_its_size(make, named):
+    # MemoryError said only "std::bad_alloc".
+    outcome = run_child([SETUP, f"forked({f'limit_memory(); {make}'!r})"])[1]
+    assert ast.literal_eval(outcome[1]) == ["MemoryError", f"{named} does not fit in memory: ask for fewer"]
+
+
 def test_many_small_pools_at_the_limit_raise_then_free_their_threads():
     code = """
 before = threads_now()
