@@ -124,15 +124,17 @@ def test_an_illegal_action_of_a_player_is_refused_as_given():
     ("random", "Random"), ("material:2", "Material(2)"), ("uct:50", "UCT(50)"),
     ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),
     ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
-    ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError),
+    ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError), ("material:99999999999999999999", ValueError),
     ("uci:stockfish:timeout=0", ValueError), ("uci:stockfish:timeout=nan", ValueError),
 ])
 def test_players_named_in_text(text, made):
+    # Past 64 bits: the command line gives every player the match's seed, which may be any non-negative int.
+    seed = 2**64 + 5
     if isinstance(made, str):
-        assert players.player_from_text(text).name == made
+        assert players.player_from_text(text, seed=seed).name == made
     else:
         with pytest.raises(made):
-            players.player_from_text(text)
+            players.player_from_text(text, seed=seed)
 
 
 def test_a_network_player_without_pytorch_is_refused_by_name(monkeypatch):
