@@ -82,10 +82,10 @@ def openings_from(path, plies: int | None = None, chess960: bool = False) -> lis
     castling) with chess960. ValueError naming the line or game that
     cannot be used."""
     from varnok import ChessEnv, read_pgn
-    from varnok._checks import load_start
+    from varnok._checks import integer, load_start
     from varnok._pgn import is_pgn_name
-    if plies is not None and (isinstance(plies, bool) or not isinstance(plies, int) or plies < 0):
-        raise ValueError(f"plies must be a non-negative int, got {plies!r}")
+    if plies is not None:
+        plies = integer(plies, "plies", 0)
     env = ChessEnv(chess960=chess960)
     # A byte-order mark (Windows editors write one) is dropped; bytes that
     # are no UTF-8 (a Latin-1 name in an EPD operation) cannot spoil a FEN.

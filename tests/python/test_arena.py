@@ -102,13 +102,30 @@ MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
     # A finished opening in a later block is refused before the first block is played.
     ({"games": 4, "batch": 2, "openings": [START, MATED]}, ValueError),
     ({"games": 4, "batch": 2, "openings": [START, "4k3/8/8/8/8/8/8/4K2B w - - 0 1"]}, ValueError),
+    ({"progress": 5}, TypeError), ({"a": players.Random}, TypeError), ({"chess960": "yes"}, TypeError),
 ])
-def test_match_refuses_bad_arguments_before_a_game_is_played(bad, error):
-    def played(result):
-        raise AssertionError(f"{len(result.games)} games were played before the refusal")
+def test_match_refuses_bad_arguments_before_a_game_is_played(monkeypatch, bad, error):
+    def played(*args, **kwargs):
+        raise AssertionError("a block of games was played before the refusal")
 
+    monkeypatch.setattr(arena, "play_block", played)
     with pytest.raises(error):
-        arena.match(players.Random(), players.Random(), **{"games": 2, "progress": played, **bad})
+        arena.match(**{"a": players.Random(), "b": players.Random(), "games": 2, **bad})
+
+
+@pytest.mark.parametrize("name, value", [
+    ("games", np.int64(3)), ("seed", np.uint64(7)), ("max_plies", np.int32(9)), ("batch", np.int8(2)),
+    ("opening_plies", np.int16(1)), ("chess960", np.bool_(True)),
+])
+def test_numpy_arguments_play_the_match_their_python_values_play(tmp_path, name, value):
+    book = tmp_path / "book.pgn"
+    book.write_text("1. e4 e5 *\n\n1. d4 d5 *\n")
+
+    def games(**given):
+        kw = {"games": 3, "seed": 7, "max_plies": 9, "batch": 2, "openings": book, "opening_plies": 2, **given}
+        return [(g.start_fen, g.actions) for g in arena.match(players.Material(1), players.Random(), **kw).games]
+
+    assert games(**{name: value}) == games(**{name: value.item()})
 
 
 def test_an_illegal_action_of_a_player_is_refused_as_given():
