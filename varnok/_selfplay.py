@@ -79,8 +79,8 @@ def openings_from(path, plies: int | None = None, chess960: bool = False) -> lis
     four position fields are dropped), or a PGN file whose games' positions
     after plies plies (after all their moves when plies is None: an opening
     book's lines) are the starts; Chess960 positions (X-FEN or Shredder-FEN
-    castling) with chess960. ValueError naming the line or game that
-    cannot be used."""
+    castling) with chess960. ValueError naming the file and the line (of
+    the position, or of the game's start) that cannot be used."""
     from varnok import ChessEnv, read_pgn
     from varnok._checks import integer, load_start
     from varnok._pgn import is_pgn_name
@@ -95,13 +95,19 @@ def openings_from(path, plies: int | None = None, chess960: bool = False) -> lis
         # The PGN reader reads the file itself: any encoding, compressed,
         # with or without tags.
         fens = []
-        for game in read_pgn(Path(path), errors="raise"):
-            load_start(env, game.start_fen)
-            # By the moves' text, which reads castling in either convention:
-            # a game's actions encode castling as its own chess does.
-            for move in game.uci[:plies]:
-                env.play(env.uci_to_action(move))
-            fens.append(env.fen())
+        try:
+            for game in read_pgn(Path(path), errors="raise"):  # a game that cannot be read names its line
+                try:
+                    load_start(env, game.start_fen)
+                except ValueError as exc:
+                    raise ValueError(f"line {game.line}: {exc}") from None
+                # By the moves' text, which reads castling in either convention:
+                # a game's actions encode castling as its own chess does.
+                for move in game.uci[:plies]:
+                    env.play(env.uci_to_action(move))
+                fens.append(env.fen())
+        except ValueError as exc:
+            raise ValueError(f"{path}, {exc}") from None  # the file, as a FEN line's refusal names it
         return fens
     fens = []
     for number, line in enumerate(text.splitlines(), 1):
