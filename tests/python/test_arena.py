@@ -421,9 +421,13 @@ class InterruptedInBlock(players.Random):
         return super().choose(games)
 
 
-@pytest.mark.parametrize("error, code", [(KeyboardInterrupt(), 130),
-                                         (RuntimeError("engine process died unexpectedly"), 1)])
-def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys, error, code):
+@pytest.mark.parametrize("error, code, said", [
+    (KeyboardInterrupt(), 130, "interrupted"),
+    (RuntimeError("engine process died unexpectedly"), 1, "engine process died unexpectedly"),
+    (KeyError("boom"), 1, "KeyError: 'boom'"),  # a fault in a player's own code (its network function, say)
+])
+def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys, error, code,
+                                                                           said):
     from varnok.__main__ import main
     made = []
 
@@ -445,7 +449,7 @@ def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_pat
     out = tmp_path / "games.pgn"
     assert main(command + [str(out)]) == code
     shown = capsys.readouterr()
-    assert f"error: {str(error) or 'interrupted'}; the 4 games" in shown.err and "games    4  (" in shown.out, shown
+    assert f"error: {said}; the 4 games" in shown.err and "games    4  (" in shown.out, shown
     text = io.StringIO(out.read_text())
     rounds = [game.headers["Round"] for game in iter(lambda: chess.pgn.read_game(text), None)]
     assert rounds == ["1", "2", "3", "4"]
