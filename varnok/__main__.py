@@ -197,7 +197,8 @@ def parser() -> argparse.ArgumentParser:
     mt.add_argument("--openings", metavar="FILE",
                     help="a FEN/EPD file, a PGN file, or 'builtin' (default: the initial position)")
     mt.add_argument("--opening-plies", type=int, default=None, metavar="N",
-                    help="with a PGN file: the position after N plies of each game (default: all its moves)")
+                    help="with a PGN file: the position after N plies of each game, or after all its moves "
+                         "when it has fewer (default: all its moves)")
     mt.add_argument("--pgn", metavar="OUT", help="write every game to this PGN file (default: none)")
     mt.add_argument("--sprt", type=float, nargs=2, metavar=("ELO0", "ELO1"),
                     help="stop when the SPRT of ELO0 against ELO1 decides (default: play every game)")

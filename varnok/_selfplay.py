@@ -77,9 +77,9 @@ def try_policy(target: str, logits: bool = False) -> None:
 def openings_from(path, plies: int | None = None, chess960: bool = False) -> list[str]:
     """Start positions: a file of FEN or EPD lines (EPD operations after the
     four position fields are dropped), or a PGN file whose games' positions
-    after plies plies (after all their moves when plies is None: an opening
-    book's lines) are the starts; Chess960 positions (X-FEN or Shredder-FEN
-    castling) with chess960. ValueError naming the file and the line (of
+    after plies plies (after all their moves when plies is None or a game
+    has fewer: an opening book's lines) are the starts; Chess960 positions
+    (X-FEN or Shredder-FEN castling) with chess960. ValueError naming the file and the line (of
     the position, or of the game's start) that cannot be used."""
     from varnok import ChessEnv, read_pgn
     from varnok._checks import integer, load_start

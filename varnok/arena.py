@@ -210,7 +210,8 @@ def pentanomial_counts(games: Sequence[GameRecord]) -> list[int]:
 def load_openings(source, plies: int | None = None, chess960: bool = False) -> list[str]:
     """Opening positions as FEN texts: a list of FEN texts, a FEN or EPD
     file (one position a line; EPD operations are dropped), a PGN file (each
-    game's position after plies plies, or after all its moves), or "builtin"
+    game's position after plies plies, or after all its moves when it has
+    fewer or plies is None), or "builtin"
     for the balanced set shipped with varnok. Each is checked as
     ChessEnv.load_fen checks it (ValueError naming the line); with chess960
     as a Chess960 position (X-FEN or Shredder-FEN castling)."""

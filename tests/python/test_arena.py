@@ -57,6 +57,7 @@ def test_openings_are_played_with_both_colours(tmp_path):
     after_two = arena.load_openings(str(pgn), plies=2)
     assert [f.split()[0] for f in after_two] == ["rnbqkbnr/pp1ppppp/8/2p5/4P3/8/PPPP1PPP/RNBQKBNR",
                                                  "rnbqkbnr/ppp1pppp/8/3p4/3P4/8/PPP1PPPP/RNBQKBNR"]
+    assert arena.load_openings(str(pgn), plies=3)[1] == after_two[1]  # a shorter line: after all its moves
     assert len(arena.builtin_openings()) >= 50
     result = arena.match(players.Random(), players.Material(1), games=7, openings=str(epd), seed=3, max_plies=40)
     assert [g.start_fen for g in result.games] == [tables[str(epd)][i // 2 % 2] for i in range(7)]
