@@ -92,11 +92,14 @@ def openings_from(path, plies: int | None = None, chess960: bool = False) -> lis
     pgn = is_pgn_name(Path(path))
     text = "" if pgn else Path(path).read_bytes().decode("utf-8-sig", errors="replace")
     if pgn or text.lstrip().startswith("["):
-        # The PGN reader reads the file itself: any encoding, compressed,
-        # with or without tags.
+        # A .pgn file is read by the PGN reader itself: any encoding,
+        # compressed, with or without tags. Other PGN text, read whole above,
+        # is given as text: a pipe (/dev/stdin, a shell's <(zcat book.pgn.gz))
+        # gives its bytes once, and opened again would be found empty.
+        source = Path(path) if pgn else text if "\n" in text else text.lstrip()
         fens = []
         try:
-            for game in read_pgn(Path(path), errors="raise"):  # a game that cannot be read names its line
+            for game in read_pgn(source, errors="raise"):  # a game that cannot be read names its line
                 try:
                     load_start(env, game.start_fen)
                 except ValueError as exc:

@@ -4,6 +4,7 @@ recorded, and that the same seed gives the same match however it is run."""
 import gzip
 import io
 import math
+import os
 import time
 
 import chess
@@ -89,6 +90,17 @@ def test_opening_files_of_any_encoding_and_pgn_without_tags(tmp_path, name, data
     path = tmp_path / name
     path.write_bytes(data)
     assert [f.split()[0] for f in arena.load_openings(path)] == ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR"]
+
+
+@pytest.mark.in_child(timeout=60)
+def test_a_pgn_book_through_a_pipe_is_read_once(tmp_path):
+    # As a shell's <(zcat book.pgn.gz) or /dev/stdin gives it: no .pgn name, and bytes that come once.
+    book = '[Event "a"]\n\n1. e4 e5 *\n\n1. d4 Nf6 2. c4 *\n'
+    (tmp_path / "book.txt").write_text(book)
+    read, write = os.pipe()
+    os.write(write, book.encode())
+    os.close(write)
+    assert arena.load_openings(f"/dev/fd/{read}", plies=3) == arena.load_openings(tmp_path / "book.txt", plies=3)
 
 
 MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
