@@ -117,8 +117,12 @@ def openings_from(path, plies: int | None = None, chess960: bool = False) -> lis
         fields = line.split("#")[0].split()
         if not fields:
             continue
-        # FEN: six fields ending in the two clocks; EPD: four, then operations.
-        if len(fields) >= 6 and fields[4].isdigit() and fields[5].isdigit():
+        # FEN: six fields ending in the two clocks; EPD: four, then
+        # operations, each led by an opcode, which starts with a letter. A
+        # number after the four fields is a clock, and the line a FEN whose
+        # clocks load_fen judges: one missing or broken is refused rather
+        # than replaced by "0 1".
+        if len(fields) > 4 and fields[4].lstrip("+-").isdigit():
             fen = " ".join(fields[:6])
         else:
             fen = " ".join(fields[:4]) + " 0 1"

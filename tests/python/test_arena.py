@@ -92,6 +92,21 @@ def test_opening_files_of_any_encoding_and_pgn_without_tags(tmp_path, name, data
     assert [f.split()[0] for f in arena.load_openings(path)] == ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR"]
 
 
+@pytest.mark.parametrize("tail, read", [
+    ('bm e4; id "x";', "0 1"), ("7 20", "7 20"), ('7 20 c0 "x";', "7 20"), ("  # a comment", "0 1"),
+    # A clock without the move number, or a broken clock, is refused as load_fen refuses it, not read as none.
+    ("5", ValueError), ("-1 1", ValueError), ("0 x", ValueError),
+])
+def test_opening_file_lines_read_as_fen_or_epd(tmp_path, tail, read):
+    path = tmp_path / "o.epd"
+    path.write_text(f"{START[:-4]} {tail}\n")
+    if read is ValueError:
+        with pytest.raises(ValueError, match=r"o\.epd, line 1: FEN"):
+            arena.load_openings(path)
+    else:
+        assert arena.load_openings(path) == [f"{START[:-4]} {read}"]
+
+
 @pytest.mark.in_child(timeout=60)
 def test_a_pgn_book_through_a_pipe_is_read_once(tmp_path):
     # As a shell's <(zcat book.pgn.gz) or /dev/stdin gives it: no .pgn name, and bytes that come once.
