@@ -216,15 +216,24 @@ def load_openings(source, plies: int | None = None, chess960: bool = False) -> l
     ChessEnv.load_fen checks it (ValueError naming the line); with chess960
     as a Chess960 position (X-FEN or Shredder-FEN castling)."""
     from varnok._selfplay import openings_from
+    if isinstance(source, bytes):
+        source = os.fsdecode(source)  # a path given as bytes, as open() takes one (not a list of numbers)
     if isinstance(source, str) and source == "builtin":
         source = BUILTIN_OPENINGS
     if isinstance(source, (str, os.PathLike)):
+        if not os.fspath(source):
+            raise ValueError("openings: an empty path names no file")  # not the folder '.' that open() would try
         fens = openings_from(source, plies=plies, chess960=chess960)
     else:
+        try:
+            texts = list(source)
+        except TypeError:
+            kind = type(source).__name__
+            raise TypeError(f"openings must be FEN texts, a file's path or 'builtin', got {kind}") from None
         # One space between the fields, as a file's lines are read: a FEN
         # as readlines() gives it ends in a newline, which load_fen passes
         # over but no PGN tag may hold (the games' Opening tag).
-        fens = [" ".join(str(f).split()) for f in source]
+        fens = [" ".join(str(f).split()) for f in texts]
         env = ChessEnv(chess960=chess960)
         for i, f in enumerate(fens):
             try:

@@ -103,8 +103,8 @@ def test_opening_file_lines_read_as_fen_or_epd(tmp_path, tail, read):
     if read is ValueError:
         with pytest.raises(ValueError, match=r"o\.epd, line 1: FEN"):
             arena.load_openings(path)
-    else:
-        assert arena.load_openings(path) == [f"{START[:-4]} {read}"]
+    else:  # the path as bytes too, as open() takes it
+        assert arena.load_openings(path) == arena.load_openings(os.fsencode(path)) == [f"{START[:-4]} {read}"]
 
 
 @pytest.mark.in_child(timeout=60)
@@ -132,6 +132,7 @@ MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
     ({"games": 4, "batch": 2, "openings": [START, MATED]}, ValueError),
     ({"games": 4, "batch": 2, "openings": [START, "4k3/8/8/8/8/8/8/4K2B w - - 0 1"]}, ValueError),
     ({"progress": 5}, TypeError), ({"a": players.Random}, TypeError), ({"chess960": "yes"}, TypeError),
+    ({"openings": ""}, ValueError), ({"openings": 5}, TypeError),
 ])
 def test_match_refuses_bad_arguments_before_a_game_is_played(monkeypatch, bad, error):
     def played(*args, **kwargs):
