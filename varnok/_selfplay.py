@@ -11,6 +11,7 @@ on which worker plays it, nor on how many workers there are.
 from __future__ import annotations
 
 import importlib
+import stat
 from pathlib import Path
 
 import numpy as np
@@ -87,6 +88,15 @@ def openings_from(path, plies: int | None = None, chess960: bool = False) -> lis
     if plies is not None:
         plies = integer(plies, "plies", 0)
     env = ChessEnv(chess960=chess960)
+    try:
+        mode = Path(path).stat().st_mode
+    except OSError:
+        mode = 0  # a path that cannot be read is named by the reading below
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        # /dev/zero or a disk never ends (read whole, it would fill the
+        # memory), /dev/null holds nothing: a device is no openings file. A
+        # pipe is one, its text read once as it comes.
+        raise ValueError(f"{path}: a device, not a file of openings (a regular file or a pipe is)")
     # A byte-order mark (Windows editors write one) is dropped; bytes that
     # are no UTF-8 (a Latin-1 name in an EPD operation) cannot spoil a FEN.
     pgn = is_pgn_name(Path(path))

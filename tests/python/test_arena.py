@@ -118,6 +118,18 @@ def test_a_pgn_book_through_a_pipe_is_read_once(tmp_path):
     assert arena.load_openings(f"/dev/fd/{read}", plies=3) == arena.load_openings(tmp_path / "book.txt", plies=3)
 
 
+@pytest.mark.in_child(timeout=60)
+def test_a_device_is_refused_as_openings_before_it_is_read():
+    import resource
+
+    # A gigabyte past what the interpreter holds: /dev/zero read whole would pass it within a second.
+    size = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    for device in ("/dev/zero", "/dev/urandom", "/dev/null"):
+        with pytest.raises(ValueError, match=f"{device}: a device, not a file of openings"):
+            arena.load_openings(device)
+
+
 MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
 
 
