@@ -80,8 +80,9 @@ def openings_from(path, plies: int | None = None, chess960: bool = False) -> lis
     four position fields are dropped), or a PGN file whose games' positions
     after plies plies (after all their moves when plies is None or a game
     has fewer: an opening book's lines) are the starts; Chess960 positions
-    (X-FEN or Shredder-FEN castling) with chess960. ValueError naming the file and the line (of
-    the position, or of the game's start) that cannot be used."""
+    (X-FEN or Shredder-FEN castling) with chess960. ValueError naming the
+    file and the line (of the position, or of the game's start) that cannot
+    be used, or a device (/dev/zero) given as the file."""
     from varnok import ChessEnv, read_pgn
     from varnok._checks import integer, load_start
     from varnok._pgn import is_pgn_name

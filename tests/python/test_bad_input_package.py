@@ -408,8 +408,8 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
     (tmp_path / "empty.fen").write_text("# no position yet\n")
     (tmp_path / "mate.fen").write_text("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3\n")
     (tmp_path / "c960.fen").write_text("rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1\n")
-    (tmp_path / "c960.pgn").write_text('1. e4 e5 *\n\n[Variant "Chess960"]\n[FEN "rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1"]'
-                                       "\n\n1. e4 *\n")
+    (tmp_path / "c960.pgn").write_text('1. e4 e5 *\n\n[Variant "Chess960"]\n'
+                                       '[FEN "rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1"]\n\n1. e4 *\n')
     (tmp_path / "broken.pgn").write_text("1. e4 e5 *\n\n1. e4 e4 *\n\n1. d4 d5 *\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
