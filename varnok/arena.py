@@ -211,10 +211,10 @@ def load_openings(source, plies: int | None = None, chess960: bool = False) -> l
     """Opening positions as FEN texts: a list of FEN texts, a FEN or EPD
     file (one position a line; EPD operations are dropped), a PGN file (each
     game's position after plies plies, or after all its moves when it has
-    fewer or plies is None), or "builtin"
-    for the balanced set shipped with varnok. Each is checked as
-    ChessEnv.load_fen checks it (ValueError naming the line); with chess960
-    as a Chess960 position (X-FEN or Shredder-FEN castling)."""
+    fewer or plies is None), or "builtin" for the balanced set shipped with
+    varnok. Each is checked as ChessEnv.load_fen checks it (ValueError
+    naming the line); with chess960 as a Chess960 position (X-FEN or
+    Shredder-FEN castling)."""
     from varnok._selfplay import openings_from
     if isinstance(source, bytes):
         source = os.fsdecode(source)  # a path given as bytes, as open() takes one (not a list of numbers)
