@@ -232,8 +232,10 @@ def load_openings(source, plies: int | None = None, chess960: bool = False) -> l
             raise TypeError(f"openings must be FEN texts, a file's path or 'builtin', got {kind}") from None
         # One space between the fields, as a file's lines are read: a FEN
         # as readlines() gives it ends in a newline, which load_fen passes
-        # over but no PGN tag may hold (the games' Opening tag).
-        fens = [" ".join(str(f).split()) for f in texts]
+        # over but no PGN tag may hold (the games' Opening tag). Lines of a
+        # file opened in binary are bytes, read as the file's lines are.
+        fens = [" ".join((f.decode("utf-8", errors="replace") if isinstance(f, bytes) else str(f)).split())
+                for f in texts]
         env = ChessEnv(chess960=chess960)
         for i, f in enumerate(fens):
             try:

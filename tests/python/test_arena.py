@@ -74,6 +74,7 @@ def test_opening_lines_as_readlines_gives_them_are_written_as_pgn(tmp_path):
     result.write_pgn(path)
     fens = [" ".join(line.split()) for line in lines]
     assert [(g.headers["Opening"], g.start_fen) for g in varnok.read_pgn(path)] == [(f, f) for f in fens for _ in "ab"]
+    assert arena.load_openings([line.encode() for line in lines]) == fens  # as a file opened "rb" gives them
     result.games[0].white = "two\nlines"  # a name no tag can hold: refused, and the file stays as it was
     with pytest.raises(ValueError, match="control character"):
         result.write_pgn(path)
