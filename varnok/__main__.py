@@ -197,7 +197,8 @@ def parser() -> argparse.ArgumentParser:
     mt.add_argument("--openings", metavar="FILE",
                     help="a FEN/EPD file, a PGN file, or 'builtin' (default: the initial position)")
     mt.add_argument("--opening-plies", type=int, default=None, metavar="N",
-                    help="with a PGN file: the position after N plies of each game (default: all its moves)")
+                    help="with a PGN file: the position after N plies of each game, or after all its moves "
+                         "when it has fewer (default: all its moves)")
     mt.add_argument("--pgn", metavar="OUT", help="write every game to this PGN file (default: none)")
     mt.add_argument("--sprt", type=float, nargs=2, metavar=("ELO0", "ELO1"),
                     help="stop when the SPRT of ELO0 against ELO1 decides (default: play every game)")
@@ -340,13 +341,20 @@ def run_match(args) -> int:
                              rules=args.rules, engine=args.engine, workers=args.workers, address=args.address,
                              sprt=sprt, batch=args.batch, opening_plies=args.opening_plies, progress=progress,
                              chess960=args.chess960)
-    except (OSError, ValueError, RuntimeError, KeyboardInterrupt) as exc:
-        # A failure (an engine that died, say) or Ctrl-C ends the match; the
-        # games of the blocks finished before it are summed up and written.
+    except (Exception, KeyboardInterrupt) as exc:
+        # A failure (an engine that died, a network function that raised)
+        # or Ctrl-C ends the match; the games of the blocks finished before
+        # it are summed up and written.
         interrupted = isinstance(exc, KeyboardInterrupt)
-        what, code = ("interrupted", 130) if interrupted else (str(exc), 1)
+        told = isinstance(exc, (OSError, ValueError, RuntimeError))
+        what, code = ("interrupted", 130) if interrupted else (str(exc) if told else f"{type(exc).__name__}: {exc}", 1)
         if bar:
             bar.close()  # the error on a line of its own, not after the bar's
+        if not (interrupted or told):
+            # A fault of a player's own code (a KeyError in a network
+            # function, say): where it was is what its author needs.
+            import traceback
+            traceback.print_exc()
         if not so_far or not so_far[0].games:
             print(f"error: {what}" + (" before a block of games was finished" if interrupted else ""),
                   file=sys.stderr)

@@ -153,6 +153,13 @@ def check_sprt(sprt) -> tuple[float, float, float, float]:
         raise ValueError("sprt values must be finite")
     if not elo0 < elo1:
         raise ValueError(f"sprt needs elo0 < elo1, got {elo0} and {elo1}")
+    for elo in (elo0, elo1):
+        # Each hypothesis is a score strictly between 0 and 1: past about
+        # +-6380 Elo it rounds to 1 (or its mirror to 0) and the pentanomial
+        # distributions under it are a point, which no LLR can weigh.
+        if score_of_elo(abs(elo)) >= 1.0:
+            raise ValueError(f"sprt elo0 and elo1 must be within about +-6380 (a score short of 0 and 1), "
+                             f"got {elo}")
     if not (0 < alpha < 0.5 and 0 < beta < 0.5):
         raise ValueError(f"sprt alpha and beta must be between 0 and 0.5, got {alpha} and {beta}")
     return elo0, elo1, alpha, beta

@@ -11,6 +11,7 @@ on which worker plays it, nor on how many workers there are.
 from __future__ import annotations
 
 import importlib
+import stat
 from pathlib import Path
 
 import numpy as np
@@ -77,39 +78,62 @@ def try_policy(target: str, logits: bool = False) -> None:
 def openings_from(path, plies: int | None = None, chess960: bool = False) -> list[str]:
     """Start positions: a file of FEN or EPD lines (EPD operations after the
     four position fields are dropped), or a PGN file whose games' positions
-    after plies plies (after all their moves when plies is None: an opening
-    book's lines) are the starts; Chess960 positions (X-FEN or Shredder-FEN
-    castling) with chess960. ValueError naming the line or game that
-    cannot be used."""
+    after plies plies (after all their moves when plies is None or a game
+    has fewer: an opening book's lines) are the starts; Chess960 positions
+    (X-FEN or Shredder-FEN castling) with chess960. ValueError naming the
+    file and the line (of the position, or of the game's start) that cannot
+    be used, or a device (/dev/zero) given as the file."""
     from varnok import ChessEnv, read_pgn
-    from varnok._checks import load_start
+    from varnok._checks import integer, load_start
     from varnok._pgn import is_pgn_name
-    if plies is not None and (isinstance(plies, bool) or not isinstance(plies, int) or plies < 0):
-        raise ValueError(f"plies must be a non-negative int, got {plies!r}")
+    if plies is not None:
+        plies = integer(plies, "plies", 0)
     env = ChessEnv(chess960=chess960)
+    try:
+        mode = Path(path).stat().st_mode
+    except OSError:
+        mode = 0  # a path that cannot be read is named by the reading below
+    if stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+        # /dev/zero or a disk never ends (read whole, it would fill the
+        # memory), /dev/null holds nothing: a device is no openings file. A
+        # pipe is one, its text read once as it comes.
+        raise ValueError(f"{path}: a device, not a file of openings (a regular file or a pipe is)")
     # A byte-order mark (Windows editors write one) is dropped; bytes that
     # are no UTF-8 (a Latin-1 name in an EPD operation) cannot spoil a FEN.
     pgn = is_pgn_name(Path(path))
     text = "" if pgn else Path(path).read_bytes().decode("utf-8-sig", errors="replace")
     if pgn or text.lstrip().startswith("["):
-        # The PGN reader reads the file itself: any encoding, compressed,
-        # with or without tags.
+        # A .pgn file is read by the PGN reader itself: any encoding,
+        # compressed, with or without tags. Other PGN text, read whole above,
+        # is given as text: a pipe (/dev/stdin, a shell's <(zcat book.pgn.gz))
+        # gives its bytes once, and opened again would be found empty.
+        source = Path(path) if pgn else text if "\n" in text else text.lstrip()
         fens = []
-        for game in read_pgn(Path(path), errors="raise"):
-            load_start(env, game.start_fen)
-            # By the moves' text, which reads castling in either convention:
-            # a game's actions encode castling as its own chess does.
-            for move in game.uci[:plies]:
-                env.play(env.uci_to_action(move))
-            fens.append(env.fen())
+        try:
+            for game in read_pgn(source, errors="raise"):  # a game that cannot be read names its line
+                try:
+                    load_start(env, game.start_fen)
+                except ValueError as exc:
+                    raise ValueError(f"line {game.line}: {exc}") from None
+                # By the moves' text, which reads castling in either convention:
+                # a game's actions encode castling as its own chess does.
+                for move in game.uci[:plies]:
+                    env.play(env.uci_to_action(move))
+                fens.append(env.fen())
+        except ValueError as exc:
+            raise ValueError(f"{path}, {exc}") from None  # the file, as a FEN line's refusal names it
         return fens
     fens = []
     for number, line in enumerate(text.splitlines(), 1):
         fields = line.split("#")[0].split()
         if not fields:
             continue
-        # FEN: six fields ending in the two clocks; EPD: four, then operations.
-        if len(fields) >= 6 and fields[4].isdigit() and fields[5].isdigit():
+        # FEN: six fields ending in the two clocks; EPD: four, then
+        # operations, each led by an opcode, which starts with a letter. A
+        # number after the four fields is a clock, and the line a FEN whose
+        # clocks load_fen judges: one missing or broken is refused rather
+        # than replaced by "0 1".
+        if len(fields) > 4 and fields[4].lstrip("+-").isdigit():
             fen = " ".join(fields[:6])
         else:
             fen = " ".join(fields[:4]) + " 0 1"

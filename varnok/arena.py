@@ -23,7 +23,7 @@ from typing import Callable, Sequence
 import numpy as np
 
 from varnok import _elo
-from varnok._checks import load_start, openings_go_on
+from varnok._checks import integer, load_start, openings_go_on
 from varnok._core import ChessEnv, VectorEnv, chess960_fen
 from varnok.players import Games, chosen_actions
 
@@ -210,20 +210,32 @@ def pentanomial_counts(games: Sequence[GameRecord]) -> list[int]:
 def load_openings(source, plies: int | None = None, chess960: bool = False) -> list[str]:
     """Opening positions as FEN texts: a list of FEN texts, a FEN or EPD
     file (one position a line; EPD operations are dropped), a PGN file (each
-    game's position after plies plies, or after all its moves), or "builtin"
-    for the balanced set shipped with varnok. Each is checked as
-    ChessEnv.load_fen checks it (ValueError naming the line); with chess960
-    as a Chess960 position (X-FEN or Shredder-FEN castling)."""
+    game's position after plies plies, or after all its moves when it has
+    fewer or plies is None), or "builtin" for the balanced set shipped with
+    varnok. Each is checked as ChessEnv.load_fen checks it (ValueError
+    naming the line); with chess960 as a Chess960 position (X-FEN or
+    Shredder-FEN castling)."""
     from varnok._selfplay import openings_from
+    if isinstance(source, bytes):
+        source = os.fsdecode(source)  # a path given as bytes, as open() takes one (not a list of numbers)
     if isinstance(source, str) and source == "builtin":
         source = BUILTIN_OPENINGS
     if isinstance(source, (str, os.PathLike)):
+        if not os.fspath(source):
+            raise ValueError("openings: an empty path names no file")  # not the folder '.' that open() would try
         fens = openings_from(source, plies=plies, chess960=chess960)
     else:
+        try:
+            texts = list(source)
+        except TypeError:
+            kind = type(source).__name__
+            raise TypeError(f"openings must be FEN texts, a file's path or 'builtin', got {kind}") from None
         # One space between the fields, as a file's lines are read: a FEN
         # as readlines() gives it ends in a newline, which load_fen passes
-        # over but no PGN tag may hold (the games' Opening tag).
-        fens = [" ".join(str(f).split()) for f in source]
+        # over but no PGN tag may hold (the games' Opening tag). Lines of a
+        # file opened in binary are bytes, read as the file's lines are.
+        fens = [" ".join((f.decode("utf-8", errors="replace") if isinstance(f, bytes) else str(f)).split())
+                for f in texts]
         env = ChessEnv(chess960=chess960)
         for i, f in enumerate(fens):
             try:
@@ -330,6 +342,9 @@ def play_block(a, b, first_game: int, openings: list[str], labels: list[str], se
 # ---------------------------------------------------------------- the match
 
 def _check_player(p, what: str) -> None:
+    if isinstance(p, type):
+        # The class has the methods too, but its start(seed) is unbound.
+        raise TypeError(f"{what} must be a player, got the class {p.__name__} (make one: {p.__name__}(...))")
     if not (hasattr(p, "choose") and hasattr(p, "start") and hasattr(p, "name")):
         raise TypeError(f"{what} must be a player (name, start(seed), choose(games)), got {type(p).__name__}")
 
@@ -357,20 +372,20 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     read as Chess960 positions; the PGN carries the Variant tag."""
     _check_player(a, "a")
     _check_player(b, "b")
-    if isinstance(games, bool) or not isinstance(games, int) or games < 1:
-        raise ValueError(f"games must be a positive int, got {games!r}")
-    if isinstance(max_plies, bool) or not isinstance(max_plies, int) or not 1 <= max_plies <= 30000:
-        raise ValueError(f"max_plies must be 1 to 30000, got {max_plies!r}")
+    # Counts and the seed as every integer argument is taken: a NumPy integer too.
+    games = integer(games, "games", 1)
+    max_plies = integer(max_plies, "max_plies", 1, 30000)
     if rules not in ("classic", "fide", "fide-strict"):
         raise ValueError(f"rules must be 'classic', 'fide' or 'fide-strict', got {rules!r}")
-    if isinstance(seed, bool) or not isinstance(seed, int) or seed < 0:
-        raise ValueError(f"seed must be a non-negative int, got {seed!r}")
+    seed = integer(seed, "seed", 0)
     test = _elo.check_sprt(sprt) if sprt is not None else None
-    batch = batch if batch is not None else (SPRT_BATCH if test else DEFAULT_BATCH)
-    if isinstance(batch, bool) or not isinstance(batch, int) or batch < 1:
-        raise ValueError(f"batch must be a positive int, got {batch!r}")
-    if not isinstance(chess960, bool):
+    batch = integer(batch, "batch", 1) if batch is not None else (SPRT_BATCH if test else DEFAULT_BATCH)
+    if not isinstance(chess960, (bool, np.bool_)):
         raise TypeError(f"chess960 must be True or False, got {type(chess960).__name__}")
+    chess960 = bool(chess960)
+    if progress is not None and not callable(progress):
+        # Found here, not after the first block's games were played.
+        raise TypeError(f"progress must be a function of the result so far, got {type(progress).__name__}")
     if openings is not None:
         fens = load_openings(openings, opening_plies, chess960)
         labels, paired = fens, True

@@ -255,8 +255,8 @@ class Material(BasePlayer):
 
     def __init__(self, depth: int = 1, seed: int = 0):
         self.seed = _checked_int(seed, "seed", 0)
-        self._search = MaterialSearch(depth, seed=self.seed)  # checks depth
-        self.depth = self._search.depth
+        self.depth = _checked_int(depth, "depth", 1, MATERIAL_DEEPEST)
+        self._search = self._made(self.depth)
         self.name = f"Material({self.depth})"
 
     def __getstate__(self):
@@ -274,11 +274,18 @@ class Material(BasePlayer):
 
     def start(self, seed: int) -> None:
         super().start(seed)
-        self._search = MaterialSearch(self.depth, seed=self.seed)
+        self._search = self._made(self.depth)
+
+    def _made(self, depth: int) -> MaterialSearch:
+        # The native search's draws take a 64-bit seed; a larger one (any
+        # non-negative int seeds the other players) is folded into 64 bits.
+        if self.seed < 2**64:
+            return MaterialSearch(depth, seed=self.seed)
+        return MaterialSearch(depth, seed=int(np.random.SeedSequence(self.seed).generate_state(1, np.uint64)[0]))
 
     def _native(self):
         if self._search is None:
-            self._search = MaterialSearch(self.depth, seed=self.seed)
+            self._search = self._made(self.depth)
         return self._search
 
     def choose(self, games: Games) -> np.ndarray:
@@ -294,7 +301,7 @@ class Material(BasePlayer):
         if depth is None and deadline == math.inf:
             depth = MATERIAL_DEEPEST
         if depth is not None and depth != search.depth:
-            search = MaterialSearch(max(1, min(MATERIAL_DEEPEST, int(depth))), seed=self.seed)
+            search = self._made(max(1, min(MATERIAL_DEEPEST, int(depth))))
         seconds = None if deadline is None or deadline == math.inf else max(0.0, deadline - time.monotonic())
         told = None if report is None else lambda *so_far: report(self._thought(*so_far))
         # A node budget given is at least one position (0 is none to the

@@ -4,6 +4,7 @@ recorded, and that the same seed gives the same match however it is run."""
 import gzip
 import io
 import math
+import os
 import time
 
 import chess
@@ -57,6 +58,7 @@ def test_openings_are_played_with_both_colours(tmp_path):
     after_two = arena.load_openings(str(pgn), plies=2)
     assert [f.split()[0] for f in after_two] == ["rnbqkbnr/pp1ppppp/8/2p5/4P3/8/PPPP1PPP/RNBQKBNR",
                                                  "rnbqkbnr/ppp1pppp/8/3p4/3P4/8/PPP1PPPP/RNBQKBNR"]
+    assert arena.load_openings(str(pgn), plies=3)[1] == after_two[1]  # a shorter line: after all its moves
     assert len(arena.builtin_openings()) >= 50
     result = arena.match(players.Random(), players.Material(1), games=7, openings=str(epd), seed=3, max_plies=40)
     assert [g.start_fen for g in result.games] == [tables[str(epd)][i // 2 % 2] for i in range(7)]
@@ -72,6 +74,7 @@ def test_opening_lines_as_readlines_gives_them_are_written_as_pgn(tmp_path):
     result.write_pgn(path)
     fens = [" ".join(line.split()) for line in lines]
     assert [(g.headers["Opening"], g.start_fen) for g in varnok.read_pgn(path)] == [(f, f) for f in fens for _ in "ab"]
+    assert arena.load_openings([line.encode() for line in lines]) == fens  # as a file opened "rb" gives them
     result.games[0].white = "two\nlines"  # a name no tag can hold: refused, and the file stays as it was
     with pytest.raises(ValueError, match="control character"):
         result.write_pgn(path)
@@ -90,25 +93,82 @@ def test_opening_files_of_any_encoding_and_pgn_without_tags(tmp_path, name, data
     assert [f.split()[0] for f in arena.load_openings(path)] == ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR"]
 
 
+@pytest.mark.parametrize("tail, read", [
+    ('bm e4; id "x";', "0 1"), ("7 20", "7 20"), ('7 20 c0 "x";', "7 20"), ("  # a comment", "0 1"),
+    # A clock without the move number, or a broken clock, is refused as load_fen refuses it, not read as none.
+    ("5", ValueError), ("-1 1", ValueError), ("0 x", ValueError),
+])
+def test_opening_file_lines_read_as_fen_or_epd(tmp_path, tail, read):
+    path = tmp_path / "o.epd"
+    path.write_text(f"{START[:-4]} {tail}\n")
+    if read is ValueError:
+        with pytest.raises(ValueError, match=r"o\.epd, line 1: FEN"):
+            arena.load_openings(path)
+    else:  # the path as bytes too, as open() takes it
+        assert arena.load_openings(path) == arena.load_openings(os.fsencode(path)) == [f"{START[:-4]} {read}"]
+
+
+@pytest.mark.in_child(timeout=60)
+def test_a_pgn_book_through_a_pipe_is_read_once(tmp_path):
+    # As a shell's <(zcat book.pgn.gz) or /dev/stdin gives it: no .pgn name, and bytes that come once.
+    book = '[Event "a"]\n\n1. e4 e5 *\n\n1. d4 Nf6 2. c4 *\n'
+    (tmp_path / "book.txt").write_text(book)
+    read, write = os.pipe()
+    os.write(write, book.encode())
+    os.close(write)
+    assert arena.load_openings(f"/dev/fd/{read}", plies=3) == arena.load_openings(tmp_path / "book.txt", plies=3)
+
+
+@pytest.mark.in_child(timeout=60)
+def test_a_device_is_refused_as_openings_before_it_is_read():
+    import resource
+
+    # A gigabyte past what the interpreter holds: /dev/zero read whole would pass it within a second.
+    size = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    for device in ("/dev/zero", "/dev/urandom", "/dev/null"):
+        with pytest.raises(ValueError, match=f"{device}: a device, not a file of openings"):
+            arena.load_openings(device)
+
+
 MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
 
 
 @pytest.mark.parametrize("bad, error", [
     ({"games": 0}, ValueError), ({"max_plies": 0}, ValueError), ({"rules": "chess"}, ValueError),
     ({"sprt": (10, 0)}, ValueError), ({"sprt": (0, 10, 0.7, 0.05)}, ValueError), ({"sprt": "x"}, TypeError),
+    ({"sprt": (-200000, 0)}, ValueError), ({"sprt": (0, 7000)}, ValueError),  # a score of 0 or 1 in floating point
     ({"batch": 0}, ValueError), ({"openings": ["not a fen"]}, ValueError), ({"engine": "gpu"}, ValueError),
     ({"workers": 0}, ValueError), ({"workers": 0, "engine": "ray"}, ValueError), ({"workers": 3}, ValueError),
     ({"address": "head:6379"}, ValueError),
     # A finished opening in a later block is refused before the first block is played.
     ({"games": 4, "batch": 2, "openings": [START, MATED]}, ValueError),
     ({"games": 4, "batch": 2, "openings": [START, "4k3/8/8/8/8/8/8/4K2B w - - 0 1"]}, ValueError),
+    ({"progress": 5}, TypeError), ({"a": players.Random}, TypeError), ({"chess960": "yes"}, TypeError),
+    ({"openings": ""}, ValueError), ({"openings": 5}, TypeError),
 ])
-def test_match_refuses_bad_arguments_before_a_game_is_played(bad, error):
-    def played(result):
-        raise AssertionError(f"{len(result.games)} games were played before the refusal")
+def test_match_refuses_bad_arguments_before_a_game_is_played(monkeypatch, bad, error):
+    def played(*args, **kwargs):
+        raise AssertionError("a block of games was played before the refusal")
 
+    monkeypatch.setattr(arena, "play_block", played)
     with pytest.raises(error):
-        arena.match(players.Random(), players.Random(), **{"games": 2, "progress": played, **bad})
+        arena.match(**{"a": players.Random(), "b": players.Random(), "games": 2, **bad})
+
+
+@pytest.mark.parametrize("name, value", [
+    ("games", np.int64(3)), ("seed", np.uint64(7)), ("max_plies", np.int32(9)), ("batch", np.int8(2)),
+    ("opening_plies", np.int16(1)), ("chess960", np.bool_(True)),
+])
+def test_numpy_arguments_play_the_match_their_python_values_play(tmp_path, name, value):
+    book = tmp_path / "book.pgn"
+    book.write_text("1. e4 e5 *\n\n1. d4 d5 *\n")
+
+    def games(**given):
+        kw = {"games": 3, "seed": 7, "max_plies": 9, "batch": 2, "openings": book, "opening_plies": 2, **given}
+        return [(g.start_fen, g.actions) for g in arena.match(players.Material(1), players.Random(), **kw).games]
+
+    assert games(**{name: value}) == games(**{name: value.item()})
 
 
 def test_an_illegal_action_of_a_player_is_refused_as_given():
@@ -124,15 +184,17 @@ def test_an_illegal_action_of_a_player_is_refused_as_given():
     ("random", "Random"), ("material:2", "Material(2)"), ("uct:50", "UCT(50)"),
     ("uci:stockfish:nodes=100,Skill Level=0", "stockfish(nodes=100,Skill Level=0)"),
     ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
-    ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError),
+    ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError), ("material:99999999999999999999", ValueError),
     ("uci:stockfish:timeout=0", ValueError), ("uci:stockfish:timeout=nan", ValueError),
 ])
 def test_players_named_in_text(text, made):
+    # Past 64 bits: the command line gives every player the match's seed, which may be any non-negative int.
+    seed = 2**64 + 5
     if isinstance(made, str):
-        assert players.player_from_text(text).name == made
+        assert players.player_from_text(text, seed=seed).name == made
     else:
         with pytest.raises(made):
-            players.player_from_text(text)
+            players.player_from_text(text, seed=seed)
 
 
 def test_a_network_player_without_pytorch_is_refused_by_name(monkeypatch):
@@ -402,9 +464,13 @@ class InterruptedInBlock(players.Random):
         return super().choose(games)
 
 
-@pytest.mark.parametrize("error, code", [(KeyboardInterrupt(), 130),
-                                         (RuntimeError("engine process died unexpectedly"), 1)])
-def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys, error, code):
+@pytest.mark.parametrize("error, code, said", [
+    (KeyboardInterrupt(), 130, "interrupted"),
+    (RuntimeError("engine process died unexpectedly"), 1, "engine process died unexpectedly"),
+    (KeyError("boom"), 1, "KeyError: 'boom'"),  # a fault in a player's own code (its network function, say)
+])
+def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_path, monkeypatch, capsys, error, code,
+                                                                           said):
     from varnok.__main__ import main
     made = []
 
@@ -426,7 +492,7 @@ def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_pat
     out = tmp_path / "games.pgn"
     assert main(command + [str(out)]) == code
     shown = capsys.readouterr()
-    assert f"error: {str(error) or 'interrupted'}; the 4 games" in shown.err and "games    4  (" in shown.out, shown
+    assert f"error: {said}; the 4 games" in shown.err and "games    4  (" in shown.out, shown
     text = io.StringIO(out.read_text())
     rounds = [game.headers["Round"] for game in iter(lambda: chess.pgn.read_game(text), None)]
     assert rounds == ["1", "2", "3", "4"]

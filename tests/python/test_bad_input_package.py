@@ -381,6 +381,11 @@ def test_read_shards_refuses(tmp_path, options, error, message):
      "c960.fen, line 1: FEN castling field 'HAha': expected '-' or letters of KQkq in that order, each once "
      "(a Chess960 position, which a game of standard chess cannot start from)"),
     (["match", "random", "random", "--openings", "{tmp}/c960.fen", "--quiet"], "(a Chess960 position, which"),
+    # A PGN book's refusal names the file and the line of the game, as a FEN file's does.
+    (["match", "random", "random", "--openings", "{tmp}/c960.pgn", "--quiet"],
+     "c960.pgn, line 3: FEN castling field 'KQkq'"),
+    (["match", "random", "random", "--openings", "{tmp}/broken.pgn", "--quiet"],
+     "broken.pgn, line 3: illegal SAN move 'e4'"),
     (["verify", "{out}"], "no such shard folder"),
     # The policy is tried in this process before any worker (or Ray) starts.
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
@@ -403,6 +408,9 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
     (tmp_path / "empty.fen").write_text("# no position yet\n")
     (tmp_path / "mate.fen").write_text("rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3\n")
     (tmp_path / "c960.fen").write_text("rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1\n")
+    (tmp_path / "c960.pgn").write_text('1. e4 e5 *\n\n[Variant "Chess960"]\n'
+                                       '[FEN "rk5r/pppppppp/8/8/8/8/PPPPPPPP/RK5R w HAha - 0 1"]\n\n1. e4 *\n')
+    (tmp_path / "broken.pgn").write_text("1. e4 e5 *\n\n1. e4 e4 *\n\n1. d4 d5 *\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
     argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn", tmp=tmp_path) for a in argv]
