@@ -23,7 +23,7 @@ from typing import Callable, Sequence
 import numpy as np
 
 from varnok import _elo
-from varnok._checks import integer, load_start, openings_go_on
+from varnok._checks import integer, load_start, openings_go_on, path as checked_path
 from varnok._core import ChessEnv, VectorEnv, chess960_fen
 from varnok.players import Games, chosen_actions
 
@@ -162,9 +162,14 @@ class MatchResult:
     def write_pgn(self, path) -> None:
         """Writes pgn() to path; a game that cannot be written leaves the
         file as it was."""
-        text = self.pgn()
-        with open(path, "w", encoding="utf-8") as out:
-            out.write(text)
+        # A path, not a file descriptor: open() takes an int as one, writes
+        # there and closes it, the caller's stdout with it. The text is
+        # encoded before the file is opened, so that a name UTF-8 cannot
+        # hold leaves the file as it was too.
+        path = checked_path(path, "path")
+        data = self.pgn().encode("utf-8")
+        with open(path, "wb") as out:
+            out.write(data)
 
     def text(self) -> str:
         """A summary table."""

@@ -75,10 +75,21 @@ def test_opening_lines_as_readlines_gives_them_are_written_as_pgn(tmp_path):
     fens = [" ".join(line.split()) for line in lines]
     assert [(g.headers["Opening"], g.start_fen) for g in varnok.read_pgn(path)] == [(f, f) for f in fens for _ in "ab"]
     assert arena.load_openings([line.encode() for line in lines]) == fens  # as a file opened "rb" gives them
-    result.games[0].white = "two\nlines"  # a name no tag can hold: refused, and the file stays as it was
-    with pytest.raises(ValueError, match="control character"):
-        result.write_pgn(path)
-    assert len(list(varnok.read_pgn(path))) == 4
+    # Names no tag or no UTF-8 can hold: refused, and the file stays as it was.
+    for name, error in (("two\nlines", ValueError), ("\ud800", UnicodeEncodeError)):
+        result.games[0].white = name
+        with pytest.raises(error):
+            result.write_pgn(path)
+        assert len(list(varnok.read_pgn(path))) == 4
+    read, write = os.pipe()
+    try:  # open() took an int as a descriptor: it wrote the games into the pipe and closed it
+        with pytest.raises(TypeError, match="path"):
+            result.write_pgn(write)
+        os.write(write, b"open")
+        assert os.read(read, 16) == b"open"
+    finally:
+        os.close(read)
+        os.close(write)
 
 
 @pytest.mark.parametrize("name, data", [
