@@ -430,6 +430,13 @@ PgnReader::TokenKind PgnReader::next_token() {
   }
 }
 
+void PgnReader::add_tag(Token& tag) {
+  if (tag.text == "FEN") fen_line_ = tag.line;
+  if (tag.text == "Variant") variant_line_ = tag.line;
+  game_.headers.emplace_back(std::move(tag.text), std::move(tag.value));
+  blank_after_tag_ = false;
+}
+
 void PgnReader::start_game(const Token& first) {
   after_result_ = false;
   if (game_started_) return;
@@ -440,12 +447,27 @@ void PgnReader::start_game(const Token& first) {
 
 namespace {
 
-// The Variant tag values that name Chess960, as PGN writers spell them.
-bool is_chess960_variant(std::string_view value) {
+// A Variant tag's value in lower case without spaces and hyphens, as PGN
+// writers spell the same name in many ways ("Chess 960", "From Position").
+std::string variant_key(std::string_view value) {
   std::string lowered;
   for (const char c : value)
     if (c != ' ' && c != '-') lowered.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
-  return lowered == "chess960" || lowered == "fischerandom" || lowered == "fischerrandom" || lowered == "960";
+  return lowered;
+}
+
+// The Variant tag values that name Chess960.
+bool is_chess960_variant(std::string_view value) {
+  const std::string key = variant_key(value);
+  return key == "chess960" || key == "fischerandom" || key == "fischerrandom" || key == "960";
+}
+
+// The Variant tag values that name standard chess (lichess writes "From
+// Position" for a game of standard chess from a set-up position).
+bool is_standard_variant(std::string_view value) {
+  const std::string key = variant_key(value);
+  return key.empty() || key == "standard" || key == "chess" || key == "classical" || key == "normal" ||
+         key == "fromposition" || key == "illegal";
 }
 
 }  // namespace
@@ -482,6 +504,13 @@ void PgnReader::enter_movetext() {
     game_.start = parse_fen_strict(kInitialFen).position;
     game_.error = "bad FEN tag: " + fault;
     game_.error_line = fen_line_;
+  }
+  // Atomic, Crazyhouse, Horde and the rest have moves of their own or
+  // other results for the same moves: read as chess, a game of one would
+  // give positions that were never on its board.
+  if (game_.ok() && variant && !chess960 && !is_standard_variant(*variant)) {
+    game_.error = "Variant \"" + *variant + "\": only chess and Chess960 games can be read";
+    game_.error_line = variant_line_;
   }
   position_ = game_.start;
 }
@@ -531,7 +560,7 @@ PgnReader::Progress PgnReader::finish(PgnGame& game, bool by_result) {
   game_started_ = in_movetext_ = false;
   after_result_ = by_result;
   blank_after_tag_ = false;
-  fen_line_ = 0;
+  fen_line_ = variant_line_ = 0;
   return Progress::kGame;
 }
 
@@ -558,9 +587,7 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
   if (has_pending_) {
     has_pending_ = false;
     start_game(pending_);
-    if (pending_.text == "FEN") fen_line_ = pending_.line;
-    game_.headers.emplace_back(std::move(pending_.text), std::move(pending_.value));
-    blank_after_tag_ = false;
+    add_tag(pending_);
   }
   for (;;) {
     switch (next_token()) {
@@ -576,9 +603,7 @@ PgnReader::Progress PgnReader::next(PgnGame& game, int64_t& chunk_budget) {
           return finish(game, false);
         }
         start_game(token_);
-        if (token_.text == "FEN") fen_line_ = token_.line;
-        game_.headers.emplace_back(std::move(token_.text), std::move(token_.value));
-        blank_after_tag_ = false;
+        add_tag(token_);
         break;
       case TokenKind::kMove:
         start_game(token_);

@@ -149,6 +149,9 @@ class PgnReader {
   TokenKind symbol_kind(const Token& token) const;
   TokenKind next_token();
   void start_game(const Token& first);
+  // Keeps a tag of the game's header (taking its text), noting where the
+  // tags the start position depends on stand.
+  void add_tag(Token& tag);
   void enter_movetext();
   void add_move(const Token& token);
   Progress finish(PgnGame& game, bool by_result);
@@ -184,6 +187,7 @@ class PgnReader {
   bool blank_line_ = true;        // nothing but spaces on the line so far
   bool blank_after_tag_ = false;  // a blank line came after the game's last tag
   int64_t fen_line_ = 0;          // where the FEN tag stands, named when it is faulty
+  int64_t variant_line_ = 0;      // where the Variant tag stands, named when it is no chess
 };
 
 }  // namespace varnok

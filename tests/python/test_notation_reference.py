@@ -241,6 +241,14 @@ def test_read_pgn_skips_or_raises_on_a_broken_game():
     assert [g.headers["Event"] for g in varnok.read_pgn(text, errors="skip")] == ["one", "three"]
     with pytest.raises(ValueError, match="Ke3"):
         list(varnok.read_pgn(text, errors="raise"))
+    # Games of other variants have the same moves to other ends (an atomic
+    # capture explodes): they were read as chess, their positions never played.
+    variants = "".join(f'[Event "{v}"]\n[Variant "{v}"]\n\n1. e4 d5 2. exd5 *\n\n'
+                       for v in ("Atomic", "Standard", "Crazyhouse", "From Position", "King of the Hill", "Chess 960"))
+    assert [g.headers["Event"] for g in varnok.read_pgn(variants, errors="skip")] == [
+        "Standard", "From Position", "Chess 960"]
+    with pytest.raises(ValueError, match='line 2: Variant "Atomic"'):
+        list(varnok.read_pgn(variants, errors="raise"))
 
 
 # Texts as real files hold them, read as python-chess reads the same bytes
