@@ -51,14 +51,17 @@ def test_sprt_llr_of_far_hypotheses_is_the_other_sides_negated(counts, elo0, elo
     assert (llr <= lower, llr >= upper) == (verdict == "H0", verdict == "H1"), llr
 
 
-@pytest.mark.parametrize("results, elo_row", [
+@pytest.mark.parametrize("results, row", [
     ([0, 0], "Elo      +0.0  [-inf, +inf] 95%, pentanomial"),  # all drawn: even, not "-0.0"
     ([], "Elo      nan  [-inf, +inf] 95%, trinomial"),           # nothing to estimate: not "-inf"
+    ([1, -1] * 20, "LOS      >99.9%"),                           # 40 wins: not a certain 100.0%
+    ([-1, 1] * 6 + [0] * 28, "LOS      <0.1%"),                  # 12 losses: LOS 0.03%, not 0.0%
 ])
-def test_the_summary_shows_no_estimate_it_does_not_have(results, elo_row):
+def test_the_summary_shows_no_estimate_it_does_not_have(results, row):
+    # Results from white's side; the first player has white in the even games.
     games = [arena.GameRecord(i, i // 2, "a", "b", i % 2 == 0, "", "", [], r, "") for i, r in enumerate(results)]
     table = arena.MatchResult("a", "b", games, "fide", paired_openings=True).text()
-    assert elo_row in table.splitlines(), table
+    assert row in table.splitlines(), table
 
 
 def test_interval_covers_the_true_elo_about_95_percent():
