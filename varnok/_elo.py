@@ -33,6 +33,11 @@ from typing import Sequence
 Z95 = 1.959963984540054  # the two-sided 95% normal quantile
 PAIR_SCORES = (0.0, 0.25, 0.5, 0.75, 1.0)
 ZERO_COUNT = 1e-3  # stands for an empty pentanomial cell in the SPRT
+# The SPRT's hypotheses are held to this many Elo either way, a score
+# within 10 ** -250 of 0 or 1: past some 129000 Elo the score's distance
+# from the end is below the smallest float, and the hypothesis would be a
+# certain win or loss.
+SPRT_ELO_LIMIT = 100000.0
 
 
 def elo_of_score(score: float) -> float:
@@ -45,7 +50,12 @@ def elo_of_score(score: float) -> float:
 
 
 def score_of_elo(elo: float) -> float:
-    return 1.0 / (1.0 + 10.0 ** (-elo / 400.0))
+    """The mean score of a logistic Elo difference. Below zero it is taken
+    as t / (1 + t), t = 10 ** (elo / 400), whose power cannot overflow."""
+    if elo >= 0:
+        return 1.0 / (1.0 + 10.0 ** (-elo / 400.0))
+    t = 10.0 ** (elo / 400.0)
+    return t / (1.0 + t)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -120,6 +130,16 @@ def _mle_under_mean(freqs: Sequence[float], target: float) -> list[float]:
     return [f / (1.0 + lam * d) for f, d in zip(freqs, shifts)]
 
 
+def _mle_under_elo(freqs: Sequence[float], elo: float) -> list[float]:
+    """_mle_under_mean at the score of elo. Above an even score it is found
+    from the other side (the counts reversed, the score 1 - s) and turned
+    back: 1 - s keeps its digits where s itself loses them on the way to 1
+    (from about 6400 Elo s is 1.0 in floating point)."""
+    if elo > 0:
+        return _mle_under_mean(list(freqs)[::-1], score_of_elo(-elo))[::-1]
+    return _mle_under_mean(freqs, score_of_elo(elo))
+
+
 def sprt_llr(counts: Sequence[float], elo0: float, elo1: float) -> float:
     """The generalised SPRT's log-likelihood ratio of H1 (Elo elo1) against
     H0 (Elo elo0) for pentanomial counts: sum n_i log(p1_i / p0_i), p0 and p1
@@ -132,8 +152,8 @@ def sprt_llr(counts: Sequence[float], elo0: float, elo1: float) -> float:
     regular = [c if c > 0 else ZERO_COUNT for c in counts]
     n = sum(regular)
     freqs = [c / n for c in regular]
-    p0 = _mle_under_mean(freqs, score_of_elo(elo0))
-    p1 = _mle_under_mean(freqs, score_of_elo(elo1))
+    p0 = _mle_under_elo(freqs, elo0)
+    p1 = _mle_under_elo(freqs, elo1)
     return sum(c * math.log(b / a) for c, a, b in zip(regular, p0, p1) if a > 0 and b > 0)
 
 
@@ -151,15 +171,11 @@ def check_sprt(sprt) -> tuple[float, float, float, float]:
     elo0, elo1, alpha, beta = values
     if not all(math.isfinite(v) for v in values):
         raise ValueError("sprt values must be finite")
+    if not (abs(elo0) <= SPRT_ELO_LIMIT and abs(elo1) <= SPRT_ELO_LIMIT):
+        raise ValueError(f"sprt elo0 and elo1 must be between {-SPRT_ELO_LIMIT:g} and {SPRT_ELO_LIMIT:g}, "
+                         f"got {elo0} and {elo1}")
     if not elo0 < elo1:
         raise ValueError(f"sprt needs elo0 < elo1, got {elo0} and {elo1}")
-    for elo in (elo0, elo1):
-        # Each hypothesis is a score strictly between 0 and 1: past about
-        # +-6380 Elo it rounds to 1 (or its mirror to 0) and the pentanomial
-        # distributions under it are a point, which no LLR can weigh.
-        if score_of_elo(abs(elo)) >= 1.0:
-            raise ValueError(f"sprt elo0 and elo1 must be within about +-6380 (a score short of 0 and 1), "
-                             f"got {elo}")
     if not (0 < alpha < 0.5 and 0 < beta < 0.5):
         raise ValueError(f"sprt alpha and beta must be between 0 and 0.5, got {alpha} and {beta}")
     return elo0, elo1, alpha, beta

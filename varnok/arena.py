@@ -179,7 +179,7 @@ class MatchResult:
                 ("games", f"{len(self.games)}  (+{self.wins} ={self.draws} -{self.losses})"),
                 ("score", f"{self.score:.3f}"),
                 ("Elo", f"{_fmt(self.elo)}  [{_fmt(low)}, {_fmt(high)}] 95%, {kind}"),
-                ("LOS", f"{100 * self.los:.1f}%"),
+                ("LOS", _fmt_los(self.los)),
                 ("pairs", " ".join(str(c) for c in self.pentanomial_counts) + "  (0, 1/4, 1/2, 3/4, 1)")]
         if self.sprt is not None:
             s = self.sprt
@@ -196,6 +196,18 @@ def _fmt(elo: float) -> str:
     if math.isnan(elo):
         return "nan"  # no games: no estimate
     return f"{elo:+.1f}" if math.isfinite(elo) else ("+inf" if elo > 0 else "-inf")
+
+
+def _fmt_los(los: float) -> str:
+    # Finite games never make either player surely the stronger, though the
+    # normal tail rounds to it (40 wins and no loss leave 1e-10): a LOS that
+    # would print as 100.0% or 0.0% is told as beyond 99.9% or 0.1%.
+    percent = 100 * los
+    if percent >= 99.95:
+        return ">99.9%"
+    if percent < 0.05:
+        return "<0.1%"
+    return f"{percent:.1f}%"
 
 
 def pentanomial_counts(games: Sequence[GameRecord]) -> list[int]:

@@ -35,14 +35,33 @@ def test_formulas_against_hand_computed_values():
     assert _elo.trinomial(10, 0, 0).elo == math.inf and _elo.trinomial(0, 0, 10).elo == -math.inf
 
 
-@pytest.mark.parametrize("results, elo_row", [
+@pytest.mark.parametrize("counts, elo0, elo1, verdict", [
+    ([3, 5, 9, 4, 2], 0, 6000, "H0"),           # the score of 6000 Elo is 1 - 1e-15: its digits are in 1 - s
+    ([0, 0, 3, 0, 0], 0, 7000, "H0"),           # 7000 Elo is a score of 1.0: a drawn pair could not happen
+    ([2, 4, 9, 5, 3], 7000, 8000, "H0"),        # both hypotheses at 1.0: the counts still tell them apart
+    ([0, 0, 0, 0, 7], -100000, -99000, "H1"),   # the power of the score overflowed at the lowest Elo
+])
+def test_sprt_llr_of_far_hypotheses_is_the_other_sides_negated(counts, elo0, elo1, verdict):
+    # From the second player's side the counts run backwards and the hypotheses are -elo1 < -elo0: the
+    # same evidence, the sign of the LLR turned. Far from an even score one side holds the score's digits
+    # (1e-15, not 1 - 1e-15), and the other side must come out as it.
+    llr = _elo.sprt_llr(counts, elo0, elo1)
+    assert llr == pytest.approx(-_elo.sprt_llr(counts[::-1], -elo1, -elo0), rel=1e-9)
+    lower, upper = _elo.sprt_bounds(0.05, 0.05)
+    assert (llr <= lower, llr >= upper) == (verdict == "H0", verdict == "H1"), llr
+
+
+@pytest.mark.parametrize("results, row", [
     ([0, 0], "Elo      +0.0  [-inf, +inf] 95%, pentanomial"),  # all drawn: even, not "-0.0"
     ([], "Elo      nan  [-inf, +inf] 95%, trinomial"),           # nothing to estimate: not "-inf"
+    ([1, -1] * 20, "LOS      >99.9%"),                           # 40 wins: not a certain 100.0%
+    ([-1, 1] * 6 + [0] * 28, "LOS      <0.1%"),                  # 12 losses: LOS 0.03%, not 0.0%
 ])
-def test_the_summary_shows_no_estimate_it_does_not_have(results, elo_row):
+def test_the_summary_shows_no_estimate_it_does_not_have(results, row):
+    # Results from white's side; the first player has white in the even games.
     games = [arena.GameRecord(i, i // 2, "a", "b", i % 2 == 0, "", "", [], r, "") for i, r in enumerate(results)]
     table = arena.MatchResult("a", "b", games, "fide", paired_openings=True).text()
-    assert elo_row in table.splitlines(), table
+    assert row in table.splitlines(), table
 
 
 def test_interval_covers_the_true_elo_about_95_percent():
