@@ -202,8 +202,8 @@ def parser() -> argparse.ArgumentParser:
     mt.add_argument("--pgn", metavar="OUT", help="write every game to this PGN file (default: none)")
     mt.add_argument("--sprt", type=float, nargs=2, metavar=("ELO0", "ELO1"),
                     help="stop when the SPRT of ELO0 against ELO1 decides (default: play every game)")
-    mt.add_argument("--alpha", type=float, default=0.05, help="SPRT false-positive rate")
-    mt.add_argument("--beta", type=float, default=0.05, help="SPRT false-negative rate")
+    mt.add_argument("--alpha", type=float, default=None, help="SPRT false-positive rate (default: 0.05)")
+    mt.add_argument("--beta", type=float, default=None, help="SPRT false-negative rate (default: 0.05)")
     mt.add_argument("--seed", type=int, default=0, help="the match's seed (players and openings draws)")
     mt.add_argument("--max-plies", type=int, default=500, metavar="N", help="a longer game is a draw")
     mt.add_argument("--rules", choices=("classic", "fide", "fide-strict"), default="fide",
@@ -327,7 +327,12 @@ def run_match(args) -> int:
         except OSError as exc:
             print(f"error: --pgn: {exc}", file=sys.stderr)
             return 2
-    sprt = (args.sprt[0], args.sprt[1], args.alpha, args.beta) if args.sprt else None
+    if not args.sprt and (args.alpha is not None or args.beta is not None):
+        # Without a test they would change nothing: a forgotten --sprt, said rather than a whole match played.
+        print("error: --alpha and --beta set the SPRT's error rates: they need --sprt ELO0 ELO1", file=sys.stderr)
+        return 2
+    sprt = (args.sprt[0], args.sprt[1], 0.05 if args.alpha is None else args.alpha,
+            0.05 if args.beta is None else args.beta) if args.sprt else None
     bar = None if args.quiet else _match_bar(args.games, f"{a.name} vs {b.name}")
     so_far = []  # the result of the blocks finished, kept for an interruption
 

@@ -260,7 +260,8 @@ def load_openings(source, plies: int | None = None, chess960: bool = False) -> l
             except ValueError as exc:
                 raise ValueError(f"opening {i}: {exc}") from None
     if not fens:
-        raise ValueError("no opening positions found")
+        where = f" in {os.fspath(source)}" if isinstance(source, (str, os.PathLike)) else ""
+        raise ValueError(f"no opening positions found{where}")
     return fens
 
 

@@ -644,6 +644,13 @@ class UCIEngine(BasePlayer):
             limit = chess.engine.Limit(**limit)
         elif not isinstance(limit, chess.engine.Limit):
             raise TypeError(f"limit must be a chess.engine.Limit or a dict, got {type(limit).__name__}")
+        # python-chess sends nodes 0 (or less) as "go nodes 1": the engine
+        # would search one node under a name that says 0.
+        for field in ("nodes", "depth"):
+            if getattr(limit, field) is not None:
+                _checked_int(getattr(limit, field), f"limit {field}", 1)
+        if limit.time is not None and not (isinstance(limit.time, (int, float)) and 0 < limit.time < math.inf):
+            raise ValueError(f"limit time must be a positive number of seconds, got {limit.time!r}")
         self.limit = limit
         short = command if isinstance(command, str) else command[0]
         short = short.rsplit("/", 1)[-1]

@@ -5,6 +5,7 @@ import gzip
 import io
 import math
 import os
+import re
 import time
 
 import chess
@@ -102,6 +103,10 @@ def test_opening_files_of_any_encoding_and_pgn_without_tags(tmp_path, name, data
     path = tmp_path / name
     path.write_bytes(data)
     assert [f.split()[0] for f in arena.load_openings(path)] == ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR"]
+    if not name.endswith(".gz"):
+        path.write_bytes(b"\n\n")  # named, as a refused line is
+        with pytest.raises(ValueError, match=re.escape(f"no opening positions found in {path}")):
+            arena.load_openings(path)
 
 
 @pytest.mark.parametrize("tail, read", [
@@ -197,6 +202,8 @@ def test_an_illegal_action_of_a_player_is_refused_as_given():
     ("material:9", ValueError), ("uct:x", ValueError), ("mcts:nomodule:f:10", ValueError), ("chess", ValueError),
     ("uci:stockfish:nodes", ValueError), ("uct:2147483648", ValueError), ("material:99999999999999999999", ValueError),
     ("uci:stockfish:timeout=0", ValueError), ("uci:stockfish:timeout=nan", ValueError),
+    # Sent as "go nodes 1" (a name saying 0), or a search of no time.
+    ("uci:stockfish:nodes=0", ValueError), ("uci:stockfish:depth=-1", ValueError), ("uci:stockfish:movetime=0", ValueError),
 ])
 def test_players_named_in_text(text, made):
     # Past 64 bits: the command line gives every player the match's seed, which may be any non-negative int.
@@ -498,6 +505,9 @@ def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_pat
     for path, more in ((tmp_path / "missing" / "games.pgn", []), (tmp_path, []), (book, ["--openings", str(book)])):
         assert main(command + [str(path)] + more) == 2 and "--pgn" in capsys.readouterr().err
         assert all(p.blocks == 0 for p in made)
+    # SPRT error rates without --sprt changed nothing: a forgotten --sprt, said before a whole match is played.
+    assert main(command + [str(tmp_path / "g.pgn"), "--alpha", "0.01"]) == 2 and "need --sprt" in capsys.readouterr().err
+    assert all(p.blocks == 0 for p in made)
     assert book.read_text() == "1. e4 e5 *\n"
     # Ctrl-C, or an engine that dies: the finished blocks' games are summed up and written.
     out = tmp_path / "games.pgn"
