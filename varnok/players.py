@@ -180,8 +180,11 @@ def chosen_actions(player, games: Games) -> np.ndarray:
     the player for anything but integers (a cast would play 3.7 as action
     3), RuntimeError for another count of actions. Legality is the caller's
     to check: the step that plays them refuses an illegal one."""
-    chosen = np.asarray(player.choose(games))
+    returned = player.choose(games)
     name = getattr(player, "name", type(player).__name__)
+    if returned is None:  # a choose that forgot its return, not "1 actions"
+        raise TypeError(f"the player {name!r} returned None, not one action per game")
+    chosen = np.asarray(returned)
     if chosen.size != len(games):
         raise RuntimeError(f"the player {name!r} returned {chosen.size} actions for {len(games)} games")
     if chosen.size and chosen.dtype.kind not in "iu":

@@ -187,13 +187,19 @@ def test_numpy_arguments_play_the_match_their_python_values_play(tmp_path, name,
     assert games(**{name: value}) == games(**{name: value.item()})
 
 
-def test_an_illegal_action_of_a_player_is_refused_as_given():
-    class OffByWord(players.Random):  # a legal action plus 2**16: no action, whatever the log keeps
+@pytest.mark.parametrize("choose, error, said", [
+    # A legal action plus 2**16: no action, whatever the log keeps.
+    (lambda games: games.random_actions() + 65536, ValueError, r"action 6\d{4} in row 0 is not legal"),
+    (lambda games: None, TypeError, "returned None"),   # a choose that forgot its return: was "1 actions for 2"
+    (lambda games: games.random_actions()[:1], RuntimeError, "returned 1 actions for 2 games"),
+])
+def test_a_player_s_bad_actions_are_refused_as_given(choose, error, said):
+    class Faulty(players.Random):
         def choose(self, games):
-            return games.random_actions() + 65536
+            return choose(games)
 
-    with pytest.raises(ValueError, match=r"action 6\d{4} in row 0 is not legal"):
-        arena.match(OffByWord(), players.Random(), games=2, seed=0, max_plies=4)
+    with pytest.raises(error, match=said):
+        arena.match(Faulty(), players.Random(), games=4, seed=0, max_plies=4)
 
 
 @pytest.mark.parametrize("text, made", [
