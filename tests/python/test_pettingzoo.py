@@ -58,6 +58,11 @@ def test_an_illegal_action_loses_for_the_mover():
     env.step(illegal)
     assert env.terminations == {"player_0": True, "player_1": True}
     assert env.rewards["player_1"] == -1
+    for agent in env.agent_iter():   # the game is over for both: no move to offer, and the end said
+        obs, reward, *_, info = env.last()
+        assert not obs["action_mask"].any() and info["reason"] == "illegal_action"
+        assert reward == (-1 if agent == "player_1" else 0)
+        env.step(None)
     raw = vpz.raw_env()
     raw.reset()
     with pytest.raises(ValueError):
