@@ -72,6 +72,13 @@ def _observation_space() -> spaces.Box:
     return spaces.Box(low=0.0, high=np.inf, shape=OBSERVATION_SHAPE, dtype=np.float32)
 
 
+def _native_seed(seed) -> int | None:
+    """A vector env's seed as the native generators take it: None, or an
+    integer (NumPy's too) from 0 to 2**64 - 1, checked before anything is
+    seeded, so that a refused one leaves the env as it was."""
+    return None if seed is None else integer(seed, "seed", 0, 2**64 - 1)
+
+
 def _check_options(illegal_action: str, max_steps: int | None) -> None:
     if illegal_action not in ILLEGAL_ACTION_CHOICES:
         raise ValueError(f'illegal_action must be "lose" or "raise", got {illegal_action!r}')
@@ -257,7 +264,8 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     ``infos["to_play"]`` are the native buffers themselves, read-only views
     that the next ``step`` or ``reset`` overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
     own vector environments do by default). ``num_threads`` defaults to the
-    core count; ``seed`` given to the constructor or to ``reset`` makes the
+    core count; ``seed`` (an integer from 0 to 2**64 - 1, the native
+    generators' range) given to the constructor or to ``reset`` makes the
     games reproducible. ``chess960=True`` starts every game from a Chess960
     array drawn per game from those seeded draws.
 
@@ -286,6 +294,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if max_steps is None:
             max_steps = max_episode_steps
         _check_options(illegal_action, max_steps)
+        seed = _native_seed(seed)
         if not isinstance(chess960, bool):
             raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
@@ -302,7 +311,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if seed is not None:
             # The sides and the opponent's draws come from np_random: the
             # constructor's seed makes them reproducible as it does the games.
-            self._np_random, self._np_random_seed = seeding.np_random(integer(seed, "seed"))
+            self._np_random, self._np_random_seed = seeding.np_random(seed)
         self.rules = rules
         self.chess960 = chess960
         self.copy = copy
@@ -340,6 +349,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if "fen" in reset_options(options):   # not passed over in silence: every game would start elsewhere
             raise ValueError('the vector env takes no "fen" reset option: set the start positions of every '
                              "game with env.native.set_start_positions([fen, ...]) (start_fens of varnok.sb3.VecEnv)")
+        seed = _native_seed(seed)
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         if self.opponent is not None:

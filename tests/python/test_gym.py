@@ -202,6 +202,29 @@ class TestVector:
         with pytest.raises(ValueError):
             strict.step(actions)
 
+    @pytest.mark.parametrize("seed, same_as", [(np.uint64(7), 7), (2**64 - 1, 2**64 - 1), (2**64, None), (-1, None)])
+    def test_seeds_are_the_native_generators_or_refused_before_any_change(self, seed, same_as):
+        def first_steps(envs, seed):
+            obs, _ = envs.reset(seed=seed)
+            return obs.copy(), envs.random_actions(), envs._agent.copy()
+
+        envs = vgym.ChessVectorEnv(3, chess960=True, opponent="random", agent_color="random")
+        if same_as is not None:
+            twin = first_steps(vgym.ChessVectorEnv(3, chess960=True, opponent="random", agent_color="random"), same_as)
+            for ours, theirs in zip(first_steps(envs, seed), twin):
+                np.testing.assert_array_equal(ours, theirs)
+            assert all(np.array_equal(a, b) for a, b in zip(first_steps(
+                vgym.ChessVectorEnv(3, seed=seed, chess960=True, opponent="random", agent_color="random"), seed), twin))
+            return
+        first_steps(envs, 5)
+        draws = envs.np_random.bit_generator.state
+        with pytest.raises(ValueError, match="seed must be 0 to"):
+            envs.reset(seed=seed)
+        with pytest.raises(ValueError, match="seed must be 0 to"):
+            vgym.ChessVectorEnv(3, seed=seed)
+        assert envs.np_random.bit_generator.state == draws   # the agent's sides and the opponent's draws too
+        envs.step(envs.random_actions())
+
     @pytest.mark.parametrize("copy", [False, True])
     @pytest.mark.parametrize("starts, chess960", [(["4k3/8/8/8/8/8/8/4K2R w K - 0 1"], False), (None, True)])
     def test_a_row_lost_by_an_illegal_action_starts_as_an_auto_reset_does(self, starts, chess960, copy):
