@@ -166,14 +166,16 @@ class ChessEnv(gymnasium.Env):
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = reset_options(options).get("fen")
+        # The FEN and the seed are checked whole before this env changes.
+        game = None if fen is None else game_from_fen(fen, self.rules, self.chess960)
         super().reset(seed=seed)
-        if fen is None and self.chess960:
+        if game is not None:
+            self.game = game
+            self._side = game.save_state().side
+        elif self.chess960:
             self._side = self.game.reset(position=int(self.np_random.integers(960)))[0]
-        elif fen is None:
-            self._side = self.game.reset()[0]
         else:
-            self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
-            self._side = self.game.save_state().side
+            self._side = self.game.reset()[0]
         self._plies = 0
         # No episode until the opponent, where it opens, has moved: a first
         # move that fails or ends the game leaves step asking for a reset.

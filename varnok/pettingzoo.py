@@ -113,15 +113,17 @@ class raw_env(AECEnv):
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = reset_options(options).get("fen")
+        # The FEN and the seed are checked whole before this env changes.
+        game = None if fen is None else game_from_fen(fen, self.rules, self.chess960)
         if seed is not None:
             self._starts = np.random.default_rng(integer(seed, "seed"))
-        if fen is None and self.chess960:
+        if game is not None:
+            self.game = game
+            side = game.save_state().side
+        elif self.chess960:
             side = self.game.reset(position=int(self._starts.integers(960)))[0]
-        elif fen is None:
-            side = self.game.reset()[0]
         else:
-            self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
-            side = self.game.save_state().side
+            side = self.game.reset()[0]
         self._plies = 0
         self.agents = list(AGENTS)
         self.rewards = dict.fromkeys(AGENTS, 0)

@@ -272,8 +272,11 @@ def test_a_fen_is_refused_exactly_when_no_move_can_be_played(rules, fen):
     ended = {chess.Termination.CHECKMATE: "checkmate", chess.Termination.STALEMATE: "stalemate"}.get(
         outcome and outcome.termination)
     env = vgym.ChessEnv(rules=rules)
+    env.reset(seed=1)
     if ended:
+        draws = env.np_random.bit_generator.state
         with pytest.raises(ValueError, match=rf"is a finished game \({ended}\)"):
-            env.reset(options={"fen": fen})
+            env.reset(seed=2, options={"fen": fen})
+        assert env.np_random.bit_generator.state == draws   # a refused reset changes nothing
     else:
         assert env.reset(options={"fen": fen})[1]["action_mask"].any()
