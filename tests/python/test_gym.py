@@ -202,6 +202,24 @@ class TestVector:
         with pytest.raises(ValueError):
             strict.step(actions)
 
+    @pytest.mark.parametrize("options", [{}, {"opponent": "random"}, {"opponent": "random", "agent_color": "black"},
+                                         {"opponent": "random", "max_steps": 3}])
+    def test_max_episode_steps_counts_steps_in_every_vectorization_mode(self, options):
+        # make_vec's sync mode caps each game with TimeLimit, in steps; the
+        # native vector env must cut its games at the same steps.
+        cuts = []
+        for mode, kwargs in (("sync", {"autoreset_mode": gymnasium.vector.AutoresetMode.SAME_STEP}),
+                             ("vector_entry_point", {})):
+            envs = gymnasium.make_vec(vgym.ENV_ID, 2, vectorization_mode=mode, vector_kwargs=kwargs,
+                                      max_episode_steps=3, **options)
+            _, infos = envs.reset(seed=0)
+            rng = np.random.default_rng(0)
+            cuts.append([])
+            for _ in range(7):
+                _, _, _, truncated, infos = envs.step(random_legal(infos["action_mask"], rng))
+                cuts[-1].append(truncated.tolist())
+        assert cuts[0] == cuts[1] and [True, True] in cuts[0]
+
     @pytest.mark.parametrize("seed, same_as", [(np.uint64(7), 7), (2**64 - 1, 2**64 - 1), (2**64, None), (-1, None)])
     def test_seeds_are_the_native_generators_or_refused_before_any_change(self, seed, same_as):
         def first_steps(envs, seed):
