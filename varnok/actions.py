@@ -122,8 +122,24 @@ def _table(encode):
     return table, inverse
 
 
+def _index(values, name: str, size: int) -> np.ndarray:
+    """values (an int or integers) as indices into a table's axis of size,
+    checked first: NumPy's indexing would take -1 for the last action and
+    cut 564.5 to action 564, a move no caller asked for."""
+    array = np.asarray(values)
+    if array.size == 0:
+        return array.astype(np.intp)
+    if array.dtype.kind not in "iub":
+        got = repr(values) if array.ndim == 0 else f"an array of {array.dtype}"
+        raise TypeError(f"{name} must be an integer or integers, got {got}")
+    outside = (array < 0) | (array >= size)
+    if outside.any():
+        raise ValueError(f"{name} must be 0 to {size - 1}, got {array[outside].flat[0]}")
+    return array.astype(np.intp)
+
+
 def _convert(table, action, side):
-    out = table[np.asarray(side, dtype=np.intp), np.asarray(action, dtype=np.intp)]
+    out = table[_index(side, "side", 2), _index(action, "action", ACTIONS)]
     return int(out) if out.ndim == 0 else out
 
 

@@ -72,6 +72,33 @@ def _observation_space() -> spaces.Box:
     return spaces.Box(low=0.0, high=np.inf, shape=OBSERVATION_SHAPE, dtype=np.float32)
 
 
+def _native_seed(seed) -> int | None:
+    """A vector env's seed as the native generators take it: None, or an
+    integer (NumPy's too) from 0 to 2**64 - 1, checked before anything is
+    seeded, so that a refused one leaves the env as it was."""
+    return None if seed is None else integer(seed, "seed", 0, 2**64 - 1)
+
+
+def _plies_of_steps(max_episode_steps, opponent, agent_color: str) -> int | None:
+    """Gymnasium's max_episode_steps, a number of steps (what TimeLimit
+    counts around each game of make_vec's other modes), as the native cap
+    in plies: a step of self-play is one ply; against an opponent it is the
+    agent's move and the reply, after the opponent's first move in the games
+    where it has white. None (or -1, Gymnasium's "no limit") is no cap."""
+    if max_episode_steps is None or max_episode_steps == -1:
+        return None
+    steps = integer(max_episode_steps, "max_episode_steps")
+    if steps < 1:
+        raise ValueError(f"max_episode_steps must be a positive number of steps, got {steps}")
+    if opponent is None:
+        return steps
+    if agent_color == "random":
+        raise ValueError('max_episode_steps with agent_color="random" is no fixed number of plies (the '
+                         "opponent's first move counts in the games where it has white): give max_steps, "
+                         "a number of plies")
+    return 2 * steps + (agent_color == "black")
+
+
 def _check_options(illegal_action: str, max_steps: int | None) -> None:
     if illegal_action not in ILLEGAL_ACTION_CHOICES:
         raise ValueError(f'illegal_action must be "lose" or "raise", got {illegal_action!r}')
@@ -159,14 +186,16 @@ class ChessEnv(gymnasium.Env):
 
     def reset(self, *, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = reset_options(options).get("fen")
+        # The FEN and the seed are checked whole before this env changes.
+        game = None if fen is None else game_from_fen(fen, self.rules, self.chess960)
         super().reset(seed=seed)
-        if fen is None and self.chess960:
+        if game is not None:
+            self.game = game
+            self._side = game.save_state().side
+        elif self.chess960:
             self._side = self.game.reset(position=int(self.np_random.integers(960)))[0]
-        elif fen is None:
-            self._side = self.game.reset()[0]
         else:
-            self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
-            self._side = self.game.save_state().side
+            self._side = self.game.reset()[0]
         self._plies = 0
         # No episode until the opponent, where it opens, has moved: a first
         # move that fails or ends the game leaves step asking for a reset.
@@ -257,7 +286,10 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
     ``infos["to_play"]`` are the native buffers themselves, read-only views
     that the next ``step`` or ``reset`` overwrites; ``copy=True`` hands out fresh arrays instead (as Gymnasium's
     own vector environments do by default). ``num_threads`` defaults to the
-    core count; ``seed`` given to the constructor or to ``reset`` makes the
+    core count; ``max_episode_steps`` (what ``make_vec`` passes) is
+    Gymnasium's cap in steps, each the agent's move and the opponent's
+    reply where there is one; ``seed`` (an integer from 0 to 2**64 - 1, the native
+    generators' range) given to the constructor or to ``reset`` makes the
     games reproducible. ``chess960=True`` starts every game from a Chess960
     array drawn per game from those seeded draws.
 
@@ -283,13 +315,15 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
                  num_threads: int | None = None, seed: int | None = None, copy: bool = False,
                  max_episode_steps: int | None = None, rules: str = "fide", opponent=None,
                  agent_color: str = "white", chess960: bool = False):
-        if max_steps is None:
-            max_steps = max_episode_steps
         _check_options(illegal_action, max_steps)
+        seed = _native_seed(seed)
         if not isinstance(chess960, bool):
             raise TypeError(f"chess960 must be a bool, got {type(chess960).__name__}")
         self.opponent = opponent_player(opponent)
         self.agent_color = check_agent_color(agent_color, self.opponent)
+        cap = _plies_of_steps(max_episode_steps, self.opponent, agent_color)
+        if cap is not None:
+            max_steps = cap if max_steps is None else min(max_steps, cap)   # both caps hold, as in make_vec's sync mode
         if self.opponent is not None and agent_color != "white" and max_steps == 1:
             # The games count every ply: the opponent's first move would end
             # each game it opens (or, drawn anew, leave the agent only white).
@@ -302,7 +336,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if seed is not None:
             # The sides and the opponent's draws come from np_random: the
             # constructor's seed makes them reproducible as it does the games.
-            self._np_random, self._np_random_seed = seeding.np_random(integer(seed, "seed"))
+            self._np_random, self._np_random_seed = seeding.np_random(seed)
         self.rules = rules
         self.chess960 = chess960
         self.copy = copy
@@ -340,6 +374,7 @@ class ChessVectorEnv(gymnasium.vector.VectorEnv):
         if "fen" in reset_options(options):   # not passed over in silence: every game would start elsewhere
             raise ValueError('the vector env takes no "fen" reset option: set the start positions of every '
                              "game with env.native.set_start_positions([fen, ...]) (start_fens of varnok.sb3.VecEnv)")
+        seed = _native_seed(seed)
         super().reset(seed=seed)
         self._result = r = native.reset(seed=seed)
         if self.opponent is not None:

@@ -37,10 +37,21 @@ from varnok.termination import Termination
 AGENTS = ("player_0", "player_1")
 
 
+class _IllegalActionLoses(wrappers.TerminateIllegalWrapper):
+    """PettingZoo's wrapper that ends the game on an illegal action, saying
+    why in ``info["reason"]`` as every other end of a game does."""
+
+    def step(self, action):
+        ended = self._terminated
+        super().step(action)
+        if self._terminated and not ended:
+            self.env.unwrapped.infos = {a: {"reason": Termination.ILLEGAL_ACTION.reason} for a in AGENTS}
+
+
 def env(**kwargs):
     """:class:`raw_env` with PettingZoo's wrappers for board games."""
     wrapped = raw_env(**kwargs)
-    wrapped = wrappers.TerminateIllegalWrapper(wrapped, illegal_reward=-1)
+    wrapped = _IllegalActionLoses(wrapped, illegal_reward=-1)
     wrapped = wrappers.AssertOutOfBoundsWrapper(wrapped)
     return wrappers.OrderEnforcingWrapper(wrapped)
 
@@ -92,20 +103,27 @@ class raw_env(AECEnv):
         return self.action_spaces[agent]
 
     def observe(self, agent):
-        mask = self._mask if agent == self.agent_selection and self.agents else self._no_actions
+        # The legal moves are the agent's to move while its game goes on. A
+        # game ended from outside (PettingZoo's wrapper on an illegal action)
+        # leaves the position as it was, with moves that neither agent may play.
+        playing = (self.agents and agent == self.agent_selection
+                   and not (self.terminations[agent] or self.truncations[agent]))
+        mask = self._mask if playing else self._no_actions
         return {"observation": self.game.observation(), "action_mask": mask.copy()}
 
     def reset(self, seed: int | None = None, options: dict[str, Any] | None = None):
         fen = reset_options(options).get("fen")
+        # The FEN and the seed are checked whole before this env changes.
+        game = None if fen is None else game_from_fen(fen, self.rules, self.chess960)
         if seed is not None:
             self._starts = np.random.default_rng(integer(seed, "seed"))
-        if fen is None and self.chess960:
+        if game is not None:
+            self.game = game
+            side = game.save_state().side
+        elif self.chess960:
             side = self.game.reset(position=int(self._starts.integers(960)))[0]
-        elif fen is None:
-            side = self.game.reset()[0]
         else:
-            self.game = game_from_fen(fen, self.rules, self.chess960)   # checked whole before this env changes
-            side = self.game.save_state().side
+            side = self.game.reset()[0]
         self._plies = 0
         self.agents = list(AGENTS)
         self.rewards = dict.fromkeys(AGENTS, 0)

@@ -45,6 +45,16 @@ class TestTables:
         picks = np.array([564, 1468, 3260, 4297])
         assert to(picks, sides).tolist() == [to(int(a), int(s)) for a, s in zip(picks, sides)]
 
+    @pytest.mark.parametrize("action, side, error", [
+        (-1, 0, ValueError), (4672, 0, ValueError), (np.uint64(2**63), 0, ValueError),
+        (564, 2, ValueError), (564, -1, ValueError), (np.array([564, -1]), np.array([0, 1]), ValueError),
+        (564.0, 0, TypeError), (np.array([564.5]), 0, TypeError), (564, 0.0, TypeError),
+    ])
+    def test_numbers_outside_the_tables_are_refused(self, action, side, error):
+        for convert in (actions.to_pettingzoo, actions.from_pettingzoo, actions.to_pgx, actions.from_pgx):
+            with pytest.raises(error, match="(action|side) must be"):
+                convert(action, side)
+
     def test_known_numbers(self):
         # e2-e4 for white: PettingZoo file 4 rank 1, two squares north (plane 12);
         # pgx lists it among its initial legal actions.

@@ -202,6 +202,47 @@ class TestVector:
         with pytest.raises(ValueError):
             strict.step(actions)
 
+    @pytest.mark.parametrize("options", [{}, {"opponent": "random"}, {"opponent": "random", "agent_color": "black"},
+                                         {"opponent": "random", "max_steps": 3}])
+    def test_max_episode_steps_counts_steps_in_every_vectorization_mode(self, options):
+        # make_vec's sync mode caps each game with TimeLimit, in steps; the
+        # native vector env must cut its games at the same steps.
+        cuts = []
+        for mode, kwargs in (("sync", {"autoreset_mode": gymnasium.vector.AutoresetMode.SAME_STEP}),
+                             ("vector_entry_point", {})):
+            envs = gymnasium.make_vec(vgym.ENV_ID, 2, vectorization_mode=mode, vector_kwargs=kwargs,
+                                      max_episode_steps=3, **options)
+            _, infos = envs.reset(seed=0)
+            rng = np.random.default_rng(0)
+            cuts.append([])
+            for _ in range(7):
+                _, _, _, truncated, infos = envs.step(random_legal(infos["action_mask"], rng))
+                cuts[-1].append(truncated.tolist())
+        assert cuts[0] == cuts[1] and [True, True] in cuts[0]
+
+    @pytest.mark.parametrize("seed, same_as", [(np.uint64(7), 7), (2**64 - 1, 2**64 - 1), (2**64, None), (-1, None)])
+    def test_seeds_are_the_native_generators_or_refused_before_any_change(self, seed, same_as):
+        def first_steps(envs, seed):
+            obs, _ = envs.reset(seed=seed)
+            return obs.copy(), envs.random_actions(), envs._agent.copy()
+
+        envs = vgym.ChessVectorEnv(3, chess960=True, opponent="random", agent_color="random")
+        if same_as is not None:
+            twin = first_steps(vgym.ChessVectorEnv(3, chess960=True, opponent="random", agent_color="random"), same_as)
+            for ours, theirs in zip(first_steps(envs, seed), twin):
+                np.testing.assert_array_equal(ours, theirs)
+            assert all(np.array_equal(a, b) for a, b in zip(first_steps(
+                vgym.ChessVectorEnv(3, seed=seed, chess960=True, opponent="random", agent_color="random"), seed), twin))
+            return
+        first_steps(envs, 5)
+        draws = envs.np_random.bit_generator.state
+        with pytest.raises(ValueError, match="seed must be 0 to"):
+            envs.reset(seed=seed)
+        with pytest.raises(ValueError, match="seed must be 0 to"):
+            vgym.ChessVectorEnv(3, seed=seed)
+        assert envs.np_random.bit_generator.state == draws   # the agent's sides and the opponent's draws too
+        envs.step(envs.random_actions())
+
     @pytest.mark.parametrize("copy", [False, True])
     @pytest.mark.parametrize("starts, chess960", [(["4k3/8/8/8/8/8/8/4K2R w K - 0 1"], False), (None, True)])
     def test_a_row_lost_by_an_illegal_action_starts_as_an_auto_reset_does(self, starts, chess960, copy):
@@ -249,8 +290,11 @@ def test_a_fen_is_refused_exactly_when_no_move_can_be_played(rules, fen):
     ended = {chess.Termination.CHECKMATE: "checkmate", chess.Termination.STALEMATE: "stalemate"}.get(
         outcome and outcome.termination)
     env = vgym.ChessEnv(rules=rules)
+    env.reset(seed=1)
     if ended:
+        draws = env.np_random.bit_generator.state
         with pytest.raises(ValueError, match=rf"is a finished game \({ended}\)"):
-            env.reset(options={"fen": fen})
+            env.reset(seed=2, options={"fen": fen})
+        assert env.np_random.bit_generator.state == draws   # a refused reset changes nothing
     else:
         assert env.reset(options={"fen": fen})[1]["action_mask"].any()

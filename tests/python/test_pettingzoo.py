@@ -58,7 +58,24 @@ def test_an_illegal_action_loses_for_the_mover():
     env.step(illegal)
     assert env.terminations == {"player_0": True, "player_1": True}
     assert env.rewards["player_1"] == -1
+    for agent in env.agent_iter():   # the game is over for both: no move to offer, and the end said
+        obs, reward, *_, info = env.last()
+        assert not obs["action_mask"].any() and info["reason"] == "illegal_action"
+        assert reward == (-1 if agent == "player_1" else 0)
+        env.step(None)
     raw = vpz.raw_env()
     raw.reset()
     with pytest.raises(ValueError):
         raw.step(illegal)
+
+
+def test_a_refused_reset_changes_nothing():
+    # A finished game cannot start an episode: refused before the seed is taken.
+    env, twin = vpz.raw_env(chess960=True), vpz.raw_env(chess960=True)
+    env.reset(seed=1)
+    twin.reset(seed=1)
+    with pytest.raises(ValueError, match="finished game"):
+        env.reset(seed=2, options={"fen": "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"})
+    env.reset()
+    twin.reset()
+    assert env.game.fen() == twin.game.fen()
