@@ -307,6 +307,9 @@ def run_match(args) -> int:
     import os
 
     from varnok import arena, players
+    if args.seed < 0:  # the match's own argument, not the first player's
+        print(f"error: --seed must be at least 0, got {args.seed}", file=sys.stderr)
+        return 2
     try:
         a = players.player_from_text(args.first, seed=args.seed)
         b = players.player_from_text(args.second, seed=args.seed)

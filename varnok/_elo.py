@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import numbers
 from typing import Sequence
 
 Z95 = 1.959963984540054  # the two-sided 95% normal quantile
@@ -161,6 +162,9 @@ def check_sprt(sprt) -> tuple[float, float, float, float]:
     """(elo0, elo1, alpha, beta) from a tuple of two or four numbers (alpha
     and beta default to 0.05); ValueError naming what is wrong."""
     try:
+        # Numbers only: float() would take True as 1 and the text "10" as 10.
+        if any(isinstance(v, bool) or not isinstance(v, numbers.Real) for v in sprt):
+            raise TypeError
         values = [float(v) for v in sprt]
     except (TypeError, ValueError):
         raise TypeError(f"sprt must be (elo0, elo1[, alpha, beta]) numbers, got {sprt!r}") from None

@@ -153,6 +153,7 @@ MATED = "R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1"
 @pytest.mark.parametrize("bad, error", [
     ({"games": 0}, ValueError), ({"max_plies": 0}, ValueError), ({"rules": "chess"}, ValueError),
     ({"sprt": (10, 0)}, ValueError), ({"sprt": (0, 10, 0.7, 0.05)}, ValueError), ({"sprt": "x"}, TypeError),
+    ({"sprt": (False, True)}, TypeError), ({"sprt": ("0", "10")}, TypeError),  # float() took them as numbers
     ({"sprt": (-200000, 0)}, ValueError),  # no logistic score is that far from 0: refused, not a crash after a pair
     ({"batch": 0}, ValueError), ({"openings": ["not a fen"]}, ValueError), ({"engine": "gpu"}, ValueError),
     ({"workers": 0}, ValueError), ({"workers": 0, "engine": "ray"}, ValueError), ({"workers": 3}, ValueError),
@@ -513,6 +514,7 @@ def test_the_match_command_keeps_the_games_and_says_a_bad_pgn_path_first(tmp_pat
         assert all(p.blocks == 0 for p in made)
     # SPRT error rates without --sprt changed nothing: a forgotten --sprt, said before a whole match is played.
     assert main(command + [str(tmp_path / "g.pgn"), "--alpha", "0.01"]) == 2 and "need --sprt" in capsys.readouterr().err
+    assert main(command + [str(tmp_path / "g.pgn"), "--seed", "-1"]) == 2 and "--seed" in capsys.readouterr().err
     assert all(p.blocks == 0 for p in made)
     assert book.read_text() == "1. e4 e5 *\n"
     # Ctrl-C, or an engine that dies: the finished blocks' games are summed up and written.
