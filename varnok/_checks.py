@@ -60,6 +60,18 @@ def path(value, name: str) -> Path:
     return Path(text)
 
 
+def write_text(value, text: str, name: str = "path") -> None:
+    """Writes text (UTF-8) to the path value, checked as path() checks it:
+    never to a file descriptor, which open() would take an int for, write
+    and close (the caller's stdout with it). The text is encoded before the
+    file is opened, so that text UTF-8 cannot hold (a lone surrogate)
+    leaves the file as it was."""
+    target = path(value, name)
+    data = text.encode("utf-8")
+    with open(target, "wb") as out:
+        out.write(data)
+
+
 def game_from_fen(fen, rules: str = "classic", chess960: bool = False):
     """A new native game started from fen (checked as load_fen checks it,
     with Chess960 castling when chess960); ValueError for a position whose

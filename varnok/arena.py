@@ -23,7 +23,7 @@ from typing import Callable, Sequence
 import numpy as np
 
 from varnok import _elo
-from varnok._checks import integer, load_start, openings_go_on, path as checked_path
+from varnok._checks import integer, load_start, openings_go_on, write_text
 from varnok._core import ChessEnv, VectorEnv, chess960_fen
 from varnok.players import Games, chosen_actions
 
@@ -162,14 +162,7 @@ class MatchResult:
     def write_pgn(self, path) -> None:
         """Writes pgn() to path; a game that cannot be written leaves the
         file as it was."""
-        # A path, not a file descriptor: open() takes an int as one, writes
-        # there and closes it, the caller's stdout with it. The text is
-        # encoded before the file is opened, so that a name UTF-8 cannot
-        # hold leaves the file as it was too.
-        path = checked_path(path, "path")
-        data = self.pgn().encode("utf-8")
-        with open(path, "wb") as out:
-            out.write(data)
+        write_text(path, self.pgn())
 
     def text(self) -> str:
         """A summary table."""

@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from varnok._core import ChessEnv, PgnGame, State, read_pgn
-from varnok._checks import path as checked_path, real
+from varnok._checks import path as checked_path, real, write_text
 from varnok import svg
 from varnok.svg import board_svg, checked_size
 
@@ -382,11 +382,7 @@ def html(games: Any, path: str | os.PathLike[str] | None = None, *, size: int = 
     else:
         text = fragment
     if path is not None:
-        # Encoded before the file is opened: text that UTF-8 cannot hold (a
-        # lone surrogate in a Game made by hand) leaves a file as it was.
-        data = text.encode("utf-8")
-        with open(path, "wb") as f:
-            f.write(data)
+        write_text(path, text)
     return text
 
 

@@ -82,6 +82,7 @@ def test_opening_lines_as_readlines_gives_them_are_written_as_pgn(tmp_path):
         with pytest.raises(error):
             result.write_pgn(path)
         assert len(list(varnok.read_pgn(path))) == 4
+    result.games[0].white = "Random"
     read, write = os.pipe()
     try:  # open() took an int as a descriptor: it wrote the games into the pipe and closed it
         with pytest.raises(TypeError, match="path"):
