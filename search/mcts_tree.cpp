@@ -266,7 +266,7 @@ void MctsTree::root_sigma_q() const {
     const Node& child = nodes_[root.first_child + i];
     sum_visits += child.visits;
     max_visits = std::max<double>(max_visits, child.visits);
-    if (child.visits > 0) sum_probs += std::max(std::numeric_limits<double>::min(), child.prior);
+    if (child.visits > 0) sum_probs += std::max<double>(std::numeric_limits<double>::min(), child.prior);
   }
   // The mixed value stands in for the Q of unvisited actions: the network's
   // value of the root blended with the prior-weighted Q of the visited ones.
@@ -275,7 +275,7 @@ void MctsTree::root_sigma_q() const {
     const Node& child = nodes_[root.first_child + i];
     if (child.visits > 0)
       weighted_q +=
-          std::max(std::numeric_limits<double>::min(), child.prior) * (child.value_sum / child.visits) / sum_probs;
+          std::max<double>(std::numeric_limits<double>::min(), child.prior) * (child.value_sum / child.visits) / sum_probs;
   }
   const double mixed = (root.value + sum_visits * weighted_q) / (sum_visits + 1);
   sigma_.resize(count);
@@ -295,12 +295,12 @@ int MctsTree::gumbel_best_at(int32_t target) const {
   const int count = root.child_count;
   root_sigma_q();
   double max_logit = kMinusInfinity;
-  for (int i = 0; i < count; ++i) max_logit = std::max(max_logit, std::log(nodes_[root.first_child + i].prior));
+  for (int i = 0; i < count; ++i) max_logit = std::max(max_logit, std::log(double{nodes_[root.first_child + i].prior}));
   int best = -1;
   double best_score = kMinusInfinity;
   for (int i = 0; i < count; ++i) {
     if (halving_visits_[i] != target) continue;
-    const double logit = std::log(nodes_[root.first_child + i].prior) - max_logit;
+    const double logit = std::log(double{nodes_[root.first_child + i].prior}) - max_logit;
     const double score = std::max(kLowestScore, noise_[i] + logit + sigma_[i]);
     if (score > best_score) {
       best_score = score;
@@ -488,7 +488,7 @@ void MctsTree::improved_policy(float* out) const {
     double high = kMinusInfinity;
     std::vector<double> z(root.child_count);
     for (int i = 0; i < root.child_count; ++i) {
-      z[i] = std::log(nodes_[root.first_child + i].prior) + sigma_[i];
+      z[i] = std::log(double{nodes_[root.first_child + i].prior}) + sigma_[i];
       high = std::max(high, z[i]);
     }
     double sum = 0;

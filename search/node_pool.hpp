@@ -30,8 +30,11 @@ struct Node {
   int32_t in_flight = 0;  // descents of the current round through the node still waiting for a value
 
   // ---- what the evaluation said, set once
-  double prior = 0;  // probability of the move into the node, from the parent's priors
-  double value = 0;  // the node's own value for its side to move: network, terminal or proved
+  // Floats, as a network gives them: a tree writes a node for every legal
+  // move of every leaf it expands, and most are never visited, so the
+  // smaller node is less memory to write and to read back while descending.
+  float prior = 0;  // probability of the move into the node, from the parent's priors
+  float value = 0;  // the node's own value for its side to move: network, terminal (-1, 0, 1) or proved
 
   // ---- the shape of the tree
   int32_t first_child = kNoNode;
@@ -41,7 +44,7 @@ struct Node {
   Move move = kNoMove;  // the move of that action, so a descent replays the path without listings
 };
 static_assert(kActionCount <= INT16_MAX, "actions are stored in 16 bits");
-static_assert(sizeof(Node) == 48, "the move sits in what would be padding");
+static_assert(sizeof(Node) == 40, "the move sits in what would be padding");
 
 class NodePool {
  public:
