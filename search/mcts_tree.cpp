@@ -13,6 +13,7 @@
 #include "search/draws_text.hpp"
 #include "search/game_path.hpp"
 #include "search/prefetch.hpp"
+#include "search/softmax.hpp"
 
 namespace varnok {
 
@@ -344,18 +345,20 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
   // Only the legal entries of the row are read, each once: the normalised
   // priors wait in the leaf for expand.
   leaf.priors.resize(count);
-  double* out = leaf.priors.data();
+  float* out = leaf.priors.data();
   double sum = 0;
   if (logits) {
-    double max_logit = kMinusInfinity;
+    float max_logit = -std::numeric_limits<float>::infinity();
     for (int i = 0; i < count; ++i) {
       const float x = priors[children[i].action];
       if (!std::isfinite(x))
         return "the logit of legal action " + std::to_string(children[i].action) + " is not finite";
-      max_logit = std::max<double>(max_logit, x);
+      max_logit = std::max(max_logit, x);
       out[i] = x;
     }
-    for (int i = 0; i < count; ++i) sum += (out[i] = std::exp(out[i] - max_logit));
+    // A difference of two finite floats may round to -infinity: its e^x is 0.
+    for (int i = 0; i < count; ++i) out[i] = exp_of_nonpositive(out[i] - max_logit);
+    for (int i = 0; i < count; ++i) sum += out[i];
   } else {
     for (int i = 0; i < count; ++i) {
       const float x = priors[children[i].action];
@@ -365,7 +368,7 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
     }
     if (!(sum > 0)) return "the priors of the legal actions sum to 0";
   }
-  for (int i = 0; i < count; ++i) out[i] /= sum;
+  for (int i = 0; i < count; ++i) out[i] = static_cast<float>(out[i] / sum);
   return {};
 }
 

@@ -171,7 +171,7 @@ class MctsTree {
   // select, are what expand reads), and then its checked priors.
   struct Leaf {
     std::vector<int32_t> path;
-    std::vector<double> priors;  // normalised, in child order
+    std::vector<float> priors;  // normalised, in child order
     float value = 0;             // for the leaf's side to move, as checked
   };
 
