@@ -214,7 +214,7 @@ class Tree:
             for x in xs:
                 total += x  # in order: sum() of floats compensates, the native loop does not
             for child, x in zip(node.children, xs):
-                child.prior = x / total
+                child.prior = float(np.float32(x / total))  # divided in doubles, kept as a float
             node.value, node.state = float(value), EXPANDED
             self.back_up(path, float(value), True)
             if node is self.root:

@@ -332,6 +332,24 @@ def test_logits_of_zero_search_as_uniform_probabilities():
     assert np.array_equal(counts[0], counts[1])
 
 
+@pytest.mark.parametrize("far_apart", [False, True])
+def test_the_softmax_of_a_leafs_logits_is_numpys(far_apart):
+    # Gumbel's policy at a root expanded but not yet descended is its priors.
+    s = varnok.MCTS(1, seed=0, root_selection="gumbel")
+    s.set_roots([MIDDLE_GAME])
+    leaves = s.select(leaves_per_tree=1)
+    legal = np.flatnonzero(leaves.legal_mask[0])
+    logits = np.zeros((1, 4672), np.float32)
+    if far_apart:  # 3e38 - (-3e38) is past float's range: the far-below logit weighs 0
+        logits[0, legal[-1]], logits[0, legal[0]] = 3e38, -3e38
+    else:
+        logits[0, legal] = np.random.default_rng(5).normal(0, 8, legal.size)
+    s.expand(logits, np.zeros(1, np.float32), logits=True)
+    x = logits[0, legal].astype(np.float64)
+    expected = np.exp(x - x.max()) / np.exp(x - x.max()).sum()
+    assert np.allclose(s.policy()[0, legal], expected, rtol=1e-5, atol=1e-30)
+
+
 def test_improved_policy_and_temperature():
     s = varnok.MCTS(2, seed=0)
     s.set_roots([INITIAL, MIDDLE_GAME])
