@@ -256,6 +256,7 @@ SELFPLAY = [
     (dict(threads=0), ValueError, "threads must be 1 to 1024"),
     (dict(threads=2**20), ValueError, "threads must be 1 to 1024"),
     (dict(openings="missing-openings.txt"), FileNotFoundError, "missing-openings.txt"),
+    *[(dict(workers=v), ValueError, "workers must be a positive int, got") for v in (True, 1.0, np.float64(1))],
 ]
 
 
@@ -270,6 +271,10 @@ def test_selfplay_refuses_before_making_the_folder(tmp_path, options, error, mes
     with pytest.raises(error, match=message):
         small_selfplay(out, **options)
     assert not out.exists()
+
+
+def test_a_worker_count_is_any_integer_numpy_s_too(tmp_path):
+    assert small_selfplay(tmp_path / "out", workers=np.int64(1))["games"] == 2
 
 
 def test_a_refused_rerun_leaves_a_finished_folder_as_it_was(tmp_path):
