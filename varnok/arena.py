@@ -244,8 +244,11 @@ def load_openings(source, plies: int | None = None, chess960: bool = False) -> l
         # as readlines() gives it ends in a newline, which load_fen passes
         # over but no PGN tag may hold (the games' Opening tag). Lines of a
         # file opened in binary are bytes, read as the file's lines are.
-        fens = [" ".join((f.decode("utf-8", errors="replace") if isinstance(f, bytes) else str(f)).split())
-                for f in texts]
+        # Four fields (a position without its clocks) get the clocks load_fen
+        # gives them, 0 1, as a file's EPD lines do: a game's start_fen and
+        # Opening tag are the whole FEN it started from.
+        fields = [(f.decode("utf-8", errors="replace") if isinstance(f, bytes) else str(f)).split() for f in texts]
+        fens = [" ".join(f + ["0", "1"] if len(f) == 4 else f) for f in fields]
         env = ChessEnv(chess960=chess960)
         for i, f in enumerate(fens):
             try:
