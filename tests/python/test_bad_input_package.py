@@ -33,8 +33,12 @@ GYM_OPTIONS = [
     (dict(max_steps=1.5), TypeError, "max_steps must be an integer, got 1.5"),
     (dict(max_steps="3"), TypeError, "max_steps must be an integer, got '3'"),
     (dict(render_mode="video"), ValueError, "render_mode must be None, 'ansi', 'rgb_array' or 'human'"),
-    (dict(render_mode="rgb_array", render_size=8), ValueError, "render size must be at least 16 pixels"),
-    (dict(render_mode="rgb_array", render_size=64.0), TypeError, "render size must be an int"),
+    (dict(render_mode="rgb_array", render_size=8), ValueError, "render_size must be 16 to 8192 pixels, got 8"),
+    (dict(render_mode="rgb_array", render_size=64.0), TypeError, "render_size must be an int"),
+    # A frame too large to draw is said when the env is made, in any render mode, not at render time.
+    *[(dict(render_mode=mode, render_size=size), ValueError, f"render_size must be 16 to 8192 pixels, got {size}")
+      for mode, size in (("rgb_array", 8193), (None, 10**9), ("human", 2**40))],
+    (dict(render_mode="rgb_array", render_size=True), TypeError, "render_size must be an integer number of pixels"),
 ]
 
 
