@@ -18,7 +18,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from varnok._checks import integer, real
+from varnok._checks import integer, output_file, real, write_text
 
 SELFPLAY_EXAMPLES = """examples:
   python -m varnok selfplay out/sp --games 1000 --simulations 64 --seed 7
@@ -244,6 +244,13 @@ def _view(args: argparse.Namespace) -> int:
                 if path.resolve() == other.resolve():
                     what = "the PGN file" if other is source else "the page"
                     raise ValueError(f"{path}: would be written over {what}; choose another name")
+        # Every path given is checked before any file is written (or a long
+        # PGN file read): a bad --animated path, found after the page was
+        # written, would leave half the work. The default page, beside the
+        # PGN file, is the first file written: a refusal there writes nothing.
+        for given, option in ((args.output, "-o"), (args.animated, "--animated")):
+            if given:
+                output_file(given, option)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
             games = viewer.games_of(source, draw=False)  # the page draws its boards
@@ -257,8 +264,7 @@ def _view(args: argparse.Namespace) -> int:
         viewer.html(games, out, title=source.name)
         print(f"{len(games)} games written to {out}")
         if animated is not None:
-            with open(args.animated, "w", encoding="utf-8") as f:
-                f.write(animated)
+            write_text(args.animated, animated, "--animated")
             print(f"game {args.game} written to {args.animated}")
     except (OSError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
