@@ -396,6 +396,8 @@ def test_read_shards_refuses(tmp_path, options, error, message):
      "c960.pgn, line 3: FEN castling field 'KQkq'"),
     (["match", "random", "random", "--openings", "{tmp}/broken.pgn", "--quiet"],
      "broken.pgn, line 3: illegal SAN move 'e4'"),
+    (["match", "random", "random", "--games", "0", "--quiet"], "games must be at least 1, got 0"),
+    (["match", "random", "random", "--workers", "2", "--quiet"], "the local engine works in this process alone"),
     (["verify", "{out}"], "no such shard folder"),
     # The policy is tried in this process before any worker (or Ray) starts.
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
@@ -424,7 +426,7 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
     argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn", tmp=tmp_path) for a in argv]
-    assert main(argv) == 1
+    assert main(argv) == (2 if argv[0] == "match" else 1)   # a match's faulty arguments are usage errors
     err = capsys.readouterr().err
     assert err.startswith("error: ") and message in err and err.count("\n") == 1
     assert not out.exists()
