@@ -127,7 +127,7 @@ void bind_material(py::module_& m) {
               try {
                 s.search->check_root(boards[i]);
               } catch (const std::invalid_argument& e) {
-                throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+                throw py::value_error(boards.name(static_cast<size_t>(i)) + ": " + e.what());
               }
             }
             // Root by root, so that Ctrl-C ends a deep search of many roots
@@ -139,7 +139,7 @@ void bind_material(py::module_& m) {
                   choice = s.search->choose(boards[i]);
                 } catch (const std::invalid_argument& e) {
                   py::gil_scoped_acquire locked;
-                  throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+                  throw py::value_error(boards.name(static_cast<size_t>(i)) + ": " + e.what());
                 }
                 a(i) = choice.action;
                 sc(i) = choice.score;

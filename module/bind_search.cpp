@@ -148,22 +148,30 @@ DrawRules own_rules(DrawRules own, const std::optional<std::string>& rules, cons
 
 }  // namespace
 
+std::string RootBoards::name(size_t i) const {
+  if (rows_.empty()) return "root " + std::to_string(i);
+  const std::string row = "row " + std::to_string(rows_[i]) + " of the VectorEnv";
+  return rows_given_ ? row + " (rows[" + std::to_string(i) + "])" : row;
+}
+
 RootBoards root_boards(const py::handle& roots, const std::optional<std::string>& rules,
                        const std::optional<std::vector<int64_t>>& rows) {
   check_rows_given_with_vector_env(roots, rows);
   const DrawRules given = draw_rules_of(rules.value_or("classic"));
   RootBoards out;
+  out.rows_given_ = rows.has_value();
   if (VectorEnv* env = native_vector_env(roots)) {
     out.held_ = std::make_unique<Held<VectorEnv>>(*env);
     own_rules(env->rules(), rules, "the VectorEnv");
-    const std::vector<int64_t> picked = root_rows(env->size(), rows);
-    out.boards_.reserve(picked.size());
-    for (const int64_t row : picked) out.boards_.push_back(&env->board(static_cast<int>(row)));
+    out.rows_ = root_rows(env->size(), rows);
+    out.boards_.reserve(out.rows_.size());
+    for (const int64_t row : out.rows_) out.boards_.push_back(&env->board(static_cast<int>(row)));
     return out;
   }
   std::vector<Episode>& boards = out.made_;
   if (is_vector_env(roots)) {
     const std::vector<int64_t> picked = root_rows(vector_env_rows(roots), rows);
+    out.rows_ = picked;
     // Anything with num_envs and save_state serves; without rules of its own it plays by rules.
     DrawRules own = given;
     if (py::hasattr(roots, "rules")) {
@@ -178,7 +186,7 @@ RootBoards root_boards(const py::handle& roots, const std::optional<std::string>
       try {
         board.restore_state(vector_env_row(roots, picked[i], state));
       } catch (const std::invalid_argument& e) {
-        throw py::value_error("root " + std::to_string(i) + ": " + e.what());
+        throw py::value_error(out.name(i) + ": " + e.what());
       }
     }
     out.boards_ = pointers_to(boards);
@@ -349,9 +357,11 @@ void bind_search(py::module_& m) {
               for (int t = 0; t < s.search->size(); ++t) which.push_back(t);
             }
             const RootBoards boards = root_boards(roots, rules, rows);
-            {
+            try {
               py::gil_scoped_release unlocked;
               s.search->set_roots(which, boards.boards(), boards.running_games());
+            } catch (const RootError& e) {
+              throw py::value_error(boards.name(e.index) + " " + e.reason);
             }
           },
           py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(), py::kw_only(),
@@ -552,9 +562,11 @@ void bind_search(py::module_& m) {
               throw py::value_error("set_roots needs one root per tree: " + std::to_string(s.search->size()) +
                                     ", got " + std::to_string(count));
             const RootBoards boards = root_boards(roots, rules, rows);
-            {
+            try {
               py::gil_scoped_release unlocked;
               s.search->set_roots(boards.boards());
+            } catch (const RootError& e) {
+              throw py::value_error(boards.name(e.index) + " " + e.reason);
             }
             s.rooted = true;
           },

@@ -41,6 +41,10 @@ class RootBoards {
   const Episode& operator[](size_t i) const { return *boards_[i]; }
   const std::vector<const Episode*>& boards() const { return boards_; }
   bool running_games() const { return held_ != nullptr; }
+  // How an error names root i: "root i" for a list of roots; for a
+  // VectorEnv's games the row, and with rows given its place in them too,
+  // "row 5 of the VectorEnv (rows[1])".
+  std::string name(size_t i) const;
 
  private:
   friend RootBoards root_boards(const pybind11::handle&, const std::optional<std::string>&,
@@ -48,6 +52,8 @@ class RootBoards {
   std::vector<Episode> made_;
   std::vector<const Episode*> boards_;
   std::unique_ptr<Held<VectorEnv>> held_;
+  std::vector<int64_t> rows_;  // the VectorEnv's row of each root; empty for a list of roots
+  bool rows_given_ = false;
 };
 RootBoards root_boards(const pybind11::handle& roots, const std::optional<std::string>& rules,
                        const std::optional<std::vector<int64_t>>& rows = std::nullopt);

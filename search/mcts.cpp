@@ -84,10 +84,9 @@ void Mcts::set_roots(const std::vector<int>& trees, const std::vector<const Epis
   }
   for (size_t i = 0; i < boards.size(); ++i) {
     const Episode& board = *boards[i];
-    if (board.judge(board.move_index.size() > 0).done())
-      throw std::invalid_argument("root " + std::to_string(i) + " is a finished game");
+    if (board.judge(board.move_index.size() > 0).done()) throw RootError(i, "is a finished game");
     if (options_.format == ObservationFormat::kPacked && !history_is_packable(board.state_history))
-      throw std::invalid_argument("root " + std::to_string(i) + " has a history that packed observations cannot hold");
+      throw RootError(i, "has a history that packed observations cannot hold");
   }
   // Each tree copies its game: a few kilobytes, worth spreading.
   pool_.run_chunks(static_cast<int>(boards.size()), kTreesPerDescentChunk, [&](int begin, int end) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,17 @@ inline constexpr int64_t kMaxTrees = int64_t{1} << 20;
 inline constexpr int64_t kMaxGumbelSimulations = int64_t{1} << 14;
 // The most nodes a tree may be given (node indexes are int32).
 inline constexpr int64_t kMaxNodeBudget = INT32_MAX;
+
+// A root a search cannot start from (a finished game, say): what() names it
+// by its place among the roots given, "root 3 is a finished game"; index and
+// reason let a caller that took the roots from elsewhere (the rows of a
+// vector env) name it its own way.
+struct RootError : std::invalid_argument {
+  RootError(size_t root, const std::string& why)
+      : std::invalid_argument("root " + std::to_string(root) + " " + why), index(root), reason(why) {}
+  size_t index;
+  std::string reason;
+};
 
 // The counts are 64-bit so that any value a caller gives reaches the check
 // as given; check_options narrows nothing.

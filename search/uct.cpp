@@ -35,8 +35,7 @@ void Uct::set_roots(const std::vector<const Episode*>& boards) {
     throw std::invalid_argument("set_roots needs one root per tree: " + std::to_string(size()) + ", got " +
                                 std::to_string(boards.size()));
   for (size_t i = 0; i < boards.size(); ++i)
-    if (boards[i]->judge(boards[i]->move_index.size() > 0).done())
-      throw std::invalid_argument("root " + std::to_string(i) + " is a finished game");
+    if (boards[i]->judge(boards[i]->move_index.size() > 0).done()) throw RootError(i, "is a finished game");
   for (size_t i = 0; i < boards.size(); ++i) trees_[i]->set_root(*boards[i]);
 }
 

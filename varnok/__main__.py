@@ -18,7 +18,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from varnok._checks import integer, real
+from varnok._checks import integer, output_file, real, write_text
 
 SELFPLAY_EXAMPLES = """examples:
   python -m varnok selfplay out/sp --games 1000 --simulations 64 --seed 7
@@ -244,6 +244,13 @@ def _view(args: argparse.Namespace) -> int:
                 if path.resolve() == other.resolve():
                     what = "the PGN file" if other is source else "the page"
                     raise ValueError(f"{path}: would be written over {what}; choose another name")
+        # Every path given is checked before any file is written (or a long
+        # PGN file read): a bad --animated path, found after the page was
+        # written, would leave half the work. The default page, beside the
+        # PGN file, is the first file written: a refusal there writes nothing.
+        for given, option in ((args.output, "-o"), (args.animated, "--animated")):
+            if given:
+                output_file(given, option)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", UserWarning)  # "holds no PGN game": said once below
             games = viewer.games_of(source, draw=False)  # the page draws its boards
@@ -257,8 +264,7 @@ def _view(args: argparse.Namespace) -> int:
         viewer.html(games, out, title=source.name)
         print(f"{len(games)} games written to {out}")
         if animated is not None:
-            with open(args.animated, "w", encoding="utf-8") as f:
-                f.write(animated)
+            write_text(args.animated, animated, "--animated")
             print(f"game {args.game} written to {args.animated}")
     except (OSError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
@@ -304,18 +310,34 @@ def _train(args: argparse.Namespace) -> int:
 
 
 def run_match(args) -> int:
-    import os
-
-    from varnok import arena, players
+    from varnok import players
     if args.seed < 0:  # the match's own argument, not the first player's
         print(f"error: --seed must be at least 0, got {args.seed}", file=sys.stderr)
         return 2
+    a = None
     try:
         a = players.player_from_text(args.first, seed=args.seed)
         b = players.player_from_text(args.second, seed=args.seed)
     except (TypeError, ValueError) as exc:
+        if a is not None:
+            a.close()   # a UCI engine's process, started for nothing
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    try:
+        return _play_match(args, a, b)
+    finally:
+        a.close()
+        b.close()
+
+
+def _play_match(args, a, b) -> int:
+    """The match of run_match between its players a and b: 2 for a fault
+    of the command's arguments, said before any game; 1 for a failure
+    once games are under way, 130 for Ctrl-C."""
+    import os
+
+    from varnok import arena
+    made = False
     if args.pgn:
         # A PGN file that cannot be written is said before the games, not after them;
         # so is one that would take the place of the opening book the games start from.
@@ -336,7 +358,7 @@ def run_match(args) -> int:
         return 2
     sprt = (args.sprt[0], args.sprt[1], 0.05 if args.alpha is None else args.alpha,
             0.05 if args.beta is None else args.beta) if args.sprt else None
-    bar = None if args.quiet else _match_bar(args.games, f"{a.name} vs {b.name}")
+    bar = play = None
     so_far = []  # the result of the blocks finished, kept for an interruption
 
     def progress(result) -> None:
@@ -345,10 +367,15 @@ def run_match(args) -> int:
             bar.update(result)
 
     try:
-        result = arena.match(a, b, args.games, args.openings, seed=args.seed, max_plies=args.max_plies,
-                             rules=args.rules, engine=args.engine, workers=args.workers, address=args.address,
-                             sprt=sprt, batch=args.batch, opening_plies=args.opening_plies, progress=progress,
-                             chess960=args.chess960)
+        # The match's own arguments (--games 0, an openings file that cannot
+        # be read, --workers with the local engine) are usage errors, exit 2
+        # as argparse's are; they are all checked before any game.
+        play = arena._prepared_match(
+            a, b, args.games, args.openings, seed=args.seed, max_plies=args.max_plies, rules=args.rules,
+            engine=args.engine, workers=args.workers, address=args.address, sprt=sprt, batch=args.batch,
+            opening_plies=args.opening_plies, progress=progress, chess960=args.chess960)
+        bar = None if args.quiet else _match_bar(args.games, f"{a.name} vs {b.name}")
+        result = play()
     except (Exception, KeyboardInterrupt) as exc:
         # A failure (an engine that died, a network function that raised)
         # or Ctrl-C ends the match; the games of the blocks finished before
@@ -356,9 +383,11 @@ def run_match(args) -> int:
         interrupted = isinstance(exc, KeyboardInterrupt)
         told = isinstance(exc, (OSError, ValueError, RuntimeError))
         what, code = ("interrupted", 130) if interrupted else (str(exc) if told else f"{type(exc).__name__}: {exc}", 1)
+        if play is None and isinstance(exc, (TypeError, ValueError, OSError)):
+            what, code = str(exc), 2   # refused by the checks, before any game
         if bar:
             bar.close()  # the error on a line of its own, not after the bar's
-        if not (interrupted or told):
+        if not (interrupted or told or code == 2):
             # A fault of a player's own code (a KeyError in a network
             # function, say): where it was is what its author needs.
             import traceback
@@ -375,8 +404,6 @@ def run_match(args) -> int:
     finally:
         if bar:
             bar.close()
-        a.close()
-        b.close()
     return _match_report(result, args.pgn)
 
 

@@ -60,6 +60,20 @@ def path(value, name: str) -> Path:
     return Path(text)
 
 
+def output_file(value, name: str) -> Path:
+    """value checked as path() checks it, as a file that can be written
+    there: not a folder, in a folder that exists (ValueError). A command
+    writing several files checks each before it writes any, so that a bad
+    last path leaves no first file written."""
+    target = path(value, name)
+    if target.is_dir():
+        raise ValueError(f"{name} {os.fspath(target)!r}: is a folder; give a file's name")
+    folder = target.parent
+    if not folder.is_dir():
+        raise ValueError(f"{name} {os.fspath(target)!r}: there is no folder {os.fspath(folder)!r} to write it in")
+    return target
+
+
 def write_text(value, text: str, name: str = "path") -> None:
     """Writes text (UTF-8) to the path value, checked as path() checks it:
     never to a file descriptor, which open() would take an int for, write

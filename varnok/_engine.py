@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import importlib.util
 import itertools
+import operator
 import os
 import socket
 from typing import Iterable
@@ -210,16 +211,26 @@ def check_cluster(address: str) -> None:
                               "or leave the address out for a Ray on this machine)") from None
 
 
-def check_engine(engine, workers: int | None, address: str | None = None) -> None:
+def check_engine(engine, workers: int | None, address: str | None = None, reach: bool = True) -> int | None:
     """An engine name ("ray", "local") or an engine object, a worker count
     (None: one per CPU) and a Ray cluster's address, checked before a job
     makes anything: ValueError, RuntimeError for "ray" where Ray is not
     installed, or ConnectionError where nothing answers at the address. The
     local engine works in the calling process alone, so a worker count
     above one or an address given with it is refused rather than quietly
-    ignored."""
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
-        raise ValueError(f"workers must be a positive int, got {workers!r}")
+    ignored. Returns the worker count as an int (None stays None).
+    reach=False checks the arguments alone: neither whether Ray is
+    installed nor whether a cluster answers at the address."""
+    if workers is not None:
+        # Any true integer, as operator.index takes it (a NumPy integer
+        # too); a bool (NumPy's has no index) or a float is no count of processes.
+        try:
+            count = None if isinstance(workers, bool) else operator.index(workers)
+        except TypeError:
+            count = None
+        if count is None or count < 1:
+            raise ValueError(f"workers must be a positive int, got {workers!r}")
+        workers = count
     if isinstance(engine, str) and engine not in ("ray", "local"):
         raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")
     if address is not None and not isinstance(address, str):
@@ -228,16 +239,17 @@ def check_engine(engine, workers: int | None, address: str | None = None) -> Non
         raise ValueError(f"address {address!r} names a Ray cluster: it needs engine 'ray', not 'local'")
     if engine == "local" and workers not in (None, 1):
         raise ValueError(f"the local engine works in this process alone: {workers} workers need engine 'ray'")
-    if engine == "ray" and importlib.util.find_spec("ray") is None:
+    if reach and engine == "ray" and importlib.util.find_spec("ray") is None:
         raise RuntimeError(NO_RAY)
-    if engine == "ray" and address is not None:
+    if reach and engine == "ray" and address is not None:
         check_cluster(address)
+    return workers
 
 
 def make_engine(engine: str = "ray", workers: int | None = None, address: str | None = None):
     """The engine named "local" or "ray", checked by check_engine (an
     engine object, which a data job runs as it is, is no name here)."""
-    check_engine(engine, workers, address)
+    workers = check_engine(engine, workers, address)
     if engine == "local":
         return LocalEngine()
     if engine == "ray":

@@ -244,8 +244,11 @@ def load_openings(source, plies: int | None = None, chess960: bool = False) -> l
         # as readlines() gives it ends in a newline, which load_fen passes
         # over but no PGN tag may hold (the games' Opening tag). Lines of a
         # file opened in binary are bytes, read as the file's lines are.
-        fens = [" ".join((f.decode("utf-8", errors="replace") if isinstance(f, bytes) else str(f)).split())
-                for f in texts]
+        # Four fields (a position without its clocks) get the clocks load_fen
+        # gives them, 0 1, as a file's EPD lines do: a game's start_fen and
+        # Opening tag are the whole FEN it started from.
+        fields = [(f.decode("utf-8", errors="replace") if isinstance(f, bytes) else str(f)).split() for f in texts]
+        fens = [" ".join(f + ["0", "1"] if len(f) == 4 else f) for f in fields]
         env = ChessEnv(chess960=chess960)
         for i, f in enumerate(fens):
             try:
@@ -381,6 +384,18 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     Chess960: without openings each pair starts from its own array, drawn
     from the seed (label "Chess960 #N", Scharnagl's numbering); openings are
     read as Chess960 positions; the PGN carries the Variant tag."""
+    return _prepared_match(a, b, games, openings, seed=seed, max_plies=max_plies, rules=rules, engine=engine,
+                           workers=workers, address=address, sprt=sprt, batch=batch, opening_plies=opening_plies,
+                           progress=progress, chess960=chess960)()
+
+
+def _prepared_match(a, b, games, openings, *, seed, max_plies, rules, engine, workers, address, sprt, batch,
+                    opening_plies, progress, chess960) -> Callable[[], MatchResult]:
+    """match's arguments checked and its openings read, before any game:
+    TypeError, ValueError or OSError (an openings file that cannot be read)
+    for a faulty one; the match itself is what the returned function plays.
+    The command line tells these, faults of its own arguments, apart from
+    those of a match under way (an engine that died)."""
     _check_player(a, "a")
     _check_player(b, "b")
     # Counts and the seed as every integer argument is taken: a NumPy integer too.
@@ -397,6 +412,8 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
     if progress is not None and not callable(progress):
         # Found here, not after the first block's games were played.
         raise TypeError(f"progress must be a function of the result so far, got {type(progress).__name__}")
+    from varnok._engine import check_engine, make_engine
+    check_engine(engine, workers, address, reach=False)   # Ray and its cluster are looked for as the match starts
     if openings is not None:
         fens = load_openings(openings, opening_plies, chess960)
         labels, paired = fens, True
@@ -421,41 +438,43 @@ def match(a, b, games: int = 100, openings=None, *, seed: int = 0, max_plies: in
         return {"shard": block, "seed": _seed(seed, block), "first_game": numbers.start,
                 "openings": [fen for fen, _ in starts], "labels": [label for _, label in starts]}
 
-    # Each block is made as it is handed out: under SPRT, games is a cap that
-    # may be far past what the match plays (a list of every block of
-    # games=10**9 would take tens of GB before the first game).
-    tasks = (block_task(block) for block in range(-(-games // batch)))
-    from varnok._engine import make_engine
-    runner = make_engine(engine, workers, address)
-    cfg = {"a": a, "b": b, "max_plies": max_plies, "rules": rules, "chess960": chess960}
-    done: dict[int, list[GameRecord]] = {}
-    played: list[GameRecord] = []
-    verdict = None
-    next_block = 0
-    try:
-        for task, records, _ in runner.run("match", cfg, tasks):
-            done[task["shard"]] = records
-            while next_block in done and verdict is None:
-                block_games = done.pop(next_block)
-                next_block += 1
-                if test is None:
-                    played.extend(block_games)
-                    continue
-                # Game by game, in order: the match ends with the first pair that crosses a bound.
-                for g in block_games:
-                    played.append(g)
-                    if g.index % 2 == 1:
-                        verdict = _sprt_result(played, test)
-                        if verdict.verdict != "undecided":
-                            break
-                        verdict = None
-            if progress is not None:
-                progress(_result(a, b, played, rules, paired, test))
-            if verdict is not None:
-                break
-    finally:
-        runner.close()
-    return _result(a, b, played, rules, paired, test)
+    def play() -> MatchResult:
+        # Each block is made as it is handed out: under SPRT, games is a cap that
+        # may be far past what the match plays (a list of every block of
+        # games=10**9 would take tens of GB before the first game).
+        tasks = (block_task(block) for block in range(-(-games // batch)))
+        runner = make_engine(engine, workers, address)
+        cfg = {"a": a, "b": b, "max_plies": max_plies, "rules": rules, "chess960": chess960}
+        done: dict[int, list[GameRecord]] = {}
+        played: list[GameRecord] = []
+        verdict = None
+        next_block = 0
+        try:
+            for task, records, _ in runner.run("match", cfg, tasks):
+                done[task["shard"]] = records
+                while next_block in done and verdict is None:
+                    block_games = done.pop(next_block)
+                    next_block += 1
+                    if test is None:
+                        played.extend(block_games)
+                        continue
+                    # Game by game, in order: the match ends with the first pair that crosses a bound.
+                    for g in block_games:
+                        played.append(g)
+                        if g.index % 2 == 1:
+                            verdict = _sprt_result(played, test)
+                            if verdict.verdict != "undecided":
+                                break
+                            verdict = None
+                if progress is not None:
+                    progress(_result(a, b, played, rules, paired, test))
+                if verdict is not None:
+                    break
+        finally:
+            runner.close()
+        return _result(a, b, played, rules, paired, test)
+
+    return play
 
 
 def _sprt_result(games: list[GameRecord], test) -> SprtResult:

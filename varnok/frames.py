@@ -31,6 +31,10 @@ if TYPE_CHECKING:
 __all__ = ["board_rgb"]
 
 MIN_SIZE = 16            # two pixels a square
+# The side of 8K video, the largest frame encoders take: a frame of 192 MiB,
+# drawn in about a second. A larger one would only fail later, at render
+# time, for want of memory (or of a window that large).
+MAX_SIZE = 8192
 SUPERSAMPLE = 4          # pieces are drawn this many times larger, then scaled down
 HIGHLIGHT_OPACITY = 0.75  # as the SVG's highlight rectangles
 OUTLINE = 1 / 24         # outline width, in squares
@@ -122,10 +126,13 @@ def _tile(letter: str | None, background: tuple[int, int, int], side: int) -> np
 
 
 def _check_size(size, what: str) -> int:
-    """size as an int (a NumPy integer too, as every other count is taken)."""
+    """size as an int (a NumPy integer too, as every other count is taken;
+    not a bool, which is no number of pixels), MIN_SIZE to MAX_SIZE."""
+    if isinstance(size, bool):
+        raise TypeError(f"{what} must be an integer number of pixels, got {size!r}")
     size = integer(size, what)
-    if size < MIN_SIZE:
-        raise ValueError(f"{what} must be at least {MIN_SIZE} pixels, got {size}")
+    if not MIN_SIZE <= size <= MAX_SIZE:
+        raise ValueError(f"{what} must be {MIN_SIZE} to {MAX_SIZE} pixels, got {size}")
     return size
 
 
@@ -135,9 +142,9 @@ def board_rgb(env: ChessEnv, size: int = 256, last_move: bool = True, check: boo
 
     Rank 8 is at the top (rank 1 with ``flipped=True``); ``last_move`` and
     ``check`` highlight the last move's squares and a king in check, as
-    ``ChessEnv.svg()`` does. Squares are ``size // 8`` pixels; a ``size`` that
-    is not a multiple of 8 leaves the remainder as a border of the dark
-    square colour at the right and bottom.
+    ``ChessEnv.svg()`` does. ``size`` is 16 to 8192 pixels; squares are
+    ``size // 8`` pixels; a ``size`` that is not a multiple of 8 leaves the
+    remainder as a border of the dark square colour at the right and bottom.
     """
     size = _check_size(size, "size")
     fen = env.fen()
@@ -222,8 +229,10 @@ class Renderer:
     def __init__(self, mode: str | None, size: int = 256, fps: int = 4, title: str = "varnok"):
         if mode is not None and mode not in RENDER_MODES:
             raise ValueError(f"render_mode must be None, 'ansi', 'rgb_array' or 'human', got {mode!r}")
-        self.mode, self.size = mode, _check_size(size, "render size")
-        self._window = _Window(size, fps, title) if mode == "human" else None
+        # Checked in any mode: an env is made once, and a size that cannot be
+        # drawn is said then, not at the first render of an episode.
+        self.mode, self.size = mode, _check_size(size, "render_size")
+        self._window = _Window(self.size, fps, title) if mode == "human" else None
 
     def render(self, env: ChessEnv):
         if self.mode == "ansi":

@@ -14,7 +14,9 @@ side to move sees them. Action: ``Discrete(4672)``, varnok's numbering
 (``varnok.actions`` converts to and from PettingZoo's and pgx's). The legal
 actions are ``info["action_mask"]`` (``int8``, 1 = legal, the form
 ``Discrete.sample(mask=...)`` takes) and ``action_masks()`` (``bool``, for
-libraries that ask for it).
+libraries that ask for it), the same cells: at the end, the last position's
+(none after a mate, a stalemate or an illegal action; the moves left after
+a draw by rule or a truncation).
 
 The reward is counted for the side that just moved: +1 when its move mates,
 0 for any other move or a draw. ``terminated`` is an end by a rule of chess
@@ -66,6 +68,10 @@ ILLEGAL_REASON = Termination.ILLEGAL_ACTION
 # opening ends it is taken for a set-up that leaves the agent no position.
 OPENING_TRIES = 64
 _MOVER_SIGN = np.array([1.0, -1.0], dtype=np.float32)   # by the side that moved, 0 white, 1 black
+# The mask where no position is the agent's: after an illegal action, or a
+# step or reset that failed half way.
+_NO_ACTIONS = np.zeros(ACTIONS, dtype=bool)
+_NO_ACTIONS.flags.writeable = False
 
 
 def _observation_space() -> spaces.Box:
@@ -199,7 +205,7 @@ class ChessEnv(gymnasium.Env):
         self._plies = 0
         # No episode until the opponent, where it opens, has moved: a first
         # move that fails or ends the game leaves step asking for a reset.
-        self._over = True
+        self._over, self._mask = True, _NO_ACTIONS
         reply = -1
         if self.opponent is not None:
             start_player(self.opponent, self.np_random)
@@ -225,8 +231,8 @@ class ChessEnv(gymnasium.Env):
         if not (0 <= action < ACTIONS and self._mask[action]):
             if self.illegal_action == "raise":
                 raise ValueError(f"action {action} is not legal in this position ({self.game.fen()})")
-            self._over = True
-            info = {"action_mask": np.zeros(ACTIONS, np.int8), "to_play": mover,
+            self._over, self._mask = True, _NO_ACTIONS
+            info = {"action_mask": self._mask.view(np.int8), "to_play": mover,
                     "reason": Termination.ILLEGAL_ACTION.reason}
             if self.opponent is not None:   # the keys of every other step against an opponent
                 info["agent_color"], info["opponent_action"] = self._agent, -1
@@ -241,7 +247,7 @@ class ChessEnv(gymnasium.Env):
             except BaseException:
                 # The agent's move stands with no reply: the position is the
                 # opponent's to play, never the agent's, so the episode is over.
-                self._over = True
+                self._over, self._mask = True, _NO_ACTIONS
                 raise
             truncated = not done and self.max_steps is not None and self._plies >= self.max_steps
         self._over = bool(done) or truncated
@@ -257,10 +263,14 @@ class ChessEnv(gymnasium.Env):
         return self.game.observation(), reward, bool(done), truncated, info
 
     def action_masks(self) -> np.ndarray:
-        """The legal actions of the current position as ``bool (4672,)``."""
+        """The legal actions of the current position as ``bool (4672,)``:
+        ``info["action_mask"]`` of the last reset or step, as ``bool``. After
+        the end, the last position's (none after a mate, a stalemate or an
+        illegal action; after a draw by rule or a truncation its moves, as a
+        bootstrapped value needs them)."""
         if self._mask is None:
             raise RuntimeError("call reset() first")
-        return self._mask if not self._over else np.zeros(ACTIONS, bool)
+        return self._mask
 
     def render(self):
         return self._renderer.render(self.game)

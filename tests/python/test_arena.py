@@ -69,11 +69,12 @@ def test_openings_are_played_with_both_colours(tmp_path):
 
 def test_opening_lines_as_readlines_gives_them_are_written_as_pgn(tmp_path):
     lines = ["rnbqkbnr/pppp1ppp/8/4p3/4P3/8/PPPP1PPP/RNBQKBNR w KQkq - 0 1\n",
-             "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR\tb KQkq - 0 1\r\n"]
+             "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR\tb KQkq -\r\n"]   # no clocks: 0 1, as in a file
     result = arena.match(players.Random(), players.Random(), games=4, openings=lines, seed=1, max_plies=6)
     path = tmp_path / "games.pgn"
     result.write_pgn(path)
-    fens = [" ".join(line.split()) for line in lines]
+    fens = [" ".join(lines[0].split()), "rnbqkbnr/pppppppp/8/8/3P4/8/PPP1PPPP/RNBQKBNR b KQkq - 0 1"]
+    assert [g.start_fen for g in result.games] == [f for f in fens for _ in "ab"]
     assert [(g.headers["Opening"], g.start_fen) for g in varnok.read_pgn(path)] == [(f, f) for f in fens for _ in "ab"]
     assert arena.load_openings([line.encode() for line in lines]) == fens  # as a file opened "rb" gives them
     # Names no tag or no UTF-8 can hold: refused, and the file stays as it was.

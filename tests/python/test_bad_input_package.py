@@ -33,8 +33,12 @@ GYM_OPTIONS = [
     (dict(max_steps=1.5), TypeError, "max_steps must be an integer, got 1.5"),
     (dict(max_steps="3"), TypeError, "max_steps must be an integer, got '3'"),
     (dict(render_mode="video"), ValueError, "render_mode must be None, 'ansi', 'rgb_array' or 'human'"),
-    (dict(render_mode="rgb_array", render_size=8), ValueError, "render size must be at least 16 pixels"),
-    (dict(render_mode="rgb_array", render_size=64.0), TypeError, "render size must be an int"),
+    (dict(render_mode="rgb_array", render_size=8), ValueError, "render_size must be 16 to 8192 pixels, got 8"),
+    (dict(render_mode="rgb_array", render_size=64.0), TypeError, "render_size must be an int"),
+    # A frame too large to draw is said when the env is made, in any render mode, not at render time.
+    *[(dict(render_mode=mode, render_size=size), ValueError, f"render_size must be 16 to 8192 pixels, got {size}")
+      for mode, size in (("rgb_array", 8193), (None, 10**9), ("human", 2**40))],
+    (dict(render_mode="rgb_array", render_size=True), TypeError, "render_size must be an integer number of pixels"),
 ]
 
 
@@ -256,6 +260,7 @@ SELFPLAY = [
     (dict(threads=0), ValueError, "threads must be 1 to 1024"),
     (dict(threads=2**20), ValueError, "threads must be 1 to 1024"),
     (dict(openings="missing-openings.txt"), FileNotFoundError, "missing-openings.txt"),
+    *[(dict(workers=v), ValueError, "workers must be a positive int, got") for v in (True, 1.0, np.float64(1))],
 ]
 
 
@@ -270,6 +275,10 @@ def test_selfplay_refuses_before_making_the_folder(tmp_path, options, error, mes
     with pytest.raises(error, match=message):
         small_selfplay(out, **options)
     assert not out.exists()
+
+
+def test_a_worker_count_is_any_integer_numpy_s_too(tmp_path):
+    assert small_selfplay(tmp_path / "out", workers=np.int64(1))["games"] == 2
 
 
 def test_a_refused_rerun_leaves_a_finished_folder_as_it_was(tmp_path):
@@ -387,6 +396,8 @@ def test_read_shards_refuses(tmp_path, options, error, message):
      "c960.pgn, line 3: FEN castling field 'KQkq'"),
     (["match", "random", "random", "--openings", "{tmp}/broken.pgn", "--quiet"],
      "broken.pgn, line 3: illegal SAN move 'e4'"),
+    (["match", "random", "random", "--games", "0", "--quiet"], "games must be at least 1, got 0"),
+    (["match", "random", "random", "--workers", "2", "--quiet"], "the local engine works in this process alone"),
     (["verify", "{out}"], "no such shard folder"),
     # The policy is tried in this process before any worker (or Ray) starts.
     (["selfplay", "{out}", "--games", "1", "--search", "policy", "--policy", "nosuchmod:evaluate", "--quiet"],
@@ -415,7 +426,7 @@ def test_the_command_line_reports_refusals_and_makes_nothing(tmp_path, capsys, m
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr("varnok._engine.RayEngine.__init__", no_ray)
     argv = [a.format(out=out, missing=missing, pgn=tmp_path / "a.pgn", tmp=tmp_path) for a in argv]
-    assert main(argv) == 1
+    assert main(argv) == (2 if argv[0] == "match" else 1)   # a match's faulty arguments are usage errors
     err = capsys.readouterr().err
     assert err.startswith("error: ") and message in err and err.count("\n") == 1
     assert not out.exists()

@@ -111,6 +111,23 @@ class TestSingle:
             assert not terminated and truncated == (ply == 4)
         assert info["reason"] == "truncated"
 
+    @pytest.mark.parametrize("options, moves, reason, legal_left", [
+        (dict(max_steps=2), ["e2e4", "e7e5"], "truncated", 29),
+        (dict(rules="classic"), ["g1f3", "g8f6", "f3g1", "f6g8"] * 2, "repetition", 20),
+        ({}, ["f2f3", "e7e5", "g2g4", "d8h4"], "checkmate", 0),
+        ({}, ["e2e4", None], "illegal_action", 0),
+        (dict(opponent="random"), ["e2e4", None], "illegal_action", 0),
+    ])
+    def test_both_masks_agree_at_the_end(self, options, moves, reason, legal_left):
+        env = vgym.ChessEnv(**options)
+        _, info = env.reset(seed=0)
+        for uci in moves:   # None: an illegal action
+            action = int(np.flatnonzero(info["action_mask"] == 0)[0]) if uci is None else env.game.uci_to_action(uci)
+            _, _, terminated, truncated, info = env.step(action)
+        assert info["reason"] == reason
+        assert env.action_masks().dtype == bool and np.array_equal(env.action_masks(), info["action_mask"])
+        assert info["action_mask"].sum() == legal_left
+
 
 def random_legal(masks, rng):
     """One uniformly random legal action per row of a (N, 4672) mask."""

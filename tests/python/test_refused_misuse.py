@@ -56,7 +56,13 @@ CASES = [
     ("UCT(1).set_roots(LooksLikeVectorEnv(None))", "TypeError", "got NoneType"),
     ("MCTS(1).set_roots(type('Rows', (LooksLikeVectorEnv,), {'num_envs': '1'})(None))", "TypeError",
      "roots.num_envs must be an int, got str"),
-    ("MCTS(1).set_roots(LooksLikeVectorEnv(State()))", "ValueError", "root 0"),
+    ("MCTS(1).set_roots(LooksLikeVectorEnv(State()))", "ValueError", "row 0 of the VectorEnv is a finished game"),
+    # A VectorEnv's game is named by its row, and with rows by its place in them too.
+    *[(f"{call}(type('Rows', (LooksLikeVectorEnv,), {{'num_envs': 3}})(State()), rows=[2, 0])", "ValueError", message)
+      for call, message in [("MCTS(2).set_roots", "row 2 of the VectorEnv (rows[0]) is a finished game"),
+                            ("UCT(2).set_roots", "row 2 of the VectorEnv (rows[0]) is a finished game"),
+                            ("MaterialSearch(1).choose",
+                             "row 2 of the VectorEnv (rows[0]): the game at the root is over")]],
     ("MaterialSearch(1).choose(type('Rows', (LooksLikeVectorEnv,), {'num_envs': -1})(None))", "ValueError",
      "roots.num_envs must be 0 or more, got -1"),
     # A negative node budget is a mistake, not "no budget" (which is 0).

@@ -250,7 +250,10 @@ def test_view_command_writes_the_page_or_one_error_line(tmp_path):
     for args in (["empty.pgn"], ["missing.pgn"], ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--game", "2"],
                  ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--seconds-per-ply", "0"],
                  ["games.pgn", "-o", "no.html", "--animated", "x.svg", "--seconds-per-ply", "inf"],
-                 ["games.pgn", "-o", "games.pgn"], ["games.pgn", "-o", "./g.svg", "--animated", "g.svg"]):
+                 ["games.pgn", "-o", "games.pgn"], ["games.pgn", "-o", "./g.svg", "--animated", "g.svg"],
+                 # Each output path is checked before any file is written.
+                 ["games.pgn", "-o", "no.html", "--animated", "missing/x.svg"],
+                 ["games.pgn", "-o", "no.html", "--animated", "."], ["games.pgn", "-o", "missing/no.html"]):
         done = subprocess.run(cmd + args, cwd=tmp_path, capture_output=True, text=True, timeout=120)
         assert done.returncode == 1 and done.stderr.startswith("error: ") and done.stderr.count("\n") == 1, args
     assert sorted(tmp_path.iterdir()) == files  # a refusal writes nothing
