@@ -223,7 +223,8 @@ class Renderer:
     ``"ansi"``: the board as text, eight lines, rank 8 first; ``"rgb_array"``:
     ``board_rgb(env, size)``; ``"human"``: the frame shown in a pygame window
     (opened here, so a missing display is reported when the environment is
-    made, not in the middle of an episode), returning None. ``None``: nothing.
+    made, not in the middle of an episode; after ``close()`` the next render
+    opens it again), returning None. ``None``: nothing.
     """
 
     def __init__(self, mode: str | None, size: int = 256, fps: int = 4, title: str = "varnok"):
@@ -232,6 +233,7 @@ class Renderer:
         # Checked in any mode: an env is made once, and a size that cannot be
         # drawn is said then, not at the first render of an episode.
         self.mode, self.size = mode, _check_size(size, "render_size")
+        self._fps, self._title = fps, title
         self._window = _Window(self.size, fps, title) if mode == "human" else None
 
     def render(self, env: ChessEnv):
@@ -240,8 +242,10 @@ class Renderer:
         if self.mode is None:
             return None
         frame = board_rgb(env, self.size)
-        if self._window is None:
+        if self.mode == "rgb_array":
             return frame
+        if self._window is None:   # closed: a render opens the window again, as Gymnasium's own envs do
+            self._window = _Window(self.size, self._fps, self._title)
         self._window.show(frame)
         return None
 

@@ -115,6 +115,10 @@ env.step(int(env.unwrapped.game.uci_to_action("d2d4")))
 shown = pygame.surfarray.array3d(pygame.display.get_surface()).transpose(1, 0, 2)
 assert np.array_equal(shown, varnok.frames.board_rgb(env.unwrapped.game, 64))
 env.close()
+assert pygame.display.get_surface() is None
+assert env.render() is None   # shown in a window opened again, never handed back as a frame
+assert pygame.display.get_surface() is not None
+env.close()
 print("shown")
 """
 
