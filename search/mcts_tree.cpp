@@ -275,8 +275,8 @@ void MctsTree::root_sigma_q() const {
   for (int i = 0; i < count; ++i) {
     const Node& child = nodes_[root.first_child + i];
     if (child.visits > 0)
-      weighted_q +=
-          std::max<double>(std::numeric_limits<double>::min(), child.prior) * (child.value_sum / child.visits) / sum_probs;
+      weighted_q += std::max<double>(std::numeric_limits<double>::min(), child.prior) *
+                    (child.value_sum / child.visits) / sum_probs;
   }
   const double mixed = (root.value + sum_visits * weighted_q) / (sum_visits + 1);
   sigma_.resize(count);
@@ -356,7 +356,9 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
       max_logit = std::max(max_logit, x);
       out[i] = x;
     }
-    // A difference of two finite floats may round to -infinity: its e^x is 0.
+    // A difference of two finite floats may round to -infinity: its e^x is
+    // 0. The sum is a loop of its own: a sum in doubles, in order, would
+    // keep the e^x loop from running four at a time.
     for (int i = 0; i < count; ++i) out[i] = exp_of_nonpositive(out[i] - max_logit);
     for (int i = 0; i < count; ++i) sum += out[i];
   } else {

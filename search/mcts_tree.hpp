@@ -172,7 +172,7 @@ class MctsTree {
   struct Leaf {
     std::vector<int32_t> path;
     std::vector<float> priors;  // normalised, in child order
-    float value = 0;             // for the leaf's side to move, as checked
+    float value = 0;            // for the leaf's side to move, as checked
   };
 
   const SearchOptions& options_;

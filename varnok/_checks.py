@@ -11,9 +11,12 @@ from collections.abc import Mapping
 from pathlib import Path
 
 
-def integer(value, name: str, low: int | None = None, high: int | None = None) -> int:
+def integer(value, name: str, low: int | None = None, high: int | None = None, *, bools: bool = True) -> int:
     """value as an int, as operator.index takes it (TypeError for a float, a
-    str, None), within low..high when they are given (ValueError)."""
+    str, None; for a bool too with bools=False: no count of things),
+    within low..high when they are given (ValueError)."""
+    if not bools and isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
     try:
         number = operator.index(value)
     except TypeError:

@@ -15,10 +15,11 @@ from __future__ import annotations
 
 import importlib.util
 import itertools
-import operator
 import os
 import socket
 from typing import Iterable
+
+from varnok._checks import integer
 
 
 def make_worker(kind: str, cfg: dict):
@@ -222,15 +223,12 @@ def check_engine(engine, workers: int | None, address: str | None = None, reach:
     reach=False checks the arguments alone: neither whether Ray is
     installed nor whether a cluster answers at the address."""
     if workers is not None:
-        # Any true integer, as operator.index takes it (a NumPy integer
-        # too); a bool (NumPy's has no index) or a float is no count of processes.
+        # Any true integer (a NumPy integer too); a bool or a float is no
+        # count of processes.
         try:
-            count = None if isinstance(workers, bool) else operator.index(workers)
-        except TypeError:
-            count = None
-        if count is None or count < 1:
-            raise ValueError(f"workers must be a positive int, got {workers!r}")
-        workers = count
+            workers = integer(workers, "workers", 1, bools=False)
+        except (TypeError, ValueError):
+            raise ValueError(f"workers must be a positive int, got {workers!r}") from None
     if isinstance(engine, str) and engine not in ("ray", "local"):
         raise ValueError(f"engine must be 'ray' or 'local', got {engine!r}")
     if address is not None and not isinstance(address, str):

@@ -128,9 +128,7 @@ def _tile(letter: str | None, background: tuple[int, int, int], side: int) -> np
 def _check_size(size, what: str) -> int:
     """size as an int (a NumPy integer too, as every other count is taken;
     not a bool, which is no number of pixels), MIN_SIZE to MAX_SIZE."""
-    if isinstance(size, bool):
-        raise TypeError(f"{what} must be an integer number of pixels, got {size!r}")
-    size = integer(size, what)
+    size = integer(size, what, bools=False)
     if not MIN_SIZE <= size <= MAX_SIZE:
         raise ValueError(f"{what} must be {MIN_SIZE} to {MAX_SIZE} pixels, got {size}")
     return size

@@ -38,7 +38,7 @@ GYM_OPTIONS = [
     # A frame too large to draw is said when the env is made, in any render mode, not at render time.
     *[(dict(render_mode=mode, render_size=size), ValueError, f"render_size must be 16 to 8192 pixels, got {size}")
       for mode, size in (("rgb_array", 8193), (None, 10**9), ("human", 2**40))],
-    (dict(render_mode="rgb_array", render_size=True), TypeError, "render_size must be an integer number of pixels"),
+    (dict(render_mode="rgb_array", render_size=True), TypeError, "render_size must be an integer, got True"),
 ]
 
 
