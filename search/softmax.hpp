@@ -26,12 +26,13 @@ inline float exp_of_nonpositive(float x) {
   const float r = clamped - static_cast<float>(n) * kLn2High - static_cast<float>(n) * kLn2Low;
   // e^r by its minimax polynomial on |r| <= ln 2 / 2.
   const float r2 = r * r;
-  const float p = (((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) * r + 4.1665795894e-2f) * r +
-                    1.6666665459e-1f) *
-                       r +
-                   5.0000001201e-1f) *
-                      r2 +
-                  r + 1.0f;
+  float p = 1.9875691500e-4f;
+  p = p * r + 1.3981999507e-3f;
+  p = p * r + 8.3334519073e-3f;
+  p = p * r + 4.1665795894e-2f;
+  p = p * r + 1.6666665459e-1f;
+  p = p * r + 5.0000001201e-1f;
+  p = p * r2 + r + 1.0f;
   // 2^n by the exponent bits; n >= -126 here, a normal float.
   const float scale = std::bit_cast<float>(static_cast<uint32_t>(n + 127) << 23);
   const uint32_t keep = bits > kNormalLimit ? 0u : ~0u;
