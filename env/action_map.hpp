@@ -5,10 +5,12 @@
 // games lists every one of them on every step, so the map is kept compact:
 // a presence bitset over the actions, and the listed (action, move) pairs
 // side by side in ascending action order. Looking an action up is one bit
-// test plus a population count (its rank among the present actions), a
-// listing writes a few contiguous cache lines instead of one line per move
+// test plus a population count (its rank among the present actions), the
+// map is a few contiguous cache lines instead of one line per move
 // scattered over a 4,672-entry table, and a copy takes only what is listed.
-// Nothing is allocated.
+// Nothing is allocated: a listing puts its moves in order through a scratch
+// table on the stack, whose few touched lines stay in the cache from one
+// listing to the next.
 #pragma once
 
 #include <algorithm>
@@ -54,47 +56,43 @@ class ActionMap {
 
   // Makes the map what fill hands over: fill(add) calls add(action, move)
   // for each pair, in any order, at most kCapacity distinct actions; an
-  // action given twice keeps the move given last. The pairs are collected
-  // in arrival order, counted word by word, and then each is written once,
-  // straight to its rank.
+  // action given twice keeps the move given last. Each pair lands in a
+  // scratch table under its action and sets its presence bit; the bits then
+  // give the actions in ascending order, and each is written once, straight
+  // to its place, with no sorting and no counting of ranks.
   template <class Fill>
   void assign(Fill fill) {
-    std::array<uint16_t, kCapacity> arrived_actions;
-    std::array<Move, kCapacity> arrived_moves;
-    int arrived = 0;
-    // Which words of present_ hold an action: a position's moves fall into
-    // a dozen or so of the 73, and only those need a rank base.
-    std::array<uint64_t, kWordGroups> used_words{};
+    // Read only under a presence bit set by this call, so never initialised:
+    // a listing sets a few dozen of its 4,672 entries.
+    std::array<Move, kActionCount> by_action;
+    // Which of the 73 words hold an action: a position's moves fall into a
+    // dozen or so, and only those are walked.
+    static_assert(kWords <= 128);
+    uint64_t low_words = 0, high_words = 0;
     clear();
     fill([&](int action, Move move) {
       const int w = action >> 6;
-      uint64_t& word = present_[w];
-      const uint64_t bit = uint64_t{1} << (action & 63);
-      if (word & bit) {  // only in hand-made positions and States
-        for (int i = 0; i < arrived; ++i)
-          if (arrived_actions[i] == action) arrived_moves[i] = move;
-        return;
-      }
-      assert(arrived < kCapacity);
-      word |= bit;
-      used_words[w >> 6] |= uint64_t{1} << (w & 63);
-      arrived_actions[arrived] = static_cast<uint16_t>(action);
-      arrived_moves[arrived] = move;
-      ++arrived;
+      present_[w] |= uint64_t{1} << (action & 63);
+      (w < 64 ? low_words : high_words) |= uint64_t{1} << (w & 63);
+      by_action[action] = move;
     });
     int count = 0;
-    for (int group = 0; group < kWordGroups; ++group)
-      for (uint64_t bits = used_words[group]; bits != 0; bits &= bits - 1) {
-        const int w = group * 64 + std::countr_zero(bits);
+    const auto walk = [&](uint64_t words, int first_word) {
+      for (; words != 0; words &= words - 1) {
+        const int w = first_word + std::countr_zero(words);
         rank_base_[w] = static_cast<uint16_t>(count);
-        count += std::popcount(present_[w]);
+        for (uint64_t bits = present_[w]; bits != 0; bits &= bits - 1) {
+          const int action = w * 64 + std::countr_zero(bits);
+          assert(count < kCapacity);
+          actions_[count] = static_cast<uint16_t>(action);
+          moves_[count] = by_action[action];
+          ++count;
+        }
       }
-    for (int i = 0; i < arrived; ++i) {
-      const int r = rank(arrived_actions[i]);
-      actions_[r] = arrived_actions[i];
-      moves_[r] = arrived_moves[i];
-    }
-    size_ = arrived;
+    };
+    walk(low_words, 0);
+    walk(high_words, 64);
+    size_ = count;
   }
 
   bool contains(int64_t action) const {
@@ -122,7 +120,6 @@ class ActionMap {
 
  private:
   static constexpr int kWords = kActionCount / 64;  // 73 words of presence bits
-  static constexpr int kWordGroups = (kWords + 63) / 64;
   static_assert(kActionCount % 64 == 0);
   static_assert(kActionCount <= UINT16_MAX && kCapacity <= UINT16_MAX);
 
