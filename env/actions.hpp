@@ -77,19 +77,24 @@ inline constexpr std::array<int8_t, 2 * kKnightOffsetBias + 1> kKnightPlane = []
   return planes;
 }();
 
-// Plane of a move along a row, file or diagonal, by side, source and target
-// (7 x direction + distance - 1), and the direction alone for promotions.
-struct LinePlanes {
+// The plane of a move that is no under-promotion, by side, source and
+// target: along a row, file or diagonal 7 x direction + distance - 1, a
+// knight's jump its knight plane; and the direction alone, for promotions.
+// One lookup gives the plane of every move but an under-promotion.
+struct MovePlanes {
   int8_t plane[kColours][kSquares][kSquares];
   int8_t direction[kColours][kSquares][kSquares];
 };
-inline constexpr LinePlanes kLineTable = [] {
-  LinePlanes t{};
+inline constexpr MovePlanes kMovePlanes = [] {
+  MovePlanes t{};
   for (int side = kWhite; side <= kBlack; ++side)
     for (int s = 0; s < kSquares; ++s)
       for (int u = 0; u < kSquares; ++u) {
         const auto [distance, direction] = move_direction_for(side, s, u);
-        t.plane[side][s][u] = static_cast<int8_t>(7 * direction + distance - 1);
+        const int rows = detail::abs_value(u / 8 - s / 8), files = detail::abs_value(u % 8 - s % 8);
+        const bool jump = (rows == 1 && files == 2) || (rows == 2 && files == 1);
+        t.plane[side][s][u] =
+            jump ? kKnightPlane[s - u + kKnightOffsetBias] : static_cast<int8_t>(7 * direction + distance - 1);
         t.direction[side][s][u] = static_cast<int8_t>(direction);
       }
   return t;
@@ -103,19 +108,16 @@ inline constexpr LinePlanes kLineTable = [] {
 inline int action_of_move(int side, Move move) {
   const int source = move_source(move);
   const int target = move_target(move);
-  const int piece = move_piece(move);
   int plane;
   const int promoted = move_promoted(move);
-  if (kind_of(piece) == kKnight) {
-    plane = action_tables::kKnightPlane[source - target + action_tables::kKnightOffsetBias];
-  } else if (promoted && kind_of(promoted) != kQueen) {
+  if (promoted && kind_of(promoted) != kQueen) {
     // Three planes per direction (ahead-left, ahead, ahead-right are 0, 1, 2),
     // knight, bishop, rook in that order.
     static_assert(kBishop - kKnight == 1 && kRook - kKnight == 2);
-    const int direction = action_tables::kLineTable.direction[side][source][target];
+    const int direction = action_tables::kMovePlanes.direction[side][source][target];
     plane = kLinePlanes + kKnightPlanes + 3 * direction + (kind_of(promoted) - kKnight);
   } else {
-    plane = action_tables::kLineTable.plane[side][source][target];  // no promotion, or a queen
+    plane = action_tables::kMovePlanes.plane[side][source][target];  // a line move, a jump, or a queen
   }
   return plane * kSquares + source;
 }
