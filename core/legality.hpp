@@ -109,7 +109,7 @@ class LegalityFilter {
 // Hands each legal move of the side to move to visit, in generation order.
 // Moves are judged in place, so the position is left exactly as it was.
 template <class Visit>
-void for_each_legal_move(const Position& position, Visit visit) {
+[[gnu::always_inline]] inline void for_each_legal_move(const Position& position, Visit visit) {
   MoveList list;
   position.generate_moves(list);
   const LegalityFilter legal(position);

@@ -50,8 +50,12 @@ class ActionMap {
 
   // Makes the map the legal moves of position, each under its action.
   void list_legal(const Position& position) {
-    const int side = position.side;
-    assign([&](auto add) { for_each_legal_move(position, [&](Move move) { add(action_of_move(side, move), move); }); });
+    assign([&position](auto add) {
+      // The side by value: a copy held in a register, not read again
+      // after every move is stored.
+      const int side = position.side;
+      for_each_legal_move(position, [side, &add](Move move) { add(action_of_move(side, move), move); });
+    });
   }
 
   // Makes the map what fill hands over: fill(add) calls add(action, move)
