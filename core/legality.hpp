@@ -93,6 +93,11 @@ class LegalityFilter {
     safe_sources_ = ~pinned & ~kings;
   }
 
+  // Whether every move of the piece on source is legal without a test but
+  // castling and en passant: a piece pinned to nothing, not the king, while
+  // the king is not in check.
+  bool every_move_from(int source) const { return safe_sources_ & square_bit(source); }
+
   bool operator()(Move move) const {
     // Castling always goes through the full test: its words name e1/e8 as
     // source whether or not the king stands there.

@@ -1,28 +1,13 @@
-// Pseudo-legal move generation in a fixed order. The order matters: listings
-// try moves in list order, and an episode stops at the first legal reply.
+// Castling, and the pseudo-legal moves written into a list in the fixed
+// generation order of move_walk.hpp.
 #include "core/attack_tables.hpp"
 #include "core/castling.hpp"
-#include "core/piece_targets.hpp"
+#include "core/move_walk.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
 
 namespace {
-
-inline void append_targets(MoveList& list, int source, Bitboard targets, int piece, Bitboard opponent) {
-  for (; targets; targets &= targets - 1) {
-    const int target = lsb_index(targets);
-    list.push(encode_move(source, target, piece, 0, (opponent & square_bit(target)) ? kCaptureFlag : 0));
-  }
-}
-
-// Promotions are listed queen, rook, bishop, knight: the kinds in falling order.
-template <Colour Us>
-inline void append_promotions(MoveList& list, int source, int target, int flags) {
-  static_assert(kQueen - 1 == kRook && kRook - 1 == kBishop && kBishop - 1 == kKnight);
-  for (int kind = kQueen; kind >= kKnight; --kind)
-    list.push(encode_move(source, target, piece_of(Us, kPawn), piece_of(Us, PieceKind(kind)), flags));
-}
 
 // Chess960 castling of Us on side: king and rook on any files of the back
 // rank, every square both cross empty but for themselves, and no square the
@@ -73,61 +58,6 @@ int castling_moves_of(const Position& p, Move (&out)[2]) {
   return n;
 }
 
-template <Colour Us>
-void generate(const Position& p, MoveList& list) {
-  constexpr Colour kThem = opponent_of(Us);
-  constexpr int kForward = forward_of(Us);
-  const AttackTables& t = attack_tables();
-  list.count = 0;
-  const Bitboard opponent = p.occupancies[kThem];
-  const Bitboard all = p.occupancies[kBothColours];
-
-  // Pawns: push (or four push promotions), double push, then captures, then
-  // en passant.
-  constexpr int kPawnPiece = piece_of(Us, kPawn);
-  for (Bitboard pawns = p.bitboards[kPawnPiece]; pawns; pawns &= pawns - 1) {
-    const int s = lsb_index(pawns);
-    const bool promotes = square_bit(s) & promotion_from_rank(Us);
-    const int push = s + kForward;
-    // A pawn typed onto the last rank has no square ahead.
-    if (push >= 0 && push < kSquares && !(all & square_bit(push))) {
-      if (promotes) {
-        append_promotions<Us>(list, s, push, 0);
-      } else {
-        list.push(encode_move(s, push, kPawnPiece, 0, 0));
-        const int double_push = push + kForward;
-        if ((square_bit(s) & pawn_start_rank(Us)) && !(all & square_bit(double_push)))
-          list.push(encode_move(s, double_push, kPawnPiece, 0, kDoublePushFlag));
-      }
-    }
-    const Bitboard attacks = t.pawn_attack_sets[Us][s];
-    for (Bitboard captures = attacks & opponent; captures; captures &= captures - 1) {
-      const int target = lsb_index(captures);
-      if (promotes)
-        append_promotions<Us>(list, s, target, kCaptureFlag);
-      else
-        list.push(encode_move(s, target, kPawnPiece, 0, kCaptureFlag));
-    }
-    if (p.enpassant >= 0 && p.enpassant < kSquares && (attacks & square_bit(p.enpassant)))
-      list.push(encode_move(s, p.enpassant, kPawnPiece, 0, kCaptureFlag | kEnPassantFlag));
-  }
-
-  // Knights, bishops, rooks, queens: targets in ascending square order.
-  const auto append = [&](int piece, int source, Bitboard targets) {
-    append_targets(list, source, targets, piece, opponent);
-  };
-  for_each_piece_targets<Us, kKnight>(p, append);
-  for_each_piece_targets<Us, kBishop>(p, append);
-  for_each_piece_targets<Us, kRook>(p, append);
-  for_each_piece_targets<Us, kQueen>(p, append);
-
-  // King: castling first, then ordinary moves.
-  Move castling[2];
-  const int castlings = castling_moves_of<Us>(p, castling);
-  for (int i = 0; i < castlings; ++i) list.push(castling[i]);
-  for_each_piece_targets<Us, kKing>(p, append);
-}
-
 }  // namespace
 
 int Position::castling_moves(Move (&out)[2]) const {
@@ -135,10 +65,18 @@ int Position::castling_moves(Move (&out)[2]) const {
 }
 
 void Position::generate_moves(MoveList& list) const {
-  if (side == kWhite)
-    generate<kWhite>(*this, list);
-  else
-    generate<kBlack>(*this, list);
+  struct IntoList {
+    MoveList& list;
+    void move(Move move) { list.push(move); }
+    void targets(int piece, int source, Bitboard targets, Bitboard enemies) {
+      for (; targets; targets &= targets - 1) {
+        const int target = lsb_index(targets);
+        list.push(encode_move(source, target, piece, 0, (enemies & square_bit(target)) ? kCaptureFlag : 0));
+      }
+    }
+  } sink{list};
+  list.count = 0;
+  walk_pseudo_legal_moves(*this, sink);
 }
 
 }  // namespace varnok

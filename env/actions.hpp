@@ -102,24 +102,25 @@ inline constexpr MovePlanes kMovePlanes = [] {
 
 }  // namespace action_tables
 
+// The action index of a move of side from source to target that is no
+// under-promotion.
+inline int action_of(int side, int source, int target) {
+  return action_tables::kMovePlanes.plane[side][source][target] * kSquares + source;
+}
+
 // The action index (plane * 64 + source square) of a legal move of side.
 // Inline: every listing of legal moves (each step, each search descent)
 // asks it once per move.
 inline int action_of_move(int side, Move move) {
   const int source = move_source(move);
   const int target = move_target(move);
-  int plane;
   const int promoted = move_promoted(move);
-  if (promoted && kind_of(promoted) != kQueen) {
-    // Three planes per direction (ahead-left, ahead, ahead-right are 0, 1, 2),
-    // knight, bishop, rook in that order.
-    static_assert(kBishop - kKnight == 1 && kRook - kKnight == 2);
-    const int direction = action_tables::kMovePlanes.direction[side][source][target];
-    plane = kLinePlanes + kKnightPlanes + 3 * direction + (kind_of(promoted) - kKnight);
-  } else {
-    plane = action_tables::kMovePlanes.plane[side][source][target];  // a line move, a jump, or a queen
-  }
-  return plane * kSquares + source;
+  if (!promoted || kind_of(promoted) == kQueen) return action_of(side, source, target);
+  // Three planes per direction (ahead-left, ahead, ahead-right are 0, 1, 2),
+  // knight, bishop, rook in that order.
+  static_assert(kBishop - kKnight == 1 && kRook - kKnight == 2);
+  const int direction = action_tables::kMovePlanes.direction[side][source][target];
+  return (kLinePlanes + kKnightPlanes + 3 * direction + (kind_of(promoted) - kKnight)) * kSquares + source;
 }
 
 }  // namespace varnok
