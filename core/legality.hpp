@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/attack_tables.hpp"
+#include "core/move_walk.hpp"
 #include "core/position.hpp"
 
 namespace varnok {
@@ -112,14 +113,27 @@ class LegalityFilter {
 };
 
 // Hands each legal move of the side to move to visit, in generation order.
-// Moves are judged in place, so the position is left exactly as it was.
+// Moves are judged in place, so the position is left exactly as it was; the
+// targets of a piece that can expose nothing are taken without a test.
 template <class Visit>
 [[gnu::always_inline]] inline void for_each_legal_move(const Position& position, Visit visit) {
-  MoveList list;
-  position.generate_moves(list);
   const LegalityFilter legal(position);
-  for (int i = 0; i < list.count; ++i)
-    if (legal(list.moves[i])) visit(list.moves[i]);
+  struct Legal {
+    Visit& visit;
+    const LegalityFilter& legal;
+    void move(Move move) {
+      if (legal(move)) visit(move);
+    }
+    void targets(int piece, int source, Bitboard targets, Bitboard enemies) {
+      const bool all_legal = legal.every_move_from(source);
+      for (; targets; targets &= targets - 1) {
+        const int target = lsb_index(targets);
+        const Move move = encode_move(source, target, piece, 0, (enemies & square_bit(target)) ? kCaptureFlag : 0);
+        if (all_legal || legal(move)) visit(move);
+      }
+    }
+  } sink{visit, legal};
+  walk_pseudo_legal_moves(position, sink);
 }
 
 // Whether the side to move has any legal move; stops at the first one.

@@ -3,9 +3,9 @@
 //   sink.move(move)                              a pawn's move or a castling,
 //   sink.targets(piece, source, targets, enemies) every move of one other
 //                                                piece, its targets as a set.
-// Position::generate_moves writes them into a MoveList; a listing of legal
-// actions takes a piece's targets whole, and so tests none of them one by
-// one when the piece can expose nothing.
+// Position::generate_moves writes them into a MoveList; the walk of legal
+// moves (legality.hpp) takes a piece's targets whole, and tests none of them
+// one by one when the piece can expose nothing.
 //
 // The order matters: listings try moves in list order, and an episode stops
 // at the first legal reply. Pawns come first, square by square: the push (or

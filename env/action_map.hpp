@@ -21,7 +21,6 @@
 #include <utility>
 
 #include "core/legality.hpp"
-#include "core/move_walk.hpp"
 #include "core/types.hpp"
 #include "env/actions.hpp"
 
@@ -52,27 +51,10 @@ class ActionMap {
   // Makes the map the legal moves of position, each under its action.
   void list_legal(const Position& position) {
     assign([&position](auto add) {
-      // The moves as they are generated, not from a list: the targets of a
-      // piece that can expose nothing are all legal, and are taken without
-      // a test, each action straight from its squares.
-      const LegalityFilter legal(position);
-      struct Legal {
-        decltype(add)& keep;
-        const LegalityFilter& legal;
-        const int side;  // by value: held in a register, not read again after each store
-        void move(Move move) {
-          if (legal(move)) keep(action_of_move(side, move), move);
-        }
-        void targets(int piece, int source, Bitboard targets, Bitboard enemies) {
-          const bool all_legal = legal.every_move_from(source);
-          for (; targets; targets &= targets - 1) {
-            const int target = lsb_index(targets);
-            const Move move = encode_move(source, target, piece, 0, (enemies & square_bit(target)) ? kCaptureFlag : 0);
-            if (all_legal || legal(move)) keep(action_of(side, source, target), move);
-          }
-        }
-      } sink{add, legal, position.side};
-      walk_pseudo_legal_moves(position, sink);
+      // The side by value: a copy held in a register, not read again
+      // after every move is stored.
+      const int side = position.side;
+      for_each_legal_move(position, [side, &add](Move move) { add(action_of_move(side, move), move); });
     });
   }
 
