@@ -127,8 +127,7 @@ template <class Visit>
     void targets(int piece, int source, Bitboard targets, Bitboard enemies) {
       const bool all_legal = legal.every_move_from(source);
       for (; targets; targets &= targets - 1) {
-        const int target = lsb_index(targets);
-        const Move move = encode_move(source, target, piece, 0, (enemies & square_bit(target)) ? kCaptureFlag : 0);
+        const Move move = piece_move(piece, source, lsb_index(targets), enemies);
         if (all_legal || legal(move)) visit(move);
       }
     }

@@ -20,6 +20,12 @@
 
 namespace varnok {
 
+// The move of a piece other than a pawn from source to target: a capture
+// when one of enemies stands there.
+constexpr Move piece_move(int piece, int source, int target, Bitboard enemies) {
+  return encode_move(source, target, piece, 0, (enemies & square_bit(target)) ? kCaptureFlag : 0);
+}
+
 template <Colour Us, class Sink>
 void walk_pseudo_legal_moves(const Position& p, Sink& sink) {
   constexpr Colour kThem = opponent_of(Us);

@@ -69,10 +69,7 @@ void Position::generate_moves(MoveList& list) const {
     MoveList& list;
     void move(Move move) { list.push(move); }
     void targets(int piece, int source, Bitboard targets, Bitboard enemies) {
-      for (; targets; targets &= targets - 1) {
-        const int target = lsb_index(targets);
-        list.push(encode_move(source, target, piece, 0, (enemies & square_bit(target)) ? kCaptureFlag : 0));
-      }
+      for (; targets; targets &= targets - 1) list.push(piece_move(piece, source, lsb_index(targets), enemies));
     }
   } sink{list};
   list.count = 0;
