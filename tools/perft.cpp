@@ -24,7 +24,6 @@
 namespace {
 
 using varnok::Move;
-using varnok::MoveList;
 using varnok::Position;
 
 // Square 0 is a8, 63 is h1: the file is index % 8, the rank 8 - index / 8.
@@ -46,23 +45,18 @@ void move_name(Move move, char (&out)[6]) {
   }
 }
 
-// Leaf count below a position, depth >= 1. One loop serves the root, which
+// Leaf count below a position, depth >= 1. One walk serves the root, which
 // also prints each first move's count, and the inner levels.
 template <bool Root>
 uint64_t count_leaves(const Position& position, int depth) {
-  MoveList list;
-  position.generate_moves(list);
-  const varnok::LegalityFilter legal(position);
   uint64_t nodes = 0;
   if (!Root && depth == 1) {
-    // Bulk counting: a leaf only needs its legality verdict, which the
-    // filter gives without playing the move.
-    for (int i = 0; i < list.count; ++i) nodes += legal(list.moves[i]) ? 1 : 0;
+    // Bulk counting: a leaf only needs its legality verdict, which the walk
+    // of legal moves gives without playing the move.
+    varnok::for_each_legal_move(position, [&](Move) { ++nodes; });
     return nodes;
   }
-  for (int i = 0; i < list.count; ++i) {
-    const Move move = list.moves[i];
-    if (!legal(move)) continue;
+  varnok::for_each_legal_move(position, [&](Move move) {
     Position next = position;
     next.apply_move(move);
     const uint64_t below = depth == 1 ? 1 : count_leaves<false>(next, depth - 1);
@@ -72,7 +66,7 @@ uint64_t count_leaves(const Position& position, int depth) {
       move_name(move, name);
       std::printf("%s: %llu\n", name, static_cast<unsigned long long>(below));
     }
-  }
+  });
   return nodes;
 }
 
