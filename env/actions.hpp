@@ -102,12 +102,6 @@ inline constexpr MovePlanes kMovePlanes = [] {
 
 }  // namespace action_tables
 
-// The action index of a move of side from source to target that is no
-// under-promotion.
-inline int action_of(int side, int source, int target) {
-  return action_tables::kMovePlanes.plane[side][source][target] * kSquares + source;
-}
-
 // The action index (plane * 64 + source square) of a legal move of side.
 // Inline: every listing of legal moves (each step, each search descent)
 // asks it once per move.
@@ -115,7 +109,8 @@ inline int action_of_move(int side, Move move) {
   const int source = move_source(move);
   const int target = move_target(move);
   const int promoted = move_promoted(move);
-  if (!promoted || kind_of(promoted) == kQueen) return action_of(side, source, target);
+  if (!promoted || kind_of(promoted) == kQueen)
+    return action_tables::kMovePlanes.plane[side][source][target] * kSquares + source;
   // Three planes per direction (ahead-left, ahead, ahead-right are 0, 1, 2),
   // knight, bishop, rook in that order.
   static_assert(kBishop - kKnight == 1 && kRook - kKnight == 2);

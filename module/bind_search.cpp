@@ -361,7 +361,7 @@ void bind_search(py::module_& m) {
               py::gil_scoped_release unlocked;
               s.search->set_roots(which, boards.boards(), boards.running_games());
             } catch (const RootError& e) {
-              throw py::value_error(boards.name(e.index) + " " + e.reason);
+              throw py::value_error(boards.refusal(e));
             }
           },
           py::arg("roots"), py::arg("trees").noconvert() = py::none(), py::arg("rules") = py::none(), py::kw_only(),
@@ -566,7 +566,7 @@ void bind_search(py::module_& m) {
               py::gil_scoped_release unlocked;
               s.search->set_roots(boards.boards());
             } catch (const RootError& e) {
-              throw py::value_error(boards.name(e.index) + " " + e.reason);
+              throw py::value_error(boards.refusal(e));
             }
             s.rooted = true;
           },

@@ -11,6 +11,7 @@
 
 #include "env/outcome.hpp"
 #include "module/live_instance.hpp"
+#include "search/search_options.hpp"
 #include "vector/single_caller.hpp"
 #include "vector/vector_env.hpp"
 
@@ -45,6 +46,8 @@ class RootBoards {
   // VectorEnv's games the row, and with rows given its place in them too,
   // "row 5 of the VectorEnv (rows[1])".
   std::string name(size_t i) const;
+  // A search's refusal of one of these roots, the root named as name() names it.
+  std::string refusal(const RootError& error) const { return name(error.index) + " " + error.reason; }
 
  private:
   friend RootBoards root_boards(const pybind11::handle&, const std::optional<std::string>&,
