@@ -34,6 +34,7 @@ from typing import Callable, Protocol, Sequence
 
 import numpy as np
 
+from varnok._checks import integer
 from varnok._core import MCTS as _MCTS
 from varnok._core import UCT as _UCT
 from varnok._core import ACTIONS, ChessEnv, MaterialSearch, State, VectorEnv
@@ -230,21 +231,12 @@ class BasePlayer:
         return self.name
 
 
-def _checked_int(value, what: str, low: int, high: int | None = None) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{what} must be an int, got {type(value).__name__}")
-    if value < low or (high is not None and value > high):
-        raise ValueError(f"{what} must be {low} to {high}, got {value}" if high is not None
-                         else f"{what} must be at least {low}, got {value}")
-    return int(value)
-
-
 class Random(BasePlayer):
     """Uniformly random legal moves. In a match the moves come from the
     match's seeded native generator; alone (the UCI front end) from seed."""
 
     def __init__(self, seed: int = 0):
-        self.seed = _checked_int(seed, "seed", 0)
+        self.seed = integer(seed, "seed", 0, bools=False)
         self.name = "Random"
 
     def choose(self, games: Games) -> np.ndarray:
@@ -257,8 +249,8 @@ class Material(BasePlayer):
     draw. A weak, fast and reproducible reference."""
 
     def __init__(self, depth: int = 1, seed: int = 0):
-        self.seed = _checked_int(seed, "seed", 0)
-        self.depth = _checked_int(depth, "depth", 1, MATERIAL_DEEPEST)
+        self.seed = integer(seed, "seed", 0, bools=False)
+        self.depth = integer(depth, "depth", 1, MATERIAL_DEEPEST, bools=False)
         self._search = self._made(self.depth)
         self.name = f"Material({self.depth})"
 
@@ -439,10 +431,10 @@ class UCT(_SearchPlayer):
 
     def __init__(self, simulations: int = 800, exploration: float = math.sqrt(2), seed: int = 0,
                  threads: int = 1):
-        self.simulations = _checked_int(simulations, "simulations", 1, MAX_UCT_SIMULATIONS)
+        self.simulations = integer(simulations, "simulations", 1, MAX_UCT_SIMULATIONS, bools=False)
         self.exploration = float(exploration)
-        self.seed = _checked_int(seed, "seed", 0)
-        self.threads = _checked_int(threads, "threads", 1, 1024)
+        self.seed = integer(seed, "seed", 0, bools=False)
+        self.threads = integer(threads, "threads", 1, 1024, bools=False)
         self.name = f"UCT({self.simulations})"
 
     def _make(self, size: int, seed: int, unbounded: bool):
@@ -508,12 +500,12 @@ class MCTS(_SearchPlayer):
                 raise TypeError(f"evaluate must be callable or module:function, got {type(evaluate).__name__}")
             self._target = None
         self.evaluate = evaluate
-        self.simulations = _checked_int(simulations, "simulations", 1)
-        self.leaves_per_tree = _checked_int(leaves_per_tree, "leaves_per_tree", 1, 256)
+        self.simulations = integer(simulations, "simulations", 1, bools=False)
+        self.leaves_per_tree = integer(leaves_per_tree, "leaves_per_tree", 1, 256, bools=False)
         self.logits = bool(logits)
         self.c_puct = float(c_puct)
-        self.seed = _checked_int(seed, "seed", 0)
-        self.threads = _checked_int(threads, "threads", 1, 1024)
+        self.seed = integer(seed, "seed", 0, bools=False)
+        self.threads = integer(threads, "threads", 1, 1024, bools=False)
         if obs_dtype not in ("float32", "int32", "uint8", "packed"):
             raise ValueError(f"obs_dtype must be 'float32', 'int32', 'uint8' or 'packed', got {obs_dtype!r}")
         self.obs_dtype = obs_dtype
@@ -651,7 +643,7 @@ class UCIEngine(BasePlayer):
         # would search one node under a name that says 0.
         for field in ("nodes", "depth"):
             if getattr(limit, field) is not None:
-                _checked_int(getattr(limit, field), f"limit {field}", 1)
+                integer(getattr(limit, field), f"limit {field}", 1, bools=False)
         if limit.time is not None and not (isinstance(limit.time, (int, float)) and 0 < limit.time < math.inf):
             raise ValueError(f"limit time must be a positive number of seconds, got {limit.time!r}")
         self.limit = limit

@@ -224,6 +224,20 @@ def test_players_named_in_text(text, made):
             players.player_from_text(text, seed=seed)
 
 
+@pytest.mark.parametrize("make, error", [
+    (lambda: players.Material(True), TypeError),            # a bool is no depth
+    (lambda: players.Random(seed=1.5), TypeError),
+    (lambda: players.UCT(100, threads=False), TypeError),
+    (lambda: players.MCTS(lambda o, m: (m, None), 0), ValueError),
+    (lambda: players.MCTS(lambda o, m: (m, None), 8, leaves_per_tree=257), ValueError),
+    (lambda: players.UCT(100, threads=1025), ValueError),
+])
+def test_player_counts_are_integers_in_range(make, error):
+    with pytest.raises(error):
+        make()
+    assert players.Material(np.int64(2)).depth == 2  # a NumPy integer is a count like any other
+
+
 def test_a_network_player_without_pytorch_is_refused_by_name(monkeypatch):
     import sys
 
