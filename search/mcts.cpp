@@ -58,14 +58,20 @@ Mcts::Mcts(const SearchOptions& options)
 size_t Mcts::observation_row_bytes() const { return observation_bytes(options_.format); }
 
 template <class Work>
+void Mcts::for_each_lot(Work work, int chunk, bool pooled) const {
+  if (pooled && threads() > 1)
+    pool_.run_chunks(size(), chunk, work);
+  else
+    work(0, size());
+}
+
+template <class Work>
 void Mcts::for_each_tree(Work work, int chunk, bool pooled) const {
-  if (!pooled) {
-    for (int t = 0; t < size(); ++t) work(t);
-    return;
-  }
-  pool_.run_chunks(size(), chunk, [&](int begin, int end) {
-    for (int t = begin; t < end; ++t) work(t);
-  });
+  for_each_lot(
+      [&](int begin, int end) {
+        for (int t = begin; t < end; ++t) work(t);
+      },
+      chunk, pooled);
 }
 
 void Mcts::set_roots(const std::vector<int>& trees, const std::vector<Episode>& boards) {
@@ -132,12 +138,14 @@ int Mcts::select(int64_t leaves_per_tree) {
     output.written = out.written.data() + first;
     trees_[t]->select(leaves_per_tree, output);
   };
-  pool_.run_chunks(size(), kTreesPerDescentChunk, [&](int begin, int end) {
-    for (int t = begin; t < end; ++t) {
-      if (t + 1 < end) trees_[t + 1]->prefetch_root();
-      descend(t);
-    }
-  });
+  for_each_lot(
+      [&](int begin, int end) {
+        for (int t = begin; t < end; ++t) {
+          if (t + 1 < end) trees_[t + 1]->prefetch_root();
+          descend(t);
+        }
+      },
+      kTreesPerDescentChunk);
   for (int t = 0; t < size(); ++t) {
     const int count = trees_[t]->leaf_count();
     first_row_[t + 1] = first_row_[t] + count;
@@ -188,11 +196,17 @@ void Mcts::expand(const float* priors, const float* values, bool logits) {
     if (bad_rows_[t] >= 0)
       throw std::invalid_argument("row " + std::to_string(bad_rows_[t]) + " (tree " + std::to_string(t) +
                                   "): " + problems_[t]);
-  const auto commit = [&](int t) {
-    for (int j = 0; j < trees_[t]->leaf_count(); ++j) trees_[t]->expand_checked(j);
-    trees_[t]->end_round();
+  // The nodes a tree makes for its leaves are asked for while the tree
+  // before it in the lot makes its own (another lot's tree may be growing
+  // its pool on another thread meanwhile).
+  const auto commit = [&](int begin, int end) {
+    for (int t = begin; t < end; ++t) {
+      if (t + 1 < end) trees_[t + 1]->prefetch_new_children();
+      for (int j = 0; j < trees_[t]->leaf_count(); ++j) trees_[t]->expand_checked(j);
+      trees_[t]->end_round();
+    }
   };
-  for_each_tree(commit, kTreesPerExpandChunk, pooled);
+  for_each_lot(commit, kTreesPerExpandChunk, pooled);
   round_open_ = false;
   leaf_count_ = 0;
 }

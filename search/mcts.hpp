@@ -93,9 +93,14 @@ class Mcts {
   void release() { caller_.release(); }
 
  private:
-  // Runs work(t) for every tree: on the worker threads, handed out chunk
-  // trees at a time, or with pooled false (work too small to be worth
-  // handing over) on the calling thread.
+  // Runs work(begin, end) over lots of trees that together are every tree
+  // once: on the worker threads, lots of chunk trees, or with one thread or
+  // pooled false (work too small to be worth handing over) one lot of all
+  // on the calling thread. Within a lot, work may look at the next tree (t + 1 < end); a
+  // tree of another lot may be another thread's.
+  template <class Work>
+  void for_each_lot(Work work, int chunk, bool pooled = true) const;
+  // for_each_lot for work(t) of one tree.
   template <class Work>
   void for_each_tree(Work work, int chunk = 1, bool pooled = true) const;
 

@@ -104,7 +104,8 @@ void MctsTree::prefetch_root() const {
   if (root.first_child != kNoNode) prefetch_bytes(&nodes_[root.first_child], root.child_count * sizeof(Node));
   prefetch_bytes(&root_.position, sizeof(Position));
   prefetch_bytes(&root_.state_history, sizeof(History));
-  nodes_.prefetch_next(kNodesPrefetched);
+  // Roll-outs make a new node's children as they reach it.
+  if (roll_out_) nodes_.prefetch_next(kNodesPrefetched);
 }
 
 int MctsTree::select(int descents, const LeafOutput& output) {
@@ -158,16 +159,15 @@ int MctsTree::select(int descents, const LeafOutput& output) {
           back_up(nodes_, path_, roll_out_->value(root_, nodes_, path_), false);
           break;
         }
-        // A leaf of a dropped round has its children listed already.
-        if (nodes_[node].first_child == kNoNode && !add_children(nodes_, node, *listing))
-          break;  // over the node budget: dropped
-        // The nodes this tree's next descent adds (the first descent's were
-        // asked for by prefetch_root).
-        if (d + 1 < descents) nodes_.prefetch_next(kNodesPrefetched);
+        if (!nodes_.reserve(listing->size())) break;  // over the node budget: dropped
         nodes_[node].state = NodeState::kPending;
         for (int32_t on_path : path_) nodes_[on_path].in_flight += 1;
         if (static_cast<int>(leaves_.size()) <= leaf_count_) leaves_.emplace_back();
-        leaves_[leaf_count_].path = path_;
+        Leaf& leaf = leaves_[leaf_count_];
+        leaf.path = path_;
+        leaf.children.resize(listing->size());
+        ListedChild* child = leaf.children.data();
+        listing->for_each([&](int action, Move move) { *child++ = {move, static_cast<int16_t>(action)}; });
         if (output.observations)
           write_row_changes(output.format, game.observed(),
                             output.observations + leaf_count_ * output.observation_bytes, output.written[leaf_count_]);
@@ -339,9 +339,8 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
   }
   Leaf& leaf = leaves_[j];
   leaf.value = value;
-  const Node& node = nodes_[leaf.path.back()];
-  const Node* children = &nodes_[node.first_child];
-  const int count = node.child_count;
+  const ListedChild* children = leaf.children.data();
+  const int count = static_cast<int>(leaf.children.size());
   // Only the legal entries of the row are read, each once: the normalised
   // priors wait in the leaf for expand.
   leaf.priors.resize(count);
@@ -375,9 +374,7 @@ std::string MctsTree::check_leaf(int j, const float* priors, float value, bool l
 }
 
 void MctsTree::prefetch_priors(int j, const float* priors) const {
-  const Node& node = nodes_[leaves_[j].path.back()];
-  const Node* children = &nodes_[node.first_child];
-  for (int i = 0; i < node.child_count; ++i) __builtin_prefetch(priors + children[i].action);
+  for (const ListedChild& child : leaves_[j].children) __builtin_prefetch(priors + child.action);
 }
 
 void MctsTree::drop_round() {
@@ -385,7 +382,7 @@ void MctsTree::drop_round() {
   for (int j = 0; j < leaf_count_; ++j) {
     const std::vector<int32_t>& path = leaves_[j].path;
     for (int32_t on_path : path) nodes_[on_path].in_flight -= 1;
-    nodes_[path.back()].state = NodeState::kNew;
+    nodes_[path.back()].state = NodeState::kNew;  // its children were never made
     // The halving plan counted this descent's root action when it was
     // picked; its simulation never happens, so the plan gives it back.
     if (gumbel && path.size() > 1) {
@@ -394,6 +391,7 @@ void MctsTree::drop_round() {
     }
   }
   leaf_count_ = 0;
+  nodes_.release_reserved();
 }
 
 void MctsTree::expand(int j, const float* priors, float value, bool logits) {
@@ -406,8 +404,16 @@ void MctsTree::expand_checked(int j) {
   const Leaf& leaf = leaves_[j];
   const float value = leaf.value;
   const int32_t node = leaf.path.back();
-  Node* children = &nodes_[nodes_[node].first_child];
-  for (int i = 0; i < nodes_[node].child_count; ++i) children[i].prior = leaf.priors[i];
+  const int count = static_cast<int>(leaf.children.size());
+  const int32_t first = nodes_.take_reserved(count);
+  Node* children = &nodes_[first];
+  for (int i = 0; i < count; ++i) {
+    children[i].action = leaf.children[i].action;
+    children[i].move = leaf.children[i].move;
+    children[i].prior = leaf.priors[i];
+  }
+  nodes_[node].first_child = first;
+  nodes_[node].child_count = static_cast<int16_t>(count);
   nodes_[node].value = value;
   nodes_[node].state = NodeState::kExpanded;
   back_up(nodes_, leaf.path, value, true);

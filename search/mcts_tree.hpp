@@ -25,6 +25,7 @@
 // taken at once (a win) or never again (a loss).
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -100,13 +101,20 @@ class MctsTree {
   // Asks the cache for the entries of priors (leaf j's row) that check_leaf
   // will read.
   void prefetch_priors(int j, const float* priors) const;
+  // Asks the cache for the nodes that expand_checked makes for this round's
+  // leaves, for writing. A batch calls it for the next tree while it
+  // expands this one.
+  void prefetch_new_children() const { nodes_.prefetch_next(nodes_.reserved()); }
   // Gives leaf j, checked with check_leaf, the priors it kept and backs its
   // value up, for its side to move.
   void expand_checked(int j);
   // check_leaf (which must pass) and expand_checked in one.
   void expand(int j, const float* priors, float value, bool logits);
   // Ends the round once every leaf is expanded.
-  void end_round() { leaf_count_ = 0; }
+  void end_round() {
+    assert(nodes_.reserved() == 0);
+    leaf_count_ = 0;
+  }
   // Drops the round with its leaves still waiting: each goes back to a node
   // no descent has reached (its children stay listed for the next one that
   // does) and the virtual loss on its path is taken back.
@@ -167,12 +175,21 @@ class MctsTree {
   // sigma(completed Q) of the root's children, into sigma_.
   void root_sigma_q() const;
 
-  // A leaf needs only its path after select (its children, listed by
-  // select, are what expand reads), and then its checked priors.
+  // A child of a leaf, listed by select and made a node by expand.
+  struct ListedChild {
+    Move move;
+    int16_t action;
+  };
+  // A leaf keeps its path and its legal moves from select, and then its
+  // checked priors. Its children are made only when it is expanded, with
+  // their priors, in one pass over memory that select has not touched:
+  // made at select, they would be written there and read back here, and
+  // between the two every other tree of a batch has made its own.
   struct Leaf {
     std::vector<int32_t> path;
-    std::vector<float> priors;  // normalised, in child order
-    float value = 0;            // for the leaf's side to move, as checked
+    std::vector<ListedChild> children;  // in action order, room for them reserved in the pool
+    std::vector<float> priors;          // normalised, in child order
+    float value = 0;                    // for the leaf's side to move, as checked
   };
 
   const SearchOptions& options_;

@@ -17,7 +17,7 @@ inline constexpr int32_t kNoNode = -1;
 
 enum class NodeState : int8_t {
   kNew,       // reached by no descent yet: its game has not been looked at
-  kPending,   // sent for evaluation this round; its children are listed but unscored
+  kPending,   // sent for evaluation this round; its children are made when it is expanded
   kExpanded,  // has priors (or roll-out statistics) and children to descend into
   kTerminal,  // the game is over here; value holds its exact result
   kSolved,    // a UCT solver proved the result; value holds it
@@ -73,6 +73,7 @@ class NodePool {
   void reset_to_root() {
     nodes_.clear();
     nodes_.emplace_back();
+    reserved_ = 0;
   }
   // Room for count more nodes, side by side: the index of the first, or
   // kNoNode when the budget would be passed. The root's own children always
@@ -80,17 +81,35 @@ class NodePool {
   // for): a search of any budget can then value and choose the moves of its
   // root, at the cost of at most 218 nodes past a budget below that.
   int32_t allocate(int count) {
-    if (size() + count > budget_ && size() > 1) return kNoNode;
+    if (!reserve(count)) return kNoNode;
+    return take_reserved(count);
+  }
+  // Allocation in two steps, for children that are known before they are
+  // made: reserve holds room for count nodes within the budget (false when
+  // there is none, by the same rule as allocate), and take_reserved later
+  // makes count of the nodes held, side by side, in the order they were
+  // reserved. release_reserved gives back whatever is still held.
+  bool reserve(int count) {
+    const int held = size() + reserved_;
+    if (held + count > budget_ && held > 1) return false;
+    reserved_ += count;
+    return true;
+  }
+  int32_t take_reserved(int count) {
+    assert(count <= reserved_);
+    reserved_ -= count;
     const int32_t first = size();
     nodes_.resize(nodes_.size() + count);
     return first;
   }
+  void release_reserved() { reserved_ = 0; }
+  int reserved() const { return reserved_; }
   // Asks the cache for the memory of the next count nodes to be allocated,
-  // for writing. A tree takes a new stretch of its pool on every descent,
-  // and a batch of trees runs so many such stretches side by side that the
-  // processor's own prefetcher loses track of them: each node written would
-  // wait for memory. Asked for before the descent that writes them, they
-  // are in the cache by then. Memory past the reserved room is left alone.
+  // for writing. A tree takes a new stretch of its pool for every leaf it
+  // expands, and a batch of trees runs so many such stretches side by side
+  // that the processor's own prefetcher loses track of them: each node
+  // written would wait for memory. Asked for a tree ahead, they are in the
+  // cache by then. Memory past the vector's capacity is left alone.
   void prefetch_next(int count) const {
     const int end = std::min(size() + count, static_cast<int>(nodes_.capacity()));
     prefetch_bytes(nodes_.data() + size(), (end - size()) * sizeof(Node), PrefetchFor::kWriting);
@@ -109,10 +128,12 @@ class NodePool {
       spare_.insert(spare_.end(), nodes_.begin() + old_first, nodes_.begin() + old_first + spare_[i].child_count);
     }
     nodes_.swap(spare_);
+    reserved_ = 0;
   }
 
  private:
   int budget_;
+  int reserved_ = 0;  // nodes held by reserve and not yet taken
   std::vector<Node> nodes_;
   std::vector<Node> spare_;  // the other half of keep_subtree's copy, kept for its memory
 };

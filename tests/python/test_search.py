@@ -469,6 +469,24 @@ def test_a_budget_below_the_root_moves_still_chooses_a_legal_move(kind, budget):
         assert action in {encode_move(board, m) for m in board.legal_moves}, (kind, budget, fen)
 
 
+@pytest.mark.parametrize("budget", [60, 200, 1000])
+def test_a_round_of_many_leaves_stays_within_the_node_budget(budget):
+    # Each leaf holds room for its children from select to expand: the
+    # leaves of one round together must fit, not each of them alone.
+    fens = [INITIAL, MIDDLE_GAME]
+    search = varnok.MCTS(2, seed=0, node_budget=budget)
+    search.set_roots(fens)
+    root_children = [chess.Board(fen).legal_moves.count() for fen in fens]
+    leaves = 0
+    for _ in range(6):
+        rows = search.select(leaves_per_tree=8)
+        search.expand(*evaluate_rows(rows.obs, rows.legal_mask))
+        leaves += len(rows)
+        counts = search.node_counts().tolist()
+        assert all(c <= max(budget, 1 + r) for c, r in zip(counts, root_children)), (budget, counts)
+    assert leaves > len(fens)  # the budget let leaves below the roots in
+
+
 # ---------------------------------------------------------------- UCT
 
 # White to move; each is also searched colour-flipped (black to move). The

@@ -315,8 +315,9 @@ TEST(Mcts, SetRootsOfSomeTreesDropsTheRoundOfTheOthers) {
   const MctsTree& kept = search.tree(1);
   for (int i = 0; i < kept.node_count(); ++i) EXPECT_EQ(kept.nodes()[i].in_flight, 0) << "node " << i;
   EXPECT_EQ(kept.nodes()[0].state, NodeState::kNew);
-  // The next round reaches the kept root again, with its children listed once.
-  const int children = kept.nodes()[0].child_count;
+  EXPECT_EQ(kept.node_count(), 1);  // a leaf's children are made only when it is expanded
+  // The next round reaches the kept root again and makes its children once.
+  const int children = kept.root_board().move_index.size();
   ASSERT_EQ(search.select(1), 2);
   std::vector<float> both_priors(priors);
   both_priors.insert(both_priors.end(), priors.begin(), priors.end());
