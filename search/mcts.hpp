@@ -96,8 +96,8 @@ class Mcts {
   // Runs work(begin, end) over lots of trees that together are every tree
   // once: on the worker threads, lots of chunk trees, or with one thread or
   // pooled false (work too small to be worth handing over) one lot of all
-  // on the calling thread. Within a lot, work may look at the next tree (t + 1 < end); a
-  // tree of another lot may be another thread's.
+  // on the calling thread. Within its lot, work may look at the next tree
+  // (t + 1 < end); a tree of another lot may be another thread's.
   template <class Work>
   void for_each_lot(Work work, int chunk, bool pooled = true) const;
   // for_each_lot for work(t) of one tree.

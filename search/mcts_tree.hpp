@@ -86,9 +86,10 @@ class MctsTree {
   // up or the root is proved); returns how many were made.
   int select(int descents, const LeafOutput& output);
   int select(int descents) { return select(descents, LeafOutput{}); }
-  // Asks the cache for what the next select reads and writes first: the
-  // root, its children, the root's game and the nodes the first descent
-  // adds. A batch calls it for the next tree while it descends this one.
+  // Asks the cache for what the next select reads first: the root, its
+  // children and the root's game (with roll-outs also the nodes the first
+  // descent adds). A batch calls it for the next tree while it descends
+  // this one.
   void prefetch_root() const;
   int leaf_count() const { return leaf_count_; }
   // Why leaf j cannot take these priors and value (empty when it can): a
