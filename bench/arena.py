@@ -15,7 +15,10 @@ python-chess, and batched against one game at a time.
   of the piece planes, uniform priors), 24 plies at most: one block of 256
   games (each player's search and network batch takes all the games it
   moves in) against blocks of one game (`batch=1`: one game, one tree, one
-  network row at a time). Plies per second.
+  network row at a time). Plies per second; in each repetition the two
+  take turns in three boxes each (the block one match a box, one game at a
+  time 16 games a box), so that a slow spell of the shared machine falls
+  on both.
 - arena_batched_vs_serial_every_processor: the same block with its players
   searching on every processor (`threads`), against the same one-game
   blocks. One tree's descents stay on one thread, so a lone game cannot
@@ -37,6 +40,7 @@ MATCH_GAMES = 256
 MAX_PLIES = 400
 MCTS_SIMULATIONS = 32
 MCTS_PLIES = 24
+MCTS_BOXES = 3
 
 
 def varnok_match(seed: int, games: int):
@@ -101,7 +105,8 @@ class TinyNet:
         return self.logits[:len(packed)], values
 
 
-def mcts_rate(games: int, batch: int, seed: int, threads: int = 1) -> float:
+def mcts_match(games: int, batch: int, seed: int, threads: int = 1) -> tuple[int, float]:
+    """The plies of one match between two MCTS players and the seconds it took."""
     from varnok import arena, players
     net = TinyNet()
     a = players.MCTS(net, MCTS_SIMULATIONS, logits=True, obs_dtype="packed", name="net-a", threads=threads)
@@ -109,7 +114,7 @@ def mcts_rate(games: int, batch: int, seed: int, threads: int = 1) -> float:
     t0 = time.perf_counter()
     result = arena.match(a, b, games=games, seed=seed, max_plies=MCTS_PLIES, batch=batch)
     took = time.perf_counter() - t0
-    return sum(len(g.actions) for g in result.games) / took
+    return sum(len(g.actions) for g in result.games), took
 
 
 def run(settings, progress) -> dict:
@@ -130,10 +135,20 @@ def run(settings, progress) -> dict:
 
     cores = os.process_cpu_count() or 1
     batched, batched_all, serial, speedup, speedup_all = [], [], [], [], []
+    boxes = 1 if quick else MCTS_BOXES
     for rep in range(settings.reps):
-        batched.append(mcts_rate(16 if quick else 256, 256, rep))
-        batched_all.append(mcts_rate(16 if quick else 256, 256, rep, cores))
-        serial.append(mcts_rate(4 if quick else 16, 1, rep))
+        totals = {"batched": [0, 0.0], "batched_all": [0, 0.0], "serial": [0, 0.0]}
+        for box in range(boxes):
+            seed = rep * boxes + box
+            for side, (games, batch, threads) in (("batched", (16 if quick else 256, 256, 1)),
+                                                  ("batched_all", (16 if quick else 256, 256, cores)),
+                                                  ("serial", (4 if quick else 16, 1, 1))):
+                plies, took = mcts_match(games, batch, seed, threads)
+                totals[side][0] += plies
+                totals[side][1] += took
+        batched.append(totals["batched"][0] / totals["batched"][1])
+        batched_all.append(totals["batched_all"][0] / totals["batched_all"][1])
+        serial.append(totals["serial"][0] / totals["serial"][1])
         speedup.append(batched[-1] / serial[-1])
         speedup_all.append(batched_all[-1] / serial[-1])
         progress.say(f"  rep {rep + 1}/{settings.reps}: MCTS batched {batched[-1]:.0f} plies/s "
@@ -159,7 +174,7 @@ def run(settings, progress) -> dict:
     figures["arena_batched_vs_serial"]["details"] = {
         "how": f"plies/s; two MCTS players, {MCTS_SIMULATIONS} simulations, a NumPy value of the packed piece "
                "planes with uniform priors, "
-               f"{MCTS_PLIES} plies at most; 256 games in one block against batch=1 "
-               f"(every_processor: the block on {cores} threads)",
+               f"{MCTS_PLIES} plies at most; 256 games in one block against batch=1 (16 games), "
+               f"{boxes} boxes each a repetition, taking turns (every_processor: the block on {cores} threads)",
     }
     return figures
