@@ -117,8 +117,9 @@ class MctsTree {
     leaf_count_ = 0;
   }
   // Drops the round with its leaves still waiting: each goes back to a node
-  // no descent has reached (its children stay listed for the next one that
-  // does) and the virtual loss on its path is taken back.
+  // no descent has reached (its children were never made; the next descent
+  // that reaches it lists them again), the room held for them is given
+  // back and the virtual loss on its path is taken back.
   void drop_round();
 
   // ---- results at the root (zeros while the root has no priors)
