@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "env/observation_writer.hpp"
+#include "episode_at.hpp"
 #include "search/leaf_game.hpp"
 
 namespace varnok {
@@ -56,12 +57,6 @@ Outcome expect_same_along(const Episode& root, const std::vector<int32_t>& actio
     EXPECT_EQ(packed_of(game.observed()), packed_of(ObservedGame(board))) << "ply " << ply;
   }
   return outcome;
-}
-
-Episode loaded(const char* fen, DrawRules rules = DrawRules::kClassic) {
-  Episode board(rules);
-  board.load_fen(fen);
-  return board;
 }
 
 // The action of the legal move from source to target at the Episode's position.
@@ -123,7 +118,7 @@ TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
     }
   EXPECT_EQ(expect_same_along(root, actions).termination, Termination::kRepetition);
   // A position repeated only along the path, from a root where it never was.
-  Episode elsewhere = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 0 30");
+  Episode elsewhere = episode_at("4k3/8/8/8/8/8/8/R3K3 w - - 0 30");
   actions.clear();
   board = elsewhere;
   const std::vector<std::pair<int, int>> rook_cycle = {{kA1, kA2}, {kE8, kD8}, {kA2, kA1}, {kD8, kE8}};
@@ -136,17 +131,17 @@ TEST(LeafGame, CountsRepetitionsAcrossTheRootsGameAndThePath) {
 }
 
 TEST(LeafGame, EndsAtTheNoProgressLimitAndOnInsufficientMaterial) {
-  const Episode near_limit = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 46 70");
+  const Episode near_limit = episode_at("4k3/8/8/8/8/8/8/R3K3 w - - 46 70");
   expect_same_everywhere(near_limit, 10, 3);
-  const Episode fide_near_limit = loaded("4k3/8/8/8/8/8/8/R3K3 w - - 96 70", DrawRules::kFide);
+  const Episode fide_near_limit = episode_at("4k3/8/8/8/8/8/8/R3K3 w - - 96 70", DrawRules::kFide);
   expect_same_everywhere(fide_near_limit, 10, 4);
   // White's king can take the last black piece, leaving king and bishop against king.
-  const Episode fide = loaded("4k3/8/8/8/8/8/5n2/4KB2 w - - 0 1", DrawRules::kFide);
+  const Episode fide = episode_at("4k3/8/8/8/8/8/5n2/4KB2 w - - 0 1", DrawRules::kFide);
   EXPECT_EQ(expect_same_along(fide, {action_of(fide, kE1, kF2)}).termination, Termination::kInsufficientMaterial);
   expect_same_everywhere(fide, 10, 5);
   // Mates and stalemates at the leaves.
-  expect_same_everywhere(loaded("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1"), 10, 6);
-  expect_same_everywhere(loaded("7k/5Q2/6K1/8/8/8/8/8 w - - 0 1"), 10, 7);
+  expect_same_everywhere(episode_at("6k1/5ppp/8/8/8/8/8/R5K1 w - - 0 1"), 10, 6);
+  expect_same_everywhere(episode_at("7k/5Q2/6K1/8/8/8/8/8 w - - 0 1"), 10, 7);
 }
 
 }  // namespace

@@ -8,16 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "episode_at.hpp"
 #include "search/material_search.hpp"
 
 namespace varnok {
 namespace {
-
-Episode loaded(const char* fen) {
-  Episode board(DrawRules::kFide);
-  board.load_fen(fen);
-  return board;
-}
 
 struct Case {
   const char* what;
@@ -40,7 +35,7 @@ TEST(MaterialSearch, ChoosesByMaterialAndMate) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Episode board = loaded(c.fen);
+    Episode board = episode_at(c.fen, DrawRules::kFide);
     MaterialSearch search({c.depth, 7});
     const MaterialChoice choice = search.choose(board);
     const std::string played = board.action_to_uci(choice.action);
@@ -57,7 +52,7 @@ TEST(MaterialSearch, ChoosesByMaterialAndMate) {
 
 TEST(MaterialSearch, TiesAreDrawnFromTheSeed) {
   // At the initial position every move keeps the material level: all twenty tie at depth 1.
-  Episode board = loaded("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1");
+  Episode board = episode_at("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1", DrawRules::kFide);
   auto sequence = [&](uint64_t seed) {
     MaterialSearch search({1, seed});
     std::vector<int32_t> out;
@@ -78,7 +73,7 @@ TEST(MaterialSearch, DeepeningChoosesAsTheWholeSearchUntilItsLimitsEndIt) {
   for (const char* fen : fens) {
     for (uint64_t seed : {1, 2, 3}) {
       SCOPED_TRACE(std::string(fen) + " seed " + std::to_string(seed));
-      const Episode board = loaded(fen);
+      const Episode board = episode_at(fen, DrawRules::kFide);
       MaterialSearch whole({3, seed}), deepening({3, seed});
       const MaterialChoice expected = whole.choose(board);
       const MaterialChoice choice = deepening.choose_within(board, never);
@@ -89,7 +84,7 @@ TEST(MaterialSearch, DeepeningChoosesAsTheWholeSearchUntilItsLimitsEndIt) {
     }
   }
   // Depth 1 is searched whole whatever the limits; deeper depths end at them.
-  const Episode board = loaded(kMiddlegame);
+  const Episode board = episode_at(kMiddlegame, DrawRules::kFide);
   const MaterialChoice first = MaterialSearch({1, 5}).choose(board);
   const MaterialChoice stopped = MaterialSearch({8, 5}).choose_within(board, {0, [] { return true; }, {}});
   EXPECT_EQ(stopped.depth, 1);
@@ -104,8 +99,10 @@ TEST(MaterialSearch, RefusesBadDepthAndFinishedGames) {
   for (int depth : {0, -1, MaterialOptions::kMaxDepth + 1})
     EXPECT_THROW(MaterialSearch({depth, 0}), std::invalid_argument) << depth;
   MaterialSearch search({1, 0});
-  EXPECT_THROW(search.choose(loaded("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1")), std::invalid_argument);  // mated
-  EXPECT_THROW(search.choose(loaded("k7/2Q5/1K6/8/8/8/8/8 b - - 0 1")), std::invalid_argument);     // stalemate
+  EXPECT_THROW(search.choose(episode_at("R5k1/5ppp/8/8/8/8/8/6K1 b - - 0 1", DrawRules::kFide)),
+               std::invalid_argument);  // mated
+  EXPECT_THROW(search.choose(episode_at("k7/2Q5/1K6/8/8/8/8/8 b - - 0 1", DrawRules::kFide)),
+               std::invalid_argument);  // stalemate
 }
 
 }  // namespace
