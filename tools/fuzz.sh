@@ -38,12 +38,13 @@ CXX="${VARNOK_FUZZ_CXX:-clang++}"
 # CMakeLists.txt) and builds the targets; CMake rebuilds only what changed.
 # The build type's flags are set without NDEBUG so that asserts stay active;
 # -g1 keeps the line tables that a report's stack needs and leaves out the
-# variable descriptions, which cost compile time and nothing here.
+# variable descriptions, which cost compile time and nothing here. The
+# libraries are unity builds, as in tools/sanitize.sh.
 build() {
   mkdir -p "$BUILD"
   if ! cmake -S "$TOP" -B "$BUILD" -G Ninja \
       -DCMAKE_CXX_COMPILER="$CXX" \
-      -DVARNOK_FUZZ=ON -DVARNOK_MODULE=OFF -DVARNOK_NATIVE_TESTS=OFF \
+      -DVARNOK_FUZZ=ON -DVARNOK_MODULE=OFF -DVARNOK_NATIVE_TESTS=OFF -DCMAKE_UNITY_BUILD=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1" \
       >"$BUILD/configure.log" 2>&1; then
     cat "$BUILD/configure.log" >&2

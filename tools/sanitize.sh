@@ -29,6 +29,11 @@ fi
 # active (RelWithDebInfo also keeps pybind11 from stripping the module).
 # _GLIBCXX_ASSERTIONS adds bounds checks to std::array and std::vector
 # indexing, which AddressSanitizer cannot see inside one object.
+# A unity build (each target's sources compiled as one or a few files) reads
+# the headers and generates their inline functions, instrumented, once per
+# batch instead of once per file: about half the time from scratch. The
+# release build stays file by file, so a source that leans on another's
+# includes still fails to compile there.
 SANITIZERS="-fsanitize=address,undefined"
 FLAGS="$SANITIZERS -fno-sanitize-recover=all -fno-omit-frame-pointer -D_GLIBCXX_ASSERTIONS"
 # The module is loaded into an interpreter built without the sanitizer, so it
@@ -47,7 +52,7 @@ cmake -S "$TOP" -B "$BUILD" -G Ninja \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DCMAKE_EXE_LINKER_FLAGS="$SANITIZERS" \
   -DCMAKE_MODULE_LINKER_FLAGS="$MODULE_LINK" \
-  -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
+  -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF -DCMAKE_UNITY_BUILD=ON \
   -DPython_EXECUTABLE="$PYTHON" -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)" \
   -DVARNOK_MODULE=ON -DVARNOK_NATIVE_TESTS=ON >/dev/null
 
