@@ -140,7 +140,7 @@ def test_maskable_ppo_learns_to_mate_in_one():
     torch.manual_seed(0)
     threads = torch.get_num_threads()
     torch.set_num_threads(1)   # a small network: threads cost more than they give
-    model = MaskablePPO("MlpPolicy", make(), n_steps=32, batch_size=128, n_epochs=8, learning_rate=1e-3,
+    model = MaskablePPO("MlpPolicy", make(), n_steps=32, batch_size=128, n_epochs=4, learning_rate=2e-3,
                         seed=0, policy_kwargs={"net_arch": [64]})
     untrained, _ = evaluate_policy(model, make(), n_eval_episodes=96, deterministic=False)
     try:
