@@ -146,9 +146,10 @@ def run(settings, progress) -> dict:
                 plies, took = mcts_match(games, batch, seed, threads)
                 totals[side][0] += plies
                 totals[side][1] += took
-        batched.append(totals["batched"][0] / totals["batched"][1])
-        batched_all.append(totals["batched_all"][0] / totals["batched_all"][1])
-        serial.append(totals["serial"][0] / totals["serial"][1])
+        rate = {side: plies / took for side, (plies, took) in totals.items()}
+        batched.append(rate["batched"])
+        batched_all.append(rate["batched_all"])
+        serial.append(rate["serial"])
         speedup.append(batched[-1] / serial[-1])
         speedup_all.append(batched_all[-1] / serial[-1])
         progress.say(f"  rep {rep + 1}/{settings.reps}: MCTS batched {batched[-1]:.0f} plies/s "

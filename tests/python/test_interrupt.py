@@ -97,11 +97,10 @@ def test_uct_run_stops_between_whole_simulations_and_goes_on():
 @in_child
 def test_material_search_of_many_roots_stops_and_chooses_again():
     # The call stops after the root in progress: at depth 5 a root takes at
-    # most a few tens of milliseconds (depth 6 took up to a third of a
-    # second, over the bound under AddressSanitizer on a loaded machine), and
-    # all 3,000 of them about 20 s, far past the bound. Few roots, each
-    # searched longer: reading the roots holds the interpreter (the signal
-    # waits for it), and under the sanitizers 30,000 of them took 20 s.
+    # most a few tens of milliseconds, and all 3,000 about 20 s, far past the
+    # bound. Reading the roots holds the interpreter (the signal waits for
+    # it), so the call has few roots, each searched deep, rather than many
+    # shallow ones: under the sanitizers the reading stays short.
     roots = [started_game(s, plies=6).save_state() for s in range(300)] * 10
     search = varnok.MaterialSearch(5, seed=2)
     assert interrupt_during(lambda: search.choose(roots, rules="fide")) < STOP_BOUND
